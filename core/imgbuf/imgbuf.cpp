@@ -1,0 +1,93 @@
+#include "imgbuf/imgbuf.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "imgbuf/checked_size.h"
+#include "imgbuf/firewall.h"
+
+namespace rk {
+
+imgbuf* construct_imgbuf(imgbuf* rec, uint32_t w, uint32_t h) noexcept {
+    rec->head_guard = kImgbufHeadGuard;
+    rec->width = w;
+    rec->height = h;
+    rec->tail_guard = kImgbufTailGuard;
+    rec->pixels = nullptr;
+    // Sizes at or past 2^32 bytes would wrap the record's 32-bit arithmetic and
+    // give a block smaller than its rows: such an image gets no pixels at all.
+    if (auto bytes = image_bytes(w, h)) {
+        // aligned_alloc wants a non-zero multiple of the alignment; an empty image
+        // still gets a (never addressed) block so that it counts as allocated.
+        size_t n = *bytes ? *bytes : kPixelAlign;
+        rec->pixels = static_cast<float*>(std::aligned_alloc(kPixelAlign, n));
+    }
+    return rec;
+}
+
+void ImgbufDeleter::operator()(imgbuf* img) const noexcept {
+    if (!img) return;
+    std::free(img->pixels);
+    delete img;
+}
+
+ImgbufPtr make_image(uint32_t w, uint32_t h) noexcept {
+    ImgbufPtr img(new (std::nothrow) imgbuf{});
+    if (!img) return nullptr;
+    construct_imgbuf(img.get(), w, h);
+    if (!img->pixels) return nullptr;
+    return img;
+}
+
+}  // namespace rk
+
+using namespace rk;
+
+extern "C" {
+
+RK_API imgbuf* create_imgbuf(uint32_t w, uint32_t h) noexcept { return make_image(w, h).release(); }
+
+RK_API void delete_imgbuf(imgbuf* img) noexcept { ImgbufDeleter{}(img); }
+
+RK_API uint32_t imgbuf_channels(void) noexcept { return 4; }
+
+RK_API uint32_t imgbuf_alignment(void) noexcept { return kPixelAlign; }
+
+// One function under two names, as the pixel size and the block alignment are
+// the same number by design.
+RK_API uint32_t imgbuf_elem_size(void) noexcept __attribute__((alias("imgbuf_alignment")));
+
+RK_API uint32_t imgbuf_w(const imgbuf* img) noexcept { return img->width; }
+
+RK_API uint32_t imgbuf_h(const imgbuf* img) noexcept { return img->height; }
+
+RK_API float* imgbuf_buf(const imgbuf* img) noexcept { return img->pixels; }
+
+RK_API uint32_t imgbuf_stride_in_bytes(const imgbuf* img) noexcept {
+    return (img->width * 16u + 15u) & ~15u;
+}
+
+RK_API uint32_t imgbuf_stride_in_elems(const imgbuf* img) noexcept {
+    return (imgbuf_stride_in_bytes(img) >> 2) & 0x3FFFFFFCu;
+}
+
+RK_API uint32_t imgbuf_buf_size(const imgbuf* img) noexcept {
+    return imgbuf_stride_in_bytes(img) * img->height;
+}
+
+RK_API float* imgbuf_row(const imgbuf* img, uint32_t y) noexcept {
+    if (!img->pixels || y >= img->height) return nullptr;
+    return row_unchecked(img, y);
+}
+
+RK_API void imgbuf_clear(imgbuf* img) noexcept {
+    if (img->pixels) std::memset(img->pixels, 0, imgbuf_buf_size(img));
+}
+
+RK_API void copy_imgbuf_content(imgbuf* dst, const imgbuf* src) noexcept {
+    if (!same_size(dst, src) || !dst->pixels || !src->pixels) return;
+    std::memcpy(dst->pixels, src->pixels, imgbuf_buf_size(src));
+}
+
+}  // extern "C"

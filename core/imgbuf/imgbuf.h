@@ -1,0 +1,54 @@
+// The image record as the library sees it, and the single-owner handle that
+// every temporary or half-built image lives in.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "reliefkit.h"
+
+struct imgbuf {
+    uint32_t head_guard;
+    uint32_t width;
+    uint32_t height;
+    float* pixels;
+    uint32_t tail_guard;
+};
+static_assert(sizeof(imgbuf) == 32, "hosts rely on the 32-byte record of x86-64");
+
+namespace rk {
+
+inline constexpr uint32_t kImgbufHeadGuard = 0x49CEBAFD;
+inline constexpr uint32_t kImgbufTailGuard = 0xBAFD49CE;
+inline constexpr uint32_t kPixelAlign = 16;
+
+// Initialises a zero-filled record and allocates its pixel block; the block stays
+// null when it cannot be had or would reach 2^32 bytes. Never throws.
+imgbuf* construct_imgbuf(imgbuf* rec, uint32_t w, uint32_t h) noexcept;
+
+struct ImgbufDeleter {
+    void operator()(imgbuf* img) const noexcept;
+};
+// Move-only owner: releases pixels, then the record, on every path.
+using ImgbufPtr = std::unique_ptr<imgbuf, ImgbufDeleter>;
+
+// A new w x h image, or null when its record or pixel block cannot be had. Images
+// that are handed back to a host or filled by a loop are made through this, so no
+// caller ever sees a record without pixels.
+ImgbufPtr make_image(uint32_t w, uint32_t h) noexcept;
+
+inline uint32_t stride_floats(const imgbuf* img) noexcept { return img->width * 4u; }
+
+// Row y without the bounds test, for loops that already know y < height and that
+// the image has pixels.
+inline float* row_unchecked(const imgbuf* img, uint32_t y) noexcept {
+    return img->pixels + static_cast<size_t>(y) * stride_floats(img);
+}
+
+inline bool has_pixels(const imgbuf* img) noexcept { return img && img->pixels; }
+
+inline bool same_size(const imgbuf* a, const imgbuf* b) noexcept {
+    return a->width == b->width && a->height == b->height;
+}
+
+}  // namespace rk

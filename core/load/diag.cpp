@@ -1,0 +1,52 @@
+#include "load/diag.h"
+
+#include <mutex>
+#include <string>
+
+#include "load/utf16.h"
+#include "reliefkit.h"
+
+namespace rk {
+namespace {
+
+struct Sink {
+    rk_debug_sink fn = nullptr;
+    void* user = nullptr;
+};
+
+std::mutex g_sink_lock;
+Sink g_sink;
+
+Sink current_sink() noexcept {
+    std::lock_guard lock(g_sink_lock);
+    return g_sink;
+}
+
+}  // namespace
+
+void debug_output(const char* utf8_text) noexcept {
+    // The sink is called outside the lock so that it may itself install a sink.
+    const Sink sink = current_sink();
+    if (sink.fn && utf8_text) sink.fn(utf8_text, sink.user);
+}
+
+void debug_output(std::u16string_view text) noexcept {
+    const Sink sink = current_sink();
+    if (!sink.fn) return;
+    try {
+        if (auto utf8 = utf16_to_utf8(text)) {
+            sink.fn(utf8->c_str(), sink.user);
+        } else {
+            sink.fn("(text with an invalid UTF-16 sequence)", sink.user);
+        }
+    } catch (...) {
+        // Out of memory while converting: the diagnostic is dropped.
+    }
+}
+
+}  // namespace rk
+
+extern "C" RK_API void set_debug_output(rk_debug_sink sink, void* user) noexcept {
+    std::lock_guard lock(rk::g_sink_lock);
+    rk::g_sink = {sink, sink ? user : nullptr};
+}

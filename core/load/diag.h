@@ -1,0 +1,12 @@
+// The diagnostics channel: each text goes to the host's sink as one call, or
+// nowhere when no sink is installed.
+#pragma once
+
+#include <string_view>
+
+namespace rk {
+
+void debug_output(const char* utf8_text) noexcept;
+void debug_output(std::u16string_view text) noexcept;
+
+}  // namespace rk

@@ -1,0 +1,86 @@
+#include "load/file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+
+#include "load/utf16.h"
+
+namespace rk {
+
+file_handle::file_handle(std::u16string_view path, bool read, bool write, bool /*share_read*/,
+                         bool /*share_write*/)
+    : path_(path) {
+    auto utf8 = utf16_to_utf8(path_);
+    if (!utf8 || utf8->empty() || utf8->find('\0') != std::string::npos) return;
+    int flags = O_CLOEXEC;
+    if (read) {
+        flags |= write ? O_RDWR : O_RDONLY;
+    } else if (write) {
+        flags |= O_WRONLY | O_CREAT | O_TRUNC;
+    } else {
+        return;
+    }
+    do {
+        fd_ = ::open(utf8->c_str(), flags, 0666);
+    } while (fd_ < 0 && errno == EINTR);
+    // A directory opens read-only on POSIX, but is no file to read.
+    struct stat st {};
+    if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode))) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+file_handle::~file_handle() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+uint64_t file_handle::size() const noexcept {
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0 || st.st_size < 0) return UINT64_MAX;
+    return static_cast<uint64_t>(st.st_size);
+}
+
+bool file_handle::seek(uint64_t pos) noexcept {
+    if (fd_ < 0 || pos > static_cast<uint64_t>(INT64_MAX)) return false;
+    return ::lseek(fd_, static_cast<off_t>(pos), SEEK_SET) == static_cast<off_t>(pos);
+}
+
+bool file_read_exact(file_handle& file, void* buffer, uint32_t count) noexcept {
+    if (file.failed()) return false;
+    auto* p = static_cast<uint8_t*>(buffer);
+    uint32_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::read(file.fd(), p + done, count - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+uint32_t file_write(file_handle& file, const void* buffer, uint32_t count) noexcept {
+    if (file.failed() || !buffer || count == 0) return 0;
+    const auto* p = static_cast<const uint8_t*>(buffer);
+    uint32_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(file.fd(), p + done, count - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<uint32_t>(n);
+    }
+    return done;
+}
+
+std::unique_ptr<uint8_t[]> zeroed_block(size_t n) { return std::make_unique<uint8_t[]>(n); }
+
+std::unique_ptr<uint16_t[]> zeroed_block16(size_t n) {
+    if (n > SIZE_MAX / 2 / sizeof(uint16_t)) throw std::bad_alloc();
+    return std::make_unique<uint16_t[]>(n);
+}
+
+}  // namespace rk

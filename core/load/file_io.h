@@ -1,0 +1,49 @@
+// File and memory helpers shared by the readers and the PNG writer.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace rk {
+
+// An open file, closed by the destructor on every path. Paths are UTF-16; a path
+// with an unpaired surrogate cannot be opened. Read opens an existing file
+// read-only; write alone creates or truncates (mode 0666 before umask). The share
+// switches have no POSIX meaning and are accepted for the callers' sake.
+class file_handle {
+public:
+    file_handle(std::u16string_view path, bool read, bool write, bool share_read,
+                bool share_write);
+    ~file_handle();
+    file_handle(const file_handle&) = delete;
+    file_handle& operator=(const file_handle&) = delete;
+
+    bool failed() const noexcept { return fd_ < 0; }
+    int fd() const noexcept { return fd_; }
+    const std::u16string& path() const noexcept { return path_; }
+
+    // Size in bytes; nothing (UINT64_MAX) when it cannot be queried.
+    uint64_t size() const noexcept;
+    // Moves to an absolute position; false on failure.
+    bool seek(uint64_t pos) noexcept;
+
+private:
+    std::u16string path_;
+    int fd_ = -1;
+};
+
+// True when exactly count bytes were read into buffer.
+bool file_read_exact(file_handle& file, void* buffer, uint32_t count) noexcept;
+
+// Writes all count bytes; returns the number written (count on success, less when
+// the write failed), 0 for an invalid file, a null buffer or a count of 0.
+uint32_t file_write(file_handle& file, const void* buffer, uint32_t count) noexcept;
+
+// n zero bytes from the heap; throws std::bad_alloc, never returns null.
+std::unique_ptr<uint8_t[]> zeroed_block(size_t n);
+// n zero 16-bit elements; a count whose byte size overflows throws std::bad_alloc.
+std::unique_ptr<uint16_t[]> zeroed_block16(size_t n);
+
+}  // namespace rk

@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "filter/kernels.h"
+
+using namespace rk;
+
+struct GaussCase {
+    uint32_t size;
+    std::vector<float> taps;
+    float norm;
+};
+
+class Gaussian : public ::testing::TestWithParam<GaussCase> {};
+
+TEST_P(Gaussian, ReferenceTapsAndNorm) {
+    const GaussCase c = GetParam();
+    GaussianKernel k;
+    build_gaussian(k, c.size);
+    ASSERT_EQ(k.size, c.size);
+    for (uint32_t i = 0; i < c.size; ++i) {
+        EXPECT_NEAR(k.weights[i], c.taps[i], 1e-6f) << "tap " << i;
+        EXPECT_EQ(k.weights[i], k.weights[c.size - 1 - i]);
+        for (float lane : k.weights4[i]) EXPECT_EQ(lane, k.weights[i]);
+    }
+    EXPECT_NEAR(k.norm, c.norm, 1e-5f);
+    for (float lane : k.norm4) EXPECT_EQ(lane, k.norm);
+    EXPECT_EQ(k.mean, 0.0);
+    EXPECT_EQ(k.sigma, 1.0);
+    EXPECT_EQ(k.step, 0.001);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Gaussian,
+    ::testing::Values(
+        GaussCase{3, {0.166151f, 0.398942f, 0.166151f}, 1.367532f},
+        GaussCase{5, {0.043597f, 0.288705f, 0.398942f, 0.288705f, 0.043597f}, 0.940251f},
+        GaussCase{7,
+                  {0.021375f, 0.135811f, 0.341266f, 0.398942f, 0.341266f, 0.135811f, 0.021375f},
+                  0.71641f}));
+
+TEST(Gaussian, CentreTapAndLargeSizes) {
+    for (uint32_t n : {3u, 15u, 99u, 159u, 253u}) {
+        GaussianKernel k;
+        build_gaussian(k, n);
+        EXPECT_NEAR(k.weights[n / 2], 0.398942f, 1e-6f) << n;
+        float sum = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            EXPECT_GT(k.weights[i], 0.0f) << n << " tap " << i;
+            sum += k.weights[i];
+        }
+        EXPECT_EQ(k.norm, 1.0f / sum);
+        for (uint32_t i = n; i < 255; ++i)
+            for (float lane : k.weights4[i]) EXPECT_EQ(lane, 0.0f);
+    }
+}
+
+TEST(Gaussian, Size159TapsAreMeansOfGroupsOf37) {
+    // Tap 0 averages samples 0..36 of the density on [-3, 0), step 0.001.
+    GaussianKernel k;
+    build_gaussian(k, 159);
+    double acc = 0;
+    for (int j = 0; j < 37; ++j) {
+        const double x = j * 0.001 - 3.0;
+        acc += std::exp(-(x * x / 2.0));
+    }
+    const double a = 1.0 / std::sqrt(std::atan(1.0) * 8.0);
+    EXPECT_EQ(k.weights[0], static_cast<float>(acc * a / 37));
+    EXPECT_EQ(k.weights[78], k.weights[80]);
+}
+
+TEST(Box, TapsAndNorm) {
+    BoxKernel k;
+    build_box(k, 9);
+    for (uint32_t i = 0; i < 9; ++i) EXPECT_EQ(k.weights[i], 1.0f);
+    EXPECT_EQ(k.norm, 1.0f / 9.0f);
+}
+
+TEST(Tent, TapsAndNorm) {
+    TentKernel k3, k5, k99;
+    build_tent(k3, 3);
+    build_tent(k5, 5);
+    build_tent(k99, 99);
+    EXPECT_EQ(std::vector<float>(k3.weights, k3.weights + 3), (std::vector<float>{1, 2, 1}));
+    EXPECT_EQ(k3.norm, 0.25f);
+    EXPECT_EQ(std::vector<float>(k5.weights, k5.weights + 5), (std::vector<float>{1, 2, 3, 2, 1}));
+    EXPECT_EQ(k5.norm, 1.0f / 9.0f);
+    EXPECT_EQ(k99.weights[0], 1.0f);
+    EXPECT_EQ(k99.weights[49], 50.0f);
+    EXPECT_EQ(k99.weights[98], 1.0f);
+    EXPECT_EQ(k99.norm, 1.0f / 2500.0f);
+}

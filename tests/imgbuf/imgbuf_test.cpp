@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "image_helpers.h"
+
+TEST(Imgbuf, ConstantsNeedNoImage) {
+    EXPECT_EQ(imgbuf_channels(), 4u);
+    EXPECT_EQ(imgbuf_alignment(), 16u);
+    EXPECT_EQ(imgbuf_elem_size(), 16u);
+}
+
+struct SizeCase {
+    uint32_t w, h, stride_bytes, stride_elems, size;
+};
+
+class ImgbufSizes : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(ImgbufSizes, StridesAndSizes) {
+    const SizeCase c = GetParam();
+    Img img = make_img(c.w, c.h);
+    ASSERT_TRUE(img);
+    EXPECT_EQ(imgbuf_w(img.get()), c.w);
+    EXPECT_EQ(imgbuf_h(img.get()), c.h);
+    EXPECT_EQ(imgbuf_stride_in_bytes(img.get()), c.stride_bytes);
+    EXPECT_EQ(imgbuf_stride_in_elems(img.get()), c.stride_elems);
+    EXPECT_EQ(imgbuf_buf_size(img.get()), c.size);
+    ASSERT_NE(imgbuf_buf(img.get()), nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(imgbuf_buf(img.get())) % 16, 0u);
+    for (uint32_t y = 0; y < c.h; ++y) {
+        EXPECT_EQ(imgbuf_row(img.get(), y), imgbuf_buf(img.get()) + y * c.stride_elems);
+    }
+    EXPECT_EQ(imgbuf_row(img.get(), c.h), nullptr);
+    EXPECT_EQ(imgbuf_row(img.get(), UINT32_MAX), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ImgbufSizes,
+                         ::testing::Values(SizeCase{3, 5, 48, 12, 240}, SizeCase{1, 1, 16, 4, 16},
+                                           SizeCase{0, 0, 0, 0, 0}, SizeCase{0, 7, 0, 0, 0},
+                                           SizeCase{7, 0, 112, 28, 0},
+                                           SizeCase{640, 480, 10240, 2560, 4915200}));
+
+TEST(Imgbuf, RefusesBlocksOf4GiBOrMore) {
+    // 2^28 pixels of 16 bytes is exactly 2^32 bytes: the 32-bit size would wrap to 0.
+    EXPECT_EQ(create_imgbuf(1u << 14, 1u << 14), nullptr);
+    EXPECT_EQ(create_imgbuf(1u << 28, 1), nullptr);
+    EXPECT_EQ(create_imgbuf(UINT32_MAX, UINT32_MAX), nullptr);
+    EXPECT_EQ(create_imgbuf(65536, 65536), nullptr);
+}
+
+TEST(Imgbuf, ClearZeroesEveryChannel) {
+    Img img = filled(3, 2, {1, 2, 3, 4});
+    imgbuf_clear(img.get());
+    for (uint32_t y = 0; y < 2; ++y)
+        for (uint32_t x = 0; x < 3; ++x) EXPECT_EQ(get_px(img.get(), x, y), (Px{0, 0, 0, 0}));
+}
+
+TEST(Imgbuf, CopyNeedsEqualWidthAndHeight) {
+    Img src = filled(4, 4, {1, 1, 1, 1});
+    Img taller = filled(4, 5, {9, 9, 9, 9});
+    Img wider = filled(5, 4, {9, 9, 9, 9});
+    copy_imgbuf_content(taller.get(), src.get());
+    copy_imgbuf_content(wider.get(), src.get());
+    EXPECT_EQ(get_px(taller.get(), 3, 3), (Px{9, 9, 9, 9}));
+    EXPECT_EQ(get_px(wider.get(), 3, 3), (Px{9, 9, 9, 9}));
+
+    Img same = filled(4, 4, {0, 0, 0, 0});
+    set_px(src.get(), 3, 3, {5, 6, 7, 8});
+    copy_imgbuf_content(same.get(), src.get());
+    EXPECT_EQ(get_px(same.get(), 3, 3), (Px{5, 6, 7, 8}));
+    EXPECT_EQ(get_px(same.get(), 0, 0), (Px{1, 1, 1, 1}));
+}
+
+TEST(Imgbuf, DeleteAcceptsNull) { delete_imgbuf(nullptr); }
