@@ -1,0 +1,8 @@
+// Placeholder until the reader lands.
+#include "load/readers.h"
+
+namespace rk {
+
+ImgbufPtr load_tga(std::u16string_view, std::u16string&) { return nullptr; }
+
+}  // namespace rk
