@@ -1,0 +1,73 @@
+// Decodes parameters and a small image from fuzzer bytes, and writes bytes to a
+// private temporary file, for the fuzz targets.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "reliefkit.h"
+
+namespace fuzz {
+
+class Input {
+public:
+    Input(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
+
+    uint32_t u32() {
+        uint32_t v = 0;
+        for (int i = 0; i < 4; ++i) v = (v << 8) | byte();
+        return v;
+    }
+    uint8_t byte() { return p_ < end_ ? *p_++ : 0; }
+    float f32() {
+        uint32_t bits = u32();
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        return f;
+    }
+    // A float from a small table of interesting values or raw bits.
+    float param() {
+        static constexpr float kTable[] = {0.0f, 0.5f, 1.0f, -1.0f, 0.0001f, 1.1920929e-7f,
+                                           0.49999988f, 0.5000001f, 2.0f, 1e30f};
+        const uint8_t sel = byte();
+        if (sel < 200) return kTable[sel % (sizeof kTable / sizeof kTable[0])];
+        return f32();
+    }
+
+    // An image of at most 48 x 48 whose pixels come from the remaining bytes as
+    // values in 0..1 (with a few raw floats, NaN and infinities included).
+    imgbuf* image() {
+        const uint32_t w = byte() % 49;
+        const uint32_t h = byte() % 49;
+        imgbuf* img = create_imgbuf(w, h);
+        if (!img) return nullptr;
+        for (uint32_t y = 0; y < h; ++y) {
+            float* row = imgbuf_row(img, y);
+            for (uint32_t i = 0; i < w * 4; ++i) {
+                const uint8_t b = byte();
+                row[i] = b == 255 ? f32() : b / 254.0f;
+            }
+        }
+        return img;
+    }
+
+private:
+    const uint8_t* p_;
+    const uint8_t* end_;
+};
+
+// A path of this process's own in the temporary directory, as UTF-16.
+inline std::u16string temp_path(const char* suffix) {
+    const char* dir = std::getenv("TMPDIR");
+    std::string s = std::string(dir && *dir ? dir : "/tmp") + "/rk_fuzz_" +
+                    std::to_string(getpid()) + suffix;
+    return std::u16string(s.begin(), s.end());
+}
+
+inline std::string narrow(const std::u16string& s) { return std::string(s.begin(), s.end()); }
+
+}  // namespace fuzz

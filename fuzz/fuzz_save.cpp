@@ -1,0 +1,27 @@
+// Both savers, to a private temporary file that is read back by load_image.
+#include <cstdio>
+
+#include "fuzz_input.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::Input in(data, size);
+    const bool nmap = in.byte() & 1;
+    const int32_t r = static_cast<int8_t>(in.byte()), g = static_cast<int8_t>(in.byte()),
+                  b = static_cast<int8_t>(in.byte());
+    const int32_t capacity = static_cast<int8_t>(in.byte());
+    imgbuf* src = in.image();
+    if (!src) return 0;
+    const std::u16string path = fuzz::temp_path(".png");
+    char16_t msg[130];
+    char16_t* buf = capacity == 0 ? nullptr : msg;
+    const int32_t cap = capacity > 0 ? capacity : 0;
+    if (nmap) {
+        core_saveimage_nmap_png(buf, cap, path.c_str(), src, r, g, b);
+    } else {
+        core_saveimage_png(buf, cap, path.c_str(), src);
+    }
+    delete_imgbuf(load_image(path.c_str()));
+    std::remove(fuzz::narrow(path).c_str());
+    delete_imgbuf(src);
+    return 0;
+}
