@@ -125,8 +125,7 @@ RK_API void core_saveimage_png(char16_t* msg, int32_t capacity, const char16_t* 
 /* As core_saveimage_png, with the file's red, green and blue taken from the
  * image channels chosen by r, g, b (0 red, 1 green, anything else blue). */
 RK_API void core_saveimage_nmap_png(char16_t* msg, int32_t capacity, const char16_t* path,
-                                    const imgbuf* img, int32_t r, int32_t g,
-                                    int32_t b) RK_NOEXCEPT;
+                                    const imgbuf* img, int32_t r, int32_t g, int32_t b) RK_NOEXCEPT;
 
 /* ===================================================================== */
 /* Generators                                                            */

@@ -14,7 +14,7 @@
 namespace fuzz {
 
 class Input {
-public:
+  public:
     Input(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
 
     uint32_t u32() {
@@ -31,8 +31,8 @@ public:
     }
     // A float from a small table of interesting values or raw bits.
     float param() {
-        static constexpr float kTable[] = {0.0f, 0.5f, 1.0f, -1.0f, 0.0001f, 1.1920929e-7f,
-                                           0.49999988f, 0.5000001f, 2.0f, 1e30f};
+        static constexpr float kTable[] = {0.0f,          0.5f,        1.0f,       -1.0f, 0.0001f,
+                                           1.1920929e-7f, 0.49999988f, 0.5000001f, 2.0f,  1e30f};
         const uint8_t sel = byte();
         if (sel < 200) return kTable[sel % (sizeof kTable / sizeof kTable[0])];
         return f32();
@@ -55,7 +55,7 @@ public:
         return img;
     }
 
-private:
+  private:
     const uint8_t* p_;
     const uint8_t* end_;
 };
@@ -63,11 +63,13 @@ private:
 // A path of this process's own in the temporary directory, as UTF-16.
 inline std::u16string temp_path(const char* suffix) {
     const char* dir = std::getenv("TMPDIR");
-    std::string s = std::string(dir && *dir ? dir : "/tmp") + "/rk_fuzz_" +
-                    std::to_string(getpid()) + suffix;
+    std::string s =
+        std::string(dir && *dir ? dir : "/tmp") + "/rk_fuzz_" + std::to_string(getpid()) + suffix;
     return std::u16string(s.begin(), s.end());
 }
 
-inline std::string narrow(const std::u16string& s) { return std::string(s.begin(), s.end()); }
+inline std::string narrow(const std::u16string& s) {
+    return std::string(s.begin(), s.end());
+}
 
 }  // namespace fuzz

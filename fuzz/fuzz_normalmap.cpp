@@ -12,8 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t blur_kind = in.byte() % 4;
     imgbuf* src = in.image();
     if (!src) return 0;
-    imgbuf* out =
-        calc_normalmap_from_heightmap(src, invert_x, invert_y, strength, center, blur_size, blur_kind);
+    imgbuf* out = calc_normalmap_from_heightmap(src, invert_x, invert_y, strength, center,
+                                                blur_size, blur_kind);
     delete_imgbuf(out);
     delete_imgbuf(src);
     return 0;

@@ -14,7 +14,9 @@ using Img = std::unique_ptr<imgbuf, ImgDeleter>;
 
 using Px = std::array<float, 4>;
 
-inline Img make_img(uint32_t w, uint32_t h) { return Img(create_imgbuf(w, h)); }
+inline Img make_img(uint32_t w, uint32_t h) {
+    return Img(create_imgbuf(w, h));
+}
 
 inline Px get_px(const imgbuf* img, uint32_t x, uint32_t y) {
     Px p;
@@ -34,4 +36,6 @@ inline Img filled(uint32_t w, uint32_t h, Px p) {
 }
 
 // Bit-exact comparison that treats equal NaN patterns as equal.
-inline bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+inline bool same_bits(float a, float b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}

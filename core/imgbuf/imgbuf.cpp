@@ -46,23 +46,37 @@ using namespace rk;
 
 extern "C" {
 
-RK_API imgbuf* create_imgbuf(uint32_t w, uint32_t h) noexcept { return make_image(w, h).release(); }
+RK_API imgbuf* create_imgbuf(uint32_t w, uint32_t h) noexcept {
+    return make_image(w, h).release();
+}
 
-RK_API void delete_imgbuf(imgbuf* img) noexcept { ImgbufDeleter{}(img); }
+RK_API void delete_imgbuf(imgbuf* img) noexcept {
+    ImgbufDeleter{}(img);
+}
 
-RK_API uint32_t imgbuf_channels(void) noexcept { return 4; }
+RK_API uint32_t imgbuf_channels(void) noexcept {
+    return 4;
+}
 
-RK_API uint32_t imgbuf_alignment(void) noexcept { return kPixelAlign; }
+RK_API uint32_t imgbuf_alignment(void) noexcept {
+    return kPixelAlign;
+}
 
 // One function under two names, as the pixel size and the block alignment are
 // the same number by design.
 RK_API uint32_t imgbuf_elem_size(void) noexcept __attribute__((alias("imgbuf_alignment")));
 
-RK_API uint32_t imgbuf_w(const imgbuf* img) noexcept { return img->width; }
+RK_API uint32_t imgbuf_w(const imgbuf* img) noexcept {
+    return img->width;
+}
 
-RK_API uint32_t imgbuf_h(const imgbuf* img) noexcept { return img->height; }
+RK_API uint32_t imgbuf_h(const imgbuf* img) noexcept {
+    return img->height;
+}
 
-RK_API float* imgbuf_buf(const imgbuf* img) noexcept { return img->pixels; }
+RK_API float* imgbuf_buf(const imgbuf* img) noexcept {
+    return img->pixels;
+}
 
 RK_API uint32_t imgbuf_stride_in_bytes(const imgbuf* img) noexcept {
     return (img->width * 16u + 15u) & ~15u;

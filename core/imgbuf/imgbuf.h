@@ -37,7 +37,9 @@ using ImgbufPtr = std::unique_ptr<imgbuf, ImgbufDeleter>;
 // caller ever sees a record without pixels.
 ImgbufPtr make_image(uint32_t w, uint32_t h) noexcept;
 
-inline uint32_t stride_floats(const imgbuf* img) noexcept { return img->width * 4u; }
+inline uint32_t stride_floats(const imgbuf* img) noexcept {
+    return img->width * 4u;
+}
 
 // Row y without the bounds test, for loops that already know y < height and that
 // the image has pixels.
@@ -45,7 +47,9 @@ inline float* row_unchecked(const imgbuf* img, uint32_t y) noexcept {
     return img->pixels + static_cast<size_t>(y) * stride_floats(img);
 }
 
-inline bool has_pixels(const imgbuf* img) noexcept { return img && img->pixels; }
+inline bool has_pixels(const imgbuf* img) noexcept {
+    return img && img->pixels;
+}
 
 inline bool same_size(const imgbuf* a, const imgbuf* b) noexcept {
     return a->width == b->width && a->height == b->height;

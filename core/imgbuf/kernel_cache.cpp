@@ -27,9 +27,15 @@ void release(KernelKind kind, KernelCache* cache) noexcept {
     for (auto& slot : cache->slots) {
         BlurKernel* k = slot.load(std::memory_order_relaxed);
         switch (kind) {
-            case KERNEL_BOX: delete static_cast<BoxKernel*>(k); break;
-            case KERNEL_TENT: delete static_cast<TentKernel*>(k); break;
-            default: delete static_cast<GaussianKernel*>(k); break;
+            case KERNEL_BOX:
+                delete static_cast<BoxKernel*>(k);
+                break;
+            case KERNEL_TENT:
+                delete static_cast<TentKernel*>(k);
+                break;
+            default:
+                delete static_cast<GaussianKernel*>(k);
+                break;
         }
     }
     delete cache;

@@ -13,7 +13,9 @@ inline float luminance(const float* p) noexcept {
     return (0.299f * p[0] + 0.587f * p[1]) + (0.114f * p[2] + 0.0f * p[3]);
 }
 
-inline float clamp01(float v) noexcept { return std::max(0.0f, std::min(v, 1.0f)); }
+inline float clamp01(float v) noexcept {
+    return std::max(0.0f, std::min(v, 1.0f));
+}
 
 inline void store_grey(float* p, float l) noexcept {
     p[0] = l;

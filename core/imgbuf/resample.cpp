@@ -76,7 +76,8 @@ RK_API imgbuf* imgbuf_resample(const imgbuf* src, uint32_t w, uint32_t h) noexce
     for (uint32_t y = 0; y < h; ++y) {
         const float v = row_height(y, h, src->height, sy);
         Pixel* row = reinterpret_cast<Pixel*>(row_unchecked(dst.get(), y));
-        for (uint32_t x = 0; x < w; ++x) row[x] = sample_bilinear(src, static_cast<float>(x) * sx, v);
+        for (uint32_t x = 0; x < w; ++x)
+            row[x] = sample_bilinear(src, static_cast<float>(x) * sx, v);
     }
     return dst.release();
 }

@@ -76,7 +76,9 @@ uint32_t file_write(file_handle& file, const void* buffer, uint32_t count) noexc
     return done;
 }
 
-std::unique_ptr<uint8_t[]> zeroed_block(size_t n) { return std::make_unique<uint8_t[]>(n); }
+std::unique_ptr<uint8_t[]> zeroed_block(size_t n) {
+    return std::make_unique<uint8_t[]>(n);
+}
 
 std::unique_ptr<uint16_t[]> zeroed_block16(size_t n) {
     if (n > SIZE_MAX / 2 / sizeof(uint16_t)) throw std::bad_alloc();

@@ -13,9 +13,8 @@ namespace rk {
 // read-only; write alone creates or truncates (mode 0666 before umask). The share
 // switches have no POSIX meaning and are accepted for the callers' sake.
 class file_handle {
-public:
-    file_handle(std::u16string_view path, bool read, bool write, bool share_read,
-                bool share_write);
+  public:
+    file_handle(std::u16string_view path, bool read, bool write, bool share_read, bool share_write);
     ~file_handle();
     file_handle(const file_handle&) = delete;
     file_handle& operator=(const file_handle&) = delete;
@@ -29,7 +28,7 @@ public:
     // Moves to an absolute position; false on failure.
     bool seek(uint64_t pos) noexcept;
 
-private:
+  private:
     std::u16string path_;
     int fd_ = -1;
 };

@@ -46,7 +46,11 @@ std::u16string utf8_to_utf16(std::string_view s) {
         const auto b0 = static_cast<unsigned char>(s[i]);
         uint32_t c = 0xFFFD;
         size_t len = 1;
-        size_t need = b0 < 0x80 ? 0 : (b0 >> 5) == 6 ? 1 : (b0 >> 4) == 14 ? 2 : (b0 >> 3) == 30 ? 3 : 9;
+        size_t need = b0 < 0x80         ? 0
+                      : (b0 >> 5) == 6  ? 1
+                      : (b0 >> 4) == 14 ? 2
+                      : (b0 >> 3) == 30 ? 3
+                                        : 9;
         if (need == 0) {
             c = b0;
         } else if (need <= 3 && i + need < s.size()) {

@@ -9,14 +9,22 @@ namespace {
 int g_host_calls = 0;
 }
 
-extern "C" __attribute__((visibility("default"))) void init(void) noexcept { ++g_host_calls; }
-extern "C" __attribute__((visibility("default"))) void cleanup(void) noexcept { ++g_host_calls; }
-extern "C" __attribute__((visibility("default"))) imgbuf* create_imgbuf(uint32_t, uint32_t) noexcept {
+extern "C" __attribute__((visibility("default"))) void init(void) noexcept {
+    ++g_host_calls;
+}
+extern "C" __attribute__((visibility("default"))) void cleanup(void) noexcept {
+    ++g_host_calls;
+}
+extern "C" __attribute__((visibility("default"))) imgbuf* create_imgbuf(uint32_t,
+                                                                        uint32_t) noexcept {
     ++g_host_calls;
     return nullptr;
 }
-extern "C" __attribute__((visibility("default"))) void delete_imgbuf(imgbuf*) noexcept { ++g_host_calls; }
-extern "C" __attribute__((visibility("default"))) uint32_t imgbuf_stride_in_bytes(const imgbuf*) noexcept {
+extern "C" __attribute__((visibility("default"))) void delete_imgbuf(imgbuf*) noexcept {
+    ++g_host_calls;
+}
+extern "C" __attribute__((visibility("default"))) uint32_t imgbuf_stride_in_bytes(
+    const imgbuf*) noexcept {
     ++g_host_calls;
     return 0;
 }

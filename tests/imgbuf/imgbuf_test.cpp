@@ -71,4 +71,6 @@ TEST(Imgbuf, CopyNeedsEqualWidthAndHeight) {
     EXPECT_EQ(get_px(same.get(), 0, 0), (Px{1, 1, 1, 1}));
 }
 
-TEST(Imgbuf, DeleteAcceptsNull) { delete_imgbuf(nullptr); }
+TEST(Imgbuf, DeleteAcceptsNull) {
+    delete_imgbuf(nullptr);
+}

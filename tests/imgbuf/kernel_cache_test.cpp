@@ -9,7 +9,7 @@
 using namespace rk;
 
 class KernelCache : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { init(); }
     void TearDown() override { cleanup(); }
 };

@@ -45,21 +45,23 @@ TEST_P(Luminance, BothKinds) {
 }
 
 // Expected sums in the library's grouping: (0.299 R + 0.587 G) + (0.114 B + 0 A).
-constexpr float luma(float r, float g, float b) { return (0.299f * r + 0.587f * g) + (0.114f * b + 0.0f); }
+constexpr float luma(float r, float g, float b) {
+    return (0.299f * r + 0.587f * g) + (0.114f * b + 0.0f);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Luminance,
-    ::testing::Values(
-        LumaCase{{2.0f, -1.0f, 0.5f, 7.0f},
-                 {luma(1, 0, 0.5f), luma(1, 0, 0.5f), luma(1, 0, 0.5f), 1.0f},
-                 {luma(2, -1, 0.5f), luma(2, -1, 0.5f), luma(2, -1, 0.5f), 1.0f}},
-        LumaCase{{2.0f, 0.0f, 0.0f, 0.5f},
-                 {0.299f, 0.299f, 0.299f, 1.0f},
-                 {0.598f, 0.598f, 0.598f, 1.0f}},
-        LumaCase{{0.25f, 0.5f, 0.75f, 0.0f},
-                 {luma(0.25f, 0.5f, 0.75f), luma(0.25f, 0.5f, 0.75f), luma(0.25f, 0.5f, 0.75f), 1.0f},
-                 {luma(0.25f, 0.5f, 0.75f), luma(0.25f, 0.5f, 0.75f), luma(0.25f, 0.5f, 0.75f),
-                  1.0f}}));
+    ::testing::Values(LumaCase{{2.0f, -1.0f, 0.5f, 7.0f},
+                               {luma(1, 0, 0.5f), luma(1, 0, 0.5f), luma(1, 0, 0.5f), 1.0f},
+                               {luma(2, -1, 0.5f), luma(2, -1, 0.5f), luma(2, -1, 0.5f), 1.0f}},
+                      LumaCase{{2.0f, 0.0f, 0.0f, 0.5f},
+                               {0.299f, 0.299f, 0.299f, 1.0f},
+                               {0.598f, 0.598f, 0.598f, 1.0f}},
+                      LumaCase{{0.25f, 0.5f, 0.75f, 0.0f},
+                               {luma(0.25f, 0.5f, 0.75f), luma(0.25f, 0.5f, 0.75f),
+                                luma(0.25f, 0.5f, 0.75f), 1.0f},
+                               {luma(0.25f, 0.5f, 0.75f), luma(0.25f, 0.5f, 0.75f),
+                                luma(0.25f, 0.5f, 0.75f), 1.0f}}));
 
 TEST(Luminance, ReferenceValues) {
     EXPECT_NEAR(luma(1, 0, 0.5f), 0.356f, 1e-6f);
@@ -93,14 +95,15 @@ TEST_P(DisplayRow, SaturatingBytes) {
     EXPECT_EQ(out[3], 255);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, DisplayRow,
-    ::testing::Values(ByteCase{0.0f, 0}, ByteCase{0.5f, 128}, ByteCase{0.498f, 127},
-                      ByteCase{1.0f, 255}, ByteCase{1.0f / 255.0f, 1}, ByteCase{-0.001f, 0},
-                      ByteCase{-0.1f, 0}, ByteCase{1.5f, 255}, ByteCase{2.01f, 255},
-                      ByteCase{-1e30f, 0}, ByteCase{1e30f, 255},
-                      ByteCase{std::numeric_limits<float>::quiet_NaN(), 0},
-                      ByteCase{std::numeric_limits<float>::infinity(), 255}));
+INSTANTIATE_TEST_SUITE_P(Table, DisplayRow,
+                         ::testing::Values(ByteCase{0.0f, 0}, ByteCase{0.5f, 128},
+                                           ByteCase{0.498f, 127}, ByteCase{1.0f, 255},
+                                           ByteCase{1.0f / 255.0f, 1}, ByteCase{-0.001f, 0},
+                                           ByteCase{-0.1f, 0}, ByteCase{1.5f, 255},
+                                           ByteCase{2.01f, 255}, ByteCase{-1e30f, 0},
+                                           ByteCase{1e30f, 255},
+                                           ByteCase{std::numeric_limits<float>::quiet_NaN(), 0},
+                                           ByteCase{std::numeric_limits<float>::infinity(), 255}));
 
 TEST(DisplayRow, ChannelOrderAndRowAddressing) {
     Img img = filled(2, 2, {0, 0, 0, 1});

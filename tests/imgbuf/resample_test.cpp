@@ -6,7 +6,9 @@
 
 namespace {
 
-Img resample(const Img& src, uint32_t w, uint32_t h) { return Img(imgbuf_resample(src.get(), w, h)); }
+Img resample(const Img& src, uint32_t w, uint32_t h) {
+    return Img(imgbuf_resample(src.get(), w, h));
+}
 
 // Red = column, green = row, so every sampled position is visible in the pixel.
 Img ramp(uint32_t w, uint32_t h) {

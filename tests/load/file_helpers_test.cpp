@@ -25,7 +25,9 @@ std::string temp_dir() {
     return dir;
 }
 
-std::u16string u16(const std::string& s) { return utf8_to_utf16(s); }
+std::u16string u16(const std::string& s) {
+    return utf8_to_utf16(s);
+}
 
 }  // namespace
 
@@ -38,14 +40,17 @@ TEST(Utf16, RoundTripsEveryPlane) {
 }
 
 TEST(Utf16, UnpairedSurrogatesAreRefused) {
-    for (std::u16string bad : {std::u16string(1, u'\xD800'), std::u16string(u"x") + char16_t(0xDC00),
-                               std::u16string(1, u'\xD800') + u"a"}) {
+    for (std::u16string bad :
+         {std::u16string(1, u'\xD800'), std::u16string(u"x") + char16_t(0xDC00),
+          std::u16string(1, u'\xD800') + u"a"}) {
         EXPECT_FALSE(utf16_to_utf8(bad));
     }
 }
 
 TEST(Utf16, InvalidUtf8BecomesReplacement) {
-    EXPECT_EQ(utf8_to_utf16("a\xFF" "b"), u"a\uFFFDb");
+    EXPECT_EQ(utf8_to_utf16("a\xFF"
+                            "b"),
+              u"a\uFFFDb");
     EXPECT_EQ(utf8_to_utf16("\xE2\x82"), u"\uFFFD\uFFFD");
     EXPECT_EQ(utf8_to_utf16("\xC0\x80"), u"\uFFFD\uFFFD");  // overlong
 }
@@ -95,7 +100,8 @@ TEST(FileHandle, OpenFailures) {
 
     EXPECT_TRUE(file_handle(u"", true, false, true, false).failed());
     EXPECT_TRUE(file_handle(u16(temp_dir()), true, false, true, false).failed());  // a directory
-    EXPECT_TRUE(file_handle(u16(temp_dir() + "/no/such/dir/f"), false, true, false, false).failed());
+    EXPECT_TRUE(
+        file_handle(u16(temp_dir() + "/no/such/dir/f"), false, true, false, false).failed());
     std::u16string lone = u16(temp_dir() + "/x");
     lone += char16_t(0xD800);
     EXPECT_TRUE(file_handle(lone, false, true, false, false).failed());
@@ -110,7 +116,9 @@ TEST(Blocks, ZeroedAndOverflowChecked) {
 }
 
 namespace {
-void collect(const char* text, void* user) { static_cast<std::vector<std::string>*>(user)->push_back(text); }
+void collect(const char* text, void* user) {
+    static_cast<std::vector<std::string>*>(user)->push_back(text);
+}
 }  // namespace
 
 TEST(Diagnostics, OneSinkCallPerTextAndSilentByDefault) {
@@ -121,5 +129,6 @@ TEST(Diagnostics, OneSinkCallPerTextAndSilentByDefault) {
     debug_output(std::u16string_view(u"Not a supported image \u00e9."));
     set_debug_output(nullptr, &got);
     debug_output("dropped");
-    EXPECT_EQ(got, (std::vector<std::string>{"TGA image loader: ", "Not a supported image \xC3\xA9."}));
+    EXPECT_EQ(got,
+              (std::vector<std::string>{"TGA image loader: ", "Not a supported image \xC3\xA9."}));
 }
