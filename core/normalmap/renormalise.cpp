@@ -1,0 +1,94 @@
+#include <cmath>
+#include <cstring>
+
+#include "normalmap/normal_ops.h"
+
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
+
+namespace rk {
+namespace {
+
+#if defined(__SSE__)
+
+// 1/sqrt(s) per lane: the processor's estimate (relative error at most 1.5 * 2^-12)
+// refined by one Newton-Raphson step, r' = (r * 0.5) * (3 - (r * r) * s). Stored
+// normal maps were made with exactly this, so it is kept instead of an exact root.
+inline __m128 inverse_length(__m128 s) noexcept {
+    const __m128 r = _mm_rsqrt_ps(s);
+    const __m128 rr_s = _mm_mul_ps(_mm_mul_ps(r, r), s);
+    return _mm_mul_ps(_mm_mul_ps(r, _mm_set1_ps(0.5f)), _mm_sub_ps(_mm_set1_ps(3.0f), rr_s));
+}
+
+inline __m128 decode(__m128 v) noexcept {
+    return _mm_mul_ps(_mm_sub_ps(v, _mm_set1_ps(0.5f)), _mm_set1_ps(2.0f));
+}
+
+inline __m128 encode(__m128 inv, __m128 n) noexcept {
+    const __m128 half = _mm_set1_ps(0.5f);
+    return _mm_add_ps(_mm_mul_ps(_mm_mul_ps(inv, n), half), half);
+}
+
+// Four consecutive pixels at p (16-byte aligned). Transposed, each lane holds one
+// pixel, so the squared length is summed lane by lane in the same order as for a
+// single pixel and one estimate serves four pixels.
+inline void renormalise4(float* p) noexcept {
+    __m128 r = _mm_load_ps(p);
+    __m128 g = _mm_load_ps(p + 4);
+    __m128 b = _mm_load_ps(p + 8);
+    __m128 a = _mm_load_ps(p + 12);
+    _MM_TRANSPOSE4_PS(r, g, b, a);
+    const __m128 nr = decode(r), ng = decode(g), nb = decode(b), na = decode(a);
+    const __m128 s = _mm_add_ps(_mm_add_ps(_mm_mul_ps(nr, nr), _mm_mul_ps(ng, ng)),
+                                _mm_add_ps(_mm_mul_ps(nb, nb), _mm_mul_ps(na, na)));
+    const __m128 inv = inverse_length(s);
+    __m128 out_r = encode(inv, nr);
+    __m128 out_g = encode(inv, ng);
+    __m128 out_b = encode(inv, nb);
+    __m128 out_a = _mm_set1_ps(1.0f);
+    _MM_TRANSPOSE4_PS(out_r, out_g, out_b, out_a);
+    _mm_store_ps(p, out_r);
+    _mm_store_ps(p + 4, out_g);
+    _mm_store_ps(p + 8, out_b);
+    _mm_store_ps(p + 12, out_a);
+}
+
+#else
+
+// Without a reciprocal-square-root estimate the exact value stands in.
+inline void renormalise4(float* p) noexcept {
+    for (int i = 0; i < 4; ++i, p += 4) {
+        const float nr = (p[0] - 0.5f) * 2.0f, ng = (p[1] - 0.5f) * 2.0f;
+        const float nb = (p[2] - 0.5f) * 2.0f, na = (p[3] - 0.5f) * 2.0f;
+        const float inv = 1.0f / std::sqrt((nr * nr + ng * ng) + (nb * nb + na * na));
+        p[0] = ((inv * nr) * 0.5f) + 0.5f;
+        p[1] = ((inv * ng) * 0.5f) + 0.5f;
+        p[2] = ((inv * nb) * 0.5f) + 0.5f;
+        p[3] = 1.0f;
+    }
+}
+
+#endif
+
+}  // namespace
+
+void renormalise_normals(imgbuf* img) noexcept {
+    if (!has_pixels(img)) return;
+    // Rows hold no gap: the image is one run of width * height pixels.
+    const size_t count = size_t{img->width} * img->height;
+    float* p = img->pixels;
+    size_t done = 0;
+    for (; done + 4 <= count; done += 4, p += 16) renormalise4(p);
+    if (done < count) {
+        // The last one to three pixels go through a padded block, so nothing past
+        // the pixel block is read or written.
+        alignas(16) float block[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+        const size_t bytes = (count - done) * 4 * sizeof(float);
+        std::memcpy(block, p, bytes);
+        renormalise4(block);
+        std::memcpy(p, block, bytes);
+    }
+}
+
+}  // namespace rk

@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdlib>
+
+#include "normalmap/normal_ops.h"
+#include "reference.h"
+
+namespace {
+
+constexpr Px kFlat{0.5f, 0.5f, 1.0f, 1.0f};
+constexpr Px kSentinel{-7.0f, -7.0f, -7.0f, -7.0f};
+
+// Values derived from the reciprocal-square-root estimate may differ by a few
+// units in the last place between processors.
+void expect_within_ulps(Px got, Px want, int ulps = 4) {
+    for (int c = 0; c < 4; ++c) {
+        const int32_t d = std::bit_cast<int32_t>(got[c]) - std::bit_cast<int32_t>(want[c]);
+        EXPECT_LE(std::abs(d), ulps) << "channel " << c << ": " << got[c] << " vs " << want[c];
+    }
+}
+
+// Heights 0.1 * x (or 0.1 * y) in red; the other channels must not matter.
+Img ramp(uint32_t w, uint32_t h, bool along_x) {
+    Img img = make_img(w, h);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x)
+            set_px(img.get(), x, y, {0.1f * (along_x ? x : y), 9, -3, 0});
+    return img;
+}
+
+struct RampCase {
+    bool along_x;
+    float strength;
+    Px want;
+};
+void PrintTo(const RampCase& c, std::ostream* os) {
+    *os << (c.along_x ? "columns" : "rows") << "_strength" << c.strength;
+}
+class GradientRamp : public ::testing::TestWithParam<RampCase> {};
+
+TEST_P(GradientRamp, KnownNormals) {
+    const RampCase c = GetParam();
+    Img hm = ramp(5, 5, c.along_x);
+    Img got = filled(5, 5, kSentinel), want = filled(5, 5, kSentinel);
+    rk::normal_from_height(got.get(), hm.get(), c.strength, 2.0f);
+    ref::normal_from_height(want.get(), hm.get(), c.strength, 2.0f);
+    EXPECT_TRUE(ref::identical(got.get(), want.get()));
+    for (int ch = 0; ch < 4; ++ch) EXPECT_NEAR(get_px(got.get(), 2, 2)[ch], c.want[ch], 1e-7f);
+    EXPECT_EQ(get_px(got.get(), 0, 2), kSentinel);  // the border is not the operator's
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, GradientRamp,
+                         ::testing::Values(RampCase{true, 1, {0.0760008f, 0.5f, 0.5299990f, 1}},
+                                           RampCase{false, 1, {0.5f, 0.0760008f, 0.5299990f, 1}},
+                                           RampCase{true, 10, {0.0009737f, 0.5f, 0.0623783f, 1}}));
+
+class FlatBorder : public ::testing::TestWithParam<std::pair<uint32_t, uint32_t>> {};
+
+TEST_P(FlatBorder, OutermostPixelsOnly) {
+    const auto [w, h] = GetParam();
+    Img img = filled(w, h, kSentinel);
+    rk::fill_flat_border(img.get());
+    for (uint32_t y = 0; y < h; ++y) {
+        for (uint32_t x = 0; x < w; ++x) {
+            const bool edge = x == 0 || y == 0 || x == w - 1 || y == h - 1;
+            EXPECT_EQ(get_px(img.get(), x, y), edge ? kFlat : kSentinel) << x << "," << y;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, FlatBorder,
+                         ::testing::Values(std::pair{1u, 1u}, std::pair{1u, 4u}, std::pair{5u, 1u},
+                                           std::pair{2u, 2u}, std::pair{2u, 5u},
+                                           std::pair{6u, 5u}));
+
+struct InvertCase {
+    void (*op)(imgbuf*);
+    bool red, green;
+};
+void PrintTo(const InvertCase& c, std::ostream* os) {
+    *os << "red" << c.red << "_green" << c.green;
+}
+class Inversion : public ::testing::TestWithParam<InvertCase> {};
+
+TEST_P(Inversion, NamedChannelsOnly) {
+    const InvertCase c = GetParam();
+    Img got = ref::random_image(7, 3, 5), want = ref::random_image(7, 3, 5);
+    c.op(got.get());
+    ref::invert(want.get(), c.red, c.green);
+    EXPECT_TRUE(ref::identical(got.get(), want.get()));
+    Img flat = filled(3, 3, kFlat);
+    c.op(flat.get());
+    EXPECT_EQ(get_px(flat.get(), 1, 1), kFlat);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Inversion,
+                         ::testing::Values(InvertCase{rk::invert_red, true, false},
+                                           InvertCase{rk::invert_green, false, true},
+                                           InvertCase{rk::invert_red_green, true, true}));
+
+TEST(Renormalise, KnownValues) {
+    Img img = make_img(2, 1);
+    set_px(img.get(), 0, 0, kFlat);
+    set_px(img.get(), 1, 0, {0.0760008f, 0.5f, 0.5299990f, 1.0f});
+    rk::renormalise_normals(img.get());
+    // Alpha counts in the length: the flat normal keeps its tilt-free x and y but
+    // its blue drops to 0.5 + 0.5 / sqrt(2).
+    expect_within_ulps(get_px(img.get(), 0, 0), {0.5f, 0.5f, 0.8535534f, 1.0f});
+    expect_within_ulps(get_px(img.get(), 1, 0), {0.1769572f, 0.5f, 0.5228561f, 1.0f}, 16);
+}
+
+}  // namespace
