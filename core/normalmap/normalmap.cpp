@@ -1,0 +1,110 @@
+#include <algorithm>
+#include <cstring>
+
+#include "filter/convolve.h"
+#include "imgbuf/checked_size.h"
+#include "imgbuf/firewall.h"
+#include "imgbuf/kernel_cache.h"
+#include "normalmap/normal_ops.h"
+
+namespace rk {
+namespace {
+
+// The largest odd size the kernel caches have a slot for; larger blurs are bounded
+// to it rather than left without a kernel.
+constexpr uint32_t kLargestBlur = 253;
+
+struct NormalMapSettings {
+    float strength;
+    float centre_weight;
+    bool invert_x;
+    bool invert_y;
+    KernelKind kind;
+    uint32_t blur_size;  // odd, 3..253, or 0 for no blur
+};
+
+KernelKind kernel_kind_of(uint32_t blur_kind) noexcept {
+    switch (blur_kind) {
+        case 1:
+            return KERNEL_BOX;
+        case 2:
+            return KERNEL_TENT;
+        default:
+            return KERNEL_GAUSSIAN;
+    }
+}
+
+uint32_t kernel_size_of(uint32_t blur_size) noexcept {
+    uint32_t z = blur_size;
+    if (z != 0 && z % 2 == 0) --z;
+    if (z < 3) return 0;
+    return std::min(z, kLargestBlur);
+}
+
+void invert_axes(imgbuf* img, bool x, bool y) noexcept {
+    if (x && y) {
+        invert_red_green(img);
+    } else if (x) {
+        invert_red(img);
+    } else if (y) {
+        invert_green(img);
+    }
+}
+
+// Null when an image cannot be allocated; may throw std::bad_alloc from a kernel
+// build. Both images are owned locally, so every exit releases them.
+ImgbufPtr make_normal_map(const imgbuf* heights, const NormalMapSettings& set) {
+    const uint32_t w = heights->width;
+    const uint32_t h = heights->height;
+    ImgbufPtr normals = make_image(w, h);
+    if (!normals) return nullptr;
+    // An empty image has no border to make flat and nothing to blur.
+    if (w == 0 || h == 0) return normals;
+
+    // The scratch image first holds the heights, later the horizontal blur pass.
+    ImgbufPtr scratch = make_image(w, h);
+    if (!scratch) return nullptr;
+    const auto bytes = image_bytes(w, h);
+    if (!bytes) return nullptr;
+    std::memcpy(scratch->pixels, heights->pixels, *bytes);
+
+    normal_from_height(normals.get(), scratch.get(), set.strength, set.centre_weight);
+    fill_flat_border(normals.get());
+    invert_axes(normals.get(), set.invert_x, set.invert_y);
+    if (set.blur_size == 0) return normals;
+
+    const BlurKernel* kernel = kernel_cache_get(set.kind, set.blur_size);
+    if (!kernel) return nullptr;
+    convolve_rows(scratch.get(), normals.get(), kernel->weights4, kernel->size, kernel->norm, w - 1,
+                  h - 1);
+    convolve_columns(normals.get(), scratch.get(), kernel->weights4, kernel->size, kernel->norm,
+                     w - 1, h - 1);
+    renormalise_normals(normals.get());
+    return normals;
+}
+
+}  // namespace
+}  // namespace rk
+
+using namespace rk;
+
+extern "C" {
+
+RK_API imgbuf* calc_normalmap_from_heightmap(const imgbuf* heightmap, int32_t invert_x,
+                                             int32_t invert_y, uint32_t strength,
+                                             uint32_t center_tap, uint32_t blur_size,
+                                             uint32_t blur_kind) noexcept {
+    if (!has_pixels(heightmap)) return nullptr;
+    const NormalMapSettings set{
+        .strength = static_cast<float>(std::clamp(strength, 1u, 10u)),
+        .centre_weight = (static_cast<float>(center_tap) * 2.0f + 16.0f) / 9.0f,
+        .invert_x = invert_x != 0,
+        .invert_y = invert_y != 0,
+        .kind = kernel_kind_of(blur_kind),
+        .blur_size = kernel_size_of(blur_size),
+    };
+    return guarded(static_cast<imgbuf*>(nullptr),
+                   [&] { return make_normal_map(heightmap, set).release(); });
+}
+
+}  // extern "C"
