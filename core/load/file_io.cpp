@@ -63,6 +63,19 @@ bool file_read_exact(file_handle& file, void* buffer, uint32_t count) noexcept {
     return true;
 }
 
+uint32_t file_read_some(file_handle& file, void* buffer, uint32_t count) noexcept {
+    if (file.failed()) return 0;
+    auto* p = static_cast<uint8_t*>(buffer);
+    uint32_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::read(file.fd(), p + done, count - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<uint32_t>(n);
+    }
+    return done;
+}
+
 uint32_t file_write(file_handle& file, const void* buffer, uint32_t count) noexcept {
     if (file.failed() || !buffer || count == 0) return 0;
     const auto* p = static_cast<const uint8_t*>(buffer);

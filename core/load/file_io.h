@@ -36,6 +36,10 @@ class file_handle {
 // True when exactly count bytes were read into buffer.
 bool file_read_exact(file_handle& file, void* buffer, uint32_t count) noexcept;
 
+// Reads up to count bytes, stopping early only at the end of the file or on a
+// read error; returns the number read (0 for an invalid file).
+uint32_t file_read_some(file_handle& file, void* buffer, uint32_t count) noexcept;
+
 // Writes all count bytes; returns the number written (count on success, less when
 // the write failed), 0 for an invalid file, a null buffer or a count of 0.
 uint32_t file_write(file_handle& file, const void* buffer, uint32_t count) noexcept;

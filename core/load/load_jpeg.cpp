@@ -1,11 +1,219 @@
-// Placeholder until the reader lands.
+// The JPEG reader: libjpeg (version-62 interface) with a data source of our own,
+// RGB and greyscale output converted to float RGBA.
+//
+// libjpeg reports errors through an error-exit method that must not return. We
+// leave it with longjmp, so everything between the setjmp and libjpeg's frames
+// is plain C-style code over one trivially destructible session record: no C++
+// destructor can be skipped and no exception ever passes through libjpeg.
+#include <csetjmp>
+#include <cstdint>
+#include <type_traits>
+
+// jpeglib.h needs FILE and size_t declared before it.
+#include <cstdio>
+
+#include <jerror.h>
+#include <jpeglib.h>
+
+#include "imgbuf/checked_size.h"
+#include "load/diag.h"
+#include "load/file_io.h"
 #include "load/readers.h"
 
 namespace rk {
+namespace {
 
-ImgbufPtr load_jpeg(std::u16string_view, bool& not_my_format) {
-    not_my_format = true;
+constexpr uint32_t kInputBlock = 4096;
+
+struct error_trap {
+    jpeg_error_mgr pub;  // first, so that libjpeg's pointer to it leads back here
+    std::jmp_buf resume;
+    bool not_a_jpeg;
+};
+
+struct file_source {
+    jpeg_source_mgr pub;  // first, as above
+    uint8_t* buffer;      // kInputBlock bytes
+    file_handle* file;
+    bool at_end;
+};
+
+// Everything a decode touches between setjmp and longjmp lives here, outside the
+// frame that calls setjmp, so its values are well defined after the jump.
+struct jpeg_session {
+    jpeg_decompress_struct cinfo;
+    error_trap trap;
+    file_source source;
+    imgbuf* image;  // owned by the caller once decode() returns
+    bool decoded;
+};
+static_assert(std::is_trivially_destructible_v<jpeg_session>);
+
+// Per thread, so that concurrent loads cannot mix their messages.
+thread_local char t_error_text[JMSG_LENGTH_MAX];
+
+[[noreturn]] void leave_libjpeg(j_common_ptr cinfo) {
+    auto* trap = reinterpret_cast<error_trap*>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, t_error_text);
+    debug_output("jpeglib error:\n");
+    debug_output(t_error_text);
+    // Only a missing start-of-image marker means "not a JPEG"; every other error is
+    // a JPEG that cannot be decoded, which ends the dispatch.
+    trap->not_a_jpeg = cinfo->err->msg_code == JERR_NO_SOI;
+    std::longjmp(trap->resume, 1);
+}
+
+void source_nothing(j_decompress_ptr) {}
+
+boolean source_refill(j_decompress_ptr cinfo) {
+    auto* src = reinterpret_cast<file_source*>(cinfo->src);
+    uint32_t n = src->at_end ? 0 : file_read_some(*src->file, src->buffer, kInputBlock);
+    if (n == 0) {
+        // At the end of the file an end-of-image marker lets libjpeg finish with what
+        // it has instead of decoding stale bytes without end.
+        if (!src->at_end) WARNMS(cinfo, JWRN_JPEG_EOF);
+        src->at_end = true;
+        src->buffer[0] = 0xFF;
+        src->buffer[1] = JPEG_EOI;
+        n = 2;
+    }
+    src->pub.next_input_byte = src->buffer;
+    src->pub.bytes_in_buffer = n;
+    return TRUE;
+}
+
+void source_skip(j_decompress_ptr cinfo, long count) {
+    if (count <= 0) return;
+    auto* src = reinterpret_cast<file_source*>(cinfo->src);
+    while (count > static_cast<long>(src->pub.bytes_in_buffer)) {
+        count -= static_cast<long>(src->pub.bytes_in_buffer);
+        source_refill(cinfo);
+        // Past the end there is nothing to skip; the end marker stays for libjpeg.
+        if (src->at_end) return;
+    }
+    src->pub.next_input_byte += count;
+    src->pub.bytes_in_buffer -= static_cast<size_t>(count);
+}
+
+void install_source(jpeg_session& s) {
+    jpeg_source_mgr& pub = s.source.pub;
+    pub.next_input_byte = nullptr;
+    pub.bytes_in_buffer = 0;
+    pub.init_source = source_nothing;
+    pub.fill_input_buffer = source_refill;
+    pub.skip_input_data = source_skip;
+    pub.resync_to_restart = jpeg_resync_to_restart;
+    pub.term_source = source_nothing;
+    s.cinfo.src = &pub;
+}
+
+using row_converter = void (*)(const JSAMPLE* src, float* dst, uint32_t width);
+
+void rgb_row(const JSAMPLE* src, float* dst, uint32_t width) {
+    for (uint32_t x = 0; x < width; ++x, src += 3, dst += 4) {
+        dst[0] = static_cast<float>(src[0]) / 255.0f;
+        dst[1] = static_cast<float>(src[1]) / 255.0f;
+        dst[2] = static_cast<float>(src[2]) / 255.0f;
+        dst[3] = 1.0f;
+    }
+}
+
+void grey_row(const JSAMPLE* src, float* dst, uint32_t width) {
+    for (uint32_t x = 0; x < width; ++x, ++src, dst += 4) {
+        const float v = static_cast<float>(*src) / 255.0f;
+        dst[0] = v;
+        dst[1] = v;
+        dst[2] = v;
+        dst[3] = 1.0f;
+    }
+}
+
+// Null for CMYK, YCCK and anything else libjpeg delivers that is not RGB or grey.
+row_converter converter_for(const jpeg_decompress_struct& cinfo) {
+    if (cinfo.out_color_space == JCS_RGB && cinfo.output_components == 3) return rgb_row;
+    if (cinfo.out_color_space == JCS_GRAYSCALE && cinfo.output_components == 1) return grey_row;
     return nullptr;
+}
+
+void reader_failure(const char* reason) {
+    debug_output("JPEG image loader: ");
+    debug_output(reason);
+}
+
+// The temporary owner ends inside this call, never in a frame longjmp crosses.
+imgbuf* new_image(uint32_t w, uint32_t h) {
+    return make_image(w, h).release();
+}
+
+// Rows are decoded in batches of libjpeg's recommended height into buffers from
+// its image pool, which jpeg_destroy_decompress releases on every path.
+void read_rows(jpeg_decompress_struct& cinfo, imgbuf* image, row_converter convert) {
+    const JDIMENSION batch = static_cast<JDIMENSION>(cinfo.rec_outbuf_height);
+    const JDIMENSION row_samples =
+        cinfo.output_width * static_cast<JDIMENSION>(cinfo.output_components);
+    JSAMPARRAY rows = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo),
+                                                 JPOOL_IMAGE, row_samples, batch);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        const JDIMENSION first = cinfo.output_scanline;
+        const JDIMENSION n = jpeg_read_scanlines(&cinfo, rows, batch);
+        // Our source never suspends; should nothing come back all the same, stop
+        // and let jpeg_finish_decompress report the missing rows.
+        if (n == 0) break;
+        for (JDIMENSION k = 0; k < n; ++k) {
+            convert(rows[k], row_unchecked(image, first + k), cinfo.output_width);
+        }
+    }
+}
+
+bool decode(jpeg_session& s) noexcept {
+    s.cinfo.err = jpeg_std_error(&s.trap.pub);
+    s.trap.pub.error_exit = leave_libjpeg;
+    if (setjmp(s.trap.resume)) goto cleanup;
+
+    jpeg_create_decompress(&s.cinfo);
+    install_source(s);
+    jpeg_read_header(&s.cinfo, TRUE);
+    // Known before libjpeg sizes any buffer for the picture.
+    jpeg_calc_output_dimensions(&s.cinfo);
+    if (!image_bytes(s.cinfo.output_width, s.cinfo.output_height)) {
+        reader_failure("Image data too large.");
+        goto cleanup;
+    }
+    jpeg_start_decompress(&s.cinfo);
+    // Other colour spaces read no row, so jpeg_finish_decompress reports them as
+    // too few scanlines.
+    if (row_converter convert = converter_for(s.cinfo)) {
+        s.image = new_image(s.cinfo.output_width, s.cinfo.output_height);
+        if (!s.image) {
+            reader_failure("Not enough memory.");
+            goto cleanup;
+        }
+        read_rows(s.cinfo, s.image, convert);
+    }
+    jpeg_finish_decompress(&s.cinfo);
+    s.decoded = s.image != nullptr;
+
+cleanup:
+    // Safe also when creation itself failed: the record was zeroed beforehand.
+    jpeg_destroy_decompress(&s.cinfo);
+    return s.decoded;
+}
+
+}  // namespace
+
+ImgbufPtr load_jpeg(std::u16string_view path, bool& not_my_format) {
+    file_handle file(path, true, false, true, false);
+    if (file.failed()) return nullptr;
+    auto input = zeroed_block(kInputBlock);
+
+    jpeg_session session{};
+    session.source.buffer = input.get();
+    session.source.file = &file;
+    const bool decoded = decode(session);
+    ImgbufPtr image(session.image);
+    not_my_format = session.trap.not_a_jpeg;
+    if (!decoded) return nullptr;
+    return image;
 }
 
 }  // namespace rk

@@ -78,6 +78,20 @@ TEST(FileHandle, WriteThenReadExact) {
     EXPECT_FALSE(file_read_exact(in, buf, 4));  // only 3 left
 }
 
+TEST(FileHandle, ReadSomeStopsAtTheEnd) {
+    const std::string path = temp_dir() + "/some.bin";
+    std::ofstream(path) << "0123456789";
+    file_handle in(u16(path), true, false, true, false);
+    char buf[8] = {};
+    EXPECT_EQ(file_read_some(in, buf, 8), 8u);
+    EXPECT_EQ(std::string(buf, 8), "01234567");
+    EXPECT_EQ(file_read_some(in, buf, 8), 2u);  // only the last two remain
+    EXPECT_EQ(std::string(buf, 2), "89");
+    EXPECT_EQ(file_read_some(in, buf, 8), 0u);
+    file_handle missing(u16(temp_dir() + "/none.bin"), true, false, true, false);
+    EXPECT_EQ(file_read_some(missing, buf, 8), 0u);
+}
+
 TEST(FileHandle, WriteTruncatesExistingFile) {
     const std::string path = temp_dir() + "/trunc.bin";
     std::ofstream(path) << "a long first content";

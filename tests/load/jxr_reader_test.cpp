@@ -1,0 +1,112 @@
+// The JPEG XR reader on committed jxrlib files (see tests/data/jxr/README).
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+
+#include "load/readers.h"
+#include "load/utf16.h"
+#include "load_test_support.h"
+
+namespace {
+
+const std::string kData = RK_TEST_DATA "/jxr/";
+constexpr uint32_t kWidth = 20;
+constexpr uint32_t kHeight = 18;
+
+// Blue, green, red as stored in bgr24_20x18.jxr.
+std::array<uint8_t, 3> stored_bgr(uint32_t x, uint32_t y) {
+    if (x == 0 && y == 0) return {0x10, 0x80, 0xFF};
+    return {static_cast<uint8_t>(x * 13 + y * 7), static_cast<uint8_t>(x * 5 + y * 29 + 3),
+            static_cast<uint8_t>(x * y * 3 + 11)};
+}
+
+rk::ImgbufPtr load(const std::string& utf8_path) {
+    return rk::load_jxr(rk::utf8_to_utf16(utf8_path));
+}
+
+std::string copy_of(const std::string& fixture, const std::string& name) {
+    return write_temp(name, read_bytes(kData + fixture));
+}
+
+TEST(JxrReader, Bgr24LoadsEveryPixelExactly) {
+    const rk::ImgbufPtr image = load(kData + "bgr24_20x18.jxr");
+    ASSERT_TRUE(image);
+    ASSERT_EQ(imgbuf_w(image.get()), kWidth);
+    ASSERT_EQ(imgbuf_h(image.get()), kHeight);
+    const float* first = imgbuf_row(image.get(), 0);
+    EXPECT_EQ(first[0], 1.0f);
+    EXPECT_EQ(first[1], 0.5019608f);
+    EXPECT_EQ(first[2], 0.0627451f);
+    EXPECT_EQ(first[3], 1.0f);
+    for (uint32_t y = 0; y < kHeight; ++y) {
+        const float* px = imgbuf_row(image.get(), y);
+        for (uint32_t x = 0; x < kWidth; ++x, px += 4) {
+            const auto bgr = stored_bgr(x, y);
+            EXPECT_EQ(px[0], bgr[2] / 255.0f) << x << ", " << y;
+            EXPECT_EQ(px[1], bgr[1] / 255.0f) << x << ", " << y;
+            EXPECT_EQ(px[2], bgr[0] / 255.0f) << x << ", " << y;
+            EXPECT_EQ(px[3], 1.0f) << x << ", " << y;
+        }
+    }
+}
+
+struct NameCase {
+    const char* name;
+    bool loads;
+};
+
+class JxrNames : public ::testing::TestWithParam<NameCase> {};
+
+// jxrlib picks its decoder by extension alone, whatever the file holds.
+TEST_P(JxrNames, ExtensionDecides) {
+    const std::string path = copy_of("bgr24_20x18.jxr", GetParam().name);
+    EXPECT_EQ(static_cast<bool>(load(path)), GetParam().loads);
+}
+
+INSTANTIATE_TEST_SUITE_P(Extensions, JxrNames,
+                         ::testing::Values(NameCase{"upper.JXR", true}, NameCase{"photo.wdp", true},
+                                           NameCase{"photo.hdp", true},
+                                           NameCase{"really.jxr.png", false},
+                                           NameCase{"texture.dds", false},
+                                           NameCase{"no_extension", false}),
+                         [](const auto& info) {
+                             std::string n = info.param.name;
+                             for (char& c : n)
+                                 if (c == '.') c = '_';
+                             return n;
+                         });
+
+// Under the sanitizers these also show that nothing jxrlib allocated is left
+// behind on its failure paths.
+TEST(JxrReader, RefusedFilesGiveNull) {
+    EXPECT_FALSE(load(kData + "rgb24_20x18.jxr"));  // red first
+    EXPECT_FALSE(load(kData + "gray8_20x18.jxr"));
+    EXPECT_FALSE(load(load_temp_dir() + "/missing.jxr"));
+    // Damaged tile data: the decode fails, and no part-decoded picture is returned.
+    EXPECT_FALSE(load(kData + "bgr24_20x18_damaged.jxr"));
+    // A damaged container header (an IFD entry's type) is refused by jxrlib.
+    Bytes header = read_bytes(kData + "bgr24_20x18.jxr");
+    header.at(43) ^= 0xFF;
+    EXPECT_FALSE(load(write_temp("bad_header.jxr", header)));
+}
+
+TEST(JxrReader, PictureTooLargeForTheImageIsRefused) {
+    // The codestream header holds width - 1 and height - 1 as 16-bit numbers;
+    // 65536 x 65536 pixels would need 2^36 bytes.
+    Bytes file = read_bytes(kData + "bgr24_20x18.jxr");
+    for (size_t at : {0x92, 0x93, 0x94, 0x95}) file.at(at) = 0xFF;
+    EXPECT_FALSE(load(write_temp("huge.jxr", file)));
+}
+
+TEST(JxrReader, PathsAreConvertedToUtf8) {
+    EXPECT_TRUE(load(copy_of("bgr24_20x18.jxr", "relief_\xC3\xA9\xE2\x82\xAC.jxr")));
+    // U+0161 keeps 0x61 ('a') as its low byte: only the real name may be opened.
+    copy_of("bgr24_20x18.jxr", "narrow_a.jxr");
+    EXPECT_FALSE(load(load_temp_dir() + "/narrow_\xC5\xA1.jxr"));
+    std::u16string unpaired = rk::utf8_to_utf16(load_temp_dir() + "/narrow_a.jxr");
+    unpaired.insert(unpaired.size() - 4, 1, char16_t(0xD800));
+    EXPECT_FALSE(rk::load_jxr(unpaired));
+}
+
+}  // namespace

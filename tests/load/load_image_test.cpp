@@ -1,0 +1,113 @@
+// load_image as a host sees it: the order in which readers are tried and where
+// it stops, observed through the diagnostics sink.
+#include <gtest/gtest.h>
+
+#include "image_helpers.h"
+#include "jpeg_fixtures.h"
+#include "load_test_support.h"
+
+namespace {
+
+const std::string kJxr = RK_TEST_DATA "/jxr/";
+
+struct FrontRun {
+    Img image;
+    Texts texts;
+};
+
+FrontRun run_front(const char16_t* path) {
+    SinkRecorder sink;
+    FrontRun run;
+    run.image.reset(load_image(path));
+    run.texts = sink.texts();
+    return run;
+}
+
+FrontRun run_front(const std::string& path) {
+    return run_front(widen(path).c_str());
+}
+
+const Texts kNotAJpegFromJxr = {"jpeglib error:\n", "Not a JPEG file: starts with 0x49 0x49"};
+
+// A file that no reader takes ends with the DDS and then the TGA diagnostic, each
+// prefix and reason as separate texts.
+void expect_dds_then_tga_diagnostics(const Texts& texts, size_t from) {
+    ASSERT_EQ(texts.size(), from + 4) << ::testing::PrintToString(texts);
+    EXPECT_EQ(texts[from], "DDS image loader: ");
+    EXPECT_EQ(texts[from + 2], "TGA image loader: ");
+    for (size_t reason : {from + 1, from + 3}) {
+        EXPECT_EQ(texts[reason].find("image loader"), std::string::npos) << texts[reason];
+        EXPECT_TRUE(texts[reason].empty() || texts[reason].back() != '\n') << texts[reason];
+    }
+}
+
+TEST(LoadImage, EmptyOrNullPathGivesNullWithoutDiagnostics) {
+    for (const char16_t* path : {u"", static_cast<const char16_t*>(nullptr)}) {
+        const FrontRun run = run_front(path);
+        EXPECT_FALSE(run.image);
+        EXPECT_TRUE(run.texts.empty()) << ::testing::PrintToString(run.texts);
+    }
+}
+
+TEST(LoadImage, MissingFileStopsWithoutDiagnostics) {
+    const FrontRun run = run_front(load_temp_dir() + "/missing.tga");
+    EXPECT_FALSE(run.image);
+    EXPECT_TRUE(run.texts.empty()) << ::testing::PrintToString(run.texts);
+}
+
+TEST(LoadImage, FileOfNoFormatPassesEveryReader) {
+    const FrontRun run = run_front(write_temp("three.bin", Bytes{'a', 'b', 'c'}));
+    EXPECT_FALSE(run.image);
+    ASSERT_GE(run.texts.size(), 2u);
+    EXPECT_EQ(run.texts[0], "jpeglib error:\n");
+    EXPECT_EQ(run.texts[1], "Not a JPEG file: starts with 0x61 0x62");
+    expect_dds_then_tga_diagnostics(run.texts, 2);
+}
+
+TEST(LoadImage, JpegLoadsWithoutDiagnostics) {
+    const Bytes file = make_jpeg({JpegKind::rgb, 21, 11});
+    const FrontRun run = run_front(write_temp("photo.jpg", file));
+    ASSERT_TRUE(run.image);
+    EXPECT_TRUE(run.texts.empty()) << ::testing::PrintToString(run.texts);
+    const JpegDecode ref = reference_decode(file);
+    ASSERT_EQ(imgbuf_w(run.image.get()), ref.width);
+    ASSERT_EQ(imgbuf_h(run.image.get()), ref.height);
+    const Px last = get_px(run.image.get(), ref.width - 1, ref.height - 1);
+    const uint8_t* s = &ref.samples[ref.samples.size() - 3];
+    EXPECT_EQ(last, (Px{s[0] / 255.0f, s[1] / 255.0f, s[2] / 255.0f, 1.0f}));
+}
+
+// A JPEG that libjpeg cannot decode is still a JPEG: no later reader is tried.
+TEST(LoadImage, UndecodableJpegStopsTheDispatch) {
+    Bytes bad_precision = make_jpeg({});
+    bad_precision.at(find_marker(bad_precision, 0xC0) + 2) = 9;
+    const std::pair<const char*, Bytes> files[] = {
+        {"bad_precision.jpg", bad_precision},
+        {"cmyk.jpg", make_jpeg({JpegKind::cmyk, 8, 8})},
+    };
+    for (const auto& [name, bytes] : files) {
+        const FrontRun run = run_front(write_temp(name, bytes));
+        EXPECT_FALSE(run.image) << name;
+        ASSERT_EQ(run.texts.size(), 2u) << name << ::testing::PrintToString(run.texts);
+        EXPECT_EQ(run.texts[0], "jpeglib error:\n");
+    }
+}
+
+TEST(LoadImage, JpegXrReachesItsReader) {
+    const FrontRun run = run_front(kJxr + "bgr24_20x18.jxr");
+    ASSERT_TRUE(run.image);
+    EXPECT_EQ(imgbuf_w(run.image.get()), 20u);
+    EXPECT_EQ(imgbuf_h(run.image.get()), 18u);
+    EXPECT_EQ(get_px(run.image.get(), 0, 0), (Px{1.0f, 0.5019608f, 0.0627451f, 1.0f}));
+    EXPECT_EQ(run.texts, kNotAJpegFromJxr);
+}
+
+TEST(LoadImage, DamagedJpegXrGoesOnToDdsAndTga) {
+    const FrontRun run = run_front(kJxr + "bgr24_20x18_damaged.jxr");
+    EXPECT_FALSE(run.image);
+    ASSERT_GE(run.texts.size(), 2u);
+    EXPECT_EQ(Texts(run.texts.begin(), run.texts.begin() + 2), kNotAJpegFromJxr);
+    expect_dds_then_tga_diagnostics(run.texts, 2);
+}
+
+}  // namespace
