@@ -63,6 +63,15 @@ thread_local char t_error_text[JMSG_LENGTH_MAX];
     std::longjmp(trap->resume, 1);
 }
 
+// libjpeg's own output method prints warnings (a corrupt or truncated scan) on the
+// host's stderr; a library has no business there, so they go to the sink too.
+void route_warning(j_common_ptr cinfo) {
+    char text[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, text);
+    debug_output("jpeglib warning: ");
+    debug_output(text);
+}
+
 void source_nothing(j_decompress_ptr) {}
 
 boolean source_refill(j_decompress_ptr cinfo) {
@@ -168,6 +177,7 @@ void read_rows(jpeg_decompress_struct& cinfo, imgbuf* image, row_converter conve
 bool decode(jpeg_session& s) noexcept {
     s.cinfo.err = jpeg_std_error(&s.trap.pub);
     s.trap.pub.error_exit = leave_libjpeg;
+    s.trap.pub.output_message = route_warning;
     if (setjmp(s.trap.resume)) goto cleanup;
 
     jpeg_create_decompress(&s.cinfo);
