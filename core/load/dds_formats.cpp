@@ -45,7 +45,7 @@ using namespace dds;
 // The order is the search order. The A2B10G10R10 template names no alpha mask
 // although its decoder reads alpha from the top two bits; files that do name the
 // mask match nothing.
-const std::array<dds_format, 20> dds_rgb_formats = {
+constinit const std::array<dds_format, 20> dds_rgb_formats = {
     masked(kRgbAlpha, 32, 0x000000FF, 0x0000FF00, 0x00FF0000, 0xFF000000,
            decode_pixels<a8b8g8r8<true>>),
     masked(kRgbAlpha, 32, 0x0000FFFF, 0xFFFF0000, 0, 0, decode_pixels<g16r16>),
@@ -71,7 +71,7 @@ const std::array<dds_format, 20> dds_rgb_formats = {
     masked(kLuminance, 8, 0x0F, 0, 0, 0xF0, decode_pixels<a4l4>),
 };
 
-const std::array<dds_format, 7> dds_fourcc_formats = {
+constinit const std::array<dds_format, 7> dds_fourcc_formats = {
     blocks(fourcc('D', 'X', 'T', '1'), 8, decode_dxt1_row),
     blocks(fourcc('D', 'X', 'T', '3'), 16, decode_dxt3_row),
     blocks(fourcc('D', 'X', 'T', '5'), 16, decode_dxt5_row),

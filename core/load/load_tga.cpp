@@ -16,7 +16,7 @@ namespace {
 constexpr uint32_t kHeaderBytes = 18;
 constexpr uint32_t kFooterBytes = 26;
 constexpr uint32_t kExtensionBytes = 495;
-// Below a header, one pixel byte and a footer no file can carry a footer.
+// A file shorter than a header, one pixel byte and a footer has no room for a footer.
 constexpr uint64_t kMinFooterFileBytes = 45;
 // The footer ends with these 17 characters and their terminating zero.
 constexpr std::array<uint8_t, 18> kFooterSignature = {'T', 'R', 'U', 'E', 'V', 'I', 'S', 'I', 'O',
