@@ -8,7 +8,7 @@
 
 namespace {
 
-struct TgaSpec {
+struct TgaHeader {
     uint16_t width = 1;
     uint16_t height = 1;
     uint8_t depth = 24;
@@ -18,12 +18,12 @@ struct TgaSpec {
     uint8_t id_length = 0;
 };
 
-Bytes tga(const TgaSpec& s, const Bytes& pixels) {
+Bytes tga(const TgaHeader& s, const Bytes& pixels) {
     Bytes b;
     put8(b, s.id_length);
     put8(b, s.colormap_type);
     put8(b, s.image_type);
-    b.resize(12, 0);  // colour-map specification and origin
+    b.resize(12, 0);  // colour-map fields and origin
     put16(b, s.width);
     put16(b, s.height);
     put8(b, s.depth);
@@ -122,7 +122,7 @@ TEST(Tga, AcceptedFileShapes) {
     append(with_extension, footer(static_cast<uint32_t>(one.size())));
     Bytes version1 = one;  // trailing bytes but no signature
     version1.resize(one.size() + 60, 0x33);
-    TgaSpec with_id;
+    TgaHeader with_id;
     with_id.id_length = 20;
     ASSERT_EQ(one.size(), 21u);  // too short to look for a footer
 
