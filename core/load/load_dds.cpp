@@ -1,8 +1,111 @@
-// Placeholder until the reader lands.
+// The top-level image of a two-dimensional DDS texture, in any layout of the
+// format tables. Cube maps, volume textures and DX10 files are refused; mipmap
+// levels are never read.
+#include <new>
+
+#include "imgbuf/checked_size.h"
+#include "load/dds_formats.h"
+#include "load/dds_header.h"
+#include "load/file_io.h"
+#include "load/le_reader.h"
 #include "load/readers.h"
 
 namespace rk {
+namespace {
 
-ImgbufPtr load_dds(std::u16string_view, std::u16string&) { return nullptr; }
+constexpr uint32_t kMagic = 0x20534444;  // "DDS "
+constexpr uint32_t kHeaderSize = 124;
+constexpr uint32_t kPixelFormatSize = 32;
+constexpr uint32_t kFourccDx10 = 0x30315844;
+constexpr uint32_t kCubemap = 0x200;
+constexpr uint32_t kVolume = 0x200000;
+
+ImgbufPtr fail(std::u16string& message, std::u16string_view text) {
+    message = text;
+    return nullptr;
+}
+
+}  // namespace
+
+dds_header parse_dds_header(const dds_header_bytes& raw) noexcept {
+    le_reader r(raw);
+    dds_header h{};
+    h.magic = r.u32(0);
+    h.header_size = r.u32(4);
+    h.height = r.u32(12);
+    h.width = r.u32(16);
+    h.pixel_format = {r.u32(76), r.u32(80), r.u32(84),  r.u32(88),
+                      r.u32(92), r.u32(96), r.u32(100), r.u32(104)};
+    h.caps2 = r.u32(112);
+    return h;
+}
+
+bool check_dds_header(const dds_header& header, std::u16string& message) {
+    const char16_t* error = nullptr;
+    if (header.magic != kMagic) {
+        error = u"File is not a DDS file.";
+    } else if (header.header_size != kHeaderSize) {
+        error = u"File header incorrect (size of DDS_HEADER).";
+    } else if (header.pixel_format.size != kPixelFormatSize) {
+        error = u"File header incorrect (size of DDS_PIXELFORMAT).";
+    } else if (header.pixel_format.fourcc == kFourccDx10) {  // whatever the flags say
+        error = u"Unsupported image format (DX10).";
+    }
+    if (error) message = error;
+    return !error;
+}
+
+ImgbufPtr load_dds(std::u16string_view path, std::u16string& message) {
+    file_handle file(path, true, false, true, false);
+    if (file.failed()) return fail(message, u"Could not open file.");
+    const uint64_t size = file.size();
+    if (size == UINT64_MAX || size < kDdsHeaderBytes) return fail(message, u"File too small.");
+
+    dds_header_bytes raw{};
+    if (!file_read_exact(file, raw.data(), kDdsHeaderBytes)) {
+        return fail(message, u"I/O error reading file header.");
+    }
+    const dds_header header = parse_dds_header(raw);
+    if (!check_dds_header(header, message)) return nullptr;
+
+    const dds_format* format = find_dds_format(header.pixel_format);
+    if (!format) return fail(message, u"Unsupported image format.");
+
+    // The float image must stay below 2^32 bytes, and so must a stored row and
+    // every step that computes its length.
+    const auto pitch = dds_row_pitch(*format, header.width);
+    if (!image_bytes(header.width, header.height) || !pitch) {
+        return fail(message, u"Image data too large.");
+    }
+    if (header.caps2 & kCubemap) return fail(message, u"Cubemap files not supported.");
+    if (header.caps2 & kVolume) return fail(message, u"Volume texture files not supported.");
+
+    // Partial rows of blocks at the bottom are stored and decoded too.
+    const uint32_t rows = dds_stored_rows(*format, header.height);
+    // A file too short for its top level fails before an image is allocated for
+    // it; the reads below still check every row.
+    if (uint64_t{*pitch} * rows > size - kDdsHeaderBytes) {
+        return fail(message, u"I/O error reading image data.");
+    }
+
+    ImgbufPtr img = make_image(header.width, header.height);
+    if (!img) return fail(message, u"Not enough memory.");
+    // A zero-width image stores no bytes per row: there is nothing to read.
+    if (rows == 0 || *pitch == 0) return img;
+
+    std::unique_ptr<uint8_t[]> row;
+    try {
+        row = zeroed_block(*pitch);
+    } catch (const std::bad_alloc&) {
+        return fail(message, u"Not enough memory.");
+    }
+    for (uint32_t i = 0; i < rows; ++i) {
+        if (!file_read_exact(file, row.get(), *pitch)) {
+            return fail(message, u"I/O error reading image data.");
+        }
+        format->decode_row(img.get(), i, row.get());
+    }
+    return img;
+}
 
 }  // namespace rk

@@ -1,8 +1,194 @@
-// Placeholder until the reader lands.
+// Uncompressed true-colour TGA files without a colour map, in 15, 16, 24 and 32
+// bits per pixel, every orientation.
+#include <array>
+#include <cstddef>
+#include <cstring>
+#include <new>
+
+#include "imgbuf/checked_size.h"
+#include "load/file_io.h"
+#include "load/le_reader.h"
 #include "load/readers.h"
 
 namespace rk {
+namespace {
 
-ImgbufPtr load_tga(std::u16string_view, std::u16string&) { return nullptr; }
+constexpr uint32_t kHeaderBytes = 18;
+constexpr uint32_t kFooterBytes = 26;
+constexpr uint32_t kExtensionBytes = 495;
+// A file shorter than a header, one pixel byte and a footer has no room for a footer.
+constexpr uint64_t kMinFooterFileBytes = 45;
+// The footer ends with these 17 characters and their terminating zero.
+constexpr std::array<uint8_t, 18> kFooterSignature = {'T', 'R', 'U', 'E', 'V', 'I', 'S', 'I', 'O',
+                                                      'N', '-', 'X', 'F', 'I', 'L', 'E', '.', 0};
+
+constexpr uint8_t kTrueColour = 2;
+constexpr uint8_t kAlphaBitsMask = 0x0F;
+constexpr uint8_t kRightToLeft = 0x10;
+constexpr uint8_t kTopToBottom = 0x20;
+
+struct tga_header {
+    uint8_t id_length;
+    uint8_t colormap_type;
+    uint8_t image_type;
+    uint16_t width;
+    uint16_t height;
+    uint8_t depth;
+    uint8_t descriptor;
+};
+
+tga_header parse_header(const std::array<uint8_t, kHeaderBytes>& raw) noexcept {
+    le_reader r(raw);
+    return {r.u8(0), r.u8(1), r.u8(2), r.u16(12), r.u16(14), r.u8(16), r.u8(17)};
+}
+
+// Converts count stored pixels; pixel i goes to dst + i * step floats, so a
+// right-to-left row is written backwards by the same loop.
+using tga_row_fn = void (*)(const uint8_t* src, float* dst, ptrdiff_t step,
+                            uint32_t count) noexcept;
+
+template <bool Alpha>
+void convert_x1r5g5b5(const uint8_t* src, float* dst, ptrdiff_t step, uint32_t count) noexcept {
+    for (uint32_t i = 0; i < count; ++i, src += 2) {
+        const uint32_t v = load_le16(src);
+        float* px = dst + step * ptrdiff_t{i};
+        px[0] = static_cast<float>((v >> 10) & 31) / 31.0f;
+        px[1] = static_cast<float>((v >> 5) & 31) / 31.0f;
+        px[2] = static_cast<float>(v & 31) / 31.0f;
+        px[3] = Alpha ? static_cast<float>(v >> 15) : 1.0f;
+    }
+}
+
+template <uint32_t Bytes, bool Alpha>
+void convert_b8g8r8(const uint8_t* src, float* dst, ptrdiff_t step, uint32_t count) noexcept {
+    for (uint32_t i = 0; i < count; ++i, src += Bytes) {
+        float* px = dst + step * ptrdiff_t{i};
+        px[0] = static_cast<float>(src[2]) / 255.0f;
+        px[1] = static_cast<float>(src[1]) / 255.0f;
+        px[2] = static_cast<float>(src[0]) / 255.0f;
+        px[3] = Alpha ? static_cast<float>(src[3]) / 255.0f : 1.0f;
+    }
+}
+
+struct tga_layout {
+    uint8_t depth;
+    uint8_t alpha_bits;
+    uint32_t bytes_per_pixel;
+    tga_row_fn convert;
+};
+
+constexpr tga_layout kLayouts[] = {
+    {15, 0, 2, convert_x1r5g5b5<false>}, {16, 0, 2, convert_x1r5g5b5<false>},
+    {16, 1, 2, convert_x1r5g5b5<true>},  {24, 0, 3, convert_b8g8r8<3, false>},
+    {32, 8, 4, convert_b8g8r8<4, true>},
+};
+
+const tga_layout* find_layout(uint8_t depth, uint8_t alpha_bits) noexcept {
+    for (const tga_layout& l : kLayouts) {
+        if (l.depth == depth && l.alpha_bits == alpha_bits) return &l;
+    }
+    return nullptr;
+}
+
+ImgbufPtr fail(std::u16string& message, std::u16string_view text) {
+    message = text;
+    return nullptr;
+}
+
+// Reads the version-2 footer and the extension area it names, then returns to
+// the start. The area is not interpreted; it is read so that a footer pointing
+// nowhere is reported. Returns the failure text, or null.
+const char16_t* read_footer(file_handle& file, uint64_t size, uint8_t* extension) noexcept {
+    std::array<uint8_t, kFooterBytes> raw{};
+    if (!file.seek(size - kFooterBytes))
+        return u"I/O error while seeking to file footer (version 2).";
+    if (!file_read_exact(file, raw.data(), kFooterBytes)) {
+        return u"I/O error while reading file footer (version 2).";
+    }
+    le_reader footer(raw);
+    const uint32_t extension_offset = footer.u32(0);
+    const auto signature = footer.bytes(8, kFooterSignature.size());
+    const bool version2 = footer.ok() && std::memcmp(signature.data(), kFooterSignature.data(),
+                                                     kFooterSignature.size()) == 0;
+    if (version2 && extension_offset != 0) {
+        if (!file.seek(extension_offset)) return u"I/O error while seeking to extensiona area.";
+        if (!file_read_exact(file, extension, kExtensionBytes)) {
+            return u"I/O error while reading extension area.";
+        }
+    }
+    if (!file.seek(0)) return u"I/O error while seeking back to file start.";
+    return nullptr;
+}
+
+}  // namespace
+
+ImgbufPtr load_tga(std::u16string_view path, std::u16string& message) {
+    file_handle file(path, true, false, true, false);
+    if (file.failed()) return fail(message, u"Could not open file.");
+    const uint64_t size = file.size();
+    if (size == UINT64_MAX || size < kHeaderBytes) return fail(message, u"File too small.");
+
+    const auto extension = zeroed_block(kExtensionBytes);
+    if (size >= kMinFooterFileBytes) {
+        if (const char16_t* error = read_footer(file, size, extension.get())) {
+            return fail(message, error);
+        }
+    }
+
+    std::array<uint8_t, kHeaderBytes> raw{};
+    if (!file_read_exact(file, raw.data(), kHeaderBytes)) {
+        return fail(message, u"I/O error while reading file header.");
+    }
+    const tga_header header = parse_header(raw);
+    if (header.colormap_type != 0) {
+        return fail(message, u"Files with colormaps (palettes) are not supported.");
+    }
+    if (header.image_type != kTrueColour) {
+        return fail(message, u"Only uncompressed truecolor files supported.");
+    }
+    const tga_layout* layout = find_layout(header.depth, header.descriptor & kAlphaBitsMask);
+    if (!layout) return fail(message, u"Unsupported pixel format.");
+
+    const uint64_t data_start = kHeaderBytes + uint64_t{header.id_length};
+    if (header.id_length != 0 && !file.seek(data_start)) {
+        return fail(message, u"I/O error while seeking to image data.");
+    }
+
+    const uint32_t width = header.width;
+    const uint32_t height = header.height;
+    // 16-bit sides can describe more float data than the record's 32-bit sizes hold.
+    if (!image_bytes(width, height)) return fail(message, u"Image data too large.");
+    // At most 65535 x 4 bytes, and at most 2^35 for all rows: no product wraps.
+    const uint32_t row_bytes = width * layout->bytes_per_pixel;
+    // A file too short for its rows fails before an image is allocated for it; the
+    // reads below still check every row.
+    if (data_start + uint64_t{row_bytes} * height > size) {
+        return fail(message, u"I/O error while reading image data.");
+    }
+
+    ImgbufPtr img = make_image(width, height);
+    if (!img) return fail(message, u"Not enough memory.");
+    if (row_bytes == 0) return img;  // no stored pixels, nothing to convert
+
+    std::unique_ptr<uint8_t[]> row;
+    try {
+        row = zeroed_block(row_bytes);
+    } catch (const std::bad_alloc&) {
+        return fail(message, u"Not enough memory.");
+    }
+
+    const bool top_down = (header.descriptor & kTopToBottom) != 0;
+    const bool right_to_left = (header.descriptor & kRightToLeft) != 0;
+    const size_t first_column = right_to_left ? 4 * size_t{width - 1} : 0;
+    const ptrdiff_t step = right_to_left ? -4 : 4;
+    for (uint32_t r = 0; r < height; ++r) {
+        if (!file_read_exact(file, row.get(), row_bytes)) {
+            return fail(message, u"I/O error while reading image data.");
+        }
+        const uint32_t y = top_down ? r : height - 1 - r;
+        layout->convert(row.get(), row_unchecked(img.get(), y) + first_column, step, width);
+    }
+    return img;
+}
 
 }  // namespace rk
