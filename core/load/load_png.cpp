@@ -1,11 +1,199 @@
-// Placeholder until the reader lands.
+// PNG reader: a non-interlaced PNG of any colour type and bit depth, through
+// libpng, into float RGBA with values 0..1 and alpha 1 where the file has none.
+#include <png.h>
+
+#include <cstdint>
+
+#include "imgbuf/checked_size.h"
+#include "load/diag.h"
+#include "load/file_io.h"
+#include "load/png_diag.h"
 #include "load/readers.h"
 
 namespace rk {
+namespace {
 
-ImgbufPtr load_png(std::u16string_view, bool& not_my_format) {
-    not_my_format = true;
-    return nullptr;
+constexpr size_t kSignatureBytes = 8;
+
+// Everything libpng works with during one read. It is reached from the frames
+// that libpng's error path leaves by longjmp, so it must stay a plain record; its
+// C++ owner lives in load_png's frame, which no longjmp crosses.
+struct png_read_state {
+    file_handle* file;
+    png_structp png;
+    png_infop info;
+    png_uint_32 width;
+    png_uint_32 height;
+    int bit_depth;
+    int color_type;
+    int interlace_type;
+};
+
+struct png_read_owner {
+    png_read_state state{};
+    png_read_owner() = default;
+    png_read_owner(const png_read_owner&) = delete;
+    png_read_owner& operator=(const png_read_owner&) = delete;
+    ~png_read_owner() { png_destroy_read_struct(&state.png, &state.info, nullptr); }
+};
+
+// A short read is an error: libpng must never decode what its buffer held before.
+void read_from_file(png_structp png, png_bytep data, size_t count) {
+    auto* file = static_cast<file_handle*>(png_get_io_ptr(png));
+    if (!file || count > UINT32_MAX ||
+        !file_read_exact(*file, data, static_cast<uint32_t>(count))) {
+        png_error(png, "Read Error");
+    }
+}
+
+// Creates libpng's structures, reads the header and asks for rows of 8- or 16-bit
+// grey, grey-alpha, RGB or RGBA samples. On failure the reason has been reported
+// and the structures are destroyed.
+bool create_prepare_png(png_read_state* s) {
+    s->png =
+        png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, png_diag_error, png_diag_warning);
+    if (!s->png) {
+        debug_output("create_prepare_png(): png_create_read_struct() failed");
+        return false;
+    }
+    s->info = png_create_info_struct(s->png);
+    if (!s->info) {
+        debug_output("create_prepare_png(): png_create_info_struct() failed");
+        goto bailout;
+    }
+    if (setjmp(png_jmpbuf(s->png))) goto bailout;
+
+    png_set_read_fn(s->png, s->file, read_from_file);
+    png_set_sig_bytes(s->png, kSignatureBytes);
+    // No gamma handling is asked of libpng: samples arrive exactly as stored,
+    // whatever gAMA, sRGB or iCCP chunk the file carries.
+    png_read_info(s->png, s->info);
+    if (!png_get_IHDR(s->png, s->info, &s->width, &s->height, &s->bit_depth, &s->color_type,
+                      &s->interlace_type, nullptr, nullptr)) {
+        debug_output("create_prepare_png(): png_get_IHDR() failed");
+        goto bailout;
+    }
+    if (s->interlace_type != PNG_INTERLACE_NONE) {
+        debug_output(
+            "create_prepare_png(): PNG is interlaced, which is not supported by this program "
+            "currently");
+        goto bailout;
+    }
+    png_set_packing(s->png);
+    if (s->color_type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(s->png);
+    if (s->color_type == PNG_COLOR_TYPE_GRAY && s->bit_depth < 8) {
+        png_set_expand_gray_1_2_4_to_8(s->png);
+    }
+    if (png_get_valid(s->png, s->info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(s->png);
+    png_read_update_info(s->png, s->info);
+    return true;
+
+bailout:
+    png_destroy_read_struct(&s->png, &s->info, nullptr);
+    return false;
+}
+
+using row_converter = void (*)(const uint8_t* src, float* dst, uint32_t width);
+
+// 16-bit samples are stored most significant byte first.
+template <int Bytes>
+inline uint32_t sample(const uint8_t* p) noexcept {
+    if constexpr (Bytes == 2) {
+        return (uint32_t{p[0]} << 8) | p[1];
+    } else {
+        return p[0];
+    }
+}
+
+// One delivered row (1 grey, 2 grey-alpha, 3 RGB or 4 RGBA samples per pixel) to
+// float RGBA; each sample is divided by its maximum in single precision.
+template <int Channels, int Bytes>
+void convert_row(const uint8_t* src, float* dst, uint32_t width) {
+    constexpr float kMax = Bytes == 2 ? 65535.0f : 255.0f;
+    constexpr int kStep = Channels * Bytes;
+    for (uint32_t x = 0; x < width; ++x, src += kStep, dst += 4) {
+        float v[Channels];
+        for (int c = 0; c < Channels; ++c)
+            v[c] = static_cast<float>(sample<Bytes>(src + c * Bytes)) / kMax;
+        if constexpr (Channels <= 2) {
+            dst[0] = dst[1] = dst[2] = v[0];
+        } else {
+            dst[0] = v[0];
+            dst[1] = v[1];
+            dst[2] = v[2];
+        }
+        // Layouts with an even sample count end in alpha.
+        if constexpr (Channels % 2 == 0) {
+            dst[3] = v[Channels - 1];
+        } else {
+            dst[3] = 1.0f;
+        }
+    }
+}
+
+// Indexed by bytes per sample - 1 and samples per pixel - 1.
+constexpr row_converter kRowConverters[2][4] = {
+    {convert_row<1, 1>, convert_row<2, 1>, convert_row<3, 1>, convert_row<4, 1>},
+    {convert_row<1, 2>, convert_row<2, 2>, convert_row<3, 2>, convert_row<4, 2>},
+};
+
+// Reads every row into image through the row buffer, then the chunks after the
+// image data. Structures are left to the caller's owner.
+bool read_png_rows(png_read_state* s, imgbuf* image, uint8_t* row, row_converter convert) {
+    if (setjmp(png_jmpbuf(s->png))) return false;
+    for (png_uint_32 y = 0; y < s->height; ++y) {
+        png_read_row(s->png, row, nullptr);
+        convert(row, row_unchecked(image, y), s->width);
+    }
+    png_read_end(s->png, s->info);
+    return true;
+}
+
+}  // namespace
+
+ImgbufPtr load_png(std::u16string_view path, bool& not_my_format) {
+    not_my_format = false;
+    file_handle file(path, true, false, true, false);
+    if (file.failed()) return nullptr;
+
+    png_byte signature[kSignatureBytes] = {};
+    const bool signature_read = file_read_exact(file, signature, kSignatureBytes);
+    const uint64_t size = file.size();
+    if (size == UINT64_MAX || size < kSignatureBytes ||
+        (signature_read && png_sig_cmp(signature, 0, kSignatureBytes) != 0)) {
+        not_my_format = true;
+        return nullptr;
+    }
+    if (!signature_read) return nullptr;  // a read error says nothing about the format
+
+    png_read_owner reader;
+    reader.state.file = &file;
+    if (!create_prepare_png(&reader.state)) return nullptr;
+    const png_read_state& s = reader.state;
+
+    if (!image_bytes(s.width, s.height)) {
+        debug_output("load_png(): image too large");
+        return nullptr;
+    }
+    const int channels = png_get_channels(s.png, s.info);
+    const int sample_bytes = png_get_bit_depth(s.png, s.info) == 16 ? 2 : 1;
+    const auto row_bytes = checked_product(s.width, static_cast<uint64_t>(channels), sample_bytes);
+    if (channels < 1 || channels > 4 || !row_bytes ||
+        *row_bytes != png_get_rowbytes(s.png, s.info)) {
+        debug_output("load_png(): unexpected row layout");
+        return nullptr;
+    }
+    ImgbufPtr image = make_image(s.width, s.height);
+    if (!image) {
+        debug_output("load_png(): not enough memory");
+        return nullptr;
+    }
+    const auto row = zeroed_block(*row_bytes);
+    if (!read_png_rows(&reader.state, image.get(), row.get(),
+                       kRowConverters[sample_bytes - 1][channels - 1])) {
+        return nullptr;
+    }
+    return image;
 }
 
 }  // namespace rk

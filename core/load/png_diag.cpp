@@ -1,0 +1,25 @@
+#include "load/png_diag.h"
+
+#include <cstring>
+
+#include "load/diag.h"
+
+namespace rk {
+
+void png_diag_error(png_structp png, png_const_charp text) {
+    const char* message = text ? text : "";
+    debug_output("pnglib error: ");
+    debug_output(message);
+    if (auto* keep = static_cast<png_error_text*>(png_get_error_ptr(png))) {
+        std::strncpy(keep->text, message, sizeof keep->text - 1);
+        keep->text[sizeof keep->text - 1] = '\0';
+    }
+    png_longjmp(png, 1);
+}
+
+void png_diag_warning(png_structp, png_const_charp text) {
+    debug_output("pnglib warning: ");
+    debug_output(text ? text : "");
+}
+
+}  // namespace rk
