@@ -1,6 +1,6 @@
 // PNG files for the tests, made and read with libpng directly: fixtures with full
-// control over layout and chunks, a decoder that reports exactly what a file
-// holds, chunk surgery, and a capture of the library's diagnostics.
+// control over layout and chunks, a decoder, chunk surgery, and a capture of the
+// library's diagnostics.
 #pragma once
 
 #include <png.h>
@@ -66,17 +66,6 @@ inline void append(png_structp png, png_bytep data, size_t n) {
 }
 inline void no_flush(png_structp) {}
 
-struct MemoryInput {
-    const Bytes* bytes;
-    size_t pos;
-};
-inline void take(png_structp png, png_bytep data, size_t n) {
-    auto* in = static_cast<MemoryInput*>(png_get_io_ptr(png));
-    if (in->bytes->size() - in->pos < n) png_error(png, "short");
-    std::memcpy(data, in->bytes->data() + in->pos, n);
-    in->pos += n;
-}
-
 // Plain C-style: only pointers and trivially destructible values, as libpng
 // leaves this frame by longjmp on errors.
 inline bool encode(const Fixture* f, std::vector<png_bytep>* row_ptrs, Bytes* out) {
@@ -107,34 +96,6 @@ done:
     return ok;
 }
 
-struct Header {
-    png_uint_32 width, height;
-    int bit_depth, color_type, interlace;
-};
-
-inline bool decode(const Bytes* file, Header* h, Bytes* pixels, std::vector<png_bytep>* rows) {
-    MemoryInput in{file, 0};
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, on_error, on_warning);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    bool ok = false;
-    if (!info) goto done;
-    if (setjmp(png_jmpbuf(png))) goto done;
-    png_set_read_fn(png, &in, take);
-    png_read_info(png, info);
-    png_get_IHDR(png, info, &h->width, &h->height, &h->bit_depth, &h->color_type, &h->interlace,
-                 nullptr, nullptr);
-    pixels->assign(png_get_rowbytes(png, info) * h->height, 0);
-    rows->resize(h->height);
-    for (png_uint_32 y = 0; y < h->height; ++y) {
-        (*rows)[y] = pixels->data() + y * png_get_rowbytes(png, info);
-    }
-    png_read_image(png, rows->data());
-    png_read_end(png, info);
-    ok = true;
-done:
-    png_destroy_read_struct(&png, &info, nullptr);
-    return ok;
-}
 }  // namespace detail
 
 // The PNG file of a fixture; empty when libpng refused it.
@@ -148,19 +109,22 @@ inline Bytes encode(const Fixture& f) {
     return out;
 }
 
-// What a file holds, as stored, with no transformation asked of libpng.
+// The pixels of a file as 8-bit RGB, with the layout the file declares.
 struct Decoded {
     uint32_t width, height;
-    int bit_depth, color_type, interlace;
-    Bytes pixels;  // rows without gaps
+    uint32_t stored_format;  // PNG_FORMAT_*
+    Bytes pixels;
 };
 
 inline std::optional<Decoded> decode(const Bytes& file) {
-    detail::Header h{};
-    Bytes pixels;
-    std::vector<png_bytep> rows;
-    if (!detail::decode(&file, &h, &pixels, &rows)) return std::nullopt;
-    return Decoded{h.width, h.height, h.bit_depth, h.color_type, h.interlace, std::move(pixels)};
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, file.data(), file.size())) return std::nullopt;
+    const uint32_t stored = image.format;
+    image.format = PNG_FORMAT_RGB;
+    Bytes pixels(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) return std::nullopt;
+    return Decoded{image.width, image.height, stored, std::move(pixels)};
 }
 
 inline uint32_t crc32(const uint8_t* p, size_t n) {

@@ -1,0 +1,59 @@
+// The two PNG exports: an image as it is, and a normal map with its channels
+// chosen freely.
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+#include "imgbuf/firewall.h"
+#include "load/utf16.h"
+#include "reliefkit.h"
+#include "save/png_writer.h"
+
+namespace rk {
+namespace {
+
+constexpr std::u16string_view kOutOfMemory = u"Not enough memory.";
+
+// Copies message and its terminator into the host's buffer, cut short to fit;
+// without a buffer there is nowhere to report.
+void copy_message(char16_t* msg, int32_t capacity, std::u16string_view message) noexcept {
+    if (!msg || capacity < 1) return;
+    const size_t n = std::min(message.size(), static_cast<size_t>(capacity) - 1);
+    std::copy_n(message.data(), n, msg);
+    msg[n] = u'\0';
+}
+
+// 0 red, 1 green, anything else blue: alpha can never be chosen.
+uint8_t channel_of(int32_t selector) noexcept {
+    return selector == 0 ? 0 : selector == 1 ? 1 : 2;
+}
+
+void save_png(char16_t* msg, int32_t capacity, const char16_t* path, const imgbuf* img,
+              channel_map channels) noexcept {
+    std::u16string message;
+    const bool finished = guarded(false, [&] {
+        message = write_png_rgb8(img, u16_view(path), channels);
+        return true;
+    });
+    copy_message(msg, capacity, finished ? std::u16string_view(message) : kOutOfMemory);
+}
+
+}  // namespace
+}  // namespace rk
+
+extern "C" {
+
+RK_API void core_saveimage_png(char16_t* msg, int32_t capacity, const char16_t* path,
+                               const imgbuf* img) noexcept {
+    rk::save_png(msg, capacity, path, img, rk::kImageRgb);
+}
+
+// The channels are picked while each row is converted, so no rearranged copy of
+// the whole image is ever made.
+RK_API void core_saveimage_nmap_png(char16_t* msg, int32_t capacity, const char16_t* path,
+                                    const imgbuf* img, int32_t r, int32_t g, int32_t b) noexcept {
+    rk::save_png(msg, capacity, path, img,
+                 {rk::channel_of(r), rk::channel_of(g), rk::channel_of(b)});
+}
+
+}  // extern "C"
