@@ -50,6 +50,8 @@ output_file::output_file(const std::string& target) : target_(resolve_link(targe
     struct stat st {};
     const bool exists = ::stat(target_.c_str(), &st) == 0;
     if (exists && S_ISDIR(st.st_mode)) return;
+    // The rename needs only the directory's permission; the file's own still rules.
+    if (exists && ::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) return;
     if (exists && !S_ISREG(st.st_mode)) {
         fd_ = open_retrying(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC, 0);
         return;
@@ -64,8 +66,12 @@ output_file::output_file(const std::string& target) : target_(resolve_link(targe
         temp_.clear();
         return;
     }
-    // A replaced file keeps its permissions, as it would when rewritten in place.
-    if (exists) (void)::fchmod(fd_, st.st_mode & 07777);
+    // A replaced file keeps its owner and permissions, as it would when rewritten
+    // in place (both best effort: only root may give a file away).
+    if (exists) {
+        (void)::fchown(fd_, st.st_uid, st.st_gid);
+        (void)::fchmod(fd_, st.st_mode & 07777);
+    }
 }
 
 output_file::~output_file() {

@@ -16,7 +16,7 @@ class output_file {
     enum class commit_result { committed, write_failed, replace_failed };
 
     // UTF-8 path. failed() tells whether the output could be opened; a directory
-    // never can.
+    // or a file the caller may not write never can.
     explicit output_file(const std::string& target);
     ~output_file();
     output_file(const output_file&) = delete;

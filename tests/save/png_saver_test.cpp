@@ -247,6 +247,19 @@ TEST(PngSaver, ReplacesAnExistingFileKeepingItsPermissions) {
     EXPECT_EQ(entries(dir), std::vector<std::string>{"old.png"});
 }
 
+// Replacing by rename needs only the directory's permission: a file the caller
+// may not write must still be refused. (Root may write anything.)
+TEST(PngSaver, ReadOnlyFileIsNotReplaced) {
+    if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+    const std::string dir = fresh_dir();
+    const std::string target = dir + "/locked.png";
+    write_file(target, Bytes{'o', 'l', 'd'});
+    ASSERT_EQ(chmod(target.c_str(), 0444), 0);
+    EXPECT_EQ(save(target, filled(1, 1, {1, 1, 1, 1}).get()), u"Could not open output file.");
+    EXPECT_EQ(read_file(target), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(entries(dir), std::vector<std::string>{"locked.png"});
+}
+
 TEST(PngSaver, SymbolicLinkStaysALink) {
     const std::string dir = fresh_dir();
     fs::create_directory(dir + "/real");
