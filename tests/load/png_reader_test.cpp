@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -16,12 +17,22 @@ using namespace png_test;
 
 namespace {
 
-std::string temp_dir() {
-    static const std::string dir = [] {
+// Fixture files of a run, removed when the run ends.
+struct RunDir {
+    std::string path;
+    RunDir() {
         char tmpl[] = "/tmp/rk_png_reader_XXXXXX";
-        return std::string(mkdtemp(tmpl));
-    }();
-    return dir;
+        path = mkdtemp(tmpl);
+    }
+    ~RunDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+};
+
+const std::string& temp_dir() {
+    static const RunDir dir;
+    return dir.path;
 }
 
 struct Loaded {

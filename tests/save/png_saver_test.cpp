@@ -21,10 +21,26 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Every directory of a run lives under one root, removed when the run ends.
+struct RunRoot {
+    std::string path;
+    RunRoot() {
+        char tmpl[] = "/tmp/rk_png_saver_XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~RunRoot() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+};
+
 // A new empty directory per test, so that leftovers can be counted.
 std::string fresh_dir() {
-    char tmpl[] = "/tmp/rk_png_saver_XXXXXX";
-    return std::string(mkdtemp(tmpl));
+    static const RunRoot root;
+    static int serial = 0;
+    const std::string dir = root.path + "/" + std::to_string(serial++);
+    fs::create_directory(dir);
+    return dir;
 }
 
 std::u16string u16(const std::string& ascii) {
