@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -375,6 +376,55 @@ TEST(PngReader, ImageTooLargeForTheRecordIsRefused) {
     EXPECT_FALSE(got.image);
     EXPECT_FALSE(got.not_my_format);
     EXPECT_EQ(diag.texts(), std::vector<std::string>{"load_png(): image too large"});
+}
+
+}  // namespace
+
+namespace {
+
+// Through load_image: a PNG that fails ends the dispatch (no JPEG diagnostic
+// follows), while a file that only starts like one is passed on.
+TEST(PngDispatch, FailingPngStopsAndForeignFilePassesOn) {
+    const Bytes good = small_rgb_file();
+    Bytes broken_crc = good;
+    const auto idat = find_chunk(good, "IDAT");
+    ASSERT_TRUE(idat);
+    broken_crc[idat->offset + 8 + idat->length] ^= 0x01;
+    Fixture interlaced;
+    interlaced.interlaced = true;
+    interlaced.rows.assign(3, 9);
+
+    struct Case {
+        const char* name;
+        Bytes file;
+        bool loads;
+        const char* first_text;  // null: no diagnostics at all
+    };
+    const Case cases[] = {
+        {"good.png", good, true, nullptr},
+        {"crc.png", broken_crc, false, "pnglib error: "},
+        {"interlaced.png", encode(interlaced), false,
+         "create_prepare_png(): PNG is interlaced, which is not supported by this program "
+         "currently"},
+        {"seven.bin", Bytes(good.begin(), good.begin() + 7), false, "jpeglib error:\n"},
+    };
+    for (const Case& c : cases) {
+        const std::string path = temp_dir() + "/" + c.name;
+        write_file(path, c.file);
+        Diagnostics diag;
+        Img image(load_image(rk::utf8_to_utf16(path).c_str()));
+        EXPECT_EQ(static_cast<bool>(image), c.loads) << c.name;
+        const auto& t = diag.texts();
+        if (!c.first_text) {
+            EXPECT_TRUE(t.empty()) << c.name;
+            continue;
+        }
+        ASSERT_FALSE(t.empty()) << c.name;
+        EXPECT_EQ(t[0], c.first_text) << c.name;
+        const bool png_failure = c.first_text[0] != 'j';
+        EXPECT_EQ(std::count(t.begin(), t.end(), "jpeglib error:\n"), png_failure ? 0 : 1)
+            << c.name;
+    }
 }
 
 }  // namespace
