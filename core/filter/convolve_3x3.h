@@ -1,5 +1,5 @@
-// A 3 x 3 convolution of the red channel, clamp-to-edge, for the edge map of the
-// detail filter.
+// A 3 x 3 convolution of the red channel, clamp-to-edge, and the edge map of the
+// detail filter built from two of them.
 #pragma once
 
 #include "imgbuf/imgbuf.h"
@@ -17,5 +17,11 @@ inline constexpr float SOBEL_Y[12] = {1, 2, 1, 0, 0, 0, -1, -2, -1, 0, 0, 0};
 // written. dst and src are distinct images of the same size; anything else, or
 // an empty image, leaves dst untouched.
 void convolve_3x3(imgbuf* dst, const imgbuf* src, const float kernel[9], float divisor) noexcept;
+
+// out[y * width + x] = (|Gx| + |Gy|) * 0.5 with Gx and Gy the red values
+// convolve_3x3 gives with kernel_x and kernel_y: the edge map in one pass and one
+// float per pixel. out holds width * height floats; an empty image writes none.
+void edge_strength_3x3(float* out, const imgbuf* src, const float kernel_x[9],
+                       const float kernel_y[9], float divisor) noexcept;
 
 }  // namespace rk

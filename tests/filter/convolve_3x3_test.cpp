@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <random>
+#include <vector>
 
 #include "filter/convolve_3x3.h"
 
@@ -86,6 +87,23 @@ TEST_P(Convolve3x3Sizes, MatchesClampedFormula) {
             EXPECT_EQ(red(dst.get(), x, y), s * 0.25f) << x << "," << y;
         }
     }
+}
+
+TEST_P(Convolve3x3Sizes, EdgeStrengthCombinesTheTwoSobels) {
+    const auto [w, h] = GetParam();
+    std::mt19937 rng(w * 7 + h);
+    std::uniform_real_distribution<float> value(-0.5f, 1.5f);
+    ImgbufPtr src = red_image(w, h, [&](uint32_t, uint32_t) { return value(rng); });
+    ImgbufPtr gx = red_image(w, h, [](uint32_t, uint32_t) { return 0.0f; });
+    ImgbufPtr gy = red_image(w, h, [](uint32_t, uint32_t) { return 0.0f; });
+    convolve_3x3(gx.get(), src.get(), SOBEL_X, 8.0f);
+    convolve_3x3(gy.get(), src.get(), SOBEL_Y, 8.0f);
+    std::vector<float> edges(w * h);
+    edge_strength_3x3(edges.data(), src.get(), SOBEL_X, SOBEL_Y, 8.0f);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x)
+            EXPECT_EQ(edges[y * w + x],
+                      (std::fabs(red(gx.get(), x, y)) + std::fabs(red(gy.get(), x, y))) * 0.5f);
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, Convolve3x3Sizes,
