@@ -1,9 +1,9 @@
 // Kernel lookup shared by the height-map blurs.
 #pragma once
 
+#include <cstdint>
+
 #include "filter/kernels.h"
-#include "imgbuf/firewall.h"
-#include "imgbuf/kernel_cache.h"
 
 namespace rk {
 

@@ -1,6 +1,8 @@
 #include "filter/convolve.h"
 #include "heightmap/filters.h"
 #include "heightmap/kernel_lookup.h"
+#include "imgbuf/firewall.h"
+#include "imgbuf/kernel_cache.h"
 
 namespace rk {
 

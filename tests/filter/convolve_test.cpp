@@ -119,6 +119,19 @@ TEST(ConvolveRows, BrokenCallsLeaveDstUntouched) {
     EXPECT_TRUE(same_pixels(a.get(), copy.get()));
 }
 
+TEST(ConvolveRows, KernelLongerThanAnyTableStillClamps) {
+    PlainTaps t{};
+    for (int k = 0; k < 300; ++k) t.w4.insert(t.w4.end(), 4, float(k % 7));
+    ImgbufPtr src = random_image(5, 3, 6), rows = make_image(5, 3), cols = make_image(5, 3);
+    convolve_rows(rows.get(), src.get(), t.taps(), t.size(), 0.01f, 4, 2);
+    convolve_columns(cols.get(), src.get(), t.taps(), t.size(), 0.01f, 4, 2);
+    float r[4], c[4];
+    convolve_row_at(r, row_unchecked(src.get(), 2), t.taps(), t.size(), 0.01f, 5, 4);
+    convolve_column_at(c, src.get(), t.taps(), t.size(), 0.01f, 3, 4, 2);
+    EXPECT_EQ(std::memcmp(r, px(rows.get(), 4, 2), 16), 0);
+    EXPECT_EQ(std::memcmp(c, px(cols.get(), 4, 2), 16), 0);
+}
+
 // Every build of the passes against the single-pixel forms (the plain sum in
 // tap order) and against each other, bit for bit: kinds, sizes, and lines
 // shorter than the kernel.

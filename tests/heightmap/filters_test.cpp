@@ -72,13 +72,6 @@ TEST(FinalSmoothing, TentOfThreeWeighsNeighboursOneTwoOne) {
     EXPECT_EQ(get_px(out.get(), 2, 1)[3], 1.0f);
 }
 
-TEST(FinalSmoothing, BoxKeepsAConstant) {
-    Img src = image_of(5, 4, [](uint32_t, uint32_t) { return Px{0.3f, 0, 0, 0.2f}; });
-    const Px p = get_px(smoothed(src.get(), 3, 1).get(), 4, 3);
-    EXPECT_NEAR(p[0], 0.3f, 1e-7f);
-    EXPECT_EQ(p[3], 1.0f);
-}
-
 TEST(DetailFilter, SizeOrThresholdThatSelectsNothingChangesNothing) {
     Img src = terrain(20, 12, 2);
     const Img plain = heightmap(src.get(), {});

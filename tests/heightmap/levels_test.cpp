@@ -47,12 +47,6 @@ INSTANTIATE_TEST_SUITE_P(
                       AutoCase{{150.0f, 0.5f}, 0.5f}, AutoCase{{-0.5f, -0.2f}, 0},
                       AutoCase{{std::numeric_limits<float>::quiet_NaN(), 0.2f, 0.7f}, 0.2f}));
 
-TEST(LevelShift, SubtractsFromColourOnly) {
-    Img img = greys({0.5f}, 0.3f);
-    level_shift(img.get(), 0.2f);
-    EXPECT_EQ(get_px(img.get(), 0, 0), (Px{0.5f - 0.2f, 0.5f - 0.2f, 0.5f - 0.2f, 0.3f}));
-}
-
 TEST(MidpointCurve, TwoSegmentsThroughTheMidpoint) {
     Img q = greys({0.25f, 0.125f, 1.0f, 0.0f, 2.0f});
     midpoint_curve(q.get(), 0.25f);
