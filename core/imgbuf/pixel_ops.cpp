@@ -1,20 +1,15 @@
-#include <algorithm>
-
 #include "imgbuf/firewall.h"
 #include "imgbuf/imgbuf.h"
+#include "imgbuf/luminance.h"
 #include "imgbuf/pixel_convert.h"
 
 using namespace rk;
 
 namespace {
 
-// The luminance sum in its fixed grouping: (0.299 R + 0.587 G) + (0.114 B + 0 A).
+// The unclamped luminance sum in its fixed grouping: (0.299 R + 0.587 G) + (0.114 B + 0 A).
 inline float luminance(const float* p) noexcept {
     return (0.299f * p[0] + 0.587f * p[1]) + (0.114f * p[2] + 0.0f * p[3]);
-}
-
-inline float clamp01(float v) noexcept {
-    return std::max(0.0f, std::min(v, 1.0f));
 }
 
 inline void store_grey(float* p, float l) noexcept {
@@ -36,14 +31,13 @@ RK_API void imgbuf_set_channel(imgbuf* img, uint32_t channel, float value) noexc
     }
 }
 
+// On clamped channels the alpha term adds +0 and so drops out: this is the height
+// map's luminance without inversion, and the two share the code.
 RK_API void calc_luminance_inplace(imgbuf* img) noexcept {
     if (!has_pixels(img)) return;
     for (uint32_t y = 0; y < img->height; ++y) {
-        float* p = row_unchecked(img, y);
-        for (uint32_t x = 0; x < img->width; ++x, p += 4) {
-            const float c[4] = {clamp01(p[0]), clamp01(p[1]), clamp01(p[2]), clamp01(p[3])};
-            store_grey(p, luminance(c));
-        }
+        float* row = row_unchecked(img, y);
+        luminance_row<false, false, false>(row, row, img->width);
     }
 }
 

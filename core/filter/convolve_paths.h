@@ -1,0 +1,37 @@
+// The whole-image passes as each instruction-set build provides them. The files
+// that include this are compiled for different processors, so it holds no inline
+// function: one compiled for AVX-512 must never be picked for a plain caller.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace rk {
+
+// Kernels longer than this have no weights4 table; the passes size their stack
+// scratch by it.
+inline constexpr uint32_t kMaxConvolveTaps = 255;
+
+// One pass over columns 0..width-1 and rows 0..height-1 of two distinct images
+// with the same row stride.
+struct ConvolveJob {
+    float* dst;
+    const float* src;
+    size_t stride;  // floats per row
+    uint32_t width;
+    uint32_t height;
+    const float (*weights4)[4];
+    uint32_t size;  // 1..kMaxConvolveTaps
+    float norm;
+};
+
+void convolve_rows_plain(const ConvolveJob& job) noexcept;
+void convolve_columns_plain(const ConvolveJob& job) noexcept;
+#if defined(__x86_64__)
+void convolve_rows_avx2(const ConvolveJob& job) noexcept;
+void convolve_columns_avx2(const ConvolveJob& job) noexcept;
+void convolve_rows_avx512(const ConvolveJob& job) noexcept;
+void convolve_columns_avx512(const ConvolveJob& job) noexcept;
+#endif
+
+}  // namespace rk

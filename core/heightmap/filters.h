@@ -1,0 +1,26 @@
+// The two blurs of the height map. Both work in place, leave the image as it was
+// when a kernel or temporary image cannot be had, and do nothing to an empty
+// image.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "filter/kernels.h"
+#include "imgbuf/imgbuf.h"
+
+namespace rk {
+
+// The kernel size for a requested one: nothing for 2 or less (no filtering),
+// 99 above 100, an even size lowered by one.
+std::optional<uint32_t> heightmap_kernel_size(uint32_t requested) noexcept;
+
+// Blurs with a Gaussian of the requested size, separably, exactly the pixels
+// whose edge strength (|Sobel x| + |Sobel y|) / 2 of red is strictly below
+// threshold; the others keep their pixels, alpha included.
+void detail_filter(imgbuf* img, uint32_t requested_size, float threshold) noexcept;
+
+// Blurs the whole image with the kernel of that kind, rows then columns.
+void final_smoothing(imgbuf* img, uint32_t requested_size, KernelKind kind) noexcept;
+
+}  // namespace rk

@@ -1,0 +1,34 @@
+#include "filter/convolve.h"
+#include "heightmap/filters.h"
+#include "heightmap/kernel_lookup.h"
+#include "imgbuf/firewall.h"
+#include "imgbuf/kernel_cache.h"
+
+namespace rk {
+
+std::optional<uint32_t> heightmap_kernel_size(uint32_t requested) noexcept {
+    if (requested <= 2) return std::nullopt;
+    if (requested > 100) return 99;
+    return requested % 2 == 0 ? requested - 1 : requested;
+}
+
+const BlurKernel* heightmap_kernel(KernelKind kind, uint32_t requested) noexcept {
+    const auto size = heightmap_kernel_size(requested);
+    if (!size) return nullptr;
+    // A kernel that cannot be built leaves the image unfiltered.
+    return guarded(static_cast<const BlurKernel*>(nullptr),
+                   [&] { return kernel_cache_get(kind, *size); });
+}
+
+void final_smoothing(imgbuf* img, uint32_t requested_size, KernelKind kind) noexcept {
+    if (!has_pixels(img) || img->width == 0 || img->height == 0) return;
+    const BlurKernel* k = heightmap_kernel(kind, requested_size);
+    if (!k) return;
+    ImgbufPtr tmp = make_image(img->width, img->height);
+    if (!tmp) return;
+    const uint32_t x_last = img->width - 1, y_last = img->height - 1;
+    convolve_rows(tmp.get(), img, k->weights4, k->size, k->norm, x_last, y_last);
+    convolve_columns(img, tmp.get(), k->weights4, k->size, k->norm, x_last, y_last);
+}
+
+}  // namespace rk

@@ -1,0 +1,193 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <tuple>
+#include <vector>
+
+#include "filter/convolve.h"
+#include "imgbuf/kernel_cache.h"
+
+using namespace rk;
+
+namespace {
+
+ImgbufPtr random_image(uint32_t w, uint32_t h, uint32_t seed) {
+    ImgbufPtr img = make_image(w, h);
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> value(-0.5f, 1.5f);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t i = 0; i < 4 * w; ++i) row_unchecked(img.get(), y)[i] = value(rng);
+    return img;
+}
+
+ImgbufPtr constant_image(uint32_t w, uint32_t h, const float px[4]) {
+    ImgbufPtr img = make_image(w, h);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x)
+            for (int c = 0; c < 4; ++c) row_unchecked(img.get(), y)[4 * x + c] = px[c];
+    return img;
+}
+
+const float* px(const imgbuf* img, uint32_t x, uint32_t y) {
+    return row_unchecked(img, y) + 4 * x;
+}
+
+bool same_pixels(const imgbuf* a, const imgbuf* b) {
+    return std::memcmp(a->pixels, b->pixels, size_t{a->width} * a->height * 16) == 0;
+}
+
+// Taps with distinct weights, so that a tap on the wrong pixel shows.
+struct PlainTaps {
+    std::vector<float> w4;
+    explicit PlainTaps(std::initializer_list<float> w) {
+        for (float v : w) w4.insert(w4.end(), {v, v, v, v});
+    }
+    Taps4 taps() const { return reinterpret_cast<Taps4>(w4.data()); }
+    uint32_t size() const { return static_cast<uint32_t>(w4.size() / 4); }
+};
+
+}  // namespace
+
+TEST(ConvolveRows, ConstantStaysConstantAndAlphaIsOne) {
+    const float c[4] = {0.37f, 0.37f, 0.37f, 0.2f};
+    for (auto kind : {KERNEL_GAUSSIAN, KERNEL_BOX, KERNEL_TENT}) {
+        for (uint32_t n : {3u, 7u, 99u}) {
+            const BlurKernel* k = kernel_cache_get(kind, n);
+            ImgbufPtr src = constant_image(120, 3, c), dst = make_image(120, 3);
+            convolve_rows(dst.get(), src.get(), k->weights4, n, k->norm, 119, 2);
+            for (uint32_t x : {0u, 1u, 50u, 118u, 119u}) {
+                for (int ch = 0; ch < 3; ++ch) EXPECT_NEAR(px(dst.get(), x, 1)[ch], 0.37f, 4e-7f);
+                EXPECT_EQ(px(dst.get(), x, 1)[3], 1.0f);
+            }
+        }
+    }
+}
+
+TEST(ConvolveRows, BoxOfThreeClampsAtTheTrailingEdge) {
+    const BlurKernel* k = kernel_cache_get(KERNEL_BOX, 3);
+    ImgbufPtr src = make_image(3, 1), dst = make_image(3, 1);
+    const float reds[3] = {0, 0, 3};
+    for (uint32_t x = 0; x < 3; ++x)
+        for (int c = 0; c < 4; ++c) row_unchecked(src.get(), 0)[4 * x + c] = c == 0 ? reds[x] : 0;
+    convolve_rows(dst.get(), src.get(), k->weights4, 3, k->norm, 2, 0);
+    EXPECT_EQ(px(dst.get(), 0, 0)[0], 0.0f);
+    EXPECT_EQ(px(dst.get(), 1, 0)[0], 1.0f);
+    EXPECT_EQ(px(dst.get(), 2, 0)[0], 2.0f);
+}
+
+TEST(ConvolveRows, EdgeTapsTakeTheEdgePixel) {
+    // Size 5 at x = 0: taps 0..2 see pixel 0, taps 3 and 4 pixels 1 and 2; at the
+    // last x taps 2..4 see the last pixel.
+    const PlainTaps t{1, 10, 100, 1000, 10000};
+    ImgbufPtr src = make_image(6, 1), dst = make_image(6, 1);
+    for (uint32_t x = 0; x < 6; ++x)
+        for (int c = 0; c < 4; ++c) row_unchecked(src.get(), 0)[4 * x + c] = float(x + 1);
+    convolve_rows(dst.get(), src.get(), t.taps(), t.size(), 1.0f, 5, 0);
+    EXPECT_EQ(px(dst.get(), 0, 0)[0], 111.0f * 1 + 1000 * 2 + 10000 * 3);
+    EXPECT_EQ(px(dst.get(), 5, 0)[2], 1.0f * 4 + 10 * 5 + 11100 * 6);
+    convolve_columns(dst.get(), src.get(), t.taps(), t.size(), 1.0f, 5, 0);
+    EXPECT_EQ(px(dst.get(), 3, 0)[1], 11111.0f * 4);  // a single row: every tap on it
+}
+
+TEST(ConvolveRows, RectangleClampsAtItsOwnLastColumnAndRow) {
+    const BlurKernel* k = kernel_cache_get(KERNEL_TENT, 5);
+    ImgbufPtr src = random_image(9, 6, 1), dst = random_image(9, 6, 2),
+              before = random_image(9, 6, 2);
+    convolve_rows(dst.get(), src.get(), k->weights4, 5, k->norm, 4, 2);
+    for (uint32_t y = 0; y < 6; ++y) {
+        for (uint32_t x = 0; x < 9; ++x) {
+            float want[4];
+            if (x <= 4 && y <= 2) {
+                convolve_row_at(want, row_unchecked(src.get(), y), k->weights4, 5, k->norm, 5, x);
+            } else {
+                std::memcpy(want, px(before.get(), x, y), sizeof want);
+            }
+            EXPECT_EQ(std::memcmp(want, px(dst.get(), x, y), 16), 0) << x << "," << y;
+        }
+    }
+}
+
+TEST(ConvolveRows, BrokenCallsLeaveDstUntouched) {
+    const BlurKernel* k = kernel_cache_get(KERNEL_BOX, 3);
+    ImgbufPtr a = random_image(4, 4, 3), copy = random_image(4, 4, 3),
+              other = random_image(4, 5, 4);
+    convolve_rows(a.get(), a.get(), k->weights4, 3, k->norm, 3, 3);
+    convolve_columns(a.get(), other.get(), k->weights4, 3, k->norm, 3, 3);
+    convolve_rows(a.get(), copy.get(), nullptr, 3, k->norm, 3, 3);
+    EXPECT_TRUE(same_pixels(a.get(), copy.get()));
+}
+
+TEST(ConvolveRows, KernelLongerThanAnyTableStillClamps) {
+    PlainTaps t{};
+    for (int k = 0; k < 300; ++k) t.w4.insert(t.w4.end(), 4, float(k % 7));
+    ImgbufPtr src = random_image(5, 3, 6), rows = make_image(5, 3), cols = make_image(5, 3);
+    convolve_rows(rows.get(), src.get(), t.taps(), t.size(), 0.01f, 4, 2);
+    convolve_columns(cols.get(), src.get(), t.taps(), t.size(), 0.01f, 4, 2);
+    float r[4], c[4];
+    convolve_row_at(r, row_unchecked(src.get(), 2), t.taps(), t.size(), 0.01f, 5, 4);
+    convolve_column_at(c, src.get(), t.taps(), t.size(), 0.01f, 3, 4, 2);
+    EXPECT_EQ(std::memcmp(r, px(rows.get(), 4, 2), 16), 0);
+    EXPECT_EQ(std::memcmp(c, px(cols.get(), 4, 2), 16), 0);
+}
+
+// Every build of the passes against the single-pixel forms (the plain sum in
+// tap order) and against each other, bit for bit: kinds, sizes, and lines
+// shorter than the kernel.
+using PathCase = std::tuple<ConvolvePath, KernelKind, uint32_t, uint32_t, uint32_t>;
+class ConvolvePaths : public ::testing::TestWithParam<PathCase> {};
+
+TEST_P(ConvolvePaths, BitIdenticalToSinglePixelForm) {
+    const auto [path, kind, n, w, h] = GetParam();
+    if (!convolve_path_supported(path)) GTEST_SKIP() << "processor lacks this instruction set";
+    const BlurKernel* k = kernel_cache_get(kind, n);
+    ImgbufPtr src = random_image(w, h, n * 7919 + w * 31 + h);
+    ImgbufPtr rows = make_image(w, h), cols = make_image(w, h);
+    ImgbufPtr rows_plain = make_image(w, h), cols_plain = make_image(w, h);
+    convolve_rows_on(path, rows.get(), src.get(), k->weights4, n, k->norm, w - 1, h - 1);
+    convolve_columns_on(path, cols.get(), src.get(), k->weights4, n, k->norm, w - 1, h - 1);
+    convolve_rows_on(CONVOLVE_PLAIN, rows_plain.get(), src.get(), k->weights4, n, k->norm, w - 1,
+                     h - 1);
+    convolve_columns_on(CONVOLVE_PLAIN, cols_plain.get(), src.get(), k->weights4, n, k->norm, w - 1,
+                        h - 1);
+    EXPECT_TRUE(same_pixels(rows.get(), rows_plain.get()));
+    EXPECT_TRUE(same_pixels(cols.get(), cols_plain.get()));
+    int mismatches = 0;
+    for (uint32_t y = 0; y < h; ++y) {
+        for (uint32_t x = 0; x < w; ++x) {
+            float r[4], c[4];
+            convolve_row_at(r, row_unchecked(src.get(), y), k->weights4, n, k->norm, w, x);
+            convolve_column_at(c, src.get(), k->weights4, n, k->norm, h, x, y);
+            mismatches += std::memcmp(r, px(rows.get(), x, y), 16) != 0;
+            mismatches += std::memcmp(c, px(cols.get(), x, y), 16) != 0;
+        }
+    }
+    EXPECT_EQ(mismatches, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Builds, ConvolvePaths,
+    ::testing::Combine(::testing::Values(CONVOLVE_PLAIN, CONVOLVE_AVX2, CONVOLVE_AVX512),
+                       ::testing::Values(KERNEL_GAUSSIAN, KERNEL_BOX, KERNEL_TENT),
+                       ::testing::Values(3u, 5u, 15u, 99u, 253u),
+                       ::testing::Values(1u, 2u, 7u, 98u, 300u), ::testing::Values(1u, 4u, 131u)));
+
+TEST(ConvolveSeparable, SameResultInAnyVisitingOrder) {
+    // Passes over whole lines give what single pixels visited backwards give.
+    const BlurKernel* k = kernel_cache_get(KERNEL_GAUSSIAN, 9);
+    const uint32_t w = 37, h = 23;
+    ImgbufPtr src = random_image(w, h, 5), tmp = make_image(w, h), out = make_image(w, h);
+    convolve_rows(tmp.get(), src.get(), k->weights4, 9, k->norm, w - 1, h - 1);
+    convolve_columns(out.get(), tmp.get(), k->weights4, 9, k->norm, w - 1, h - 1);
+    ImgbufPtr tmp2 = make_image(w, h), out2 = make_image(w, h);
+    for (uint32_t i = w * h; i-- > 0;) {
+        convolve_row_at(row_unchecked(tmp2.get(), i % h) + 4 * (i / h),
+                        row_unchecked(src.get(), i % h), k->weights4, 9, k->norm, w, i / h);
+    }
+    for (uint32_t i = w * h; i-- > 0;) {
+        convolve_column_at(row_unchecked(out2.get(), i / w) + 4 * (i % w), tmp2.get(), k->weights4,
+                           9, k->norm, h, i % w, i / w);
+    }
+    EXPECT_TRUE(same_pixels(out.get(), out2.get()));
+}

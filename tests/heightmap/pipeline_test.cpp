@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <fstream>
+#include <string>
+
+#include "heightmap/levels.h"
+#include "heightmap_helpers.h"
+
+TEST(Pipeline, RefusesNullSourceAndUnknownMode) {
+    Img src = image_of(2, 2, [](uint32_t, uint32_t) { return Px{0.5f, 0.5f, 0.5f, 1}; });
+    EXPECT_FALSE(heightmap(nullptr, {}));
+    EXPECT_FALSE(heightmap(src.get(), {.mode = 8}));
+    EXPECT_FALSE(heightmap(src.get(), {.mode = UINT32_MAX}));
+    EXPECT_TRUE(heightmap(src.get(), {.mode = 7}));
+}
+
+TEST(Pipeline, EmptyImagesPassThroughEveryStep) {
+    const Params all{.mode = 6,
+                     .flags = 0xFF,
+                     .midpoint = 0.3f,
+                     .detail_size = 5,
+                     .threshold = 1,
+                     .smooth_size = 5};
+    for (auto [w, h] : {std::pair{0u, 5u}, std::pair{5u, 0u}}) {
+        Img src = make_img(w, h);
+        Img out = heightmap(src.get(), all);
+        ASSERT_TRUE(out);
+        EXPECT_EQ(imgbuf_w(out.get()), w);
+        EXPECT_EQ(imgbuf_h(out.get()), h);
+    }
+}
+
+TEST(Pipeline, StepsRunInOrderAndLeaveTheSourceAlone) {
+    Img src = image_of(4, 1, [](uint32_t x, uint32_t) {
+        return Px{0.2f + 0.2f * x, 0.9f, 0.1f, 0.5f};
+    });
+    Img before = image_of(4, 1, [&](uint32_t x, uint32_t y) { return get_px(src.get(), x, y); });
+    // Auto-levels shifts 0.2..0.8 down to 0..0.6, the curve (m = 0.25) bends it,
+    // the clamp caps it at 0.9 and sets alpha; bit 64 does nothing.
+    Img out = heightmap(src.get(),
+                        {.flags = HM_AUTO_LEVELS | HM_CLAMP | 64, .midpoint = 0.25f, .high = 0.9f});
+    const float k2 = -0.5f / (0.25f - 1.0f), offset = 1.0f - k2;
+    for (uint32_t x = 0; x < 4; ++x) {
+        const float shifted = (0.2f + 0.2f * x) - 0.2f;
+        const float bent = 0.25f > shifted ? shifted * (0.5f / 0.25f) : shifted * k2 + offset;
+        const float c = std::min(bent, 0.9f);
+        EXPECT_EQ(get_px(out.get(), x, 0), (Px{c, c, c, 1.0f})) << x;
+    }
+    Img everything = heightmap(src.get(), {.mode = 5,
+                                           .flags = 0xFF,
+                                           .midpoint = 0.3f,
+                                           .detail_size = 5,
+                                           .threshold = 1,
+                                           .smooth_size = 7});
+    EXPECT_TRUE(same_image(src.get(), before.get()));
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define RK_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define RK_UNDER_ASAN 1
+#endif
+#endif
+
+// With the address space capped just above what the process holds, the result
+// image or the smoothing's temporary cannot be had: the first gives null, the
+// second an unsmoothed result. Runs in a child process; not under the address
+// sanitizer, whose shadow memory the cap would break.
+TEST(PipelineDeathTest, AllocationFailures) {
+#ifdef RK_UNDER_ASAN
+    GTEST_SKIP() << "address space caps do not work under the address sanitizer";
+#else
+    const uint32_t side = 2048;  // 64 MiB per image
+    Img src = image_of(side, side, [](uint32_t x, uint32_t y) {
+        return Px{float(x ^ y) / side, 0, 0, 1};
+    });
+    const auto cap_above_use = [](size_t extra) {
+        std::ifstream statm("/proc/self/statm");
+        size_t pages = 0;
+        statm >> pages;
+        const rlim_t limit = pages * 4096 + extra;
+        const rlimit r{limit, limit};
+        return setrlimit(RLIMIT_AS, &r) == 0;
+    };
+    const Params smooth{.flags = HM_SMOOTH, .smooth_size = 3, .smooth_kind = 1};
+    EXPECT_EXIT(
+        {
+            if (!cap_above_use(size_t{32} << 20)) std::exit(2);
+            std::exit(heightmap(src.get(), smooth) ? 1 : 0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            Img plain = heightmap(src.get(), {});  // built before the cap
+            if (!plain || !cap_above_use(size_t{96} << 20)) std::exit(2);
+            Img out = heightmap(src.get(), smooth);
+            std::exit(out && same_image(out.get(), plain.get()) ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+#endif
+}
