@@ -51,16 +51,7 @@ bool file_handle::seek(uint64_t pos) noexcept {
 }
 
 bool file_read_exact(file_handle& file, void* buffer, uint32_t count) noexcept {
-    if (file.failed()) return false;
-    auto* p = static_cast<uint8_t*>(buffer);
-    uint32_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::read(file.fd(), p + done, count - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<uint32_t>(n);
-    }
-    return true;
+    return !file.failed() && file_read_some(file, buffer, count) == count;
 }
 
 uint32_t file_read_some(file_handle& file, void* buffer, uint32_t count) noexcept {

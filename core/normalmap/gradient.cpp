@@ -4,7 +4,7 @@
 #include "normalmap/normal_ops.h"
 
 #if defined(__SSE__)
-#include <xmmintrin.h>
+#include "normalmap/sse_pixels.h"
 #endif
 
 namespace rk {
@@ -60,15 +60,9 @@ inline void gradient4(float* out, const float* up, const float* mid, const float
     const __m128 half = _mm_set1_ps(0.5f);
     const __m128 len = _mm_sqrt_ps(
         _mm_add_ps(_mm_add_ps(_mm_mul_ps(gy, gy), _mm_mul_ps(gx, gx)), _mm_set1_ps(0.25f)));
-    __m128 r = _mm_add_ps(_mm_mul_ps(_mm_div_ps(gx, len), half), half);
-    __m128 g = _mm_add_ps(_mm_mul_ps(_mm_div_ps(gy, len), half), half);
-    __m128 b = _mm_div_ps(half, len);
-    __m128 a = _mm_set1_ps(1.0f);
-    _MM_TRANSPOSE4_PS(r, g, b, a);
-    _mm_store_ps(out, r);
-    _mm_store_ps(out + 4, g);
-    _mm_store_ps(out + 8, b);
-    _mm_store_ps(out + 12, a);
+    const __m128 r = _mm_add_ps(_mm_mul_ps(_mm_div_ps(gx, len), half), half);
+    const __m128 g = _mm_add_ps(_mm_mul_ps(_mm_div_ps(gy, len), half), half);
+    store_pixels4(out, r, g, _mm_div_ps(half, len));
 }
 
 #endif

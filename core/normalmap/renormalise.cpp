@@ -4,7 +4,7 @@
 #include "normalmap/normal_ops.h"
 
 #if defined(__SSE__)
-#include <xmmintrin.h>
+#include "normalmap/sse_pixels.h"
 #endif
 
 namespace rk {
@@ -43,15 +43,7 @@ inline void renormalise4(float* p) noexcept {
     const __m128 s = _mm_add_ps(_mm_add_ps(_mm_mul_ps(nr, nr), _mm_mul_ps(ng, ng)),
                                 _mm_add_ps(_mm_mul_ps(nb, nb), _mm_mul_ps(na, na)));
     const __m128 inv = inverse_length(s);
-    __m128 out_r = encode(inv, nr);
-    __m128 out_g = encode(inv, ng);
-    __m128 out_b = encode(inv, nb);
-    __m128 out_a = _mm_set1_ps(1.0f);
-    _MM_TRANSPOSE4_PS(out_r, out_g, out_b, out_a);
-    _mm_store_ps(p, out_r);
-    _mm_store_ps(p + 4, out_g);
-    _mm_store_ps(p + 8, out_b);
-    _mm_store_ps(p + 12, out_a);
+    store_pixels4(p, encode(inv, nr), encode(inv, ng), encode(inv, nb));
 }
 
 #else
