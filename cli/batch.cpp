@@ -1,0 +1,54 @@
+#include "batch.h"
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+namespace rkcli {
+
+unsigned worker_count(unsigned requested, size_t inputs) {
+    const unsigned wanted =
+        requested ? requested : std::max(1u, std::thread::hardware_concurrency());
+    return static_cast<unsigned>(std::clamp<size_t>(inputs, 1, wanted));
+}
+
+BatchSummary run_batch(const std::vector<JobPlan>& plans, unsigned workers, const JobRunner& runner,
+                       Console& console) {
+    std::atomic<size_t> next{0};
+    std::atomic<size_t> finished{0};
+    std::atomic<size_t> failures{0};
+    std::vector<char> failed(plans.size(), 0);  // one slot per input: no sharing between workers
+
+    auto work = [&] {
+        for (size_t i = next++; i < plans.size(); i = next++) {
+            JobResult result;
+            try {
+                result = runner(plans[i]);
+            } catch (const std::exception& e) {
+                result.failure = plans[i].input + ": " + e.what();
+            }
+            const size_t failed_so_far = result.ok() ? failures.load() : ++failures;
+            failed[i] = result.ok() ? 0 : 1;
+            console.report(plans[i].input, result.written, result.failure, ++finished,
+                           failed_so_far, plans.size());
+        }
+    };
+    {
+        std::vector<std::jthread> threads;
+        for (unsigned t = 1; t < std::max(1u, workers); ++t) threads.emplace_back(work);
+        work();  // the calling thread is the first worker
+    }
+
+    BatchSummary summary;
+    summary.total = plans.size();
+    for (size_t i = 0; i < plans.size(); ++i) {
+        if (failed[i]) {
+            summary.failed_inputs.push_back(plans[i].input);
+        } else {
+            ++summary.done;
+        }
+    }
+    return summary;
+}
+
+}  // namespace rkcli

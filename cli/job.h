@@ -1,0 +1,26 @@
+// One input from file to maps: load, resize, generate, save, preview.
+#pragma once
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "naming.h"
+#include "options.h"
+
+namespace rkcli {
+
+struct JobResult {
+    std::vector<std::filesystem::path> written;
+    std::string failure;  // empty: every file was written; else the reason, possibly several lines
+
+    bool ok() const { return failure.empty(); }
+};
+
+// Runs one planned input. The generators fill the library's kernel caches
+// without a lock of their own, so every generator call holds generator_lock;
+// loading, resizing, saving and the preview run in parallel.
+JobResult run_job(const JobPlan& plan, const Options& options, std::mutex& generator_lock);
+
+}  // namespace rkcli

@@ -1,0 +1,89 @@
+// reliefkit: photographs in, height maps and normal maps out.
+#include <unistd.h>
+
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include "batch.h"
+#include "console.h"
+#include "diagnostics.h"
+#include "job.h"
+#include "naming.h"
+#include "options.h"
+#include "reliefkit.h"
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+int usage_error(const std::string& why) {
+    std::cerr << "reliefkit: " << why << '\n' << rkcli::usage_text();
+    return kUsageError;
+}
+
+// Keeps init and cleanup paired around all library work.
+struct Library {
+    Library() { init(); }
+    ~Library() { cleanup(); }
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+};
+
+int run(int argc, char** argv) {
+    const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    rkcli::ParseResult parsed = rkcli::parse_command_line(args);
+    switch (parsed.action) {
+        case rkcli::Action::help:
+            std::cout << rkcli::help_text();
+            return 0;
+        case rkcli::Action::version:
+            std::cout << "reliefkit " RELIEFKIT_VERSION_STRING "\n";
+            return 0;
+        case rkcli::Action::usage_error:
+            return usage_error(parsed.error);
+        case rkcli::Action::run:
+            break;
+    }
+    rkcli::Options& options = parsed.options;
+    options.inputs = rkcli::expand_inputs(options.inputs);
+    if (std::string why = rkcli::check_expanded_inputs(options); !why.empty()) {
+        return usage_error(why);
+    }
+
+    std::error_code ec;
+    std::filesystem::create_directories(options.out_dir, ec);
+    if (ec) {
+        std::cerr << "reliefkit: cannot create the output directory " << options.out_dir << ": "
+                  << ec.message() << '\n';
+        return 1;
+    }
+
+    const std::vector<rkcli::JobPlan> plans = rkcli::plan_jobs(options);
+    const Library library;
+    rkcli::install_diagnostics_sink();
+    rkcli::Console console(
+        std::cout, std::cerr,
+        {.progress = plans.size() > 1 && ::isatty(STDERR_FILENO) == 1, .quiet = options.quiet});
+    std::mutex generator_lock;
+    const rkcli::BatchSummary summary = rkcli::run_batch(
+        plans, rkcli::worker_count(options.jobs, plans.size()),
+        [&](const rkcli::JobPlan& plan) { return rkcli::run_job(plan, options, generator_lock); },
+        console);
+    console.summary(summary);
+    return rkcli::exit_status(summary);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "reliefkit: " << e.what() << '\n';
+        return 1;
+    }
+}

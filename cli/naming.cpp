@@ -1,0 +1,120 @@
+#include "naming.h"
+
+#include <glob.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <set>
+#include <utility>
+
+namespace rkcli {
+namespace fs = std::filesystem;
+
+namespace {
+
+bool has_wildcard(const std::string& s) {
+    return s.find_first_of("*?[") != std::string::npos;
+}
+
+// Identity of an existing file, shared by every name (link, hard link) it has.
+using FileId = std::pair<dev_t, ino_t>;
+
+std::optional<FileId> file_id(const fs::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return FileId{st.st_dev, st.st_ino};
+}
+
+// One spelling per place in the file system, for files that need not exist yet.
+std::string place_key(const fs::path& path) {
+    std::error_code ec;
+    fs::path absolute = fs::absolute(path, ec);
+    if (ec) return path.lexically_normal().string();
+    fs::path canonical = fs::weakly_canonical(absolute, ec);
+    return (ec ? absolute.lexically_normal() : canonical).string();
+}
+
+}  // namespace
+
+std::vector<std::string> expand_inputs(const std::vector<std::string>& args) {
+    std::vector<std::string> inputs;
+    for (const std::string& arg : args) {
+        std::error_code ec;
+        if (!has_wildcard(arg) || fs::exists(fs::symlink_status(arg, ec))) {
+            inputs.push_back(arg);
+            continue;
+        }
+        glob_t found{};
+        if (::glob(arg.c_str(), 0, nullptr, &found) == 0 && found.gl_pathc > 0) {
+            for (size_t i = 0; i < found.gl_pathc; ++i) inputs.emplace_back(found.gl_pathv[i]);
+        } else {
+            inputs.push_back(arg);
+        }
+        ::globfree(&found);
+    }
+    return inputs;
+}
+
+std::string output_stem(const fs::path& input, bool from_height) {
+    std::string stem = input.stem().string();
+    constexpr std::string_view kHeightSuffix = "_height";
+    if (from_height && stem.size() > kHeightSuffix.size() && stem.ends_with(kHeightSuffix)) {
+        stem.resize(stem.size() - kHeightSuffix.size());
+    }
+    return stem;
+}
+
+std::vector<JobPlan> plan_jobs(const Options& options) {
+    // Inputs are known both by identity (links, hard links) and by place (a
+    // missing input must not be created by another input's output either).
+    std::set<FileId> input_files;
+    std::set<std::string> input_places;
+    for (const std::string& input : options.inputs) {
+        if (auto id = file_id(input)) input_files.insert(*id);
+        input_places.insert(place_key(input));
+    }
+
+    std::vector<JobPlan> plans;
+    std::set<std::string> seen_inputs;
+    std::map<std::string, std::string> claimed;  // output place -> input writing it
+    const fs::path dir(options.out_dir);
+    for (const std::string& input : options.inputs) {
+        if (!seen_inputs.insert(place_key(input)).second) continue;
+
+        JobPlan plan;
+        plan.input = input;
+        const std::string stem = output_stem(input, options.from_height);
+        if (stem.empty()) {
+            plan.refusal = "it names no file";
+            plans.push_back(std::move(plan));
+            continue;
+        }
+        if (options.writes_height()) plan.height_out = dir / (stem + "_height.png");
+        if (options.writes_normal()) plan.normal_out = dir / (stem + "_normal.png");
+        if (options.preview) plan.preview_out = *options.preview;
+
+        std::vector<std::string> keys;
+        for (const fs::path* out : {&plan.height_out, &plan.normal_out, &plan.preview_out}) {
+            if (out->empty() || !plan.refusal.empty()) continue;
+            const auto id = file_id(*out);
+            const std::string key = place_key(*out);
+            if ((id && input_files.contains(*id)) || input_places.contains(key)) {
+                plan.refusal = "its output " + out->string() + " would overwrite an input file";
+            } else if (auto it = claimed.find(key); it != claimed.end()) {
+                plan.refusal = "its output " + out->string() + " is also written for " + it->second;
+            } else if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
+                plan.refusal = "it would write " + out->string() + " twice";
+            }
+            keys.push_back(key);
+        }
+        if (plan.refusal.empty()) {
+            for (const std::string& key : keys) claimed.emplace(key, input);
+        }
+        plans.push_back(std::move(plan));
+    }
+    return plans;
+}
+
+}  // namespace rkcli

@@ -1,0 +1,34 @@
+// The table of options: one entry per option gives its name, its help and how
+// it stores its value, so that parsing and --help cannot drift apart.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "options.h"
+
+namespace rkcli {
+
+struct OptionOutcome {
+    Action action = Action::run;  // help and version end the parse
+    std::string error;            // what is wrong with the value, if anything
+};
+
+struct OptionSpec {
+    std::string_view name;   // long name without the dashes
+    char short_name;         // 0: none
+    std::string_view value;  // placeholder of the value; empty for a switch
+    std::string_view help;
+    std::string (*default_text)(const Options& defaults);  // null: nothing to show
+    OptionOutcome (*apply)(Options& options, std::string_view value);
+};
+
+struct OptionGroup {
+    std::string_view title;
+    std::span<const OptionSpec> options;
+};
+
+std::span<const OptionGroup> option_groups();
+
+}  // namespace rkcli

@@ -1,0 +1,150 @@
+#include "options.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <string>
+
+#include "number_text.h"
+#include "option_table.h"
+
+namespace rkcli {
+
+uint32_t HeightSettings::flags() const {
+    // Bit values as the library defines them (HM_* in reliefkit.h).
+    return (auto_levels ? 1u : 0u) | (invert_red ? 2u : 0u) | (invert_green ? 4u : 0u) |
+           (invert_blue ? 8u : 0u) | (clamp ? 16u : 0u) | (detail_size > 0 ? 32u : 0u) |
+           (smooth_size > 0 ? 128u : 0u);
+}
+
+namespace {
+
+const OptionSpec* find_long(std::string_view name) {
+    for (const OptionGroup& group : option_groups()) {
+        for (const OptionSpec& spec : group.options) {
+            if (spec.name == name) return &spec;
+        }
+    }
+    return nullptr;
+}
+
+const OptionSpec* find_short(char c) {
+    for (const OptionGroup& group : option_groups()) {
+        for (const OptionSpec& spec : group.options) {
+            if (spec.short_name == c) return &spec;
+        }
+    }
+    return nullptr;
+}
+
+std::string display_name(const OptionSpec& spec) {
+    return "--" + std::string(spec.name);
+}
+
+// Walks the arguments once; each option's handler stores its value or says
+// what is wrong with it.
+class Parser {
+  public:
+    explicit Parser(std::span<const std::string_view> args) : args_(args) {}
+
+    ParseResult run() {
+        for (index_ = 0; index_ < args_.size() && result_.action == Action::run; ++index_) {
+            const std::string_view arg = args_[index_];
+            if (only_inputs_ || arg == "-" || !arg.starts_with('-')) {
+                result_.options.inputs.emplace_back(arg);
+            } else if (arg == "--") {
+                only_inputs_ = true;
+            } else if (arg.starts_with("--")) {
+                long_option(arg.substr(2));
+            } else {
+                short_options(arg.substr(1));
+            }
+        }
+        if (result_.action == Action::run) check_combination();
+        return std::move(result_);
+    }
+
+  private:
+    void fail(std::string message) {
+        result_.action = Action::usage_error;
+        result_.error = std::move(message);
+    }
+
+    void long_option(std::string_view text) {
+        const size_t eq = text.find('=');
+        const std::string_view name = text.substr(0, eq);
+        const OptionSpec* spec = find_long(name);
+        if (!spec) return fail("unknown option --" + std::string(name));
+        if (spec->value.empty()) {
+            if (eq != std::string_view::npos) return fail(display_name(*spec) + " takes no value");
+            return apply(*spec, {});
+        }
+        if (eq != std::string_view::npos) return apply(*spec, text.substr(eq + 1));
+        apply_next_argument(*spec);
+    }
+
+    void short_options(std::string_view letters) {
+        for (size_t i = 0; i < letters.size() && result_.action == Action::run; ++i) {
+            const OptionSpec* spec = find_short(letters[i]);
+            if (!spec) return fail("unknown option -" + std::string(1, letters[i]));
+            if (spec->value.empty()) {
+                apply(*spec, {});
+            } else if (i + 1 < letters.size()) {
+                return apply(*spec, letters.substr(i + 1));  // -j4
+            } else {
+                return apply_next_argument(*spec);
+            }
+        }
+    }
+
+    void apply_next_argument(const OptionSpec& spec) {
+        if (index_ + 1 >= args_.size()) {
+            return fail(display_name(spec) + " needs a value (" + std::string(spec.value) + ")");
+        }
+        apply(spec, args_[++index_]);
+    }
+
+    void apply(const OptionSpec& spec, std::string_view value) {
+        const OptionOutcome outcome = spec.apply(result_.options, value);
+        if (outcome.action != Action::run) {
+            result_.action = outcome.action;
+        } else if (!outcome.error.empty()) {
+            fail(display_name(spec) + ": " + outcome.error);
+        }
+    }
+
+    void check_combination() {
+        const Options& o = result_.options;
+        if (o.inputs.empty()) return fail("no input files");
+        if (o.from_height && o.height_only) {
+            return fail(
+                "--from-height makes only a normal map and --height-only only a height map;"
+                " choose one");
+        }
+        if (o.height.clamp && o.height.clamp_low > o.height.clamp_high) {
+            return fail("--clamp-low " + format_number(o.height.clamp_low) +
+                        " is above --clamp-high " + format_number(o.height.clamp_high));
+        }
+    }
+
+    std::span<const std::string_view> args_;
+    size_t index_ = 0;
+    bool only_inputs_ = false;
+    ParseResult result_;
+};
+
+}  // namespace
+
+ParseResult parse_command_line(std::span<const std::string_view> args) {
+    return Parser(args).run();
+}
+
+std::string check_expanded_inputs(const Options& options) {
+    if (options.preview && options.inputs.size() != 1) {
+        return "--preview writes one picture, so it takes exactly one input (got " +
+               std::to_string(options.inputs.size()) + ")";
+    }
+    return {};
+}
+
+}  // namespace rkcli

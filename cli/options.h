@@ -1,0 +1,106 @@
+// The command's settings and the parsing of its arguments.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace rkcli {
+
+// Blur kinds as both generators number them.
+enum BlurKind : uint32_t { kGaussian = 0, kBox = 1, kTent = 2 };
+
+// Parameters of calc_heightmap_from_photo. The defaults aim at an ordinary
+// photograph: brightness as height, the darkest level at zero, fine texture
+// and sensor noise smoothed where there is no edge to keep.
+struct HeightSettings {
+    uint32_t mode = 7;  // luminance
+    bool invert_red = false;
+    bool invert_green = false;
+    bool invert_blue = false;
+    bool auto_levels = true;
+    float midpoint = 0.5f;
+    bool clamp = false;
+    float clamp_low = 0.0f;
+    float clamp_high = 1.0f;
+    uint32_t detail_size = 5;
+    float detail_threshold = 0.05f;
+    std::array<float, 3> weights{1.0f, 1.0f, 1.0f};
+    uint32_t smooth_size = 3;
+    uint32_t smooth_kind = kGaussian;
+
+    uint32_t flags() const;
+};
+
+// Parameters of calc_normalmap_from_heightmap.
+struct NormalSettings {
+    uint32_t strength = 4;
+    uint32_t center_tap = 1;
+    bool invert_x = false;
+    bool invert_y = false;
+    uint32_t blur_size = 0;
+    uint32_t blur_kind = kGaussian;
+
+    // Whether the library blurs (and so renormalises) the normals, which
+    // changes how blue encodes z.
+    bool blurred() const { return blur_size >= 3; }
+};
+
+// Source channel (0 red, 1 green, 2 blue) of the file's red, green and blue.
+struct ChannelOrder {
+    int32_t red = 0;
+    int32_t green = 1;
+    int32_t blue = 2;
+};
+
+struct Size {
+    uint32_t width = 0;
+    uint32_t height = 0;
+};
+
+struct Options {
+    std::vector<std::string> inputs;
+    std::string out_dir = ".";
+    bool height_only = false;
+    bool from_height = false;
+    std::optional<std::string> preview;
+    std::optional<Size> resize;
+    ChannelOrder channels;
+    unsigned jobs = 1;  // 0: one per processor
+    bool quiet = false;
+    HeightSettings height;
+    NormalSettings normal;
+
+    bool writes_height() const { return !from_height; }
+    bool writes_normal() const { return !height_only; }
+    bool needs_normal() const { return writes_normal() || preview.has_value(); }
+};
+
+enum class Action { run, help, version, usage_error };
+
+struct ParseResult {
+    Action action = Action::run;
+    Options options;
+    std::string error;  // set for usage_error
+};
+
+ParseResult parse_command_line(std::span<const std::string_view> args);
+
+// What can only be judged once globs are expanded: a usage error text, or empty.
+std::string check_expanded_inputs(const Options& options);
+
+// The full option list with defaults and ranges, and the short reminder printed
+// after a usage error.
+std::string help_text();
+std::string usage_text();
+
+// Names accepted by --mode and the blur-kind options, in library order.
+inline constexpr std::array<std::string_view, 8> kModeNames = {
+    "red", "green", "blue", "red-green", "red-blue", "green-blue", "average", "luminance"};
+inline constexpr std::array<std::string_view, 3> kBlurKindNames = {"gaussian", "box", "tent"};
+
+}  // namespace rkcli
