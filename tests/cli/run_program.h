@@ -1,0 +1,14 @@
+// Runs the built reliefkit program in a directory and keeps what it printed.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+struct ProgramRun {
+    int status = -1;  // exit status; -1 when it did not exit normally
+    std::string out;
+    std::string err;
+};
+
+ProgramRun run_reliefkit(const std::filesystem::path& cwd, const std::vector<std::string>& args);
