@@ -7,46 +7,36 @@
 #include <fstream>
 #include <sstream>
 
-namespace {
-
-std::string slurp(const std::filesystem::path& file) {
+std::string file_bytes(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
 }
 
-}  // namespace
-
-ProgramRun run_reliefkit(const std::filesystem::path& cwd, const std::vector<std::string>& args) {
-    // Output goes to files rather than pipes, so a chatty run cannot block.
-    const auto out_file = cwd / ".reliefkit.stdout";
-    const auto err_file = cwd / ".reliefkit.stderr";
+ProgramRun run_reliefkit(const std::filesystem::path& cwd, std::vector<std::string> args) {
+    // Output goes to files rather than pipes, so that a chatty run cannot block.
+    const auto out = cwd / ".stdout", err = cwd / ".stderr";
+    args.insert(args.begin(), RK_CLI_PROGRAM);
     std::vector<char*> argv;
-    std::string program = RK_CLI_PROGRAM;
-    argv.push_back(program.data());
-    std::vector<std::string> copies = args;
-    for (std::string& arg : copies) argv.push_back(arg.data());
+    for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-
     const pid_t child = ::fork();
     if (child == 0) {
-        const int out = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out < 0 || err < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(127);
-        ::dup2(out, STDOUT_FILENO);
-        ::dup2(err, STDERR_FILENO);
+        if (::chdir(cwd.c_str()) != 0) ::_exit(127);
+        ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+        ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
     ProgramRun run;
-    int wait_status = 0;
-    if (child > 0 && ::waitpid(child, &wait_status, 0) == child && WIFEXITED(wait_status)) {
-        run.status = WEXITSTATUS(wait_status);
+    int status = 0;
+    if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        run.status = WEXITSTATUS(status);
     }
-    run.out = slurp(out_file);
-    run.err = slurp(err_file);
-    std::filesystem::remove(out_file);
-    std::filesystem::remove(err_file);
+    run.out = file_bytes(out);
+    run.err = file_bytes(err);
+    std::filesystem::remove(out);
+    std::filesystem::remove(err);
     return run;
 }

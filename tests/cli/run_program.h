@@ -11,4 +11,5 @@ struct ProgramRun {
     std::string err;
 };
 
-ProgramRun run_reliefkit(const std::filesystem::path& cwd, const std::vector<std::string>& args);
+ProgramRun run_reliefkit(const std::filesystem::path& cwd, std::vector<std::string> args);
+std::string file_bytes(const std::filesystem::path& file);

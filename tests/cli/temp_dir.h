@@ -4,39 +4,31 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <string>
 
 class TempDir {
   public:
     TempDir() {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-        for (char& c : name) {
-            if (c == '/') c = '_';
-        }
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '_');  // parameterised tests
         path_ = std::filesystem::temp_directory_path() /
-                ("rkcli_" + name + "_" + std::to_string(::getpid()));
+                ("rkcli_" + std::to_string(::getpid()) + "_" + name);
         std::filesystem::remove_all(path_);
         std::filesystem::create_directories(path_);
     }
     ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
     }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
-    // Creates (or replaces) a small file with the given text.
-    std::filesystem::path write(const std::string& name, const std::string& text = "x") const {
-        const auto file = path_ / name;
-        std::filesystem::create_directories(file.parent_path());
-        std::ofstream(file, std::ios::binary) << text;
-        return file;
+    std::filesystem::path write(const std::string& name, const std::string& bytes = "x") const {
+        std::ofstream(path_ / name, std::ios::binary) << bytes;
+        return path_ / name;
     }
 
   private:
