@@ -17,11 +17,10 @@ namespace {
 constexpr int32_t kMessageCapacity = 512;
 
 std::string with_diagnostics(std::string headline, const std::vector<std::string>& texts) {
-    for (const std::string& text : texts) {
-        headline += '\n';
-        headline += indent_lines(text, "  ");
-        headline.pop_back();  // the line break indent_lines ends with
-    }
+    if (texts.empty()) return headline;
+    headline += '\n';
+    headline += indent_lines(join_diagnostics(texts), "  ");
+    headline.pop_back();  // the line break indent_lines ends with
     return headline;
 }
 

@@ -74,6 +74,15 @@ std::string message_to_utf8(std::u16string_view s) {
     return out;
 }
 
+std::string join_diagnostics(const std::vector<std::string>& texts) {
+    std::string joined;
+    for (const std::string& text : texts) {
+        if (!joined.empty() && !joined.ends_with(": ") && !joined.ends_with('\n')) joined += '\n';
+        joined += text;
+    }
+    return joined;
+}
+
 std::string indent_lines(std::string_view text, std::string_view indent) {
     std::string out;
     while (!text.empty()) {

@@ -23,3 +23,10 @@ TEST(MessageToUtf8, KeepsPairsAndReplacesLoneSurrogates) {
     EXPECT_EQ(rkcli::indent_lines("jpeglib error:\nNot a JPEG\n", "  "),
               "  jpeglib error:\n  Not a JPEG\n");
 }
+
+TEST(JoinDiagnostics, PrefixesRunOnIntoTheirReason) {
+    EXPECT_EQ(rkcli::join_diagnostics({"jpeglib error:\n", "Not a JPEG", "DDS image loader: ",
+                                       "File too small.", "pnglib warning: x", "done"}),
+              "jpeglib error:\nNot a JPEG\nDDS image loader: File too small.\n"
+              "pnglib warning: x\ndone");
+}
