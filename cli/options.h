@@ -38,7 +38,7 @@ struct HeightSettings {
 
 // Parameters of calc_normalmap_from_heightmap.
 struct NormalSettings {
-    uint32_t strength = 4;
+    uint32_t strength = 2;
     uint32_t center_tap = 1;
     bool invert_x = false;
     bool invert_y = false;

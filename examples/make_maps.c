@@ -63,8 +63,8 @@ int main(int argc, char** argv) {
     imgbuf* height = photo ? calc_heightmap_from_photo(photo, 7, HM_AUTO_LEVELS | HM_SMOOTH, 0.5f,
                                                        0.0f, 1.0f, 0, 0.0f, 1.0f, 1.0f, 1.0f, 3, 0)
                            : NULL;
-    /* Strength 4, Sobel weights (centre 1), no inversion, no blur. */
-    imgbuf* normal = height ? calc_normalmap_from_heightmap(height, 0, 0, 4, 1, 0, 0) : NULL;
+    /* Strength 2, Sobel weights (centre 1), no inversion, no blur. */
+    imgbuf* normal = height ? calc_normalmap_from_heightmap(height, 0, 0, 2, 1, 0, 0) : NULL;
     if (!photo) {
         fprintf(stderr, "cannot read %s\n", argv[1]);
     } else if (!normal) {
