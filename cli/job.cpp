@@ -1,6 +1,9 @@
 #include "job.h"
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <system_error>
 
 #include "diagnostics.h"
 #include "image.h"
@@ -40,12 +43,19 @@ std::string save(const fs::path& path, Saver&& saver) {
                             texts);
 }
 
-std::string missing_input(const std::string& input) {
+// Why the input cannot even be opened, or empty; the readers' diagnostics do
+// not tell a missing or unreadable file from a broken one.
+std::string unopenable_input(const std::string& input) {
     std::error_code ec;
-    const fs::file_status status = fs::status(input, ec);
-    if (!fs::exists(status)) return "cannot read " + input + ": no such file";
-    if (fs::is_directory(status)) return "cannot read " + input + ": it is a directory";
-    return {};
+    if (fs::is_directory(input, ec)) return "cannot read " + input + ": it is a directory";
+    std::FILE* file = std::fopen(input.c_str(), "rb");
+    if (file) {
+        std::fclose(file);
+        return {};
+    }
+    const int error = errno;
+    if (error == ENOENT) return "cannot read " + input + ": no such file";
+    return "cannot read " + input + ": " + std::generic_category().message(error);
 }
 
 class Job {
@@ -86,7 +96,7 @@ class Job {
             fail("cannot read " + plan_.input + ": the name is not valid UTF-8");
             return nullptr;
         }
-        if (std::string why = missing_input(plan_.input); !why.empty()) {
+        if (std::string why = unopenable_input(plan_.input); !why.empty()) {
             fail(std::move(why));
             return nullptr;
         }
