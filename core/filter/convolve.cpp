@@ -27,6 +27,12 @@ inline void sum_line(float out[4], const float* base, size_t step, Taps4 w, uint
     out[3] = 1.0f;
 }
 
+// Output rows per band of a banded blur: enough for whole blocks of the vertical
+// pass, few enough that the ring of a short kernel stays in the level-2 cache.
+constexpr uint32_t kBandRows = 16;
+
+struct NoObserver final : BandObserver {};
+
 using PassFn = void (*)(const ConvolveJob&) noexcept;
 
 struct PathPasses {
@@ -132,6 +138,59 @@ void convolve_columns_on(ConvolvePath path, imgbuf* dst, const imgbuf* src, Taps
     } else {
         columns_by_pixel(*job);
     }
+}
+
+void BandObserver::row_done(uint32_t, float*) noexcept {}
+void BandObserver::band_done(uint32_t, uint32_t, const BandRing&) noexcept {}
+
+uint32_t band_ring_rows(uint32_t size, uint32_t height) noexcept {
+    // Output rows [y0, y0 + kBandRows) read source rows y0 - left .. y0 +
+    // kBandRows - 1 + right, all still in a ring of this many rows.
+    return std::min(height, size - 1 + kBandRows);
+}
+
+bool blur_in_bands_on(ConvolvePath path, imgbuf* img, Taps4 w, uint32_t size, float norm,
+                      BandObserver* observer) noexcept {
+    if (!has_pixels(img) || img->width == 0 || img->height == 0 || !w) return false;
+    if (size < 1 || size > kMaxConvolveTaps) return false;
+    const uint32_t h = img->height;
+    const uint32_t right = size - 1 - (size - 1) / 2;
+    const uint32_t ring_rows = band_ring_rows(size, h);
+    ImgbufPtr ring_image = make_image(img->width, ring_rows);
+    if (!ring_image) return false;
+    const BandRing ring{ring_image->pixels, stride_floats(img), ring_rows};
+    NoObserver nothing;
+    BandObserver& obs = observer ? *observer : nothing;
+    const PathPasses passes = passes_of(path);
+
+    ConvolveJob rows{nullptr, nullptr, ring.stride, img->width, 0, w, size, norm};
+    ConvolveJob columns{img->pixels, ring.pixels, ring.stride, img->width, h, w, size, norm};
+    columns.src_ring = ring_rows;
+    uint32_t next = 0;  // the first source row without its horizontal result
+    for (uint32_t y0 = 0; y0 < h; y0 += kBandRows) {
+        const uint32_t y1 = std::min(h, y0 + kBandRows);
+        // Rows from next on are still the image's own: no band has written them.
+        const uint32_t needed = std::min(h, y1 + right);
+        while (next < needed) {
+            const uint32_t slot = next % ring_rows;
+            rows.height = std::min(needed - next, ring_rows - slot);
+            rows.dst = ring.row(next);
+            rows.src = row_unchecked(img, next);
+            passes.rows(rows);
+            for (uint32_t r = next; r < next + rows.height; ++r) obs.row_done(r, ring.row(r));
+            next += rows.height;
+        }
+        columns.first_row = y0;
+        columns.rows = y1 - y0;
+        passes.columns(columns);
+        obs.band_done(y0, y1, ring);
+    }
+    return true;
+}
+
+bool blur_in_bands(imgbuf* img, Taps4 w, uint32_t size, float norm,
+                   BandObserver* observer) noexcept {
+    return blur_in_bands_on(convolve_best_path(), img, w, size, norm, observer);
 }
 
 void convolve_rows(imgbuf* dst, const imgbuf* src, Taps4 w, uint32_t size, float norm,

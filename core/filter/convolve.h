@@ -4,6 +4,7 @@
 // tap order, in single precision.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "imgbuf/imgbuf.h"
@@ -28,6 +29,42 @@ void convolve_row_at(float out[4], const float* row, Taps4 weights4, uint32_t si
 void convolve_column_at(float out[4], const imgbuf* src, Taps4 weights4, uint32_t size, float norm,
                         uint32_t height, uint32_t x, uint32_t y) noexcept;
 
+// The horizontal results a banded blur keeps: source row r is at row(r) for as
+// long as a band of output rows needs it.
+struct BandRing {
+    float* pixels;
+    size_t stride;  // floats per row
+    uint32_t rows;
+    float* row(uint32_t r) const noexcept { return pixels + size_t{r % rows} * stride; }
+};
+
+// What a banded blur does between its passes; by default nothing.
+class BandObserver {
+  public:
+    // Source row y's horizontal result has just been written to row, which the
+    // observer may change before any vertical sum reads it. Image rows from
+    // y - (size - 1) / 2 on still hold their own pixels.
+    virtual void row_done(uint32_t y, float* row) noexcept;
+    // Rows y0..y1-1 of the image hold their vertical results; the ring still
+    // holds their horizontal ones.
+    virtual void band_done(uint32_t y0, uint32_t y1, const BandRing& ring) noexcept;
+
+  protected:
+    ~BandObserver() = default;
+};
+
+// Blurs img in place, rows then columns, giving the bits that convolve_rows into
+// a temporary image and convolve_columns back give. The horizontal results live
+// only in a ring of the rows one band of output rows needs instead of a second
+// whole image, so the blur writes and reads back no full-size temporary. False,
+// with img untouched, when the ring cannot be had or the kernel is longer than
+// the passes take.
+bool blur_in_bands(imgbuf* img, Taps4 weights4, uint32_t size, float norm,
+                   BandObserver* observer = nullptr) noexcept;
+// The rows of the ring that blur_in_bands keeps for a kernel of size taps over an
+// image of height rows: an observer's own per-row data fits a ring this long.
+uint32_t band_ring_rows(uint32_t size, uint32_t height) noexcept;
+
 // The instruction-set builds of the whole-image passes. All give the same bits;
 // the passes above use the widest one the processor runs.
 enum ConvolvePath : uint32_t { CONVOLVE_PLAIN = 0, CONVOLVE_AVX2 = 1, CONVOLVE_AVX512 = 2 };
@@ -41,5 +78,7 @@ void convolve_rows_on(ConvolvePath path, imgbuf* dst, const imgbuf* src, Taps4 w
                       uint32_t size, float norm, uint32_t x_last, uint32_t y_last) noexcept;
 void convolve_columns_on(ConvolvePath path, imgbuf* dst, const imgbuf* src, Taps4 weights4,
                          uint32_t size, float norm, uint32_t x_last, uint32_t y_last) noexcept;
+bool blur_in_bands_on(ConvolvePath path, imgbuf* img, Taps4 weights4, uint32_t size, float norm,
+                      BandObserver* observer = nullptr) noexcept;
 
 }  // namespace rk

@@ -237,6 +237,7 @@ void columns_pass(const ConvolveJob& job) noexcept {
     const PassKernel<V> kernel(job);
     const int64_t left = (job.size - 1) / 2;
     const int64_t last_row = int64_t{job.height} - 1;
+    const uint32_t y_end = job.rows ? job.first_row + job.rows : job.height;
     const float* sources[kMaxConvolveTaps + BlockRows];
     float* outs[BlockRows];
     for (uint32_t x0 = 0; x0 < job.width; x0 += kColumnStrip) {
@@ -244,11 +245,13 @@ void columns_pass(const ConvolveJob& job) noexcept {
         auto source_rows = [&](uint32_t y, uint32_t count) {
             for (uint32_t t = 0; t < count; ++t) {
                 const int64_t row = clamp_index(int64_t{y} - left + t, last_row);
-                sources[t] = job.src + static_cast<size_t>(row) * job.stride + 4 * size_t{x0};
+                const size_t slot = job.src_ring ? static_cast<size_t>(row) % job.src_ring
+                                                 : static_cast<size_t>(row);
+                sources[t] = job.src + slot * job.stride + 4 * size_t{x0};
             }
         };
-        uint32_t y = 0;
-        for (; y + BlockRows <= job.height; y += BlockRows) {
+        uint32_t y = job.first_row;
+        for (; y + BlockRows <= y_end; y += BlockRows) {
             source_rows(y, job.size + BlockRows - 1);
             for (int b = 0; b < BlockRows; ++b)
                 outs[b] = job.dst + (y + b) * job.stride + 4 * size_t{x0};
@@ -256,7 +259,7 @@ void columns_pass(const ConvolveJob& job) noexcept {
                                                                   job.size, 0, floats);
             for (int b = 0; b < BlockRows; ++b) kernel.run(outs[b], sources + b, floats, f);
         }
-        for (; y < job.height; ++y) {
+        for (; y < y_end; ++y) {
             source_rows(y, job.size);
             kernel.run(job.dst + y * job.stride + 4 * size_t{x0}, sources, floats);
         }

@@ -23,6 +23,13 @@ struct ConvolveJob {
     const float (*weights4)[4];
     uint32_t size;  // 1..kMaxConvolveTaps
     float norm;
+    // Vertical pass only. Output rows first_row .. first_row + rows - 1 (rows 0:
+    // through the last row); taps still clamp to rows 0..height-1. With
+    // src_ring set, source row r lives at src + (r % src_ring) * stride: a ring
+    // of horizontal results that a banded blur refills as it goes down.
+    uint32_t first_row = 0;
+    uint32_t rows = 0;
+    uint32_t src_ring = 0;
 };
 
 void convolve_rows_plain(const ConvolveJob& job) noexcept;

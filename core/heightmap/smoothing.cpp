@@ -24,11 +24,9 @@ void final_smoothing(imgbuf* img, uint32_t requested_size, KernelKind kind) noex
     if (!has_pixels(img) || img->width == 0 || img->height == 0) return;
     const BlurKernel* k = heightmap_kernel(kind, requested_size);
     if (!k) return;
-    ImgbufPtr tmp = make_image(img->width, img->height);
-    if (!tmp) return;
-    const uint32_t x_last = img->width - 1, y_last = img->height - 1;
-    convolve_rows(tmp.get(), img, k->weights4, k->size, k->norm, x_last, y_last);
-    convolve_columns(img, tmp.get(), k->weights4, k->size, k->norm, x_last, y_last);
+    // Rows into a temporary image, then columns back, band by band: the same bits
+    // without a whole second image to fault in, write and read back.
+    blur_in_bands(img, k->weights4, k->size, k->norm);
 }
 
 }  // namespace rk

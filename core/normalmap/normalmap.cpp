@@ -61,7 +61,7 @@ ImgbufPtr make_normal_map(const imgbuf* heights, const NormalMapSettings& set) {
     // An empty image has no border to make flat and nothing to blur.
     if (w == 0 || h == 0) return normals;
 
-    // The scratch image first holds the heights, later the horizontal blur pass.
+    // The scratch image holds a copy of the heights, which the operator reads.
     ImgbufPtr scratch = make_image(w, h);
     if (!scratch) return nullptr;
     const auto bytes = image_bytes(w, h);
@@ -69,16 +69,15 @@ ImgbufPtr make_normal_map(const imgbuf* heights, const NormalMapSettings& set) {
     std::memcpy(scratch->pixels, heights->pixels, *bytes);
 
     normal_from_height(normals.get(), scratch.get(), set.strength, set.centre_weight);
+    scratch.reset();  // the heights are used up; the blur needs only a few rows
     fill_flat_border(normals.get());
     invert_axes(normals.get(), set.invert_x, set.invert_y);
     if (set.blur_size == 0) return normals;
 
     const BlurKernel* kernel = kernel_cache_get(set.kind, set.blur_size);
     if (!kernel) return nullptr;
-    convolve_rows(scratch.get(), normals.get(), kernel->weights4, kernel->size, kernel->norm, w - 1,
-                  h - 1);
-    convolve_columns(normals.get(), scratch.get(), kernel->weights4, kernel->size, kernel->norm,
-                     w - 1, h - 1);
+    // Rows into a temporary image and columns back, band by band: the same bits.
+    if (!blur_in_bands(normals.get(), kernel->weights4, kernel->size, kernel->norm)) return nullptr;
     renormalise_normals(normals.get());
     return normals;
 }

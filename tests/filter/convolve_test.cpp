@@ -4,9 +4,11 @@
 #include <cstring>
 #include <random>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "filter/convolve.h"
+#include "filter/convolve_paths.h"
 #include "imgbuf/kernel_cache.h"
 
 using namespace rk;
@@ -190,4 +192,76 @@ TEST(ConvolveSeparable, SameResultInAnyVisitingOrder) {
                            9, k->norm, h, i % w, i / w);
     }
     EXPECT_TRUE(same_pixels(out.get(), out2.get()));
+}
+
+// The banded blur against rows into a temporary image and columns back, bit for
+// bit, on every build: heights below, at and across the band and ring sizes, and
+// kernels longer than the image.
+using BandCase = std::tuple<ConvolvePath, uint32_t, uint32_t, uint32_t>;
+class BandedBlur : public ::testing::TestWithParam<BandCase> {};
+
+TEST_P(BandedBlur, SameBitsAsTwoWholePasses) {
+    const auto [path, n, w, h] = GetParam();
+    if (!convolve_path_supported(path)) GTEST_SKIP() << "processor lacks this instruction set";
+    const BlurKernel* k = kernel_cache_get(KERNEL_GAUSSIAN, n);
+    ImgbufPtr img = random_image(w, h, n * 131 + w * 7 + h);
+    ImgbufPtr tmp = make_image(w, h), want = make_image(w, h);
+    convolve_rows_on(path, tmp.get(), img.get(), k->weights4, n, k->norm, w - 1, h - 1);
+    convolve_columns_on(path, want.get(), tmp.get(), k->weights4, n, k->norm, w - 1, h - 1);
+    ASSERT_TRUE(blur_in_bands_on(path, img.get(), k->weights4, n, k->norm));
+    EXPECT_TRUE(same_pixels(img.get(), want.get()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Builds, BandedBlur,
+    ::testing::Combine(::testing::Values(CONVOLVE_PLAIN, CONVOLVE_AVX2, CONVOLVE_AVX512),
+                       ::testing::Values(3u, 9u, 31u, 253u), ::testing::Values(1u, 5u, 140u),
+                       ::testing::Values(1u, 2u, 15u, 16u, 17u, 33u, 200u)));
+
+// The observer sees every row's horizontal result once, in order, before any
+// band reads it, and every output row in exactly one band; what it changes in a
+// row is what the vertical pass sums.
+TEST(BandedBlur, ObserverSeesEachRowOnceAndItsChangesCount) {
+    struct Recorder final : BandObserver {
+        std::vector<uint32_t> rows;
+        std::vector<std::pair<uint32_t, uint32_t>> bands;
+        void row_done(uint32_t y, float* row) noexcept override {
+            rows.push_back(y);
+            row[0] = 1.0f;  // red of pixel 0 becomes 1 in every horizontal result
+        }
+        void band_done(uint32_t y0, uint32_t y1, const BandRing& ring) noexcept override {
+            bands.emplace_back(y0, y1);
+            for (uint32_t y = y0; y < y1; ++y) EXPECT_EQ(ring.row(y)[0], 1.0f);
+        }
+    };
+    const uint32_t w = 9, h = 70;
+    const PlainTaps t{0.5f, 1.0f, 0.25f, 1.0f, 0.5f};
+    const float zero[4] = {0, 0, 0, 0};
+    ImgbufPtr img = constant_image(w, h, zero);
+    Recorder rec;
+    ASSERT_TRUE(blur_in_bands(img.get(), t.taps(), t.size(), 0.5f, &rec));
+    ASSERT_EQ(rec.rows.size(), h);
+    for (uint32_t y = 0; y < h; ++y) EXPECT_EQ(rec.rows[y], y);
+    uint32_t next = 0;
+    for (const auto& [y0, y1] : rec.bands) {
+        EXPECT_EQ(y0, next);
+        EXPECT_GT(y1, y0);
+        next = y1;
+    }
+    EXPECT_EQ(next, h);
+    // Each output red of column 0 sums taps * 1, times the norm; column 1 stays 0.
+    for (uint32_t y = 0; y < h; ++y) {
+        EXPECT_EQ(px(img.get(), 0, y)[0], (((0.5f + 1.0f) + 0.25f) + 1.0f + 0.5f) * 0.5f) << y;
+        EXPECT_EQ(px(img.get(), 1, y)[0], 0.0f);
+    }
+}
+
+TEST(BandedBlur, BrokenCallsLeaveTheImageAlone) {
+    const PlainTaps t{1.0f, 2.0f, 1.0f};
+    ImgbufPtr img = random_image(4, 4, 3), copy = random_image(4, 4, 3);
+    EXPECT_FALSE(blur_in_bands(nullptr, t.taps(), 3, 0.25f));
+    EXPECT_FALSE(blur_in_bands(img.get(), nullptr, 3, 0.25f));
+    EXPECT_FALSE(blur_in_bands(img.get(), t.taps(), 0, 0.25f));
+    EXPECT_FALSE(blur_in_bands(img.get(), t.taps(), kMaxConvolveTaps + 1, 0.25f));
+    EXPECT_TRUE(same_pixels(img.get(), copy.get()));
 }

@@ -65,16 +65,18 @@ TEST(Pipeline, StepsRunInOrderAndLeaveTheSourceAlone) {
 #endif
 
 // With the address space capped just above what the process holds, the result
-// image or the smoothing's temporary cannot be had: the first gives null, the
-// second an unsmoothed result. Runs in a child process; not under the address
-// sanitizer, whose shadow memory the cap would break.
+// image or the smoothing's scratch rows cannot be had: the first gives null, the
+// second an unsmoothed result. The image is wide and short so that the scratch
+// (18 rows of the size-3 blur) is more than half the result (32 rows of 1 MiB).
+// Runs in a child process; not under the address sanitizer, whose shadow memory
+// the cap would break.
 TEST(PipelineDeathTest, AllocationFailures) {
 #ifdef RK_UNDER_ASAN
     GTEST_SKIP() << "address space caps do not work under the address sanitizer";
 #else
-    const uint32_t side = 2048;  // 64 MiB per image
-    Img src = image_of(side, side, [](uint32_t x, uint32_t y) {
-        return Px{float(x ^ y) / side, 0, 0, 1};
+    const uint32_t w = 65536, h = 32;  // 32 MiB per image
+    Img src = image_of(w, h, [](uint32_t x, uint32_t y) {
+        return Px{float((x ^ y) & 1023) / 1024, 0, 0, 1};
     });
     const auto cap_above_use = [](size_t extra) {
         std::ifstream statm("/proc/self/statm");
@@ -87,14 +89,14 @@ TEST(PipelineDeathTest, AllocationFailures) {
     const Params smooth{.flags = HM_SMOOTH, .smooth_size = 3, .smooth_kind = 1};
     EXPECT_EXIT(
         {
-            if (!cap_above_use(size_t{32} << 20)) std::exit(2);
+            if (!cap_above_use(size_t{16} << 20)) std::exit(2);
             std::exit(heightmap(src.get(), smooth) ? 1 : 0);
         },
         ::testing::ExitedWithCode(0), "");
     EXPECT_EXIT(
         {
             Img plain = heightmap(src.get(), {});  // built before the cap
-            if (!plain || !cap_above_use(size_t{96} << 20)) std::exit(2);
+            if (!plain || !cap_above_use(size_t{41} << 20)) std::exit(2);
             Img out = heightmap(src.get(), smooth);
             std::exit(out && same_image(out.get(), plain.get()) ? 0 : 1);
         },
