@@ -23,5 +23,9 @@ void convolve_3x3(imgbuf* dst, const imgbuf* src, const float kernel[9], float d
 // float per pixel. out holds width * height floats; an empty image writes none.
 void edge_strength_3x3(float* out, const imgbuf* src, const float kernel_x[9],
                        const float kernel_y[9], float divisor) noexcept;
+// The same for row y alone: out[x] for x = 0..width-1, reading rows y-1..y+1
+// (clamped). Nothing for y beyond the image.
+void edge_strength_row(float* out, const imgbuf* src, uint32_t y, const float kernel_x[9],
+                       const float kernel_y[9], float divisor) noexcept;
 
 }  // namespace rk

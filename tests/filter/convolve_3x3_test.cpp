@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <vector>
@@ -96,9 +97,26 @@ TEST_P(Convolve3x3Sizes, EdgeStrengthCombinesTheTwoSobels) {
                       (std::fabs(red(gx.get(), x, y)) + std::fabs(red(gy.get(), x, y))) * 0.5f);
 }
 
+TEST_P(Convolve3x3Sizes, EdgeRowsAreTheRowsOfTheEdgeMap) {
+    const auto [w, h] = GetParam();
+    std::mt19937 rng(w * 3 + h);
+    std::uniform_real_distribution<float> value(-0.5f, 1.5f);
+    ImgbufPtr src = red_image(w, h, [&](uint32_t, uint32_t) { return value(rng); });
+    std::vector<float> edges(w * h), row(w + 1, -1.0f);
+    edge_strength_3x3(edges.data(), src.get(), SOBEL_X, SOBEL_Y, 8.0f);
+    for (uint32_t y = 0; y < h; ++y) {
+        edge_strength_row(row.data(), src.get(), y, SOBEL_X, SOBEL_Y, 8.0f);
+        EXPECT_EQ(std::memcmp(row.data(), edges.data() + y * w, w * sizeof(float)), 0) << y;
+        EXPECT_EQ(row[w], -1.0f);  // nothing written past the row
+    }
+    edge_strength_row(row.data(), src.get(), h, SOBEL_X, SOBEL_Y, 8.0f);  // no such row
+    EXPECT_EQ(row[0], edges[(h - 1) * w]);
+}
+
 INSTANTIATE_TEST_SUITE_P(Shapes, Convolve3x3Sizes,
                          ::testing::Values(std::pair{1u, 1u}, std::pair{1u, 5u}, std::pair{5u, 1u},
-                                           std::pair{2u, 2u}, std::pair{7u, 6u}));
+                                           std::pair{2u, 2u}, std::pair{7u, 6u},
+                                           std::pair{257u, 3u}, std::pair{518u, 4u}));
 
 TEST(Convolve3x3, EmptyAndBrokenCallsDoNothing) {
     ImgbufPtr empty_a = make_image(0, 3), empty_b = make_image(0, 3);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <optional>
 #include <random>
+#include <tuple>
 
 #include "filter/convolve.h"
 #include "heightmap/filters.h"
@@ -105,9 +106,12 @@ TEST(DetailFilter, StepKeepsItsEdgePixelsStrictlyBelowThreshold) {
 }
 
 // The filter as the two stages describe it, pixel by pixel with the single-pixel
-// convolutions and an edge map from the clamped Sobel formula.
-TEST(DetailFilter, MatchesPerPixelStages) {
-    const uint32_t w = 45, h = 26, n = 9;
+// convolutions and an edge map from the clamped Sobel formula; heights within,
+// across and far beyond the blur's bands, and a kernel longer than the image.
+class DetailShapes : public ::testing::TestWithParam<std::tuple<uint32_t, uint32_t, uint32_t>> {};
+
+TEST_P(DetailShapes, MatchesPerPixelStages) {
+    const auto [w, h, n] = GetParam();
     const float threshold = 0.2f;
     Img src = terrain(w, h, 4);
     Img got = detailed(src.get(), n, threshold);
@@ -146,3 +150,8 @@ TEST(DetailFilter, MatchesPerPixelStages) {
         }
     EXPECT_TRUE(same_image(got.get(), img.get()));
 }
+
+INSTANTIATE_TEST_SUITE_P(Sizes, DetailShapes,
+                         ::testing::Values(std::tuple{45u, 26u, 9u}, std::tuple{20u, 5u, 9u},
+                                           std::tuple{45u, 70u, 15u}, std::tuple{33u, 100u, 31u},
+                                           std::tuple{7u, 40u, 99u}));
