@@ -1,8 +1,6 @@
 #include <algorithm>
-#include <cstring>
 
 #include "filter/convolve.h"
-#include "imgbuf/checked_size.h"
 #include "imgbuf/firewall.h"
 #include "imgbuf/kernel_cache.h"
 #include "normalmap/normal_ops.h"
@@ -51,8 +49,9 @@ void invert_axes(imgbuf* img, bool x, bool y) noexcept {
     }
 }
 
-// Null when an image cannot be allocated; may throw std::bad_alloc from a kernel
-// build. Both images are owned locally, so every exit releases them.
+// Null when an image or the blur's rows cannot be allocated; may throw
+// std::bad_alloc from a kernel build. The result is owned locally until it is
+// returned, so every exit releases it.
 ImgbufPtr make_normal_map(const imgbuf* heights, const NormalMapSettings& set) {
     const uint32_t w = heights->width;
     const uint32_t h = heights->height;
@@ -61,15 +60,9 @@ ImgbufPtr make_normal_map(const imgbuf* heights, const NormalMapSettings& set) {
     // An empty image has no border to make flat and nothing to blur.
     if (w == 0 || h == 0) return normals;
 
-    // The scratch image holds a copy of the heights, which the operator reads.
-    ImgbufPtr scratch = make_image(w, h);
-    if (!scratch) return nullptr;
-    const auto bytes = image_bytes(w, h);
-    if (!bytes) return nullptr;
-    std::memcpy(scratch->pixels, heights->pixels, *bytes);
-
-    normal_from_height(normals.get(), scratch.get(), set.strength, set.centre_weight);
-    scratch.reset();  // the heights are used up; the blur needs only a few rows
+    // The operator reads the heights once, straight from the source, which it
+    // never writes: a copy would cost a second image and change no result.
+    normal_from_height(normals.get(), heights, set.strength, set.centre_weight);
     fill_flat_border(normals.get());
     invert_axes(normals.get(), set.invert_x, set.invert_y);
     if (set.blur_size == 0) return normals;
