@@ -57,12 +57,15 @@ Options parse_options(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        std::string value;
-        if (take(arg, "--rk_reps=", value)) {
-            o.repetitions = std::max(1, std::stoi(value));
-        } else if (take(arg, "--rk_samples=", o.samples) || take(arg, "--rk_workdir=", o.workdir) ||
-                   take(arg, "--rk_command=", o.command)) {
-        } else if (arg == "--rk_no_command") {
+        std::string reps;
+        if (take(arg, "--rk_reps=", reps)) {
+            o.repetitions = std::max(1, std::stoi(reps));
+            continue;
+        }
+        if (take(arg, "--rk_samples=", o.samples) || take(arg, "--rk_workdir=", o.workdir) ||
+            take(arg, "--rk_command=", o.command))
+            continue;
+        if (arg == "--rk_no_command") {
             o.run_command = false;
         } else if (arg == "--rk_no_check") {
             o.check_agreement = false;
@@ -150,15 +153,32 @@ Inputs make_inputs(const Options& o, const std::string& workdir) {
     return in;
 }
 
-std::string make_workdir(const Options& o) {
-    if (!o.workdir.empty()) {
-        std::filesystem::create_directories(o.workdir);
-        return o.workdir;
+// The directory the codec files go to; one the benchmark made for itself is
+// removed on every way out.
+class Workdir {
+  public:
+    explicit Workdir(const std::string& chosen) : path_(chosen) {
+        if (!path_.empty()) {
+            std::filesystem::create_directories(path_);
+            return;
+        }
+        std::string pattern = (std::filesystem::temp_directory_path() / "rkbench.XXXXXX").string();
+        if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a work directory");
+        path_ = pattern;
+        owned_ = true;
     }
-    std::string pattern = (std::filesystem::temp_directory_path() / "rkbench.XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a work directory");
-    return pattern;
-}
+    Workdir(const Workdir&) = delete;
+    Workdir& operator=(const Workdir&) = delete;
+    ~Workdir() {
+        std::error_code ignored;
+        if (owned_) std::filesystem::remove_all(path_, ignored);
+    }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+    bool owned_ = false;
+};
 
 int run(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
@@ -166,7 +186,8 @@ int run(int argc, char** argv) {
     cv::setNumThreads(1);
     init();
 
-    const std::string workdir = make_workdir(o);
+    const Workdir dir(o.workdir);
+    const std::string& workdir = dir.path();
     Inputs inputs = make_inputs(o, workdir);
     const std::vector<Comparison> comparisons = register_comparisons(inputs, o.repetitions);
 
@@ -188,7 +209,6 @@ int run(int argc, char** argv) {
 
     benchmark::Shutdown();
     cleanup();
-    if (o.workdir.empty()) std::filesystem::remove_all(workdir);
     return 0;
 }
 
