@@ -1,0 +1,267 @@
+#include "load/jxr_container.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "load/le_reader.h"
+
+namespace rk {
+namespace {
+
+// Field types of the directory entries (TIFF's numbering) and their sizes.
+enum field_type : uint16_t {
+    kByte = 1,
+    kAscii = 2,
+    kShort = 3,
+    kLong = 4,
+    kUndefined = 7,
+    kFloat = 11,
+};
+constexpr std::array<uint8_t, 13> kTypeSize = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
+
+constexpr uint32_t type_bit(uint16_t type) {
+    return 1u << type;
+}
+constexpr uint32_t kShortOrLong = type_bit(kShort) | type_bit(kLong);
+
+enum tag : uint16_t {
+    kPixelFormat = 0xBC01,
+    kTransformation = 0xBC02,
+    kImageType = 0xBC04,
+    kImageWidth = 0xBC80,
+    kImageHeight = 0xBC81,
+    kWidthResolution = 0xBC82,
+    kHeightResolution = 0xBC83,
+    kImageOffset = 0xBCC0,
+    kImageByteCount = 0xBCC1,
+    kAlphaOffset = 0xBCC2,
+    kAlphaByteCount = 0xBCC3,
+    kExifIfd = 0x8769,
+    kGpsIfd = 0x8825,
+    kInteropIfd = 0xA005,
+};
+
+// Tags whose value jxrlib uses as a number: the type and count they must have.
+struct tag_rule {
+    uint16_t tag;
+    uint32_t types;
+    uint32_t count;
+};
+constexpr tag_rule kRules[] = {
+    {kPixelFormat, type_bit(kByte), 16},
+    {kTransformation, type_bit(kByte) | kShortOrLong, 1},
+    {kImageType, kShortOrLong, 1},
+    {kImageWidth, kShortOrLong, 1},
+    {kImageHeight, kShortOrLong, 1},
+    {kWidthResolution, type_bit(kFloat), 1},
+    {kHeightResolution, type_bit(kFloat), 1},
+    {kImageOffset, kShortOrLong, 1},
+    {kImageByteCount, kShortOrLong, 1},
+    {kAlphaOffset, kShortOrLong, 1},
+    {kAlphaByteCount, kShortOrLong, 1},
+    {kExifIfd, type_bit(kLong), 1},
+    {kGpsIfd, type_bit(kLong), 1},
+    {kInteropIfd, type_bit(kLong), 1},
+};
+
+// Descriptive metadata that jxrlib copies into strings and arrays: it handles
+// text and byte arrays of any length and one or two shorts, and asserts on the rest.
+constexpr uint16_t kDescriptiveTags[] = {0x010D, 0x010E, 0x010F, 0x0110, 0x011D, 0x0129, 0x0131,
+                                         0x0132, 0x013B, 0x013C, 0x4746, 0x4749, 0x8298, 0x9C9B};
+
+// jxrlib's orientations run from 0 to 7.
+constexpr uint32_t kOrientations = 8;
+
+// {6FDDC324-4E03-4BFE-B185-3D77768DC90C} as the file stores it.
+constexpr std::array<uint8_t, 16> kBgr24 = {0x24, 0xC3, 0xDD, 0x6F, 0x03, 0x4E, 0xFE, 0x4B,
+                                            0xB1, 0x85, 0x3D, 0x77, 0x76, 0x8D, 0xC9, 0x0C};
+
+// Sub-directories jxrlib walks below the first one (EXIF, then interoperability),
+// and the entries it may read in all directories together: enough for any real
+// file, and a bound on the walk however the pointers are arranged.
+constexpr int kMaxSubdirectoryDepth = 2;
+constexpr uint32_t kMaxEntriesVisited = 1u << 16;
+
+constexpr size_t kEntryBytes = 12;
+
+struct entry {
+    uint16_t tag;
+    uint16_t type;
+    uint32_t count;
+    uint32_t value;
+};
+
+bool is_subdirectory(uint16_t t) {
+    return t == kExifIfd || t == kGpsIfd || t == kInteropIfd;
+}
+
+bool is_descriptive(uint16_t t) {
+    for (uint16_t d : kDescriptiveTags) {
+        if (d == t) return true;
+    }
+    return false;
+}
+
+class checker {
+  public:
+    explicit checker(byte_source& file) : file_(file), size_(file.size()) {}
+
+    jxr_fault run() {
+        std::array<uint8_t, 8> head{};
+        if (!file_.read(0, head)) return jxr_fault::header;
+        le_reader h(head);
+        if (h.u8(0) != 'I' || h.u8(1) != 'I' || h.u8(2) != 0xBC || h.u8(3) > 1) {
+            return jxr_fault::header;
+        }
+        const uint32_t first = h.u32(4);
+        if (first < head.size() || !inside(first, 2)) return jxr_fault::header;
+
+        if (const jxr_fault f = directory(first, 0); f != jxr_fault::none) return f;
+        if (!pixel_format_seen_) return jxr_fault::pixel_format;
+        if (const jxr_fault f = image_data(); f != jxr_fault::none) return f;
+        return alpha_data();
+    }
+
+  private:
+    bool inside(uint64_t offset, uint64_t count) const {
+        return offset <= size_ && count <= size_ - offset;
+    }
+
+    jxr_fault directory(uint32_t offset, int depth) {
+        std::array<uint8_t, 2> count_bytes{};
+        if (!file_.read(offset, count_bytes)) return jxr_fault::directory;
+        const uint32_t count = load_le16(count_bytes.data());
+        // jxrlib refuses these counts for the first directory; no real file has
+        // them in a sub-directory either.
+        if (count == 0 || count == 0xFFFF) return jxr_fault::directory;
+        if (count > kMaxEntriesVisited - visited_) return jxr_fault::directory;
+        visited_ += count;
+        if (!inside(offset + uint64_t{2}, uint64_t{count} * kEntryBytes)) {
+            return jxr_fault::directory;
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            std::array<uint8_t, kEntryBytes> raw{};
+            if (!file_.read(offset + 2 + uint64_t{i} * kEntryBytes, raw)) {
+                return jxr_fault::directory;
+            }
+            const entry e{load_le16(raw.data()), load_le16(raw.data() + 2),
+                          load_le32(raw.data() + 4), load_le32(raw.data() + 8)};
+            const jxr_fault f = depth == 0 ? first_entry(e) : sub_entry(e);
+            if (f != jxr_fault::none) return f;
+            if (is_subdirectory(e.tag)) {
+                if (depth == kMaxSubdirectoryDepth) return jxr_fault::directory;
+                if (const jxr_fault s = directory(e.value, depth + 1); s != jxr_fault::none) {
+                    return s;
+                }
+            }
+        }
+        return jxr_fault::none;
+    }
+
+    // Every entry of every directory: a known type, and data that is in the file.
+    jxr_fault any_entry(const entry& e) const {
+        if (e.type == 0 || e.type >= kTypeSize.size()) return jxr_fault::entry;
+        const uint64_t bytes = uint64_t{e.count} * kTypeSize[e.type];
+        if (bytes > 4 && !inside(e.value, bytes)) return jxr_fault::entry;
+        return jxr_fault::none;
+    }
+
+    jxr_fault sub_entry(const entry& e) const {
+        if (const jxr_fault f = any_entry(e); f != jxr_fault::none) return f;
+        if (is_subdirectory(e.tag) && (e.type != kLong || e.count != 1)) return jxr_fault::tag;
+        return jxr_fault::none;
+    }
+
+    jxr_fault first_entry(const entry& e) {
+        if (const jxr_fault f = any_entry(e); f != jxr_fault::none) return f;
+        if (is_descriptive(e.tag)) {
+            const bool array = e.type == kAscii || e.type == kByte || e.type == kUndefined;
+            return array || (e.type == kShort && e.count <= 2) ? jxr_fault::none : jxr_fault::tag;
+        }
+        for (const tag_rule& r : kRules) {
+            if (r.tag != e.tag) continue;
+            if (!(r.types & type_bit(e.type)) || e.count != r.count) return jxr_fault::tag;
+            // jxrlib reads the whole value field whatever the type: a short must
+            // leave the upper half clear so that both readings agree.
+            if (e.type == kShort && e.value > 0xFFFF) return jxr_fault::tag;
+            if (e.type == kByte && e.count == 1 && e.value > 0xFF) return jxr_fault::tag;
+            return known(e);
+        }
+        return jxr_fault::none;
+    }
+
+    jxr_fault known(const entry& e) {
+        switch (e.tag) {
+            case kPixelFormat: {
+                std::array<uint8_t, 16> guid{};
+                if (!file_.read(e.value, guid) || guid != kBgr24) return jxr_fault::pixel_format;
+                pixel_format_seen_ = true;
+                break;
+            }
+            case kTransformation:
+                if (e.value >= kOrientations) return jxr_fault::tag;
+                break;
+            case kImageOffset:
+                image_offset_ = e.value;
+                break;
+            case kImageByteCount:
+                image_bytes_ = e.value;
+                break;
+            case kAlphaOffset:
+                alpha_offset_ = e.value;
+                break;
+            case kAlphaByteCount:
+                alpha_bytes_ = e.value;
+                break;
+            default:
+                break;
+        }
+        return jxr_fault::none;
+    }
+
+    jxr_fault image_data() {
+        if (!image_offset_ || !image_bytes_ || *image_offset_ == 0 || *image_bytes_ == 0 ||
+            !inside(*image_offset_, *image_bytes_)) {
+            return jxr_fault::image_data;
+        }
+        // The codestream header: its signature, then the output colour format and
+        // bit depth in one byte (RGB = 7, 8 bits = 1) and, two bytes before, the
+        // flag for an alpha plane inside the codestream.
+        constexpr std::array<uint8_t, 8> kSignature = {'W', 'M', 'P', 'H', 'O', 'T', 'O', 0};
+        std::array<uint8_t, 12> header{};
+        if (*image_bytes_ < header.size() || !file_.read(*image_offset_, header)) {
+            return jxr_fault::codestream;
+        }
+        if (!std::equal(kSignature.begin(), kSignature.end(), header.begin())) {
+            return jxr_fault::codestream;
+        }
+        const bool alpha_plane = header[10] & 1;
+        if (alpha_plane || header[11] != 0x71) return jxr_fault::codestream;
+        return jxr_fault::none;
+    }
+
+    jxr_fault alpha_data() const {
+        if (!alpha_offset_ && !alpha_bytes_) return jxr_fault::none;
+        if (!alpha_offset_ || !alpha_bytes_ || *alpha_offset_ == 0 || *alpha_bytes_ == 0 ||
+            !inside(*alpha_offset_, *alpha_bytes_)) {
+            return jxr_fault::alpha_data;
+        }
+        return jxr_fault::none;
+    }
+
+    byte_source& file_;
+    const uint64_t size_;
+    uint32_t visited_ = 0;
+    bool pixel_format_seen_ = false;
+    std::optional<uint32_t> image_offset_, image_bytes_, alpha_offset_, alpha_bytes_;
+};
+
+}  // namespace
+
+jxr_fault check_jxr_container(byte_source& file) noexcept {
+    return checker(file).run();
+}
+
+}  // namespace rk

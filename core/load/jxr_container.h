@@ -1,0 +1,56 @@
+// The JPEG XR container check that runs before jxrlib sees a file.
+//
+// jxrlib trusts the container's directory: it asserts on values it does not
+// expect, follows metadata sub-directories without end, and seeks to whatever
+// offsets the entries name. The reader decodes only 24-bit BGR images, so a file
+// is handed to jxrlib only when its directory is well formed, every entry's data
+// lies inside the file, the tags jxrlib interprets have the type and count the
+// container format defines, the pixel format is 24-bit BGR and the codestream
+// header at the image offset agrees with it.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+namespace rk {
+
+// Random access to the bytes of the file being checked.
+class byte_source {
+  public:
+    virtual ~byte_source() = default;
+    virtual uint64_t size() const noexcept = 0;
+    // Fills dst with the bytes at offset; false when they are not all there.
+    virtual bool read(uint64_t offset, std::span<uint8_t> dst) noexcept = 0;
+};
+
+class memory_source final : public byte_source {
+  public:
+    explicit memory_source(std::span<const uint8_t> bytes) noexcept : bytes_(bytes) {}
+    uint64_t size() const noexcept override { return bytes_.size(); }
+    bool read(uint64_t offset, std::span<uint8_t> dst) noexcept override {
+        if (offset > bytes_.size() || dst.size() > bytes_.size() - offset) return false;
+        if (!dst.empty()) std::memcpy(dst.data(), bytes_.data() + offset, dst.size());
+        return true;
+    }
+
+  private:
+    std::span<const uint8_t> bytes_;
+};
+
+// What made a container unfit for jxrlib; none when it may be handed over.
+enum class jxr_fault {
+    none,
+    header,        // not "II", 0xBC, version 0 or 1, or a first directory outside the file
+    directory,     // entry count 0 or 0xFFFF, entries past the end, sub-directories too deep
+    entry,         // unknown field type, or data that overflows or lies outside the file
+    tag,           // a tag jxrlib interprets with the wrong type, count or value
+    pixel_format,  // missing, or not 24-bit BGR
+    image_data,    // image offset or byte count missing, zero or outside the file
+    alpha_data,    // alpha offset and byte count not both present, non-zero, inside
+    codestream,    // no codestream header at the image offset, or one that is not RGB 8-bit
+};
+
+jxr_fault check_jxr_container(byte_source& file) noexcept;
+
+}  // namespace rk

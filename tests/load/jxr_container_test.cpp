@@ -1,0 +1,299 @@
+// The container check in front of jxrlib, on containers built around the
+// codestream of the corpus's 9 x 7 BGR file: each case breaks one rule and must
+// be refused for that reason; the intact container must also decode.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "load/jxr_container.h"
+#include "load/readers.h"
+#include "load/utf16.h"
+#include "load_test_support.h"
+
+namespace {
+
+struct Entry {
+    uint16_t tag, type;
+    uint32_t count, value;
+};
+
+// Layout: header, the directory at 8, the pixel format at 512, the codestream at
+// 528, then whatever a case appends (its offset is kTail).
+constexpr uint32_t kGuidAt = 512;
+constexpr uint32_t kImageAt = 528;
+constexpr uint8_t kBgr24[16] = {0x24, 0xC3, 0xDD, 0x6F, 0x03, 0x4E, 0xFE, 0x4B,
+                                0xB1, 0x85, 0x3D, 0x77, 0x76, 0x8D, 0xC9, 0x0C};
+
+void put16(Bytes& b, size_t at, uint32_t v) {
+    b.at(at) = static_cast<uint8_t>(v);
+    b.at(at + 1) = static_cast<uint8_t>(v >> 8);
+}
+void put32(Bytes& b, size_t at, uint32_t v) {
+    put16(b, at, v & 0xFFFF);
+    put16(b, at + 2, v >> 16);
+}
+uint32_t get16(const Bytes& b, size_t at) {
+    return b.at(at) | b.at(at + 1) << 8;
+}
+uint32_t get32(const Bytes& b, size_t at) {
+    return get16(b, at) | get16(b, at + 2) << 16;
+}
+
+// The codestream of the corpus file, found through its own directory.
+const Bytes& codestream() {
+    static const Bytes bytes = [] {
+        const Bytes file = read_bytes(RK_TEST_DATA "/corpus/bgr.jxr");
+        const uint32_t ifd = get32(file, 4);
+        uint32_t offset = 0, count = 0;
+        for (uint32_t e = 0; e < get16(file, ifd); ++e) {
+            const size_t at = ifd + 2 + 12 * e;
+            if (get16(file, at) == 0xBCC0) offset = get32(file, at + 8);
+            if (get16(file, at) == 0xBCC1) count = get32(file, at + 8);
+        }
+        return Bytes(file.begin() + offset, file.begin() + offset + count);
+    }();
+    return bytes;
+}
+
+const uint32_t kTail = kImageAt + static_cast<uint32_t>(codestream().size());
+
+struct Container {
+    Bytes head = {'I', 'I', 0xBC, 0x01, 8, 0, 0, 0};
+    std::vector<Entry> entries = {
+        {0xBC01, 1, 16, kGuidAt}, {0xBC02, 4, 1, 0},
+        {0xBC80, 4, 1, 9},        {0xBC81, 4, 1, 7},
+        {0xBCC0, 4, 1, kImageAt}, {0xBCC1, 4, 1, static_cast<uint32_t>(codestream().size())},
+    };
+    Bytes tail;
+    // Applied to the finished bytes, for what the fields above cannot say.
+    std::function<void(Bytes&)> patch;
+
+    Entry& find(uint16_t tag) {
+        for (Entry& e : entries) {
+            if (e.tag == tag) return e;
+        }
+        throw std::logic_error("no such entry");
+    }
+
+    Bytes bytes() const {
+        Bytes b(kImageAt, 0);
+        std::copy(head.begin(), head.end(), b.begin());
+        put16(b, 8, static_cast<uint32_t>(entries.size()));
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const size_t at = 10 + 12 * i;
+            put16(b, at, entries[i].tag);
+            put16(b, at + 2, entries[i].type);
+            put32(b, at + 4, entries[i].count);
+            put32(b, at + 8, entries[i].value);
+        }
+        std::copy(std::begin(kBgr24), std::end(kBgr24), b.begin() + kGuidAt);
+        b.insert(b.end(), codestream().begin(), codestream().end());
+        b.insert(b.end(), tail.begin(), tail.end());
+        if (patch) patch(b);
+        return b;
+    }
+};
+
+// A sub-directory at kTail whose entries are appended to the tail.
+void append_directory(Container& c, const std::vector<Entry>& entries) {
+    const size_t at = c.tail.size();
+    c.tail.resize(at + 2 + 12 * entries.size() + 4, 0);
+    put16(c.tail, at, static_cast<uint32_t>(entries.size()));
+    for (size_t i = 0; i < entries.size(); ++i) {
+        put16(c.tail, at + 2 + 12 * i, entries[i].tag);
+        put16(c.tail, at + 4 + 12 * i, entries[i].type);
+        put32(c.tail, at + 6 + 12 * i, entries[i].count);
+        put32(c.tail, at + 10 + 12 * i, entries[i].value);
+    }
+}
+
+rk::jxr_fault check(const Bytes& b) {
+    rk::memory_source source(b);
+    return rk::check_jxr_container(source);
+}
+
+using rk::jxr_fault;
+
+struct Case {
+    const char* name;
+    std::function<void(Container&)> damage;
+    jxr_fault expected;
+};
+
+const Case kCases[] = {
+    {"intact", [](Container&) {}, jxr_fault::none},
+    {"version_0", [](Container& c) { c.head[3] = 0; }, jxr_fault::none},
+    {"big_endian", [](Container& c) { c.head[0] = c.head[1] = 'M'; }, jxr_fault::header},
+    {"not_jpeg_xr", [](Container& c) { c.head[2] = 0x2A; }, jxr_fault::header},
+    {"version_2", [](Container& c) { c.head[3] = 2; }, jxr_fault::header},
+    {"directory_in_header", [](Container& c) { put32(c.head, 4, 4); }, jxr_fault::header},
+    {"directory_past_end", [](Container& c) { put32(c.head, 4, 0xFFFFFFFE); }, jxr_fault::header},
+    {"no_entries", [](Container& c) { c.entries.clear(); }, jxr_fault::directory},
+    {"entries_past_end", [](Container& c) { c.patch = [](Bytes& b) { put16(b, 8, 0xFFFE); }; },
+     jxr_fault::directory},
+    {"entry_count_ffff",
+     [](Container& c) {
+         c.tail.resize(0xFFFF * 12);
+         c.patch = [](Bytes& b) { put16(b, 8, 0xFFFF); };
+     },
+     jxr_fault::directory},
+    {"type_0",
+     [](Container& c) {
+         c.entries.push_back({0x0100, 0, 1, 0});
+     },
+     jxr_fault::entry},
+    {"type_13",
+     [](Container& c) {
+         c.entries.push_back({0x0100, 13, 1, 0});
+     },
+     jxr_fault::entry},
+    {"count_overflows_32_bits",
+     [](Container& c) {
+         c.entries.push_back({0x0100, 4, 0x40000001, 0});
+     },
+     jxr_fault::entry},
+    {"data_past_end",
+     [](Container& c) {
+         c.entries.push_back({0x0100, 1, 5, kTail});
+     },
+     jxr_fault::entry},
+    {"data_at_very_end_is_fine",
+     [](Container& c) {
+         c.tail.resize(5);
+         c.entries.push_back({0x0100, 1, 5, kTail});
+     },
+     jxr_fault::none},
+    {"transformation_8", [](Container& c) { c.find(0xBC02).value = 8; }, jxr_fault::tag},
+    {"transformation_7", [](Container& c) { c.find(0xBC02).value = 7; }, jxr_fault::none},
+    {"transformation_twice", [](Container& c) { c.find(0xBC02).count = 2; }, jxr_fault::tag},
+    {"pixel_format_15_bytes", [](Container& c) { c.find(0xBC01).count = 15; }, jxr_fault::tag},
+    {"pixel_format_as_long",
+     [](Container& c) {
+         c.find(0xBC01).type = 4;
+         c.find(0xBC01).count = 4;
+     },
+     jxr_fault::tag},
+    {"image_offset_as_float", [](Container& c) { c.find(0xBCC0).type = 11; }, jxr_fault::tag},
+    {"short_with_upper_half",
+     [](Container& c) {
+         c.find(0xBC80).type = 3;
+         c.find(0xBC80).value = 0x10009;
+     },
+     jxr_fault::tag},
+    {"short_width", [](Container& c) { c.find(0xBC80).type = 3; }, jxr_fault::none},
+    {"resolution_as_long",
+     [](Container& c) {
+         c.entries.push_back({0xBC82, 4, 1, 96});
+     },
+     jxr_fault::tag},
+    {"caption_as_rational",
+     [](Container& c) {
+         c.tail.resize(8);
+         c.entries.push_back({0x9C9B, 5, 1, kTail});
+     },
+     jxr_fault::tag},
+    {"rating_three_shorts",
+     [](Container& c) {
+         c.tail.resize(6);
+         c.entries.push_back({0x4746, 3, 3, kTail});
+     },
+     jxr_fault::tag},
+    {"software_as_text",
+     [](Container& c) {
+         c.tail = {'r', 'k', ' ', '0', '.', '1', 0};
+         c.entries.push_back({0x0131, 2, 7, kTail});
+     },
+     jxr_fault::none},
+    {"other_pixel_format", [](Container& c) { c.find(0xBC01).value = kGuidAt - 1; },
+     jxr_fault::pixel_format},
+    {"no_pixel_format",
+     [](Container& c) { std::erase_if(c.entries, [](const Entry& e) { return e.tag == 0xBC01; }); },
+     jxr_fault::pixel_format},
+    {"no_image_offset",
+     [](Container& c) { std::erase_if(c.entries, [](const Entry& e) { return e.tag == 0xBCC0; }); },
+     jxr_fault::image_data},
+    {"image_byte_count_0", [](Container& c) { c.find(0xBCC1).value = 0; }, jxr_fault::image_data},
+    {"image_past_end", [](Container& c) { c.find(0xBCC1).value += 1; }, jxr_fault::image_data},
+    {"image_at_header", [](Container& c) { c.find(0xBCC0).value = 0; }, jxr_fault::image_data},
+    {"image_not_a_codestream", [](Container& c) { c.find(0xBCC0).value = kGuidAt - 8; },
+     jxr_fault::codestream},
+    {"alpha_offset_alone",
+     [](Container& c) {
+         c.entries.push_back({0xBCC2, 4, 1, kImageAt});
+     },
+     jxr_fault::alpha_data},
+    {"alpha_past_end",
+     [](Container& c) {
+         c.entries.push_back({0xBCC2, 4, 1, kImageAt});
+         c.entries.push_back({0xBCC3, 4, 1, kTail});
+     },
+     jxr_fault::alpha_data},
+    {"exif_directory",
+     [](Container& c) {
+         // EXIF directory at kTail (30 bytes), its interoperability directory
+         // after it (18 bytes), then the exposure time it points at.
+         append_directory(c, {{0x829A, 5, 1, kTail + 48}, {0xA005, 4, 1, kTail + 30}});
+         append_directory(c, {{0x0001, 2, 4, 0x00383952}});
+         c.tail.resize(56, 1);
+         c.entries.push_back({0x8769, 4, 1, kTail});
+     },
+     jxr_fault::none},
+    {"exif_directory_pointing_at_itself",
+     [](Container& c) {
+         append_directory(c, {{0x8769, 4, 1, kTail}});
+         c.entries.push_back({0x8769, 4, 1, kTail});
+     },
+     jxr_fault::directory},
+    {"exif_directory_past_end",
+     [](Container& c) {
+         c.entries.push_back({0x8769, 4, 1, kTail + 100});
+     },
+     jxr_fault::directory},
+    {"gps_directory_entry_past_end",
+     [](Container& c) {
+         append_directory(c, {{0x0002, 5, 3, kTail + 1000}});
+         c.entries.push_back({0x8825, 4, 1, kTail});
+     },
+     jxr_fault::entry},
+    {"gps_pointer_as_short",
+     [](Container& c) {
+         append_directory(c, {{0x0000, 1, 4, 0x00000202}});
+         c.entries.push_back({0x8825, 3, 1, kTail});
+     },
+     jxr_fault::tag},
+};
+
+class JxrContainer : public ::testing::TestWithParam<Case> {};
+
+TEST_P(JxrContainer, RefusedForTheBrokenRule) {
+    Container c;
+    GetParam().damage(c);
+    EXPECT_EQ(check(c.bytes()), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, JxrContainer, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(JxrContainerFile, AcceptedContainerDecodes) {
+    Container c;
+    c.entries.push_back({0x0131, 2, 3, 0x00006B72});
+    const std::string path = write_temp("rebuilt.jxr", c.bytes());
+    const rk::ImgbufPtr image = rk::load_jxr(rk::utf8_to_utf16(path));
+    ASSERT_TRUE(image);
+    EXPECT_EQ(imgbuf_w(image.get()), 9u);
+    EXPECT_EQ(imgbuf_h(image.get()), 7u);
+}
+
+TEST(JxrContainerFile, EveryPrefixOfAValidFileIsRefused) {
+    const Bytes full = read_bytes(RK_TEST_DATA "/corpus/bgr.jxr");
+    for (size_t n = 0; n < full.size(); ++n) {
+        const Bytes cut(full.begin(), full.begin() + static_cast<long>(n));
+        EXPECT_NE(check(cut), jxr_fault::none) << n;
+    }
+    EXPECT_EQ(check(full), jxr_fault::none);
+}
+
+}  // namespace
