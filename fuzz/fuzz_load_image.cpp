@@ -12,8 +12,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fwrite(data, 1, size, f);
     std::fclose(f);
     imgbuf* img = load_image(path.c_str());
-    if (img) {
-        // Touch every pixel so that a block smaller than its rows shows up.
+    // Touch every pixel so that a block smaller than its rows shows up. A zero-width
+    // image may have any height and has no pixels to touch.
+    if (img && imgbuf_w(img) > 0) {
         volatile float sink = 0;
         for (uint32_t y = 0; y < imgbuf_h(img); ++y) {
             const float* row = imgbuf_row(img, y);
