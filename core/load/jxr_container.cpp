@@ -108,7 +108,18 @@ class checker {
   public:
     explicit checker(byte_source& file) : file_(file), size_(file.size()) {}
 
-    jxr_fault run() {
+    jxr_container run() {
+        jxr_container result;
+        result.fault = verdict();
+        if (result.fault == jxr_fault::none) {
+            result.width = width_;
+            result.height = height_;
+        }
+        return result;
+    }
+
+  private:
+    jxr_fault verdict() {
         std::array<uint8_t, 8> head{};
         if (!file_.read(0, head)) return jxr_fault::header;
         le_reader h(head);
@@ -121,10 +132,11 @@ class checker {
         if (const jxr_fault f = directory(first, 0); f != jxr_fault::none) return f;
         if (!pixel_format_seen_) return jxr_fault::pixel_format;
         if (const jxr_fault f = image_data(); f != jxr_fault::none) return f;
-        return alpha_data();
+        if (const jxr_fault f = alpha_data(); f != jxr_fault::none) return f;
+        if (width_ == 0 || height_ == 0) return jxr_fault::image_size;
+        return jxr_fault::none;
     }
 
-  private:
     bool inside(uint64_t offset, uint64_t count) const {
         return offset <= size_ && count <= size_ - offset;
     }
@@ -203,6 +215,12 @@ class checker {
             case kTransformation:
                 if (e.value >= kOrientations) return jxr_fault::tag;
                 break;
+            case kImageWidth:
+                width_ = e.value;
+                break;
+            case kImageHeight:
+                height_ = e.value;
+                break;
             case kImageOffset:
                 image_offset_ = e.value;
                 break;
@@ -255,13 +273,19 @@ class checker {
     const uint64_t size_;
     uint32_t visited_ = 0;
     bool pixel_format_seen_ = false;
+    uint32_t width_ = 0, height_ = 0;
     std::optional<uint32_t> image_offset_, image_bytes_, alpha_offset_, alpha_bytes_;
 };
 
 }  // namespace
 
-jxr_fault check_jxr_container(byte_source& file) noexcept {
+jxr_container check_jxr_container(byte_source& file) noexcept {
     return checker(file).run();
+}
+
+bool jxr_size_agrees(const jxr_container& container, uint32_t width, uint32_t height) noexcept {
+    return container.fault == jxr_fault::none && width == container.width &&
+           height == container.height;
 }
 
 }  // namespace rk

@@ -49,8 +49,24 @@ enum class jxr_fault {
     image_data,    // image offset or byte count missing, zero or outside the file
     alpha_data,    // alpha offset and byte count not both present, non-zero, inside
     codestream,    // no codestream header at the image offset, or one that is not RGB 8-bit
+    image_size,    // width or height entry missing or zero
 };
 
-jxr_fault check_jxr_container(byte_source& file) noexcept;
+// The verdict, and for an accepted container the picture size its entries state.
+struct jxr_container {
+    jxr_fault fault = jxr_fault::none;
+    uint32_t width = 0;
+    uint32_t height = 0;
+};
+
+jxr_container check_jxr_container(byte_source& file) noexcept;
+
+// jxrlib sizes its decode by the codestream's own header, which the container
+// check leaves to jxrlib. A codestream that claims another size than the
+// container's entries has been tampered with, and its tile data would run jxrlib's
+// entropy decoder off its tables: such a file is refused once jxrlib has read
+// the codestream header and before it decodes anything. (jxrlib reports the
+// codestream's size unturned whatever the container's transformation says.)
+bool jxr_size_agrees(const jxr_container& container, uint32_t width, uint32_t height) noexcept;
 
 }  // namespace rk

@@ -106,9 +106,12 @@ ImgbufPtr load_jxr(std::u16string_view path) {
     if (!name || name->empty()) return nullptr;
     // jxrlib loses the memory of its file stream when it cannot open the file, and
     // trusts the container it parses: both are settled before it sees the name.
+    jxr_container container;
     {
         file_source file(path);
-        if (file.failed() || check_jxr_container(file) != jxr_fault::none) return nullptr;
+        if (file.failed()) return nullptr;
+        container = check_jxr_container(file);
+        if (container.fault != jxr_fault::none) return nullptr;
     }
 
     const decoder_ptr decoder = open_decoder(*name);
@@ -121,6 +124,7 @@ ImgbufPtr load_jxr(std::u16string_view path) {
     const uint32_t width = decoder->uWidth;
     const uint32_t height = decoder->uHeight;
     const PKPixelFormatGUID format = decoder->guidPixFormat;
+    if (!jxr_size_agrees(container, width, height)) return nullptr;
     // Converting to the file's own format makes the converter's step an identity.
     if (Failed(converter->Initialize(converter.get(), decoder.get(), nullptr, format))) {
         return nullptr;

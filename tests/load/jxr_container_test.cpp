@@ -112,7 +112,7 @@ void append_directory(Container& c, const std::vector<Entry>& entries) {
 
 rk::jxr_fault check(const Bytes& b) {
     rk::memory_source source(b);
-    return rk::check_jxr_container(source);
+    return rk::check_jxr_container(source).fault;
 }
 
 using rk::jxr_fault;
@@ -220,6 +220,10 @@ const Case kCases[] = {
     {"image_at_header", [](Container& c) { c.find(0xBCC0).value = 0; }, jxr_fault::image_data},
     {"image_not_a_codestream", [](Container& c) { c.find(0xBCC0).value = kGuidAt - 8; },
      jxr_fault::codestream},
+    {"no_width",
+     [](Container& c) { std::erase_if(c.entries, [](const Entry& e) { return e.tag == 0xBC80; }); },
+     jxr_fault::image_size},
+    {"height_0", [](Container& c) { c.find(0xBC81).value = 0; }, jxr_fault::image_size},
     {"alpha_offset_alone",
      [](Container& c) {
          c.entries.push_back({0xBCC2, 4, 1, kImageAt});
@@ -285,6 +289,40 @@ TEST(JxrContainerFile, AcceptedContainerDecodes) {
     ASSERT_TRUE(image);
     EXPECT_EQ(imgbuf_w(image.get()), 9u);
     EXPECT_EQ(imgbuf_h(image.get()), 7u);
+}
+
+TEST(JxrContainerFile, StatesTheSizeOfItsEntries) {
+    Container c;
+    c.find(0xBC80).type = 3;
+    const Bytes b = c.bytes();
+    rk::memory_source source(b);
+    const rk::jxr_container got = rk::check_jxr_container(source);
+    EXPECT_EQ(got.fault, jxr_fault::none);
+    EXPECT_EQ(got.width, 9u);
+    EXPECT_EQ(got.height, 7u);
+}
+
+struct SizeCase {
+    uint32_t width, height;
+    bool agrees;
+};
+
+class JxrSizeAgrees : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(JxrSizeAgrees, ComparesTheCodestreamSizeWithTheEntries) {
+    const rk::jxr_container container{jxr_fault::none, 9, 7};
+    EXPECT_EQ(rk::jxr_size_agrees(container, GetParam().width, GetParam().height),
+              GetParam().agrees);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, JxrSizeAgrees,
+                         ::testing::Values(SizeCase{9, 7, true}, SizeCase{7, 9, false},
+                                           SizeCase{65536, 7, false}, SizeCase{9, 65536, false},
+                                           SizeCase{9, 1, false}, SizeCase{0, 7, false}));
+
+TEST(JxrSizeAgrees, RefusedContainerAgreesWithNothing) {
+    const rk::jxr_container refused{jxr_fault::tag, 9, 7};
+    EXPECT_FALSE(rk::jxr_size_agrees(refused, 9, 7));
 }
 
 TEST(JxrContainerFile, EveryPrefixOfAValidFileIsRefused) {
