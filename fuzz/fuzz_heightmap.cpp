@@ -5,7 +5,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t mode = in.byte() % 10;
     const uint32_t flags = in.byte();
     const float midpoint = in.param(), low = in.param(), high = in.param();
-    const uint32_t detail_size = in.byte() % 110, smooth_size = in.byte() % 110;
+    const uint32_t detail_size = in.kernel_size();
+    const uint32_t smooth_size = in.kernel_size();
     const float threshold = in.param(), w1 = in.param(), w2 = in.param(), w3 = in.param();
     const uint32_t smooth_kind = in.byte() % 4;
     imgbuf* src = in.image();

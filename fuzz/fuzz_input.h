@@ -38,6 +38,12 @@ class Input {
         return f32();
     }
 
+    // A kernel size: mostly up to 111, now and then around the caches' end (254).
+    uint32_t kernel_size() {
+        const uint8_t sel = byte();
+        return sel < 224 ? sel % 112 : 240 + (sel - 224) * 2u;
+    }
+
     // An image of at most 48 x 48 whose pixels come from the remaining bytes as
     // values in 0..1 (with a few raw floats, NaN and infinities included).
     imgbuf* image() {

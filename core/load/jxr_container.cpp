@@ -66,10 +66,35 @@ constexpr tag_rule kRules[] = {
     {kInteropIfd, type_bit(kLong), 1},
 };
 
-// Descriptive metadata that jxrlib copies into strings and arrays: it handles
-// text and byte arrays of any length and one or two shorts, and asserts on the rest.
-constexpr uint16_t kDescriptiveTags[] = {0x010D, 0x010E, 0x010F, 0x0110, 0x011D, 0x0129, 0x0131,
-                                         0x0132, 0x013B, 0x013C, 0x4746, 0x4749, 0x8298, 0x9C9B};
+// Descriptive metadata that jxrlib copies into strings and arrays, asserting on
+// the form it expects: NUL-terminated text, one short (ratings), two shorts (page
+// number), or UTF-16 text as bytes ending in a NUL character (caption).
+enum class meta_form { none, text, one_short, two_shorts, utf16_bytes };
+
+meta_form descriptive_form(uint16_t t) {
+    switch (t) {
+        case 0x010D:  // document name
+        case 0x010E:  // image description
+        case 0x010F:  // camera make
+        case 0x0110:  // camera model
+        case 0x011D:  // page name
+        case 0x0131:  // software
+        case 0x0132:  // date and time
+        case 0x013B:  // artist
+        case 0x013C:  // host computer
+        case 0x8298:  // copyright
+            return meta_form::text;
+        case 0x4746:  // rating stars
+        case 0x4749:  // rating value
+            return meta_form::one_short;
+        case 0x0129:  // page number
+            return meta_form::two_shorts;
+        case 0x9C9B:  // caption
+            return meta_form::utf16_bytes;
+        default:
+            return meta_form::none;
+    }
+}
 
 // jxrlib's orientations run from 0 to 7.
 constexpr uint32_t kOrientations = 8;
@@ -95,13 +120,6 @@ struct entry {
 
 bool is_subdirectory(uint16_t t) {
     return t == kExifIfd || t == kGpsIfd || t == kInteropIfd;
-}
-
-bool is_descriptive(uint16_t t) {
-    for (uint16_t d : kDescriptiveTags) {
-        if (d == t) return true;
-    }
-    return false;
 }
 
 class checker {
@@ -188,9 +206,8 @@ class checker {
 
     jxr_fault first_entry(const entry& e) {
         if (const jxr_fault f = any_entry(e); f != jxr_fault::none) return f;
-        if (is_descriptive(e.tag)) {
-            const bool array = e.type == kAscii || e.type == kByte || e.type == kUndefined;
-            return array || (e.type == kShort && e.count <= 2) ? jxr_fault::none : jxr_fault::tag;
+        if (const meta_form form = descriptive_form(e.tag); form != meta_form::none) {
+            return descriptive(e, form) ? jxr_fault::none : jxr_fault::tag;
         }
         for (const tag_rule& r : kRules) {
             if (r.tag != e.tag) continue;
@@ -202,6 +219,39 @@ class checker {
             return known(e);
         }
         return jxr_fault::none;
+    }
+
+    bool descriptive(const entry& e, meta_form form) {
+        switch (form) {
+            case meta_form::text:
+                return e.type == kAscii && e.count >= 1 && data_ends_in_zeros(e, 1);
+            case meta_form::one_short:
+                return e.type == kShort && e.count == 1;
+            case meta_form::two_shorts:
+                return e.type == kShort && e.count == 2;
+            case meta_form::utf16_bytes:
+                return (e.type == kByte || e.type == kUndefined) && e.count >= 2 &&
+                       e.count % 2 == 0 && data_ends_in_zeros(e, 2);
+            case meta_form::none:
+                break;
+        }
+        return false;
+    }
+
+    // The last n bytes of an entry's data (in its value field up to four bytes,
+    // at its offset beyond) are zero. The data is known to be in the file.
+    bool data_ends_in_zeros(const entry& e, uint32_t n) {
+        std::array<uint8_t, 4> last{};
+        const std::span<uint8_t> want(last.data(), n);
+        if (e.count <= 4) {
+            std::array<uint8_t, 4> field{};
+            for (size_t i = 0; i < field.size(); ++i)
+                field[i] = static_cast<uint8_t>(e.value >> (8 * i));
+            std::copy_n(field.begin() + (e.count - n), n, last.begin());
+        } else if (!file_.read(uint64_t{e.value} + e.count - n, want)) {
+            return false;
+        }
+        return std::all_of(want.begin(), want.end(), [](uint8_t b) { return b == 0; });
     }
 
     jxr_fault known(const entry& e) {

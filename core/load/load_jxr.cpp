@@ -22,8 +22,23 @@
 namespace rk {
 namespace {
 
+// The container's text and array metadata (software name, copyright, ...) are
+// copied into the decoder when the container is read, and releasing the decoder
+// does not free them.
+void release_decoder(PKImageDecode* d) noexcept {
+    DESCRIPTIVEMETADATA& m = d->WMP.sDescMetadata;
+    for (DPKPROPVARIANT* v :
+         {&m.pvarImageDescription, &m.pvarCameraMake, &m.pvarCameraModel, &m.pvarSoftware,
+          &m.pvarDateTime, &m.pvarArtist, &m.pvarCopyright, &m.pvarRatingStars, &m.pvarRatingValue,
+          &m.pvarCaption, &m.pvarDocumentName, &m.pvarPageName, &m.pvarPageNumber,
+          &m.pvarHostComputer}) {
+        FreeDescMetadata(v);
+    }
+    PKImageDecode_Release(&d);
+}
+
 struct decoder_release {
-    void operator()(PKImageDecode* d) const noexcept { PKImageDecode_Release(&d); }
+    void operator()(PKImageDecode* d) const noexcept { release_decoder(d); }
 };
 struct converter_release {
     void operator()(PKFormatConverter* c) const noexcept { PKFormatConverter_Release(&c); }
@@ -40,7 +55,7 @@ decoder_ptr open_decoder(const std::string& name) {
     // that does not yet own the open file; releasing it as the owner frees both.
     if (raw) {
         if (raw->pStream) raw->fStreamOwner = !0;
-        PKImageDecode_Release(&raw);
+        release_decoder(raw);
     }
     return nullptr;
 }

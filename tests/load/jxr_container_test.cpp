@@ -189,24 +189,84 @@ const Case kCases[] = {
          c.entries.push_back({0xBC82, 4, 1, 96});
      },
      jxr_fault::tag},
-    {"caption_as_rational",
+    {"software_text",
      [](Container& c) {
-         c.tail.resize(8);
-         c.entries.push_back({0x9C9B, 5, 1, kTail});
+         c.entries.push_back({0x0131, 2, 3, 0x00006B72});
      },
-     jxr_fault::tag},
-    {"rating_three_shorts",
+     jxr_fault::none},
+    {"long_software_text",
      [](Container& c) {
-         c.tail.resize(6);
-         c.entries.push_back({0x4746, 3, 3, kTail});
-     },
-     jxr_fault::tag},
-    {"software_as_text",
-     [](Container& c) {
-         c.tail = {'r', 'k', ' ', '0', '.', '1', 0};
+         c.tail = {'r', 'e', 'l', 'i', 'e', 'f', 0};
          c.entries.push_back({0x0131, 2, 7, kTail});
      },
      jxr_fault::none},
+    {"software_text_without_nul",
+     [](Container& c) {
+         c.entries.push_back({0x0131, 2, 3, 0x00616B72});
+     },
+     jxr_fault::tag},
+    {"long_copyright_without_nul",
+     [](Container& c) {
+         c.tail = {'r', 'e', 'l', 'i', 'e', 'f', 0, '!'};
+         c.entries.push_back({0x8298, 2, 8, kTail});
+     },
+     jxr_fault::tag},
+    {"empty_artist",
+     [](Container& c) {
+         c.entries.push_back({0x013B, 2, 0, 0});
+     },
+     jxr_fault::tag},
+    {"document_name_as_bytes",
+     [](Container& c) {
+         c.entries.push_back({0x010D, 1, 3, 0x00006B72});
+     },
+     jxr_fault::tag},
+    {"rating_one_short",
+     [](Container& c) {
+         c.entries.push_back({0x4746, 3, 1, 4});
+     },
+     jxr_fault::none},
+    {"rating_two_shorts",
+     [](Container& c) {
+         c.entries.push_back({0x4749, 3, 2, 4});
+     },
+     jxr_fault::tag},
+    {"page_number_one_short",
+     [](Container& c) {
+         c.entries.push_back({0x0129, 3, 1, 1});
+     },
+     jxr_fault::tag},
+    {"caption_utf16",
+     [](Container& c) {
+         c.entries.push_back({0x9C9B, 1, 4, 0x00000041});
+     },
+     jxr_fault::none},
+    {"long_caption_utf16",
+     [](Container& c) {
+         c.tail = {'r', 0, 'k', 0, 0, 0};
+         c.entries.push_back({0x9C9B, 7, 6, kTail});
+     },
+     jxr_fault::none},
+    {"caption_without_terminator",
+     [](Container& c) {
+         c.entries.push_back({0x9C9B, 1, 4, 0x00410041});
+     },
+     jxr_fault::tag},
+    {"caption_one_byte",
+     [](Container& c) {
+         c.entries.push_back({0x9C9B, 1, 1, 0});
+     },
+     jxr_fault::tag},
+    {"caption_odd_length",
+     [](Container& c) {
+         c.entries.push_back({0x9C9B, 1, 3, 0});
+     },
+     jxr_fault::tag},
+    {"caption_as_text",
+     [](Container& c) {
+         c.entries.push_back({0x9C9B, 2, 4, 0});
+     },
+     jxr_fault::tag},
     {"other_pixel_format", [](Container& c) { c.find(0xBC01).value = kGuidAt - 1; },
      jxr_fault::pixel_format},
     {"no_pixel_format",
@@ -281,9 +341,20 @@ TEST_P(JxrContainer, RefusedForTheBrokenRule) {
 INSTANTIATE_TEST_SUITE_P(Cases, JxrContainer, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Every kind of metadata jxrlib copies out of the container: short text in the
+// entry, longer text and byte arrays in the tail, and shorts. Run under the leak
+// checkers this also proves that all of it is freed.
 TEST(JxrContainerFile, AcceptedContainerDecodes) {
     Container c;
-    c.entries.push_back({0x0131, 2, 3, 0x00006B72});
+    c.tail = {'r', 'e', 'l', 'i', 'e', 'f', 'k', 'i', 't', 0};
+    for (uint16_t tag :
+         {0x010D, 0x010E, 0x010F, 0x0110, 0x011D, 0x0131, 0x0132, 0x013B, 0x013C, 0x8298}) {
+        c.entries.push_back({tag, 2, tag % 2 ? 3u : 10u, tag % 2 ? 0x00006B72 : kTail});
+    }
+    c.entries.push_back({0x9C9B, 1, 4, 0x00000041});
+    c.entries.push_back({0x0129, 3, 2, 0x00020001});
+    c.entries.push_back({0x4746, 3, 1, 4});
+    c.entries.push_back({0x4749, 3, 1, 99});
     const std::string path = write_temp("rebuilt.jxr", c.bytes());
     const rk::ImgbufPtr image = rk::load_jxr(rk::utf8_to_utf16(path));
     ASSERT_TRUE(image);
