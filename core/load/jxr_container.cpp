@@ -43,7 +43,8 @@ enum tag : uint16_t {
     kInteropIfd = 0xA005,
 };
 
-// Tags whose value jxrlib uses as a number: the type and count they must have.
+// Tags jxrlib interprets, and the image size entries: the types and count the
+// container format gives them.
 struct tag_rule {
     uint16_t tag;
     uint32_t types;

@@ -1,12 +1,12 @@
 // The JPEG XR container check that runs before jxrlib sees a file.
 //
-// jxrlib trusts the container's directory: it asserts on values it does not
-// expect, follows metadata sub-directories without end, and seeks to whatever
-// offsets the entries name. The reader decodes only 24-bit BGR images, so a file
-// is handed to jxrlib only when its directory is well formed, every entry's data
-// lies inside the file, the tags jxrlib interprets have the type and count the
-// container format defines, the pixel format is 24-bit BGR and the codestream
-// header at the image offset agrees with it.
+// jxrlib trusts the container's directory: it asserts on values and metadata
+// forms it does not expect, follows metadata sub-directories without end, and
+// seeks to whatever offsets the entries name. The reader decodes only 24-bit BGR
+// images, so a file is handed to jxrlib only when its directory is well formed,
+// every entry's data lies inside the file, the tags jxrlib interprets have the
+// type, count and (for text and captions) terminator it expects, the pixel
+// format is 24-bit BGR and the codestream header at the image offset agrees.
 #pragma once
 
 #include <cstdint>
