@@ -32,13 +32,13 @@ void append_wrapped(std::string& out, std::string_view text, size_t column) {
     out += '\n';
 }
 
-std::string option_heading(const OptionSpec& spec) {
-    std::string heading = spec.short_name ? std::string("  -") + spec.short_name + ", " : "      ";
+std::string option_heading(const OptionSpec& option) {
+    std::string heading = option.short_name ? std::string("  -") + option.short_name + ", " : "      ";
     heading += "--";
-    heading += spec.name;
-    if (!spec.value.empty()) {
+    heading += option.name;
+    if (!option.value.empty()) {
         heading += ' ';
-        heading += spec.value;
+        heading += option.value;
     }
     return heading;
 }
@@ -62,10 +62,10 @@ std::string help_text() {
         out += '\n';
         out += group.title;
         out += ":\n";
-        for (const OptionSpec& spec : group.options) {
-            std::string heading = option_heading(spec);
-            std::string help(spec.help);
-            if (spec.default_text) help += " Default: " + spec.default_text(defaults) + ".";
+        for (const OptionSpec& option : group.options) {
+            std::string heading = option_heading(option);
+            std::string help(option.help);
+            if (option.default_text) help += " Default: " + option.default_text(defaults) + ".";
             out += heading;
             if (heading.size() + 2 > kHelpColumn) {
                 out += '\n';

@@ -21,8 +21,8 @@ namespace {
 
 const OptionSpec* find_long(std::string_view name) {
     for (const OptionGroup& group : option_groups()) {
-        for (const OptionSpec& spec : group.options) {
-            if (spec.name == name) return &spec;
+        for (const OptionSpec& option : group.options) {
+            if (option.name == name) return &option;
         }
     }
     return nullptr;
@@ -30,15 +30,15 @@ const OptionSpec* find_long(std::string_view name) {
 
 const OptionSpec* find_short(char c) {
     for (const OptionGroup& group : option_groups()) {
-        for (const OptionSpec& spec : group.options) {
-            if (spec.short_name == c) return &spec;
+        for (const OptionSpec& option : group.options) {
+            if (option.short_name == c) return &option;
         }
     }
     return nullptr;
 }
 
-std::string display_name(const OptionSpec& spec) {
-    return "--" + std::string(spec.name);
+std::string display_name(const OptionSpec& option) {
+    return "--" + std::string(option.name);
 }
 
 // Walks the arguments once; each option's handler stores its value or says
@@ -73,43 +73,43 @@ class Parser {
     void long_option(std::string_view text) {
         const size_t eq = text.find('=');
         const std::string_view name = text.substr(0, eq);
-        const OptionSpec* spec = find_long(name);
-        if (!spec) return fail("unknown option --" + std::string(name));
-        if (spec->value.empty()) {
-            if (eq != std::string_view::npos) return fail(display_name(*spec) + " takes no value");
-            return apply(*spec, {});
+        const OptionSpec* option = find_long(name);
+        if (!option) return fail("unknown option --" + std::string(name));
+        if (option->value.empty()) {
+            if (eq != std::string_view::npos) return fail(display_name(*option) + " takes no value");
+            return apply(*option, {});
         }
-        if (eq != std::string_view::npos) return apply(*spec, text.substr(eq + 1));
-        apply_next_argument(*spec);
+        if (eq != std::string_view::npos) return apply(*option, text.substr(eq + 1));
+        apply_next_argument(*option);
     }
 
     void short_options(std::string_view letters) {
         for (size_t i = 0; i < letters.size() && result_.action == Action::run; ++i) {
-            const OptionSpec* spec = find_short(letters[i]);
-            if (!spec) return fail("unknown option -" + std::string(1, letters[i]));
-            if (spec->value.empty()) {
-                apply(*spec, {});
+            const OptionSpec* option = find_short(letters[i]);
+            if (!option) return fail("unknown option -" + std::string(1, letters[i]));
+            if (option->value.empty()) {
+                apply(*option, {});
             } else if (i + 1 < letters.size()) {
-                return apply(*spec, letters.substr(i + 1));  // -j4
+                return apply(*option, letters.substr(i + 1));  // -j4
             } else {
-                return apply_next_argument(*spec);
+                return apply_next_argument(*option);
             }
         }
     }
 
-    void apply_next_argument(const OptionSpec& spec) {
+    void apply_next_argument(const OptionSpec& option) {
         if (index_ + 1 >= args_.size()) {
-            return fail(display_name(spec) + " needs a value (" + std::string(spec.value) + ")");
+            return fail(display_name(option) + " needs a value (" + std::string(option.value) + ")");
         }
-        apply(spec, args_[++index_]);
+        apply(option, args_[++index_]);
     }
 
-    void apply(const OptionSpec& spec, std::string_view value) {
-        const OptionOutcome outcome = spec.apply(result_.options, value);
+    void apply(const OptionSpec& option, std::string_view value) {
+        const OptionOutcome outcome = option.apply(result_.options, value);
         if (outcome.action != Action::run) {
             result_.action = outcome.action;
         } else if (!outcome.error.empty()) {
-            fail(display_name(spec) + ": " + outcome.error);
+            fail(display_name(option) + ": " + outcome.error);
         }
     }
 

@@ -127,10 +127,10 @@ TEST(Options, HelpListsEveryOptionWithItsDefault) {
     }
     const Options defaults;
     for (const auto& group : rkcli::option_groups()) {
-        for (const auto& spec : group.options) {
-            EXPECT_NE(flat.find("--" + std::string(spec.name)), std::string::npos) << spec.name;
-            if (!spec.default_text) continue;
-            const std::string shown = "Default: " + spec.default_text(defaults);
+        for (const auto& option : group.options) {
+            EXPECT_NE(flat.find("--" + std::string(option.name)), std::string::npos) << option.name;
+            if (!option.default_text) continue;
+            const std::string shown = "Default: " + option.default_text(defaults);
             EXPECT_NE(flat.find(shown), std::string::npos) << shown;
         }
     }
