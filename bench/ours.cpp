@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "heightmap/filters.h"
+#include "heightmap/height_blurs.h"
 #include "reliefkit.h"
 #include "settings.h"
 #include "utf16_path.h"

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "imgbuf/kernel_cache.h"
+#include "filter/kernel_cache.h"
 #include "settings.h"
 
 namespace rkbench::peer {

@@ -1,6 +1,6 @@
 #include "console.h"
 
-#include "text.h"
+#include "text_conversion.h"
 
 namespace rkcli {
 

@@ -32,7 +32,7 @@ void append_wrapped(std::string& out, std::string_view text, size_t column) {
     out += '\n';
 }
 
-std::string option_heading(const OptionSpec& option) {
+std::string option_heading(const OptionEntry& option) {
     std::string heading = option.short_name ? std::string("  -") + option.short_name + ", " : "      ";
     heading += "--";
     heading += option.name;
@@ -62,7 +62,7 @@ std::string help_text() {
         out += '\n';
         out += group.title;
         out += ":\n";
-        for (const OptionSpec& option : group.options) {
+        for (const OptionEntry& option : group.options) {
             std::string heading = option_heading(option);
             std::string help(option.help);
             if (option.default_text) help += " Default: " + option.default_text(defaults) + ".";

@@ -9,7 +9,7 @@
 #include "image.h"
 #include "preview.h"
 #include "reliefkit.h"
-#include "text.h"
+#include "text_conversion.h"
 
 namespace rkcli {
 namespace fs = std::filesystem;

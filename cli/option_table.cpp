@@ -3,7 +3,7 @@
 #include <array>
 
 #include "number_text.h"
-#include "text.h"
+#include "text_conversion.h"
 
 namespace rkcli {
 namespace {
@@ -97,7 +97,7 @@ std::string channel_letters(const ChannelOrder& c) {
     return {kLetters[c.red], kLetters[c.green], kLetters[c.blue]};
 }
 
-constexpr OptionSpec kOutput[] = {
+constexpr OptionEntry kOutput[] = {
     {"out-dir", 'o', "DIR", "Directory for the maps; created when missing.",
      [](const Options& d) {
          return d.out_dir == "." ? std::string("the current directory") : d.out_dir;
@@ -163,7 +163,7 @@ constexpr OptionSpec kOutput[] = {
      }},
 };
 
-constexpr OptionSpec kHeight[] = {
+constexpr OptionEntry kHeight[] = {
     {"mode", 0, "NAME",
      "Colour-to-height conversion: red, green, blue, red-green, red-blue, green-blue, average "
      "or luminance. Luminance weighs the channels as the eye does, so bright means high.",
@@ -248,7 +248,7 @@ constexpr OptionSpec kHeight[] = {
      [](Options& o, std::string_view v) { return three_weights(v, o.height.weights); }},
 };
 
-constexpr OptionSpec kNormal[] = {
+constexpr OptionEntry kNormal[] = {
     {"strength", 0, "N",
      "Steepness: heights are multiplied by N before the slopes are measured (1 to 10). 2 "
      "shows a photograph's relief clearly; higher values saturate at its sharp edges.",

@@ -15,7 +15,7 @@ struct OptionOutcome {
     std::string error;            // what is wrong with the value, if anything
 };
 
-struct OptionSpec {
+struct OptionEntry {
     std::string_view name;   // long name without the dashes
     char short_name;         // 0: none
     std::string_view value;  // placeholder of the value; empty for a switch
@@ -26,7 +26,7 @@ struct OptionSpec {
 
 struct OptionGroup {
     std::string_view title;
-    std::span<const OptionSpec> options;
+    std::span<const OptionEntry> options;
 };
 
 std::span<const OptionGroup> option_groups();

@@ -19,25 +19,25 @@ uint32_t HeightSettings::flags() const {
 
 namespace {
 
-const OptionSpec* find_long(std::string_view name) {
+const OptionEntry* find_long(std::string_view name) {
     for (const OptionGroup& group : option_groups()) {
-        for (const OptionSpec& option : group.options) {
+        for (const OptionEntry& option : group.options) {
             if (option.name == name) return &option;
         }
     }
     return nullptr;
 }
 
-const OptionSpec* find_short(char c) {
+const OptionEntry* find_short(char c) {
     for (const OptionGroup& group : option_groups()) {
-        for (const OptionSpec& option : group.options) {
+        for (const OptionEntry& option : group.options) {
             if (option.short_name == c) return &option;
         }
     }
     return nullptr;
 }
 
-std::string display_name(const OptionSpec& option) {
+std::string display_name(const OptionEntry& option) {
     return "--" + std::string(option.name);
 }
 
@@ -73,7 +73,7 @@ class Parser {
     void long_option(std::string_view text) {
         const size_t eq = text.find('=');
         const std::string_view name = text.substr(0, eq);
-        const OptionSpec* option = find_long(name);
+        const OptionEntry* option = find_long(name);
         if (!option) return fail("unknown option --" + std::string(name));
         if (option->value.empty()) {
             if (eq != std::string_view::npos) return fail(display_name(*option) + " takes no value");
@@ -85,7 +85,7 @@ class Parser {
 
     void short_options(std::string_view letters) {
         for (size_t i = 0; i < letters.size() && result_.action == Action::run; ++i) {
-            const OptionSpec* option = find_short(letters[i]);
+            const OptionEntry* option = find_short(letters[i]);
             if (!option) return fail("unknown option -" + std::string(1, letters[i]));
             if (option->value.empty()) {
                 apply(*option, {});
@@ -97,14 +97,14 @@ class Parser {
         }
     }
 
-    void apply_next_argument(const OptionSpec& option) {
+    void apply_next_argument(const OptionEntry& option) {
         if (index_ + 1 >= args_.size()) {
             return fail(display_name(option) + " needs a value (" + std::string(option.value) + ")");
         }
         apply(option, args_[++index_]);
     }
 
-    void apply(const OptionSpec& option, std::string_view value) {
+    void apply(const OptionEntry& option, std::string_view value) {
         const OptionOutcome outcome = option.apply(result_.options, value);
         if (outcome.action != Action::run) {
             result_.action = outcome.action;

@@ -5,9 +5,8 @@
 
 #include "filter/convolve.h"
 #include "filter/convolve_3x3.h"
-#include "heightmap/filters.h"
-#include "heightmap/kernel_lookup.h"
-#include "imgbuf/checked_size.h"
+#include "heightmap/height_blurs.h"
+#include "common/checked_size.h"
 
 namespace rk {
 namespace {

@@ -1,7 +1,7 @@
 #include "heightmap/convert.h"
-#include "heightmap/filters.h"
+#include "heightmap/height_blurs.h"
 #include "heightmap/levels.h"
-#include "imgbuf/firewall.h"
+#include "common/export_boundary.h"
 
 using namespace rk;
 

@@ -1,8 +1,7 @@
 #include "filter/convolve.h"
-#include "heightmap/filters.h"
-#include "heightmap/kernel_lookup.h"
-#include "imgbuf/firewall.h"
-#include "imgbuf/kernel_cache.h"
+#include "heightmap/height_blurs.h"
+#include "common/export_boundary.h"
+#include "filter/kernel_cache.h"
 
 namespace rk {
 

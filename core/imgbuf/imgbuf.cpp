@@ -4,8 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "imgbuf/checked_size.h"
-#include "imgbuf/firewall.h"
+#include "common/checked_size.h"
+#include "common/export_boundary.h"
 
 namespace rk {
 

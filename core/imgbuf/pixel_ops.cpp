@@ -1,4 +1,4 @@
-#include "imgbuf/firewall.h"
+#include "common/export_boundary.h"
 #include "imgbuf/imgbuf.h"
 #include "imgbuf/luminance.h"
 #include "imgbuf/pixel_convert.h"

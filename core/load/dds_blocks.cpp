@@ -25,7 +25,7 @@ rgba expand_565(uint32_t c) noexcept {
     return {unorm<31>(c >> 11), unorm<63>((c >> 5) & 63), unorm<31>(c & 31), 1.0f};
 }
 
-struct colour_block {
+struct ColourBlock {
     std::array<rgba, 4> palette;
     uint32_t indices;  // two bits per pixel, pixel (x, y) at bit 8y + 2x
 };
@@ -33,12 +33,12 @@ struct colour_block {
 // The 8-byte colour part. Only DXT1 knows the three-colour mode (c0 <= c1), whose
 // fourth entry is opaque black; DXT3 and DXT5 always blend four colours.
 template <bool ThreeColourMode>
-colour_block read_colour_block(const uint8_t* b) noexcept {
+ColourBlock read_colour_block(const uint8_t* b) noexcept {
     const uint32_t c0 = load_le16(b);
     const uint32_t c1 = load_le16(b + 2);
     const rgba e0 = expand_565(c0);
     const rgba e1 = expand_565(c1);
-    colour_block out{{e0, e1, rgba{0, 0, 0, 1}, rgba{0, 0, 0, 1}}, load_le32(b + 4)};
+    ColourBlock out{{e0, e1, rgba{0, 0, 0, 1}, rgba{0, 0, 0, 1}}, load_le32(b + 4)};
     rgba& p2 = out.palette[2];
     rgba& p3 = out.palette[3];
     if (ThreeColourMode && c0 <= c1) {
@@ -53,7 +53,7 @@ colour_block read_colour_block(const uint8_t* b) noexcept {
 }
 
 // rows[y] points at the block's first pixel in pixel row y of the block.
-void write_block(const colour_block& c, const float* alpha, float* const* rows) noexcept {
+void write_block(const ColourBlock& c, const float* alpha, float* const* rows) noexcept {
     for (uint32_t y = 0; y < 4; ++y) {
         float* d = rows[y];
         for (uint32_t x = 0; x < 4; ++x, d += 4) {

@@ -1,6 +1,6 @@
 // Row decoders of the block-compressed DDS layouts (DXT1, DXT3, DXT5). Each fills
 // the pixels of row of blocks `index` that lie inside the image, partial blocks at
-// the right and bottom edges included; see dds_decode_fn.
+// the right and bottom edges included; see DdsDecodeFn.
 #pragma once
 
 #include <cstdint>

@@ -21,12 +21,12 @@ constexpr uint32_t fourcc(char a, char b, char c, char d) {
            uint32_t(uint8_t(d)) << 24;
 }
 
-constexpr dds_format masked(uint32_t flags, uint32_t bits, uint32_t r, uint32_t g, uint32_t b,
-                            uint32_t a, dds_decode_fn decode) {
+constexpr DdsFormat masked(uint32_t flags, uint32_t bits, uint32_t r, uint32_t g, uint32_t b,
+                            uint32_t a, DdsDecodeFn decode) {
     return {{kPixelFormatBytes, flags, 0, bits, r, g, b, a}, decode, DDS_LAYOUT_BITS, 0, 0};
 }
 
-constexpr dds_format blocks(uint32_t code, uint32_t block_bytes, dds_decode_fn decode) {
+constexpr DdsFormat blocks(uint32_t code, uint32_t block_bytes, DdsDecodeFn decode) {
     return {{kPixelFormatBytes, kFourcc, code, 0, 0, 0, 0, 0},
             decode,
             DDS_LAYOUT_BLOCKS,
@@ -34,7 +34,7 @@ constexpr dds_format blocks(uint32_t code, uint32_t block_bytes, dds_decode_fn d
             0};
 }
 
-constexpr dds_format pixels(uint32_t code, uint32_t bits, dds_decode_fn decode) {
+constexpr DdsFormat pixels(uint32_t code, uint32_t bits, DdsDecodeFn decode) {
     return {{kPixelFormatBytes, kFourcc, code, 0, 0, 0, 0, 0}, decode, DDS_LAYOUT_BITS, 0, bits};
 }
 
@@ -45,7 +45,7 @@ using namespace dds;
 // The order is the search order. The A2B10G10R10 template names no alpha mask
 // although its decoder reads alpha from the top two bits; files that do name the
 // mask match nothing.
-constinit const std::array<dds_format, 20> dds_rgb_formats = {
+constinit const std::array<DdsFormat, 20> dds_rgb_formats = {
     masked(kRgbAlpha, 32, 0x000000FF, 0x0000FF00, 0x00FF0000, 0xFF000000,
            decode_pixels<a8b8g8r8<true>>),
     masked(kRgbAlpha, 32, 0x0000FFFF, 0xFFFF0000, 0, 0, decode_pixels<g16r16>),
@@ -71,7 +71,7 @@ constinit const std::array<dds_format, 20> dds_rgb_formats = {
     masked(kLuminance, 8, 0x0F, 0, 0, 0xF0, decode_pixels<a4l4>),
 };
 
-constinit const std::array<dds_format, 7> dds_fourcc_formats = {
+constinit const std::array<DdsFormat, 7> dds_fourcc_formats = {
     blocks(fourcc('D', 'X', 'T', '1'), 8, decode_dxt1_row),
     blocks(fourcc('D', 'X', 'T', '3'), 16, decode_dxt3_row),
     blocks(fourcc('D', 'X', 'T', '5'), 16, decode_dxt5_row),
@@ -81,17 +81,17 @@ constinit const std::array<dds_format, 7> dds_fourcc_formats = {
     pixels(116, 128, decode_a32b32g32r32f),
 };
 
-const dds_format* find_dds_format(const dds_pixel_format& pf) noexcept {
-    for (const dds_format& f : dds_rgb_formats) {
+const DdsFormat* find_dds_format(const DdsPixelFormat& pf) noexcept {
+    for (const DdsFormat& f : dds_rgb_formats) {
         if (f.pixel_format == pf) return &f;
     }
-    for (const dds_format& f : dds_fourcc_formats) {
+    for (const DdsFormat& f : dds_fourcc_formats) {
         if (f.pixel_format == pf) return &f;
     }
     return nullptr;
 }
 
-std::optional<uint32_t> dds_row_pitch(const dds_format& format, uint32_t width) noexcept {
+std::optional<uint32_t> dds_row_pitch(const DdsFormat& format, uint32_t width) noexcept {
     // Every step is taken in 64 bits and must stay below 2^32, so a row length
     // never wraps into a buffer shorter than the row a decoder reads.
     constexpr uint64_t kLimit = uint64_t{1} << 32;
@@ -110,7 +110,7 @@ std::optional<uint32_t> dds_row_pitch(const dds_format& format, uint32_t width) 
     return static_cast<uint32_t>(pitch);
 }
 
-uint32_t dds_stored_rows(const dds_format& format, uint32_t height) noexcept {
+uint32_t dds_stored_rows(const DdsFormat& format, uint32_t height) noexcept {
     if (format.layout != DDS_LAYOUT_BLOCKS) return height;
     return static_cast<uint32_t>((uint64_t{height} + 3) / 4);
 }

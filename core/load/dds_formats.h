@@ -14,7 +14,7 @@
 namespace rk {
 
 // DDS_PIXELFORMAT as stored in the file (eight little-endian words).
-struct dds_pixel_format {
+struct DdsPixelFormat {
     uint32_t size;
     uint32_t flags;
     uint32_t fourcc;
@@ -24,11 +24,11 @@ struct dds_pixel_format {
     uint32_t blue_mask;
     uint32_t alpha_mask;
 
-    friend bool operator==(const dds_pixel_format&, const dds_pixel_format&) = default;
+    friend bool operator==(const DdsPixelFormat&, const DdsPixelFormat&) = default;
 };
-static_assert(sizeof(dds_pixel_format) == 32, "mirrors the 32 bytes of the file");
+static_assert(sizeof(DdsPixelFormat) == 32, "mirrors the 32 bytes of the file");
 
-enum dds_layout : uint32_t {
+enum DdsLayout : uint32_t {
     DDS_LAYOUT_BLOCKS,  // 4 x 4 blocks; a decoder's index counts rows of blocks
     DDS_LAYOUT_BITS,    // whole pixels of a number of bits; the index counts pixel rows
 };
@@ -37,11 +37,11 @@ enum dds_layout : uint32_t {
 // that lie inside the image (DDS_LAYOUT_BLOCKS) from one stored row. The caller
 // guarantees that the image has pixels, that the row or row of blocks starts
 // inside it and that source holds one whole stored row; nothing is checked here.
-using dds_decode_fn = void (*)(imgbuf* img, uint32_t index, const uint8_t* source) noexcept;
+using DdsDecodeFn = void (*)(imgbuf* img, uint32_t index, const uint8_t* source) noexcept;
 
-struct dds_format {
-    dds_pixel_format pixel_format;
-    dds_decode_fn decode_row;
+struct DdsFormat {
+    DdsPixelFormat pixel_format;
+    DdsDecodeFn decode_row;
     uint32_t layout;
     uint32_t block_bytes;     // bytes per block of DDS_LAYOUT_BLOCKS, else 0
     uint32_t bits_per_pixel;  // FourCC per-pixel layouts; 0 where the file gives it
@@ -49,18 +49,18 @@ struct dds_format {
 
 // Searched in this order, first match wins: all 20 mask-described templates,
 // then the 7 FourCC templates.
-extern const std::array<dds_format, 20> dds_rgb_formats;
-extern const std::array<dds_format, 7> dds_fourcc_formats;
+extern const std::array<DdsFormat, 20> dds_rgb_formats;
+extern const std::array<DdsFormat, 7> dds_fourcc_formats;
 
 // The record whose template equals pf, or null.
-const dds_format* find_dds_format(const dds_pixel_format& pf) noexcept;
+const DdsFormat* find_dds_format(const DdsPixelFormat& pf) noexcept;
 
 // Bytes of one stored row (or row of blocks) of a width-pixel image. Nothing when
 // the computation would not fit 32 bits.
-std::optional<uint32_t> dds_row_pitch(const dds_format& format, uint32_t width) noexcept;
+std::optional<uint32_t> dds_row_pitch(const DdsFormat& format, uint32_t width) noexcept;
 
 // Stored rows (or rows of blocks) that cover a height-row image; partial rows of
 // blocks at the bottom count.
-uint32_t dds_stored_rows(const dds_format& format, uint32_t height) noexcept;
+uint32_t dds_stored_rows(const DdsFormat& format, uint32_t height) noexcept;
 
 }  // namespace rk

@@ -11,21 +11,21 @@ namespace rk {
 
 // The magic word and the 124-byte DDS_HEADER.
 inline constexpr uint32_t kDdsHeaderBytes = 128;
-using dds_header_bytes = std::array<uint8_t, kDdsHeaderBytes>;
+using DdsHeaderBytes = std::array<uint8_t, kDdsHeaderBytes>;
 
-struct dds_header {
+struct DdsHeader {
     uint32_t magic;
     uint32_t header_size;
     uint32_t height;
     uint32_t width;
-    dds_pixel_format pixel_format;
+    DdsPixelFormat pixel_format;
     uint32_t caps2;
 };
 
-dds_header parse_dds_header(const dds_header_bytes& raw) noexcept;
+DdsHeader parse_dds_header(const DdsHeaderBytes& raw) noexcept;
 
 // True when magic and structure sizes are right and the file has no DX10
 // extension; otherwise false with the reason in message.
-bool check_dds_header(const dds_header& header, std::u16string& message);
+bool check_dds_header(const DdsHeader& header, std::u16string& message);
 
 }  // namespace rk

@@ -11,7 +11,7 @@ namespace rk {
 namespace {
 
 // Field types of the directory entries (TIFF's numbering) and their sizes.
-enum field_type : uint16_t {
+enum FieldType : uint16_t {
     kByte = 1,
     kAscii = 2,
     kShort = 3,
@@ -45,12 +45,12 @@ enum tag : uint16_t {
 
 // Tags jxrlib interprets, and the image size entries: the types and count the
 // container format gives them.
-struct tag_rule {
+struct TagRule {
     uint16_t tag;
     uint32_t types;
     uint32_t count;
 };
-constexpr tag_rule kRules[] = {
+constexpr TagRule kRules[] = {
     {kPixelFormat, type_bit(kByte), 16},
     {kTransformation, type_bit(kByte) | kShortOrLong, 1},
     {kImageType, kShortOrLong, 1},
@@ -70,9 +70,9 @@ constexpr tag_rule kRules[] = {
 // Descriptive metadata that jxrlib copies into strings and arrays, asserting on
 // the form it expects: NUL-terminated text, one short (ratings), two shorts (page
 // number), or UTF-16 text as bytes ending in a NUL character (caption).
-enum class meta_form { none, text, one_short, two_shorts, utf16_bytes };
+enum class MetaForm { none, text, one_short, two_shorts, utf16_bytes };
 
-meta_form descriptive_form(uint16_t t) {
+MetaForm descriptive_form(uint16_t t) {
     switch (t) {
         case 0x010D:  // document name
         case 0x010E:  // image description
@@ -84,16 +84,16 @@ meta_form descriptive_form(uint16_t t) {
         case 0x013B:  // artist
         case 0x013C:  // host computer
         case 0x8298:  // copyright
-            return meta_form::text;
+            return MetaForm::text;
         case 0x4746:  // rating stars
         case 0x4749:  // rating value
-            return meta_form::one_short;
+            return MetaForm::one_short;
         case 0x0129:  // page number
-            return meta_form::two_shorts;
+            return MetaForm::two_shorts;
         case 0x9C9B:  // caption
-            return meta_form::utf16_bytes;
+            return MetaForm::utf16_bytes;
         default:
-            return meta_form::none;
+            return MetaForm::none;
     }
 }
 
@@ -125,12 +125,12 @@ bool is_subdirectory(uint16_t t) {
 
 class checker {
   public:
-    explicit checker(byte_source& file) : file_(file), size_(file.size()) {}
+    explicit checker(ByteSource& file) : file_(file), size_(file.size()) {}
 
-    jxr_container run() {
-        jxr_container result;
+    JxrContainer run() {
+        JxrContainer result;
         result.fault = verdict();
-        if (result.fault == jxr_fault::none) {
+        if (result.fault == JxrFault::none) {
             result.width = width_;
             result.height = height_;
         }
@@ -138,102 +138,102 @@ class checker {
     }
 
   private:
-    jxr_fault verdict() {
+    JxrFault verdict() {
         std::array<uint8_t, 8> head{};
-        if (!file_.read(0, head)) return jxr_fault::header;
-        le_reader h(head);
+        if (!file_.read(0, head)) return JxrFault::header;
+        LeReader h(head);
         if (h.u8(0) != 'I' || h.u8(1) != 'I' || h.u8(2) != 0xBC || h.u8(3) > 1) {
-            return jxr_fault::header;
+            return JxrFault::header;
         }
         const uint32_t first = h.u32(4);
-        if (first < head.size() || !inside(first, 2)) return jxr_fault::header;
+        if (first < head.size() || !inside(first, 2)) return JxrFault::header;
 
-        if (const jxr_fault f = directory(first, 0); f != jxr_fault::none) return f;
-        if (!pixel_format_seen_) return jxr_fault::pixel_format;
-        if (const jxr_fault f = image_data(); f != jxr_fault::none) return f;
-        if (const jxr_fault f = alpha_data(); f != jxr_fault::none) return f;
-        if (width_ == 0 || height_ == 0) return jxr_fault::image_size;
-        return jxr_fault::none;
+        if (const JxrFault f = directory(first, 0); f != JxrFault::none) return f;
+        if (!pixel_format_seen_) return JxrFault::pixel_format;
+        if (const JxrFault f = image_data(); f != JxrFault::none) return f;
+        if (const JxrFault f = alpha_data(); f != JxrFault::none) return f;
+        if (width_ == 0 || height_ == 0) return JxrFault::image_size;
+        return JxrFault::none;
     }
 
     bool inside(uint64_t offset, uint64_t count) const {
         return offset <= size_ && count <= size_ - offset;
     }
 
-    jxr_fault directory(uint32_t offset, int depth) {
+    JxrFault directory(uint32_t offset, int depth) {
         std::array<uint8_t, 2> count_bytes{};
-        if (!file_.read(offset, count_bytes)) return jxr_fault::directory;
+        if (!file_.read(offset, count_bytes)) return JxrFault::directory;
         const uint32_t count = load_le16(count_bytes.data());
         // jxrlib refuses these counts for the first directory; no real file has
         // them in a sub-directory either.
-        if (count == 0 || count == 0xFFFF) return jxr_fault::directory;
-        if (count > kMaxEntriesVisited - visited_) return jxr_fault::directory;
+        if (count == 0 || count == 0xFFFF) return JxrFault::directory;
+        if (count > kMaxEntriesVisited - visited_) return JxrFault::directory;
         visited_ += count;
         if (!inside(offset + uint64_t{2}, uint64_t{count} * kEntryBytes)) {
-            return jxr_fault::directory;
+            return JxrFault::directory;
         }
         for (uint32_t i = 0; i < count; ++i) {
             std::array<uint8_t, kEntryBytes> raw{};
             if (!file_.read(offset + 2 + uint64_t{i} * kEntryBytes, raw)) {
-                return jxr_fault::directory;
+                return JxrFault::directory;
             }
             const entry e{load_le16(raw.data()), load_le16(raw.data() + 2),
                           load_le32(raw.data() + 4), load_le32(raw.data() + 8)};
-            const jxr_fault f = depth == 0 ? first_entry(e) : sub_entry(e);
-            if (f != jxr_fault::none) return f;
+            const JxrFault f = depth == 0 ? first_entry(e) : sub_entry(e);
+            if (f != JxrFault::none) return f;
             if (is_subdirectory(e.tag)) {
-                if (depth == kMaxSubdirectoryDepth) return jxr_fault::directory;
-                if (const jxr_fault s = directory(e.value, depth + 1); s != jxr_fault::none) {
+                if (depth == kMaxSubdirectoryDepth) return JxrFault::directory;
+                if (const JxrFault s = directory(e.value, depth + 1); s != JxrFault::none) {
                     return s;
                 }
             }
         }
-        return jxr_fault::none;
+        return JxrFault::none;
     }
 
     // Every entry of every directory: a known type, and data that is in the file.
-    jxr_fault any_entry(const entry& e) const {
-        if (e.type == 0 || e.type >= kTypeSize.size()) return jxr_fault::entry;
+    JxrFault any_entry(const entry& e) const {
+        if (e.type == 0 || e.type >= kTypeSize.size()) return JxrFault::entry;
         const uint64_t bytes = uint64_t{e.count} * kTypeSize[e.type];
-        if (bytes > 4 && !inside(e.value, bytes)) return jxr_fault::entry;
-        return jxr_fault::none;
+        if (bytes > 4 && !inside(e.value, bytes)) return JxrFault::entry;
+        return JxrFault::none;
     }
 
-    jxr_fault sub_entry(const entry& e) const {
-        if (const jxr_fault f = any_entry(e); f != jxr_fault::none) return f;
-        if (is_subdirectory(e.tag) && (e.type != kLong || e.count != 1)) return jxr_fault::tag;
-        return jxr_fault::none;
+    JxrFault sub_entry(const entry& e) const {
+        if (const JxrFault f = any_entry(e); f != JxrFault::none) return f;
+        if (is_subdirectory(e.tag) && (e.type != kLong || e.count != 1)) return JxrFault::tag;
+        return JxrFault::none;
     }
 
-    jxr_fault first_entry(const entry& e) {
-        if (const jxr_fault f = any_entry(e); f != jxr_fault::none) return f;
-        if (const meta_form form = descriptive_form(e.tag); form != meta_form::none) {
-            return descriptive(e, form) ? jxr_fault::none : jxr_fault::tag;
+    JxrFault first_entry(const entry& e) {
+        if (const JxrFault f = any_entry(e); f != JxrFault::none) return f;
+        if (const MetaForm form = descriptive_form(e.tag); form != MetaForm::none) {
+            return descriptive(e, form) ? JxrFault::none : JxrFault::tag;
         }
-        for (const tag_rule& r : kRules) {
+        for (const TagRule& r : kRules) {
             if (r.tag != e.tag) continue;
-            if (!(r.types & type_bit(e.type)) || e.count != r.count) return jxr_fault::tag;
+            if (!(r.types & type_bit(e.type)) || e.count != r.count) return JxrFault::tag;
             // jxrlib reads the whole value field whatever the type: a short must
             // leave the upper half clear so that both readings agree.
-            if (e.type == kShort && e.value > 0xFFFF) return jxr_fault::tag;
-            if (e.type == kByte && e.count == 1 && e.value > 0xFF) return jxr_fault::tag;
+            if (e.type == kShort && e.value > 0xFFFF) return JxrFault::tag;
+            if (e.type == kByte && e.count == 1 && e.value > 0xFF) return JxrFault::tag;
             return known(e);
         }
-        return jxr_fault::none;
+        return JxrFault::none;
     }
 
-    bool descriptive(const entry& e, meta_form form) {
+    bool descriptive(const entry& e, MetaForm form) {
         switch (form) {
-            case meta_form::text:
+            case MetaForm::text:
                 return e.type == kAscii && e.count >= 1 && data_ends_in_zeros(e, 1);
-            case meta_form::one_short:
+            case MetaForm::one_short:
                 return e.type == kShort && e.count == 1;
-            case meta_form::two_shorts:
+            case MetaForm::two_shorts:
                 return e.type == kShort && e.count == 2;
-            case meta_form::utf16_bytes:
+            case MetaForm::utf16_bytes:
                 return (e.type == kByte || e.type == kUndefined) && e.count >= 2 &&
                        e.count % 2 == 0 && data_ends_in_zeros(e, 2);
-            case meta_form::none:
+            case MetaForm::none:
                 break;
         }
         return false;
@@ -255,16 +255,16 @@ class checker {
         return std::all_of(want.begin(), want.end(), [](uint8_t b) { return b == 0; });
     }
 
-    jxr_fault known(const entry& e) {
+    JxrFault known(const entry& e) {
         switch (e.tag) {
             case kPixelFormat: {
                 std::array<uint8_t, 16> guid{};
-                if (!file_.read(e.value, guid) || guid != kBgr24) return jxr_fault::pixel_format;
+                if (!file_.read(e.value, guid) || guid != kBgr24) return JxrFault::pixel_format;
                 pixel_format_seen_ = true;
                 break;
             }
             case kTransformation:
-                if (e.value >= kOrientations) return jxr_fault::tag;
+                if (e.value >= kOrientations) return JxrFault::tag;
                 break;
             case kImageWidth:
                 width_ = e.value;
@@ -287,13 +287,13 @@ class checker {
             default:
                 break;
         }
-        return jxr_fault::none;
+        return JxrFault::none;
     }
 
-    jxr_fault image_data() {
+    JxrFault image_data() {
         if (!image_offset_ || !image_bytes_ || *image_offset_ == 0 || *image_bytes_ == 0 ||
             !inside(*image_offset_, *image_bytes_)) {
-            return jxr_fault::image_data;
+            return JxrFault::image_data;
         }
         // The codestream header: its signature, then the output colour format and
         // bit depth in one byte (RGB = 7, 8 bits = 1) and, two bytes before, the
@@ -301,26 +301,26 @@ class checker {
         constexpr std::array<uint8_t, 8> kSignature = {'W', 'M', 'P', 'H', 'O', 'T', 'O', 0};
         std::array<uint8_t, 12> header{};
         if (*image_bytes_ < header.size() || !file_.read(*image_offset_, header)) {
-            return jxr_fault::codestream;
+            return JxrFault::codestream;
         }
         if (!std::equal(kSignature.begin(), kSignature.end(), header.begin())) {
-            return jxr_fault::codestream;
+            return JxrFault::codestream;
         }
         const bool alpha_plane = header[10] & 1;
-        if (alpha_plane || header[11] != 0x71) return jxr_fault::codestream;
-        return jxr_fault::none;
+        if (alpha_plane || header[11] != 0x71) return JxrFault::codestream;
+        return JxrFault::none;
     }
 
-    jxr_fault alpha_data() const {
-        if (!alpha_offset_ && !alpha_bytes_) return jxr_fault::none;
+    JxrFault alpha_data() const {
+        if (!alpha_offset_ && !alpha_bytes_) return JxrFault::none;
         if (!alpha_offset_ || !alpha_bytes_ || *alpha_offset_ == 0 || *alpha_bytes_ == 0 ||
             !inside(*alpha_offset_, *alpha_bytes_)) {
-            return jxr_fault::alpha_data;
+            return JxrFault::alpha_data;
         }
-        return jxr_fault::none;
+        return JxrFault::none;
     }
 
-    byte_source& file_;
+    ByteSource& file_;
     const uint64_t size_;
     uint32_t visited_ = 0;
     bool pixel_format_seen_ = false;
@@ -330,12 +330,12 @@ class checker {
 
 }  // namespace
 
-jxr_container check_jxr_container(byte_source& file) noexcept {
+JxrContainer check_jxr_container(ByteSource& file) noexcept {
     return checker(file).run();
 }
 
-bool jxr_size_agrees(const jxr_container& container, uint32_t width, uint32_t height) noexcept {
-    return container.fault == jxr_fault::none && width == container.width &&
+bool jxr_size_agrees(const JxrContainer& container, uint32_t width, uint32_t height) noexcept {
+    return container.fault == JxrFault::none && width == container.width &&
            height == container.height;
 }
 

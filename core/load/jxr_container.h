@@ -16,17 +16,17 @@
 namespace rk {
 
 // Random access to the bytes of the file being checked.
-class byte_source {
+class ByteSource {
   public:
-    virtual ~byte_source() = default;
+    virtual ~ByteSource() = default;
     virtual uint64_t size() const noexcept = 0;
     // Fills dst with the bytes at offset; false when they are not all there.
     virtual bool read(uint64_t offset, std::span<uint8_t> dst) noexcept = 0;
 };
 
-class memory_source final : public byte_source {
+class MemorySource final : public ByteSource {
   public:
-    explicit memory_source(std::span<const uint8_t> bytes) noexcept : bytes_(bytes) {}
+    explicit MemorySource(std::span<const uint8_t> bytes) noexcept : bytes_(bytes) {}
     uint64_t size() const noexcept override { return bytes_.size(); }
     bool read(uint64_t offset, std::span<uint8_t> dst) noexcept override {
         if (offset > bytes_.size() || dst.size() > bytes_.size() - offset) return false;
@@ -39,7 +39,7 @@ class memory_source final : public byte_source {
 };
 
 // What made a container unfit for jxrlib; none when it may be handed over.
-enum class jxr_fault {
+enum class JxrFault {
     none,
     header,        // not "II", 0xBC, version 0 or 1, or a first directory outside the file
     directory,     // entry count 0 or 0xFFFF, entries past the end, sub-directories too deep
@@ -53,13 +53,13 @@ enum class jxr_fault {
 };
 
 // The verdict, and for an accepted container the picture size its entries state.
-struct jxr_container {
-    jxr_fault fault = jxr_fault::none;
+struct JxrContainer {
+    JxrFault fault = JxrFault::none;
     uint32_t width = 0;
     uint32_t height = 0;
 };
 
-jxr_container check_jxr_container(byte_source& file) noexcept;
+JxrContainer check_jxr_container(ByteSource& file) noexcept;
 
 // jxrlib sizes its decode by the codestream's own header, which the container
 // check leaves to jxrlib. A codestream that claims another size than the
@@ -67,6 +67,6 @@ jxr_container check_jxr_container(byte_source& file) noexcept;
 // entropy decoder off its tables: such a file is refused once jxrlib has read
 // the codestream header and before it decodes anything. (jxrlib reports the
 // codestream's size unturned whatever the container's transformation says.)
-bool jxr_size_agrees(const jxr_container& container, uint32_t width, uint32_t height) noexcept;
+bool jxr_size_agrees(const JxrContainer& container, uint32_t width, uint32_t height) noexcept;
 
 }  // namespace rk

@@ -1,6 +1,6 @@
 // Little-endian access to binary file data.
 //
-// le_reader reads the fields of a header held in memory. Every read names its
+// LeReader reads the fields of a header held in memory. Every read names its
 // offset and is checked against the end of the bytes: a field that would run
 // past the end reads as 0 and marks the reader failed, so a parser reads all its
 // fields and tests ok() once instead of trusting the offsets it was written with.
@@ -35,9 +35,9 @@ inline uint64_t load_le64(const uint8_t* p) noexcept {
     return uint64_t{load_le32(p)} | (uint64_t{load_le32(p + 4)} << 32);
 }
 
-class le_reader {
+class LeReader {
   public:
-    explicit le_reader(std::span<const uint8_t> bytes) noexcept : bytes_(bytes) {}
+    explicit LeReader(std::span<const uint8_t> bytes) noexcept : bytes_(bytes) {}
 
     uint8_t u8(size_t offset) noexcept { return fits(offset, 1) ? bytes_[offset] : 0; }
     uint16_t u16(size_t offset) noexcept {

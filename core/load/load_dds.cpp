@@ -3,10 +3,10 @@
 // levels are never read.
 #include <new>
 
-#include "imgbuf/checked_size.h"
+#include "common/checked_size.h"
 #include "load/dds_formats.h"
 #include "load/dds_header.h"
-#include "load/file_io.h"
+#include "common/file_io.h"
 #include "load/le_reader.h"
 #include "load/readers.h"
 
@@ -27,9 +27,9 @@ ImgbufPtr fail(std::u16string& message, std::u16string_view text) {
 
 }  // namespace
 
-dds_header parse_dds_header(const dds_header_bytes& raw) noexcept {
-    le_reader r(raw);
-    dds_header h{};
+DdsHeader parse_dds_header(const DdsHeaderBytes& raw) noexcept {
+    LeReader r(raw);
+    DdsHeader h{};
     h.magic = r.u32(0);
     h.header_size = r.u32(4);
     h.height = r.u32(12);
@@ -40,7 +40,7 @@ dds_header parse_dds_header(const dds_header_bytes& raw) noexcept {
     return h;
 }
 
-bool check_dds_header(const dds_header& header, std::u16string& message) {
+bool check_dds_header(const DdsHeader& header, std::u16string& message) {
     const char16_t* error = nullptr;
     if (header.magic != kMagic) {
         error = u"File is not a DDS file.";
@@ -56,19 +56,19 @@ bool check_dds_header(const dds_header& header, std::u16string& message) {
 }
 
 ImgbufPtr load_dds(std::u16string_view path, std::u16string& message) {
-    file_handle file(path, true, false, true, false);
+    FileHandle file(path, true, false, true, false);
     if (file.failed()) return fail(message, u"Could not open file.");
     const uint64_t size = file.size();
     if (size == UINT64_MAX || size < kDdsHeaderBytes) return fail(message, u"File too small.");
 
-    dds_header_bytes raw{};
+    DdsHeaderBytes raw{};
     if (!file_read_exact(file, raw.data(), kDdsHeaderBytes)) {
         return fail(message, u"I/O error reading file header.");
     }
-    const dds_header header = parse_dds_header(raw);
+    const DdsHeader header = parse_dds_header(raw);
     if (!check_dds_header(header, message)) return nullptr;
 
-    const dds_format* format = find_dds_format(header.pixel_format);
+    const DdsFormat* format = find_dds_format(header.pixel_format);
     if (!format) return fail(message, u"Unsupported image format.");
 
     // The float image must stay below 2^32 bytes, and so must a stored row and

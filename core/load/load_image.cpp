@@ -4,10 +4,10 @@
 #include <string>
 #include <string_view>
 
-#include "imgbuf/firewall.h"
-#include "load/diag.h"
+#include "common/export_boundary.h"
+#include "common/sink.h"
 #include "load/readers.h"
-#include "load/utf16.h"
+#include "common/utf16.h"
 #include "reliefkit.h"
 
 namespace rk {

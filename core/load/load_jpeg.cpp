@@ -15,9 +15,9 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
-#include "imgbuf/checked_size.h"
-#include "load/diag.h"
-#include "load/file_io.h"
+#include "common/checked_size.h"
+#include "common/sink.h"
+#include "common/file_io.h"
 #include "load/readers.h"
 
 namespace rk {
@@ -25,35 +25,35 @@ namespace {
 
 constexpr uint32_t kInputBlock = 4096;
 
-struct error_trap {
+struct ErrorTrap {
     jpeg_error_mgr pub;  // first, so that libjpeg's pointer to it leads back here
     std::jmp_buf resume;
     bool not_a_jpeg;
 };
 
-struct file_source {
+struct FileSource {
     jpeg_source_mgr pub;  // first, as above
     uint8_t* buffer;      // kInputBlock bytes
-    file_handle* file;
+    FileHandle* file;
     bool at_end;
 };
 
 // Everything a decode touches between setjmp and longjmp lives here, outside the
 // frame that calls setjmp, so its values are well defined after the jump.
-struct jpeg_session {
+struct JpegSession {
     jpeg_decompress_struct cinfo;
-    error_trap trap;
-    file_source source;
+    ErrorTrap trap;
+    FileSource source;
     imgbuf* image;  // owned by the caller once decode() returns
     bool decoded;
 };
-static_assert(std::is_trivially_destructible_v<jpeg_session>);
+static_assert(std::is_trivially_destructible_v<JpegSession>);
 
 // Per thread, so that concurrent loads cannot mix their messages.
 thread_local char t_error_text[JMSG_LENGTH_MAX];
 
 [[noreturn]] void leave_libjpeg(j_common_ptr cinfo) {
-    auto* trap = reinterpret_cast<error_trap*>(cinfo->err);
+    auto* trap = reinterpret_cast<ErrorTrap*>(cinfo->err);
     (*cinfo->err->format_message)(cinfo, t_error_text);
     debug_output("jpeglib error:\n");
     debug_output(t_error_text);
@@ -75,7 +75,7 @@ void route_warning(j_common_ptr cinfo) {
 void source_nothing(j_decompress_ptr) {}
 
 boolean source_refill(j_decompress_ptr cinfo) {
-    auto* src = reinterpret_cast<file_source*>(cinfo->src);
+    auto* src = reinterpret_cast<FileSource*>(cinfo->src);
     uint32_t n = src->at_end ? 0 : file_read_some(*src->file, src->buffer, kInputBlock);
     if (n == 0) {
         // At the end of the file an end-of-image marker lets libjpeg finish with what
@@ -93,7 +93,7 @@ boolean source_refill(j_decompress_ptr cinfo) {
 
 void source_skip(j_decompress_ptr cinfo, long count) {
     if (count <= 0) return;
-    auto* src = reinterpret_cast<file_source*>(cinfo->src);
+    auto* src = reinterpret_cast<FileSource*>(cinfo->src);
     while (count > static_cast<long>(src->pub.bytes_in_buffer)) {
         count -= static_cast<long>(src->pub.bytes_in_buffer);
         source_refill(cinfo);
@@ -104,7 +104,7 @@ void source_skip(j_decompress_ptr cinfo, long count) {
     src->pub.bytes_in_buffer -= static_cast<size_t>(count);
 }
 
-void install_source(jpeg_session& s) {
+void install_source(JpegSession& s) {
     jpeg_source_mgr& pub = s.source.pub;
     pub.next_input_byte = nullptr;
     pub.bytes_in_buffer = 0;
@@ -116,7 +116,7 @@ void install_source(jpeg_session& s) {
     s.cinfo.src = &pub;
 }
 
-using row_converter = void (*)(const JSAMPLE* src, float* dst, uint32_t width);
+using RowConverter = void (*)(const JSAMPLE* src, float* dst, uint32_t width);
 
 void rgb_row(const JSAMPLE* src, float* dst, uint32_t width) {
     for (uint32_t x = 0; x < width; ++x, src += 3, dst += 4) {
@@ -138,7 +138,7 @@ void grey_row(const JSAMPLE* src, float* dst, uint32_t width) {
 }
 
 // Null for CMYK, YCCK and anything else libjpeg delivers that is not RGB or grey.
-row_converter converter_for(const jpeg_decompress_struct& cinfo) {
+RowConverter converter_for(const jpeg_decompress_struct& cinfo) {
     if (cinfo.out_color_space == JCS_RGB && cinfo.output_components == 3) return rgb_row;
     if (cinfo.out_color_space == JCS_GRAYSCALE && cinfo.output_components == 1) return grey_row;
     return nullptr;
@@ -156,7 +156,7 @@ imgbuf* new_image(uint32_t w, uint32_t h) {
 
 // Rows are decoded in batches of libjpeg's recommended height into buffers from
 // its image pool, which jpeg_destroy_decompress releases on every path.
-void read_rows(jpeg_decompress_struct& cinfo, imgbuf* image, row_converter convert) {
+void read_rows(jpeg_decompress_struct& cinfo, imgbuf* image, RowConverter convert) {
     const JDIMENSION batch = static_cast<JDIMENSION>(cinfo.rec_outbuf_height);
     const JDIMENSION row_samples =
         cinfo.output_width * static_cast<JDIMENSION>(cinfo.output_components);
@@ -174,7 +174,7 @@ void read_rows(jpeg_decompress_struct& cinfo, imgbuf* image, row_converter conve
     }
 }
 
-bool decode(jpeg_session& s) noexcept {
+bool decode(JpegSession& s) noexcept {
     s.cinfo.err = jpeg_std_error(&s.trap.pub);
     s.trap.pub.error_exit = leave_libjpeg;
     s.trap.pub.output_message = route_warning;
@@ -192,7 +192,7 @@ bool decode(jpeg_session& s) noexcept {
     jpeg_start_decompress(&s.cinfo);
     // Other colour spaces read no row, so jpeg_finish_decompress reports them as
     // too few scanlines.
-    if (row_converter convert = converter_for(s.cinfo)) {
+    if (RowConverter convert = converter_for(s.cinfo)) {
         s.image = new_image(s.cinfo.output_width, s.cinfo.output_height);
         if (!s.image) {
             reader_failure("Not enough memory.");
@@ -212,11 +212,11 @@ cleanup:
 }  // namespace
 
 ImgbufPtr load_jpeg(std::u16string_view path, bool& not_my_format) {
-    file_handle file(path, true, false, true, false);
+    FileHandle file(path, true, false, true, false);
     if (file.failed()) return nullptr;
     auto input = zeroed_block(kInputBlock);
 
-    jpeg_session session{};
+    JpegSession session{};
     session.source.buffer = input.get();
     session.source.file = &file;
     const bool decoded = decode(session);

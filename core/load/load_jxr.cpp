@@ -8,11 +8,11 @@
 #include <span>
 #include <string>
 
-#include "imgbuf/checked_size.h"
-#include "load/file_io.h"
+#include "common/checked_size.h"
+#include "common/file_io.h"
 #include "load/jxr_container.h"
 #include "load/readers.h"
-#include "load/utf16.h"
+#include "common/utf16.h"
 
 // jxrlib last: its headers define min and max as macros.
 #include <JXRGlue.h>
@@ -37,20 +37,20 @@ void release_decoder(PKImageDecode* d) noexcept {
     PKImageDecode_Release(&d);
 }
 
-struct decoder_release {
+struct DecoderRelease {
     void operator()(PKImageDecode* d) const noexcept { release_decoder(d); }
 };
-struct converter_release {
+struct ConverterRelease {
     void operator()(PKFormatConverter* c) const noexcept { PKFormatConverter_Release(&c); }
 };
-using decoder_ptr = std::unique_ptr<PKImageDecode, decoder_release>;
-using converter_ptr = std::unique_ptr<PKFormatConverter, converter_release>;
+using DecoderPtr = std::unique_ptr<PKImageDecode, DecoderRelease>;
+using ConverterPtr = std::unique_ptr<PKFormatConverter, ConverterRelease>;
 
 // jxrlib chooses its decoder by the name's extension (.jxr, .wdp, .hdp) and
 // refuses any other name before opening the file.
-decoder_ptr open_decoder(const std::string& name) {
+DecoderPtr open_decoder(const std::string& name) {
     PKImageDecode* raw = nullptr;
-    if (!Failed(PKCodecFactory_CreateDecoderFromFile(name.c_str(), &raw))) return decoder_ptr(raw);
+    if (!Failed(PKCodecFactory_CreateDecoderFromFile(name.c_str(), &raw))) return DecoderPtr(raw);
     // When the container header is refused, jxrlib hands back a half-made decoder
     // that does not yet own the open file; releasing it as the owner frees both.
     if (raw) {
@@ -69,9 +69,9 @@ void drop_codec_contexts(PKImageDecode* decoder) {
     }
 }
 
-class file_source final : public byte_source {
+class FileSource final : public ByteSource {
   public:
-    explicit file_source(std::u16string_view path)
+    explicit FileSource(std::u16string_view path)
         : file_(path, true, false, true, false), size_(file_.size()) {}
     bool failed() const noexcept { return file_.failed() || size_ == UINT64_MAX; }
     uint64_t size() const noexcept override { return size_; }
@@ -82,7 +82,7 @@ class file_source final : public byte_source {
     }
 
   private:
-    file_handle file_;
+    FileHandle file_;
     uint64_t size_;
 };
 
@@ -121,19 +121,19 @@ ImgbufPtr load_jxr(std::u16string_view path) {
     if (!name || name->empty()) return nullptr;
     // jxrlib loses the memory of its file stream when it cannot open the file, and
     // trusts the container it parses: both are settled before it sees the name.
-    jxr_container container;
+    JxrContainer container;
     {
-        file_source file(path);
+        FileSource file(path);
         if (file.failed()) return nullptr;
         container = check_jxr_container(file);
-        if (container.fault != jxr_fault::none) return nullptr;
+        if (container.fault != JxrFault::none) return nullptr;
     }
 
-    const decoder_ptr decoder = open_decoder(*name);
+    const DecoderPtr decoder = open_decoder(*name);
     if (!decoder) return nullptr;
     PKFormatConverter* raw_converter = nullptr;
     const ERR made = PKCodecFactory_CreateFormatConverter(&raw_converter);
-    const converter_ptr converter(raw_converter);
+    const ConverterPtr converter(raw_converter);
     if (Failed(made) || !converter) return nullptr;
 
     const uint32_t width = decoder->uWidth;

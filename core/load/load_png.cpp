@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
-#include "imgbuf/checked_size.h"
-#include "load/diag.h"
-#include "load/file_io.h"
-#include "load/png_diag.h"
+#include "common/checked_size.h"
+#include "common/sink.h"
+#include "common/file_io.h"
+#include "common/png_messages.h"
 #include "load/readers.h"
 
 namespace rk {
@@ -18,8 +18,8 @@ constexpr size_t kSignatureBytes = 8;
 // Everything libpng works with during one read. It is reached from the frames
 // that libpng's error path leaves by longjmp, so it must stay a plain record; its
 // C++ owner lives in load_png's frame, which no longjmp crosses.
-struct png_read_state {
-    file_handle* file;
+struct PngReadState {
+    FileHandle* file;
     png_structp png;
     png_infop info;
     png_uint_32 width;
@@ -29,17 +29,17 @@ struct png_read_state {
     int interlace_type;
 };
 
-struct png_read_owner {
-    png_read_state state{};
-    png_read_owner() = default;
-    png_read_owner(const png_read_owner&) = delete;
-    png_read_owner& operator=(const png_read_owner&) = delete;
-    ~png_read_owner() { png_destroy_read_struct(&state.png, &state.info, nullptr); }
+struct PngReadOwner {
+    PngReadState state{};
+    PngReadOwner() = default;
+    PngReadOwner(const PngReadOwner&) = delete;
+    PngReadOwner& operator=(const PngReadOwner&) = delete;
+    ~PngReadOwner() { png_destroy_read_struct(&state.png, &state.info, nullptr); }
 };
 
 // A short read is an error: libpng must never decode what its buffer held before.
 void read_from_file(png_structp png, png_bytep data, size_t count) {
-    auto* file = static_cast<file_handle*>(png_get_io_ptr(png));
+    auto* file = static_cast<FileHandle*>(png_get_io_ptr(png));
     if (!file || count > UINT32_MAX ||
         !file_read_exact(*file, data, static_cast<uint32_t>(count))) {
         png_error(png, "Read Error");
@@ -49,7 +49,7 @@ void read_from_file(png_structp png, png_bytep data, size_t count) {
 // Creates libpng's structures, reads the header and asks for rows of 8- or 16-bit
 // grey, grey-alpha, RGB or RGBA samples. On failure the reason has been reported
 // and the structures are destroyed.
-bool create_prepare_png(png_read_state* s) {
+bool create_prepare_png(PngReadState* s) {
     s->png =
         png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, png_diag_error, png_diag_warning);
     if (!s->png) {
@@ -93,7 +93,7 @@ bailout:
     return false;
 }
 
-using row_converter = void (*)(const uint8_t* src, float* dst, uint32_t width);
+using RowConverter = void (*)(const uint8_t* src, float* dst, uint32_t width);
 
 // 16-bit samples are stored most significant byte first.
 template <int Bytes>
@@ -132,14 +132,14 @@ void convert_row(const uint8_t* src, float* dst, uint32_t width) {
 }
 
 // Indexed by bytes per sample - 1 and samples per pixel - 1.
-constexpr row_converter kRowConverters[2][4] = {
+constexpr RowConverter kRowConverters[2][4] = {
     {convert_row<1, 1>, convert_row<2, 1>, convert_row<3, 1>, convert_row<4, 1>},
     {convert_row<1, 2>, convert_row<2, 2>, convert_row<3, 2>, convert_row<4, 2>},
 };
 
 // Reads every row into image through the row buffer, then the chunks after the
 // image data. Structures are left to the caller's owner.
-bool read_png_rows(png_read_state* s, imgbuf* image, uint8_t* row, row_converter convert) {
+bool read_png_rows(PngReadState* s, imgbuf* image, uint8_t* row, RowConverter convert) {
     if (setjmp(png_jmpbuf(s->png))) return false;
     for (png_uint_32 y = 0; y < s->height; ++y) {
         png_read_row(s->png, row, nullptr);
@@ -153,7 +153,7 @@ bool read_png_rows(png_read_state* s, imgbuf* image, uint8_t* row, row_converter
 
 ImgbufPtr load_png(std::u16string_view path, bool& not_my_format) {
     not_my_format = false;
-    file_handle file(path, true, false, true, false);
+    FileHandle file(path, true, false, true, false);
     if (file.failed()) return nullptr;
 
     png_byte signature[kSignatureBytes] = {};
@@ -166,10 +166,10 @@ ImgbufPtr load_png(std::u16string_view path, bool& not_my_format) {
     }
     if (!signature_read) return nullptr;  // a read error says nothing about the format
 
-    png_read_owner reader;
+    PngReadOwner reader;
     reader.state.file = &file;
     if (!create_prepare_png(&reader.state)) return nullptr;
-    const png_read_state& s = reader.state;
+    const PngReadState& s = reader.state;
 
     if (!image_bytes(s.width, s.height)) {
         debug_output("load_png(): image too large");

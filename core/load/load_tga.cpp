@@ -5,8 +5,8 @@
 #include <cstring>
 #include <new>
 
-#include "imgbuf/checked_size.h"
-#include "load/file_io.h"
+#include "common/checked_size.h"
+#include "common/file_io.h"
 #include "load/le_reader.h"
 #include "load/readers.h"
 
@@ -27,7 +27,7 @@ constexpr uint8_t kAlphaBitsMask = 0x0F;
 constexpr uint8_t kRightToLeft = 0x10;
 constexpr uint8_t kTopToBottom = 0x20;
 
-struct tga_header {
+struct TgaHeader {
     uint8_t id_length;
     uint8_t colormap_type;
     uint8_t image_type;
@@ -37,14 +37,14 @@ struct tga_header {
     uint8_t descriptor;
 };
 
-tga_header parse_header(const std::array<uint8_t, kHeaderBytes>& raw) noexcept {
-    le_reader r(raw);
+TgaHeader parse_header(const std::array<uint8_t, kHeaderBytes>& raw) noexcept {
+    LeReader r(raw);
     return {r.u8(0), r.u8(1), r.u8(2), r.u16(12), r.u16(14), r.u8(16), r.u8(17)};
 }
 
 // Converts count stored pixels; pixel i goes to dst + i * step floats, so a
 // right-to-left row is written backwards by the same loop.
-using tga_row_fn = void (*)(const uint8_t* src, float* dst, ptrdiff_t step,
+using TgaRowFn = void (*)(const uint8_t* src, float* dst, ptrdiff_t step,
                             uint32_t count) noexcept;
 
 template <bool Alpha>
@@ -70,21 +70,21 @@ void convert_b8g8r8(const uint8_t* src, float* dst, ptrdiff_t step, uint32_t cou
     }
 }
 
-struct tga_layout {
+struct TgaLayout {
     uint8_t depth;
     uint8_t alpha_bits;
     uint32_t bytes_per_pixel;
-    tga_row_fn convert;
+    TgaRowFn convert;
 };
 
-constexpr tga_layout kLayouts[] = {
+constexpr TgaLayout kLayouts[] = {
     {15, 0, 2, convert_x1r5g5b5<false>}, {16, 0, 2, convert_x1r5g5b5<false>},
     {16, 1, 2, convert_x1r5g5b5<true>},  {24, 0, 3, convert_b8g8r8<3, false>},
     {32, 8, 4, convert_b8g8r8<4, true>},
 };
 
-const tga_layout* find_layout(uint8_t depth, uint8_t alpha_bits) noexcept {
-    for (const tga_layout& l : kLayouts) {
+const TgaLayout* find_layout(uint8_t depth, uint8_t alpha_bits) noexcept {
+    for (const TgaLayout& l : kLayouts) {
         if (l.depth == depth && l.alpha_bits == alpha_bits) return &l;
     }
     return nullptr;
@@ -98,14 +98,14 @@ ImgbufPtr fail(std::u16string& message, std::u16string_view text) {
 // Reads the version-2 footer and the extension area it names, then returns to
 // the start. The area is not interpreted; it is read so that a footer pointing
 // nowhere is reported. Returns the failure text, or null.
-const char16_t* read_footer(file_handle& file, uint64_t size, uint8_t* extension) noexcept {
+const char16_t* read_footer(FileHandle& file, uint64_t size, uint8_t* extension) noexcept {
     std::array<uint8_t, kFooterBytes> raw{};
     if (!file.seek(size - kFooterBytes))
         return u"I/O error while seeking to file footer (version 2).";
     if (!file_read_exact(file, raw.data(), kFooterBytes)) {
         return u"I/O error while reading file footer (version 2).";
     }
-    le_reader footer(raw);
+    LeReader footer(raw);
     const uint32_t extension_offset = footer.u32(0);
     const auto signature = footer.bytes(8, kFooterSignature.size());
     const bool version2 = footer.ok() && std::memcmp(signature.data(), kFooterSignature.data(),
@@ -123,7 +123,7 @@ const char16_t* read_footer(file_handle& file, uint64_t size, uint8_t* extension
 }  // namespace
 
 ImgbufPtr load_tga(std::u16string_view path, std::u16string& message) {
-    file_handle file(path, true, false, true, false);
+    FileHandle file(path, true, false, true, false);
     if (file.failed()) return fail(message, u"Could not open file.");
     const uint64_t size = file.size();
     if (size == UINT64_MAX || size < kHeaderBytes) return fail(message, u"File too small.");
@@ -139,14 +139,14 @@ ImgbufPtr load_tga(std::u16string_view path, std::u16string& message) {
     if (!file_read_exact(file, raw.data(), kHeaderBytes)) {
         return fail(message, u"I/O error while reading file header.");
     }
-    const tga_header header = parse_header(raw);
+    const TgaHeader header = parse_header(raw);
     if (header.colormap_type != 0) {
         return fail(message, u"Files with colormaps (palettes) are not supported.");
     }
     if (header.image_type != kTrueColour) {
         return fail(message, u"Only uncompressed truecolor files supported.");
     }
-    const tga_layout* layout = find_layout(header.depth, header.descriptor & kAlphaBitsMask);
+    const TgaLayout* layout = find_layout(header.depth, header.descriptor & kAlphaBitsMask);
     if (!layout) return fail(message, u"Unsupported pixel format.");
 
     const uint64_t data_start = kHeaderBytes + uint64_t{header.id_length};

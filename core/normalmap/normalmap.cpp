@@ -1,8 +1,8 @@
 #include <algorithm>
 
 #include "filter/convolve.h"
-#include "imgbuf/firewall.h"
-#include "imgbuf/kernel_cache.h"
+#include "common/export_boundary.h"
+#include "filter/kernel_cache.h"
 #include "normalmap/normal_ops.h"
 
 namespace rk {

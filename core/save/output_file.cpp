@@ -45,7 +45,7 @@ std::atomic<unsigned> g_temp_serial{0};
 
 }  // namespace
 
-output_file::output_file(const std::string& target) : target_(resolve_link(target)) {
+OutputFile::OutputFile(const std::string& target) : target_(resolve_link(target)) {
     if (target_.empty()) return;
     struct stat st {};
     const bool exists = ::stat(target_.c_str(), &st) == 0;
@@ -74,12 +74,12 @@ output_file::output_file(const std::string& target) : target_(resolve_link(targe
     }
 }
 
-output_file::~output_file() {
+OutputFile::~OutputFile() {
     if (fd_ >= 0) ::close(fd_);
     if (!temp_.empty()) ::unlink(temp_.c_str());
 }
 
-bool output_file::write(const void* data, size_t count) noexcept {
+bool OutputFile::write(const void* data, size_t count) noexcept {
     if (fd_ < 0) return false;
     const auto* p = static_cast<const unsigned char*>(data);
     while (count > 0) {
@@ -92,17 +92,17 @@ bool output_file::write(const void* data, size_t count) noexcept {
     return true;
 }
 
-output_file::commit_result output_file::commit() noexcept {
-    if (fd_ < 0) return commit_result::write_failed;
+OutputFile::CommitResult OutputFile::commit() noexcept {
+    if (fd_ < 0) return CommitResult::write_failed;
     // Some file systems report a full disk only on sync or close.
     const bool synced = temp_.empty() || ::fsync(fd_) == 0;
     const bool closed = ::close(fd_) == 0;
     fd_ = -1;
-    if (!synced || !closed) return commit_result::write_failed;
-    if (temp_.empty()) return commit_result::committed;
-    if (::rename(temp_.c_str(), target_.c_str()) != 0) return commit_result::replace_failed;
+    if (!synced || !closed) return CommitResult::write_failed;
+    if (temp_.empty()) return CommitResult::committed;
+    if (::rename(temp_.c_str(), target_.c_str()) != 0) return CommitResult::replace_failed;
     temp_.clear();
-    return commit_result::committed;
+    return CommitResult::committed;
 }
 
 }  // namespace rk

@@ -11,16 +11,16 @@ namespace rk {
 // nothing behind. A symbolic link is followed, so the file it names is replaced
 // and the link stays. A target that exists but is no regular file (a device, a
 // pipe) is written in place, as renaming over it would replace the node itself.
-class output_file {
+class OutputFile {
   public:
-    enum class commit_result { committed, write_failed, replace_failed };
+    enum class CommitResult { committed, write_failed, replace_failed };
 
     // UTF-8 path. failed() tells whether the output could be opened; a directory
     // or a file the caller may not write never can.
-    explicit output_file(const std::string& target);
-    ~output_file();
-    output_file(const output_file&) = delete;
-    output_file& operator=(const output_file&) = delete;
+    explicit OutputFile(const std::string& target);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
 
     bool failed() const noexcept { return fd_ < 0; }
 
@@ -28,7 +28,7 @@ class output_file {
     bool write(const void* data, size_t count) noexcept;
 
     // Flushes the data to the device and puts the file in the target's place.
-    commit_result commit() noexcept;
+    CommitResult commit() noexcept;
 
   private:
     std::string target_;

@@ -4,9 +4,9 @@
 
 #include "imgbuf/imgbuf.h"
 #include "imgbuf/pixel_convert.h"
-#include "load/file_io.h"
-#include "load/png_diag.h"
-#include "load/utf16.h"
+#include "common/file_io.h"
+#include "common/png_messages.h"
+#include "common/utf16.h"
 #include "save/output_file.h"
 
 namespace rk {
@@ -17,22 +17,22 @@ constexpr std::u16string_view kCouldNotOpen = u"Could not open output file.";
 constexpr std::u16string_view kCouldNotWrite = u"Could not write output file.";
 constexpr std::u16string_view kCouldNotReplace = u"Could not replace output file.";
 
-enum class encode_result { written, no_write_struct, no_info_struct, libpng_error, write_failed };
+enum class EncodeResult { written, no_write_struct, no_info_struct, libpng_error, write_failed };
 
 // What the libpng callbacks and the row loop reach. Plain, since libpng's error
 // path leaves the frames that use it by longjmp; its owners live in
 // write_png_rgb8's frame, which no longjmp crosses.
-struct png_write_job {
+struct PngWriteJob {
     const imgbuf* image;
-    channel_map channels;
+    ChannelMap channels;
     uint8_t* row;
-    output_file* out;
+    OutputFile* out;
     bool write_failed;
-    png_error_text error;
+    PngErrorText error;
 };
 
 void write_to_output(png_structp png, png_bytep data, size_t count) {
-    auto* job = static_cast<png_write_job*>(png_get_io_ptr(png));
+    auto* job = static_cast<PngWriteJob*>(png_get_io_ptr(png));
     if (!job->out->write(data, count)) {
         job->write_failed = true;
         png_longjmp(png, 1);
@@ -42,7 +42,7 @@ void write_to_output(png_structp png, png_bytep data, size_t count) {
 // Nothing to flush: the output is synced once, when complete.
 void flush_output(png_structp) {}
 
-void convert_row(const float* src, uint8_t* dst, uint32_t width, channel_map ch) noexcept {
+void convert_row(const float* src, uint8_t* dst, uint32_t width, ChannelMap ch) noexcept {
     for (uint32_t x = 0; x < width; ++x, src += 4, dst += 3) {
         dst[0] = float_to_byte(src[ch.red]);
         dst[1] = float_to_byte(src[ch.green]);
@@ -50,20 +50,20 @@ void convert_row(const float* src, uint8_t* dst, uint32_t width, channel_map ch)
     }
 }
 
-encode_result encode_png(png_write_job* job) {
+EncodeResult encode_png(PngWriteJob* job) {
     const uint32_t width = job->image->width;
     const uint32_t height = job->image->height;
     // Set only after the last libpng call that could jump, so that no assignment
     // lies between setjmp and a longjmp.
-    encode_result result = encode_result::no_info_struct;
+    EncodeResult result = EncodeResult::no_info_struct;
     png_infop info = nullptr;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &job->error, png_diag_error,
                                               png_diag_warning);
-    if (!png) return encode_result::no_write_struct;
+    if (!png) return EncodeResult::no_write_struct;
     info = png_create_info_struct(png);
     if (!info) goto bailout;
     if (setjmp(png_jmpbuf(png))) {
-        result = job->write_failed ? encode_result::write_failed : encode_result::libpng_error;
+        result = job->write_failed ? EncodeResult::write_failed : EncodeResult::libpng_error;
         goto bailout;
     }
 
@@ -76,7 +76,7 @@ encode_result encode_png(png_write_job* job) {
         png_write_rows(png, &job->row, 1);
     }
     png_write_end(png, info);
-    result = encode_result::written;
+    result = EncodeResult::written;
 
 bailout:
     png_destroy_write_struct(&png, &info);
@@ -85,7 +85,7 @@ bailout:
 
 }  // namespace
 
-std::u16string write_png_rgb8(const imgbuf* img, std::u16string_view path, channel_map channels) {
+std::u16string write_png_rgb8(const imgbuf* img, std::u16string_view path, ChannelMap channels) {
     if (!has_pixels(img)) return std::u16string(kNoImage);
     // Rows padded to four bytes. An image with rows holds fewer than 2^28 pixels
     // per row; one without rows never gets a row written.
@@ -94,28 +94,28 @@ std::u16string write_png_rgb8(const imgbuf* img, std::u16string_view path, chann
 
     const auto target = utf16_to_utf8(path);
     if (!target || target->empty()) return std::u16string(kCouldNotOpen);
-    output_file out(*target);
+    OutputFile out(*target);
     if (out.failed()) return std::u16string(kCouldNotOpen);
 
-    png_write_job job{img, channels, row.get(), &out, false, {}};
+    PngWriteJob job{img, channels, row.get(), &out, false, {}};
     switch (encode_png(&job)) {
-        case encode_result::written:
+        case EncodeResult::written:
             break;
-        case encode_result::no_write_struct:
+        case EncodeResult::no_write_struct:
             return u"png_create_write_struct() failed";
-        case encode_result::no_info_struct:
+        case EncodeResult::no_info_struct:
             return u"png_create_info_struct() failed";
-        case encode_result::write_failed:
+        case EncodeResult::write_failed:
             return std::u16string(kCouldNotWrite);
-        case encode_result::libpng_error:
+        case EncodeResult::libpng_error:
             return u"pnglib error: " + utf8_to_utf16(job.error.text);
     }
     switch (out.commit()) {
-        case output_file::commit_result::committed:
+        case OutputFile::CommitResult::committed:
             return {};
-        case output_file::commit_result::write_failed:
+        case OutputFile::CommitResult::write_failed:
             return std::u16string(kCouldNotWrite);
-        case output_file::commit_result::replace_failed:
+        case OutputFile::CommitResult::replace_failed:
             return std::u16string(kCouldNotReplace);
     }
     return std::u16string(kCouldNotWrite);

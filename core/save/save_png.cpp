@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "imgbuf/firewall.h"
-#include "load/utf16.h"
+#include "common/export_boundary.h"
+#include "common/utf16.h"
 #include "reliefkit.h"
 #include "save/png_writer.h"
 
@@ -29,7 +29,7 @@ uint8_t channel_of(int32_t selector) noexcept {
 }
 
 void save_png(char16_t* msg, int32_t capacity, const char16_t* path, const imgbuf* img,
-              channel_map channels) noexcept {
+              ChannelMap channels) noexcept {
     std::u16string message;
     const bool finished = guarded(false, [&] {
         message = write_png_rgb8(img, u16_view(path), channels);

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "text.h"
+#include "text_conversion.h"
 
 TEST(PathToUtf16, ConvertsValidUtf8) {
     EXPECT_EQ(rkcli::path_to_utf16("a/\xC3\xA9.jpg"), u"a/\u00E9.jpg");

@@ -9,7 +9,7 @@
 
 #include "filter/convolve.h"
 #include "filter/convolve_paths.h"
-#include "imgbuf/kernel_cache.h"
+#include "filter/kernel_cache.h"
 
 using namespace rk;
 

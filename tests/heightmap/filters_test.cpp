@@ -7,9 +7,9 @@
 #include <tuple>
 
 #include "filter/convolve.h"
-#include "heightmap/filters.h"
+#include "heightmap/height_blurs.h"
 #include "heightmap_helpers.h"
-#include "imgbuf/kernel_cache.h"
+#include "filter/kernel_cache.h"
 
 using namespace rk;
 

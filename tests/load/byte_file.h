@@ -14,7 +14,7 @@
 
 #include "image_helpers.h"
 #include "imgbuf/imgbuf.h"
-#include "load/utf16.h"
+#include "common/utf16.h"
 
 using Bytes = std::vector<uint8_t>;
 

@@ -158,7 +158,7 @@ TEST(DdsFormats, EveryTemplateIsFoundAsItself) {
 }
 
 // One 4 x 4 colour block: endpoints and 2-bit indices, row y in byte y.
-Bytes colour_block(uint32_t c0, uint32_t c1, uint32_t indices) {
+Bytes ColourBlock(uint32_t c0, uint32_t c1, uint32_t indices) {
     Bytes b;
     put16(b, c0);
     put16(b, c1);
@@ -191,7 +191,7 @@ TEST(DdsBlocks, Dxt1ColourModes) {
         {0x001F, 0xF800, {{0, 0, 1, 1}, {1, 0, 0, 1}, {0.5f, 0, 0.5f, 1}, {0, 0, 0, 1}}},
     };
     for (const Case& c : cases) {
-        auto [img, message] = load(dds(4, 4, kDxt1, colour_block(c.c0, c.c1, kIndexIsColumn)));
+        auto [img, message] = load(dds(4, 4, kDxt1, ColourBlock(c.c0, c.c1, kIndexIsColumn)));
         ASSERT_TRUE(img) << text(message);
         for (uint32_t y = 0; y < 4; ++y) {
             for (uint32_t x = 0; x < 4; ++x) expect_px(img.get(), x, y, c.colour[x]);
@@ -201,7 +201,7 @@ TEST(DdsBlocks, Dxt1ColourModes) {
 
 TEST(DdsBlocks, Dxt3AlphaNibblesAndAlwaysFourColours) {
     Bytes block = u32s({0x76543210, 0xFEDCBA98});  // pixel i has alpha i
-    append(block, colour_block(0x001F, 0xF800, kIndexIsColumn));
+    append(block, ColourBlock(0x001F, 0xF800, kIndexIsColumn));
     auto [img, message] = load(dds(4, 4, kDxt3, block));
     ASSERT_TRUE(img) << text(message);
     const Px colour[4] = {{0, 0, 1}, {1, 0, 0}, {k1_3, 0, k2_3}, {k2_3, 0, k1_3}};
@@ -233,7 +233,7 @@ TEST(DdsBlocks, Dxt5AlphaBlendsInBothModes) {
     for (const Case& c : cases) {
         Bytes block = {c.a0, c.a1};
         for (int i = 0; i < 6; ++i) put8(block, uint32_t(indices >> (8 * i)));
-        append(block, colour_block(0xFFFF, 0xFFFF, 0));
+        append(block, ColourBlock(0xFFFF, 0xFFFF, 0));
         auto [img, message] = load(dds(4, 4, kDxt5, block));
         ASSERT_TRUE(img) << text(message);
         for (uint32_t i = 0; i < 16; ++i)
@@ -258,7 +258,7 @@ Bytes solid_block(const Pf& pf, uint32_t n) {
     Bytes b;
     if (pf.fourcc == kDxt3.fourcc) append(b, u32s({0x11111111 * (n % 16), 0x11111111 * (n % 16)}));
     if (pf.fourcc == kDxt5.fourcc) append(b, {uint8_t(16 * n), 0, 0, 0, 0, 0, 0, 0});
-    append(b, colour_block(c0, 0, 0));
+    append(b, ColourBlock(c0, 0, 0));
     return b;
 }
 

@@ -10,7 +10,7 @@
 
 #include "load/jxr_container.h"
 #include "load/readers.h"
-#include "load/utf16.h"
+#include "common/utf16.h"
 #include "load_test_support.h"
 
 namespace {
@@ -110,191 +110,191 @@ void append_directory(Container& c, const std::vector<Entry>& entries) {
     }
 }
 
-rk::jxr_fault check(const Bytes& b) {
-    rk::memory_source source(b);
+rk::JxrFault check(const Bytes& b) {
+    rk::MemorySource source(b);
     return rk::check_jxr_container(source).fault;
 }
 
-using rk::jxr_fault;
+using rk::JxrFault;
 
 struct Case {
     const char* name;
     std::function<void(Container&)> damage;
-    jxr_fault expected;
+    JxrFault expected;
 };
 
 const Case kCases[] = {
-    {"intact", [](Container&) {}, jxr_fault::none},
-    {"version_0", [](Container& c) { c.head[3] = 0; }, jxr_fault::none},
-    {"big_endian", [](Container& c) { c.head[0] = c.head[1] = 'M'; }, jxr_fault::header},
-    {"not_jpeg_xr", [](Container& c) { c.head[2] = 0x2A; }, jxr_fault::header},
-    {"version_2", [](Container& c) { c.head[3] = 2; }, jxr_fault::header},
-    {"directory_in_header", [](Container& c) { put32(c.head, 4, 4); }, jxr_fault::header},
-    {"directory_past_end", [](Container& c) { put32(c.head, 4, 0xFFFFFFFE); }, jxr_fault::header},
-    {"no_entries", [](Container& c) { c.entries.clear(); }, jxr_fault::directory},
+    {"intact", [](Container&) {}, JxrFault::none},
+    {"version_0", [](Container& c) { c.head[3] = 0; }, JxrFault::none},
+    {"big_endian", [](Container& c) { c.head[0] = c.head[1] = 'M'; }, JxrFault::header},
+    {"not_jpeg_xr", [](Container& c) { c.head[2] = 0x2A; }, JxrFault::header},
+    {"version_2", [](Container& c) { c.head[3] = 2; }, JxrFault::header},
+    {"directory_in_header", [](Container& c) { put32(c.head, 4, 4); }, JxrFault::header},
+    {"directory_past_end", [](Container& c) { put32(c.head, 4, 0xFFFFFFFE); }, JxrFault::header},
+    {"no_entries", [](Container& c) { c.entries.clear(); }, JxrFault::directory},
     {"entries_past_end", [](Container& c) { c.patch = [](Bytes& b) { put16(b, 8, 0xFFFE); }; },
-     jxr_fault::directory},
+     JxrFault::directory},
     {"entry_count_ffff",
      [](Container& c) {
          c.tail.resize(0xFFFF * 12);
          c.patch = [](Bytes& b) { put16(b, 8, 0xFFFF); };
      },
-     jxr_fault::directory},
+     JxrFault::directory},
     {"type_0",
      [](Container& c) {
          c.entries.push_back({0x0100, 0, 1, 0});
      },
-     jxr_fault::entry},
+     JxrFault::entry},
     {"type_13",
      [](Container& c) {
          c.entries.push_back({0x0100, 13, 1, 0});
      },
-     jxr_fault::entry},
+     JxrFault::entry},
     {"count_overflows_32_bits",
      [](Container& c) {
          c.entries.push_back({0x0100, 4, 0x40000001, 0});
      },
-     jxr_fault::entry},
+     JxrFault::entry},
     {"data_past_end",
      [](Container& c) {
          c.entries.push_back({0x0100, 1, 5, kTail});
      },
-     jxr_fault::entry},
+     JxrFault::entry},
     {"data_at_very_end_is_fine",
      [](Container& c) {
          c.tail.resize(5);
          c.entries.push_back({0x0100, 1, 5, kTail});
      },
-     jxr_fault::none},
-    {"transformation_8", [](Container& c) { c.find(0xBC02).value = 8; }, jxr_fault::tag},
-    {"transformation_7", [](Container& c) { c.find(0xBC02).value = 7; }, jxr_fault::none},
-    {"transformation_twice", [](Container& c) { c.find(0xBC02).count = 2; }, jxr_fault::tag},
-    {"pixel_format_15_bytes", [](Container& c) { c.find(0xBC01).count = 15; }, jxr_fault::tag},
+     JxrFault::none},
+    {"transformation_8", [](Container& c) { c.find(0xBC02).value = 8; }, JxrFault::tag},
+    {"transformation_7", [](Container& c) { c.find(0xBC02).value = 7; }, JxrFault::none},
+    {"transformation_twice", [](Container& c) { c.find(0xBC02).count = 2; }, JxrFault::tag},
+    {"pixel_format_15_bytes", [](Container& c) { c.find(0xBC01).count = 15; }, JxrFault::tag},
     {"pixel_format_as_long",
      [](Container& c) {
          c.find(0xBC01).type = 4;
          c.find(0xBC01).count = 4;
      },
-     jxr_fault::tag},
-    {"image_offset_as_float", [](Container& c) { c.find(0xBCC0).type = 11; }, jxr_fault::tag},
+     JxrFault::tag},
+    {"image_offset_as_float", [](Container& c) { c.find(0xBCC0).type = 11; }, JxrFault::tag},
     {"short_with_upper_half",
      [](Container& c) {
          c.find(0xBC80).type = 3;
          c.find(0xBC80).value = 0x10009;
      },
-     jxr_fault::tag},
-    {"short_width", [](Container& c) { c.find(0xBC80).type = 3; }, jxr_fault::none},
+     JxrFault::tag},
+    {"short_width", [](Container& c) { c.find(0xBC80).type = 3; }, JxrFault::none},
     {"resolution_as_long",
      [](Container& c) {
          c.entries.push_back({0xBC82, 4, 1, 96});
      },
-     jxr_fault::tag},
+     JxrFault::tag},
     {"software_text",
      [](Container& c) {
          c.entries.push_back({0x0131, 2, 3, 0x00006B72});
      },
-     jxr_fault::none},
+     JxrFault::none},
     {"long_software_text",
      [](Container& c) {
          c.tail = {'r', 'e', 'l', 'i', 'e', 'f', 0};
          c.entries.push_back({0x0131, 2, 7, kTail});
      },
-     jxr_fault::none},
+     JxrFault::none},
     {"software_text_without_nul",
      [](Container& c) {
          c.entries.push_back({0x0131, 2, 3, 0x00616B72});
      },
-     jxr_fault::tag},
+     JxrFault::tag},
     {"long_copyright_without_nul",
      [](Container& c) {
          c.tail = {'r', 'e', 'l', 'i', 'e', 'f', 0, '!'};
          c.entries.push_back({0x8298, 2, 8, kTail});
      },
-     jxr_fault::tag},
+     JxrFault::tag},
     {"empty_artist",
      [](Container& c) {
          c.entries.push_back({0x013B, 2, 0, 0});
      },
-     jxr_fault::tag},
+     JxrFault::tag},
     {"document_name_as_bytes",
      [](Container& c) {
          c.entries.push_back({0x010D, 1, 3, 0x00006B72});
      },
-     jxr_fault::tag},
+     JxrFault::tag},
     {"rating_one_short",
      [](Container& c) {
          c.entries.push_back({0x4746, 3, 1, 4});
      },
-     jxr_fault::none},
+     JxrFault::none},
     {"rating_two_shorts",
      [](Container& c) {
          c.entries.push_back({0x4749, 3, 2, 4});
      },
-     jxr_fault::tag},
+     JxrFault::tag},
     {"page_number_one_short",
      [](Container& c) {
          c.entries.push_back({0x0129, 3, 1, 1});
      },
-     jxr_fault::tag},
+     JxrFault::tag},
     {"caption_utf16",
      [](Container& c) {
          c.entries.push_back({0x9C9B, 1, 4, 0x00000041});
      },
-     jxr_fault::none},
+     JxrFault::none},
     {"long_caption_utf16",
      [](Container& c) {
          c.tail = {'r', 0, 'k', 0, 0, 0};
          c.entries.push_back({0x9C9B, 7, 6, kTail});
      },
-     jxr_fault::none},
+     JxrFault::none},
     {"caption_without_terminator",
      [](Container& c) {
          c.entries.push_back({0x9C9B, 1, 4, 0x00410041});
      },
-     jxr_fault::tag},
+     JxrFault::tag},
     {"caption_one_byte",
      [](Container& c) {
          c.entries.push_back({0x9C9B, 1, 1, 0});
      },
-     jxr_fault::tag},
+     JxrFault::tag},
     {"caption_odd_length",
      [](Container& c) {
          c.entries.push_back({0x9C9B, 1, 3, 0});
      },
-     jxr_fault::tag},
+     JxrFault::tag},
     {"caption_as_text",
      [](Container& c) {
          c.entries.push_back({0x9C9B, 2, 4, 0});
      },
-     jxr_fault::tag},
+     JxrFault::tag},
     {"other_pixel_format", [](Container& c) { c.find(0xBC01).value = kGuidAt - 1; },
-     jxr_fault::pixel_format},
+     JxrFault::pixel_format},
     {"no_pixel_format",
      [](Container& c) { std::erase_if(c.entries, [](const Entry& e) { return e.tag == 0xBC01; }); },
-     jxr_fault::pixel_format},
+     JxrFault::pixel_format},
     {"no_image_offset",
      [](Container& c) { std::erase_if(c.entries, [](const Entry& e) { return e.tag == 0xBCC0; }); },
-     jxr_fault::image_data},
-    {"image_byte_count_0", [](Container& c) { c.find(0xBCC1).value = 0; }, jxr_fault::image_data},
-    {"image_past_end", [](Container& c) { c.find(0xBCC1).value += 1; }, jxr_fault::image_data},
-    {"image_at_header", [](Container& c) { c.find(0xBCC0).value = 0; }, jxr_fault::image_data},
+     JxrFault::image_data},
+    {"image_byte_count_0", [](Container& c) { c.find(0xBCC1).value = 0; }, JxrFault::image_data},
+    {"image_past_end", [](Container& c) { c.find(0xBCC1).value += 1; }, JxrFault::image_data},
+    {"image_at_header", [](Container& c) { c.find(0xBCC0).value = 0; }, JxrFault::image_data},
     {"image_not_a_codestream", [](Container& c) { c.find(0xBCC0).value = kGuidAt - 8; },
-     jxr_fault::codestream},
+     JxrFault::codestream},
     {"no_width",
      [](Container& c) { std::erase_if(c.entries, [](const Entry& e) { return e.tag == 0xBC80; }); },
-     jxr_fault::image_size},
-    {"height_0", [](Container& c) { c.find(0xBC81).value = 0; }, jxr_fault::image_size},
+     JxrFault::image_size},
+    {"height_0", [](Container& c) { c.find(0xBC81).value = 0; }, JxrFault::image_size},
     {"alpha_offset_alone",
      [](Container& c) {
          c.entries.push_back({0xBCC2, 4, 1, kImageAt});
      },
-     jxr_fault::alpha_data},
+     JxrFault::alpha_data},
     {"alpha_past_end",
      [](Container& c) {
          c.entries.push_back({0xBCC2, 4, 1, kImageAt});
          c.entries.push_back({0xBCC3, 4, 1, kTail});
      },
-     jxr_fault::alpha_data},
+     JxrFault::alpha_data},
     {"exif_directory",
      [](Container& c) {
          // EXIF directory at kTail (30 bytes), its interoperability directory
@@ -304,30 +304,30 @@ const Case kCases[] = {
          c.tail.resize(56, 1);
          c.entries.push_back({0x8769, 4, 1, kTail});
      },
-     jxr_fault::none},
+     JxrFault::none},
     {"exif_directory_pointing_at_itself",
      [](Container& c) {
          append_directory(c, {{0x8769, 4, 1, kTail}});
          c.entries.push_back({0x8769, 4, 1, kTail});
      },
-     jxr_fault::directory},
+     JxrFault::directory},
     {"exif_directory_past_end",
      [](Container& c) {
          c.entries.push_back({0x8769, 4, 1, kTail + 100});
      },
-     jxr_fault::directory},
+     JxrFault::directory},
     {"gps_directory_entry_past_end",
      [](Container& c) {
          append_directory(c, {{0x0002, 5, 3, kTail + 1000}});
          c.entries.push_back({0x8825, 4, 1, kTail});
      },
-     jxr_fault::entry},
+     JxrFault::entry},
     {"gps_pointer_as_short",
      [](Container& c) {
          append_directory(c, {{0x0000, 1, 4, 0x00000202}});
          c.entries.push_back({0x8825, 3, 1, kTail});
      },
-     jxr_fault::tag},
+     JxrFault::tag},
 };
 
 class JxrContainer : public ::testing::TestWithParam<Case> {};
@@ -366,9 +366,9 @@ TEST(JxrContainerFile, StatesTheSizeOfItsEntries) {
     Container c;
     c.find(0xBC80).type = 3;
     const Bytes b = c.bytes();
-    rk::memory_source source(b);
-    const rk::jxr_container got = rk::check_jxr_container(source);
-    EXPECT_EQ(got.fault, jxr_fault::none);
+    rk::MemorySource source(b);
+    const rk::JxrContainer got = rk::check_jxr_container(source);
+    EXPECT_EQ(got.fault, JxrFault::none);
     EXPECT_EQ(got.width, 9u);
     EXPECT_EQ(got.height, 7u);
 }
@@ -381,7 +381,7 @@ struct SizeCase {
 class JxrSizeAgrees : public ::testing::TestWithParam<SizeCase> {};
 
 TEST_P(JxrSizeAgrees, ComparesTheCodestreamSizeWithTheEntries) {
-    const rk::jxr_container container{jxr_fault::none, 9, 7};
+    const rk::JxrContainer container{JxrFault::none, 9, 7};
     EXPECT_EQ(rk::jxr_size_agrees(container, GetParam().width, GetParam().height),
               GetParam().agrees);
 }
@@ -392,7 +392,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, JxrSizeAgrees,
                                            SizeCase{9, 1, false}, SizeCase{0, 7, false}));
 
 TEST(JxrSizeAgrees, RefusedContainerAgreesWithNothing) {
-    const rk::jxr_container refused{jxr_fault::tag, 9, 7};
+    const rk::JxrContainer refused{JxrFault::tag, 9, 7};
     EXPECT_FALSE(rk::jxr_size_agrees(refused, 9, 7));
 }
 
@@ -400,9 +400,9 @@ TEST(JxrContainerFile, EveryPrefixOfAValidFileIsRefused) {
     const Bytes full = read_bytes(RK_TEST_DATA "/corpus/bgr.jxr");
     for (size_t n = 0; n < full.size(); ++n) {
         const Bytes cut(full.begin(), full.begin() + static_cast<long>(n));
-        EXPECT_NE(check(cut), jxr_fault::none) << n;
+        EXPECT_NE(check(cut), JxrFault::none) << n;
     }
-    EXPECT_EQ(check(full), jxr_fault::none);
+    EXPECT_EQ(check(full), JxrFault::none);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "load/readers.h"
-#include "load/utf16.h"
+#include "common/utf16.h"
 #include "load_test_support.h"
 
 namespace {

@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <vector>
 
-using rk::le_reader;
+using rk::LeReader;
 
 TEST(LeReader, ReadsLittleEndianFieldsAtOffsets) {
     const std::vector<uint8_t> b = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
-    le_reader r(b);
+    LeReader r(b);
     EXPECT_EQ(r.u8(7), 0x08);
     EXPECT_EQ(r.u16(1), 0x0302);
     EXPECT_EQ(r.u32(4), 0x08070605u);
@@ -23,25 +23,25 @@ TEST(LeReader, ReadsLittleEndianFieldsAtOffsets) {
 TEST(LeReader, FieldsPastTheEndReadZeroAndStickAsFailure) {
     const std::vector<uint8_t> b = {0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
     struct Case {
-        uint32_t (*read)(le_reader&);
+        uint32_t (*read)(LeReader&);
     };
     const Case cases[] = {
-        {[](le_reader& r) -> uint32_t { return r.u32(2); }},  // straddles the end
-        {[](le_reader& r) -> uint32_t { return r.u16(4); }},
-        {[](le_reader& r) -> uint32_t { return r.u8(5); }},
-        {[](le_reader& r) -> uint32_t { return r.u32(SIZE_MAX - 1); }},  // offset + 4 would wrap
-        {[](le_reader& r) -> uint32_t {
+        {[](LeReader& r) -> uint32_t { return r.u32(2); }},  // straddles the end
+        {[](LeReader& r) -> uint32_t { return r.u16(4); }},
+        {[](LeReader& r) -> uint32_t { return r.u8(5); }},
+        {[](LeReader& r) -> uint32_t { return r.u32(SIZE_MAX - 1); }},  // offset + 4 would wrap
+        {[](LeReader& r) -> uint32_t {
             return static_cast<uint32_t>(r.bytes(1, SIZE_MAX).size());
         }},
     };
     for (const Case& c : cases) {
-        le_reader r(b);
+        LeReader r(b);
         EXPECT_EQ(c.read(r), 0u);
         EXPECT_FALSE(r.ok());
         EXPECT_EQ(r.u8(0), 0xAA);  // later good reads still work
         EXPECT_FALSE(r.ok());      // but the failure is remembered
     }
-    le_reader empty(std::span<const uint8_t>{});
+    LeReader empty(std::span<const uint8_t>{});
     EXPECT_EQ(empty.u8(0), 0);
     EXPECT_FALSE(empty.ok());
 }

@@ -11,7 +11,7 @@
 #include "image_helpers.h"
 #include "imgbuf/imgbuf.h"
 #include "load/readers.h"
-#include "load/utf16.h"
+#include "common/utf16.h"
 #include "png_test_io.h"
 
 using namespace png_test;

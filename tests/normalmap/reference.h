@@ -13,7 +13,7 @@
 
 #include "filter/kernels.h"
 #include "image_helpers.h"
-#include "imgbuf/kernel_cache.h"
+#include "filter/kernel_cache.h"
 
 namespace ref {
 

@@ -1,4 +1,4 @@
-#include "load/utf16.h"
+#include "common/utf16.h"
 
 #include <cstdint>
 

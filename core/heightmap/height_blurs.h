@@ -1,6 +1,6 @@
-// The two blurs of the height map. Both work in place, leave the image as it was
-// when a kernel or temporary image cannot be had, and do nothing to an empty
-// image.
+// The two blurs of the height map and the kernel lookup they share. Both blurs
+// work in place, leave the image as it was when a kernel or temporary image
+// cannot be had, and do nothing to an empty image.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,10 @@
 #include "imgbuf/imgbuf.h"
 
 namespace rk {
+
+// The cached kernel of that kind for a requested size after the height-map size
+// rule; null when the size means no filtering or the kernel cannot be built.
+const BlurKernel* heightmap_kernel(KernelKind kind, uint32_t requested) noexcept;
 
 // The kernel size for a requested one: nothing for 2 or less (no filtering),
 // 99 above 100, an even size lowered by one.

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "load/diag.h"
-#include "load/file_io.h"
-#include "load/utf16.h"
+#include "common/sink.h"
+#include "common/file_io.h"
+#include "common/utf16.h"
 #include "reliefkit.h"
 
 using namespace rk;
@@ -58,13 +58,13 @@ TEST(Utf16, InvalidUtf8BecomesReplacement) {
 TEST(FileHandle, WriteThenReadExact) {
     const std::string path = temp_dir() + "/caf\xC3\xA9.bin";
     {
-        file_handle out(u16(path), false, true, false, false);
+        FileHandle out(u16(path), false, true, false, false);
         ASSERT_FALSE(out.failed());
         EXPECT_EQ(file_write(out, "hello world", 11), 11u);
         EXPECT_EQ(file_write(out, nullptr, 3), 0u);
         EXPECT_EQ(file_write(out, "x", 0), 0u);
     }
-    file_handle in(u16(path), true, false, true, false);
+    FileHandle in(u16(path), true, false, true, false);
     ASSERT_FALSE(in.failed());
     EXPECT_EQ(in.size(), 11u);
     char buf[16] = {};
@@ -81,14 +81,14 @@ TEST(FileHandle, WriteThenReadExact) {
 TEST(FileHandle, ReadSomeStopsAtTheEnd) {
     const std::string path = temp_dir() + "/some.bin";
     std::ofstream(path) << "0123456789";
-    file_handle in(u16(path), true, false, true, false);
+    FileHandle in(u16(path), true, false, true, false);
     char buf[8] = {};
     EXPECT_EQ(file_read_some(in, buf, 8), 8u);
     EXPECT_EQ(std::string(buf, 8), "01234567");
     EXPECT_EQ(file_read_some(in, buf, 8), 2u);  // only the last two remain
     EXPECT_EQ(std::string(buf, 2), "89");
     EXPECT_EQ(file_read_some(in, buf, 8), 0u);
-    file_handle missing(u16(temp_dir() + "/none.bin"), true, false, true, false);
+    FileHandle missing(u16(temp_dir() + "/none.bin"), true, false, true, false);
     EXPECT_EQ(file_read_some(missing, buf, 8), 0u);
 }
 
@@ -96,29 +96,29 @@ TEST(FileHandle, WriteTruncatesExistingFile) {
     const std::string path = temp_dir() + "/trunc.bin";
     std::ofstream(path) << "a long first content";
     {
-        file_handle out(u16(path), false, true, false, false);
+        FileHandle out(u16(path), false, true, false, false);
         EXPECT_EQ(file_write(out, "ab", 2), 2u);
     }
-    file_handle in(u16(path), true, false, true, false);
+    FileHandle in(u16(path), true, false, true, false);
     EXPECT_EQ(in.size(), 2u);
 }
 
 TEST(FileHandle, OpenFailures) {
     const std::u16string missing = u16(temp_dir() + "/missing.bin");
-    file_handle in(missing, true, false, true, false);
+    FileHandle in(missing, true, false, true, false);
     EXPECT_TRUE(in.failed());
     char buf[1];
     EXPECT_FALSE(file_read_exact(in, buf, 1));
     EXPECT_EQ(file_write(in, "x", 1), 0u);
     EXPECT_EQ(in.size(), UINT64_MAX);
 
-    EXPECT_TRUE(file_handle(u"", true, false, true, false).failed());
-    EXPECT_TRUE(file_handle(u16(temp_dir()), true, false, true, false).failed());  // a directory
+    EXPECT_TRUE(FileHandle(u"", true, false, true, false).failed());
+    EXPECT_TRUE(FileHandle(u16(temp_dir()), true, false, true, false).failed());  // a directory
     EXPECT_TRUE(
-        file_handle(u16(temp_dir() + "/no/such/dir/f"), false, true, false, false).failed());
+        FileHandle(u16(temp_dir() + "/no/such/dir/f"), false, true, false, false).failed());
     std::u16string lone = u16(temp_dir() + "/x");
     lone += char16_t(0xD800);
-    EXPECT_TRUE(file_handle(lone, false, true, false, false).failed());
+    EXPECT_TRUE(FileHandle(lone, false, true, false, false).failed());
 }
 
 TEST(Blocks, ZeroedAndOverflowChecked) {

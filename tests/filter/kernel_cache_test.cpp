@@ -3,7 +3,7 @@
 #include <thread>
 #include <vector>
 
-#include "imgbuf/kernel_cache.h"
+#include "filter/kernel_cache.h"
 #include "reliefkit.h"
 
 using namespace rk;

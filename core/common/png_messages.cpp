@@ -1,8 +1,8 @@
-#include "load/png_diag.h"
+#include "common/png_messages.h"
 
 #include <cstring>
 
-#include "load/diag.h"
+#include "common/sink.h"
 
 namespace rk {
 
@@ -10,7 +10,7 @@ void png_diag_error(png_structp png, png_const_charp text) {
     const char* message = text ? text : "";
     debug_output("pnglib error: ");
     debug_output(message);
-    if (auto* keep = static_cast<png_error_text*>(png_get_error_ptr(png))) {
+    if (auto* keep = static_cast<PngErrorText*>(png_get_error_ptr(png))) {
         std::strncpy(keep->text, message, sizeof keep->text - 1);
         keep->text[sizeof keep->text - 1] = '\0';
     }

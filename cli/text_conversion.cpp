@@ -1,4 +1,4 @@
-#include "text.h"
+#include "text_conversion.h"
 
 #include <cstdint>
 

@@ -1,10 +1,10 @@
-#include "imgbuf/kernel_cache.h"
+#include "filter/kernel_cache.h"
 
 #include <atomic>
 #include <memory>
 #include <mutex>
 
-#include "imgbuf/firewall.h"
+#include "common/export_boundary.h"
 #include "reliefkit.h"
 
 namespace rk {

@@ -12,12 +12,12 @@ namespace rk {
 // The text of a libpng error, for a caller that reports it itself. A plain record
 // so that it can live in the frames a longjmp leaves; hand it to libpng as the
 // error pointer.
-struct png_error_text {
+struct PngErrorText {
     char text[160];
 };
 
 // Sends "pnglib error: " and libpng's text to the diagnostics sink, keeps the
-// text in the png_error_text given as error pointer (if any), and jumps back to
+// text in the PngErrorText given as error pointer (if any), and jumps back to
 // the recovery point. Returning to libpng would let it print to stderr and abort.
 [[noreturn]] void png_diag_error(png_structp png, png_const_charp text);
 

@@ -1,9 +1,9 @@
-#include "load/diag.h"
+#include "common/sink.h"
 
 #include <mutex>
 #include <string>
 
-#include "load/utf16.h"
+#include "common/utf16.h"
 #include "reliefkit.h"
 
 namespace rk {

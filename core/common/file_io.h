@@ -12,12 +12,12 @@ namespace rk {
 // with an unpaired surrogate cannot be opened. Read opens an existing file
 // read-only; write alone creates or truncates (mode 0666 before umask). The share
 // switches have no POSIX meaning and are accepted for the callers' sake.
-class file_handle {
+class FileHandle {
   public:
-    file_handle(std::u16string_view path, bool read, bool write, bool share_read, bool share_write);
-    ~file_handle();
-    file_handle(const file_handle&) = delete;
-    file_handle& operator=(const file_handle&) = delete;
+    FileHandle(std::u16string_view path, bool read, bool write, bool share_read, bool share_write);
+    ~FileHandle();
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
 
     bool failed() const noexcept { return fd_ < 0; }
     int fd() const noexcept { return fd_; }
@@ -34,15 +34,15 @@ class file_handle {
 };
 
 // True when exactly count bytes were read into buffer.
-bool file_read_exact(file_handle& file, void* buffer, uint32_t count) noexcept;
+bool file_read_exact(FileHandle& file, void* buffer, uint32_t count) noexcept;
 
 // Reads up to count bytes, stopping early only at the end of the file or on a
 // read error; returns the number read (0 for an invalid file).
-uint32_t file_read_some(file_handle& file, void* buffer, uint32_t count) noexcept;
+uint32_t file_read_some(FileHandle& file, void* buffer, uint32_t count) noexcept;
 
 // Writes all count bytes; returns the number written (count on success, less when
 // the write failed), 0 for an invalid file, a null buffer or a count of 0.
-uint32_t file_write(file_handle& file, const void* buffer, uint32_t count) noexcept;
+uint32_t file_write(FileHandle& file, const void* buffer, uint32_t count) noexcept;
 
 // n zero bytes from the heap; throws std::bad_alloc, never returns null.
 std::unique_ptr<uint8_t[]> zeroed_block(size_t n);

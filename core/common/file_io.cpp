@@ -1,4 +1,4 @@
-#include "load/file_io.h"
+#include "common/file_io.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,11 +7,11 @@
 #include <cerrno>
 #include <new>
 
-#include "load/utf16.h"
+#include "common/utf16.h"
 
 namespace rk {
 
-file_handle::file_handle(std::u16string_view path, bool read, bool write, bool /*share_read*/,
+FileHandle::FileHandle(std::u16string_view path, bool read, bool write, bool /*share_read*/,
                          bool /*share_write*/)
     : path_(path) {
     auto utf8 = utf16_to_utf8(path_);
@@ -35,26 +35,26 @@ file_handle::file_handle(std::u16string_view path, bool read, bool write, bool /
     }
 }
 
-file_handle::~file_handle() {
+FileHandle::~FileHandle() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-uint64_t file_handle::size() const noexcept {
+uint64_t FileHandle::size() const noexcept {
     struct stat st {};
     if (fd_ < 0 || ::fstat(fd_, &st) != 0 || st.st_size < 0) return UINT64_MAX;
     return static_cast<uint64_t>(st.st_size);
 }
 
-bool file_handle::seek(uint64_t pos) noexcept {
+bool FileHandle::seek(uint64_t pos) noexcept {
     if (fd_ < 0 || pos > static_cast<uint64_t>(INT64_MAX)) return false;
     return ::lseek(fd_, static_cast<off_t>(pos), SEEK_SET) == static_cast<off_t>(pos);
 }
 
-bool file_read_exact(file_handle& file, void* buffer, uint32_t count) noexcept {
+bool file_read_exact(FileHandle& file, void* buffer, uint32_t count) noexcept {
     return !file.failed() && file_read_some(file, buffer, count) == count;
 }
 
-uint32_t file_read_some(file_handle& file, void* buffer, uint32_t count) noexcept {
+uint32_t file_read_some(FileHandle& file, void* buffer, uint32_t count) noexcept {
     if (file.failed()) return 0;
     auto* p = static_cast<uint8_t*>(buffer);
     uint32_t done = 0;
@@ -67,7 +67,7 @@ uint32_t file_read_some(file_handle& file, void* buffer, uint32_t count) noexcep
     return done;
 }
 
-uint32_t file_write(file_handle& file, const void* buffer, uint32_t count) noexcept {
+uint32_t file_write(FileHandle& file, const void* buffer, uint32_t count) noexcept {
     if (file.failed() || !buffer || count == 0) return 0;
     const auto* p = static_cast<const uint8_t*>(buffer);
     uint32_t done = 0;
