@@ -157,6 +157,29 @@ RK_API imgbuf* calc_normalmap_from_heightmap(const imgbuf* heightmap, int32_t in
                                              uint32_t center_tap, uint32_t blur_size,
                                              uint32_t blur_kind) RK_NOEXCEPT;
 
+/* Edge modes of the _ex generators: clamp reads the edge pixel beyond the
+ * image (as the generators above); wrap reads across the opposite edge, for
+ * textures that tile. */
+#define RK_EDGE_CLAMP 0u
+#define RK_EDGE_WRAP 1u
+/* Height mode of calc_heightmap_from_photo_ex beside modes 0..7: heights from
+ * the surface's shading with the light and the colour taken out. */
+#define HM_MODE_DELIT 8u
+
+/* As calc_heightmap_from_photo, with modes 0..8 and an edge mode; null for an
+ * unknown mode or edge mode. */
+RK_API imgbuf* calc_heightmap_from_photo_ex(const imgbuf* src, uint32_t mode, uint32_t flags,
+                                            float midpoint, float clamp_low, float clamp_high,
+                                            uint32_t detail_size, float detail_threshold,
+                                            float weight1, float weight2, float weight3,
+                                            uint32_t smooth_size, uint32_t smooth_kind,
+                                            uint32_t edge_mode) RK_NOEXCEPT;
+/* As calc_normalmap_from_heightmap, with an edge mode; null for an unknown one. */
+RK_API imgbuf* calc_normalmap_from_heightmap_ex(const imgbuf* heightmap, int32_t invert_x,
+                                                int32_t invert_y, uint32_t strength,
+                                                uint32_t center_tap, uint32_t blur_size,
+                                                uint32_t blur_kind, uint32_t edge_mode) RK_NOEXCEPT;
+
 /* ===================================================================== */
 /* Diagnostics                                                           */
 /* ===================================================================== */

@@ -13,40 +13,64 @@ bool midpoint_is_neutral(float m) noexcept {
     return m >= 0.5f - kFloatEpsilon && m <= 0.5f + kFloatEpsilon;
 }
 
+// The steps run on the new image in a fixed order; each optional one leaves the
+// image as it was when it cannot get its kernel or temporary image. The source
+// is only read.
+imgbuf* make_heightmap(const imgbuf* src, uint32_t mode, uint32_t flags, float midpoint,
+                       float clamp_low, float clamp_high, uint32_t detail_size,
+                       float detail_threshold, float weight1, float weight2, float weight3,
+                       uint32_t smooth_size, uint32_t smooth_kind) {
+    const ConvertRow variant = conversion_variant(mode, flags);
+    if (!variant || !src) return nullptr;
+    const bool empty = src->width == 0 || src->height == 0;
+    if (!empty && !src->pixels) return nullptr;
+    ImgbufPtr out = make_image(src->width, src->height);
+    if (!out) return nullptr;
+    if (empty) return out.release();
+
+    if (near_zero(weight1) && near_zero(weight2) && near_zero(weight3)) {
+        black_fill(out.get());
+        return out.release();
+    }
+    convert_to_height(out.get(), src, variant);
+    if (flags & HM_AUTO_LEVELS) auto_levels(out.get());
+    if (!midpoint_is_neutral(midpoint)) midpoint_curve(out.get(), midpoint);
+    if (flags & HM_CLAMP) clamp_step(out.get(), clamp_low, clamp_high);
+    if (flags & HM_DETAIL_FILTER) detail_filter(out.get(), detail_size, detail_threshold);
+    if ((flags & HM_SMOOTH) && smooth_kind <= KERNEL_TENT) {
+        final_smoothing(out.get(), smooth_size, static_cast<KernelKind>(smooth_kind));
+    }
+    return out.release();
+}
+
 }  // namespace
 
 extern "C" {
 
-// The steps run on the new image in a fixed order; each optional one leaves the
-// image as it was when it cannot get its kernel or temporary image. The source
-// is only read.
 RK_API imgbuf* calc_heightmap_from_photo(const imgbuf* src, uint32_t mode, uint32_t flags,
                                          float midpoint, float clamp_low, float clamp_high,
                                          uint32_t detail_size, float detail_threshold,
                                          float weight1, float weight2, float weight3,
                                          uint32_t smooth_size, uint32_t smooth_kind) noexcept {
-    return guarded(static_cast<imgbuf*>(nullptr), [&]() -> imgbuf* {
-        const ConvertRow variant = conversion_variant(mode, flags);
-        if (!variant || !src) return nullptr;
-        const bool empty = src->width == 0 || src->height == 0;
-        if (!empty && !src->pixels) return nullptr;
-        ImgbufPtr out = make_image(src->width, src->height);
-        if (!out) return nullptr;
-        if (empty) return out.release();
+    return guarded(static_cast<imgbuf*>(nullptr), [&] {
+        return make_heightmap(src, mode, flags, midpoint, clamp_low, clamp_high, detail_size,
+                              detail_threshold, weight1, weight2, weight3, smooth_size,
+                              smooth_kind);
+    });
+}
 
-        if (near_zero(weight1) && near_zero(weight2) && near_zero(weight3)) {
-            black_fill(out.get());
-            return out.release();
-        }
-        convert_to_height(out.get(), src, variant);
-        if (flags & HM_AUTO_LEVELS) auto_levels(out.get());
-        if (!midpoint_is_neutral(midpoint)) midpoint_curve(out.get(), midpoint);
-        if (flags & HM_CLAMP) clamp_step(out.get(), clamp_low, clamp_high);
-        if (flags & HM_DETAIL_FILTER) detail_filter(out.get(), detail_size, detail_threshold);
-        if ((flags & HM_SMOOTH) && smooth_kind <= KERNEL_TENT) {
-            final_smoothing(out.get(), smooth_size, static_cast<KernelKind>(smooth_kind));
-        }
-        return out.release();
+// Edge modes other than clamp and the de-lit mode are not built yet: null.
+RK_API imgbuf* calc_heightmap_from_photo_ex(const imgbuf* src, uint32_t mode, uint32_t flags,
+                                            float midpoint, float clamp_low, float clamp_high,
+                                            uint32_t detail_size, float detail_threshold,
+                                            float weight1, float weight2, float weight3,
+                                            uint32_t smooth_size, uint32_t smooth_kind,
+                                            uint32_t edge_mode) noexcept {
+    return guarded(static_cast<imgbuf*>(nullptr), [&]() -> imgbuf* {
+        if (edge_mode != RK_EDGE_CLAMP || mode > 7) return nullptr;
+        return make_heightmap(src, mode, flags, midpoint, clamp_low, clamp_high, detail_size,
+                              detail_threshold, weight1, weight2, weight3, smooth_size,
+                              smooth_kind);
     });
 }
 

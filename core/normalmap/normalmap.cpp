@@ -86,7 +86,16 @@ RK_API imgbuf* calc_normalmap_from_heightmap(const imgbuf* heightmap, int32_t in
                                              int32_t invert_y, uint32_t strength,
                                              uint32_t center_tap, uint32_t blur_size,
                                              uint32_t blur_kind) noexcept {
-    if (!has_pixels(heightmap)) return nullptr;
+    return calc_normalmap_from_heightmap_ex(heightmap, invert_x, invert_y, strength, center_tap,
+                                            blur_size, blur_kind, RK_EDGE_CLAMP);
+}
+
+// Edge modes other than clamp are not built yet: null.
+RK_API imgbuf* calc_normalmap_from_heightmap_ex(const imgbuf* heightmap, int32_t invert_x,
+                                                int32_t invert_y, uint32_t strength,
+                                                uint32_t center_tap, uint32_t blur_size,
+                                                uint32_t blur_kind, uint32_t edge_mode) noexcept {
+    if (!has_pixels(heightmap) || edge_mode != RK_EDGE_CLAMP) return nullptr;
     const NormalMapSettings set{
         .strength = static_cast<float>(std::clamp(strength, 1u, 10u)),
         .centre_weight = (static_cast<float>(center_tap) * 2.0f + 16.0f) / 9.0f,
