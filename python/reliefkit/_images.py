@@ -96,13 +96,16 @@ class InputImage:
     __slots__ = ("array", "record", "pointer", "borrowed")
 
     def __init__(self, array, what: str = "image"):
-        a = _as_rgba(array, what)
+        given = np.asarray(array)
+        a = _as_rgba(given, what)
         h, w = a.shape[:2]
         if h * w * 16 >= _MAX_BYTES:
             raise ValueError(f"{what}: {w}x{h} pixels are too many for one image "
                              f"(width * height * 16 bytes must stay below 2^32)")
-        self.borrowed = _lendable(a)
-        self.array = a if self.borrowed else _aligned_copy(a)
+        # A converted array is already a fresh block: it is copied again only when
+        # it is not aligned either.
+        self.array = a if _lendable(a) else _aligned_copy(a)
+        self.borrowed = self.array is given
         self.record = _native.ImgbufRecord(_native.HEAD_GUARD, w, h,
                                            self.array.ctypes.data, _native.TAIL_GUARD)
         self.pointer = ctypes.addressof(self.record)
