@@ -1,0 +1,260 @@
+"""Blender add-on: height and normal maps of the active image, made by reliefkit.
+
+Install this one file from Edit > Preferences > Add-ons > Install. It needs the
+reliefkit Python package importable by Blender's Python: on Debian, Blender runs
+the system python3, so `pip install --break-system-packages --no-build-isolation
+./python` (as root, from the reliefkit repository) is enough; a package installed
+elsewhere (a virtual environment's site-packages) is named in the add-on's
+preferences instead.
+"""
+
+bl_info = {
+    "name": "reliefkit relief maps",
+    "description": "Height and normal maps from the active image (Shader Editor, Image Editor)",
+    "author": "reliefkit",
+    "version": (0, 1, 0),
+    "blender": (3, 4, 0),
+    "location": "Image Editor / Shader Editor > Sidebar > Relief",
+    "category": "Material",
+}
+
+import importlib
+import sys
+
+import bpy
+import numpy as np
+
+ADDON = __name__
+
+
+def reliefkit_module(context=None):
+    """The reliefkit package, or raises ImportError saying how to get it."""
+    try:
+        return importlib.import_module("reliefkit")
+    except ImportError as first:
+        prefs = (context or bpy.context).preferences.addons.get(ADDON)
+        folder = prefs.preferences.package_folder if prefs else ""
+        if folder and folder not in sys.path:
+            sys.path.append(bpy.path.abspath(folder))
+            try:
+                return importlib.import_module("reliefkit")
+            except ImportError as second:
+                first = second
+        raise ImportError(f"reliefkit is not importable by Blender's Python ({first}); install "
+                          "it with pip (see the add-on's description) or name the folder that "
+                          "holds it in the add-on's preferences") from first
+
+
+# --------------------------------------------------------------------------- settings
+
+MODES = [(m, m.replace("-", " ").title(), "") for m in
+         ("luminance", "average", "red", "green", "blue", "red-green", "red-blue", "green-blue")]
+KINDS = [(k, k.title(), "") for k in ("gaussian", "box", "tent")]
+
+
+class ReliefSettings(bpy.types.PropertyGroup):
+    mode: bpy.props.EnumProperty(name="Mode", items=MODES, default="luminance",
+                                 description="How colour becomes height")
+    dark_is_high: bpy.props.BoolProperty(
+        name="Dark is high", default=False,
+        description="Invert the channels: dark joints sink in where the photo's mortar is light")
+    auto_levels: bpy.props.BoolProperty(name="Auto levels", default=True,
+                                        description="Move the darkest level down to zero")
+    midpoint: bpy.props.FloatProperty(name="Midpoint", default=0.5, min=0.0, max=1.0,
+                                      description="Input level that becomes mid-grey")
+    detail_size: bpy.props.IntProperty(name="Detail size", default=5, min=0, max=99,
+                                       description="Edge-preserving smoothing, taps (below 3: off)")
+    detail_threshold: bpy.props.FloatProperty(name="Detail threshold", default=0.05, min=0.0,
+                                              max=0.5, description="Edge strength kept sharp")
+    smooth_size: bpy.props.IntProperty(name="Smooth size", default=3, min=0, max=99,
+                                       description="Final blur of the heights, taps (below 3: off)")
+    smooth_kind: bpy.props.EnumProperty(name="Smooth kind", items=KINDS, default="gaussian")
+    strength: bpy.props.IntProperty(name="Strength", default=2, min=1, max=10,
+                                    description="Steepness of the normals")
+    normal_blur: bpy.props.IntProperty(name="Normal blur", default=0, min=0, max=254,
+                                       description="Blur of the normals, taps (below 3: off)")
+    opengl_green: bpy.props.BoolProperty(
+        name="Green up (OpenGL)", default=True,
+        description="Flip green so that it points up the picture, as Blender's Normal Map "
+                    "node expects")
+    seamless: bpy.props.BoolProperty(name="Seamless", default=False,
+                                     description="Read across the opposite edge (tiling textures)")
+    wire_material: bpy.props.BoolProperty(
+        name="Wire into material", default=True,
+        description="Add the maps to the active material: Normal Map node into the shader's "
+                    "Normal, Displacement node into the output's Displacement")
+    displacement_scale: bpy.props.FloatProperty(name="Displacement scale", default=0.05, min=0.0)
+
+
+class ReliefPreferences(bpy.types.AddonPreferences):
+    bl_idname = ADDON
+    package_folder: bpy.props.StringProperty(
+        name="reliefkit package folder", subtype="DIR_PATH",
+        description="Folder holding the reliefkit package (e.g. a virtual environment's "
+                    "site-packages) when Blender's Python does not find it by itself")
+
+    def draw(self, context):
+        self.layout.prop(self, "package_folder")
+
+
+# --------------------------------------------------------------------------- pixels
+
+def image_to_array(image):
+    """(H, W, 4) float32, row 0 at the top (Blender keeps the bottom row first)."""
+    w, h = image.size
+    flat = np.empty(w * h * 4, np.float32)
+    image.pixels.foreach_get(flat)
+    if not image.is_float:
+        # Blender scales bytes by a rounded 1/255, reliefkit's readers divide by 255: the
+        # bytes are recovered and divided again so that the maps match the library's.
+        flat = np.round(flat * np.float32(255)) / np.float32(255)
+    return np.ascontiguousarray(flat.reshape(h, w, 4)[::-1])
+
+
+def array_to_image(name, array):
+    """New float image holding array exactly, marked as data (Non-Color)."""
+    h, w = array.shape[:2]
+    old = bpy.data.images.get(name)
+    if old is not None:
+        bpy.data.images.remove(old)
+    image = bpy.data.images.new(name, w, h, alpha=False, float_buffer=True)
+    image.colorspace_settings.name = "Non-Color"
+    image.pixels.foreach_set(np.ascontiguousarray(array[::-1]).ravel())
+    image.update()
+    return image
+
+
+def make_maps(rk, photo, s):
+    """The height and the normal map of photo with the settings s, as Blender wants them."""
+    height = rk.heightmap(photo, mode=s.mode, auto_levels=s.auto_levels, midpoint=s.midpoint,
+                          detail=(s.detail_size, s.detail_threshold),
+                          smooth=(s.smooth_size, s.smooth_kind), invert=s.dark_is_high,
+                          seamless=s.seamless)
+    normal = rk.normalmap(height, strength=s.strength, invert_y=s.opengl_green,
+                          blur=s.normal_blur, seamless=s.seamless)
+    if s.normal_blur < 3:
+        # Unblurred, the library stores z itself in blue; the Normal Map node decodes
+        # every channel as 2c - 1, so blue is stored as 0.5 + 0.5 z like red and green.
+        normal[..., 2] = np.float32(0.5) + np.float32(0.5) * normal[..., 2]
+    return height, normal
+
+
+# --------------------------------------------------------------------------- material
+
+def wire_material(material, height_image, normal_image, scale):
+    material.use_nodes = True
+    nodes, links = material.node_tree.nodes, material.node_tree.links
+    output = next((n for n in nodes if n.type == "OUTPUT_MATERIAL" and n.is_active_output),
+                  None) or nodes.new("ShaderNodeOutputMaterial")
+    shader = output.inputs["Surface"].links[0].from_node if output.inputs["Surface"].links \
+        else None
+    x, y = output.location
+
+    normal_tex = nodes.new("ShaderNodeTexImage")
+    normal_tex.image, normal_tex.location = normal_image, (x - 900, y - 300)
+    normal_map = nodes.new("ShaderNodeNormalMap")
+    normal_map.location = (x - 600, y - 300)
+    links.new(normal_tex.outputs["Color"], normal_map.inputs["Color"])
+    if shader is not None and "Normal" in shader.inputs:
+        links.new(normal_map.outputs["Normal"], shader.inputs["Normal"])
+
+    height_tex = nodes.new("ShaderNodeTexImage")
+    height_tex.image, height_tex.location = height_image, (x - 600, y - 600)
+    displacement = nodes.new("ShaderNodeDisplacement")
+    displacement.location = (x - 300, y - 600)
+    displacement.inputs["Scale"].default_value = scale
+    links.new(height_tex.outputs["Color"], displacement.inputs["Height"])
+    links.new(displacement.outputs["Displacement"], output.inputs["Displacement"])
+
+
+# --------------------------------------------------------------------------- operator
+
+def active_image(context):
+    space = context.space_data
+    if space is not None and space.type == "IMAGE_EDITOR":
+        return space.image
+    if space is not None and space.type == "NODE_EDITOR":
+        node = context.active_node
+        if node is not None and node.type == "TEX_IMAGE":
+            return node.image
+    return None
+
+
+class RELIEFKIT_OT_make_maps(bpy.types.Operator):
+    """Make a height image and a normal image (Non-Color) of the active image"""
+    bl_idname = "reliefkit.make_maps"
+    bl_label = "Make relief maps"
+    bl_options = {"REGISTER", "UNDO"}
+
+    image_name: bpy.props.StringProperty(
+        name="Image", description="Image to use; empty: the active image of the editor")
+
+    def execute(self, context):
+        image = bpy.data.images.get(self.image_name) if self.image_name else active_image(context)
+        if image is None or image.size[0] == 0:
+            self.report({"ERROR"}, "no image: show one in the Image Editor or select an Image "
+                                   "Texture node")
+            return {"CANCELLED"}
+        try:
+            rk = reliefkit_module(context)
+            height, normal = make_maps(rk, image_to_array(image), context.scene.reliefkit)
+        except (ImportError, RuntimeError, ValueError, NotImplementedError) as error:
+            self.report({"ERROR"}, str(error))
+            return {"CANCELLED"}
+        stem = image.name.rsplit(".", 1)[0]
+        height_image = array_to_image(stem + "_height", height)
+        normal_image = array_to_image(stem + "_normal", normal)
+        settings = context.scene.reliefkit
+        material = context.object.active_material if context.object else None
+        if settings.wire_material and material is not None:
+            wire_material(material, height_image, normal_image, settings.displacement_scale)
+        self.report({"INFO"}, f"made {height_image.name} and {normal_image.name}")
+        return {"FINISHED"}
+
+
+class ReliefPanel:
+    bl_region_type = "UI"
+    bl_category = "Relief"
+    bl_label = "Relief maps"
+
+    def draw(self, context):
+        s, layout = context.scene.reliefkit, self.layout
+        layout.operator(RELIEFKIT_OT_make_maps.bl_idname)
+        col = layout.column(heading="Height")
+        for name in ("mode", "dark_is_high", "auto_levels", "midpoint", "detail_size",
+                     "detail_threshold", "smooth_size", "smooth_kind"):
+            col.prop(s, name)
+        col = layout.column(heading="Normals")
+        for name in ("strength", "normal_blur", "opengl_green", "seamless"):
+            col.prop(s, name)
+        col = layout.column(heading="Material")
+        col.prop(s, "wire_material")
+        col.prop(s, "displacement_scale")
+
+
+class RELIEFKIT_PT_image(ReliefPanel, bpy.types.Panel):
+    bl_space_type = "IMAGE_EDITOR"
+
+
+class RELIEFKIT_PT_shader(ReliefPanel, bpy.types.Panel):
+    bl_space_type = "NODE_EDITOR"
+
+    @classmethod
+    def poll(cls, context):
+        return context.space_data.tree_type == "ShaderNodeTree"
+
+
+CLASSES = (ReliefSettings, ReliefPreferences, RELIEFKIT_OT_make_maps, RELIEFKIT_PT_image,
+           RELIEFKIT_PT_shader)
+
+
+def register():
+    for cls in CLASSES:
+        bpy.utils.register_class(cls)
+    bpy.types.Scene.reliefkit = bpy.props.PointerProperty(type=ReliefSettings)
+
+
+def unregister():
+    del bpy.types.Scene.reliefkit
+    for cls in reversed(CLASSES):
+        bpy.utils.unregister_class(cls)

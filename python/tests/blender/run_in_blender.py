@@ -1,0 +1,55 @@
+"""Run by `blender -b --factory-startup --python-exit-code 1 --python <this file>`:
+registers the add-on, makes the maps of the sample photograph with two sets of
+settings and checks the images and the material against the library's results."""
+import importlib.util
+import sys
+from pathlib import Path
+
+import bpy
+import numpy as np
+
+REPO = Path(__file__).resolve().parents[3]
+sys.path.insert(0, str(REPO / "python"))
+import reliefkit as rk  # noqa: E402
+
+spec = importlib.util.spec_from_file_location(
+    "reliefkit_blender", REPO / "python" / "blender" / "reliefkit_blender.py")
+addon = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(addon)
+addon.register()
+
+photo = bpy.data.images.load(str(REPO / "docs" / "samples" / "bricks.png"))
+expected_photo = rk.load(REPO / "docs" / "samples" / "bricks.png")
+assert np.array_equal(addon.image_to_array(photo), expected_photo), "Blender read other pixels"
+
+CASES = [
+    ({}, {}, {"invert_y": True}),
+    ({"dark_is_high": True, "strength": 4, "normal_blur": 5, "smooth_kind": "box",
+      "opengl_green": False}, {"invert": True, "smooth": (3, "box")}, {"strength": 4, "blur": 5}),
+]
+for settings, height_kw, normal_kw in CASES:
+    s = bpy.context.scene.reliefkit
+    for name in s.bl_rna.properties.keys():
+        if name not in ("rna_type", "name"):
+            s.property_unset(name)
+    for name, value in settings.items():
+        setattr(s, name, value)
+    assert bpy.ops.reliefkit.make_maps(image_name=photo.name) == {"FINISHED"}
+    height = rk.heightmap(expected_photo, **height_kw)
+    normal = rk.normalmap(height, **normal_kw)
+    if "blur" not in normal_kw:  # the add-on stores blue as 0.5 + 0.5 z for Blender
+        normal[..., 2] = np.float32(0.5) + np.float32(0.5) * normal[..., 2]
+    for name, want in (("bricks_height", height), ("bricks_normal", normal)):
+        image = bpy.data.images[name]
+        assert image.colorspace_settings.name == "Non-Color", name
+        got = addon.image_to_array(image)
+        assert np.array_equal(got[..., :3], want[..., :3]), f"{name} differs with {settings}"
+
+tree = bpy.data.materials["Material"].node_tree
+linked = {(link.from_node.type, link.to_node.type, link.to_socket.name) for link in tree.links}
+for want in (("NORMAL_MAP", "BSDF_PRINCIPLED", "Normal"),
+             ("DISPLACEMENT", "OUTPUT_MATERIAL", "Displacement"),
+             ("TEX_IMAGE", "NORMAL_MAP", "Color"), ("TEX_IMAGE", "DISPLACEMENT", "Height")):
+    assert want in linked, f"the material lacks the link {want}"
+addon.unregister()
+print("blender add-on: 1 passed, 0 failed")
