@@ -1,0 +1,52 @@
+"""Renders the README's picture of the add-on: the sample photograph on a plane,
+with the height and normal maps the add-on made, lit by a low sun (Cycles on the
+CPU, few samples). Run from the repository root:
+
+    blender -b --factory-startup --python python/blender/render_example.py -- OUT.png
+"""
+import importlib.util
+import math
+import sys
+from pathlib import Path
+
+import bpy
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "python"))
+spec = importlib.util.spec_from_file_location("reliefkit_blender", Path(__file__).parent /
+                                              "reliefkit_blender.py")
+addon = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(addon)
+addon.register()
+out = sys.argv[sys.argv.index("--") + 1]
+
+for obj in list(bpy.data.objects):
+    bpy.data.objects.remove(obj)
+bpy.ops.mesh.primitive_plane_add(size=2)
+plane = bpy.context.object
+material = bpy.data.materials.new("Bricks")
+material.use_nodes = True
+plane.data.materials.append(material)
+
+photo = bpy.data.images.load(str(REPO / "docs" / "samples" / "bricks.png"))
+settings = bpy.context.scene.reliefkit
+settings.dark_is_high, settings.strength, settings.displacement_scale = True, 4, 0.02
+bpy.ops.reliefkit.make_maps(image_name=photo.name)
+
+nodes = material.node_tree.nodes
+colour = nodes.new("ShaderNodeTexImage")
+colour.image = photo
+material.node_tree.links.new(colour.outputs["Color"], nodes["Principled BSDF"].inputs[0])
+
+bpy.ops.object.light_add(type="SUN", rotation=(math.radians(70), 0, math.radians(-135)))
+bpy.context.object.data.energy = 4
+bpy.ops.object.camera_add(location=(0, -2.3, 2.3), rotation=(math.radians(45), 0, 0))
+scene = bpy.context.scene
+scene.camera = bpy.context.object
+scene.render.engine = "CYCLES"
+scene.cycles.device = "CPU"
+scene.cycles.samples = 32
+scene.cycles.use_denoising = False  # Debian builds Blender without a denoiser
+scene.render.resolution_x, scene.render.resolution_y = 480, 320
+scene.render.filepath = out
+bpy.ops.render.render(write_still=True)
