@@ -39,10 +39,11 @@ class _ImageOwner:
             "version": 3,
         }
 
-    def __del__(self):
+    # Bound once, so that images dropped while the interpreter shuts down are still freed.
+    def __del__(self, _delete=_native.require("delete_imgbuf")):
         img, self._img = self._img, None
         if img:
-            _native.require("delete_imgbuf")(img)
+            _delete(img)
 
 
 def to_array(img: int) -> np.ndarray:
