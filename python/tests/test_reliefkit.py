@@ -240,12 +240,6 @@ def test_seamless_maps_move_with_the_texture():
                           rk.normalmap(rolled, seamless=True))
 
 
-@needs("make_tileable")
-def test_tileable_keeps_the_size():
-    photo = rk.resample(rk.load(BRICKS), 80, 60)
-    assert rk.make_tileable(photo, width_fraction=0.25).shape == photo.shape
-
-
 def test_import_error_says_where_it_looked(tmp):
     shutil.copytree(Path(rk.__file__).parent, tmp / "reliefkit",
                     ignore=shutil.ignore_patterns("_native"))
