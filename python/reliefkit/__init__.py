@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import enum
 import os
-from typing import Iterable, Optional, Tuple, Union
+from typing import Optional, Tuple, Union
 
 import numpy as np
 
