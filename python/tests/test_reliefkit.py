@@ -191,9 +191,12 @@ def timed_heightmaps(count, photo):
 
 @pytest.fixture(scope="module")
 def big_photo():
-    if _native.optional("set_thread_count"):
+    threads = _native.optional("set_thread_count") and rk.get_thread_count()
+    if threads:
         rk.set_thread_count(1)  # one thread per call, so the pool is what runs in parallel
-    return np.ascontiguousarray(np.tile(rk.load(BRICKS), (4, 4, 1)))
+    yield np.ascontiguousarray(np.tile(rk.load(BRICKS), (4, 4, 1)))
+    if threads:
+        rk.set_thread_count(threads)
 
 
 def test_calls_overlap_on_threads(big_photo):
