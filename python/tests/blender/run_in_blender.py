@@ -1,10 +1,11 @@
 """Run by `blender -b --factory-startup --python-exit-code 1 --python <this file>`:
-registers the add-on, makes the maps of the sample photograph with two sets of
+installs and enables the add-on as a user does, makes the maps of the sample photograph with two sets of
 settings and checks the images and the material against the library's results."""
-import importlib.util
 import sys
+import tempfile
 from pathlib import Path
 
+import addon_utils
 import bpy
 import numpy as np
 
@@ -12,11 +13,16 @@ REPO = Path(__file__).resolve().parents[3]
 sys.path.insert(0, str(REPO / "python"))
 import reliefkit as rk  # noqa: E402
 
-spec = importlib.util.spec_from_file_location(
-    "reliefkit_blender", REPO / "python" / "blender" / "reliefkit_blender.py")
-addon = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(addon)
-addon.register()
+# Installed and enabled as a user does from the preferences, into a scripts folder
+# of our own that is removed at the end.
+scripts = tempfile.TemporaryDirectory()
+bpy.context.preferences.filepaths.script_directory = scripts.name
+bpy.utils.refresh_script_paths()
+assert bpy.ops.preferences.addon_install(
+    filepath=str(REPO / "python" / "blender" / "reliefkit_blender.py"), target="PREFS") == {
+        "FINISHED"}
+addon = addon_utils.enable("reliefkit_blender", default_set=True, handle_error=None)
+assert addon and bpy.context.preferences.addons["reliefkit_blender"].preferences
 
 photo = bpy.data.images.load(str(REPO / "docs" / "samples" / "bricks.png"))
 expected_photo = rk.load(REPO / "docs" / "samples" / "bricks.png")
@@ -51,5 +57,6 @@ for want in (("NORMAL_MAP", "BSDF_PRINCIPLED", "Normal"),
              ("DISPLACEMENT", "OUTPUT_MATERIAL", "Displacement"),
              ("TEX_IMAGE", "NORMAL_MAP", "Color"), ("TEX_IMAGE", "DISPLACEMENT", "Height")):
     assert want in linked, f"the material lacks the link {want}"
-addon.unregister()
+addon_utils.disable("reliefkit_blender")
+scripts.cleanup()
 print("blender add-on: 1 passed, 0 failed")
