@@ -1,6 +1,7 @@
 """Run by `blender -b --factory-startup --python-exit-code 1 --python <this file>`:
-installs and enables the add-on as a user does, makes the maps of the sample photograph with two sets of
-settings and checks the images and the material against the library's results."""
+installs and enables the add-on as a user does, makes the maps of the sample
+photograph with two sets of settings and checks the images and the material
+against the library's results."""
 import sys
 import tempfile
 from pathlib import Path
