@@ -145,8 +145,10 @@ def save_png(path: PathLike, image, *, depth: int = 8, channels: str = "rgb") ->
     if len(letters) not in (1, 3) or any(c not in "rgb" for c in letters):
         raise ValueError(f"channels must be one or three letters of r, g, b, not {channels!r}")
     selectors = ["rgb".index(c) for c in letters]
-    save_ex = _native.optional("save_png_ex")
-    if save_ex is None and (depth != 8 or len(selectors) != 3):
+    # 8-bit RGB goes through the saver the command uses, so the files are the command's.
+    classic = depth == 8 and len(selectors) == 3
+    save_ex = None if classic else _native.optional("save_png_ex")
+    if not classic and save_ex is None:
         raise NotImplementedError(
             f"{depth}-bit {'grey' if len(selectors) == 1 else 'RGB'} PNG needs the export "
             f"save_png_ex(), which the loaded reliefkit library ({library_path}) lacks")
@@ -154,7 +156,7 @@ def save_png(path: PathLike, image, *, depth: int = 8, channels: str = "rgb") ->
     message = np.zeros(_MESSAGE_CAPACITY, np.uint16)
     msg, wide = message.ctypes.data, _utf16(path)
     with _diagnostics.captured() as texts:
-        if save_ex is not None:
+        if not classic:
             layout = _PNG_GREY if len(selectors) == 1 else _PNG_RGB
             r, g, b = (selectors * 3)[:3]
             save_ex(msg, _MESSAGE_CAPACITY, wide, src.pointer, depth, layout, r, g, b)
