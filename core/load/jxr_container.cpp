@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "common/checked_size.h"
 #include "load/le_reader.h"
 
 namespace rk {
@@ -152,7 +153,9 @@ class checker {
         if (!pixel_format_seen_) return JxrFault::pixel_format;
         if (const JxrFault f = image_data(); f != JxrFault::none) return f;
         if (const JxrFault f = alpha_data(); f != JxrFault::none) return f;
-        if (width_ == 0 || height_ == 0) return JxrFault::image_size;
+        if (width_ == 0 || height_ == 0 || !within_pixel_limit(width_, height_)) {
+            return JxrFault::image_size;
+        }
         return JxrFault::none;
     }
 
