@@ -11,6 +11,7 @@
 #include <limits>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "image_helpers.h"
@@ -218,6 +219,32 @@ TEST(PngSaver, MessageBufferIsRespected) {
     core_saveimage_nmap_png(nullptr, 100, u16(dir + "/null_msg2.png").c_str(), img.get(), 1, 1, 1);
     EXPECT_TRUE(decode(read_file(dir + "/null_msg.png")));
     EXPECT_TRUE(decode(read_file(dir + "/null_msg2.png")));
+}
+
+// At RK_MIN_MESSAGE_CAPACITY every kind of failure leaves a non-empty message:
+// the savers' own reasons whole, libpng's (a zero-height image) at least begun.
+TEST(PngSaver, MinimumCapacityNeverReadsAsSuccess) {
+    const std::string dir = fresh_dir();
+    const Img img = filled(2, 2, {0, 0, 0, 1});
+    const Img no_rows = make_img(2, 0);
+    const std::u16string unopenable = u16(dir + "/missing/x.png"), fine = u16(dir + "/x.png");
+    const std::tuple<const char16_t*, const imgbuf*, std::u16string> cases[] = {
+        {nullptr, img.get(), u"Could not open output file."},
+        {unopenable.c_str(), img.get(), u"Could not open output file."},
+        {fine.c_str(), nullptr, u"No image to save."},
+        {fine.c_str(), no_rows.get(), u"pnglib error: "}};
+    for (const auto& [path, image, start] : cases) {
+        for (bool nmap : {false, true}) {
+            std::u16string buf(RK_MIN_MESSAGE_CAPACITY + 1, u'#');
+            if (nmap) {
+                core_saveimage_nmap_png(buf.data(), RK_MIN_MESSAGE_CAPACITY, path, image, 2, 1, 0);
+            } else {
+                core_saveimage_png(buf.data(), RK_MIN_MESSAGE_CAPACITY, path, image);
+            }
+            EXPECT_EQ(buf.back(), u'#');
+            EXPECT_EQ(std::u16string(buf.c_str()).substr(0, start.size()), start) << nmap;
+        }
+    }
 }
 
 TEST(PngSaver, MissingArgumentsAreReported) {
