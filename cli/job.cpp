@@ -132,10 +132,9 @@ class Job {
         Image result;
         {
             std::lock_guard hold(lock_);
-            result.reset(calc_heightmap_from_photo(photo, h.mode, h.flags(), h.midpoint,
-                                                   h.clamp_low, h.clamp_high, h.detail_size,
-                                                   h.detail_threshold, kWeight, kWeight, kWeight,
-                                                   h.smooth_size, h.smooth_kind));
+            result.reset(calc_heightmap_from_photo(
+                photo, h.mode, h.flags(), h.midpoint, h.clamp_low, h.clamp_high, h.detail_size,
+                h.detail_threshold, kWeight, kWeight, kWeight, h.smooth_size, h.smooth_kind));
         }
         if (!result) fail(plan_.input + ": not enough memory for the height map");
         return result;

@@ -1,6 +1,7 @@
 # Fails when a file of core/ includes a file of a folder above its own level or
 # beside it: common < imgbuf < filter, load, save < heightmap, normalmap. A new
-# folder must be given its level here. Usage: cmake -DCORE=<core dir> -P this.
+# folder must be given its level here. core/reliefkit.h, the interface that every
+# level implements, may be included anywhere. Usage: cmake -DCORE=<core dir> -P this.
 set(level_common 0)
 set(level_imgbuf 1)
 foreach(dir filter load save)
