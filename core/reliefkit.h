@@ -34,14 +34,15 @@
  *   function is exported with C linkage.
  * - Failure: a function that returns an image returns null; the savers write a
  *   reason into the caller's message buffer; functions without a result do
- *   nothing on arguments they cannot use. The loaders and libpng send further
- *   detail to the diagnostics sink (see set_debug_output).
+ *   nothing with arguments they cannot use (a channel above 3, images of
+ *   different sizes). The loaders and libpng send further detail to the
+ *   diagnostics sink (see set_debug_output).
  * - Ownership: every image a function returns is new and belongs to the caller,
  *   who releases it with delete_imgbuf(). Arguments are only borrowed for the
  *   call: no function keeps a pointer to an argument after it returns.
- * - Nullability: an image argument may be null where its function says so;
- *   the accessors imgbuf_w() to imgbuf_buf_size() and imgbuf_row() need a
- *   valid image.
+ * - Nullability: an image argument may be null only where its function says
+ *   so; the accessors, imgbuf_clear() and copy_imgbuf_content() need valid
+ *   images.
  * - Paths are null-terminated UTF-16 (char16_t) strings. They are converted to
  *   UTF-8 file names; a path holding an unpaired surrogate cannot be opened.
  * - Pixel values are 32-bit floats, nominally 0 to 1; nothing clamps them
@@ -171,7 +172,7 @@ RK_API uint32_t imgbuf_buf_size(const imgbuf* img) RK_NOEXCEPT;
 /* First float of row y (0 at the top), writable as imgbuf_buf() is; null when
  * y >= height. */
 RK_API float* imgbuf_row(const imgbuf* img, uint32_t y) RK_NOEXCEPT;
-/* Sets every float of the image, alpha included, to 0.0. */
+/* Sets every float of the image, alpha included, to 0.0. img must not be null. */
 RK_API void imgbuf_clear(imgbuf* img) RK_NOEXCEPT;
 /* Copies src's pixels into dst when both have the same width and height;
  * otherwise does nothing. Neither may be null. */
