@@ -57,7 +57,11 @@ std::string help_text() {
         "Turns photographs into relief textures. For each INPUT (PNG, JPEG, JPEG XR,\n"
         "DDS or TGA) writes STEM_height.png, a grey height map, and STEM_normal.png, a\n"
         "tangent-space normal map, into the output directory. The defaults give a\n"
-        "useful relief from an ordinary photograph without any option.\n";
+        "useful relief from an ordinary photograph without any option.\n"
+        "\n"
+        "The normal map holds a unit normal (x, y, z) as red = 0.5 + 0.5 x and\n"
+        "green = 0.5 + 0.5 y; blue holds z itself (0 to 1, 1 for a flat surface), or\n"
+        "0.5 + 0.5 z when --normal-blur-size blurs the normals.\n";
     for (const OptionGroup& group : option_groups()) {
         out += '\n';
         out += group.title;

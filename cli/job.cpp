@@ -126,13 +126,15 @@ class Job {
 
     Image height_map(const imgbuf* photo) {
         const HeightSettings& h = options_.height;
+        // The generator only tests its weights for all-zero, which gives a black
+        // map; any non-zero value takes the ordinary path.
+        constexpr float kWeight = 1.0f;
         Image result;
         {
             std::lock_guard hold(lock_);
-            result.reset(calc_heightmap_from_photo(photo, h.mode, h.flags(), h.midpoint,
-                                                   h.clamp_low, h.clamp_high, h.detail_size,
-                                                   h.detail_threshold, h.weights[0], h.weights[1],
-                                                   h.weights[2], h.smooth_size, h.smooth_kind));
+            result.reset(calc_heightmap_from_photo(
+                photo, h.mode, h.flags(), h.midpoint, h.clamp_low, h.clamp_high, h.detail_size,
+                h.detail_threshold, kWeight, kWeight, kWeight, h.smooth_size, h.smooth_kind));
         }
         if (!result) fail(plan_.input + ": not enough memory for the height map");
         return result;

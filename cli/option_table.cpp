@@ -75,23 +75,6 @@ Outcome image_size(std::string_view text, std::optional<Size>& into) {
     return {};
 }
 
-Outcome three_weights(std::string_view text, std::array<float, 3>& into) {
-    std::array<float, 3> weights{};
-    std::string_view rest = text;
-    for (size_t i = 0; i < 3; ++i) {
-        const size_t comma = i < 2 ? rest.find(',') : std::string_view::npos;
-        const auto value = parse_float(rest.substr(0, comma));
-        if (!value || (i < 2 && comma == std::string_view::npos)) {
-            return {Action::run,
-                    concat("takes three numbers separated by commas, not \"", text, "\"")};
-        }
-        weights[i] = *value;
-        rest = i < 2 ? rest.substr(comma + 1) : rest;
-    }
-    into = weights;
-    return {};
-}
-
 std::string channel_letters(const ChannelOrder& c) {
     constexpr std::string_view kLetters = "rgb";
     return {kLetters[c.red], kLetters[c.green], kLetters[c.blue]};
@@ -169,6 +152,14 @@ constexpr OptionEntry kHeight[] = {
      "or luminance. Luminance weighs the channels as the eye does, so bright means high.",
      [](const Options& d) { return std::string(kModeNames[d.height.mode]); },
      [](Options& o, std::string_view v) { return one_of(v, kModeNames, o.height.mode); }},
+    {"invert", 0, "",
+     "Use 1 - red, 1 - green and 1 - blue, whichever the mode reads: dark means high (the "
+     "three switches below at once).",
+     nullptr,
+     [](Options& o, std::string_view) {
+         o.height.invert_red = o.height.invert_green = o.height.invert_blue = true;
+         return Outcome{};
+     }},
     {"invert-red", 0, "", "Use 1 - red (when the mode reads red): dark means high.", nullptr,
      [](Options& o, std::string_view) {
          o.height.invert_red = true;
@@ -239,13 +230,6 @@ constexpr OptionEntry kHeight[] = {
      [](Options& o, std::string_view v) {
          return one_of(v, kBlurKindNames, o.height.smooth_kind);
      }},
-    {"weights", 0, "A,B,C",
-     "Three weights the generator only tests: all three zero give a black height map.",
-     [](const Options& d) {
-         const auto& w = d.height.weights;
-         return format_number(w[0]) + "," + format_number(w[1]) + "," + format_number(w[2]);
-     },
-     [](Options& o, std::string_view v) { return three_weights(v, o.height.weights); }},
 };
 
 constexpr OptionEntry kNormal[] = {

@@ -29,7 +29,6 @@ struct HeightSettings {
     float clamp_high = 1.0f;
     uint32_t detail_size = 5;
     float detail_threshold = 0.05f;
-    std::array<float, 3> weights{1.0f, 1.0f, 1.0f};
     uint32_t smooth_size = 3;
     uint32_t smooth_kind = kGaussian;
 

@@ -4,10 +4,68 @@
  * derives a grey height map from a photo and a tangent-space normal map from a
  * height map, and writes 8-bit RGB PNG.
  *
- * Every function here is plain C, never throws, and takes UTF-16 paths
- * (null-terminated char16_t strings, the same code units a Windows host passes).
- * Every image a function returns is new and belongs to the caller, who releases
- * it with delete_imgbuf(). */
+ * Usage
+ * -----
+ *     #include <reliefkit.h>
+ *
+ *     imgbuf* photo = load_image(u"wall.jpg");          // null on failure
+ *     imgbuf* height = calc_heightmap_from_photo(photo, 7, HM_AUTO_LEVELS | HM_SMOOTH,
+ *                                                0.5f, 0.0f, 1.0f, 0, 0.0f,
+ *                                                1.0f, 1.0f, 1.0f, 3, 0);
+ *     imgbuf* normal = calc_normalmap_from_heightmap(height, 0, 0, 2, 1, 0, 0);
+ *     char16_t msg[RK_MIN_MESSAGE_CAPACITY];
+ *     core_saveimage_png(msg, RK_MIN_MESSAGE_CAPACITY, u"wall_normal.png", normal);
+ *     if (msg[0]) { ... msg holds the reason the file was not written ... }
+ *     delete_imgbuf(normal);                            // every image the library
+ *     delete_imgbuf(height);                            // returns is the caller's;
+ *     delete_imgbuf(photo);                             // null is ignored
+ *     cleanup();                                        // optional, at the end
+ *
+ * A null source makes each generator return null, so the chain above needs one
+ * test at its end. examples/make_maps.c is a complete program.
+ *
+ * Sections of this header, in order: conventions, threading, limits, then the
+ * functions (the image record, lifecycle, creation and accessors, pixel
+ * operations, loading, saving, generators, the diagnostics sink).
+ *
+ * Conventions
+ * -----------
+ * - Plain C (C11 or later, for uchar.h; or C++). No function throws. Every
+ *   function is exported with C linkage.
+ * - Failure: a function that returns an image returns null; the savers write a
+ *   reason into the caller's message buffer; functions without a result do
+ *   nothing with arguments they cannot use (a channel above 3, images of
+ *   different sizes). The loaders and libpng send further detail to the
+ *   diagnostics sink (see set_debug_output).
+ * - Ownership: every image a function returns is new and belongs to the caller,
+ *   who releases it with delete_imgbuf(). Arguments are only borrowed for the
+ *   call: no function keeps a pointer to an argument after it returns.
+ * - Nullability: an image argument may be null only where its function says
+ *   so; the accessors, imgbuf_clear() and copy_imgbuf_content() need valid
+ *   images.
+ * - Paths are null-terminated UTF-16 (char16_t) strings. They are converted to
+ *   UTF-8 file names; a path holding an unpaired surrogate cannot be opened.
+ * - Pixel values are 32-bit floats, nominally 0 to 1; nothing clamps them
+ *   unless a function says so.
+ *
+ * Threading
+ * ---------
+ * - Any function may be called from any thread, and calls may run at the same
+ *   time on different images, with two exceptions: cleanup() must not overlap
+ *   any other call of the library (no other thread may be inside one), and an
+ *   image must not be written while another call reads or writes it.
+ * - A parameter of type const imgbuf* is only read, so one image may be the
+ *   source of any number of concurrent calls. An image is written by the
+ *   functions that take it as imgbuf* (delete_imgbuf() included) and by the
+ *   caller through the pointers imgbuf_buf() and imgbuf_row() return.
+ * - A call may do its work on threads of the library's own; it returns only
+ *   once that work is finished, and no thread of the library touches an
+ *   argument after the call has returned.
+ * - Two saves to the same path may run at the same time: the file ends up as
+ *   one of the two complete files, never a mixture.
+ * - set_debug_output() may be called at any time, from any thread. See the
+ *   diagnostics section for the threads the sink is called from.
+ */
 #ifndef RELIEFKIT_H
 #define RELIEFKIT_H
 
@@ -32,32 +90,62 @@ extern "C" {
 #endif
 
 /* ===================================================================== */
+/* Limits                                                                */
+/* ===================================================================== */
+
+/* The largest image, in pixels (width * height), that any loader allocates:
+ * 2^28 - 1, the most whose float pixels (16 bytes each) stay below 2^32 bytes,
+ * so that every size of the record fits its 32-bit fields. 16383 x 16385 is
+ * within it; 16384 x 16384 is one pixel over. Every loader compares the size
+ * its file states with this before it allocates anything sized by it, and
+ * refuses a larger picture (null, with the reason sent to the sink): a small
+ * file can never make the library ask for more than 4 GiB of pixels.
+ * create_imgbuf() and the generators obey the same bound. */
+#define RK_MAX_IMAGE_PIXELS 268435455u
+
+/* The smallest message buffer (in char16_t, terminator included) with which
+ * every failed save reports a non-empty reason. Every reason of the savers'
+ * own fits whole; a longer text from libpng is cut to fit. With a smaller
+ * buffer a reason may be cut short, and with a capacity of 1 a failed save
+ * leaves an empty message, which reads as success. */
+#define RK_MIN_MESSAGE_CAPACITY 64
+
+/* ===================================================================== */
 /* The image record                                                      */
 /* ===================================================================== */
 
 /* Width x height pixels of four floats (R, G, B, A), row 0 at the top, rows
- * packed with no gap in one 16-byte-aligned block. Opaque to hosts. */
+ * packed with no gap in one 16-byte-aligned block. Opaque: reach it through
+ * the accessors below. */
 typedef struct imgbuf imgbuf;
 
 /* ===================================================================== */
 /* Lifecycle                                                             */
 /* ===================================================================== */
 
-/* Creates the blur-kernel caches; call once before the generators. A second
- * call without cleanup() keeps the existing caches. */
+/* Optional. Prepares the blur-kernel caches ahead of the first generator call;
+ * the generators build every kernel they need on first use whether or not
+ * init() ran. A second call without cleanup() in between keeps the existing
+ * caches. Failure (no memory) is silent: the caches are then built later. */
 RK_API void init(void) RK_NOEXCEPT;
-/* Releases the caches and every kernel built; harmless when repeated. */
+/* Releases the caches and every kernel built; harmless when repeated, and the
+ * library stays usable afterwards (kernels are built again when needed). Must
+ * not overlap any other call of the library, from any thread. */
 RK_API void cleanup(void) RK_NOEXCEPT;
 
 /* ===================================================================== */
 /* Image record: creation and accessors                                  */
 /* ===================================================================== */
 
-/* New w x h image with undefined pixels; the caller frees it with delete_imgbuf().
- * Null when the pixel block cannot be had (including w * h * 16 >= 2^32 bytes). */
+/* New w x h image (pixels) with undefined pixel values; the caller frees it
+ * with delete_imgbuf(). w or h may be 0 (an image without pixels). Null when
+ * w * h exceeds RK_MAX_IMAGE_PIXELS or memory runs out. */
 RK_API imgbuf* create_imgbuf(uint32_t w, uint32_t h) RK_NOEXCEPT;
-/* Frees the image and its pixels; null is ignored. */
+/* Frees the image and its pixels; null is ignored. The image must not be in
+ * use by another call. */
 RK_API void delete_imgbuf(imgbuf* img) RK_NOEXCEPT;
+
+/* The accessors below take a valid image (never null) and return at once. */
 
 /* Channels per pixel: always 4. */
 RK_API uint32_t imgbuf_channels(void) RK_NOEXCEPT;
@@ -69,7 +157,11 @@ RK_API uint32_t imgbuf_elem_size(void) RK_NOEXCEPT;
 RK_API uint32_t imgbuf_w(const imgbuf* img) RK_NOEXCEPT;
 /* Height in rows. */
 RK_API uint32_t imgbuf_h(const imgbuf* img) RK_NOEXCEPT;
-/* The pixel block, owned by the image; null when it could not be allocated. */
+/* The pixel block, owned by the image and valid until delete_imgbuf(); never
+ * null for an image the library made. The pointer is writable although the
+ * image is passed as const: const promises that this call does not change the
+ * image, not that the caller may not. Writing through it is writing the image
+ * (see the threading rules). */
 RK_API float* imgbuf_buf(const imgbuf* img) RK_NOEXCEPT;
 /* Bytes per row: width * 16. */
 RK_API uint32_t imgbuf_stride_in_bytes(const imgbuf* img) RK_NOEXCEPT;
@@ -77,12 +169,13 @@ RK_API uint32_t imgbuf_stride_in_bytes(const imgbuf* img) RK_NOEXCEPT;
 RK_API uint32_t imgbuf_stride_in_elems(const imgbuf* img) RK_NOEXCEPT;
 /* Bytes of the pixel block: stride * height. */
 RK_API uint32_t imgbuf_buf_size(const imgbuf* img) RK_NOEXCEPT;
-/* First float of row y; null when y >= height or the image has no pixels. */
+/* First float of row y (0 at the top), writable as imgbuf_buf() is; null when
+ * y >= height. */
 RK_API float* imgbuf_row(const imgbuf* img, uint32_t y) RK_NOEXCEPT;
-/* Sets every float of the image, alpha included, to 0.0. */
+/* Sets every float of the image, alpha included, to 0.0. img must not be null. */
 RK_API void imgbuf_clear(imgbuf* img) RK_NOEXCEPT;
 /* Copies src's pixels into dst when both have the same width and height;
- * otherwise does nothing. */
+ * otherwise does nothing. Neither may be null. */
 RK_API void copy_imgbuf_content(imgbuf* dst, const imgbuf* src) RK_NOEXCEPT;
 
 /* ===================================================================== */
@@ -90,40 +183,53 @@ RK_API void copy_imgbuf_content(imgbuf* dst, const imgbuf* src) RK_NOEXCEPT;
 /* ===================================================================== */
 
 /* Sets channel (0 red, 1 green, 2 blue, 3 alpha) of every pixel to value;
- * a channel above 3 does nothing. */
+ * a channel above 3 or a null image does nothing. */
 RK_API void imgbuf_set_channel(imgbuf* img, uint32_t channel, float value) RK_NOEXCEPT;
 /* New image of (L, L, L, 1) with L = 0.299 R + 0.587 G + 0.114 B, unclamped;
- * null when it cannot be allocated. */
+ * null for a null source or when memory runs out. */
 RK_API imgbuf* calc_luminance(const imgbuf* src) RK_NOEXCEPT;
-/* Replaces every pixel by (L, L, L, 1), computed on channels clamped to [0, 1]. */
+/* Replaces every pixel by (L, L, L, 1), computed on channels clamped to [0, 1];
+ * a null image does nothing. */
 RK_API void calc_luminance_inplace(imgbuf* img) RK_NOEXCEPT;
-/* Writes row y as w pixels of bytes B, G, R, 255 into dst (at least 4 * w bytes);
- * values map 0..1 to 0..255, saturating; y >= height writes nothing. */
+/* Writes row y as w pixels of bytes B, G, R, 255 into dst (at least 4 * w bytes,
+ * w the image's width): round(255 v), 0 below 0 and for NaN, 255 above 1.
+ * A null dst or src, or y >= height, writes nothing. */
 RK_API void imgbuf_convertline_b8g8r8x8(uint8_t* dst, const imgbuf* src, uint32_t y) RK_NOEXCEPT;
-/* New w x h image resampled bilinearly, corners onto corners; null when it
- * cannot be allocated. */
+/* New w x h image resampled bilinearly, corners onto corners (w or h of 1 takes
+ * the first column or the top row); null for a null source, for w * h above
+ * RK_MAX_IMAGE_PIXELS or when memory runs out. */
 RK_API imgbuf* imgbuf_resample(const imgbuf* src, uint32_t w, uint32_t h) RK_NOEXCEPT;
 
 /* ===================================================================== */
 /* Loading                                                               */
 /* ===================================================================== */
 
-/* Reads a PNG, JPEG, JPEG XR, DDS or TGA file into a new image (values 0..1,
- * alpha 1 where the file has none); null on failure, with the reasons sent to
- * the diagnostics sink. */
+/* Reads a PNG (not interlaced; any colour type and depth), baseline or
+ * progressive JPEG (grey or colour), JPEG XR (24-bit BGR), DDS (2D textures,
+ * uncompressed or block-compressed) or TGA (uncompressed true colour) file into
+ * a new image: values 0 to 1, alpha 1 where the file has none. The format is
+ * told by the file's content, never by its name. Null on failure (no file, an
+ * unknown or damaged format, more than RK_MAX_IMAGE_PIXELS pixels, no memory),
+ * with the reasons sent to the diagnostics sink; a null or empty path gives
+ * null. */
 RK_API imgbuf* load_image(const char16_t* path) RK_NOEXCEPT;
 
 /* ===================================================================== */
 /* Saving                                                                */
 /* ===================================================================== */
 
-/* Writes img as an 8-bit RGB PNG (alpha dropped). The outcome goes to msg
- * (capacity in char16_t, terminator included): empty on success, the reason
- * otherwise; an existing file survives a failed save. */
+/* Writes img as an 8-bit RGB PNG (alpha dropped; values mapped as by
+ * imgbuf_convertline_b8g8r8x8). The outcome goes to msg, a buffer of capacity
+ * char16_t (terminator included; RK_MIN_MESSAGE_CAPACITY or more): an empty
+ * string on success, the reason otherwise, cut to fit. A null msg or a
+ * capacity below 1 reports nothing. A null path or img is reported as a
+ * failure. The file appears only complete: a failed save leaves an existing
+ * file as it was and no partial file behind. */
 RK_API void core_saveimage_png(char16_t* msg, int32_t capacity, const char16_t* path,
                                const imgbuf* img) RK_NOEXCEPT;
 /* As core_saveimage_png, with the file's red, green and blue taken from the
- * image channels chosen by r, g, b (0 red, 1 green, anything else blue). */
+ * image channels chosen by r, g, b (0 red, 1 green, anything else blue; alpha
+ * can never be chosen). */
 RK_API void core_saveimage_nmap_png(char16_t* msg, int32_t capacity, const char16_t* path,
                                     const imgbuf* img, int32_t r, int32_t g, int32_t b) RK_NOEXCEPT;
 
@@ -131,7 +237,7 @@ RK_API void core_saveimage_nmap_png(char16_t* msg, int32_t capacity, const char1
 /* Generators                                                            */
 /* ===================================================================== */
 
-/* Flags of calc_heightmap_from_photo. */
+/* Flags of calc_heightmap_from_photo; other bits are ignored. */
 #define HM_AUTO_LEVELS 1u
 #define HM_INVERT_RED 2u
 #define HM_INVERT_GREEN 4u
@@ -140,18 +246,63 @@ RK_API void core_saveimage_nmap_png(char16_t* msg, int32_t capacity, const char1
 #define HM_DETAIL_FILTER 32u
 #define HM_SMOOTH 128u
 
-/* New grey height map of src: colour-to-height by mode (0 red, 1 green, 2 blue,
- * 3 red-green, 4 red-blue, 5 green-blue, 6 average, 7 luminance), then the
- * steps that flags switch on. smooth_kind: 0 Gaussian, 1 box, 2 tent. Null for
- * mode > 7, a null src or when memory runs out. */
+/* New grey height map of src, the same size: red = green = blue = height.
+ * The steps run in this order:
+ *  1. Colour to height by mode: 0 red, 1 green, 2 blue, 3 red-green, 4 red-blue,
+ *     5 green-blue (the mean of the two), 6 the mean of all three, 7 luminance
+ *     (0.299 R + 0.587 G + 0.114 B on channels clamped to 0..1). HM_INVERT_RED,
+ *     _GREEN and _BLUE use 1 - channel for the channels the mode reads: dark
+ *     means high with all three. Modes 3 to 6 clamp the height to 0..1.
+ *  2. HM_AUTO_LEVELS: the darkest height (clamped to 0..1) is moved down to 0;
+ *     the range is not stretched.
+ *  3. midpoint (0 to 1; 0.5 is neutral and the usual value): the input level
+ *     that becomes 0.5, by two straight segments through (0, 0) and (1, 1).
+ *     Below 0.5 raises the middle heights. Within 2^-23 of 0.5, 0 or 1 it does
+ *     nothing.
+ *  4. HM_CLAMP: heights limited to clamp_low .. clamp_high (usually 0 and 1;
+ *     a NaN height gives clamp_high, and clamp_low wins when above clamp_high).
+ *  5. HM_DETAIL_FILTER: a Gaussian blur of detail_size taps applied only where
+ *     the edge strength is strictly below detail_threshold, so flat areas lose
+ *     their grain and edges stay. The edge strength of a pixel is
+ *     (|Sobel x| + |Sobel y|) / 16 of the heights, which lies in 0..0.5 for
+ *     heights in 0..1 (a step of 1 between neighbours measures 0.25): a
+ *     threshold of 0 or less (or NaN) blurs nothing, above 0.5 everything.
+ *     Typical: 5 and 0.05.
+ *  6. HM_SMOOTH with smooth_kind 0 Gaussian, 1 box or 2 tent (any other kind
+ *     skips the step): the whole map blurred by smooth_size taps. Typical: 3.
+ * Kernel sizes (detail_size, smooth_size) follow one rule: 0 to 2 switch the
+ * step off, an even size is lowered by one, and sizes above 100 become 99.
+ * The weights are only tested for all-zero: when each of weight1, weight2 and
+ * weight3 lies within 2^-23 of 0, the result is black, (0, 0, 0, 1) in every
+ * pixel, and no step runs; any other values have no effect. Pass 1, 1, 1.
+ * Alpha: modes 0 to 2 keep the source's alpha; modes 3 to 6 put it through the
+ * same arithmetic as the colour; mode 7, the clamp and every blurred pixel
+ * give 1. A step that cannot get its kernel or scratch memory leaves the map
+ * as it was. Null for a null src, mode > 7, or when memory for the result runs
+ * out. src is only read. */
 RK_API imgbuf* calc_heightmap_from_photo(const imgbuf* src, uint32_t mode, uint32_t flags,
                                          float midpoint, float clamp_low, float clamp_high,
                                          uint32_t detail_size, float detail_threshold,
                                          float weight1, float weight2, float weight3,
                                          uint32_t smooth_size, uint32_t smooth_kind) RK_NOEXCEPT;
-/* New tangent-space normal map from the red channel of heightmap. strength is
- * clamped to 1..10; blur_kind: 1 box, 2 tent, other Gaussian; blur_size below 3
- * means no blur. Null for a null source or when memory runs out. */
+/* New tangent-space normal map of the same size, from the red channel of
+ * heightmap (nominally 0 to 1; the other channels are not read).
+ * - strength: the heights are multiplied by it before the slopes are taken;
+ *   0 counts as 1 and values above 10 as 10. Typical: 2.
+ * - center_tap c: the middle row and column of the 3 x 3 slope operator weigh
+ *   (2c + 16) / 9; c = 1 gives the Sobel weights 1-2-1. Typical: 1.
+ * - invert_x, invert_y: non-zero negates x (red) or y (green). Without it x
+ *   grows to the right and y grows down the picture.
+ * - blur_size, blur_kind: blur of the normals; blur_kind 1 box, 2 tent, any
+ *   other value Gaussian. An even blur_size is lowered by one; below 3 means no
+ *   blur, and sizes above 253 (the largest kernel) become 253.
+ * Encoding of the unit normal (x, y, z): red = 0.5 + 0.5 x, green = 0.5 + 0.5 y,
+ * alpha = 1. Blue holds z itself (0 to 1) when no blur ran. After a blur, every
+ * channel of the blurred pixel (alpha included) is read as 2v - 1, the four
+ * are scaled to unit length and blue, like red and green, becomes 0.5 + 0.5 z.
+ * The outermost rows and columns hold the flat normal (0.5, 0.5, 1, 1) unless
+ * a blur ran. Null for a null heightmap or when memory runs out.
+ * heightmap is only read. */
 RK_API imgbuf* calc_normalmap_from_heightmap(const imgbuf* heightmap, int32_t invert_x,
                                              int32_t invert_y, uint32_t strength,
                                              uint32_t center_tap, uint32_t blur_size,
@@ -166,15 +317,17 @@ RK_API imgbuf* calc_normalmap_from_heightmap(const imgbuf* heightmap, int32_t in
  * the surface's shading with the light and the colour taken out. */
 #define HM_MODE_DELIT 8u
 
-/* As calc_heightmap_from_photo, with modes 0..8 and an edge mode; null for an
- * unknown mode or edge mode. */
+/* As calc_heightmap_from_photo, with modes 0..8 and an edge mode (RK_EDGE_CLAMP
+ * gives exactly calc_heightmap_from_photo's result); null for an unknown mode
+ * or edge mode. */
 RK_API imgbuf* calc_heightmap_from_photo_ex(const imgbuf* src, uint32_t mode, uint32_t flags,
                                             float midpoint, float clamp_low, float clamp_high,
                                             uint32_t detail_size, float detail_threshold,
                                             float weight1, float weight2, float weight3,
                                             uint32_t smooth_size, uint32_t smooth_kind,
                                             uint32_t edge_mode) RK_NOEXCEPT;
-/* As calc_normalmap_from_heightmap, with an edge mode; null for an unknown one. */
+/* As calc_normalmap_from_heightmap, with an edge mode (RK_EDGE_CLAMP gives
+ * exactly its result); null for an unknown one. */
 RK_API imgbuf* calc_normalmap_from_heightmap_ex(const imgbuf* heightmap, int32_t invert_x,
                                                 int32_t invert_y, uint32_t strength,
                                                 uint32_t center_tap, uint32_t blur_size,
@@ -184,9 +337,26 @@ RK_API imgbuf* calc_normalmap_from_heightmap_ex(const imgbuf* heightmap, int32_t
 /* Diagnostics                                                           */
 /* ===================================================================== */
 
-/* Receives each diagnostic text (UTF-8, no line break added) with user. */
+/* Receives each diagnostic text (UTF-8, null-terminated, no line break added;
+ * valid only during the call) with the user pointer given to set_debug_output.
+ * The texts explain failures (mostly the loaders' reasons and libpng's
+ * messages); a call that succeeds may still report warnings. Rules for a sink:
+ * - It is called from the thread doing the work: the caller's thread, or a
+ *   thread of the library's own while the call that started the work has not
+ *   returned. Calls on different threads may reach it at the same time, so it
+ *   must be thread-safe.
+ * - It must return normally: it must not throw, longjmp or end the thread
+ *   (a C++ exception leaving it ends the process).
+ * - It may call set_debug_output(); it should not call other functions of the
+ *   library.
+ * - It may be called once more just after it is removed: a call that fetched
+ *   the sink before set_debug_output() replaced it still delivers to it. Keep
+ *   it and its user data valid until every call of the library that was
+ *   running at the replacement has returned. */
 typedef void (*rk_debug_sink)(const char* utf8_text, void* user);
-/* Installs the process-wide diagnostics sink; null (the default) discards. */
+/* Installs the process-wide diagnostics sink with its user pointer (passed back
+ * unchanged, never read); null (the default) discards every text. Replaces any
+ * sink installed before. */
 RK_API void set_debug_output(rk_debug_sink sink, void* user) RK_NOEXCEPT;
 
 #ifdef __cplusplus

@@ -33,6 +33,29 @@ static char16_t* utf16_path(const char* path) {
     return out;
 }
 
+/* Prints a UTF-16 text as UTF-8; an unpaired surrogate becomes U+FFFD. */
+static void print_utf8(FILE* out, const char16_t* text) {
+    for (const char16_t* p = text; *p; ++p) {
+        unsigned long c = *p;
+        if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (unsigned long)(*++p - 0xDC00);
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            fputc((int)c, out);
+        } else if (c < 0x800) {
+            fprintf(out, "%c%c", (int)(0xC0 | c >> 6), (int)(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            fprintf(out, "%c%c%c", (int)(0xE0 | c >> 12), (int)(0x80 | (c >> 6 & 0x3F)),
+                    (int)(0x80 | (c & 0x3F)));
+        } else {
+            fprintf(out, "%c%c%c%c", (int)(0xF0 | c >> 18), (int)(0x80 | (c >> 12 & 0x3F)),
+                    (int)(0x80 | (c >> 6 & 0x3F)), (int)(0x80 | (c & 0x3F)));
+        }
+    }
+}
+
 /* The readers explain a file they cannot read through this sink. */
 static void print_diagnostic(const char* text, void* user) {
     (void)user;
@@ -53,7 +76,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    init(); /* the generators take their blur kernels from caches made here */
+    init(); /* optional: the blur-kernel caches are made now, not on first use */
     set_debug_output(print_diagnostic, NULL);
 
     int status = 1;
@@ -70,11 +93,18 @@ int main(int argc, char** argv) {
     } else if (!normal) {
         fprintf(stderr, "not enough memory for the maps of %s\n", argv[1]);
     } else {
-        char16_t message[64] = {0}; /* empty after a successful save */
-        core_saveimage_png(message, 64, height_path, height);
-        if (!message[0]) core_saveimage_nmap_png(message, 64, normal_path, normal, 0, 1, 2);
+        /* Empty after a successful save, the reason otherwise. */
+        char16_t message[RK_MIN_MESSAGE_CAPACITY] = {0};
+        const char* failed = argv[2];
+        core_saveimage_png(message, RK_MIN_MESSAGE_CAPACITY, height_path, height);
+        if (!message[0]) {
+            failed = argv[3];
+            core_saveimage_nmap_png(message, RK_MIN_MESSAGE_CAPACITY, normal_path, normal, 0, 1, 2);
+        }
         if (message[0]) {
-            fprintf(stderr, "cannot write %s or %s\n", argv[2], argv[3]);
+            fprintf(stderr, "cannot write %s: ", failed);
+            print_utf8(stderr, message);
+            fputc('\n', stderr);
         } else {
             status = 0;
         }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "reliefkit.h"
+
 namespace rk {
 
 // Images and buffers stay below 2^32 bytes so that every derived size fits the
@@ -29,6 +31,18 @@ constexpr std::optional<uint32_t> image_bytes(uint32_t w, uint32_t h) {
     auto n = checked_product(w, h, 16);
     if (!n) return std::nullopt;
     return static_cast<uint32_t>(*n);
+}
+
+// The largest image a loader allocates: the largest whose float pixels stay
+// below 2^32 bytes, so a header within it never yields an image the record's
+// sizes cannot hold.
+static_assert(uint64_t{RK_MAX_IMAGE_PIXELS} * 16 < kMaxBlockBytes &&
+              (uint64_t{RK_MAX_IMAGE_PIXELS} + 1) * 16 >= kMaxBlockBytes);
+
+// Whether a loader may allocate a w x h image: every loader asks this of the
+// size its file states, before it allocates anything sized by it.
+constexpr bool within_pixel_limit(uint64_t w, uint64_t h) {
+    return checked_product(w, h, 1, uint64_t{RK_MAX_IMAGE_PIXELS} + 1).has_value();
 }
 
 }  // namespace rk

@@ -1,4 +1,5 @@
-// UTF-16 paths and messages, as Windows hosts pass them, to and from UTF-8.
+// The interface's UTF-16 paths and messages, to and from the UTF-8 of file
+// names and the diagnostics sink.
 #pragma once
 
 #include <optional>

@@ -14,7 +14,9 @@ struct imgbuf {
     float* pixels;
     uint32_t tail_guard;
 };
-static_assert(sizeof(imgbuf) == 32, "hosts rely on the 32-byte record of x86-64");
+// The layout is fixed (32 bytes on x86-64) so that debuggers and tools that
+// read the record see the same fields in every build.
+static_assert(sizeof(imgbuf) == 32, "the record's layout is fixed at 32 bytes");
 
 namespace rk {
 

@@ -64,14 +64,14 @@ void write_block(const ColourBlock& c, const float* alpha, float* const* rows) n
     }
 }
 
-struct dxt1 {
+struct Dxt1 {
     static constexpr uint32_t bytes = 8;
     static void decode(const uint8_t* b, float* const* rows) noexcept {
         write_block(read_colour_block<true>(b), kOpaque.data(), rows);
     }
 };
 
-struct dxt3 {
+struct Dxt3 {
     static constexpr uint32_t bytes = 16;
     static void decode(const uint8_t* b, float* const* rows) noexcept {
         const uint64_t bits = load_le64(b);  // four bits per pixel
@@ -81,7 +81,7 @@ struct dxt3 {
     }
 };
 
-struct dxt5 {
+struct Dxt5 {
     static constexpr uint32_t bytes = 16;
     static void decode(const uint8_t* b, float* const* rows) noexcept {
         const uint32_t a0 = b[0];
@@ -144,15 +144,15 @@ void decode_block_row(imgbuf* img, uint32_t index, const uint8_t* src) noexcept 
 }  // namespace
 
 void decode_dxt1_row(imgbuf* img, uint32_t index, const uint8_t* source) noexcept {
-    decode_block_row<dxt1>(img, index, source);
+    decode_block_row<Dxt1>(img, index, source);
 }
 
 void decode_dxt3_row(imgbuf* img, uint32_t index, const uint8_t* source) noexcept {
-    decode_block_row<dxt3>(img, index, source);
+    decode_block_row<Dxt3>(img, index, source);
 }
 
 void decode_dxt5_row(imgbuf* img, uint32_t index, const uint8_t* source) noexcept {
-    decode_block_row<dxt5>(img, index, source);
+    decode_block_row<Dxt5>(img, index, source);
 }
 
 }  // namespace rk::dds

@@ -35,7 +35,7 @@ void decode_pixels(imgbuf* img, uint32_t y, const uint8_t* src) noexcept {
 // Mask-described layouts; the name lists the channels from the top bit down.
 
 template <bool Alpha>
-struct a8b8g8r8 {
+struct A8B8G8R8 {
     static constexpr uint32_t bytes = 4;
     static void decode(const uint8_t* s, float* d) noexcept {
         const uint32_t v = load_le32(s);
@@ -45,7 +45,7 @@ struct a8b8g8r8 {
 };
 
 template <bool Alpha>
-struct a8r8g8b8 {
+struct A8R8G8B8 {
     static constexpr uint32_t bytes = 4;
     static void decode(const uint8_t* s, float* d) noexcept {
         const uint32_t v = load_le32(s);
@@ -54,7 +54,7 @@ struct a8r8g8b8 {
     }
 };
 
-struct g16r16 {
+struct G16R16 {
     static constexpr uint32_t bytes = 4;
     static void decode(const uint8_t* s, float* d) noexcept {
         const uint32_t v = load_le32(s);
@@ -64,7 +64,7 @@ struct g16r16 {
 
 // Also the layout whose template names no alpha mask: the top two bits still
 // carry alpha.
-struct a2b10g10r10 {
+struct A2B10G10R10 {
     static constexpr uint32_t bytes = 4;
     static void decode(const uint8_t* s, float* d) noexcept {
         const uint32_t v = load_le32(s);
@@ -73,7 +73,7 @@ struct a2b10g10r10 {
     }
 };
 
-struct a2r10g10b10 {
+struct A2R10G10B10 {
     static constexpr uint32_t bytes = 4;
     static void decode(const uint8_t* s, float* d) noexcept {
         const uint32_t v = load_le32(s);
@@ -82,7 +82,7 @@ struct a2r10g10b10 {
     }
 };
 
-struct r8g8b8 {
+struct R8G8B8 {
     static constexpr uint32_t bytes = 3;
     static void decode(const uint8_t* s, float* d) noexcept {
         put(d, unorm<255>(s[2]), unorm<255>(s[1]), unorm<255>(s[0]), 1.0f);
@@ -91,7 +91,7 @@ struct r8g8b8 {
 
 // A one-bit alpha is 0 or 1 as it stands.
 template <bool Alpha>
-struct a1r5g5b5 {
+struct A1R5G5B5 {
     static constexpr uint32_t bytes = 2;
     static void decode(const uint8_t* s, float* d) noexcept {
         const uint32_t v = load_le16(s);
@@ -100,7 +100,7 @@ struct a1r5g5b5 {
     }
 };
 
-struct r5g6b5 {
+struct R5G6B5 {
     static constexpr uint32_t bytes = 2;
     static void decode(const uint8_t* s, float* d) noexcept {
         const uint32_t v = load_le16(s);
@@ -109,7 +109,7 @@ struct r5g6b5 {
 };
 
 template <bool Alpha>
-struct a4r4g4b4 {
+struct A4R4G4B4 {
     static constexpr uint32_t bytes = 2;
     static void decode(const uint8_t* s, float* d) noexcept {
         const uint32_t v = load_le16(s);
@@ -118,7 +118,7 @@ struct a4r4g4b4 {
     }
 };
 
-struct a8r3g3b2 {
+struct A8R3G3B2 {
     static constexpr uint32_t bytes = 2;
     static void decode(const uint8_t* s, float* d) noexcept {
         const uint32_t v = load_le16(s);
@@ -126,14 +126,14 @@ struct a8r3g3b2 {
     }
 };
 
-struct a8 {
+struct A8 {
     static constexpr uint32_t bytes = 1;
     static void decode(const uint8_t* s, float* d) noexcept {
         put(d, 0.0f, 0.0f, 0.0f, unorm<255>(s[0]));
     }
 };
 
-struct a8l8 {
+struct A8L8 {
     static constexpr uint32_t bytes = 2;
     static void decode(const uint8_t* s, float* d) noexcept {
         const float l = unorm<255>(s[0]);
@@ -141,7 +141,7 @@ struct a8l8 {
     }
 };
 
-struct l16 {
+struct L16 {
     static constexpr uint32_t bytes = 2;
     static void decode(const uint8_t* s, float* d) noexcept {
         const float l = unorm<65535>(load_le16(s));
@@ -149,7 +149,7 @@ struct l16 {
     }
 };
 
-struct l8 {
+struct L8 {
     static constexpr uint32_t bytes = 1;
     static void decode(const uint8_t* s, float* d) noexcept {
         const float l = unorm<255>(s[0]);
@@ -157,7 +157,7 @@ struct l8 {
     }
 };
 
-struct a4l4 {
+struct A4L4 {
     static constexpr uint32_t bytes = 1;
     static void decode(const uint8_t* s, float* d) noexcept {
         const float l = unorm<15>(s[0] & 15u);
@@ -167,7 +167,7 @@ struct a4l4 {
 
 // FourCC-described per-pixel layouts.
 
-struct a16b16g16r16 {
+struct A16B16G16R16 {
     static constexpr uint32_t bytes = 8;
     static void decode(const uint8_t* s, float* d) noexcept {
         put(d, unorm<65535>(load_le16(s)), unorm<65535>(load_le16(s + 2)),
@@ -179,14 +179,14 @@ inline float stored_float(const uint8_t* s) noexcept {
     return std::bit_cast<float>(load_le32(s));
 }
 
-struct r32f {
+struct R32F {
     static constexpr uint32_t bytes = 4;
     static void decode(const uint8_t* s, float* d) noexcept {
         put(d, stored_float(s), 0.0f, 0.0f, 1.0f);
     }
 };
 
-struct g32r32f {
+struct G32R32F {
     static constexpr uint32_t bytes = 8;
     static void decode(const uint8_t* s, float* d) noexcept {
         put(d, stored_float(s), stored_float(s + 4), 0.0f, 1.0f);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "common/checked_size.h"
 #include "load/le_reader.h"
 
 namespace rk {
@@ -26,7 +27,7 @@ constexpr uint32_t type_bit(uint16_t type) {
 }
 constexpr uint32_t kShortOrLong = type_bit(kShort) | type_bit(kLong);
 
-enum tag : uint16_t {
+enum Tag : uint16_t {
     kPixelFormat = 0xBC01,
     kTransformation = 0xBC02,
     kImageType = 0xBC04,
@@ -112,7 +113,7 @@ constexpr uint32_t kMaxEntriesVisited = 1u << 16;
 
 constexpr size_t kEntryBytes = 12;
 
-struct entry {
+struct Entry {
     uint16_t tag;
     uint16_t type;
     uint32_t count;
@@ -123,9 +124,9 @@ bool is_subdirectory(uint16_t t) {
     return t == kExifIfd || t == kGpsIfd || t == kInteropIfd;
 }
 
-class checker {
+class Checker {
   public:
-    explicit checker(ByteSource& file) : file_(file), size_(file.size()) {}
+    explicit Checker(ByteSource& file) : file_(file), size_(file.size()) {}
 
     JxrContainer run() {
         JxrContainer result;
@@ -152,7 +153,9 @@ class checker {
         if (!pixel_format_seen_) return JxrFault::pixel_format;
         if (const JxrFault f = image_data(); f != JxrFault::none) return f;
         if (const JxrFault f = alpha_data(); f != JxrFault::none) return f;
-        if (width_ == 0 || height_ == 0) return JxrFault::image_size;
+        if (width_ == 0 || height_ == 0 || !within_pixel_limit(width_, height_)) {
+            return JxrFault::image_size;
+        }
         return JxrFault::none;
     }
 
@@ -177,7 +180,7 @@ class checker {
             if (!file_.read(offset + 2 + uint64_t{i} * kEntryBytes, raw)) {
                 return JxrFault::directory;
             }
-            const entry e{load_le16(raw.data()), load_le16(raw.data() + 2),
+            const Entry e{load_le16(raw.data()), load_le16(raw.data() + 2),
                           load_le32(raw.data() + 4), load_le32(raw.data() + 8)};
             const JxrFault f = depth == 0 ? first_entry(e) : sub_entry(e);
             if (f != JxrFault::none) return f;
@@ -192,20 +195,20 @@ class checker {
     }
 
     // Every entry of every directory: a known type, and data that is in the file.
-    JxrFault any_entry(const entry& e) const {
+    JxrFault any_entry(const Entry& e) const {
         if (e.type == 0 || e.type >= kTypeSize.size()) return JxrFault::entry;
         const uint64_t bytes = uint64_t{e.count} * kTypeSize[e.type];
         if (bytes > 4 && !inside(e.value, bytes)) return JxrFault::entry;
         return JxrFault::none;
     }
 
-    JxrFault sub_entry(const entry& e) const {
+    JxrFault sub_entry(const Entry& e) const {
         if (const JxrFault f = any_entry(e); f != JxrFault::none) return f;
         if (is_subdirectory(e.tag) && (e.type != kLong || e.count != 1)) return JxrFault::tag;
         return JxrFault::none;
     }
 
-    JxrFault first_entry(const entry& e) {
+    JxrFault first_entry(const Entry& e) {
         if (const JxrFault f = any_entry(e); f != JxrFault::none) return f;
         if (const MetaForm form = descriptive_form(e.tag); form != MetaForm::none) {
             return descriptive(e, form) ? JxrFault::none : JxrFault::tag;
@@ -222,7 +225,7 @@ class checker {
         return JxrFault::none;
     }
 
-    bool descriptive(const entry& e, MetaForm form) {
+    bool descriptive(const Entry& e, MetaForm form) {
         switch (form) {
             case MetaForm::text:
                 return e.type == kAscii && e.count >= 1 && data_ends_in_zeros(e, 1);
@@ -241,7 +244,7 @@ class checker {
 
     // The last n bytes of an entry's data (in its value field up to four bytes,
     // at its offset beyond) are zero. The data is known to be in the file.
-    bool data_ends_in_zeros(const entry& e, uint32_t n) {
+    bool data_ends_in_zeros(const Entry& e, uint32_t n) {
         std::array<uint8_t, 4> last{};
         const std::span<uint8_t> want(last.data(), n);
         if (e.count <= 4) {
@@ -255,7 +258,7 @@ class checker {
         return std::all_of(want.begin(), want.end(), [](uint8_t b) { return b == 0; });
     }
 
-    JxrFault known(const entry& e) {
+    JxrFault known(const Entry& e) {
         switch (e.tag) {
             case kPixelFormat: {
                 std::array<uint8_t, 16> guid{};
@@ -331,7 +334,7 @@ class checker {
 }  // namespace
 
 JxrContainer check_jxr_container(ByteSource& file) noexcept {
-    return checker(file).run();
+    return Checker(file).run();
 }
 
 bool jxr_size_agrees(const JxrContainer& container, uint32_t width, uint32_t height) noexcept {

@@ -6,7 +6,8 @@
 // images, so a file is handed to jxrlib only when its directory is well formed,
 // every entry's data lies inside the file, the tags jxrlib interprets have the
 // type, count and (for text and captions) terminator it expects, the pixel
-// format is 24-bit BGR and the codestream header at the image offset agrees.
+// format is 24-bit BGR, the codestream header at the image offset agrees and the
+// picture is within the pixel limit.
 #pragma once
 
 #include <cstdint>
@@ -49,7 +50,7 @@ enum class JxrFault {
     image_data,    // image offset or byte count missing, zero or outside the file
     alpha_data,    // alpha offset and byte count not both present, non-zero, inside
     codestream,    // no codestream header at the image offset, or one that is not RGB 8-bit
-    image_size,    // width or height entry missing or zero
+    image_size,    // width or height entry missing or zero, or more than RK_MAX_IMAGE_PIXELS
 };
 
 // The verdict, and for an accepted container the picture size its entries state.

@@ -71,10 +71,10 @@ ImgbufPtr load_dds(std::u16string_view path, std::u16string& message) {
     const DdsFormat* format = find_dds_format(header.pixel_format);
     if (!format) return fail(message, u"Unsupported image format.");
 
-    // The float image must stay below 2^32 bytes, and so must a stored row and
-    // every step that computes its length.
+    // The image must stay within the pixel limit, and a stored row and every step
+    // that computes its length below 2^32 bytes.
     const auto pitch = dds_row_pitch(*format, header.width);
-    if (!image_bytes(header.width, header.height) || !pitch) {
+    if (!within_pixel_limit(header.width, header.height) || !pitch) {
         return fail(message, u"Image data too large.");
     }
     if (header.caps2 & kCubemap) return fail(message, u"Cubemap files not supported.");

@@ -185,7 +185,7 @@ bool decode(JpegSession& s) noexcept {
     jpeg_read_header(&s.cinfo, TRUE);
     // Known before libjpeg sizes any buffer for the picture.
     jpeg_calc_output_dimensions(&s.cinfo);
-    if (!image_bytes(s.cinfo.output_width, s.cinfo.output_height)) {
+    if (!within_pixel_limit(s.cinfo.output_width, s.cinfo.output_height)) {
         reader_failure("Image data too large.");
         goto cleanup;
     }

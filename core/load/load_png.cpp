@@ -171,7 +171,7 @@ ImgbufPtr load_png(std::u16string_view path, bool& not_my_format) {
     if (!create_prepare_png(&reader.state)) return nullptr;
     const PngReadState& s = reader.state;
 
-    if (!image_bytes(s.width, s.height)) {
+    if (!within_pixel_limit(s.width, s.height)) {
         debug_output("load_png(): image too large");
         return nullptr;
     }

@@ -156,8 +156,8 @@ ImgbufPtr load_tga(std::u16string_view path, std::u16string& message) {
 
     const uint32_t width = header.width;
     const uint32_t height = header.height;
-    // 16-bit sides can describe more float data than the record's 32-bit sizes hold.
-    if (!image_bytes(width, height)) return fail(message, u"Image data too large.");
+    // 16-bit sides can describe more pixels than a loader may allocate.
+    if (!within_pixel_limit(width, height)) return fail(message, u"Image data too large.");
     // At most 65535 x 4 bytes, and at most 2^35 for all rows: no product wraps.
     const uint32_t row_bytes = width * layout->bytes_per_pixel;
     // A file too short for its rows fails before an image is allocated for it; the

@@ -13,8 +13,9 @@ namespace {
 #if defined(__SSE__)
 
 // 1/sqrt(s) per lane: the processor's estimate (relative error at most 1.5 * 2^-12)
-// refined by one Newton-Raphson step, r' = (r * 0.5) * (3 - (r * r) * s). Stored
-// normal maps were made with exactly this, so it is kept instead of an exact root.
+// refined by one Newton-Raphson step, r' = (r * 0.5) * (3 - (r * r) * s). This
+// approximation is part of the output contract: it is kept instead of an exact
+// root so that a blurred normal map has the same bits in every release.
 inline __m128 inverse_length(__m128 s) noexcept {
     const __m128 r = _mm_rsqrt_ps(s);
     const __m128 rr_s = _mm_mul_ps(_mm_mul_ps(r, r), s);

@@ -2,6 +2,8 @@
 
 #include <png.h>
 
+#include <algorithm>
+
 #include "imgbuf/imgbuf.h"
 #include "imgbuf/pixel_convert.h"
 #include "common/file_io.h"
@@ -16,6 +18,15 @@ constexpr std::u16string_view kNoImage = u"No image to save.";
 constexpr std::u16string_view kCouldNotOpen = u"Could not open output file.";
 constexpr std::u16string_view kCouldNotWrite = u"Could not write output file.";
 constexpr std::u16string_view kCouldNotReplace = u"Could not replace output file.";
+constexpr std::u16string_view kNoWriteStruct = u"png_create_write_struct() failed";
+constexpr std::u16string_view kNoInfoStruct = u"png_create_info_struct() failed";
+constexpr std::u16string_view kLibpngError = u"pnglib error: ";
+
+// A host's buffer of RK_MIN_MESSAGE_CAPACITY holds each of these whole, and so
+// at least the start of libpng's reasons.
+static_assert(std::max({kNoImage.size(), kCouldNotOpen.size(), kCouldNotWrite.size(),
+                        kCouldNotReplace.size(), kNoWriteStruct.size(), kNoInfoStruct.size(),
+                        kLibpngError.size()}) < RK_MIN_MESSAGE_CAPACITY);
 
 enum class EncodeResult { written, no_write_struct, no_info_struct, libpng_error, write_failed };
 
@@ -102,13 +113,13 @@ std::u16string write_png_rgb8(const imgbuf* img, std::u16string_view path, Chann
         case EncodeResult::written:
             break;
         case EncodeResult::no_write_struct:
-            return u"png_create_write_struct() failed";
+            return std::u16string(kNoWriteStruct);
         case EncodeResult::no_info_struct:
-            return u"png_create_info_struct() failed";
+            return std::u16string(kNoInfoStruct);
         case EncodeResult::write_failed:
             return std::u16string(kCouldNotWrite);
         case EncodeResult::libpng_error:
-            return u"pnglib error: " + utf8_to_utf16(job.error.text);
+            return std::u16string(kLibpngError) + utf8_to_utf16(job.error.text);
     }
     switch (out.commit()) {
         case OutputFile::CommitResult::committed:

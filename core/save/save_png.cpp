@@ -13,6 +13,7 @@ namespace rk {
 namespace {
 
 constexpr std::u16string_view kOutOfMemory = u"Not enough memory.";
+static_assert(kOutOfMemory.size() < RK_MIN_MESSAGE_CAPACITY);
 
 // Copies message and its terminator into the host's buffer, cut short to fit;
 // without a buffer there is nowhere to report.

@@ -59,9 +59,10 @@ INSTANTIATE_TEST_SUITE_P(
              [](const Options& o) {
                  return o.height.smooth_kind == 2 && o.normal.blur_kind == 1 && o.normal.blurred();
              }},
-        Case{{"--weights", "0,0,-1.5e-3", "--midpoint", "0.25", "x"},
+        Case{{"--invert", "--midpoint", "0.25", "x"},
              [](const Options& o) {
-                 return o.height.weights == std::array<float, 3>{0.0f, 0.0f, -1.5e-3f} &&
+                 return (o.height.flags() & 0xEu) ==
+                            (HM_INVERT_RED | HM_INVERT_GREEN | HM_INVERT_BLUE) &&
                         o.height.midpoint == 0.25f;
              }},
         Case{{"--channels=BgR", "--resize", "640X480", "x"},
@@ -101,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{{"--clamp-low", "0.8", "--clamp-high", "0.2", "x"},
                            {},
                            "--clamp-low 0.8 is above --clamp-high 0.2"},
-                      Case{{"--weights", "1,1,1,", "x"}, {}, "three numbers"},
+                      Case{{"--weights", "1,1,1", "x"}, {}, "unknown option --weights"},
                       Case{{"--channels", "rxb", "x"}, {}, "three letters"},
                       Case{{"--resize", "0x10", "x"}, {}, "WIDTHxHEIGHT"},
                       Case{{"--from-height", "--height-only", "x"}, {}, "choose one"}));

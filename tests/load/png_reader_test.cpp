@@ -357,27 +357,6 @@ TEST(PngReader, UndecodableImageDataFails) {
     EXPECT_EQ(diag.texts()[diag.texts().size() - 2], "pnglib error: ");
 }
 
-// A header whose float image would reach 2^32 bytes is refused before any
-// allocation, with the image data never read.
-TEST(PngReader, ImageTooLargeForTheRecordIsRefused) {
-    const Bytes whole = small_rgb_file();
-    const auto ihdr = find_chunk(whole, "IHDR");
-    ASSERT_TRUE(ihdr);
-    Bytes header(whole.begin() + ihdr->offset + 8, whole.begin() + ihdr->offset + 8 + 13);
-    const Bytes side = {0, 0, 0x40, 0};  // 16384 x 16384 x 16 bytes = 2^32
-    std::copy(side.begin(), side.end(), header.begin());
-    std::copy(side.begin(), side.end(), header.begin() + 4);
-    Bytes file(whole.begin(), whole.begin() + 8);
-    const Bytes chunk = make_chunk("IHDR", header);
-    file.insert(file.end(), chunk.begin(), chunk.end());
-    file.insert(file.end(), whole.begin() + ihdr->offset + 12 + 13, whole.end());
-    Diagnostics diag;
-    Loaded got = load_bytes(file, "huge.png");
-    EXPECT_FALSE(got.image);
-    EXPECT_FALSE(got.not_my_format);
-    EXPECT_EQ(diag.texts(), std::vector<std::string>{"load_png(): image too large"});
-}
-
 }  // namespace
 
 namespace {

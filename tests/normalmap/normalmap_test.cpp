@@ -69,7 +69,7 @@ TEST_F(NormalMap, ConstantHeightsGiveTheFlatNormal) {
 }
 
 // After a blur the renormalisation counts alpha in the length, so the flat normal
-// becomes (0.5, 0.5, 0.8535534, 1); stored normal maps rely on that.
+// becomes (0.5, 0.5, 0.8535534, 1), which the output contract fixes.
 TEST_F(NormalMap, BlurredConstantHeights) {
     Img hm = filled(11, 7, {0.3f, 0, 0, 0});
     const Px want{0.5f, 0.5f, 0.8535534f, 1.0f};

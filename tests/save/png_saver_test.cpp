@@ -11,6 +11,7 @@
 #include <limits>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "image_helpers.h"
@@ -218,6 +219,26 @@ TEST(PngSaver, MessageBufferIsRespected) {
     core_saveimage_nmap_png(nullptr, 100, u16(dir + "/null_msg2.png").c_str(), img.get(), 1, 1, 1);
     EXPECT_TRUE(decode(read_file(dir + "/null_msg.png")));
     EXPECT_TRUE(decode(read_file(dir + "/null_msg2.png")));
+}
+
+// At RK_MIN_MESSAGE_CAPACITY every kind of failure leaves a non-empty message:
+// the savers' own reasons whole, libpng's (a zero-height image) at least begun.
+TEST(PngSaver, MinimumCapacityNeverReadsAsSuccess) {
+    const Img img = filled(2, 2, {0, 0, 0, 1}), no_rows = make_img(2, 0);
+    const std::u16string path = u16(fresh_dir() + "/x.png");
+    const std::tuple<const char16_t*, const imgbuf*, std::u16string> cases[] = {
+        {nullptr, img.get(), u"Could not open output file."},
+        {path.c_str(), nullptr, u"No image to save."},
+        {path.c_str(), no_rows.get(), u"pnglib error: "}};
+    for (const auto& [target, image, start] : cases) {
+        std::u16string a(RK_MIN_MESSAGE_CAPACITY + 1, u'#'), b = a;
+        core_saveimage_png(a.data(), RK_MIN_MESSAGE_CAPACITY, target, image);
+        core_saveimage_nmap_png(b.data(), RK_MIN_MESSAGE_CAPACITY, target, image, 2, 1, 0);
+        for (const std::u16string& msg : {a, b}) {
+            EXPECT_EQ(msg.back(), u'#');
+            EXPECT_EQ(std::u16string(msg.c_str()).substr(0, start.size()), start);
+        }
+    }
 }
 
 TEST(PngSaver, MissingArgumentsAreReported) {
