@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -71,6 +72,14 @@ class Fd {
   private:
     int fd_;
 };
+
+// Decimal text of n (std::to_string would export a table of the standard library
+// from the shared library).
+std::string decimal(uint64_t n) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(n));
+    return text;
+}
 
 uint64_t now_ms() noexcept {
     timespec t{};
@@ -241,8 +250,8 @@ JxrHelperRun run_jxr_helper(std::span<const uint8_t> file, uint32_t width, uint3
     // Fewer, larger transfers of the pixels.
     ::fcntl(reply_read.get(), F_SETPIPE_SZ, 1 << 20);
 
-    std::string args[] = {program, std::to_string(width), std::to_string(height),
-                          std::to_string(address_space), std::to_string(cpu_seconds)};
+    std::string args[] = {program, decimal(width), decimal(height),
+                          decimal(address_space), decimal(cpu_seconds)};
     char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
                     args[4].data(), nullptr};
     pid_t pid = -1;
@@ -267,11 +276,11 @@ JxrHelperRun run_jxr_helper(std::span<const uint8_t> file, uint32_t width, uint3
     if (overlong) {
         run.failure = "unreadable reply from the decoder";
     } else if (killed) {
-        run.failure = "the decoder timed out after " + std::to_string(timeout_ms) + " ms";
+        run.failure = "the decoder timed out after " + decimal(timeout_ms) + " ms";
     } else if (known && WIFSIGNALED(status)) {
         run.failure = signal_reason(WTERMSIG(status));
     } else if (known && WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-        run.failure = "the decoder failed (exit status " + std::to_string(WEXITSTATUS(status)) + ")";
+        run.failure = "the decoder failed (exit status " + decimal(WEXITSTATUS(status)) + ")";
     }
     return run;
 }
