@@ -52,8 +52,13 @@ FileHandle::FileHandle(std::u16string_view path, bool read, bool write, bool /*s
     do {
         fd_ = ::open(utf8->c_str(), flags, 0666);
     } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0 || !read) return;
     struct stat st {};
+    // A socket cannot be opened at all (ENXIO); it is still named as what it is.
+    if (fd_ < 0 && read && errno == ENXIO && ::stat(utf8->c_str(), &st) == 0 &&
+        S_ISSOCK(st.st_mode)) {
+        report_not_regular(*utf8, "a socket");
+    }
+    if (fd_ < 0 || !read) return;
     const char* kind = ::fstat(fd_, &st) != 0 ? "of an unknown kind" : file_kind(st.st_mode);
     if (kind || (!write && ::fcntl(fd_, F_SETFL, O_RDONLY) != 0)) {
         ::close(fd_);

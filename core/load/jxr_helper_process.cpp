@@ -105,7 +105,8 @@ int sealed_copy(std::span<const uint8_t> bytes) noexcept {
         done += static_cast<size_t>(n);
     }
     if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) !=
-        0) {
+        0 ||
+        ::lseek(fd.get(), 0, SEEK_SET) != 0) {  // the helper may read it from the start
         return -1;
     }
     return fd.release();
@@ -277,6 +278,8 @@ JxrHelperRun run_jxr_helper(std::span<const uint8_t> file, uint32_t width, uint3
         run.failure = "unreadable reply from the decoder";
     } else if (killed) {
         run.failure = "the decoder timed out after " + decimal(timeout_ms) + " ms";
+    } else if (!known && run.reply_size == 0) {
+        run.failure = "the decoder ended without answering (the host took its exit status)";
     } else if (known && WIFSIGNALED(status)) {
         run.failure = signal_reason(WTERMSIG(status));
     } else if (known && WIFEXITED(status) && WEXITSTATUS(status) != 0) {

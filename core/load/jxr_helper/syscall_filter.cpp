@@ -9,13 +9,6 @@
 // /proc/self/maps for a report, threads for the leak check): in such builds a
 // call outside the list fails with EPERM instead of ending the helper, so that a
 // report still comes out (the parent sees the sanitizer's exit status either way).
-#if defined(__SANITIZE_ADDRESS__)
-#define RKJXR_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define RKJXR_SANITIZED 1
-#endif
-#endif
 
 namespace rkjxr {
 
