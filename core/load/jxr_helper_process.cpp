@@ -37,8 +37,9 @@ constexpr uint64_t kAddressSpaceBase = 0;
 constexpr uint64_t kSlowdown = 10;
 #else
 // Room for the helper's code, jxrlib and the C library, then the input, the
-// output and jxrlib's working rows, which grow with the picture.
-constexpr uint64_t kAddressSpaceBase = uint64_t{256} << 20;
+// output and jxrlib's working rows, which grow with the picture. (A 4096 x 4096
+// picture decodes within 60 MiB; it gets 238.)
+constexpr uint64_t kAddressSpaceBase = uint64_t{128} << 20;
 constexpr uint64_t kSlowdown = 1;
 #endif
 constexpr uint64_t kMinTimeoutMs = 3000;
@@ -232,7 +233,7 @@ JxrHelperRun run_jxr_helper(std::span<const uint8_t> file, uint32_t width, uint3
     const std::string program = helper_program(min_timeout_ms);
     const uint64_t timeout_ms = (min_timeout_ms + pixels / kPixelsPerMs) * kSlowdown;
     const uint64_t address_space =
-        kAddressSpaceBase ? kAddressSpaceBase + 2 * file.size() + 8 * pixels : 0;
+        kAddressSpaceBase ? kAddressSpaceBase + 2 * file.size() + 6 * pixels : 0;
     // The processor-time limit backs up the wall-clock one should the parent's
     // wait be cut short.
     const uint64_t cpu_seconds = timeout_ms / 1000 + 2;

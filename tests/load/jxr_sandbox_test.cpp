@@ -64,7 +64,9 @@ TEST_P(HelperFaults, GiveNullAndOneReason) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
                                                 static_cast<std::streamsize>(file.size()));
     rk::set_jxr_helper_for_tests(RK_FAKE_JXR_HELPER, 200);
+    ::testing::internal::CaptureStderr();
     const Load result = load(path);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     rk::set_jxr_helper_for_tests("", 0);
     EXPECT_FALSE(result.image);
     ASSERT_EQ(result.reasons.size(), 1u);
