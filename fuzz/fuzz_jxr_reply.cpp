@@ -10,7 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t width = 1u + data[0] % 64u;
     const uint32_t height = 1u + data[1] % 64u;
     const char* reason = nullptr;
-    const rk::ImgbufPtr image = rk::image_from_jxr_reply({data + 2, size - 2}, width, height, reason);
+    const rk::ImgbufPtr image =
+        rk::image_from_jxr_reply({data + 2, size - 2}, width, height, reason);
     // An image comes with no reason, and has the expected size; null always has one.
     if (static_cast<bool>(image) == (reason != nullptr)) __builtin_trap();
     if (image && (imgbuf_w(image.get()) != width || imgbuf_h(image.get()) != height)) {

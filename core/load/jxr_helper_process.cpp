@@ -93,6 +93,15 @@ int remaining_ms(uint64_t deadline) noexcept {
     return now >= deadline ? 0 : static_cast<int>(std::min<uint64_t>(deadline - now, INT32_MAX));
 }
 
+// A descriptor numbered above the helper's 0 to 3, so that setting those up cannot
+// close it first (a host that closed its standard streams gets low numbers).
+int above_helper_fds(int fd) noexcept {
+    if (fd < 0 || fd > 3) return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 4);
+    ::close(fd);
+    return moved;
+}
+
 // A sealed memory file holding the bytes: the helper maps it, and nothing can
 // change it after the container check has seen the same bytes.
 int sealed_copy(std::span<const uint8_t> bytes) noexcept {
@@ -106,11 +115,11 @@ int sealed_copy(std::span<const uint8_t> bytes) noexcept {
         done += static_cast<size_t>(n);
     }
     if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) !=
-        0 ||
+            0 ||
         ::lseek(fd.get(), 0, SEEK_SET) != 0) {  // the helper may read it from the start
         return -1;
     }
-    return fd.release();
+    return above_helper_fds(fd.release());
 }
 
 class Spawn {
@@ -198,10 +207,14 @@ bool reap(pid_t pid, int pidfd, uint64_t deadline, bool& kill_now, int& status) 
 
 std::string signal_reason(int sig) {
     switch (sig) {
-        case SIGSYS: return "the decoder broke its sandbox (a forbidden system call)";
-        case SIGXCPU: return "the decoder ran out of processor time";
-        case SIGKILL: return "the decoder was killed";
-        default: break;
+        case SIGSYS:
+            return "the decoder broke its sandbox (a forbidden system call)";
+        case SIGXCPU:
+            return "the decoder ran out of processor time";
+        case SIGKILL:
+            return "the decoder was killed";
+        default:
+            break;
     }
     const char* name = ::sigabbrev_np(sig);
     return std::string("the decoder crashed (SIG") + (name ? name : "?") + ")";
@@ -244,24 +257,30 @@ JxrHelperRun run_jxr_helper(std::span<const uint8_t> file, uint32_t width, uint3
     const Fd input(sealed_copy(file));
     int ends[2];
     if (input.get() < 0 || ::pipe2(ends, O_CLOEXEC) != 0) {
-        run.failure = std::string("could not hand the file to the decoder: ") + std::strerror(errno);
+        run.failure =
+            std::string("could not hand the file to the decoder: ") + ::strerrordesc_np(errno);
         return run;
     }
     const Fd reply_read(ends[0]);
-    Fd reply_write(ends[1]);
+    Fd reply_write(above_helper_fds(ends[1]));
+    if (reply_write.get() < 0) {
+        run.failure = "could not hand the file to the decoder: no descriptor";
+        return run;
+    }
     // Fewer, larger transfers of the pixels.
     ::fcntl(reply_read.get(), F_SETPIPE_SZ, 1 << 20);
 
-    std::string args[] = {program, decimal(width), decimal(height),
-                          decimal(address_space), decimal(cpu_seconds)};
-    char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
-                    args[4].data(), nullptr};
+    std::string args[] = {program, decimal(width), decimal(height), decimal(address_space),
+                          decimal(cpu_seconds)};
+    char* argv[] = {args[0].data(), args[1].data(), args[2].data(),
+                    args[3].data(), args[4].data(), nullptr};
     pid_t pid = -1;
     const int started = Spawn().start(program, argv, input.get(), reply_write.get(), pid);
     if (started != 0) {
-        run.failure = started == ENOENT || started == EACCES
-                          ? "the decoder program is missing: " + program
-                          : "could not start the decoder: " + std::string(std::strerror(started));
+        run.failure =
+            started == ENOENT || started == EACCES
+                ? "the decoder program is missing: " + program
+                : "could not start the decoder: " + std::string(::strerrordesc_np(started));
         return run;
     }
     // Only the helper holds the writing end now: its exit ends the reply.

@@ -10,14 +10,20 @@ constexpr const char* kUnreadable = "unreadable reply from the decoder";
 
 const char* status_reason(uint32_t status) noexcept {
     switch (static_cast<JxrReplyStatus>(status)) {
-        case JxrReplyStatus::refused: return "jxrlib refused the container or codestream header";
-        case JxrReplyStatus::not_bgr24: return "the pixel format is not 24-bit BGR";
+        case JxrReplyStatus::refused:
+            return "jxrlib refused the container or codestream header";
+        case JxrReplyStatus::not_bgr24:
+            return "the pixel format is not 24-bit BGR";
         case JxrReplyStatus::size_differs:
             return "the codestream's size differs from the container's";
-        case JxrReplyStatus::damaged: return "the tile data is damaged";
-        case JxrReplyStatus::out_of_memory: return "the decoder ran out of memory";
-        case JxrReplyStatus::bad_request: return "the decoder could not take its input";
-        case JxrReplyStatus::decoded: break;
+        case JxrReplyStatus::damaged:
+            return "the tile data is damaged";
+        case JxrReplyStatus::out_of_memory:
+            return "the decoder ran out of memory";
+        case JxrReplyStatus::bad_request:
+            return "the decoder could not take its input";
+        case JxrReplyStatus::decoded:
+            break;
     }
     return kUnreadable;
 }

@@ -34,16 +34,26 @@ bool jpeg_xr_name(const std::string& name) {
 #ifdef RK_WITH_JXR
 const char* fault_reason(JxrFault fault) {
     switch (fault) {
-        case JxrFault::header: return "not a JPEG XR file";
-        case JxrFault::directory: return "damaged container: bad directory";
-        case JxrFault::entry: return "damaged container: bad directory entry";
-        case JxrFault::tag: return "damaged container: a tag of the wrong type, count or value";
-        case JxrFault::pixel_format: return "the pixel format is not 24-bit BGR";
-        case JxrFault::image_data: return "damaged container: no image data";
-        case JxrFault::alpha_data: return "damaged container: bad alpha data";
-        case JxrFault::codestream: return "damaged container: bad codestream header";
-        case JxrFault::image_size: return "damaged container: no image size";
-        case JxrFault::none: break;
+        case JxrFault::header:
+            return "not a JPEG XR file";
+        case JxrFault::directory:
+            return "damaged container: bad directory";
+        case JxrFault::entry:
+            return "damaged container: bad directory entry";
+        case JxrFault::tag:
+            return "damaged container: a tag of the wrong type, count or value";
+        case JxrFault::pixel_format:
+            return "the pixel format is not 24-bit BGR";
+        case JxrFault::image_data:
+            return "damaged container: no image data";
+        case JxrFault::alpha_data:
+            return "damaged container: bad alpha data";
+        case JxrFault::codestream:
+            return "damaged container: bad codestream header";
+        case JxrFault::image_size:
+            return "damaged container: no image size";
+        case JxrFault::none:
+            break;
     }
     return "damaged container";
 }

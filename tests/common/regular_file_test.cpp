@@ -68,7 +68,8 @@ TEST_P(NotRegular, IsRefusedAtOnce) {
     EXPECT_TRUE(in_time);
     EXPECT_FALSE(loading.get());
     set_debug_output(nullptr, nullptr);
-    EXPECT_EQ(g_texts, std::vector<std::string>{path + ": not a regular file (" + GetParam().said + ")"});
+    EXPECT_EQ(g_texts,
+              std::vector<std::string>{path + ": not a regular file (" + GetParam().said + ")"});
     if (sock >= 0) ::close(sock);
 }
 

@@ -13,7 +13,8 @@
 int main(int argc, char** argv) {
     std::string input;
     char buf[4096];
-    for (ssize_t n; (n = ::read(0, buf, sizeof buf)) > 0;) input.append(buf, static_cast<size_t>(n));
+    for (ssize_t n; (n = ::read(0, buf, sizeof buf)) > 0;)
+        input.append(buf, static_cast<size_t>(n));
     const std::string mode = input.size() > 8 ? input.substr(input.size() - 5) : "";
     uint8_t header[rk::kJxrReplyHeaderBytes];
     (void)!::write(2, "fake helper's complaint\n", 24);  // must not reach the host's stderr
@@ -23,7 +24,8 @@ int main(int argc, char** argv) {
     if (mode == "long_") {  // a decoded 20 x 18 reply with one byte too many
         rk::encode_jxr_reply_header({0, 20, 18, 20 * 18 * 3}, header);
         const std::string pixels(20 * 18 * 3 + 1, '\x7f');
-        return ::write(3, header, sizeof header) > 0 && ::write(3, pixels.data(), pixels.size()) > 0;
+        return ::write(3, header, sizeof header) > 0 &&
+               ::write(3, pixels.data(), pixels.size()) > 0;
     }
     if (mode == "oom__" && argc == 5) {  // the limit the library asked for holds
         const rlim_t limit = std::strtoull(argv[3], nullptr, 10);

@@ -61,8 +61,9 @@ TEST_P(HelperFaults, GiveNullAndOneReason) {
     Bytes file = read_bytes(kJxr + "bgr24_20x18.jxr");
     file.insert(file.end(), GetParam().mode, GetParam().mode + 5);
     const std::string path = (dir / "fault.jxr").string();
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
-                                                static_cast<std::streamsize>(file.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()),
+               static_cast<std::streamsize>(file.size()));
     rk::set_jxr_helper_for_tests(RK_FAKE_JXR_HELPER, 200);
     ::testing::internal::CaptureStderr();
     const Load result = load(path);

@@ -22,10 +22,10 @@ bool restrict_system_calls() noexcept {
     if (!ctx) return false;
     bool ok = true;
     // Memory for jxrlib's buffers (malloc, free, realloc), and the way out.
-    for (const int call : {SCMP_SYS(brk), SCMP_SYS(mmap), SCMP_SYS(munmap), SCMP_SYS(mremap),
-                           SCMP_SYS(madvise), SCMP_SYS(mprotect), SCMP_SYS(futex),
-                           SCMP_SYS(rt_sigreturn), SCMP_SYS(exit), SCMP_SYS(exit_group),
-                           SCMP_SYS(newfstatat), SCMP_SYS(fstat)}) {
+    for (const int call :
+         {SCMP_SYS(brk), SCMP_SYS(mmap), SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(madvise),
+          SCMP_SYS(mprotect), SCMP_SYS(futex), SCMP_SYS(rt_sigreturn), SCMP_SYS(exit),
+          SCMP_SYS(exit_group), SCMP_SYS(newfstatat), SCMP_SYS(fstat)}) {
         ok = ok && seccomp_rule_add(ctx, SCMP_ACT_ALLOW, call, 0) == 0;
     }
     // Writes only to the reply (3) and to stdout and stderr, which lead nowhere.
