@@ -46,8 +46,12 @@ std::string save(const fs::path& path, Saver&& saver) {
 // Why the input cannot even be opened, or empty; the readers' diagnostics do
 // not tell a missing or unreadable file from a broken one.
 std::string unopenable_input(const std::string& input) {
+    // A FIFO would block the open below, and a directory or device is no image.
     std::error_code ec;
-    if (fs::is_directory(input, ec)) return "cannot read " + input + ": it is a directory";
+    const fs::file_status status = fs::status(input, ec);
+    if (!ec && fs::exists(status) && !fs::is_regular_file(status)) {
+        return "cannot read " + input + ": not a regular file";
+    }
     std::FILE* file = std::fopen(input.c_str(), "rb");
     if (file) {
         std::fclose(file);

@@ -7,9 +7,31 @@
 #include <cerrno>
 #include <new>
 
+#include "common/sink.h"
 #include "common/utf16.h"
 
 namespace rk {
+namespace {
+
+// What a path that is not a regular file names; null for a regular file.
+const char* file_kind(mode_t mode) noexcept {
+    if (S_ISREG(mode)) return nullptr;
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    return "of an unknown kind";
+}
+
+void report_not_regular(const std::string& path, const char* kind) noexcept {
+    try {
+        debug_output((path + ": not a regular file (" + kind + ")").c_str());
+    } catch (...) {
+        // Out of memory for the text: the refusal stands without it.
+    }
+}
+
+}  // namespace
 
 FileHandle::FileHandle(std::u16string_view path, bool read, bool write, bool /*share_read*/,
                          bool /*share_write*/)
@@ -24,14 +46,24 @@ FileHandle::FileHandle(std::u16string_view path, bool read, bool write, bool /*s
     } else {
         return;
     }
+    // A reader opens without blocking, so that a FIFO with no writer (or a device
+    // that waits) cannot hold the caller, and then takes only a regular file.
+    if (read && !write) flags |= O_NONBLOCK;
     do {
         fd_ = ::open(utf8->c_str(), flags, 0666);
     } while (fd_ < 0 && errno == EINTR);
-    // A directory opens read-only on POSIX, but is no file to read.
     struct stat st {};
-    if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode))) {
+    // A socket cannot be opened at all (ENXIO); it is still named as what it is.
+    if (fd_ < 0 && read && errno == ENXIO && ::stat(utf8->c_str(), &st) == 0 &&
+        S_ISSOCK(st.st_mode)) {
+        report_not_regular(*utf8, "a socket");
+    }
+    if (fd_ < 0 || !read) return;
+    const char* kind = ::fstat(fd_, &st) != 0 ? "of an unknown kind" : file_kind(st.st_mode);
+    if (kind || (!write && ::fcntl(fd_, F_SETFL, O_RDONLY) != 0)) {
         ::close(fd_);
         fd_ = -1;
+        if (kind) report_not_regular(*utf8, kind);
     }
 }
 

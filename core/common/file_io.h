@@ -11,7 +11,9 @@ namespace rk {
 // An open file, closed by the destructor on every path. Paths are UTF-16; a path
 // with an unpaired surrogate cannot be opened. Read opens an existing file
 // read-only; write alone creates or truncates (mode 0666 before umask). The share
-// switches have no POSIX meaning and are accepted for the callers' sake.
+// switches have no POSIX meaning and are accepted for the callers' sake. Opened
+// for reading, anything but a regular file (a FIFO, directory, device or socket)
+// is refused at once, without blocking, and the sink is told why.
 class FileHandle {
   public:
     FileHandle(std::u16string_view path, bool read, bool write, bool share_read, bool share_write);

@@ -33,9 +33,11 @@ ImgbufPtr load_any(std::u16string_view caller_path) {
     if (auto image = load_jpeg(path, not_my_format)) return image;
     if (!not_my_format) return nullptr;
 
-    if (auto image = load_jxr(path)) return image;
-
     std::u16string message;
+    if (auto image = load_jxr(path, &message)) return image;
+    if (!message.empty()) report(u"JPEG XR image loader: ", message);
+    message.clear();
+
     if (auto image = load_dds(path, message)) return image;
     report(u"DDS image loader: ", message);
     message.clear();

@@ -107,7 +107,10 @@ TEST(LoadImage, DamagedJpegXrGoesOnToDdsAndTga) {
     EXPECT_FALSE(run.image);
     ASSERT_GE(run.texts.size(), 2u);
     EXPECT_EQ(Texts(run.texts.begin(), run.texts.begin() + 2), kNotAJpegFromJxr);
-    expect_dds_then_tga_diagnostics(run.texts, 2);
+    ASSERT_GE(run.texts.size(), 4u);
+    EXPECT_EQ(Texts(run.texts.begin() + 2, run.texts.begin() + 4),
+              (Texts{"JPEG XR image loader: ", "the tile data is damaged."}));
+    expect_dds_then_tga_diagnostics(run.texts, 4);
 }
 
 }  // namespace

@@ -1,0 +1,81 @@
+// Readers take only regular files, and refuse anything else at once: a FIFO with
+// no writer would otherwise block the open (and so load_image) for ever.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cli/temp_dir.h"
+#include "reliefkit.h"
+
+namespace {
+
+std::mutex g_lock;
+std::vector<std::string> g_texts;
+
+void collect(const char* text, void*) {
+    std::lock_guard hold(g_lock);
+    g_texts.emplace_back(text);
+}
+
+struct Kind {
+    const char* name;
+    const char* said;  // the kind the sink names
+};
+
+class NotRegular : public ::testing::TestWithParam<Kind> {};
+
+TEST_P(NotRegular, IsRefusedAtOnce) {
+    TempDir dir;
+    std::string path = (dir / "thing").string();
+    const std::string kind = GetParam().name;
+    int made = 0;
+    if (kind == "fifo") made = ::mkfifo(path.c_str(), 0600);
+    if (kind == "directory") made = ::mkdir(path.c_str(), 0700);
+    if (kind == "device") path = "/dev/null";
+    const int sock = kind == "socket" ? ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+    if (sock >= 0) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        made = ::bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    }
+    ASSERT_EQ(made, 0) << std::strerror(errno);
+
+    g_texts.clear();
+    set_debug_output(&collect, nullptr);
+    const std::u16string wide(path.begin(), path.end());
+    auto loading = std::async(std::launch::async, [&wide] {
+        imgbuf* image = load_image(wide.c_str());
+        delete_imgbuf(image);
+        return image != nullptr;
+    });
+    const bool in_time = loading.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!in_time) {
+        // A reader stuck in the open of the FIFO: a writer lets it go.
+        ::close(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    }
+    EXPECT_TRUE(in_time);
+    EXPECT_FALSE(loading.get());
+    set_debug_output(nullptr, nullptr);
+    EXPECT_EQ(g_texts,
+              std::vector<std::string>{path + ": not a regular file (" + GetParam().said + ")"});
+    if (sock >= 0) ::close(sock);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, NotRegular,
+                         ::testing::Values(Kind{"fifo", "a FIFO"}, Kind{"directory", "a directory"},
+                                           Kind{"device", "a device"}, Kind{"socket", "a socket"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,134 @@
+// JPEG XR decoded in the helper process: every way the helper can fail gives null
+// and one reason, and nothing of the helper outlives a load.
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/temp_dir.h"
+#include "load/jxr_helper_process.h"
+#include "load_test_support.h"
+
+namespace {
+
+const std::string kJxr = RK_TEST_DATA "/jxr/";
+const std::string kKnownCrash =
+    RK_TEST_DATA "/../../fuzz/known_jxrlib_crashes/damaged_tile_significant_run.jxr";
+
+struct Load {
+    bool image;
+    Texts reasons;  // what followed each "JPEG XR image loader: "
+};
+
+Load load(const std::string& path) {
+    SinkRecorder sink;
+    imgbuf* image = load_image(widen(path).c_str());
+    delete_imgbuf(image);
+    Load result{image != nullptr, {}};
+    const Texts texts = sink.texts();
+    for (size_t i = 0; i + 1 < texts.size(); ++i) {
+        if (texts[i] == "JPEG XR image loader: ") result.reasons.push_back(texts[i + 1]);
+    }
+    return result;
+}
+
+size_t open_descriptors() {
+    size_t n = 0;
+    DIR* dir = ::opendir("/proc/self/fd");
+    while (dir && ::readdir(dir)) ++n;
+    if (dir) ::closedir(dir);
+    return n;
+}
+
+bool no_child_left() {
+    return ::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
+}
+
+struct FaultCase {
+    const char* mode;    // what the fake helper is asked to do
+    const char* reason;  // the start of the one reason given
+};
+
+class HelperFaults : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(HelperFaults, GiveNullAndOneReason) {
+    TempDir dir;
+    Bytes file = read_bytes(kJxr + "bgr24_20x18.jxr");
+    file.insert(file.end(), GetParam().mode, GetParam().mode + 5);
+    const std::string path = (dir / "fault.jxr").string();
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()),
+               static_cast<std::streamsize>(file.size()));
+    rk::set_jxr_helper_for_tests(RK_FAKE_JXR_HELPER, 200);
+    ::testing::internal::CaptureStderr();
+    const Load result = load(path);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    rk::set_jxr_helper_for_tests("", 0);
+    EXPECT_FALSE(result.image);
+    ASSERT_EQ(result.reasons.size(), 1u);
+    EXPECT_EQ(result.reasons[0].rfind(GetParam().reason, 0), 0u) << result.reasons[0];
+    EXPECT_TRUE(no_child_left());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HelperFaults,
+    ::testing::Values(FaultCase{"crash", "the decoder crashed (SIGSEGV)"},
+                      FaultCase{"hang_", "the decoder timed out after "},
+                      FaultCase{"junk_", "unreadable reply from the decoder"},
+                      FaultCase{"long_", "unreadable reply from the decoder"},
+                      FaultCase{"oom__", RK_SANITIZED_BUILD ? "the decoder could not take"
+                                                            : "the decoder ran out of memory"},
+                      FaultCase{"none_", "the decoder failed (exit status 1)"}),
+    [](const auto& info) { return std::string(info.param.mode, 4); });
+
+TEST(JxrSandbox, MissingHelperIsNamed) {
+    rk::set_jxr_helper_for_tests("/nonexistent/reliefkit-jxr-decode", 0);
+    const Load result = load(kJxr + "bgr24_20x18.jxr");
+    rk::set_jxr_helper_for_tests("", 0);
+    EXPECT_EQ(result.reasons,
+              Texts{"the decoder program is missing: /nonexistent/reliefkit-jxr-decode."});
+}
+
+// The real helper, from several threads at once, with SIGCHLD ignored (children
+// are then reaped by the kernel) and with the default: the right answers every
+// time, and no process or descriptor left behind.
+TEST(JxrSandbox, ConcurrentLoadsLeaveNothingBehind) {
+    const size_t descriptors = open_descriptors();
+    for (const auto disposition : {SIG_DFL, SIG_IGN}) {
+        const auto previous = ::signal(SIGCHLD, disposition);
+        SinkRecorder sink;
+        std::vector<std::thread> threads;
+        std::vector<int> wrong(4, 0);
+        for (size_t t = 0; t < wrong.size(); ++t) {
+            threads.emplace_back([&wrong, t] {
+                for (int i = 0; i < 3; ++i) {
+                    for (const std::string& path : {kJxr + "bgr24_20x18.jxr", kKnownCrash}) {
+                        imgbuf* image = load_image(widen(path).c_str());
+                        wrong[t] += (image != nullptr) != (path != kKnownCrash);
+                        delete_imgbuf(image);
+                    }
+                }
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        ::signal(SIGCHLD, previous);
+        EXPECT_EQ(wrong, std::vector<int>(4, 0));
+        const Texts texts = sink.texts();
+        size_t reasons = 0;
+        for (size_t i = 0; i + 1 < texts.size(); ++i) {
+            if (texts[i] != "JPEG XR image loader: ") continue;
+            ++reasons;
+            EXPECT_EQ(texts[i + 1].rfind("the decoder ", 0), 0u) << texts[i + 1];
+        }
+        EXPECT_EQ(reasons, 12u);
+        EXPECT_TRUE(no_child_left());
+        EXPECT_EQ(open_descriptors(), descriptors);
+    }
+}
+
+}  // namespace
