@@ -10,12 +10,12 @@ using namespace rk;
 
 namespace {
 
-// Each pair of pixels at distance d from the seam (a on one side, b on the other)
-// is mixed towards its partner by share(d) = (1 - (d + 0.5) / band) / 2: nearly
-// half at the seam, so the two sides meet, falling to nothing where the band
-// ends, so the band joins the untouched centre smoothly. Mixing mirror pairs
-// moves no content: both sides stay where they were, only their difference
-// fades out towards the seam.
+// Each pair of pixels at distance d from the seam (a on one side, b on the
+// other) is mixed towards its partner by share(d) = (1 - d / band) / 2: half at
+// the seam, so the two sides meet there exactly, falling to nothing where the
+// band ends, so the band joins the untouched centre smoothly. Mixing mirror
+// pairs moves no content: both sides stay where they were, only their
+// difference fades out towards the seam.
 inline void mix_pair(float* a, float* b, float share) noexcept {
     const float keep = 1.0f - share;
     for (int c = 0; c < 4; ++c) {
@@ -26,7 +26,7 @@ inline void mix_pair(float* a, float* b, float share) noexcept {
 }
 
 inline float share_at(uint32_t d, uint32_t band) noexcept {
-    return 0.5f * (1.0f - (static_cast<float>(d) + 0.5f) / static_cast<float>(band));
+    return 0.5f * (1.0f - static_cast<float>(d) / static_cast<float>(band));
 }
 
 // The band of a side of length n: the fraction of it rounded, at least one
