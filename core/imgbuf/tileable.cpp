@@ -10,50 +10,60 @@ using namespace rk;
 
 namespace {
 
-// Each pair of pixels at distance d from the seam (a on one side, b on the
-// other) is mixed towards its partner by share(d) = (1 - d / band) / 2: half at
-// the seam, so the two sides meet there exactly, falling to nothing where the
-// band ends, so the band joins the untouched centre smoothly. Mixing mirror
-// pairs moves no content: both sides stay where they were, only their
-// difference fades out towards the seam.
-inline void mix_pair(float* a, float* b, float share) noexcept {
-    const float keep = 1.0f - share;
-    for (int c = 0; c < 4; ++c) {
-        const float va = a[c], vb = b[c];
-        a[c] = keep * va + share * vb;
-        b[c] = keep * vb + share * va;
-    }
+// Across a seam the picture must go on as it does inside. The band along the
+// right (bottom) edge is cross-faded into the band along the left (top) edge,
+// as it continues across the seam, and the band along the left edge into the
+// band just inside it: at distance d from the seam the other picture has
+// weight 1 - d / band. At the seam itself the two sides are then neighbours of
+// the source (columns band - 1 and band), and where a band ends its pixels
+// differ from the source by one band-th of the mix. Unlike mixing each pixel
+// with its mirror image across the seam, this makes no reflected shapes.
+inline void mix(float* out, const float* own, const float* other, float weight) noexcept {
+    const float keep = 1.0f - weight;
+    for (int c = 0; c < 4; ++c) out[c] = keep * own[c] + weight * other[c];
 }
 
-inline float share_at(uint32_t d, uint32_t band) noexcept {
-    return 0.5f * (1.0f - static_cast<float>(d) / static_cast<float>(band));
+inline float weight_at(uint32_t d, uint32_t band) noexcept {
+    return 1.0f - static_cast<float>(d) / static_cast<float>(band);
 }
 
 // The band of a side of length n: the fraction of it rounded, at least one
-// pixel and at most half the side, so the two bands never overlap.
+// pixel and at most half the side, so the bands and what they read never
+// overlap.
 uint32_t band_of(uint32_t n, float fraction) noexcept {
     const auto b = static_cast<uint32_t>(std::lround(static_cast<double>(fraction) * n));
     return std::min(std::max(b, 1u), n / 2);
 }
 
-void blend_columns(imgbuf* img, uint32_t band) noexcept {
-    const uint32_t w = img->width;
-    for (uint32_t y = 0; y < img->height; ++y) {
-        float* row = row_unchecked(img, y);
+// out's edge columns from src's columns; the others are left as they are.
+void blend_columns(imgbuf* out, const imgbuf* src, uint32_t band) noexcept {
+    const uint32_t w = src->width;
+    for (uint32_t y = 0; y < src->height; ++y) {
+        const float* s = row_unchecked(src, y);
+        float* o = row_unchecked(out, y);
         for (uint32_t d = 0; d < band; ++d) {
-            mix_pair(row + 4 * size_t{w - 1 - d}, row + 4 * size_t{d}, share_at(d, band));
+            const float weight = weight_at(d, band);
+            const size_t right = w - 1 - d;
+            mix(o + 4 * right, s + 4 * right, s + 4 * size_t{band - 1 - d}, weight);
+            mix(o + 4 * size_t{d}, s + 4 * size_t{d}, s + 4 * size_t{d + band}, weight);
         }
     }
 }
 
-void blend_rows(imgbuf* img, uint32_t band) noexcept {
-    const uint32_t h = img->height;
+// out's edge rows from src's rows, likewise.
+void blend_rows(imgbuf* out, const imgbuf* src, uint32_t band) noexcept {
+    const uint32_t h = src->height;
     for (uint32_t d = 0; d < band; ++d) {
-        const float share = share_at(d, band);
-        float* bottom = row_unchecked(img, h - 1 - d);
-        float* top = row_unchecked(img, d);
-        for (uint32_t x = 0; x < img->width; ++x) {
-            mix_pair(bottom + 4 * size_t{x}, top + 4 * size_t{x}, share);
+        const float weight = weight_at(d, band);
+        const float* bottom = row_unchecked(src, h - 1 - d);
+        const float* top = row_unchecked(src, d);
+        float* out_bottom = row_unchecked(out, h - 1 - d);
+        float* out_top = row_unchecked(out, d);
+        const float* across = row_unchecked(src, band - 1 - d);
+        const float* inside = row_unchecked(src, d + band);
+        for (size_t x = 0; x < 4 * size_t{src->width}; x += 4) {
+            mix(out_bottom + x, bottom + x, across + x, weight);
+            mix(out_top + x, top + x, inside + x, weight);
         }
     }
 }
@@ -63,16 +73,20 @@ void blend_rows(imgbuf* img, uint32_t band) noexcept {
 extern "C" {
 
 // Columns first, then rows of the result: a corner is mixed both ways, so it
-// meets all three corners it touches when tiled.
+// meets all three corners it touches when tiled. Each pass reads an untouched
+// image, as a band reads pixels the other band of the pass writes.
 RK_API imgbuf* make_tileable(const imgbuf* src, float width_fraction) noexcept {
     return guarded(static_cast<imgbuf*>(nullptr), [&]() -> imgbuf* {
         if (!has_pixels(src) || src->width == 0 || src->height == 0) return nullptr;
         if (!(width_fraction > 0.0f && width_fraction <= 0.5f)) return nullptr;
+        const size_t bytes = size_t{src->width} * src->height * 16;
         ImgbufPtr out = make_image(src->width, src->height);
-        if (!out) return nullptr;
-        std::memcpy(out->pixels, src->pixels, size_t{src->width} * src->height * 16);
-        blend_columns(out.get(), band_of(src->width, width_fraction));
-        blend_rows(out.get(), band_of(src->height, width_fraction));
+        ImgbufPtr columns = make_image(src->width, src->height);
+        if (!out || !columns) return nullptr;
+        std::memcpy(columns->pixels, src->pixels, bytes);
+        blend_columns(columns.get(), src, band_of(src->width, width_fraction));
+        std::memcpy(out->pixels, columns->pixels, bytes);
+        blend_rows(out.get(), columns.get(), band_of(src->height, width_fraction));
         return out.release();
     });
 }
