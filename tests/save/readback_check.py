@@ -1,39 +1,48 @@
-"""The command's 16-bit maps as Pillow and OpenCV read them.
-
-Usage: readback_check.py RELIEFKIT SAMPLE. A 16-bit grey input holding every
-code once goes through the command with every height step off, so its height
-map must read back with the same codes; the normal map of the sample at 16
-bits must agree with the 8-bit one to within rounding.
-"""
-import os
-import subprocess
-import sys
-import tempfile
-
+# The command's 16-bit and tiling output as Pillow and OpenCV read it.
+# Usage: readback_check.py RELIEFKIT SAMPLE (the 512 x 512 bricks.png).
+import subprocess, sys, tempfile
 import cv2
 import numpy as np
 from PIL import Image
 
 reliefkit, sample = sys.argv[1], sys.argv[2]
-with tempfile.TemporaryDirectory() as tmp:
-    codes = np.arange(65536, dtype=np.uint16).reshape(256, 256)
-    Image.fromarray(codes, mode="I;16").save(os.path.join(tmp, "codes.png"))
-    flat = ["--no-auto-levels", "--detail-size", "0", "--smooth-size", "0", "--mode", "red"]
-    subprocess.run([reliefkit, "-q", "--depth", "16", "--height-only", *flat, "-o", tmp,
-                    os.path.join(tmp, "codes.png")], check=True)
-    height = os.path.join(tmp, "codes_height.png")
-    assert np.array_equal(np.asarray(Image.open(height)), codes), "Pillow grey 16"
-    assert np.array_equal(cv2.imread(height, cv2.IMREAD_UNCHANGED), codes), "OpenCV grey 16"
 
+
+def run(*args):
+    subprocess.run([reliefkit, "-q", *args], check=True)
+
+
+def read(path):  # OpenCV, as stored (16-bit kept)
+    return cv2.imread(path, cv2.IMREAD_UNCHANGED)
+
+
+with tempfile.TemporaryDirectory() as tmp:
+    # Every 16-bit code once, through a height map with every step off: the
+    # same codes come back.
+    codes = np.arange(65536, dtype=np.uint16).reshape(256, 256)
+    Image.fromarray(codes, mode="I;16").save(f"{tmp}/codes.png")
+    run("--depth", "16", "--height-only", "--no-auto-levels", "--detail-size", "0",
+        "--smooth-size", "0", "--mode", "red", "-o", tmp, f"{tmp}/codes.png")
+    assert np.array_equal(np.asarray(Image.open(f"{tmp}/codes_height.png")), codes)
+    assert np.array_equal(read(f"{tmp}/codes_height.png"), codes)
+
+    # 16-bit normals agree with the 8-bit ones to within rounding; Pillow has no
+    # 16-bit RGB mode and gives each sample's high byte.
     for depth in ("8", "16"):
-        subprocess.run([reliefkit, "-q", "--depth", depth, "-o", os.path.join(tmp, depth), sample],
-                       check=True)
-    name = os.path.splitext(os.path.basename(sample))[0] + "_normal.png"
-    wide = cv2.imread(os.path.join(tmp, "16", name), cv2.IMREAD_UNCHANGED)[:, :, ::-1]
-    narrow = np.asarray(Image.open(os.path.join(tmp, "8", name)))
-    assert wide.dtype == np.uint16 and wide.shape == narrow.shape, "OpenCV RGB 16"
-    assert np.abs(wide / 257.0 - narrow).max() <= 0.51, "16-bit normals match the 8-bit ones"
-    # Pillow has no 16-bit RGB mode: it gives the high byte of each sample.
-    pil = np.asarray(Image.open(os.path.join(tmp, "16", name)))
-    assert np.array_equal(pil, (wide >> 8).astype(np.uint8)), "Pillow RGB 16"
+        run("--depth", depth, "--seamless", "-o", f"{tmp}/{depth}", sample)
+    wide = read(f"{tmp}/16/bricks_normal.png")[..., ::-1]  # BGR to RGB
+    narrow = np.asarray(Image.open(f"{tmp}/8/bricks_normal.png"))
+    assert wide.dtype == np.uint16 and np.abs(wide / 257.0 - narrow).max() <= 0.51
+    assert np.array_equal(np.asarray(Image.open(f"{tmp}/16/bricks_normal.png")), wide >> 8)
+
+    # The 16-bit height map read back by --from-height gives the normals within
+    # what half a height step can change (strength 2, centre weight 2: 6 steps,
+    # a quarter more) plus a step of writing them.
+    run("--depth", "16", "--seamless", "--from-height", "-o", f"{tmp}/back",
+        f"{tmp}/16/bricks_height.png")
+    back = read(f"{tmp}/back/bricks_normal.png")[..., ::-1].astype(int)
+    assert np.abs(back - wide).max() <= 8.5
+
+    run("--make-tileable=0.2", "--preview", f"{tmp}/p.png", "--preview-tiles", "2", "-o", tmp, sample)
+    assert Image.open(f"{tmp}/p.png").size == (1024, 1024)
 print("1 passed, 0 failed")
