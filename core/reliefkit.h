@@ -2,7 +2,7 @@
  *
  * Loads PNG, JPEG, JPEG XR, DDS and TGA into one four-channel float image,
  * derives a grey height map from a photo and a tangent-space normal map from a
- * height map, and writes 8-bit RGB PNG.
+ * height map, and writes 8- or 16-bit grey or RGB PNG.
  *
  * Every function here is plain C, never throws, and takes UTF-16 paths
  * (null-terminated char16_t strings, the same code units a Windows host passes).

@@ -3,10 +3,10 @@
 #include <memory>
 #include <new>
 
-#include "common/checked_size.h"
 #include "filter/convolve.h"
 #include "filter/convolve_3x3.h"
 #include "heightmap/height_blurs.h"
+#include "common/checked_size.h"
 
 namespace rk {
 namespace {

@@ -1,7 +1,7 @@
-#include "common/export_boundary.h"
 #include "heightmap/convert.h"
 #include "heightmap/height_blurs.h"
 #include "heightmap/levels.h"
+#include "common/export_boundary.h"
 
 using namespace rk;
 

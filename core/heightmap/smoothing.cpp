@@ -1,7 +1,7 @@
-#include "common/export_boundary.h"
 #include "filter/convolve.h"
-#include "filter/kernel_cache.h"
 #include "heightmap/height_blurs.h"
+#include "common/export_boundary.h"
+#include "filter/kernel_cache.h"
 
 namespace rk {
 

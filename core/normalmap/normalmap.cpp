@@ -1,7 +1,7 @@
 #include <algorithm>
 
-#include "common/export_boundary.h"
 #include "filter/convolve.h"
+#include "common/export_boundary.h"
 #include "filter/kernel_cache.h"
 #include "normalmap/normal_ops.h"
 

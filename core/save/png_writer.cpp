@@ -2,10 +2,10 @@
 
 #include <png.h>
 
+#include "imgbuf/imgbuf.h"
 #include "common/file_io.h"
 #include "common/png_messages.h"
 #include "common/utf16.h"
-#include "imgbuf/imgbuf.h"
 #include "save/output_file.h"
 
 namespace rk {
