@@ -37,7 +37,7 @@ std::string option_heading(const OptionEntry& option) {
     heading += "--";
     heading += option.name;
     if (!option.value.empty()) {
-        heading += ' ';
+        if (!option.value.starts_with('[')) heading += ' ';
         heading += option.value;
     }
     return heading;

@@ -77,12 +77,13 @@ class Job {
         if (!plan_.refusal.empty()) return fail(plan_.input + " skipped: " + plan_.refusal);
         Image image = load();
         if (image && options_.resize) image = resized(image.get());
+        if (image && options_.make_tileable) image = tileable(image.get());
         if (!image) return;
 
         Image height = options_.from_height ? std::move(image) : height_map(image.get());
         image.reset();
         if (!height) return;
-        if (options_.writes_height() && !write_png(plan_.height_out, height.get())) return;
+        if (options_.writes_height() && !write_height(height.get())) return;
         if (!options_.needs_normal()) return;
 
         Image normal = normal_map(height.get());
@@ -128,6 +129,14 @@ class Job {
         return result;
     }
 
+    Image tileable(const imgbuf* image) {
+        Image result(make_tileable(image, *options_.make_tileable));
+        if (!result) fail(plan_.input + ": not enough memory to make it tileable");
+        return result;
+    }
+
+    uint32_t edge_mode() const { return options_.seamless ? RK_EDGE_WRAP : RK_EDGE_CLAMP; }
+
     Image height_map(const imgbuf* photo) {
         const HeightSettings& h = options_.height;
         // The generator only tests its weights for all-zero, which gives a black
@@ -136,9 +145,10 @@ class Job {
         Image result;
         {
             std::lock_guard hold(lock_);
-            result.reset(calc_heightmap_from_photo(
+            result.reset(calc_heightmap_from_photo_ex(
                 photo, h.mode, h.flags(), h.midpoint, h.clamp_low, h.clamp_high, h.detail_size,
-                h.detail_threshold, kWeight, kWeight, kWeight, h.smooth_size, h.smooth_kind));
+                h.detail_threshold, kWeight, kWeight, kWeight, h.smooth_size,
+                h.smooth_kind, edge_mode()));
         }
         if (!result) fail(plan_.input + ": not enough memory for the height map");
         return result;
@@ -149,9 +159,9 @@ class Job {
         Image result;
         {
             std::lock_guard hold(lock_);
-            result.reset(calc_normalmap_from_heightmap(height, n.invert_x ? 1 : 0,
-                                                       n.invert_y ? 1 : 0, n.strength, n.center_tap,
-                                                       n.blur_size, n.blur_kind));
+            result.reset(calc_normalmap_from_heightmap_ex(
+                height, n.invert_x ? 1 : 0, n.invert_y ? 1 : 0, n.strength, n.center_tap,
+                n.blur_size, n.blur_kind, edge_mode()));
         }
         if (!result) fail(plan_.input + ": not enough memory for the normal map");
         return result;
@@ -172,12 +182,21 @@ class Job {
                      }));
     }
 
+    // Grey: engines and editors read a one-channel file as height directly.
+    bool write_height(const imgbuf* height) {
+        const fs::path& path = plan_.height_out;
+        return saved(path, save(path, [&](char16_t* msg, int32_t capacity, const char16_t* file) {
+                         save_png_ex(msg, capacity, file, height, options_.depth, RK_PNG_GREY, 0, 0,
+                                     0);
+                     }));
+    }
+
     bool write_normal(const imgbuf* normal) {
         const ChannelOrder& c = options_.channels;
         const fs::path& path = plan_.normal_out;
         return saved(path, save(path, [&](char16_t* msg, int32_t capacity, const char16_t* file) {
-                         core_saveimage_nmap_png(msg, capacity, file, normal, c.red, c.green,
-                                                 c.blue);
+                         save_png_ex(msg, capacity, file, normal, options_.depth, RK_PNG_RGB, c.red,
+                                     c.green, c.blue);
                      }));
     }
 
@@ -186,6 +205,8 @@ class Job {
                                       .inverted_x = options_.normal.invert_x,
                                       .inverted_y = options_.normal.invert_y};
         Image preview = render_preview(normal, encoding);
+        if (preview && options_.preview_tiles > 1)
+            preview = tiled(preview.get(), options_.preview_tiles);
         if (!preview) {
             fail(plan_.input + ": not enough memory for the preview");
             return;

@@ -118,6 +118,16 @@ constexpr OptionEntry kOutput[] = {
      "of r, g, b (grb swaps red and green, bbb writes z as grey).",
      [](const Options& d) { return channel_letters(d.channels); },
      [](Options& o, std::string_view v) { return channel_order(v, o.channels); }},
+    {"depth", 0, "BITS",
+     "Bits per sample of both maps: 8, or 16 for height maps without terraces and normal maps "
+     "without banding. Height maps are single-channel grey PNG, normal maps RGB.",
+     [](const Options& d) { return std::to_string(d.depth); },
+     [](Options& o, std::string_view v) {
+         if (v != "8" && v != "16")
+             return Outcome{Action::run, concat("takes 8 or 16, not \"", v, "\"")};
+         o.depth = v == "8" ? 8 : 16;
+         return Outcome{};
+     }},
     {"resize", 0, "WxH",
      "Resample each input bilinearly to W x H pixels (1 to 65535 each) before anything else.",
      nullptr, [](Options& o, std::string_view v) { return image_size(v, o.resize); }},
@@ -266,10 +276,38 @@ constexpr OptionEntry kNormal[] = {
      [](Options& o, std::string_view v) { return one_of(v, kBlurKindNames, o.normal.blur_kind); }},
 };
 
+constexpr OptionEntry kTiling[] = {
+    {"seamless", 0, "",
+     "For textures that tile: every blur and the slope operator read across the opposite "
+     "edge, and the normal map has no flat border.",
+     nullptr,
+     [](Options& o, std::string_view) {
+         o.seamless = true;
+         return Outcome{};
+     }},
+    {"make-tileable", 0, "[=W]",
+     "Make an input that does not tile into one that does before the maps are made: the "
+     "bands of W of the width and height (0.01 to 0.5, default 0.1) along opposite edges are "
+     "blended into each other. Implies --seamless.",
+     nullptr,
+     [](Options& o, std::string_view v) {
+         float width = 0.1f;
+         Outcome outcome = v.empty() ? Outcome{} : real_number(v, 0.01f, 0.5f, width);
+         o.make_tileable = width;
+         o.seamless = true;
+         return outcome;
+     }},
+    {"preview-tiles", 0, "N",
+     "Show the preview repeated N x N times (1 to 4), so that a seam shows at a glance.",
+     [](const Options& d) { return std::to_string(d.preview_tiles); },
+     [](Options& o, std::string_view v) { return whole_number(v, 1, 4, o.preview_tiles); }},
+};
+
 constexpr OptionGroup kGroups[] = {
     {"Output", kOutput},
     {"Height map (from a photograph)", kHeight},
     {"Normal map", kNormal},
+    {"Tiling", kTiling},
 };
 
 }  // namespace

@@ -80,6 +80,8 @@ class Parser {
             return apply(*option, {});
         }
         if (eq != std::string_view::npos) return apply(*option, text.substr(eq + 1));
+        // An optional value ("[=W]") is only ever given after '='.
+        if (option->value.starts_with('[')) return apply(*option, {});
         apply_next_argument(*option);
     }
 

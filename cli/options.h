@@ -71,6 +71,10 @@ struct Options {
     ChannelOrder channels;
     unsigned jobs = 1;  // 0: one per processor
     bool quiet = false;
+    uint32_t depth = 8;                  // bits per sample of both maps: 8 or 16
+    bool seamless = false;               // both generators read across the opposite edge
+    std::optional<float> make_tileable;  // blend width, a fraction of the image
+    uint32_t preview_tiles = 1;          // the preview repeated N x N
     HeightSettings height;
     NormalSettings normal;
 

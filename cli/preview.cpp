@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace rkcli {
 
@@ -39,6 +40,23 @@ Image render_preview(const imgbuf* normal_map, const NormalEncoding& encoding) {
         }
     }
     return preview;
+}
+
+Image tiled(const imgbuf* image, uint32_t n) {
+    const uint32_t width = imgbuf_w(image);
+    const uint32_t height = imgbuf_h(image);
+    const uint64_t big_width = uint64_t{width} * n;
+    const uint64_t big_height = uint64_t{height} * n;
+    if (big_width > UINT32_MAX || big_height > UINT32_MAX) return nullptr;
+    Image out(create_imgbuf(static_cast<uint32_t>(big_width), static_cast<uint32_t>(big_height)));
+    if (!out || (big_width > 0 && big_height > 0 && !imgbuf_buf(out.get()))) return nullptr;
+    const size_t row_bytes = size_t{width} * 16;
+    for (uint32_t y = 0; y < big_height; ++y) {
+        const float* in = imgbuf_row(image, y % height);
+        float* row = imgbuf_row(out.get(), y);
+        for (uint32_t i = 0; i < n; ++i) std::memcpy(row + 4 * size_t{width} * i, in, row_bytes);
+    }
+    return out;
 }
 
 }  // namespace rkcli

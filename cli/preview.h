@@ -26,4 +26,8 @@ inline constexpr std::array<float, 3> kLightDirection = {-0.57735026f, -0.577350
 // image cannot be allocated.
 Image render_preview(const imgbuf* normal_map, const NormalEncoding& encoding);
 
+// New image of image repeated n x n times (n >= 1); null when it cannot be
+// allocated.
+Image tiled(const imgbuf* image, uint32_t n);
+
 }  // namespace rkcli

@@ -2,7 +2,7 @@
  *
  * Loads PNG, JPEG, JPEG XR, DDS and TGA into one four-channel float image,
  * derives a grey height map from a photo and a tangent-space normal map from a
- * height map, and writes 8-bit RGB PNG.
+ * height map, and writes 8- or 16-bit grey or RGB PNG.
  *
  * Usage
  * -----
@@ -232,6 +232,16 @@ RK_API void core_saveimage_png(char16_t* msg, int32_t capacity, const char16_t* 
  * can never be chosen). */
 RK_API void core_saveimage_nmap_png(char16_t* msg, int32_t capacity, const char16_t* path,
                                     const imgbuf* img, int32_t r, int32_t g, int32_t b) RK_NOEXCEPT;
+/* Layouts of save_png_ex. */
+#define RK_PNG_GREY 1u
+#define RK_PNG_RGB 3u
+/* As core_saveimage_nmap_png, at bit_depth 8 or 16 and as one grey channel (the
+ * image channel r chooses) or RGB (r, g, b). Each value is saturated to 0..1
+ * (NaN to 0) and written as round(v * 255) or round(v * 65535). Another depth
+ * or layout writes no file and gives a message. */
+RK_API void save_png_ex(char16_t* msg, int32_t capacity, const char16_t* path, const imgbuf* img,
+                        uint32_t bit_depth, uint32_t layout, int32_t r, int32_t g,
+                        int32_t b) RK_NOEXCEPT;
 
 /* ===================================================================== */
 /* Generators                                                            */
@@ -332,6 +342,11 @@ RK_API imgbuf* calc_normalmap_from_heightmap_ex(const imgbuf* heightmap, int32_t
                                                 int32_t invert_y, uint32_t strength,
                                                 uint32_t center_tap, uint32_t blur_size,
                                                 uint32_t blur_kind, uint32_t edge_mode) RK_NOEXCEPT;
+/* New image whose edges wrap seamlessly: each band of width_fraction of the
+ * width (height) along an edge is blended with the band across the opposite
+ * edge, the centre kept. width_fraction in (0, 0.5], typically 0.1; null
+ * otherwise, for a null or empty source, or when memory runs out. */
+RK_API imgbuf* make_tileable(const imgbuf* src, float width_fraction) RK_NOEXCEPT;
 
 /* ===================================================================== */
 /* Diagnostics                                                           */

@@ -10,10 +10,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Mostly small blurs; now and then the sizes at and past the cache's end.
     const uint32_t blur_size = size_sel < 240 ? size_sel % 40 : 250 + (size_sel - 240) * 3;
     const uint32_t blur_kind = in.byte() % 4;
+    const uint32_t edge = in.byte() % 3;  // clamp, wrap and an unknown mode
     imgbuf* src = in.image();
     if (!src) return 0;
-    imgbuf* out = calc_normalmap_from_heightmap(src, invert_x, invert_y, strength, center,
-                                                blur_size, blur_kind);
+    imgbuf* out = calc_normalmap_from_heightmap_ex(src, invert_x, invert_y, strength, center,
+                                                   blur_size, blur_kind, edge);
     delete_imgbuf(out);
     delete_imgbuf(src);
     return 0;

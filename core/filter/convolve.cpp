@@ -8,17 +8,21 @@
 namespace rk {
 namespace {
 
-inline int64_t clamp_pos(int64_t p, int64_t last) noexcept {
-    return std::clamp<int64_t>(p, 0, last);
+// Position p of a line whose last pixel is last: clamped, or wrapped across the
+// opposite end as often as needed.
+inline int64_t edge_pos(int64_t p, int64_t last, EdgeMode edge) noexcept {
+    if (edge != EDGE_WRAP) return std::clamp<int64_t>(p, 0, last);
+    const int64_t m = p % (last + 1);
+    return m < 0 ? m + last + 1 : m;
 }
 
 // Sums taps over pixels at base + clamp(p - r + k) * step (floats), in tap order.
 inline void sum_line(float out[4], const float* base, size_t step, Taps4 w, uint32_t size,
-                     float norm, int64_t p, int64_t last) noexcept {
+                     float norm, int64_t p, int64_t last, EdgeMode edge) noexcept {
     const int64_t r = (size - 1) / 2;
     float s[4] = {0, 0, 0, 0};
     for (uint32_t k = 0; k < size; ++k) {
-        const float* px = base + static_cast<size_t>(clamp_pos(p - r + k, last)) * step;
+        const float* px = base + static_cast<size_t>(edge_pos(p - r + k, last, edge)) * step;
         for (int c = 0; c < 4; ++c) s[c] += w[k][c] * px[c];
     }
     out[0] = s[0] * norm;
@@ -55,17 +59,20 @@ PathPasses passes_of(ConvolvePath path) noexcept {
 // The job for a pass over dst, or nothing when the call breaks the rules
 // (missing or aliased images, different sizes, no weights).
 std::optional<ConvolveJob> make_job(imgbuf* dst, const imgbuf* src, Taps4 w, uint32_t size,
-                                    float norm, uint32_t x_last, uint32_t y_last) noexcept {
+                                    float norm, uint32_t x_last, uint32_t y_last,
+                                    EdgeMode edge) noexcept {
     if (!has_pixels(dst) || !has_pixels(src) || !w || dst->pixels == src->pixels) return {};
     if (!same_size(dst, src) || dst->width == 0 || dst->height == 0) return {};
-    return ConvolveJob{dst->pixels,
-                       src->pixels,
-                       stride_floats(dst),
-                       std::min(x_last, dst->width - 1) + 1,
-                       std::min(y_last, dst->height - 1) + 1,
-                       w,
-                       size,
-                       norm};
+    ConvolveJob job{dst->pixels,
+                    src->pixels,
+                    stride_floats(dst),
+                    std::min(x_last, dst->width - 1) + 1,
+                    std::min(y_last, dst->height - 1) + 1,
+                    w,
+                    size,
+                    norm};
+    job.wrap = edge == EDGE_WRAP;
+    return job;
 }
 
 // Sizes the passes have no stack scratch for (no kernel object has them) go
@@ -79,7 +86,8 @@ void rows_by_pixel(const ConvolveJob& job) noexcept {
         const float* s = job.src + y * job.stride;
         float* d = job.dst + y * job.stride;
         for (uint32_t x = 0; x < job.width; ++x) {
-            sum_line(d + 4 * size_t{x}, s, 4, job.weights4, job.size, job.norm, x, job.width - 1);
+            sum_line(d + 4 * size_t{x}, s, 4, job.weights4, job.size, job.norm, x, job.width - 1,
+                     job.wrap ? EDGE_WRAP : EDGE_CLAMP);
         }
     }
 }
@@ -89,7 +97,7 @@ void columns_by_pixel(const ConvolveJob& job) noexcept {
         float* d = job.dst + y * job.stride;
         for (uint32_t x = 0; x < job.width; ++x) {
             sum_line(d + 4 * size_t{x}, job.src + 4 * size_t{x}, job.stride, job.weights4, job.size,
-                     job.norm, y, job.height - 1);
+                     job.norm, y, job.height - 1, job.wrap ? EDGE_WRAP : EDGE_CLAMP);
         }
     }
 }
@@ -119,8 +127,8 @@ ConvolvePath convolve_best_path() noexcept {
 }
 
 void convolve_rows_on(ConvolvePath path, imgbuf* dst, const imgbuf* src, Taps4 w, uint32_t size,
-                      float norm, uint32_t x_last, uint32_t y_last) noexcept {
-    const auto job = make_job(dst, src, w, size, norm, x_last, y_last);
+                      float norm, uint32_t x_last, uint32_t y_last, EdgeMode edge) noexcept {
+    const auto job = make_job(dst, src, w, size, norm, x_last, y_last, edge);
     if (!job) return;
     if (fits_passes(*job)) {
         passes_of(path).rows(*job);
@@ -130,8 +138,8 @@ void convolve_rows_on(ConvolvePath path, imgbuf* dst, const imgbuf* src, Taps4 w
 }
 
 void convolve_columns_on(ConvolvePath path, imgbuf* dst, const imgbuf* src, Taps4 w, uint32_t size,
-                         float norm, uint32_t x_last, uint32_t y_last) noexcept {
-    const auto job = make_job(dst, src, w, size, norm, x_last, y_last);
+                         float norm, uint32_t x_last, uint32_t y_last, EdgeMode edge) noexcept {
+    const auto job = make_job(dst, src, w, size, norm, x_last, y_last, edge);
     if (!job) return;
     if (fits_passes(*job)) {
         passes_of(path).columns(*job);
@@ -194,28 +202,37 @@ bool blur_in_bands(imgbuf* img, Taps4 w, uint32_t size, float norm,
 }
 
 void convolve_rows(imgbuf* dst, const imgbuf* src, Taps4 w, uint32_t size, float norm,
-                   uint32_t x_last, uint32_t y_last) noexcept {
-    convolve_rows_on(convolve_best_path(), dst, src, w, size, norm, x_last, y_last);
+                   uint32_t x_last, uint32_t y_last, EdgeMode edge) noexcept {
+    convolve_rows_on(convolve_best_path(), dst, src, w, size, norm, x_last, y_last, edge);
 }
 
 void convolve_columns(imgbuf* dst, const imgbuf* src, Taps4 w, uint32_t size, float norm,
-                      uint32_t x_last, uint32_t y_last) noexcept {
-    convolve_columns_on(convolve_best_path(), dst, src, w, size, norm, x_last, y_last);
+                      uint32_t x_last, uint32_t y_last, EdgeMode edge) noexcept {
+    convolve_columns_on(convolve_best_path(), dst, src, w, size, norm, x_last, y_last, edge);
+}
+
+bool blur_whole(imgbuf* img, Taps4 w, uint32_t size, float norm, EdgeMode edge) noexcept {
+    if (!has_pixels(img) || img->width == 0 || img->height == 0 || !w || size < 1) return false;
+    ImgbufPtr tmp = make_image(img->width, img->height);
+    if (!tmp) return false;
+    convolve_rows(tmp.get(), img, w, size, norm, img->width - 1, img->height - 1, edge);
+    convolve_columns(img, tmp.get(), w, size, norm, img->width - 1, img->height - 1, edge);
+    return true;
 }
 
 void convolve_row_at(float out[4], const float* row, Taps4 w, uint32_t size, float norm,
-                     uint32_t count, uint32_t x) noexcept {
+                     uint32_t count, uint32_t x, EdgeMode edge) noexcept {
     if (count == 0) return;
-    sum_line(out, row, 4, w, size, norm, x, int64_t{count} - 1);
+    sum_line(out, row, 4, w, size, norm, x, int64_t{count} - 1, edge);
 }
 
 void convolve_column_at(float out[4], const imgbuf* src, Taps4 w, uint32_t size, float norm,
-                        uint32_t height, uint32_t x, uint32_t y) noexcept {
+                        uint32_t height, uint32_t x, uint32_t y, EdgeMode edge) noexcept {
     if (!has_pixels(src) || x >= src->width) return;
     height = std::min(height, src->height);  // never read below the image
     if (height == 0) return;
     sum_line(out, src->pixels + 4 * size_t{x}, stride_floats(src), w, size, norm, y,
-             int64_t{height} - 1);
+             int64_t{height} - 1, edge);
 }
 
 }  // namespace rk

@@ -1,5 +1,5 @@
 // Separable convolution with a kernel of taps k = 0..size-1 around radius
-// r = (size - 1) / 2, clamp-to-edge. Each output pixel is
+// r = (size - 1) / 2, clamp-to-edge or wrapping (EdgeMode). Each output pixel is
 // (norm * S.r, norm * S.g, norm * S.b, 1.0) where S adds weights4[k] * pixel in
 // tap order, in single precision.
 #pragma once
@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "filter/edge_mode.h"
 #include "imgbuf/imgbuf.h"
 
 namespace rk {
@@ -15,19 +16,27 @@ using Taps4 = const float (*)[4];
 
 // Horizontal pass over columns 0..x_last, rows 0..y_last (both lowered to the
 // image's last column and row). dst and src are distinct images of equal size;
-// anything else leaves dst untouched.
+// anything else leaves dst untouched. Wrapping reads across the ends of the
+// columns (rows) the pass covers.
 void convolve_rows(imgbuf* dst, const imgbuf* src, Taps4 weights4, uint32_t size, float norm,
-                   uint32_t x_last, uint32_t y_last) noexcept;
+                   uint32_t x_last, uint32_t y_last, EdgeMode edge = EDGE_CLAMP) noexcept;
 // Vertical pass, likewise.
 void convolve_columns(imgbuf* dst, const imgbuf* src, Taps4 weights4, uint32_t size, float norm,
-                      uint32_t x_last, uint32_t y_last) noexcept;
+                      uint32_t x_last, uint32_t y_last, EdgeMode edge = EDGE_CLAMP) noexcept;
+
+// Blurs img in place through a whole temporary image: rows into it, columns
+// back. The form for wrapping, whose first rows need the last rows' horizontal
+// results (and the last rows the first ones'), which a banded blur has not kept.
+// False, with img untouched, when the temporary image cannot be had.
+bool blur_whole(imgbuf* img, Taps4 weights4, uint32_t size, float norm, EdgeMode edge) noexcept;
 
 // One output pixel at x of a row of count pixels.
 void convolve_row_at(float out[4], const float* row, Taps4 weights4, uint32_t size, float norm,
-                     uint32_t count, uint32_t x) noexcept;
+                     uint32_t count, uint32_t x, EdgeMode edge = EDGE_CLAMP) noexcept;
 // One output pixel at (x, y) of column x of src, of height rows.
 void convolve_column_at(float out[4], const imgbuf* src, Taps4 weights4, uint32_t size, float norm,
-                        uint32_t height, uint32_t x, uint32_t y) noexcept;
+                        uint32_t height, uint32_t x, uint32_t y,
+                        EdgeMode edge = EDGE_CLAMP) noexcept;
 
 // The horizontal results a banded blur keeps: source row r is at row(r) for as
 // long as a band of output rows needs it.
@@ -75,9 +84,11 @@ ConvolvePath convolve_best_path() noexcept;
 // The passes on a chosen build, for comparing the builds; a build the processor
 // cannot run falls back to the plain one.
 void convolve_rows_on(ConvolvePath path, imgbuf* dst, const imgbuf* src, Taps4 weights4,
-                      uint32_t size, float norm, uint32_t x_last, uint32_t y_last) noexcept;
+                      uint32_t size, float norm, uint32_t x_last, uint32_t y_last,
+                      EdgeMode edge = EDGE_CLAMP) noexcept;
 void convolve_columns_on(ConvolvePath path, imgbuf* dst, const imgbuf* src, Taps4 weights4,
-                         uint32_t size, float norm, uint32_t x_last, uint32_t y_last) noexcept;
+                         uint32_t size, float norm, uint32_t x_last, uint32_t y_last,
+                         EdgeMode edge = EDGE_CLAMP) noexcept;
 bool blur_in_bands_on(ConvolvePath path, imgbuf* img, Taps4 weights4, uint32_t size, float norm,
                       BandObserver* observer = nullptr) noexcept;
 

@@ -69,30 +69,41 @@ inline float sum9(const Neighbourhood& n, const float* k, size_t left, size_t ce
     return s;
 }
 
+// The rows above and below row y of src: clamped at the top and bottom, or
+// across the opposite edge when wrapping.
+Neighbourhood rows_around(const imgbuf* src, uint32_t y, EdgeMode edge) noexcept {
+    const uint32_t h = src->height;
+    const bool wrap = edge == EDGE_WRAP;
+    const uint32_t above = y > 0 ? y - 1 : (wrap ? h - 1 : 0);
+    const uint32_t below = y + 1 < h ? y + 1 : (wrap ? 0 : y);
+    return {{row_unchecked(src, above), row_unchecked(src, y), row_unchecked(src, below)}};
+}
+
 // Calls visit(y, x, neighbourhood, left, centre, right) for every pixel, the
-// offsets being the red floats of the clamped columns. Clamping is per row
-// (which rows are above and below) and per end column, so the interior loop
-// reads its neighbours directly.
+// offsets being the red floats of the clamped (or wrapped) columns. The edge is
+// handled per row (which rows are above and below) and per end column, so the
+// interior loop reads its neighbours directly.
 template <class Visit>
-void for_each_3x3(const imgbuf* src, Visit visit) noexcept {
+void for_each_3x3(const imgbuf* src, EdgeMode edge, Visit visit) noexcept {
     const uint32_t w = src->width;
     const size_t last = 4 * size_t{w - 1};
+    const bool wrap = edge == EDGE_WRAP;
     for (uint32_t y = 0; y < src->height; ++y) {
-        const Neighbourhood n{{row_unchecked(src, y == 0 ? 0 : y - 1), row_unchecked(src, y),
-                               row_unchecked(src, y + 1 == src->height ? y : y + 1)}};
-        visit(y, size_t{0}, n, 0, 0, w > 1 ? 4 : 0);
+        const Neighbourhood n = rows_around(src, y, edge);
+        visit(y, size_t{0}, n, wrap ? last : 0, 0, w > 1 ? 4 : 0);
         for (size_t x = 4; x < last; x += 4) visit(y, x / 4, n, x - 4, x, x + 4);
-        if (w > 1) visit(y, size_t{w - 1}, n, last - 4, last, last);
+        if (w > 1) visit(y, size_t{w - 1}, n, last - 4, last, wrap ? 0 : last);
     }
 }
 
 }  // namespace
 
-void convolve_3x3(imgbuf* dst, const imgbuf* src, const float kernel[9], float divisor) noexcept {
+void convolve_3x3(imgbuf* dst, const imgbuf* src, const float kernel[9], float divisor,
+                  EdgeMode edge) noexcept {
     if (!has_pixels(dst) || !has_pixels(src) || !kernel || dst->pixels == src->pixels) return;
     if (!same_size(dst, src) || dst->width == 0 || dst->height == 0) return;
     const float scale = 1.0f / divisor;
-    for_each_3x3(src,
+    for_each_3x3(src, edge,
                  [&](uint32_t y, size_t x, const Neighbourhood& n, size_t l, size_t c, size_t r) {
                      float* px = row_unchecked(dst, y) + 4 * x;
                      px[0] = sum9(n, kernel, l, c, r) * scale;
@@ -101,13 +112,16 @@ void convolve_3x3(imgbuf* dst, const imgbuf* src, const float kernel[9], float d
 }
 
 void edge_strength_row(float* out, const imgbuf* src, uint32_t y, const float kernel_x[9],
-                       const float kernel_y[9], float divisor) noexcept {
+                       const float kernel_y[9], float divisor, EdgeMode edge) noexcept {
     if (!out || !has_pixels(src) || !kernel_x || !kernel_y) return;
     if (src->width == 0 || y >= src->height) return;
     const float scale = 1.0f / divisor;
     const uint32_t w = src->width;
-    const float* rows[3] = {row_unchecked(src, y == 0 ? 0 : y - 1), row_unchecked(src, y),
-                            row_unchecked(src, y + 1 == src->height ? y : y + 1)};
+    const Neighbourhood around = rows_around(src, y, edge);
+    const float* const* rows = around.rows;
+    // The columns read left of the first and right of the last pixel.
+    const uint32_t before = edge == EDGE_WRAP ? w - 1 : 0;
+    const uint32_t after = edge == EDGE_WRAP ? 0 : w - 1;
     const EdgeKernels k(kernel_x, kernel_y, scale);
     // Reds of a strip and its two clamped neighbour columns, contiguous, so that
     // four pixels are summed at once, each adding its nine products in kernel
@@ -116,9 +130,9 @@ void edge_strength_row(float* out, const imgbuf* src, uint32_t y, const float ke
     for (uint32_t x0 = 0; x0 < w; x0 += kEdgeStrip) {
         const uint32_t n = std::min(kEdgeStrip, w - x0);
         for (int j = 0; j < 3; ++j) {
-            red[j][0] = rows[j][4 * size_t{x0 == 0 ? 0 : x0 - 1}];
+            red[j][0] = rows[j][4 * size_t{x0 == 0 ? before : x0 - 1}];
             for (uint32_t i = 0; i < n; ++i) red[j][i + 1] = rows[j][4 * size_t{x0 + i}];
-            red[j][n + 1] = rows[j][4 * size_t{x0 + n == w ? w - 1 : x0 + n}];
+            red[j][n + 1] = rows[j][4 * size_t{x0 + n == w ? after : x0 + n}];
         }
         uint32_t i = 0;
         for (; i + 4 <= n; i += 4) k.strength<v4f>(out + x0 + i, red, i);
@@ -127,10 +141,10 @@ void edge_strength_row(float* out, const imgbuf* src, uint32_t y, const float ke
 }
 
 void edge_strength_3x3(float* out, const imgbuf* src, const float kernel_x[9],
-                       const float kernel_y[9], float divisor) noexcept {
+                       const float kernel_y[9], float divisor, EdgeMode edge) noexcept {
     if (!out || !has_pixels(src) || !kernel_x || !kernel_y) return;
     for (uint32_t y = 0; y < src->height; ++y) {
-        edge_strength_row(out + size_t{y} * src->width, src, y, kernel_x, kernel_y, divisor);
+        edge_strength_row(out + size_t{y} * src->width, src, y, kernel_x, kernel_y, divisor, edge);
     }
 }
 

@@ -185,14 +185,24 @@ inline int64_t clamp_index(int64_t i, int64_t last) noexcept {
     return i < 0 ? 0 : (i > last ? last : i);
 }
 
+// Where tap position i of a line of count pixels reads: the end pixel beyond
+// either end, or across the opposite end when the job wraps. Chosen per edge
+// pixel or per row, never per interior tap.
+inline int64_t edge_index(int64_t i, int64_t count, bool wrap) noexcept {
+    if (!wrap) return clamp_index(i, count - 1);
+    const int64_t m = i % count;
+    return m < 0 ? m + count : m;
+}
+
 inline uint32_t min_u32(uint32_t a, uint32_t b) noexcept {
     return a < b ? a : b;
 }
 
 // Horizontal pass. Each row is three stretches: the leading and trailing edges
 // are summed from a padded copy of the pixels they reach (the edge pixel
-// repeated), the interior straight from the row, so no loop clamps per tap.
-// A row shorter than the kernel is all edge and its copy clamps at both ends.
+// repeated, or the pixels across the opposite end when the job wraps), the
+// interior straight from the row, so no loop clamps per tap. A row shorter than
+// the kernel is all edge and its copy clamps (or wraps) at both ends.
 template <class V>
 void rows_pass(const ConvolveJob& job) noexcept {
     const PassKernel<V> kernel(job);
@@ -209,7 +219,8 @@ void rows_pass(const ConvolveJob& job) noexcept {
         const int64_t first = int64_t{begin} - left;
         const size_t reach = size_t{end - begin} + job.size - 1;
         for (size_t i = 0; i < reach; ++i) {
-            const float* px = src + 4 * clamp_index(first + static_cast<int64_t>(i), count - 1);
+            const float* px =
+                src + 4 * edge_index(first + static_cast<int64_t>(i), count, job.wrap);
             __builtin_memcpy(padded + 4 * i, px, 16);
         }
         for (uint32_t k = 0; k < job.size; ++k) taps[k] = padded + 4 * size_t{k};
@@ -229,14 +240,13 @@ void rows_pass(const ConvolveJob& job) noexcept {
 }
 
 // Vertical pass, walked down strips of columns so that every load is
-// contiguous and the rows a strip's taps touch stay cached. The clamp is per
-// row: tap k of output row y reads row clamp(y - left + k), chosen once per row
-// and strip. Rows go in blocks that share their source rows.
+// contiguous and the rows a strip's taps touch stay cached. The clamp (or wrap)
+// is per row: tap k of output row y reads row clamp(y - left + k), chosen once
+// per row and strip. Rows go in blocks that share their source rows.
 template <class V, int BlockRows, int Unroll>
 void columns_pass(const ConvolveJob& job) noexcept {
     const PassKernel<V> kernel(job);
     const int64_t left = (job.size - 1) / 2;
-    const int64_t last_row = int64_t{job.height} - 1;
     const uint32_t y_end = job.rows ? job.first_row + job.rows : job.height;
     const float* sources[kMaxConvolveTaps + BlockRows];
     float* outs[BlockRows];
@@ -244,7 +254,7 @@ void columns_pass(const ConvolveJob& job) noexcept {
         const size_t floats = 4 * size_t{min_u32(kColumnStrip, job.width - x0)};
         auto source_rows = [&](uint32_t y, uint32_t count) {
             for (uint32_t t = 0; t < count; ++t) {
-                const int64_t row = clamp_index(int64_t{y} - left + t, last_row);
+                const int64_t row = edge_index(int64_t{y} - left + t, job.height, job.wrap);
                 const size_t slot = job.src_ring ? static_cast<size_t>(row) % job.src_ring
                                                  : static_cast<size_t>(row);
                 sources[t] = job.src + slot * job.stride + 4 * size_t{x0};

@@ -30,6 +30,9 @@ struct ConvolveJob {
     uint32_t first_row = 0;
     uint32_t rows = 0;
     uint32_t src_ring = 0;
+    // Taps beyond the first or last pixel of a line read across the opposite
+    // end (wrapping as often as needed) instead of repeating the end pixel.
+    bool wrap = false;
 };
 
 void convolve_rows_plain(const ConvolveJob& job) noexcept;

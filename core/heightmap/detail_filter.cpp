@@ -73,6 +73,30 @@ class RestoreSharp final : public BandObserver {
     float threshold_;
 };
 
+// The two stages over whole images, for wrapping: the first rows' vertical sums
+// need the last rows' horizontal results and the last rows' edge strengths need
+// the first rows' own pixels, neither of which a banded blur still holds.
+void detail_filter_whole(imgbuf* img, const BlurKernel& k, float threshold) noexcept {
+    const uint32_t w = img->width;
+    const uint32_t h = img->height;
+    const auto edge_bytes = checked_product(w, h, sizeof(float));
+    if (!edge_bytes) return;
+    std::unique_ptr<float[]> edges(new (std::nothrow) float[*edge_bytes / sizeof(float)]);
+    ImgbufPtr stage = make_image(w, h);
+    if (!edges || !stage) return;
+    edge_strength_3x3(edges.get(), img, SOBEL_X, SOBEL_Y, 8.0f, EDGE_WRAP);
+    convolve_rows(stage.get(), img, k.weights4, k.size, k.norm, w - 1, h - 1, EDGE_WRAP);
+    for (uint32_t y = 0; y < h; ++y) {
+        restore_sharp_row(row_unchecked(stage.get(), y), row_unchecked(img, y),
+                          edges.get() + size_t{y} * w, w, threshold);
+    }
+    convolve_columns(img, stage.get(), k.weights4, k.size, k.norm, w - 1, h - 1, EDGE_WRAP);
+    for (uint32_t y = 0; y < h; ++y) {
+        restore_sharp_row(row_unchecked(img, y), row_unchecked(stage.get(), y),
+                          edges.get() + size_t{y} * w, w, threshold);
+    }
+}
+
 }  // namespace
 
 // Stage one reads the image and writes T (row blur where flat, the pixel where
@@ -82,13 +106,17 @@ class RestoreSharp final : public BandObserver {
 // single-pixel form gives, at the cost of one separable blur. Neither T nor the
 // edge map is ever whole: the banded blur keeps only the rows of them that the
 // next band of the image needs.
-void detail_filter(imgbuf* img, uint32_t requested_size, float threshold) noexcept {
+void detail_filter(imgbuf* img, uint32_t requested_size, float threshold, EdgeMode edge) noexcept {
     if (!has_pixels(img) || img->width == 0 || img->height == 0) return;
     // Edge strengths are never negative: a threshold of 0 or less (or NaN) selects
     // no pixel.
     if (!(threshold > 0.0f)) return;
     const BlurKernel* k = heightmap_kernel(KERNEL_GAUSSIAN, requested_size);
     if (!k) return;
+    if (edge == EDGE_WRAP) {
+        detail_filter_whole(img, *k, threshold);
+        return;
+    }
     const uint32_t ring_rows = band_ring_rows(k->size, img->height);
     const auto edge_bytes = checked_product(img->width, ring_rows, sizeof(float));
     if (!edge_bytes) return;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "filter/edge_mode.h"
 #include "filter/kernels.h"
 #include "imgbuf/imgbuf.h"
 
@@ -21,10 +22,13 @@ std::optional<uint32_t> heightmap_kernel_size(uint32_t requested) noexcept;
 
 // Blurs with a Gaussian of the requested size, separably, exactly the pixels
 // whose edge strength (|Sobel x| + |Sobel y|) / 2 of red is strictly below
-// threshold; the others keep their pixels, alpha included.
-void detail_filter(imgbuf* img, uint32_t requested_size, float threshold) noexcept;
+// threshold; the others keep their pixels, alpha included. The edge mode rules
+// both the edge strength and the blur.
+void detail_filter(imgbuf* img, uint32_t requested_size, float threshold,
+                   EdgeMode edge = EDGE_CLAMP) noexcept;
 
 // Blurs the whole image with the kernel of that kind, rows then columns.
-void final_smoothing(imgbuf* img, uint32_t requested_size, KernelKind kind) noexcept;
+void final_smoothing(imgbuf* img, uint32_t requested_size, KernelKind kind,
+                     EdgeMode edge = EDGE_CLAMP) noexcept;
 
 }  // namespace rk

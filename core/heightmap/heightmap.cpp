@@ -19,7 +19,7 @@ bool midpoint_is_neutral(float m) noexcept {
 imgbuf* make_heightmap(const imgbuf* src, uint32_t mode, uint32_t flags, float midpoint,
                        float clamp_low, float clamp_high, uint32_t detail_size,
                        float detail_threshold, float weight1, float weight2, float weight3,
-                       uint32_t smooth_size, uint32_t smooth_kind) {
+                       uint32_t smooth_size, uint32_t smooth_kind, EdgeMode edge) {
     const ConvertRow variant = conversion_variant(mode, flags);
     if (!variant || !src) return nullptr;
     const bool empty = src->width == 0 || src->height == 0;
@@ -36,9 +36,9 @@ imgbuf* make_heightmap(const imgbuf* src, uint32_t mode, uint32_t flags, float m
     if (flags & HM_AUTO_LEVELS) auto_levels(out.get());
     if (!midpoint_is_neutral(midpoint)) midpoint_curve(out.get(), midpoint);
     if (flags & HM_CLAMP) clamp_step(out.get(), clamp_low, clamp_high);
-    if (flags & HM_DETAIL_FILTER) detail_filter(out.get(), detail_size, detail_threshold);
+    if (flags & HM_DETAIL_FILTER) detail_filter(out.get(), detail_size, detail_threshold, edge);
     if ((flags & HM_SMOOTH) && smooth_kind <= KERNEL_TENT) {
-        final_smoothing(out.get(), smooth_size, static_cast<KernelKind>(smooth_kind));
+        final_smoothing(out.get(), smooth_size, static_cast<KernelKind>(smooth_kind), edge);
     }
     return out.release();
 }
@@ -54,12 +54,12 @@ RK_API imgbuf* calc_heightmap_from_photo(const imgbuf* src, uint32_t mode, uint3
                                          uint32_t smooth_size, uint32_t smooth_kind) noexcept {
     return guarded(static_cast<imgbuf*>(nullptr), [&] {
         return make_heightmap(src, mode, flags, midpoint, clamp_low, clamp_high, detail_size,
-                              detail_threshold, weight1, weight2, weight3, smooth_size,
-                              smooth_kind);
+                              detail_threshold, weight1, weight2, weight3, smooth_size, smooth_kind,
+                              EDGE_CLAMP);
     });
 }
 
-// Edge modes other than clamp and the de-lit mode are not built yet: null.
+// The de-lit mode is not built yet: null.
 RK_API imgbuf* calc_heightmap_from_photo_ex(const imgbuf* src, uint32_t mode, uint32_t flags,
                                             float midpoint, float clamp_low, float clamp_high,
                                             uint32_t detail_size, float detail_threshold,
@@ -67,10 +67,10 @@ RK_API imgbuf* calc_heightmap_from_photo_ex(const imgbuf* src, uint32_t mode, ui
                                             uint32_t smooth_size, uint32_t smooth_kind,
                                             uint32_t edge_mode) noexcept {
     return guarded(static_cast<imgbuf*>(nullptr), [&]() -> imgbuf* {
-        if (edge_mode != RK_EDGE_CLAMP || mode > 7) return nullptr;
+        if (edge_mode > RK_EDGE_WRAP || mode > 7) return nullptr;
         return make_heightmap(src, mode, flags, midpoint, clamp_low, clamp_high, detail_size,
-                              detail_threshold, weight1, weight2, weight3, smooth_size,
-                              smooth_kind);
+                              detail_threshold, weight1, weight2, weight3, smooth_size, smooth_kind,
+                              static_cast<EdgeMode>(edge_mode));
     });
 }
 

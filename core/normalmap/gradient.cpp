@@ -80,13 +80,47 @@ inline void gradient_strip(float* __restrict out, const float* __restrict up,
     for (; i < n; ++i) gradient_pixel(out + 4 * size_t{i}, up + i, mid + i, down + i, k);
 }
 
+// Every pixel, the operator reading across the opposite edges: each row's
+// neighbours and each strip's two outer columns are picked once, so the strip
+// itself runs exactly as in the interior.
+void normal_from_height_wrapped(imgbuf* normals, const imgbuf* heights, float strength,
+                                float centre_weight) noexcept {
+    const uint32_t w = heights->width;
+    const uint32_t h = heights->height;
+    float up[kStrip + 2];
+    float mid[kStrip + 2];
+    float down[kStrip + 2];
+    for (uint32_t y = 0; y < h; ++y) {
+        const float* rows[3] = {row_unchecked(heights, y == 0 ? h - 1 : y - 1),
+                                row_unchecked(heights, y),
+                                row_unchecked(heights, y + 1 == h ? 0 : y + 1)};
+        float* strips[3] = {up, mid, down};
+        float* out = row_unchecked(normals, y);
+        for (uint32_t x0 = 0; x0 < w; x0 += kStrip) {
+            const uint32_t n = std::min(kStrip, w - x0);
+            const size_t before = 4 * size_t{x0 == 0 ? w - 1 : x0 - 1};
+            const size_t after = 4 * size_t{x0 + n == w ? 0 : x0 + n};
+            for (int j = 0; j < 3; ++j) {
+                gather_scaled(strips[j], rows[j] + before, 1, strength);
+                gather_scaled(strips[j] + 1, rows[j] + 4 * size_t{x0}, n, strength);
+                gather_scaled(strips[j] + n + 1, rows[j] + after, 1, strength);
+            }
+            gradient_strip(out + 4 * size_t{x0}, up, mid, down, n, centre_weight);
+        }
+    }
+}
+
 }  // namespace
 
-void normal_from_height(imgbuf* normals, const imgbuf* heights, float strength,
-                        float centre_weight) noexcept {
+void normal_from_height(imgbuf* normals, const imgbuf* heights, float strength, float centre_weight,
+                        EdgeMode edge) noexcept {
     if (!has_pixels(normals) || !has_pixels(heights) || !same_size(normals, heights)) return;
     const uint32_t w = heights->width;
     const uint32_t h = heights->height;
+    if (edge == EDGE_WRAP) {
+        if (w > 0 && h > 0) normal_from_height_wrapped(normals, heights, strength, centre_weight);
+        return;
+    }
     if (w < 3 || h < 3) return;  // no interior
 
     float up[kStrip + 2];

@@ -3,15 +3,17 @@
 // gradient operator and 0.5 + 0.5 * nz once renormalised; alpha is 1.0.
 #pragma once
 
+#include "filter/edge_mode.h"
 #include "imgbuf/imgbuf.h"
 
 namespace rk {
 
 // Normals from the red channel of heights (scaled by strength, middle row and
 // column weighted by centre_weight) into every interior pixel of normals; the
-// outermost rows and columns are not written. Both images have the same size.
-void normal_from_height(imgbuf* normals, const imgbuf* heights, float strength,
-                        float centre_weight) noexcept;
+// outermost rows and columns are not written. Wrapping writes every pixel, the
+// operator reading across the opposite edge. Both images have the same size.
+void normal_from_height(imgbuf* normals, const imgbuf* heights, float strength, float centre_weight,
+                        EdgeMode edge = EDGE_CLAMP) noexcept;
 
 // Rows 0 and h-1 and columns 0 and w-1 become the flat normal (0.5, 0.5, 1, 1).
 void fill_flat_border(imgbuf* normals) noexcept;

@@ -19,6 +19,7 @@ struct NormalMapSettings {
     bool invert_y;
     KernelKind kind;
     uint32_t blur_size;  // odd, 3..253, or 0 for no blur
+    EdgeMode edge;
 };
 
 KernelKind kernel_kind_of(uint32_t blur_kind) noexcept {
@@ -62,15 +63,21 @@ ImgbufPtr make_normal_map(const imgbuf* heights, const NormalMapSettings& set) {
 
     // The operator reads the heights once, straight from the source, which it
     // never writes: a copy would cost a second image and change no result.
-    normal_from_height(normals.get(), heights, set.strength, set.centre_weight);
-    fill_flat_border(normals.get());
+    normal_from_height(normals.get(), heights, set.strength, set.centre_weight, set.edge);
+    // Wrapping computes the border like any other pixel.
+    if (set.edge == EDGE_CLAMP) fill_flat_border(normals.get());
     invert_axes(normals.get(), set.invert_x, set.invert_y);
     if (set.blur_size == 0) return normals;
 
     const BlurKernel* kernel = kernel_cache_get(set.kind, set.blur_size);
     if (!kernel) return nullptr;
     // Rows into a temporary image and columns back, band by band: the same bits.
-    if (!blur_in_bands(normals.get(), kernel->weights4, kernel->size, kernel->norm)) return nullptr;
+    // Wrapping needs the whole temporary image (see blur_whole).
+    const bool blurred =
+        set.edge == EDGE_WRAP
+            ? blur_whole(normals.get(), kernel->weights4, kernel->size, kernel->norm, EDGE_WRAP)
+            : blur_in_bands(normals.get(), kernel->weights4, kernel->size, kernel->norm);
+    if (!blurred) return nullptr;
     renormalise_normals(normals.get());
     return normals;
 }
@@ -90,12 +97,11 @@ RK_API imgbuf* calc_normalmap_from_heightmap(const imgbuf* heightmap, int32_t in
                                             blur_size, blur_kind, RK_EDGE_CLAMP);
 }
 
-// Edge modes other than clamp are not built yet: null.
 RK_API imgbuf* calc_normalmap_from_heightmap_ex(const imgbuf* heightmap, int32_t invert_x,
                                                 int32_t invert_y, uint32_t strength,
                                                 uint32_t center_tap, uint32_t blur_size,
                                                 uint32_t blur_kind, uint32_t edge_mode) noexcept {
-    if (!has_pixels(heightmap) || edge_mode != RK_EDGE_CLAMP) return nullptr;
+    if (!has_pixels(heightmap) || edge_mode > RK_EDGE_WRAP) return nullptr;
     const NormalMapSettings set{
         .strength = static_cast<float>(std::clamp(strength, 1u, 10u)),
         .centre_weight = (static_cast<float>(center_tap) * 2.0f + 16.0f) / 9.0f,
@@ -103,6 +109,7 @@ RK_API imgbuf* calc_normalmap_from_heightmap_ex(const imgbuf* heightmap, int32_t
         .invert_y = invert_y != 0,
         .kind = kernel_kind_of(blur_kind),
         .blur_size = kernel_size_of(blur_size),
+        .edge = static_cast<EdgeMode>(edge_mode),
     };
     return guarded(static_cast<imgbuf*>(nullptr),
                    [&] { return make_normal_map(heightmap, set).release(); });

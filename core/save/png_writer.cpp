@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "imgbuf/imgbuf.h"
-#include "imgbuf/pixel_convert.h"
 #include "common/file_io.h"
 #include "common/png_messages.h"
 #include "common/utf16.h"
@@ -21,21 +20,23 @@ constexpr std::u16string_view kCouldNotReplace = u"Could not replace output file
 constexpr std::u16string_view kNoWriteStruct = u"png_create_write_struct() failed";
 constexpr std::u16string_view kNoInfoStruct = u"png_create_info_struct() failed";
 constexpr std::u16string_view kLibpngError = u"pnglib error: ";
+constexpr std::u16string_view kNoSuchFormat = u"Unsupported PNG bit depth or layout.";
 
 // A host's buffer of RK_MIN_MESSAGE_CAPACITY holds each of these whole, and so
 // at least the start of libpng's reasons.
 static_assert(std::max({kNoImage.size(), kCouldNotOpen.size(), kCouldNotWrite.size(),
                         kCouldNotReplace.size(), kNoWriteStruct.size(), kNoInfoStruct.size(),
-                        kLibpngError.size()}) < RK_MIN_MESSAGE_CAPACITY);
+                        kLibpngError.size(), kNoSuchFormat.size()}) < RK_MIN_MESSAGE_CAPACITY);
 
 enum class EncodeResult { written, no_write_struct, no_info_struct, libpng_error, write_failed };
 
 // What the libpng callbacks and the row loop reach. Plain, since libpng's error
 // path leaves the frames that use it by longjmp; its owners live in
-// write_png_rgb8's frame, which no longjmp crosses.
+// write_png's frame, which no longjmp crosses.
 struct PngWriteJob {
-    const imgbuf* image;
-    ChannelMap channels;
+    const PngRowSource* rows;
+    int bit_depth;
+    int colour_type;
     uint8_t* row;
     OutputFile* out;
     bool write_failed;
@@ -53,17 +54,9 @@ void write_to_output(png_structp png, png_bytep data, size_t count) {
 // Nothing to flush: the output is synced once, when complete.
 void flush_output(png_structp) {}
 
-void convert_row(const float* src, uint8_t* dst, uint32_t width, ChannelMap ch) noexcept {
-    for (uint32_t x = 0; x < width; ++x, src += 4, dst += 3) {
-        dst[0] = float_to_byte(src[ch.red]);
-        dst[1] = float_to_byte(src[ch.green]);
-        dst[2] = float_to_byte(src[ch.blue]);
-    }
-}
-
 EncodeResult encode_png(PngWriteJob* job) {
-    const uint32_t width = job->image->width;
-    const uint32_t height = job->image->height;
+    const uint32_t width = job->rows->width();
+    const uint32_t height = job->rows->height();
     // Set only after the last libpng call that could jump, so that no assignment
     // lies between setjmp and a longjmp.
     EncodeResult result = EncodeResult::no_info_struct;
@@ -79,11 +72,11 @@ EncodeResult encode_png(PngWriteJob* job) {
     }
 
     png_set_write_fn(png, job, write_to_output, flush_output);
-    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+    png_set_IHDR(png, info, width, height, job->bit_depth, job->colour_type, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     for (uint32_t y = 0; y < height; ++y) {
-        convert_row(row_unchecked(job->image, y), job->row, width, job->channels);
+        (*job->rows)(y, job->row);
         png_write_rows(png, &job->row, 1);
     }
     png_write_end(png, info);
@@ -96,11 +89,12 @@ bailout:
 
 }  // namespace
 
-std::u16string write_png_rgb8(const imgbuf* img, std::u16string_view path, ChannelMap channels) {
+std::u16string write_png(const imgbuf* img, std::u16string_view path, const PngFormat& format) {
     if (!has_pixels(img)) return std::u16string(kNoImage);
+    if (!png_format_valid(format)) return std::u16string(kNoSuchFormat);
     // Rows padded to four bytes. An image with rows holds fewer than 2^28 pixels
     // per row; one without rows never gets a row written.
-    const size_t row_size = img->height ? (size_t{img->width} * 3 + 3) & ~size_t{3} : 0;
+    const size_t row_size = img->height ? (png_row_size(img->width, format) + 3) & ~size_t{3} : 0;
     const auto row = zeroed_block(row_size);
 
     const auto target = utf16_to_utf8(path);
@@ -108,7 +102,9 @@ std::u16string write_png_rgb8(const imgbuf* img, std::u16string_view path, Chann
     OutputFile out(*target);
     if (out.failed()) return std::u16string(kCouldNotOpen);
 
-    PngWriteJob job{img, channels, row.get(), &out, false, {}};
+    const PngRowSource rows(img, format);
+    const int colour_type = format.samples == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB;
+    PngWriteJob job{&rows, format.bit_depth, colour_type, row.get(), &out, false, {}};
     switch (encode_png(&job)) {
         case EncodeResult::written:
             break;

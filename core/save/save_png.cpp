@@ -1,5 +1,5 @@
-// The two PNG exports: an image as it is, and a normal map with its channels
-// chosen freely.
+// The PNG exports: an image as it is, a normal map with its channels chosen
+// freely, and either at 8 or 16 bits as grey or RGB.
 #include <algorithm>
 #include <string>
 #include <string_view>
@@ -30,10 +30,10 @@ uint8_t channel_of(int32_t selector) noexcept {
 }
 
 void save_png(char16_t* msg, int32_t capacity, const char16_t* path, const imgbuf* img,
-              ChannelMap channels) noexcept {
+              const PngFormat& format) noexcept {
     std::u16string message;
     const bool finished = guarded(false, [&] {
-        message = write_png_rgb8(img, u16_view(path), channels);
+        message = write_png(img, u16_view(path), format);
         return true;
     });
     copy_message(msg, capacity, finished ? std::u16string_view(message) : kOutOfMemory);
@@ -46,7 +46,7 @@ extern "C" {
 
 RK_API void core_saveimage_png(char16_t* msg, int32_t capacity, const char16_t* path,
                                const imgbuf* img) noexcept {
-    rk::save_png(msg, capacity, path, img, rk::kImageRgb);
+    rk::save_png(msg, capacity, path, img, rk::kRgb8);
 }
 
 // The channels are picked while each row is converted, so no rearranged copy of
@@ -54,7 +54,19 @@ RK_API void core_saveimage_png(char16_t* msg, int32_t capacity, const char16_t* 
 RK_API void core_saveimage_nmap_png(char16_t* msg, int32_t capacity, const char16_t* path,
                                     const imgbuf* img, int32_t r, int32_t g, int32_t b) noexcept {
     rk::save_png(msg, capacity, path, img,
-                 {rk::channel_of(r), rk::channel_of(g), rk::channel_of(b)});
+                 {8, 3, {rk::channel_of(r), rk::channel_of(g), rk::channel_of(b)}});
+}
+
+// A depth or layout outside the two of each gives a message, never a file.
+RK_API void save_png_ex(char16_t* msg, int32_t capacity, const char16_t* path, const imgbuf* img,
+                        uint32_t bit_depth, uint32_t layout, int32_t r, int32_t g,
+                        int32_t b) noexcept {
+    const bool known =
+        (bit_depth == 8 || bit_depth == 16) && (layout == RK_PNG_GREY || layout == RK_PNG_RGB);
+    const rk::PngFormat format{static_cast<uint8_t>(known ? bit_depth : 0),
+                               static_cast<uint8_t>(layout == RK_PNG_GREY ? 1 : 3),
+                               {rk::channel_of(r), rk::channel_of(g), rk::channel_of(b)}};
+    rk::save_png(msg, capacity, path, img, format);
 }
 
 }  // extern "C"

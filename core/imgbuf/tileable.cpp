@@ -1,0 +1,94 @@
+// make_tileable: an image whose opposite edges meet without a seam.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "common/export_boundary.h"
+#include "imgbuf/imgbuf.h"
+
+using namespace rk;
+
+namespace {
+
+// Across a seam the picture must go on as it does inside. The band along the
+// right (bottom) edge is cross-faded into the band along the left (top) edge,
+// as it continues across the seam, and the band along the left edge into the
+// band just inside it: at distance d from the seam the other picture has
+// weight 1 - d / band. At the seam itself the two sides are then neighbours of
+// the source (columns band - 1 and band), and where a band ends its pixels
+// differ from the source by one band-th of the mix. Unlike mixing each pixel
+// with its mirror image across the seam, this makes no reflected shapes.
+inline void mix(float* out, const float* own, const float* other, float weight) noexcept {
+    const float keep = 1.0f - weight;
+    for (int c = 0; c < 4; ++c) out[c] = keep * own[c] + weight * other[c];
+}
+
+inline float weight_at(uint32_t d, uint32_t band) noexcept {
+    return 1.0f - static_cast<float>(d) / static_cast<float>(band);
+}
+
+// The band of a side of length n: the fraction of it rounded, at least one
+// pixel and at most half the side, so the bands and what they read never
+// overlap.
+uint32_t band_of(uint32_t n, float fraction) noexcept {
+    const auto b = static_cast<uint32_t>(std::lround(static_cast<double>(fraction) * n));
+    return std::min(std::max(b, 1u), n / 2);
+}
+
+// out's edge columns from src's columns; the others are left as they are.
+void blend_columns(imgbuf* out, const imgbuf* src, uint32_t band) noexcept {
+    const uint32_t w = src->width;
+    for (uint32_t y = 0; y < src->height; ++y) {
+        const float* s = row_unchecked(src, y);
+        float* o = row_unchecked(out, y);
+        for (uint32_t d = 0; d < band; ++d) {
+            const float weight = weight_at(d, band);
+            const size_t right = w - 1 - d;
+            mix(o + 4 * right, s + 4 * right, s + 4 * size_t{band - 1 - d}, weight);
+            mix(o + 4 * size_t{d}, s + 4 * size_t{d}, s + 4 * size_t{d + band}, weight);
+        }
+    }
+}
+
+// out's edge rows from src's rows, likewise.
+void blend_rows(imgbuf* out, const imgbuf* src, uint32_t band) noexcept {
+    const uint32_t h = src->height;
+    for (uint32_t d = 0; d < band; ++d) {
+        const float weight = weight_at(d, band);
+        const float* bottom = row_unchecked(src, h - 1 - d);
+        const float* top = row_unchecked(src, d);
+        float* out_bottom = row_unchecked(out, h - 1 - d);
+        float* out_top = row_unchecked(out, d);
+        const float* across = row_unchecked(src, band - 1 - d);
+        const float* inside = row_unchecked(src, d + band);
+        for (size_t x = 0; x < 4 * size_t{src->width}; x += 4) {
+            mix(out_bottom + x, bottom + x, across + x, weight);
+            mix(out_top + x, top + x, inside + x, weight);
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+// Columns first, then rows of the result: a corner is mixed both ways, so it
+// meets all three corners it touches when tiled. Each pass reads an untouched
+// image, as a band reads pixels the other band of the pass writes.
+RK_API imgbuf* make_tileable(const imgbuf* src, float width_fraction) noexcept {
+    return guarded(static_cast<imgbuf*>(nullptr), [&]() -> imgbuf* {
+        if (!has_pixels(src) || src->width == 0 || src->height == 0) return nullptr;
+        if (!(width_fraction > 0.0f && width_fraction <= 0.5f)) return nullptr;
+        const size_t bytes = size_t{src->width} * src->height * 16;
+        ImgbufPtr out = make_image(src->width, src->height);
+        ImgbufPtr columns = make_image(src->width, src->height);
+        if (!out || !columns) return nullptr;
+        std::memcpy(columns->pixels, src->pixels, bytes);
+        blend_columns(columns.get(), src, band_of(src->width, width_fraction));
+        std::memcpy(out->pixels, columns->pixels, bytes);
+        blend_rows(out.get(), columns.get(), band_of(src->height, width_fraction));
+        return out.release();
+    });
+}
+
+}  // extern "C"

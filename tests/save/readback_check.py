@@ -1,0 +1,48 @@
+# The command's 16-bit and tiling output as Pillow and OpenCV read it.
+# Usage: readback_check.py RELIEFKIT SAMPLE (the 512 x 512 bricks.png).
+import subprocess, sys, tempfile
+import cv2
+import numpy as np
+from PIL import Image
+
+reliefkit, sample = sys.argv[1], sys.argv[2]
+
+
+def run(*args):
+    subprocess.run([reliefkit, "-q", *args], check=True)
+
+
+def read(path):  # OpenCV, as stored (16-bit kept)
+    return cv2.imread(path, cv2.IMREAD_UNCHANGED)
+
+
+with tempfile.TemporaryDirectory() as tmp:
+    # Every 16-bit code once, through a height map with every step off: the
+    # same codes come back.
+    codes = np.arange(65536, dtype=np.uint16).reshape(256, 256)
+    Image.fromarray(codes, mode="I;16").save(f"{tmp}/codes.png")
+    run("--depth", "16", "--height-only", "--no-auto-levels", "--detail-size", "0",
+        "--smooth-size", "0", "--mode", "red", "-o", tmp, f"{tmp}/codes.png")
+    assert np.array_equal(np.asarray(Image.open(f"{tmp}/codes_height.png")), codes)
+    assert np.array_equal(read(f"{tmp}/codes_height.png"), codes)
+
+    # 16-bit normals agree with the 8-bit ones to within rounding; Pillow has no
+    # 16-bit RGB mode and gives each sample's high byte.
+    for depth in ("8", "16"):
+        run("--depth", depth, "--seamless", "-o", f"{tmp}/{depth}", sample)
+    wide = read(f"{tmp}/16/bricks_normal.png")[..., ::-1]  # BGR to RGB
+    narrow = np.asarray(Image.open(f"{tmp}/8/bricks_normal.png"))
+    assert wide.dtype == np.uint16 and np.abs(wide / 257.0 - narrow).max() <= 0.51
+    assert np.array_equal(np.asarray(Image.open(f"{tmp}/16/bricks_normal.png")), wide >> 8)
+
+    # The 16-bit height map read back by --from-height gives the normals within
+    # what half a height step can change (strength 2, centre weight 2: 6 steps,
+    # a quarter more) plus a step of writing them.
+    run("--depth", "16", "--seamless", "--from-height", "-o", f"{tmp}/back",
+        f"{tmp}/16/bricks_height.png")
+    back = read(f"{tmp}/back/bricks_normal.png")[..., ::-1].astype(int)
+    assert np.abs(back - wide).max() <= 8.5
+
+    run("--make-tileable=0.2", "--preview", f"{tmp}/p.png", "--preview-tiles", "2", "-o", tmp, sample)
+    assert Image.open(f"{tmp}/p.png").size == (1024, 1024)
+print("1 passed, 0 failed")
