@@ -60,8 +60,9 @@ std::string unopenable_input(const std::string& input) {
 
 class Job {
   public:
-    Job(const JobPlan& plan, const Options& options, std::mutex& generator_lock)
-        : plan_(plan), options_(options), lock_(generator_lock) {}
+    Job(const JobPlan& plan, const Options& options, std::mutex& generator_lock,
+        Image loaded = nullptr)
+        : plan_(plan), options_(options), lock_(generator_lock), loaded_(std::move(loaded)) {}
 
     JobResult run() {
         make_maps();
@@ -71,7 +72,7 @@ class Job {
   private:
     void make_maps() {
         if (!plan_.refusal.empty()) return fail(plan_.input + " skipped: " + plan_.refusal);
-        Image image = load();
+        Image image = loaded_ ? std::move(loaded_) : load();
         if (image && options_.resize) image = resized(image.get());
         if (!image) return;
 
@@ -190,6 +191,7 @@ class Job {
     const JobPlan& plan_;
     const Options& options_;
     std::mutex& lock_;
+    Image loaded_;
     JobResult result_;
 };
 
@@ -197,6 +199,11 @@ class Job {
 
 JobResult run_job(const JobPlan& plan, const Options& options, std::mutex& generator_lock) {
     return Job(plan, options, generator_lock).run();
+}
+
+JobResult run_job(Image loaded, const JobPlan& plan, const Options& options,
+                  std::mutex& generator_lock) {
+    return Job(plan, options, generator_lock, std::move(loaded)).run();
 }
 
 }  // namespace rkcli

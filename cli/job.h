@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "image.h"
 #include "naming.h"
 #include "options.h"
 
@@ -22,5 +23,10 @@ struct JobResult {
 // without a lock of their own, so every generator call holds generator_lock;
 // loading, resizing, saving and the preview run in parallel.
 JobResult run_job(const JobPlan& plan, const Options& options, std::mutex& generator_lock);
+
+// The same on an image already loaded (plan.input then only names it in
+// messages), so that a host holding the image makes exactly the command's files.
+JobResult run_job(Image loaded, const JobPlan& plan, const Options& options,
+                  std::mutex& generator_lock);
 
 }  // namespace rkcli
