@@ -61,8 +61,9 @@ std::string unopenable_input(const std::string& input) {
 class Job {
   public:
     Job(const JobPlan& plan, const Options& options, std::mutex& generator_lock,
-        Image loaded = nullptr)
-        : plan_(plan), options_(options), lock_(generator_lock), loaded_(std::move(loaded)) {}
+        Image loaded = nullptr, MapReceiver* receiver = nullptr)
+        : plan_(plan), options_(options), lock_(generator_lock), loaded_(std::move(loaded)),
+          receiver_(receiver) {}
 
     JobResult run() {
         make_maps();
@@ -162,12 +163,20 @@ class Job {
     }
 
     bool write_png(const fs::path& path, const imgbuf* image) {
+        if (receiver_ && path == plan_.height_out) {
+            receiver_->take_height(image);
+            return true;
+        }
         return saved(path, save(path, [&](char16_t* msg, int32_t capacity, const char16_t* file) {
                          core_saveimage_png(msg, capacity, file, image);
                      }));
     }
 
     bool write_normal(const imgbuf* normal) {
+        if (receiver_) {
+            receiver_->take_normal(normal);
+            return true;
+        }
         const ChannelOrder& c = options_.channels;
         const fs::path& path = plan_.normal_out;
         return saved(path, save(path, [&](char16_t* msg, int32_t capacity, const char16_t* file) {
@@ -192,6 +201,7 @@ class Job {
     const Options& options_;
     std::mutex& lock_;
     Image loaded_;
+    MapReceiver* receiver_;
     JobResult result_;
 };
 
@@ -202,8 +212,8 @@ JobResult run_job(const JobPlan& plan, const Options& options, std::mutex& gener
 }
 
 JobResult run_job(Image loaded, const JobPlan& plan, const Options& options,
-                  std::mutex& generator_lock) {
-    return Job(plan, options, generator_lock, std::move(loaded)).run();
+                  std::mutex& generator_lock, MapReceiver* receiver) {
+    return Job(plan, options, generator_lock, std::move(loaded), receiver).run();
 }
 
 }  // namespace rkcli

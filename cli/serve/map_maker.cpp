@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
+#include <future>
 #include <iterator>
 
 #include "diagnostics.h"
 #include "job.h"
+#include "preview_png.h"
 #include "serve_limits.h"
 #include "text_conversion.h"
 
@@ -32,6 +34,33 @@ std::string read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
+
+class PreviewReceiver final : public rkcli::MapReceiver {
+  public:
+    explicit PreviewReceiver(const rkcli::ChannelOrder& order) : order_(order) {}
+    ~PreviewReceiver() override {
+        if (height_.valid()) height_.wait();
+    }
+
+    void take_height(const imgbuf* map) override {
+        // The job frees the height map once the normal map is made, so the
+        // encoder works on a copy of its own.
+        copy_.reset(create_imgbuf(imgbuf_w(map), imgbuf_h(map)));
+        if (!copy_ || !imgbuf_buf(copy_.get())) return;
+        copy_imgbuf_content(copy_.get(), map);
+        height_ = std::async(std::launch::async, [this] { return fast_grey_png(copy_.get()); });
+    }
+    void take_normal(const imgbuf* map) override { normal_ = fast_rgb_png(map, order_); }
+
+    std::string height() { return height_.valid() ? height_.get() : std::string(); }
+    std::string normal() { return std::move(normal_); }
+
+  private:
+    rkcli::ChannelOrder order_;
+    rkcli::Image copy_;
+    std::future<std::string> height_;
+    std::string normal_;
+};
 
 rkcli::Image copy_of(const imgbuf* image) {
     rkcli::Image copy(create_imgbuf(imgbuf_w(image), imgbuf_h(image)));
@@ -109,6 +138,26 @@ MadeMaps make_maps(rkcli::Image source, const rkcli::Options& options, std::stri
     }
     std::error_code ignored;
     fs::remove_all(dir, ignored);
+    return maps;
+}
+
+MadeMaps make_preview_maps(rkcli::Image source, const rkcli::Options& options,
+                           std::string_view input_name, std::mutex& generator_lock) {
+    MadeMaps maps;
+    PreviewReceiver receiver(options.channels);
+    rkcli::JobPlan plan;
+    plan.input = std::string(input_name);
+    plan.height_out = "height";  // names only: the receiver takes the maps
+    plan.normal_out = "normal";
+    const rkcli::JobResult result =
+        rkcli::run_job(std::move(source), plan, options, generator_lock, &receiver);
+    maps.height_png = receiver.height();
+    maps.normal_png = receiver.normal();
+    if (!result.ok()) {
+        maps.failure = result.failure;
+    } else if (maps.height_png.empty() || maps.normal_png.empty()) {
+        maps.failure = "not enough memory for the preview of " + std::string(input_name);
+    }
     return maps;
 }
 

@@ -289,7 +289,8 @@ struct ReliefServer::Impl {
             options.resize.reset();
             if (!source) return send_error(res, 500, "not enough memory for the preview");
         }
-        MadeMaps made = make_maps(std::move(source), options, session->name, scratch, generator_lock);
+        MadeMaps made = full ? make_maps(std::move(source), options, session->name, scratch, generator_lock)
+                             : make_preview_maps(std::move(source), options, session->name, generator_lock);
         if (!made.failure.empty()) return send_failure(res, 500, made.failure);
 
         auto stored = std::make_shared<StoredMaps>();

@@ -9,7 +9,6 @@ const state = {
   session: null,  // {session, name, width, height, ...} as the server answered
   values: new Map(),  // option name -> value as typed on the command line; unset: default
   inflight: null,  // AbortController of the preview request under way
-  objectUrls: [],
 };
 const preview = new ReliefPreview($('preview'));
 
@@ -117,17 +116,24 @@ function formBody() {
 
 // ---- maps ----------------------------------------------------------------
 
+// The map decoded once, into the very element the page then shows.
 async function fetchImage(url, signal) {
   const blob = await (await api(url, { signal })).blob();
-  return { blob, bitmap: await createImageBitmap(blob) };
+  const image = new Image();
+  image.src = URL.createObjectURL(blob);
+  await image.decode();
+  return image;
 }
 
 function show(info, height, normal) {
-  for (const url of state.objectUrls) URL.revokeObjectURL(url);
-  state.objectUrls = [URL.createObjectURL(height.blob), URL.createObjectURL(normal.blob)];
-  $('height-map').src = state.objectUrls[0];
-  $('normal-map').src = state.objectUrls[1];
-  preview.setMaps(height.bitmap, normal.bitmap, info.normal_encoding);
+  for (const [id, image] of [['height-map', height], ['normal-map', normal]]) {
+    const old = $(id);
+    URL.revokeObjectURL(old.src);
+    image.id = id;
+    image.alt = old.alt;
+    old.replaceWith(image);
+  }
+  preview.setMaps(height, normal, info.normal_encoding);
   $('command').value = info.command;
   $('error').textContent = '';
   document.body.dataset.maps = info.number;  // lets a test wait for new maps
@@ -147,7 +153,11 @@ function requestMaps() {
     const response = await api(`${base}/maps/preview`, { method: 'POST', body: formBody(), signal: control.signal });
     const info = await response.json();
     const [height, normal] = await Promise.all([fetchImage(info.height, control.signal), fetchImage(info.normal, control.signal)]);
-    if (control.signal.aborted) return;
+    if (control.signal.aborted) {
+      URL.revokeObjectURL(height.src);
+      URL.revokeObjectURL(normal.src);
+      return;
+    }
     show(info, height, normal);
     const { preview_width: w, preview_height: h } = state.session;
     setStatus(`${w} × ${h} preview in ${Math.round(performance.now() - started)} ms`);

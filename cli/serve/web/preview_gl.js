@@ -39,7 +39,7 @@ void main() {
   gl_FragColor = vec4(vec3(0.86, 0.83, 0.78) * (0.1 + 0.9 * lambert), 1.0);
 }`;
 
-const GRID = 255;  // cells per side: (GRID + 1)^2 vertices fit 16-bit indices
+const GRID = 160;  // cells per side; (GRID + 1)^2 vertices must fit 16-bit indices
 
 function multiply(a, b) {
   const out = new Float32Array(16);
@@ -56,7 +56,7 @@ function multiply(a, b) {
 class ReliefPreview {
   constructor(canvas) {
     this.canvas = canvas;
-    this.gl = canvas.getContext('webgl', { preserveDrawingBuffer: true, antialias: true });
+    this.gl = canvas.getContext('webgl', { preserveDrawingBuffer: true, antialias: false });
     this.light = [-0.57735, -0.57735, 0.57735];  // from the upper left, as the command's --preview
     this.tiles = 1;
     this.ready = false;
@@ -125,10 +125,10 @@ class ReliefPreview {
 
   setTiles(n) { this.tiles = n; this.draw(); }
 
-  upload(texture, bitmap) {
+  upload(texture, image) {
     const gl = this.gl;
     gl.bindTexture(gl.TEXTURE_2D, texture);
-    gl.texImage2D(gl.TEXTURE_2D, 0, gl.RGB, gl.RGB, gl.UNSIGNED_BYTE, bitmap);
+    gl.texImage2D(gl.TEXTURE_2D, 0, gl.RGB, gl.RGB, gl.UNSIGNED_BYTE, image);
     for (const [name, value] of [[gl.TEXTURE_MIN_FILTER, gl.LINEAR], [gl.TEXTURE_MAG_FILTER, gl.LINEAR],
       [gl.TEXTURE_WRAP_S, gl.CLAMP_TO_EDGE], [gl.TEXTURE_WRAP_T, gl.CLAMP_TO_EDGE]]) {
       gl.texParameteri(gl.TEXTURE_2D, name, value);
@@ -139,7 +139,7 @@ class ReliefPreview {
     if (!this.gl) return;
     this.upload(this.textures.height, height);
     this.upload(this.textures.normal, normal);
-    this.aspect = height.width / height.height;
+    this.aspect = height.naturalWidth / height.naturalHeight;
     const pick = (axis) => [0, 1, 2].map((c) => (encoding.channel_of_axis[axis] === c ? 1 : 0));
     this.encoding = { x: pick(0), y: pick(1), flip: [encoding.invert_x ? -1 : 1, encoding.invert_y ? -1 : 1] };
     this.ready = true;
@@ -152,7 +152,7 @@ class ReliefPreview {
     const near = 0.1, far = 20;
     const perspective = [f / aspect, 0, 0, 0, 0, f, 0, 0, 0, 0, (far + near) / (near - far), -1, 0, 0, (2 * far * near) / (near - far), 0];
     const tilt = -0.62, c = Math.cos(tilt), s = Math.sin(tilt);
-    const view = [1, 0, 0, 0, 0, c, s, 0, 0, -s, c, 0, 0, 0.08, -2.9, 1];  // tilted back, then moved away
+    const view = [1, 0, 0, 0, 0, c, s, 0, 0, -s, c, 0, 0, 0.1, -2.25, 1];  // tilted back, then moved away
     return multiply(perspective, view);
   }
 
