@@ -268,3 +268,44 @@ TEST_F(ServeApi, ConcurrentClientsAndAVanishingUploadGetTheirMaps) {
 }
 
 }  // namespace
+
+namespace {
+
+// Nothing of an upload stays on disk: the private directory is empty between
+// requests and gone with the server.
+TEST_F(ServeApi, UploadsNeverStayOnDisk) {
+    TempDir dir;
+    const char* old = std::getenv("TMPDIR");
+    const std::string saved = old ? old : "";
+    ::setenv("TMPDIR", dir.path().c_str(), 1);
+    start();
+    old ? ::setenv("TMPDIR", saved.c_str(), 1) : ::unsetenv("TMPDIR");
+    const std::string id = session();
+    ASSERT_EQ(maps(id, "full")->status, 200);
+    ASSERT_EQ(maps(id, "preview")->status, 200);
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+        files += entry.is_regular_file() ? 1 : 0;
+    }
+    EXPECT_EQ(files, 0u);
+    server_->stop();
+    thread_.join();
+    server_.reset();
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(ServeCommand, RefusesBadArgumentsWithTheUsualStatus) {
+    TempDir dir;
+    const std::pair<std::vector<std::string>, int> cases[] = {
+        {{"serve", "--port", "70000"}, 2},  {{"serve", "--workers", "0"}, 2},
+        {{"serve", "--bogus", "1"}, 2},     {{"serve", "a.png", "b.png"}, 2},
+        {{"serve", "missing.png"}, 1},      {{"serve", "--help"}, 0},
+    };
+    for (const auto& [args, status] : cases) {
+        const ProgramRun run = run_reliefkit(dir.path(), args);
+        EXPECT_EQ(run.status, status) << args.back() << ": " << run.err;
+        EXPECT_EQ(run.err.empty(), status == 0) << run.err;
+    }
+}
+
+}  // namespace
