@@ -12,6 +12,12 @@ CHECK_PAGE = r"""(async () => {
   };
   await until(() => document.body?.dataset.maps, 'the first maps');
   const first = document.body.dataset.maps, before = document.getElementById('command').value;
+  for (const colour of ['red', 'green', 'blue']) {  // the mortar is light: dark means high
+    const box = document.querySelector(`[data-option="invert-${colour}"] input`);
+    box.checked = true;
+    box.dispatchEvent(new Event('change'));
+  }
+  document.getElementById('tiles').click();
   const slider = document.querySelector('[data-option="strength"] input[type=range]');
   slider.value = 6;
   slider.dispatchEvent(new Event('input'));
@@ -112,7 +118,7 @@ def main():
         print(json.dumps(seen))
         failures = [why for bad, why in [
             (seen['error'] != '', 'the page shows an error'),
-            (seen['after'] == seen['before'] or '--strength 6' not in seen['after'],
+            (seen['after'] == seen['before'] or '--invert-blue --strength 6 ' not in seen['after'],
              'the command line did not follow the control'),
             (seen['levels'] < 16, 'the lit preview is blank')] if bad]
         for why in failures:
