@@ -309,3 +309,33 @@ TEST(ServeCommand, RefusesBadArgumentsWithTheUsualStatus) {
 }
 
 }  // namespace
+
+namespace {
+
+// While the only work slot is taken, a preview request that a newer one of
+// the same session overtakes gives way (409) without being made.
+TEST_F(ServeApi, AWaitingPreviewGivesWayToANewerOne) {
+    rkserve::ServeLimits limits;
+    limits.work_slots = 1;
+    start(limits);
+    TempDir dir;
+    const std::string big = session(png_of(dir, 2400, 2400));
+    const std::string id = session();
+    const auto post = [&](const std::string& session, const std::string& size) {
+        httplib::Client client("127.0.0.1", port_);  // one client per thread
+        client.set_read_timeout(120);
+        const auto res = client.Post(("/api/sessions/" + session + "/maps/" + size).c_str(), "", "text/plain");
+        return res ? res->status : 0;
+    };
+    std::thread full([&] { EXPECT_EQ(post(big, "full"), 200); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int older = 0;
+    std::thread first([&] { older = post(id, "preview"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(post(id, "preview"), 200);
+    first.join();
+    full.join();
+    EXPECT_EQ(older, 409);
+}
+
+}  // namespace
