@@ -62,7 +62,10 @@ class Job {
   public:
     Job(const JobPlan& plan, const Options& options, std::mutex& generator_lock,
         Image loaded = nullptr, MapReceiver* receiver = nullptr)
-        : plan_(plan), options_(options), lock_(generator_lock), loaded_(std::move(loaded)),
+        : plan_(plan),
+          options_(options),
+          lock_(generator_lock),
+          loaded_(std::move(loaded)),
           receiver_(receiver) {}
 
     JobResult run() {

@@ -22,7 +22,9 @@ class JsonObject {
         return raw(key, json_quote(value));
     }
     JsonObject& number(std::string_view key, double value);
-    JsonObject& boolean(std::string_view key, bool value) { return raw(key, value ? "true" : "false"); }
+    JsonObject& boolean(std::string_view key, bool value) {
+        return raw(key, value ? "true" : "false");
+    }
     std::string str() const { return body_ + "}"; }
 
   private:

@@ -80,7 +80,8 @@ Decoded decode_upload(std::string_view bytes, ScratchDir& scratch) {
         if (fd >= 0) ::close(fd);
         std::error_code ignored;
         fs::remove_all(dir, ignored);
-        result.diagnostics.emplace_back("the server cannot keep the upload in its private directory");
+        result.diagnostics.emplace_back(
+            "the server cannot keep the upload in its private directory");
         return result;
     }
     ::close(fd);
@@ -108,7 +109,8 @@ rkcli::Image preview_copy(const imgbuf* image, const std::optional<rkcli::Size>&
     }
     const auto scaled = [&](uint64_t side) {
         if (long_side <= kPreviewLongSide) return static_cast<uint32_t>(side);
-        return static_cast<uint32_t>(std::max<uint64_t>(1, (side * kPreviewLongSide + long_side / 2) / long_side));
+        return static_cast<uint32_t>(
+            std::max<uint64_t>(1, (side * kPreviewLongSide + long_side / 2) / long_side));
     };
     rkcli::Image copy(imgbuf_resample(image, scaled(w), scaled(h)));
     return copy && imgbuf_buf(copy.get()) ? std::move(copy) : nullptr;
@@ -126,7 +128,8 @@ MadeMaps make_maps(rkcli::Image source, const rkcli::Options& options, std::stri
     plan.input = std::string(input_name);
     plan.height_out = dir / "height.png";
     plan.normal_out = dir / "normal.png";
-    const rkcli::JobResult result = rkcli::run_job(std::move(source), plan, options, generator_lock);
+    const rkcli::JobResult result =
+        rkcli::run_job(std::move(source), plan, options, generator_lock);
     if (result.ok()) {
         maps.height_png = read_file(plan.height_out);
         maps.normal_png = read_file(plan.normal_out);

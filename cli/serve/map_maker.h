@@ -15,7 +15,7 @@
 namespace rkserve {
 
 struct Decoded {
-    rkcli::Image image;                // null on failure
+    rkcli::Image image;                    // null on failure
     std::vector<std::string> diagnostics;  // the readers' reasons
 };
 

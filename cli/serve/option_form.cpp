@@ -50,11 +50,16 @@ bool is_negation(const OptionEntry& option) {
 
 const char* kind_name(ValueShape::Kind kind) {
     switch (kind) {
-        case ValueShape::Kind::none: return "switch";
-        case ValueShape::Kind::whole: return "whole";
-        case ValueShape::Kind::real: return "real";
-        case ValueShape::Kind::choice: return "choice";
-        case ValueShape::Kind::text: return "text";
+        case ValueShape::Kind::none:
+            return "switch";
+        case ValueShape::Kind::whole:
+            return "whole";
+        case ValueShape::Kind::real:
+            return "real";
+        case ValueShape::Kind::choice:
+            return "choice";
+        case ValueShape::Kind::text:
+            return "text";
     }
     return "text";
 }
@@ -85,7 +90,8 @@ bool shell_safe(char c) {
 }
 
 std::string shell_quote(std::string_view word) {
-    if (!word.empty() && std::all_of(word.begin(), word.end(), shell_safe)) return std::string(word);
+    if (!word.empty() && std::all_of(word.begin(), word.end(), shell_safe))
+        return std::string(word);
     std::string quoted = "'";
     for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
@@ -99,7 +105,8 @@ std::string options_json() {
     for (const rkcli::OptionGroup& group : rkcli::option_groups()) {
         std::vector<std::string> options;
         for (const OptionEntry& option : group.options) {
-            if (offered(option) && !is_negation(option)) options.push_back(option_json(option, defaults));
+            if (offered(option) && !is_negation(option))
+                options.push_back(option_json(option, defaults));
         }
         if (options.empty()) continue;
         groups.push_back(
@@ -115,9 +122,12 @@ FormArgs form_to_args(const std::multimap<std::string, std::string>& fields) {
         if (!option || !offered(*option) || is_negation(*option)) {
             return {{}, rkcli::concat("\"", name, "\" is not an option of the maps")};
         }
-        if (fields.count(name) > 1) return {{}, rkcli::concat("\"", name, "\" is given more than once")};
+        if (fields.count(name) > 1)
+            return {{}, rkcli::concat("\"", name, "\" is given more than once")};
         if (option->value.empty() && value != "on" && value != "off") {
-            return {{}, rkcli::concat("--", name, " is a switch: give it \"on\" or \"off\", not \"", value, "\"")};
+            return {{},
+                    rkcli::concat("--", name, " is a switch: give it \"on\" or \"off\", not \"",
+                                  value, "\"")};
         }
     }
     // Table order, so that one choice of settings always reads the same.

@@ -10,7 +10,8 @@ namespace rkserve {
 namespace {
 
 void append(png_structp png, png_bytep data, png_size_t size) {
-    static_cast<std::string*>(png_get_io_ptr(png))->append(reinterpret_cast<const char*>(data), size);
+    static_cast<std::string*>(png_get_io_ptr(png))
+        ->append(reinterpret_cast<const char*>(data), size);
 }
 
 void no_flush(png_structp) {}
@@ -18,7 +19,8 @@ void no_flush(png_structp) {}
 // rows holds height rows of width * channels bytes. libpng reports errors by
 // longjmp, so nothing here owns memory across png_write_* but the caller's
 // vectors, which outlive the jump.
-std::string encode(const std::vector<uint8_t>& pixels, uint32_t width, uint32_t height, int channels) {
+std::string encode(const std::vector<uint8_t>& pixels, uint32_t width, uint32_t height,
+                   int channels) {
     std::string out;
     std::vector<png_bytep> rows(height);
     for (uint32_t y = 0; y < height; ++y) {
@@ -33,8 +35,9 @@ std::string encode(const std::vector<uint8_t>& pixels, uint32_t width, uint32_t 
     png_set_write_fn(png, &out, append, no_flush);
     png_set_compression_level(png, Z_BEST_SPEED);
     png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
-    png_set_IHDR(png, info, width, height, 8, channels == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
+    png_set_IHDR(png, info, width, height, 8,
+                 channels == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
     png_write_info(png, info);
     png_write_image(png, rows.data());
     png_write_end(png, nullptr);
@@ -51,7 +54,8 @@ std::string converted(const imgbuf* map, Pick pick) {
     for (uint32_t y = 0; y < h; ++y) {
         imgbuf_convertline_b8g8r8x8(bgrx.data(), map, y);
         uint8_t* out = pixels.data() + size_t{y} * w * Channels;
-        for (uint32_t x = 0; x < w; ++x) pick(bgrx.data() + size_t{x} * 4, out + size_t{x} * Channels);
+        for (uint32_t x = 0; x < w; ++x)
+            pick(bgrx.data() + size_t{x} * 4, out + size_t{x} * Channels);
     }
     return encode(pixels, w, h, Channels);
 }

@@ -37,7 +37,8 @@ void send_error(Response& res, int status, const std::string& error,
                 const std::vector<std::string>& diagnostics = {}) {
     std::vector<std::string> lines;
     for (const std::string& line : diagnostics) lines.push_back(json_quote(line));
-    send_json(res, status, JsonObject().text("error", error).raw("diagnostics", json_array(lines)).str());
+    send_json(res, status,
+              JsonObject().text("error", error).raw("diagnostics", json_array(lines)).str());
 }
 
 // A failure text of the command's job: headline, then indented diagnostics.
@@ -116,7 +117,11 @@ std::string minutes(std::chrono::seconds s) {
 
 struct ReliefServer::Impl {
     Impl(const ServeLimits& l, std::optional<StartupPhoto> photo, bool check)
-        : limits(l), store(limits), slots(l.work_slots), startup(std::move(photo)), check_host(check) {
+        : limits(l),
+          store(limits),
+          slots(l.work_slots),
+          startup(std::move(photo)),
+          check_host(check) {
         routes();
     }
 
@@ -126,11 +131,14 @@ struct ReliefServer::Impl {
             [this](const Request& req, Response& res) { return host_check(req, res); }));
         http.set_error_handler(httplib::Server::HandlerWithResponse(
             [this](const Request& req, Response& res) { return fill_error(req, res); }));
-        http.Get("/", [](const Request& req, Response& res) { serve_asset("/index.html", req, res); });
+        http.Get("/",
+                 [](const Request& req, Response& res) { serve_asset("/index.html", req, res); });
         http.Get(R"(/([a-z_]+\.[a-z]+))",
                  [](const Request& req, Response& res) { serve_asset(req.path, req, res); });
-        http.Get("/api/options", [](const Request&, Response& res) { send_json(res, 200, options_json()); });
-        http.Get("/api/limits", [this](const Request&, Response& res) { send_json(res, 200, limits_json()); });
+        http.Get("/api/options",
+                 [](const Request&, Response& res) { send_json(res, 200, options_json()); });
+        http.Get("/api/limits",
+                 [this](const Request&, Response& res) { send_json(res, 200, limits_json()); });
         http.Post("/api/startup", [this](const Request&, Response& res) {
             if (!startup) return send_json(res, 200, R"({"session":null})");
             create_session(startup->name, startup->bytes, res);
@@ -153,22 +161,24 @@ struct ReliefServer::Impl {
         for (const char* name : {"127.0.0.1", "localhost", "[::1]"}) {
             if (host == name + port_text) return HandlerResponse::Unhandled;
         }
-        send_error(res, 403, "this server answers only requests for 127.0.0.1" + port_text +
-                                 " or localhost" + port_text + ", not for \"" + host + "\"");
+        send_error(res, 403,
+                   "this server answers only requests for 127.0.0.1" + port_text + " or localhost" +
+                       port_text + ", not for \"" + host + "\"");
         return HandlerResponse::Handled;
     }
 
     HandlerResponse fill_error(const Request&, Response& res) const {
         if (!res.body.empty()) return HandlerResponse::Unhandled;
         if (res.status == 413) {
-            send_error(res, 413, "the upload is larger than " +
-                                     std::to_string(limits.max_upload_bytes >> 20) +
-                                     " MiB, the most this server takes (reliefkit serve --max-upload)");
+            send_error(res, 413,
+                       "the upload is larger than " +
+                           std::to_string(limits.max_upload_bytes >> 20) +
+                           " MiB, the most this server takes (reliefkit serve --max-upload)");
         } else if (res.status == 404) {
             send_error(res, 404, "nothing here: the API is described in reliefkit's README");
         } else {
-            send_error(res, res.status, "the request is malformed (HTTP status " +
-                                            std::to_string(res.status) + ")");
+            send_error(res, res.status,
+                       "the request is malformed (HTTP status " + std::to_string(res.status) + ")");
         }
         return HandlerResponse::Handled;
     }
@@ -197,16 +207,20 @@ struct ReliefServer::Impl {
     }
 
     void no_session(Response& res, const std::string& id) const {
-        send_error(res, 404, "no session " + id + ": it was closed, or it expired after " +
-                                 minutes(limits.idle_timeout) + " without use");
+        send_error(res, 404,
+                   "no session " + id + ": it was closed, or it expired after " +
+                       minutes(limits.idle_timeout) + " without use");
     }
 
     bool take_slot(Response& res) {
         if (slots.acquire(limits.slot_wait)) return true;
         res.set_header("Retry-After", "2");
-        send_error(res, 503, rkcli::concat("the server is busy: it makes ", std::to_string(limits.work_slots)) +
-                                 " sets of maps at once (reliefkit serve --workers) and none "
-                                 "became free within " + minutes(limits.slot_wait) + "; try again");
+        send_error(
+            res, 503,
+            rkcli::concat("the server is busy: it makes ", std::to_string(limits.work_slots)) +
+                " sets of maps at once (reliefkit serve --workers) and none "
+                "became free within " +
+                minutes(limits.slot_wait) + "; try again");
         return false;
     }
 
@@ -221,7 +235,8 @@ struct ReliefServer::Impl {
 
     void create_session(const std::string& name, const std::string& bytes, Response& res) {
         if (bytes.empty()) {
-            return send_error(res, 400, "the upload is empty: send the image file as the request body");
+            return send_error(res, 400,
+                              "the upload is empty: send the image file as the request body");
         }
         auto session = std::make_unique<Session>();
         session->name = name;
@@ -237,11 +252,12 @@ struct ReliefServer::Impl {
             session->height = imgbuf_h(decoded.image.get());
             const uint64_t pixels = uint64_t{session->width} * session->height;
             if (pixels > limits.max_pixels) {
-                return send_error(res, 413, name + " is " + std::to_string(session->width) + "x" +
-                                                std::to_string(session->height) + ", " +
-                                                std::to_string(pixels) + " pixels; this server takes at most " +
-                                                std::to_string(limits.max_pixels) +
-                                                " (reliefkit serve --max-pixels)");
+                return send_error(
+                    res, 413,
+                    name + " is " + std::to_string(session->width) + "x" +
+                        std::to_string(session->height) + ", " + std::to_string(pixels) +
+                        " pixels; this server takes at most " + std::to_string(limits.max_pixels) +
+                        " (reliefkit serve --max-pixels)");
             }
             session->preview = preview_copy(decoded.image.get(), std::nullopt);
             if (!session->preview) return send_error(res, 500, "not enough memory for " + name);
@@ -249,11 +265,12 @@ struct ReliefServer::Impl {
         session->upload = bytes;
         const std::shared_ptr<Session> added = store.add(std::move(session));
         if (!added) {
-            return send_error(res, 503, std::to_string(limits.max_sessions) +
-                                            " sessions are open, the most this server keeps "
-                                            "(reliefkit serve --max-sessions): close a page, or "
-                                            "wait until one has been idle for " +
-                                            minutes(limits.idle_timeout));
+            return send_error(res, 503,
+                              std::to_string(limits.max_sessions) +
+                                  " sessions are open, the most this server keeps "
+                                  "(reliefkit serve --max-sessions): close a page, or "
+                                  "wait until one has been idle for " +
+                                  minutes(limits.idle_timeout));
         }
         send_json(res, 201, session_json(*added));
     }
@@ -289,8 +306,9 @@ struct ReliefServer::Impl {
             options.resize.reset();
             if (!source) return send_error(res, 500, "not enough memory for the preview");
         }
-        MadeMaps made = full ? make_maps(std::move(source), options, session->name, scratch, generator_lock)
-                             : make_preview_maps(std::move(source), options, session->name, generator_lock);
+        MadeMaps made =
+            full ? make_maps(std::move(source), options, session->name, scratch, generator_lock)
+                 : make_preview_maps(std::move(source), options, session->name, generator_lock);
         if (!made.failure.empty()) return send_failure(res, 500, made.failure);
 
         auto stored = std::make_shared<StoredMaps>();
@@ -322,11 +340,13 @@ struct ReliefServer::Impl {
         std::from_chars(number_text.data(), number_text.data() + number_text.size(), number);
         const std::shared_ptr<const StoredMaps> maps = session->find(number);
         if (!maps) {
-            return send_error(res, 404, "the maps " + number_text +
-                                            " of this session are gone: a session keeps only its "
-                                            "latest few");
+            return send_error(res, 404,
+                              "the maps " + number_text +
+                                  " of this session are gone: a session keeps only its "
+                                  "latest few");
         }
-        res.set_content(req.matches[3] == "height" ? maps->height_png : maps->normal_png, "image/png");
+        res.set_content(req.matches[3] == "height" ? maps->height_png : maps->normal_png,
+                        "image/png");
     }
 
     ServeLimits limits;
@@ -359,7 +379,8 @@ ReliefServer::ReliefServer(const ServeLimits& limits, std::optional<StartupPhoto
 ReliefServer::~ReliefServer() = default;
 
 int ReliefServer::bind(const std::string& host, int port) {
-    impl_->port = port == 0 ? impl_->http.bind_to_any_port(host) : (impl_->http.bind_to_port(host, port) ? port : -1);
+    impl_->port = port == 0 ? impl_->http.bind_to_any_port(host)
+                            : (impl_->http.bind_to_port(host, port) ? port : -1);
     return impl_->port;
 }
 

@@ -81,9 +81,10 @@ std::string parse(std::span<const std::string_view> args, ServeOptions& o) {
         const std::string_view value = args[++i];
         uint64_t n = 0;
         const auto number = [&](uint64_t low, uint64_t high) {
-            return parse_number(value, low, high, n) ? std::string()
-                   : std::string(arg) + " takes a whole number from " + std::to_string(low) +
-                         " to " + std::to_string(high) + ", not \"" + std::string(value) + "\"";
+            return parse_number(value, low, high, n)
+                       ? std::string()
+                       : std::string(arg) + " takes a whole number from " + std::to_string(low) +
+                             " to " + std::to_string(high) + ", not \"" + std::string(value) + "\"";
         };
         std::string error;
         if (arg == "--port") {
@@ -118,7 +119,8 @@ std::string parse(std::span<const std::string_view> args, ServeOptions& o) {
 void open_in_browser(const std::string& url) {
     const char* argv[] = {"xdg-open", url.c_str(), nullptr};
     pid_t pid = 0;
-    if (::posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
+    if (::posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char**>(argv), environ) !=
+        0) {
         std::cerr << "reliefkit serve: cannot run xdg-open; open " << url << " in a browser\n";
         return;
     }
@@ -155,7 +157,8 @@ int serve_main(std::span<const std::string_view> args) {
             std::cerr << "reliefkit serve: cannot read " << o.photo << "\n";
             return 1;
         }
-        startup = StartupPhoto{std::filesystem::path(o.photo).filename().string(), std::move(bytes)};
+        startup =
+            StartupPhoto{std::filesystem::path(o.photo).filename().string(), std::move(bytes)};
     }
     if (o.listen_given) {
         std::cerr << "reliefkit serve: warning: listening on " << o.listen
@@ -179,7 +182,8 @@ int serve_main(std::span<const std::string_view> args) {
         std::cerr << "reliefkit serve: cannot listen on " << o.listen << " port " << o.port << "\n";
         return 1;
     }
-    const std::string host = o.listen.find(':') != std::string::npos ? "[" + o.listen + "]" : o.listen;
+    const std::string host =
+        o.listen.find(':') != std::string::npos ? "[" + o.listen + "]" : o.listen;
     const std::string url = "http://" + (o.listen_given ? host : std::string("127.0.0.1")) + ":" +
                             std::to_string(port) + "/";
     std::cout << "reliefkit serve: " << url << " (Ctrl-C stops)" << std::endl;

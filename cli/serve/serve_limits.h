@@ -12,7 +12,7 @@ struct ServeLimits {
     size_t max_upload_bytes = size_t{64} << 20;
     uint64_t max_pixels = 40'000'000;  // the full image holds 16 bytes per pixel, several times
     unsigned max_sessions = 16;
-    unsigned work_slots = 2;            // maps made at once; more requests wait for a slot
+    unsigned work_slots = 2;  // maps made at once; more requests wait for a slot
     std::chrono::seconds idle_timeout{30 * 60};
     std::chrono::seconds slot_wait{15};  // then the request is refused as busy
 };

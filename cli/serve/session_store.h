@@ -26,8 +26,8 @@ struct StoredMaps {
 
 struct Session {
     std::string id;
-    std::string name;     // the file name the client gave; only ever shown, never opened
-    std::string upload;   // the uploaded file's bytes, decoded again for full-size maps
+    std::string name;      // the file name the client gave; only ever shown, never opened
+    std::string upload;    // the uploaded file's bytes, decoded again for full-size maps
     rkcli::Image preview;  // at most kPreviewLongSide on the long side; read-only once made
     uint32_t width = 0;
     uint32_t height = 0;

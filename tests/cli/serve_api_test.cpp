@@ -15,8 +15,8 @@
 #include "relief_server.h"
 #include "reliefkit.h"
 #include "run_program.h"
-#include "text_conversion.h"
 #include "temp_dir.h"
+#include "text_conversion.h"
 
 namespace {
 
@@ -30,8 +30,9 @@ std::string field(const std::string& json, const std::string& name) {
 }
 
 uint32_t png_width(const std::string& png) {  // IHDR: big-endian width at byte 16
-    return png.size() < 24 ? 0 : uint32_t(uint8_t(png[16])) << 24 | uint32_t(uint8_t(png[17])) << 16 |
-                                     uint32_t(uint8_t(png[18])) << 8 | uint8_t(png[19]);
+    return png.size() < 24 ? 0
+                           : uint32_t(uint8_t(png[16])) << 24 | uint32_t(uint8_t(png[17])) << 16 |
+                                 uint32_t(uint8_t(png[18])) << 8 | uint8_t(png[19]);
 }
 
 // A w x h PNG resampled from the sample.
@@ -39,7 +40,8 @@ std::string png_of(const TempDir& dir, uint32_t w, uint32_t h) {
     const rkcli::Image sample(load_image(rkcli::path_to_utf16(kSample)->c_str()));
     const rkcli::Image image(imgbuf_resample(sample.get(), w, h));
     char16_t message[256] = {};
-    core_saveimage_png(message, 256, rkcli::path_to_utf16((dir / "made.png").string())->c_str(), image.get());
+    core_saveimage_png(message, 256, rkcli::path_to_utf16((dir / "made.png").string())->c_str(),
+                       image.get());
     return file_bytes(dir / "made.png");
 }
 
@@ -64,14 +66,16 @@ class ServeApi : public ::testing::Test {
         cleanup();
     }
     httplib::Result upload(const std::string& bytes, const std::string& name = "bricks.png") {
-        return client_->Post(("/api/sessions?name=" + name).c_str(), bytes, "application/octet-stream");
+        return client_->Post(("/api/sessions?name=" + name).c_str(), bytes,
+                             "application/octet-stream");
     }
     std::string session(const std::string& bytes = {}) {
         auto res = upload(bytes.empty() ? sample_ : bytes);
         EXPECT_EQ(res ? res->status : 0, 201);
         return res ? field(res->body, "session") : "";
     }
-    httplib::Result maps(const std::string& id, const std::string& size, const httplib::Params& p = {}) {
+    httplib::Result maps(const std::string& id, const std::string& size,
+                         const httplib::Params& p = {}) {
         return client_->Post(("/api/sessions/" + id + "/maps/" + size).c_str(), p);
     }
 
@@ -121,8 +125,9 @@ TEST_F(ServeApi, AnswersEachRequestWithItsStatusAndAJsonReason) {
         EXPECT_EQ(cases[i].result->status, cases[i].status) << cases[i].result->body;
         if (!cases[i].reason.empty()) {
             EXPECT_EQ(cases[i].result->get_header_value("Content-Type"), "application/json");
-            EXPECT_TRUE(std::regex_search(field(cases[i].result->body, "error") + cases[i].result->body,
-                                          std::regex(cases[i].reason)))
+            EXPECT_TRUE(
+                std::regex_search(field(cases[i].result->body, "error") + cases[i].result->body,
+                                  std::regex(cases[i].reason)))
                 << cases[i].result->body;
         }
     }
@@ -135,8 +140,10 @@ TEST_F(ServeApi, EveryAdvertisedRangeAndChoiceIsAccepted) {
     TempDir dir;
     const std::string id = session(png_of(dir, 24, 24));
     const std::string json = client_->Get("/api/options")->body;
-    const std::regex numbers(R"re("name":"([^"]+)","kind":"(whole|real)"[^{}]*?"low":([-0-9.e]+),"high":([-0-9.e]+))re");
-    const std::regex choices(R"re("name":"([^"]+)","kind":"choice"[^{}]*?"choices":\[([^\]]*)\])re");
+    const std::regex numbers(
+        R"re("name":"([^"]+)","kind":"(whole|real)"[^{}]*?"low":([-0-9.e]+),"high":([-0-9.e]+))re");
+    const std::regex choices(
+        R"re("name":"([^"]+)","kind":"choice"[^{}]*?"choices":\[([^\]]*)\])re");
     int checked = 0;
     for (std::sregex_iterator m(json.begin(), json.end(), numbers), end; m != end; ++m, ++checked) {
         const std::string name = (*m)[1];
@@ -159,7 +166,8 @@ TEST_F(ServeApi, EveryAdvertisedRangeAndChoiceIsAccepted) {
 // The decoded pixels of a PNG, alpha included.
 std::vector<float> pixels_of(const TempDir& dir, const std::string& png) {
     std::ofstream(dir / "decoded.png", std::ios::binary) << png;
-    const rkcli::Image image(load_image(rkcli::path_to_utf16((dir / "decoded.png").string())->c_str()));
+    const rkcli::Image image(
+        load_image(rkcli::path_to_utf16((dir / "decoded.png").string())->c_str()));
     if (!image) return {};
     const float* p = imgbuf_buf(image.get());
     return {p, p + imgbuf_buf_size(image.get()) / sizeof(float)};
@@ -170,9 +178,9 @@ std::vector<float> pixels_of(const TempDir& dir, const std::string& png) {
 TEST_F(ServeApi, FullSizeMapsEqualTheCommandLinesFiles) {
     start();
     const std::string id = session();
-    const httplib::Params settings{{"mode", "average"}, {"auto-levels", "off"}, {"strength", "4"},
-                                   {"invert-y", "on"}, {"channels", "grb"}, {"detail-size", "7"},
-                                   {"normal-blur-size", "3"}};
+    const httplib::Params settings{
+        {"mode", "average"}, {"auto-levels", "off"}, {"strength", "4"},        {"invert-y", "on"},
+        {"channels", "grb"}, {"detail-size", "7"},   {"normal-blur-size", "3"}};
     const auto made = maps(id, "full", settings);
     ASSERT_EQ(made->status, 200) << made->body;
     const std::string command = field(made->body, "command");
@@ -198,7 +206,8 @@ TEST_F(ServeApi, PreviewMapsAreMadeFromACopyAtMost1024Wide) {
     TempDir dir;
     const auto created = upload(png_of(dir, 2000, 1000), "wide.png");
     ASSERT_EQ(created->status, 201);
-    EXPECT_EQ(field(created->body, "preview_width") + "x" + field(created->body, "preview_height"), "1024x512");
+    EXPECT_EQ(field(created->body, "preview_width") + "x" + field(created->body, "preview_height"),
+              "1024x512");
     const std::string id = field(created->body, "session");
     for (const auto& [size, width] : {std::pair{"preview", 1024u}, std::pair{"full", 2000u}}) {
         const auto made = maps(id, size);
@@ -238,9 +247,9 @@ TEST_F(ServeApi, ConcurrentClientsAndAVanishingUploadGetTheirMaps) {
     address.sin_port = htons(static_cast<uint16_t>(port_));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    const std::string partial = "POST /api/sessions?name=a.png HTTP/1.1\r\nHost: 127.0.0.1:" +
-                                std::to_string(port_) + "\r\nContent-Length: 100000\r\n\r\n" +
-                                sample_.substr(0, 5000);
+    const std::string partial =
+        "POST /api/sessions?name=a.png HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+        "\r\nContent-Length: 100000\r\n\r\n" + sample_.substr(0, 5000);
     ASSERT_EQ(::send(sock, partial.data(), partial.size(), MSG_NOSIGNAL), ssize_t(partial.size()));
     ::close(sock);
 
@@ -257,7 +266,8 @@ TEST_F(ServeApi, ConcurrentClientsAndAVanishingUploadGetTheirMaps) {
             const auto made = client.Post(("/api/sessions/" + id + "/maps/preview").c_str(),
                                           httplib::Params{{"strength", "3"}});
             if (!made || made->status != 200) return;
-            if (const auto png = client.Get(field(made->body, "normal").c_str())) normals[i] = png->body;
+            if (const auto png = client.Get(field(made->body, "normal").c_str()))
+                normals[i] = png->body;
         });
     }
     for (std::thread& t : clients) t.join();
@@ -297,9 +307,9 @@ TEST_F(ServeApi, UploadsNeverStayOnDisk) {
 TEST(ServeCommand, RefusesBadArgumentsWithTheUsualStatus) {
     TempDir dir;
     const std::pair<std::vector<std::string>, int> cases[] = {
-        {{"serve", "--port", "70000"}, 2},  {{"serve", "--workers", "0"}, 2},
-        {{"serve", "--bogus", "1"}, 2},     {{"serve", "a.png", "b.png"}, 2},
-        {{"serve", "missing.png"}, 1},      {{"serve", "--help"}, 0},
+        {{"serve", "--port", "70000"}, 2}, {{"serve", "--workers", "0"}, 2},
+        {{"serve", "--bogus", "1"}, 2},    {{"serve", "a.png", "b.png"}, 2},
+        {{"serve", "missing.png"}, 1},     {{"serve", "--help"}, 0},
     };
     for (const auto& [args, status] : cases) {
         const ProgramRun run = run_reliefkit(dir.path(), args);
@@ -324,7 +334,8 @@ TEST_F(ServeApi, AWaitingPreviewGivesWayToANewerOne) {
     const auto post = [&](const std::string& session, const std::string& size) {
         httplib::Client client("127.0.0.1", port_);  // one client per thread
         client.set_read_timeout(120);
-        const auto res = client.Post(("/api/sessions/" + session + "/maps/" + size).c_str(), "", "text/plain");
+        const auto res =
+            client.Post(("/api/sessions/" + session + "/maps/" + size).c_str(), "", "text/plain");
         return res ? res->status : 0;
     };
     std::thread full([&] { EXPECT_EQ(post(big, "full"), 200); });
