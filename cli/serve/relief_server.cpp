@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "image_header.h"
 #include "json_text.h"
 #include "map_maker.h"
 #include "option_form.h"
@@ -233,6 +234,16 @@ struct ReliefServer::Impl {
         create_session(display_name(req.get_param_value("name")), req.body, res);
     }
 
+    bool too_large(uint32_t width, uint32_t height, const std::string& name, Response& res) const {
+        const uint64_t pixels = uint64_t{width} * height;
+        if (pixels <= limits.max_pixels) return false;
+        send_error(res, 413,
+                   name + " is " + std::to_string(width) + "x" + std::to_string(height) + ", " +
+                       std::to_string(pixels) + " pixels; this server takes at most " +
+                       std::to_string(limits.max_pixels) + " (reliefkit serve --max-pixels)");
+        return true;
+    }
+
     void create_session(const std::string& name, const std::string& bytes, Response& res) {
         if (bytes.empty()) {
             return send_error(res, 400,
@@ -243,6 +254,9 @@ struct ReliefServer::Impl {
         {
             if (!take_slot(res)) return;
             const SlotHold hold(slots);
+            // A header's claim is judged before the library allocates for it.
+            const std::optional<DeclaredSize> declared = declared_size(bytes);
+            if (declared && too_large(declared->width, declared->height, name, res)) return;
             Decoded decoded = decode_upload(bytes, scratch);
             if (!decoded.image) {
                 return send_error(res, 422, "cannot read " + name + ":",
@@ -250,15 +264,7 @@ struct ReliefServer::Impl {
             }
             session->width = imgbuf_w(decoded.image.get());
             session->height = imgbuf_h(decoded.image.get());
-            const uint64_t pixels = uint64_t{session->width} * session->height;
-            if (pixels > limits.max_pixels) {
-                return send_error(
-                    res, 413,
-                    name + " is " + std::to_string(session->width) + "x" +
-                        std::to_string(session->height) + ", " + std::to_string(pixels) +
-                        " pixels; this server takes at most " + std::to_string(limits.max_pixels) +
-                        " (reliefkit serve --max-pixels)");
-            }
+            if (too_large(session->width, session->height, name, res)) return;
             session->preview = preview_copy(decoded.image.get(), std::nullopt);
             if (!session->preview) return send_error(res, 500, "not enough memory for " + name);
         }

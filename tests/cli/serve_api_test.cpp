@@ -107,6 +107,15 @@ TEST_F(ServeApi, AnswersEachRequestWithItsStatusAndAJsonReason) {
         {upload("not an image"), 422, "no reader|DDS"},
         {upload(std::string((1 << 20) + 1, 'x')), 413, "1 MiB"},
         {upload(sample_), 413, "262144 pixels"},
+        // Headers claiming huge images, refused before decoding: PNG, JPEG after an APP0.
+        {upload(std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\xea\x60\0\0\x75\x30", 24) +
+                std::string(64, '\0')),
+         413, "60000x30000"},
+        {upload(std::string("\xff\xd8\xff\xe0\0\x04"
+                            "ab\xff\xc0\0\x11\x08\x9c\x40\x9c\x41",
+                            17) +
+                std::string(64, '\0')),
+         413, "40001x40000"},
         {maps(other, "preview"), 404, "no session"},
         {maps(id, "preview", {{"no-such-option", "1"}}), 400, "not an option"},
         {maps(id, "preview", {{"out-dir", "/etc"}}), 400, "not an option"},
