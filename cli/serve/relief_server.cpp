@@ -281,6 +281,22 @@ struct ReliefServer::Impl {
         send_json(res, 201, session_json(*added));
     }
 
+    // The page numbers its preview requests (X-Preview-Order), since they may
+    // reach the handlers out of order on separate connections; a client
+    // without the header is numbered in order of arrival.
+    static uint64_t preview_order(const Request& req, Session& session) {
+        const std::string text = req.get_header_value("X-Preview-Order");
+        uint64_t order = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), order);
+        if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+            return ++session.latest_request;
+        }
+        uint64_t seen = session.latest_request;
+        while (seen < order && !session.latest_request.compare_exchange_weak(seen, order)) {
+        }
+        return order;
+    }
+
     void make(const Request& req, Response& res) {
         const std::shared_ptr<Session> session = store.find(req.matches[1]);
         if (!session) return no_session(res, req.matches[1]);
@@ -293,12 +309,15 @@ struct ReliefServer::Impl {
         if (parsed.action != rkcli::Action::run) return send_error(res, 400, parsed.error);
         rkcli::Options& options = parsed.options;
 
-        const uint64_t request = full ? 0 : ++session->latest_request;
-        if (!take_slot(res)) return;
+        const uint64_t request = full ? 0 : preview_order(req, *session);
+        const auto superseded = [&] {
+            if (full || request >= session->latest_request) return false;
+            send_error(res, 409, "a newer request of this session replaced this one");
+            return true;
+        };
+        if (superseded() || !take_slot(res)) return;
         const SlotHold hold(slots);
-        if (!full && request != session->latest_request) {
-            return send_error(res, 409, "a newer request of this session replaced this one");
-        }
+        if (superseded()) return;
         rkcli::Image source;
         if (full) {
             Decoded decoded = decode_upload(session->upload, scratch);

@@ -332,7 +332,9 @@ TEST(ServeCommand, RefusesBadArgumentsWithTheUsualStatus) {
 namespace {
 
 // While the only work slot is taken, a preview request that a newer one of
-// the same session overtakes gives way (409) without being made.
+// the same session overtakes gives way (409) without being made. Newer is the
+// later arrival, or the higher X-Preview-Order where the client numbers them,
+// since its requests may arrive out of order.
 TEST_F(ServeApi, AWaitingPreviewGivesWayToANewerOne) {
     rkserve::ServeLimits limits;
     limits.work_slots = 1;
@@ -340,22 +342,27 @@ TEST_F(ServeApi, AWaitingPreviewGivesWayToANewerOne) {
     TempDir dir;
     const std::string big = session(png_of(dir, 2400, 2400));
     const std::string id = session();
-    const auto post = [&](const std::string& session, const std::string& size) {
+    const auto post = [&](const std::string& session, const std::string& size,
+                          const httplib::Headers& order) {
         httplib::Client client("127.0.0.1", port_);  // one client per thread
         client.set_read_timeout(120);
-        const auto res =
-            client.Post(("/api/sessions/" + session + "/maps/" + size).c_str(), "", "text/plain");
+        const auto res = client.Post(("/api/sessions/" + session + "/maps/" + size).c_str(), order,
+                                     "", "text/plain");
         return res ? res->status : 0;
     };
-    std::thread full([&] { EXPECT_EQ(post(big, "full"), 200); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    int older = 0;
-    std::thread first([&] { older = post(id, "preview"); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(post(id, "preview"), 200);
-    first.join();
-    full.join();
-    EXPECT_EQ(older, 409);
+    const httplib::Headers none, second{{"X-Preview-Order", "10"}}, first{{"X-Preview-Order", "9"}};
+    for (const auto& [arrives_first, arrives_later, later_wins] :
+         {std::tuple{none, none, true}, std::tuple{second, first, false}}) {
+        std::thread full([&] { EXPECT_EQ(post(big, "full", none), 200); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        int earlier = 0;
+        std::thread waiting([&] { earlier = post(id, "preview", arrives_first); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(post(id, "preview", arrives_later), later_wins ? 200 : 409);
+        waiting.join();
+        full.join();
+        EXPECT_EQ(earlier, later_wins ? 409 : 200);
+    }
 }
 
 }  // namespace

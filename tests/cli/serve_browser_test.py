@@ -7,7 +7,7 @@ import argparse, base64, json, os, shutil, signal, subprocess, sys, tempfile
 
 CHECK_PAGE = r"""(async () => {
   const until = async (done, what) => {
-    for (const end = Date.now() + 30000; !done(); await new Promise((r) => setTimeout(r, 50)))
+    for (const end = Date.now() + 60000; !done(); await new Promise((r) => setTimeout(r, 50)))
       if (Date.now() > end) throw new Error('timed out waiting for ' + what + ': ' + document.getElementById('error')?.textContent);
   };
   await until(() => document.body?.dataset.maps, 'the first maps');

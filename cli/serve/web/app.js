@@ -9,6 +9,7 @@ const state = {
   session: null,  // {session, name, width, height, ...} as the server answered
   values: new Map(),  // option name -> value as typed on the command line; unset: default
   inflight: null,  // AbortController of the preview request under way
+  order: 0,  // number of the latest preview request: the server lets older ones give way
 };
 const preview = new ReliefPreview($('preview'));
 
@@ -150,7 +151,8 @@ function requestMaps() {
   setStatus('making maps…');
   (async () => {
     const base = `/api/sessions/${state.session.session}`;
-    const response = await api(`${base}/maps/preview`, { method: 'POST', body: formBody(), signal: control.signal });
+    const headers = { 'X-Preview-Order': String(++state.order) };
+    const response = await api(`${base}/maps/preview`, { method: 'POST', body: formBody(), headers, signal: control.signal });
     const info = await response.json();
     const [height, normal] = await Promise.all([fetchImage(info.height, control.signal), fetchImage(info.normal, control.signal)]);
     if (control.signal.aborted) {
