@@ -47,7 +47,8 @@ function element(tag, props = {}, ...children) {
 }
 
 function decimals(option) {
-  return option.kind === 'whole' ? 0 : Math.max(0, 3 - Math.floor(Math.log10(option.high - option.low)));
+  const span = option.high - option.low;
+  return option.kind === 'whole' || !(span > 0) ? 0 : Math.min(6, Math.max(0, 3 - Math.floor(Math.log10(span))));
 }
 
 // One control per option; each changes state.values and asks for new maps.
