@@ -87,6 +87,9 @@ std::string help_text() {
         "Written files are listed on standard output; progress and failures go to\n"
         "standard error.\n"
         "\n"
+        "reliefkit serve [PHOTO] opens a page to tune these options by eye in a browser\n"
+        "(see reliefkit serve --help).\n"
+        "\n"
         "Exit status: 0 all inputs done, 1 some inputs failed, 2 usage error.\n"
         "reliefkit " RELIEFKIT_VERSION_STRING "\n";
     return out;

@@ -64,8 +64,13 @@ std::string unopenable_input(const std::string& input) {
 
 class Job {
   public:
-    Job(const JobPlan& plan, const Options& options, std::mutex& generator_lock)
-        : plan_(plan), options_(options), lock_(generator_lock) {}
+    Job(const JobPlan& plan, const Options& options, std::mutex& generator_lock,
+        Image loaded = nullptr, MapReceiver* receiver = nullptr)
+        : plan_(plan),
+          options_(options),
+          lock_(generator_lock),
+          loaded_(std::move(loaded)),
+          receiver_(receiver) {}
 
     JobResult run() {
         make_maps();
@@ -75,7 +80,7 @@ class Job {
   private:
     void make_maps() {
         if (!plan_.refusal.empty()) return fail(plan_.input + " skipped: " + plan_.refusal);
-        Image image = load();
+        Image image = loaded_ ? std::move(loaded_) : load();
         if (image && options_.resize) image = resized(image.get());
         if (image && options_.make_tileable) image = tileable(image.get());
         if (!image) return;
@@ -184,6 +189,10 @@ class Job {
 
     // Grey: engines and editors read a one-channel file as height directly.
     bool write_height(const imgbuf* height) {
+        if (receiver_) {
+            receiver_->take_height(height);
+            return true;
+        }
         const fs::path& path = plan_.height_out;
         return saved(path, save(path, [&](char16_t* msg, int32_t capacity, const char16_t* file) {
                          save_png_ex(msg, capacity, file, height, options_.depth, RK_PNG_GREY, 0, 0,
@@ -192,6 +201,10 @@ class Job {
     }
 
     bool write_normal(const imgbuf* normal) {
+        if (receiver_) {
+            receiver_->take_normal(normal);
+            return true;
+        }
         const ChannelOrder& c = options_.channels;
         const fs::path& path = plan_.normal_out;
         return saved(path, save(path, [&](char16_t* msg, int32_t capacity, const char16_t* file) {
@@ -217,6 +230,8 @@ class Job {
     const JobPlan& plan_;
     const Options& options_;
     std::mutex& lock_;
+    Image loaded_;
+    MapReceiver* receiver_;
     JobResult result_;
 };
 
@@ -224,6 +239,11 @@ class Job {
 
 JobResult run_job(const JobPlan& plan, const Options& options, std::mutex& generator_lock) {
     return Job(plan, options, generator_lock).run();
+}
+
+JobResult run_job(Image loaded, const JobPlan& plan, const Options& options,
+                  std::mutex& generator_lock, MapReceiver* receiver) {
+    return Job(plan, options, generator_lock, std::move(loaded), receiver).run();
 }
 
 }  // namespace rkcli

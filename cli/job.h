@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "image.h"
 #include "naming.h"
 #include "options.h"
 
@@ -22,5 +23,20 @@ struct JobResult {
 // without a lock of their own, so every generator call holds generator_lock;
 // loading, resizing, saving and the preview run in parallel.
 JobResult run_job(const JobPlan& plan, const Options& options, std::mutex& generator_lock);
+
+// Takes the maps of a job in place of its PNG files, for a host that shows
+// them at once; each image lives only during the call.
+class MapReceiver {
+  public:
+    virtual ~MapReceiver() = default;
+    virtual void take_height(const imgbuf* map) = 0;
+    virtual void take_normal(const imgbuf* map) = 0;
+};
+
+// The same on an image already loaded (plan.input then only names it in
+// messages), so that a host holding the image makes exactly the command's
+// files, or hands the maps to receiver instead of writing them.
+JobResult run_job(Image loaded, const JobPlan& plan, const Options& options,
+                  std::mutex& generator_lock, MapReceiver* receiver = nullptr);
 
 }  // namespace rkcli

@@ -15,6 +15,7 @@
 #include "naming.h"
 #include "options.h"
 #include "reliefkit.h"
+#include "serve/serve_command.h"
 
 namespace {
 
@@ -35,6 +36,8 @@ struct Library {
 
 int run(int argc, char** argv) {
     const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    // A file named serve is still an input as ./serve.
+    if (!args.empty() && args[0] == "serve") return rkserve::serve_main(std::span(args).subspan(1));
     rkcli::ParseResult parsed = rkcli::parse_command_line(args);
     switch (parsed.action) {
         case rkcli::Action::help:

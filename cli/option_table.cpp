@@ -10,7 +10,13 @@ namespace {
 
 using Outcome = OptionOutcome;
 
+// Set while value_shape runs a handler on a probe: the shared value parsers
+// below record their kind and range into it, so any entry built on them
+// describes itself to the web page without a word of its own.
+thread_local ValueShape* t_shape = nullptr;
+
 Outcome whole_number(std::string_view text, uint32_t low, uint32_t high, uint32_t& into) {
+    if (t_shape) *t_shape = {ValueShape::Kind::whole, double(low), double(high), {}};
     const auto value = parse_uint(text);
     if (!value || *value < low || *value > high) {
         return {Action::run, concat("takes a whole number from ", std::to_string(low), " to ",
@@ -21,6 +27,7 @@ Outcome whole_number(std::string_view text, uint32_t low, uint32_t high, uint32_
 }
 
 Outcome real_number(std::string_view text, float low, float high, float& into) {
+    if (t_shape) *t_shape = {ValueShape::Kind::real, double(low), double(high), {}};
     const auto value = parse_float(text);
     if (!value || !(*value >= low && *value <= high)) {
         return {Action::run, concat("takes a number from ", format_number(low), " to ",
@@ -33,6 +40,7 @@ Outcome real_number(std::string_view text, float low, float high, float& into) {
 template <size_t N>
 Outcome one_of(std::string_view text, const std::array<std::string_view, N>& names,
                uint32_t& into) {
+    if (t_shape) *t_shape = {ValueShape::Kind::choice, 0, 0, {names.begin(), names.end()}};
     for (size_t i = 0; i < N; ++i) {
         if (names[i] == text) {
             into = static_cast<uint32_t>(i);
@@ -314,6 +322,19 @@ constexpr OptionGroup kGroups[] = {
 
 std::span<const OptionGroup> option_groups() {
     return kGroups;
+}
+
+ValueShape value_shape(const OptionEntry& option) {
+    ValueShape shape;
+    if (option.value.empty()) return shape;
+    shape.kind = ValueShape::Kind::text;
+    struct Probe {  // t_shape is cleared on every way out
+        explicit Probe(ValueShape& into) { t_shape = &into; }
+        ~Probe() { t_shape = nullptr; }
+    } probe(shape);
+    Options scratch;
+    option.apply(scratch, {});
+    return shape;
 }
 
 }  // namespace rkcli

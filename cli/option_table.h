@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "options.h"
 
@@ -30,5 +31,16 @@ struct OptionGroup {
 };
 
 std::span<const OptionGroup> option_groups();
+
+// What an option's value is, for a form that offers it: learnt by running the
+// entry's handler on an empty probe, so an entry cannot describe itself wrongly.
+struct ValueShape {
+    enum class Kind { none, whole, real, choice, text };  // none: a switch
+    Kind kind = Kind::none;
+    double low = 0;  // range of whole and real values
+    double high = 0;
+    std::vector<std::string_view> choices;
+};
+ValueShape value_shape(const OptionEntry& option);
 
 }  // namespace rkcli

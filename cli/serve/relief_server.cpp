@@ -1,0 +1,420 @@
+#include "relief_server.h"
+
+#include <httplib.h>
+
+#include <charconv>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "image_header.h"
+#include "json_text.h"
+#include "map_maker.h"
+#include "option_form.h"
+#include "options.h"
+#include "scratch_dir.h"
+#include "session_store.h"
+#include "text_conversion.h"
+#include "web_assets.h"
+#include "work_slots.h"
+
+namespace rkserve {
+namespace {
+
+using httplib::Request;
+using httplib::Response;
+using HandlerResponse = httplib::Server::HandlerResponse;
+
+constexpr size_t kMaxNameLength = 200;
+
+void send_json(Response& res, int status, const std::string& json) {
+    res.status = status;
+    res.set_content(json, "application/json");
+}
+
+// Errors are {"error": headline, "diagnostics": [lines]}: the lines are the
+// library's own reasons, as the command prints them below its headline.
+void send_error(Response& res, int status, const std::string& error,
+                const std::vector<std::string>& diagnostics = {}) {
+    std::vector<std::string> lines;
+    for (const std::string& line : diagnostics) lines.push_back(json_quote(line));
+    send_json(res, status,
+              JsonObject().text("error", error).raw("diagnostics", json_array(lines)).str());
+}
+
+// A failure text of the command's job: headline, then indented diagnostics.
+void send_failure(Response& res, int status, const std::string& failure) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start <= failure.size()) {
+        const size_t end = std::min(failure.find('\n', start), failure.size());
+        std::string line = failure.substr(start, end - start);
+        line.erase(0, line.find_first_not_of(' '));
+        if (!line.empty()) lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    const std::string headline = lines.empty() ? "the maps could not be made" : lines.front();
+    if (!lines.empty()) lines.erase(lines.begin());
+    send_error(res, status, headline, lines);
+}
+
+std::vector<std::string> diagnostic_lines(const std::vector<std::string>& texts) {
+    std::vector<std::string> lines;
+    const std::string joined = rkcli::join_diagnostics(texts);
+    size_t start = 0;
+    while (start < joined.size()) {
+        const size_t end = std::min(joined.find('\n', start), joined.size());
+        if (end > start) lines.push_back(joined.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// The client's file name, only ever shown (command line, downloads): its last
+// path part, without control characters.
+std::string display_name(std::string name) {
+    name.erase(0, name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1);
+    for (char& c : name) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '_';
+    }
+    if (name.size() > kMaxNameLength) name.resize(kMaxNameLength);
+    return name.empty() || name == "." || name == ".." ? std::string("photo.png") : name;
+}
+
+std::string session_json(const Session& s) {
+    return JsonObject()
+        .text("session", s.id)
+        .text("name", s.name)
+        .number("width", s.width)
+        .number("height", s.height)
+        .number("preview_width", imgbuf_w(s.preview.get()))
+        .number("preview_height", imgbuf_h(s.preview.get()))
+        .str();
+}
+
+// How the page's shader reads the normal map back: which file channel holds
+// x, y and z (-1: none) and which axes are flipped.
+std::string encoding_json(const rkcli::Options& o) {
+    const int32_t order[3] = {o.channels.red, o.channels.green, o.channels.blue};
+    std::vector<std::string> holder;
+    for (int32_t axis = 0; axis < 3; ++axis) {
+        int32_t at = -1;
+        for (int32_t c = 0; c < 3; ++c) at = at < 0 && order[c] == axis ? c : at;
+        holder.push_back(std::to_string(at));
+    }
+    return JsonObject()
+        .raw("channel_of_axis", json_array(holder))
+        .boolean("invert_x", o.normal.invert_x)
+        .boolean("invert_y", o.normal.invert_y)
+        .str();
+}
+
+std::string minutes(std::chrono::seconds s) {
+    return s.count() % 60 == 0 ? std::to_string(s.count() / 60) + " minutes"
+                               : std::to_string(s.count()) + " seconds";
+}
+
+}  // namespace
+
+struct ReliefServer::Impl {
+    Impl(const ServeLimits& l, std::optional<StartupPhoto> photo, bool check)
+        : limits(l),
+          store(limits),
+          slots(l.work_slots),
+          startup(std::move(photo)),
+          check_host(check) {
+        routes();
+    }
+
+    void routes() {
+        http.set_payload_max_length(limits.max_upload_bytes);
+        http.set_pre_routing_handler(httplib::Server::HandlerWithResponse(
+            [this](const Request& req, Response& res) { return host_check(req, res); }));
+        http.set_error_handler(httplib::Server::HandlerWithResponse(
+            [this](const Request& req, Response& res) { return fill_error(req, res); }));
+        http.Get("/",
+                 [](const Request& req, Response& res) { serve_asset("/index.html", req, res); });
+        http.Get(R"(/([a-z_]+\.[a-z]+))",
+                 [](const Request& req, Response& res) { serve_asset(req.path, req, res); });
+        http.Get("/api/options",
+                 [](const Request&, Response& res) { send_json(res, 200, options_json()); });
+        http.Get("/api/limits",
+                 [this](const Request&, Response& res) { send_json(res, 200, limits_json()); });
+        http.Post("/api/startup", [this](const Request&, Response& res) {
+            if (!startup) return send_json(res, 200, R"({"session":null})");
+            create_session(startup->name, startup->bytes, res);
+        });
+        http.Post("/api/sessions", [this](const Request& req, Response& res) { upload(req, res); });
+        http.Delete(R"(/api/sessions/([0-9a-f]{32}))", [this](const Request& req, Response& res) {
+            if (!store.remove(req.matches[1])) return no_session(res, req.matches[1]);
+            res.status = 204;
+        });
+        http.Post(R"(/api/sessions/([0-9a-f]{32})/maps/(preview|full))",
+                  [this](const Request& req, Response& res) { make(req, res); });
+        http.Get(R"(/api/sessions/([0-9a-f]{32})/maps/([0-9]{1,19})/(height|normal)\.png)",
+                 [this](const Request& req, Response& res) { download(req, res); });
+    }
+
+    HandlerResponse host_check(const Request& req, Response& res) const {
+        if (!check_host) return HandlerResponse::Unhandled;
+        const std::string host = req.get_header_value("Host");
+        const std::string port_text = rkcli::concat(":", std::to_string(port));
+        for (const char* name : {"127.0.0.1", "localhost", "[::1]"}) {
+            if (host == name + port_text) return HandlerResponse::Unhandled;
+        }
+        send_error(res, 403,
+                   "this server answers only requests for 127.0.0.1" + port_text + " or localhost" +
+                       port_text + ", not for \"" + host + "\"");
+        return HandlerResponse::Handled;
+    }
+
+    HandlerResponse fill_error(const Request&, Response& res) const {
+        if (!res.body.empty()) return HandlerResponse::Unhandled;
+        if (res.status == 413) {
+            send_error(res, 413,
+                       "the upload is larger than " +
+                           std::to_string(limits.max_upload_bytes >> 20) +
+                           " MiB, the most this server takes (reliefkit serve --max-upload)");
+        } else if (res.status == 404) {
+            send_error(res, 404, "nothing here: the API is described in reliefkit's README");
+        } else {
+            send_error(res, res.status,
+                       "the request is malformed (HTTP status " + std::to_string(res.status) + ")");
+        }
+        return HandlerResponse::Handled;
+    }
+
+    static void serve_asset(const std::string& path, const Request&, Response& res) {
+        for (const WebAsset& asset : web_assets()) {
+            if (asset.path != path) continue;
+            res.set_content(std::string(asset.bytes), std::string(asset.type).c_str());
+            // The page is self-contained: nothing may be fetched from elsewhere.
+            res.set_header("Content-Security-Policy",
+                           "default-src 'self'; img-src 'self' blob: data:; style-src 'self'");
+            return;
+        }
+        res.status = 404;
+    }
+
+    std::string limits_json() const {
+        return JsonObject()
+            .number("max_upload_bytes", static_cast<double>(limits.max_upload_bytes))
+            .number("max_pixels", static_cast<double>(limits.max_pixels))
+            .number("max_sessions", limits.max_sessions)
+            .number("work_slots", limits.work_slots)
+            .number("idle_timeout_seconds", static_cast<double>(limits.idle_timeout.count()))
+            .number("preview_long_side", kPreviewLongSide)
+            .str();
+    }
+
+    void no_session(Response& res, const std::string& id) const {
+        send_error(res, 404,
+                   "no session " + id + ": it was closed, or it expired after " +
+                       minutes(limits.idle_timeout) + " without use");
+    }
+
+    bool take_slot(Response& res) {
+        if (slots.acquire(limits.slot_wait)) return true;
+        res.set_header("Retry-After", "2");
+        send_error(
+            res, 503,
+            rkcli::concat("the server is busy: it makes ", std::to_string(limits.work_slots)) +
+                " sets of maps at once (reliefkit serve --workers) and none "
+                "became free within " +
+                minutes(limits.slot_wait) + "; try again");
+        return false;
+    }
+
+    void upload(const Request& req, Response& res) {
+        if (req.is_multipart_form_data()) {
+            if (req.files.empty()) return send_error(res, 400, "the form holds no file");
+            const httplib::MultipartFormData& file = req.files.begin()->second;
+            return create_session(display_name(file.filename), file.content, res);
+        }
+        create_session(display_name(req.get_param_value("name")), req.body, res);
+    }
+
+    bool too_large(uint32_t width, uint32_t height, const std::string& name, Response& res) const {
+        const uint64_t pixels = uint64_t{width} * height;
+        if (pixels <= limits.max_pixels) return false;
+        send_error(res, 413,
+                   name + " is " + std::to_string(width) + "x" + std::to_string(height) + ", " +
+                       std::to_string(pixels) + " pixels; this server takes at most " +
+                       std::to_string(limits.max_pixels) + " (reliefkit serve --max-pixels)");
+        return true;
+    }
+
+    void create_session(const std::string& name, const std::string& bytes, Response& res) {
+        if (bytes.empty()) {
+            return send_error(res, 400,
+                              "the upload is empty: send the image file as the request body");
+        }
+        auto session = std::make_unique<Session>();
+        session->name = name;
+        {
+            if (!take_slot(res)) return;
+            const SlotHold hold(slots);
+            // A header's claim is judged before the library allocates for it.
+            const std::optional<DeclaredSize> declared = declared_size(bytes);
+            if (declared && too_large(declared->width, declared->height, name, res)) return;
+            Decoded decoded = decode_upload(bytes, scratch);
+            if (!decoded.image) {
+                return send_error(res, 422, "cannot read " + name + ":",
+                                  diagnostic_lines(decoded.diagnostics));
+            }
+            session->width = imgbuf_w(decoded.image.get());
+            session->height = imgbuf_h(decoded.image.get());
+            if (too_large(session->width, session->height, name, res)) return;
+            session->preview = preview_copy(decoded.image.get(), std::nullopt);
+            if (!session->preview) return send_error(res, 500, "not enough memory for " + name);
+        }
+        session->upload = bytes;
+        const std::shared_ptr<Session> added = store.add(std::move(session));
+        if (!added) {
+            return send_error(res, 503,
+                              std::to_string(limits.max_sessions) +
+                                  " sessions are open, the most this server keeps "
+                                  "(reliefkit serve --max-sessions): close a page, or "
+                                  "wait until one has been idle for " +
+                                  minutes(limits.idle_timeout));
+        }
+        send_json(res, 201, session_json(*added));
+    }
+
+    // The page numbers its preview requests (X-Preview-Order), since they may
+    // reach the handlers out of order on separate connections; a client
+    // without the header is numbered in order of arrival.
+    static uint64_t preview_order(const Request& req, Session& session) {
+        const std::string text = req.get_header_value("X-Preview-Order");
+        uint64_t order = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), order);
+        if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+            return ++session.latest_request;
+        }
+        uint64_t seen = session.latest_request;
+        while (seen < order && !session.latest_request.compare_exchange_weak(seen, order)) {
+        }
+        return order;
+    }
+
+    void make(const Request& req, Response& res) {
+        const std::shared_ptr<Session> session = store.find(req.matches[1]);
+        if (!session) return no_session(res, req.matches[1]);
+        const bool full = req.matches[2] == "full";
+        const FormArgs form = form_to_args(req.params);
+        if (!form.error.empty()) return send_error(res, 400, form.error);
+        std::vector<std::string_view> argv(form.args.begin(), form.args.end());
+        argv.insert(argv.end(), {"--", "photo"});
+        rkcli::ParseResult parsed = rkcli::parse_command_line(argv);
+        if (parsed.action != rkcli::Action::run) return send_error(res, 400, parsed.error);
+        rkcli::Options& options = parsed.options;
+
+        const uint64_t request = full ? 0 : preview_order(req, *session);
+        const auto superseded = [&] {
+            if (full || request >= session->latest_request) return false;
+            send_error(res, 409, "a newer request of this session replaced this one");
+            return true;
+        };
+        if (superseded() || !take_slot(res)) return;
+        const SlotHold hold(slots);
+        if (superseded()) return;
+        rkcli::Image source;
+        if (full) {
+            Decoded decoded = decode_upload(session->upload, scratch);
+            if (!decoded.image) {
+                return send_error(res, 422, "cannot read " + session->name + ":",
+                                  diagnostic_lines(decoded.diagnostics));
+            }
+            source = std::move(decoded.image);
+        } else {
+            source = preview_copy(session->preview.get(), options.resize);
+            options.resize.reset();
+            if (!source) return send_error(res, 500, "not enough memory for the preview");
+        }
+        MadeMaps made =
+            full ? make_maps(std::move(source), options, session->name, scratch, generator_lock)
+                 : make_preview_maps(std::move(source), options, session->name, generator_lock);
+        if (!made.failure.empty()) return send_failure(res, 500, made.failure);
+
+        auto stored = std::make_shared<StoredMaps>();
+        stored->number = ++maps_made;
+        stored->height_png = std::move(made.height_png);
+        stored->normal_png = std::move(made.normal_png);
+        session->keep(stored);
+        const std::string base =
+            "/api/sessions/" + session->id + "/maps/" + std::to_string(stored->number);
+        std::vector<std::string> args;
+        for (const std::string& arg : form.args) args.push_back(json_quote(arg));
+        send_json(res, 200,
+                  JsonObject()
+                      .number("number", static_cast<double>(stored->number))
+                      .text("size", full ? "full" : "preview")
+                      .text("height", base + "/height.png")
+                      .text("normal", base + "/normal.png")
+                      .raw("args", json_array(args))
+                      .text("command", command_line(form.args, session->name))
+                      .raw("normal_encoding", encoding_json(options))
+                      .str());
+    }
+
+    void download(const Request& req, Response& res) {
+        const std::shared_ptr<Session> session = store.find(req.matches[1]);
+        if (!session) return no_session(res, req.matches[1]);
+        const std::string number_text = req.matches[2];
+        uint64_t number = 0;
+        std::from_chars(number_text.data(), number_text.data() + number_text.size(), number);
+        const std::shared_ptr<const StoredMaps> maps = session->find(number);
+        if (!maps) {
+            return send_error(res, 404,
+                              "the maps " + number_text +
+                                  " of this session are gone: a session keeps only its "
+                                  "latest few");
+        }
+        res.set_content(req.matches[3] == "height" ? maps->height_png : maps->normal_png,
+                        "image/png");
+    }
+
+    ServeLimits limits;
+    SessionStore store;
+    WorkSlots slots;
+    ScratchDir scratch;
+    std::mutex generator_lock;  // the generators' kernel caches take one caller at a time
+    std::atomic<uint64_t> maps_made{0};
+    std::optional<StartupPhoto> startup;
+    bool check_host;
+    int port = 0;
+    httplib::Server http;
+
+    // Ends idle sessions while no request comes.
+    std::mutex sweep_mutex;
+    std::condition_variable_any sweep_wake;
+    std::jthread sweeper{[this](std::stop_token stop) {
+        std::unique_lock hold(sweep_mutex);
+        while (!stop.stop_requested()) {
+            sweep_wake.wait_for(hold, stop, std::chrono::seconds(1), [] { return false; });
+            store.sweep();
+        }
+    }};
+};
+
+ReliefServer::ReliefServer(const ServeLimits& limits, std::optional<StartupPhoto> startup,
+                           bool check_host)
+    : impl_(std::make_unique<Impl>(limits, std::move(startup), check_host)) {}
+
+ReliefServer::~ReliefServer() = default;
+
+int ReliefServer::bind(const std::string& host, int port) {
+    impl_->port = port == 0 ? impl_->http.bind_to_any_port(host)
+                            : (impl_->http.bind_to_port(host, port) ? port : -1);
+    return impl_->port;
+}
+
+bool ReliefServer::run() {
+    return impl_->http.listen_after_bind();
+}
+
+void ReliefServer::stop() {
+    impl_->http.stop();
+}
+
+}  // namespace rkserve

@@ -1,0 +1,206 @@
+#include "serve_command.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <thread>
+
+#include "diagnostics.h"
+#include "relief_server.h"
+#include "reliefkit.h"
+#include "text_conversion.h"
+
+extern char** environ;
+
+namespace rkserve {
+namespace {
+
+constexpr int kUsageError = 2;
+
+constexpr std::string_view kServeHelp =
+    "Usage: reliefkit serve [OPTION]... [PHOTO]\n"
+    "Serves a page to tune the maps of a photograph by eye in a browser, and shows\n"
+    "the reliefkit command line that makes the same maps. PHOTO is offered to each\n"
+    "page that opens.\n"
+    "\n"
+    "      --port N           Port to listen on (0: any free one; default 8077).\n"
+    "      --listen ADDR      Address to listen on (default 127.0.0.1, this machine\n"
+    "                         only). Anyone who reaches ADDR can use the server.\n"
+    "      --open             Open the page in the desktop's browser (xdg-open).\n"
+    "      --max-upload MIB   Largest upload in MiB (default 64).\n"
+    "      --max-pixels N     Largest image in pixels (default 40000000).\n"
+    "      --max-sessions N   Photographs held at once (default 16).\n"
+    "      --idle-timeout S   Seconds after which an unused session ends (default 1800).\n"
+    "      --workers N        Sets of maps made at once (default 2).\n"
+    "  -h, --help             Show this help and exit.\n";
+
+struct ServeOptions {
+    int port = 8077;
+    std::string listen = "127.0.0.1";
+    bool listen_given = false;
+    bool open = false;
+    ServeLimits limits;
+    std::string photo;
+    bool help = false;
+};
+
+bool parse_number(std::string_view text, uint64_t low, uint64_t high, uint64_t& into) {
+    uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high) {
+        return false;
+    }
+    into = value;
+    return true;
+}
+
+// Answers the usage error, empty when the arguments are good.
+std::string parse(std::span<const std::string_view> args, ServeOptions& o) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        if (arg == "-h" || arg == "--help") {
+            o.help = true;
+            return {};
+        }
+        if (arg == "--open") {
+            o.open = true;
+            continue;
+        }
+        if (!arg.starts_with("--")) {
+            if (!o.photo.empty()) return "serve takes one photograph";
+            o.photo = arg;
+            continue;
+        }
+        if (i + 1 >= args.size()) return std::string(arg) + " needs a value";
+        const std::string_view value = args[++i];
+        uint64_t n = 0;
+        const auto number = [&](uint64_t low, uint64_t high) {
+            return parse_number(value, low, high, n)
+                       ? std::string()
+                       : std::string(arg) + " takes a whole number from " + std::to_string(low) +
+                             " to " + std::to_string(high) + ", not \"" + std::string(value) + "\"";
+        };
+        std::string error;
+        if (arg == "--port") {
+            error = number(0, 65535);
+            o.port = static_cast<int>(n);
+        } else if (arg == "--listen") {
+            o.listen = value;
+            o.listen_given = true;
+        } else if (arg == "--max-upload") {
+            error = number(1, 4096);
+            o.limits.max_upload_bytes = static_cast<size_t>(n) << 20;
+        } else if (arg == "--max-pixels") {
+            error = number(1, 1'000'000'000);
+            o.limits.max_pixels = n;
+        } else if (arg == "--max-sessions") {
+            error = number(1, 1000);
+            o.limits.max_sessions = static_cast<unsigned>(n);
+        } else if (arg == "--idle-timeout") {
+            error = number(1, 7 * 24 * 3600);
+            o.limits.idle_timeout = std::chrono::seconds(n);
+        } else if (arg == "--workers") {
+            error = number(1, 64);
+            o.limits.work_slots = static_cast<unsigned>(n);
+        } else {
+            return rkcli::concat("unknown option ", arg);
+        }
+        if (!error.empty()) return error;
+    }
+    return {};
+}
+
+void open_in_browser(const std::string& url) {
+    const char* argv[] = {"xdg-open", url.c_str(), nullptr};
+    pid_t pid = 0;
+    if (::posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char**>(argv), environ) !=
+        0) {
+        std::cerr << "reliefkit serve: cannot run xdg-open; open " << url << " in a browser\n";
+        return;
+    }
+    // Reaped on a thread of its own, so that no zombie stays behind.
+    std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
+}
+
+// Keeps init and cleanup paired around all library work.
+struct Library {
+    Library() { init(); }
+    ~Library() { cleanup(); }
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+};
+
+}  // namespace
+
+int serve_main(std::span<const std::string_view> args) {
+    ServeOptions o;
+    if (const std::string error = parse(args, o); !error.empty()) {
+        std::cerr << "reliefkit serve: " << error << "\nTry 'reliefkit serve --help'.\n";
+        return kUsageError;
+    }
+    if (o.help) {
+        std::cout << kServeHelp;
+        return 0;
+    }
+    std::optional<StartupPhoto> startup;
+    if (!o.photo.empty()) {
+        std::ifstream in(o.photo, std::ios::binary);
+        std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        if (!in.good() && !in.eof()) bytes.clear();
+        if (bytes.empty()) {
+            std::cerr << "reliefkit serve: cannot read " << o.photo << "\n";
+            return 1;
+        }
+        startup =
+            StartupPhoto{std::filesystem::path(o.photo).filename().string(), std::move(bytes)};
+    }
+    if (o.listen_given) {
+        std::cerr << "reliefkit serve: warning: listening on " << o.listen
+                  << ": anyone who can reach that address can use this server, which has no "
+                     "password\n";
+    }
+
+    // SIGINT and SIGTERM are taken by a thread of their own, so that the
+    // server stops cleanly and its private directory goes.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    const Library library;
+    rkcli::install_diagnostics_sink();
+    ReliefServer server(o.limits, std::move(startup), !o.listen_given);
+    const int port = server.bind(o.listen, o.port);
+    if (port < 0) {
+        std::cerr << "reliefkit serve: cannot listen on " << o.listen << " port " << o.port << "\n";
+        return 1;
+    }
+    const std::string host =
+        o.listen.find(':') != std::string::npos ? "[" + o.listen + "]" : o.listen;
+    const std::string url = "http://" + (o.listen_given ? host : std::string("127.0.0.1")) + ":" +
+                            std::to_string(port) + "/";
+    std::cout << "reliefkit serve: " << url << " (Ctrl-C stops)" << std::endl;
+    if (o.open) open_in_browser(url);
+
+    std::thread stopper([&] {
+        int signal_number = 0;
+        sigwait(&stop_signals, &signal_number);
+        server.stop();
+    });
+    const bool ok = server.run();
+    if (!ok) {
+        // The listener failed by itself: wake the waiting thread.
+        pthread_kill(stopper.native_handle(), SIGTERM);
+    }
+    stopper.join();
+    return ok ? 0 : 1;
+}
+
+}  // namespace rkserve

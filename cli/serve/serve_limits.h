@@ -1,0 +1,23 @@
+// What one server allows, so that a page left open or a careless client
+// cannot take the machine's memory or processors.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+namespace rkserve {
+
+struct ServeLimits {
+    size_t max_upload_bytes = size_t{64} << 20;
+    uint64_t max_pixels = 40'000'000;  // the full image holds 16 bytes per pixel, several times
+    unsigned max_sessions = 16;
+    unsigned work_slots = 2;  // maps made at once; more requests wait for a slot
+    std::chrono::seconds idle_timeout{30 * 60};
+    std::chrono::seconds slot_wait{15};  // then the request is refused as busy
+};
+
+// The long side of the copy the page's maps are made from while controls move.
+inline constexpr uint32_t kPreviewLongSide = 1024;
+
+}  // namespace rkserve

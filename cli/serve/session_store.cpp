@@ -1,0 +1,73 @@
+#include "session_store.h"
+
+#include <random>
+
+namespace rkserve {
+namespace {
+
+constexpr size_t kResultsKept = 4;  // a preview in flight, the one shown, a download
+
+// 128 random bits as hex: ids cannot be guessed from one another.
+std::string random_id() {
+    static std::mutex mutex;
+    static std::random_device device;
+    std::lock_guard hold(mutex);
+    std::string id;
+    for (int i = 0; i < 4; ++i) {
+        char part[9];
+        std::snprintf(part, sizeof part, "%08x", static_cast<unsigned>(device()));
+        id += part;
+    }
+    return id;
+}
+
+}  // namespace
+
+void Session::keep(std::shared_ptr<const StoredMaps> maps) {
+    std::lock_guard hold(mutex_);
+    results_.push_back(std::move(maps));
+    if (results_.size() > kResultsKept) results_.pop_front();
+}
+
+std::shared_ptr<const StoredMaps> Session::find(uint64_t number) const {
+    std::lock_guard hold(mutex_);
+    for (const auto& maps : results_) {
+        if (maps->number == number) return maps;
+    }
+    return nullptr;
+}
+
+std::shared_ptr<Session> SessionStore::add(std::unique_ptr<Session> session) {
+    sweep();
+    std::lock_guard hold(mutex_);
+    if (sessions_.size() >= limits_.max_sessions) return nullptr;
+    session->id = random_id();
+    std::shared_ptr<Session> shared(std::move(session));
+    sessions_[shared->id] = {shared, std::chrono::steady_clock::now()};
+    return shared;
+}
+
+std::shared_ptr<Session> SessionStore::find(const std::string& id) {
+    sweep();
+    std::lock_guard hold(mutex_);
+    const auto it = sessions_.find(id);
+    if (it == sessions_.end()) return nullptr;
+    it->second.last_used = std::chrono::steady_clock::now();
+    return it->second.session;
+}
+
+bool SessionStore::remove(const std::string& id) {
+    std::lock_guard hold(mutex_);
+    return sessions_.erase(id) > 0;
+}
+
+size_t SessionStore::sweep() {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard hold(mutex_);
+    std::erase_if(sessions_, [&](const auto& item) {
+        return now - item.second.last_used > limits_.idle_timeout;
+    });
+    return sessions_.size();
+}
+
+}  // namespace rkserve

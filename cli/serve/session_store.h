@@ -1,0 +1,67 @@
+// Uploaded photographs in memory, one session each, dropped when the page
+// ends them or after the idle time.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "image.h"
+#include "serve_limits.h"
+
+namespace rkserve {
+
+// One set of maps a session made: the PNG files as the command writes them.
+struct StoredMaps {
+    uint64_t number = 0;
+    std::string height_png;
+    std::string normal_png;
+};
+
+struct Session {
+    std::string id;
+    std::string name;      // the file name the client gave; only ever shown, never opened
+    std::string upload;    // the uploaded file's bytes, decoded again for full-size maps
+    rkcli::Image preview;  // at most kPreviewLongSide on the long side; read-only once made
+    uint32_t width = 0;
+    uint32_t height = 0;
+    std::atomic<uint64_t> latest_request{0};  // a request older than this gives way
+
+    // Keeps the last few results; older numbers are gone.
+    void keep(std::shared_ptr<const StoredMaps> maps);
+    std::shared_ptr<const StoredMaps> find(uint64_t number) const;
+
+  private:
+    mutable std::mutex mutex_;
+    std::deque<std::shared_ptr<const StoredMaps>> results_;
+};
+
+class SessionStore {
+  public:
+    explicit SessionStore(const ServeLimits& limits) : limits_(limits) {}
+
+    // Adds the session under a new random id; null when the store is full.
+    std::shared_ptr<Session> add(std::unique_ptr<Session> session);
+    // The session, its idle time restarted; null when unknown or expired.
+    std::shared_ptr<Session> find(const std::string& id);
+    bool remove(const std::string& id);
+    // Drops sessions idle for longer than the limit; answers how many remain.
+    size_t sweep();
+
+  private:
+    struct Entry {
+        std::shared_ptr<Session> session;
+        std::chrono::steady_clock::time_point last_used;
+    };
+    const ServeLimits& limits_;
+    std::mutex mutex_;
+    std::map<std::string, Entry> sessions_;
+};
+
+}  // namespace rkserve

@@ -1,0 +1,259 @@
+// The page: controls built from the command's option table (GET /api/options),
+// maps of a preview-sized copy made while a control moves, the full-size maps
+// on Download, and the command line that makes the same files.
+'use strict';
+
+const $ = (id) => document.getElementById(id);
+const state = {
+  limits: null,
+  session: null,  // {session, name, width, height, ...} as the server answered
+  values: new Map(),  // option name -> value as typed on the command line; unset: default
+  inflight: null,  // AbortController of the preview request under way
+  order: 0,  // number of the latest preview request: the server lets older ones give way
+};
+const preview = new ReliefPreview($('preview'));
+
+class ApiError extends Error {
+  constructor(status, body) {
+    super(body.error || `HTTP status ${status}`);
+    this.status = status;
+    this.diagnostics = body.diagnostics || [];
+  }
+}
+
+async function api(path, options = {}) {
+  const response = await fetch(path, options);
+  if (response.ok) return response;
+  let body = {};
+  try { body = await response.json(); } catch (e) { /* not JSON: the status says it */ }
+  throw new ApiError(response.status, body);
+}
+
+function showError(error) {
+  // A request replaced by a newer one is no failure.
+  if (error.name === 'AbortError' || error.status === 409) return;
+  $('error').textContent = [error.message, ...(error.diagnostics || []).map((l) => '  ' + l)].join('\n');
+  setStatus('');
+}
+
+function setStatus(text) { $('status').textContent = text; }
+
+// ---- controls ------------------------------------------------------------
+
+function element(tag, props = {}, ...children) {
+  const node = Object.assign(document.createElement(tag), props);
+  node.append(...children);
+  return node;
+}
+
+function decimals(option) {
+  const span = option.high - option.low;
+  return option.kind === 'whole' || !(span > 0) ? 0 : Math.min(6, Math.max(0, 3 - Math.floor(Math.log10(span))));
+}
+
+// One control per option; each changes state.values and asks for new maps.
+function makeField(option) {
+  const field = element('div', { className: 'field', title: option.help });
+  field.dataset.option = option.name;
+  const reset = element('button', { type: 'button', className: 'reset', textContent: '↺', title: 'back to the default' });
+  const range = option.kind === 'whole' || option.kind === 'real'
+    ? `${option.low} – ${option.high}` : option.kind === 'switch' ? '' : option.placeholder;
+  field.append(element('div', { className: 'name' },
+    element('code', { textContent: '--' + option.name }), element('span', { className: 'range', textContent: range })));
+  const set = (value) => {
+    const isDefault = value === null || value === option.default;
+    if (isDefault) state.values.delete(option.name); else state.values.set(option.name, value);
+    field.classList.toggle('changed', !isDefault);
+    requestMaps();
+  };
+  let inputs = [];
+  let restore;
+  if (option.kind === 'switch') {
+    const on = option.negation !== undefined && option.default === 'on';
+    const box = element('input', { type: 'checkbox', checked: on });
+    box.addEventListener('change', () => set(box.checked === on ? null : (box.checked ? 'on' : 'off')));
+    restore = () => { box.checked = on; };
+    inputs = [box];
+  } else if (option.kind === 'choice') {
+    const select = element('select', {}, ...option.choices.map((c) => element('option', { value: c, textContent: c })));
+    select.value = option.default;
+    select.addEventListener('change', () => set(select.value));
+    restore = () => { select.value = option.default; };
+    inputs = [select];
+  } else if (option.kind === 'whole' || option.kind === 'real') {
+    const step = option.kind === 'whole' ? 1 : Number(((option.high - option.low) / 100).toPrecision(1));
+    const numeric = Number.isFinite(Number.parseFloat(option.default)) ? Number.parseFloat(option.default) : null;
+    const start = numeric === null ? option.low : numeric;
+    const slider = element('input', { type: 'range', min: option.low, max: option.high, step, value: start });
+    const number = element('input', { type: 'number', min: option.low, max: option.high, step,
+      value: numeric === null ? '' : start, placeholder: numeric === null ? option.default : '' });
+    const text = (v) => Number(v).toFixed(decimals(option)).replace(/(\.\d*?)0+$/, '$1').replace(/\.$/, '');
+    slider.addEventListener('input', () => { number.value = slider.value; set(text(slider.value)); });
+    number.addEventListener('change', () => { slider.value = number.value; set(number.value === '' ? null : number.value); });
+    restore = () => { slider.value = start; number.value = numeric === null ? '' : start; };
+    inputs = [slider, number];
+  } else {
+    const input = element('input', { type: 'text', value: option.default, placeholder: option.placeholder });
+    input.addEventListener('change', () => set(input.value === '' ? null : input.value));
+    restore = () => { input.value = option.default; };
+    inputs = [input];
+  }
+  reset.addEventListener('click', () => { restore(); set(null); });
+  field.append(element('div', { className: 'value' }, ...inputs, reset));
+  return field;
+}
+
+function buildControls(schema) {
+  const form = $('controls');
+  for (const group of schema.groups) {
+    form.append(element('fieldset', {}, element('legend', { textContent: group.title }),
+      ...group.options.map(makeField)));
+  }
+  form.addEventListener('submit', (e) => e.preventDefault());
+}
+
+function formBody() {
+  return new URLSearchParams([...state.values]);
+}
+
+// ---- maps ----------------------------------------------------------------
+
+// The map decoded once, into the very element the page then shows.
+async function fetchImage(url, signal) {
+  const blob = await (await api(url, { signal })).blob();
+  const image = new Image();
+  image.src = URL.createObjectURL(blob);
+  await image.decode();
+  return image;
+}
+
+function show(info, height, normal) {
+  for (const [id, image] of [['height-map', height], ['normal-map', normal]]) {
+    const old = $(id);
+    URL.revokeObjectURL(old.src);
+    image.id = id;
+    image.alt = old.alt;
+    old.replaceWith(image);
+  }
+  preview.setMaps(height, normal, info.normal_encoding);
+  $('command').value = info.command;
+  $('error').textContent = '';
+  document.body.dataset.maps = info.number;  // lets a test wait for new maps
+}
+
+// Asks for maps of the preview copy; a request still under way is cancelled,
+// and the server drops it too while it waits for a free slot.
+function requestMaps() {
+  if (!state.session) return;
+  if (state.inflight) state.inflight.abort();
+  const control = new AbortController();
+  state.inflight = control;
+  const started = performance.now();
+  setStatus('making maps…');
+  (async () => {
+    const base = `/api/sessions/${state.session.session}`;
+    const headers = { 'X-Preview-Order': String(++state.order) };
+    const response = await api(`${base}/maps/preview`, { method: 'POST', body: formBody(), headers, signal: control.signal });
+    const info = await response.json();
+    const [height, normal] = await Promise.all([fetchImage(info.height, control.signal), fetchImage(info.normal, control.signal)]);
+    if (control.signal.aborted) {
+      URL.revokeObjectURL(height.src);
+      URL.revokeObjectURL(normal.src);
+      return;
+    }
+    show(info, height, normal);
+    const { preview_width: w, preview_height: h } = state.session;
+    setStatus(`${w} × ${h} preview in ${Math.round(performance.now() - started)} ms`);
+    document.body.dataset.lastMs = Math.round(performance.now() - started);
+  })().catch(showError);
+}
+
+function stem(name) {
+  const dot = name.lastIndexOf('.');
+  return dot > 0 ? name.slice(0, dot) : name;
+}
+
+async function download() {
+  if (!state.session) return;
+  const button = $('download');
+  button.disabled = true;
+  setStatus(`making the ${state.session.width} × ${state.session.height} maps…`);
+  try {
+    const base = `/api/sessions/${state.session.session}`;
+    const info = await (await api(`${base}/maps/full`, { method: 'POST', body: formBody() })).json();
+    for (const [url, suffix] of [[info.height, '_height.png'], [info.normal, '_normal.png']]) {
+      const blob = await (await api(url)).blob();
+      const link = element('a', { href: URL.createObjectURL(blob), download: stem(state.session.name) + suffix });
+      link.click();
+      setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+    }
+    setStatus('full-size maps downloaded');
+  } catch (error) {
+    showError(error);
+  } finally {
+    button.disabled = false;
+  }
+}
+
+// ---- sessions ------------------------------------------------------------
+
+function endSession() {
+  if (state.session) fetch(`/api/sessions/${state.session.session}`, { method: 'DELETE', keepalive: true });
+  state.session = null;
+}
+
+function startSession(session) {
+  endSession();
+  state.session = session;
+  $('name').textContent = `${session.name} (${session.width} × ${session.height})`;
+  $('drop').hidden = true;
+  requestMaps();
+}
+
+async function openFile(file) {
+  if (state.limits && file.size > state.limits.max_upload_bytes) {
+    showError(new Error(`${file.name} is larger than the server takes (${state.limits.max_upload_bytes >> 20} MiB)`));
+    return;
+  }
+  setStatus(`reading ${file.name}…`);
+  try {
+    const response = await api(`/api/sessions?name=${encodeURIComponent(file.name)}`,
+      { method: 'POST', body: file, headers: { 'Content-Type': 'application/octet-stream' } });
+    startSession(await response.json());
+  } catch (error) {
+    showError(error);
+  }
+}
+
+function wireUp() {
+  $('file').addEventListener('change', (e) => { if (e.target.files[0]) openFile(e.target.files[0]); });
+  document.addEventListener('dragover', (e) => { e.preventDefault(); document.body.classList.add('dragging'); });
+  document.addEventListener('dragleave', () => document.body.classList.remove('dragging'));
+  document.addEventListener('drop', (e) => {
+    e.preventDefault();
+    document.body.classList.remove('dragging');
+    if (e.dataTransfer.files[0]) openFile(e.dataTransfer.files[0]);
+  });
+  $('tiles').addEventListener('change', (e) => preview.setTiles(e.target.checked ? 2 : 1));
+  $('copy').addEventListener('click', () => {
+    $('command').select();
+    if (navigator.clipboard) navigator.clipboard.writeText($('command').value).catch(() => document.execCommand('copy'));
+    else document.execCommand('copy');
+  });
+  $('download').addEventListener('click', download);
+  window.addEventListener('pagehide', endSession);
+}
+
+async function main() {
+  wireUp();
+  try {
+    buildControls(await (await api('/api/options')).json());
+    state.limits = await (await api('/api/limits')).json();
+    const startup = await (await api('/api/startup', { method: 'POST' })).json();
+    if (startup.session) startSession(startup);
+  } catch (error) {
+    showError(error);
+  }
+}
+
+main();

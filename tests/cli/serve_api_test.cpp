@@ -1,0 +1,368 @@
+// reliefkit serve's API end to end: a server on a loopback port, driven by an
+// HTTP client as the page drives it.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "diagnostics.h"
+#include "image.h"
+#include "relief_server.h"
+#include "reliefkit.h"
+#include "run_program.h"
+#include "temp_dir.h"
+#include "text_conversion.h"
+
+namespace {
+
+const std::string kSample = RK_SAMPLES "/bricks.png";
+
+std::string field(const std::string& json, const std::string& name) {
+    std::smatch m;
+    const std::regex pattern("\"" + name + "\":(\"([^\"]*)\"|[0-9.]+)");
+    if (!std::regex_search(json, m, pattern)) return {};
+    return m[2].matched ? m[2].str() : m[1].str();
+}
+
+uint32_t png_width(const std::string& png) {  // IHDR: big-endian width at byte 16
+    return png.size() < 24 ? 0
+                           : uint32_t(uint8_t(png[16])) << 24 | uint32_t(uint8_t(png[17])) << 16 |
+                                 uint32_t(uint8_t(png[18])) << 8 | uint8_t(png[19]);
+}
+
+// A w x h PNG resampled from the sample.
+std::string png_of(const TempDir& dir, uint32_t w, uint32_t h) {
+    const rkcli::Image sample(load_image(rkcli::path_to_utf16(kSample)->c_str()));
+    const rkcli::Image image(imgbuf_resample(sample.get(), w, h));
+    char16_t message[256] = {};
+    core_saveimage_png(message, 256, rkcli::path_to_utf16((dir / "made.png").string())->c_str(),
+                       image.get());
+    return file_bytes(dir / "made.png");
+}
+
+class ServeApi : public ::testing::Test {
+  protected:
+    void start(rkserve::ServeLimits limits = {}) {
+        server_ = std::make_unique<rkserve::ReliefServer>(limits, std::nullopt, true);
+        port_ = server_->bind("127.0.0.1", 0);
+        ASSERT_GT(port_, 0);
+        thread_ = std::thread([this] { server_->run(); });
+        client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
+        client_->set_read_timeout(60);
+    }
+    void SetUp() override {
+        init();
+        rkcli::install_diagnostics_sink();
+        sample_ = file_bytes(kSample);
+    }
+    void TearDown() override {
+        if (server_) server_->stop();
+        if (thread_.joinable()) thread_.join();
+        cleanup();
+    }
+    httplib::Result upload(const std::string& bytes, const std::string& name = "bricks.png") {
+        return client_->Post(("/api/sessions?name=" + name).c_str(), bytes,
+                             "application/octet-stream");
+    }
+    std::string session(const std::string& bytes = {}) {
+        auto res = upload(bytes.empty() ? sample_ : bytes);
+        EXPECT_EQ(res ? res->status : 0, 201);
+        return res ? field(res->body, "session") : "";
+    }
+    httplib::Result maps(const std::string& id, const std::string& size,
+                         const httplib::Params& p = {}) {
+        return client_->Post(("/api/sessions/" + id + "/maps/" + size).c_str(), p);
+    }
+
+    std::unique_ptr<rkserve::ReliefServer> server_;
+    std::thread thread_;
+    std::unique_ptr<httplib::Client> client_;
+    int port_ = 0;
+    std::string sample_;
+};
+
+TEST_F(ServeApi, AnswersEachRequestWithItsStatusAndAJsonReason) {
+    rkserve::ServeLimits limits;
+    limits.max_upload_bytes = size_t{1} << 20;
+    limits.max_pixels = 512 * 512 - 1;
+    start(limits);
+    TempDir dir;
+    const std::string id = field(upload(png_of(dir, 64, 64))->body, "session");
+    ASSERT_EQ(id.size(), 32u);
+    const std::string other(32, 'a');
+    struct Case {
+        httplib::Result result;
+        int status;
+        std::string reason;
+    };
+    Case cases[] = {
+        {client_->Get("/api/options"), 200, ""},
+        {client_->Get("/"), 200, ""},
+        {upload(""), 400, "empty"},
+        {upload("not an image"), 422, "no reader|DDS"},
+        {upload(std::string((1 << 20) + 1, 'x')), 413, "1 MiB"},
+        {upload(sample_), 413, "262144 pixels"},
+        // Headers claiming huge images, refused before decoding: PNG, JPEG after an APP0.
+        {upload(std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\xea\x60\0\0\x75\x30", 24) +
+                std::string(64, '\0')),
+         413, "60000x30000"},
+        {upload(std::string("\xff\xd8\xff\xe0\0\x04"
+                            "ab\xff\xc0\0\x11\x08\x9c\x40\x9c\x41",
+                            17) +
+                std::string(64, '\0')),
+         413, "40001x40000"},
+        {maps(other, "preview"), 404, "no session"},
+        {maps(id, "preview", {{"no-such-option", "1"}}), 400, "not an option"},
+        {maps(id, "preview", {{"out-dir", "/etc"}}), 400, "not an option"},
+        {maps(id, "preview", {{"strength", "11"}}), 400, "from 1 to 10"},
+        {maps(id, "preview", {{"invert-x", "yes"}}), 400, "is a switch"},
+        {maps(id, "preview", {{"strength", "2"}, {"strength", "3"}}), 400, "more than once"},
+        {maps(id, "preview", {{"clamp-low", "0.8"}, {"clamp-high", "0.2"}}), 400, "above"},
+        {maps(id, "sideways"), 404, "README"},
+        {client_->Get(("/api/sessions/" + id + "/maps/99/height.png").c_str()), 404, "gone"},
+        {client_->Get("/api/options", {{"Host", "attacker.example:80"}}), 403, "attacker"},
+        {client_->Delete(("/api/sessions/" + other).c_str()), 404, "no session"},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        ASSERT_TRUE(cases[i].result);
+        EXPECT_EQ(cases[i].result->status, cases[i].status) << cases[i].result->body;
+        if (!cases[i].reason.empty()) {
+            EXPECT_EQ(cases[i].result->get_header_value("Content-Type"), "application/json");
+            EXPECT_TRUE(
+                std::regex_search(field(cases[i].result->body, "error") + cases[i].result->body,
+                                  std::regex(cases[i].reason)))
+                << cases[i].result->body;
+        }
+    }
+}
+
+// Every number range and choice the page is given is one the maps accept, and
+// just past a range is refused: the page and the parser cannot disagree.
+TEST_F(ServeApi, EveryAdvertisedRangeAndChoiceIsAccepted) {
+    start();
+    TempDir dir;
+    const std::string id = session(png_of(dir, 24, 24));
+    const std::string json = client_->Get("/api/options")->body;
+    const std::regex numbers(
+        R"re("name":"([^"]+)","kind":"(whole|real)"[^{}]*?"low":([-0-9.e]+),"high":([-0-9.e]+))re");
+    const std::regex choices(
+        R"re("name":"([^"]+)","kind":"choice"[^{}]*?"choices":\[([^\]]*)\])re");
+    int checked = 0;
+    for (std::sregex_iterator m(json.begin(), json.end(), numbers), end; m != end; ++m, ++checked) {
+        const std::string name = (*m)[1];
+        for (const std::string& ok : {(*m)[3].str(), (*m)[4].str()}) {
+            EXPECT_EQ(maps(id, "preview", {{name, ok}})->status, 200) << name << " " << ok;
+        }
+        const std::string past = std::to_string(std::stod((*m)[4]) + 1);
+        EXPECT_EQ(maps(id, "preview", {{name, past}})->status, 400) << name << " " << past;
+    }
+    for (std::sregex_iterator m(json.begin(), json.end(), choices), end; m != end; ++m, ++checked) {
+        const std::string list = (*m)[2];
+        const std::regex item("\"([^\"]+)\"");
+        for (std::sregex_iterator c(list.begin(), list.end(), item); c != end; ++c) {
+            EXPECT_EQ(maps(id, "preview", {{(*m)[1], (*c)[1]}})->status, 200) << (*c)[1];
+        }
+    }
+    EXPECT_GE(checked, 8);
+}
+
+// The decoded pixels of a PNG, alpha included.
+std::vector<float> pixels_of(const TempDir& dir, const std::string& png) {
+    std::ofstream(dir / "decoded.png", std::ios::binary) << png;
+    const rkcli::Image image(
+        load_image(rkcli::path_to_utf16((dir / "decoded.png").string())->c_str()));
+    if (!image) return {};
+    const float* p = imgbuf_buf(image.get());
+    return {p, p + imgbuf_buf_size(image.get()) / sizeof(float)};
+}
+
+// The command line the page shows makes the very files of its Download, and
+// the preview of a photo small enough shows the same pixels.
+TEST_F(ServeApi, FullSizeMapsEqualTheCommandLinesFiles) {
+    start();
+    const std::string id = session();
+    const httplib::Params settings{
+        {"mode", "average"}, {"auto-levels", "off"}, {"strength", "4"},        {"invert-y", "on"},
+        {"channels", "grb"}, {"detail-size", "7"},   {"normal-blur-size", "3"}};
+    const auto made = maps(id, "full", settings);
+    ASSERT_EQ(made->status, 200) << made->body;
+    const std::string command = field(made->body, "command");
+    EXPECT_NE(command.find(" --no-auto-levels "), std::string::npos) << command;
+    TempDir dir;
+    std::filesystem::copy_file(kSample, dir / "bricks.png");
+    std::vector<std::string> args;
+    std::istringstream words(command.substr(std::string("reliefkit ").size()));
+    for (std::string word; words >> word;) args.push_back(word);
+    ASSERT_EQ(run_reliefkit(dir.path(), args).status, 0);
+    const auto preview = maps(id, "preview", settings);
+    for (const std::string which : {"height", "normal"}) {
+        const std::string file = file_bytes(dir / ("bricks_" + which + ".png"));
+        EXPECT_EQ(client_->Get(field(made->body, which).c_str())->body, file) << which;
+        const std::string shown = client_->Get(field(preview->body, which).c_str())->body;
+        EXPECT_EQ(pixels_of(dir, shown), pixels_of(dir, file)) << which;
+    }
+}
+
+// The maps follow a preview-sized copy: a 2000 x 1000 photo gives 1024 x 512 maps.
+TEST_F(ServeApi, PreviewMapsAreMadeFromACopyAtMost1024Wide) {
+    start();
+    TempDir dir;
+    const auto created = upload(png_of(dir, 2000, 1000), "wide.png");
+    ASSERT_EQ(created->status, 201);
+    EXPECT_EQ(field(created->body, "preview_width") + "x" + field(created->body, "preview_height"),
+              "1024x512");
+    const std::string id = field(created->body, "session");
+    for (const auto& [size, width] : {std::pair{"preview", 1024u}, std::pair{"full", 2000u}}) {
+        const auto made = maps(id, size);
+        ASSERT_EQ(made->status, 200) << made->body;
+        EXPECT_EQ(png_width(client_->Get(field(made->body, "normal").c_str())->body), width);
+    }
+}
+
+TEST_F(ServeApi, SessionsAreCountedAndEndWhenIdle) {
+    rkserve::ServeLimits limits;
+    limits.max_sessions = 2;
+    limits.idle_timeout = std::chrono::seconds(1);
+    start(limits);
+    const std::string first = session(), second = session();
+    const auto refused = upload(sample_);
+    EXPECT_EQ(refused->status, 503);
+    EXPECT_NE(refused->body.find("--max-sessions"), std::string::npos);
+    EXPECT_EQ(client_->Delete(("/api/sessions/" + first).c_str())->status, 204);
+    const std::string third = session();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    for (const std::string& id : {second, third}) {
+        const auto gone = maps(id, "preview");
+        EXPECT_EQ(gone->status, 404);
+        EXPECT_NE(gone->body.find("expired"), std::string::npos) << gone->body;
+    }
+}
+
+// Clients at once, more than there are work slots, one of them vanishing in
+// the middle of its upload: every other gets the same maps.
+TEST_F(ServeApi, ConcurrentClientsAndAVanishingUploadGetTheirMaps) {
+    rkserve::ServeLimits limits;
+    limits.work_slots = 2;
+    start(limits);
+    const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port_));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string partial =
+        "POST /api/sessions?name=a.png HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+        "\r\nContent-Length: 100000\r\n\r\n" + sample_.substr(0, 5000);
+    ASSERT_EQ(::send(sock, partial.data(), partial.size(), MSG_NOSIGNAL), ssize_t(partial.size()));
+    ::close(sock);
+
+    constexpr int kClients = 6;
+    std::string normals[kClients];
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.emplace_back([&, i] {
+            httplib::Client client("127.0.0.1", port_);
+            client.set_read_timeout(60);
+            const auto created = client.Post("/api/sessions?name=b.png", sample_, "image/png");
+            if (!created || created->status != 201) return;
+            const std::string id = field(created->body, "session");
+            const auto made = client.Post(("/api/sessions/" + id + "/maps/preview").c_str(),
+                                          httplib::Params{{"strength", "3"}});
+            if (!made || made->status != 200) return;
+            if (const auto png = client.Get(field(made->body, "normal").c_str()))
+                normals[i] = png->body;
+        });
+    }
+    for (std::thread& t : clients) t.join();
+    for (int i = 0; i < kClients; ++i) {
+        EXPECT_FALSE(normals[i].empty()) << "client " << i;
+        EXPECT_EQ(normals[i], normals[0]) << "client " << i;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Nothing of an upload stays on disk: the private directory is empty between
+// requests and gone with the server.
+TEST_F(ServeApi, UploadsNeverStayOnDisk) {
+    TempDir dir;
+    const char* old = std::getenv("TMPDIR");
+    const std::string saved = old ? old : "";
+    ::setenv("TMPDIR", dir.path().c_str(), 1);
+    start();
+    old ? ::setenv("TMPDIR", saved.c_str(), 1) : ::unsetenv("TMPDIR");
+    const std::string id = session();
+    ASSERT_EQ(maps(id, "full")->status, 200);
+    ASSERT_EQ(maps(id, "preview")->status, 200);
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+        files += entry.is_regular_file() ? 1 : 0;
+    }
+    EXPECT_EQ(files, 0u);
+    server_->stop();
+    thread_.join();
+    server_.reset();
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(ServeCommand, RefusesBadArgumentsWithTheUsualStatus) {
+    TempDir dir;
+    const std::pair<std::vector<std::string>, int> cases[] = {
+        {{"serve", "--port", "70000"}, 2}, {{"serve", "--workers", "0"}, 2},
+        {{"serve", "--bogus", "1"}, 2},    {{"serve", "a.png", "b.png"}, 2},
+        {{"serve", "missing.png"}, 1},     {{"serve", "--help"}, 0},
+    };
+    for (const auto& [args, status] : cases) {
+        const ProgramRun run = run_reliefkit(dir.path(), args);
+        EXPECT_EQ(run.status, status) << args.back() << ": " << run.err;
+        EXPECT_EQ(run.err.empty(), status == 0) << run.err;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// While the only work slot is taken, a preview request that a newer one of
+// the same session overtakes gives way (409) without being made. Newer is the
+// later arrival, or the higher X-Preview-Order where the client numbers them,
+// since its requests may arrive out of order.
+TEST_F(ServeApi, AWaitingPreviewGivesWayToANewerOne) {
+    rkserve::ServeLimits limits;
+    limits.work_slots = 1;
+    start(limits);
+    TempDir dir;
+    const std::string big = session(png_of(dir, 2400, 2400));
+    const std::string id = session();
+    const auto post = [&](const std::string& session, const std::string& size,
+                          const httplib::Headers& order) {
+        httplib::Client client("127.0.0.1", port_);  // one client per thread
+        client.set_read_timeout(120);
+        const auto res = client.Post(("/api/sessions/" + session + "/maps/" + size).c_str(), order,
+                                     "", "text/plain");
+        return res ? res->status : 0;
+    };
+    const httplib::Headers none, second{{"X-Preview-Order", "10"}}, first{{"X-Preview-Order", "9"}};
+    for (const auto& [arrives_first, arrives_later, later_wins] :
+         {std::tuple{none, none, true}, std::tuple{second, first, false}}) {
+        std::thread full([&] { EXPECT_EQ(post(big, "full", none), 200); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        int earlier = 0;
+        std::thread waiting([&] { earlier = post(id, "preview", arrives_first); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(post(id, "preview", arrives_later), later_wins ? 200 : 409);
+        waiting.join();
+        full.join();
+        EXPECT_EQ(earlier, later_wins ? 409 : 200);
+    }
+}
+
+}  // namespace

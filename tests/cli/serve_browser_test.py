@@ -1,0 +1,136 @@
+#!/usr/bin/env python3
+"""The serve page in headless Chromium, driven over the DevTools protocol on a
+pipe (no driver library needed): the sample's maps appear, moving a control
+brings new maps and a new command line, and the lit preview is not blank.
+Exits 77 (skipped) when no Chromium is installed."""
+import argparse, base64, json, os, shutil, signal, subprocess, sys, tempfile
+
+CHECK_PAGE = r"""(async () => {
+  const until = async (done, what) => {
+    for (const end = Date.now() + 60000; !done(); await new Promise((r) => setTimeout(r, 50)))
+      if (Date.now() > end) throw new Error('timed out waiting for ' + what + ': ' + document.getElementById('error')?.textContent);
+  };
+  await until(() => document.body?.dataset.maps, 'the first maps');
+  const first = document.body.dataset.maps, before = document.getElementById('command').value;
+  for (const colour of ['red', 'green', 'blue']) {  // the mortar is light: dark means high
+    const box = document.querySelector(`[data-option="invert-${colour}"] input`);
+    box.checked = true;
+    box.dispatchEvent(new Event('change'));
+  }
+  document.getElementById('tiles').click();
+  const slider = document.querySelector('[data-option="strength"] input[type=range]');
+  slider.value = 6;
+  slider.dispatchEvent(new Event('input'));
+  await until(() => document.body.dataset.maps !== first, 'the maps after the move');
+  const canvas = document.getElementById('preview');
+  const copy = Object.assign(document.createElement('canvas'), { width: canvas.width, height: canvas.height });
+  copy.getContext('2d').drawImage(canvas, 0, 0);
+  const pixels = copy.getContext('2d').getImageData(0, 0, copy.width, copy.height).data;
+  const levels = new Set();
+  for (let i = 0; i < pixels.length; i += 4) levels.add(pixels[i]);
+  return { before, after: document.getElementById('command').value, levels: levels.size,
+           error: document.getElementById('error').textContent, ms: Number(document.body.dataset.lastMs) };
+})()"""
+
+
+class DevTools:
+    """Chromium's --remote-debugging-pipe: JSON messages ended by NUL on fds 3 and 4."""
+
+    def __init__(self, chromium, profile):
+        to_r, self.to_w = os.pipe()
+        self.from_r, from_w = os.pipe()
+
+        def child_fds():
+            os.dup2(to_r, 3)
+            os.dup2(from_w, 4)
+
+        flags = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+                 '--disable-background-networking', '--disable-component-update', '--disable-sync',
+                 '--use-angle=swiftshader', '--enable-unsafe-swiftshader', '--window-size=1400,1050',
+                 '--remote-debugging-pipe', '--user-data-dir=' + profile]
+        self.proc = subprocess.Popen([chromium] + flags, preexec_fn=child_fds, close_fds=False,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(to_r)
+        os.close(from_w)
+        self.next_id, self.buffer = 0, b''
+
+    def call(self, method, session=None, **params):
+        self.next_id += 1
+        message = {'id': self.next_id, 'method': method, 'params': params}
+        if session:
+            message['sessionId'] = session
+        os.write(self.to_w, json.dumps(message).encode() + b'\0')
+        while True:
+            while b'\0' not in self.buffer:
+                chunk = os.read(self.from_r, 1 << 16)
+                if not chunk:
+                    raise RuntimeError('Chromium closed the pipe')
+                self.buffer += chunk
+            text, self.buffer = self.buffer.split(b'\0', 1)
+            reply = json.loads(text)
+            if reply.get('id') == self.next_id:
+                if 'error' in reply:
+                    raise RuntimeError(f'{method}: {reply["error"]}')
+                return reply['result']
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--program', required=True)
+    parser.add_argument('--sample', required=True)
+    parser.add_argument('--screenshot', required=True)
+    args = parser.parse_args()
+    chromium = shutil.which('chromium') or shutil.which('chromium-browser')
+    if not chromium:
+        print('SKIPPED: no chromium installed (apt-get install chromium)')
+        return 77
+    server = subprocess.Popen([args.program, 'serve', '--port', '0', args.sample],
+                              stdout=subprocess.PIPE, text=True)
+    profile = tempfile.mkdtemp(prefix='rk-chromium-')
+    browser = None
+    try:
+        url = server.stdout.readline().split()[2]
+        browser = DevTools(chromium, profile)
+        target = browser.call('Target.createTarget', url='about:blank')['targetId']
+        session = browser.call('Target.attachToTarget', targetId=target, flatten=True)['sessionId']
+        browser.call('Page.navigate', session, url=url)
+        for attempt in range(20):  # the blank page's context may still be the one evaluated in
+            try:
+                result = browser.call('Runtime.evaluate', session, expression=CHECK_PAGE,
+                                      awaitPromise=True, returnByValue=True)
+                break
+            except RuntimeError as error:
+                if 'context was destroyed' not in str(error) or attempt == 19:
+                    raise
+        jpeg = args.screenshot.endswith('.jpg')  # the README's copy is kept small
+        shot = browser.call('Page.captureScreenshot', session, format='jpeg' if jpeg else 'png',
+                            quality=85)['data']
+        with open(args.screenshot, 'wb') as out:
+            out.write(base64.b64decode(shot))
+        if 'exceptionDetails' in result:
+            print('page check failed:', result['exceptionDetails'].get('exception', {}).get('description'))
+            return 1
+        seen = result['result']['value']
+        print(json.dumps(seen))
+        failures = [why for bad, why in [
+            (seen['error'] != '', 'the page shows an error'),
+            (seen['after'] == seen['before'] or '--invert-blue --strength 6 ' not in seen['after'],
+             'the command line did not follow the control'),
+            (seen['levels'] < 16, 'the lit preview is blank')] if bad]
+        for why in failures:
+            print('FAILED:', why)
+        return 1 if failures else 0
+    finally:
+        if browser:
+            browser.close()
+        server.send_signal(signal.SIGTERM)
+        server.wait(timeout=10)
+        shutil.rmtree(profile, ignore_errors=True)
+
+
+if __name__ == '__main__':
+    sys.exit(main())
