@@ -30,6 +30,8 @@ struct ConvolveJob {
     uint32_t first_row = 0;
     uint32_t rows = 0;
     uint32_t src_ring = 0;
+    // Vertical pass only: output row y goes to dst + (y - dst_first) * stride.
+    uint32_t dst_first = 0;
 };
 
 void convolve_rows_plain(const ConvolveJob& job) noexcept;
