@@ -2,12 +2,14 @@
 
 #include <png.h>
 
+#include <new>
+
 #include "imgbuf/imgbuf.h"
 #include "imgbuf/pixel_convert.h"
-#include "common/file_io.h"
 #include "common/png_messages.h"
 #include "common/utf16.h"
 #include "save/output_file.h"
+#include "save/png_encoder.h"
 
 namespace rk {
 namespace {
@@ -17,15 +19,19 @@ constexpr std::u16string_view kCouldNotOpen = u"Could not open output file.";
 constexpr std::u16string_view kCouldNotWrite = u"Could not write output file.";
 constexpr std::u16string_view kCouldNotReplace = u"Could not replace output file.";
 
-enum class EncodeResult { written, no_write_struct, no_info_struct, libpng_error, write_failed };
+enum class EncodeResult {
+    header_written,
+    no_write_struct,
+    no_info_struct,
+    libpng_error,
+    write_failed
+};
 
-// What the libpng callbacks and the row loop reach. Plain, since libpng's error
-// path leaves the frames that use it by longjmp; its owners live in
-// write_png_rgb8's frame, which no longjmp crosses.
+// What the libpng callbacks reach. Plain, since libpng's error path leaves the
+// frames that use it by longjmp; its owners live in write_png_rgb8's frame,
+// which no longjmp crosses.
 struct PngWriteJob {
     const imgbuf* image;
-    ChannelMap channels;
-    uint8_t* row;
     OutputFile* out;
     bool write_failed;
     PngErrorText error;
@@ -50,7 +56,9 @@ void convert_row(const float* src, uint8_t* dst, uint32_t width, ChannelMap ch) 
     }
 }
 
-EncodeResult encode_png(PngWriteJob* job) {
+// libpng checks the header and writes the signature and IHDR; the pixels go
+// through the encoder afterwards, outside libpng's longjmp.
+EncodeResult encode_header(PngWriteJob* job) {
     const uint32_t width = job->image->width;
     const uint32_t height = job->image->height;
     // Set only after the last libpng call that could jump, so that no assignment
@@ -71,12 +79,7 @@ EncodeResult encode_png(PngWriteJob* job) {
     png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    for (uint32_t y = 0; y < height; ++y) {
-        convert_row(row_unchecked(job->image, y), job->row, width, job->channels);
-        png_write_rows(png, &job->row, 1);
-    }
-    png_write_end(png, info);
-    result = EncodeResult::written;
+    result = EncodeResult::header_written;
 
 bailout:
     png_destroy_write_struct(&png, &info);
@@ -87,19 +90,14 @@ bailout:
 
 std::u16string write_png_rgb8(const imgbuf* img, std::u16string_view path, ChannelMap channels) {
     if (!has_pixels(img)) return std::u16string(kNoImage);
-    // Rows padded to four bytes. An image with rows holds fewer than 2^28 pixels
-    // per row; one without rows never gets a row written.
-    const size_t row_size = img->height ? (size_t{img->width} * 3 + 3) & ~size_t{3} : 0;
-    const auto row = zeroed_block(row_size);
-
     const auto target = utf16_to_utf8(path);
     if (!target || target->empty()) return std::u16string(kCouldNotOpen);
     OutputFile out(*target);
     if (out.failed()) return std::u16string(kCouldNotOpen);
 
-    PngWriteJob job{img, channels, row.get(), &out, false, {}};
-    switch (encode_png(&job)) {
-        case EncodeResult::written:
+    PngWriteJob job{img, &out, false, {}};
+    switch (encode_header(&job)) {
+        case EncodeResult::header_written:
             break;
         case EncodeResult::no_write_struct:
             return u"png_create_write_struct() failed";
@@ -109,6 +107,18 @@ std::u16string write_png_rgb8(const imgbuf* img, std::u16string_view path, Chann
             return std::u16string(kCouldNotWrite);
         case EncodeResult::libpng_error:
             return u"pnglib error: " + utf8_to_utf16(job.error.text);
+    }
+    const PngLayout layout{img->width, img->height, 8, PNG_RGB};
+    const auto rows = [img, channels](uint32_t y, uint8_t* row) noexcept {
+        convert_row(row_unchecked(img, y), row, img->width, channels);
+    };
+    switch (write_png_data(out, layout, rows)) {
+        case PngDataResult::written:
+            break;
+        case PngDataResult::write_failed:
+            return std::u16string(kCouldNotWrite);
+        case PngDataResult::out_of_memory:
+            throw std::bad_alloc();
     }
     switch (out.commit()) {
         case OutputFile::CommitResult::committed:
