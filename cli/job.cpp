@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <system_error>
+#include <thread>
 
 #include "diagnostics.h"
 #include "image.h"
@@ -60,8 +61,7 @@ std::string unopenable_input(const std::string& input) {
 
 class Job {
   public:
-    Job(const JobPlan& plan, const Options& options, std::mutex& generator_lock)
-        : plan_(plan), options_(options), lock_(generator_lock) {}
+    Job(const JobPlan& plan, const Options& options) : plan_(plan), options_(options) {}
 
     JobResult run() {
         make_maps();
@@ -78,11 +78,38 @@ class Job {
         Image height = options_.from_height ? std::move(image) : height_map(image.get());
         image.reset();
         if (!height) return;
-        if (options_.writes_height() && !write_png(plan_.height_out, height.get())) return;
-        if (!options_.needs_normal()) return;
+        // The height map is saved on a thread of its own while the normal map is
+        // made from it (both only read it) and saved.
+        std::string height_failure;
+        bool height_written = false;
+        auto save_height = [&] {
+            height_failure = save(plan_.height_out, [&](char16_t* msg, int32_t capacity,
+                                                        const char16_t* file) {
+                core_saveimage_png(msg, capacity, file, height.get());
+            });
+            height_written = height_failure.empty();
+        };
+        std::thread height_saver;
+        if (options_.writes_height()) {
+            try {
+                height_saver = std::thread(save_height);
+            } catch (const std::system_error&) {
+                save_height();  // no thread to be had: one after the other
+            }
+        }
+        if (options_.needs_normal()) normal_steps(height.get());
+        if (height_saver.joinable()) height_saver.join();
+        if (height_written) result_.written.insert(result_.written.begin(), plan_.height_out);
+        // The height map's failure comes first, as when the saves ran in turn.
+        if (!height_failure.empty()) {
+            result_.failure = result_.failure.empty()
+                                  ? std::move(height_failure)
+                                  : std::move(height_failure) + "\n" + result_.failure;
+        }
+    }
 
-        Image normal = normal_map(height.get());
-        height.reset();
+    void normal_steps(const imgbuf* height) {
+        Image normal = normal_map(height);
         if (!normal) return;
         if (options_.writes_normal() && !write_normal(normal.get())) return;
         if (!plan_.preview_out.empty()) write_preview(normal.get());
@@ -126,27 +153,19 @@ class Job {
 
     Image height_map(const imgbuf* photo) {
         const HeightSettings& h = options_.height;
-        Image result;
-        {
-            std::lock_guard hold(lock_);
-            result.reset(calc_heightmap_from_photo(photo, h.mode, h.flags(), h.midpoint,
-                                                   h.clamp_low, h.clamp_high, h.detail_size,
-                                                   h.detail_threshold, h.weights[0], h.weights[1],
-                                                   h.weights[2], h.smooth_size, h.smooth_kind));
-        }
+        Image result(calc_heightmap_from_photo(photo, h.mode, h.flags(), h.midpoint, h.clamp_low,
+                                               h.clamp_high, h.detail_size, h.detail_threshold,
+                                               h.weights[0], h.weights[1], h.weights[2],
+                                               h.smooth_size, h.smooth_kind));
         if (!result) fail(plan_.input + ": not enough memory for the height map");
         return result;
     }
 
     Image normal_map(const imgbuf* height) {
         const NormalSettings& n = options_.normal;
-        Image result;
-        {
-            std::lock_guard hold(lock_);
-            result.reset(calc_normalmap_from_heightmap(height, n.invert_x ? 1 : 0,
-                                                       n.invert_y ? 1 : 0, n.strength, n.center_tap,
-                                                       n.blur_size, n.blur_kind));
-        }
+        Image result(calc_normalmap_from_heightmap(height, n.invert_x ? 1 : 0, n.invert_y ? 1 : 0,
+                                                   n.strength, n.center_tap, n.blur_size,
+                                                   n.blur_kind));
         if (!result) fail(plan_.input + ": not enough memory for the normal map");
         return result;
     }
@@ -189,14 +208,13 @@ class Job {
 
     const JobPlan& plan_;
     const Options& options_;
-    std::mutex& lock_;
     JobResult result_;
 };
 
 }  // namespace
 
-JobResult run_job(const JobPlan& plan, const Options& options, std::mutex& generator_lock) {
-    return Job(plan, options, generator_lock).run();
+JobResult run_job(const JobPlan& plan, const Options& options) {
+    return Job(plan, options).run();
 }
 
 }  // namespace rkcli

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,9 +17,8 @@ struct JobResult {
     bool ok() const { return failure.empty(); }
 };
 
-// Runs one planned input. The generators fill the library's kernel caches
-// without a lock of their own, so every generator call holds generator_lock;
-// loading, resizing, saving and the preview run in parallel.
-JobResult run_job(const JobPlan& plan, const Options& options, std::mutex& generator_lock);
+// Runs one planned input; any number may run at once. The height map is saved
+// while the normal map is made and saved.
+JobResult run_job(const JobPlan& plan, const Options& options);
 
 }  // namespace rkcli

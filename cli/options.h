@@ -71,6 +71,7 @@ struct Options {
     std::optional<Size> resize;
     ChannelOrder channels;
     unsigned jobs = 1;  // 0: one per processor
+    uint32_t threads = 0;  // the library's thread count; 0: every usable processor
     bool quiet = false;
     HeightSettings height;
     NormalSettings normal;

@@ -73,6 +73,10 @@ struct Task {
 class Pool;
 Pool& pool() noexcept;
 
+// Whether this thread already counts as busy: inside an export, a call's items
+// or a worker's.
+thread_local bool t_counted = false;
+
 class Pool {
   public:
     ~Pool() { stop(); }
@@ -104,12 +108,26 @@ class Pool {
         std::unique_lock hold(lock_);
         start_workers(std::min(n, count) - 1);
         enqueue(&task);
-        ++busy_;
+        const bool count_me = !t_counted;
+        if (count_me) ++busy_, t_counted = true;
         wake_.notify_all();
         work_on(task, hold);
-        --busy_;
-        if (first_) wake_.notify_all();  // the core this caller used is free
+        if (count_me) {
+            --busy_, t_counted = false;
+            if (first_) wake_.notify_all();  // the core this caller used is free
+        }
         done_.wait(hold, [&] { return task.unfinished == 0; });
+    }
+
+    void enter() noexcept {
+        std::lock_guard hold(lock_);
+        ++busy_;
+    }
+
+    void leave() noexcept {
+        std::lock_guard hold(lock_);
+        --busy_;
+        if (first_) wake_.notify_all();
     }
 
     void stop() noexcept {
@@ -187,6 +205,7 @@ class Pool {
     }
 
     void worker() noexcept {
+        t_counted = true;  // counted in busy_ while on items
         std::unique_lock hold(lock_);
         for (;;) {
             if (stopping_) return;
@@ -239,6 +258,20 @@ void set_thread_count_to(uint32_t n) noexcept {
 
 void stop_workers() noexcept {
     pool().stop();
+}
+
+LibraryCall::LibraryCall() noexcept : counted_(!t_counted) {
+    if (counted_) {
+        pool().enter();
+        t_counted = true;
+    }
+}
+
+LibraryCall::~LibraryCall() {
+    if (counted_) {
+        t_counted = false;
+        pool().leave();
+    }
 }
 
 void parallel_items(uint32_t count, ItemFn item, void* context) noexcept {

@@ -26,6 +26,20 @@ uint32_t usable_processors() noexcept;
 // the pool may be running.
 void stop_workers() noexcept;
 
+// Counts the calling thread as busy with the library while it lives (nested
+// ones on the same thread count once): an export's whole call, serial parts
+// included, so that workers join other calls only on the cores left over.
+class LibraryCall {
+  public:
+    LibraryCall() noexcept;
+    ~LibraryCall();
+    LibraryCall(const LibraryCall&) = delete;
+    LibraryCall& operator=(const LibraryCall&) = delete;
+
+  private:
+    bool counted_;
+};
+
 using ItemFn = void (*)(void* context, uint32_t item) noexcept;
 // Runs item(context, i) for every i in [0, count) and returns when all are done.
 // With a thread count of 1 or a single item, all run on the calling thread in

@@ -70,6 +70,7 @@ extern "C" {
 
 RK_API imgbuf* imgbuf_resample(const imgbuf* src, uint32_t w, uint32_t h) noexcept {
     if (!src || (!src->pixels && src->width && src->height)) return nullptr;
+    const LibraryCall busy;
     ImgbufPtr dst = make_image(w, h);
     if (!dst) return nullptr;
     const float sx = scale(src->width, w);

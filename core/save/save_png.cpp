@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "common/export_boundary.h"
+#include "common/thread_pool.h"
 #include "common/utf16.h"
 #include "reliefkit.h"
 #include "save/png_writer.h"
@@ -30,6 +31,7 @@ uint8_t channel_of(int32_t selector) noexcept {
 
 void save_png(char16_t* msg, int32_t capacity, const char16_t* path, const imgbuf* img,
               ChannelMap channels) noexcept {
+    const LibraryCall busy;
     std::u16string message;
     const bool finished = guarded(false, [&] {
         message = write_png_rgb8(img, u16_view(path), channels);
