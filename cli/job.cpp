@@ -92,10 +92,12 @@ class Job {
         std::thread height_saver;
         if (options_.writes_height()) {
             try {
-                height_saver = std::thread(save_height);
+                // On one thread (--threads 1) everything runs in turn.
+                if (get_thread_count() > 1) height_saver = std::thread(save_height);
             } catch (const std::system_error&) {
-                save_height();  // no thread to be had: one after the other
+                // No thread to be had: one after the other.
             }
+            if (!height_saver.joinable()) save_height();
         }
         if (options_.needs_normal()) normal_steps(height.get());
         if (height_saver.joinable()) height_saver.join();
