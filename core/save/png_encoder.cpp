@@ -168,6 +168,8 @@ struct Encoder {
             const int status = deflate(&d.z, flush);
             if (status == Z_STREAM_ERROR || d.z.avail_in != 0) return;
             if (last && flush == Z_FINISH && status != Z_STREAM_END) return;
+            // A full output buffer may hold back part of the flush.
+            if (last && d.z.avail_out == 0) return;
             filter.advance();
         }
         band.bytes.resize(band.bytes.size() - d.z.avail_out);
@@ -209,6 +211,7 @@ uint32_t png_band_rows(uint64_t row_bytes) noexcept {
 
 PngDataResult write_png_data(OutputFile& out, const PngLayout& layout, PngRowProducer rows,
                              void* context) noexcept {
+    if (layout.width == 0 || layout.height == 0) return PngDataResult::write_failed;
     const size_t row_bytes = size_t{layout.width} * layout.bytes_per_pixel();
     const uint32_t band_rows = png_band_rows(row_bytes);
     const uint32_t bands = (layout.height - 1) / band_rows + 1;
