@@ -204,9 +204,9 @@ RK_API uint32_t get_thread_count(void) RK_NOEXCEPT;
 
 /* The threading rules: every function may run concurrently with every other on
  * different images (an image that one call writes, another may not use at the
- * same time; images only read may be shared), except init() and cleanup().
- * cleanup() also stops and joins the workers, so it must not overlap any other
- * call; a later call starts them again. A child made by fork() starts with
+ * same time; images only read may be shared), except cleanup(). cleanup() also
+ * stops and joins the workers, so it must not overlap any other call; a later
+ * call starts them again. A child made by fork() starts with
  * no worker and may go on calling the library. */
 
 /* ===================================================================== */
