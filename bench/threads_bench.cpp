@@ -76,16 +76,15 @@ std::u16string u16(const std::string& s) {
 
 Img heightmap(const imgbuf* photo) {
     using H = rkbench::HeightSettings;
-    return Img(calc_heightmap_from_photo(photo, H::mode, H::flags, H::midpoint, H::clamp_low,
-                                         H::clamp_high, H::detail_size, H::detail_threshold,
-                                         H::weight, H::weight, H::weight, H::smooth_size,
-                                         H::smooth_kind));
+    return Img(calc_heightmap_from_photo(
+        photo, H::mode, H::flags, H::midpoint, H::clamp_low, H::clamp_high, H::detail_size,
+        H::detail_threshold, H::weight, H::weight, H::weight, H::smooth_size, H::smooth_kind));
 }
 
 Img normalmap(const imgbuf* height) {
     using N = rkbench::NormalSettings;
-    return Img(calc_normalmap_from_heightmap(height, 0, 0, N::strength, N::center_tap,
-                                             N::blur_size, N::blur_kind));
+    return Img(calc_normalmap_from_heightmap(height, 0, 0, N::strength, N::center_tap, N::blur_size,
+                                             N::blur_kind));
 }
 
 void save(const imgbuf* img, const std::string& path) {
@@ -102,14 +101,18 @@ int main(int argc, char** argv) try {
     std::vector<uint32_t> counts = {1, 0};
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a.starts_with("--reps=")) reps = std::stoi(a.substr(7));
-        else if (a.starts_with("--samples=")) samples = a.substr(10);
-        else if (a.starts_with("--command=")) command = a.substr(10);
+        if (a.starts_with("--reps="))
+            reps = std::stoi(a.substr(7));
+        else if (a.starts_with("--samples="))
+            samples = a.substr(10);
+        else if (a.starts_with("--command="))
+            command = a.substr(10);
         else if (a.starts_with("--threads=")) {
             counts.clear();
             std::istringstream list(a.substr(10));
             for (std::string n; std::getline(list, n, ',');) counts.push_back(std::stoul(n));
-        } else throw std::runtime_error("unknown argument " + a);
+        } else
+            throw std::runtime_error("unknown argument " + a);
     }
     init();
     cv::setNumThreads(1);
@@ -174,8 +177,8 @@ int main(int argc, char** argv) try {
         // The command on all threads, and its floor on one: the JPEG load and
         // the two saves of the maps it writes, one after the other.
         set_thread_count(0);
-        const auto figures = rkbench::run_timed({command, "--quiet", "--out-dir", dir, jpeg},
-                                                dir + "/command.log");
+        const auto figures =
+            rkbench::run_timed({command, "--quiet", "--out-dir", dir, jpeg}, dir + "/command.log");
         if (figures.exit_status != 0) throw std::runtime_error("the command failed");
         keep("command", 0, figures.wall_seconds);
         keep("command peak MiB", 0, figures.max_rss_mib);
@@ -204,18 +207,19 @@ int main(int argc, char** argv) try {
     for (const auto& [name, run] : rows) {
         std::cout << "| " << name << " |";
         for (uint32_t n : resolved) std::cout << " " << best[{name, n}] * 1000 << " ms |";
-        std::cout << " " << best[{name, resolved.front()}] / best[{name, resolved.back()}]
-                  << " | "
-                  << best[{name + "/cpu", resolved.front()}] / best[{name + "/cpu", resolved.back()}]
+        std::cout << " " << best[{name, resolved.front()}] / best[{name, resolved.back()}] << " | "
+                  << best[{name + "/cpu", resolved.front()}] /
+                         best[{name + "/cpu", resolved.back()}]
                   << " |\n";
     }
     const double cmd = best[{"command", 0}], floor = best[{"floor", 0}];
-    std::cout << "\n| whole command | wall | single-threaded codec floor | ratio | CPU time "
-                 "| floor's CPU time | peak memory | / 6 images |\n|---|--:|--:|--:|--:|--:|--:|--:|\n"
-              << "| `reliefkit photo.jpg` | " << cmd * 1000 << " ms | " << floor * 1000
-              << " ms | " << cmd / floor << " | " << best[{"command cpu", 0}] * 1000 << " ms | "
-              << best[{"floor cpu", 0}] * 1000 << " ms | " << best[{"command peak MiB", 0}]
-              << " MiB | " << best[{"command peak MiB", 0}] / 1536.0 << " |\n";
+    std::cout
+        << "\n| whole command | wall | single-threaded codec floor | ratio | CPU time "
+           "| floor's CPU time | peak memory | / 6 images |\n|---|--:|--:|--:|--:|--:|--:|--:|\n"
+        << "| `reliefkit photo.jpg` | " << cmd * 1000 << " ms | " << floor * 1000 << " ms | "
+        << cmd / floor << " | " << best[{"command cpu", 0}] * 1000 << " ms | "
+        << best[{"floor cpu", 0}] * 1000 << " ms | " << best[{"command peak MiB", 0}] << " MiB | "
+        << best[{"command peak MiB", 0}] / 1536.0 << " |\n";
 
     // Size-99 smoothing, one thread, CPU time of this thread: each build of ours
     // against sepFilter2D; multiplies and adds per cycle at the nominal clock.
@@ -232,10 +236,10 @@ int main(int argc, char** argv) try {
     }
     std::cout << "\n| size-99 Gaussian, 1 thread | CPU time | / OpenCV sepFilter2D | "
                  "multiplies and adds per cycle |\n|---|--:|--:|--:|\n"
-              << "| OpenCV sepFilter2D | " << cv_best * 1000 << " ms | 1 | "
-              << flops / cv_best / hz << " |\n";
-    for (auto [path, name] : {std::pair{rk::CONVOLVE_AVX2, "AVX2"},
-                              std::pair{rk::CONVOLVE_AVX512, "AVX-512"}}) {
+              << "| OpenCV sepFilter2D | " << cv_best * 1000 << " ms | 1 | " << flops / cv_best / hz
+              << " |\n";
+    for (auto [path, name] :
+         {std::pair{rk::CONVOLVE_AVX2, "AVX2"}, std::pair{rk::CONVOLVE_AVX512, "AVX-512"}}) {
         if (!rk::convolve_path_supported(path)) continue;
         double b = 1e9;
         for (int r = 0; r < reps; ++r) {

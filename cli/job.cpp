@@ -83,10 +83,10 @@ class Job {
         std::string height_failure;
         bool height_written = false;
         auto save_height = [&] {
-            height_failure = save(plan_.height_out, [&](char16_t* msg, int32_t capacity,
-                                                        const char16_t* file) {
-                core_saveimage_png(msg, capacity, file, height.get());
-            });
+            height_failure =
+                save(plan_.height_out, [&](char16_t* msg, int32_t capacity, const char16_t* file) {
+                    core_saveimage_png(msg, capacity, file, height.get());
+                });
             height_written = height_failure.empty();
         };
         std::thread height_saver;

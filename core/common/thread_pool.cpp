@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cerrno>
+#include <condition_variable>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -144,9 +144,7 @@ class Pool {
     }
 
   private:
-    static uint32_t fresh_limit(uint32_t n) noexcept {
-        return n ? n : usable_processors();
-    }
+    static uint32_t fresh_limit(uint32_t n) noexcept { return n ? n : usable_processors(); }
 
     void enqueue(Task* task) noexcept {
         Task** end = &first_;

@@ -243,7 +243,8 @@ std::vector<ChunkSweep> plan_chunks(const imgbuf* img, uint32_t size, uint32_t c
         s.first = static_cast<uint32_t>(uint64_t{h} * c / chunks);
         s.end = static_cast<uint32_t>(uint64_t{h} * (c + 1) / chunks);
         s.head_end = c == 0 ? s.first : std::min(s.end, s.first + right + 1);
-        s.tail_begin = c + 1 == chunks ? s.end : std::max(s.head_end, s.end - std::min(s.end, left + 1));
+        s.tail_begin =
+            c + 1 == chunks ? s.end : std::max(s.head_end, s.end - std::min(s.end, left + 1));
         s.ring_image = make_image(img->width, band_ring_rows(size, h));
         if (!s.ring_image) return {};
         const uint32_t held = (s.head_end - s.first) + (s.end - s.tail_begin);

@@ -182,7 +182,8 @@ void read_rows(jpeg_decompress_struct& cinfo, imgbuf* image, RowConverter conver
         if (n == 0) break;
         const uint32_t width = cinfo.output_width;
         parallel_rows(n, 16, [&](uint32_t k0, uint32_t k1) noexcept {
-            for (uint32_t k = k0; k < k1; ++k) convert(rows[k], row_unchecked(image, first + k), width);
+            for (uint32_t k = k0; k < k1; ++k)
+                convert(rows[k], row_unchecked(image, first + k), width);
         });
         if (n < batch && cinfo.output_scanline < cinfo.output_height) break;
     }

@@ -51,8 +51,7 @@ uint32_t allowed_filters(const PngLayout& layout) noexcept {
 class RowFilter {
   public:
     RowFilter(size_t row_bytes, uint32_t bpp, uint32_t mask)
-        : n_(row_bytes), bpp_(bpp), mask_(mask), prev_(n_, 0), cur_(n_, 0),
-          out_(5 * (n_ + 1)) {}
+        : n_(row_bytes), bpp_(bpp), mask_(mask), prev_(n_, 0), cur_(n_, 0), out_(5 * (n_ + 1)) {}
 
     uint8_t* current() noexcept { return cur_.data(); }
     // The row just produced becomes the row above.
@@ -238,7 +237,9 @@ PngDataResult write_png_data(OutputFile& out, const PngLayout& layout, PngRowPro
             Band& band = made[i];
             if (!band.ok) return PngDataResult::out_of_memory;
             const uint32_t b = first + i;
-            adler = b == 0 ? band.adler : adler32_combine(adler, band.adler, static_cast<z_off_t>(band.filtered));
+            adler = b == 0
+                        ? band.adler
+                        : adler32_combine(adler, band.adler, static_cast<z_off_t>(band.filtered));
             // The stream's header leads the first band, its checksum ends the last.
             uint8_t check[4];
             put32(check, static_cast<uint32_t>(adler));
@@ -251,8 +252,7 @@ PngDataResult write_png_data(OutputFile& out, const PngLayout& layout, PngRowPro
         }
     }
     const Bytes nothing[3] = {};
-    return write_chunk(out, "IEND", nothing) ? PngDataResult::written
-                                                : PngDataResult::write_failed;
+    return write_chunk(out, "IEND", nothing) ? PngDataResult::written : PngDataResult::write_failed;
 }
 
 }  // namespace rk

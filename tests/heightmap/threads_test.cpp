@@ -31,13 +31,21 @@ struct ThreadCount {
 // Each generator or resampling, run once per thread count.
 using Run = Img (*)(const imgbuf*);
 Img full_heightmap(const imgbuf* src) {
-    return heightmap(src, {.mode = 7, .flags = HM_AUTO_LEVELS | HM_DETAIL_FILTER | HM_SMOOTH,
-                           .midpoint = 0.3f, .detail_size = 9, .threshold = 0.05f,
-                           .smooth_size = 99, .smooth_kind = 0});
+    return heightmap(src, {.mode = 7,
+                           .flags = HM_AUTO_LEVELS | HM_DETAIL_FILTER | HM_SMOOTH,
+                           .midpoint = 0.3f,
+                           .detail_size = 9,
+                           .threshold = 0.05f,
+                           .smooth_size = 99,
+                           .smooth_kind = 0});
 }
 Img tent_heightmap(const imgbuf* src) {
-    return heightmap(src, {.mode = 4, .flags = HM_INVERT_RED | HM_CLAMP | HM_SMOOTH,
-                           .low = 0.1f, .high = 0.8f, .smooth_size = 31, .smooth_kind = 2});
+    return heightmap(src, {.mode = 4,
+                           .flags = HM_INVERT_RED | HM_CLAMP | HM_SMOOTH,
+                           .low = 0.1f,
+                           .high = 0.8f,
+                           .smooth_size = 31,
+                           .smooth_kind = 2});
 }
 Img box_normals(const imgbuf* src) {
     return Img(calc_normalmap_from_heightmap(src, 1, 1, 3, 1, 253, 1));
@@ -71,8 +79,8 @@ TEST_P(ThreadCounts, GiveTheBitsOfOneThread) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sizes, ThreadCounts,
-    ::testing::Combine(::testing::Values(full_heightmap, tent_heightmap, box_normals,
-                                         gauss_normals, resampled),
+    ::testing::Combine(::testing::Values(full_heightmap, tent_heightmap, box_normals, gauss_normals,
+                                         resampled),
                        ::testing::Values(1u, 3u, 37u),  // the two first narrower than a kernel
                        ::testing::Values(1u, 2u, 161u, 1031u)));
 
