@@ -72,8 +72,7 @@ int run(int argc, char** argv) {
         {.progress = plans.size() > 1 && ::isatty(STDERR_FILENO) == 1, .quiet = options.quiet});
     const rkcli::BatchSummary summary = rkcli::run_batch(
         plans, rkcli::worker_count(options.jobs, plans.size()),
-        [&](const rkcli::JobPlan& plan) { return rkcli::run_job(plan, options); },
-        console);
+        [&](const rkcli::JobPlan& plan) { return rkcli::run_job(plan, options); }, console);
     console.summary(summary);
     return rkcli::exit_status(summary);
 }

@@ -70,7 +70,7 @@ struct Options {
     std::optional<std::string> preview;
     std::optional<Size> resize;
     ChannelOrder channels;
-    unsigned jobs = 1;  // 0: one per processor
+    unsigned jobs = 1;     // 0: one per processor
     uint32_t threads = 0;  // the library's thread count; 0: every usable processor
     bool quiet = false;
     HeightSettings height;
