@@ -1,5 +1,7 @@
 #include "batch.h"
 
+#include "reliefkit.h"
+
 #include <algorithm>
 #include <atomic>
 #include <thread>
@@ -7,8 +9,9 @@
 namespace rkcli {
 
 unsigned worker_count(unsigned requested, size_t inputs) {
-    const unsigned wanted =
-        requested ? requested : std::max(1u, std::thread::hardware_concurrency());
+    // -j 0: one job per thread the library may keep busy (its affinity mask and
+    // CPU quota, or --threads).
+    const unsigned wanted = requested ? requested : std::max(1u, get_thread_count());
     return static_cast<unsigned>(std::clamp<size_t>(inputs, 1, wanted));
 }
 

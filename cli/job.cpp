@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <system_error>
+#include <thread>
 
 #include "diagnostics.h"
 #include "image.h"
@@ -64,13 +65,9 @@ std::string unopenable_input(const std::string& input) {
 
 class Job {
   public:
-    Job(const JobPlan& plan, const Options& options, std::mutex& generator_lock,
-        Image loaded = nullptr, MapReceiver* receiver = nullptr)
-        : plan_(plan),
-          options_(options),
-          lock_(generator_lock),
-          loaded_(std::move(loaded)),
-          receiver_(receiver) {}
+    Job(const JobPlan& plan, const Options& options, Image loaded = nullptr,
+        MapReceiver* receiver = nullptr)
+        : plan_(plan), options_(options), loaded_(std::move(loaded)), receiver_(receiver) {}
 
     JobResult run() {
         make_maps();
@@ -88,11 +85,38 @@ class Job {
         Image height = options_.from_height ? std::move(image) : height_map(image.get());
         image.reset();
         if (!height) return;
-        if (options_.writes_height() && !write_height(height.get())) return;
-        if (!options_.needs_normal()) return;
+        // The height map is saved on a thread of its own while the normal map is
+        // made from it (both only read it) and saved.
+        std::string height_failure;
+        bool height_written = false;
+        auto save_height = [&] {
+            if (receiver_) return receiver_->take_height(height.get());
+            height_failure = save_height_file(height.get());
+            height_written = height_failure.empty();
+        };
+        std::thread height_saver;
+        if (options_.writes_height()) {
+            try {
+                // On one thread (--threads 1) everything runs in turn.
+                if (get_thread_count() > 1) height_saver = std::thread(save_height);
+            } catch (const std::system_error&) {
+                // No thread to be had: one after the other.
+            }
+            if (!height_saver.joinable()) save_height();
+        }
+        if (options_.needs_normal()) normal_steps(height.get());
+        if (height_saver.joinable()) height_saver.join();
+        if (height_written) result_.written.insert(result_.written.begin(), plan_.height_out);
+        // The height map's failure comes first, as when the saves ran in turn.
+        if (!height_failure.empty()) {
+            result_.failure = result_.failure.empty()
+                                  ? std::move(height_failure)
+                                  : std::move(height_failure) + "\n" + result_.failure;
+        }
+    }
 
-        Image normal = normal_map(height.get());
-        height.reset();
+    void normal_steps(const imgbuf* height) {
+        Image normal = normal_map(height);
         if (!normal) return;
         if (options_.writes_normal() && !write_normal(normal.get())) return;
         if (!plan_.preview_out.empty()) write_preview(normal.get());
@@ -147,27 +171,19 @@ class Job {
         // The generator only tests its weights for all-zero, which gives a black
         // map; any non-zero value takes the ordinary path.
         constexpr float kWeight = 1.0f;
-        Image result;
-        {
-            std::lock_guard hold(lock_);
-            result.reset(calc_heightmap_from_photo_ex(
-                photo, h.mode, h.flags(), h.midpoint, h.clamp_low, h.clamp_high, h.detail_size,
-                h.detail_threshold, kWeight, kWeight, kWeight, h.smooth_size,
-                h.smooth_kind, edge_mode()));
-        }
+        Image result(calc_heightmap_from_photo_ex(
+            photo, h.mode, h.flags(), h.midpoint, h.clamp_low, h.clamp_high, h.detail_size,
+            h.detail_threshold, kWeight, kWeight, kWeight, h.smooth_size, h.smooth_kind,
+            edge_mode()));
         if (!result) fail(plan_.input + ": not enough memory for the height map");
         return result;
     }
 
     Image normal_map(const imgbuf* height) {
         const NormalSettings& n = options_.normal;
-        Image result;
-        {
-            std::lock_guard hold(lock_);
-            result.reset(calc_normalmap_from_heightmap_ex(
-                height, n.invert_x ? 1 : 0, n.invert_y ? 1 : 0, n.strength, n.center_tap,
-                n.blur_size, n.blur_kind, edge_mode()));
-        }
+        Image result(calc_normalmap_from_heightmap_ex(
+            height, n.invert_x ? 1 : 0, n.invert_y ? 1 : 0, n.strength, n.center_tap, n.blur_size,
+            n.blur_kind, edge_mode()));
         if (!result) fail(plan_.input + ": not enough memory for the normal map");
         return result;
     }
@@ -188,16 +204,11 @@ class Job {
     }
 
     // Grey: engines and editors read a one-channel file as height directly.
-    bool write_height(const imgbuf* height) {
-        if (receiver_) {
-            receiver_->take_height(height);
-            return true;
-        }
-        const fs::path& path = plan_.height_out;
-        return saved(path, save(path, [&](char16_t* msg, int32_t capacity, const char16_t* file) {
-                         save_png_ex(msg, capacity, file, height, options_.depth, RK_PNG_GREY, 0, 0,
-                                     0);
-                     }));
+    // Answers the failure text, empty when the file is written.
+    std::string save_height_file(const imgbuf* height) {
+        return save(plan_.height_out, [&](char16_t* msg, int32_t capacity, const char16_t* file) {
+            save_png_ex(msg, capacity, file, height, options_.depth, RK_PNG_GREY, 0, 0, 0);
+        });
     }
 
     bool write_normal(const imgbuf* normal) {
@@ -229,7 +240,6 @@ class Job {
 
     const JobPlan& plan_;
     const Options& options_;
-    std::mutex& lock_;
     Image loaded_;
     MapReceiver* receiver_;
     JobResult result_;
@@ -237,13 +247,13 @@ class Job {
 
 }  // namespace
 
-JobResult run_job(const JobPlan& plan, const Options& options, std::mutex& generator_lock) {
-    return Job(plan, options, generator_lock).run();
+JobResult run_job(const JobPlan& plan, const Options& options) {
+    return Job(plan, options).run();
 }
 
 JobResult run_job(Image loaded, const JobPlan& plan, const Options& options,
-                  std::mutex& generator_lock, MapReceiver* receiver) {
-    return Job(plan, options, generator_lock, std::move(loaded), receiver).run();
+                  MapReceiver* receiver) {
+    return Job(plan, options, std::move(loaded), receiver).run();
 }
 
 }  // namespace rkcli

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,10 +18,9 @@ struct JobResult {
     bool ok() const { return failure.empty(); }
 };
 
-// Runs one planned input. The generators fill the library's kernel caches
-// without a lock of their own, so every generator call holds generator_lock;
-// loading, resizing, saving and the preview run in parallel.
-JobResult run_job(const JobPlan& plan, const Options& options, std::mutex& generator_lock);
+// Runs one planned input; any number may run at once. The height map is saved
+// while the normal map is made and saved.
+JobResult run_job(const JobPlan& plan, const Options& options);
 
 // Takes the maps of a job in place of its PNG files, for a host that shows
 // them at once; each image lives only during the call.
@@ -37,6 +35,6 @@ class MapReceiver {
 // messages), so that a host holding the image makes exactly the command's
 // files, or hands the maps to receiver instead of writing them.
 JobResult run_job(Image loaded, const JobPlan& plan, const Options& options,
-                  std::mutex& generator_lock, MapReceiver* receiver = nullptr);
+                  MapReceiver* receiver = nullptr);
 
 }  // namespace rkcli

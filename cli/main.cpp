@@ -4,7 +4,6 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
-#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -67,15 +66,16 @@ int run(int argc, char** argv) {
 
     const std::vector<rkcli::JobPlan> plans = rkcli::plan_jobs(options);
     const Library library;
+    // One budget of threads for all jobs: a job thread inside the library
+    // counts against it, and the library's workers only fill what is left.
+    set_thread_count(options.threads);
     rkcli::install_diagnostics_sink();
     rkcli::Console console(
         std::cout, std::cerr,
         {.progress = plans.size() > 1 && ::isatty(STDERR_FILENO) == 1, .quiet = options.quiet});
-    std::mutex generator_lock;
     const rkcli::BatchSummary summary = rkcli::run_batch(
         plans, rkcli::worker_count(options.jobs, plans.size()),
-        [&](const rkcli::JobPlan& plan) { return rkcli::run_job(plan, options, generator_lock); },
-        console);
+        [&](const rkcli::JobPlan& plan) { return rkcli::run_job(plan, options); }, console);
     console.summary(summary);
     return rkcli::exit_status(summary);
 }

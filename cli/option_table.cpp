@@ -149,6 +149,11 @@ constexpr OptionEntry kOutput[] = {
          o.jobs = jobs;
          return outcome;
      }},
+    {"threads", 0, "N",
+     "Threads all inputs share, each job's own thread included (1 to 1024; 0: every "
+     "processor the command may use). Jobs and the library's workers never keep more busy.",
+     [](const Options& d) { return std::to_string(d.threads); },
+     [](Options& o, std::string_view v) { return whole_number(v, 0, 1024, o.threads); }},
     {"quiet", 'q', "", "Print neither the files written nor the summary; only failures.", nullptr,
      [](Options& o, std::string_view) {
          o.quiet = true;

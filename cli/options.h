@@ -69,7 +69,8 @@ struct Options {
     std::optional<std::string> preview;
     std::optional<Size> resize;
     ChannelOrder channels;
-    unsigned jobs = 1;  // 0: one per processor
+    unsigned jobs = 1;     // 0: one per processor
+    uint32_t threads = 0;  // the library's thread count; 0: every usable processor
     bool quiet = false;
     uint32_t depth = 8;                  // bits per sample of both maps: 8 or 16
     bool seamless = false;               // both generators read across the opposite edge

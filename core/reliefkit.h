@@ -349,6 +349,35 @@ RK_API imgbuf* calc_normalmap_from_heightmap_ex(const imgbuf* heightmap, int32_t
 RK_API imgbuf* make_tileable(const imgbuf* src, float width_fraction) RK_NOEXCEPT;
 
 /* ===================================================================== */
+/* Threads                                                               */
+/* ===================================================================== */
+
+/* The generators, the blurs, resampling, the loaders' pixel conversion and the
+ * PNG savers split their rows among the calling thread and the library's
+ * workers. Every result is bit-identical for every thread count, and a saved
+ * file's bytes do not depend on it either.
+ *
+ * n is the most threads the library keeps busy at once, process-wide: a call
+ * always works on its caller's thread, and workers join calls only while fewer
+ * than n threads are busy with the library's items, so several host threads
+ * calling at once share the n threads instead of multiplying them. 0 (the
+ * default) means every processor the process may run on: its CPU affinity mask,
+ * lowered to its cgroup's CPU quota. 1 runs everything on the calling thread,
+ * as a host with its own thread pool may prefer. Workers start when first
+ * needed. Takes effect for the calls that start after it; may be called from any
+ * thread at any time. */
+RK_API void set_thread_count(uint32_t n) RK_NOEXCEPT;
+/* The thread count now in force (>= 1): n, or what 0 resolved to when set. */
+RK_API uint32_t get_thread_count(void) RK_NOEXCEPT;
+
+/* The threading rules: every function may run concurrently with every other on
+ * different images (an image that one call writes, another may not use at the
+ * same time; images only read may be shared), except cleanup(). cleanup() also
+ * stops and joins the workers, so it must not overlap any other call; a later
+ * call starts them again. A child made by fork() starts with
+ * no worker and may go on calling the library. */
+
+/* ===================================================================== */
 /* Diagnostics                                                           */
 /* ===================================================================== */
 

@@ -117,7 +117,7 @@ rkcli::Image preview_copy(const imgbuf* image, const std::optional<rkcli::Size>&
 }
 
 MadeMaps make_maps(rkcli::Image source, const rkcli::Options& options, std::string_view input_name,
-                   ScratchDir& scratch, std::mutex& generator_lock) {
+                   ScratchDir& scratch) {
     MadeMaps maps;
     const fs::path dir = scratch.fresh_subdir();
     if (dir.empty()) {
@@ -129,7 +129,7 @@ MadeMaps make_maps(rkcli::Image source, const rkcli::Options& options, std::stri
     plan.height_out = dir / "height.png";
     plan.normal_out = dir / "normal.png";
     const rkcli::JobResult result =
-        rkcli::run_job(std::move(source), plan, options, generator_lock);
+        rkcli::run_job(std::move(source), plan, options);
     if (result.ok()) {
         maps.height_png = read_file(plan.height_out);
         maps.normal_png = read_file(plan.normal_out);
@@ -145,7 +145,7 @@ MadeMaps make_maps(rkcli::Image source, const rkcli::Options& options, std::stri
 }
 
 MadeMaps make_preview_maps(rkcli::Image source, const rkcli::Options& options,
-                           std::string_view input_name, std::mutex& generator_lock) {
+                           std::string_view input_name) {
     MadeMaps maps;
     PreviewReceiver receiver(options.channels);
     rkcli::JobPlan plan;
@@ -153,7 +153,7 @@ MadeMaps make_preview_maps(rkcli::Image source, const rkcli::Options& options,
     plan.height_out = "height";  // names only: the receiver takes the maps
     plan.normal_out = "normal";
     const rkcli::JobResult result =
-        rkcli::run_job(std::move(source), plan, options, generator_lock, &receiver);
+        rkcli::run_job(std::move(source), plan, options, &receiver);
     maps.height_png = receiver.height();
     maps.normal_png = receiver.normal();
     if (!result.ok()) {

@@ -38,12 +38,12 @@ struct MadeMaps {
 // Runs the command's job on `source` with `options` (input_name names it in
 // messages) and answers the PNG files it wrote.
 MadeMaps make_maps(rkcli::Image source, const rkcli::Options& options, std::string_view input_name,
-                   ScratchDir& scratch, std::mutex& generator_lock);
+                   ScratchDir& scratch);
 
 // The same job for the page's preview: the maps are taken from the job
 // rather than from its files and made into fast PNGs (the height map's while
 // the normal map is being made).
 MadeMaps make_preview_maps(rkcli::Image source, const rkcli::Options& options,
-                           std::string_view input_name, std::mutex& generator_lock);
+                           std::string_view input_name);
 
 }  // namespace rkserve

@@ -332,8 +332,8 @@ struct ReliefServer::Impl {
             if (!source) return send_error(res, 500, "not enough memory for the preview");
         }
         MadeMaps made =
-            full ? make_maps(std::move(source), options, session->name, scratch, generator_lock)
-                 : make_preview_maps(std::move(source), options, session->name, generator_lock);
+            full ? make_maps(std::move(source), options, session->name, scratch)
+                 : make_preview_maps(std::move(source), options, session->name);
         if (!made.failure.empty()) return send_failure(res, 500, made.failure);
 
         auto stored = std::make_shared<StoredMaps>();
@@ -378,7 +378,6 @@ struct ReliefServer::Impl {
     SessionStore store;
     WorkSlots slots;
     ScratchDir scratch;
-    std::mutex generator_lock;  // the generators' kernel caches take one caller at a time
     std::atomic<uint64_t> maps_made{0};
     std::optional<StartupPhoto> startup;
     bool check_host;

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <optional>
+#include <vector>
 
+#include "common/export_boundary.h"
+#include "common/thread_pool.h"
 #include "filter/convolve_paths.h"
 
 namespace rk {
@@ -148,8 +151,11 @@ void convolve_columns_on(ConvolvePath path, imgbuf* dst, const imgbuf* src, Taps
     }
 }
 
-void BandObserver::row_done(uint32_t, float*) noexcept {}
-void BandObserver::band_done(uint32_t, uint32_t, const BandRing&) noexcept {}
+bool BandObserver::start(uint32_t) noexcept {
+    return true;
+}
+void BandObserver::row_done(uint32_t, uint32_t, float*) noexcept {}
+void BandObserver::band_done(uint32_t, uint32_t, uint32_t, const BandRing&, float*) noexcept {}
 
 uint32_t band_ring_rows(uint32_t size, uint32_t height) noexcept {
     // Output rows [y0, y0 + kBandRows) read source rows y0 - left .. y0 +
@@ -157,41 +163,132 @@ uint32_t band_ring_rows(uint32_t size, uint32_t height) noexcept {
     return std::min(height, size - 1 + kBandRows);
 }
 
+namespace {
+
+// One chunk's sweep down rows [first, end) of the image. Rows whose source
+// pixels a neighbouring chunk still reads (the first right + 1 rows when a chunk
+// lies above, the last left + 1 when one lies below) go to held rows instead and
+// reach the image only when every chunk is done; all other rows go straight in.
+struct ChunkSweep {
+    uint32_t first, end;
+    uint32_t head_end;    // rows [first, head_end) are held in held
+    uint32_t tail_begin;  // rows [tail_begin, end) are held after them
+    ImgbufPtr ring_image;
+    ImgbufPtr band_image;  // one band's results on their way to the image; null if never needed
+    ImgbufPtr held;
+
+    float* held_row(uint32_t y) const noexcept {
+        const uint32_t slot = y < head_end ? y - first : (head_end - first) + (y - tail_begin);
+        return row_unchecked(held.get(), slot);
+    }
+};
+
+struct BandedBlur {
+    imgbuf* img;
+    Taps4 w;
+    uint32_t size;
+    float norm;
+    BandObserver& obs;
+    PathPasses passes;
+
+    void sweep(uint32_t chunk, ChunkSweep& c) const noexcept {
+        const uint32_t h = img->height;
+        const uint32_t left = (size - 1) / 2;
+        const uint32_t right = size - 1 - left;
+        const size_t stride = stride_floats(img);
+        const BandRing ring{c.ring_image->pixels, stride, c.ring_image->height};
+        ConvolveJob rows{nullptr, nullptr, stride, img->width, 0, w, size, norm};
+        ConvolveJob columns{img->pixels, ring.pixels, stride, img->width, h, w, size, norm};
+        columns.src_ring = ring.rows;
+        // The first source row without its horizontal result; rows from here on
+        // still hold the image's own pixels.
+        uint32_t next = c.first > left ? c.first - left : 0;
+        for (uint32_t y0 = c.first; y0 < c.end; y0 += kBandRows) {
+            const uint32_t y1 = std::min(c.end, y0 + kBandRows);
+            const uint32_t needed = std::min(h, y1 + right);
+            while (next < needed) {
+                const uint32_t slot = next % ring.rows;
+                rows.height = std::min(needed - next, ring.rows - slot);
+                rows.dst = ring.row(next);
+                rows.src = row_unchecked(img, next);
+                passes.rows(rows);
+                for (uint32_t r = next; r < next + rows.height; ++r) {
+                    obs.row_done(chunk, r, ring.row(r));
+                }
+                next += rows.height;
+            }
+            columns.first_row = y0;
+            columns.rows = y1 - y0;
+            const bool straight = y0 >= c.head_end && y1 <= c.tail_begin;
+            columns.dst = straight ? img->pixels : c.band_image->pixels;
+            columns.dst_first = straight ? 0 : y0;
+            passes.columns(columns);
+            obs.band_done(chunk, y0, y1, ring, columns.dst + (y0 - columns.dst_first) * stride);
+            if (straight) continue;
+            for (uint32_t y = y0; y < y1; ++y) {
+                const bool held = y < c.head_end || y >= c.tail_begin;
+                std::copy_n(row_unchecked(c.band_image.get(), y - y0), stride,
+                            held ? c.held_row(y) : row_unchecked(img, y));
+            }
+        }
+    }
+};
+
+// Rows per chunk at least: the rows a chunk computes twice (its neighbours'
+// edges) and its own ring stay a small part of its work and memory.
+uint32_t min_chunk_rows(uint32_t size) noexcept {
+    return std::max<uint32_t>(64, 4 * (size + kBandRows));
+}
+
+// The chunks' rows and buffers; empty when any buffer cannot be had.
+std::vector<ChunkSweep> plan_chunks(const imgbuf* img, uint32_t size, uint32_t chunks) {
+    const uint32_t h = img->height;
+    const uint32_t left = (size - 1) / 2;
+    const uint32_t right = size - 1 - left;
+    std::vector<ChunkSweep> plan(chunks);
+    for (uint32_t c = 0; c < chunks; ++c) {
+        ChunkSweep& s = plan[c];
+        s.first = static_cast<uint32_t>(uint64_t{h} * c / chunks);
+        s.end = static_cast<uint32_t>(uint64_t{h} * (c + 1) / chunks);
+        s.head_end = c == 0 ? s.first : std::min(s.end, s.first + right + 1);
+        s.tail_begin =
+            c + 1 == chunks ? s.end : std::max(s.head_end, s.end - std::min(s.end, left + 1));
+        s.ring_image = make_image(img->width, band_ring_rows(size, h));
+        if (!s.ring_image) return {};
+        const uint32_t held = (s.head_end - s.first) + (s.end - s.tail_begin);
+        if (held) {
+            s.held = make_image(img->width, held);
+            s.band_image = make_image(img->width, kBandRows);
+            if (!s.held || !s.band_image) return {};
+        }
+    }
+    return plan;
+}
+
+}  // namespace
+
 bool blur_in_bands_on(ConvolvePath path, imgbuf* img, Taps4 w, uint32_t size, float norm,
                       BandObserver* observer) noexcept {
     if (!has_pixels(img) || img->width == 0 || img->height == 0 || !w) return false;
     if (size < 1 || size > kMaxConvolveTaps) return false;
-    const uint32_t h = img->height;
-    const uint32_t right = size - 1 - (size - 1) / 2;
-    const uint32_t ring_rows = band_ring_rows(size, h);
-    ImgbufPtr ring_image = make_image(img->width, ring_rows);
-    if (!ring_image) return false;
-    const BandRing ring{ring_image->pixels, stride_floats(img), ring_rows};
     NoObserver nothing;
     BandObserver& obs = observer ? *observer : nothing;
-    const PathPasses passes = passes_of(path);
-
-    ConvolveJob rows{nullptr, nullptr, ring.stride, img->width, 0, w, size, norm};
-    ConvolveJob columns{img->pixels, ring.pixels, ring.stride, img->width, h, w, size, norm};
-    columns.src_ring = ring_rows;
-    uint32_t next = 0;  // the first source row without its horizontal result
-    for (uint32_t y0 = 0; y0 < h; y0 += kBandRows) {
-        const uint32_t y1 = std::min(h, y0 + kBandRows);
-        // Rows from next on are still the image's own: no band has written them.
-        const uint32_t needed = std::min(h, y1 + right);
-        while (next < needed) {
-            const uint32_t slot = next % ring_rows;
-            rows.height = std::min(needed - next, ring_rows - slot);
-            rows.dst = ring.row(next);
-            rows.src = row_unchecked(img, next);
-            passes.rows(rows);
-            for (uint32_t r = next; r < next + rows.height; ++r) obs.row_done(r, ring.row(r));
-            next += rows.height;
-        }
-        columns.first_row = y0;
-        columns.rows = y1 - y0;
-        passes.columns(columns);
-        obs.band_done(y0, y1, ring);
+    const BandedBlur blur{img, w, size, norm, obs, passes_of(path)};
+    uint32_t chunks = std::max(1u, std::min(thread_count(), img->height / min_chunk_rows(size)));
+    const auto plan_of = [&](uint32_t n) {
+        return guarded(std::vector<ChunkSweep>{}, [&] { return plan_chunks(img, size, n); });
+    };
+    // Short of memory for several chunks, one still does.
+    std::vector<ChunkSweep> plan = plan_of(chunks);
+    if (plan.empty() && chunks > 1) plan = plan_of(chunks = 1);
+    if (plan.empty()) return false;
+    if (!obs.start(chunks)) return false;
+    parallel_for(chunks, [&](uint32_t c) noexcept { blur.sweep(c, plan[c]); });
+    for (const ChunkSweep& c : plan) {
+        for (uint32_t y = c.first; y < c.head_end; ++y)
+            std::copy_n(c.held_row(y), stride_floats(img), row_unchecked(img, y));
+        for (uint32_t y = c.tail_begin; y < c.end; ++y)
+            std::copy_n(c.held_row(y), stride_floats(img), row_unchecked(img, y));
     }
     return true;
 }

@@ -47,16 +47,24 @@ struct BandRing {
     float* row(uint32_t r) const noexcept { return pixels + size_t{r % rows} * stride; }
 };
 
-// What a banded blur does between its passes; by default nothing.
+// What a banded blur does between its passes; by default nothing. The image may
+// be swept as several chunks of rows at once, each on its own thread with its
+// own ring; chunk numbers the sweep, 0 .. chunks-1.
 class BandObserver {
   public:
+    // Called before any row with the number of chunks; false when the observer
+    // cannot serve that many (the blur then fails, the image untouched).
+    virtual bool start(uint32_t chunks) noexcept;
     // Source row y's horizontal result has just been written to row, which the
-    // observer may change before any vertical sum reads it. Image rows from
-    // y - (size - 1) / 2 on still hold their own pixels.
-    virtual void row_done(uint32_t y, float* row) noexcept;
-    // Rows y0..y1-1 of the image hold their vertical results; the ring still
-    // holds their horizontal ones.
-    virtual void band_done(uint32_t y0, uint32_t y1, const BandRing& ring) noexcept;
+    // observer may change before any vertical sum reads it. Image rows y - 1
+    // .. y + 1 still hold their own pixels. A row next to a chunk's edge is
+    // done once by each chunk that needs it, with the same result.
+    virtual void row_done(uint32_t chunk, uint32_t y, float* row) noexcept;
+    // The vertical results of rows y0..y1-1 are in out (row y0 first, rows one
+    // image stride apart), which the observer may change before they go into
+    // the image; the ring still holds their horizontal results.
+    virtual void band_done(uint32_t chunk, uint32_t y0, uint32_t y1, const BandRing& ring,
+                           float* out) noexcept;
 
   protected:
     ~BandObserver() = default;
@@ -65,9 +73,11 @@ class BandObserver {
 // Blurs img in place, rows then columns, giving the bits that convolve_rows into
 // a temporary image and convolve_columns back give. The horizontal results live
 // only in a ring of the rows one band of output rows needs instead of a second
-// whole image, so the blur writes and reads back no full-size temporary. False,
-// with img untouched, when the ring cannot be had or the kernel is longer than
-// the passes take.
+// whole image, so the blur writes and reads back no full-size temporary. A tall
+// image is cut into chunks of rows swept in parallel (see common/thread_pool.h),
+// each with its own ring; the results do not depend on the cut. False, with img
+// untouched, when the ring cannot be had or the kernel is longer than the
+// passes take.
 bool blur_in_bands(imgbuf* img, Taps4 weights4, uint32_t size, float norm,
                    BandObserver* observer = nullptr) noexcept;
 // The rows of the ring that blur_in_bands keeps for a kernel of size taps over an

@@ -264,14 +264,15 @@ void columns_pass(const ConvolveJob& job) noexcept {
         for (; y + BlockRows <= y_end; y += BlockRows) {
             source_rows(y, job.size + BlockRows - 1);
             for (int b = 0; b < BlockRows; ++b)
-                outs[b] = job.dst + (y + b) * job.stride + 4 * size_t{x0};
+                outs[b] = job.dst + (y + b - job.dst_first) * job.stride + 4 * size_t{x0};
             const size_t f = sum_taps_lines<V, BlockRows, Unroll>(outs, sources, kernel.wide,
                                                                   job.size, 0, floats);
             for (int b = 0; b < BlockRows; ++b) kernel.run(outs[b], sources + b, floats, f);
         }
         for (; y < y_end; ++y) {
             source_rows(y, job.size);
-            kernel.run(job.dst + y * job.stride + 4 * size_t{x0}, sources, floats);
+            kernel.run(job.dst + (y - job.dst_first) * job.stride + 4 * size_t{x0}, sources,
+                       floats);
         }
     }
 }

@@ -33,6 +33,8 @@ struct ConvolveJob {
     // Taps beyond the first or last pixel of a line read across the opposite
     // end (wrapping as often as needed) instead of repeating the end pixel.
     bool wrap = false;
+    // Vertical pass only: output row y goes to dst + (y - dst_first) * stride.
+    uint32_t dst_first = 0;
 };
 
 void convolve_rows_plain(const ConvolveJob& job) noexcept;

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "common/export_boundary.h"
+#include "common/thread_pool.h"
 #include "reliefkit.h"
 
 namespace rk {
@@ -107,8 +108,9 @@ RK_API void init(void) noexcept {
 }
 
 // The pointers go back to null, so a second cleanup() is harmless and a filter
-// run afterwards rebuilds what it needs.
+// run afterwards rebuilds what it needs; so do the workers.
 RK_API void cleanup(void) noexcept {
+    stop_workers();
     guarded([] {
         std::lock_guard lock(g_build_lock);
         for (auto kind : {KERNEL_TENT, KERNEL_BOX, KERNEL_GAUSSIAN}) {

@@ -2,6 +2,7 @@
 
 #include <bit>
 
+#include "common/thread_pool.h"
 #include "imgbuf/luminance.h"
 
 namespace rk {
@@ -125,9 +126,11 @@ ConvertRow conversion_variant(uint32_t mode, uint32_t flags) noexcept {
 // values are the same and the copy is saved.
 void convert_to_height(imgbuf* dst, const imgbuf* src, ConvertRow variant) noexcept {
     if (!has_pixels(dst) || !has_pixels(src) || !same_size(dst, src) || !variant) return;
-    for (uint32_t y = 0; y < dst->height; ++y) {
-        variant(row_unchecked(dst, y), row_unchecked(src, y), dst->width);
-    }
+    parallel_rows(dst->height, 32, [&](uint32_t y0, uint32_t y1) noexcept {
+        for (uint32_t y = y0; y < y1; ++y) {
+            variant(row_unchecked(dst, y), row_unchecked(src, y), dst->width);
+        }
+    });
 }
 
 }  // namespace rk

@@ -46,29 +46,37 @@ void restore_sharp_row(float* d, const float* f, const float* e, uint32_t w,
 // long as the blur's.
 class RestoreSharp final : public BandObserver {
   public:
-    RestoreSharp(imgbuf* img, float* edge_ring, uint32_t ring_rows, float threshold) noexcept
-        : img_(img), edges_(edge_ring), ring_rows_(ring_rows), threshold_(threshold) {}
+    RestoreSharp(imgbuf* img, uint32_t ring_rows, float threshold) noexcept
+        : img_(img), ring_rows_(ring_rows), threshold_(threshold) {}
 
-    void row_done(uint32_t y, float* row) noexcept override {
-        float* edges = edge_row(y);
+    bool start(uint32_t chunks) noexcept override {
+        const auto count = checked_product(img_->width, ring_rows_, chunks);
+        if (!count) return false;
+        edges_.reset(new (std::nothrow) float[*count]);
+        return edges_ != nullptr;
+    }
+
+    void row_done(uint32_t chunk, uint32_t y, float* row) noexcept override {
+        float* edges = edge_row(chunk, y);
         edge_strength_row(edges, img_, y, SOBEL_X, SOBEL_Y, 8.0f);
         restore_sharp_row(row, row_unchecked(img_, y), edges, img_->width, threshold_);
     }
 
-    void band_done(uint32_t y0, uint32_t y1, const BandRing& ring) noexcept override {
-        for (uint32_t y = y0; y < y1; ++y) {
-            restore_sharp_row(row_unchecked(img_, y), ring.row(y), edge_row(y), img_->width,
-                              threshold_);
+    void band_done(uint32_t chunk, uint32_t y0, uint32_t y1, const BandRing& ring,
+                   float* out) noexcept override {
+        for (uint32_t y = y0; y < y1; ++y, out += ring.stride) {
+            restore_sharp_row(out, ring.row(y), edge_row(chunk, y), img_->width, threshold_);
         }
     }
 
   private:
-    float* edge_row(uint32_t y) const noexcept {
-        return edges_ + size_t{y % ring_rows_} * img_->width;
+    // Each chunk has a ring of edge rows as long as the blur's.
+    float* edge_row(uint32_t chunk, uint32_t y) const noexcept {
+        return edges_.get() + (size_t{chunk} * ring_rows_ + y % ring_rows_) * img_->width;
     }
 
     imgbuf* img_;
-    float* edges_;
+    std::unique_ptr<float[]> edges_;
     uint32_t ring_rows_;
     float threshold_;
 };
@@ -117,12 +125,7 @@ void detail_filter(imgbuf* img, uint32_t requested_size, float threshold, EdgeMo
         detail_filter_whole(img, *k, threshold);
         return;
     }
-    const uint32_t ring_rows = band_ring_rows(k->size, img->height);
-    const auto edge_bytes = checked_product(img->width, ring_rows, sizeof(float));
-    if (!edge_bytes) return;
-    std::unique_ptr<float[]> edges(new (std::nothrow) float[*edge_bytes / sizeof(float)]);
-    if (!edges) return;
-    RestoreSharp restore(img, edges.get(), ring_rows, threshold);
+    RestoreSharp restore(img, band_ring_rows(k->size, img->height), threshold);
     blur_in_bands(img, k->weights4, k->size, k->norm, &restore);
 }
 

@@ -2,6 +2,7 @@
 #include "heightmap/height_blurs.h"
 #include "heightmap/levels.h"
 #include "common/export_boundary.h"
+#include "common/thread_pool.h"
 
 using namespace rk;
 
@@ -20,6 +21,7 @@ imgbuf* make_heightmap(const imgbuf* src, uint32_t mode, uint32_t flags, float m
                        float clamp_low, float clamp_high, uint32_t detail_size,
                        float detail_threshold, float weight1, float weight2, float weight3,
                        uint32_t smooth_size, uint32_t smooth_kind, EdgeMode edge) {
+    const LibraryCall busy;
     const ConvertRow variant = conversion_variant(mode, flags);
     if (!variant || !src) return nullptr;
     const bool empty = src->width == 0 || src->height == 0;

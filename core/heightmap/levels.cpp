@@ -1,16 +1,33 @@
 #include "heightmap/levels.h"
 
+#include <memory>
+#include <new>
+
+#include "common/thread_pool.h"
+
 namespace rk {
 namespace {
 
-// Calls op(pixel) on every pixel, rows top to bottom, left to right.
+// Rows per band of the level steps: a band's work outweighs handing it to a
+// thread.
+constexpr uint32_t kLevelRows = 32;
+
+// Calls op(pixel) on every pixel of rows [y0, y1), left to right.
 template <class Op>
-void for_each_pixel(imgbuf* img, Op op) noexcept {
-    if (!has_pixels(img)) return;
-    for (uint32_t y = 0; y < img->height; ++y) {
+void for_each_pixel_in(imgbuf* img, uint32_t y0, uint32_t y1, Op& op) noexcept {
+    for (uint32_t y = y0; y < y1; ++y) {
         float* p = row_unchecked(img, y);
         for (uint32_t x = 0; x < img->width; ++x, p += 4) op(p);
     }
+}
+
+// Calls op(pixel) on every pixel, bands of rows in parallel: op must depend on
+// its own pixel alone.
+template <class Op>
+void for_each_pixel(imgbuf* img, Op op) noexcept {
+    if (!has_pixels(img)) return;
+    parallel_rows(img->height, kLevelRows,
+                  [&](uint32_t y0, uint32_t y1) noexcept { for_each_pixel_in(img, y0, y1, op); });
 }
 
 inline void grey(float* p, float v) noexcept {
@@ -38,12 +55,34 @@ void level_shift(imgbuf* img, float lo) noexcept {
 // replaces them, so an image of reds all above 100 gives lo = hi = 1 and no
 // shift. Only red decides.
 void auto_levels(imgbuf* img) noexcept {
-    float lowest = 100.0f;
-    float highest = 0.0f;
-    for_each_pixel(img, [&](float* p) {
-        lowest = p[0] < lowest ? p[0] : lowest;
-        highest = p[0] > highest ? p[0] : highest;
+    if (!has_pixels(img)) return;
+    // Each band keeps its first lowest and highest red; taken in band order,
+    // the bands' extremes give the whole image's, the same for any cut (an
+    // equal value, such as -0 after 0, never replaces the one found first).
+    struct Extremes {
+        float lowest = 100.0f;
+        float highest = 0.0f;
+        void operator()(float v) noexcept {
+            lowest = v < lowest ? v : lowest;
+            highest = v > highest ? v : highest;
+        }
+    };
+    uint32_t count = row_bands(img->height, kLevelRows);
+    std::unique_ptr<Extremes[]> many(new (std::nothrow) Extremes[count]);
+    Extremes one;
+    Extremes* bands = many ? many.get() : &one;
+    if (!many) count = 1;
+    parallel_bands(img->height, count, [&](uint32_t b, uint32_t y0, uint32_t y1) noexcept {
+        auto take = [&](float* p) { bands[b](p[0]); };
+        for_each_pixel_in(img, y0, y1, take);
     });
+    Extremes all;
+    for (uint32_t b = 0; b < count; ++b) {
+        all.lowest = bands[b].lowest < all.lowest ? bands[b].lowest : all.lowest;
+        all.highest = bands[b].highest > all.highest ? bands[b].highest : all.highest;
+    }
+    const float lowest = all.lowest;
+    const float highest = all.highest;
     const float lo = limit_to_unit(lowest);
     const float hi = limit_to_unit(highest);
     if (lo < hi - 0.0001f || lo > hi + 0.0001f) level_shift(img, lo);

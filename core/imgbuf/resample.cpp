@@ -1,5 +1,6 @@
 #include <cmath>
 
+#include "common/thread_pool.h"
 #include "imgbuf/imgbuf.h"
 
 using namespace rk;
@@ -69,16 +70,20 @@ extern "C" {
 
 RK_API imgbuf* imgbuf_resample(const imgbuf* src, uint32_t w, uint32_t h) noexcept {
     if (!src || (!src->pixels && src->width && src->height)) return nullptr;
+    const LibraryCall busy;
     ImgbufPtr dst = make_image(w, h);
     if (!dst) return nullptr;
     const float sx = scale(src->width, w);
     const float sy = scale(src->height, h);
-    for (uint32_t y = 0; y < h; ++y) {
-        const float v = row_height(y, h, src->height, sy);
-        Pixel* row = reinterpret_cast<Pixel*>(row_unchecked(dst.get(), y));
-        for (uint32_t x = 0; x < w; ++x)
-            row[x] = sample_bilinear(src, static_cast<float>(x) * sx, v);
-    }
+    imgbuf* out = dst.get();
+    parallel_rows(h, 16, [=](uint32_t y0, uint32_t y1) noexcept {
+        for (uint32_t y = y0; y < y1; ++y) {
+            const float v = row_height(y, h, src->height, sy);
+            Pixel* row = reinterpret_cast<Pixel*>(row_unchecked(out, y));
+            for (uint32_t x = 0; x < w; ++x)
+                row[x] = sample_bilinear(src, static_cast<float>(x) * sx, v);
+        }
+    });
     return dst.release();
 }
 

@@ -6,6 +6,7 @@
 
 #include "common/export_boundary.h"
 #include "common/sink.h"
+#include "common/thread_pool.h"
 #include "load/readers.h"
 #include "common/utf16.h"
 #include "reliefkit.h"
@@ -52,6 +53,7 @@ ImgbufPtr load_any(std::u16string_view caller_path) {
 
 extern "C" RK_API imgbuf* load_image(const char16_t* path) noexcept {
     // A null path reads as an empty one: nothing to load.
+    const rk::LibraryCall busy;
     return rk::guarded(static_cast<imgbuf*>(nullptr),
                        [&] { return rk::load_any(rk::u16_view(path)).release(); });
 }

@@ -17,6 +17,7 @@
 
 #include "common/checked_size.h"
 #include "common/sink.h"
+#include "common/thread_pool.h"
 #include "common/file_io.h"
 #include "load/readers.h"
 
@@ -116,9 +117,12 @@ void install_source(JpegSession& s) {
     s.cinfo.src = &pub;
 }
 
-using RowConverter = void (*)(const JSAMPLE* src, float* dst, uint32_t width);
+using RowConverter = void (*)(const JSAMPLE* src, float* dst, uint32_t width) noexcept;
 
-void rgb_row(const JSAMPLE* src, float* dst, uint32_t width) {
+// Rows decoded before a batch is converted: enough to share among threads.
+constexpr JDIMENSION kConvertRows = 64;
+
+void rgb_row(const JSAMPLE* src, float* dst, uint32_t width) noexcept {
     for (uint32_t x = 0; x < width; ++x, src += 3, dst += 4) {
         dst[0] = static_cast<float>(src[0]) / 255.0f;
         dst[1] = static_cast<float>(src[1]) / 255.0f;
@@ -127,7 +131,7 @@ void rgb_row(const JSAMPLE* src, float* dst, uint32_t width) {
     }
 }
 
-void grey_row(const JSAMPLE* src, float* dst, uint32_t width) {
+void grey_row(const JSAMPLE* src, float* dst, uint32_t width) noexcept {
     for (uint32_t x = 0; x < width; ++x, ++src, dst += 4) {
         const float v = static_cast<float>(*src) / 255.0f;
         dst[0] = v;
@@ -154,23 +158,34 @@ imgbuf* new_image(uint32_t w, uint32_t h) {
     return make_image(w, h).release();
 }
 
-// Rows are decoded in batches of libjpeg's recommended height into buffers from
-// its image pool, which jpeg_destroy_decompress releases on every path.
+// Rows are decoded in batches of several of libjpeg's recommended height into
+// buffers from its image pool, which jpeg_destroy_decompress releases on every
+// path; each batch is converted on all threads (no libjpeg call runs meanwhile,
+// so no longjmp can leave the threads' frames).
 void read_rows(jpeg_decompress_struct& cinfo, imgbuf* image, RowConverter convert) {
-    const JDIMENSION batch = static_cast<JDIMENSION>(cinfo.rec_outbuf_height);
+    const JDIMENSION step = static_cast<JDIMENSION>(cinfo.rec_outbuf_height);
+    const JDIMENSION batch = step * ((kConvertRows + step - 1) / step);
     const JDIMENSION row_samples =
         cinfo.output_width * static_cast<JDIMENSION>(cinfo.output_components);
     JSAMPARRAY rows = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo),
                                                  JPOOL_IMAGE, row_samples, batch);
     while (cinfo.output_scanline < cinfo.output_height) {
         const JDIMENSION first = cinfo.output_scanline;
-        const JDIMENSION n = jpeg_read_scanlines(&cinfo, rows, batch);
-        // Our source never suspends; should nothing come back all the same, stop
-        // and let jpeg_finish_decompress report the missing rows.
-        if (n == 0) break;
-        for (JDIMENSION k = 0; k < n; ++k) {
-            convert(rows[k], row_unchecked(image, first + k), cinfo.output_width);
+        JDIMENSION n = 0;
+        while (n < batch && cinfo.output_scanline < cinfo.output_height) {
+            const JDIMENSION got = jpeg_read_scanlines(&cinfo, rows + n, batch - n);
+            // Our source never suspends; should nothing come back all the same,
+            // stop and let jpeg_finish_decompress report the missing rows.
+            if (got == 0) break;
+            n += got;
         }
+        if (n == 0) break;
+        const uint32_t width = cinfo.output_width;
+        parallel_rows(n, 16, [&](uint32_t k0, uint32_t k1) noexcept {
+            for (uint32_t k = k0; k < k1; ++k)
+                convert(rows[k], row_unchecked(image, first + k), width);
+        });
+        if (n < batch && cinfo.output_scanline < cinfo.output_height) break;
     }
 }
 

@@ -1,5 +1,7 @@
 #include "normalmap/normal_ops.h"
 
+#include "common/thread_pool.h"
+
 namespace rk {
 namespace {
 
@@ -12,17 +14,19 @@ inline void put_flat(float* px) noexcept {
     px[3] = kFlat[3];
 }
 
-// Rows hold no gap, so an inversion is one pass over width * height pixels; the
+// Rows hold no gap, so a band of rows is one pass over its pixels; the
 // channel choice is a template argument so the loop body holds no test.
 template <bool Red, bool Green>
 void invert(imgbuf* img) noexcept {
     if (!has_pixels(img)) return;
-    const size_t count = size_t{img->width} * img->height;
-    float* p = img->pixels;
-    for (size_t i = 0; i < count; ++i, p += 4) {
-        if constexpr (Red) p[0] = 1.0f - p[0];
-        if constexpr (Green) p[1] = 1.0f - p[1];
-    }
+    parallel_rows(img->height, 32, [img](uint32_t y0, uint32_t y1) noexcept {
+        const size_t count = size_t{img->width} * (y1 - y0);
+        float* p = row_unchecked(img, y0);
+        for (size_t i = 0; i < count; ++i, p += 4) {
+            if constexpr (Red) p[0] = 1.0f - p[0];
+            if constexpr (Green) p[1] = 1.0f - p[1];
+        }
+    });
 }
 
 }  // namespace

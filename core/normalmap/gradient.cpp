@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/thread_pool.h"
 #include "normalmap/normal_ops.h"
 
 #if defined(__SSE__)
@@ -123,23 +124,26 @@ void normal_from_height(imgbuf* normals, const imgbuf* heights, float strength, 
     }
     if (w < 3 || h < 3) return;  // no interior
 
-    float up[kStrip + 2];
-    float mid[kStrip + 2];
-    float down[kStrip + 2];
-    for (uint32_t y = 1; y + 1 < h; ++y) {
-        const float* above = row_unchecked(heights, y - 1);
-        const float* here = row_unchecked(heights, y);
-        const float* below = row_unchecked(heights, y + 1);
-        float* out = row_unchecked(normals, y);
-        for (uint32_t x0 = 1; x0 + 1 < w; x0 += kStrip) {
-            const uint32_t n = std::min(kStrip, w - 1 - x0);
-            const size_t first = 4 * size_t{x0 - 1};
-            gather_scaled(up, above + first, n + 2, strength);
-            gather_scaled(mid, here + first, n + 2, strength);
-            gather_scaled(down, below + first, n + 2, strength);
-            gradient_strip(out + 4 * size_t{x0}, up, mid, down, n, centre_weight);
+    // Interior rows 1..h-2 in bands; every pixel depends on the heights alone.
+    parallel_rows(h - 2, 16, [&](uint32_t b0, uint32_t b1) noexcept {
+        float up[kStrip + 2];
+        float mid[kStrip + 2];
+        float down[kStrip + 2];
+        for (uint32_t y = b0 + 1; y < b1 + 1; ++y) {
+            const float* above = row_unchecked(heights, y - 1);
+            const float* here = row_unchecked(heights, y);
+            const float* below = row_unchecked(heights, y + 1);
+            float* out = row_unchecked(normals, y);
+            for (uint32_t x0 = 1; x0 + 1 < w; x0 += kStrip) {
+                const uint32_t n = std::min(kStrip, w - 1 - x0);
+                const size_t first = 4 * size_t{x0 - 1};
+                gather_scaled(up, above + first, n + 2, strength);
+                gather_scaled(mid, here + first, n + 2, strength);
+                gather_scaled(down, below + first, n + 2, strength);
+                gradient_strip(out + 4 * size_t{x0}, up, mid, down, n, centre_weight);
+            }
         }
-    }
+    });
 }
 
 }  // namespace rk

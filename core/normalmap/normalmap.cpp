@@ -2,6 +2,7 @@
 
 #include "filter/convolve.h"
 #include "common/export_boundary.h"
+#include "common/thread_pool.h"
 #include "filter/kernel_cache.h"
 #include "normalmap/normal_ops.h"
 
@@ -54,6 +55,7 @@ void invert_axes(imgbuf* img, bool x, bool y) noexcept {
 // std::bad_alloc from a kernel build. The result is owned locally until it is
 // returned, so every exit releases it.
 ImgbufPtr make_normal_map(const imgbuf* heights, const NormalMapSettings& set) {
+    const LibraryCall busy;
     const uint32_t w = heights->width;
     const uint32_t h = heights->height;
     ImgbufPtr normals = make_image(w, h);

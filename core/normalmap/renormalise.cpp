@@ -1,6 +1,9 @@
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
+#include "common/thread_pool.h"
 #include "normalmap/normal_ops.h"
 
 #if defined(__SSE__)
@@ -68,12 +71,19 @@ inline void renormalise4(float* p) noexcept {
 
 void renormalise_normals(imgbuf* img) noexcept {
     if (!has_pixels(img)) return;
-    // Rows hold no gap: the image is one run of width * height pixels.
+    // Rows hold no gap: the image is one run of width * height pixels, cut into
+    // bands of whole groups of four pixels; the last band takes the remainder.
     const size_t count = size_t{img->width} * img->height;
-    float* p = img->pixels;
-    size_t done = 0;
-    for (; done + 4 <= count; done += 4, p += 16) renormalise4(p);
+    const size_t groups = count / 4;
+    const auto bands = row_bands(static_cast<uint32_t>(std::min<size_t>(groups, UINT32_MAX)), 4096);
+    parallel_for(bands, [&](uint32_t b) noexcept {
+        const size_t g0 = groups * b / bands, g1 = groups * (b + 1) / bands;
+        float* p = img->pixels + 16 * g0;
+        for (size_t g = g0; g < g1; ++g, p += 16) renormalise4(p);
+    });
+    const size_t done = 4 * groups;
     if (done < count) {
+        float* p = img->pixels + 4 * done;
         // The last one to three pixels go through a padded block, so nothing past
         // the pixel block is read or written.
         alignas(16) float block[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};

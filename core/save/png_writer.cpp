@@ -3,12 +3,13 @@
 #include <png.h>
 
 #include <algorithm>
+#include <new>
 
 #include "imgbuf/imgbuf.h"
-#include "common/file_io.h"
 #include "common/png_messages.h"
 #include "common/utf16.h"
 #include "save/output_file.h"
+#include "save/png_encoder.h"
 
 namespace rk {
 namespace {
@@ -28,16 +29,22 @@ static_assert(std::max({kNoImage.size(), kCouldNotOpen.size(), kCouldNotWrite.si
                         kCouldNotReplace.size(), kNoWriteStruct.size(), kNoInfoStruct.size(),
                         kLibpngError.size(), kNoSuchFormat.size()}) < RK_MIN_MESSAGE_CAPACITY);
 
-enum class EncodeResult { written, no_write_struct, no_info_struct, libpng_error, write_failed };
+enum class EncodeResult {
+    header_written,
+    no_write_struct,
+    no_info_struct,
+    libpng_error,
+    write_failed
+};
 
-// What the libpng callbacks and the row loop reach. Plain, since libpng's error
-// path leaves the frames that use it by longjmp; its owners live in
-// write_png's frame, which no longjmp crosses.
+// What the libpng callbacks reach. Plain, since libpng's error path leaves the
+// frames that use it by longjmp; its owners live in write_png's frame, which no
+// longjmp crosses.
 struct PngWriteJob {
-    const PngRowSource* rows;
+    uint32_t width;
+    uint32_t height;
     int bit_depth;
     int colour_type;
-    uint8_t* row;
     OutputFile* out;
     bool write_failed;
     PngErrorText error;
@@ -54,9 +61,11 @@ void write_to_output(png_structp png, png_bytep data, size_t count) {
 // Nothing to flush: the output is synced once, when complete.
 void flush_output(png_structp) {}
 
-EncodeResult encode_png(PngWriteJob* job) {
-    const uint32_t width = job->rows->width();
-    const uint32_t height = job->rows->height();
+// libpng checks the header and writes the signature and IHDR; the pixels go
+// through the encoder afterwards, outside libpng's longjmp.
+EncodeResult encode_header(PngWriteJob* job) {
+    const uint32_t width = job->width;
+    const uint32_t height = job->height;
     // Set only after the last libpng call that could jump, so that no assignment
     // lies between setjmp and a longjmp.
     EncodeResult result = EncodeResult::no_info_struct;
@@ -75,12 +84,7 @@ EncodeResult encode_png(PngWriteJob* job) {
     png_set_IHDR(png, info, width, height, job->bit_depth, job->colour_type, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    for (uint32_t y = 0; y < height; ++y) {
-        (*job->rows)(y, job->row);
-        png_write_rows(png, &job->row, 1);
-    }
-    png_write_end(png, info);
-    result = EncodeResult::written;
+    result = EncodeResult::header_written;
 
 bailout:
     png_destroy_write_struct(&png, &info);
@@ -92,21 +96,17 @@ bailout:
 std::u16string write_png(const imgbuf* img, std::u16string_view path, const PngFormat& format) {
     if (!has_pixels(img)) return std::u16string(kNoImage);
     if (!png_format_valid(format)) return std::u16string(kNoSuchFormat);
-    // Rows padded to four bytes. An image with rows holds fewer than 2^28 pixels
-    // per row; one without rows never gets a row written.
-    const size_t row_size = img->height ? (png_row_size(img->width, format) + 3) & ~size_t{3} : 0;
-    const auto row = zeroed_block(row_size);
-
     const auto target = utf16_to_utf8(path);
     if (!target || target->empty()) return std::u16string(kCouldNotOpen);
     OutputFile out(*target);
     if (out.failed()) return std::u16string(kCouldNotOpen);
 
     const PngRowSource rows(img, format);
-    const int colour_type = format.samples == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB;
-    PngWriteJob job{&rows, format.bit_depth, colour_type, row.get(), &out, false, {}};
-    switch (encode_png(&job)) {
-        case EncodeResult::written:
+    const bool grey = format.samples == 1;
+    PngWriteJob job{img->width, img->height, format.bit_depth,
+                    grey ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, &out, false, {}};
+    switch (encode_header(&job)) {
+        case EncodeResult::header_written:
             break;
         case EncodeResult::no_write_struct:
             return std::u16string(kNoWriteStruct);
@@ -116,6 +116,15 @@ std::u16string write_png(const imgbuf* img, std::u16string_view path, const PngF
             return std::u16string(kCouldNotWrite);
         case EncodeResult::libpng_error:
             return std::u16string(kLibpngError) + utf8_to_utf16(job.error.text);
+    }
+    const PngLayout layout{img->width, img->height, format.bit_depth, grey ? PNG_GREY : PNG_RGB};
+    switch (write_png_data(out, layout, [&rows](uint32_t y, uint8_t* row) noexcept { rows(y, row); })) {
+        case PngDataResult::written:
+            break;
+        case PngDataResult::write_failed:
+            return std::u16string(kCouldNotWrite);
+        case PngDataResult::out_of_memory:
+            throw std::bad_alloc();
     }
     switch (out.commit()) {
         case OutputFile::CommitResult::committed:

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "common/export_boundary.h"
+#include "common/thread_pool.h"
 #include "common/utf16.h"
 #include "reliefkit.h"
 #include "save/png_writer.h"
@@ -31,6 +32,7 @@ uint8_t channel_of(int32_t selector) noexcept {
 
 void save_png(char16_t* msg, int32_t capacity, const char16_t* path, const imgbuf* img,
               const PngFormat& format) noexcept {
+    const LibraryCall busy;
     std::u16string message;
     const bool finished = guarded(false, [&] {
         message = write_png(img, u16_view(path), format);

@@ -225,11 +225,12 @@ TEST(BandedBlur, ObserverSeesEachRowOnceAndItsChangesCount) {
     struct Recorder final : BandObserver {
         std::vector<uint32_t> rows;
         std::vector<std::pair<uint32_t, uint32_t>> bands;
-        void row_done(uint32_t y, float* row) noexcept override {
+        void row_done(uint32_t, uint32_t y, float* row) noexcept override {
             rows.push_back(y);
             row[0] = 1.0f;  // red of pixel 0 becomes 1 in every horizontal result
         }
-        void band_done(uint32_t y0, uint32_t y1, const BandRing& ring) noexcept override {
+        void band_done(uint32_t, uint32_t y0, uint32_t y1, const BandRing& ring,
+                       float*) noexcept override {
             bands.emplace_back(y0, y1);
             for (uint32_t y = y0; y < y1; ++y) EXPECT_EQ(ring.row(y)[0], 1.0f);
         }

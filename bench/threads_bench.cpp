@@ -1,0 +1,259 @@
+// rk_threads_bench: what the library's threads buy, the command's wall time
+// against its single-threaded codec floor, and the size-99 Gaussian smoothing of
+// each instruction-set build against OpenCV's single-threaded sepFilter2D.
+// Prints Markdown tables; see bench/README.md.
+//
+//   --reps=N          repetitions (default 3); the fastest of each row counts
+//   --samples=DIR     directory holding bricks.png (default docs/samples)
+//   --command=PATH    the reliefkit command (default the one built beside)
+//   --threads=A,B     thread counts compared (default 1 and every usable processor)
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/thread_pool.h"
+#include "filter/convolve.h"
+#include "filter/kernel_cache.h"
+#include "images.h"
+#include "peer.h"
+#include "process_probe.h"
+#include "reliefkit.h"
+#include "settings.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t0) {
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+double process_cpu_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec + t.tv_nsec * 1e-9;
+}
+
+double thread_cpu_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec + t.tv_nsec * 1e-9;
+}
+
+std::string cpu_line(const std::string& key) {
+    std::ifstream in("/proc/cpuinfo");
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with(key)) return line.substr(line.find(':') + 2);
+    return "unknown";
+}
+
+struct Img {
+    imgbuf* p = nullptr;
+    explicit Img(imgbuf* q = nullptr) : p(q) {}
+    Img(Img&& o) noexcept : p(o.p) { o.p = nullptr; }
+    Img& operator=(Img&& o) noexcept {
+        std::swap(p, o.p);
+        return *this;
+    }
+    ~Img() { delete_imgbuf(p); }
+};
+
+std::u16string u16(const std::string& s) {
+    return std::u16string(s.begin(), s.end());
+}
+
+Img heightmap(const imgbuf* photo) {
+    using H = rkbench::HeightSettings;
+    return Img(calc_heightmap_from_photo(
+        photo, H::mode, H::flags, H::midpoint, H::clamp_low, H::clamp_high, H::detail_size,
+        H::detail_threshold, H::weight, H::weight, H::weight, H::smooth_size, H::smooth_kind));
+}
+
+Img normalmap(const imgbuf* height) {
+    using N = rkbench::NormalSettings;
+    return Img(calc_normalmap_from_heightmap(height, 0, 0, N::strength, N::center_tap, N::blur_size,
+                                             N::blur_kind));
+}
+
+void save(const imgbuf* img, const std::string& path) {
+    char16_t msg[256];
+    core_saveimage_png(msg, 256, u16(path).c_str(), img);
+    if (msg[0]) throw std::runtime_error("save failed: " + path);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) try {
+    int reps = 3;
+    std::string samples = RK_SAMPLES_DIR, command = RK_PIPELINE_COMMAND;
+    std::vector<uint32_t> counts = {1, 0};
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a.starts_with("--reps="))
+            reps = std::stoi(a.substr(7));
+        else if (a.starts_with("--samples="))
+            samples = a.substr(10);
+        else if (a.starts_with("--command="))
+            command = a.substr(10);
+        else if (a.starts_with("--threads=")) {
+            counts.clear();
+            std::istringstream list(a.substr(10));
+            for (std::string n; std::getline(list, n, ',');) counts.push_back(std::stoul(n));
+        } else
+            throw std::runtime_error("unknown argument " + a);
+    }
+    init();
+    cv::setNumThreads(1);
+    std::string dir = (std::filesystem::temp_directory_path() / "rkthreads.XXXXXX").string();
+    if (!mkdtemp(dir.data())) throw std::runtime_error("no work directory");
+    struct Remove {
+        std::string d;
+        ~Remove() { std::filesystem::remove_all(d); }
+    } remove{dir};
+
+    const uint32_t side = rkbench::kSide;
+    rk::ImgbufPtr photo = rkbench::tiled_photo(samples + "/bricks.png", side);
+    const std::string jpeg = dir + "/photo.jpg";
+    cv::imwrite(jpeg, rkbench::to_bgr8(photo.get()), {cv::IMWRITE_JPEG_QUALITY, 95});
+    Img height = heightmap(photo.get());
+    Img normal = normalmap(height.p);
+    rk::ImgbufPtr random = rkbench::random_image(side, rkbench::kRandomSeed);
+    rk::ImgbufPtr work = rkbench::image_like(random.get());
+    const rk::BlurKernel* k99 = rk::kernel_cache_get(rk::KERNEL_GAUSSIAN, 99);
+
+    // Wall time of each row at each thread count, rows interleaved so that a
+    // burst of other work on the machine hits all columns alike.
+    using Row = std::pair<std::string, std::function<void()>>;
+    const std::vector<Row> rows = {
+        {"calc_heightmap_from_photo", [&] { heightmap(photo.get()); }},
+        {"calc_normalmap_from_heightmap", [&] { normalmap(height.p); }},
+        {"Gaussian smoothing 99",
+         [&] { rk::blur_in_bands(work.get(), k99->weights4, k99->size, k99->norm); }},
+        {"imgbuf_resample to 4095 x 4095", [&] { Img(imgbuf_resample(photo.get(), 4095, 4095)); }},
+        {"load_image JPEG", [&] { Img(load_image(u16(jpeg).c_str())); }},
+        {"core_saveimage_png, height map", [&] { save(height.p, dir + "/h.png"); }},
+        {"core_saveimage_png, normal map", [&] { save(normal.p, dir + "/n.png"); }},
+    };
+    std::map<std::pair<std::string, uint32_t>, double> best;
+    auto keep = [&](const std::string& name, uint32_t n, double s) {
+        auto [it, fresh] = best.try_emplace({name, n}, s);
+        if (!fresh) it->second = std::min(it->second, s);
+    };
+    std::vector<uint32_t> resolved;
+    for (uint32_t n : counts) {
+        set_thread_count(n);
+        resolved.push_back(get_thread_count());
+    }
+    for (int r = 0; r < reps; ++r) {
+        for (const auto& [name, run] : rows) {
+            for (uint32_t n : resolved) {
+                std::memcpy(work->pixels, random->pixels, size_t{side} * side * 16);
+                set_thread_count(n);
+                const double p0 = process_cpu_seconds(), c0 = thread_cpu_seconds();
+                const auto t0 = Clock::now();
+                run();
+                keep(name, n, seconds_since(t0));
+                // The busiest thread's CPU time: the caller's or, on two
+                // threads, the worker's. On an idle machine the wall time
+                // would be about this; on a loaded one it is what the split
+                // itself allows.
+                const double caller = thread_cpu_seconds() - c0;
+                const double others = process_cpu_seconds() - p0 - caller;
+                keep(name + "/cpu", n, n == 1 ? caller + others : std::max(caller, others));
+            }
+        }
+        // The command on all threads, and its floor on one: the JPEG load and
+        // the two saves of the maps it writes, one after the other.
+        set_thread_count(0);
+        const auto figures =
+            rkbench::run_timed({command, "--quiet", "--out-dir", dir, jpeg}, dir + "/command.log");
+        if (figures.exit_status != 0) throw std::runtime_error("the command failed");
+        keep("command", 0, figures.wall_seconds);
+        keep("command peak MiB", 0, figures.max_rss_mib);
+        keep("command cpu", 0, figures.cpu_seconds);
+        set_thread_count(1);
+        Img h(load_image(u16(dir + "/photo_height.png").c_str()));
+        Img nm(load_image(u16(dir + "/photo_normal.png").c_str()));
+        const double p0 = process_cpu_seconds();
+        const auto t0 = Clock::now();
+        Img loaded(load_image(u16(jpeg).c_str()));
+        save(h.p, dir + "/fh.png");
+        save(nm.p, dir + "/fn.png");
+        keep("floor", 0, seconds_since(t0));
+        keep("floor cpu", 0, process_cpu_seconds() - p0);
+    }
+
+    std::cout << "- CPU: " << cpu_line("model name") << ", " << cpu_line("cpu MHz")
+              << " MHz, usable processors " << rk::usable_processors() << "\n"
+              << "- load average at the end: ";
+    std::ifstream("/proc/loadavg") >> std::cout.rdbuf();
+    std::cout << "\n| operation, 4096 x 4096 |";
+    for (uint32_t n : resolved) std::cout << " " << n << " thread(s) |";
+    std::cout << " speed-up | speed-up from busiest thread's CPU time |\n|---|";
+    for (size_t i = 0; i <= resolved.size() + 1; ++i) std::cout << "--:|";
+    std::cout << "\n";
+    for (const auto& [name, run] : rows) {
+        std::cout << "| " << name << " |";
+        for (uint32_t n : resolved) std::cout << " " << best[{name, n}] * 1000 << " ms |";
+        std::cout << " " << best[{name, resolved.front()}] / best[{name, resolved.back()}] << " | "
+                  << best[{name + "/cpu", resolved.front()}] /
+                         best[{name + "/cpu", resolved.back()}]
+                  << " |\n";
+    }
+    const double cmd = best[{"command", 0}], floor = best[{"floor", 0}];
+    std::cout
+        << "\n| whole command | wall | single-threaded codec floor | ratio | CPU time "
+           "| floor's CPU time | peak memory | / 6 images |\n|---|--:|--:|--:|--:|--:|--:|--:|\n"
+        << "| `reliefkit photo.jpg` | " << cmd * 1000 << " ms | " << floor * 1000 << " ms | "
+        << cmd / floor << " | " << best[{"command cpu", 0}] * 1000 << " ms | "
+        << best[{"floor cpu", 0}] * 1000 << " ms | " << best[{"command peak MiB", 0}] << " MiB | "
+        << best[{"command peak MiB", 0}] / 1536.0 << " |\n";
+
+    // Size-99 smoothing, one thread, CPU time of this thread: each build of ours
+    // against sepFilter2D; multiplies and adds per cycle at the nominal clock.
+    set_thread_count(1);
+    const double hz = std::stod(cpu_line("cpu MHz")) * 1e6;
+    const double flops = 2.0 * 2.0 * 99 * 4 * double(side) * side;  // 2 passes, mul + add
+    const cv::Mat taps = rkbench::peer::taps(rk::KERNEL_GAUSSIAN, 99);
+    cv::Mat out;
+    double cv_best = 1e9;
+    for (int r = 0; r < reps; ++r) {
+        const double t0 = thread_cpu_seconds();
+        rkbench::peer::smooth(rkbench::as_mat(random.get()), out, taps);
+        cv_best = std::min(cv_best, thread_cpu_seconds() - t0);
+    }
+    std::cout << "\n| size-99 Gaussian, 1 thread | CPU time | / OpenCV sepFilter2D | "
+                 "multiplies and adds per cycle |\n|---|--:|--:|--:|\n"
+              << "| OpenCV sepFilter2D | " << cv_best * 1000 << " ms | 1 | " << flops / cv_best / hz
+              << " |\n";
+    for (auto [path, name] :
+         {std::pair{rk::CONVOLVE_AVX2, "AVX2"}, std::pair{rk::CONVOLVE_AVX512, "AVX-512"}}) {
+        if (!rk::convolve_path_supported(path)) continue;
+        double b = 1e9;
+        for (int r = 0; r < reps; ++r) {
+            std::memcpy(work->pixels, random->pixels, size_t{side} * side * 16);
+            const double t0 = thread_cpu_seconds();
+            rk::blur_in_bands_on(path, work.get(), k99->weights4, k99->size, k99->norm);
+            b = std::min(b, thread_cpu_seconds() - t0);
+        }
+        std::cout << "| ours, " << name << " | " << b * 1000 << " ms | " << b / cv_best << " | "
+                  << flops / b / hz << " |\n";
+    }
+    cleanup();
+    return 0;
+} catch (const std::exception& e) {
+    std::cerr << "rk_threads_bench: " << e.what() << "\n";
+    return 1;
+}

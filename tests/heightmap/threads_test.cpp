@@ -1,0 +1,113 @@
+// Every thread count gives the same bits: the generators and resampling on 1
+// thread against several, on sizes that cut into uneven bands and chunks.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "heightmap_helpers.h"
+
+namespace {
+
+// Random colours with a sprinkling of -0, 0, NaN and values outside 0..1, which
+// the min/max of auto-levels must treat as one pass over the image would.
+Img noisy(uint32_t w, uint32_t h, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(-0.2f, 1.2f);
+    const float odd[4] = {-0.0f, 0.0f, std::nanf(""), 1.0f};
+    return image_of(w, h, [&](uint32_t, uint32_t) {
+        const float r = rng() % 97 == 0 ? odd[rng() % 4] : u(rng);
+        return Px{r, u(rng), u(rng), 1.0f};
+    });
+}
+
+struct ThreadCount {
+    explicit ThreadCount(uint32_t n) { set_thread_count(n); }
+    ~ThreadCount() { set_thread_count(0); }
+};
+
+// Each generator or resampling, run once per thread count.
+using Run = Img (*)(const imgbuf*);
+Img full_heightmap(const imgbuf* src) {
+    return heightmap(src, {.mode = 7,
+                           .flags = HM_AUTO_LEVELS | HM_DETAIL_FILTER | HM_SMOOTH,
+                           .midpoint = 0.3f,
+                           .detail_size = 9,
+                           .threshold = 0.05f,
+                           .smooth_size = 99,
+                           .smooth_kind = 0});
+}
+Img tent_heightmap(const imgbuf* src) {
+    return heightmap(src, {.mode = 4,
+                           .flags = HM_INVERT_RED | HM_CLAMP | HM_SMOOTH,
+                           .low = 0.1f,
+                           .high = 0.8f,
+                           .smooth_size = 31,
+                           .smooth_kind = 2});
+}
+Img box_normals(const imgbuf* src) {
+    return Img(calc_normalmap_from_heightmap(src, 1, 1, 3, 1, 253, 1));
+}
+Img gauss_normals(const imgbuf* src) {
+    return Img(calc_normalmap_from_heightmap(src, 0, 1, 2, 0, 5, 0));
+}
+Img resampled(const imgbuf* src) {
+    return Img(imgbuf_resample(src, imgbuf_w(src) * 2 + 1, imgbuf_h(src) * 3 / 2 + 1));
+}
+
+using Case = std::tuple<Run, uint32_t, uint32_t>;
+class ThreadCounts : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ThreadCounts, GiveTheBitsOfOneThread) {
+    const auto [run, w, h] = GetParam();
+    const Img src = noisy(w, h, w * 31 + h);
+    Img one;
+    {
+        ThreadCount t(1);
+        one = run(src.get());
+    }
+    ASSERT_TRUE(one);
+    for (uint32_t n : {2u, 3u, 7u}) {
+        ThreadCount t(n);
+        const Img many = run(src.get());
+        ASSERT_TRUE(many);
+        EXPECT_TRUE(same_image(one.get(), many.get())) << n << " threads";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, ThreadCounts,
+    ::testing::Combine(::testing::Values(full_heightmap, tent_heightmap, box_normals, gauss_normals,
+                                         resampled),
+                       ::testing::Values(1u, 3u, 37u),  // the two first narrower than a kernel
+                       ::testing::Values(1u, 2u, 161u, 1031u)));
+
+// Several host threads calling at once share the workers and still get the
+// bits of one thread each.
+TEST(ThreadCounts, ConcurrentCallersGetTheirOwnResults) {
+    const Img src = noisy(64, 700, 5);
+    Img want;
+    {
+        ThreadCount t(1);
+        want = full_heightmap(src.get());
+    }
+    ThreadCount t(3);
+    std::vector<Img> got(4);
+    std::vector<std::thread> callers;
+    for (Img& g : got) callers.emplace_back([&] { g = full_heightmap(src.get()); });
+    for (std::thread& c : callers) c.join();
+    for (const Img& g : got) EXPECT_TRUE(g && same_image(want.get(), g.get()));
+}
+
+TEST(ThreadCounts, ZeroMeansTheUsableProcessors) {
+    set_thread_count(5);
+    EXPECT_EQ(get_thread_count(), 5u);
+    set_thread_count(0);
+    const uint32_t all = get_thread_count();
+    EXPECT_GE(all, 1u);
+    EXPECT_LE(all, std::thread::hardware_concurrency() ? std::thread::hardware_concurrency() : all);
+}
+
+}  // namespace
