@@ -129,10 +129,10 @@ class Job {
         Image result;
         {
             std::lock_guard hold(lock_);
-            result.reset(calc_heightmap_from_photo(photo, h.mode, h.flags(), h.midpoint,
-                                                   h.clamp_low, h.clamp_high, h.detail_size,
-                                                   h.detail_threshold, h.weights[0], h.weights[1],
-                                                   h.weights[2], h.smooth_size, h.smooth_kind));
+            result.reset(calc_heightmap_from_photo_ex(
+                photo, h.mode, h.flags(), h.midpoint, h.clamp_low, h.clamp_high, h.detail_size,
+                h.detail_threshold, h.weights[0], h.weights[1], h.weights[2], h.smooth_size,
+                h.smooth_kind, RK_EDGE_CLAMP));
         }
         if (!result) fail(plan_.input + ": not enough memory for the height map");
         return result;

@@ -165,6 +165,23 @@ RK_API imgbuf* calc_normalmap_from_heightmap(const imgbuf* heightmap, int32_t in
 /* Height mode of calc_heightmap_from_photo_ex beside modes 0..7: heights from
  * the surface's shading with the light and the colour taken out. */
 #define HM_MODE_DELIT 8u
+/* What the de-lit mode does and assumes: the luminance is divided by its local
+ * geometric mean (a blur of 1/16 of the larger side), which takes out the
+ * colour and the illumination that vary slowly, leaving the shading. When the
+ * shading's spectrum shows one light direction, the shading is read as the
+ * relief's slope along it (Lambert's law under a light from one side) and
+ * integrated by a regularised Fourier solve; the light is taken to come from
+ * above or from the left (a bump lit from below looks like a hollow lit from
+ * above, and the photograph cannot tell which). Where the light is even
+ * (overcast), the shading itself gives the heights, cavities being darker. The
+ * result spans 0..1 (so HM_AUTO_LEVELS has nothing to do). HM_SMOOTH smooths
+ * within the solve, by a Gaussian of sigma smooth_size / 3 (smooth_kind is not
+ * used); the midpoint curve and HM_CLAMP apply as in the other modes; the three
+ * invert flags together turn the relief upside down, fewer are ignored; the
+ * detail filter is not used; the weights only as a whole (all zero gives a black
+ * map). RK_EDGE_WRAP treats the image as periodic; clamp mirrors it past its
+ * edges. Deterministic; costs several times the other modes (two Fourier
+ * transforms of the image). */
 
 /* As calc_heightmap_from_photo, with modes 0..8 and an edge mode; null for an
  * unknown mode or edge mode. */

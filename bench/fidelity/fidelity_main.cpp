@@ -113,7 +113,6 @@ Score score(const imgbuf* nmap, const std::vector<float>& gx, const std::vector<
         if (evaluate(0.0) < evaluate(best)) best = 0.0;
     }
     Score s;
-    if (std::getenv("RK_FID_DEBUG")) std::fprintf(stderr, "best %g: %.2f, negated %.2f\n", best, evaluate(best), evaluate(-std::max(best, std::sqrt(ts / ps))));
     s.mean = evaluate(best);
     std::sort(angles.begin(), angles.end());
     s.p90 = angles[angles.size() * 9 / 10];

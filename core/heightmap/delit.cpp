@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <numbers>
 #include <vector>
 
@@ -19,6 +17,7 @@ using Cell = std::complex<float>;
 // Tuning, chosen on bench/fidelity (see bench/README.md).
 struct Tuning {
     float margin_fraction = 0.125f;  // mirrored border of a clamped image, of its larger side
+    float margin_limit = 32.0f;      // ... in pixels at most
     float flatten_fraction = 0.0625f;  // width of the illumination and colour removed
     float floor = 1.0f / 255.0f;     // darkest luminance trusted
     float perpendicular = 0.05f;     // smear of the integration across the light
@@ -29,24 +28,6 @@ struct Tuning {
     float smooth_factor = 0.33f;     // Gaussian sigma per pixel of smoothing size
 };
 
-Tuning tuning() {
-    Tuning t;
-    // Development only: RK_DELIT="a b c ..." overrides the tuning in order.
-    if (const char* env = std::getenv("RK_DELIT")) {
-        float* fields[] = {&t.margin_fraction, &t.flatten_fraction, &t.floor, &t.perpendicular,
-                           &t.sun_low, &t.sun_high, &t.band_low, &t.band_high, &t.smooth_factor};
-        char* p = const_cast<char*>(env);
-        for (float* f : fields) {
-            char* end = nullptr;
-            const float v = std::strtof(p, &end);
-            if (end == p) break;
-            *f = v;
-            p = end;
-        }
-    }
-    return t;
-}
-
 // Index into 0..n-1 of any i, mirrored at both ends (period 2n) or wrapped.
 uint32_t fold(int64_t i, uint32_t n, bool wrap) noexcept {
     const int64_t period = wrap ? n : 2 * int64_t{n};
@@ -55,27 +36,42 @@ uint32_t fold(int64_t i, uint32_t n, bool wrap) noexcept {
     return static_cast<uint32_t>(j < n ? j : period - 1 - j);
 }
 
-// One periodic box pass of radius r over count values spaced step apart; the
-// running sum is in double and runs in a fixed order.
-void box_line(float* v, uint32_t count, size_t step, uint32_t r, std::vector<double>& tmp) {
-    tmp.resize(count);
-    double sum = 0.0;
-    for (int64_t i = -int64_t{r}; i <= int64_t{r}; ++i) sum += v[fold(i, count, true) * step];
-    const double norm = 1.0 / (2.0 * r + 1.0);
-    for (uint32_t i = 0; i < count; ++i) {
-        tmp[i] = sum * norm;
-        sum += v[fold(int64_t{i} + r + 1, count, true) * step];
-        sum -= v[fold(int64_t{i} - r, count, true) * step];
-    }
-    for (uint32_t i = 0; i < count; ++i) v[i * step] = static_cast<float>(tmp[i]);
-}
-
-// Three periodic box passes each way: close to a Gaussian of sigma sqrt(r (r + 1)).
+// Three periodic box passes of radius r each way (r < w and r < h): close to a
+// Gaussian of sigma sqrt(r (r + 1)). Running sums are in double and run in a
+// fixed order; each row, and each column, is independent of the others.
 void periodic_blur(std::vector<float>& img, uint32_t w, uint32_t h, uint32_t r) {
-    std::vector<double> tmp;
+    const double norm = 1.0 / (2.0 * r + 1.0);
+    std::vector<float> line(size_t{w} + 2 * r);
+    std::vector<double> sums(w);
+    std::vector<float> out(img.size());
     for (int pass = 0; pass < 3; ++pass) {
-        for (uint32_t y = 0; y < h; ++y) box_line(img.data() + size_t{y} * w, w, 1, r, tmp);
-        for (uint32_t x = 0; x < w; ++x) box_line(img.data() + x, h, w, r, tmp);
+        for (uint32_t y = 0; y < h; ++y) {
+            float* row = img.data() + size_t{y} * w;
+            for (uint32_t i = 0; i < w + 2 * r; ++i) line[i] = row[(i + w - r) % w];
+            double sum = 0.0;
+            for (uint32_t i = 0; i < 2 * r; ++i) sum += line[i];
+            for (uint32_t x = 0; x < w; ++x) {
+                sum += line[x + 2 * r];
+                row[x] = static_cast<float>(sum * norm);
+                sum -= line[x];
+            }
+        }
+        std::fill(sums.begin(), sums.end(), 0.0);
+        for (uint32_t i = 0; i < 2 * r; ++i) {
+            const float* row = img.data() + size_t{(i + h - r) % h} * w;
+            for (uint32_t x = 0; x < w; ++x) sums[x] += row[x];
+        }
+        for (uint32_t y = 0; y < h; ++y) {
+            const float* add = img.data() + size_t{(y + r) % h} * w;
+            const float* sub = img.data() + size_t{(y + h - r) % h} * w;
+            float* dst = out.data() + size_t{y} * w;
+            for (uint32_t x = 0; x < w; ++x) {
+                sums[x] += add[x];
+                dst[x] = static_cast<float>(sums[x] * norm);
+                sums[x] -= sub[x];
+            }
+        }
+        img.swap(out);
     }
 }
 
@@ -88,7 +84,6 @@ float frequency(uint32_t i, uint32_t n) noexcept {
 struct Light {
     float dx = 1.0f, dy = 0.0f;  // axis of the light's direction in the image plane
     float directional = 0.0f;    // 0 even light .. 1 one direction
-    float ratio = 0.0f;
 };
 
 // The light's axis in the image plane, from the shading's spectrum. A light
@@ -105,10 +100,11 @@ Light estimate_light(FourierGrid& g, const Tuning& t) {
     const float k_low = 2.0f * std::numbers::pi_v<float> / t.band_high;
     const float k_high = 2.0f * std::numbers::pi_v<float> / t.band_low;
     std::array<double, kAngles> energy{};
-    for (uint32_t y = 0; y < g.height(); ++y) {
+    // Every other frequency each way is plenty for 180 angles.
+    for (uint32_t y = 0; y < g.height(); y += 2) {
         const float ky = frequency(y, g.height());
         const Cell* row = g.row(y);
-        for (uint32_t x = 0; x < g.width(); ++x) {
+        for (uint32_t x = 0; x < g.width(); x += 2) {
             const float kx = frequency(x, g.width());
             const float kk = kx * kx + ky * ky;
             if (!(kk >= k_low * k_low && kk <= k_high * k_high)) continue;
@@ -142,57 +138,19 @@ Light estimate_light(FourierGrid& g, const Tuning& t) {
     light.dx = static_cast<float>(std::cos(phi));
     light.dy = static_cast<float>(std::sin(phi));
     const double r = best / total;
-    light.ratio = static_cast<float>(r);
     light.directional =
         std::clamp(static_cast<float>((t.sun_low - r) / (t.sun_low - t.sun_high)), 0.0f, 1.0f);
     return light;
 }
 
-struct Moments {
-    double mean = 0.0, skew = 0.0, gradient = 0.0;
-};
-
-// Mean, skewness and root-mean-square gradient of one part (real or imaginary)
-// of the grid over the w x h window at (x0, y0), summed in a fixed order.
-Moments moments(FourierGrid& g, bool imag, uint32_t x0, uint32_t y0, uint32_t w, uint32_t h) {
-    auto at = [&](uint32_t x, uint32_t y) {
-        const Cell c = g.row(y0 + y)[x0 + x];
-        return static_cast<double>(imag ? c.imag() : c.real());
-    };
-    Moments m;
-    double sum = 0.0, g2 = 0.0;
-    for (uint32_t y = 0; y < h; ++y) {
-        for (uint32_t x = 0; x < w; ++x) {
-            const double v = at(x, y);
-            sum += v;
-            const double gx = at(std::min(x + 1, w - 1), y) - v;
-            const double gy = at(x, std::min(y + 1, h - 1)) - v;
-            g2 += gx * gx + gy * gy;
-        }
-    }
-    const double n = static_cast<double>(w) * h;
-    m.mean = sum / n;
-    double m2 = 0.0, m3 = 0.0;
-    for (uint32_t y = 0; y < h; ++y) {
-        for (uint32_t x = 0; x < w; ++x) {
-            const double d = at(x, y) - m.mean;
-            m2 += d * d;
-            m3 += d * d * d;
-        }
-    }
-    m2 /= n;
-    m3 /= n;
-    m.skew = m2 > 0.0 ? m3 / (m2 * std::sqrt(m2)) : 0.0;
-    m.gradient = std::sqrt(g2 / n);
-    return m;
-}
-
 bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
-    const Tuning t = tuning();
+    const Tuning t;
     const uint32_t w = src->width, h = src->height;
     const uint32_t side = std::max(w, h);
     const uint32_t margin =
-        settings.wrap ? 0u : static_cast<uint32_t>(std::lround(t.margin_fraction * side));
+        settings.wrap ? 0u
+                      : static_cast<uint32_t>(std::lround(
+                            std::min(t.margin_fraction * static_cast<float>(side), t.margin_limit)));
     const uint32_t gw = settings.wrap ? w : FourierGrid::fast_size(w + 2 * margin);
     const uint32_t gh = settings.wrap ? h : FourierGrid::fast_size(h + 2 * margin);
     FourierGrid grid(gw, gh);
@@ -216,8 +174,9 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
     // The shading: luminance over its local geometric mean, which takes out the
     // colour and the illumination that vary slowly.
     std::vector<float> base = lum;
-    const auto radius = static_cast<uint32_t>(
-        std::max(1.0f, std::round(t.flatten_fraction * static_cast<float>(side))));
+    const auto radius = std::min(
+        static_cast<uint32_t>(std::max(1.0f, std::round(t.flatten_fraction * static_cast<float>(side)))),
+        std::min(gw, gh) - 1);
     periodic_blur(base, gw, gh, radius);
     for (uint32_t y = 0; y < gh; ++y) {
         Cell* g = grid.row(y);
@@ -230,54 +189,78 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
     grid.forward();
 
     const Light light = estimate_light(grid, t);
-    // Slopes along the light from the shading, integrated: heights whose
-    // derivative along the light is the shading, smeared a little across it and
-    // held at long wavelengths; beside them, in the imaginary part, the shading
-    // itself as heights (cavities darker under an even light).
-    const float sigma = settings.smooth_size >= 3 ? static_cast<float>(settings.smooth_size) * t.smooth_factor
-                                                  : 0.0f;
-    const float mu = 1.0f / (static_cast<float>(radius) * static_cast<float>(radius));
-    for (uint32_t y = 0; y < gh; ++y) {
-        const float ky = frequency(y, gh);
-        Cell* row = grid.row(y);
-        for (uint32_t x = 0; x < gw; ++x) {
-            const float kx = frequency(x, gw);
-            const float kk = kx * kx + ky * ky;
-            const float kd = kx * light.dx + ky * light.dy;
-            const float smooth = std::exp(-0.5f * sigma * sigma * kk);
-            const float along = kd / (kd * kd + t.perpendicular * kk + mu);
-            const Cell s = row[x] * smooth;
-            // sun = i * along * s; the result is sun + i * s.
-            const Cell sun(-along * s.imag(), along * s.real());
-            row[x] = Cell(sun.real() - s.imag(), sun.imag() + s.real());
-        }
+    // Two height fields from the shading's spectrum S: slopes along the light,
+    // integrated (heights whose derivative along the light is the shading,
+    // smeared a little across it and held at long wavelengths), and the
+    // shading itself (cavities darker under an even light). Each is scaled to
+    // a unit mean square gradient (Parseval: the sum of |k|^2 |H|^2), then they
+    // are mixed by how directional the light is.
+    const float sigma =
+        settings.smooth_size >= 3 ? static_cast<float>(settings.smooth_size) * t.smooth_factor
+                                  : 0.0f;
+    const float mu = 1.0f / static_cast<float>(std::max(1u, radius * radius));
+    std::vector<float> fx(gw), gx(gw), fy(gh), gy(gh);
+    for (uint32_t x = 0; x < gw; ++x) {
+        fx[x] = frequency(x, gw);
+        gx[x] = std::exp(-0.5f * sigma * sigma * fx[x] * fx[x]);
     }
-    grid.row(0)[0] = Cell(0.0f, 0.0f);
-    grid.inverse();
-
-    const Moments sun = moments(grid, false, margin, margin, w, h);
-    const Moments soft = moments(grid, true, margin, margin, w, h);
-    // Relief is mostly broad tops cut by narrow hollows: of the two signs of
-    // the light's axis, take the one that makes the heights skew low.
+    for (uint32_t y = 0; y < gh; ++y) {
+        fy[y] = frequency(y, gh);
+        gy[y] = std::exp(-0.5f * sigma * sigma * fy[y] * fy[y]);
+    }
+    auto along = [&](uint32_t x, uint32_t y) {
+        const float kk = fx[x] * fx[x] + fy[y] * fy[y];
+        const float kd = fx[x] * light.dx + fy[y] * light.dy;
+        return kd / (kd * kd + t.perpendicular * kk + mu);
+    };
+    std::vector<double> row_sun(gh), row_soft(gh);
+    for (uint32_t y = 0; y < gh; ++y) {
+        const Cell* row = grid.row(y);
+        double es = 0.0, eo = 0.0;
+        for (uint32_t x = 0; x < gw; ++x) {
+            const float kk = fx[x] * fx[x] + fy[y] * fy[y];
+            const float e = std::norm(row[x] * (gx[x] * gy[y])) * kk;
+            const float a = along(x, y);
+            es += static_cast<double>(e * a * a);
+            eo += static_cast<double>(e);
+        }
+        row_sun[y] = es;
+        row_soft[y] = eo;
+    }
+    double sun_energy = 0.0, soft_energy = 0.0;
+    for (uint32_t y = 0; y < gh; ++y) {
+        sun_energy += row_sun[y];
+        soft_energy += row_soft[y];
+    }
     // Which end of the axis the light comes from cannot be told from the
     // shading alone (a bump lit from one side looks like a hollow lit from the
     // other): the light is taken to come from above or from the left, as in
     // most photographs and in the usual convention of relief shading.
     const double sun_sign = -0.5 * light.dx - light.dy >= 0.0 ? 1.0 : -1.0;
-    const double wsun = sun.gradient > 0.0 ? sun_sign * light.directional / sun.gradient : 0.0;
-    const double wsoft = soft.gradient > 0.0 ? (1.0 - light.directional) / soft.gradient : 0.0;
-    if (std::getenv("RK_DELIT_DEBUG")) {
-        std::fprintf(stderr, "light %.2f %.2f ratio %.2f dir %.2f skew sun %.2f soft %.2f\n", light.dx, light.dy, light.ratio,
-                     light.directional, sun.skew, soft.skew);
+    double wsun = sun_energy > 0.0 ? sun_sign * light.directional / std::sqrt(sun_energy) : 0.0;
+    double wsoft = soft_energy > 0.0 ? (1.0 - light.directional) / std::sqrt(soft_energy) : 0.0;
+    if (settings.invert) {
+        wsun = -wsun;
+        wsoft = -wsoft;
     }
-    const auto ws = static_cast<float>(settings.invert ? -wsun : wsun);
-    const auto wo = static_cast<float>(settings.invert ? -wsoft : wsoft);
+    const auto ws = static_cast<float>(wsun), wo = static_cast<float>(wsoft);
+    for (uint32_t y = 0; y < gh; ++y) {
+        Cell* row = grid.row(y);
+        for (uint32_t x = 0; x < gw; ++x) {
+            const Cell s = row[x] * (gx[x] * gy[y]);
+            // ws * i * along * s + wo * s
+            const float a = ws * along(x, y);
+            row[x] = Cell(wo * s.real() - a * s.imag(), wo * s.imag() + a * s.real());
+        }
+    }
+    grid.row(0)[0] = Cell(0.0f, 0.0f);
+    grid.inverse();
 
     float lo = INFINITY, hi = -INFINITY;
     for (uint32_t y = 0; y < h; ++y) {
         const Cell* g = grid.row(y + margin) + margin;
         for (uint32_t x = 0; x < w; ++x) {
-            const float v = ws * g[x].real() + wo * g[x].imag();
+            const float v = g[x].real();
             lo = std::min(lo, v);
             hi = std::max(hi, v);
         }
@@ -287,7 +270,7 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
         const Cell* g = grid.row(y + margin) + margin;
         float* out = row_unchecked(dst, y);
         for (uint32_t x = 0; x < w; ++x) {
-            const float v = ((ws * g[x].real() + wo * g[x].imag()) - lo) * scale;
+            const float v = (g[x].real() - lo) * scale;
             out[4 * x] = v;
             out[4 * x + 1] = v;
             out[4 * x + 2] = v;
