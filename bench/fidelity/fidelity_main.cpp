@@ -214,7 +214,7 @@ int main(int argc, char** argv) {
         }
     }
     for (int k = 0; k < 2; ++k) {
-        std::printf("| **mean, %s** | | %.1f | %.1f | %.1f |\n", k ? "overcast" : "sun",
+        std::printf("| **mean, %s** | | %.2f | %.2f | %.2f |\n", k ? "overcast" : "sun",
                     sums[k][0] / counts[k], sums[k][1] / counts[k], sums[k][2] / counts[k]);
     }
     std::printf("\nlargest (delit - luminance) mean angle on one render: %+.1f degrees\n", worst);

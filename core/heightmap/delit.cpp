@@ -21,6 +21,7 @@ struct Tuning {
     float flatten_fraction = 0.0625f;  // width of the illumination and colour removed
     float floor = 1.0f / 255.0f;     // darkest luminance trusted
     float perpendicular = 0.05f;     // smear of the integration across the light
+    float discern = 0.1f;            // the same in the test of how directional the light is
     float sun_low = 0.2f;            // unexplained share above which the light is even
     float sun_high = 0.1f;           // ... and below which it comes from one side
     float band_low = 4.0f;           // wavelengths (pixels) the light direction is read from
@@ -100,11 +101,11 @@ Light estimate_light(FourierGrid& g, const Tuning& t) {
     const float k_low = 2.0f * std::numbers::pi_v<float> / t.band_high;
     const float k_high = 2.0f * std::numbers::pi_v<float> / t.band_low;
     std::array<double, kAngles> energy{};
-    // Every other frequency each way is plenty for 180 angles.
-    for (uint32_t y = 0; y < g.height(); y += 2) {
+    // The half spectrum holds every direction once.
+    for (uint32_t y = 0; y < g.height(); ++y) {
         const float ky = frequency(y, g.height());
         const Cell* row = g.row(y);
-        for (uint32_t x = 0; x < g.width(); x += 2) {
+        for (uint32_t x = 0; x < g.columns(); ++x) {
             const float kx = frequency(x, g.width());
             const float kk = kx * kx + ky * ky;
             if (!(kk >= k_low * k_low && kk <= k_high * k_high)) continue;
@@ -122,7 +123,7 @@ Light estimate_light(FourierGrid& g, const Tuning& t) {
     std::array<double, kAngles> f{};
     for (uint32_t i = 0; i < kAngles; ++i) {
         const double c = std::cos(std::numbers::pi * (i + 0.5) / kAngles);
-        f[i] = t.perpendicular / (c * c + t.perpendicular);
+        f[i] = t.discern / (c * c + t.discern);
     }
     double best = INFINITY;
     uint32_t best_phi = 0;
@@ -151,7 +152,9 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
         settings.wrap ? 0u
                       : static_cast<uint32_t>(std::lround(
                             std::min(t.margin_fraction * static_cast<float>(side), t.margin_limit)));
-    const uint32_t gw = settings.wrap ? w : FourierGrid::fast_size(w + 2 * margin);
+    // The real transform needs an even width: a periodic image of odd width is
+    // laid twice side by side, which keeps it periodic.
+    const uint32_t gw = !settings.wrap ? FourierGrid::fast_size(w + 2 * margin) : w % 2 ? 2 * w : w;
     const uint32_t gh = settings.wrap ? h : FourierGrid::fast_size(h + 2 * margin);
     FourierGrid grid(gw, gh);
     if (!grid.valid()) return false;
@@ -179,10 +182,24 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
         std::min(gw, gh) - 1);
     periodic_blur(base, gw, gh, radius);
     for (uint32_t y = 0; y < gh; ++y) {
-        Cell* g = grid.row(y);
+        float* g = grid.real_row(y);
         const float* l = lum.data() + size_t{y} * gw;
         const float* bl = base.data() + size_t{y} * gw;
-        for (uint32_t x = 0; x < gw; ++x) g[x] = Cell(std::exp(l[x] - bl[x]) - 1.0f, 0.0f);
+        for (uint32_t x = 0; x < gw; ++x) g[x] = std::exp(l[x] - bl[x]) - 1.0f;
+    }
+    // Past the edges of a clamped image the shading is taken as flat: a mirrored
+    // shading would be the mirrored surface under a mirrored light, whose slopes
+    // integrate into false steps along the edges.
+    if (!settings.wrap) {
+        for (uint32_t y = 0; y < gh; ++y) {
+            float* g = grid.real_row(y);
+            if (y < margin || y >= margin + h) {
+                std::fill(g, g + gw, 0.0f);
+            } else {
+                std::fill(g, g + margin, 0.0f);
+                std::fill(g + margin + w, g + gw, 0.0f);
+            }
+        }
     }
     lum = {};
     base = {};
@@ -199,8 +216,14 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
         settings.smooth_size >= 3 ? static_cast<float>(settings.smooth_size) * t.smooth_factor
                                   : 0.0f;
     const float mu = 1.0f / static_cast<float>(std::max(1u, radius * radius));
-    std::vector<float> fx(gw), gx(gw), fy(gh), gy(gh);
-    for (uint32_t x = 0; x < gw; ++x) {
+    const uint32_t gc = grid.columns();
+    std::vector<float> fx(gc), gx(gc), fy(gh), gy(gh);
+    // The half spectrum holds once what the full one holds twice, but for its
+    // first and last columns.
+    std::vector<float> cw(gc, 2.0f);
+    cw[0] = 1.0f;
+    cw[gc - 1] = 1.0f;
+    for (uint32_t x = 0; x < gc; ++x) {
         fx[x] = frequency(x, gw);
         gx[x] = std::exp(-0.5f * sigma * sigma * fx[x] * fx[x]);
     }
@@ -217,9 +240,9 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
     for (uint32_t y = 0; y < gh; ++y) {
         const Cell* row = grid.row(y);
         double es = 0.0, eo = 0.0;
-        for (uint32_t x = 0; x < gw; ++x) {
+        for (uint32_t x = 0; x < gc; ++x) {
             const float kk = fx[x] * fx[x] + fy[y] * fy[y];
-            const float e = std::norm(row[x] * (gx[x] * gy[y])) * kk;
+            const float e = std::norm(row[x] * (gx[x] * gy[y])) * kk * cw[x];
             const float a = along(x, y);
             es += static_cast<double>(e * a * a);
             eo += static_cast<double>(e);
@@ -246,7 +269,7 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
     const auto ws = static_cast<float>(wsun), wo = static_cast<float>(wsoft);
     for (uint32_t y = 0; y < gh; ++y) {
         Cell* row = grid.row(y);
-        for (uint32_t x = 0; x < gw; ++x) {
+        for (uint32_t x = 0; x < gc; ++x) {
             const Cell s = row[x] * (gx[x] * gy[y]);
             // ws * i * along * s + wo * s
             const float a = ws * along(x, y);
@@ -258,19 +281,19 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
 
     float lo = INFINITY, hi = -INFINITY;
     for (uint32_t y = 0; y < h; ++y) {
-        const Cell* g = grid.row(y + margin) + margin;
+        const float* g = grid.real_row(y + margin) + margin;
         for (uint32_t x = 0; x < w; ++x) {
-            const float v = g[x].real();
+            const float v = g[x];
             lo = std::min(lo, v);
             hi = std::max(hi, v);
         }
     }
     const float scale = hi > lo ? 1.0f / (hi - lo) : 0.0f;
     for (uint32_t y = 0; y < h; ++y) {
-        const Cell* g = grid.row(y + margin) + margin;
+        const float* g = grid.real_row(y + margin) + margin;
         float* out = row_unchecked(dst, y);
         for (uint32_t x = 0; x < w; ++x) {
-            const float v = (g[x].real() - lo) * scale;
+            const float v = (g[x] - lo) * scale;
             out[4 * x] = v;
             out[4 * x + 1] = v;
             out[4 * x + 2] = v;
