@@ -49,8 +49,8 @@ imgbuf* to_image(const Field& f) {
 }
 
 imgbuf* heights(const imgbuf* photo, uint32_t mode) {
-    return calc_heightmap_from_photo_ex(photo, mode, kFlags, 0.5f, 0.0f, 1.0f, 5, 0.05f, 1.0f,
-                                        1.0f, 1.0f, 3, 0, RK_EDGE_CLAMP);
+    return calc_heightmap_from_photo_ex(photo, mode, kFlags, 0.5f, 0.0f, 1.0f, 5, 0.05f, 1.0f, 1.0f,
+                                        1.0f, 3, 0, RK_EDGE_CLAMP);
 }
 
 imgbuf* normals(const imgbuf* height) {
@@ -84,7 +84,8 @@ Score score(const imgbuf* nmap, const std::vector<float>& gx, const std::vector<
         for (size_t i = 0; i < p.size(); ++i) {
             const double ex = a * p[i], ey = a * q[i];
             const double dot = ex * tx[i] + ey * ty[i] + 1.0;
-            const double n = std::sqrt((ex * ex + ey * ey + 1.0) * (tx[i] * tx[i] + ty[i] * ty[i] + 1.0));
+            const double n =
+                std::sqrt((ex * ex + ey * ey + 1.0) * (tx[i] * tx[i] + ty[i] * ty[i] + 1.0));
             angles[i] = std::acos(std::clamp(dot / n, -1.0, 1.0)) * 180.0 / M_PI;
             sum += angles[i];
         }
@@ -164,9 +165,12 @@ int main(int argc, char** argv) {
     uint32_t size = 256, time_size = 0;
     std::string write_dir;
     for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--size") && i + 1 < argc) size = static_cast<uint32_t>(std::atoi(argv[++i]));
-        else if (!std::strcmp(argv[i], "--write") && i + 1 < argc) write_dir = argv[++i];
-        else if (!std::strcmp(argv[i], "--time") && i + 1 < argc) time_size = static_cast<uint32_t>(std::atoi(argv[++i]));
+        if (!std::strcmp(argv[i], "--size") && i + 1 < argc)
+            size = static_cast<uint32_t>(std::atoi(argv[++i]));
+        else if (!std::strcmp(argv[i], "--write") && i + 1 < argc)
+            write_dir = argv[++i];
+        else if (!std::strcmp(argv[i], "--time") && i + 1 < argc)
+            time_size = static_cast<uint32_t>(std::atoi(argv[++i]));
         else {
             std::fprintf(stderr, "usage: rk_fidelity [--size N] [--write DIR] [--time N]\n");
             return 2;
@@ -180,7 +184,8 @@ int main(int argc, char** argv) {
     }
     const auto surfaces = fidelity::make_surfaces(size);
     const auto lights = fidelity::make_lights();
-    std::printf("| surface | light | flat mean / p90 | luminance mean / p90 | delit mean / p90 |\n");
+    std::printf(
+        "| surface | light | flat mean / p90 | luminance mean / p90 | delit mean / p90 |\n");
     std::printf("|---|---|---|---|---|\n");
     double sums[2][3] = {}, worst = -1e9;
     int counts[2] = {};

@@ -21,13 +21,16 @@ float unit(uint32_t x, uint32_t y, uint32_t seed) {  // 0..1
     return static_cast<float>(hash(x, y, seed) >> 8) / 16777216.0f;
 }
 
-float smooth01(float t) { return t * t * (3.0f - 2.0f * t); }
+float smooth01(float t) {
+    return t * t * (3.0f - 2.0f * t);
+}
 
 // Value noise of the given cell size, -1..1.
 float noise(float x, float y, float cell, uint32_t seed) {
     const float fx = x / cell, fy = y / cell;
     const auto ix = static_cast<int32_t>(std::floor(fx)), iy = static_cast<int32_t>(std::floor(fy));
-    const float tx = smooth01(fx - static_cast<float>(ix)), ty = smooth01(fy - static_cast<float>(iy));
+    const float tx = smooth01(fx - static_cast<float>(ix)),
+                ty = smooth01(fy - static_cast<float>(iy));
     auto c = [&](int32_t a, int32_t b) {
         return 2.0f * unit(static_cast<uint32_t>(a), static_cast<uint32_t>(b), seed) - 1.0f;
     };
@@ -67,11 +70,13 @@ Field blocks(uint32_t size, float bw, float bh, float joint, float bevel, float 
             const float fx = static_cast<float>(x) + shift;
             const float u = std::fmod(fx, bw), v = std::fmod(fy, bh);
             // distance inside the block from its nearest edge, the joint excluded
-            const float d = std::min({u - 0.5f * joint, bw - 0.5f * joint - u, v - 0.5f * joint,
-                                      bh - 0.5f * joint - v});
+            const float d = std::min(
+                {u - 0.5f * joint, bw - 0.5f * joint - u, v - 0.5f * joint, bh - 0.5f * joint - v});
             const float top = std::clamp(d / bevel, 0.0f, 1.0f);
             const float cellx = std::floor(fx / bw);
-            const float tilt = 0.4f * (unit(static_cast<uint32_t>(cellx), static_cast<uint32_t>(row), seed) - 0.5f);
+            const float tilt =
+                0.4f *
+                (unit(static_cast<uint32_t>(cellx), static_cast<uint32_t>(row), seed) - 0.5f);
             f.v[size_t{y} * size + x] =
                 depth * smooth01(top) +
                 top * (grain * fbm(fx, fy, 8.0f, seed + 7) + tilt * (u - 0.5f * bw) / bw * depth);
@@ -93,9 +98,12 @@ Field cobbles(uint32_t size, float cell, float height, uint32_t seed) {
                 for (int32_t i = cx - 1; i <= cx + 1; ++i) {
                     if (i < -1 || j < -1 || i > n || j > n) continue;
                     const auto ui = static_cast<uint32_t>(i + 2), uj = static_cast<uint32_t>(j + 2);
-                    const float px = (static_cast<float>(i) + 0.2f + 0.6f * unit(ui, uj, seed)) * cell;
-                    const float py = (static_cast<float>(j) + 0.2f + 0.6f * unit(ui, uj, seed + 1)) * cell;
-                    const float d = std::hypot(px - static_cast<float>(x), py - static_cast<float>(y));
+                    const float px =
+                        (static_cast<float>(i) + 0.2f + 0.6f * unit(ui, uj, seed)) * cell;
+                    const float py =
+                        (static_cast<float>(j) + 0.2f + 0.6f * unit(ui, uj, seed + 1)) * cell;
+                    const float d =
+                        std::hypot(px - static_cast<float>(x), py - static_cast<float>(y));
                     if (d < d1) {
                         d2 = d1;
                         d1 = d;
@@ -106,8 +114,9 @@ Field cobbles(uint32_t size, float cell, float height, uint32_t seed) {
             }
             const float edge = std::clamp((d2 - d1) / (0.5f * cell), 0.0f, 1.0f);
             const float dome = std::sqrt(1.0f - (1.0f - edge) * (1.0f - edge));
-            f.v[size_t{y} * size + x] = height * dome +
-                                        0.3f * fbm(static_cast<float>(x), static_cast<float>(y), 6.0f, seed + 3);
+            f.v[size_t{y} * size + x] =
+                height * dome +
+                0.3f * fbm(static_cast<float>(x), static_cast<float>(y), 6.0f, seed + 3);
         }
     }
     return f;
@@ -188,10 +197,13 @@ float Field::at(int64_t x, int64_t y) const {
 
 std::vector<Surface> make_surfaces(uint32_t size) {
     std::vector<Surface> s;
-    s.push_back({"bricks", blocks(size, 60, 26, 4, 3, 3, true, 0.3f, 11), albedo(size, Colour::smooth, 21)});
-    s.push_back({"bricks deep", blocks(size, 48, 20, 5, 4, 6, true, 0.5f, 12), albedo(size, Colour::stains, 22)});
+    s.push_back({"bricks", blocks(size, 60, 26, 4, 3, 3, true, 0.3f, 11),
+                 albedo(size, Colour::smooth, 21)});
+    s.push_back({"bricks deep", blocks(size, 48, 20, 5, 4, 6, true, 0.5f, 12),
+                 albedo(size, Colour::stains, 22)});
     s.push_back({"cobbles", cobbles(size, 36, 5, 13), albedo(size, Colour::speckle, 23)});
-    s.push_back({"tiles", blocks(size, 44, 44, 3, 1.5f, 1.5f, false, 0.15f, 14), albedo(size, Colour::stains, 24)});
+    s.push_back({"tiles", blocks(size, 44, 44, 3, 1.5f, 1.5f, false, 0.15f, 14),
+                 albedo(size, Colour::stains, 24)});
     s.push_back({"bark", grain(size, true, 3, 15), albedo(size, Colour::smooth, 25)});
     s.push_back({"stone grain", grain(size, false, 6, 16), albedo(size, Colour::speckle, 26)});
     return s;
@@ -223,7 +235,8 @@ Field photograph(const Surface& s, const Light& light, uint32_t seed) {
     slopes(h, gx, gy);
     const std::vector<float> sky = sky_visibility(h);
     const float az = light.azimuth_deg * kPi / 180.0f, el = light.elevation_deg * kPi / 180.0f;
-    const float lx = std::cos(el) * std::cos(az), ly = std::cos(el) * std::sin(az), lz = std::sin(el);
+    const float lx = std::cos(el) * std::cos(az), ly = std::cos(el) * std::sin(az),
+                lz = std::sin(el);
     // exposure: a flat, lit, mid-albedo surface near 0.75 of full scale
     const float flat = light.overcast ? 1.0f : 0.8f * lz + 0.25f;
     const float exposure = 0.75f / (0.65f * flat);
@@ -247,7 +260,8 @@ Field photograph(const Surface& s, const Light& light, uint32_t seed) {
                 e = 0.8f * direct + 0.25f * sky[i] * 0.5f * (1.0f + nz);
             }
             const float noise = (unit(x, y, seed) + unit(x, y, seed + 1) - 1.0f) * 1.5f;
-            const float v = std::clamp(std::round(exposure * s.albedo.v[i] * e * 255.0f + noise), 0.0f, 255.0f);
+            const float v =
+                std::clamp(std::round(exposure * s.albedo.v[i] * e * 255.0f + noise), 0.0f, 255.0f);
             out.v[i] = v / 255.0f;
         }
     }

@@ -10,7 +10,7 @@ namespace fidelity {
 
 struct Field {
     uint32_t width = 0, height = 0;
-    std::vector<float> v;  // row-major; heights in pixels, or albedo 0..1
+    std::vector<float> v;                  // row-major; heights in pixels, or albedo 0..1
     float at(int64_t x, int64_t y) const;  // clamped to the edges
 };
 

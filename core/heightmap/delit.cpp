@@ -16,17 +16,17 @@ using Cell = std::complex<float>;
 
 // Tuning, chosen on bench/fidelity (see bench/README.md).
 struct Tuning {
-    float margin_fraction = 0.125f;  // mirrored border of a clamped image, of its larger side
-    float margin_limit = 32.0f;      // ... in pixels at most
+    float margin_fraction = 0.125f;    // mirrored border of a clamped image, of its larger side
+    float margin_limit = 32.0f;        // ... in pixels at most
     float flatten_fraction = 0.0625f;  // width of the illumination and colour removed
-    float floor = 1.0f / 255.0f;     // darkest luminance trusted
-    float perpendicular = 0.05f;     // smear of the integration across the light
-    float discern = 0.1f;            // the same in the test of how directional the light is
-    float sun_low = 0.2f;            // unexplained share above which the light is even
-    float sun_high = 0.1f;           // ... and below which it comes from one side
-    float band_low = 4.0f;           // wavelengths (pixels) the light direction is read from
+    float floor = 1.0f / 255.0f;       // darkest luminance trusted
+    float perpendicular = 0.05f;       // smear of the integration across the light
+    float discern = 0.1f;              // the same in the test of how directional the light is
+    float sun_low = 0.2f;              // unexplained share above which the light is even
+    float sun_high = 0.1f;             // ... and below which it comes from one side
+    float band_low = 4.0f;             // wavelengths (pixels) the light direction is read from
     float band_high = 64.0f;
-    float smooth_factor = 0.33f;     // Gaussian sigma per pixel of smoothing size
+    float smooth_factor = 0.33f;  // Gaussian sigma per pixel of smoothing size
 };
 
 // Index into 0..n-1 of any i, mirrored at both ends (period 2n) or wrapped.
@@ -150,8 +150,8 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
     const uint32_t side = std::max(w, h);
     const uint32_t margin =
         settings.wrap ? 0u
-                      : static_cast<uint32_t>(std::lround(
-                            std::min(t.margin_fraction * static_cast<float>(side), t.margin_limit)));
+                      : static_cast<uint32_t>(std::lround(std::min(
+                            t.margin_fraction * static_cast<float>(side), t.margin_limit)));
     // The real transform needs an even width: a periodic image of odd width is
     // laid twice side by side, which keeps it periodic.
     const uint32_t gw = !settings.wrap ? FourierGrid::fast_size(w + 2 * margin) : w % 2 ? 2 * w : w;
@@ -177,9 +177,10 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
     // The shading: luminance over its local geometric mean, which takes out the
     // colour and the illumination that vary slowly.
     std::vector<float> base = lum;
-    const auto radius = std::min(
-        static_cast<uint32_t>(std::max(1.0f, std::round(t.flatten_fraction * static_cast<float>(side)))),
-        std::min(gw, gh) - 1);
+    const auto radius =
+        std::min(static_cast<uint32_t>(
+                     std::max(1.0f, std::round(t.flatten_fraction * static_cast<float>(side)))),
+                 std::min(gw, gh) - 1);
     periodic_blur(base, gw, gh, radius);
     for (uint32_t y = 0; y < gh; ++y) {
         float* g = grid.real_row(y);
@@ -212,9 +213,9 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
     // shading itself (cavities darker under an even light). Each is scaled to
     // a unit mean square gradient (Parseval: the sum of |k|^2 |H|^2), then they
     // are mixed by how directional the light is.
-    const float sigma =
-        settings.smooth_size >= 3 ? static_cast<float>(settings.smooth_size) * t.smooth_factor
-                                  : 0.0f;
+    const float sigma = settings.smooth_size >= 3
+                            ? static_cast<float>(settings.smooth_size) * t.smooth_factor
+                            : 0.0f;
     const float mu = 1.0f / static_cast<float>(std::max(1u, radius * radius));
     const uint32_t gc = grid.columns();
     std::vector<float> fx(gc), gx(gc), fy(gh), gy(gh);

@@ -9,9 +9,9 @@
 namespace rk {
 
 struct DelitSettings {
-    bool wrap = false;          // the photograph tiles: its edges are periodic
-    bool invert = false;        // the relief upside down (all three invert flags)
-    uint32_t smooth_size = 0;   // a Gaussian of about this width in pixels; < 3: none
+    bool wrap = false;         // the photograph tiles: its edges are periodic
+    bool invert = false;       // the relief upside down (all three invert flags)
+    uint32_t smooth_size = 0;  // a Gaussian of about this width in pixels; < 3: none
 };
 
 // Writes the heights of src into dst (same size) as grey (h, h, h, 1) with h in

@@ -14,7 +14,7 @@ namespace rk {
 // transforming allocates nothing. Construction throws std::bad_alloc when the
 // grid cannot be had; a grid whose plans could not be had reports !valid().
 class FourierGrid {
-public:
+  public:
     // width must be even.
     FourierGrid(uint32_t width, uint32_t height);
     FourierGrid(const FourierGrid&) = delete;
@@ -22,7 +22,7 @@ public:
     ~FourierGrid();
 
     bool valid() const noexcept { return valid_; }
-    uint32_t width() const noexcept { return width_; }    // of the image
+    uint32_t width() const noexcept { return width_; }      // of the image
     uint32_t columns() const noexcept { return columns_; }  // of the spectrum: width / 2 + 1
     uint32_t height() const noexcept { return height_; }
     std::complex<float>* row(uint32_t y) noexcept { return cells_.data() + size_t{y} * columns_; }
@@ -38,7 +38,7 @@ public:
     // (factors 2, 3 and 5 only).
     static uint32_t fast_size(uint32_t n) noexcept;
 
-private:
+  private:
     void transform_columns(int direction) noexcept;
 
     uint32_t width_;

@@ -13,18 +13,20 @@ namespace {
 constexpr uint32_t kDefaults = HM_AUTO_LEVELS | HM_DETAIL_FILTER | HM_SMOOTH;
 
 Img delit(const imgbuf* src, uint32_t edge, uint32_t mode = HM_MODE_DELIT) {
-    return Img(calc_heightmap_from_photo_ex(src, mode, kDefaults, 0.5f, 0.0f, 1.0f, 5, 0.05f,
-                                            1.0f, 1.0f, 1.0f, 3, 0, edge));
+    return Img(calc_heightmap_from_photo_ex(src, mode, kDefaults, 0.5f, 0.0f, 1.0f, 5, 0.05f, 1.0f,
+                                            1.0f, 1.0f, 3, 0, edge));
 }
 
 // Periodic bumps in eight directions (whole cycles across), so that the
 // relief has no direction of its own.
 float bump_height(uint32_t x, uint32_t y, uint32_t n) {
-    constexpr float kWaves[8][2] = {{5, 0}, {0, 5}, {4, 3}, {4, -3}, {3, 4}, {-3, 4}, {5, 2}, {2, -5}};
+    constexpr float kWaves[8][2] = {{5, 0}, {0, 5},  {4, 3}, {4, -3},
+                                    {3, 4}, {-3, 4}, {5, 2}, {2, -5}};
     const float a = 2.0f * std::numbers::pi_v<float> / static_cast<float>(n);
     float sum = 0.0f;
     for (const auto& k : kWaves) {
-        sum += 0.4f * std::cos(a * (k[0] * static_cast<float>(x) + k[1] * static_cast<float>(y)) + k[0]);
+        sum += 0.4f *
+               std::cos(a * (k[0] * static_cast<float>(x) + k[1] * static_cast<float>(y)) + k[0]);
     }
     return sum;
 }
@@ -62,7 +64,8 @@ class DelitShape : public ::testing::TestWithParam<std::tuple<uint32_t, uint32_t
 TEST_P(DelitShape, GreyMapInRangeAndRepeatable) {
     const auto [w, h, edge] = GetParam();
     const Img photo = image_of(w, h, [](uint32_t x, uint32_t y) {
-        const float v = 0.5f + 0.4f * std::sin(0.7f * static_cast<float>(x) + 0.3f * static_cast<float>(y * y));
+        const float v =
+            0.5f + 0.4f * std::sin(0.7f * static_cast<float>(x) + 0.3f * static_cast<float>(y * y));
         return Px{v, 0.8f * v, 0.2f, 1.0f};
     });
     const Img a = delit(photo.get(), edge), b = delit(photo.get(), edge);
