@@ -179,8 +179,9 @@ RK_API imgbuf* calc_normalmap_from_heightmap(const imgbuf* heightmap, int32_t in
  * used); the midpoint curve and HM_CLAMP apply as in the other modes; the three
  * invert flags together turn the relief upside down, fewer are ignored; the
  * detail filter is not used; the weights only as a whole (all zero gives a black
- * map). RK_EDGE_WRAP treats the image as periodic; clamp mirrors it past its
- * edges. Deterministic; costs several times the other modes (two Fourier
+ * map). RK_EDGE_WRAP treats the image as periodic (exactly when no side has a
+ * prime factor above 97, else by padding it with its own continuation); clamp
+ * mirrors it past its edges. Deterministic; costs several times the other modes (two Fourier
  * transforms of the image). */
 
 /* As calc_heightmap_from_photo, with modes 0..8 and an edge mode; null for an

@@ -14,6 +14,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     imgbuf* out = calc_heightmap_from_photo(src, mode, flags, midpoint, low, high, detail_size,
                                             threshold, w1, w2, w3, smooth_size, smooth_kind);
     delete_imgbuf(out);
+    if (mode == HM_MODE_DELIT) {  // the de-lit mode, on either edge (flag bit 6 is unused)
+        delete_imgbuf(calc_heightmap_from_photo_ex(src, mode, flags, midpoint, low, high,
+                                                   detail_size, threshold, w1, w2, w3, smooth_size,
+                                                   smooth_kind, (flags >> 6) & 1u));
+    }
     delete_imgbuf(src);
     return 0;
 }

@@ -29,6 +29,14 @@ struct Tuning {
     float smooth_factor = 0.33f;  // Gaussian sigma per pixel of smoothing size
 };
 
+// Whether n has no prime factor above 97.
+bool small_factors(uint32_t n) noexcept {
+    for (uint32_t p = 2; p <= 97 && n > 1; ++p) {
+        while (n % p == 0) n /= p;
+    }
+    return n <= 1;
+}
+
 // Index into 0..n-1 of any i, mirrored at both ends (period 2n) or wrapped.
 uint32_t fold(int64_t i, uint32_t n, bool wrap) noexcept {
     const int64_t period = wrap ? n : 2 * int64_t{n};
@@ -148,18 +156,23 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
     const Tuning t;
     const uint32_t w = src->width, h = src->height;
     const uint32_t side = std::max(w, h);
+    // A periodic image is transformed as it is, unless a side has a large prime
+    // factor (the transform's cost grows with its square): then, as a clamped
+    // image, it is padded to a fast size, with its own continuation.
+    const bool exact_wrap = settings.wrap && small_factors(w) && small_factors(h);
     const uint32_t margin =
-        settings.wrap ? 0u
-                      : static_cast<uint32_t>(std::lround(std::min(
-                            t.margin_fraction * static_cast<float>(side), t.margin_limit)));
+        exact_wrap ? 0u
+                   : static_cast<uint32_t>(std::lround(
+                         std::min(t.margin_fraction * static_cast<float>(side), t.margin_limit)));
     // The real transform needs an even width: a periodic image of odd width is
     // laid twice side by side, which keeps it periodic.
-    const uint32_t gw = !settings.wrap ? FourierGrid::fast_size(w + 2 * margin) : w % 2 ? 2 * w : w;
-    const uint32_t gh = settings.wrap ? h : FourierGrid::fast_size(h + 2 * margin);
+    const uint32_t gw = !exact_wrap ? FourierGrid::fast_size(w + 2 * margin) : w % 2 ? 2 * w : w;
+    const uint32_t gh = exact_wrap ? h : FourierGrid::fast_size(h + 2 * margin);
     FourierGrid grid(gw, gh);
     if (!grid.valid()) return false;
 
-    // Log luminance over the grid, mirrored past the edges of a clamped image.
+    // Log luminance over the grid, mirrored past the edges of a clamped image,
+    // continued periodically past those of a periodic one.
     std::vector<float> lum(size_t{gw} * gh);
     std::vector<uint32_t> columns(gw);
     for (uint32_t x = 0; x < gw; ++x) columns[x] = fold(int64_t{x} - margin, w, settings.wrap);

@@ -1,4 +1,5 @@
-// The de-lit height mode: shape of its output, repeatability, the wrap edge,
+// The de-lit height mode: shape of its output (101: a prime above the sizes
+// transformed as they are), repeatability, the wrap edge,
 // and a relief under a low sun recovered better than by brightness.
 #include <gtest/gtest.h>
 
@@ -83,7 +84,7 @@ TEST_P(DelitShape, GreyMapInRangeAndRepeatable) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, DelitShape,
-                         ::testing::Combine(::testing::Values(1u, 7u, 64u),
+                         ::testing::Combine(::testing::Values(1u, 7u, 64u, 101u),
                                             ::testing::Values(1u, 5u, 48u),
                                             ::testing::Values(RK_EDGE_CLAMP, RK_EDGE_WRAP)));
 
@@ -108,7 +109,7 @@ TEST(Delit, RecoversSunlitReliefBetterThanBrightness) {
 
 // A periodic photograph moved by whole pixels gives the same heights, moved.
 TEST(Delit, WrapFollowsAShift) {
-    constexpr uint32_t n = 96, dx = 17, dy = 40;
+    constexpr uint32_t n = 96, dx = 17, dy = 40;  // 96: transformed as it is
     const Img photo = sunlit_bumps(n);
     const Img moved = image_of(n, n, [&](uint32_t x, uint32_t y) {
         return get_px(photo.get(), (x + dx) % n, (y + dy) % n);
