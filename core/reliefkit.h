@@ -166,7 +166,7 @@ RK_API imgbuf* calc_normalmap_from_heightmap(const imgbuf* heightmap, int32_t in
  * the surface's shading with the light and the colour taken out. */
 #define HM_MODE_DELIT 8u
 /* What the de-lit mode does and assumes: the luminance is divided by its local
- * geometric mean (a blur of 1/16 of the larger side), which takes out the
+ * mean (a blur of 1/16 of the larger side), which takes out the
  * colour and the illumination that vary slowly, leaving the shading. When the
  * shading's spectrum shows one light direction, the shading is read as the
  * relief's slope along it (Lambert's law under a light from one side) and

@@ -171,9 +171,8 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
     FourierGrid grid(gw, gh);
     if (!grid.valid()) return false;
 
-    // Log luminance over the grid, mirrored past the edges of a clamped image,
+    // Luminance over the grid, mirrored past the edges of a clamped image,
     // continued periodically past those of a periodic one.
-    std::vector<float> lum(size_t{gw} * gh);
     std::vector<uint32_t> columns(gw);
     for (uint32_t x = 0; x < gw; ++x) columns[x] = fold(int64_t{x} - margin, w, settings.wrap);
     std::vector<float> line(w);
@@ -182,24 +181,68 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
         for (uint32_t x = 0; x < w; ++x) {
             const float r = clamp01(s[4 * x]), gr = clamp01(s[4 * x + 1]),
                         b = clamp01(s[4 * x + 2]);
-            line[x] = std::log(std::max(0.114f * b + (0.299f * r + 0.587f * gr), t.floor));
+            line[x] = std::max(0.114f * b + (0.299f * r + 0.587f * gr), t.floor);
         }
-        float* out = lum.data() + size_t{y} * gw;
+        float* out = grid.real_row(y);
         for (uint32_t x = 0; x < gw; ++x) out[x] = line[columns[x]];
     }
-    // The shading: luminance over its local geometric mean, which takes out the
-    // colour and the illumination that vary slowly.
-    std::vector<float> base = lum;
+    // The shading: luminance over its local mean, which takes out the colour and
+    // the illumination that vary slowly.
     const auto radius =
         std::min(static_cast<uint32_t>(
                      std::max(1.0f, std::round(t.flatten_fraction * static_cast<float>(side)))),
                  std::min(gw, gh) - 1);
-    periodic_blur(base, gw, gh, radius);
+    // The blur is smooth at the scale of its radius, so it is taken on a grid
+    // coarser by f (a power of two dividing both sides, at most radius / 4) and
+    // interpolated back.
+    uint32_t f = 1;
+    while (2 * f <= radius / 4 && gw % (2 * f) == 0 && gh % (2 * f) == 0) f *= 2;
+    const uint32_t bw = gw / f, bh = gh / f;
+    std::vector<float> base(size_t{bw} * bh);
+    {
+        std::vector<double> acc(bw);
+        const double norm = 1.0 / (static_cast<double>(f) * f);
+        for (uint32_t cy = 0; cy < bh; ++cy) {
+            std::fill(acc.begin(), acc.end(), 0.0);
+            for (uint32_t r = 0; r < f; ++r) {
+                const float* l = grid.real_row(cy * f + r);
+                for (uint32_t cx = 0; cx < bw; ++cx) {
+                    for (uint32_t i = 0; i < f; ++i) acc[cx] += l[cx * f + i];
+                }
+            }
+            float* b = base.data() + size_t{cy} * bw;
+            for (uint32_t cx = 0; cx < bw; ++cx) b[cx] = static_cast<float>(acc[cx] * norm);
+        }
+    }
+    periodic_blur(base, bw, bh, std::min(radius / f, std::min(bw, bh) - 1));
+    // Sample positions of the fine grid on the coarse one, wrapping around.
+    auto taps = [f](uint32_t n, uint32_t coarse, std::vector<uint32_t>& i0,
+                    std::vector<uint32_t>& i1, std::vector<float>& wt) {
+        i0.resize(n);
+        i1.resize(n);
+        wt.resize(n);
+        for (uint32_t i = 0; i < n; ++i) {
+            const int64_t twice = 2 * int64_t{i} + 1 - int64_t{f};  // 2 f (position - 0.5)
+            const int64_t lo = twice >= 0 ? twice / (2 * f) : -1;
+            wt[i] = static_cast<float>(twice - lo * 2 * int64_t{f}) / static_cast<float>(2 * f);
+            i0[i] = static_cast<uint32_t>((lo + coarse) % coarse);
+            i1[i] = static_cast<uint32_t>((lo + 1) % coarse);
+        }
+    };
+    std::vector<uint32_t> x0, x1, y0, y1;
+    std::vector<float> wx, wy;
+    taps(gw, bw, x0, x1, wx);
+    taps(gh, bh, y0, y1, wy);
     for (uint32_t y = 0; y < gh; ++y) {
         float* g = grid.real_row(y);
-        const float* l = lum.data() + size_t{y} * gw;
-        const float* bl = base.data() + size_t{y} * gw;
-        for (uint32_t x = 0; x < gw; ++x) g[x] = std::exp(l[x] - bl[x]) - 1.0f;
+        const float* b0 = base.data() + size_t{y0[y]} * bw;
+        const float* b1 = base.data() + size_t{y1[y]} * bw;
+        const float v = wy[y], u = 1.0f - v;
+        for (uint32_t x = 0; x < gw; ++x) {
+            const float top = (1.0f - wx[x]) * b0[x0[x]] + wx[x] * b0[x1[x]];
+            const float bottom = (1.0f - wx[x]) * b1[x0[x]] + wx[x] * b1[x1[x]];
+            g[x] = g[x] / (u * top + v * bottom) - 1.0f;
+        }
     }
     // Past the edges of a clamped image the shading is taken as flat: a mirrored
     // shading would be the mirrored surface under a mirrored light, whose slopes
@@ -215,7 +258,6 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
             }
         }
     }
-    lum = {};
     base = {};
     grid.forward();
 
