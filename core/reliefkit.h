@@ -181,8 +181,8 @@ RK_API imgbuf* calc_normalmap_from_heightmap(const imgbuf* heightmap, int32_t in
  * detail filter is not used; the weights only as a whole (all zero gives a black
  * map). RK_EDGE_WRAP treats the image as periodic (exactly when no side has a
  * prime factor above 97, else by padding it with its own continuation); clamp
- * mirrors it past its edges. Deterministic; costs several times the other modes (two Fourier
- * transforms of the image). */
+ * takes the surface as flat past the edges. Deterministic; costs about twice
+ * the luminance mode with its default steps (two Fourier transforms). */
 
 /* As calc_heightmap_from_photo, with modes 0..8 and an edge mode; null for an
  * unknown mode or edge mode. */
