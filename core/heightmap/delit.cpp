@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <vector>
 
@@ -175,16 +176,22 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
     // continued periodically past those of a periodic one.
     std::vector<uint32_t> columns(gw);
     for (uint32_t x = 0; x < gw; ++x) columns[x] = fold(int64_t{x} - margin, w, settings.wrap);
+    // The image's rows first; the rows past its edges are copies of them.
     std::vector<float> line(w);
-    for (uint32_t y = 0; y < gh; ++y) {
-        const float* s = row_unchecked(src, fold(int64_t{y} - margin, h, settings.wrap));
+    for (uint32_t y = 0; y < h; ++y) {
+        const float* s = row_unchecked(src, y);
         for (uint32_t x = 0; x < w; ++x) {
             const float r = clamp01(s[4 * x]), gr = clamp01(s[4 * x + 1]),
                         b = clamp01(s[4 * x + 2]);
             line[x] = std::max(0.114f * b + (0.299f * r + 0.587f * gr), t.floor);
         }
-        float* out = grid.real_row(y);
+        float* out = grid.real_row(margin + y);
         for (uint32_t x = 0; x < gw; ++x) out[x] = line[columns[x]];
+    }
+    for (uint32_t y = 0; y < gh; ++y) {
+        if (y >= margin && y < margin + h) continue;
+        const uint32_t from = margin + fold(int64_t{y} - margin, h, settings.wrap);
+        std::memcpy(grid.real_row(y), grid.real_row(from), sizeof(float) * gw);
     }
     // The shading: luminance over its local mean, which takes out the colour and
     // the illumination that vary slowly.
