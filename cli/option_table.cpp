@@ -172,7 +172,10 @@ constexpr OptionEntry kOutput[] = {
 constexpr OptionEntry kHeight[] = {
     {"mode", 0, "NAME",
      "Colour-to-height conversion: red, green, blue, red-green, red-blue, green-blue, average "
-     "or luminance. Luminance weighs the channels as the eye does, so bright means high.",
+     "or luminance. Luminance weighs the channels as the eye does, so bright means high. "
+     "delit takes heights from the surface's shading with the light and the colour taken out, "
+     "for a photograph under a sun or lamp from one side (taken to come from above or the "
+     "left); it ignores the detail filter.",
      [](const Options& d) { return std::string(kModeNames[d.height.mode]); },
      [](Options& o, std::string_view v) { return one_of(v, kModeNames, o.height.mode); }},
     {"invert", 0, "",

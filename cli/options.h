@@ -103,8 +103,8 @@ std::string help_text();
 std::string usage_text();
 
 // Names accepted by --mode and the blur-kind options, in library order.
-inline constexpr std::array<std::string_view, 8> kModeNames = {
-    "red", "green", "blue", "red-green", "red-blue", "green-blue", "average", "luminance"};
+inline constexpr std::array<std::string_view, 9> kModeNames = {
+    "red", "green", "blue", "red-green", "red-blue", "green-blue", "average", "luminance", "delit"};
 inline constexpr std::array<std::string_view, 3> kBlurKindNames = {"gaussian", "box", "tent"};
 
 }  // namespace rkcli

@@ -326,6 +326,24 @@ RK_API imgbuf* calc_normalmap_from_heightmap(const imgbuf* heightmap, int32_t in
 /* Height mode of calc_heightmap_from_photo_ex beside modes 0..7: heights from
  * the surface's shading with the light and the colour taken out. */
 #define HM_MODE_DELIT 8u
+/* What the de-lit mode does and assumes: the luminance is divided by its local
+ * mean (a blur of 1/16 of the larger side), which takes out the
+ * colour and the illumination that vary slowly, leaving the shading. When the
+ * shading's spectrum shows one light direction, the shading is read as the
+ * relief's slope along it (Lambert's law under a light from one side) and
+ * integrated by a regularised Fourier solve; the light is taken to come from
+ * above or from the left (a bump lit from below looks like a hollow lit from
+ * above, and the photograph cannot tell which). Where the light is even
+ * (overcast), the shading itself gives the heights, cavities being darker. The
+ * result spans 0..1 (so HM_AUTO_LEVELS has nothing to do). HM_SMOOTH smooths
+ * within the solve, by a Gaussian of sigma smooth_size / 3 (smooth_kind is not
+ * used); the midpoint curve and HM_CLAMP apply as in the other modes; the three
+ * invert flags together turn the relief upside down, fewer are ignored; the
+ * detail filter is not used; the weights only as a whole (all zero gives a black
+ * map). RK_EDGE_WRAP treats the image as periodic (exactly when no side has a
+ * prime factor above 97, else by padding it with its own continuation); clamp
+ * takes the surface as flat past the edges. Deterministic; costs about twice
+ * the luminance mode with its default steps (two Fourier transforms). */
 
 /* As calc_heightmap_from_photo, with modes 0..8 and an edge mode (RK_EDGE_CLAMP
  * gives exactly calc_heightmap_from_photo's result); null for an unknown mode

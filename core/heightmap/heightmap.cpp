@@ -1,4 +1,5 @@
 #include "heightmap/convert.h"
+#include "heightmap/delit.h"
 #include "heightmap/height_blurs.h"
 #include "heightmap/levels.h"
 #include "common/export_boundary.h"
@@ -45,6 +46,32 @@ imgbuf* make_heightmap(const imgbuf* src, uint32_t mode, uint32_t flags, float m
     return out.release();
 }
 
+// The de-lit mode makes its own heights; of the steps after the conversion,
+// the midpoint curve and the clamp apply as in the other modes (its heights
+// already span 0..1, so auto-levels has nothing to do; its smoothing is part of
+// its solve; the detail filter is not used).
+imgbuf* make_delit_heightmap(const imgbuf* src, uint32_t flags, float midpoint, float clamp_low,
+                             float clamp_high, float weight1, float weight2, float weight3,
+                             uint32_t smooth_size, uint32_t edge_mode) {
+    if (!src) return nullptr;
+    const bool empty = src->width == 0 || src->height == 0;
+    if (!empty && !src->pixels) return nullptr;
+    ImgbufPtr out = make_image(src->width, src->height);
+    if (!out) return nullptr;
+    if (empty) return out.release();
+    if (near_zero(weight1) && near_zero(weight2) && near_zero(weight3)) {
+        black_fill(out.get());
+        return out.release();
+    }
+    constexpr uint32_t kInvertAll = HM_INVERT_RED | HM_INVERT_GREEN | HM_INVERT_BLUE;
+    const DelitSettings settings{edge_mode == RK_EDGE_WRAP, (flags & kInvertAll) == kInvertAll,
+                                 (flags & HM_SMOOTH) ? smooth_size : 0u};
+    if (!delit_heights(out.get(), src, settings)) return nullptr;
+    if (!midpoint_is_neutral(midpoint)) midpoint_curve(out.get(), midpoint);
+    if (flags & HM_CLAMP) clamp_step(out.get(), clamp_low, clamp_high);
+    return out.release();
+}
+
 }  // namespace
 
 extern "C" {
@@ -69,6 +96,10 @@ RK_API imgbuf* calc_heightmap_from_photo_ex(const imgbuf* src, uint32_t mode, ui
                                             uint32_t smooth_size, uint32_t smooth_kind,
                                             uint32_t edge_mode) noexcept {
     return guarded(static_cast<imgbuf*>(nullptr), [&]() -> imgbuf* {
+        if (mode == HM_MODE_DELIT && edge_mode <= RK_EDGE_WRAP) {
+            return make_delit_heightmap(src, flags, midpoint, clamp_low, clamp_high, weight1,
+                                        weight2, weight3, smooth_size, edge_mode);
+        }
         if (edge_mode > RK_EDGE_WRAP || mode > 7) return nullptr;
         return make_heightmap(src, mode, flags, midpoint, clamp_low, clamp_high, detail_size,
                               detail_threshold, weight1, weight2, weight3, smooth_size, smooth_kind,

@@ -45,6 +45,7 @@ INSTANTIATE_TEST_SUITE_P(
                         o.height.flags() == (HM_AUTO_LEVELS | HM_DETAIL_FILTER | HM_SMOOTH) &&
                         !o.normal.blurred() && o.channels.red == 0 && o.channels.blue == 2;
              }},
+        Case{{"--mode", "delit", "x"}, [](const Options& o) { return o.height.mode == 8; }},
         Case{{"--mode=green-blue", "--invert-red", "--invert-blue", "--no-auto-levels", "x"},
              [](const Options& o) {
                  return o.height.mode == 5 &&

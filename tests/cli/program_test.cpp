@@ -79,6 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
     Table, ExitStatus,
     ::testing::Values(
         StatusCase{{"SAMPLE", "-o", "out"}, 0, ""}, StatusCase{{"--help"}, 0, ""},
+        StatusCase{{"--mode", "delit", "SAMPLE", "-o", "out"}, 0, ""},
         StatusCase{{}, 2, "reliefkit: no input files\nUsage: reliefkit"},
         StatusCase{{"--strength", "0", "SAMPLE"}, 2, "--strength: takes a whole number"},
         StatusCase{{"--preview", "p.png", "a.png", "b.png"}, 2, "exactly one input"},

@@ -1,0 +1,379 @@
+#include "heightmap/delit.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+#include <vector>
+
+#include "heightmap/fourier_grid.h"
+#include "imgbuf/luminance.h"
+
+namespace rk {
+namespace {
+
+using Cell = std::complex<float>;
+
+// Tuning, chosen on bench/fidelity (see bench/README.md).
+struct Tuning {
+    float margin_fraction = 0.125f;    // mirrored border of a clamped image, of its larger side
+    float margin_limit = 32.0f;        // ... in pixels at most
+    float flatten_fraction = 0.0625f;  // width of the illumination and colour removed
+    float floor = 1.0f / 255.0f;       // darkest luminance trusted
+    float perpendicular = 0.05f;       // smear of the integration across the light
+    float discern = 0.1f;              // the same in the test of how directional the light is
+    float sun_low = 0.2f;              // unexplained share above which the light is even
+    float sun_high = 0.1f;             // ... and below which it comes from one side
+    float band_low = 4.0f;             // wavelengths (pixels) the light direction is read from
+    float band_high = 64.0f;
+    float smooth_factor = 0.33f;  // Gaussian sigma per pixel of smoothing size
+};
+
+// Whether n has no prime factor above 97.
+bool small_factors(uint32_t n) noexcept {
+    for (uint32_t p = 2; p <= 97 && n > 1; ++p) {
+        while (n % p == 0) n /= p;
+    }
+    return n <= 1;
+}
+
+// Index into 0..n-1 of any i, mirrored at both ends (period 2n) or wrapped.
+uint32_t fold(int64_t i, uint32_t n, bool wrap) noexcept {
+    const int64_t period = wrap ? n : 2 * int64_t{n};
+    int64_t j = i % period;
+    if (j < 0) j += period;
+    return static_cast<uint32_t>(j < n ? j : period - 1 - j);
+}
+
+// Three periodic box passes of radius r each way (r < w and r < h): close to a
+// Gaussian of sigma sqrt(r (r + 1)). Running sums are in double and run in a
+// fixed order; each row, and each column, is independent of the others.
+void periodic_blur(std::vector<float>& img, uint32_t w, uint32_t h, uint32_t r) {
+    const double norm = 1.0 / (2.0 * r + 1.0);
+    std::vector<float> line(size_t{w} + 2 * r);
+    std::vector<double> sums(w);
+    std::vector<float> out(img.size());
+    for (int pass = 0; pass < 3; ++pass) {
+        for (uint32_t y = 0; y < h; ++y) {
+            float* row = img.data() + size_t{y} * w;
+            for (uint32_t i = 0; i < w + 2 * r; ++i) line[i] = row[(i + w - r) % w];
+            double sum = 0.0;
+            for (uint32_t i = 0; i < 2 * r; ++i) sum += line[i];
+            for (uint32_t x = 0; x < w; ++x) {
+                sum += line[x + 2 * r];
+                row[x] = static_cast<float>(sum * norm);
+                sum -= line[x];
+            }
+        }
+        std::fill(sums.begin(), sums.end(), 0.0);
+        for (uint32_t i = 0; i < 2 * r; ++i) {
+            const float* row = img.data() + size_t{(i + h - r) % h} * w;
+            for (uint32_t x = 0; x < w; ++x) sums[x] += row[x];
+        }
+        for (uint32_t y = 0; y < h; ++y) {
+            const float* add = img.data() + size_t{(y + r) % h} * w;
+            const float* sub = img.data() + size_t{(y + h - r) % h} * w;
+            float* dst = out.data() + size_t{y} * w;
+            for (uint32_t x = 0; x < w; ++x) {
+                sums[x] += add[x];
+                dst[x] = static_cast<float>(sums[x] * norm);
+                sums[x] -= sub[x];
+            }
+        }
+        img.swap(out);
+    }
+}
+
+// Signed angular frequency of index i of an n-point transform.
+float frequency(uint32_t i, uint32_t n) noexcept {
+    const int64_t k = i <= n / 2 ? int64_t{i} : int64_t{i} - n;
+    return static_cast<float>(2.0 * std::numbers::pi * static_cast<double>(k) / n);
+}
+
+struct Light {
+    float dx = 1.0f, dy = 0.0f;  // axis of the light's direction in the image plane
+    float directional = 0.0f;    // 0 even light .. 1 one direction
+};
+
+// The light's axis in the image plane, from the shading's spectrum. A light
+// from one side makes the shading the relief's derivative along its axis, so
+// the shading's energy at angle a from that axis falls off as cos^2 a. The axis
+// is the one that leaves least of the shading unexplained by the regularised
+// integration below: with E(theta) the energy at angle theta, it minimises
+// F(phi) = sum E(theta) eps / (cos^2(theta - phi) + eps). Under an even light
+// no axis explains much, and min F / sum E stays high: it measures how
+// directional the light is.
+constexpr uint32_t kAngles = 180;
+
+Light estimate_light(FourierGrid& g, const Tuning& t) {
+    const float k_low = 2.0f * std::numbers::pi_v<float> / t.band_high;
+    const float k_high = 2.0f * std::numbers::pi_v<float> / t.band_low;
+    std::array<double, kAngles> energy{};
+    // The half spectrum holds every direction once.
+    for (uint32_t y = 0; y < g.height(); ++y) {
+        const float ky = frequency(y, g.height());
+        const Cell* row = g.row(y);
+        for (uint32_t x = 0; x < g.columns(); ++x) {
+            const float kx = frequency(x, g.width());
+            const float kk = kx * kx + ky * ky;
+            if (!(kk >= k_low * k_low && kk <= k_high * k_high)) continue;
+            double a = std::atan2(static_cast<double>(ky), static_cast<double>(kx));
+            if (a < 0.0) a += std::numbers::pi;
+            const auto bin = std::min<uint32_t>(
+                kAngles - 1, static_cast<uint32_t>(a / std::numbers::pi * kAngles));
+            energy[bin] += std::norm(row[x]);
+        }
+    }
+    double total = 0.0;
+    for (double e : energy) total += e;
+    Light light;
+    if (!(total > 0.0)) return light;
+    std::array<double, kAngles> f{};
+    for (uint32_t i = 0; i < kAngles; ++i) {
+        const double c = std::cos(std::numbers::pi * (i + 0.5) / kAngles);
+        f[i] = t.discern / (c * c + t.discern);
+    }
+    double best = INFINITY;
+    uint32_t best_phi = 0;
+    for (uint32_t phi = 0; phi < kAngles; ++phi) {
+        double sum = 0.0;
+        for (uint32_t i = 0; i < kAngles; ++i) sum += energy[i] * f[(i + kAngles - phi) % kAngles];
+        if (sum < best) {
+            best = sum;
+            best_phi = phi;
+        }
+    }
+    const double phi = std::numbers::pi * best_phi / kAngles;
+    light.dx = static_cast<float>(std::cos(phi));
+    light.dy = static_cast<float>(std::sin(phi));
+    const double r = best / total;
+    light.directional =
+        std::clamp(static_cast<float>((t.sun_low - r) / (t.sun_low - t.sun_high)), 0.0f, 1.0f);
+    return light;
+}
+
+bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
+    const Tuning t;
+    const uint32_t w = src->width, h = src->height;
+    const uint32_t side = std::max(w, h);
+    // A periodic image is transformed as it is, unless a side has a large prime
+    // factor (the transform's cost grows with its square): then, as a clamped
+    // image, it is padded to a fast size, with its own continuation.
+    const bool exact_wrap = settings.wrap && small_factors(w) && small_factors(h);
+    const uint32_t margin =
+        exact_wrap ? 0u
+                   : static_cast<uint32_t>(std::lround(
+                         std::min(t.margin_fraction * static_cast<float>(side), t.margin_limit)));
+    // The real transform needs an even width: a periodic image of odd width is
+    // laid twice side by side, which keeps it periodic.
+    const uint32_t gw = !exact_wrap ? FourierGrid::fast_size(w + 2 * margin) : w % 2 ? 2 * w : w;
+    const uint32_t gh = exact_wrap ? h : FourierGrid::fast_size(h + 2 * margin);
+    FourierGrid grid(gw, gh);
+    if (!grid.valid()) return false;
+
+    // Luminance over the grid, mirrored past the edges of a clamped image,
+    // continued periodically past those of a periodic one.
+    std::vector<uint32_t> columns(gw);
+    for (uint32_t x = 0; x < gw; ++x) columns[x] = fold(int64_t{x} - margin, w, settings.wrap);
+    // The image's rows first; the rows past its edges are copies of them.
+    std::vector<float> line(w);
+    for (uint32_t y = 0; y < h; ++y) {
+        const float* s = row_unchecked(src, y);
+        for (uint32_t x = 0; x < w; ++x) {
+            const float r = clamp01(s[4 * x]), gr = clamp01(s[4 * x + 1]),
+                        b = clamp01(s[4 * x + 2]);
+            line[x] = std::max(0.114f * b + (0.299f * r + 0.587f * gr), t.floor);
+        }
+        float* out = grid.real_row(margin + y);
+        for (uint32_t x = 0; x < gw; ++x) out[x] = line[columns[x]];
+    }
+    for (uint32_t y = 0; y < gh; ++y) {
+        if (y >= margin && y < margin + h) continue;
+        const uint32_t from = margin + fold(int64_t{y} - margin, h, settings.wrap);
+        std::memcpy(grid.real_row(y), grid.real_row(from), sizeof(float) * gw);
+    }
+    // The shading: luminance over its local mean, which takes out the colour and
+    // the illumination that vary slowly.
+    const auto radius =
+        std::min(static_cast<uint32_t>(
+                     std::max(1.0f, std::round(t.flatten_fraction * static_cast<float>(side)))),
+                 std::min(gw, gh) - 1);
+    // The blur is smooth at the scale of its radius, so it is taken on a grid
+    // coarser by f (a power of two dividing both sides, at most radius / 4) and
+    // interpolated back.
+    uint32_t f = 1;
+    while (2 * f <= radius / 4 && gw % (2 * f) == 0 && gh % (2 * f) == 0) f *= 2;
+    const uint32_t bw = gw / f, bh = gh / f;
+    std::vector<float> base(size_t{bw} * bh);
+    {
+        std::vector<double> acc(bw);
+        const double norm = 1.0 / (static_cast<double>(f) * f);
+        for (uint32_t cy = 0; cy < bh; ++cy) {
+            std::fill(acc.begin(), acc.end(), 0.0);
+            for (uint32_t r = 0; r < f; ++r) {
+                const float* l = grid.real_row(cy * f + r);
+                for (uint32_t cx = 0; cx < bw; ++cx) {
+                    for (uint32_t i = 0; i < f; ++i) acc[cx] += l[cx * f + i];
+                }
+            }
+            float* b = base.data() + size_t{cy} * bw;
+            for (uint32_t cx = 0; cx < bw; ++cx) b[cx] = static_cast<float>(acc[cx] * norm);
+        }
+    }
+    periodic_blur(base, bw, bh, std::min(radius / f, std::min(bw, bh) - 1));
+    // Sample positions of the fine grid on the coarse one, wrapping around.
+    auto taps = [f](uint32_t n, uint32_t coarse, std::vector<uint32_t>& i0,
+                    std::vector<uint32_t>& i1, std::vector<float>& wt) {
+        i0.resize(n);
+        i1.resize(n);
+        wt.resize(n);
+        for (uint32_t i = 0; i < n; ++i) {
+            const int64_t twice = 2 * int64_t{i} + 1 - int64_t{f};  // 2 f (position - 0.5)
+            const int64_t lo = twice >= 0 ? twice / (2 * f) : -1;
+            wt[i] = static_cast<float>(twice - lo * 2 * int64_t{f}) / static_cast<float>(2 * f);
+            i0[i] = static_cast<uint32_t>((lo + coarse) % coarse);
+            i1[i] = static_cast<uint32_t>((lo + 1) % coarse);
+        }
+    };
+    std::vector<uint32_t> x0, x1, y0, y1;
+    std::vector<float> wx, wy;
+    taps(gw, bw, x0, x1, wx);
+    taps(gh, bh, y0, y1, wy);
+    for (uint32_t y = 0; y < gh; ++y) {
+        float* g = grid.real_row(y);
+        const float* b0 = base.data() + size_t{y0[y]} * bw;
+        const float* b1 = base.data() + size_t{y1[y]} * bw;
+        const float v = wy[y], u = 1.0f - v;
+        for (uint32_t x = 0; x < gw; ++x) {
+            const float top = (1.0f - wx[x]) * b0[x0[x]] + wx[x] * b0[x1[x]];
+            const float bottom = (1.0f - wx[x]) * b1[x0[x]] + wx[x] * b1[x1[x]];
+            g[x] = g[x] / (u * top + v * bottom) - 1.0f;
+        }
+    }
+    // Past the edges of a clamped image the shading is taken as flat: a mirrored
+    // shading would be the mirrored surface under a mirrored light, whose slopes
+    // integrate into false steps along the edges.
+    if (!settings.wrap) {
+        for (uint32_t y = 0; y < gh; ++y) {
+            float* g = grid.real_row(y);
+            if (y < margin || y >= margin + h) {
+                std::fill(g, g + gw, 0.0f);
+            } else {
+                std::fill(g, g + margin, 0.0f);
+                std::fill(g + margin + w, g + gw, 0.0f);
+            }
+        }
+    }
+    base = {};
+    grid.forward();
+
+    const Light light = estimate_light(grid, t);
+    // Two height fields from the shading's spectrum S: slopes along the light,
+    // integrated (heights whose derivative along the light is the shading,
+    // smeared a little across it and held at long wavelengths), and the
+    // shading itself (cavities darker under an even light). Each is scaled to
+    // a unit mean square gradient (Parseval: the sum of |k|^2 |H|^2), then they
+    // are mixed by how directional the light is.
+    const float sigma = settings.smooth_size >= 3
+                            ? static_cast<float>(settings.smooth_size) * t.smooth_factor
+                            : 0.0f;
+    const float mu = 1.0f / static_cast<float>(std::max(1u, radius * radius));
+    const uint32_t gc = grid.columns();
+    std::vector<float> fx(gc), gx(gc), fy(gh), gy(gh);
+    // The half spectrum holds once what the full one holds twice, but for its
+    // first and last columns.
+    std::vector<float> cw(gc, 2.0f);
+    cw[0] = 1.0f;
+    cw[gc - 1] = 1.0f;
+    for (uint32_t x = 0; x < gc; ++x) {
+        fx[x] = frequency(x, gw);
+        gx[x] = std::exp(-0.5f * sigma * sigma * fx[x] * fx[x]);
+    }
+    for (uint32_t y = 0; y < gh; ++y) {
+        fy[y] = frequency(y, gh);
+        gy[y] = std::exp(-0.5f * sigma * sigma * fy[y] * fy[y]);
+    }
+    auto along = [&](uint32_t x, uint32_t y) {
+        const float kk = fx[x] * fx[x] + fy[y] * fy[y];
+        const float kd = fx[x] * light.dx + fy[y] * light.dy;
+        return kd / (kd * kd + t.perpendicular * kk + mu);
+    };
+    std::vector<double> row_sun(gh), row_soft(gh);
+    for (uint32_t y = 0; y < gh; ++y) {
+        const Cell* row = grid.row(y);
+        double es = 0.0, eo = 0.0;
+        for (uint32_t x = 0; x < gc; ++x) {
+            const float kk = fx[x] * fx[x] + fy[y] * fy[y];
+            const float e = std::norm(row[x] * (gx[x] * gy[y])) * kk * cw[x];
+            const float a = along(x, y);
+            es += static_cast<double>(e * a * a);
+            eo += static_cast<double>(e);
+        }
+        row_sun[y] = es;
+        row_soft[y] = eo;
+    }
+    double sun_energy = 0.0, soft_energy = 0.0;
+    for (uint32_t y = 0; y < gh; ++y) {
+        sun_energy += row_sun[y];
+        soft_energy += row_soft[y];
+    }
+    // Which end of the axis the light comes from cannot be told from the
+    // shading alone (a bump lit from one side looks like a hollow lit from the
+    // other): the light is taken to come from above or from the left, as in
+    // most photographs and in the usual convention of relief shading.
+    const double sun_sign = -0.5 * light.dx - light.dy >= 0.0 ? 1.0 : -1.0;
+    double wsun = sun_energy > 0.0 ? sun_sign * light.directional / std::sqrt(sun_energy) : 0.0;
+    double wsoft = soft_energy > 0.0 ? (1.0 - light.directional) / std::sqrt(soft_energy) : 0.0;
+    if (settings.invert) {
+        wsun = -wsun;
+        wsoft = -wsoft;
+    }
+    const auto ws = static_cast<float>(wsun), wo = static_cast<float>(wsoft);
+    for (uint32_t y = 0; y < gh; ++y) {
+        Cell* row = grid.row(y);
+        for (uint32_t x = 0; x < gc; ++x) {
+            const Cell s = row[x] * (gx[x] * gy[y]);
+            // ws * i * along * s + wo * s
+            const float a = ws * along(x, y);
+            row[x] = Cell(wo * s.real() - a * s.imag(), wo * s.imag() + a * s.real());
+        }
+    }
+    grid.row(0)[0] = Cell(0.0f, 0.0f);
+    grid.inverse();
+
+    float lo = INFINITY, hi = -INFINITY;
+    for (uint32_t y = 0; y < h; ++y) {
+        const float* g = grid.real_row(y + margin) + margin;
+        for (uint32_t x = 0; x < w; ++x) {
+            const float v = g[x];
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+    }
+    const float scale = hi > lo ? 1.0f / (hi - lo) : 0.0f;
+    for (uint32_t y = 0; y < h; ++y) {
+        const float* g = grid.real_row(y + margin) + margin;
+        float* out = row_unchecked(dst, y);
+        for (uint32_t x = 0; x < w; ++x) {
+            const float v = (g[x] - lo) * scale;
+            out[4 * x] = v;
+            out[4 * x + 1] = v;
+            out[4 * x + 2] = v;
+            out[4 * x + 3] = 1.0f;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool delit_heights(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) noexcept {
+    try {
+        return run(dst, src, settings);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace rk

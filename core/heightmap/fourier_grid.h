@@ -1,0 +1,55 @@
+// The two-dimensional discrete Fourier transform of a real image, on kissfft's
+// scalar single-precision build: the image's rows are kept as their half
+// spectra (the other half of a real image's spectrum is its mirror image).
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace rk {
+
+// Owns the plans of both directions and every buffer the transform needs, so
+// transforming allocates nothing. Construction throws std::bad_alloc when the
+// grid cannot be had; a grid whose plans could not be had reports !valid().
+class FourierGrid {
+  public:
+    // width must be even.
+    FourierGrid(uint32_t width, uint32_t height);
+    FourierGrid(const FourierGrid&) = delete;
+    FourierGrid& operator=(const FourierGrid&) = delete;
+    ~FourierGrid();
+
+    bool valid() const noexcept { return valid_; }
+    uint32_t width() const noexcept { return width_; }      // of the image
+    uint32_t columns() const noexcept { return columns_; }  // of the spectrum: width / 2 + 1
+    uint32_t height() const noexcept { return height_; }
+    std::complex<float>* row(uint32_t y) noexcept { return cells_.data() + size_t{y} * columns_; }
+    // The image's row y before forward() and after inverse(); it shares the
+    // spectrum's memory.
+    float* real_row(uint32_t y) noexcept { return reinterpret_cast<float*>(row(y)); }
+
+    // In place, unnormalised: inverse(forward(g)) is g times width * height.
+    void forward() noexcept;
+    void inverse() noexcept;
+
+    // The smallest even size at or above n that the transform handles fast
+    // (factors 2, 3 and 5 only).
+    static uint32_t fast_size(uint32_t n) noexcept;
+
+  private:
+    void transform_columns(int direction) noexcept;
+
+    uint32_t width_;
+    uint32_t columns_;
+    uint32_t height_;
+    bool valid_ = false;
+    std::vector<std::complex<float>> cells_;
+    std::vector<std::complex<float>> line_;   // one transform's output
+    std::vector<std::complex<float>> block_;  // a block of columns, transposed
+    void* row_plans_[2] = {nullptr, nullptr};
+    void* column_plans_[2] = {nullptr, nullptr};
+};
+
+}  // namespace rk

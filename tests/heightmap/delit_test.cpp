@@ -1,0 +1,127 @@
+// The de-lit height mode: shape of its output (101: a prime above the sizes
+// transformed as they are), repeatability, the wrap edge,
+// and a relief under a low sun recovered better than by brightness.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <tuple>
+
+#include "heightmap_helpers.h"
+
+namespace {
+
+constexpr uint32_t kDefaults = HM_AUTO_LEVELS | HM_DETAIL_FILTER | HM_SMOOTH;
+
+Img delit(const imgbuf* src, uint32_t edge, uint32_t mode = HM_MODE_DELIT) {
+    return Img(calc_heightmap_from_photo_ex(src, mode, kDefaults, 0.5f, 0.0f, 1.0f, 5, 0.05f, 1.0f,
+                                            1.0f, 1.0f, 3, 0, edge));
+}
+
+// Periodic bumps in eight directions (whole cycles across), so that the
+// relief has no direction of its own.
+float bump_height(uint32_t x, uint32_t y, uint32_t n) {
+    constexpr float kWaves[8][2] = {{5, 0}, {0, 5},  {4, 3}, {4, -3},
+                                    {3, 4}, {-3, 4}, {5, 2}, {2, -5}};
+    const float a = 2.0f * std::numbers::pi_v<float> / static_cast<float>(n);
+    float sum = 0.0f;
+    for (const auto& k : kWaves) {
+        sum += 0.4f *
+               std::cos(a * (k[0] * static_cast<float>(x) + k[1] * static_cast<float>(y)) + k[0]);
+    }
+    return sum;
+}
+
+// Lambert shading of the bumps under a sun from the upper left, 35 degrees up,
+// on a colour that varies slowly.
+Img sunlit_bumps(uint32_t n) {
+    return image_of(n, n, [n](uint32_t x, uint32_t y) {
+        const float hx = 0.5f * (bump_height(x + 1, y, n) - bump_height(x - 1, y, n));
+        const float hy = 0.5f * (bump_height(x, y + 1, n) - bump_height(x, y - 1, n));
+        const float el = 35.0f * std::numbers::pi_v<float> / 180.0f, c = std::sqrt(0.5f);
+        const float lx = -c * std::cos(el), ly = -c * std::cos(el), lz = std::sin(el);
+        const float shade = std::max(0.0f, (lz - hx * lx - hy * ly) / std::hypot(hx, hy, 1.0f));
+        const float albedo = 0.6f + 0.2f * static_cast<float>(x) / static_cast<float>(n);
+        const float v = std::round(255.0f * albedo * shade) / 255.0f;
+        return Px{v, v, v, 1.0f};
+    });
+}
+
+double correlation_with_bumps(const imgbuf* h) {
+    const uint32_t n = imgbuf_w(h);
+    double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+    for (uint32_t y = 4; y + 4 < n; ++y) {
+        for (uint32_t x = 4; x + 4 < n; ++x) {
+            const double a = get_px(h, x, y)[0], b = bump_height(x, y, n);
+            sa += a, sb += b, saa += a * a, sbb += b * b, sab += a * b;
+        }
+    }
+    const double m = (n - 8.0) * (n - 8.0);
+    return (sab - sa * sb / m) / std::sqrt((saa - sa * sa / m) * (sbb - sb * sb / m));
+}
+
+class DelitShape : public ::testing::TestWithParam<std::tuple<uint32_t, uint32_t, uint32_t>> {};
+
+TEST_P(DelitShape, GreyMapInRangeAndRepeatable) {
+    const auto [w, h, edge] = GetParam();
+    const Img photo = image_of(w, h, [](uint32_t x, uint32_t y) {
+        const float v =
+            0.5f + 0.4f * std::sin(0.7f * static_cast<float>(x) + 0.3f * static_cast<float>(y * y));
+        return Px{v, 0.8f * v, 0.2f, 1.0f};
+    });
+    const Img a = delit(photo.get(), edge), b = delit(photo.get(), edge);
+    ASSERT_TRUE(a && b);
+    ASSERT_EQ(imgbuf_w(a.get()), w);
+    ASSERT_EQ(imgbuf_h(a.get()), h);
+    EXPECT_TRUE(same_image(a.get(), b.get()));
+    for (uint32_t y = 0; y < h; ++y) {
+        for (uint32_t x = 0; x < w; ++x) {
+            const Px p = get_px(a.get(), x, y);
+            ASSERT_TRUE(p[0] >= 0.0f && p[0] <= 1.0f) << x << "," << y << ": " << p[0];
+            ASSERT_TRUE(same_bits(p[1], p[0]) && same_bits(p[2], p[0]) && p[3] == 1.0f);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, DelitShape,
+                         ::testing::Combine(::testing::Values(1u, 7u, 64u, 101u),
+                                            ::testing::Values(1u, 5u, 48u),
+                                            ::testing::Values(RK_EDGE_CLAMP, RK_EDGE_WRAP)));
+
+TEST(Delit, UnknownModeOrEdgeIsNull) {
+    const Img photo = filled(4, 4, Px{0.5f, 0.5f, 0.5f, 1.0f});
+    EXPECT_FALSE(delit(photo.get(), 2));
+    EXPECT_FALSE(delit(photo.get(), RK_EDGE_CLAMP, 9));
+    EXPECT_FALSE(delit(nullptr, RK_EDGE_CLAMP));
+}
+
+// Under a sun from one side, brightness follows the slopes, not the heights:
+// the de-lit heights must follow the true relief, and closer than brightness.
+TEST(Delit, RecoversSunlitReliefBetterThanBrightness) {
+    const Img photo = sunlit_bumps(96);
+    const Img d = delit(photo.get(), RK_EDGE_CLAMP);
+    const Img lum = delit(photo.get(), RK_EDGE_CLAMP, 7);
+    ASSERT_TRUE(d && lum);
+    const double cd = correlation_with_bumps(d.get()), cl = correlation_with_bumps(lum.get());
+    EXPECT_GT(cd, 0.5);
+    EXPECT_GT(cd, cl + 0.3);
+}
+
+// A periodic photograph moved by whole pixels gives the same heights, moved.
+TEST(Delit, WrapFollowsAShift) {
+    constexpr uint32_t n = 96, dx = 17, dy = 40;  // 96: transformed as it is
+    const Img photo = sunlit_bumps(n);
+    const Img moved = image_of(n, n, [&](uint32_t x, uint32_t y) {
+        return get_px(photo.get(), (x + dx) % n, (y + dy) % n);
+    });
+    const Img a = delit(photo.get(), RK_EDGE_WRAP), b = delit(moved.get(), RK_EDGE_WRAP);
+    ASSERT_TRUE(a && b);
+    for (uint32_t y = 0; y < n; ++y) {
+        for (uint32_t x = 0; x < n; ++x) {
+            ASSERT_NEAR(get_px(b.get(), x, y)[0], get_px(a.get(), (x + dx) % n, (y + dy) % n)[0],
+                        1e-4f);
+        }
+    }
+}
+
+}  // namespace
