@@ -103,35 +103,6 @@ TEST(PngSaver, WritesPlainRgb8WithTheExactBytes) {
     EXPECT_EQ(entries(dir), std::vector<std::string>{"out.png"});
 }
 
-struct Saturation {
-    float value;
-    uint8_t byte;
-};
-
-// Values outside 0..1 saturate, NaN gives 0.
-TEST(PngSaver, FloatsSaturateToBytes) {
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const float inf = std::numeric_limits<float>::infinity();
-    const Saturation table[] = {
-        {0.0f, 0},    {v8(1), 1},   {0.25f, 64}, {0.5f, 128}, {0.998f, 254}, {1.0f, 255},
-        {-0.001f, 0}, {-0.1f, 0},   {-1.0f, 0},  {1.5f, 255}, {2.0f, 255},   {2.01f, 255},
-        {2.5f, 255},  {1e30f, 255}, {-1e30f, 0}, {inf, 255},  {-inf, 0},     {nan, 0},
-    };
-    const uint32_t n = std::size(table);
-    Img img = make_img(n, 1);
-    for (uint32_t i = 0; i < n; ++i)
-        set_px(img.get(), i, 0, Px{table[i].value, table[i].value, 0.5f, 1});
-    const std::string dir = fresh_dir();
-    ASSERT_EQ(save(dir + "/s.png", img.get()), u"");
-    const Bytes px = decoded_file(dir + "/s.png").pixels;
-    ASSERT_EQ(px.size(), 3 * n);
-    for (uint32_t i = 0; i < n; ++i) {
-        EXPECT_EQ(px[3 * i], table[i].byte) << "value " << table[i].value;
-        EXPECT_EQ(px[3 * i + 1], table[i].byte) << "value " << table[i].value;
-        EXPECT_EQ(px[3 * i + 2], 128);
-    }
-}
-
 struct Selectors {
     int r, g, b;
     int from[3];  // image channel expected in the file's red, green, blue
