@@ -189,6 +189,14 @@ const Case kCases[] = {
          c.entries.push_back({0x8769, 4, 1, kTail});
      },
      JxrFault::directory},
+    {"directories_three_deep",
+     [](Container& c) {
+         append_directory(c, {{0xA005, 4, 1, kTail + 18}});
+         append_directory(c, {{0x8825, 4, 1, kTail + 36}});
+         append_directory(c, {{0x0001, 2, 4, 0x00383952}});
+         c.entries.push_back({0x8769, 4, 1, kTail});
+     },
+     JxrFault::directory},
     {"gps_pointer_as_short",
      [](Container& c) {
          append_directory(c, {{0x0000, 1, 4, 0x00000202}});
