@@ -75,8 +75,8 @@ INSTANTIATE_TEST_SUITE_P(
              [](const Options& o) { return o.jobs == 4 && o.height.clamp_high == 0.5f; }},
         Case{{"--height-only", "--preview", "p.png", "x"},
              [](const Options& o) { return !o.writes_normal() && o.needs_normal(); }},
-        Case{{"a", "--", "--help", "-"}, [](const Options& o) {
-                 return o.inputs == std::vector<std::string>{"a", "--help", "-"};
+        Case{{"-", "a", "--", "--help", "-"}, [](const Options& o) {
+                 return o.inputs == std::vector<std::string>{"-", "a", "--help", "-"};
              }}));
 
 class Refused : public ::testing::TestWithParam<Case> {};
