@@ -104,6 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
                            {},
                            "--clamp-low 0.8 is above --clamp-high 0.2"},
                       Case{{"--weights", "1,1,1,", "x"}, {}, "three numbers"},
+                      Case{{"--weights", "1,inf,1", "x"}, {}, "three numbers"},
                       Case{{"--channels", "rxb", "x"}, {}, "three letters"},
                       Case{{"--resize", "0x10", "x"}, {}, "WIDTHxHEIGHT"},
                       Case{{"--from-height", "--height-only", "x"}, {}, "choose one"}));
