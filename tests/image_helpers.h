@@ -39,3 +39,37 @@ inline Img filled(uint32_t w, uint32_t h, Px p) {
 inline bool same_bits(float a, float b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
+
+// Pixels from a fixed generator (the same on every platform), all in [0, 1).
+inline Img noise(uint32_t w, uint32_t h, uint32_t seed) {
+    Img img = make_img(w, h);
+    uint32_t s = seed * 2654435761u + 1;
+    for (uint32_t y = 0; y < h; ++y) {
+        float* p = imgbuf_row(img.get(), y);
+        for (uint32_t i = 0; i < 4 * w; ++i) {
+            s = s * 1664525u + 1013904223u;
+            p[i] = static_cast<float>(s >> 8) / 16777216.0f;
+        }
+    }
+    return img;
+}
+
+// A fingerprint of the size and of every bit of every pixel: results are
+// bit-identical across builds, so a table of fingerprints pins them.
+inline uint64_t fingerprint(const imgbuf* img) {
+    uint64_t h = 14695981039346656037u;
+    auto mix = [&h](uint32_t v) {
+        for (int i = 0; i < 4; ++i) h = (h ^ ((v >> (8 * i)) & 0xFF)) * 1099511628211u;
+    };
+    mix(imgbuf_w(img));
+    mix(imgbuf_h(img));
+    for (uint32_t y = 0; y < imgbuf_h(img); ++y) {
+        const float* p = imgbuf_row(img, y);
+        for (uint32_t i = 0; i < 4 * imgbuf_w(img); ++i) {
+            uint32_t v;
+            std::memcpy(&v, p + i, sizeof v);
+            mix(v);
+        }
+    }
+    return h;
+}

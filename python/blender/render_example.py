@@ -13,10 +13,10 @@ import bpy
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "python"))
-spec = importlib.util.spec_from_file_location("reliefkit_blender", Path(__file__).parent /
+addon_source = importlib.util.spec_from_file_location("reliefkit_blender", Path(__file__).parent /
                                               "reliefkit_blender.py")
-addon = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(addon)
+addon = importlib.util.module_from_spec(addon_source)
+addon_source.loader.exec_module(addon)
 addon.register()
 out = sys.argv[sys.argv.index("--") + 1]
 

@@ -70,6 +70,7 @@ TEST(Batch, WorkersRunAtOnceButNeverMoreThanInputs) {
     rkcli::Console console(out, err, {});
     EXPECT_EQ(rkcli::run_batch(plans_for({"a", "b"}), 2, meet, console).done, 2u);
     EXPECT_EQ(rkcli::worker_count(4, 2), 2u);
+    EXPECT_EQ(rkcli::worker_count(2, 10), 2u);
     EXPECT_EQ(rkcli::worker_count(4, 0), 1u);
     EXPECT_GE(rkcli::worker_count(0, 1000), 1u);
 }

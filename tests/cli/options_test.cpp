@@ -73,10 +73,12 @@ INSTANTIATE_TEST_SUITE_P(
              }},
         Case{{"-qj", "0", "-oout", "x"},
              [](const Options& o) { return o.quiet && o.jobs == 0 && o.out_dir == "out"; }},
+        Case{{"-j4", "--clamp-low", "0.5", "--clamp-high", "0.5", "x"},
+             [](const Options& o) { return o.jobs == 4 && o.height.clamp_high == 0.5f; }},
         Case{{"--height-only", "--preview", "p.png", "x"},
              [](const Options& o) { return !o.writes_normal() && o.needs_normal(); }},
-        Case{{"a", "--", "--help", "-"}, [](const Options& o) {
-                 return o.inputs == std::vector<std::string>{"a", "--help", "-"};
+        Case{{"-", "a", "--", "--help", "-"}, [](const Options& o) {
+                 return o.inputs == std::vector<std::string>{"-", "a", "--help", "-"};
              }}));
 
 class Refused : public ::testing::TestWithParam<Case> {};

@@ -48,8 +48,10 @@ class DevTools:
                  '--disable-background-networking', '--disable-component-update', '--disable-sync',
                  '--use-angle=swiftshader', '--enable-unsafe-swiftshader', '--window-size=1400,1050',
                  '--remote-debugging-pipe', '--user-data-dir=' + profile]
+        # Chromium's own temporary files go inside the profile, removed with it.
         self.proc = subprocess.Popen([chromium] + flags, preexec_fn=child_fds, close_fds=False,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     env=dict(os.environ, TMPDIR=profile))
         os.close(to_r)
         os.close(from_w)
         self.next_id, self.buffer = 0, b''

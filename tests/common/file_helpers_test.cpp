@@ -11,6 +11,7 @@
 #include "common/sink.h"
 #include "common/file_io.h"
 #include "common/utf16.h"
+#include "temp_dir.h"
 #include "reliefkit.h"
 
 using namespace rk;
@@ -18,11 +19,7 @@ using namespace rk;
 namespace {
 
 std::string temp_dir() {
-    static std::string dir = [] {
-        char tmpl[] = "/tmp/rk_files_XXXXXX";
-        return std::string(mkdtemp(tmpl));
-    }();
-    return dir;
+    return process_temp_dir().str();
 }
 
 std::u16string u16(const std::string& s) {
@@ -32,10 +29,10 @@ std::u16string u16(const std::string& s) {
 }  // namespace
 
 TEST(Utf16, RoundTripsEveryPlane) {
-    const std::u16string s = u"a\u00e9\u20ac\U0001F600z";
+    const std::u16string s = u"a\u00e9\u0800\u20ac\U0001F600z";
     auto utf8 = utf16_to_utf8(s);
     ASSERT_TRUE(utf8);
-    EXPECT_EQ(*utf8, "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z");
+    EXPECT_EQ(*utf8, "a\xC3\xA9\xE0\xA0\x80\xE2\x82\xAC\xF0\x9F\x98\x80z");
     EXPECT_EQ(utf8_to_utf16(*utf8), s);
 }
 
@@ -53,6 +50,7 @@ TEST(Utf16, InvalidUtf8BecomesReplacement) {
               u"a\uFFFDb");
     EXPECT_EQ(utf8_to_utf16("\xE2\x82"), u"\uFFFD\uFFFD");
     EXPECT_EQ(utf8_to_utf16("\xC0\x80"), u"\uFFFD\uFFFD");  // overlong
+    EXPECT_EQ(utf8_to_utf16("\xF0\x81\x80\x80"), u"\uFFFD\uFFFD\uFFFD\uFFFD");
 }
 
 TEST(FileHandle, WriteThenReadExact) {

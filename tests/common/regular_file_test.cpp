@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/temp_dir.h"
+#include "temp_dir.h"
 #include "reliefkit.h"
 
 namespace {

@@ -114,9 +114,8 @@ TEST_P(Convolve3x3Sizes, EdgeRowsAreTheRowsOfTheEdgeMap) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, Convolve3x3Sizes,
-                         ::testing::Values(std::pair{1u, 1u}, std::pair{1u, 5u}, std::pair{5u, 1u},
-                                           std::pair{2u, 2u}, std::pair{7u, 6u},
-                                           std::pair{257u, 3u}, std::pair{518u, 4u}));
+                         ::testing::Values(std::pair{1u, 1u}, std::pair{1u, 5u}, std::pair{7u, 6u},
+                                           std::pair{518u, 4u}));
 
 TEST(Convolve3x3, EmptyAndBrokenCallsDoNothing) {
     ImgbufPtr empty_a = make_image(0, 3), empty_b = make_image(0, 3);

@@ -57,20 +57,6 @@ TEST(Gaussian, CentreTapAndLargeSizes) {
     }
 }
 
-TEST(Gaussian, Size159TapsAreMeansOfGroupsOf37) {
-    // Tap 0 averages samples 0..36 of the density on [-3, 0), step 0.001.
-    GaussianKernel k;
-    build_gaussian(k, 159);
-    double acc = 0;
-    for (int j = 0; j < 37; ++j) {
-        const double x = j * 0.001 - 3.0;
-        acc += std::exp(-(x * x / 2.0));
-    }
-    const double a = 1.0 / std::sqrt(std::atan(1.0) * 8.0);
-    EXPECT_EQ(k.weights[0], static_cast<float>(acc * a / 37));
-    EXPECT_EQ(k.weights[78], k.weights[80]);
-}
-
 TEST(Box, TapsAndNorm) {
     BoxKernel k;
     build_box(k, 9);

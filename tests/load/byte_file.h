@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "image_helpers.h"
+#include "temp_dir.h"
 #include "imgbuf/imgbuf.h"
 #include "common/utf16.h"
 
@@ -36,13 +37,8 @@ inline void append(Bytes& b, const Bytes& more) {
     b.insert(b.end(), more.begin(), more.end());
 }
 
-// A fresh directory per test process (ctest runs each test in its own).
-inline const std::string& temp_dir() {
-    static const std::string dir = [] {
-        char tmpl[] = "/tmp/rk_load_XXXXXX";
-        return std::string(mkdtemp(tmpl));
-    }();
-    return dir;
+inline std::string temp_dir() {
+    return process_temp_dir().str();
 }
 
 // Writes bytes to a file named after name, whose slashes (from parameterised test

@@ -123,178 +123,56 @@ struct Case {
     JxrFault expected;
 };
 
+// One more entry in the first directory, with tail bytes it may point at.
+std::function<void(Container&)> add(Entry e, Bytes tail = {}) {
+    return [=](Container& c) {
+        c.entries.push_back(e);
+        c.tail = tail;
+    };
+}
+std::function<void(Container&)> drop(uint16_t tag) {
+    return [=](Container& c) { std::erase_if(c.entries, [&](const Entry& e) { return e.tag == tag; }); };
+}
+
+// The boundaries of each rule, and one case for every kind of fault.
 const Case kCases[] = {
     {"intact", [](Container&) {}, JxrFault::none},
-    {"version_0", [](Container& c) { c.head[3] = 0; }, JxrFault::none},
-    {"big_endian", [](Container& c) { c.head[0] = c.head[1] = 'M'; }, JxrFault::header},
-    {"not_jpeg_xr", [](Container& c) { c.head[2] = 0x2A; }, JxrFault::header},
     {"version_2", [](Container& c) { c.head[3] = 2; }, JxrFault::header},
     {"directory_in_header", [](Container& c) { put32(c.head, 4, 4); }, JxrFault::header},
-    {"directory_past_end", [](Container& c) { put32(c.head, 4, 0xFFFFFFFE); }, JxrFault::header},
     {"no_entries", [](Container& c) { c.entries.clear(); }, JxrFault::directory},
     {"entries_past_end", [](Container& c) { c.patch = [](Bytes& b) { put16(b, 8, 0xFFFE); }; },
      JxrFault::directory},
-    {"entry_count_ffff",
-     [](Container& c) {
-         c.tail.resize(0xFFFF * 12);
-         c.patch = [](Bytes& b) { put16(b, 8, 0xFFFF); };
-     },
-     JxrFault::directory},
-    {"type_0",
-     [](Container& c) {
-         c.entries.push_back({0x0100, 0, 1, 0});
-     },
-     JxrFault::entry},
-    {"type_13",
-     [](Container& c) {
-         c.entries.push_back({0x0100, 13, 1, 0});
-     },
-     JxrFault::entry},
-    {"count_overflows_32_bits",
-     [](Container& c) {
-         c.entries.push_back({0x0100, 4, 0x40000001, 0});
-     },
-     JxrFault::entry},
-    {"data_past_end",
-     [](Container& c) {
-         c.entries.push_back({0x0100, 1, 5, kTail});
-     },
-     JxrFault::entry},
-    {"data_at_very_end_is_fine",
-     [](Container& c) {
-         c.tail.resize(5);
-         c.entries.push_back({0x0100, 1, 5, kTail});
-     },
-     JxrFault::none},
+    {"type_13", add({0x0100, 13, 1, 0}), JxrFault::entry},
+    {"count_overflows_32_bits", add({0x0100, 4, 0x40000001, 0}), JxrFault::entry},
+    {"data_past_end", add({0x0100, 1, 5, kTail}, Bytes(4)), JxrFault::entry},
+    {"data_at_very_end_is_fine", add({0x0100, 1, 5, kTail}, Bytes(5)), JxrFault::none},
     {"transformation_8", [](Container& c) { c.find(0xBC02).value = 8; }, JxrFault::tag},
     {"transformation_7", [](Container& c) { c.find(0xBC02).value = 7; }, JxrFault::none},
-    {"transformation_twice", [](Container& c) { c.find(0xBC02).count = 2; }, JxrFault::tag},
     {"pixel_format_15_bytes", [](Container& c) { c.find(0xBC01).count = 15; }, JxrFault::tag},
-    {"pixel_format_as_long",
-     [](Container& c) {
-         c.find(0xBC01).type = 4;
-         c.find(0xBC01).count = 4;
-     },
-     JxrFault::tag},
-    {"image_offset_as_float", [](Container& c) { c.find(0xBCC0).type = 11; }, JxrFault::tag},
     {"short_with_upper_half",
      [](Container& c) {
          c.find(0xBC80).type = 3;
          c.find(0xBC80).value = 0x10009;
      },
      JxrFault::tag},
-    {"short_width", [](Container& c) { c.find(0xBC80).type = 3; }, JxrFault::none},
-    {"resolution_as_long",
-     [](Container& c) {
-         c.entries.push_back({0xBC82, 4, 1, 96});
-     },
+    {"short_text", add({0x0131, 2, 3, 0x00006B72}), JxrFault::none},
+    {"short_text_without_nul", add({0x0131, 2, 3, 0x00616B72}), JxrFault::tag},
+    {"long_text_without_nul", add({0x8298, 2, 8, kTail}, {'r', 'e', 'l', 'i', 'e', 'f', 0, '!'}),
      JxrFault::tag},
-    {"software_text",
-     [](Container& c) {
-         c.entries.push_back({0x0131, 2, 3, 0x00006B72});
-     },
-     JxrFault::none},
-    {"long_software_text",
-     [](Container& c) {
-         c.tail = {'r', 'e', 'l', 'i', 'e', 'f', 0};
-         c.entries.push_back({0x0131, 2, 7, kTail});
-     },
-     JxrFault::none},
-    {"software_text_without_nul",
-     [](Container& c) {
-         c.entries.push_back({0x0131, 2, 3, 0x00616B72});
-     },
-     JxrFault::tag},
-    {"long_copyright_without_nul",
-     [](Container& c) {
-         c.tail = {'r', 'e', 'l', 'i', 'e', 'f', 0, '!'};
-         c.entries.push_back({0x8298, 2, 8, kTail});
-     },
-     JxrFault::tag},
-    {"empty_artist",
-     [](Container& c) {
-         c.entries.push_back({0x013B, 2, 0, 0});
-     },
-     JxrFault::tag},
-    {"document_name_as_bytes",
-     [](Container& c) {
-         c.entries.push_back({0x010D, 1, 3, 0x00006B72});
-     },
-     JxrFault::tag},
-    {"rating_one_short",
-     [](Container& c) {
-         c.entries.push_back({0x4746, 3, 1, 4});
-     },
-     JxrFault::none},
-    {"rating_two_shorts",
-     [](Container& c) {
-         c.entries.push_back({0x4749, 3, 2, 4});
-     },
-     JxrFault::tag},
-    {"page_number_one_short",
-     [](Container& c) {
-         c.entries.push_back({0x0129, 3, 1, 1});
-     },
-     JxrFault::tag},
-    {"caption_utf16",
-     [](Container& c) {
-         c.entries.push_back({0x9C9B, 1, 4, 0x00000041});
-     },
-     JxrFault::none},
-    {"long_caption_utf16",
-     [](Container& c) {
-         c.tail = {'r', 0, 'k', 0, 0, 0};
-         c.entries.push_back({0x9C9B, 7, 6, kTail});
-     },
-     JxrFault::none},
-    {"caption_without_terminator",
-     [](Container& c) {
-         c.entries.push_back({0x9C9B, 1, 4, 0x00410041});
-     },
-     JxrFault::tag},
-    {"caption_one_byte",
-     [](Container& c) {
-         c.entries.push_back({0x9C9B, 1, 1, 0});
-     },
-     JxrFault::tag},
-    {"caption_odd_length",
-     [](Container& c) {
-         c.entries.push_back({0x9C9B, 1, 3, 0});
-     },
-     JxrFault::tag},
-    {"caption_as_text",
-     [](Container& c) {
-         c.entries.push_back({0x9C9B, 2, 4, 0});
-     },
-     JxrFault::tag},
+    {"rating_two_shorts", add({0x4749, 3, 2, 4}), JxrFault::tag},
+    {"page_number_one_short", add({0x0129, 3, 1, 1}), JxrFault::tag},
+    {"long_caption_utf16", add({0x9C9B, 7, 6, kTail}, {'r', 0, 'k', 0, 0, 0}), JxrFault::none},
+    {"caption_without_terminator", add({0x9C9B, 1, 4, 0x00410041}), JxrFault::tag},
+    {"caption_odd_length", add({0x9C9B, 1, 3, 0}), JxrFault::tag},
     {"other_pixel_format", [](Container& c) { c.find(0xBC01).value = kGuidAt - 1; },
      JxrFault::pixel_format},
-    {"no_pixel_format",
-     [](Container& c) { std::erase_if(c.entries, [](const Entry& e) { return e.tag == 0xBC01; }); },
-     JxrFault::pixel_format},
-    {"no_image_offset",
-     [](Container& c) { std::erase_if(c.entries, [](const Entry& e) { return e.tag == 0xBCC0; }); },
-     JxrFault::image_data},
-    {"image_byte_count_0", [](Container& c) { c.find(0xBCC1).value = 0; }, JxrFault::image_data},
+    {"no_pixel_format", drop(0xBC01), JxrFault::pixel_format},
+    {"no_image_offset", drop(0xBCC0), JxrFault::image_data},
     {"image_past_end", [](Container& c) { c.find(0xBCC1).value += 1; }, JxrFault::image_data},
-    {"image_at_header", [](Container& c) { c.find(0xBCC0).value = 0; }, JxrFault::image_data},
     {"image_not_a_codestream", [](Container& c) { c.find(0xBCC0).value = kGuidAt - 8; },
      JxrFault::codestream},
-    {"no_width",
-     [](Container& c) { std::erase_if(c.entries, [](const Entry& e) { return e.tag == 0xBC80; }); },
-     JxrFault::image_size},
     {"height_0", [](Container& c) { c.find(0xBC81).value = 0; }, JxrFault::image_size},
-    {"alpha_offset_alone",
-     [](Container& c) {
-         c.entries.push_back({0xBCC2, 4, 1, kImageAt});
-     },
-     JxrFault::alpha_data},
-    {"alpha_past_end",
-     [](Container& c) {
-         c.entries.push_back({0xBCC2, 4, 1, kImageAt});
-         c.entries.push_back({0xBCC3, 4, 1, kTail});
-     },
-     JxrFault::alpha_data},
+    {"alpha_offset_alone", add({0xBCC2, 4, 1, kImageAt}), JxrFault::alpha_data},
     {"exif_directory",
      [](Container& c) {
          // EXIF directory at kTail (30 bytes), its interoperability directory
@@ -311,17 +189,14 @@ const Case kCases[] = {
          c.entries.push_back({0x8769, 4, 1, kTail});
      },
      JxrFault::directory},
-    {"exif_directory_past_end",
+    {"directories_three_deep",
      [](Container& c) {
-         c.entries.push_back({0x8769, 4, 1, kTail + 100});
+         append_directory(c, {{0xA005, 4, 1, kTail + 18}});
+         append_directory(c, {{0x8825, 4, 1, kTail + 36}});
+         append_directory(c, {{0x0001, 2, 4, 0x00383952}});
+         c.entries.push_back({0x8769, 4, 1, kTail});
      },
      JxrFault::directory},
-    {"gps_directory_entry_past_end",
-     [](Container& c) {
-         append_directory(c, {{0x0002, 5, 3, kTail + 1000}});
-         c.entries.push_back({0x8825, 4, 1, kTail});
-     },
-     JxrFault::entry},
     {"gps_pointer_as_short",
      [](Container& c) {
          append_directory(c, {{0x0000, 1, 4, 0x00000202}});
@@ -388,8 +263,7 @@ TEST_P(JxrSizeAgrees, ComparesTheCodestreamSizeWithTheEntries) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, JxrSizeAgrees,
                          ::testing::Values(SizeCase{9, 7, true}, SizeCase{7, 9, false},
-                                           SizeCase{65536, 7, false}, SizeCase{9, 65536, false},
-                                           SizeCase{9, 1, false}, SizeCase{0, 7, false}));
+                                           SizeCase{65536, 7, false}, SizeCase{9, 1, false}));
 
 TEST(JxrSizeAgrees, RefusedContainerAgreesWithNothing) {
     const rk::JxrContainer refused{JxrFault::tag, 9, 7};

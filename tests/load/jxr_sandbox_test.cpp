@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "cli/temp_dir.h"
+#include "temp_dir.h"
 #include "load/jxr_helper_process.h"
 #include "load_test_support.h"
 

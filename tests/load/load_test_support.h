@@ -11,15 +11,12 @@
 #include <vector>
 
 #include "reliefkit.h"
+#include "temp_dir.h"
 
 using Bytes = std::vector<uint8_t>;
 
 inline std::string load_temp_dir() {
-    static const std::string dir = [] {
-        char tmpl[] = "/tmp/rk_load_XXXXXX";
-        return std::string(mkdtemp(tmpl));
-    }();
-    return dir;
+    return process_temp_dir().str();
 }
 
 inline std::string write_temp(const std::string& name, const Bytes& bytes) {

@@ -13,27 +13,14 @@
 #include "load/readers.h"
 #include "common/utf16.h"
 #include "png_test_io.h"
+#include "temp_dir.h"
 
 using namespace png_test;
 
 namespace {
 
-// Fixture files of a run, removed when the run ends.
-struct RunDir {
-    std::string path;
-    RunDir() {
-        char tmpl[] = "/tmp/rk_png_reader_XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~RunDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-};
-
-const std::string& temp_dir() {
-    static const RunDir dir;
-    return dir.path;
+const std::string temp_dir() {
+    return process_temp_dir().str();
 }
 
 struct Loaded {
@@ -103,14 +90,8 @@ const Bytes kPaletteAlpha = {255, 128, 255, 255, 255, 0};  // index 5 transparen
 // Sub-byte grey is widened by libpng to the full 8-bit range (x 255, x 85, x 17).
 // clang-format off
 const LayoutCase kLayouts[] = {
-    {"grey1", 0, 1, {{0}, {1}, {1}, {0}, {1}, {0}, {0}, {1}, {1}},
-     {grey(0), grey(1), grey(1), grey(0), grey(1), grey(0), grey(0), grey(1), grey(1)}},
     {"grey2", 0, 2, {{0}, {1}, {2}, {3}, {3}},
      {grey(0), grey(n8(85)), grey(n8(170)), grey(1), grey(1)}},
-    {"grey4", 0, 4, {{0}, {1}, {7}, {8}, {14}, {15}},
-     {grey(0), grey(n8(17)), grey(n8(119)), grey(n8(136)), grey(n8(238)), grey(1)}},
-    {"grey8", 0, 8, {{0}, {1}, {127}, {128}, {254}, {255}},
-     {grey(0), grey(n8(1)), grey(n8(127)), grey(n8(128)), grey(n8(254)), grey(1)}},
     {"grey16", 0, 16, {{0}, {1}, {256}, {32768}, {65534}, {65535}},
      {grey(0), grey(n16(1)), grey(n16(256)), grey(n16(32768)), grey(n16(65534)), grey(1)}},
     {"grey_alpha8", 4, 8, {{0, 255}, {128, 0}, {255, 1}},
@@ -125,33 +106,12 @@ const LayoutCase kLayouts[] = {
      {{1, n8(128), 0, n8(64)}, {0, 0, 0, 0}}},
     {"rgba16", 6, 16, {{65535, 0, 32768, 65535}, {1, 2, 3, 4}},
      {{1, 0, n16(32768), 1}, {n16(1), n16(2), n16(3), n16(4)}}},
-    {"palette1", 3, 1, {{0}, {1}, {1}, {0}, {1}, {0}, {0}, {1}, {1}},
-     {palette_px(0), palette_px(1), palette_px(1), palette_px(0), palette_px(1), palette_px(0),
-      palette_px(0), palette_px(1), palette_px(1)}},
-    {"palette2", 3, 2, {{0}, {1}, {2}, {3}},
-     {palette_px(0), palette_px(1), palette_px(2), palette_px(3)}},
-    {"palette4", 3, 4, {{0}, {5}, {15}},
-     {palette_px(0), palette_px(5), palette_px(15)}},
-    {"palette8", 3, 8, {{0}, {5}, {15}},
-     {palette_px(0), palette_px(5), palette_px(15)}},
     // Entries past the end of tRNS are opaque.
-    {"palette1_trns", 3, 1, {{0}, {1}, {1}},
-     {palette_px(0, n8(10)), palette_px(1), palette_px(1)}, {10}},
-    {"palette2_trns", 3, 2, {{0}, {1}, {2}, {3}},
-     {palette_px(0), palette_px(1, n8(128)), palette_px(2, 0), palette_px(3)}, {255, 128, 0}},
     {"palette4_trns", 3, 4, {{1}, {5}, {6}, {15}},
      {palette_px(1, n8(128)), palette_px(5, 0), palette_px(6), palette_px(15)}, kPaletteAlpha},
-    {"palette8_trns", 3, 8, {{0}, {5}, {15}},
-     {palette_px(0), palette_px(5, 0), palette_px(15)}, kPaletteAlpha},
     // A grey or RGB tRNS names the one colour that is transparent.
-    {"grey2_trns", 0, 2, {{0}, {1}, {2}, {3}},
-     {grey(0), grey(n8(85)), grey(n8(170), 0), grey(1)}, {}, grey_key(2)},
     {"grey8_trns", 0, 8, {{0}, {128}, {255}},
      {grey(0), grey(n8(128), 0), grey(1)}, {}, grey_key(128)},
-    {"grey16_trns", 0, 16, {{1000}, {1001}},
-     {grey(n16(1000), 0), grey(n16(1001))}, {}, grey_key(1000)},
-    {"rgb8_trns", 2, 8, {{1, 2, 3}, {1, 2, 4}},
-     {{n8(1), n8(2), n8(3), 0}, {n8(1), n8(2), n8(4), 1}}, {}, rgb_key(1, 2, 3)},
     {"rgb16_trns", 2, 16, {{1, 2, 3}, {1, 2, 65535}},
      {{n16(1), n16(2), n16(3), 0}, {n16(1), n16(2), 1, 1}}, {}, rgb_key(1, 2, 3)},
 };
@@ -222,7 +182,7 @@ INSTANTIATE_TEST_SUITE_P(EveryColourTypeAndDepth, PngLayouts, ::testing::ValuesI
 class PngGamma : public ::testing::TestWithParam<double> {};
 
 TEST_P(PngGamma, ChunkLeavesValuesUntouched) {
-    for (const char* name : {"grey8", "grey16", "rgb8", "rgb16", "rgba16", "palette8_trns"}) {
+    for (const char* name : {"grey16", "rgb8", "palette4_trns"}) {
         const LayoutCase* c = layout(name);
         Fixture f = fixture_of(*c);
         f.gamma = GetParam();
@@ -234,7 +194,7 @@ TEST_P(PngGamma, ChunkLeavesValuesUntouched) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(FileGammas, PngGamma, ::testing::Values(0.45455, 1.0, 2.2, 0.1));
+INSTANTIATE_TEST_SUITE_P(FileGammas, PngGamma, ::testing::Values(0.45455, 2.2));
 
 Bytes small_rgb_file() {
     Fixture f;
@@ -369,9 +329,6 @@ TEST(PngDispatch, FailingPngStopsAndForeignFilePassesOn) {
     const auto idat = find_chunk(good, "IDAT");
     ASSERT_TRUE(idat);
     broken_crc[idat->offset + 8 + idat->length] ^= 0x01;
-    Fixture interlaced;
-    interlaced.interlaced = true;
-    interlaced.rows.assign(3, 9);
 
     struct Case {
         const char* name;
@@ -382,9 +339,6 @@ TEST(PngDispatch, FailingPngStopsAndForeignFilePassesOn) {
     const Case cases[] = {
         {"good.png", good, true, nullptr},
         {"crc.png", broken_crc, false, "pnglib error: "},
-        {"interlaced.png", encode(interlaced), false,
-         "create_prepare_png(): PNG is interlaced, which is not supported by this program "
-         "currently"},
         {"seven.bin", Bytes(good.begin(), good.begin() + 7), false, "jpeglib error:\n"},
     };
     for (const Case& c : cases) {

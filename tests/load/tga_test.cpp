@@ -159,29 +159,17 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"short17", Bytes(17, 0), u"File too small."},
         Refusal{"colormap", tga({.colormap_type = 1, .image_type = 1}, {1}),
                 u"Files with colormaps (palettes) are not supported."},
-        Refusal{"colormap_type2", tga({.colormap_type = 1}, {1, 2, 3}),
-                u"Files with colormaps (palettes) are not supported."},
         Refusal{"rle", tga({.image_type = 10}, {1, 2, 3}),
                 u"Only uncompressed truecolor files supported."},
-        Refusal{"grey", tga({.depth = 8, .image_type = 3}, {1}),
-                u"Only uncompressed truecolor files supported."},
         Refusal{"d32a0", tga({.depth = 32}, {1, 2, 3, 4}), u"Unsupported pixel format."},
-        Refusal{"d15a1", tga({.depth = 15, .descriptor = 1}, {1, 2}), u"Unsupported pixel format."},
         Refusal{"d24a8", tga({.depth = 24, .descriptor = 8}, {1, 2, 3}),
                 u"Unsupported pixel format."},
-        Refusal{"d8", tga({.depth = 8}, {1}), u"Unsupported pixel format."},
         Refusal{"mid_row", tga({.width = 2, .height = 2}, Bytes(9, 1)),
-                u"I/O error while reading image data."},
-        Refusal{"no_pixels", tga({.width = 2, .height = 2}, {}),
                 u"I/O error while reading image data."},
         Refusal{"extension_past_end", with_footer(tga({}, {1, 2, 3}), 5000),
                 u"I/O error while reading extension area."},
-        Refusal{"extension_cut", with_footer(tga({}, {1, 2, 3}), 10),
-                u"I/O error while reading extension area."},
         // 16-bit sides can describe float data of 2^32 bytes and more.
         Refusal{"huge", tga({.width = 65535, .height = 65535}, {1, 2, 3}),
-                u"Image data too large."},
-        Refusal{"huge_by_one_row", tga({.width = 65535, .height = 4097, .depth = 16}, {}),
                 u"Image data too large."},
         // Fits the record (just below 2^32 bytes) but the file holds three bytes:
         // refused without allocating 4 GiB first.
@@ -199,7 +187,7 @@ TEST(Tga, ExtremeSidesLoadAtTheirSize) {
     struct Case {
         uint16_t w, h;
     };
-    for (Case c : {Case{0, 0}, Case{0, 65535}, Case{65535, 0}, Case{65535, 1}, Case{1, 65535}}) {
+    for (Case c : {Case{0, 65535}, Case{65535, 1}, Case{1, 65535}}) {
         const Bytes pixels(size_t{c.w} * c.h * 2, 0xFF);
         auto [img, message] = load(tga({c.w, c.h, 16, 0x21}, pixels));
         ASSERT_TRUE(img) << c.w << "x" << c.h;

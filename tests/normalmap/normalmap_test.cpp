@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "imgbuf/imgbuf.h"
-#include "reference.h"
+#include "image_helpers.h"
 
 namespace {
 
@@ -29,26 +29,33 @@ class NormalMap : public ::testing::Test {
     void TearDown() override { cleanup(); }
 };
 
-class NormalMapTranscription : public NormalMap, public ::testing::WithParamInterface<Args> {};
+struct Fingerprinted {
+    Args args;
+    uint64_t want[3];  // for 37 x 23, 300 x 4 (two strips of the gradient) and 2 x 9
+};
+void PrintTo(const Fingerprinted& f, std::ostream* os) {
+    PrintTo(f.args, os);
+}
+class NormalMapResults : public NormalMap, public ::testing::WithParamInterface<Fingerprinted> {};
 
-TEST_P(NormalMapTranscription, BitIdenticalAndSourceUntouched) {
+// Unblurred maps are exact IEEE arithmetic in a fixed order, so their bits are
+// pinned; the source is never written.
+TEST_P(NormalMapResults, BitIdenticalAndSourceUntouched) {
+    int i = 0;
     for (auto [w, h] : {std::pair{37u, 23u}, std::pair{300u, 4u}, std::pair{2u, 9u}}) {
-        Img hm = ref::random_image(w, h, w + h);
-        Img before = ref::random_image(w, h, w + h);
-        Img got = run(hm.get(), GetParam());
-        const Args a = GetParam();
-        Img want = ref::normal_map(hm.get(), a.inv_x, a.inv_y, a.strength, a.centre, a.blur_size,
-                                   a.blur_kind);
+        Img hm = noise(w, h, w + h);
+        Img got = run(hm.get(), GetParam().args);
         ASSERT_TRUE(got);
-        EXPECT_TRUE(ref::identical(got.get(), want.get())) << w << "x" << h;
-        EXPECT_TRUE(ref::identical(hm.get(), before.get()));
+        EXPECT_EQ(fingerprint(got.get()), GetParam().want[i++]) << w << "x" << h;
+        EXPECT_EQ(fingerprint(hm.get()), fingerprint(noise(w, h, w + h).get()));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, NormalMapTranscription,
-                         ::testing::Values(Args{}, Args{1, 0, 3, 0, 0, 0}, Args{0, -2, 10, 7, 2, 1},
-                                           Args{1, 1, 5, 10, 3, 0}, Args{0, 1, 2, 1, 8, 1},
-                                           Args{1, 0, 1, 4, 15, 2}, Args{0, 0, 4, 2, 61, 7}));
+INSTANTIATE_TEST_SUITE_P(Table, NormalMapResults,
+                         ::testing::Values(Fingerprinted{Args{}, {1519024213578082943u, 881827898477754756u, 17855078773132715838u}},
+                                           Fingerprinted{Args{1, 0, 3, 0}, {1195327025519730402u, 4368309983767461973u, 17855078773132715838u}},
+                                           Fingerprinted{Args{0, -2, 10, 7}, {5154841823744814622u, 16363309266844556059u, 17855078773132715838u}},
+                                           Fingerprinted{Args{1, 1, 5, 10}, {7309172108594607387u, 570865460704297558u, 17855078773132715838u}}));
 
 // Flat everywhere; exactly so with the 1-2-1 weights (centre 1) on a height whose
 // multiples are exact, within the rounding of the fixed summation order otherwise.
@@ -100,8 +107,9 @@ void PrintTo(const Pair& p, std::ostream* os) {
 class NormalMapArguments : public NormalMap, public ::testing::WithParamInterface<Pair> {};
 
 TEST_P(NormalMapArguments, MapToTheSameOperation) {
-    Img hm = ref::random_image(13, 11, 77);
-    EXPECT_EQ(ref::identical(run(hm.get(), GetParam().a).get(), run(hm.get(), GetParam().b).get()),
+    Img hm = noise(13, 11, 77);
+    EXPECT_EQ(fingerprint(run(hm.get(), GetParam().a).get()) ==
+                  fingerprint(run(hm.get(), GetParam().b).get()),
               GetParam().same);
 }
 
