@@ -370,8 +370,8 @@ RK_API imgbuf* make_tileable(const imgbuf* src, float width_fraction) RK_NOEXCEP
 /* Threads                                                               */
 /* ===================================================================== */
 
-/* The generators, the blurs, resampling, the loaders' pixel conversion and the
- * PNG savers split their rows among the calling thread and the library's
+/* The generators, the blurs, resampling, the JPEG reader's pixel conversion and
+ * the PNG savers split their rows among the calling thread and the library's
  * workers. Every result is bit-identical for every thread count, and a saved
  * file's bytes do not depend on it either.
  *
