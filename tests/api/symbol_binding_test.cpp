@@ -9,25 +9,12 @@ namespace {
 int g_host_calls = 0;
 }
 
-extern "C" __attribute__((visibility("default"))) void init(void) noexcept {
-    ++g_host_calls;
-}
-extern "C" __attribute__((visibility("default"))) void cleanup(void) noexcept {
-    ++g_host_calls;
-}
-extern "C" __attribute__((visibility("default"))) imgbuf* create_imgbuf(uint32_t,
-                                                                        uint32_t) noexcept {
-    ++g_host_calls;
-    return nullptr;
-}
-extern "C" __attribute__((visibility("default"))) void delete_imgbuf(imgbuf*) noexcept {
-    ++g_host_calls;
-}
-extern "C" __attribute__((visibility("default"))) uint32_t imgbuf_stride_in_bytes(
-    const imgbuf*) noexcept {
-    ++g_host_calls;
-    return 0;
-}
+#define RK_HOST extern "C" __attribute__((visibility("default")))
+RK_HOST void init(void) noexcept { ++g_host_calls; }
+RK_HOST void cleanup(void) noexcept { ++g_host_calls; }
+RK_HOST imgbuf* create_imgbuf(uint32_t, uint32_t) noexcept { return ++g_host_calls, nullptr; }
+RK_HOST void delete_imgbuf(imgbuf*) noexcept { ++g_host_calls; }
+RK_HOST uint32_t imgbuf_stride_in_bytes(const imgbuf*) noexcept { return ++g_host_calls, 0; }
 
 template <class F>
 F sym(void* lib, const char* name) {

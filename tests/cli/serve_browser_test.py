@@ -3,7 +3,7 @@
 pipe (no driver library needed): the sample's maps appear, moving a control
 brings new maps and a new command line, and the lit preview is not blank.
 Exits 77 (skipped) when no Chromium is installed."""
-import argparse, base64, json, os, shutil, signal, subprocess, sys, tempfile
+import base64, json, os, shutil, signal, subprocess, sys, tempfile
 
 CHECK_PAGE = r"""(async () => {
   const until = async (done, what) => {
@@ -33,85 +33,70 @@ CHECK_PAGE = r"""(async () => {
 })()"""
 
 
-class DevTools:
+def devtools(chromium, profile):
     """Chromium's --remote-debugging-pipe: JSON messages ended by NUL on fds 3 and 4."""
+    to_r, to_w = os.pipe()
+    from_r, from_w = os.pipe()
+    flags = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+             '--disable-background-networking', '--disable-component-update', '--disable-sync',
+             '--use-angle=swiftshader', '--enable-unsafe-swiftshader', '--window-size=1400,1050',
+             '--remote-debugging-pipe', '--user-data-dir=' + profile]
+    # Chromium's own temporary files go inside the profile, removed with it.
+    proc = subprocess.Popen([chromium] + flags, close_fds=False, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, env=dict(os.environ, TMPDIR=profile),
+                            preexec_fn=lambda: (os.dup2(to_r, 3), os.dup2(from_w, 4)))
+    os.close(to_r)
+    os.close(from_w)
+    state = {'id': 0, 'buffer': b''}
 
-    def __init__(self, chromium, profile):
-        to_r, self.to_w = os.pipe()
-        self.from_r, from_w = os.pipe()
-
-        def child_fds():
-            os.dup2(to_r, 3)
-            os.dup2(from_w, 4)
-
-        flags = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-                 '--disable-background-networking', '--disable-component-update', '--disable-sync',
-                 '--use-angle=swiftshader', '--enable-unsafe-swiftshader', '--window-size=1400,1050',
-                 '--remote-debugging-pipe', '--user-data-dir=' + profile]
-        # Chromium's own temporary files go inside the profile, removed with it.
-        self.proc = subprocess.Popen([chromium] + flags, preexec_fn=child_fds, close_fds=False,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                     env=dict(os.environ, TMPDIR=profile))
-        os.close(to_r)
-        os.close(from_w)
-        self.next_id, self.buffer = 0, b''
-
-    def call(self, method, session=None, **params):
-        self.next_id += 1
-        message = {'id': self.next_id, 'method': method, 'params': params}
+    def call(method, session=None, **params):
+        state['id'] += 1
+        message = {'id': state['id'], 'method': method, 'params': params}
         if session:
             message['sessionId'] = session
-        os.write(self.to_w, json.dumps(message).encode() + b'\0')
+        os.write(to_w, json.dumps(message).encode() + b'\0')
         while True:
-            while b'\0' not in self.buffer:
-                chunk = os.read(self.from_r, 1 << 16)
+            while b'\0' not in state['buffer']:
+                chunk = os.read(from_r, 1 << 16)
                 if not chunk:
                     raise RuntimeError('Chromium closed the pipe')
-                self.buffer += chunk
-            text, self.buffer = self.buffer.split(b'\0', 1)
+                state['buffer'] += chunk
+            text, state['buffer'] = state['buffer'].split(b'\0', 1)
             reply = json.loads(text)
-            if reply.get('id') == self.next_id:
+            if reply.get('id') == state['id']:
                 if 'error' in reply:
                     raise RuntimeError(f'{method}: {reply["error"]}')
                 return reply['result']
-
-    def close(self):
-        self.proc.kill()
-        self.proc.wait()
+    return proc, call
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument('--program', required=True)
-    parser.add_argument('--sample', required=True)
-    parser.add_argument('--screenshot', required=True)
-    args = parser.parse_args()
+def main(program, sample, screenshot):
     chromium = shutil.which('chromium') or shutil.which('chromium-browser')
     if not chromium:
         print('SKIPPED: no chromium installed (apt-get install chromium)')
         return 77
-    server = subprocess.Popen([args.program, 'serve', '--port', '0', args.sample],
+    server = subprocess.Popen([program, 'serve', '--port', '0', sample],
                               stdout=subprocess.PIPE, text=True)
     profile = tempfile.mkdtemp(prefix='rk-chromium-')
     browser = None
     try:
         url = server.stdout.readline().split()[2]
-        browser = DevTools(chromium, profile)
-        target = browser.call('Target.createTarget', url='about:blank')['targetId']
-        session = browser.call('Target.attachToTarget', targetId=target, flatten=True)['sessionId']
-        browser.call('Page.navigate', session, url=url)
+        browser, call = devtools(chromium, profile)
+        target = call('Target.createTarget', url='about:blank')['targetId']
+        session = call('Target.attachToTarget', targetId=target, flatten=True)['sessionId']
+        call('Page.navigate', session, url=url)
         for attempt in range(20):  # the blank page's context may still be the one evaluated in
             try:
-                result = browser.call('Runtime.evaluate', session, expression=CHECK_PAGE,
-                                      awaitPromise=True, returnByValue=True)
+                result = call('Runtime.evaluate', session, expression=CHECK_PAGE,
+                              awaitPromise=True, returnByValue=True)
                 break
             except RuntimeError as error:
                 if 'context was destroyed' not in str(error) or attempt == 19:
                     raise
-        jpeg = args.screenshot.endswith('.jpg')  # the README's copy is kept small
-        shot = browser.call('Page.captureScreenshot', session, format='jpeg' if jpeg else 'png',
-                            quality=85)['data']
-        with open(args.screenshot, 'wb') as out:
+        jpeg = screenshot.endswith('.jpg')  # the README's copy is kept small
+        shot = call('Page.captureScreenshot', session, format='jpeg' if jpeg else 'png',
+                    quality=85)['data']
+        with open(screenshot, 'wb') as out:
             out.write(base64.b64decode(shot))
         if 'exceptionDetails' in result:
             print('page check failed:', result['exceptionDetails'].get('exception', {}).get('description'))
@@ -128,11 +113,13 @@ def main():
         return 1 if failures else 0
     finally:
         if browser:
-            browser.close()
+            browser.kill()
+            browser.wait()
         server.send_signal(signal.SIGTERM)
         server.wait(timeout=10)
         shutil.rmtree(profile, ignore_errors=True)
 
 
-if __name__ == '__main__':
-    sys.exit(main())
+if __name__ == '__main__':  # --program P --sample S --screenshot FILE
+    options = dict(zip(sys.argv[1::2], sys.argv[2::2]))
+    sys.exit(main(options['--program'], options['--sample'], options['--screenshot']))
