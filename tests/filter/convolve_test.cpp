@@ -100,16 +100,6 @@ TEST(ConvolveRows, RectangleClampsAtItsOwnLastColumnAndRow) {
     }
 }
 
-TEST(ConvolveRows, BrokenCallsLeaveDstUntouched) {
-    const BlurKernel* k = kernel_cache_get(KERNEL_BOX, 3);
-    ImgbufPtr a = random_image(4, 4, 3), copy = random_image(4, 4, 3),
-              other = random_image(4, 5, 4);
-    convolve_rows(a.get(), a.get(), k->weights4, 3, k->norm, 3, 3);
-    convolve_columns(a.get(), other.get(), k->weights4, 3, k->norm, 3, 3);
-    convolve_rows(a.get(), copy.get(), nullptr, 3, k->norm, 3, 3);
-    EXPECT_TRUE(same_pixels(a.get(), copy.get()));
-}
-
 TEST(ConvolveRows, KernelLongerThanAnyTableStillClamps) {
     PlainTaps t{};
     for (int k = 0; k < 300; ++k) t.w4.insert(t.w4.end(), 4, float(k % 7));
@@ -226,9 +216,14 @@ TEST(BandedBlur, ObserverSeesEachRowOnceAndItsChangesCount) {
     }
 }
 
+// Calls on the image itself, on unequal sizes, or without taps change nothing.
 TEST(BandedBlur, BrokenCallsLeaveTheImageAlone) {
     const PlainTaps t{1.0f, 2.0f, 1.0f};
-    ImgbufPtr img = random_image(4, 4, 3), copy = random_image(4, 4, 3);
+    ImgbufPtr img = random_image(4, 4, 3), copy = random_image(4, 4, 3),
+              other = random_image(4, 5, 4);
+    convolve_rows(img.get(), img.get(), t.taps(), 3, 0.25f, 3, 3);
+    convolve_columns(img.get(), other.get(), t.taps(), 3, 0.25f, 3, 3);
+    convolve_rows(img.get(), copy.get(), nullptr, 3, 0.25f, 3, 3);
     EXPECT_FALSE(blur_in_bands(nullptr, t.taps(), 3, 0.25f));
     EXPECT_FALSE(blur_in_bands(img.get(), nullptr, 3, 0.25f));
     EXPECT_FALSE(blur_in_bands(img.get(), t.taps(), 0, 0.25f));
