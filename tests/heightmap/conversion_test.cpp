@@ -75,10 +75,3 @@ INSTANTIATE_TEST_SUITE_P(
                       Example{{kNaN, 0, 0, 1}, 7, 0, {0.299f, 0.299f, 0.299f, 1}},
                       Example{{kNaN, 0, 0, 1}, 0, 0, {kNaN, kNaN, kNaN, 1}}));
 
-TEST(Conversion, LuminanceModeIsCalcLuminanceInplace) {
-    Img src = noise(9, 4, 3);
-    set_px(src.get(), 0, 0, {kNaN, 1.5f, -0.5f, 2.0f});
-    Img out = heightmap(src.get(), {.mode = 7});
-    calc_luminance_inplace(src.get());
-    EXPECT_TRUE(same_image(out.get(), src.get()));
-}

@@ -88,11 +88,16 @@ INSTANTIATE_TEST_SUITE_P(Sizes, DelitShape,
                                             ::testing::Values(1u, 5u, 48u),
                                             ::testing::Values(RK_EDGE_CLAMP, RK_EDGE_WRAP)));
 
+// Unknown modes or edges and a null source give null; the de-lit mode only
+// through the _ex export.
 TEST(Delit, UnknownModeOrEdgeIsNull) {
     const Img photo = filled(4, 4, Px{0.5f, 0.5f, 0.5f, 1.0f});
     EXPECT_FALSE(delit(photo.get(), 2));
     EXPECT_FALSE(delit(photo.get(), RK_EDGE_CLAMP, 9));
     EXPECT_FALSE(delit(nullptr, RK_EDGE_CLAMP));
+    EXPECT_FALSE(heightmap(nullptr, {}));
+    EXPECT_FALSE(heightmap(photo.get(), {.mode = 8}));
+    EXPECT_FALSE(heightmap(photo.get(), {.mode = UINT32_MAX}));
 }
 
 // Under a sun from one side, brightness follows the slopes, not the heights:

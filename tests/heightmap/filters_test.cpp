@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <optional>
 #include <random>
 #include <tuple>
 
-#include "heightmap/height_blurs.h"
 #include "heightmap_helpers.h"
 #include "filter/kernel_cache.h"
 
@@ -27,9 +25,6 @@ Img terrain(uint32_t w, uint32_t h, uint32_t seed) {
     });
 }
 
-Img smoothed(const imgbuf* src, uint32_t size, uint32_t kind) {
-    return heightmap(src, {.flags = HM_SMOOTH, .smooth_size = size, .smooth_kind = kind});
-}
 
 Img detailed(const imgbuf* src, uint32_t size, float threshold) {
     return heightmap(src, {.flags = HM_DETAIL_FILTER, .detail_size = size, .threshold = threshold});
@@ -37,53 +32,64 @@ Img detailed(const imgbuf* src, uint32_t size, float threshold) {
 
 }  // namespace
 
-TEST(KernelSizeRule, NoneOddOrCapped) {
-    const std::pair<uint32_t, std::optional<uint32_t>> table[] = {
-        {0, {}}, {1, {}},  {2, {}},   {3, 3},    {4, 3},
-        {9, 9},  {99, 99}, {100, 99}, {101, 99}, {UINT32_MAX, 99}};
-    for (const auto& [requested, size] : table)
-        EXPECT_EQ(heightmap_kernel_size(requested), size) << requested;
-}
+// Pairs of arguments that must (or must not) give the same map: sizes below 3
+// and unknown kinds do nothing, even sizes round down, sizes cap at 99, a
+// threshold that selects nothing does nothing and one above every edge is the
+// plain smoothing, and the midpoint bends once it is an epsilon from a half.
+struct Equivalence {
+    Params a, b;
+    bool same;
+};
 
-TEST(FinalSmoothing, SizeRuleAndKinds) {
-    Img src = terrain(23, 17, 1);
-    const Img plain = heightmap(src.get(), {});
-    for (uint32_t kind : {0u, 1u, 2u}) {
-        for (uint32_t size : {0u, 1u, 2u})
-            EXPECT_TRUE(same_image(smoothed(src.get(), size, kind).get(), plain.get()));
-        EXPECT_TRUE(
-            same_image(smoothed(src.get(), 4, kind).get(), smoothed(src.get(), 3, kind).get()));
-        const Img s99 = smoothed(src.get(), 99, kind);
-        for (uint32_t size : {100u, 101u, 500u})
-            EXPECT_TRUE(same_image(smoothed(src.get(), size, kind).get(), s99.get()));
-    }
-    EXPECT_TRUE(same_image(smoothed(src.get(), 5, 3).get(), plain.get()));  // no such kind
+TEST(Arguments, MapToTheSameOperation) {
+    const Params plain{};
+    const Equivalence table[] = {
+        {{.flags = HM_SMOOTH, .smooth_size = 0}, plain, true},
+        {{.flags = HM_SMOOTH, .smooth_size = 1, .smooth_kind = 1}, plain, true},
+        {{.flags = HM_SMOOTH, .smooth_size = 2, .smooth_kind = 2}, plain, true},
+        {{.flags = HM_SMOOTH, .smooth_size = 5, .smooth_kind = 3}, plain, true},
+        {{.flags = HM_SMOOTH, .smooth_size = 5, .smooth_kind = 1}, plain, false},
+        {{.flags = HM_SMOOTH, .smooth_size = 5, .smooth_kind = 2}, plain, false},
+        {{.flags = HM_SMOOTH, .smooth_size = 5, .smooth_kind = 2},
+         {.flags = HM_SMOOTH, .smooth_size = 5, .smooth_kind = 1}, false},
+        {{.flags = HM_SMOOTH, .smooth_size = 4}, {.flags = HM_SMOOTH, .smooth_size = 3}, true},
+        {{.flags = HM_SMOOTH, .smooth_size = 4, .smooth_kind = 1},
+         {.flags = HM_SMOOTH, .smooth_size = 3, .smooth_kind = 1}, true},
+        {{.flags = HM_SMOOTH, .smooth_size = 4, .smooth_kind = 2},
+         {.flags = HM_SMOOTH, .smooth_size = 3, .smooth_kind = 2}, true},
+        {{.flags = HM_SMOOTH, .smooth_size = 100}, {.flags = HM_SMOOTH, .smooth_size = 99}, true},
+        {{.flags = HM_SMOOTH, .smooth_size = 101, .smooth_kind = 1},
+         {.flags = HM_SMOOTH, .smooth_size = 99, .smooth_kind = 1}, true},
+        {{.flags = HM_SMOOTH, .smooth_size = UINT32_MAX, .smooth_kind = 2},
+         {.flags = HM_SMOOTH, .smooth_size = 99, .smooth_kind = 2}, true},
+        {{.flags = HM_DETAIL_FILTER, .detail_size = 2, .threshold = 1}, plain, true},
+        {{.flags = HM_DETAIL_FILTER, .detail_size = 5, .threshold = 0}, plain, true},
+        {{.flags = HM_DETAIL_FILTER, .detail_size = 5, .threshold = -1}, plain, true},
+        {{.flags = HM_DETAIL_FILTER, .detail_size = 5, .threshold = std::nanf("")}, plain, true},
+        {{.flags = HM_DETAIL_FILTER, .detail_size = 7, .threshold = 0.6f},
+         {.flags = HM_SMOOTH, .smooth_size = 7}, true},
+        {{.midpoint = 0.5000001f}, plain, true},
+        {{.midpoint = 0.49999988f}, plain, true},
+        {{.midpoint = 0.5000002f}, plain, false},
+        {{.midpoint = std::nextafter(0.49999988f, 0.0f)}, plain, false},
+    };
+    const Img src = terrain(23, 17, 1);
+    for (const Equivalence& e : table)
+        EXPECT_EQ(same_image(heightmap(src.get(), e.a).get(), heightmap(src.get(), e.b).get()), e.same)
+            << &e - table;
+    EXPECT_TRUE(std::isnan(get_px(heightmap(src.get(), {.midpoint = std::nanf("")}).get(), 0, 0)[0]));
 }
 
 TEST(FinalSmoothing, TentOfThreeWeighsNeighboursOneTwoOne) {
     Img src = image_of(3, 2, [](uint32_t x, uint32_t y) {
         return Px{float(x * 4 + y * 8), 0, 0, 0.5f};
     });
-    Img out = smoothed(src.get(), 3, 2);
+    Img out = heightmap(src.get(), {.flags = HM_SMOOTH, .smooth_size = 3, .smooth_kind = 2});
     // Rows: (1a + 2a + 1b) / 4 at the left edge; columns likewise with the row
     // below repeated. Row 0 blurs to 1, 4, 7 and row 1 to 9, 12, 15.
     EXPECT_EQ(get_px(out.get(), 0, 0)[0], ((1 + 2) * 1.0f + 1 * 9.0f) * 0.25f);
     EXPECT_EQ(get_px(out.get(), 2, 1)[0], (1 * 7.0f + (2 + 1) * 15.0f) * 0.25f);
     EXPECT_EQ(get_px(out.get(), 2, 1)[3], 1.0f);
-}
-
-TEST(DetailFilter, SizeOrThresholdThatSelectsNothingChangesNothing) {
-    Img src = terrain(20, 12, 2);
-    const Img plain = heightmap(src.get(), {});
-    for (uint32_t size : {0u, 1u, 2u})
-        EXPECT_TRUE(same_image(detailed(src.get(), size, 1.0f).get(), plain.get()));
-    for (float t : {0.0f, -1.0f, std::nanf("")})
-        EXPECT_TRUE(same_image(detailed(src.get(), 5, t).get(), plain.get()));
-}
-
-TEST(DetailFilter, ThresholdAboveAllEdgesIsTheGaussianSmoothing) {
-    Img src = terrain(31, 19, 3);
-    EXPECT_TRUE(same_image(detailed(src.get(), 7, 0.6f).get(), smoothed(src.get(), 7, 0).get()));
 }
 
 TEST(DetailFilter, StepKeepsItsEdgePixelsStrictlyBelowThreshold) {

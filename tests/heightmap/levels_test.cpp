@@ -106,17 +106,3 @@ TEST(Pipeline, WeightsNearZeroGiveBlack) {
     }
 }
 
-TEST(Pipeline, MidpointFurtherThanEpsilonFromHalfBends) {
-    Img src = greys({0.1f, 0.7f});
-    const Img plain = heightmap(src.get(), {});
-    for (float m : {0.5000001f, 0.49999988f})
-        EXPECT_TRUE(same_image(heightmap(src.get(), {.midpoint = m}).get(), plain.get())) << m;
-    for (float m : {0.5000002f, std::nextafter(0.49999988f, 0.0f)}) {
-        Img bent = heightmap(src.get(), {.midpoint = m});
-        Img want = greys({0.1f, 0.7f});
-        midpoint_curve(want.get(), m);
-        EXPECT_TRUE(same_image(bent.get(), want.get())) << m;
-        EXPECT_FALSE(same_image(bent.get(), plain.get())) << m;
-    }
-    EXPECT_TRUE(std::isnan(red(heightmap(src.get(), {.midpoint = std::nanf("")}), 0)));
-}

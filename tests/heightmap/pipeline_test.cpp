@@ -7,14 +7,6 @@
 #include "heightmap/levels.h"
 #include "heightmap_helpers.h"
 
-TEST(Pipeline, RefusesNullSourceAndUnknownMode) {
-    Img src = image_of(2, 2, [](uint32_t, uint32_t) { return Px{0.5f, 0.5f, 0.5f, 1}; });
-    EXPECT_FALSE(heightmap(nullptr, {}));
-    EXPECT_FALSE(heightmap(src.get(), {.mode = 8}));
-    EXPECT_FALSE(heightmap(src.get(), {.mode = UINT32_MAX}));
-    EXPECT_TRUE(heightmap(src.get(), {.mode = 7}));
-}
-
 TEST(Pipeline, EmptyImagesPassThroughEveryStep) {
     const Params all{.mode = 6,
                      .flags = 0xFF,

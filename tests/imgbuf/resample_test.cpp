@@ -26,10 +26,7 @@ TEST(Resample, SameSizeIsExactAndClearsNegativeZero) {
     Img out = resample(src, 5, 4);
     ASSERT_TRUE(out);
     for (uint32_t y = 0; y < 4; ++y)
-        for (uint32_t x = 0; x < 5; ++x) {
-            Px a = get_px(src.get(), x, y), b = get_px(out.get(), x, y);
-            for (int c = 0; c < 4; ++c) EXPECT_EQ(a[c], b[c]);
-        }
+        for (uint32_t x = 0; x < 5; ++x) EXPECT_EQ(get_px(src.get(), x, y), get_px(out.get(), x, y));
     EXPECT_FALSE(std::signbit(get_px(out.get(), 2, 1)[0]));
 }
 
@@ -76,19 +73,6 @@ TEST(Resample, EmptyTargetAndEmptySource) {
     for (uint32_t y = 0; y < 2; ++y)
         for (uint32_t x = 0; x < 3; ++x)
             for (float c : get_px(white.get(), x, y)) EXPECT_NEAR(c, 1.0f, 1e-6f);
-}
-
-TEST(Resample, SingleColumnOrRowSamplesTheFirst) {
-    Img src = ramp(4, 4);
-    Img col = resample(src, 1, 4);
-    Img row = resample(src, 4, 1);
-    Img dot = resample(src, 1, 1);
-    for (uint32_t y = 0; y < 4; ++y) EXPECT_EQ(get_px(col.get(), 0, y), get_px(src.get(), 0, y));
-    for (uint32_t x = 0; x < 4; ++x) EXPECT_EQ(get_px(row.get(), x, 0), get_px(src.get(), x, 0));
-    EXPECT_EQ(get_px(dot.get(), 0, 0), get_px(src.get(), 0, 0));
-    Img one = ramp(1, 1);
-    Img grown = resample(one, 3, 3);
-    for (float c : get_px(grown.get(), 2, 2)) EXPECT_FALSE(std::isnan(c));
 }
 
 TEST(Resample, TooLargeTargetGivesNull) {

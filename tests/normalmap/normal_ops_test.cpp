@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cmath>
-#include <cstdlib>
 
 #include "normalmap/normal_ops.h"
 #include "image_helpers.h"
@@ -11,15 +9,6 @@ namespace {
 
 constexpr Px kFlat{0.5f, 0.5f, 1.0f, 1.0f};
 constexpr Px kSentinel{-7.0f, -7.0f, -7.0f, -7.0f};
-
-// Values derived from the reciprocal-square-root estimate may differ by a few
-// units in the last place between processors.
-void expect_within_ulps(Px got, Px want, int ulps = 4) {
-    for (int c = 0; c < 4; ++c) {
-        const int32_t d = std::bit_cast<int32_t>(got[c]) - std::bit_cast<int32_t>(want[c]);
-        EXPECT_LE(std::abs(d), ulps) << "channel " << c << ": " << got[c] << " vs " << want[c];
-    }
-}
 
 // Heights 0.1 * x (or 0.1 * y) in red; the other channels must not matter.
 Img ramp(uint32_t w, uint32_t h, bool along_x) {
@@ -104,27 +93,18 @@ INSTANTIATE_TEST_SUITE_P(Table, Inversion,
                                            InvertCase{rk::invert_green, false, true},
                                            InvertCase{rk::invert_red_green, true, true}));
 
-// Five pixels: four at once and one alone.
-TEST(Renormalise, KnownValues) {
-    Img img = filled(5, 1, kFlat);
-    set_px(img.get(), 1, 0, {0.0760008f, 0.5f, 0.5299990f, 1.0f});
-    rk::renormalise_normals(img.get());
-    // Alpha counts in the length: the flat normal keeps its tilt-free x and y but
-    // its blue drops to 0.5 + 0.5 / sqrt(2).
-    for (uint32_t x : {0u, 4u}) expect_within_ulps(get_px(img.get(), x, 0), {0.5f, 0.5f, 0.8535534f, 1.0f});
-    expect_within_ulps(get_px(img.get(), 1, 0), {0.1769572f, 0.5f, 0.5228561f, 1.0f}, 16);
-}
-
 // The one step whose bits depend on the processor: across every blurred normal
-// (alpha 1) of a 64-level grid, each component lies within 2^-23 of the result
-// computed with the exactly rounded 1/sqrt, as the README promises.
+// (alpha 1) of a 64-level grid, and one more pixel renormalised alone, each
+// component lies within 2^-23 of the result computed with the exactly rounded
+// 1/sqrt, as the README promises.
 TEST(Renormalise, WithinTwoToTheMinus23OfTheExactRoot) {
     const auto level = [](uint32_t i, int c) { return float(i >> (6 * c) & 63) / 63.0f; };
-    Img img = make_img(1u << 18, 1);
-    for (uint32_t i = 0; i < 1u << 18; ++i)
+    constexpr uint32_t count = (1u << 18) + 1;
+    Img img = make_img(count, 1);
+    for (uint32_t i = 0; i < count; ++i)
         set_px(img.get(), i, 0, {level(i, 0), level(i, 1), level(i, 2), 1});
     rk::renormalise_normals(img.get());
-    for (uint32_t i = 0; i < 1u << 18; ++i) {
+    for (uint32_t i = 0; i < count; ++i) {
         float n[4] = {1, 1, 1, 1};
         for (int c = 0; c < 3; ++c) n[c] = (level(i, c) - 0.5f) * 2.0f;
         const float s = (n[0] * n[0] + n[1] * n[1]) + (n[2] * n[2] + n[3] * n[3]);
