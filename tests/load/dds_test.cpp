@@ -4,10 +4,9 @@
 #include <limits>
 #include <string>
 
-#include "byte_file.h"
-#include "image_helpers.h"
 #include "load/dds_formats.h"
 #include "load/readers.h"
+#include "load_test_support.h"
 
 namespace {
 
@@ -28,10 +27,10 @@ constexpr Pf kDxt5 = {4, cc("DXT5"), 0, 0, 0, 0, 0};
 
 Bytes dds(uint32_t w, uint32_t h, Pf pf, const Bytes& data, uint32_t caps2 = 0) {
     Bytes b;
-    for (uint32_t v : {0x20534444u, 124u, 0x1007u, h, w}) put32(b, v);
+    for (uint32_t v : {0x20534444u, 124u, 0x1007u, h, w}) put_le(b, v, 4);
     b.resize(76, 0);
     for (uint32_t v : {32u, pf.flags, pf.fourcc, pf.bits, pf.r, pf.g, pf.b, pf.a, 0x1000u, caps2})
-        put32(b, v);
+        put_le(b, v, 4);
     b.resize(128, 0);
     append(b, data);
     return b;
@@ -41,12 +40,7 @@ Bytes dds(uint32_t w, uint32_t h, Pf pf, const Bytes& data, uint32_t caps2 = 0) 
 template <int Size, class T>
 Bytes words(std::initializer_list<T> vs) {
     Bytes b;
-    for (T v : vs) {
-        uint32_t u;
-        if constexpr (std::is_same_v<T, float>) u = std::bit_cast<uint32_t>(v);
-        else u = uint32_t(v);
-        for (int i = 0; i < Size; ++i) put8(b, u >> (8 * i));
-    }
+    for (T v : vs) put_le(b, std::is_same_v<T, float> ? std::bit_cast<uint32_t>(v) : uint32_t(v), Size);
     return b;
 }
 const auto u16s = words<2, uint32_t>;
@@ -133,8 +127,13 @@ TEST(DdsBlocks, PalettesAndAlphaDecodeExactly) {
     Bytes dxt5_indices;  // pixel i takes index i % 8
     uint64_t ix = 0;
     for (uint32_t i = 0; i < 16; ++i) ix |= uint64_t{i % 8} << (3 * i);
-    for (int i = 0; i < 6; ++i) put8(dxt5_indices, uint32_t(ix >> (8 * i)));
-    auto dxt5 = [&](uint8_t a0, uint8_t a1) { Bytes b = {a0, a1}; append(b, dxt5_indices); return b; };
+    put_le(dxt5_indices, uint32_t(ix), 4);
+    put_le(dxt5_indices, uint32_t(ix >> 32), 2);
+    auto dxt5 = [&](uint8_t a0, uint8_t a1) {
+        Bytes b = dxt5_indices;
+        b.insert(b.begin(), {a0, a1});
+        return b;
+    };
     auto alphas = [](std::vector<float> a) { std::vector<Px> p; for (float v : a) p.push_back({1, 1, 1, v}); return p; };
     // clang-format off
     const Case cases[] = {
@@ -247,8 +246,9 @@ Bytes with32(Bytes b, size_t offset, uint32_t v) {
 }
 const Bytes kBase = dds(2, 2, kA8R8G8B8, Bytes(16, 0));
 Bytes png_like() {
-    Bytes b = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-    b.resize(200, 0);
+    Bytes b(200, 0);
+    const uint8_t signature[] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    std::copy(std::begin(signature), std::end(signature), b.begin());
     return b;
 }
 constexpr Pf kG32R32F = {4, 115, 0, 0, 0, 0, 0};
@@ -290,7 +290,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, DdsFile, ::testing::Values(
 
 TEST(Dds, MissingFile) {
     std::u16string message;
-    EXPECT_FALSE(rk::load_dds(missing_file(), message));
+    EXPECT_FALSE(rk::load_dds(widen(load_temp_dir() + "/does-not-exist"), message));
     EXPECT_EQ(message, u"Could not open file.");
 }
 

@@ -2,9 +2,8 @@
 
 #include <string>
 
-#include "byte_file.h"
-#include "image_helpers.h"
 #include "load/readers.h"
+#include "load_test_support.h"
 
 namespace {
 
@@ -21,8 +20,8 @@ struct TgaHeader {
 Bytes tga(const TgaHeader& s, const Bytes& pixels) {
     Bytes b = {s.id_length, s.colormap_type, s.image_type};
     b.resize(12, 0);  // colour-map fields and origin
-    put16(b, s.width);
-    put16(b, s.height);
+    put_le(b, s.width, 2);
+    put_le(b, s.height, 2);
     append(b, {s.depth, s.descriptor});
     b.resize(b.size() + s.id_length, 0x5A);
     append(b, pixels);
@@ -31,10 +30,10 @@ Bytes tga(const TgaHeader& s, const Bytes& pixels) {
 
 // A version-2 footer naming an extension area at extension_offset.
 Bytes with_footer(Bytes b, uint32_t extension_offset) {
-    put32(b, extension_offset);
-    put32(b, 0);
-    for (char c : std::string("TRUEVISION-XFILE.")) put8(b, c);
-    put8(b, 0);
+    put_le(b, extension_offset, 4);
+    put_le(b, 0, 4);
+    const char signature[] = "TRUEVISION-XFILE.";
+    b.insert(b.end(), signature, signature + sizeof signature);
     return b;
 }
 
@@ -157,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, TgaFile, ::testing::Values(
 
 TEST(Tga, MissingFile) {
     std::u16string message;
-    EXPECT_FALSE(rk::load_tga(missing_file(), message));
+    EXPECT_FALSE(rk::load_tga(widen(load_temp_dir() + "/does-not-exist"), message));
     EXPECT_EQ(message, u"Could not open file.");
 }
 
