@@ -95,11 +95,6 @@ struct Container {
     }
 };
 
-// A sub-directory appended to the tail (the first at kTail, 18 bytes per entry).
-void append_directory(Container& c, const std::vector<Entry>& entries) {
-    put_directory(c.tail, c.tail.size(), entries);
-}
-
 rk::JxrContainer check(const Bytes& b) {
     rk::MemorySource source(b);
     return rk::check_jxr_container(source);
@@ -120,11 +115,17 @@ std::function<void(Container&)> add(Entry e, Bytes tail = {}) {
         c.tail = tail;
     };
 }
-std::function<void(Container&)> drop(uint16_t tag) {
-    return [=](Container& c) { std::erase_if(c.entries, [&](const Entry& e) { return e.tag == tag; }); };
+// Sub-directories one after the other from kTail (6 + 12 bytes per entry each).
+Bytes dirs(std::initializer_list<std::vector<Entry>> list, size_t size = 0) {
+    Bytes b;
+    for (const auto& d : list) put_directory(b, b.size(), d);
+    if (size) b.resize(size, 1);
+    return b;
 }
 
-// The boundaries of each rule, and one case for every kind of fault.
+// The boundaries of each rule, and one case for every kind of fault; the
+// committed crashers hold more refused entries and a directory loop.
+// clang-format off
 const Case kCases[] = {
     {"intact", [](Container&) {}, JxrFault::none},
     {"version_2", [](Container& c) { c.head[3] = 2; }, JxrFault::header},
@@ -138,61 +139,26 @@ const Case kCases[] = {
     {"transformation_8", [](Container& c) { c.find(0xBC02).value = 8; }, JxrFault::tag},
     {"transformation_7", [](Container& c) { c.find(0xBC02).value = 7; }, JxrFault::none},
     {"pixel_format_15_bytes", [](Container& c) { c.find(0xBC01).count = 15; }, JxrFault::tag},
-    {"short_with_upper_half",
-     [](Container& c) {
-         c.find(0xBC80).type = 3;
-         c.find(0xBC80).value = 0x10009;
-     },
-     JxrFault::tag},
+    {"short_with_upper_half", [](Container& c) { c.find(0xBC80) = {0xBC80, 3, 1, 0x10009}; }, JxrFault::tag},
     {"short_text", add({0x0131, 2, 3, 0x00006B72}), JxrFault::none},
-    {"short_text_without_nul", add({0x0131, 2, 3, 0x00616B72}), JxrFault::tag},
-    {"long_text_without_nul", add({0x8298, 2, 8, kTail}, {'r', 'e', 'l', 'i', 'e', 'f', 0, '!'}),
-     JxrFault::tag},
-    {"rating_two_shorts", add({0x4749, 3, 2, 4}), JxrFault::tag},
+    {"long_text_without_nul", add({0x8298, 2, 8, kTail}, {'r', 'e', 'l', 'i', 'e', 'f', 0, '!'}), JxrFault::tag},
     {"page_number_one_short", add({0x0129, 3, 1, 1}), JxrFault::tag},
     {"long_caption_utf16", add({0x9C9B, 7, 6, kTail}, {'r', 0, 'k', 0, 0, 0}), JxrFault::none},
-    {"caption_without_terminator", add({0x9C9B, 1, 4, 0x00410041}), JxrFault::tag},
     {"caption_odd_length", add({0x9C9B, 1, 3, 0}), JxrFault::tag},
-    {"other_pixel_format", [](Container& c) { c.find(0xBC01).value = kGuidAt - 1; },
-     JxrFault::pixel_format},
-    {"no_pixel_format", drop(0xBC01), JxrFault::pixel_format},
-    {"no_image_offset", drop(0xBCC0), JxrFault::image_data},
+    {"other_pixel_format", [](Container& c) { c.find(0xBC01).value = kGuidAt - 1; }, JxrFault::pixel_format},
+    {"no_pixel_format", [](Container& c) { c.entries.erase(c.entries.begin()); }, JxrFault::pixel_format},
+    {"no_image_offset", [](Container& c) { c.entries.erase(c.entries.begin() + 4); }, JxrFault::image_data},
     {"image_past_end", [](Container& c) { c.find(0xBCC1).value += 1; }, JxrFault::image_data},
-    {"image_not_a_codestream", [](Container& c) { c.find(0xBCC0).value = kGuidAt - 8; },
-     JxrFault::codestream},
+    {"image_not_a_codestream", [](Container& c) { c.find(0xBCC0).value = kGuidAt - 8; }, JxrFault::codestream},
     {"height_0", [](Container& c) { c.find(0xBC81).value = 0; }, JxrFault::image_size},
     {"alpha_offset_alone", add({0xBCC2, 4, 1, kImageAt}), JxrFault::alpha_data},
-    {"exif_directory",
-     [](Container& c) {
-         // EXIF directory at kTail (30 bytes), its interoperability directory
-         // after it (18 bytes), then the exposure time it points at.
-         append_directory(c, {{0x829A, 5, 1, kTail + 48}, {0xA005, 4, 1, kTail + 30}});
-         append_directory(c, {{0x0001, 2, 4, 0x00383952}});
-         c.tail.resize(56, 1);
-         c.entries.push_back({0x8769, 4, 1, kTail});
-     },
-     JxrFault::none},
-    {"exif_directory_pointing_at_itself",
-     [](Container& c) {
-         append_directory(c, {{0x8769, 4, 1, kTail}});
-         c.entries.push_back({0x8769, 4, 1, kTail});
-     },
-     JxrFault::directory},
-    {"directories_three_deep",
-     [](Container& c) {
-         append_directory(c, {{0xA005, 4, 1, kTail + 18}});
-         append_directory(c, {{0x8825, 4, 1, kTail + 36}});
-         append_directory(c, {{0x0001, 2, 4, 0x00383952}});
-         c.entries.push_back({0x8769, 4, 1, kTail});
-     },
-     JxrFault::directory},
-    {"gps_pointer_as_short",
-     [](Container& c) {
-         append_directory(c, {{0x0000, 1, 4, 0x00000202}});
-         c.entries.push_back({0x8825, 3, 1, kTail});
-     },
-     JxrFault::tag},
+    // EXIF directory (30 bytes), its interoperability directory (18 bytes), then
+    // the exposure time it points at.
+    {"exif_directory", add({0x8769, 4, 1, kTail}, dirs({{{0x829A, 5, 1, kTail + 48}, {0xA005, 4, 1, kTail + 30}}, {{0x0001, 2, 4, 0x00383952}}}, 56)), JxrFault::none},
+    {"directories_three_deep", add({0x8769, 4, 1, kTail}, dirs({{{0xA005, 4, 1, kTail + 18}}, {{0x8825, 4, 1, kTail + 36}}, {{0x0001, 2, 4, 0x00383952}}})), JxrFault::directory},
+    {"gps_pointer_as_short", add({0x8825, 3, 1, kTail}, dirs({{{0x0000, 1, 4, 0x00000202}}})), JxrFault::tag},
 };
+// clang-format on
 
 class JxrContainer : public ::testing::TestWithParam<Case> {};
 
