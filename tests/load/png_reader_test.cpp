@@ -16,9 +16,7 @@ using namespace png_test;
 
 namespace {
 
-std::string temp_path(const std::string& name) {
-    return process_temp_dir().str() + "/" + name;
-}
+std::string temp_path(const std::string& name) { return process_temp_dir().str() + "/" + name; }
 
 struct Loaded {
     rk::ImgbufPtr image;
@@ -32,19 +30,11 @@ Loaded load_bytes(const Bytes& file, const std::string& name) {
     return out;
 }
 
-float n8(uint32_t s) {
-    return static_cast<float>(s) / 255.0f;
-}
-float n16(uint32_t s) {
-    return static_cast<float>(s) / 65535.0f;
-}
-Px grey(float g, float a = 1.0f) {
-    return {g, g, g, a};
-}
+float n8(uint32_t s) { return static_cast<float>(s) / 255.0f; }
+float n16(uint32_t s) { return static_cast<float>(s) / 65535.0f; }
+Px grey(float g, float a = 1.0f) { return {g, g, g, a}; }
 // Palette entry i of the test palette, which libpng expands to these samples.
-Px pal(int i, float a = 1.0f) {
-    return {n8(i * 16), n8(255 - i * 16), n8(i * 3), a};
-}
+Px pal(int i, float a = 1.0f) { return {n8(i * 16), n8(255 - i * 16), n8(i * 3), a}; }
 png_color_16 key(uint16_t r, uint16_t g, uint16_t b) {
     png_color_16 k{};
     k.red = r, k.green = g, k.blue = b, k.gray = r;
@@ -216,11 +206,8 @@ TEST(PngReader, EveryTruncationFailsAsAPng) {
         Loaded got = load_bytes(Bytes(whole.begin(), whole.begin() + len), "cut.png");
         EXPECT_FALSE(got.image) << len;
         EXPECT_EQ(got.not_my_format, len < 8) << len;
-        if (len < 8) continue;
-        const auto& t = diag.texts();
-        ASSERT_GE(t.size(), 2u) << len;
-        EXPECT_EQ(t[t.size() - 2], "pnglib error: ") << len;
-        EXPECT_EQ(t.back(), "Read Error") << len;
+        const std::vector<std::string> last_two = {"pnglib error: ", "Read Error"};
+        EXPECT_TRUE(len < 8 || (diag.texts().size() >= 2 && std::equal(last_two.begin(), last_two.end(), diag.texts().end() - 2))) << len;
     }
 }
 
@@ -231,34 +218,6 @@ TEST(PngReader, BrokenAncillaryChunkIsOnlyAWarning) {
     ASSERT_TRUE(got.image);
     EXPECT_EQ(fingerprint(got.image.get()), fingerprint(load_bytes(small_rgb_file(), "p.png").image.get()));
     EXPECT_EQ(diag.texts(), (std::vector<std::string>{"pnglib warning: ", "gAMA: CRC error"}));
-}
-
-// Through load_image: a PNG that fails ends the dispatch (no JPEG diagnostic
-// follows), while a file that only starts like one is passed on.
-TEST(PngDispatch, FailingPngStopsAndForeignFilePassesOn) {
-    const Bytes good = small_rgb_file();
-    struct Case {
-        const char* name;
-        Bytes file;
-        bool loads;
-        const char* first_text;  // null: no diagnostics at all
-    };
-    const Case cases[] = {
-        {"good.png", good, true, nullptr},
-        {"crc.png", bad_crc(good, "IDAT"), false, "pnglib error: "},
-        {"seven.bin", Bytes(good.begin(), good.begin() + 7), false, "jpeglib error:\n"},
-    };
-    for (const Case& c : cases) {
-        write_file(temp_path(c.name), c.file);
-        Diagnostics diag;
-        Img image(load_image(rk::utf8_to_utf16(temp_path(c.name)).c_str()));
-        EXPECT_EQ(static_cast<bool>(image), c.loads) << c.name;
-        const auto& t = diag.texts();
-        ASSERT_EQ(t.empty(), !c.first_text) << c.name;
-        if (!c.first_text) continue;
-        EXPECT_EQ(t[0], c.first_text) << c.name;
-        EXPECT_EQ(std::count(t.begin(), t.end(), "jpeglib error:\n"), c.first_text[0] == 'j') << c.name;
-    }
 }
 
 }  // namespace
