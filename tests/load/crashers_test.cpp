@@ -5,43 +5,20 @@
 // nothing is read or written outside a buffer on the way.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "image_helpers.h"
 
 namespace fs = std::filesystem;
 
-namespace {
-
-const fs::path kDir = RK_TEST_DATA "/crashers/load";
-
-std::vector<std::string> crashers() {
-    std::vector<std::string> files;
-    for (const auto& e : fs::directory_iterator(kDir)) {
-        const std::string name = e.path().filename().string();
-        if (e.is_regular_file() && name != "README") files.push_back(name);
+TEST(Crashers, EveryOneFailsCleanly) {
+    size_t seen = 0;
+    for (const auto& e : fs::directory_iterator(RK_TEST_DATA "/crashers/load")) {
+        if (e.path().filename() == "README") continue;
+        const std::string s = e.path().string();
+        EXPECT_FALSE(Img(load_image(std::u16string(s.begin(), s.end()).c_str()))) << s;
+        ++seen;
     }
-    std::sort(files.begin(), files.end());
-    return files;
+    EXPECT_GE(seen, 7u);
 }
-
-class Crasher : public ::testing::TestWithParam<std::string> {};
-
-TEST_P(Crasher, FailsCleanly) {
-    const std::string s = (kDir / GetParam()).string();
-    Img img(load_image(std::u16string(s.begin(), s.end()).c_str()));
-    EXPECT_FALSE(img);
-}
-
-INSTANTIATE_TEST_SUITE_P(Load, Crasher, ::testing::ValuesIn(crashers()), [](const auto& info) {
-    std::string name = info.param;
-    std::replace_if(
-        name.begin(), name.end(),
-        [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
-    return name;
-});
-
-}  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -27,31 +28,37 @@ constexpr uint32_t kImageAt = 528;
 constexpr uint8_t kBgr24[16] = {0x24, 0xC3, 0xDD, 0x6F, 0x03, 0x4E, 0xFE, 0x4B,
                                 0xB1, 0x85, 0x3D, 0x77, 0x76, 0x8D, 0xC9, 0x0C};
 
-void put16(Bytes& b, size_t at, uint32_t v) {
-    b.at(at) = static_cast<uint8_t>(v);
-    b.at(at + 1) = static_cast<uint8_t>(v >> 8);
+void put(Bytes& b, size_t at, uint32_t v, int size) {
+    for (int i = 0; i < size; ++i) b.at(at + i) = static_cast<uint8_t>(v >> (8 * i));
 }
-void put32(Bytes& b, size_t at, uint32_t v) {
-    put16(b, at, v & 0xFFFF);
-    put16(b, at + 2, v >> 16);
+uint32_t get(const Bytes& b, size_t at, int size) {
+    uint32_t v = 0;
+    for (int i = size - 1; i >= 0; --i) v = v << 8 | b.at(at + i);
+    return v;
 }
-uint32_t get16(const Bytes& b, size_t at) {
-    return b.at(at) | b.at(at + 1) << 8;
-}
-uint32_t get32(const Bytes& b, size_t at) {
-    return get16(b, at) | get16(b, at + 2) << 16;
+
+// A directory's entry count and entries at b[at], resized to hold them and the
+// next-directory offset.
+void put_directory(Bytes& b, size_t at, const std::vector<Entry>& entries) {
+    if (b.size() < at + 6 + 12 * entries.size()) b.resize(at + 6 + 12 * entries.size(), 0);
+    put(b, at, static_cast<uint32_t>(entries.size()), 2);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry& e = entries[i];
+        for (auto [off, v, size] : {std::tuple<int, uint32_t, int>{2, e.tag, 2}, {4, e.type, 2}, {6, e.count, 4}, {10, e.value, 4}})
+            put(b, at + off + 12 * i, v, size);
+    }
 }
 
 // The codestream of the corpus file, found through its own directory.
 const Bytes& codestream() {
     static const Bytes bytes = [] {
         const Bytes file = read_bytes(RK_TEST_DATA "/corpus/bgr.jxr");
-        const uint32_t ifd = get32(file, 4);
+        const uint32_t ifd = get(file, 4, 4);
         uint32_t offset = 0, count = 0;
-        for (uint32_t e = 0; e < get16(file, ifd); ++e) {
+        for (uint32_t e = 0; e < get(file, ifd, 2); ++e) {
             const size_t at = ifd + 2 + 12 * e;
-            if (get16(file, at) == 0xBCC0) offset = get32(file, at + 8);
-            if (get16(file, at) == 0xBCC1) count = get32(file, at + 8);
+            if (get(file, at, 2) == 0xBCC0) offset = get(file, at + 8, 4);
+            if (get(file, at, 2) == 0xBCC1) count = get(file, at + 8, 4);
         }
         return Bytes(file.begin() + offset, file.begin() + offset + count);
     }();
@@ -68,51 +75,29 @@ struct Container {
         {0xBCC0, 4, 1, kImageAt}, {0xBCC1, 4, 1, static_cast<uint32_t>(codestream().size())},
     };
     Bytes tail;
-    // Applied to the finished bytes, for what the fields above cannot say.
-    std::function<void(Bytes&)> patch;
+    uint32_t entry_count = 0;  // written instead of the true count when not 0
 
     Entry& find(uint16_t tag) {
-        for (Entry& e : entries) {
+        for (Entry& e : entries)
             if (e.tag == tag) return e;
-        }
         throw std::logic_error("no such entry");
     }
 
     Bytes bytes() const {
         Bytes b(kImageAt, 0);
         std::copy(head.begin(), head.end(), b.begin());
-        put16(b, 8, static_cast<uint32_t>(entries.size()));
-        for (size_t i = 0; i < entries.size(); ++i) {
-            const size_t at = 10 + 12 * i;
-            put16(b, at, entries[i].tag);
-            put16(b, at + 2, entries[i].type);
-            put32(b, at + 4, entries[i].count);
-            put32(b, at + 8, entries[i].value);
-        }
+        put_directory(b, 8, entries);
+        if (entry_count) put(b, 8, entry_count, 2);
         std::copy(std::begin(kBgr24), std::end(kBgr24), b.begin() + kGuidAt);
         b.insert(b.end(), codestream().begin(), codestream().end());
         b.insert(b.end(), tail.begin(), tail.end());
-        if (patch) patch(b);
         return b;
     }
 };
 
-// A sub-directory at kTail whose entries are appended to the tail.
-void append_directory(Container& c, const std::vector<Entry>& entries) {
-    const size_t at = c.tail.size();
-    c.tail.resize(at + 2 + 12 * entries.size() + 4, 0);
-    put16(c.tail, at, static_cast<uint32_t>(entries.size()));
-    for (size_t i = 0; i < entries.size(); ++i) {
-        put16(c.tail, at + 2 + 12 * i, entries[i].tag);
-        put16(c.tail, at + 4 + 12 * i, entries[i].type);
-        put32(c.tail, at + 6 + 12 * i, entries[i].count);
-        put32(c.tail, at + 10 + 12 * i, entries[i].value);
-    }
-}
-
-rk::JxrFault check(const Bytes& b) {
+rk::JxrContainer check(const Bytes& b) {
     rk::MemorySource source(b);
-    return rk::check_jxr_container(source).fault;
+    return rk::check_jxr_container(source);
 }
 
 using rk::JxrFault;
@@ -130,18 +115,23 @@ std::function<void(Container&)> add(Entry e, Bytes tail = {}) {
         c.tail = tail;
     };
 }
-std::function<void(Container&)> drop(uint16_t tag) {
-    return [=](Container& c) { std::erase_if(c.entries, [&](const Entry& e) { return e.tag == tag; }); };
+// Sub-directories one after the other from kTail (6 + 12 bytes per entry each).
+Bytes dirs(std::initializer_list<std::vector<Entry>> list, size_t size = 0) {
+    Bytes b;
+    for (const auto& d : list) put_directory(b, b.size(), d);
+    if (size) b.resize(size, 1);
+    return b;
 }
 
-// The boundaries of each rule, and one case for every kind of fault.
+// The boundaries of each rule, and one case for every kind of fault; the
+// committed crashers hold more refused entries and a directory loop.
+// clang-format off
 const Case kCases[] = {
     {"intact", [](Container&) {}, JxrFault::none},
     {"version_2", [](Container& c) { c.head[3] = 2; }, JxrFault::header},
-    {"directory_in_header", [](Container& c) { put32(c.head, 4, 4); }, JxrFault::header},
+    {"directory_in_header", [](Container& c) { c.head[4] = 4; }, JxrFault::header},
     {"no_entries", [](Container& c) { c.entries.clear(); }, JxrFault::directory},
-    {"entries_past_end", [](Container& c) { c.patch = [](Bytes& b) { put16(b, 8, 0xFFFE); }; },
-     JxrFault::directory},
+    {"entries_past_end", [](Container& c) { c.entry_count = 0xFFFE; }, JxrFault::directory},
     {"type_13", add({0x0100, 13, 1, 0}), JxrFault::entry},
     {"count_overflows_32_bits", add({0x0100, 4, 0x40000001, 0}), JxrFault::entry},
     {"data_past_end", add({0x0100, 1, 5, kTail}, Bytes(4)), JxrFault::entry},
@@ -149,68 +139,33 @@ const Case kCases[] = {
     {"transformation_8", [](Container& c) { c.find(0xBC02).value = 8; }, JxrFault::tag},
     {"transformation_7", [](Container& c) { c.find(0xBC02).value = 7; }, JxrFault::none},
     {"pixel_format_15_bytes", [](Container& c) { c.find(0xBC01).count = 15; }, JxrFault::tag},
-    {"short_with_upper_half",
-     [](Container& c) {
-         c.find(0xBC80).type = 3;
-         c.find(0xBC80).value = 0x10009;
-     },
-     JxrFault::tag},
+    {"short_with_upper_half", [](Container& c) { c.find(0xBC80) = {0xBC80, 3, 1, 0x10009}; }, JxrFault::tag},
     {"short_text", add({0x0131, 2, 3, 0x00006B72}), JxrFault::none},
-    {"short_text_without_nul", add({0x0131, 2, 3, 0x00616B72}), JxrFault::tag},
-    {"long_text_without_nul", add({0x8298, 2, 8, kTail}, {'r', 'e', 'l', 'i', 'e', 'f', 0, '!'}),
-     JxrFault::tag},
-    {"rating_two_shorts", add({0x4749, 3, 2, 4}), JxrFault::tag},
+    {"long_text_without_nul", add({0x8298, 2, 8, kTail}, {'r', 'e', 'l', 'i', 'e', 'f', 0, '!'}), JxrFault::tag},
     {"page_number_one_short", add({0x0129, 3, 1, 1}), JxrFault::tag},
     {"long_caption_utf16", add({0x9C9B, 7, 6, kTail}, {'r', 0, 'k', 0, 0, 0}), JxrFault::none},
-    {"caption_without_terminator", add({0x9C9B, 1, 4, 0x00410041}), JxrFault::tag},
     {"caption_odd_length", add({0x9C9B, 1, 3, 0}), JxrFault::tag},
-    {"other_pixel_format", [](Container& c) { c.find(0xBC01).value = kGuidAt - 1; },
-     JxrFault::pixel_format},
-    {"no_pixel_format", drop(0xBC01), JxrFault::pixel_format},
-    {"no_image_offset", drop(0xBCC0), JxrFault::image_data},
+    {"other_pixel_format", [](Container& c) { c.find(0xBC01).value = kGuidAt - 1; }, JxrFault::pixel_format},
+    {"no_pixel_format", [](Container& c) { c.entries.erase(c.entries.begin()); }, JxrFault::pixel_format},
+    {"no_image_offset", [](Container& c) { c.entries.erase(c.entries.begin() + 4); }, JxrFault::image_data},
     {"image_past_end", [](Container& c) { c.find(0xBCC1).value += 1; }, JxrFault::image_data},
-    {"image_not_a_codestream", [](Container& c) { c.find(0xBCC0).value = kGuidAt - 8; },
-     JxrFault::codestream},
+    {"image_not_a_codestream", [](Container& c) { c.find(0xBCC0).value = kGuidAt - 8; }, JxrFault::codestream},
     {"height_0", [](Container& c) { c.find(0xBC81).value = 0; }, JxrFault::image_size},
     {"alpha_offset_alone", add({0xBCC2, 4, 1, kImageAt}), JxrFault::alpha_data},
-    {"exif_directory",
-     [](Container& c) {
-         // EXIF directory at kTail (30 bytes), its interoperability directory
-         // after it (18 bytes), then the exposure time it points at.
-         append_directory(c, {{0x829A, 5, 1, kTail + 48}, {0xA005, 4, 1, kTail + 30}});
-         append_directory(c, {{0x0001, 2, 4, 0x00383952}});
-         c.tail.resize(56, 1);
-         c.entries.push_back({0x8769, 4, 1, kTail});
-     },
-     JxrFault::none},
-    {"exif_directory_pointing_at_itself",
-     [](Container& c) {
-         append_directory(c, {{0x8769, 4, 1, kTail}});
-         c.entries.push_back({0x8769, 4, 1, kTail});
-     },
-     JxrFault::directory},
-    {"directories_three_deep",
-     [](Container& c) {
-         append_directory(c, {{0xA005, 4, 1, kTail + 18}});
-         append_directory(c, {{0x8825, 4, 1, kTail + 36}});
-         append_directory(c, {{0x0001, 2, 4, 0x00383952}});
-         c.entries.push_back({0x8769, 4, 1, kTail});
-     },
-     JxrFault::directory},
-    {"gps_pointer_as_short",
-     [](Container& c) {
-         append_directory(c, {{0x0000, 1, 4, 0x00000202}});
-         c.entries.push_back({0x8825, 3, 1, kTail});
-     },
-     JxrFault::tag},
+    // EXIF directory (30 bytes), its interoperability directory (18 bytes), then
+    // the exposure time it points at.
+    {"exif_directory", add({0x8769, 4, 1, kTail}, dirs({{{0x829A, 5, 1, kTail + 48}, {0xA005, 4, 1, kTail + 30}}, {{0x0001, 2, 4, 0x00383952}}}, 56)), JxrFault::none},
+    {"directories_three_deep", add({0x8769, 4, 1, kTail}, dirs({{{0xA005, 4, 1, kTail + 18}}, {{0x8825, 4, 1, kTail + 36}}, {{0x0001, 2, 4, 0x00383952}}})), JxrFault::directory},
+    {"gps_pointer_as_short", add({0x8825, 3, 1, kTail}, dirs({{{0x0000, 1, 4, 0x00000202}}})), JxrFault::tag},
 };
+// clang-format on
 
 class JxrContainer : public ::testing::TestWithParam<Case> {};
 
 TEST_P(JxrContainer, RefusedForTheBrokenRule) {
     Container c;
     GetParam().damage(c);
-    EXPECT_EQ(check(c.bytes()), GetParam().expected);
+    EXPECT_EQ(check(c.bytes()).fault, GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, JxrContainer, ::testing::ValuesIn(kCases),
@@ -222,61 +177,34 @@ INSTANTIATE_TEST_SUITE_P(Cases, JxrContainer, ::testing::ValuesIn(kCases),
 TEST(JxrContainerFile, AcceptedContainerDecodes) {
     Container c;
     c.tail = {'r', 'e', 'l', 'i', 'e', 'f', 'k', 'i', 't', 0};
-    for (uint16_t tag :
-         {0x010D, 0x010E, 0x010F, 0x0110, 0x011D, 0x0131, 0x0132, 0x013B, 0x013C, 0x8298}) {
+    for (uint16_t tag : {0x010D, 0x010E, 0x010F, 0x0110, 0x011D, 0x0131, 0x0132, 0x013B, 0x013C, 0x8298})
         c.entries.push_back({tag, 2, tag % 2 ? 3u : 10u, tag % 2 ? 0x00006B72 : kTail});
-    }
-    c.entries.push_back({0x9C9B, 1, 4, 0x00000041});
-    c.entries.push_back({0x0129, 3, 2, 0x00020001});
-    c.entries.push_back({0x4746, 3, 1, 4});
-    c.entries.push_back({0x4749, 3, 1, 99});
-    const std::string path = write_temp("rebuilt.jxr", c.bytes());
-    const rk::ImgbufPtr image = rk::load_jxr(rk::utf8_to_utf16(path));
+    for (Entry e : {Entry{0x9C9B, 1, 4, 0x41}, {0x0129, 3, 2, 0x00020001}, {0x4746, 3, 1, 4}, {0x4749, 3, 1, 99}})
+        c.entries.push_back(e);
+    const rk::ImgbufPtr image = rk::load_jxr(rk::utf8_to_utf16(write_temp("rebuilt.jxr", c.bytes())));
     ASSERT_TRUE(image);
     EXPECT_EQ(imgbuf_w(image.get()), 9u);
     EXPECT_EQ(imgbuf_h(image.get()), 7u);
 }
 
-TEST(JxrContainerFile, StatesTheSizeOfItsEntries) {
+// The sizes the entries state (here as shorts), which the codestream's must match.
+TEST(JxrContainerFile, SizeOfTheEntriesMustAgreeWithTheCodestream) {
     Container c;
     c.find(0xBC80).type = 3;
-    const Bytes b = c.bytes();
-    rk::MemorySource source(b);
-    const rk::JxrContainer got = rk::check_jxr_container(source);
-    EXPECT_EQ(got.fault, JxrFault::none);
+    const rk::JxrContainer got = check(c.bytes());
+    ASSERT_EQ(got.fault, JxrFault::none);
     EXPECT_EQ(got.width, 9u);
     EXPECT_EQ(got.height, 7u);
-}
-
-struct SizeCase {
-    uint32_t width, height;
-    bool agrees;
-};
-
-class JxrSizeAgrees : public ::testing::TestWithParam<SizeCase> {};
-
-TEST_P(JxrSizeAgrees, ComparesTheCodestreamSizeWithTheEntries) {
-    const rk::JxrContainer container{JxrFault::none, 9, 7};
-    EXPECT_EQ(rk::jxr_size_agrees(container, GetParam().width, GetParam().height),
-              GetParam().agrees);
-}
-
-INSTANTIATE_TEST_SUITE_P(Sizes, JxrSizeAgrees,
-                         ::testing::Values(SizeCase{9, 7, true}, SizeCase{7, 9, false},
-                                           SizeCase{65536, 7, false}, SizeCase{9, 1, false}));
-
-TEST(JxrSizeAgrees, RefusedContainerAgreesWithNothing) {
-    const rk::JxrContainer refused{JxrFault::tag, 9, 7};
-    EXPECT_FALSE(rk::jxr_size_agrees(refused, 9, 7));
+    EXPECT_TRUE(rk::jxr_size_agrees(got, 9, 7));
+    for (auto [w, h] : {std::pair{7u, 9u}, {65536u, 7u}, {9u, 1u}}) EXPECT_FALSE(rk::jxr_size_agrees(got, w, h));
+    EXPECT_FALSE(rk::jxr_size_agrees({JxrFault::tag, 9, 7}, 9, 7));
 }
 
 TEST(JxrContainerFile, EveryPrefixOfAValidFileIsRefused) {
     const Bytes full = read_bytes(RK_TEST_DATA "/corpus/bgr.jxr");
-    for (size_t n = 0; n < full.size(); ++n) {
-        const Bytes cut(full.begin(), full.begin() + static_cast<long>(n));
-        EXPECT_NE(check(cut), JxrFault::none) << n;
-    }
-    EXPECT_EQ(check(full), JxrFault::none);
+    for (size_t n = 0; n < full.size(); ++n)
+        EXPECT_NE(check(Bytes(full.begin(), full.begin() + static_cast<long>(n))).fault, JxrFault::none) << n;
+    EXPECT_EQ(check(full).fault, JxrFault::none);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,49 +50,33 @@ bool no_child_left() {
     return ::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
 }
 
-struct FaultCase {
-    const char* mode;    // what the fake helper is asked to do
-    const char* reason;  // the start of the one reason given
-};
-
-class HelperFaults : public ::testing::TestWithParam<FaultCase> {};
-
-TEST_P(HelperFaults, GiveNullAndOneReason) {
-    TempDir dir;
+// Each mode the fake helper is asked for (appended to the file), and the start
+// of the one reason given; a missing helper is named.
+TEST(JxrSandbox, HelperFaultsGiveNullAndOneReason) {
     Bytes file = read_bytes(kJxr + "bgr24_20x18.jxr");
-    file.insert(file.end(), GetParam().mode, GetParam().mode + 5);
-    const std::string path = (dir / "fault.jxr").string();
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(file.data()),
-               static_cast<std::streamsize>(file.size()));
-    rk::set_jxr_helper_for_tests(RK_FAKE_JXR_HELPER, 200);
-    ::testing::internal::CaptureStderr();
-    const Load result = load(path);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    rk::set_jxr_helper_for_tests("", 0);
-    EXPECT_FALSE(result.image);
-    ASSERT_EQ(result.reasons.size(), 1u);
-    EXPECT_EQ(result.reasons[0].rfind(GetParam().reason, 0), 0u) << result.reasons[0];
-    EXPECT_TRUE(no_child_left());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, HelperFaults,
-    ::testing::Values(FaultCase{"crash", "the decoder crashed (SIGSEGV)"},
-                      FaultCase{"hang_", "the decoder timed out after "},
-                      FaultCase{"junk_", "unreadable reply from the decoder"},
-                      FaultCase{"long_", "unreadable reply from the decoder"},
-                      FaultCase{"oom__", RK_SANITIZED_BUILD ? "the decoder could not take"
-                                                            : "the decoder ran out of memory"},
-                      FaultCase{"none_", "the decoder failed (exit status 1)"}),
-    [](const auto& info) { return std::string(info.param.mode, 4); });
-
-TEST(JxrSandbox, MissingHelperIsNamed) {
-    rk::set_jxr_helper_for_tests("/nonexistent/reliefkit-jxr-decode", 0);
-    const Load result = load(kJxr + "bgr24_20x18.jxr");
-    rk::set_jxr_helper_for_tests("", 0);
-    EXPECT_EQ(result.reasons,
-              Texts{"the decoder program is missing: /nonexistent/reliefkit-jxr-decode."});
+    const std::string missing = "/nonexistent/reliefkit-jxr-decode";
+    const std::pair<const char*, std::string> cases[] = {
+        {"crash", "the decoder crashed (SIGSEGV)"},
+        {"hang_", "the decoder timed out after "},
+        {"junk_", "unreadable reply from the decoder"},
+        {"long_", "unreadable reply from the decoder"},
+        {"oom__", RK_SANITIZED_BUILD ? "the decoder could not take" : "the decoder ran out of memory"},
+        {"none_", "the decoder failed (exit status 1)"},
+        {"", "the decoder program is missing: " + missing + "."},
+    };
+    for (const auto& [mode, reason] : cases) {
+        Bytes with_mode = file;
+        with_mode.insert(with_mode.end(), mode, mode + std::strlen(mode));
+        rk::set_jxr_helper_for_tests(*mode ? RK_FAKE_JXR_HELPER : missing.c_str(), *mode ? 200 : 0);
+        ::testing::internal::CaptureStderr();
+        const Load result = load(write_temp("fault.jxr", with_mode));
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+        rk::set_jxr_helper_for_tests("", 0);
+        EXPECT_FALSE(result.image) << mode;
+        ASSERT_EQ(result.reasons.size(), 1u) << mode;
+        EXPECT_EQ(result.reasons[0].rfind(reason, 0), 0u) << result.reasons[0];
+        EXPECT_TRUE(no_child_left());
+    }
 }
 
 // The real helper, from several threads at once, with SIGCHLD ignored (children

@@ -22,22 +22,16 @@ TEST(LeReader, ReadsLittleEndianFieldsAtOffsets) {
 
 TEST(LeReader, FieldsPastTheEndReadZeroAndStickAsFailure) {
     const std::vector<uint8_t> b = {0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
-    struct Case {
-        uint32_t (*read)(LeReader&);
+    uint32_t (*const reads[])(LeReader&) = {
+        [](LeReader& r) -> uint32_t { return r.u32(2); },  // straddles the end
+        [](LeReader& r) -> uint32_t { return r.u16(4); },
+        [](LeReader& r) -> uint32_t { return r.u8(5); },
+        [](LeReader& r) -> uint32_t { return r.u32(SIZE_MAX - 1); },  // offset + 4 would wrap
+        [](LeReader& r) -> uint32_t { return static_cast<uint32_t>(r.bytes(1, SIZE_MAX).size()); },
     };
-    const Case cases[] = {
-        {[](LeReader& r) -> uint32_t { return r.u32(2); }},  // straddles the end
-        {[](LeReader& r) -> uint32_t { return r.u16(4); }},
-        {[](LeReader& r) -> uint32_t { return r.u8(5); }},
-        {[](LeReader& r) -> uint32_t { return r.u32(SIZE_MAX - 1); }},  // offset + 4 would wrap
-        {[](LeReader& r) -> uint32_t {
-            return static_cast<uint32_t>(r.bytes(1, SIZE_MAX).size());
-        }},
-    };
-    for (const Case& c : cases) {
+    for (auto read : reads) {
         LeReader r(b);
-        EXPECT_EQ(c.read(r), 0u);
-        EXPECT_FALSE(r.ok());
+        EXPECT_EQ(read(r), 0u);
         EXPECT_EQ(r.u8(0), 0xAA);  // later good reads still work
         EXPECT_FALSE(r.ok());      // but the failure is remembered
     }

@@ -7,95 +7,60 @@
 
 namespace {
 
-const std::string kJxr = RK_TEST_DATA "/jxr/";
-
-struct FrontRun {
-    Img image;
-    Texts texts;
-};
-
-FrontRun run_front(const char16_t* path) {
+TEST(LoadImage, ReadersAreTriedInOrderUntilOneDecidesTheFile) {
+    const std::string jpeg = RK_TEST_DATA "/jpeg/", jxr = RK_TEST_DATA "/jxr/";
+    const Texts not_a_jpeg_from_jxr = {"jpeglib error:\n", "Not a JPEG file: starts with 0x49 0x49"};
+    Bytes png = read_bytes(RK_TEST_DATA "/corpus/rgb8.png");
+    const Bytes seven_png_bytes(png.begin(), png.begin() + 7);
+    png.at(29) ^= 1;  // the header's checksum
+    Texts damaged_jxr = not_a_jpeg_from_jxr;
+    damaged_jxr.insert(damaged_jxr.end(), {"JPEG XR image loader: ", "the tile data is damaged."});
+    struct Case {
+        std::string path;
+        uint32_t width, height;  // 0: no image
+        Texts texts;             // the texts, before the DDS and TGA ones when rest_fail
+        bool rest_fail = false;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"", 0, 0, {}},
+        {load_temp_dir() + "/missing.tga", 0, 0, {}},
+        {write_temp("three.bin", Bytes{'a', 'b', 'c'}), 0, 0, {"jpeglib error:\n", "Not a JPEG file: starts with 0x61 0x62"}, true},
+        {jpeg + "restart_every_row_64x48.jpg", 64, 48, {}},
+        {RK_TEST_DATA "/corpus/rgb8.png", 9, 7, {}},
+        // A PNG that fails ends the dispatch; a file that only starts like one is passed on.
+        {write_temp("crc.png", png), 0, 0, {"pnglib error: ", "IHDR: CRC error"}},
+        {write_temp("seven.bin", seven_png_bytes), 0, 0, {"jpeglib error:\n", "Not a JPEG file: starts with 0x89 0x50"}, true},
+        // A JPEG that libjpeg cannot decode is still a JPEG: no later reader is tried.
+        {jpeg + "cmyk_20x10.jpg", 0, 0, {"jpeglib error:\n", "Application transferred too few scanlines"}},
+        {jxr + "bgr24_20x18.jxr", 20, 18, not_a_jpeg_from_jxr},
+        {jxr + "bgr24_20x18_damaged.jxr", 0, 0, damaged_jxr, true},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SinkRecorder sink;
+        Img image(load_image(widen(c.path).c_str()));
+        Texts texts = sink.texts();
+        ASSERT_EQ(static_cast<bool>(image), c.width > 0) << c.path;
+        if (image) {
+            EXPECT_EQ(imgbuf_w(image.get()), c.width);
+            EXPECT_EQ(imgbuf_h(image.get()), c.height);
+        }
+        // A file no reader takes ends with the DDS and then the TGA diagnostic,
+        // each prefix and reason as separate texts.
+        ASSERT_EQ(texts.size(), c.texts.size() + (c.rest_fail ? 4 : 0)) << c.path;
+        EXPECT_EQ(Texts(texts.begin(), texts.begin() + c.texts.size()), c.texts) << c.path;
+        for (size_t i = c.texts.size(); i < texts.size(); i += 2) {
+            EXPECT_EQ(texts[i], i == c.texts.size() ? "DDS image loader: " : "TGA image loader: ");
+            EXPECT_EQ(texts[i + 1].find("image loader"), std::string::npos) << texts[i + 1];
+            EXPECT_TRUE(texts[i + 1].empty() || texts[i + 1].back() != '\n') << texts[i + 1];
+        }
+    }
+    EXPECT_EQ(get_px(Img(load_image(widen(jxr + "bgr24_20x18.jxr").c_str())).get(), 0, 0),
+              (Px{1.0f, 0.5019608f, 0.0627451f, 1.0f}));
     SinkRecorder sink;
-    FrontRun run;
-    run.image.reset(load_image(path));
-    run.texts = sink.texts();
-    return run;
-}
-
-FrontRun run_front(const std::string& path) {
-    return run_front(widen(path).c_str());
-}
-
-const Texts kNotAJpegFromJxr = {"jpeglib error:\n", "Not a JPEG file: starts with 0x49 0x49"};
-
-// A file that no reader takes ends with the DDS and then the TGA diagnostic, each
-// prefix and reason as separate texts.
-void expect_dds_then_tga_diagnostics(const Texts& texts, size_t from) {
-    ASSERT_EQ(texts.size(), from + 4) << ::testing::PrintToString(texts);
-    EXPECT_EQ(texts[from], "DDS image loader: ");
-    EXPECT_EQ(texts[from + 2], "TGA image loader: ");
-    for (size_t reason : {from + 1, from + 3}) {
-        EXPECT_EQ(texts[reason].find("image loader"), std::string::npos) << texts[reason];
-        EXPECT_TRUE(texts[reason].empty() || texts[reason].back() != '\n') << texts[reason];
-    }
-}
-
-TEST(LoadImage, EmptyOrNullPathGivesNullWithoutDiagnostics) {
-    for (const char16_t* path : {u"", static_cast<const char16_t*>(nullptr)}) {
-        const FrontRun run = run_front(path);
-        EXPECT_FALSE(run.image);
-        EXPECT_TRUE(run.texts.empty()) << ::testing::PrintToString(run.texts);
-    }
-}
-
-TEST(LoadImage, MissingFileStopsWithoutDiagnostics) {
-    const FrontRun run = run_front(load_temp_dir() + "/missing.tga");
-    EXPECT_FALSE(run.image);
-    EXPECT_TRUE(run.texts.empty()) << ::testing::PrintToString(run.texts);
-}
-
-TEST(LoadImage, FileOfNoFormatPassesEveryReader) {
-    const FrontRun run = run_front(write_temp("three.bin", Bytes{'a', 'b', 'c'}));
-    EXPECT_FALSE(run.image);
-    ASSERT_GE(run.texts.size(), 2u);
-    EXPECT_EQ(run.texts[0], "jpeglib error:\n");
-    EXPECT_EQ(run.texts[1], "Not a JPEG file: starts with 0x61 0x62");
-    expect_dds_then_tga_diagnostics(run.texts, 2);
-}
-
-TEST(LoadImage, JpegLoadsWithoutDiagnostics) {
-    const FrontRun run = run_front(std::string(RK_TEST_DATA "/jpeg/restart_every_row_64x48.jpg"));
-    ASSERT_TRUE(run.image);
-    EXPECT_TRUE(run.texts.empty()) << ::testing::PrintToString(run.texts);
-    EXPECT_EQ(imgbuf_w(run.image.get()), 64u);
-}
-
-// A JPEG that libjpeg cannot decode is still a JPEG: no later reader is tried.
-TEST(LoadImage, UndecodableJpegStopsTheDispatch) {
-    const FrontRun run = run_front(std::string(RK_TEST_DATA "/jpeg/cmyk_20x10.jpg"));
-    EXPECT_FALSE(run.image);
-    ASSERT_EQ(run.texts.size(), 2u) << ::testing::PrintToString(run.texts);
-    EXPECT_EQ(run.texts[0], "jpeglib error:\n");
-}
-
-TEST(LoadImage, JpegXrReachesItsReader) {
-    const FrontRun run = run_front(kJxr + "bgr24_20x18.jxr");
-    ASSERT_TRUE(run.image);
-    EXPECT_EQ(imgbuf_w(run.image.get()), 20u);
-    EXPECT_EQ(imgbuf_h(run.image.get()), 18u);
-    EXPECT_EQ(get_px(run.image.get(), 0, 0), (Px{1.0f, 0.5019608f, 0.0627451f, 1.0f}));
-    EXPECT_EQ(run.texts, kNotAJpegFromJxr);
-}
-
-TEST(LoadImage, DamagedJpegXrGoesOnToDdsAndTga) {
-    const FrontRun run = run_front(kJxr + "bgr24_20x18_damaged.jxr");
-    EXPECT_FALSE(run.image);
-    ASSERT_GE(run.texts.size(), 2u);
-    EXPECT_EQ(Texts(run.texts.begin(), run.texts.begin() + 2), kNotAJpegFromJxr);
-    ASSERT_GE(run.texts.size(), 4u);
-    EXPECT_EQ(Texts(run.texts.begin() + 2, run.texts.begin() + 4),
-              (Texts{"JPEG XR image loader: ", "the tile data is damaged."}));
-    expect_dds_then_tga_diagnostics(run.texts, 4);
+    EXPECT_FALSE(load_image(nullptr));
+    EXPECT_TRUE(sink.texts().empty());
 }
 
 }  // namespace

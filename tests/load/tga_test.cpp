@@ -2,9 +2,8 @@
 
 #include <string>
 
-#include "byte_file.h"
-#include "image_helpers.h"
 #include "load/readers.h"
+#include "load_test_support.h"
 
 namespace {
 
@@ -19,27 +18,22 @@ struct TgaHeader {
 };
 
 Bytes tga(const TgaHeader& s, const Bytes& pixels) {
-    Bytes b;
-    put8(b, s.id_length);
-    put8(b, s.colormap_type);
-    put8(b, s.image_type);
+    Bytes b = {s.id_length, s.colormap_type, s.image_type};
     b.resize(12, 0);  // colour-map fields and origin
-    put16(b, s.width);
-    put16(b, s.height);
-    put8(b, s.depth);
-    put8(b, s.descriptor);
+    put_le(b, s.width, 2);
+    put_le(b, s.height, 2);
+    append(b, {s.depth, s.descriptor});
     b.resize(b.size() + s.id_length, 0x5A);
     append(b, pixels);
     return b;
 }
 
 // A version-2 footer naming an extension area at extension_offset.
-Bytes footer(uint32_t extension_offset) {
-    Bytes b;
-    put32(b, extension_offset);
-    put32(b, 0);
-    for (char c : std::string("TRUEVISION-XFILE.")) put8(b, c);
-    put8(b, 0);
+Bytes with_footer(Bytes b, uint32_t extension_offset) {
+    put_le(b, extension_offset, 4);
+    put_le(b, 0, 4);
+    const char signature[] = "TRUEVISION-XFILE.";
+    b.insert(b.end(), signature, signature + sizeof signature);
     return b;
 }
 
@@ -47,52 +41,33 @@ auto load(const Bytes& file) {
     return load_with(rk::load_tga, file);
 }
 
-struct LayoutCase {
-    const char* name;
-    friend void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
-    uint8_t depth;
-    uint8_t alpha_bits;
-    Bytes pixels;  // two stored pixels
-    Px first, second;
-};
-
-class TgaLayout : public ::testing::TestWithParam<LayoutCase> {};
-
-TEST_P(TgaLayout, ConvertsExactly) {
-    const LayoutCase& c = GetParam();
-    auto [img, message] = load(tga({2, 1, c.depth, uint8_t(0x20 | c.alpha_bits)}, c.pixels));
-    ASSERT_TRUE(img) << text(message);
-    EXPECT_TRUE(message.empty());
-    expect_px(img.get(), 0, 0, c.first);
-    expect_px(img.get(), 1, 0, c.second);
-}
-
 const float k128 = 0.5019608f;  // 128 / 255
+float u8(uint32_t v) { return unorm(v, 255); }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllLayouts, TgaLayout,
-    ::testing::Values(
-        LayoutCase{"d15",
-                   15,
-                   0,
-                   {0xFF, 0xFF, 0x08, 0x21},
-                   {1, 1, 1, 1},
-                   {unorm(8, 31), unorm(8, 31), unorm(8, 31), 1}},
-        LayoutCase{"d16", 16, 0, {0xFF, 0xFF, 0xE0, 0x03}, {1, 1, 1, 1}, {0, 1, 0, 1}},
-        LayoutCase{"d16a1", 16, 1, {0xFF, 0xFF, 0x00, 0x7C}, {1, 1, 1, 1}, {1, 0, 0, 0}},
-        LayoutCase{"d24",
-                   24,
-                   0,
-                   {0x00, 0x80, 0xFF, 0x10, 0x20, 0x30},
-                   {1, k128, 0, 1},
-                   {unorm(0x30, 255), unorm(0x20, 255), unorm(0x10, 255), 1}},
-        LayoutCase{"d32a8",
-                   32,
-                   8,
-                   {0x00, 0x80, 0xFF, 0x40, 0x01, 0x02, 0x03, 0xFF},
-                   {1, k128, 0, unorm(0x40, 255)},
-                   {unorm(3, 255), unorm(2, 255), unorm(1, 255), 1}}),
-    [](const auto& info) { return std::string(info.param.name); });
+TEST(Tga, LayoutsConvertExactly) {
+    struct Case {
+        uint8_t depth, alpha_bits;
+        Bytes pixels;  // two stored pixels
+        Px first, second;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {15, 0, {0xFF, 0xFF, 0x08, 0x21}, {1, 1, 1, 1}, {unorm(8, 31), unorm(8, 31), unorm(8, 31), 1}},
+        {16, 0, {0xFF, 0xFF, 0xE0, 0x03}, {1, 1, 1, 1}, {0, 1, 0, 1}},
+        {16, 1, {0xFF, 0xFF, 0x00, 0x7C}, {1, 1, 1, 1}, {1, 0, 0, 0}},
+        {24, 0, {0x00, 0x80, 0xFF, 0x10, 0x20, 0x30}, {1, k128, 0, 1}, {u8(0x30), u8(0x20), u8(0x10), 1}},
+        {32, 8, {0x00, 0x80, 0xFF, 0x40, 0x01, 0x02, 0x03, 0xFF}, {1, k128, 0, u8(0x40)}, {u8(3), u8(2), u8(1), 1}},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "depth " << int(c.depth) << " alpha " << int(c.alpha_bits));
+        auto [img, message] = load(tga({2, 1, c.depth, uint8_t(0x20 | c.alpha_bits)}, c.pixels));
+        ASSERT_TRUE(img) << text(message);
+        EXPECT_TRUE(message.empty());
+        expect_px(img.get(), 0, 0, c.first);
+        expect_px(img.get(), 1, 0, c.second);
+    }
+}
 
 // Every orientation of a 3 x 2 file whose blue byte numbers the pixels in file order.
 TEST(Tga, OrientationBitsPlaceRowsAndColumns) {
@@ -101,15 +76,10 @@ TEST(Tga, OrientationBitsPlaceRowsAndColumns) {
     for (uint8_t descriptor : {0x00, 0x10, 0x20, 0x30}) {
         auto [img, message] = load(tga({3, 2, 24, descriptor}, pixels));
         ASSERT_TRUE(img);
-        const bool top_down = descriptor & 0x20;
-        const bool right_to_left = descriptor & 0x10;
-        for (uint32_t r = 0; r < 2; ++r) {
-            for (uint32_t i = 0; i < 3; ++i) {
-                const uint32_t y = top_down ? r : 1 - r;
-                const uint32_t x = right_to_left ? 2 - i : i;
-                SCOPED_TRACE(::testing::Message() << "descriptor " << int(descriptor));
-                expect_px(img.get(), x, y, {0, 0, unorm(3 * r + i, 255), 1});
-            }
+        SCOPED_TRACE(::testing::Message() << "descriptor " << int(descriptor));
+        for (uint32_t i = 0; i < 6; ++i) {
+            const uint32_t x = descriptor & 0x10 ? 2 - i % 3 : i % 3, y = descriptor & 0x20 ? i / 3 : 1 - i / 3;
+            expect_px(img.get(), x, y, {0, 0, unorm(i, 255), 1});
         }
     }
 }
@@ -117,84 +87,72 @@ TEST(Tga, OrientationBitsPlaceRowsAndColumns) {
 TEST(Tga, AcceptedFileShapes) {
     const Bytes px = {0x00, 0x80, 0xFF};
     const Bytes one = tga({}, px);
+    ASSERT_EQ(one.size(), 21u);  // too short to look for a footer
     Bytes with_extension = one;  // pixels, 495-byte extension area, footer
     with_extension.resize(one.size() + 495, 0);
-    append(with_extension, footer(static_cast<uint32_t>(one.size())));
     Bytes version1 = one;  // trailing bytes but no signature
     version1.resize(one.size() + 60, 0x33);
-    TgaHeader with_id;
-    with_id.id_length = 20;
-    ASSERT_EQ(one.size(), 21u);  // too short to look for a footer
-
-    for (const Bytes& file : {one, with_extension, version1, tga(with_id, px)}) {
+    for (const Bytes& file : {one, with_footer(with_extension, 21), version1, tga({.id_length = 20}, px)}) {
         auto [img, message] = load(file);
         ASSERT_TRUE(img) << text(message);
         expect_px(img.get(), 0, 0, {1, k128, 0, 1});
     }
 }
 
-struct Refusal {
+// Refusals with their messages, and sides at the edges of 16 bits, which load
+// at their size (message null).
+struct Case {
     const char* name;
-    friend void PrintTo(const Refusal& c, std::ostream* os) { *os << c.name; }
+    friend void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
     Bytes file;
     const char16_t* message;
+    uint16_t w = 0, h = 0;
 };
 
-class TgaRefusal : public ::testing::TestWithParam<Refusal> {};
+class TgaFile : public ::testing::TestWithParam<Case> {};
 
-TEST_P(TgaRefusal, GivesItsMessage) {
-    auto [img, message] = load(GetParam().file);
-    EXPECT_FALSE(img);
-    EXPECT_EQ(message, GetParam().message);
+TEST_P(TgaFile, LoadsOrGivesItsMessage) {
+    const Case& c = GetParam();
+    auto [img, message] = load(c.file);
+    if (c.message) {
+        EXPECT_FALSE(img);
+        EXPECT_EQ(message, c.message);
+        return;
+    }
+    ASSERT_TRUE(img) << text(message);
+    EXPECT_EQ(imgbuf_w(img.get()), c.w);
+    EXPECT_EQ(imgbuf_h(img.get()), c.h);
+    if (c.w && c.h) expect_px(img.get(), c.w - 1u, c.h - 1u, {1, 1, 1, 1});
 }
 
-Bytes with_footer(Bytes file, uint32_t extension_offset) {
-    append(file, footer(extension_offset));
-    return file;
+Bytes a1r5g5b5(uint16_t w, uint16_t h) {
+    return tga({w, h, 16, 0x21}, Bytes(size_t{w} * h * 2, 0xFF));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Messages, TgaRefusal,
-    ::testing::Values(
-        Refusal{"short17", Bytes(17, 0), u"File too small."},
-        Refusal{"colormap", tga({.colormap_type = 1, .image_type = 1}, {1}),
-                u"Files with colormaps (palettes) are not supported."},
-        Refusal{"rle", tga({.image_type = 10}, {1, 2, 3}),
-                u"Only uncompressed truecolor files supported."},
-        Refusal{"d32a0", tga({.depth = 32}, {1, 2, 3, 4}), u"Unsupported pixel format."},
-        Refusal{"d24a8", tga({.depth = 24, .descriptor = 8}, {1, 2, 3}),
-                u"Unsupported pixel format."},
-        Refusal{"mid_row", tga({.width = 2, .height = 2}, Bytes(9, 1)),
-                u"I/O error while reading image data."},
-        Refusal{"extension_past_end", with_footer(tga({}, {1, 2, 3}), 5000),
-                u"I/O error while reading extension area."},
-        // 16-bit sides can describe float data of 2^32 bytes and more.
-        Refusal{"huge", tga({.width = 65535, .height = 65535}, {1, 2, 3}),
-                u"Image data too large."},
-        // Fits the record (just below 2^32 bytes) but the file holds three bytes:
-        // refused without allocating 4 GiB first.
-        Refusal{"largest_short", tga({.width = 65535, .height = 4096}, {1, 2, 3}),
-                u"I/O error while reading image data."}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, TgaFile, ::testing::Values(
+    Case{"short17", Bytes(17, 0), u"File too small."},
+    Case{"colormap", tga({.colormap_type = 1, .image_type = 1}, {1}), u"Files with colormaps (palettes) are not supported."},
+    Case{"rle", tga({.image_type = 10}, {1, 2, 3}), u"Only uncompressed truecolor files supported."},
+    Case{"d32a0", tga({.depth = 32}, {1, 2, 3, 4}), u"Unsupported pixel format."},
+    Case{"d24a8", tga({.depth = 24, .descriptor = 8}, {1, 2, 3}), u"Unsupported pixel format."},
+    Case{"mid_row", tga({.width = 2, .height = 2}, Bytes(9, 1)), u"I/O error while reading image data."},
+    Case{"extension_past_end", with_footer(tga({}, {1, 2, 3}), 5000), u"I/O error while reading extension area."},
+    // 16-bit sides can describe float data of 2^32 bytes and more.
+    Case{"huge", tga({.width = 65535, .height = 65535}, {1, 2, 3}), u"Image data too large."},
+    // Fits the record (just below 2^32 bytes) but the file holds three bytes:
+    // refused without allocating 4 GiB first.
+    Case{"largest_short", tga({.width = 65535, .height = 4096}, {1, 2, 3}), u"I/O error while reading image data."},
+    Case{"w0", a1r5g5b5(0, 65535), nullptr, 0, 65535},
+    Case{"h1", a1r5g5b5(65535, 1), nullptr, 65535, 1},
+    Case{"w1", a1r5g5b5(1, 65535), nullptr, 1, 65535}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(Tga, MissingFile) {
     std::u16string message;
-    EXPECT_FALSE(rk::load_tga(missing_file(), message));
+    EXPECT_FALSE(rk::load_tga(widen(load_temp_dir() + "/does-not-exist"), message));
     EXPECT_EQ(message, u"Could not open file.");
-}
-
-TEST(Tga, ExtremeSidesLoadAtTheirSize) {
-    struct Case {
-        uint16_t w, h;
-    };
-    for (Case c : {Case{0, 65535}, Case{65535, 1}, Case{1, 65535}}) {
-        const Bytes pixels(size_t{c.w} * c.h * 2, 0xFF);
-        auto [img, message] = load(tga({c.w, c.h, 16, 0x21}, pixels));
-        ASSERT_TRUE(img) << c.w << "x" << c.h;
-        EXPECT_EQ(imgbuf_w(img.get()), c.w);
-        EXPECT_EQ(imgbuf_h(img.get()), c.h);
-        if (c.w && c.h) expect_px(img.get(), c.w - 1, c.h - 1, {1, 1, 1, 1});
-    }
 }
 
 }  // namespace
