@@ -15,6 +15,24 @@ bool midpoint_is_neutral(float m) noexcept {
     return m >= 0.5f - kFloatEpsilon && m <= 0.5f + kFloatEpsilon;
 }
 
+// The new image for src's heights, or null when src has pixels missing or
+// memory runs out. finished says nothing more is to be done: the image is empty,
+// or the weights are all zero and it is black.
+ImgbufPtr new_height_image(const imgbuf* src, float weight1, float weight2, float weight3,
+                           bool& finished) {
+    finished = true;
+    const bool empty = src->width == 0 || src->height == 0;
+    if (!empty && !src->pixels) return nullptr;
+    ImgbufPtr out = make_image(src->width, src->height);
+    if (!out || empty) return out;
+    if (near_zero(weight1) && near_zero(weight2) && near_zero(weight3)) {
+        black_fill(out.get());
+        return out;
+    }
+    finished = false;
+    return out;
+}
+
 // The steps run on the new image in a fixed order; each optional one leaves the
 // image as it was when it cannot get its kernel or temporary image. The source
 // is only read.
@@ -25,16 +43,9 @@ imgbuf* make_heightmap(const imgbuf* src, uint32_t mode, uint32_t flags, float m
     const LibraryCall busy;
     const ConvertRow variant = conversion_variant(mode, flags);
     if (!variant || !src) return nullptr;
-    const bool empty = src->width == 0 || src->height == 0;
-    if (!empty && !src->pixels) return nullptr;
-    ImgbufPtr out = make_image(src->width, src->height);
-    if (!out) return nullptr;
-    if (empty) return out.release();
-
-    if (near_zero(weight1) && near_zero(weight2) && near_zero(weight3)) {
-        black_fill(out.get());
-        return out.release();
-    }
+    bool finished = false;
+    ImgbufPtr out = new_height_image(src, weight1, weight2, weight3, finished);
+    if (!out || finished) return out.release();
     convert_to_height(out.get(), src, variant);
     if (flags & HM_AUTO_LEVELS) auto_levels(out.get());
     if (!midpoint_is_neutral(midpoint)) midpoint_curve(out.get(), midpoint);
@@ -54,15 +65,9 @@ imgbuf* make_delit_heightmap(const imgbuf* src, uint32_t flags, float midpoint, 
                              float clamp_high, float weight1, float weight2, float weight3,
                              uint32_t smooth_size, uint32_t edge_mode) {
     if (!src) return nullptr;
-    const bool empty = src->width == 0 || src->height == 0;
-    if (!empty && !src->pixels) return nullptr;
-    ImgbufPtr out = make_image(src->width, src->height);
-    if (!out) return nullptr;
-    if (empty) return out.release();
-    if (near_zero(weight1) && near_zero(weight2) && near_zero(weight3)) {
-        black_fill(out.get());
-        return out.release();
-    }
+    bool finished = false;
+    ImgbufPtr out = new_height_image(src, weight1, weight2, weight3, finished);
+    if (!out || finished) return out.release();
     constexpr uint32_t kInvertAll = HM_INVERT_RED | HM_INVERT_GREEN | HM_INVERT_BLUE;
     const DelitSettings settings{edge_mode == RK_EDGE_WRAP, (flags & kInvertAll) == kInvertAll,
                                  (flags & HM_SMOOTH) ? smooth_size : 0u};
