@@ -1,5 +1,6 @@
 #include "load/jxr_helper_process.h"
 
+#include <new>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "common/checked_size.h"
 #include "load/jxr_reply_format.h"
@@ -251,8 +253,14 @@ JxrHelperRun run_jxr_helper(std::span<const uint8_t> file, uint32_t width, uint3
     // wait be cut short.
     const uint64_t cpu_seconds = timeout_ms / 1000 + 2;
 
+    // The declared picture may not fit in memory: a reason, not an exception
+    // that could only say the same thing less precisely.
     const size_t capacity = kJxrReplyHeaderBytes + *pixel_bytes + 1;
-    run.reply.reset(new uint8_t[capacity]);
+    run.reply.reset(new (std::nothrow) uint8_t[capacity]);
+    if (!run.reply) {
+        run.failure = "not enough memory for the picture";
+        return run;
+    }
 
     const Fd input(sealed_copy(file));
     int ends[2];
