@@ -2,6 +2,7 @@
 
 #include "common/checked_size.h"
 #include "load/jxr_reply_format.h"
+#include "load/row_batches.h"
 
 namespace rk {
 namespace {
@@ -30,17 +31,23 @@ const char* status_reason(uint32_t status) noexcept {
 
 // Integer samples become floats by one single-precision division by 255, the
 // same operations in the same order as every other 8-bit reader.
+void convert_bgr_row(const uint8_t* src, float* dst, uint32_t width) noexcept {
+    for (uint32_t x = 0; x < width; ++x, src += 3, dst += 4) {
+        dst[0] = static_cast<float>(src[2]) / 255.0f;
+        dst[1] = static_cast<float>(src[1]) / 255.0f;
+        dst[2] = static_cast<float>(src[0]) / 255.0f;
+        dst[3] = 1.0f;
+    }
+}
+
+// Rows are independent, so they are converted in bands on the library's threads.
 void convert_bgr_rows(const uint8_t* src, imgbuf* image) noexcept {
     const uint32_t width = image->width;
-    for (uint32_t y = 0; y < image->height; ++y) {
-        float* dst = row_unchecked(image, y);
-        for (uint32_t x = 0; x < width; ++x, src += 3, dst += 4) {
-            dst[0] = static_cast<float>(src[2]) / 255.0f;
-            dst[1] = static_cast<float>(src[1]) / 255.0f;
-            dst[2] = static_cast<float>(src[0]) / 255.0f;
-            dst[3] = 1.0f;
-        }
-    }
+    const size_t row_bytes = size_t{width} * 3;
+    parallel_rows(image->height, kMinThreadRows, [=](uint32_t y0, uint32_t y1) noexcept {
+        for (uint32_t y = y0; y < y1; ++y)
+            convert_bgr_row(src + y * row_bytes, row_unchecked(image, y), width);
+    });
 }
 
 }  // namespace

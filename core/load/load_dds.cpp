@@ -9,6 +9,7 @@
 #include "common/file_io.h"
 #include "load/le_reader.h"
 #include "load/readers.h"
+#include "load/row_batches.h"
 
 namespace rk {
 namespace {
@@ -93,17 +94,23 @@ ImgbufPtr load_dds(std::u16string_view path, std::u16string& message) {
     // A zero-width image stores no bytes per row: there is nothing to read.
     if (rows == 0 || *pitch == 0) return img;
 
-    std::unique_ptr<uint8_t[]> row;
+    const uint32_t batch_rows = rows_per_batch(*pitch, rows);
+    std::unique_ptr<uint8_t[]> batch;
     try {
-        row = zeroed_block(*pitch);
+        batch = zeroed_block(size_t{batch_rows} * *pitch);
     } catch (const std::bad_alloc&) {
         return fail(message, u"Not enough memory.");
     }
-    for (uint32_t i = 0; i < rows; ++i) {
-        if (!file_read_exact(file, row.get(), *pitch)) {
-            return fail(message, u"I/O error reading image data.");
-        }
-        format->decode_row(img.get(), i, row.get());
+    // A stored row of blocks holds four pixel rows.
+    const uint32_t min_rows =
+        format->layout == DDS_LAYOUT_BLOCKS ? kMinThreadRows / 4 : kMinThreadRows;
+    const DdsDecodeFn decode = format->decode_row;
+    imgbuf* const out = img.get();
+    const auto decode_row = [=](uint32_t i, const uint8_t* stored) noexcept {
+        decode(out, i, stored);
+    };
+    if (!read_rows_converted(file, batch.get(), batch_rows, *pitch, rows, min_rows, decode_row)) {
+        return fail(message, u"I/O error reading image data.");
     }
     return img;
 }

@@ -9,6 +9,7 @@
 #include "common/file_io.h"
 #include "common/png_messages.h"
 #include "load/readers.h"
+#include "load/row_batches.h"
 
 namespace rk {
 namespace {
@@ -93,7 +94,7 @@ bailout:
     return false;
 }
 
-using RowConverter = void (*)(const uint8_t* src, float* dst, uint32_t width);
+using RowConverter = void (*)(const uint8_t* src, float* dst, uint32_t width) noexcept;
 
 // 16-bit samples are stored most significant byte first.
 template <int Bytes>
@@ -108,7 +109,7 @@ inline uint32_t sample(const uint8_t* p) noexcept {
 // One delivered row (1 grey, 2 grey-alpha, 3 RGB or 4 RGBA samples per pixel) to
 // float RGBA; each sample is divided by its maximum in single precision.
 template <int Channels, int Bytes>
-void convert_row(const uint8_t* src, float* dst, uint32_t width) {
+void convert_row(const uint8_t* src, float* dst, uint32_t width) noexcept {
     constexpr float kMax = Bytes == 2 ? 65535.0f : 255.0f;
     constexpr int kStep = Channels * Bytes;
     for (uint32_t x = 0; x < width; ++x, src += kStep, dst += 4) {
@@ -137,13 +138,23 @@ constexpr RowConverter kRowConverters[2][4] = {
     {convert_row<1, 2>, convert_row<2, 2>, convert_row<3, 2>, convert_row<4, 2>},
 };
 
-// Reads every row into image through the row buffer, then the chunks after the
-// image data. Structures are left to the caller's owner.
-bool read_png_rows(PngReadState* s, imgbuf* image, uint8_t* row, RowConverter convert) {
+// Reads every row into image through batches of batch_rows rows of row_bytes,
+// then the chunks after the image data. libpng decodes each batch on this
+// thread; the threads then convert it while no libpng call runs, so no longjmp
+// can leave their frames. Structures are left to the caller's owner.
+bool read_png_rows(PngReadState* s, imgbuf* image, uint8_t* batch, uint32_t batch_rows,
+                   uint32_t row_bytes, RowConverter convert) {
     if (setjmp(png_jmpbuf(s->png))) return false;
-    for (png_uint_32 y = 0; y < s->height; ++y) {
-        png_read_row(s->png, row, nullptr);
-        convert(row, row_unchecked(image, y), s->width);
+    const uint32_t width = s->width;
+    const auto convert_row = [=](uint32_t y, const uint8_t* stored) noexcept {
+        convert(stored, row_unchecked(image, y), width);
+    };
+    for (png_uint_32 first = 0; first < s->height; first += batch_rows) {
+        const uint32_t count = s->height - first < batch_rows ? s->height - first : batch_rows;
+        for (uint32_t k = 0; k < count; ++k) {
+            png_read_row(s->png, batch + size_t{k} * row_bytes, nullptr);
+        }
+        convert_batch(batch, row_bytes, first, count, kMinThreadRows, convert_row);
     }
     png_read_end(s->png, s->info);
     return true;
@@ -188,8 +199,10 @@ ImgbufPtr load_png(std::u16string_view path, bool& not_my_format) {
         debug_output("load_png(): not enough memory");
         return nullptr;
     }
-    const auto row = zeroed_block(*row_bytes);
-    if (!read_png_rows(&reader.state, image.get(), row.get(),
+    const auto stored_row_bytes = static_cast<uint32_t>(*row_bytes);
+    const uint32_t batch_rows = rows_per_batch(stored_row_bytes, s.height);
+    const auto batch = zeroed_block(size_t{batch_rows} * stored_row_bytes);
+    if (!read_png_rows(&reader.state, image.get(), batch.get(), batch_rows, stored_row_bytes,
                        kRowConverters[sample_bytes - 1][channels - 1])) {
         return nullptr;
     }

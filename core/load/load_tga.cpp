@@ -9,6 +9,7 @@
 #include "common/file_io.h"
 #include "load/le_reader.h"
 #include "load/readers.h"
+#include "load/row_batches.h"
 
 namespace rk {
 namespace {
@@ -170,9 +171,10 @@ ImgbufPtr load_tga(std::u16string_view path, std::u16string& message) {
     if (!img) return fail(message, u"Not enough memory.");
     if (row_bytes == 0) return img;  // no stored pixels, nothing to convert
 
-    std::unique_ptr<uint8_t[]> row;
+    const uint32_t batch_rows = rows_per_batch(row_bytes, height);
+    std::unique_ptr<uint8_t[]> batch;
     try {
-        row = zeroed_block(row_bytes);
+        batch = zeroed_block(size_t{batch_rows} * row_bytes);
     } catch (const std::bad_alloc&) {
         return fail(message, u"Not enough memory.");
     }
@@ -181,12 +183,15 @@ ImgbufPtr load_tga(std::u16string_view path, std::u16string& message) {
     const bool right_to_left = (header.descriptor & kRightToLeft) != 0;
     const size_t first_column = right_to_left ? 4 * size_t{width - 1} : 0;
     const ptrdiff_t step = right_to_left ? -4 : 4;
-    for (uint32_t r = 0; r < height; ++r) {
-        if (!file_read_exact(file, row.get(), row_bytes)) {
-            return fail(message, u"I/O error while reading image data.");
-        }
+    const TgaRowFn convert = layout->convert;
+    imgbuf* const out = img.get();
+    const auto convert_row = [=](uint32_t r, const uint8_t* stored) noexcept {
         const uint32_t y = top_down ? r : height - 1 - r;
-        layout->convert(row.get(), row_unchecked(img.get(), y) + first_column, step, width);
+        convert(stored, row_unchecked(out, y) + first_column, step, width);
+    };
+    if (!read_rows_converted(file, batch.get(), batch_rows, row_bytes, height, kMinThreadRows,
+                             convert_row)) {
+        return fail(message, u"I/O error while reading image data.");
     }
     return img;
 }
