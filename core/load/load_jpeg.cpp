@@ -20,6 +20,7 @@
 #include "common/thread_pool.h"
 #include "common/file_io.h"
 #include "load/readers.h"
+#include "load/row_batches.h"
 
 namespace rk {
 namespace {
@@ -119,9 +120,6 @@ void install_source(JpegSession& s) {
 
 using RowConverter = void (*)(const JSAMPLE* src, float* dst, uint32_t width) noexcept;
 
-// Rows decoded before a batch is converted: enough to share among threads.
-constexpr JDIMENSION kConvertRows = 64;
-
 void rgb_row(const JSAMPLE* src, float* dst, uint32_t width) noexcept {
     for (uint32_t x = 0; x < width; ++x, src += 3, dst += 4) {
         dst[0] = static_cast<float>(src[0]) / 255.0f;
@@ -164,9 +162,11 @@ imgbuf* new_image(uint32_t w, uint32_t h) {
 // so no longjmp can leave the threads' frames).
 void read_rows(jpeg_decompress_struct& cinfo, imgbuf* image, RowConverter convert) {
     const JDIMENSION step = static_cast<JDIMENSION>(cinfo.rec_outbuf_height);
-    const JDIMENSION batch = step * ((kConvertRows + step - 1) / step);
     const JDIMENSION row_samples =
         cinfo.output_width * static_cast<JDIMENSION>(cinfo.output_components);
+    // Enough rows for every thread to get a band, as the other readers' batches.
+    const JDIMENSION wanted = rows_per_batch(row_samples, cinfo.output_height);
+    const JDIMENSION batch = step * ((wanted + step - 1) / step);
     JSAMPARRAY rows = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo),
                                                  JPOOL_IMAGE, row_samples, batch);
     while (cinfo.output_scanline < cinfo.output_height) {
@@ -181,7 +181,7 @@ void read_rows(jpeg_decompress_struct& cinfo, imgbuf* image, RowConverter conver
         }
         if (n == 0) break;
         const uint32_t width = cinfo.output_width;
-        parallel_rows(n, 16, [&](uint32_t k0, uint32_t k1) noexcept {
+        parallel_rows(n, kMinThreadRows, [&](uint32_t k0, uint32_t k1) noexcept {
             for (uint32_t k = k0; k < k1; ++k)
                 convert(rows[k], row_unchecked(image, first + k), width);
         });
