@@ -9,6 +9,7 @@
 //   --threads=A,B     thread counts compared (default 1 and every usable processor)
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -19,6 +20,7 @@
 #include <map>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -93,6 +95,38 @@ void save(const imgbuf* img, const std::string& path) {
     if (msg[0]) throw std::runtime_error("save failed: " + path);
 }
 
+// A file of header followed by the pixel bytes of a continuous matrix.
+void write_raw(const std::string& path, const std::string& header, const cv::Mat& pixels) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(header.data(), static_cast<std::streamsize>(header.size()));
+    out.write(reinterpret_cast<const char*>(pixels.data),
+              static_cast<std::streamsize>(pixels.total() * pixels.elemSize()));
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+// The 32-bit top-down true-colour TGA header of a side x side picture.
+std::string tga_header(uint32_t side) {
+    std::string h(18, '\0');
+    h[2] = 2;
+    h[12] = h[14] = static_cast<char>(side & 255);
+    h[13] = h[15] = static_cast<char>(side >> 8);
+    h[16] = 32;
+    h[17] = 0x28;
+    return h;
+}
+
+// The DDS header of a side x side picture with the pixel format words pf (from
+// its flags on).
+std::string dds_header(uint32_t side, std::array<uint32_t, 7> pf) {
+    std::array<uint32_t, 32> words = {0x20534444u, 124, 0x1007, side, side};
+    words[19] = 32;
+    std::copy(pf.begin(), pf.end(), words.begin() + 20);
+    std::string h;
+    for (uint32_t w : words)
+        for (int i = 0; i < 4; ++i) h += static_cast<char>(w >> (8 * i));
+    return h;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) try {
@@ -126,7 +160,20 @@ int main(int argc, char** argv) try {
     const uint32_t side = rkbench::kSide;
     rk::ImgbufPtr photo = rkbench::tiled_photo(samples + "/bricks.png", side);
     const std::string jpeg = dir + "/photo.jpg";
-    cv::imwrite(jpeg, rkbench::to_bgr8(photo.get()), {cv::IMWRITE_JPEG_QUALITY, 95});
+    const cv::Mat bgr = rkbench::to_bgr8(photo.get());
+    cv::imwrite(jpeg, bgr, {cv::IMWRITE_JPEG_QUALITY, 95});
+    // The same photograph as PNG (8-bit RGB), 32-bit TGA and A8R8G8B8 DDS, and
+    // random DXT1 blocks, for the other readers' rows.
+    const std::string png = dir + "/photo.png", tga = dir + "/photo.tga";
+    const std::string dds = dir + "/photo.dds", dxt1 = dir + "/blocks.dds";
+    cv::imwrite(png, bgr, {cv::IMWRITE_PNG_COMPRESSION, 6});
+    cv::Mat bgra;
+    cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
+    write_raw(tga, tga_header(side), bgra);
+    write_raw(dds, dds_header(side, {0x41, 0, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000}), bgra);
+    cv::Mat blocks(static_cast<int>(side / 4), static_cast<int>(side / 4 * 8), CV_8U);
+    cv::randu(blocks, 0, 256);
+    write_raw(dxt1, dds_header(side, {4, 0x31545844}), blocks);
     Img height = heightmap(photo.get());
     Img normal = normalmap(height.p);
     rk::ImgbufPtr random = rkbench::random_image(side, rkbench::kRandomSeed);
@@ -143,6 +190,10 @@ int main(int argc, char** argv) try {
          [&] { rk::blur_in_bands(work.get(), k99->weights4, k99->size, k99->norm); }},
         {"imgbuf_resample to 4095 x 4095", [&] { Img(imgbuf_resample(photo.get(), 4095, 4095)); }},
         {"load_image JPEG", [&] { Img(load_image(u16(jpeg).c_str())); }},
+        {"load_image PNG", [&] { Img(load_image(u16(png).c_str())); }},
+        {"load_image TGA", [&] { Img(load_image(u16(tga).c_str())); }},
+        {"load_image DDS A8R8G8B8", [&] { Img(load_image(u16(dds).c_str())); }},
+        {"load_image DDS DXT1", [&] { Img(load_image(u16(dxt1).c_str())); }},
         {"core_saveimage_png, height map", [&] { save(height.p, dir + "/h.png"); }},
         {"core_saveimage_png, normal map", [&] { save(normal.p, dir + "/n.png"); }},
     };
