@@ -370,10 +370,10 @@ RK_API imgbuf* make_tileable(const imgbuf* src, float width_fraction) RK_NOEXCEP
 /* Threads                                                               */
 /* ===================================================================== */
 
-/* The generators, the blurs, resampling, the JPEG reader's pixel conversion and
- * the PNG savers split their rows among the calling thread and the library's
- * workers. Every result is bit-identical for every thread count, and a saved
- * file's bytes do not depend on it either.
+/* The generators, the blurs, resampling, the readers' pixel conversion (their
+ * codecs' decoding stays on the calling thread) and the PNG savers split their
+ * rows among the calling thread and the library's workers. Every result is
+ * bit-identical for every thread count; a saved file's bytes do not depend on it.
  *
  * n is the most threads the library keeps busy at once, process-wide: a call
  * always works on its caller's thread, and workers join calls only while fewer

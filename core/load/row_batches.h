@@ -40,9 +40,9 @@ void convert_batch(const uint8_t* batch, uint32_t row_bytes, uint32_t first, uin
     });
 }
 
-// Reads rows stored rows of row_bytes each from file into batch (room for
-// batch_rows of them) and converts each batch as convert_batch does. False when
-// a read fails.
+// Reads the image's stored rows (rows of them, row_bytes each) from file into
+// batch, which has room for batch_rows, and converts each batch as
+// convert_batch does. False when a read fails.
 template <class F>
 bool read_rows_converted(FileHandle& file, uint8_t* batch, uint32_t batch_rows, uint32_t row_bytes,
                          uint32_t rows, uint32_t min_rows, const F& convert) noexcept {
