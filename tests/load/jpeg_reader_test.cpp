@@ -120,12 +120,10 @@ TEST(JpegReader, FailuresEndWithNullAndTheRightDiagnostics) {
         FailureCase{"cut_inside_app1", jpeg("app1_20000_first_24x24.jpg", 10000), false, {"jpeglib error:\n", "JPEG datastream contains no image"}},
         FailureCase{"cmyk", jpeg("cmyk_20x10.jpg"), false, kTooFewRows},
         FailureCase{"ycck", jpeg("ycck_20x10.jpg"), false, kTooFewRows},
-        // 16384 x 16384 pixels of 16 bytes are exactly 2^32 bytes.
-        FailureCase{"too_large", with_byte(with_byte(kSmall, kSof + 3, 0x40), kSof + 5, 0x40), false, {"JPEG image loader: ", "Image data too large."}},
     };
     // clang-format on
     for (const FailureCase& c : cases) {
-        const ReaderRun run = run_reader(c.file ? write_temp("case.bin", *c.file) : load_temp_dir() + "/missing.jpg");
+        const ReaderRun run = run_reader(c.file ? write_temp("case.bin", *c.file) : temp_path("missing.jpg"));
         EXPECT_FALSE(run.image) << c.name;
         EXPECT_EQ(run.not_my_format, c.not_my_format) << c.name;
         EXPECT_EQ(run.texts, c.texts) << c.name;

@@ -54,21 +54,17 @@ TEST(JxrReader, ExtensionDecides) {
 TEST(JxrReader, RefusedFilesGiveNull) {
     EXPECT_FALSE(load(kData + "rgb24_20x18.jxr"));  // red first
     EXPECT_FALSE(load(kData + "gray8_20x18.jxr"));
-    EXPECT_FALSE(load(load_temp_dir() + "/missing.jxr"));
+    EXPECT_FALSE(load(temp_path("missing.jxr")));
     // Damaged tile data: the decode fails, and no part-decoded picture is returned.
     EXPECT_FALSE(load(kData + "bgr24_20x18_damaged.jxr"));
-    // A damaged container header (an IFD entry's type) is refused by jxrlib.
-    Bytes header = read_bytes(kData + "bgr24_20x18.jxr");
-    header.at(43) ^= 0xFF;
-    EXPECT_FALSE(load(write_temp("bad_header.jxr", header)));
 }
 
 TEST(JxrReader, PathsAreConvertedToUtf8) {
     EXPECT_TRUE(load(copy_of("bgr24_20x18.jxr", "relief_\xC3\xA9\xE2\x82\xAC.jxr")));
     // U+0161 keeps 0x61 ('a') as its low byte: only the real name may be opened.
     copy_of("bgr24_20x18.jxr", "narrow_a.jxr");
-    EXPECT_FALSE(load(load_temp_dir() + "/narrow_\xC5\xA1.jxr"));
-    std::u16string unpaired = rk::utf8_to_utf16(load_temp_dir() + "/narrow_a.jxr");
+    EXPECT_FALSE(load(temp_path("narrow_\xC5\xA1.jxr")));
+    std::u16string unpaired = rk::utf8_to_utf16(temp_path("narrow_a.jxr"));
     unpaired.insert(unpaired.size() - 4, 1, char16_t(0xD800));
     EXPECT_FALSE(rk::load_jxr(unpaired));
 }

@@ -24,7 +24,7 @@ TEST(LoadImage, ReadersAreTriedInOrderUntilOneDecidesTheFile) {
     // clang-format off
     const Case cases[] = {
         {"", 0, 0, {}},
-        {load_temp_dir() + "/missing.tga", 0, 0, {}},
+        {temp_path("missing.tga"), 0, 0, {}},
         {write_temp("three.bin", Bytes{'a', 'b', 'c'}), 0, 0, {"jpeglib error:\n", "Not a JPEG file: starts with 0x61 0x62"}, true},
         {jpeg + "restart_every_row_64x48.jpg", 64, 48, {}},
         {RK_TEST_DATA "/corpus/rgb8.png", 9, 7, {}},
@@ -56,8 +56,6 @@ TEST(LoadImage, ReadersAreTriedInOrderUntilOneDecidesTheFile) {
             EXPECT_TRUE(texts[i + 1].empty() || texts[i + 1].back() != '\n') << texts[i + 1];
         }
     }
-    EXPECT_EQ(get_px(Img(load_image(widen(jxr + "bgr24_20x18.jxr").c_str())).get(), 0, 0),
-              (Px{1.0f, 0.5019608f, 0.0627451f, 1.0f}));
     SinkRecorder sink;
     EXPECT_FALSE(load_image(nullptr));
     EXPECT_TRUE(sink.texts().empty());

@@ -100,29 +100,11 @@ TEST(Tga, AcceptedFileShapes) {
 }
 
 // Refusals with their messages, and sides at the edges of 16 bits, which load
-// at their size (message null).
-struct Case {
-    const char* name;
-    friend void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
-    Bytes file;
-    const char16_t* message;
-    uint16_t w = 0, h = 0;
-};
-
-class TgaFile : public ::testing::TestWithParam<Case> {};
+// at their size.
+class TgaFile : public ::testing::TestWithParam<FileCase> {};
 
 TEST_P(TgaFile, LoadsOrGivesItsMessage) {
-    const Case& c = GetParam();
-    auto [img, message] = load(c.file);
-    if (c.message) {
-        EXPECT_FALSE(img);
-        EXPECT_EQ(message, c.message);
-        return;
-    }
-    ASSERT_TRUE(img) << text(message);
-    EXPECT_EQ(imgbuf_w(img.get()), c.w);
-    EXPECT_EQ(imgbuf_h(img.get()), c.h);
-    if (c.w && c.h) expect_px(img.get(), c.w - 1u, c.h - 1u, {1, 1, 1, 1});
+    expect_loads_or_refuses(rk::load_tga, GetParam());
 }
 
 Bytes a1r5g5b5(uint16_t w, uint16_t h) {
@@ -131,28 +113,18 @@ Bytes a1r5g5b5(uint16_t w, uint16_t h) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, TgaFile, ::testing::Values(
-    Case{"short17", Bytes(17, 0), u"File too small."},
-    Case{"colormap", tga({.colormap_type = 1, .image_type = 1}, {1}), u"Files with colormaps (palettes) are not supported."},
-    Case{"rle", tga({.image_type = 10}, {1, 2, 3}), u"Only uncompressed truecolor files supported."},
-    Case{"d32a0", tga({.depth = 32}, {1, 2, 3, 4}), u"Unsupported pixel format."},
-    Case{"d24a8", tga({.depth = 24, .descriptor = 8}, {1, 2, 3}), u"Unsupported pixel format."},
-    Case{"mid_row", tga({.width = 2, .height = 2}, Bytes(9, 1)), u"I/O error while reading image data."},
-    Case{"extension_past_end", with_footer(tga({}, {1, 2, 3}), 5000), u"I/O error while reading extension area."},
-    // 16-bit sides can describe float data of 2^32 bytes and more.
-    Case{"huge", tga({.width = 65535, .height = 65535}, {1, 2, 3}), u"Image data too large."},
-    // Fits the record (just below 2^32 bytes) but the file holds three bytes:
-    // refused without allocating 4 GiB first.
-    Case{"largest_short", tga({.width = 65535, .height = 4096}, {1, 2, 3}), u"I/O error while reading image data."},
-    Case{"w0", a1r5g5b5(0, 65535), nullptr, 0, 65535},
-    Case{"h1", a1r5g5b5(65535, 1), nullptr, 65535, 1},
-    Case{"w1", a1r5g5b5(1, 65535), nullptr, 1, 65535}),
+    FileCase{"short17", Bytes(17, 0), u"File too small."},
+    FileCase{"colormap", tga({.colormap_type = 1, .image_type = 1}, {1}), u"Files with colormaps (palettes) are not supported."},
+    FileCase{"rle", tga({.image_type = 10}, {1, 2, 3}), u"Only uncompressed truecolor files supported."},
+    FileCase{"d32a0", tga({.depth = 32}, {1, 2, 3, 4}), u"Unsupported pixel format."},
+    FileCase{"d24a8", tga({.depth = 24, .descriptor = 8}, {1, 2, 3}), u"Unsupported pixel format."},
+    FileCase{"mid_row", tga({.width = 2, .height = 2}, Bytes(9, 1)), u"I/O error while reading image data."},
+    FileCase{"extension_past_end", with_footer(tga({}, {1, 2, 3}), 5000), u"I/O error while reading extension area."},
+    FileCase{"missing", std::nullopt, u"Could not open file."},
+    FileCase{"w0", a1r5g5b5(0, 65535), nullptr, 0, 65535},
+    FileCase{"h1", a1r5g5b5(65535, 1), nullptr, 65535, 1},
+    FileCase{"w1", a1r5g5b5(1, 65535), nullptr, 1, 65535}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
-
-TEST(Tga, MissingFile) {
-    std::u16string message;
-    EXPECT_FALSE(rk::load_tga(widen(load_temp_dir() + "/does-not-exist"), message));
-    EXPECT_EQ(message, u"Could not open file.");
-}
 
 }  // namespace
