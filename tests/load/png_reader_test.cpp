@@ -22,11 +22,6 @@ float n16(uint32_t s) { return static_cast<float>(s) / 65535.0f; }
 Px grey(float g, float a = 1.0f) { return {g, g, g, a}; }
 // Palette entry i of the test palette, which libpng expands to these samples.
 Px pal(int i, float a = 1.0f) { return {n8(i * 16), n8(255 - i * 16), n8(i * 3), a}; }
-png_color_16 key(uint16_t r, uint16_t g, uint16_t b) {
-    png_color_16 k{};
-    k.red = r, k.green = g, k.blue = b, k.gray = r;
-    return k;
-}
 
 struct LayoutCase {
     const char* name;
@@ -34,7 +29,7 @@ struct LayoutCase {
     std::vector<std::vector<uint32_t>> pixels;  // samples per pixel; an index for palettes
     std::vector<Px> expected;
     Bytes palette_alpha = {};
-    std::optional<png_color_16> key = {};
+    std::optional<png_color_16> key = {};  // {index, red, green, blue, grey}
 };
 
 // Sub-byte grey is widened by libpng to the full 8-bit range (x 255, x 85, x 17).
@@ -51,8 +46,8 @@ const LayoutCase kLayouts[] = {
     {"rgba8", 6, 8, {{255, 128, 0, 64}, {0, 0, 0, 0}}, {{1, n8(128), 0, n8(64)}, {0, 0, 0, 0}}},
     {"rgba16", 6, 16, {{65535, 0, 32768, 65535}, {1, 2, 3, 4}}, {{1, 0, n16(32768), 1}, {n16(1), n16(2), n16(3), n16(4)}}},
     {"palette4_trns", 3, 4, {{1}, {5}, {6}, {15}}, {pal(1, n8(128)), pal(5, 0), pal(6), pal(15)}, {255, 128, 255, 255, 255, 0}},
-    {"grey8_trns", 0, 8, {{0}, {128}, {255}}, {grey(0), grey(n8(128), 0), grey(1)}, {}, key(128, 0, 0)},
-    {"rgb16_trns", 2, 16, {{1, 2, 3}, {1, 2, 65535}}, {{n16(1), n16(2), n16(3), 0}, {n16(1), n16(2), 1, 1}}, {}, key(1, 2, 3)},
+    {"grey8_trns", 0, 8, {{0}, {128}, {255}}, {grey(0), grey(n8(128), 0), grey(1)}, {}, png_color_16{0, 128, 0, 0, 128}},
+    {"rgb16_trns", 2, 16, {{1, 2, 3}, {1, 2, 65535}}, {{n16(1), n16(2), n16(3), 0}, {n16(1), n16(2), 1, 1}}, {}, png_color_16{0, 1, 2, 3, 1}},
 };
 // clang-format on
 
