@@ -7,13 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
 #include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "temp_dir.h"
 #include "load/jxr_helper_process.h"
 #include "load_test_support.h"
 
