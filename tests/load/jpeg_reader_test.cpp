@@ -121,18 +121,15 @@ TEST(JpegReader, FailuresEndWithNullAndTheRightDiagnostics) {
 TEST(JpegReader, ConcurrentFailuresKeepTheirOwnMessages) {
     // Each thread fails on its own file; every message must be one of the two,
     // whole, never the other thread's text in the middle of formatting.
-    const std::string a = write_temp("thread_a.bin", Bytes{'a', 'b', 'c'});
-    const std::string b = write_temp("thread_b.bin", Bytes{'x', 'y', 'z'});
     SinkRecorder sink;
-    auto hammer = [](const std::string& path) {
-        for (int i = 0; i < 200; ++i) {
+    std::vector<std::thread> threads;
+    for (const std::string start : {"abc", "xyz"}) {
+        threads.emplace_back([path = widen(write_temp(start, Bytes(start.begin(), start.end())))] {
             bool not_my_format = false;
-            rk::load_jpeg(widen(path), not_my_format);
-        }
-    };
-    std::thread ta(hammer, a), tb(hammer, b);
-    ta.join();
-    tb.join();
+            for (int i = 0; i < 200; ++i) rk::load_jpeg(path, not_my_format);
+        });
+    }
+    for (std::thread& t : threads) t.join();
     const Texts texts = sink.texts();
     ASSERT_EQ(texts.size(), 800u);
     for (const std::string& t : texts) {

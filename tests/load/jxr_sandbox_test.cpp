@@ -1,6 +1,5 @@
 // JPEG XR decoded in the helper process: every way the helper can fail gives null
 // and one reason, and nothing of the helper outlives a load.
-#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -8,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "load/jxr_helper_process.h"
@@ -36,12 +36,9 @@ Load load(const std::string& path) {
     return result;
 }
 
-size_t open_descriptors() {
-    size_t n = 0;
-    DIR* dir = ::opendir("/proc/self/fd");
-    while (dir && ::readdir(dir)) ++n;
-    if (dir) ::closedir(dir);
-    return n;
+auto open_descriptors() {
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return std::distance(begin(fds), end(fds));
 }
 
 bool no_child_left() {

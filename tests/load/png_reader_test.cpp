@@ -59,18 +59,17 @@ Fixture fixture_of(const LayoutCase& c) {
     f.height = 2;
     f.bit_depth = c.depth;
     f.color_type = c.color_type;
-    for (int i = 0; c.color_type == PNG_COLOR_TYPE_PALETTE && i < 16; ++i)
-        f.palette.push_back({png_byte(i * 16), png_byte(255 - i * 16), png_byte(i * 3)});
     f.palette_alpha = c.palette_alpha;
     f.trns_key = c.key;
+    for (int i = 0; c.color_type == PNG_COLOR_TYPE_PALETTE && i < 16; ++i)
+        f.palette.push_back({png_byte(i * 16), png_byte(255 - i * 16), png_byte(i * 3)});
     for (int row = 0; row < 2; ++row) {
         std::vector<uint32_t> samples;
         for (size_t i = 0; i < c.pixels.size(); ++i) {
             const auto& px = c.pixels[row == 0 ? i : c.pixels.size() - 1 - i];
             samples.insert(samples.end(), px.begin(), px.end());
         }
-        const Bytes packed = pack_row(samples, c.depth);
-        f.rows.insert(f.rows.end(), packed.begin(), packed.end());
+        append(f.rows, pack_row(samples, c.depth));
     }
     return f;
 }
