@@ -182,8 +182,6 @@ TEST(JxrContainerFile, SizeOfTheEntriesMustAgreeWithTheCodestream) {
     c.find(0xBC80).type = 3;
     const rk::JxrContainer got = check(c.bytes());
     ASSERT_EQ(got.fault, JxrFault::none);
-    EXPECT_EQ(got.width, 9u);
-    EXPECT_EQ(got.height, 7u);
     EXPECT_TRUE(rk::jxr_size_agrees(got, 9, 7));
     for (auto [w, h] : {std::pair{7u, 9u}, {65536u, 7u}, {9u, 1u}}) EXPECT_FALSE(rk::jxr_size_agrees(got, w, h));
     EXPECT_FALSE(rk::jxr_size_agrees({JxrFault::tag, 9, 7}, 9, 7));
