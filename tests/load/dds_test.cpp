@@ -2,7 +2,6 @@
 
 #include <bit>
 #include <limits>
-#include <string>
 
 #include "load/readers.h"
 #include "load_test_support.h"

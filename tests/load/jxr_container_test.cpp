@@ -7,9 +7,7 @@
 #include <functional>
 #include <tuple>
 #include <stdexcept>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "load/jxr_container.h"
 #include "load/readers.h"

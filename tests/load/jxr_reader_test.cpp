@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <string>
 
 #include "load/readers.h"
 #include "common/utf16.h"

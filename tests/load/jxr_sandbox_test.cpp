@@ -26,9 +26,7 @@ struct Load {
 
 Load load(const std::string& path) {
     SinkRecorder sink;
-    imgbuf* image = load_image(widen(path).c_str());
-    delete_imgbuf(image);
-    Load result{image != nullptr, {}};
+    Load result{Img(load_image(widen(path).c_str())) != nullptr, {}};
     const Texts texts = sink.texts();
     for (size_t i = 0; i + 1 < texts.size(); ++i) {
         if (texts[i] == "JPEG XR image loader: ") result.reasons.push_back(texts[i + 1]);
@@ -88,9 +86,7 @@ TEST(JxrSandbox, ConcurrentLoadsLeaveNothingBehind) {
             threads.emplace_back([&wrong, t] {
                 for (int i = 0; i < 3; ++i) {
                     for (const std::string& path : {kJxr + "bgr24_20x18.jxr", kKnownCrash}) {
-                        imgbuf* image = load_image(widen(path).c_str());
-                        wrong[t] += (image != nullptr) != (path != kKnownCrash);
-                        delete_imgbuf(image);
+                        wrong[t] += (Img(load_image(widen(path).c_str())) != nullptr) != (path != kKnownCrash);
                     }
                 }
             });
@@ -101,11 +97,8 @@ TEST(JxrSandbox, ConcurrentLoadsLeaveNothingBehind) {
         const Texts texts = sink.texts();
         // The sink is process-wide, so the threads' texts interleave: count the
         // prefixes and the decoder's reasons rather than pairing neighbours.
-        const auto count = [&texts](auto&& match) {
-            return std::count_if(texts.begin(), texts.end(), match);
-        };
-        EXPECT_EQ(count([](const std::string& t) { return t == "JPEG XR image loader: "; }), 12);
-        EXPECT_EQ(count([](const std::string& t) { return t.rfind("the decoder ", 0) == 0; }), 12);
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), "JPEG XR image loader: "), 12);
+        EXPECT_EQ(std::count_if(texts.begin(), texts.end(), [](const std::string& t) { return t.starts_with("the decoder "); }), 12);
         EXPECT_TRUE(no_child_left());
         EXPECT_EQ(open_descriptors(), descriptors);
     }

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "load/readers.h"
 #include "load_test_support.h"
 
