@@ -33,14 +33,10 @@ TEST(Blocks, ComeZeroed) {
     for (int i = 0; i < 17; ++i) EXPECT_EQ(b[i], 0);
 }
 
-void collect(const char* text, void* user) {
-    static_cast<std::vector<std::string>*>(user)->push_back(text);
-}
-
 TEST(Diagnostics, OneSinkCallPerTextAndSilentByDefault) {
     debug_output("nobody listens");
     std::vector<std::string> got;
-    set_debug_output(collect, &got);
+    set_debug_output([](const char* text, void* user) { static_cast<std::vector<std::string>*>(user)->push_back(text); }, &got);
     debug_output("TGA image loader: ");
     debug_output(std::u16string_view(u"Not a supported image \u00e9."));
     set_debug_output(nullptr, &got);

@@ -19,20 +19,19 @@ TEST(Imgbuf, StridesSizesAndRows) {
         EXPECT_EQ(imgbuf_buf_size(img.get()), c.size);
         ASSERT_NE(imgbuf_buf(img.get()), nullptr);
         EXPECT_EQ(reinterpret_cast<uintptr_t>(imgbuf_buf(img.get())) % 16, 0u);
-        for (uint32_t y = 0; y < c.h; ++y) {
+        for (uint32_t y = 0; y < c.h; ++y)
             EXPECT_EQ(imgbuf_row(img.get(), y), imgbuf_buf(img.get()) + y * c.stride_elems);
-        }
         EXPECT_EQ(imgbuf_row(img.get(), c.h), nullptr);
         EXPECT_EQ(imgbuf_row(img.get(), UINT32_MAX), nullptr);
     }
 }
 
 TEST(Imgbuf, RefusesBlocksOf4GiBOrMore) {
-    // 2^28 pixels of 16 bytes is exactly 2^32 bytes: the 32-bit size would wrap to 0.
-    EXPECT_EQ(create_imgbuf(1u << 14, 1u << 14), nullptr);
-    EXPECT_EQ(create_imgbuf(1u << 28, 1), nullptr);
-    EXPECT_EQ(create_imgbuf(UINT32_MAX, UINT32_MAX), nullptr);
-    EXPECT_EQ(create_imgbuf(65536, 65536), nullptr);
+    // 2^28 pixels of 16 bytes are exactly 2^32 bytes, where a 32-bit size wraps to
+    // 0; 65536 squared wraps a 32-bit pixel count, and UINT32_MAX squared times 16
+    // a 64-bit byte count.
+    for (auto [w, h] : {std::pair{1u << 14, 1u << 14}, {1u << 28, 1u}, {65536u, 65536u}, {UINT32_MAX, UINT32_MAX}})
+        EXPECT_EQ(create_imgbuf(w, h), nullptr) << w << " x " << h;
 }
 
 // Clear zeroes every channel; a copy needs equal width and height; delete takes null.

@@ -10,8 +10,6 @@
 namespace {
 
 const std::string kData = RK_TEST_DATA "/jxr/";
-constexpr uint32_t kWidth = 20;
-constexpr uint32_t kHeight = 18;
 
 // Blue, green, red as stored in bgr24_20x18.jxr.
 std::array<uint8_t, 3> stored_bgr(uint32_t x, uint32_t y) {
@@ -31,10 +29,10 @@ std::string copy_of(const std::string& fixture, const std::string& name) {
 TEST(JxrReader, Bgr24LoadsEveryPixelExactly) {
     const rk::ImgbufPtr image = load(kData + "bgr24_20x18.jxr");
     ASSERT_TRUE(image);
-    ASSERT_EQ(imgbuf_w(image.get()), kWidth);
-    ASSERT_EQ(imgbuf_h(image.get()), kHeight);
-    for (uint32_t y = 0; y < kHeight; ++y) {
-        for (uint32_t x = 0; x < kWidth; ++x) {
+    ASSERT_EQ(imgbuf_w(image.get()), 20u);
+    ASSERT_EQ(imgbuf_h(image.get()), 18u);
+    for (uint32_t y = 0; y < 18; ++y) {
+        for (uint32_t x = 0; x < 20; ++x) {
             const auto bgr = stored_bgr(x, y);
             expect_px(image.get(), x, y, {bgr[2] / 255.0f, bgr[1] / 255.0f, bgr[0] / 255.0f, 1.0f});
         }
