@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <limits>
+#include <tuple>
 
 #include "load/readers.h"
 #include "load_test_support.h"
@@ -44,10 +45,6 @@ Bytes words(std::initializer_list<T> vs) {
 const auto u16s = words<2, uint32_t>;
 const auto u32s = words<4, uint32_t>;
 const auto f32s = words<4, float>;
-
-auto load(const Bytes& file) {
-    return load_with(rk::load_dds, file);
-}
 
 const float kNan = std::bit_cast<float>(0x7FC00123u);
 const float kInf = std::numeric_limits<float>::infinity();
@@ -93,7 +90,7 @@ TEST(Dds, EveryPixelTemplateDecodesExactly) {
     };
     // clang-format on
     for (const Case& c : cases) {
-        auto [img, message] = load(dds(2, 1, c.pf, c.pixels));
+        auto [img, message] = load_with(rk::load_dds, dds(2, 1, c.pf, c.pixels));
         ASSERT_TRUE(img) << c.name << ": " << text(message);
         EXPECT_TRUE(message.empty());
         SCOPED_TRACE(c.name);
@@ -143,7 +140,7 @@ TEST(DdsBlocks, PalettesAndAlphaDecodeExactly) {
     for (const Case& c : cases) {
         Bytes block = c.alpha;
         append(block, colour_block(c.c0, c.c1, c.pf.fourcc == kDxt5.fourcc ? 0 : kIndexIsColumn));
-        auto [img, message] = load(dds(4, 4, c.pf, block));
+        auto [img, message] = load_with(rk::load_dds, dds(4, 4, c.pf, block));
         ASSERT_TRUE(img) << text(message);
         for (uint32_t i = 0; i < 16; ++i) {
             Px want = c.want[i % c.want.size()];
@@ -157,33 +154,29 @@ TEST(DdsBlocks, PalettesAndAlphaDecodeExactly) {
 // those of partial blocks at the right and bottom edges included, takes the
 // colour of the block it lies in; without its last byte the file is short.
 TEST(DdsBlocks, PartialBlocksAreDecoded) {
-    struct Case {
-        Pf pf;
-        uint32_t w, h;
-    };
-    for (const Case& c : {Case{kDxt5, 6, 6}, Case{kDxt1, 5, 4}, Case{kDxt1, 0, 4}, Case{kDxt3, 7, 3},
-                          Case{kDxt5, 12, 12}}) {
-        const bool d3 = c.pf.fourcc == kDxt3.fourcc, d5 = c.pf.fourcc == kDxt5.fourcc;
-        const uint32_t bw = std::max(1u, (c.w + 3) / 4), bh = (c.h + 3) / 4;
+    for (auto [pf, w, h] :
+         {std::tuple{kDxt5, 6u, 6u}, {kDxt1, 5u, 4u}, {kDxt1, 0u, 4u}, {kDxt3, 7u, 3u}, {kDxt5, 12u, 12u}}) {
+        const bool d3 = pf.fourcc == kDxt3.fourcc, d5 = pf.fourcc == kDxt5.fourcc;
+        const uint32_t bw = std::max(1u, (w + 3) / 4), bh = (h + 3) / 4;
         Bytes data;
         for (uint32_t n = 1; n <= bw * bh; ++n) {
             if (d3) append(data, u32s({0x11111111 * (n % 16), 0x11111111 * (n % 16)}));
             if (d5) append(data, {uint8_t(16 * n), 0, 0, 0, 0, 0, 0, 0});
             append(data, colour_block((n << 11) | ((2 * n) << 5) | (31 - n), 0, 0));
         }
-        auto [img, message] = load(dds(c.w, c.h, c.pf, data));
+        auto [img, message] = load_with(rk::load_dds, dds(w, h, pf, data));
         ASSERT_TRUE(img) << text(message);
-        ASSERT_EQ(imgbuf_w(img.get()), c.w);
-        ASSERT_EQ(imgbuf_h(img.get()), c.h);
-        for (uint32_t y = 0; y < c.h; ++y) {
-            for (uint32_t x = 0; x < c.w; ++x) {
+        ASSERT_EQ(imgbuf_w(img.get()), w);
+        ASSERT_EQ(imgbuf_h(img.get()), h);
+        for (uint32_t y = 0; y < h; ++y) {
+            for (uint32_t x = 0; x < w; ++x) {
                 const uint32_t n = (y / 4) * bw + x / 4 + 1;
                 const float a = d3 ? u4(n % 16) : d5 ? u8(16 * n) : 1;
                 expect_px(img.get(), x, y, {unorm(n, 31), unorm(2 * n, 63), unorm(31 - n, 31), a});
             }
         }
         data.pop_back();
-        auto [cut, cut_message] = load(dds(c.w, c.h, c.pf, data));
+        auto [cut, cut_message] = load_with(rk::load_dds, dds(w, h, pf, data));
         EXPECT_FALSE(cut);
         EXPECT_EQ(cut_message, u"I/O error reading image data.");
     }

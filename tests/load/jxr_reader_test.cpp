@@ -39,10 +39,12 @@ TEST(JxrReader, Bgr24LoadsEveryPixelExactly) {
     }
 }
 
-// jxrlib picks its decoder by extension alone, whatever the file holds.
+// jxrlib picks its decoder by extension alone, whatever the file holds; a name
+// outside ASCII reaches it as UTF-8.
 TEST(JxrReader, ExtensionDecides) {
     for (auto [name, loads] : {std::pair{"upper.JXR", true}, {"photo.wdp", true}, {"photo.hdp", true},
-                               {"really.jxr.png", false}, {"texture.dds", false}, {"no_extension", false}})
+                               {"relief_\xC3\xA9\xE2\x82\xAC.jxr", true}, {"really.jxr.png", false},
+                               {"texture.dds", false}, {"no_extension", false}})
         EXPECT_EQ(static_cast<bool>(load(copy_of("bgr24_20x18.jxr", name))), loads) << name;
 }
 
@@ -55,7 +57,6 @@ TEST(JxrReader, RefusedFilesGiveNull) {
 }
 
 TEST(JxrReader, PathsAreConvertedToUtf8) {
-    EXPECT_TRUE(load(copy_of("bgr24_20x18.jxr", "relief_\xC3\xA9\xE2\x82\xAC.jxr")));
     // U+0161 keeps 0x61 ('a') as its low byte: only the real name may be opened.
     copy_of("bgr24_20x18.jxr", "narrow_a.jxr");
     EXPECT_FALSE(load(temp_path("narrow_\xC5\xA1.jxr")));

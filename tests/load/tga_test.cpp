@@ -35,10 +35,6 @@ Bytes with_footer(Bytes b, uint32_t extension_offset) {
     return b;
 }
 
-auto load(const Bytes& file) {
-    return load_with(rk::load_tga, file);
-}
-
 const float k128 = 0.5019608f;  // 128 / 255
 float u8(uint32_t v) { return unorm(v, 255); }
 
@@ -59,7 +55,7 @@ TEST(Tga, LayoutsConvertExactly) {
     // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << "depth " << int(c.depth) << " alpha " << int(c.alpha_bits));
-        auto [img, message] = load(tga({2, 1, c.depth, uint8_t(0x20 | c.alpha_bits)}, c.pixels));
+        auto [img, message] = load_with(rk::load_tga, tga({2, 1, c.depth, uint8_t(0x20 | c.alpha_bits)}, c.pixels));
         ASSERT_TRUE(img) << text(message);
         EXPECT_TRUE(message.empty());
         expect_px(img.get(), 0, 0, c.first);
@@ -72,7 +68,7 @@ TEST(Tga, OrientationBitsPlaceRowsAndColumns) {
     Bytes pixels;
     for (uint8_t i = 0; i < 6; ++i) append(pixels, {i, 0, 0});
     for (uint8_t descriptor : {0x00, 0x10, 0x20, 0x30}) {
-        auto [img, message] = load(tga({3, 2, 24, descriptor}, pixels));
+        auto [img, message] = load_with(rk::load_tga, tga({3, 2, 24, descriptor}, pixels));
         ASSERT_TRUE(img);
         SCOPED_TRACE(::testing::Message() << "descriptor " << int(descriptor));
         for (uint32_t i = 0; i < 6; ++i) {
