@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "common/sink.h"
-#include "common/file_io.h"
 #include "common/utf16.h"
 #include "reliefkit.h"
 
@@ -26,17 +25,14 @@ TEST(Utf16, ConvertsBothWaysAndReplacesWhatIsInvalid) {
     for (auto [utf8, utf16] : invalid) EXPECT_EQ(utf8_to_utf16(utf8), utf16) << utf8;
 }
 
-// zeroed_block16 and the writing side of FileHandle have no caller in the
-// library; the reading side is what every loader test goes through.
-TEST(Blocks, ComeZeroed) {
-    const auto b = zeroed_block(17);
-    for (int i = 0; i < 17; ++i) EXPECT_EQ(b[i], 0);
+void collect(const char* text, void* user) {
+    static_cast<std::vector<std::string>*>(user)->push_back(text);
 }
 
 TEST(Diagnostics, OneSinkCallPerTextAndSilentByDefault) {
     debug_output("nobody listens");
     std::vector<std::string> got;
-    set_debug_output([](const char* text, void* user) { static_cast<std::vector<std::string>*>(user)->push_back(text); }, &got);
+    set_debug_output(collect, &got);
     debug_output("TGA image loader: ");
     debug_output(std::u16string_view(u"Not a supported image \u00e9."));
     set_debug_output(nullptr, &got);

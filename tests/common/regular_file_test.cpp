@@ -35,7 +35,9 @@ TEST_P(NotRegular, IsRefusedAtOnce) {
     }
     ASSERT_EQ(made, 0) << std::strerror(errno);
     SinkRecorder sink;
-    auto loading = std::async(std::launch::async, [wide = widen(path)] { return Img(load_image(wide.c_str())) != nullptr; });
+    auto loading = std::async(std::launch::async, [wide = widen(path)] {
+        return Img(load_image(wide.c_str())) != nullptr;
+    });
     const bool in_time = loading.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     // A reader stuck in the open of the FIFO: a writer lets it go.
     if (!in_time) ::close(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));

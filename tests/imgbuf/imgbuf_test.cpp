@@ -8,8 +8,8 @@ TEST(Imgbuf, StridesSizesAndRows) {
     struct Case {
         uint32_t w, h, stride_bytes, stride_elems, size;
     };
-    for (const Case c : {Case{3, 5, 48, 12, 240}, {1, 1, 16, 4, 16}, {0, 0, 0, 0, 0}, {0, 7, 0, 0, 0},
-                         {7, 0, 112, 28, 0}, {640, 480, 10240, 2560, 4915200}}) {
+    for (const Case c : {Case{3, 5, 48, 12, 240}, {1, 1, 16, 4, 16}, {0, 0, 0, 0, 0},
+                         {0, 7, 0, 0, 0}, {7, 0, 112, 28, 0}, {640, 480, 10240, 2560, 4915200}}) {
         Img img = make_img(c.w, c.h);
         ASSERT_TRUE(img);
         EXPECT_EQ(imgbuf_w(img.get()), c.w);
@@ -30,7 +30,8 @@ TEST(Imgbuf, RefusesBlocksOf4GiBOrMore) {
     // 2^28 pixels of 16 bytes are exactly 2^32 bytes, where a 32-bit size wraps to
     // 0; 65536 squared wraps a 32-bit pixel count, and UINT32_MAX squared times 16
     // a 64-bit byte count.
-    for (auto [w, h] : {std::pair{1u << 14, 1u << 14}, {1u << 28, 1u}, {65536u, 65536u}, {UINT32_MAX, UINT32_MAX}})
+    for (auto [w, h] : {std::pair{1u << 14, 1u << 14}, {1u << 28, 1u}, {65536u, 65536u},
+                        {UINT32_MAX, UINT32_MAX}})
         EXPECT_EQ(create_imgbuf(w, h), nullptr) << w << " x " << h;
 }
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <limits>
+#include <cmath>
 #include <vector>
 
 #include "image_helpers.h"
@@ -55,7 +55,7 @@ TEST(Luminance, CopiedAndInPlace) {
 // Saturating bytes in the order blue, green, red, 255, of the row asked for only.
 TEST(DisplayRow, SaturatingBytesInOrder) {
     const std::pair<float, uint8_t> bytes[] = {
-        {0.5f, 128}, {0.498f, 127}, {-0.001f, 0}, {2.01f, 255}, {std::numeric_limits<float>::quiet_NaN(), 0}};
+        {0.5f, 128}, {0.498f, 127}, {-0.001f, 0}, {2.01f, 255}, {std::nanf(""), 0}};
     for (auto [v, byte] : bytes) {
         Img img = filled(1, 1, {v, v, v, 0.0f});
         std::vector<uint8_t> out(4, 1);

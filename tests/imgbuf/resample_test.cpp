@@ -52,7 +52,8 @@ TEST(Resample, SamplesTheScaledPosition) {
     for (const Probe& p : probes) {
         Img out = resample(ramp(p.from_w, p.from_h), p.w, p.h);
         ASSERT_TRUE(out);
-        EXPECT_EQ(get_px(out.get(), p.x, p.y), (Px{p.red, p.green, 0.25f, 1.0f})) << "probe " << &p - probes;
+        EXPECT_EQ(get_px(out.get(), p.x, p.y), (Px{p.red, p.green, 0.25f, 1.0f}))
+            << "probe " << &p - probes;
     }
     Img grown = resample(ramp(1, 1), 3, 3);
     for (float c : get_px(grown.get(), 2, 2)) EXPECT_FALSE(std::isnan(c));

@@ -117,7 +117,9 @@ TEST(DdsBlocks, PalettesAndAlphaDecodeExactly) {
         std::vector<Px> want;
     };
     // Alpha endpoints, then 3-bit indices by which pixel i takes index i % 8.
-    auto dxt5 = [](uint8_t a0, uint8_t a1) { return Bytes{a0, a1, 0x88, 0xC6, 0xFA, 0x88, 0xC6, 0xFA}; };
+    auto dxt5 = [](uint8_t a0, uint8_t a1) {
+        return Bytes{a0, a1, 0x88, 0xC6, 0xFA, 0x88, 0xC6, 0xFA};
+    };
     auto alphas = [](std::vector<float> a) { std::vector<Px> p; for (float v : a) p.push_back({1, 1, 1, v}); return p; };
     // clang-format off
     const Case cases[] = {
@@ -154,8 +156,8 @@ TEST(DdsBlocks, PalettesAndAlphaDecodeExactly) {
 // those of partial blocks at the right and bottom edges included, takes the
 // colour of the block it lies in; without its last byte the file is short.
 TEST(DdsBlocks, PartialBlocksAreDecoded) {
-    for (auto [pf, w, h] :
-         {std::tuple{kDxt5, 6u, 6u}, {kDxt1, 5u, 4u}, {kDxt1, 0u, 4u}, {kDxt3, 7u, 3u}, {kDxt5, 12u, 12u}}) {
+    for (auto [pf, w, h] : {std::tuple{kDxt5, 6u, 6u}, {kDxt1, 5u, 4u}, {kDxt1, 0u, 4u},
+                            {kDxt3, 7u, 3u}, {kDxt5, 12u, 12u}}) {
         const bool d3 = pf.fourcc == kDxt3.fourcc, d5 = pf.fourcc == kDxt5.fourcc;
         const uint32_t bw = std::max(1u, (w + 3) / 4), bh = (h + 3) / 4;
         Bytes data;

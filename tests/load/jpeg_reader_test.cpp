@@ -48,7 +48,8 @@ TEST_P(JpegDecodes, ExactSamples) {
     ASSERT_TRUE(run.image) << ::testing::PrintToString(run.texts);
     EXPECT_FALSE(run.not_my_format);
     // A cut file is finished with a warning, which reaches the sink, not stderr.
-    EXPECT_EQ(run.texts, (c.keep_bytes ? Texts{"jpeglib warning: ", "Premature end of JPEG file"} : Texts{}));
+    const Texts ran_dry = {"jpeglib warning: ", "Premature end of JPEG file"};
+    EXPECT_EQ(run.texts, c.keep_bytes ? ran_dry : Texts{});
     const imgbuf* img = run.image.get();
     ASSERT_EQ(imgbuf_w(img), c.width);
     ASSERT_EQ(imgbuf_h(img), c.height);
@@ -94,7 +95,8 @@ TEST(JpegReader, FailuresEndWithNullAndTheRightDiagnostics) {
     const Bytes kSmall = jpeg("rgb_16x16.jpg");
     // The precision byte follows the SOF0 marker and its 2-byte length.
     const Bytes sof0 = {0xFF, 0xC0};
-    const size_t precision = std::search(kSmall.begin(), kSmall.end(), sof0.begin(), sof0.end()) - kSmall.begin() + 4;
+    const size_t precision =
+        std::search(kSmall.begin(), kSmall.end(), sof0.begin(), sof0.end()) - kSmall.begin() + 4;
     const Texts kTooFewRows = {"jpeglib error:\n", "Application transferred too few scanlines"};
     // clang-format off
     const FailureCase cases[] = {
@@ -111,7 +113,8 @@ TEST(JpegReader, FailuresEndWithNullAndTheRightDiagnostics) {
     };
     // clang-format on
     for (const FailureCase& c : cases) {
-        const ReaderRun run = run_reader(c.file ? write_temp("case.bin", *c.file) : temp_path("missing.jpg"));
+        const std::string path = c.file ? write_temp("case", *c.file) : temp_path("missing");
+        const ReaderRun run = run_reader(path);
         EXPECT_FALSE(run.image) << c.name;
         EXPECT_EQ(run.not_my_format, c.not_my_format) << c.name;
         EXPECT_EQ(run.texts, c.texts) << c.name;

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <tuple>
 #include <stdexcept>
 #include <string_view>
 
@@ -27,19 +26,18 @@ constexpr uint32_t kImageAt = 528;
 constexpr uint8_t kBgr24[16] = {0x24, 0xC3, 0xDD, 0x6F, 0x03, 0x4E, 0xFE, 0x4B,
                                 0xB1, 0x85, 0x3D, 0x77, 0x76, 0x8D, 0xC9, 0x0C};
 
-void put(Bytes& b, size_t at, uint32_t v, int size) {
-    for (int i = 0; i < size; ++i) b.at(at + i) = static_cast<uint8_t>(v >> (8 * i));
-}
-// A directory's entry count and entries at b[at], resized to hold them and the
-// next-directory offset.
-void put_directory(Bytes& b, size_t at, const std::vector<Entry>& entries) {
-    if (b.size() < at + 6 + 12 * entries.size()) b.resize(at + 6 + 12 * entries.size(), 0);
-    put(b, at, static_cast<uint32_t>(entries.size()), 2);
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const Entry& e = entries[i];
-        for (auto [off, v, size] : {std::tuple<int, uint32_t, int>{2, e.tag, 2}, {4, e.type, 2}, {6, e.count, 4}, {10, e.value, 4}})
-            put(b, at + off + 12 * i, v, size);
+// A directory: its entry count, the entries, and no next directory.
+Bytes directory(const std::vector<Entry>& entries, size_t count) {
+    Bytes b;
+    put_le(b, static_cast<uint32_t>(count), 2);
+    for (const Entry& e : entries) {
+        put_le(b, e.tag, 2);
+        put_le(b, e.type, 2);
+        put_le(b, e.count, 4);
+        put_le(b, e.value, 4);
     }
+    put_le(b, 0, 4);
+    return b;
 }
 
 // The codestream of the corpus file, which runs from its signature to the end.
@@ -47,7 +45,8 @@ const Bytes& codestream() {
     static const Bytes bytes = [] {
         const Bytes file = read_bytes(RK_TEST_DATA "/corpus/bgr.jxr");
         const std::string_view signature = "WMPHOTO";
-        return Bytes(std::search(file.begin(), file.end(), signature.begin(), signature.end()), file.end());
+        return Bytes(std::search(file.begin(), file.end(), signature.begin(), signature.end()),
+                     file.end());
     }();
     return bytes;
 }
@@ -71,13 +70,12 @@ struct Container {
     }
 
     Bytes bytes() const {
-        Bytes b(kImageAt, 0);
-        std::copy(head.begin(), head.end(), b.begin());
-        put_directory(b, 8, entries);
-        if (entry_count) put(b, 8, entry_count, 2);
-        std::copy(std::begin(kBgr24), std::end(kBgr24), b.begin() + kGuidAt);
-        b.insert(b.end(), codestream().begin(), codestream().end());
-        b.insert(b.end(), tail.begin(), tail.end());
+        Bytes b = head;
+        append(b, directory(entries, entry_count ? entry_count : entries.size()));
+        b.resize(kGuidAt, 0);
+        append(b, Bytes(std::begin(kBgr24), std::end(kBgr24)));
+        append(b, codestream());
+        append(b, tail);
         return b;
     }
 };
@@ -105,7 +103,7 @@ std::function<void(Container&)> add(Entry e, Bytes tail = {}) {
 // Sub-directories one after the other from kTail (6 + 12 bytes per entry each).
 Bytes dirs(std::initializer_list<std::vector<Entry>> list, size_t size = 0) {
     Bytes b;
-    for (const auto& d : list) put_directory(b, b.size(), d);
+    for (const auto& d : list) append(b, directory(d, d.size()));
     if (size) b.resize(size, 1);
     return b;
 }

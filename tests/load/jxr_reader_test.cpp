@@ -22,10 +22,6 @@ rk::ImgbufPtr load(const std::string& utf8_path) {
     return rk::load_jxr(rk::utf8_to_utf16(utf8_path));
 }
 
-std::string copy_of(const std::string& fixture, const std::string& name) {
-    return write_temp(name, read_bytes(kData + fixture));
-}
-
 TEST(JxrReader, Bgr24LoadsEveryPixelExactly) {
     const rk::ImgbufPtr image = load(kData + "bgr24_20x18.jxr");
     ASSERT_TRUE(image);
@@ -42,10 +38,11 @@ TEST(JxrReader, Bgr24LoadsEveryPixelExactly) {
 // jxrlib picks its decoder by extension alone, whatever the file holds; a name
 // outside ASCII reaches it as UTF-8.
 TEST(JxrReader, ExtensionDecides) {
+    const Bytes bgr = read_bytes(kData + "bgr24_20x18.jxr");
     for (auto [name, loads] : {std::pair{"upper.JXR", true}, {"photo.wdp", true}, {"photo.hdp", true},
                                {"relief_\xC3\xA9\xE2\x82\xAC.jxr", true}, {"really.jxr.png", false},
                                {"texture.dds", false}, {"no_extension", false}})
-        EXPECT_EQ(static_cast<bool>(load(copy_of("bgr24_20x18.jxr", name))), loads) << name;
+        EXPECT_EQ(static_cast<bool>(load(write_temp(name, bgr))), loads) << name;
 }
 
 // Under the sanitizers these also show that nothing jxrlib allocated is left
@@ -58,7 +55,7 @@ TEST(JxrReader, RefusedFilesGiveNull) {
 
 TEST(JxrReader, PathsAreConvertedToUtf8) {
     // U+0161 keeps 0x61 ('a') as its low byte: only the real name may be opened.
-    copy_of("bgr24_20x18.jxr", "narrow_a.jxr");
+    write_temp("narrow_a.jxr", read_bytes(kData + "bgr24_20x18.jxr"));
     EXPECT_FALSE(load(temp_path("narrow_\xC5\xA1.jxr")));
     std::u16string unpaired = rk::utf8_to_utf16(temp_path("narrow_a.jxr"));
     unpaired.insert(unpaired.size() - 4, 1, char16_t(0xD800));

@@ -66,8 +66,9 @@ inline std::string text(const std::u16string& s) {
 // returns the image with out: the message, or the not-my-format verdict.
 template <class Out = std::u16string, class Reader>
 auto load_with(Reader reader, const Bytes& file) {
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     Out out{};
-    auto img = reader(widen(write_temp(::testing::UnitTest::GetInstance()->current_test_info()->name(), file)), out);
+    auto img = reader(widen(write_temp(name, file)), out);
     return std::pair{std::move(img), out};
 }
 
@@ -84,7 +85,8 @@ struct FileCase {
 template <class Reader>
 void expect_loads_or_refuses(Reader reader, const FileCase& c) {
     std::u16string message;
-    const auto img = reader(widen(c.file ? write_temp(c.name, *c.file) : temp_path("missing")), message);
+    const std::string path = c.file ? write_temp(c.name, *c.file) : temp_path("missing");
+    const auto img = reader(widen(path), message);
     if (c.message) {
         EXPECT_FALSE(img);
         EXPECT_EQ(message, c.message);

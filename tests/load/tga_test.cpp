@@ -35,7 +35,6 @@ Bytes with_footer(Bytes b, uint32_t extension_offset) {
     return b;
 }
 
-const float k128 = 0.5019608f;  // 128 / 255
 float u8(uint32_t v) { return unorm(v, 255); }
 
 TEST(Tga, LayoutsConvertExactly) {
@@ -49,13 +48,14 @@ TEST(Tga, LayoutsConvertExactly) {
         {15, 0, {0xFF, 0xFF, 0x08, 0x21}, {1, 1, 1, 1}, {unorm(8, 31), unorm(8, 31), unorm(8, 31), 1}},
         {16, 0, {0xFF, 0xFF, 0xE0, 0x03}, {1, 1, 1, 1}, {0, 1, 0, 1}},
         {16, 1, {0xFF, 0xFF, 0x00, 0x7C}, {1, 1, 1, 1}, {1, 0, 0, 0}},
-        {24, 0, {0x00, 0x80, 0xFF, 0x10, 0x20, 0x30}, {1, k128, 0, 1}, {u8(0x30), u8(0x20), u8(0x10), 1}},
-        {32, 8, {0x00, 0x80, 0xFF, 0x40, 0x01, 0x02, 0x03, 0xFF}, {1, k128, 0, u8(0x40)}, {u8(3), u8(2), u8(1), 1}},
+        {24, 0, {0x00, 0x80, 0xFF, 0x10, 0x20, 0x30}, {1, u8(128), 0, 1}, {u8(0x30), u8(0x20), u8(0x10), 1}},
+        {32, 8, {0x00, 0x80, 0xFF, 0x40, 0x01, 0x02, 0x03, 0xFF}, {1, u8(128), 0, u8(0x40)}, {u8(3), u8(2), u8(1), 1}},
     };
     // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << "depth " << int(c.depth) << " alpha " << int(c.alpha_bits));
-        auto [img, message] = load_with(rk::load_tga, tga({2, 1, c.depth, uint8_t(0x20 | c.alpha_bits)}, c.pixels));
+        const Bytes file = tga({2, 1, c.depth, uint8_t(0x20 | c.alpha_bits)}, c.pixels);
+        auto [img, message] = load_with(rk::load_tga, file);
         ASSERT_TRUE(img) << text(message);
         EXPECT_TRUE(message.empty());
         expect_px(img.get(), 0, 0, c.first);
