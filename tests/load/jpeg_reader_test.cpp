@@ -86,17 +86,15 @@ struct FailureCase {
     Texts texts;
 };
 
-Bytes with_byte(Bytes file, size_t at, uint8_t value) {
-    file.at(at) = value;
-    return file;
-}
-
 TEST(JpegReader, FailuresEndWithNullAndTheRightDiagnostics) {
     const Bytes kSmall = jpeg("rgb_16x16.jpg");
     // The precision byte follows the SOF0 marker and its 2-byte length.
     const Bytes sof0 = {0xFF, 0xC0};
     const size_t precision =
         std::search(kSmall.begin(), kSmall.end(), sof0.begin(), sof0.end()) - kSmall.begin() + 4;
+    Bytes damaged_start = kSmall, bad_precision = kSmall;
+    damaged_start.at(1) = 0xD7;
+    bad_precision.at(precision) = 9;
     const Texts kTooFewRows = {"jpeglib error:\n", "Application transferred too few scanlines"};
     // clang-format off
     const FailureCase cases[] = {
@@ -104,9 +102,9 @@ TEST(JpegReader, FailuresEndWithNullAndTheRightDiagnostics) {
         FailureCase{"three_bytes", Bytes{'a', 'b', 'c'}, true, {"jpeglib error:\n", "Not a JPEG file: starts with 0x61 0x62"}},
         // The source warns when it runs dry and supplies an end marker.
         FailureCase{"empty", Bytes{}, true, {"jpeglib warning: ", "Premature end of JPEG file", "jpeglib error:\n", "Not a JPEG file: starts with 0xff 0xd9"}},
-        FailureCase{"start_marker_damaged", with_byte(kSmall, 1, 0xD7), true, {"jpeglib error:\n", "Not a JPEG file: starts with 0xff 0xd7"}},
+        FailureCase{"start_marker_damaged", damaged_start, true, {"jpeglib error:\n", "Not a JPEG file: starts with 0xff 0xd7"}},
         FailureCase{"start_marker_then_nothing", Bytes{0xFF, 0xD8}, false, {"jpeglib warning: ", "Premature end of JPEG file", "jpeglib error:\n", "JPEG datastream contains no image"}},
-        FailureCase{"bad_precision", with_byte(kSmall, precision, 9), false, {"jpeglib error:\n", "Unsupported JPEG data precision 9"}},
+        FailureCase{"bad_precision", bad_precision, false, {"jpeglib error:\n", "Unsupported JPEG data precision 9"}},
         FailureCase{"cut_inside_app1", jpeg("app1_20000_first_24x24.jpg", 10000), false, {"jpeglib warning: ", "Premature end of JPEG file", "jpeglib error:\n", "JPEG datastream contains no image"}},
         FailureCase{"cmyk", jpeg("cmyk_20x10.jpg"), false, kTooFewRows},
         FailureCase{"ycck", jpeg("ycck_20x10.jpg"), false, kTooFewRows},
