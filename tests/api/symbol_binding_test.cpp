@@ -5,9 +5,7 @@
 
 #include "reliefkit.h"
 
-namespace {
-int g_host_calls = 0;
-}
+static int g_host_calls = 0;
 
 #define RK_HOST extern "C" __attribute__((visibility("default")))
 RK_HOST void init(void) noexcept { ++g_host_calls; }

@@ -11,22 +11,11 @@
 #include <chrono>
 #include <cstring>
 #include <future>
-#include <mutex>
 #include <string>
-#include <vector>
 
-#include "temp_dir.h"
-#include "reliefkit.h"
+#include "load/load_test_support.h"
 
 namespace {
-
-std::mutex g_lock;
-std::vector<std::string> g_texts;
-
-void collect(const char* text, void*) {
-    std::lock_guard hold(g_lock);
-    g_texts.emplace_back(text);
-}
 
 class NotRegular : public ::testing::TestWithParam<const char*> {};
 
@@ -45,21 +34,16 @@ TEST_P(NotRegular, IsRefusedAtOnce) {
         made = ::bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     }
     ASSERT_EQ(made, 0) << std::strerror(errno);
-    g_texts.clear();
-    set_debug_output(&collect, nullptr);
-    const std::u16string wide(path.begin(), path.end());
-    auto loading = std::async(std::launch::async, [&wide] {
-        imgbuf* image = load_image(wide.c_str());
-        delete_imgbuf(image);
-        return image != nullptr;
+    SinkRecorder sink;
+    auto loading = std::async(std::launch::async, [wide = widen(path)] {
+        return Img(load_image(wide.c_str())) != nullptr;
     });
     const bool in_time = loading.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     // A reader stuck in the open of the FIFO: a writer lets it go.
     if (!in_time) ::close(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
     EXPECT_TRUE(in_time);
     EXPECT_FALSE(loading.get());
-    set_debug_output(nullptr, nullptr);
-    EXPECT_EQ(g_texts, std::vector<std::string>{path + ": not a regular file (" + kind + ")"});
+    EXPECT_EQ(sink.texts(), Texts{path + ": not a regular file (" + kind + ")"});
     if (sock >= 0) ::close(sock);
 }
 

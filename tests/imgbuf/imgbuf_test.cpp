@@ -4,42 +4,35 @@
 
 #include "image_helpers.h"
 
-struct SizeCase {
-    uint32_t w, h, stride_bytes, stride_elems, size;
-};
-
-class ImgbufSizes : public ::testing::TestWithParam<SizeCase> {};
-
-TEST_P(ImgbufSizes, StridesAndSizes) {
-    const SizeCase c = GetParam();
-    Img img = make_img(c.w, c.h);
-    ASSERT_TRUE(img);
-    EXPECT_EQ(imgbuf_w(img.get()), c.w);
-    EXPECT_EQ(imgbuf_h(img.get()), c.h);
-    EXPECT_EQ(imgbuf_stride_in_bytes(img.get()), c.stride_bytes);
-    EXPECT_EQ(imgbuf_stride_in_elems(img.get()), c.stride_elems);
-    EXPECT_EQ(imgbuf_buf_size(img.get()), c.size);
-    ASSERT_NE(imgbuf_buf(img.get()), nullptr);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(imgbuf_buf(img.get())) % 16, 0u);
-    for (uint32_t y = 0; y < c.h; ++y) {
-        EXPECT_EQ(imgbuf_row(img.get(), y), imgbuf_buf(img.get()) + y * c.stride_elems);
+TEST(Imgbuf, StridesSizesAndRows) {
+    struct Case {
+        uint32_t w, h, stride_bytes, stride_elems, size;
+    };
+    for (const Case c : {Case{3, 5, 48, 12, 240}, {1, 1, 16, 4, 16}, {0, 0, 0, 0, 0},
+                         {0, 7, 0, 0, 0}, {7, 0, 112, 28, 0}, {640, 480, 10240, 2560, 4915200}}) {
+        Img img = make_img(c.w, c.h);
+        ASSERT_TRUE(img);
+        EXPECT_EQ(imgbuf_w(img.get()), c.w);
+        EXPECT_EQ(imgbuf_h(img.get()), c.h);
+        EXPECT_EQ(imgbuf_stride_in_bytes(img.get()), c.stride_bytes);
+        EXPECT_EQ(imgbuf_stride_in_elems(img.get()), c.stride_elems);
+        EXPECT_EQ(imgbuf_buf_size(img.get()), c.size);
+        ASSERT_NE(imgbuf_buf(img.get()), nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(imgbuf_buf(img.get())) % 16, 0u);
+        for (uint32_t y = 0; y < c.h; ++y)
+            EXPECT_EQ(imgbuf_row(img.get(), y), imgbuf_buf(img.get()) + y * c.stride_elems);
+        EXPECT_EQ(imgbuf_row(img.get(), c.h), nullptr);
+        EXPECT_EQ(imgbuf_row(img.get(), UINT32_MAX), nullptr);
     }
-    EXPECT_EQ(imgbuf_row(img.get(), c.h), nullptr);
-    EXPECT_EQ(imgbuf_row(img.get(), UINT32_MAX), nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ImgbufSizes,
-                         ::testing::Values(SizeCase{3, 5, 48, 12, 240}, SizeCase{1, 1, 16, 4, 16},
-                                           SizeCase{0, 0, 0, 0, 0}, SizeCase{0, 7, 0, 0, 0},
-                                           SizeCase{7, 0, 112, 28, 0},
-                                           SizeCase{640, 480, 10240, 2560, 4915200}));
-
 TEST(Imgbuf, RefusesBlocksOf4GiBOrMore) {
-    // 2^28 pixels of 16 bytes is exactly 2^32 bytes: the 32-bit size would wrap to 0.
-    EXPECT_EQ(create_imgbuf(1u << 14, 1u << 14), nullptr);
-    EXPECT_EQ(create_imgbuf(1u << 28, 1), nullptr);
-    EXPECT_EQ(create_imgbuf(UINT32_MAX, UINT32_MAX), nullptr);
-    EXPECT_EQ(create_imgbuf(65536, 65536), nullptr);
+    // 2^28 pixels of 16 bytes are exactly 2^32 bytes, where a 32-bit size wraps to
+    // 0; 65536 squared wraps a 32-bit pixel count, and UINT32_MAX squared times 16
+    // a 64-bit byte count.
+    for (auto [w, h] : {std::pair{1u << 14, 1u << 14}, {1u << 28, 1u}, {65536u, 65536u},
+                        {UINT32_MAX, UINT32_MAX}})
+        EXPECT_EQ(create_imgbuf(w, h), nullptr) << w << " x " << h;
 }
 
 // Clear zeroes every channel; a copy needs equal width and height; delete takes null.

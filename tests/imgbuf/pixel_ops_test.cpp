@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 #include <vector>
 
 #include "image_helpers.h"
@@ -17,76 +16,52 @@ TEST(SetChannel, WritesOneChannelOnly) {
     EXPECT_EQ(get_px(b.get(), 0, 0), (Px{5, 6, 7, 8}));
 }
 
-struct LumaCase {
-    Px in;
-    Px in_place;  // clamped first
-    Px copied;    // unclamped
-};
-
-class Luminance : public ::testing::TestWithParam<LumaCase> {};
-
-TEST_P(Luminance, BothKinds) {
-    const LumaCase c = GetParam();
-    Img img = filled(2, 3, c.in);
-    Img copy(calc_luminance(img.get()));
-    ASSERT_TRUE(copy);
-    EXPECT_EQ(imgbuf_w(copy.get()), 2u);
-    EXPECT_EQ(imgbuf_h(copy.get()), 3u);
-    EXPECT_EQ(get_px(copy.get(), 1, 2), c.copied);
-    EXPECT_EQ(get_px(img.get(), 1, 2), c.in);  // the source is untouched
-    calc_luminance_inplace(img.get());
-    EXPECT_EQ(get_px(img.get(), 1, 2), c.in_place);
-}
-
 // Expected sums in the library's grouping: (0.299 R + 0.587 G) + (0.114 B + 0 A).
 constexpr float luma(float r, float g, float b) {
     return (0.299f * r + 0.587f * g) + (0.114f * b + 0.0f);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, Luminance,
-    ::testing::Values(LumaCase{{2.0f, -1.0f, 0.5f, 7.0f},
-                               {luma(1, 0, 0.5f), luma(1, 0, 0.5f), luma(1, 0, 0.5f), 1.0f},
-                               {luma(2, -1, 0.5f), luma(2, -1, 0.5f), luma(2, -1, 0.5f), 1.0f}},
-                      LumaCase{{2.0f, 0.0f, 0.0f, 0.5f},
-                               {0.299f, 0.299f, 0.299f, 1.0f},
-                               {0.598f, 0.598f, 0.598f, 1.0f}},
-                      LumaCase{{0.25f, 0.5f, 0.75f, 0.0f},
-                               {luma(0.25f, 0.5f, 0.75f), luma(0.25f, 0.5f, 0.75f),
-                                luma(0.25f, 0.5f, 0.75f), 1.0f},
-                               {luma(0.25f, 0.5f, 0.75f), luma(0.25f, 0.5f, 0.75f),
-                                luma(0.25f, 0.5f, 0.75f), 1.0f}}));
-
-TEST(Luminance, EmptyImage) {
-    Img img = make_img(0, 4);
-    Img copy(calc_luminance(img.get()));
+// Grey with opaque alpha: the copy from the channels as they are (its source
+// untouched), in place from the channels clamped to [0, 1].
+TEST(Luminance, CopiedAndInPlace) {
+    struct Case {
+        Px in;
+        float in_place, copied;
+    };
+    const Case cases[] = {
+        {{2.0f, -1.0f, 0.5f, 7.0f}, luma(1, 0, 0.5f), luma(2, -1, 0.5f)},
+        {{2.0f, 0.0f, 0.0f, 0.5f}, 0.299f, 0.598f},
+        {{0.25f, 0.5f, 0.75f, 0.0f}, luma(0.25f, 0.5f, 0.75f), luma(0.25f, 0.5f, 0.75f)},
+    };
+    for (const Case& c : cases) {
+        Img img = filled(2, 3, c.in);
+        Img copy(calc_luminance(img.get()));
+        ASSERT_TRUE(copy);
+        EXPECT_EQ(imgbuf_w(copy.get()), 2u);
+        EXPECT_EQ(imgbuf_h(copy.get()), 3u);
+        EXPECT_EQ(get_px(copy.get(), 1, 2), (Px{c.copied, c.copied, c.copied, 1.0f}));
+        EXPECT_EQ(get_px(img.get(), 1, 2), c.in);
+        calc_luminance_inplace(img.get());
+        EXPECT_EQ(get_px(img.get(), 1, 2), (Px{c.in_place, c.in_place, c.in_place, 1.0f}));
+    }
+    Img empty = make_img(0, 4);
+    Img copy(calc_luminance(empty.get()));
     ASSERT_TRUE(copy);
     EXPECT_EQ(imgbuf_w(copy.get()), 0u);
     EXPECT_EQ(imgbuf_h(copy.get()), 4u);
-    calc_luminance_inplace(img.get());
+    calc_luminance_inplace(empty.get());
 }
 
-struct ByteCase {
-    float v;
-    uint8_t byte;
-};
-
-class DisplayRow : public ::testing::TestWithParam<ByteCase> {};
-
-TEST_P(DisplayRow, SaturatingBytes) {
-    const ByteCase c = GetParam();
-    Img img = filled(1, 1, {c.v, c.v, c.v, 0.0f});
-    std::vector<uint8_t> out(4, 1);
-    imgbuf_convertline_b8g8r8x8(out.data(), img.get(), 0);
-    EXPECT_EQ(out, (std::vector<uint8_t>{c.byte, c.byte, c.byte, 255}));
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, DisplayRow,
-                         ::testing::Values(ByteCase{0.5f, 128}, ByteCase{0.498f, 127},
-                                           ByteCase{-0.001f, 0}, ByteCase{2.01f, 255},
-                                           ByteCase{std::numeric_limits<float>::quiet_NaN(), 0}));
-
-TEST(DisplayRow, ChannelOrderAndRowAddressing) {
+// Saturating bytes in the order blue, green, red, 255, of the row asked for only.
+TEST(DisplayRow, SaturatingBytesInOrder) {
+    const std::pair<float, uint8_t> bytes[] = {
+        {0.5f, 128}, {0.498f, 127}, {-0.001f, 0}, {2.01f, 255}, {std::nanf(""), 0}};
+    for (auto [v, byte] : bytes) {
+        Img img = filled(1, 1, {v, v, v, 0.0f});
+        std::vector<uint8_t> out(4, 1);
+        imgbuf_convertline_b8g8r8x8(out.data(), img.get(), 0);
+        EXPECT_EQ(out, (std::vector<uint8_t>{byte, byte, byte, 255})) << v;
+    }
     Img img = filled(2, 2, {0, 0, 0, 1});
     set_px(img.get(), 0, 1, {1.0f, 0.5f, 0.0f, 0.3f});
     set_px(img.get(), 1, 1, {0.0f, 0.0f, 1.0f, 0.3f});

@@ -2,9 +2,8 @@
 
 #include <bit>
 #include <limits>
-#include <string>
+#include <tuple>
 
-#include "load/dds_formats.h"
 #include "load/readers.h"
 #include "load_test_support.h"
 
@@ -46,10 +45,6 @@ Bytes words(std::initializer_list<T> vs) {
 const auto u16s = words<2, uint32_t>;
 const auto u32s = words<4, uint32_t>;
 const auto f32s = words<4, float>;
-
-auto load(const Bytes& file) {
-    return load_with(rk::load_dds, file);
-}
 
 const float kNan = std::bit_cast<float>(0x7FC00123u);
 const float kInf = std::numeric_limits<float>::infinity();
@@ -95,7 +90,7 @@ TEST(Dds, EveryPixelTemplateDecodesExactly) {
     };
     // clang-format on
     for (const Case& c : cases) {
-        auto [img, message] = load(dds(2, 1, c.pf, c.pixels));
+        auto [img, message] = load_with(rk::load_dds, dds(2, 1, c.pf, c.pixels));
         ASSERT_TRUE(img) << c.name << ": " << text(message);
         EXPECT_TRUE(message.empty());
         SCOPED_TRACE(c.name);
@@ -121,15 +116,9 @@ TEST(DdsBlocks, PalettesAndAlphaDecodeExactly) {
         uint32_t c0, c1;
         std::vector<Px> want;
     };
-    Bytes dxt5_indices;  // pixel i takes index i % 8
-    uint64_t ix = 0;
-    for (uint32_t i = 0; i < 16; ++i) ix |= uint64_t{i % 8} << (3 * i);
-    put_le(dxt5_indices, uint32_t(ix), 4);
-    put_le(dxt5_indices, uint32_t(ix >> 32), 2);
-    auto dxt5 = [&](uint8_t a0, uint8_t a1) {
-        Bytes b = dxt5_indices;
-        b.insert(b.begin(), {a0, a1});
-        return b;
+    // Alpha endpoints, then 3-bit indices by which pixel i takes index i % 8.
+    auto dxt5 = [](uint8_t a0, uint8_t a1) {
+        return Bytes{a0, a1, 0x88, 0xC6, 0xFA, 0x88, 0xC6, 0xFA};
     };
     auto alphas = [](std::vector<float> a) { std::vector<Px> p; for (float v : a) p.push_back({1, 1, 1, v}); return p; };
     // clang-format off
@@ -153,7 +142,7 @@ TEST(DdsBlocks, PalettesAndAlphaDecodeExactly) {
     for (const Case& c : cases) {
         Bytes block = c.alpha;
         append(block, colour_block(c.c0, c.c1, c.pf.fourcc == kDxt5.fourcc ? 0 : kIndexIsColumn));
-        auto [img, message] = load(dds(4, 4, c.pf, block));
+        auto [img, message] = load_with(rk::load_dds, dds(4, 4, c.pf, block));
         ASSERT_TRUE(img) << text(message);
         for (uint32_t i = 0; i < 16; ++i) {
             Px want = c.want[i % c.want.size()];
@@ -167,74 +156,41 @@ TEST(DdsBlocks, PalettesAndAlphaDecodeExactly) {
 // those of partial blocks at the right and bottom edges included, takes the
 // colour of the block it lies in; without its last byte the file is short.
 TEST(DdsBlocks, PartialBlocksAreDecoded) {
-    struct Case {
-        Pf pf;
-        uint32_t w, h;
-    };
-    for (const Case& c : {Case{kDxt5, 6, 6}, Case{kDxt1, 5, 4}, Case{kDxt1, 0, 4}, Case{kDxt3, 7, 3},
-                          Case{kDxt5, 12, 12}}) {
-        const bool d3 = c.pf.fourcc == kDxt3.fourcc, d5 = c.pf.fourcc == kDxt5.fourcc;
-        const uint32_t bw = std::max(1u, (c.w + 3) / 4), bh = (c.h + 3) / 4;
+    for (auto [pf, w, h] : {std::tuple{kDxt5, 6u, 6u}, {kDxt1, 5u, 4u}, {kDxt1, 0u, 4u},
+                            {kDxt3, 7u, 3u}, {kDxt5, 12u, 12u}}) {
+        const bool d3 = pf.fourcc == kDxt3.fourcc, d5 = pf.fourcc == kDxt5.fourcc;
+        const uint32_t bw = std::max(1u, (w + 3) / 4), bh = (h + 3) / 4;
         Bytes data;
         for (uint32_t n = 1; n <= bw * bh; ++n) {
             if (d3) append(data, u32s({0x11111111 * (n % 16), 0x11111111 * (n % 16)}));
             if (d5) append(data, {uint8_t(16 * n), 0, 0, 0, 0, 0, 0, 0});
             append(data, colour_block((n << 11) | ((2 * n) << 5) | (31 - n), 0, 0));
         }
-        auto [img, message] = load(dds(c.w, c.h, c.pf, data));
+        auto [img, message] = load_with(rk::load_dds, dds(w, h, pf, data));
         ASSERT_TRUE(img) << text(message);
-        ASSERT_EQ(imgbuf_w(img.get()), c.w);
-        ASSERT_EQ(imgbuf_h(img.get()), c.h);
-        for (uint32_t y = 0; y < c.h; ++y) {
-            for (uint32_t x = 0; x < c.w; ++x) {
+        ASSERT_EQ(imgbuf_w(img.get()), w);
+        ASSERT_EQ(imgbuf_h(img.get()), h);
+        for (uint32_t y = 0; y < h; ++y) {
+            for (uint32_t x = 0; x < w; ++x) {
                 const uint32_t n = (y / 4) * bw + x / 4 + 1;
                 const float a = d3 ? u4(n % 16) : d5 ? u8(16 * n) : 1;
                 expect_px(img.get(), x, y, {unorm(n, 31), unorm(2 * n, 63), unorm(31 - n, 31), a});
             }
         }
         data.pop_back();
-        auto [cut, cut_message] = load(dds(c.w, c.h, c.pf, data));
+        auto [cut, cut_message] = load_with(rk::load_dds, dds(w, h, pf, data));
         EXPECT_FALSE(cut);
         EXPECT_EQ(cut_message, u"I/O error reading image data.");
     }
 }
 
-TEST(Dds, MipmapsAfterTheTopLevelAreIgnored) {
-    Bytes data;
-    for (uint32_t y = 0; y < 256; ++y)
-        for (uint32_t x = 0; x < 256; ++x) append(data, {uint8_t(x), uint8_t(y), 0x55, 0xFF});
-    data.resize(data.size() + 128 * 128 * 4 + 64 * 64 * 4, 0x11);
-    auto [img, message] = load(dds(256, 256, kA8R8G8B8, data));
-    ASSERT_TRUE(img) << text(message);
-    for (uint32_t y : {0u, 1u, 200u, 255u})
-        for (uint32_t x : {0u, 3u, 255u}) expect_px(img.get(), x, y, {u8(0x55), u8(y), u8(x), 1});
-}
-
 // Refusals with their messages, and header sizes at the edges of 32 bits, which
-// either load at the stated size (message null) or fail without reading or
-// allocating past what the file holds.
-struct Case {
-    const char* name;
-    friend void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
-    Bytes file;
-    const char16_t* message;
-    uint32_t w = 0, h = 0;
-};
-
-class DdsFile : public ::testing::TestWithParam<Case> {};
+// either load at the stated size or fail without reading or allocating past
+// what the file holds.
+class DdsFile : public ::testing::TestWithParam<FileCase> {};
 
 TEST_P(DdsFile, LoadsOrGivesItsMessage) {
-    const Case& c = GetParam();
-    auto [img, message] = load(c.file);
-    if (c.message) {
-        EXPECT_FALSE(img);
-        EXPECT_EQ(message, c.message);
-        return;
-    }
-    ASSERT_TRUE(img) << text(message);
-    EXPECT_EQ(imgbuf_w(img.get()), c.w);
-    EXPECT_EQ(imgbuf_h(img.get()), c.h);
-    if (c.w && c.h) expect_px(img.get(), c.w - 1, c.h - 1, {1, 1, 1, 1});
+    expect_loads_or_refuses(rk::load_dds, GetParam());
 }
 
 Bytes with32(Bytes b, size_t offset, uint32_t v) {
@@ -242,14 +198,6 @@ Bytes with32(Bytes b, size_t offset, uint32_t v) {
     return b;
 }
 const Bytes kBase = dds(2, 2, kA8R8G8B8, Bytes(16, 0));
-Bytes png_like() {
-    Bytes b(200, 0);
-    const uint8_t signature[] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-    std::copy(std::begin(signature), std::end(signature), b.begin());
-    return b;
-}
-constexpr Pf kG32R32F = {4, 115, 0, 0, 0, 0, 0};
-constexpr Pf kRgba32F = {4, 116, 0, 0, 0, 0, 0};
 constexpr uint32_t kMax32 = 0xFFFFFFFF;
 const char16_t* const kTooLarge = u"Image data too large.";
 const char16_t* const kShort = u"I/O error reading image data.";
@@ -257,38 +205,31 @@ const char16_t* const kUnsupported = u"Unsupported image format.";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, DdsFile, ::testing::Values(
-    Case{"short100", Bytes(kBase.begin(), kBase.begin() + 100), u"File too small."},
-    Case{"png", png_like(), u"File is not a DDS file."},
-    Case{"header_size", with32(kBase, 4, 123), u"File header incorrect (size of DDS_HEADER)."},
-    Case{"pixel_format_size", with32(kBase, 76, 24), u"File header incorrect (size of DDS_PIXELFORMAT)."},
-    Case{"dx10", dds(2, 2, {4, cc("DX10"), 0, 0, 0, 0, 0}, {}), u"Unsupported image format (DX10)."},
-    Case{"dxt1_bit_count", dds(4, 4, {4, cc("DXT1"), 16, 0, 0, 0, 0}, Bytes(8, 0)), kUnsupported},
-    Case{"rgb_extra_flag", dds(2, 2, {0x241, 0, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000}, Bytes(16, 0)), kUnsupported},
-    Case{"unknown_fourcc", dds(4, 4, {4, cc("ATI2"), 0, 0, 0, 0, 0}, Bytes(16, 0)), kUnsupported},
-    Case{"cube", dds(2, 2, kA8R8G8B8, Bytes(16, 0), 0x200), u"Cubemap files not supported."},
-    Case{"volume", dds(2, 2, kA8R8G8B8, Bytes(16, 0), 0x200000), u"Volume texture files not supported."},
-    Case{"cut_16x16", dds(16, 16, kA8R8G8B8, Bytes(1000, 0)), kShort},
-    Case{"w0", dds(0, 1, kA8R8G8B8, {}), nullptr, 0, 1},
-    Case{"w65535_l8", dds(65535, 1, kL8, Bytes(65535, 0xFF)), nullptr, 65535, 1},
-    Case{"h_max_w0", dds(0, kMax32, kL8, {}), nullptr, 0, kMax32},
-    Case{"dxt1_65535_square", dds(65535, 65535, kDxt1, {}), kTooLarge},
-    Case{"dxt1_h_max", dds(1, kMax32, kDxt1, {}), kTooLarge},
-    Case{"argb_max_square", dds(kMax32, kMax32, kA8R8G8B8, {}), kTooLarge},
+    FileCase{"short100", Bytes(kBase.begin(), kBase.begin() + 100), u"File too small."},
+    FileCase{"png_start", with32(Bytes(200, 0), 0, 0x474E5089), u"File is not a DDS file."},
+    FileCase{"header_size", with32(kBase, 4, 123), u"File header incorrect (size of DDS_HEADER)."},
+    FileCase{"pixel_format_size", with32(kBase, 76, 24), u"File header incorrect (size of DDS_PIXELFORMAT)."},
+    FileCase{"dx10", dds(2, 2, {4, cc("DX10"), 0, 0, 0, 0, 0}, {}), u"Unsupported image format (DX10)."},
+    FileCase{"dxt1_bit_count", dds(4, 4, {4, cc("DXT1"), 16, 0, 0, 0, 0}, Bytes(8, 0)), kUnsupported},
+    FileCase{"rgb_extra_flag", dds(2, 2, {0x241, 0, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000}, Bytes(16, 0)), kUnsupported},
+    FileCase{"unknown_fourcc", dds(4, 4, {4, cc("ATI2"), 0, 0, 0, 0, 0}, Bytes(16, 0)), kUnsupported},
+    FileCase{"cube", dds(2, 2, kA8R8G8B8, Bytes(16, 0), 0x200), u"Cubemap files not supported."},
+    FileCase{"volume", dds(2, 2, kA8R8G8B8, Bytes(16, 0), 0x200000), u"Volume texture files not supported."},
+    FileCase{"cut_16x16", dds(16, 16, kA8R8G8B8, Bytes(1000, 0)), kShort},
+    // only the last stored pixel is white, and mipmap levels follow
+    FileCase{"top_level_in_file_order", dds(2, 2, kA8R8G8B8, u32s({0, 0, 0, kMax32, 0x11111111, 0x22222222})), nullptr, 2, 2},
+    FileCase{"w65535_l8", dds(65535, 1, kL8, Bytes(65535, 0xFF)), nullptr, 65535, 1},
+    FileCase{"h_max_w0", dds(0, kMax32, kL8, {}), nullptr, 0, kMax32},
+    FileCase{"argb_max_square", dds(kMax32, kMax32, kA8R8G8B8, {}), kTooLarge},
     // no rows, but a row length that does not fit 32 bits
-    Case{"dxt1_w_max_h0", dds(kMax32, 0, kDxt1, {}), kTooLarge},
+    FileCase{"dxt1_w_max_h0", dds(kMax32, 0, kDxt1, {}), kTooLarge},
     // the row computation of the 64- and 128-bit layouts would wrap
-    Case{"g32r32f_row_wraps", dds(1u << 26, 1, kG32R32F, {}), kTooLarge},
-    Case{"rgba32f_row_wraps", dds(1u << 25, 1, kRgba32F, {}), kTooLarge},
+    FileCase{"g32r32f_row_wraps", dds(1u << 26, 1, {4, 115, 0, 0, 0, 0, 0}, {}), kTooLarge},
+    FileCase{"rgba32f_row_wraps", dds(1u << 25, 1, {4, 116, 0, 0, 0, 0, 0}, {}), kTooLarge},
     // fits, but the file is short: refused before any large allocation
-    Case{"rgba32f_short", dds((1u << 25) - 1, 1, kRgba32F, Bytes(16, 0xFF)), kShort},
-    Case{"dxt1_h_max_short", dds(0, kMax32, kDxt1, Bytes(64, 0xFF)), kShort}),
+    FileCase{"dxt1_h_max_short", dds(0, kMax32, kDxt1, Bytes(64, 0xFF)), kShort},
+    FileCase{"missing", std::nullopt, u"Could not open file."}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
-
-TEST(Dds, MissingFile) {
-    std::u16string message;
-    EXPECT_FALSE(rk::load_dds(widen(load_temp_dir() + "/does-not-exist"), message));
-    EXPECT_EQ(message, u"Could not open file.");
-}
 
 }  // namespace

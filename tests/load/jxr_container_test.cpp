@@ -3,15 +3,13 @@
 // be refused for that reason; the intact container must also decode.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
-#include <tuple>
 #include <stdexcept>
-#include <string>
-#include <vector>
+#include <string_view>
 
 #include "load/jxr_container.h"
 #include "load/readers.h"
-#include "common/utf16.h"
 #include "load_test_support.h"
 
 namespace {
@@ -28,39 +26,27 @@ constexpr uint32_t kImageAt = 528;
 constexpr uint8_t kBgr24[16] = {0x24, 0xC3, 0xDD, 0x6F, 0x03, 0x4E, 0xFE, 0x4B,
                                 0xB1, 0x85, 0x3D, 0x77, 0x76, 0x8D, 0xC9, 0x0C};
 
-void put(Bytes& b, size_t at, uint32_t v, int size) {
-    for (int i = 0; i < size; ++i) b.at(at + i) = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t get(const Bytes& b, size_t at, int size) {
-    uint32_t v = 0;
-    for (int i = size - 1; i >= 0; --i) v = v << 8 | b.at(at + i);
-    return v;
-}
-
-// A directory's entry count and entries at b[at], resized to hold them and the
-// next-directory offset.
-void put_directory(Bytes& b, size_t at, const std::vector<Entry>& entries) {
-    if (b.size() < at + 6 + 12 * entries.size()) b.resize(at + 6 + 12 * entries.size(), 0);
-    put(b, at, static_cast<uint32_t>(entries.size()), 2);
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const Entry& e = entries[i];
-        for (auto [off, v, size] : {std::tuple<int, uint32_t, int>{2, e.tag, 2}, {4, e.type, 2}, {6, e.count, 4}, {10, e.value, 4}})
-            put(b, at + off + 12 * i, v, size);
+// A directory: its entry count, the entries, and no next directory.
+Bytes directory(const std::vector<Entry>& entries, size_t count) {
+    Bytes b;
+    put_le(b, static_cast<uint32_t>(count), 2);
+    for (const Entry& e : entries) {
+        put_le(b, e.tag, 2);
+        put_le(b, e.type, 2);
+        put_le(b, e.count, 4);
+        put_le(b, e.value, 4);
     }
+    put_le(b, 0, 4);
+    return b;
 }
 
-// The codestream of the corpus file, found through its own directory.
+// The codestream of the corpus file, which runs from its signature to the end.
 const Bytes& codestream() {
     static const Bytes bytes = [] {
         const Bytes file = read_bytes(RK_TEST_DATA "/corpus/bgr.jxr");
-        const uint32_t ifd = get(file, 4, 4);
-        uint32_t offset = 0, count = 0;
-        for (uint32_t e = 0; e < get(file, ifd, 2); ++e) {
-            const size_t at = ifd + 2 + 12 * e;
-            if (get(file, at, 2) == 0xBCC0) offset = get(file, at + 8, 4);
-            if (get(file, at, 2) == 0xBCC1) count = get(file, at + 8, 4);
-        }
-        return Bytes(file.begin() + offset, file.begin() + offset + count);
+        const std::string_view signature = "WMPHOTO";
+        return Bytes(std::search(file.begin(), file.end(), signature.begin(), signature.end()),
+                     file.end());
     }();
     return bytes;
 }
@@ -84,13 +70,12 @@ struct Container {
     }
 
     Bytes bytes() const {
-        Bytes b(kImageAt, 0);
-        std::copy(head.begin(), head.end(), b.begin());
-        put_directory(b, 8, entries);
-        if (entry_count) put(b, 8, entry_count, 2);
-        std::copy(std::begin(kBgr24), std::end(kBgr24), b.begin() + kGuidAt);
-        b.insert(b.end(), codestream().begin(), codestream().end());
-        b.insert(b.end(), tail.begin(), tail.end());
+        Bytes b = head;
+        append(b, directory(entries, entry_count ? entry_count : entries.size()));
+        b.resize(kGuidAt, 0);
+        append(b, Bytes(std::begin(kBgr24), std::end(kBgr24)));
+        append(b, codestream());
+        append(b, tail);
         return b;
     }
 };
@@ -118,7 +103,7 @@ std::function<void(Container&)> add(Entry e, Bytes tail = {}) {
 // Sub-directories one after the other from kTail (6 + 12 bytes per entry each).
 Bytes dirs(std::initializer_list<std::vector<Entry>> list, size_t size = 0) {
     Bytes b;
-    for (const auto& d : list) put_directory(b, b.size(), d);
+    for (const auto& d : list) append(b, directory(d, d.size()));
     if (size) b.resize(size, 1);
     return b;
 }
@@ -181,7 +166,7 @@ TEST(JxrContainerFile, AcceptedContainerDecodes) {
         c.entries.push_back({tag, 2, tag % 2 ? 3u : 10u, tag % 2 ? 0x00006B72 : kTail});
     for (Entry e : {Entry{0x9C9B, 1, 4, 0x41}, {0x0129, 3, 2, 0x00020001}, {0x4746, 3, 1, 4}, {0x4749, 3, 1, 99}})
         c.entries.push_back(e);
-    const rk::ImgbufPtr image = rk::load_jxr(rk::utf8_to_utf16(write_temp("rebuilt.jxr", c.bytes())));
+    const rk::ImgbufPtr image = rk::load_jxr(widen(write_temp("rebuilt.jxr", c.bytes())));
     ASSERT_TRUE(image);
     EXPECT_EQ(imgbuf_w(image.get()), 9u);
     EXPECT_EQ(imgbuf_h(image.get()), 7u);
@@ -193,8 +178,6 @@ TEST(JxrContainerFile, SizeOfTheEntriesMustAgreeWithTheCodestream) {
     c.find(0xBC80).type = 3;
     const rk::JxrContainer got = check(c.bytes());
     ASSERT_EQ(got.fault, JxrFault::none);
-    EXPECT_EQ(got.width, 9u);
-    EXPECT_EQ(got.height, 7u);
     EXPECT_TRUE(rk::jxr_size_agrees(got, 9, 7));
     for (auto [w, h] : {std::pair{7u, 9u}, {65536u, 7u}, {9u, 1u}}) EXPECT_FALSE(rk::jxr_size_agrees(got, w, h));
     EXPECT_FALSE(rk::jxr_size_agrees({JxrFault::tag, 9, 7}, 9, 7));

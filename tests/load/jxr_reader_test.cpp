@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <string>
 
 #include "load/readers.h"
 #include "common/utf16.h"
@@ -11,8 +10,6 @@
 namespace {
 
 const std::string kData = RK_TEST_DATA "/jxr/";
-constexpr uint32_t kWidth = 20;
-constexpr uint32_t kHeight = 18;
 
 // Blue, green, red as stored in bgr24_20x18.jxr.
 std::array<uint8_t, 3> stored_bgr(uint32_t x, uint32_t y) {
@@ -25,28 +22,27 @@ rk::ImgbufPtr load(const std::string& utf8_path) {
     return rk::load_jxr(rk::utf8_to_utf16(utf8_path));
 }
 
-std::string copy_of(const std::string& fixture, const std::string& name) {
-    return write_temp(name, read_bytes(kData + fixture));
-}
-
 TEST(JxrReader, Bgr24LoadsEveryPixelExactly) {
     const rk::ImgbufPtr image = load(kData + "bgr24_20x18.jxr");
     ASSERT_TRUE(image);
-    ASSERT_EQ(imgbuf_w(image.get()), kWidth);
-    ASSERT_EQ(imgbuf_h(image.get()), kHeight);
-    for (uint32_t y = 0; y < kHeight; ++y) {
-        for (uint32_t x = 0; x < kWidth; ++x) {
+    ASSERT_EQ(imgbuf_w(image.get()), 20u);
+    ASSERT_EQ(imgbuf_h(image.get()), 18u);
+    for (uint32_t y = 0; y < 18; ++y) {
+        for (uint32_t x = 0; x < 20; ++x) {
             const auto bgr = stored_bgr(x, y);
             expect_px(image.get(), x, y, {bgr[2] / 255.0f, bgr[1] / 255.0f, bgr[0] / 255.0f, 1.0f});
         }
     }
 }
 
-// jxrlib picks its decoder by extension alone, whatever the file holds.
+// jxrlib picks its decoder by extension alone, whatever the file holds; a name
+// outside ASCII reaches it as UTF-8.
 TEST(JxrReader, ExtensionDecides) {
+    const Bytes bgr = read_bytes(kData + "bgr24_20x18.jxr");
     for (auto [name, loads] : {std::pair{"upper.JXR", true}, {"photo.wdp", true}, {"photo.hdp", true},
-                               {"really.jxr.png", false}, {"texture.dds", false}, {"no_extension", false}})
-        EXPECT_EQ(static_cast<bool>(load(copy_of("bgr24_20x18.jxr", name))), loads) << name;
+                               {"relief_\xC3\xA9\xE2\x82\xAC.jxr", true}, {"really.jxr.png", false},
+                               {"texture.dds", false}, {"no_extension", false}})
+        EXPECT_EQ(static_cast<bool>(load(write_temp(name, bgr))), loads) << name;
 }
 
 // Under the sanitizers these also show that nothing jxrlib allocated is left
@@ -54,21 +50,14 @@ TEST(JxrReader, ExtensionDecides) {
 TEST(JxrReader, RefusedFilesGiveNull) {
     EXPECT_FALSE(load(kData + "rgb24_20x18.jxr"));  // red first
     EXPECT_FALSE(load(kData + "gray8_20x18.jxr"));
-    EXPECT_FALSE(load(load_temp_dir() + "/missing.jxr"));
-    // Damaged tile data: the decode fails, and no part-decoded picture is returned.
-    EXPECT_FALSE(load(kData + "bgr24_20x18_damaged.jxr"));
-    // A damaged container header (an IFD entry's type) is refused by jxrlib.
-    Bytes header = read_bytes(kData + "bgr24_20x18.jxr");
-    header.at(43) ^= 0xFF;
-    EXPECT_FALSE(load(write_temp("bad_header.jxr", header)));
+    EXPECT_FALSE(load(temp_path("missing.jxr")));
 }
 
 TEST(JxrReader, PathsAreConvertedToUtf8) {
-    EXPECT_TRUE(load(copy_of("bgr24_20x18.jxr", "relief_\xC3\xA9\xE2\x82\xAC.jxr")));
     // U+0161 keeps 0x61 ('a') as its low byte: only the real name may be opened.
-    copy_of("bgr24_20x18.jxr", "narrow_a.jxr");
-    EXPECT_FALSE(load(load_temp_dir() + "/narrow_\xC5\xA1.jxr"));
-    std::u16string unpaired = rk::utf8_to_utf16(load_temp_dir() + "/narrow_a.jxr");
+    write_temp("narrow_a.jxr", read_bytes(kData + "bgr24_20x18.jxr"));
+    EXPECT_FALSE(load(temp_path("narrow_\xC5\xA1.jxr")));
+    std::u16string unpaired = rk::utf8_to_utf16(temp_path("narrow_a.jxr"));
     unpaired.insert(unpaired.size() - 4, 1, char16_t(0xD800));
     EXPECT_FALSE(rk::load_jxr(unpaired));
 }

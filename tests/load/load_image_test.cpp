@@ -2,7 +2,6 @@
 // it stops, observed through the diagnostics sink.
 #include <gtest/gtest.h>
 
-#include "image_helpers.h"
 #include "load_test_support.h"
 
 namespace {
@@ -13,8 +12,6 @@ TEST(LoadImage, ReadersAreTriedInOrderUntilOneDecidesTheFile) {
     Bytes png = read_bytes(RK_TEST_DATA "/corpus/rgb8.png");
     const Bytes seven_png_bytes(png.begin(), png.begin() + 7);
     png.at(29) ^= 1;  // the header's checksum
-    Texts damaged_jxr = not_a_jpeg_from_jxr;
-    damaged_jxr.insert(damaged_jxr.end(), {"JPEG XR image loader: ", "the tile data is damaged."});
     struct Case {
         std::string path;
         uint32_t width, height;  // 0: no image
@@ -24,7 +21,7 @@ TEST(LoadImage, ReadersAreTriedInOrderUntilOneDecidesTheFile) {
     // clang-format off
     const Case cases[] = {
         {"", 0, 0, {}},
-        {load_temp_dir() + "/missing.tga", 0, 0, {}},
+        {temp_path("missing.tga"), 0, 0, {}},
         {write_temp("three.bin", Bytes{'a', 'b', 'c'}), 0, 0, {"jpeglib error:\n", "Not a JPEG file: starts with 0x61 0x62"}, true},
         {jpeg + "restart_every_row_64x48.jpg", 64, 48, {}},
         {RK_TEST_DATA "/corpus/rgb8.png", 9, 7, {}},
@@ -34,7 +31,7 @@ TEST(LoadImage, ReadersAreTriedInOrderUntilOneDecidesTheFile) {
         // A JPEG that libjpeg cannot decode is still a JPEG: no later reader is tried.
         {jpeg + "cmyk_20x10.jpg", 0, 0, {"jpeglib error:\n", "Application transferred too few scanlines"}},
         {jxr + "bgr24_20x18.jxr", 20, 18, not_a_jpeg_from_jxr},
-        {jxr + "bgr24_20x18_damaged.jxr", 0, 0, damaged_jxr, true},
+        {jxr + "bgr24_20x18_damaged.jxr", 0, 0, {"jpeglib error:\n", "Not a JPEG file: starts with 0x49 0x49", "JPEG XR image loader: ", "the tile data is damaged."}, true},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -56,8 +53,6 @@ TEST(LoadImage, ReadersAreTriedInOrderUntilOneDecidesTheFile) {
             EXPECT_TRUE(texts[i + 1].empty() || texts[i + 1].back() != '\n') << texts[i + 1];
         }
     }
-    EXPECT_EQ(get_px(Img(load_image(widen(jxr + "bgr24_20x18.jxr").c_str())).get(), 0, 0),
-              (Px{1.0f, 0.5019608f, 0.0627451f, 1.0f}));
     SinkRecorder sink;
     EXPECT_FALSE(load_image(nullptr));
     EXPECT_TRUE(sink.texts().empty());

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,15 +19,13 @@
 using Bytes = std::vector<uint8_t>;
 using Texts = std::vector<std::string>;
 
-inline std::string load_temp_dir() {
-    return process_temp_dir().str();
+// Saves bytes in the process's temporary folder; returns the path.
+inline std::string write_temp(const std::string& name, const Bytes& bytes) {
+    return process_temp_dir().write(name, bytes).string();
 }
 
-inline std::string write_temp(const std::string& name, const Bytes& bytes) {
-    const std::string path = load_temp_dir() + "/" + name;
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return path;
+inline std::string temp_path(const std::string& name) {
+    return (process_temp_dir() / name).string();
 }
 
 inline Bytes read_bytes(const std::string& path) {
@@ -63,24 +62,48 @@ inline std::string text(const std::u16string& s) {
     return std::string(s.begin(), s.end());
 }
 
-// Runs reader(path, message) on bytes saved under the current test's name,
-// whose slashes (from parameterised tests) become underscores.
-template <class Reader>
+// Runs reader(path, out) on bytes saved under the current test's name and
+// returns the image with out: the message, or the not-my-format verdict.
+template <class Out = std::u16string, class Reader>
 auto load_with(Reader reader, const Bytes& file) {
-    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    for (char& c : name) c = (c == '/') ? '_' : c;
-    std::u16string message;
-    auto img = reader(widen(write_temp(name, file)), message);
-    return std::pair{std::move(img), message};
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    Out out{};
+    auto img = reader(widen(write_temp(name, file)), out);
+    return std::pair{std::move(img), out};
 }
 
-// Records every text the library sends to the sink while it is alive.
+// A file that a reader loads at w x h (message null: its last pixel is white)
+// or refuses with the message; no file stands for a missing one.
+struct FileCase {
+    const char* name;
+    std::optional<Bytes> file;
+    const char16_t* message;
+    uint32_t w = 0, h = 0;
+    friend void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
+};
+
+template <class Reader>
+void expect_loads_or_refuses(Reader reader, const FileCase& c) {
+    std::u16string message;
+    const std::string path = c.file ? write_temp(c.name, *c.file) : temp_path("missing");
+    const auto img = reader(widen(path), message);
+    if (c.message) {
+        EXPECT_FALSE(img);
+        EXPECT_EQ(message, c.message);
+        return;
+    }
+    ASSERT_TRUE(img) << text(message);
+    EXPECT_EQ(imgbuf_w(img.get()), c.w);
+    EXPECT_EQ(imgbuf_h(img.get()), c.h);
+    if (c.w && c.h) expect_px(img.get(), c.w - 1, c.h - 1, {1, 1, 1, 1});
+}
+
+// Records every text the library sends to the sink while it is alive (its
+// mutex makes it neither copyable nor movable, as the sink holds its address).
 class SinkRecorder {
   public:
     SinkRecorder() { set_debug_output(&SinkRecorder::collect, this); }
     ~SinkRecorder() { set_debug_output(nullptr, nullptr); }
-    SinkRecorder(const SinkRecorder&) = delete;
-    SinkRecorder& operator=(const SinkRecorder&) = delete;
     Texts texts() {
         std::lock_guard lock(mutex_);
         return texts_;

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "load/readers.h"
 #include "load_test_support.h"
 
@@ -37,11 +35,6 @@ Bytes with_footer(Bytes b, uint32_t extension_offset) {
     return b;
 }
 
-auto load(const Bytes& file) {
-    return load_with(rk::load_tga, file);
-}
-
-const float k128 = 0.5019608f;  // 128 / 255
 float u8(uint32_t v) { return unorm(v, 255); }
 
 TEST(Tga, LayoutsConvertExactly) {
@@ -55,13 +48,14 @@ TEST(Tga, LayoutsConvertExactly) {
         {15, 0, {0xFF, 0xFF, 0x08, 0x21}, {1, 1, 1, 1}, {unorm(8, 31), unorm(8, 31), unorm(8, 31), 1}},
         {16, 0, {0xFF, 0xFF, 0xE0, 0x03}, {1, 1, 1, 1}, {0, 1, 0, 1}},
         {16, 1, {0xFF, 0xFF, 0x00, 0x7C}, {1, 1, 1, 1}, {1, 0, 0, 0}},
-        {24, 0, {0x00, 0x80, 0xFF, 0x10, 0x20, 0x30}, {1, k128, 0, 1}, {u8(0x30), u8(0x20), u8(0x10), 1}},
-        {32, 8, {0x00, 0x80, 0xFF, 0x40, 0x01, 0x02, 0x03, 0xFF}, {1, k128, 0, u8(0x40)}, {u8(3), u8(2), u8(1), 1}},
+        {24, 0, {0x00, 0x80, 0xFF, 0x10, 0x20, 0x30}, {1, u8(128), 0, 1}, {u8(0x30), u8(0x20), u8(0x10), 1}},
+        {32, 8, {0x00, 0x80, 0xFF, 0x40, 0x01, 0x02, 0x03, 0xFF}, {1, u8(128), 0, u8(0x40)}, {u8(3), u8(2), u8(1), 1}},
     };
     // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << "depth " << int(c.depth) << " alpha " << int(c.alpha_bits));
-        auto [img, message] = load(tga({2, 1, c.depth, uint8_t(0x20 | c.alpha_bits)}, c.pixels));
+        const Bytes file = tga({2, 1, c.depth, uint8_t(0x20 | c.alpha_bits)}, c.pixels);
+        auto [img, message] = load_with(rk::load_tga, file);
         ASSERT_TRUE(img) << text(message);
         EXPECT_TRUE(message.empty());
         expect_px(img.get(), 0, 0, c.first);
@@ -74,7 +68,7 @@ TEST(Tga, OrientationBitsPlaceRowsAndColumns) {
     Bytes pixels;
     for (uint8_t i = 0; i < 6; ++i) append(pixels, {i, 0, 0});
     for (uint8_t descriptor : {0x00, 0x10, 0x20, 0x30}) {
-        auto [img, message] = load(tga({3, 2, 24, descriptor}, pixels));
+        auto [img, message] = load_with(rk::load_tga, tga({3, 2, 24, descriptor}, pixels));
         ASSERT_TRUE(img);
         SCOPED_TRACE(::testing::Message() << "descriptor " << int(descriptor));
         for (uint32_t i = 0; i < 6; ++i) {
@@ -84,75 +78,44 @@ TEST(Tga, OrientationBitsPlaceRowsAndColumns) {
     }
 }
 
-TEST(Tga, AcceptedFileShapes) {
-    const Bytes px = {0x00, 0x80, 0xFF};
-    const Bytes one = tga({}, px);
-    ASSERT_EQ(one.size(), 21u);  // too short to look for a footer
-    Bytes with_extension = one;  // pixels, 495-byte extension area, footer
-    with_extension.resize(one.size() + 495, 0);
-    Bytes version1 = one;  // trailing bytes but no signature
-    version1.resize(one.size() + 60, 0x33);
-    for (const Bytes& file : {one, with_footer(with_extension, 21), version1, tga({.id_length = 20}, px)}) {
-        auto [img, message] = load(file);
-        ASSERT_TRUE(img) << text(message);
-        expect_px(img.get(), 0, 0, {1, k128, 0, 1});
-    }
-}
-
-// Refusals with their messages, and sides at the edges of 16 bits, which load
-// at their size (message null).
-struct Case {
-    const char* name;
-    friend void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
-    Bytes file;
-    const char16_t* message;
-    uint16_t w = 0, h = 0;
-};
-
-class TgaFile : public ::testing::TestWithParam<Case> {};
+// Refusals with their messages; the shapes a file may take around its pixels,
+// and sides at the edges of 16 bits, which load at their size.
+class TgaFile : public ::testing::TestWithParam<FileCase> {};
 
 TEST_P(TgaFile, LoadsOrGivesItsMessage) {
-    const Case& c = GetParam();
-    auto [img, message] = load(c.file);
-    if (c.message) {
-        EXPECT_FALSE(img);
-        EXPECT_EQ(message, c.message);
-        return;
-    }
-    ASSERT_TRUE(img) << text(message);
-    EXPECT_EQ(imgbuf_w(img.get()), c.w);
-    EXPECT_EQ(imgbuf_h(img.get()), c.h);
-    if (c.w && c.h) expect_px(img.get(), c.w - 1u, c.h - 1u, {1, 1, 1, 1});
+    expect_loads_or_refuses(rk::load_tga, GetParam());
 }
 
 Bytes a1r5g5b5(uint16_t w, uint16_t h) {
     return tga({w, h, 16, 0x21}, Bytes(size_t{w} * h * 2, 0xFF));
 }
 
+Bytes padded(Bytes b, size_t more, uint8_t fill) {
+    b.resize(b.size() + more, fill);
+    return b;
+}
+const Bytes kWhite = tga({}, {0xFF, 0xFF, 0xFF});
+
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, TgaFile, ::testing::Values(
-    Case{"short17", Bytes(17, 0), u"File too small."},
-    Case{"colormap", tga({.colormap_type = 1, .image_type = 1}, {1}), u"Files with colormaps (palettes) are not supported."},
-    Case{"rle", tga({.image_type = 10}, {1, 2, 3}), u"Only uncompressed truecolor files supported."},
-    Case{"d32a0", tga({.depth = 32}, {1, 2, 3, 4}), u"Unsupported pixel format."},
-    Case{"d24a8", tga({.depth = 24, .descriptor = 8}, {1, 2, 3}), u"Unsupported pixel format."},
-    Case{"mid_row", tga({.width = 2, .height = 2}, Bytes(9, 1)), u"I/O error while reading image data."},
-    Case{"extension_past_end", with_footer(tga({}, {1, 2, 3}), 5000), u"I/O error while reading extension area."},
-    // 16-bit sides can describe float data of 2^32 bytes and more.
-    Case{"huge", tga({.width = 65535, .height = 65535}, {1, 2, 3}), u"Image data too large."},
-    // Fits the record (just below 2^32 bytes) but the file holds three bytes:
-    // refused without allocating 4 GiB first.
-    Case{"largest_short", tga({.width = 65535, .height = 4096}, {1, 2, 3}), u"I/O error while reading image data."},
-    Case{"w0", a1r5g5b5(0, 65535), nullptr, 0, 65535},
-    Case{"h1", a1r5g5b5(65535, 1), nullptr, 65535, 1},
-    Case{"w1", a1r5g5b5(1, 65535), nullptr, 1, 65535}),
+    FileCase{"short17", Bytes(17, 0), u"File too small."},
+    FileCase{"colormap", tga({.colormap_type = 1, .image_type = 1}, {1}), u"Files with colormaps (palettes) are not supported."},
+    FileCase{"rle", tga({.image_type = 10}, {1, 2, 3}), u"Only uncompressed truecolor files supported."},
+    FileCase{"d32a0", tga({.depth = 32}, {1, 2, 3, 4}), u"Unsupported pixel format."},
+    FileCase{"d24a8", tga({.depth = 24, .descriptor = 8}, {1, 2, 3}), u"Unsupported pixel format."},
+    FileCase{"mid_row", tga({.width = 2, .height = 2}, Bytes(9, 1)), u"I/O error while reading image data."},
+    FileCase{"extension_past_end", with_footer(tga({}, {1, 2, 3}), 5000), u"I/O error while reading extension area."},
+    FileCase{"missing", std::nullopt, u"Could not open file."},
+    // 21 bytes are too short to hold a footer; trailing bytes without the
+    // signature are no footer; a footer may name an extension area.
+    FileCase{"no_footer", kWhite, nullptr, 1, 1},
+    FileCase{"trailing_bytes", padded(kWhite, 60, 0x33), nullptr, 1, 1},
+    FileCase{"extension_area", with_footer(padded(kWhite, 495, 0), 21), nullptr, 1, 1},
+    FileCase{"id_field", tga({.id_length = 20}, {0xFF, 0xFF, 0xFF}), nullptr, 1, 1},
+    FileCase{"w0", a1r5g5b5(0, 65535), nullptr, 0, 65535},
+    FileCase{"h1", a1r5g5b5(65535, 1), nullptr, 65535, 1},
+    FileCase{"w1", a1r5g5b5(1, 65535), nullptr, 1, 65535}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
-
-TEST(Tga, MissingFile) {
-    std::u16string message;
-    EXPECT_FALSE(rk::load_tga(widen(load_temp_dir() + "/does-not-exist"), message));
-    EXPECT_EQ(message, u"Could not open file.");
-}
 
 }  // namespace
