@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <new>
 
 #include "common/sink.h"
 #include "common/utf16.h"
@@ -33,34 +32,24 @@ void report_not_regular(const std::string& path, const char* kind) noexcept {
 
 }  // namespace
 
-FileHandle::FileHandle(std::u16string_view path, bool read, bool write, bool /*share_read*/,
-                         bool /*share_write*/)
-    : path_(path) {
+FileHandle::FileHandle(std::u16string_view path) : path_(path) {
     auto utf8 = utf16_to_utf8(path_);
     if (!utf8 || utf8->empty() || utf8->find('\0') != std::string::npos) return;
-    int flags = O_CLOEXEC;
-    if (read) {
-        flags |= write ? O_RDWR : O_RDONLY;
-    } else if (write) {
-        flags |= O_WRONLY | O_CREAT | O_TRUNC;
-    } else {
-        return;
-    }
-    // A reader opens without blocking, so that a FIFO with no writer (or a device
-    // that waits) cannot hold the caller, and then takes only a regular file.
-    if (read && !write) flags |= O_NONBLOCK;
+    // Opened without blocking, so that a FIFO with no writer (or a device that
+    // waits) cannot hold the caller; then only a regular file is taken.
+    const int flags = O_CLOEXEC | O_RDONLY | O_NONBLOCK;
     do {
-        fd_ = ::open(utf8->c_str(), flags, 0666);
+        fd_ = ::open(utf8->c_str(), flags);
     } while (fd_ < 0 && errno == EINTR);
     struct stat st {};
     // A socket cannot be opened at all (ENXIO); it is still named as what it is.
-    if (fd_ < 0 && read && errno == ENXIO && ::stat(utf8->c_str(), &st) == 0 &&
+    if (fd_ < 0 && errno == ENXIO && ::stat(utf8->c_str(), &st) == 0 &&
         S_ISSOCK(st.st_mode)) {
         report_not_regular(*utf8, "a socket");
     }
-    if (fd_ < 0 || !read) return;
+    if (fd_ < 0) return;
     const char* kind = ::fstat(fd_, &st) != 0 ? "of an unknown kind" : file_kind(st.st_mode);
-    if (kind || (!write && ::fcntl(fd_, F_SETFL, O_RDONLY) != 0)) {
+    if (kind || ::fcntl(fd_, F_SETFL, O_RDONLY) != 0) {
         ::close(fd_);
         fd_ = -1;
         if (kind) report_not_regular(*utf8, kind);
@@ -99,26 +88,8 @@ uint32_t file_read_some(FileHandle& file, void* buffer, uint32_t count) noexcept
     return done;
 }
 
-uint32_t file_write(FileHandle& file, const void* buffer, uint32_t count) noexcept {
-    if (file.failed() || !buffer || count == 0) return 0;
-    const auto* p = static_cast<const uint8_t*>(buffer);
-    uint32_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::write(file.fd(), p + done, count - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<uint32_t>(n);
-    }
-    return done;
-}
-
 std::unique_ptr<uint8_t[]> zeroed_block(size_t n) {
     return std::make_unique<uint8_t[]>(n);
-}
-
-std::unique_ptr<uint16_t[]> zeroed_block16(size_t n) {
-    if (n > SIZE_MAX / 2 / sizeof(uint16_t)) throw std::bad_alloc();
-    return std::make_unique<uint16_t[]>(n);
 }
 
 }  // namespace rk

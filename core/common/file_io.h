@@ -8,15 +8,14 @@
 
 namespace rk {
 
-// An open file, closed by the destructor on every path. Paths are UTF-16; a path
-// with an unpaired surrogate cannot be opened. Read opens an existing file
-// read-only; write alone creates or truncates (mode 0666 before umask). The share
-// switches have no POSIX meaning and are accepted for the callers' sake. Opened
-// for reading, anything but a regular file (a FIFO, directory, device or socket)
-// is refused at once, without blocking, and the sink is told why.
+// An existing file opened read-only, closed by the destructor on every path.
+// Paths are UTF-16; a path with an unpaired surrogate cannot be opened. Anything
+// but a regular file (a FIFO, directory, device or socket) is refused at once,
+// without blocking, and the sink is told why. (The PNG writer has its own output
+// file: it writes a temporary beside the target and renames it.)
 class FileHandle {
   public:
-    FileHandle(std::u16string_view path, bool read, bool write, bool share_read, bool share_write);
+    explicit FileHandle(std::u16string_view path);
     ~FileHandle();
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
@@ -42,13 +41,7 @@ bool file_read_exact(FileHandle& file, void* buffer, uint32_t count) noexcept;
 // read error; returns the number read (0 for an invalid file).
 uint32_t file_read_some(FileHandle& file, void* buffer, uint32_t count) noexcept;
 
-// Writes all count bytes; returns the number written (count on success, less when
-// the write failed), 0 for an invalid file, a null buffer or a count of 0.
-uint32_t file_write(FileHandle& file, const void* buffer, uint32_t count) noexcept;
-
 // n zero bytes from the heap; throws std::bad_alloc, never returns null.
 std::unique_ptr<uint8_t[]> zeroed_block(size_t n);
-// n zero 16-bit elements; a count whose byte size overflows throws std::bad_alloc.
-std::unique_ptr<uint16_t[]> zeroed_block16(size_t n);
 
 }  // namespace rk

@@ -19,10 +19,6 @@ inline uint16_t load_le16(const uint8_t* p) noexcept {
     return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
 
-inline uint32_t load_le24(const uint8_t* p) noexcept {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16);
-}
-
 inline uint32_t load_le32(const uint8_t* p) noexcept {
     return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }

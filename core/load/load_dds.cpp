@@ -57,7 +57,7 @@ bool check_dds_header(const DdsHeader& header, std::u16string& message) {
 }
 
 ImgbufPtr load_dds(std::u16string_view path, std::u16string& message) {
-    FileHandle file(path, true, false, true, false);
+    FileHandle file(path);
     if (file.failed()) return fail(message, u"Could not open file.");
     const uint64_t size = file.size();
     if (size == UINT64_MAX || size < kDdsHeaderBytes) return fail(message, u"File too small.");

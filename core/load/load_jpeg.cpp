@@ -227,7 +227,7 @@ cleanup:
 }  // namespace
 
 ImgbufPtr load_jpeg(std::u16string_view path, bool& not_my_format) {
-    FileHandle file(path, true, false, true, false);
+    FileHandle file(path);
     if (file.failed()) return nullptr;
     auto input = zeroed_block(kInputBlock);
 

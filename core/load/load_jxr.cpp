@@ -61,7 +61,7 @@ const char* fault_reason(JxrFault fault) {
 // The whole file, read once: the container check and the helper see the same
 // bytes, whatever happens to the file meanwhile.
 bool read_whole(std::u16string_view path, std::unique_ptr<uint8_t[]>& bytes, uint64_t& size) {
-    FileHandle file(path, true, false, true, false);
+    FileHandle file(path);
     size = file.size();
     if (file.failed() || size == UINT64_MAX || size >= kMaxBlockBytes) return false;
     bytes.reset(new uint8_t[size ? size : 1]);

@@ -164,7 +164,7 @@ bool read_png_rows(PngReadState* s, imgbuf* image, uint8_t* batch, uint32_t batc
 
 ImgbufPtr load_png(std::u16string_view path, bool& not_my_format) {
     not_my_format = false;
-    FileHandle file(path, true, false, true, false);
+    FileHandle file(path);
     if (file.failed()) return nullptr;
 
     png_byte signature[kSignatureBytes] = {};

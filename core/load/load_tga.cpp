@@ -124,7 +124,7 @@ const char16_t* read_footer(FileHandle& file, uint64_t size, uint8_t* extension)
 }  // namespace
 
 ImgbufPtr load_tga(std::u16string_view path, std::u16string& message) {
-    FileHandle file(path, true, false, true, false);
+    FileHandle file(path);
     if (file.failed()) return fail(message, u"Could not open file.");
     const uint64_t size = file.size();
     if (size == UINT64_MAX || size < kHeaderBytes) return fail(message, u"File too small.");

@@ -26,8 +26,7 @@ TEST(Utf16, ConvertsBothWaysAndReplacesWhatIsInvalid) {
     for (auto [utf8, utf16] : invalid) EXPECT_EQ(utf8_to_utf16(utf8), utf16) << utf8;
 }
 
-// The writing side of FileHandle and zeroed_block16 have no caller in the
-// library; the reading side is what every loader test goes through.
+// FileHandle's reads are what every loader test goes through.
 TEST(Blocks, ComeZeroed) {
     const auto b = zeroed_block(17);
     for (int i = 0; i < 17; ++i) EXPECT_EQ(b[i], 0);
