@@ -1,22 +1,17 @@
 // reliefkit serve's API end to end: a server on a loopback port, driven by an
 // HTTP client as the page drives it.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <regex>
 #include <thread>
 
 #include "diagnostics.h"
-#include "image.h"
+#include "png_test_io.h"
 #include "relief_server.h"
 #include "reliefkit.h"
 #include "run_program.h"
 #include "temp_dir.h"
-#include "text_conversion.h"
 
 namespace {
 
@@ -29,14 +24,21 @@ std::string field(const std::string& json, const std::string& name) {
     return m[2].matched ? m[2].str() : m[1].str();
 }
 
-// A w x h PNG resampled from the sample.
-std::string png_of(const TempDir& dir, uint32_t w, uint32_t h) {
-    const rkcli::Image sample(load_image(rkcli::path_to_utf16(kSample)->c_str()));
-    const rkcli::Image image(imgbuf_resample(sample.get(), w, h));
-    char16_t message[256] = {};
-    core_saveimage_png(message, 256, rkcli::path_to_utf16((dir / "made.png").string())->c_str(),
-                       image.get());
-    return file_bytes(dir / "made.png");
+// A w x h RGB PNG of noise, whose maps take their full time to make.
+std::string png_of(uint32_t w, uint32_t h) {
+    png_test::Fixture f;
+    f.width = w, f.height = h;
+    f.rows.resize(size_t{w} * h * 3);
+    for (size_t i = 0; i < f.rows.size(); ++i)
+        f.rows[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+    const png_test::Bytes file = png_test::encode(f);
+    return {file.begin(), file.end()};
+}
+
+// A PNG's width and pixels as libpng decodes them; nothing for what is no PNG.
+std::pair<uint32_t, png_test::Bytes> decoded(const std::string& png) {
+    const auto d = png_test::decode(png_test::Bytes(png.begin(), png.end()));
+    return d ? std::pair{d->width, d->pixels} : std::pair<uint32_t, png_test::Bytes>{};
 }
 
 class ServeApi : public ::testing::Test {
@@ -81,12 +83,8 @@ class ServeApi : public ::testing::Test {
 };
 
 TEST_F(ServeApi, AnswersEachRequestWithItsStatusAndAJsonReason) {
-    rkserve::ServeLimits limits;
-    limits.max_upload_bytes = size_t{1} << 20;
-    limits.max_pixels = 512 * 512 - 1;
-    start(limits);
-    TempDir dir;
-    const std::string id = field(upload(png_of(dir, 64, 64))->body, "session");
+    start({.max_upload_bytes = size_t{1} << 20, .max_pixels = 512 * 512 - 1});
+    const std::string id = field(upload(png_of(64, 64))->body, "session");
     ASSERT_EQ(id.size(), 32u);
     const std::string other(32, 'a');
     struct Case {
@@ -138,8 +136,7 @@ TEST_F(ServeApi, AnswersEachRequestWithItsStatusAndAJsonReason) {
 // just past a range is refused: the page and the parser cannot disagree.
 TEST_F(ServeApi, EveryAdvertisedRangeAndChoiceIsAccepted) {
     start();
-    TempDir dir;
-    const std::string id = session(png_of(dir, 24, 24));
+    const std::string id = session(png_of(24, 24));
     const std::string json = client_->Get("/api/options")->body;
     const std::regex numbers(
         R"re("name":"([^"]+)","kind":"(whole|real)"[^{}]*?"low":([-0-9.e]+),"high":([-0-9.e]+))re");
@@ -162,18 +159,6 @@ TEST_F(ServeApi, EveryAdvertisedRangeAndChoiceIsAccepted) {
         }
     }
     EXPECT_GE(checked, 8);
-}
-
-// A PNG decoded: its width, then its pixels, alpha included.
-std::vector<float> decoded(const TempDir& dir, const std::string& png) {
-    std::ofstream(dir / "decoded.png", std::ios::binary) << png;
-    const rkcli::Image image(
-        load_image(rkcli::path_to_utf16((dir / "decoded.png").string())->c_str()));
-    if (!image) return {};
-    const float* p = imgbuf_buf(image.get());
-    std::vector<float> all{static_cast<float>(imgbuf_w(image.get()))};
-    all.insert(all.end(), p, p + imgbuf_buf_size(image.get()) / sizeof(float));
-    return all;
 }
 
 // The command line the page shows makes the very files of its Download, and
@@ -199,32 +184,27 @@ TEST_F(ServeApi, FullSizeMapsEqualTheCommandLinesFiles) {
         const std::string file = file_bytes(dir / ("bricks_" + which + ".png"));
         EXPECT_EQ(client_->Get(field(made->body, which).c_str())->body, file) << which;
         const std::string shown = client_->Get(field(preview->body, which).c_str())->body;
-        EXPECT_EQ(decoded(dir, shown), decoded(dir, file)) << which;
+        EXPECT_EQ(decoded(shown), decoded(file)) << which;
     }
 }
 
 // The maps follow a preview-sized copy: a 2000 x 1000 photo gives 1024 x 512 maps.
 TEST_F(ServeApi, PreviewMapsAreMadeFromACopyAtMost1024Wide) {
     start();
-    TempDir dir;
-    const auto created = upload(png_of(dir, 2000, 1000), "wide.png");
+    const auto created = upload(png_of(2000, 1000), "wide.png");
     ASSERT_EQ(created->status, 201);
     EXPECT_EQ(field(created->body, "preview_width") + "x" + field(created->body, "preview_height"),
               "1024x512");
     const std::string id = field(created->body, "session");
-    for (const auto& [size, width] : {std::pair{"preview", 1024.0f}, std::pair{"full", 2000.0f}}) {
+    for (const auto& [size, width] : {std::pair{"preview", 1024u}, std::pair{"full", 2000u}}) {
         const auto made = maps(id, size);
         ASSERT_EQ(made->status, 200) << made->body;
-        const auto normal = decoded(dir, client_->Get(field(made->body, "normal").c_str())->body);
-        EXPECT_EQ(normal.empty() ? 0.0f : normal[0], width);
+        EXPECT_EQ(decoded(client_->Get(field(made->body, "normal").c_str())->body).first, width);
     }
 }
 
 TEST_F(ServeApi, SessionsAreCountedAndEndWhenIdle) {
-    rkserve::ServeLimits limits;
-    limits.max_sessions = 2;
-    limits.idle_timeout = std::chrono::seconds(1);
-    start(limits);
+    start({.max_sessions = 2, .idle_timeout = std::chrono::seconds(1)});
     const std::string first = session(), second = session();
     const auto refused = upload(sample_);
     EXPECT_EQ(refused->status, 503);
@@ -242,20 +222,14 @@ TEST_F(ServeApi, SessionsAreCountedAndEndWhenIdle) {
 // Clients at once, more than there are work slots, one of them vanishing in
 // the middle of its upload: every other gets the same maps.
 TEST_F(ServeApi, ConcurrentClientsAndAVanishingUploadGetTheirMaps) {
-    rkserve::ServeLimits limits;
-    limits.work_slots = 2;
-    start(limits);
-    const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port_));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    const std::string partial =
-        "POST /api/sessions?name=a.png HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
-        "\r\nContent-Length: 100000\r\n\r\n" + sample_.substr(0, 5000);
-    ASSERT_EQ(::send(sock, partial.data(), partial.size(), MSG_NOSIGNAL), ssize_t(partial.size()));
-    ::close(sock);
+    start({.work_slots = 2});
+    // 5000 bytes of 100000, then the client hangs up.
+    EXPECT_FALSE(client_->Post(
+        "/api/sessions?name=a.png", 100000,
+        [&](size_t offset, size_t, httplib::DataSink& sink) {
+            return offset == 0 && sink.write(sample_.data(), 5000);
+        },
+        "image/png"));
 
     constexpr int kClients = 6;
     std::string normals[kClients];
@@ -304,11 +278,8 @@ TEST_F(ServeApi, UploadsNeverStayOnDisk) {
 // later arrival, or the higher X-Preview-Order where the client numbers them,
 // since its requests may arrive out of order.
 TEST_F(ServeApi, AWaitingPreviewGivesWayToANewerOne) {
-    rkserve::ServeLimits limits;
-    limits.work_slots = 1;
-    start(limits);
-    TempDir dir;
-    const std::string big = session(png_of(dir, 2400, 2400));
+    start({.work_slots = 1});
+    const std::string big = session(png_of(2400, 2400));
     const std::string id = session();
     const auto post = [&](const std::string& session, const std::string& size,
                           const httplib::Headers& order) {

@@ -98,7 +98,8 @@ TEST_P(ChannelBytes, AreExactInAFileOfTheImageAlone) {
 
 INSTANTIATE_TEST_SUITE_P(Table, ChannelBytes,
                          ::testing::Values(std::nullopt, Selectors{1, 0, 2, {1, 0, 2}},
-                                           Selectors{2, 1, 0, {2, 1, 0}}, Selectors{3, -1, 0, {2, 2, 0}},
+                                           Selectors{2, 1, 0, {2, 1, 0}},
+                                           Selectors{3, -1, 0, {2, 2, 0}},
                                            Selectors{INT32_MIN, 1, INT32_MAX, {2, 1, 2}}));
 
 // The message goes into the host's buffer cut short to fit, always terminated,
@@ -107,7 +108,8 @@ TEST(PngSaver, MessageBufferIsRespected) {
     const Img img = filled(2, 2, {0.1f, 0.2f, 0.3f, 1.0f});
     TempDir dir;
     const std::u16string good = u16((dir / "ok.png").string());
-    const std::tuple<int32_t, const char16_t*, std::u16string> cases[] = {  // '#': untouched
+    // '#' marks characters left untouched.
+    const std::tuple<int32_t, const char16_t*, std::u16string> cases[] = {
         {-7, u"", u"########"},
         {5, u"", std::u16string(u"Coul") + u'\0' + u"###"},
         {1, good.c_str(), std::u16string(1, u'\0') + u"#######"},
@@ -130,7 +132,8 @@ TEST(PngSaver, FailuresSayWhyAndLeaveEverythingAsItWas) {
     const std::string keep = dir.write("keep.png", "old").string(), d = dir.str();
     dir.write("plain_file");
     fs::create_directory(dir / "subdir");
-    const Img img = filled(2, 2, {0, 0, 0, 1}), no_rows = make_img(3, 0), no_columns = make_img(0, 3);
+    const Img img = filled(2, 2, {0, 0, 0, 1});
+    const Img no_rows = make_img(3, 0), no_columns = make_img(0, 3);
     const std::u16string cannot_open = u"Could not open output file.", libpng = u"pnglib error: ";
     const std::tuple<std::optional<std::string>, const imgbuf*, std::u16string> cases[] = {
         {std::nullopt, img.get(), cannot_open},
@@ -149,8 +152,8 @@ TEST(PngSaver, FailuresSayWhyAndLeaveEverythingAsItWas) {
         Diagnostics diag;
         std::u16string whole(128, u'#'), least(RK_MIN_MESSAGE_CAPACITY + 1, u'#');
         core_saveimage_png(whole.data(), 128, target ? path.c_str() : nullptr, image);
-        core_saveimage_nmap_png(least.data(), RK_MIN_MESSAGE_CAPACITY, target ? path.c_str() : nullptr,
-                                image, 2, 1, 0);
+        core_saveimage_nmap_png(least.data(), RK_MIN_MESSAGE_CAPACITY,
+                                target ? path.c_str() : nullptr, image, 2, 1, 0);
         whole = whole.c_str();
         EXPECT_EQ(least.back(), u'#');
         EXPECT_EQ(std::u16string(least.c_str()), whole.substr(0, RK_MIN_MESSAGE_CAPACITY - 1));
