@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "image_helpers.h"
+#include "png_test_io.h"
 #include "run_program.h"
 #include "temp_dir.h"
 
@@ -17,18 +18,13 @@ Img load(const fs::path& path) {
     return Img(load_image(std::u16string(s.begin(), s.end()).c_str()));
 }
 
-// A 12 x 9 grey height file rising by `step` per column.
-void save_ramp(const fs::path& path, float start, float step) {
-    Img img = make_img(12, 9);
-    for (uint32_t y = 0; y < 9; ++y)
-        for (uint32_t x = 0; x < 12; ++x) {
-            const float v = start + step * static_cast<float>(x);
-            set_px(img.get(), x, y, {v, v, v, 1.0f});
-        }
-    const std::string s = path.string();
-    char16_t message[64] = {};
-    core_saveimage_png(message, 64, std::u16string(s.begin(), s.end()).c_str(), img.get());
-    ASSERT_EQ(message[0], u'\0') << path;
+// A 12 x 9 grey height file of 8-bit levels rising by `step` per column.
+void save_ramp(const fs::path& path, int start, int step) {
+    png_test::Fixture f;
+    f.width = 12, f.height = 9, f.color_type = PNG_COLOR_TYPE_GRAY;
+    for (int i = 0; i < 12 * 9; ++i)
+        f.rows.push_back(static_cast<uint8_t>(start + step * (i % 12)));
+    png_test::write_file(path.string(), png_test::encode(f));
 }
 
 bool has(const std::string& text, const std::string& part) {
@@ -110,13 +106,13 @@ TEST_F(Program, ThreadsKeepEveryByte) {
 // From a height file, the normal map alone, and a preview lit from the upper left:
 // a slope rising to the right faces left, towards the light.
 TEST_F(Program, FromHeightPreviewShowsTheReliefLitFromTheUpperLeft) {
-    const std::tuple<float, float, std::vector<std::string>, int> cases[] = {
-        {0.5f, 0.0f, {}, 0},
-        {0.5f, 0.0f, {"--normal-blur-size", "5"}, 0},
-        {0.0f, 0.05f, {}, 1},
-        {0.6f, -0.05f, {}, -1},
-        {0.0f, 0.05f, {"--invert-x"}, 1},
-        {0.0f, 0.05f, {"--invert-y"}, 1},
+    const std::tuple<int, int, std::vector<std::string>, int> cases[] = {
+        {128, 0, {}, 0},
+        {128, 0, {"--normal-blur-size", "5"}, 0},
+        {0, 13, {}, 1},
+        {153, -13, {}, -1},
+        {0, 13, {"--invert-x"}, 1},
+        {0, 13, {"--invert-y"}, 1},
     };
     for (const auto& [start, step, options, lit] : cases) {
         SCOPED_TRACE(testing::PrintToString(options) + std::to_string(step));
