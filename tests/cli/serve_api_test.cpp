@@ -48,8 +48,13 @@ class ServeApi : public ::testing::Test {
         port_ = server_->bind("127.0.0.1", 0);
         ASSERT_GT(port_, 0);
         thread_ = std::thread([this] { server_->run(); });
-        client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
-        client_->set_read_timeout(60);
+        client_ = std::make_unique<httplib::Client>(client());
+    }
+    // A client of its own, as each thread needs.
+    httplib::Client client() const {
+        httplib::Client c("127.0.0.1", port_);
+        c.set_read_timeout(120);
+        return c;
     }
     void SetUp() override {
         init();
@@ -203,20 +208,33 @@ TEST_F(ServeApi, PreviewMapsAreMadeFromACopyAtMost1024Wide) {
     }
 }
 
-TEST_F(ServeApi, SessionsAreCountedAndEndWhenIdle) {
+// Sessions are counted and end when idle. Nothing of an upload stays on disk:
+// the private directory is empty between requests and gone with the server.
+TEST_F(ServeApi, SessionsAreCountedEndWhenIdleAndLeaveNothingOnDisk) {
+    TempDir dir;
+    const std::string saved = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+    ::setenv("TMPDIR", dir.path().c_str(), 1);
     start({.max_sessions = 2, .idle_timeout = std::chrono::seconds(1)});
+    saved.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", saved.c_str(), 1);
     const std::string first = session(), second = session();
     const auto refused = upload(sample_);
     EXPECT_EQ(refused->status, 503);
     EXPECT_NE(refused->body.find("--max-sessions"), std::string::npos);
     EXPECT_EQ(client_->Delete(("/api/sessions/" + first).c_str())->status, 204);
     const std::string third = session();
+    ASSERT_EQ(maps(third, "full")->status + maps(third, "preview")->status, 400);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path()))
+        EXPECT_FALSE(entry.is_regular_file()) << entry.path();
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     for (const std::string& id : {second, third}) {
         const auto gone = maps(id, "preview");
         EXPECT_EQ(gone->status, 404);
         EXPECT_NE(gone->body.find("expired"), std::string::npos) << gone->body;
     }
+    server_->stop();
+    thread_.join();
+    server_.reset();
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 // Clients at once, more than there are work slots, one of them vanishing in
@@ -236,15 +254,14 @@ TEST_F(ServeApi, ConcurrentClientsAndAVanishingUploadGetTheirMaps) {
     std::vector<std::thread> clients;
     for (int i = 0; i < kClients; ++i) {
         clients.emplace_back([&, i] {
-            httplib::Client client("127.0.0.1", port_);
-            client.set_read_timeout(60);
-            const auto created = client.Post("/api/sessions?name=b.png", sample_, "image/png");
+            httplib::Client own = client();
+            const auto created = own.Post("/api/sessions?name=b.png", sample_, "image/png");
             if (!created || created->status != 201) return;
             const std::string id = field(created->body, "session");
-            const auto made = client.Post(("/api/sessions/" + id + "/maps/preview").c_str(),
-                                          httplib::Params{{"strength", "3"}});
+            const auto made = own.Post(("/api/sessions/" + id + "/maps/preview").c_str(),
+                                       httplib::Params{{"strength", "3"}});
             if (!made || made->status != 200) return;
-            if (const auto png = client.Get(field(made->body, "normal").c_str()))
+            if (const auto png = own.Get(field(made->body, "normal").c_str()))
                 normals[i] = png->body;
         });
     }
@@ -253,24 +270,6 @@ TEST_F(ServeApi, ConcurrentClientsAndAVanishingUploadGetTheirMaps) {
         EXPECT_FALSE(normals[i].empty()) << "client " << i;
         EXPECT_EQ(normals[i], normals[0]) << "client " << i;
     }
-}
-
-// Nothing of an upload stays on disk: the private directory is empty between
-// requests and gone with the server.
-TEST_F(ServeApi, UploadsNeverStayOnDisk) {
-    TempDir dir;
-    const std::string saved = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
-    ::setenv("TMPDIR", dir.path().c_str(), 1);
-    start();
-    saved.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", saved.c_str(), 1);
-    const std::string id = session();
-    ASSERT_EQ(maps(id, "full")->status + maps(id, "preview")->status, 400);
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path()))
-        EXPECT_FALSE(entry.is_regular_file()) << entry.path();
-    server_->stop();
-    thread_.join();
-    server_.reset();
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 // While the only work slot is taken, a preview request that a newer one of
@@ -283,10 +282,8 @@ TEST_F(ServeApi, AWaitingPreviewGivesWayToANewerOne) {
     const std::string id = session();
     const auto post = [&](const std::string& session, const std::string& size,
                           const httplib::Headers& order) {
-        httplib::Client client("127.0.0.1", port_);  // one client per thread
-        client.set_read_timeout(120);
-        const auto res = client.Post(("/api/sessions/" + session + "/maps/" + size).c_str(), order,
-                                     "", "text/plain");
+        const auto res = client().Post(("/api/sessions/" + session + "/maps/" + size).c_str(),
+                                       order, "", "text/plain");
         return res ? res->status : 0;
     };
     const httplib::Headers none, second{{"X-Preview-Order", "10"}}, first{{"X-Preview-Order", "9"}};
