@@ -174,42 +174,37 @@ TEST(PngSaver, FailuresSayWhyAndLeaveEverythingAsItWas) {
 }
 
 // Saving through a symbolic link replaces the file it names, which keeps its
-// permissions; the link stays a link and nothing else appears.
-TEST(PngSaver, ReplacesTheFileALinkNamesKeepingItsPermissions) {
+// permissions, and the link stays a link. A pipe is written in place: renaming
+// over it would replace the node. Nothing else appears.
+TEST(PngSaver, LinksPipesAndPermissionsStayAsTheyWere) {
     TempDir dir;
     fs::create_directory(dir / "real");
     fs::create_directory(dir / "links");
     const std::string target = (dir / "real/target.png").string();
+    const std::string fifo = (dir / "real/pipe").string();
     write_file(target, Bytes(5000, 'o'));
     ASSERT_EQ(chmod(target.c_str(), 0640), 0);
     fs::create_symlink("../real/target.png", dir / "links/link.png");
-    ASSERT_EQ(save(dir / "links/link.png", filled(2, 1, {0, 0.5f, 1, 1}).get()), u"");
-    EXPECT_EQ(decoded_pixels(read_file(target)), (Bytes{0, 128, 255, 0, 128, 255}));
-    struct stat st {};
-    ASSERT_EQ(stat(target.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_TRUE(fs::is_symlink(dir / "links/link.png"));
-    EXPECT_EQ(entries(dir / "links"), std::vector<std::string>{"link.png"});
-    EXPECT_EQ(entries(dir / "real"), std::vector<std::string>{"target.png"});
-}
-
-// A pipe is written in place: renaming over it would replace the node.
-TEST(PngSaver, FifoIsWrittenInPlace) {
-    TempDir dir;
-    const std::string fifo = (dir / "pipe").string();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     // A reader that never blocks; the small file fits the pipe's buffer.
     const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
-    EXPECT_EQ(save(fifo, filled(2, 2, {0, 1, 0, 1}).get()), u"");
+    const Img img = filled(2, 1, {0, 0.5f, 1, 1});
+    EXPECT_EQ(save(dir / "links/link.png", img.get()), u"");
+    EXPECT_EQ(save(fifo, img.get()), u"");
     Bytes received(1 << 16);
     received.resize(std::max<ssize_t>(0, read(reader, received.data(), received.size())));
     close(reader);
-    EXPECT_EQ(decoded_pixels(received), (Bytes{0, 255, 0, 0, 255, 0, 0, 255, 0, 0, 255, 0}));
+    for (const Bytes& file : {read_file(target), received})
+        EXPECT_EQ(decoded_pixels(file), (Bytes{0, 128, 255, 0, 128, 255}));
     struct stat st {};
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
     ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
-    EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"pipe"});
+    EXPECT_TRUE(fs::is_symlink(dir / "links/link.png"));
+    EXPECT_EQ(entries(dir / "links"), std::vector<std::string>{"link.png"});
+    EXPECT_EQ(entries(dir / "real"), (std::vector<std::string>{"pipe", "target.png"}));
 }
 
 // Runs in a child process: a file size limit makes the file system refuse the
