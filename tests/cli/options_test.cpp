@@ -74,7 +74,6 @@ TEST(Options, RefusalsAreUsageErrorsThatSayWhy) {
         {{"--strength", "11", "x"}, "from 1 to 10, not \"11\""},
         {{"--strength", "+3", "x"}, "from 1 to 10"},
         {{"--strength", "99999999999", "x"}, "from 1 to 10"},
-        {{"--normal-blur-size", "255", "x"}, "from 0 to 254"},
         {{"--midpoint", "nan", "x"}, "from 0 to 1"},
         {{"--detail-threshold", "0.25x", "x"}, "from 0 to 0.5"},
         {{"--clamp-low", "0.8", "--clamp-high", "0.2", "x"}, "--clamp-low 0.8 is above --clamp-high 0.2"},
