@@ -7,11 +7,13 @@
 #include <thread>
 
 #include "diagnostics.h"
+#include "image.h"
 #include "png_test_io.h"
 #include "relief_server.h"
 #include "reliefkit.h"
 #include "run_program.h"
 #include "temp_dir.h"
+#include "text_conversion.h"
 
 namespace {
 
@@ -24,15 +26,16 @@ std::string field(const std::string& json, const std::string& name) {
     return m[2].matched ? m[2].str() : m[1].str();
 }
 
-// A w x h RGB PNG of noise, whose maps take their full time to make.
+// A w x h PNG resampled from the sample: a big one's maps take as long as a
+// photograph's, which keeps a work slot busy long enough.
 std::string png_of(uint32_t w, uint32_t h) {
-    png_test::Fixture f;
-    f.width = w, f.height = h;
-    f.rows.resize(size_t{w} * h * 3);
-    for (size_t i = 0; i < f.rows.size(); ++i)
-        f.rows[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
-    const png_test::Bytes file = png_test::encode(f);
-    return {file.begin(), file.end()};
+    const TempDir dir;
+    const rkcli::Image sample(load_image(rkcli::path_to_utf16(kSample)->c_str()));
+    const rkcli::Image image(imgbuf_resample(sample.get(), w, h));
+    char16_t message[256] = {};
+    core_saveimage_png(message, 256, rkcli::path_to_utf16((dir / "made.png").string())->c_str(),
+                       image.get());
+    return file_bytes(dir / "made.png");
 }
 
 // A PNG's width and pixels as libpng decodes them; nothing for what is no PNG.
