@@ -6,7 +6,6 @@
 #include <png.h>
 
 #include <cstdint>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -56,25 +55,23 @@ inline Bytes pack_row(const std::vector<uint32_t>& samples, int depth) {
 }
 
 namespace detail {
-inline void on_error(png_structp png, png_const_charp) {
-    png_longjmp(png, 1);
-}
-inline void on_warning(png_structp, png_const_charp) {}
-inline void append(png_structp png, png_bytep data, size_t n) {
-    auto* out = static_cast<Bytes*>(png_get_io_ptr(png));
-    out->insert(out->end(), data, data + n);
-}
-inline void no_flush(png_structp) {}
-
 // Plain C-style: only pointers and trivially destructible values, as libpng
-// leaves this frame by longjmp on errors.
+// leaves this frame by longjmp on errors (quietly: warnings are dropped).
 inline bool encode(const Fixture* f, std::vector<png_bytep>* row_ptrs, Bytes* out) {
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, on_error, on_warning);
+    png_structp png = png_create_write_struct(
+        PNG_LIBPNG_VER_STRING, nullptr, [](png_structp p, png_const_charp) { png_longjmp(p, 1); },
+        [](png_structp, png_const_charp) {});
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     bool ok = false;
     if (!info) goto done;
     if (setjmp(png_jmpbuf(png))) goto done;
-    png_set_write_fn(png, out, append, no_flush);
+    png_set_write_fn(
+        png, out,
+        [](png_structp p, png_bytep data, size_t n) {
+            auto* bytes = static_cast<Bytes*>(png_get_io_ptr(p));
+            bytes->insert(bytes->end(), data, data + n);
+        },
+        [](png_structp) {});
     png_set_IHDR(png, info, f->width, f->height, f->bit_depth, f->color_type,
                  f->interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
@@ -109,10 +106,9 @@ inline Bytes encode(const Fixture& f) {
     return out;
 }
 
-// The pixels of a file as 8-bit RGB, with the layout the file declares.
+// The pixels of a file as 8-bit RGB.
 struct Decoded {
     uint32_t width, height;
-    uint32_t stored_format;  // PNG_FORMAT_*
     Bytes pixels;
 };
 
@@ -120,11 +116,10 @@ inline std::optional<Decoded> decode(const Bytes& file) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_memory(&image, file.data(), file.size())) return std::nullopt;
-    const uint32_t stored = image.format;
     image.format = PNG_FORMAT_RGB;
     Bytes pixels(PNG_IMAGE_SIZE(image));
     if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) return std::nullopt;
-    return Decoded{image.width, image.height, stored, std::move(pixels)};
+    return Decoded{image.width, image.height, std::move(pixels)};
 }
 
 inline uint32_t crc32(const uint8_t* p, size_t n) {

@@ -1,17 +1,14 @@
 // reliefkit serve's API end to end: a server on a loopback port, driven by an
 // HTTP client as the page drives it.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <regex>
 #include <thread>
 
 #include "diagnostics.h"
 #include "image.h"
+#include "png_test_io.h"
 #include "relief_server.h"
 #include "reliefkit.h"
 #include "run_program.h"
@@ -29,14 +26,22 @@ std::string field(const std::string& json, const std::string& name) {
     return m[2].matched ? m[2].str() : m[1].str();
 }
 
-// A w x h PNG resampled from the sample.
-std::string png_of(const TempDir& dir, uint32_t w, uint32_t h) {
+// A w x h PNG resampled from the sample: a big one's maps take as long as a
+// photograph's, which keeps a work slot busy long enough.
+std::string png_of(uint32_t w, uint32_t h) {
+    const TempDir dir;
     const rkcli::Image sample(load_image(rkcli::path_to_utf16(kSample)->c_str()));
     const rkcli::Image image(imgbuf_resample(sample.get(), w, h));
     char16_t message[256] = {};
     core_saveimage_png(message, 256, rkcli::path_to_utf16((dir / "made.png").string())->c_str(),
                        image.get());
     return file_bytes(dir / "made.png");
+}
+
+// A PNG's width and pixels as libpng decodes them; nothing for what is no PNG.
+std::pair<uint32_t, png_test::Bytes> decoded(const std::string& png) {
+    const auto d = png_test::decode(png_test::Bytes(png.begin(), png.end()));
+    return d ? std::pair{d->width, d->pixels} : std::pair<uint32_t, png_test::Bytes>{};
 }
 
 class ServeApi : public ::testing::Test {
@@ -46,8 +51,13 @@ class ServeApi : public ::testing::Test {
         port_ = server_->bind("127.0.0.1", 0);
         ASSERT_GT(port_, 0);
         thread_ = std::thread([this] { server_->run(); });
-        client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
-        client_->set_read_timeout(60);
+        client_ = std::make_unique<httplib::Client>(client());
+    }
+    // A client of its own, as each thread needs.
+    httplib::Client client() const {
+        httplib::Client c("127.0.0.1", port_);
+        c.set_read_timeout(120);
+        return c;
     }
     void SetUp() override {
         init();
@@ -81,12 +91,8 @@ class ServeApi : public ::testing::Test {
 };
 
 TEST_F(ServeApi, AnswersEachRequestWithItsStatusAndAJsonReason) {
-    rkserve::ServeLimits limits;
-    limits.max_upload_bytes = size_t{1} << 20;
-    limits.max_pixels = 512 * 512 - 1;
-    start(limits);
-    TempDir dir;
-    const std::string id = field(upload(png_of(dir, 64, 64))->body, "session");
+    start({.max_upload_bytes = size_t{1} << 20, .max_pixels = 512 * 512 - 1});
+    const std::string id = field(upload(png_of(64, 64))->body, "session");
     ASSERT_EQ(id.size(), 32u);
     const std::string other(32, 'a');
     struct Case {
@@ -138,8 +144,7 @@ TEST_F(ServeApi, AnswersEachRequestWithItsStatusAndAJsonReason) {
 // just past a range is refused: the page and the parser cannot disagree.
 TEST_F(ServeApi, EveryAdvertisedRangeAndChoiceIsAccepted) {
     start();
-    TempDir dir;
-    const std::string id = session(png_of(dir, 24, 24));
+    const std::string id = session(png_of(24, 24));
     const std::string json = client_->Get("/api/options")->body;
     const std::regex numbers(
         R"re("name":"([^"]+)","kind":"(whole|real)"[^{}]*?"low":([-0-9.e]+),"high":([-0-9.e]+))re");
@@ -162,18 +167,6 @@ TEST_F(ServeApi, EveryAdvertisedRangeAndChoiceIsAccepted) {
         }
     }
     EXPECT_GE(checked, 8);
-}
-
-// A PNG decoded: its width, then its pixels, alpha included.
-std::vector<float> decoded(const TempDir& dir, const std::string& png) {
-    std::ofstream(dir / "decoded.png", std::ios::binary) << png;
-    const rkcli::Image image(
-        load_image(rkcli::path_to_utf16((dir / "decoded.png").string())->c_str()));
-    if (!image) return {};
-    const float* p = imgbuf_buf(image.get());
-    std::vector<float> all{static_cast<float>(imgbuf_w(image.get()))};
-    all.insert(all.end(), p, p + imgbuf_buf_size(image.get()) / sizeof(float));
-    return all;
 }
 
 // The command line the page shows makes the very files of its Download, and
@@ -199,78 +192,79 @@ TEST_F(ServeApi, FullSizeMapsEqualTheCommandLinesFiles) {
         const std::string file = file_bytes(dir / ("bricks_" + which + ".png"));
         EXPECT_EQ(client_->Get(field(made->body, which).c_str())->body, file) << which;
         const std::string shown = client_->Get(field(preview->body, which).c_str())->body;
-        EXPECT_EQ(decoded(dir, shown), decoded(dir, file)) << which;
+        EXPECT_EQ(decoded(shown), decoded(file)) << which;
     }
 }
 
 // The maps follow a preview-sized copy: a 2000 x 1000 photo gives 1024 x 512 maps.
 TEST_F(ServeApi, PreviewMapsAreMadeFromACopyAtMost1024Wide) {
     start();
-    TempDir dir;
-    const auto created = upload(png_of(dir, 2000, 1000), "wide.png");
+    const auto created = upload(png_of(2000, 1000), "wide.png");
     ASSERT_EQ(created->status, 201);
     EXPECT_EQ(field(created->body, "preview_width") + "x" + field(created->body, "preview_height"),
               "1024x512");
     const std::string id = field(created->body, "session");
-    for (const auto& [size, width] : {std::pair{"preview", 1024.0f}, std::pair{"full", 2000.0f}}) {
+    for (const auto& [size, width] : {std::pair{"preview", 1024u}, std::pair{"full", 2000u}}) {
         const auto made = maps(id, size);
         ASSERT_EQ(made->status, 200) << made->body;
-        const auto normal = decoded(dir, client_->Get(field(made->body, "normal").c_str())->body);
-        EXPECT_EQ(normal.empty() ? 0.0f : normal[0], width);
+        EXPECT_EQ(decoded(client_->Get(field(made->body, "normal").c_str())->body).first, width);
     }
 }
 
-TEST_F(ServeApi, SessionsAreCountedAndEndWhenIdle) {
-    rkserve::ServeLimits limits;
-    limits.max_sessions = 2;
-    limits.idle_timeout = std::chrono::seconds(1);
-    start(limits);
+// Sessions are counted and end when idle. Nothing of an upload stays on disk:
+// the private directory is empty between requests and gone with the server.
+TEST_F(ServeApi, SessionsAreCountedEndWhenIdleAndLeaveNothingOnDisk) {
+    TempDir dir;
+    const std::string saved = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+    ::setenv("TMPDIR", dir.path().c_str(), 1);
+    start({.max_sessions = 2, .idle_timeout = std::chrono::seconds(1)});
+    saved.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", saved.c_str(), 1);
     const std::string first = session(), second = session();
     const auto refused = upload(sample_);
     EXPECT_EQ(refused->status, 503);
     EXPECT_NE(refused->body.find("--max-sessions"), std::string::npos);
     EXPECT_EQ(client_->Delete(("/api/sessions/" + first).c_str())->status, 204);
     const std::string third = session();
+    ASSERT_EQ(maps(third, "full")->status + maps(third, "preview")->status, 400);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path()))
+        EXPECT_FALSE(entry.is_regular_file()) << entry.path();
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     for (const std::string& id : {second, third}) {
         const auto gone = maps(id, "preview");
         EXPECT_EQ(gone->status, 404);
         EXPECT_NE(gone->body.find("expired"), std::string::npos) << gone->body;
     }
+    server_->stop();
+    thread_.join();
+    server_.reset();
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 // Clients at once, more than there are work slots, one of them vanishing in
 // the middle of its upload: every other gets the same maps.
 TEST_F(ServeApi, ConcurrentClientsAndAVanishingUploadGetTheirMaps) {
-    rkserve::ServeLimits limits;
-    limits.work_slots = 2;
-    start(limits);
-    const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port_));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    const std::string partial =
-        "POST /api/sessions?name=a.png HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
-        "\r\nContent-Length: 100000\r\n\r\n" + sample_.substr(0, 5000);
-    ASSERT_EQ(::send(sock, partial.data(), partial.size(), MSG_NOSIGNAL), ssize_t(partial.size()));
-    ::close(sock);
+    start({.work_slots = 2});
+    // 5000 bytes of 100000, then the client hangs up.
+    EXPECT_FALSE(client_->Post(
+        "/api/sessions?name=a.png", 100000,
+        [&](size_t offset, size_t, httplib::DataSink& sink) {
+            return offset == 0 && sink.write(sample_.data(), 5000);
+        },
+        "image/png"));
 
     constexpr int kClients = 6;
     std::string normals[kClients];
     std::vector<std::thread> clients;
     for (int i = 0; i < kClients; ++i) {
         clients.emplace_back([&, i] {
-            httplib::Client client("127.0.0.1", port_);
-            client.set_read_timeout(60);
-            const auto created = client.Post("/api/sessions?name=b.png", sample_, "image/png");
+            httplib::Client own = client();
+            const auto created = own.Post("/api/sessions?name=b.png", sample_, "image/png");
             if (!created || created->status != 201) return;
             const std::string id = field(created->body, "session");
-            const auto made = client.Post(("/api/sessions/" + id + "/maps/preview").c_str(),
-                                          httplib::Params{{"strength", "3"}});
+            const auto made = own.Post(("/api/sessions/" + id + "/maps/preview").c_str(),
+                                       httplib::Params{{"strength", "3"}});
             if (!made || made->status != 200) return;
-            if (const auto png = client.Get(field(made->body, "normal").c_str()))
+            if (const auto png = own.Get(field(made->body, "normal").c_str()))
                 normals[i] = png->body;
         });
     }
@@ -281,41 +275,18 @@ TEST_F(ServeApi, ConcurrentClientsAndAVanishingUploadGetTheirMaps) {
     }
 }
 
-// Nothing of an upload stays on disk: the private directory is empty between
-// requests and gone with the server.
-TEST_F(ServeApi, UploadsNeverStayOnDisk) {
-    TempDir dir;
-    const std::string saved = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
-    ::setenv("TMPDIR", dir.path().c_str(), 1);
-    start();
-    saved.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", saved.c_str(), 1);
-    const std::string id = session();
-    ASSERT_EQ(maps(id, "full")->status + maps(id, "preview")->status, 400);
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path()))
-        EXPECT_FALSE(entry.is_regular_file()) << entry.path();
-    server_->stop();
-    thread_.join();
-    server_.reset();
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-}
-
 // While the only work slot is taken, a preview request that a newer one of
 // the same session overtakes gives way (409) without being made. Newer is the
 // later arrival, or the higher X-Preview-Order where the client numbers them,
 // since its requests may arrive out of order.
 TEST_F(ServeApi, AWaitingPreviewGivesWayToANewerOne) {
-    rkserve::ServeLimits limits;
-    limits.work_slots = 1;
-    start(limits);
-    TempDir dir;
-    const std::string big = session(png_of(dir, 2400, 2400));
+    start({.work_slots = 1});
+    const std::string big = session(png_of(2400, 2400));
     const std::string id = session();
     const auto post = [&](const std::string& session, const std::string& size,
                           const httplib::Headers& order) {
-        httplib::Client client("127.0.0.1", port_);  // one client per thread
-        client.set_read_timeout(120);
-        const auto res = client.Post(("/api/sessions/" + session + "/maps/" + size).c_str(), order,
-                                     "", "text/plain");
+        const auto res = client().Post(("/api/sessions/" + session + "/maps/" + size).c_str(),
+                                       order, "", "text/plain");
         return res ? res->status : 0;
     };
     const httplib::Headers none, second{{"X-Preview-Order", "10"}}, first{{"X-Preview-Order", "9"}};

@@ -98,19 +98,14 @@ def main(program, sample, screenshot):
                     quality=85)['data']
         with open(screenshot, 'wb') as out:
             out.write(base64.b64decode(shot))
-        if 'exceptionDetails' in result:
-            print('page check failed:', result['exceptionDetails'].get('exception', {}).get('description'))
-            return 1
+        assert 'exceptionDetails' not in result, result['exceptionDetails'].get('exception')
         seen = result['result']['value']
         print(json.dumps(seen))
-        failures = [why for bad, why in [
-            (seen['error'] != '', 'the page shows an error'),
-            (seen['after'] == seen['before'] or '--invert-blue --strength 6 ' not in seen['after'],
-             'the command line did not follow the control'),
-            (seen['levels'] < 16, 'the lit preview is blank')] if bad]
-        for why in failures:
-            print('FAILED:', why)
-        return 1 if failures else 0
+        assert seen['error'] == '', 'the page shows an error'
+        assert seen['after'] != seen['before'] and '--invert-blue --strength 6 ' in seen['after'], \
+            'the command line did not follow the control'
+        assert seen['levels'] >= 16, 'the lit preview is blank'
+        return 0
     finally:
         if browser:
             browser.kill()

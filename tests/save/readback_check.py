@@ -26,22 +26,12 @@ with tempfile.TemporaryDirectory() as tmp:
     assert np.array_equal(np.asarray(Image.open(f"{tmp}/codes_height.png")), codes)
     assert np.array_equal(read(f"{tmp}/codes_height.png"), codes)
 
-    # 16-bit normals agree with the 8-bit ones to within rounding; Pillow has no
-    # 16-bit RGB mode and gives each sample's high byte.
+    # 16-bit normals agree with the 8-bit ones to within rounding.
     for depth in ("8", "16"):
         run("--depth", depth, "--seamless", "-o", f"{tmp}/{depth}", sample)
     wide = read(f"{tmp}/16/bricks_normal.png")[..., ::-1]  # BGR to RGB
     narrow = np.asarray(Image.open(f"{tmp}/8/bricks_normal.png"))
     assert wide.dtype == np.uint16 and np.abs(wide / 257.0 - narrow).max() <= 0.51
-    assert np.array_equal(np.asarray(Image.open(f"{tmp}/16/bricks_normal.png")), wide >> 8)
-
-    # The 16-bit height map read back by --from-height gives the normals within
-    # what half a height step can change (strength 2, centre weight 2: 6 steps,
-    # a quarter more) plus a step of writing them.
-    run("--depth", "16", "--seamless", "--from-height", "-o", f"{tmp}/back",
-        f"{tmp}/16/bricks_height.png")
-    back = read(f"{tmp}/back/bricks_normal.png")[..., ::-1].astype(int)
-    assert np.abs(back - wide).max() <= 8.5
 
     run("--make-tileable=0.2", "--preview", f"{tmp}/p.png", "--preview-tiles", "2", "-o", tmp, sample)
     assert Image.open(f"{tmp}/p.png").size == (1024, 1024)
