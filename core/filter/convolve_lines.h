@@ -198,6 +198,10 @@ inline uint32_t min_u32(uint32_t a, uint32_t b) noexcept {
     return a < b ? a : b;
 }
 
+inline size_t source_stride(const ConvolveJob& job) noexcept {
+    return job.src_stride ? job.src_stride : job.stride;
+}
+
 // Horizontal pass. Each row is three stretches: the leading and trailing edges
 // are summed from a padded copy of the pixels they reach (the edge pixel
 // repeated, or the pixels across the opposite end when the job wraps), the
@@ -228,7 +232,7 @@ void rows_pass(const ConvolveJob& job) noexcept {
     };
 
     for (uint32_t y = 0; y < job.height; ++y) {
-        const float* src = job.src + y * job.stride;
+        const float* src = job.src + y * source_stride(job);
         float* dst = job.dst + y * job.stride;
         edge(dst, src, 0, lead_end);
         if (trail_begin > lead_end) {
@@ -257,7 +261,7 @@ void columns_pass(const ConvolveJob& job) noexcept {
                 const int64_t row = edge_index(int64_t{y} - left + t, job.height, job.wrap);
                 const size_t slot = job.src_ring ? static_cast<size_t>(row) % job.src_ring
                                                  : static_cast<size_t>(row);
-                sources[t] = job.src + slot * job.stride + 4 * size_t{x0};
+                sources[t] = job.src + slot * source_stride(job) + 4 * size_t{x0};
             }
         };
         uint32_t y = job.first_row;

@@ -35,6 +35,9 @@ struct ConvolveJob {
     bool wrap = false;
     // Vertical pass only: output row y goes to dst + (y - dst_first) * stride.
     uint32_t dst_first = 0;
+    // Floats per source row when the source is laid out apart from dst (a
+    // banded blur's ring); 0: stride.
+    size_t src_stride = 0;
 };
 
 void convolve_rows_plain(const ConvolveJob& job) noexcept;

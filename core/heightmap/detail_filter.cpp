@@ -64,7 +64,7 @@ class RestoreSharp final : public BandObserver {
 
     void band_done(uint32_t chunk, uint32_t y0, uint32_t y1, const BandRing& ring,
                    float* out) noexcept override {
-        for (uint32_t y = y0; y < y1; ++y, out += ring.stride) {
+        for (uint32_t y = y0; y < y1; ++y, out += stride_floats(img_)) {
             restore_sharp_row(out, ring.row(y), edge_row(chunk, y), img_->width, threshold_);
         }
     }
