@@ -1,6 +1,5 @@
 // PNG files for the tests, made and read with libpng directly: fixtures with full
-// control over layout and chunks, a decoder, chunk surgery, and a capture of the
-// library's diagnostics.
+// control over layout and chunks, a decoder and chunk surgery.
 #pragma once
 
 #include <png.h>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "reliefkit.h"
+#include "sink_recorder.h"
 
 namespace png_test {
 
@@ -181,20 +181,5 @@ inline void write_file(const std::string& path, const Bytes& bytes) {
                static_cast<std::streamsize>(bytes.size()));
 }
 
-// Every text the library sends to the diagnostics sink while it lives.
-class Diagnostics {
-  public:
-    Diagnostics() { set_debug_output(&Diagnostics::collect, this); }
-    ~Diagnostics() { set_debug_output(nullptr, nullptr); }
-    Diagnostics(const Diagnostics&) = delete;
-    Diagnostics& operator=(const Diagnostics&) = delete;
-    const std::vector<std::string>& texts() const { return texts_; }
-
-  private:
-    static void collect(const char* text, void* self) {
-        static_cast<Diagnostics*>(self)->texts_.push_back(text);
-    }
-    std::vector<std::string> texts_;
-};
 
 }  // namespace png_test

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,10 +13,10 @@
 
 #include "image_helpers.h"
 #include "reliefkit.h"
+#include "sink_recorder.h"
 #include "temp_dir.h"
 
 using Bytes = std::vector<uint8_t>;
-using Texts = std::vector<std::string>;
 
 // Saves bytes in the process's temporary folder; returns the path.
 inline std::string write_temp(const std::string& name, const Bytes& bytes) {
@@ -98,23 +97,3 @@ void expect_loads_or_refuses(Reader reader, const FileCase& c) {
     if (c.w && c.h) expect_px(img.get(), c.w - 1, c.h - 1, {1, 1, 1, 1});
 }
 
-// Records every text the library sends to the sink while it is alive (its
-// mutex makes it neither copyable nor movable, as the sink holds its address).
-class SinkRecorder {
-  public:
-    SinkRecorder() { set_debug_output(&SinkRecorder::collect, this); }
-    ~SinkRecorder() { set_debug_output(nullptr, nullptr); }
-    Texts texts() {
-        std::lock_guard lock(mutex_);
-        return texts_;
-    }
-
-  private:
-    static void collect(const char* text, void* user) {
-        auto* self = static_cast<SinkRecorder*>(user);
-        std::lock_guard lock(self->mutex_);
-        self->texts_.emplace_back(text);
-    }
-    std::mutex mutex_;
-    Texts texts_;
-};

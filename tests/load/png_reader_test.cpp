@@ -80,7 +80,7 @@ TEST_P(PngLayouts, DecodeToExactFloatsWithOrWithoutGamma) {
     Fixture f = fixture_of(c);
     for (double gamma : {0.0, 0.45455, 2.2}) {
         if (gamma) f.gamma = gamma;
-        Diagnostics diag;
+        SinkRecorder diag;
         auto [img, not_mine] = load(encode(f));
         ASSERT_TRUE(img) << "gamma " << gamma;
         EXPECT_FALSE(not_mine);
@@ -134,7 +134,7 @@ TEST(PngReader, FailuresAndTheirVerdicts) {
     };
     // clang-format on
     for (const Case& c : cases) {
-        Diagnostics diag;
+        SinkRecorder diag;
         auto [img, not_mine] = load(c.file);
         EXPECT_FALSE(img) << c.name;
         EXPECT_EQ(not_mine, c.not_mine) << c.name;
@@ -155,7 +155,7 @@ TEST(PngReader, EveryTruncationFailsAsAPng) {
     ASSERT_TRUE(load(whole).first);
     const Texts read_error = {"pnglib error: ", "Read Error"};
     for (size_t len = 0; len < whole.size(); ++len) {
-        Diagnostics diag;
+        SinkRecorder diag;
         auto [img, not_mine] = load(Bytes(whole.begin(), whole.begin() + len));
         EXPECT_FALSE(img) << len;
         EXPECT_EQ(not_mine, len < 8) << len;
@@ -167,7 +167,7 @@ TEST(PngReader, EveryTruncationFailsAsAPng) {
 
 // An ancillary chunk is optional: libpng drops a damaged one with a warning.
 TEST(PngReader, BrokenAncillaryChunkIsOnlyAWarning) {
-    Diagnostics diag;
+    SinkRecorder diag;
     auto [img, not_mine] = load(bad_crc(small_rgb_file(false, true), "gAMA"));
     ASSERT_TRUE(img);
     EXPECT_EQ(fingerprint(img.get()), fingerprint(load(small_rgb_file()).first.get()));

@@ -149,7 +149,7 @@ TEST(PngSaver, FailuresSayWhyAndLeaveEverythingAsItWas) {
     for (const auto& [target, image, reason] : cases) {
         SCOPED_TRACE(target.value_or("no path"));
         const std::u16string path = u16(target.value_or(""));
-        Diagnostics diag;
+        SinkRecorder diag;
         std::u16string whole(128, u'#'), least(RK_MIN_MESSAGE_CAPACITY + 1, u'#');
         core_saveimage_png(whole.data(), 128, target ? path.c_str() : nullptr, image);
         core_saveimage_nmap_png(least.data(), RK_MIN_MESSAGE_CAPACITY,
