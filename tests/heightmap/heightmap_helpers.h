@@ -1,8 +1,6 @@
 // Calls of calc_heightmap_from_photo with neutral defaults.
 #pragma once
 
-#include <cmath>
-
 #include "image_helpers.h"
 
 struct Params {
@@ -17,9 +15,4 @@ inline Img heightmap(const imgbuf* src, const Params& p) {
     return Img(calc_heightmap_from_photo(src, p.mode, p.flags, p.midpoint, p.low, p.high,
                                          p.detail_size, p.threshold, p.w1, p.w2, p.w3,
                                          p.smooth_size, p.smooth_kind));
-}
-
-// Equal bits, or both NaN.
-inline bool same_value(float a, float b) {
-    return same_bits(a, b) || (std::isnan(a) && std::isnan(b));
 }
