@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "reliefkit.h"
@@ -28,11 +29,21 @@ inline void set_px(imgbuf* img, uint32_t x, uint32_t y, Px p) {
     std::memcpy(imgbuf_row(img, y) + 4 * x, p.data(), sizeof p);
 }
 
-inline Img filled(uint32_t w, uint32_t h, Px p) {
+inline Img image_of(uint32_t w, uint32_t h, const std::function<Px(uint32_t, uint32_t)>& f) {
     Img img = make_img(w, h);
     for (uint32_t y = 0; y < h; ++y)
-        for (uint32_t x = 0; x < w; ++x) set_px(img.get(), x, y, p);
+        for (uint32_t x = 0; x < w; ++x) set_px(img.get(), x, y, f(x, y));
     return img;
+}
+
+inline Img filled(uint32_t w, uint32_t h, Px p) {
+    return image_of(w, h, [p](uint32_t, uint32_t) { return p; });
+}
+
+// Same size and the same bits in every pixel.
+inline bool same_image(const imgbuf* a, const imgbuf* b) {
+    return imgbuf_w(a) == imgbuf_w(b) && imgbuf_h(a) == imgbuf_h(b) &&
+           std::memcmp(imgbuf_buf(a), imgbuf_buf(b), imgbuf_buf_size(a)) == 0;
 }
 
 // Bit-exact comparison that treats equal NaN patterns as equal.

@@ -10,21 +10,18 @@
 #include "filter/convolve.h"
 #include "filter/convolve_3x3.h"
 #include "heightmap/height_blurs.h"
+#include "image_helpers.h"
 #include "normalmap/normal_ops.h"
-#include "reliefkit.h"
 
 using namespace rk;
 using Step = void (*)(imgbuf* out, const imgbuf* in, EdgeMode);  // out starts as in
 
 namespace {
 
-ImgbufPtr tiled(const imgbuf* src, uint32_t n) {
-    ImgbufPtr out = make_image(src->width * n, src->height * n);
-    for (uint32_t y = 0; y < out->height; ++y)
-        for (uint32_t x = 0; x < out->width; ++x)
-            std::memcpy(row_unchecked(out.get(), y) + 4 * x,
-                        row_unchecked(src, y % src->height) + 4 * (x % src->width), 16);
-    return out;
+Img tiled(const imgbuf* src, uint32_t n) {
+    return image_of(src->width * n, src->height * n, [src](uint32_t x, uint32_t y) {
+        return get_px(src, x % src->width, y % src->height);
+    });
 }
 
 void generators(imgbuf* o, const imgbuf* in, EdgeMode e, uint32_t blur) {
@@ -56,8 +53,8 @@ TEST(WrapMode, EqualsCentreOfClampOnTiling) {
                              (rng() % 1000) * 3e-4f;
         for (size_t c = 0; c < all.size(); ++c) {
             const uint32_t n = all[c].second / std::min(w, h) + 1;
-            ImgbufPtr big = tiled(img.get(), 2 * n + 1), got = tiled(img.get(), 1),
-                      want = tiled(big.get(), 1);
+            Img big = tiled(img.get(), 2 * n + 1), got = tiled(img.get(), 1),
+                want = tiled(big.get(), 1);
             all[c].first(got.get(), img.get(), EDGE_WRAP);
             all[c].first(want.get(), big.get(), EDGE_CLAMP);
             for (uint32_t y = 0; y < h; ++y)

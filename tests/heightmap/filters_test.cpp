@@ -1,14 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <random>
-#include <tuple>
+#include <vector>
 
 #include "heightmap_helpers.h"
-#include "filter/kernel_cache.h"
-
-using namespace rk;
 
 namespace {
 
@@ -25,66 +21,55 @@ Img terrain(uint32_t w, uint32_t h, uint32_t seed) {
     });
 }
 
-
-Img detailed(const imgbuf* src, uint32_t size, float threshold) {
-    return heightmap(src, {.flags = HM_DETAIL_FILTER, .detail_size = size, .threshold = threshold});
+Params detail(uint32_t size, float threshold) {
+    return {.flags = HM_DETAIL_FILTER, .detail_size = size, .threshold = threshold};
 }
 
-}  // namespace
+Params smooth(uint32_t size, uint32_t kind = 0) {
+    return {.flags = HM_SMOOTH, .smooth_size = size, .smooth_kind = kind};
+}
 
 // Pairs of arguments that must (or must not) give the same map: sizes below 3
-// and unknown kinds do nothing, even sizes round down, sizes cap at 99, a
-// threshold that selects nothing does nothing and one above every edge is the
-// plain smoothing, and the midpoint bends once it is an epsilon from a half.
-struct Equivalence {
-    Params a, b;
-    bool same;
-};
-
+// and unknown kinds do nothing, even sizes round down, sizes cap at 99 (one
+// rule for every kind), a threshold that selects nothing does nothing and one
+// above every edge is the plain smoothing, and the midpoint bends once it is an
+// epsilon from a half.
 TEST(Arguments, MapToTheSameOperation) {
-    const Params plain{};
-    const Equivalence table[] = {
-        {{.flags = HM_SMOOTH, .smooth_size = 0}, plain, true},
-        {{.flags = HM_SMOOTH, .smooth_size = 1, .smooth_kind = 1}, plain, true},
-        {{.flags = HM_SMOOTH, .smooth_size = 2, .smooth_kind = 2}, plain, true},
-        {{.flags = HM_SMOOTH, .smooth_size = 5, .smooth_kind = 3}, plain, true},
-        {{.flags = HM_SMOOTH, .smooth_size = 5, .smooth_kind = 1}, plain, false},
-        {{.flags = HM_SMOOTH, .smooth_size = 5, .smooth_kind = 2}, plain, false},
-        {{.flags = HM_SMOOTH, .smooth_size = 5, .smooth_kind = 2},
-         {.flags = HM_SMOOTH, .smooth_size = 5, .smooth_kind = 1}, false},
-        {{.flags = HM_SMOOTH, .smooth_size = 4}, {.flags = HM_SMOOTH, .smooth_size = 3}, true},
-        {{.flags = HM_SMOOTH, .smooth_size = 4, .smooth_kind = 1},
-         {.flags = HM_SMOOTH, .smooth_size = 3, .smooth_kind = 1}, true},
-        {{.flags = HM_SMOOTH, .smooth_size = 4, .smooth_kind = 2},
-         {.flags = HM_SMOOTH, .smooth_size = 3, .smooth_kind = 2}, true},
-        {{.flags = HM_SMOOTH, .smooth_size = 100}, {.flags = HM_SMOOTH, .smooth_size = 99}, true},
-        {{.flags = HM_SMOOTH, .smooth_size = 101, .smooth_kind = 1},
-         {.flags = HM_SMOOTH, .smooth_size = 99, .smooth_kind = 1}, true},
-        {{.flags = HM_SMOOTH, .smooth_size = UINT32_MAX, .smooth_kind = 2},
-         {.flags = HM_SMOOTH, .smooth_size = 99, .smooth_kind = 2}, true},
-        {{.flags = HM_DETAIL_FILTER, .detail_size = 2, .threshold = 1}, plain, true},
-        {{.flags = HM_DETAIL_FILTER, .detail_size = 5, .threshold = 0}, plain, true},
-        {{.flags = HM_DETAIL_FILTER, .detail_size = 5, .threshold = -1}, plain, true},
-        {{.flags = HM_DETAIL_FILTER, .detail_size = 5, .threshold = std::nanf("")}, plain, true},
-        {{.flags = HM_DETAIL_FILTER, .detail_size = 7, .threshold = 0.6f},
-         {.flags = HM_SMOOTH, .smooth_size = 7}, true},
-        {{.midpoint = 0.5000001f}, plain, true},
-        {{.midpoint = 0.49999988f}, plain, true},
-        {{.midpoint = 0.5000002f}, plain, false},
-        {{.midpoint = std::nextafter(0.49999988f, 0.0f)}, plain, false},
+    const struct {
+        Params a, b;
+        bool same;
+    } table[] = {
+        {smooth(0), {}, true},
+        {smooth(2, 2), {}, true},
+        {smooth(5, 3), {}, true},
+        {smooth(5, 1), {}, false},
+        {smooth(5, 2), {}, false},
+        {smooth(5, 2), smooth(5, 1), false},
+        {smooth(4, 1), smooth(3, 1), true},
+        {smooth(100), smooth(99), true},
+        {smooth(101, 2), smooth(99, 2), true},
+        {smooth(UINT32_MAX), smooth(99), true},
+        {detail(2, 1), {}, true},
+        {detail(5, 0), {}, true},
+        {detail(5, std::nanf("")), {}, true},
+        {detail(7, 0.6f), smooth(7), true},
+        {{.midpoint = 0.5000001f}, {}, true},
+        {{.midpoint = 0.49999988f}, {}, true},
+        {{.midpoint = 0.5000002f}, {}, false},
+        {{.midpoint = std::nextafter(0.49999988f, 0.0f)}, {}, false},
     };
     const Img src = terrain(23, 17, 1);
-    for (const Equivalence& e : table)
-        EXPECT_EQ(same_image(heightmap(src.get(), e.a).get(), heightmap(src.get(), e.b).get()), e.same)
-            << &e - table;
-    EXPECT_TRUE(std::isnan(get_px(heightmap(src.get(), {.midpoint = std::nanf("")}).get(), 0, 0)[0]));
+    const auto map = [&](const Params& p) { return heightmap(src.get(), p); };
+    for (const auto& e : table)
+        EXPECT_EQ(same_image(map(e.a).get(), map(e.b).get()), e.same) << "pair " << &e - table;
+    EXPECT_TRUE(std::isnan(get_px(map({.midpoint = std::nanf("")}).get(), 0, 0)[0]));
 }
 
 TEST(FinalSmoothing, TentOfThreeWeighsNeighboursOneTwoOne) {
     Img src = image_of(3, 2, [](uint32_t x, uint32_t y) {
         return Px{float(x * 4 + y * 8), 0, 0, 0.5f};
     });
-    Img out = heightmap(src.get(), {.flags = HM_SMOOTH, .smooth_size = 3, .smooth_kind = 2});
+    Img out = heightmap(src.get(), smooth(3, 2));
     // Rows: (1a + 2a + 1b) / 4 at the left edge; columns likewise with the row
     // below repeated. Row 0 blurs to 1, 4, 7 and row 1 to 9, 12, 15.
     EXPECT_EQ(get_px(out.get(), 0, 0)[0], ((1 + 2) * 1.0f + 1 * 9.0f) * 0.25f);
@@ -97,7 +82,7 @@ TEST(DetailFilter, StepKeepsItsEdgePixelsStrictlyBelowThreshold) {
         return x >= 5 ? Px{1, 1, 1, 0.5f} : Px{0, 0, 0, 0.5f};
     });
     for (float t : {0.1f, 0.25f}) {  // columns 4 and 5 have edge strength 0.25
-        Img out = detailed(src.get(), 5, t);
+        Img out = heightmap(src.get(), detail(5, t));
         for (uint32_t x = 0; x < 12; ++x) {
             const Px p = get_px(out.get(), x, 2);
             if (x == 4 || x == 5)
@@ -107,23 +92,25 @@ TEST(DetailFilter, StepKeepsItsEdgePixelsStrictlyBelowThreshold) {
         }
         EXPECT_GT(get_px(out.get(), 3, 2)[0], 0.0f);
     }
-    EXPECT_EQ(get_px(detailed(src.get(), 5, std::nextafter(0.25f, 1.0f)).get(), 4, 2)[3], 1.0f);
+    EXPECT_EQ(get_px(heightmap(src.get(), detail(5, std::nextafter(0.25f, 1.0f))).get(), 4, 2)[3],
+              1.0f);
 }
 
 // Heights within, across and far beyond the blur's bands, and a kernel longer
 // than the image: the results are pinned.
-struct Shape {
-    uint32_t w, h, size;
-    uint64_t want;
-};
-class DetailShapes : public ::testing::TestWithParam<Shape> {};
-
-TEST_P(DetailShapes, Pinned) {
-    const Shape s = GetParam();
-    EXPECT_EQ(fingerprint(detailed(terrain(s.w, s.h, 4).get(), s.size, 0.2f).get()), s.want);
+TEST(DetailFilter, ResultsArePinned) {
+    const struct {
+        uint32_t w, h, size;
+        uint64_t want;
+    } table[] = {
+        {45, 26, 9, 2858743094714899603u}, {20, 5, 9, 3261406806672621036u},
+        {45, 70, 15, 579739562460934482u}, {33, 100, 31, 13706309923983896239u},
+        {7, 40, 99, 4481128297341882912u},
+    };
+    for (const auto& s : table) {
+        const Img out = heightmap(terrain(s.w, s.h, 4).get(), detail(s.size, 0.2f));
+        EXPECT_EQ(fingerprint(out.get()), s.want) << s.w << "x" << s.h << ", size " << s.size;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, DetailShapes,
-                         ::testing::Values(Shape{45, 26, 9, 2858743094714899603u}, Shape{20, 5, 9, 3261406806672621036u},
-                                           Shape{45, 70, 15, 579739562460934482u}, Shape{33, 100, 31, 13706309923983896239u},
-                                           Shape{7, 40, 99, 4481128297341882912u}));
+}  // namespace
