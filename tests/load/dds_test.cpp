@@ -122,17 +122,14 @@ TEST(DdsBlocks, PalettesAndAlphaDecodeExactly) {
     auto alphas = [](std::vector<float> a) { std::vector<Px> p; for (float v : a) p.push_back({1, 1, 1, v}); return p; };
     // clang-format off
     const Case cases[] = {
-        // red over blue: four colours blended by thirds
-        {kDxt1, {}, 0xF800, 0x001F, {{1, 0, 0, 1}, {0, 0, 1, 1}, {k2_3, 0, k1_3, 1}, {k1_3, 0, k2_3, 1}}},
         // equal endpoints: three colours and opaque black
         {kDxt1, {}, 0x07E0, 0x07E0, {{0, 1, 0, 1}, {0, 1, 0, 1}, {0, 1, 0, 1}, {0, 0, 0, 1}}},
         // blends multiply by 0.33333334 (a division by 3 differs in the last bit)
         {kDxt1, {}, 0x9800, 0x0000, {{unorm(19, 31), 0, 0, 1}, {0, 0, 0, 1}, {0.408602178f, 0, 0, 1}, {0.204301089f, 0, 0, 1}}},
         // c0 < c1: the midpoint and opaque black
         {kDxt1, {}, 0x001F, 0xF800, {{0, 0, 1, 1}, {1, 0, 0, 1}, {0.5f, 0, 0.5f, 1}, {0, 0, 0, 1}}},
-        // DXT3 always has four colours; its alpha is checked below
+        // DXT3 always has four colours, blended by thirds; its alpha is checked below
         {kDxt3, u32s({0x76543210, 0xFEDCBA98}), 0x001F, 0xF800, {{0, 0, 1}, {1, 0, 0}, {k1_3, 0, k2_3}, {k2_3, 0, k1_3}}},
-        {kDxt5, dxt5(255, 0), 0xFFFF, 0xFFFF, alphas({1, 0, 0.8571429f, 0.71428573f, 0.5714286f, 0.42857146f, 0.2857143f, 0.14285715f})},
         {kDxt5, dxt5(0, 255), 0xFFFF, 0xFFFF, alphas({0, 1, 0.2f, 0.4f, 0.6f, 0.8f, 0, 1})},
         // multiplied by 0.14285715, not divided by 7: differs in the last bit
         {kDxt5, dxt5(1, 0), 0xFFFF, 0xFFFF, alphas({u8(1), 0, 0.00336134504f, 0.00280112075f, 0.00224089669f, 0.00168067252f, 0.00112044835f, 0.000560224173f})},
@@ -213,7 +210,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, DdsFile, ::testing::Values(
     FileCase{"unknown_fourcc", dds(4, 4, {4, cc("ATI2"), 0, 0, 0, 0, 0}, Bytes(16, 0)), kUnsupported},
     FileCase{"cube", dds(2, 2, kA8R8G8B8, Bytes(16, 0), 0x200), u"Cubemap files not supported."},
     FileCase{"volume", dds(2, 2, kA8R8G8B8, Bytes(16, 0), 0x200000), u"Volume texture files not supported."},
-    FileCase{"cut_16x16", dds(16, 16, kA8R8G8B8, Bytes(1000, 0)), kShort},
     // only the last stored pixel is white, and mipmap levels follow
     FileCase{"top_level_in_file_order", dds(2, 2, kA8R8G8B8, u32s({0, 0, 0, kMax32, 0x11111111, 0x22222222})), nullptr, 2, 2},
     FileCase{"h_max_w0", dds(0, kMax32, kL8, {}), nullptr, 0, kMax32},
