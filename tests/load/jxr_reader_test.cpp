@@ -40,8 +40,7 @@ TEST(JxrReader, Bgr24LoadsEveryPixelExactly) {
 TEST(JxrReader, ExtensionDecides) {
     const Bytes bgr = read_bytes(kData + "bgr24_20x18.jxr");
     for (auto [name, loads] : {std::pair{"upper.JXR", true}, {"photo.wdp", true}, {"photo.hdp", true},
-                               {"relief_\xC3\xA9\xE2\x82\xAC.jxr", true}, {"really.jxr.png", false},
-                               {"texture.dds", false}, {"no_extension", false}})
+                               {"relief_\xC3\xA9\xE2\x82\xAC.jxr", true}, {"really.jxr.png", false}})
         EXPECT_EQ(static_cast<bool>(load(write_temp(name, bgr))), loads) << name;
 }
 
