@@ -19,7 +19,7 @@ TEST(LoadImage, ReadersAreTriedInOrderUntilOneDecidesTheFile) {
     };
     // clang-format off
     const Case cases[] = {
-        {"", 0, 0, {}},
+        {"", 0, 0, {}},  // a null pointer
         {temp_path("missing.tga"), 0, 0, {}},
         {write_temp("three.bin", Bytes{'a', 'b', 'c'}), 0, 0, {"jpeglib error:\n", "Not a JPEG file: starts with 0x61 0x62"}, true},
         {jpeg + "restart_every_row_64x48.jpg", 64, 48, {}},
@@ -34,7 +34,7 @@ TEST(LoadImage, ReadersAreTriedInOrderUntilOneDecidesTheFile) {
     // clang-format on
     for (const Case& c : cases) {
         SinkRecorder sink;
-        Img image(load_image(widen(c.path).c_str()));
+        Img image(load_image(c.path.empty() ? nullptr : widen(c.path).c_str()));
         Texts texts = sink.texts();
         ASSERT_EQ(static_cast<bool>(image), c.width > 0) << c.path;
         if (image) {
@@ -51,9 +51,6 @@ TEST(LoadImage, ReadersAreTriedInOrderUntilOneDecidesTheFile) {
             EXPECT_TRUE(texts[i + 1].empty() || texts[i + 1].back() != '\n') << texts[i + 1];
         }
     }
-    SinkRecorder sink;
-    EXPECT_FALSE(load_image(nullptr));
-    EXPECT_TRUE(sink.texts().empty());
 }
 
 }  // namespace
