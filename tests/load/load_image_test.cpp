@@ -10,7 +10,6 @@ TEST(LoadImage, ReadersAreTriedInOrderUntilOneDecidesTheFile) {
     const std::string jpeg = RK_TEST_DATA "/jpeg/", jxr = RK_TEST_DATA "/jxr/";
     const Texts not_a_jpeg_from_jxr = {"jpeglib error:\n", "Not a JPEG file: starts with 0x49 0x49"};
     Bytes png = read_bytes(RK_TEST_DATA "/corpus/rgb8.png");
-    const Bytes seven_png_bytes(png.begin(), png.begin() + 7);
     png.at(29) ^= 1;  // the header's checksum
     struct Case {
         std::string path;
@@ -20,14 +19,13 @@ TEST(LoadImage, ReadersAreTriedInOrderUntilOneDecidesTheFile) {
     };
     // clang-format off
     const Case cases[] = {
-        {"", 0, 0, {}},
+        {"", 0, 0, {}},  // a null pointer
         {temp_path("missing.tga"), 0, 0, {}},
         {write_temp("three.bin", Bytes{'a', 'b', 'c'}), 0, 0, {"jpeglib error:\n", "Not a JPEG file: starts with 0x61 0x62"}, true},
         {jpeg + "restart_every_row_64x48.jpg", 64, 48, {}},
         {RK_TEST_DATA "/corpus/rgb8.png", 9, 7, {}},
-        // A PNG that fails ends the dispatch; a file that only starts like one is passed on.
+        // A PNG that fails ends the dispatch.
         {write_temp("crc.png", png), 0, 0, {"pnglib error: ", "IHDR: CRC error"}},
-        {write_temp("seven.bin", seven_png_bytes), 0, 0, {"jpeglib error:\n", "Not a JPEG file: starts with 0x89 0x50"}, true},
         // A JPEG that libjpeg cannot decode is still a JPEG: no later reader is tried.
         {jpeg + "cmyk_20x10.jpg", 0, 0, {"jpeglib error:\n", "Application transferred too few scanlines"}},
         {jxr + "bgr24_20x18.jxr", 20, 18, not_a_jpeg_from_jxr},
@@ -36,7 +34,7 @@ TEST(LoadImage, ReadersAreTriedInOrderUntilOneDecidesTheFile) {
     // clang-format on
     for (const Case& c : cases) {
         SinkRecorder sink;
-        Img image(load_image(widen(c.path).c_str()));
+        Img image(load_image(c.path.empty() ? nullptr : widen(c.path).c_str()));
         Texts texts = sink.texts();
         ASSERT_EQ(static_cast<bool>(image), c.width > 0) << c.path;
         if (image) {
@@ -53,9 +51,6 @@ TEST(LoadImage, ReadersAreTriedInOrderUntilOneDecidesTheFile) {
             EXPECT_TRUE(texts[i + 1].empty() || texts[i + 1].back() != '\n') << texts[i + 1];
         }
     }
-    SinkRecorder sink;
-    EXPECT_FALSE(load_image(nullptr));
-    EXPECT_TRUE(sink.texts().empty());
 }
 
 }  // namespace

@@ -126,10 +126,8 @@ TEST(PngReader, FailuresAndTheirVerdicts) {
     // clang-format off
     const Case cases[] = {
         {"interlaced", small_rgb_file(true), false, {"create_prepare_png(): PNG is interlaced, which is not supported by this program currently"}},
-        {"ihdr_crc", bad_crc(good, "IHDR"), false, {"pnglib error: ", "IHDR: CRC error"}},
         {"idat_crc", bad_crc(good, "IDAT"), false, {"pnglib error: ", "IDAT: CRC error"}},
         {"iend_crc", bad_crc(good, "IEND"), false, {"pnglib error: ", "IEND: CRC error"}},
-        {"jpeg_start", Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0}, true, {}},
         {"signature_off_by_one_bit", Bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, 0x0B, 0, 0}, true, {}},
     };
     // clang-format on
