@@ -337,9 +337,4 @@ JxrContainer check_jxr_container(ByteSource& file) noexcept {
     return Checker(file).run();
 }
 
-bool jxr_size_agrees(const JxrContainer& container, uint32_t width, uint32_t height) noexcept {
-    return container.fault == JxrFault::none && width == container.width &&
-           height == container.height;
-}
-
 }  // namespace rk

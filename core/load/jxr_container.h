@@ -62,12 +62,4 @@ struct JxrContainer {
 
 JxrContainer check_jxr_container(ByteSource& file) noexcept;
 
-// jxrlib sizes its decode by the codestream's own header, which the container
-// check leaves to jxrlib. A codestream that claims another size than the
-// container's entries has been tampered with, and its tile data would run jxrlib's
-// entropy decoder off its tables: such a file is refused once jxrlib has read
-// the codestream header and before it decodes anything. (jxrlib reports the
-// codestream's size unturned whatever the container's transformation says.)
-bool jxr_size_agrees(const JxrContainer& container, uint32_t width, uint32_t height) noexcept;
-
 }  // namespace rk

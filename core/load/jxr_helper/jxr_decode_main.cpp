@@ -114,6 +114,10 @@ int main(int argc, char** argv) {
     if (err == WMP_errOutOfMemory) reply(JxrReplyStatus::out_of_memory);
     if (Failed(err)) reply(JxrReplyStatus::refused);
     decoder->fStreamOwner = !0;
+    // jxrlib sizes its decode by the codestream's own header. A codestream that
+    // claims another size than the container's entries has been tampered with,
+    // and its tile data would run the entropy decoder off its tables: refused
+    // before anything is decoded.
     if (decoder->uWidth != width || decoder->uHeight != height) {
         reply(JxrReplyStatus::size_differs);
     }
