@@ -5,14 +5,13 @@
 #include <png.h>
 
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "reliefkit.h"
 #include "sink_recorder.h"
+#include "temp_dir.h"
 
 namespace png_test {
 
@@ -169,17 +168,5 @@ inline Bytes make_chunk(const std::string& type, const Bytes& data) {
     put32(8 + data.size(), crc32(out.data() + 4, 4 + data.size()));
     return out;
 }
-
-inline Bytes read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void write_file(const std::string& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-}
-
 
 }  // namespace png_test

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,7 +41,10 @@ class TempDir {
         return path_ / name;
     }
     std::filesystem::path write(const std::string& name, const std::vector<uint8_t>& bytes) const {
-        return write(name, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+        return write(name, as_text(bytes));
+    }
+    static std::string_view as_text(const std::vector<uint8_t>& bytes) {
+        return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
     }
 
   private:
@@ -50,4 +54,15 @@ class TempDir {
 inline const TempDir& process_temp_dir() {
     static const TempDir dir;
     return dir;
+}
+
+// Whole files as bytes, wherever they are.
+inline std::vector<uint8_t> read_bytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+inline void write_bytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+    const std::string_view text = TempDir::as_text(bytes);
+    std::ofstream(path, std::ios::binary).write(text.data(), static_cast<std::streamsize>(text.size()));
 }

@@ -24,7 +24,7 @@ void save_ramp(const fs::path& path, int start, int step) {
     f.width = 12, f.height = 9, f.color_type = PNG_COLOR_TYPE_GRAY;
     for (int i = 0; i < 12 * 9; ++i)
         f.rows.push_back(static_cast<uint8_t>(start + step * (i % 12)));
-    png_test::write_file(path.string(), png_test::encode(f));
+    write_bytes(path, png_test::encode(f));
 }
 
 bool has(const std::string& text, const std::string& part) {

@@ -3,8 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,11 +23,6 @@ inline std::string write_temp(const std::string& name, const Bytes& bytes) {
 
 inline std::string temp_path(const std::string& name) {
     return (process_temp_dir() / name).string();
-}
-
-inline Bytes read_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
 // ASCII paths only, which is all the temporary directory needs.

@@ -47,7 +47,7 @@ Bytes ours(const Fixture& f, uint32_t threads) {
         out.commit();
     }
     rk::set_thread_count_to(0);
-    return read_file((dir / "ours.png").string());
+    return read_bytes(dir / "ours.png");
 }
 
 using Size = std::pair<uint32_t, uint32_t>;

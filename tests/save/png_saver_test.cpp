@@ -77,7 +77,7 @@ TEST_P(ChannelBytes, AreExactInAFileOfTheImageAlone) {
     TempDir dir;
     ASSERT_EQ(save(dir / "out.png", img.get(), s), u"");
     EXPECT_EQ(fingerprint(img.get()), before);
-    const Bytes file = read_file((dir / "out.png").string());
+    const Bytes file = read_bytes(dir / "out.png");
     const int plain[3] = {0, 1, 2};
     Bytes want;
     for (uint32_t y = 0; y < 2; ++y)
@@ -121,7 +121,7 @@ TEST(PngSaver, MessageBufferIsRespected) {
     }
     fs::remove(dir / "ok.png");
     core_saveimage_nmap_png(nullptr, 100, good.c_str(), img.get(), 1, 1, 1);
-    EXPECT_TRUE(decode(read_file((dir / "ok.png").string())));
+    EXPECT_TRUE(decode(read_bytes(dir / "ok.png")));
 }
 
 // Each failure says why, both savers alike: at RK_MIN_MESSAGE_CAPACITY the
@@ -170,7 +170,7 @@ TEST(PngSaver, FailuresSayWhyAndLeaveEverythingAsItWas) {
     }
     EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"keep.png", "plain_file", "subdir"}));
     EXPECT_TRUE(entries(dir / "subdir").empty());
-    EXPECT_EQ(read_file(keep), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(read_bytes(keep), (Bytes{'o', 'l', 'd'}));
 }
 
 // Saving through a symbolic link replaces the file it names, which keeps its
@@ -182,7 +182,7 @@ TEST(PngSaver, LinksPipesAndPermissionsStayAsTheyWere) {
     fs::create_directory(dir / "links");
     const std::string target = (dir / "real/target.png").string();
     const std::string fifo = (dir / "real/pipe").string();
-    write_file(target, Bytes(5000, 'o'));
+    write_bytes(target, Bytes(5000, 'o'));
     ASSERT_EQ(chmod(target.c_str(), 0640), 0);
     fs::create_symlink("../real/target.png", dir / "links/link.png");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -195,7 +195,7 @@ TEST(PngSaver, LinksPipesAndPermissionsStayAsTheyWere) {
     Bytes received(1 << 16);
     received.resize(std::max<ssize_t>(0, read(reader, received.data(), received.size())));
     close(reader);
-    for (const Bytes& file : {read_file(target), received})
+    for (const Bytes& file : {read_bytes(target), received})
         EXPECT_EQ(decoded_pixels(file), (Bytes{0, 128, 255, 0, 128, 255}));
     struct stat st {};
     ASSERT_EQ(stat(target.c_str(), &st), 0);
@@ -214,7 +214,7 @@ TEST(PngSaver, LinksPipesAndPermissionsStayAsTheyWere) {
     const rlimit limit{4096, 4096};
     setrlimit(RLIMIT_FSIZE, &limit);
     const bool reported = save(dir / "keep.png", img) == u"Could not write output file.";
-    const bool kept = read_file((dir / "keep.png").string()) == Bytes{'o', 'l', 'd'};
+    const bool kept = read_bytes(dir / "keep.png") == Bytes{'o', 'l', 'd'};
     const bool clean = entries(dir) == std::vector<std::string>{"keep.png"};
     std::fprintf(stderr, "kept %d clean %d reported %d", kept, clean, reported);
     std::_Exit(kept && clean && reported ? 0 : 1);
@@ -242,7 +242,7 @@ TEST(PngSaver, ConcurrentSavesToOneTargetLeaveAWholeFile) {
     a.join();
     b.join();
     EXPECT_EQ(msgs[0] + msgs[1], u"");
-    const Bytes pixels = decoded_pixels(read_file(target.string()));
+    const Bytes pixels = decoded_pixels(read_bytes(target));
     ASSERT_EQ(pixels.size(), 64u * 64 * 3);
     const Bytes first(pixels.begin(), pixels.begin() + 3);
     EXPECT_TRUE(first == (Bytes{255, 0, 0}) || first == (Bytes{0, 0, 255}));
