@@ -3,6 +3,7 @@
 #pragma once
 
 #include <png.h>
+#include <zlib.h>
 
 #include <cstdint>
 #include <optional>
@@ -121,15 +122,6 @@ inline std::optional<Decoded> decode(const Bytes& file) {
     return Decoded{image.width, image.height, std::move(pixels)};
 }
 
-inline uint32_t crc32(const uint8_t* p, size_t n) {
-    uint32_t c = 0xFFFFFFFFu;
-    for (size_t i = 0; i < n; ++i) {
-        c ^= p[i];
-        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
-    }
-    return ~c;
-}
-
 struct Chunk {
     std::string type;
     size_t offset;  // of the length field
@@ -165,7 +157,7 @@ inline Bytes make_chunk(const std::string& type, const Bytes& data) {
     put32(0, n);
     for (size_t i = 0; i < 4; ++i) out[4 + i] = static_cast<uint8_t>(type[i]);
     for (size_t i = 0; i < data.size(); ++i) out[8 + i] = data[i];
-    put32(8 + data.size(), crc32(out.data() + 4, 4 + data.size()));
+    put32(8 + data.size(), ::crc32(0, out.data() + 4, static_cast<uInt>(4 + data.size())));
     return out;
 }
 
