@@ -51,6 +51,13 @@ class TempDir {
     std::filesystem::path path_;
 };
 
+// A path as the library takes it: ASCII only, which is all the temporary
+// directory and the samples need.
+inline std::u16string widen(const std::filesystem::path& path) {
+    const std::string s = path.string();
+    return std::u16string(s.begin(), s.end());
+}
+
 inline const TempDir& process_temp_dir() {
     static const TempDir dir;
     return dir;

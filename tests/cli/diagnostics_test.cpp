@@ -13,8 +13,7 @@
 namespace {
 
 std::vector<std::string> reasons_for(const std::filesystem::path& file) {
-    const std::string name = file.string();
-    const std::u16string path(name.begin(), name.end());
+    const std::u16string path = widen(file);
     std::vector<std::string> texts;
     rkcli::DiagnosticsCapture capture(texts);
     EXPECT_FALSE(Img(load_image(path.c_str())));

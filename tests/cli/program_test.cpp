@@ -14,8 +14,7 @@ const std::string kSample = RK_SAMPLES "/bricks.png";
 constexpr float kFlatShade = 147.0f / 255.0f;  // 0.57735 as the PNG writer rounds it
 
 Img load(const fs::path& path) {
-    const std::string s = path.string();  // the tests' paths are ASCII
-    return Img(load_image(std::u16string(s.begin(), s.end()).c_str()));
+    return Img(load_image(widen(path).c_str()));
 }
 
 // A 12 x 9 grey height file of 8-bit levels rising by `step` per column.

@@ -25,11 +25,6 @@ inline std::string temp_path(const std::string& name) {
     return (process_temp_dir() / name).string();
 }
 
-// ASCII paths only, which is all the temporary directory needs.
-inline std::u16string widen(const std::string& s) {
-    return std::u16string(s.begin(), s.end());
-}
-
 // Appends v as size little-endian bytes.
 inline void put_le(Bytes& b, uint32_t v, int size) {
     for (int i = 0; i < size; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));

@@ -27,10 +27,6 @@ struct Selectors {
     int from[3];  // image channel expected in the file's red, green, blue
 };
 
-std::u16string u16(const std::string& ascii) {
-    return std::u16string(ascii.begin(), ascii.end());
-}
-
 std::vector<std::string> entries(const fs::path& dir) {
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
@@ -41,7 +37,7 @@ std::vector<std::string> entries(const fs::path& dir) {
 // The plain saver, or the normal-map one when selectors are given.
 std::u16string save(const fs::path& path, const imgbuf* img, std::optional<Selectors> s = {}) {
     char16_t msg[128];
-    const std::u16string target = u16(path.string());
+    const std::u16string target = widen(path);
     if (s) core_saveimage_nmap_png(msg, 128, target.c_str(), img, s->r, s->g, s->b);
     else core_saveimage_png(msg, 128, target.c_str(), img);
     return msg;
@@ -107,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ChannelBytes,
 TEST(PngSaver, MessageBufferIsRespected) {
     const Img img = filled(2, 2, {0.1f, 0.2f, 0.3f, 1.0f});
     TempDir dir;
-    const std::u16string good = u16((dir / "ok.png").string());
+    const std::u16string good = widen(dir / "ok.png");
     // '#' marks characters left untouched.
     const std::tuple<int32_t, const char16_t*, std::u16string> cases[] = {
         {-7, u"", u"########"},
@@ -148,7 +144,7 @@ TEST(PngSaver, FailuresSayWhyAndLeaveEverythingAsItWas) {
     };
     for (const auto& [target, image, reason] : cases) {
         SCOPED_TRACE(target.value_or("no path"));
-        const std::u16string path = u16(target.value_or(""));
+        const std::u16string path = widen(target.value_or(""));
         SinkRecorder diag;
         std::u16string whole(128, u'#'), least(RK_MIN_MESSAGE_CAPACITY + 1, u'#');
         core_saveimage_png(whole.data(), 128, target ? path.c_str() : nullptr, image);
@@ -166,7 +162,7 @@ TEST(PngSaver, FailuresSayWhyAndLeaveEverythingAsItWas) {
         ASSERT_GE(t.size(), 2u);
         EXPECT_EQ(t[t.size() - 2], "pnglib error: ");
         EXPECT_FALSE(t.back().empty());
-        EXPECT_EQ(whole, libpng + u16(t.back()));
+        EXPECT_EQ(whole, libpng + widen(t.back()));
     }
     EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"keep.png", "plain_file", "subdir"}));
     EXPECT_TRUE(entries(dir / "subdir").empty());
