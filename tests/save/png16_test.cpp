@@ -1,16 +1,17 @@
 // save_png_ex at 16 bits: saturation, rounding and channel choice as stored
 // (8 bits is the existing savers' path; other readers: readback_check.py).
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
 
 #include "image_helpers.h"
+#include "temp_dir.h"
 
 TEST(SavePngEx, SixteenBitSamplesAndChannels) {
-    const auto file = std::filesystem::temp_directory_path() / ("rk16_" + std::to_string(getpid()));
-    const std::u16string path(file.native().begin(), file.native().end());
+    const TempDir dir;
+    const auto file = dir / "map.png";
+    const std::u16string path = widen(file);
     const float probes[] = {-0.25f, NAN, 0.0f, 0.5f, 1.0f, 2.0f, 1.0f / 3.0f, 12345.0f / 65535.0f};
     const long codes[] = {0, 0, 0, 32768, 65535, 65535, 21845, 12345};
     Img img = make_img(8, 1);  // red the probes, green 0.25, blue 0.75
