@@ -15,6 +15,15 @@ using Img = std::unique_ptr<imgbuf, ImgDeleter>;
 
 using Px = std::array<float, 4>;
 
+// What f() gives with the library's thread count set to n (the default after).
+template <class F>
+auto on_threads(uint32_t n, const F& f) {
+    set_thread_count(n);
+    auto result = f();
+    set_thread_count(0);
+    return result;
+}
+
 inline Img make_img(uint32_t w, uint32_t h) {
     return Img(create_imgbuf(w, h));
 }

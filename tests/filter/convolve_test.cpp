@@ -4,7 +4,6 @@
 #include <tuple>
 #include <vector>
 
-#include "common/thread_pool.h"
 #include "filter/convolve.h"
 #include "filter/convolve_3x3.h"
 #include "filter/convolve_paths.h"
@@ -116,9 +115,9 @@ TEST_P(Builds, BandedBlurGivesTheBitsOfTwoWholePasses) {
                             h - 1);
         for (uint32_t threads : {1u, 5u}) {
             Img img = noise(w, h, n * 131 + w * 7 + h);
-            set_thread_count_to(threads);
-            ASSERT_TRUE(blur_in_bands_on(GetParam(), img.get(), k->weights4, n, k->norm));
-            set_thread_count_to(0);
+            ASSERT_TRUE(on_threads(threads, [&] {
+                return blur_in_bands_on(GetParam(), img.get(), k->weights4, n, k->norm);
+            }));
             EXPECT_TRUE(same_image(img.get(), want.get()))
                 << n << " " << w << "x" << h << " " << threads;
         }

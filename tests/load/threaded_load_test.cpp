@@ -21,11 +21,7 @@ Bytes stored(std::initializer_list<std::pair<uint32_t, int>> fields, size_t n) {
 
 template <class Load>
 void expect_same_bits_on_1_and_4_threads(const Load& load) {
-    set_thread_count(1);
-    const Img one = load();
-    set_thread_count(4);
-    const Img four = load();
-    set_thread_count(0);
+    const Img one = on_threads(1, load), four = on_threads(4, load);
     EXPECT_TRUE(one && four && fingerprint(one.get()) == fingerprint(four.get()));
 }
 
