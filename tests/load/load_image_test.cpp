@@ -33,6 +33,7 @@ TEST(LoadImage, ReadersAreTriedInOrderUntilOneDecidesTheFile) {
     };
     // clang-format on
     for (const Case& c : cases) {
+        if (!RK_JXR_BUILT && c.path.ends_with(".jxr")) continue;  // refused as not built in
         SinkRecorder sink;
         Img image(load_image(c.path.empty() ? nullptr : widen(c.path).c_str()));
         Texts texts = sink.texts();

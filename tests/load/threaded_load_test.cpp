@@ -42,7 +42,7 @@ TEST(ThreadedLoad, FourThreadsGiveTheBitsOfOne) {
             const std::u16string path = widen(write_temp("threaded", file));
             expect_same_bits_on_1_and_4_threads([&] { return Img(load_image(path.c_str())); });
         }
-#ifdef RK_WITH_JXR
+#if RK_JXR_BUILT
         Bytes reply = stored({}, rk::kJxrReplyHeaderBytes + size_t{w} * h * 3);
         rk::encode_jxr_reply_header({0, w, h, uint64_t{w} * h * 3}, reply.data());
         const char* why = nullptr;
