@@ -40,14 +40,13 @@ void convert_bgr_row(const uint8_t* src, float* dst, uint32_t width) noexcept {
     }
 }
 
-// Rows are independent, so they are converted in bands on the library's threads.
+// The whole reply is one batch of rows, converted in bands on the library's threads.
 void convert_bgr_rows(const uint8_t* src, imgbuf* image) noexcept {
     const uint32_t width = image->width;
-    const size_t row_bytes = size_t{width} * 3;
-    parallel_rows(image->height, kMinThreadRows, [=](uint32_t y0, uint32_t y1) noexcept {
-        for (uint32_t y = y0; y < y1; ++y)
-            convert_bgr_row(src + y * row_bytes, row_unchecked(image, y), width);
-    });
+    convert_batch(src, width * 3, 0, image->height, kMinThreadRows,
+                  [=](uint32_t y, const uint8_t* stored) noexcept {
+                      convert_bgr_row(stored, row_unchecked(image, y), width);
+                  });
 }
 
 }  // namespace
