@@ -60,9 +60,9 @@ Plane make_plane(const imgbuf* heights, float depth, EdgeMode edge, uint32_t row
     Plane p;
     p.margin = margin;
     p.stride = static_cast<ptrdiff_t>(cols) + 2 * ptrdiff_t{margin};
-    const auto count = checked_product(static_cast<uint64_t>(p.stride),
-                                       uint64_t{rows} + 2 * uint64_t{margin}, sizeof(float),
-                                       uint64_t{1} << 40);
+    const auto count =
+        checked_product(static_cast<uint64_t>(p.stride), uint64_t{rows} + 2 * uint64_t{margin},
+                        sizeof(float), uint64_t{1} << 40);
     if (!count) throw std::bad_alloc();
     p.data.resize(*count / sizeof(float));
     const uint32_t w = heights->width, h = heights->height;
@@ -73,7 +73,8 @@ Plane make_plane(const imgbuf* heights, float depth, EdgeMode edge, uint32_t row
             for (ptrdiff_t j = 0; j < p.stride; ++j) {
                 const int64_t x = j - int64_t{margin};
                 // Inside the image without the edge rule.
-                const int32_t sx = x >= 0 && x < w ? static_cast<int32_t>(x) : edge_index(x, w, edge);
+                const int32_t sx =
+                    x >= 0 && x < w ? static_cast<int32_t>(x) : edge_index(x, w, edge);
                 out[j] = usable_height(src[4 * size_t(sx)]) * depth;
             }
         }
@@ -117,8 +118,8 @@ ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings
     // The lines of a square reach the radius, a block's bound and a vector
     // beyond its far rows and columns; the near field four steps.
     const uint32_t margin = static_cast<uint32_t>(std::ceil(settings.radius)) + 32;
-    const Plane by_rows =
-        make_plane(heights, settings.depth, settings.edge, down * kAoTile, across * kAoTile, margin);
+    const Plane by_rows = make_plane(heights, settings.depth, settings.edge, down * kAoTile,
+                                     across * kAoTile, margin);
     const Plane by_cols = transposed(by_rows, down * kAoTile, across * kAoTile);
     const TileFn tile = tile_fn(path);
     const float k_count = static_cast<float>(settings.directions);

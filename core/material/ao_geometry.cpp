@@ -60,17 +60,16 @@ void add_near_field(AoRay& ray, double ar, double aq) {
         const double t0 = crossings[i - 1].tau;
         const double t1 = crossings[i].tau;
         const double mid = (t0 + t1) / 2;
-        ray.segments[ray.segment_count++] = {
-            static_cast<int32_t>(std::floor(ar * mid)),
-            static_cast<int32_t>(std::floor(aq * mid)),
-            i - 1,
-            static_cast<float>(t0),
-            static_cast<float>(t1),
-            static_cast<float>(1.0 / (t1 - t0)),
-            static_cast<float>(t0 * t1),
-            static_cast<float>(t0 + t1),
-            static_cast<float>(t0 * t0),
-            static_cast<float>(t1 * t1)};
+        ray.segments[ray.segment_count++] = {static_cast<int32_t>(std::floor(ar * mid)),
+                                             static_cast<int32_t>(std::floor(aq * mid)),
+                                             i - 1,
+                                             static_cast<float>(t0),
+                                             static_cast<float>(t1),
+                                             static_cast<float>(1.0 / (t1 - t0)),
+                                             static_cast<float>(t0 * t1),
+                                             static_cast<float>(t0 + t1),
+                                             static_cast<float>(t0 * t0),
+                                             static_cast<float>(t1 * t1)};
     }
 }
 

@@ -46,10 +46,10 @@ struct AoSegment {
 
 // One direction of one line set.
 struct AoRay {
-    int32_t step;                 // +1 or -1: the Q row of the next sample
-    uint32_t far_last;            // J: the last whole step within the radius
-    float end_frac;               // R / step length - J: where the radius ends
-    float inv_radius;             // 1 / R
+    int32_t step;       // +1 or -1: the Q row of the next sample
+    uint32_t far_last;  // J: the last whole step within the radius
+    float end_frac;     // R / step length - J: where the radius ends
+    float inv_radius;   // 1 / R
     // [j] = 1 / (j * step length) up to J, then 0 for the rest of J's block.
     float inv_dist[kAoMaxFarSteps + 8];
     // The slope into the pixel's first cell: major * (Q[p + step row] - h) +

@@ -25,16 +25,16 @@ inline constexpr uint32_t kAoLineRows = kAoTile + 2 * (kAoMaxFarSteps + 9);
 
 // Scratch of one worker, reused square after square.
 struct AoScratch {
-    float lines[kAoLineRows * kAoLineColumns];  // line samples
-    float bounds[kAoLineRows * kAoLineColumns]; // maxima of 8 samples along each line
-    float result[kAoTile * kAoLanes];           // one set's occlusion, Q orientation
+    float lines[kAoLineRows * kAoLineColumns];   // line samples
+    float bounds[kAoLineRows * kAoLineColumns];  // maxima of 8 samples along each line
+    float result[kAoTile * kAoLanes];            // one set's occlusion, Q orientation
 };
 
 struct AoTileJob {
-    const float* plane;  // Q at row 0, column 0 of the image (padding around it)
-    ptrdiff_t stride;    // floats per Q row
-    int32_t row0, col0;  // the square's first Q row and column
-    uint32_t rows, cols; // its size (kAoTile but at the image's far edges)
+    const float* plane;   // Q at row 0, column 0 of the image (padding around it)
+    ptrdiff_t stride;     // floats per Q row
+    int32_t row0, col0;   // the square's first Q row and column
+    uint32_t rows, cols;  // its size (kAoTile but at the image's far edges)
     const AoLineSet* set;
     // The sums of the directions' occlusion so far, in Q's orientation: pixel
     // (x, y) of the square at sum[y * kAoTile + x] for the sets closer to

@@ -170,7 +170,8 @@ SquareLines sample_lines(const AoTileJob& job, uint32_t reach_up, uint32_t reach
 // lane waits on the previous step.
 // Steps past the last one have a zero inverse distance: slope 0, which never
 // beats the slope so far.
-inline void far_horizon(const float* at, const float* bounds_at,                         const AoRay& ray, float* slope_out, float* inv_out) noexcept {
+inline void far_horizon(const float* at, const float* bounds_at, const AoRay& ray, float* slope_out,
+                        float* inv_out) noexcept {
     const ptrdiff_t step = ray.step * kLineStride;
     const v8f h = load8(at);
     v8f best = splat(0.0f);
@@ -187,8 +188,8 @@ inline void far_horizon(const float* at, const float* bounds_at,                
         v8f s[8];
         for (uint32_t i = 0; i < 8; ++i)
             s[i] = (load8(at + (j0 + i) * step) - h) * splat(ray.inv_dist[j0 + i]);
-        const v8f top_slope =
-            vmax(vmax(vmax(s[0], s[1]), vmax(s[2], s[3])), vmax(vmax(s[4], s[5]), vmax(s[6], s[7])));
+        const v8f top_slope = vmax(vmax(vmax(s[0], s[1]), vmax(s[2], s[3])),
+                                   vmax(vmax(s[4], s[5]), vmax(s[6], s[7])));
         v8f top_inv = splat(0.0f);
         for (uint32_t i = 8; i-- > 0;)
             top_inv = s[i] == top_slope ? splat(ray.inv_dist[j0 + i]) : top_inv;
@@ -235,8 +236,8 @@ inline v8f near_horizon(const float* p, ptrdiff_t stride, const AoRay& ray) noex
         const v8f k = (value[g.from + 1] - f0) * splat(g.inv_len);
         const v8f aa = ((f0 - h) - k * splat(g.tau0)) + cc * splat(g.tau_product);
         const v8f bb = k - cc * splat(g.tau_sum);
-        const v8i inside = (cc < splat(0.0f)) & (aa > cc * splat(g.tau1_sq)) &
-                           (aa < cc * splat(g.tau0_sq));
+        const v8i inside =
+            (cc < splat(0.0f)) & (aa > cc * splat(g.tau1_sq)) & (aa < cc * splat(g.tau0_sq));
         // Rare: most cells bulge the other way or peak outside the segment.
         if (!any(inside)) continue;
         const v8f root = vsqrt(inside ? aa * cc : splat(0.0f));

@@ -33,7 +33,8 @@ ImgbufPtr make_roughness(const imgbuf* photo, const RoughnessSettings& s) {
     if (!grey || w == 0 || h == 0) return grey;
     parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y)
-            luminance_row<false, false, false>(row_unchecked(grey.get(), y), row_unchecked(photo, y), w);
+            luminance_row<false, false, false>(row_unchecked(grey.get(), y),
+                                               row_unchecked(photo, y), w);
     });
     ImgbufPtr mean = copy_of(grey.get());
     if (!mean || !gaussian_blur(mean.get(), kDetailBlur, s.edge)) return nullptr;

@@ -51,7 +51,8 @@ std::vector<double> marched(const imgbuf* img, const AoSettings& s) {
                 for (int i = 1; i <= steps; ++i) {
                     const double t = std::min<double>(s.radius, i * 0.02);
                     best = std::max(
-                        best, (bilinear(x + t * std::cos(phi), y + t * std::sin(phi)) - at(x, y)) / t);
+                        best,
+                        (bilinear(x + t * std::cos(phi), y + t * std::sin(phi)) - at(x, y)) / t);
                 }
                 sum += best * best / (1 + best * best);
             }
@@ -77,6 +78,13 @@ double grain(int x, int y) {
     return double((v ^ (v >> 15)) % 1000) / 1000;
 }
 
+// Sines down to 2.5 px.
+double waves(int x, int y) {
+    double v = 0;
+    for (int i = 1; i <= 6; ++i) v += std::sin(0.07 * i * i * x + i * 1.3 + 0.11 * i * y) / i;
+    return 0.3 * v;
+}
+
 }  // namespace
 
 // Surfaces whose horizons are known (a cliff, a round pit, a sine grating)
@@ -97,13 +105,7 @@ TEST(Occlusion, FollowsTheDefinitionWithin002) {
          16, EDGE_CLAMP},
         {"sine", [](int x, int y) { return 0.5 + 0.5 * std::sin(0.3 * x + 0.17 * y); }, 16, 24, 16,
          EDGE_CLAMP},
-        {"waves",
-         [](int x, int y) {
-             double v = 0;
-             for (int i = 1; i <= 6; ++i) v += std::sin(0.07 * i * i * x + i * 1.3 + 0.11 * i * y) / i;
-             return 0.3 * v;
-         },
-         16, 24, 16, EDGE_WRAP},
+        {"waves", waves, 16, 24, 16, EDGE_WRAP},
         {"grain", [](int x, int y) { return 0.3 * grain(x, y); }, 16, 24, 16, EDGE_CLAMP},
         {"grain, odd count", [](int x, int y) { return 0.3 * grain(x, y); }, 8, 10, 7, EDGE_WRAP},
         {"steep grain", [](int x, int y) { return 0.3 * grain(x, y); }, 24, 12, 16, EDGE_CLAMP},
@@ -120,7 +122,7 @@ TEST(Occlusion, FollowsTheDefinitionWithin002) {
 // Every thread count and both instruction-set builds give the same bits, on an
 // image of several squares with ragged last ones.
 TEST(Occlusion, SameBitsOnEveryThreadCountAndBuild) {
-    Img img = heights_of(150, 131, [](int x, int y) { return grain(x, y); });
+    Img img = heights_of(150, 131, grain);
     const AoSettings s{6, 20, 8, EDGE_WRAP};
     ImgbufPtr want = on_threads(1, [&] { return ao_map_on(CONVOLVE_PLAIN, img.get(), s); });
     ASSERT_TRUE(want);
@@ -137,36 +139,35 @@ TEST(Occlusion, SameBitsOnEveryThreadCountAndBuild) {
 // centre of the clamped map of the image tiled 3 x 3 sample the surface along
 // different lines: equal within the method's error, not bit for bit.
 TEST(Occlusion, WrapIsTheCentreOfTheTiledImage) {
-    Img img = heights_of(40, 38, [](int x, int y) { return 0.5 + 0.4 * std::sin(0.4 * x - 0.3 * y); });
-    Img big = heights_of(120, 114, [&](int x, int y) { return get_px(img.get(), x % 40, y % 38)[0]; });
-    ImgbufPtr wrapped = ao_map(img.get(), {12, 24, 16, EDGE_WRAP});
-    ImgbufPtr tiled = ao_map(big.get(), {12, 24, 16, EDGE_CLAMP});
-    double e = 0;
-    for (uint32_t y = 0; y < 38; ++y)
-        for (uint32_t x = 0; x < 40; ++x)
-            e = std::max(e, double(std::fabs(get_px(wrapped.get(), x, y)[0] -
-                                             get_px(tiled.get(), x + 40, y + 38)[0])));
-    EXPECT_LE(e, 0.02);
+    ImgbufPtr tiled =
+        ao_map(heights_of(120, 114, [](int x, int y) { return waves(x % 40, y % 38); }).get(),
+               {16, 24, 16, EDGE_CLAMP});
+    std::vector<double> centre;
+    for (uint32_t y = 38; y < 76; ++y)
+        for (uint32_t x = 40; x < 80; ++x) centre.push_back(get_px(tiled.get(), x, y)[0]);
+    EXPECT_LE(largest_error(ao_map(heights_of(40, 38, waves).get(), {16, 24, 16, EDGE_WRAP}).get(),
+                            centre),
+              0.02);
 }
 
 // Level ground and no depth see the whole sky; heights that are not numbers
 // count as 0; one pixel, unusable settings and missing images.
 TEST(Occlusion, EdgeCases) {
-    Img flat = filled(70, 9, {0.7f, 0.7f, 0.7f, 1.0f});
-    Img bumpy = heights_of(9, 70, [](int x, int y) { return grain(x, y); });
-    for (const auto& [img, depth] : {std::pair{flat.get(), 30.0f}, {bumpy.get(), 0.0f}}) {
-        ImgbufPtr ao = ao_map(img, {depth, 16, 16, EDGE_CLAMP});
-        ASSERT_TRUE(ao);
-        EXPECT_TRUE(same_image(ao.get(), filled(imgbuf_w(img), imgbuf_h(img), {1, 1, 1, 1}).get()));
-    }
-    Img holes = heights_of(30, 30, [](int x, int y) { return (x * y) % 7 ? grain(x, y) : NAN; });
-    ImgbufPtr ao = ao_map(holes.get(), {16, 16, 16, EDGE_WRAP});
-    for (uint32_t i = 0; i < 30 * 30; ++i) EXPECT_TRUE(ao->pixels[4 * i] >= 0 && ao->pixels[4 * i] <= 1);
+    Img open = filled(70, 9, {1, 1, 1, 1});
+    EXPECT_TRUE(same_image(
+        ao_map(filled(70, 9, {0.7f, 0, 0, 1}).get(), {30, 16, 16, EDGE_CLAMP}).get(), open.get()));
+    EXPECT_TRUE(same_image(ao_map(heights_of(70, 9, grain).get(), {0, 16, 16, EDGE_WRAP}).get(),
+                           open.get()));
+    ImgbufPtr holes =
+        ao_map(heights_of(30, 30, [](int x, int y) { return x * y % 7 ? grain(x, y) : NAN; }).get(),
+               {16, 16, 16, EDGE_WRAP});
+    for (uint32_t i = 0; i < 30 * 30; ++i)
+        EXPECT_TRUE(holes->pixels[4 * i] >= 0 && holes->pixels[4 * i] <= 1);
     Img one = filled(1, 1, {0.5f, 0, 0, 1});
     EXPECT_EQ(get_px(ao_map(one.get(), {}).get(), 0, 0), (Px{1, 1, 1, 1}));
-    const AoSettings bad[] = {{-1, 16, 16, EDGE_CLAMP}, {NAN, 16, 16, EDGE_CLAMP},
+    const AoSettings bad[] = {{-1, 16, 16, EDGE_CLAMP},   {NAN, 16, 16, EDGE_CLAMP},
                               {16, 7.9f, 16, EDGE_CLAMP}, {16, 257, 16, EDGE_CLAMP},
-                              {16, 16, 3, EDGE_CLAMP}, {16, 16, 257, EDGE_CLAMP},
+                              {16, 16, 3, EDGE_CLAMP},    {16, 16, 257, EDGE_CLAMP},
                               {16, 16, 16, EdgeMode(2)}};
     for (const AoSettings& s : bad) {
         EXPECT_NE(ao_settings_error(s), nullptr);
@@ -174,8 +175,5 @@ TEST(Occlusion, EdgeCases) {
     }
     EXPECT_EQ(ao_settings_error({}), nullptr);
     EXPECT_FALSE(ao_map(nullptr, {}));
-    Img empty = make_img(0, 5);
-    ImgbufPtr none = ao_map(empty.get(), {});
-    ASSERT_TRUE(none);
-    EXPECT_EQ(imgbuf_w(none.get()), 0u);
+    EXPECT_EQ(imgbuf_h(ao_map(make_img(0, 5).get(), {}).get()), 5u);
 }
