@@ -74,24 +74,45 @@ void decode_bc1(const uint8_t* b, bool integer, float out[48]) {
         for (int c = 0; c < 3; ++c) out[3 * i + c] = pal[(bits >> (2 * i)) & 3][c];
 }
 
-void decode_bc7_mode6(const uint8_t* b, bool, float out[48]) {
-    const auto bit = [&](int p) { return (b[p >> 3] >> (p & 7)) & 1; };
-    const auto bits = [&](int& p, int n) {
+// BC7 in the two modes the writer uses: 6 (RGBA line) and 5 (RGB line and a
+// scalar, rotated into one channel).
+void decode_bc7(const uint8_t* b, bool, float out[48]) {
+    int p = 0;
+    const auto bits = [&](int n) {
         int v = 0;
-        for (int i = 0; i < n; ++i) v |= bit(p++) << i;
+        for (int i = 0; i < n; ++i, ++p) v |= ((b[p >> 3] >> (p & 7)) & 1) << i;
         return v;
     };
-    int p = 7, q[2][4];
-    for (int c = 0; c < 4; ++c)
-        for (int e = 0; e < 2; ++e) q[e][c] = bits(p, 7);
-    const int p0 = bits(p, 1), p1 = bits(p, 1);
-    static const int w[16] = {0, 4, 9, 13, 17, 21, 26, 30, 34, 38, 43, 47, 51, 55, 60, 64};
-    for (int i = 0; i < 16; ++i) {
-        const int k = bits(p, i == 0 ? 3 : 4);
-        for (int c = 0; c < 3; ++c) {
-            const int a = 2 * q[0][c] + p0, z = 2 * q[1][c] + p1;
-            out[3 * i + c] = float(((64 - w[k]) * a + w[k] * z + 32) >> 6);
+    static const int w16[16] = {0, 4, 9, 13, 17, 21, 26, 30, 34, 38, 43, 47, 51, 55, 60, 64};
+    static const int w4[4] = {0, 21, 43, 64};
+    const auto mix = [](int a, int z, int w) { return float(((64 - w) * a + w * z + 32) >> 6); };
+    if (b[0] & 0x40) {  // mode 6
+        p = 7;
+        int q[2][4];
+        for (int c = 0; c < 4; ++c)
+            for (int e = 0; e < 2; ++e) q[e][c] = bits(7);
+        const int p0 = bits(1), p1 = bits(1);
+        for (int i = 0; i < 16; ++i) {
+            const int k = bits(i == 0 ? 3 : 4);
+            for (int c = 0; c < 3; ++c)
+                out[3 * i + c] = mix(2 * q[0][c] + p0, 2 * q[1][c] + p1, w16[k]);
         }
+        return;
+    }
+    p = 6;  // mode 5
+    const int rotation = bits(2);
+    int q[2][4];
+    for (int c = 0; c < 3; ++c)
+        for (int e = 0; e < 2; ++e) q[e][c] = bits(7) << 1, q[e][c] |= q[e][c] >> 7;
+    q[0][3] = bits(8), q[1][3] = bits(8);
+    int ci[16], ai[16];
+    for (int i = 0; i < 16; ++i) ci[i] = bits(i == 0 ? 1 : 2);
+    for (int i = 0; i < 16; ++i) ai[i] = bits(i == 0 ? 1 : 2);
+    for (int i = 0; i < 16; ++i) {
+        float px[4];
+        for (int c = 0; c < 4; ++c) px[c] = mix(q[0][c], q[1][c], w4[c == 3 ? ai[i] : ci[i]]);
+        if (rotation > 0) std::swap(px[rotation - 1], px[3]);
+        for (int c = 0; c < 3; ++c) out[3 * i + c] = px[c];
     }
 }
 
@@ -150,7 +171,7 @@ Error measure(const std::vector<float>& rgba, int w, int h, const std::vector<ui
                     for (int c = 0; c < 3; ++c) dec[c][i] = rgb[3 * i + c];
             } else if (bc7) {
                 float rgb[48];
-                decode_bc7_mode6(b, integer, rgb);
+                decode_bc7(b, integer, rgb);
                 for (int i = 0; i < 16; ++i)
                     for (int c = 0; c < 3; ++c) dec[c][i] = rgb[3 * i + c];
             } else {

@@ -1,14 +1,17 @@
 // Block compression of one 4 x 4 block: BC4 (one channel, which BC5 uses
-// twice) and BC7 (colour with alpha, in its single-line mode 6).
+// twice) and BC7 (colour with alpha, in two of its modes).
 //
 // Both encoders start from the float samples, not from 8-bit copies, so their
-// only loss is the format's own. BC4: the endpoints of both of its palettes
-// (8 levels, or 6 levels with black and white) are fitted by least squares to
-// the samples' levels and then searched one step around; BC7 mode 6: the
-// colours' principal axis gives the first endpoints, least squares refines
-// them, and both endpoints' parity bits are chosen by trying all four. Every
-// step is a fixed sequence of float operations: the same block gives the same
-// bytes on every thread and machine.
+// only loss is the format's own. BC4: each of its palettes (8 levels, or 6
+// levels with black and white) is fitted by least squares from a few starting
+// ranges, then by stepping the endpoints while that lowers the squared error.
+// BC7: mode 6 (one line through RGBA, 16 levels) for blocks whose colours lie
+// near a line; where that leaves more than a step of error, mode 5 (a line
+// through three channels and the fourth on its own, 4 levels each) with each
+// of its four channel rotations, whichever errs least. A line starts on the
+// samples' principal axis and is refined by least squares. Every step is a
+// fixed sequence of float operations: the same block gives the same bytes on
+// every thread and machine.
 #pragma once
 
 #include <cstdint>
