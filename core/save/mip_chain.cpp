@@ -1,5 +1,6 @@
 #include "save/mip_chain.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -73,12 +74,13 @@ ImgbufPtr to_filter_space(const imgbuf* img, MipSpace space) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
             const float* s = row_unchecked(img, y);
             float* d = row_unchecked(out.get(), y);
-            for (uint32_t i = 0; i < floats; i += 4) {
-                float* p = d + i;
-                for (int c = 0; c < 4; ++c) p[c] = s[i + c];
-                if (space == MipSpace::srgb) {
-                    for (int c = 0; c < 3; ++c) p[c] = srgb_to_linear(p[c]);
-                } else if (space == MipSpace::normal) {
+            std::copy_n(s, floats, d);
+            if (space == MipSpace::srgb) {
+                for (uint32_t i = 0; i < floats; i += 4)
+                    for (int c = 0; c < 3; ++c) d[i + c] = srgb_to_linear(d[i + c]);
+            } else if (space == MipSpace::normal) {
+                for (uint32_t i = 0; i < floats; i += 4) {
+                    float* p = d + i;
                     p[0] = 2.0f * p[0] - 1.0f;
                     p[1] = 2.0f * p[1] - 1.0f;
                     const float zz = 1.0f - p[0] * p[0] - p[1] * p[1];
@@ -117,10 +119,10 @@ ImgbufPtr next_mip_level(const imgbuf* level, MipSpace space) noexcept {
                         for (int c = 0; c < 4; ++c) part[c] += tx.weight[i] * row[4 * i + c];
                     for (int c = 0; c < 4; ++c) sum[c] += ty.weight[j] * part[c];
                 }
-                float* p = d + 4 * size_t{x};
-                for (int c = 0; c < 4; ++c) p[c] = sum[c];
-                if (space == MipSpace::normal) normalise(p);
+                std::copy_n(sum, 4, d + 4 * size_t{x});
             }
+            if (space != MipSpace::normal) continue;
+            for (uint32_t x = 0; x < w; ++x) normalise(d + 4 * size_t{x});
         }
     });
     return out;

@@ -137,11 +137,14 @@ uint32_t u32(const Bytes& b, size_t at) {
     return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t{b[at + 3]} << 24;
 }
 
-TEST(DdsWriter, HeaderAndEveryLevelsSize) {
+TEST(TextureWriters, DdsHeaderAndEveryLevelsSizeAndExrOfAnySize) {
     using rk::DdsFormat;
     for (auto [w, h] : {std::pair{1u, 1u}, {5u, 3u}, {64u, 32u}, {1u, 9u}}) {
+        const Img img = noise(w, h, 1);
+        EXPECT_FALSE(written(img.get(), [](const imgbuf* i, rk::ByteSink& s) {
+                         return rk::write_exr(i, {rk::ExrLayout::y}, s);
+                     }).empty());
         for (DdsFormat f : {DdsFormat::bc4, DdsFormat::bc5, DdsFormat::bc7}) {
-            const Img img = noise(w, h, 1);
             const Bytes file = written(img.get(), [f](const imgbuf* i, rk::ByteSink& s) {
                 return rk::write_dds(i, {f, true, f == DdsFormat::bc5, false}, s);
             });
