@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -170,8 +172,11 @@ std::string write_gltf_material(const std::filesystem::path& gltf_path,
     } catch (const std::exception& e) {
         return e.what();
     }
+    // Named by process and call, so that jobs writing beside each other never meet.
+    static std::atomic<unsigned> serial{0};
     const std::filesystem::path temp =
-        gltf_path.parent_path() / (".reliefkit-" + std::to_string(::getpid()) + ".gltf.tmp");
+        gltf_path.parent_path() / (".reliefkit-" + std::to_string(::getpid()) + "-" +
+                                   std::to_string(serial.fetch_add(1)) + ".gltf.tmp");
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
         out.write(text.data(), static_cast<std::streamsize>(text.size()));
