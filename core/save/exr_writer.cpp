@@ -70,7 +70,7 @@ exr_result_t not_yet(exr_encode_pipeline_t*) {
 // write step (and OpenEXR's wait for the chunk's turn) held back, then written
 // in order, so the bytes never depend on which thread encoded which chunk.
 struct ChunkEncoder {
-    exr_encode_pipeline_t pipe = EXR_ENCODE_PIPELINE_INITIALIZER;
+    exr_encode_pipeline_t pipe{};  // zeroed, as OpenEXR's initializer makes it
     exr_result_t (*write)(exr_encode_pipeline_t*) = nullptr;
     exr_result_t result = EXR_ERR_SUCCESS;
     exr_chunk_info_t chunk{};

@@ -215,7 +215,8 @@ TEST(TextureWriters, FilesReadBackByOpenCvAndPillow) {
         return Px{a, 0.5f + 0.3f * std::sin(0.03f * (x + y)), 1.0f - a, 0.25f + 0.5f * a};
     });
     const Img rough = noise(37, 21, 9);
-    for (auto [name, img] : {std::pair{"smooth", smooth.get()}, {"rough", rough.get()}}) {
+    for (auto [name, source] : {std::pair{"smooth", smooth.get()}, {"rough", rough.get()}}) {
+        const imgbuf* img = source;
         write_bytes(
             dir / (std::string(name) + ".f32"),
             Bytes(reinterpret_cast<const uint8_t*>(imgbuf_buf(img)),
