@@ -3,9 +3,9 @@
 // red), BC5 for normal maps (red and green: x and y; a reader reconstructs z),
 // BC7 for colour (RGBA).
 //
-// Header: BC4 and BC5 carry the FourCCs ATI1 and ATI2, which Direct3D's and
-// the engines' loaders, Pillow and Blender all read (Pillow reads BC4 only
-// under ATI1); BC7 has no FourCC and gets the DX10 extension header with
+// Header: BC4 and BC5 carry the long-standing FourCCs ATI1 and ATI2 rather
+// than the DX10 header, since Pillow reads BC4 only under ATI1 (Blender reads
+// both); BC7 has no FourCC and gets the DX10 extension header with
 // DXGI_FORMAT_BC7_UNORM or, for sRGB colour, BC7_UNORM_SRGB. Each level is
 // stored as whole 4 x 4 blocks, the pixels beyond the image's edge repeating
 // the edge. mip_chain.h documents the filter.
