@@ -118,7 +118,8 @@ std::string FarmBatch::finish() {
         if (std::string why = manifest_->flush(); !why.empty()) failure = why;
     }
     if (reporting_) {
-        if (std::string why = report_.close(); !why.empty()) failure += (failure.empty() ? "" : "\n") + why;
+        if (std::string why = report_.close(); !why.empty())
+            failure += (failure.empty() ? "" : "\n") + why;
     }
     return failure;
 }

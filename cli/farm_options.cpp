@@ -44,11 +44,13 @@ const OptionEntry kFarmOptions[6] = {
      "same command on N machines. A file's part follows from a hash of its path relative to "
      "its list or folder: the N parts are disjoint, together hold every input once, and "
      "adding files moves no other file to another part.",
-     [](const Options& d) { return concat(std::to_string(d.farm.shard.index), "/",
-                                          std::to_string(d.farm.shard.count)); },
+     [](const Options& d) {
+         return concat(std::to_string(d.farm.shard.index), "/", std::to_string(d.farm.shard.count));
+     },
      [](Options& o, std::string_view v) {
          const auto shard = parse_shard(v);
-         if (!shard) return Outcome{Action::run, concat("takes K/N with 1 <= K <= N, not \"", v, "\"")};
+         if (!shard)
+             return Outcome{Action::run, concat("takes K/N with 1 <= K <= N, not \"", v, "\"")};
          o.farm.shard = *shard;
          return Outcome{};
      }},

@@ -19,11 +19,11 @@ struct Shard {
 };
 
 struct FarmSettings {
-    std::vector<std::string> lists;   // --from-list files in order; "-" is standard input
-    bool null_separated = false;      // the lists' paths end with NUL, not a line break
-    bool recursive = false;           // folders among the inputs are walked for images
+    std::vector<std::string> lists;  // --from-list files in order; "-" is standard input
+    bool null_separated = false;     // the lists' paths end with NUL, not a line break
+    bool recursive = false;          // folders among the inputs are walked for images
     Shard shard;
-    bool skip_unchanged = false;      // keep a manifest in the output folder, redo only changes
+    bool skip_unchanged = false;        // keep a manifest in the output folder, redo only changes
     std::optional<std::string> report;  // JSON Lines file; "-" is standard output
 
     // Filled while the inputs are gathered, one per input: the folder under

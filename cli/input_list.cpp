@@ -41,7 +41,8 @@ class Gatherer {
             for (std::string& path : split_list(text, options_.farm.null_separated)) {
                 const fs::path mirror = mirrored_path(path);
                 if (!walked(path, mirror)) {
-                    add(std::move(path), mirror.generic_string(), mirror.parent_path().generic_string());
+                    add(std::move(path), mirror.generic_string(),
+                        mirror.parent_path().generic_string());
                 }
             }
         }
@@ -81,7 +82,8 @@ class Gatherer {
         std::error_code ec;
         if (!options_.farm.recursive || !fs::is_directory(path, ec)) return false;
         if (out_dir_ && file_id(path) == out_dir_) {
-            fail("--recursive " + path + " would read the maps it writes: give --out-dir a folder "
+            fail("--recursive " + path +
+                 " would read the maps it writes: give --out-dir a folder "
                  "outside it");
             return true;
         }

@@ -17,6 +17,7 @@ using Json = nlohmann::json;
 namespace {
 
 constexpr int kFormat = 1;
+constexpr auto kWriteInterval = std::chrono::seconds(2);
 
 std::string errno_text() {
     return std::generic_category().message(errno);
@@ -73,10 +74,9 @@ bool write_all(int fd, std::string_view bytes) {
 
 }  // namespace
 
-Manifest::Manifest(fs::path out_dir, std::chrono::milliseconds flush_interval)
+Manifest::Manifest(fs::path out_dir)
     : dir_(std::move(out_dir)),
       absolute_dir_(fs::absolute(dir_).lexically_normal()),
-      interval_(flush_interval),
       last_write_(std::chrono::steady_clock::now()) {
     const fs::path path = dir_ / kFileName;
     std::string damage;
@@ -94,13 +94,16 @@ Manifest::Manifest(fs::path out_dir, std::chrono::milliseconds flush_interval)
         const auto options = texts(json["options"]);
         if (!options) continue;
         loaded_[name] = {json["xxh3"].get<std::string>(),
-                         {json.value("input", ""), json["input_xxh3"].get<std::string>(),
-                          *options, json["version"].get<std::string>()}};
+                         {json.value("input", ""), json["input_xxh3"].get<std::string>(), *options,
+                          json["version"].get<std::string>()}};
     }
 }
 
 std::string Manifest::name_of(const fs::path& output) const {
-    return fs::absolute(output).lexically_normal().lexically_relative(absolute_dir_).generic_string();
+    return fs::absolute(output)
+        .lexically_normal()
+        .lexically_relative(absolute_dir_)
+        .generic_string();
 }
 
 std::optional<std::vector<FileHash>> Manifest::unchanged(const std::vector<fs::path>& outputs,
@@ -122,7 +125,7 @@ void Manifest::record(const std::vector<FileHash>& outputs, const MadeBy& made_b
     const std::lock_guard hold(lock_);
     for (const FileHash& output : outputs) pending_[name_of(output.path)] = {output.xxh3, made_by};
     // A failed write keeps the records pending; the next write tries them again.
-    if (std::chrono::steady_clock::now() - last_write_ >= interval_) write_pending();
+    if (std::chrono::steady_clock::now() - last_write_ >= kWriteInterval) write_pending();
 }
 
 std::string Manifest::flush() {
@@ -143,8 +146,8 @@ std::string Manifest::write_pending() {
     }
     // Under the lock: merge into what other processes wrote since we read it.
     std::string damage;
-    Json doc = read_manifest(path, damage).value_or(
-        Json{{"reliefkit_manifest", kFormat}, {"outputs", Json::object()}});
+    Json doc = read_manifest(path, damage)
+                   .value_or(Json{{"reliefkit_manifest", kFormat}, {"outputs", Json::object()}});
     Json& outputs = doc["outputs"];
     for (const auto& [name, record] : pending_) {
         outputs[name] = {{"xxh3", record.xxh3},

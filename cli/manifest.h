@@ -45,21 +45,20 @@ class Manifest {
     static constexpr std::string_view kLockName = ".reliefkit-manifest.lock";
 
     // Reads out_dir's manifest; a missing one is empty, and so is a damaged
-    // one (warning() then says so). Records reach the file at most
-    // flush_interval after they are made, and at flush().
-    explicit Manifest(std::filesystem::path out_dir,
-                      std::chrono::milliseconds flush_interval = std::chrono::seconds(2));
+    // one (warning() then says so).
+    explicit Manifest(std::filesystem::path out_dir);
 
     const std::string& warning() const { return warning_; }
 
     // The outputs with their hashes when each has a record of the same making
     // and still holds the bytes recorded; nothing when any differs or is gone.
     // Any number of threads may ask at once.
-    std::optional<std::vector<FileHash>> unchanged(const std::vector<std::filesystem::path>& outputs,
-                                                   const MadeBy& made_by) const;
+    std::optional<std::vector<FileHash>> unchanged(
+        const std::vector<std::filesystem::path>& outputs, const MadeBy& made_by) const;
 
-    // Notes outputs made by made_by; writes what is pending once the flush
-    // interval has passed since the last write.
+    // Notes outputs made by made_by; writes what is pending when the last
+    // write is two seconds old, so that a batch cut short loses little and a
+    // long one does not spend its time rewriting the file.
     void record(const std::vector<FileHash>& outputs, const MadeBy& made_by);
 
     // Writes what is pending; answers why it could not, empty when every
@@ -77,7 +76,6 @@ class Manifest {
 
     std::filesystem::path dir_;
     std::filesystem::path absolute_dir_;
-    std::chrono::milliseconds interval_;
     std::unordered_map<std::string, Record> loaded_;
     std::string warning_;
 

@@ -12,8 +12,8 @@ namespace {
 
 // Maps are bit-identical whatever these say (the library's results do not
 // depend on the thread count); help and version end the parse.
-constexpr std::array<std::string_view, 6> kNotShaping = {"out-dir", "jobs",    "threads",
-                                                         "quiet",   "help",    "version"};
+constexpr std::array<std::string_view, 6> kNotShaping = {"out-dir", "jobs", "threads",
+                                                         "quiet",   "help", "version"};
 
 struct Step {
     const OptionEntry* entry;

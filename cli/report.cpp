@@ -28,7 +28,8 @@ std::string Report::open(const std::string& where) {
         return {};
     }
     file_.open(where, std::ios::binary | std::ios::trunc);
-    if (!file_) return "cannot write the report " + where + ": " + std::generic_category().message(errno);
+    if (!file_)
+        return "cannot write the report " + where + ": " + std::generic_category().message(errno);
     out_ = &file_;
     return {};
 }

@@ -18,8 +18,9 @@ namespace rkcli {
 
 struct ReportEntry {
     std::string input;
-    std::string_view status;       // "made", "skipped" or "failed"
-    std::vector<FileHash> outputs;  // the files written (or found up to date); an empty hash is null
+    std::string_view status;  // "made", "skipped" or "failed"
+    std::vector<FileHash>
+        outputs;  // the files written (or found up to date); an empty hash is null
     double seconds = 0;
     std::string error;  // the whole message; empty: null
 };
