@@ -1,5 +1,8 @@
 // The reliefkit program as a user runs it: real files in, real files out.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "image_helpers.h"
 #include "png_test_io.h"
@@ -45,6 +48,7 @@ class Program : public ::testing::Test {
 TEST_F(Program, ExitStatusSaysHowItWent) {
     fs::copy_file(kSample, dir / "wall.png");
     fs::copy_file(kSample, dir / "wall_height.png");
+    ASSERT_EQ(mkfifo((dir / "pipe.png").c_str(), 0600), 0);
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
         {{kSample, "-o", "out"}, 0, ""},
         {{"--help"}, 0, ""},
@@ -58,6 +62,8 @@ TEST_F(Program, ExitStatusSaysHowItWent) {
         {{"serve", "--port", "70000"}, 2, "--port"},
         {{"serve", "a.png", "b.png"}, 2, ""},
         {{"serve", "missing.png"}, 1, "missing.png"},
+        {{"serve", "pipe.png"}, 1, "cannot read pipe.png: not a regular file"},
+        {{"serve", "/dev/zero"}, 1, "cannot read /dev/zero: not a regular file"},
         {{"serve", "--help"}, 0, ""},
         {{"wall.png", "wall_height.png"}, 1, "wall.png skipped: its output ./wall_height.png"},
     };
@@ -88,6 +94,26 @@ TEST_F(Program, BatchWithBadFilesWritesTheGoodOnesAndNamesTheBad) {
         EXPECT_TRUE(has(r.err, "reliefkit: cannot read " + bad + ".png:\n  ")) << r.err;
     }
     EXPECT_TRUE(has(r.err, "reliefkit: 2 of 4 inputs done; 2 failed:\n  notes.png\n  cut.png\n"));
+}
+
+// SIGINT at ten moments of a batch stops it (status 130, or 0 when it was done)
+// and leaves no temporary file: only whole maps.
+TEST_F(Program, InterruptedBatchLeavesNoTemporaryFile) {
+    const Img big(imgbuf_resample(load(kSample).get(), 1600, 1600));
+    char16_t message[64];
+    for (const char* name : {"a.png", "b.png", "c.png", "d.png"})
+        core_saveimage_png(message, 64, widen(dir / name).c_str(), big.get());
+    for (int moment = 0; moment < 10; ++moment) {
+        const pid_t child = start_reliefkit(dir.path(), {"-j", "2", "--depth", "16", "-o", "out",
+                                                         "a.png", "b.png", "c.png", "d.png"});
+        ::usleep(100000 + 70000 * moment);
+        ::kill(child, SIGINT);
+        const int status = finish_reliefkit(child, 20);
+        EXPECT_TRUE(status == 130 || status == 0) << status << " at moment " << moment;
+        for (const auto& entry : fs::directory_iterator(dir / "out"))
+            EXPECT_TRUE(load(entry.path())) << entry.path();
+        fs::remove_all(dir / "out");
+    }
 }
 
 // --threads and -j change how long the command takes, never a byte it writes.
