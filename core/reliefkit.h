@@ -208,7 +208,8 @@ RK_API imgbuf* imgbuf_resample(const imgbuf* src, uint32_t w, uint32_t h) RK_NOE
  * progressive JPEG (grey or colour), JPEG XR (24-bit BGR), DDS (2D textures,
  * uncompressed or block-compressed) or TGA (uncompressed true colour) file into
  * a new image: values 0 to 1, alpha 1 where the file has none. The format is
- * told by the file's content, never by its name. Null on failure (no file, an
+ * told by the file's content, except JPEG XR, which is chosen by the file's
+ * name (.jxr, .wdp or .hdp, any case). Null on failure (no file, an
  * unknown or damaged format, more than RK_MAX_IMAGE_PIXELS pixels, no memory),
  * with the reasons sent to the diagnostics sink; a null or empty path gives
  * null. */
