@@ -113,6 +113,12 @@ std::string encoding_json(const rkcli::Options& o) {
         .str();
 }
 
+// Counts a request's work once it is over, whichever way it ends.
+struct CountOnReturn {
+    std::atomic<uint64_t>& count;
+    ~CountOnReturn() { ++count; }
+};
+
 std::string minutes(std::chrono::seconds s) {
     return s.count() % 60 == 0 ? std::to_string(s.count() / 60) + " minutes"
                                : std::to_string(s.count()) + " seconds";
@@ -278,6 +284,7 @@ struct ReliefServer::Impl {
     }
 
     void create_session(const std::string& name, const std::string& bytes, Response& res) {
+        const CountOnReturn counted(work_done);
         if (bytes.empty()) {
             return send_error(res, 400,
                               "the upload is empty: send the image file as the request body");
@@ -331,6 +338,7 @@ struct ReliefServer::Impl {
     }
 
     void make(const Request& req, Response& res) {
+        const CountOnReturn counted(work_done);
         const std::shared_ptr<Session> session = store.find(req.matches[1]);
         if (!session) return no_session(res, req.matches[1]);
         const bool full = req.matches[2] == "full";
@@ -416,25 +424,28 @@ struct ReliefServer::Impl {
     WorkSlots slots;
     ScratchDir scratch;
     std::atomic<uint64_t> maps_made{0};
+    std::atomic<uint64_t> work_done{0};  // uploads and sets of maps, to tell when to trim
     std::optional<StartupPhoto> startup;
     bool check_host;
     int port = 0;
     BoundedHttpServer http;
 
-    // Ends idle sessions while no request comes. Once the last session has
-    // ended, the memory the C library keeps from the uploads and maps (most of
-    // it in the arenas of the connection threads) goes back to the system;
-    // without that the server stays near its peak while idle.
+    // Ends idle sessions while no request comes. While no session is left,
+    // the memory the C library keeps from the uploads and maps made since the
+    // last look (most of it in the arenas of the connection threads) goes back
+    // to the system; without that the server stays near its peak while idle.
     std::mutex sweep_mutex;
     std::condition_variable_any sweep_wake;
     std::jthread sweeper{[this](std::stop_token stop) {
         std::unique_lock hold(sweep_mutex);
-        bool trimmed = true;
+        uint64_t trimmed_at = 0;
         while (!stop.stop_requested()) {
             sweep_wake.wait_for(hold, stop, std::chrono::seconds(1), [] { return false; });
-            const bool idle = store.sweep() == 0;
-            if (idle && !trimmed) ::malloc_trim(0);
-            trimmed = idle;
+            const uint64_t work = work_done.load();
+            if (store.sweep() == 0 && work != trimmed_at) {
+                ::malloc_trim(0);
+                trimmed_at = work;
+            }
         }
     }};
 };

@@ -1,12 +1,14 @@
 #include "serve_command.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <condition_variable>
@@ -199,6 +201,13 @@ int serve_main(std::span<const std::string_view> args) {
                   << ": anyone who can reach that address can use this server, which has no "
                      "password\n";
     }
+
+    // Few malloc arenas: each connection thread would otherwise get one of its
+    // own (up to eight per processor), and what the uploads and maps leave in
+    // them stays with the process. With two, and the trim once the sessions
+    // are gone, three rounds of six clients on a 2048 x 2048 photo leave 9 MiB
+    // instead of 186 (270 without either).
+    ::mallopt(M_ARENA_MAX, static_cast<int>(std::max(2u, o.limits.work_slots)));
 
     // SIGINT and SIGTERM are taken by a thread of their own, so that the
     // server stops cleanly and its private directory goes.
