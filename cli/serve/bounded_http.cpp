@@ -80,8 +80,8 @@ class DeadlineStream final : public httplib::Stream {
             char* into = size >= sizeof buffer_ ? ptr : buffer_;
             ssize_t n = 0;
             do {
-                n = ::recv(sock_, into, into == ptr ? size : sizeof buffer_, 0);
-            } while (n < 0 && errno == EINTR);
+                n = ::recv(sock_, into, into == ptr ? size : sizeof buffer_, MSG_DONTWAIT);
+            } while (n < 0 && (errno == EINTR || errno == EAGAIN) && wait_to_receive());
             if (n <= 0) return n;
             if (into == ptr) {
                 note_received(ptr, static_cast<size_t>(n));
@@ -100,11 +100,13 @@ class DeadlineStream final : public httplib::Stream {
     ssize_t write(const char* ptr, size_t size) override {
         if (!sending_) send_by_ = Clock::now() + limits_.send_time;
         sending_ = true;
-        if (!wait_ready(sock_, POLLOUT, send_by_, write_idle_)) return -1;
-        ssize_t n = 0;
-        do {
-            n = ::send(sock_, ptr, size, MSG_NOSIGNAL);
-        } while (n < 0 && errno == EINTR);
+        // Never blocks in send (the socket's own time-out would let it pass the
+        // deadline): whatever fits now goes, then the rest after the next wait.
+        ssize_t n = -1;
+        while (wait_ready(sock_, POLLOUT, send_by_, write_idle_)) {
+            n = ::send(sock_, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n >= 0 || (errno != EINTR && errno != EAGAIN)) break;
+        }
         return n;
     }
 
