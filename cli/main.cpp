@@ -13,6 +13,7 @@
 #include "farm_batch.h"
 #include "farm_options.h"
 #include "input_list.h"
+#include "interrupt.h"
 #include "job.h"
 #include "naming.h"
 #include "options.h"
@@ -40,6 +41,7 @@ int run(int argc, char** argv) {
     const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     // A file named serve is still an input as ./serve.
     if (!args.empty() && args[0] == "serve") return rkserve::serve_main(std::span(args).subspan(1));
+    rkcli::end_batch_on_stop_signals();  // before the library or a job makes a thread
     rkcli::ParseResult parsed = rkcli::parse_command_line(args);
     switch (parsed.action) {
         case rkcli::Action::help:

@@ -208,7 +208,8 @@ RK_API imgbuf* imgbuf_resample(const imgbuf* src, uint32_t w, uint32_t h) RK_NOE
  * progressive JPEG (grey or colour), JPEG XR (24-bit BGR), DDS (2D textures,
  * uncompressed or block-compressed) or TGA (uncompressed true colour) file into
  * a new image: values 0 to 1, alpha 1 where the file has none. The format is
- * told by the file's content, never by its name. Null on failure (no file, an
+ * told by the file's content, except JPEG XR, which is chosen by the file's
+ * name (.jxr, .wdp or .hdp, any case). Null on failure (no file, an
  * unknown or damaged format, more than RK_MAX_IMAGE_PIXELS pixels, no memory),
  * with the reasons sent to the diagnostics sink; a null or empty path gives
  * null. */
@@ -224,7 +225,9 @@ RK_API imgbuf* load_image(const char16_t* path) RK_NOEXCEPT;
  * string on success, the reason otherwise, cut to fit. A null msg or a
  * capacity below 1 reports nothing. A null path or img is reported as a
  * failure. The file appears only complete: a failed save leaves an existing
- * file as it was and no partial file behind. */
+ * file as it was and no partial file behind. A symbolic link at path is
+ * replaced by the file (its target is never written); a FIFO, directory,
+ * device or socket there is refused, with the reason in the diagnostics sink. */
 RK_API void core_saveimage_png(char16_t* msg, int32_t capacity, const char16_t* path,
                                const imgbuf* img) RK_NOEXCEPT;
 /* As core_saveimage_png, with the file's red, green and blue taken from the

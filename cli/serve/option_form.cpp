@@ -139,7 +139,11 @@ FormArgs form_to_args(const std::multimap<std::string, std::string>& fields) {
             const auto field = fields.find(std::string(option.name));
             if (field == fields.end()) continue;
             const std::string& value = field->second;
-            if (!option.value.empty()) {
+            if (option.value.starts_with('[')) {
+                // An optional value is taken only after '=' (--make-tileable=0.2).
+                result.args.push_back(value.empty() ? rkcli::concat("--", option.name)
+                                                    : rkcli::concat("--", option.name, "=", value));
+            } else if (!option.value.empty()) {
                 result.args.push_back(rkcli::concat("--", option.name));
                 result.args.push_back(value);
             } else if (value == "on") {

@@ -79,6 +79,12 @@ thread_local bool t_counted = false;
 
 class Pool {
   public:
+    // The fork handler is in place before anything can take the lock, so that
+    // a child forked while another thread holds it never inherits it held,
+    // whether or not any worker was ever started.
+    Pool() noexcept {
+        (void)::pthread_atfork(nullptr, nullptr, [] { pool().forget_after_fork(); });
+    }
     ~Pool() { stop(); }
 
     uint32_t limit() noexcept {
@@ -190,9 +196,6 @@ class Pool {
     // Workers are made when first needed; one that cannot be made leaves the
     // work to the threads there are.
     void start_workers(uint32_t wanted) noexcept {
-        static const bool forks_handled =
-            ::pthread_atfork(nullptr, nullptr, [] { pool().forget_after_fork(); }) == 0;
-        (void)forks_handled;
         while (workers_.size() < wanted) {
             try {
                 workers_.emplace_back([this] { worker(); });

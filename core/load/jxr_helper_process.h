@@ -33,5 +33,7 @@ std::string jxr_helper_path();
 // For tests: another helper program (empty: the real one again), and the
 // smallest time limit in milliseconds (0: the default).
 void set_jxr_helper_for_tests(const std::string& path, uint32_t min_timeout_ms);
+// For tests: waits as on a kernel without pidfd_open (true) or as usual (false).
+void set_jxr_pidfd_off_for_tests(bool off);
 
 }  // namespace rk
