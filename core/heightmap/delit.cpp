@@ -7,7 +7,7 @@
 #include <numbers>
 #include <vector>
 
-#include "heightmap/fourier_grid.h"
+#include "filter/spectral.h"
 #include "imgbuf/luminance.h"
 
 namespace rk {
@@ -29,22 +29,6 @@ struct Tuning {
     float band_high = 64.0f;
     float smooth_factor = 0.33f;  // Gaussian sigma per pixel of smoothing size
 };
-
-// Whether n has no prime factor above 97.
-bool small_factors(uint32_t n) noexcept {
-    for (uint32_t p = 2; p <= 97 && n > 1; ++p) {
-        while (n % p == 0) n /= p;
-    }
-    return n <= 1;
-}
-
-// Index into 0..n-1 of any i, mirrored at both ends (period 2n) or wrapped.
-uint32_t fold(int64_t i, uint32_t n, bool wrap) noexcept {
-    const int64_t period = wrap ? n : 2 * int64_t{n};
-    int64_t j = i % period;
-    if (j < 0) j += period;
-    return static_cast<uint32_t>(j < n ? j : period - 1 - j);
-}
 
 // Three periodic box passes of radius r each way (r < w and r < h): close to a
 // Gaussian of sigma sqrt(r (r + 1)). Running sums are in double and run in a
@@ -83,12 +67,6 @@ void periodic_blur(std::vector<float>& img, uint32_t w, uint32_t h, uint32_t r) 
         }
         img.swap(out);
     }
-}
-
-// Signed angular frequency of index i of an n-point transform.
-float frequency(uint32_t i, uint32_t n) noexcept {
-    const int64_t k = i <= n / 2 ? int64_t{i} : int64_t{i} - n;
-    return static_cast<float>(2.0 * std::numbers::pi * static_cast<double>(k) / n);
 }
 
 struct Light {
