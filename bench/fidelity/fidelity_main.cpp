@@ -18,22 +18,13 @@
 #include <reliefkit.h>
 
 #include "scenes.h"
+#include "surface_rows.h"
 
-namespace {
-
-using fidelity::Field;
+namespace fidelity {
 
 // The command's defaults (cli/options.h): auto-levels, detail 5 / 0.05,
 // Gaussian smoothing 3; normal strength 2, centre weight 1, no blur.
 constexpr uint32_t kFlags = HM_AUTO_LEVELS | HM_DETAIL_FILTER | HM_SMOOTH;
-
-struct Img {
-    imgbuf* p = nullptr;
-    explicit Img(imgbuf* q) : p(q) {}
-    Img(const Img&) = delete;
-    Img& operator=(const Img&) = delete;
-    ~Img() { delete_imgbuf(p); }
-};
 
 imgbuf* to_image(const Field& f) {
     imgbuf* img = create_imgbuf(f.width, f.height);
@@ -56,10 +47,6 @@ imgbuf* heights(const imgbuf* photo, uint32_t mode) {
 imgbuf* normals(const imgbuf* height) {
     return calc_normalmap_from_heightmap(height, 0, 0, 2, 1, 0, 0);
 }
-
-struct Score {
-    double mean = 0.0, p90 = 0.0;
-};
 
 // Mean and 90th-percentile angle (degrees) between the true normals (-gx, -gy, 1)
 // and (a p, a q, 1), where (p, q) are the map's slopes, a >= 0 the one global
@@ -120,6 +107,16 @@ Score score(const imgbuf* nmap, const std::vector<float>& gx, const std::vector<
     return s;
 }
 
+float screen_azimuth(const Light& light) {
+    return std::fmod(360.0f - light.azimuth_deg, 360.0f);
+}
+
+}  // namespace fidelity
+
+namespace {
+
+using namespace fidelity;
+
 void save(const std::string& path, const imgbuf* img) {
     std::u16string wide(path.begin(), path.end());
     char16_t msg[256];
@@ -163,12 +160,16 @@ void time_methods(uint32_t size) {
 
 int main(int argc, char** argv) {
     uint32_t size = 256, time_size = 0;
-    std::string write_dir;
+    std::string write_dir, set = "project", only;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--size") && i + 1 < argc)
             size = static_cast<uint32_t>(std::atoi(argv[++i]));
         else if (!std::strcmp(argv[i], "--write") && i + 1 < argc)
             write_dir = argv[++i];
+        else if (!std::strcmp(argv[i], "--set") && i + 1 < argc)
+            set = argv[++i];
+        else if (!std::strcmp(argv[i], "--only") && i + 1 < argc)
+            only = argv[++i];
         else if (!std::strcmp(argv[i], "--time") && i + 1 < argc)
             time_size = static_cast<uint32_t>(std::atoi(argv[++i]));
         else {
@@ -182,8 +183,15 @@ int main(int argc, char** argv) {
         cleanup();
         return 0;
     }
-    const auto surfaces = fidelity::make_surfaces(size);
-    const auto lights = fidelity::make_lights();
+    const bool own = set == "own";
+    const auto surfaces = own ? make_own_surfaces(size) : make_surfaces(size);
+    const auto lights = own ? make_own_lights() : make_lights();
+    if (only == "photometric" || only == "integration") {
+        if (only == "photometric") photometric_rows(surfaces, size);
+        if (only == "integration") integration_rows(surfaces, write_dir.empty() ? "/tmp" : write_dir);
+        cleanup();
+        return 0;
+    }
     std::printf(
         "| surface | light | flat mean / p90 | luminance mean / p90 | delit mean / p90 |\n");
     std::printf("|---|---|---|---|---|\n");
