@@ -4,6 +4,8 @@
 #include <array>
 #include <cmath>
 #include <numbers>
+#include <cstdio>
+#include <cstdlib>
 
 #include "common/thread_pool.h"
 
@@ -105,7 +107,6 @@ std::vector<float> search_azimuths(const float* readings, uint32_t width, uint32
             }
         }
     });
-    const std::vector<double> sum(c.begin() + static_cast<std::ptrdiff_t>(nn), c.end());
     c.resize(nn);
     std::vector<double> vec;
     jacobi(c, vec, n);
@@ -125,50 +126,11 @@ std::vector<float> search_azimuths(const float* readings, uint32_t width, uint32
     // symmetric W: mu = -sum X puts the mean of h at zero (the mean normal
     // points up) to first order.
     const double s1 = std::sqrt(l1), s2 = std::sqrt(l2);
-    double mu[2] = {0.0, 0.0};
-    for (uint32_t i = 0; i < n; ++i) {
-        mu[0] -= vec[i * n + first] * sum[i] / s1;
-        mu[1] -= vec[i * n + second] * sum[i] / s2;
-    }
     std::vector<std::array<double, 2>> v(n);
-    for (uint32_t i = 0; i < n; ++i) v[i] = {s1 * vec[i * n + first] + mu[0], s2 * vec[i * n + second] + mu[1]};
-    // Lights of one elevation: |W v_i| the same for all, i.e. v_i^T S v_i = 1
-    // for S = W^2 (scaled), least squares in S's three entries.
-    double m[3][4] = {};
-    for (uint32_t i = 0; i < n; ++i) {
-        const double row[3] = {v[i][0] * v[i][0], 2.0 * v[i][0] * v[i][1], v[i][1] * v[i][1]};
-        for (int r = 0; r < 3; ++r) {
-            for (int k = 0; k < 3; ++k) m[r][k] += row[r] * row[k];
-            m[r][3] += row[r];
-        }
-    }
-    for (int col = 0; col < 3; ++col) {  // Gauss-Jordan with partial pivoting
-        int piv = col;
-        for (int r = col + 1; r < 3; ++r) {
-            if (std::abs(m[r][col]) > std::abs(m[piv][col])) piv = r;
-        }
-        if (!(std::abs(m[piv][col]) > 1e-12)) return {};
-        for (int k = 0; k < 4; ++k) std::swap(m[col][k], m[piv][k]);
-        for (int r = 0; r < 3; ++r) {
-            if (r == col) continue;
-            const double f = m[r][col] / m[col][col];
-            for (int k = 0; k < 4; ++k) m[r][k] -= f * m[col][k];
-        }
-    }
-    const double sa = m[0][3] / m[0][0], sb = m[1][3] / m[1][1], sc = m[2][3] / m[2][2];
-    if (!(sa > 0.0) || !(sa * sc - sb * sb > 0.0)) return {};
-    // W = sqrt(S): S's eigenvectors with the roots of its eigenvalues.
-    const double tr = sa + sc, gap = std::sqrt((sa - sc) * (sa - sc) + 4.0 * sb * sb);
-    const double e1 = 0.5 * (tr + gap), e2 = 0.5 * (tr - gap);
-    const double ang = 0.5 * std::atan2(2.0 * sb, sa - sc), cs = std::cos(ang), sn = std::sin(ang);
-    const double r1 = std::sqrt(e1), r2 = std::sqrt(std::max(e2, 0.0));
-    if (!(r2 > 0.0)) return {};
-    const Mat2 wm{cs * cs * r1 + sn * sn * r2, cs * sn * (r1 - r2), cs * sn * (r1 - r2),
-                  sn * sn * r1 + cs * cs * r2};
-    const double wdet = wm[0] * wm[3] - wm[1] * wm[2];
-    const Mat2 winv{wm[3] / wdet, -wm[1] / wdet, -wm[2] / wdet, wm[0] / wdet};
+    for (uint32_t i = 0; i < n; ++i) v[i] = {s1 * vec[i * n + first], s2 * vec[i * n + second]};
     // Second moments of X's derivatives (dx X1, dx X2, dy X1, dy X2): the curl
-    // of any field M X is a combination of them.
+    // and the size of the derivatives of any field M X are quadratic forms in
+    // M's entries over them.
     std::array<double, 2> proj[kMostLights];
     for (uint32_t i = 0; i < n; ++i) proj[i] = {vec[i * n + first] / s1, vec[i * n + second] / s2};
     auto field = [&](uint32_t x, uint32_t yy, double* g) {
@@ -194,33 +156,76 @@ std::vector<float> search_azimuths(const float* readings, uint32_t width, uint32
             }
         }
     });
-    // The turn or mirror T (applied to the lights and the field alike) that
-    // leaves the field T^T W^-1 X least curl.
-    double best = INFINITY;
-    Mat2 t_best{1, 0, 0, 1};
+    auto quad = [&](const double* a, const double* b) {
+        double e = 0.0;
+        for (int i = 0; i < 4; ++i) {
+            for (int j = 0; j < 4; ++j) e += a[i] * s[4 * i + j] * b[j];
+        }
+        return e;
+    };
+    // The field is h = M X and light i lies at M^-T y_i. What is wrong with a
+    // map M: the field's curl over the size of its derivatives (a surface's
+    // slopes have none), plus how far the lights are from one circle (one
+    // elevation), both blind to M's scale.
+    auto cost = [&](const Mat2& m) {
+        const double tau[4] = {m[2], m[3], -m[0], -m[1]};
+        const double ex[4] = {m[0], m[1], 0, 0}, ey[4] = {m[2], m[3], 0, 0};
+        const double fx[4] = {0, 0, m[0], m[1]}, fy[4] = {0, 0, m[2], m[3]};
+        const double total = quad(ex, ex) + quad(ey, ey) + quad(fx, fx) + quad(fy, fy);
+        const double det = m[0] * m[3] - m[1] * m[2];
+        if (!(total > 0.0) || !(std::abs(det) > 1e-12)) return double{INFINITY};
+        // M^-T = [[m3, -m2], [-m1, m0]] / det
+        double sum = 0.0, sum2 = 0.0;
+        for (uint32_t i = 0; i < n; ++i) {
+            const double zx = (m[3] * v[i][0] - m[2] * v[i][1]) / det;
+            const double zy = (-m[1] * v[i][0] + m[0] * v[i][1]) / det;
+            const double r2 = zx * zx + zy * zy;
+            sum += r2;
+            sum2 += r2 * r2;
+        }
+        const double mean = sum / n;
+        return quad(tau, tau) / total + (sum2 / n - mean * mean) / (mean * mean);
+    };
+    auto map_of = [](double th, double ph, double k, int mirror) {
+        const double ct = std::cos(th), st = std::sin(th), cp = std::cos(ph), sp = std::sin(ph);
+        // R(th) diag(1, k) R(ph), mirrored in y first when asked
+        const Mat2 a{ct, -st * k, st, ct * k};
+        Mat2 m{a[0] * cp + a[1] * sp, -a[0] * sp + a[1] * cp, a[2] * cp + a[3] * sp,
+               -a[2] * sp + a[3] * cp};
+        if (mirror) m = {m[0], m[1], -m[2], -m[3]};
+        return m;
+    };
+    double best = INFINITY, bt = 0.0, bp = 0.0, bk = 0.0;
+    int bm = 0;
     for (int mirror = 0; mirror < 2; ++mirror) {
-        for (int k = 0; k < 720; ++k) {
-            const double th = k * kPi / 720.0, ct = std::cos(th), st = std::sin(th);
-            const Mat2 t = mirror ? Mat2{ct, st, st, -ct} : Mat2{ct, -st, st, ct};
-            // M = T^T W^-1
-            const Mat2 mm{t[0] * winv[0] + t[2] * winv[2], t[0] * winv[1] + t[2] * winv[3],
-                          t[1] * winv[0] + t[3] * winv[2], t[1] * winv[1] + t[3] * winv[3]};
-            const double tau[4] = {mm[2], mm[3], -mm[0], -mm[1]};
-            double e = 0.0;
-            for (int i = 0; i < 4; ++i) {
-                for (int j = 0; j < 4; ++j) e += tau[i] * s[4 * i + j] * tau[j];
-            }
-            if (e < best) {
-                best = e;
-                t_best = t;
+        for (int it = 0; it < 90; ++it) {
+            for (int ip = 0; ip < 23; ++ip) {
+                for (int ik = -10; ik <= 10; ++ik) {
+                    const double th = it * kPi / 90.0, ph = ip * kPi / 45.0, k = ik * 0.14;
+                    const double c = cost(map_of(th, ph, std::exp(k), mirror));
+                    if (c < best) best = c, bt = th, bp = ph, bk = k, bm = mirror;
+                }
             }
         }
     }
-    // Light i's direction in the image (y down): T^T W v_i.
+    for (double step : {kPi / 180.0, kPi / 1800.0, kPi / 18000.0}) {
+        for (int round = 0; round < 6; ++round) {
+            for (int d = -8; d <= 8; ++d) {
+                double c = cost(map_of(bt + d * step, bp, std::exp(bk), bm));
+                if (c < best) best = c, bt += d * step;
+                c = cost(map_of(bt, bp + d * step, std::exp(bk), bm));
+                if (c < best) best = c, bp += d * step;
+                c = cost(map_of(bt, bp, std::exp(bk + d * step), bm));
+                if (c < best) best = c, bk += d * step;
+            }
+        }
+    }
+    const Mat2 m = map_of(bt, bp, std::exp(bk), bm);
+    const double det = m[0] * m[3] - m[1] * m[2];
     std::vector<float> azimuth(n);
     for (uint32_t i = 0; i < n; ++i) {
-        const double zx = wm[0] * v[i][0] + wm[1] * v[i][1], zy = wm[2] * v[i][0] + wm[3] * v[i][1];
-        const double dx = t_best[0] * zx + t_best[2] * zy, dy = t_best[1] * zx + t_best[3] * zy;
+        const double dx = (m[3] * v[i][0] - m[2] * v[i][1]) / det;
+        const double dy = (-m[1] * v[i][0] + m[0] * v[i][1]) / det;
         double az = std::atan2(-dy, dx) * 180.0 / kPi;
         if (az < 0.0) az += 360.0;
         azimuth[i] = static_cast<float>(az >= 360.0 ? 0.0 : az);

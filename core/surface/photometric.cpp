@@ -308,23 +308,24 @@ bool integrate_fits(const std::vector<PixelFit>& fits, uint32_t w, uint32_t h, b
 
 // Whether the relief comes out upside down under the convention that settles
 // a half turn of unknown lights: hollows are the darker parts (shadows fall
-// and the sky is hidden there), so the heights go with the readings over
-// what the model predicts (below 1 where the light does not reach).
+// and the sky is hidden there), so the heights go with the brightness over
+// what the normals alone explain (the albedo's share of it included, as
+// each pixel's fit takes a darkening common to all lights for its albedo).
 bool upside_down(const Model& md, const Readings& r, const std::vector<PixelFit>& fits,
                  const std::vector<float>& heights) {
     const size_t pixels = fits.size();
-    double sh = 0.0, sd = 0.0, shh = 0.0, sdd = 0.0, shd = 0.0;
+    double sh = 0.0, sd = 0.0, shd = 0.0;
     for (size_t p = 0; p < pixels; ++p) {
         const float rho = length(fits[p].b);
         if (!(rho > kDarkest)) continue;
-        double seen = 0.0, model = 0.0;
+        double seen = 0.0, shading = 0.0;
         for (uint32_t i = 0; i < r.count; ++i) {
             seen += r.at(p)[i];
-            model += predicted(md, fits[p].b, i);
+            shading += predicted(md, fits[p].b, i) / rho;
         }
-        if (!(model > 0.0)) continue;
-        const double d = seen / model, hv = heights[p];
-        sh += hv, sd += d, shh += hv * hv, sdd += d * d, shd += hv * d;
+        if (!(shading > 0.0)) continue;
+        const double d = seen / shading, hv = heights[p];
+        sh += hv, sd += d, shd += hv * d;
     }
     return shd * static_cast<double>(pixels) - sh * sd < 0.0;
 }
