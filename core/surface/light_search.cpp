@@ -4,8 +4,6 @@
 #include <array>
 #include <cmath>
 #include <numbers>
-#include <cstdio>
-#include <cstdlib>
 
 #include "common/thread_pool.h"
 

@@ -17,12 +17,13 @@ namespace rk {
 // How: the readings over their mean per pixel, less one, are (to first order)
 // each light's horizontal direction, less their mean, dotted with a field h
 // proportional to the horizontal part of the normal: a matrix of rank two,
-// whose two leading singular vectors give the lights and h up to a 2 x 2 map.
-// The mean of h is zero (a near-planar surface's mean normal points up),
-// which places the lights' mean; lights of one elevation lie on a circle,
-// which fixes the map up to a turn or a mirror; the turn and mirror that
-// leave h closest to the slopes of a surface (least curl) fix the rest but
-// for the half turn. Needs count <= 32.
+// whose two leading singular vectors give the lights and h up to a 2 x 2 map
+// M (h = M X, light i at M^-T y_i). The lights are taken as spread round the
+// surface (their mean direction straight down; photographs lit from one side
+// only would need it given). M is the one, searched on a grid and refined,
+// whose field has least curl (it must be a surface's slopes) and whose
+// lights lie on one circle (one elevation); that leaves the half turn.
+// Needs count <= 32.
 std::vector<float> search_azimuths(const float* readings, uint32_t width, uint32_t height,
                                    uint32_t count);
 

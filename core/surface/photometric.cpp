@@ -318,13 +318,14 @@ bool upside_down(const Model& md, const Readings& r, const std::vector<PixelFit>
     for (size_t p = 0; p < pixels; ++p) {
         const float rho = length(fits[p].b);
         if (!(rho > kDarkest)) continue;
-        double seen = 0.0, shading = 0.0;
+        double seen = 0.0, shading = 0.0, least = INFINITY;
         for (uint32_t i = 0; i < r.count; ++i) {
             seen += r.at(p)[i];
+            least = std::min<double>(least, r.at(p)[i]);
             shading += predicted(md, fits[p].b, i) / rho;
         }
-        if (!(shading > 0.0)) continue;
-        const double d = seen / shading, hv = heights[p];
+        if (!(shading > 0.0) || !(seen > 0.0)) continue;
+        const double d = seen / shading + least * r.count / seen, hv = heights[p];
         sh += hv, sd += d, shd += hv * d;
     }
     return shd * static_cast<double>(pixels) - sh * sd < 0.0;
