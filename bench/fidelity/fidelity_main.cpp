@@ -17,6 +17,8 @@
 
 #include <reliefkit.h>
 
+#include "heightmap/delit.h"
+#include "imgbuf/imgbuf.h"
 #include "scenes.h"
 #include "surface_rows.h"
 
@@ -193,10 +195,11 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::printf(
-        "| surface | light | flat mean / p90 | luminance mean / p90 | delit mean / p90 |\n");
-    std::printf("|---|---|---|---|---|\n");
-    double sums[2][3] = {}, worst = -1e9;
-    int counts[2] = {};
+        "| surface | light | flat mean / p90 | luminance mean / p90 | delit mean / p90 | "
+        "delit, light given | azimuth found |\n");
+    std::printf("|---|---|---|---|---|---|---|\n");
+    double sums[2][4] = {}, worst = -1e9;
+    int counts[2] = {}, right_end = 0, suns = 0;
     uint32_t seed = 100;
     for (const auto& s : surfaces) {
         std::vector<float> gx, gy;
@@ -204,7 +207,7 @@ int main(int argc, char** argv) {
         for (const auto& light : lights) {
             const Field photo = fidelity::photograph(s, light, seed++);
             Img img(to_image(photo));
-            Score sc[3];
+            Score sc[4];
             sc[0] = score(nullptr, gx, gy, size);
             for (int m = 0; m < 2; ++m) {
                 Img h(heights(img.p, m == 0 ? 7u : HM_MODE_DELIT));
@@ -217,19 +220,40 @@ int main(int argc, char** argv) {
                     save(stem + "_normal.png", n.p);
                 }
             }
-            std::printf("| %s | %s | %.1f / %.1f | %.1f / %.1f | %.1f / %.1f |\n", s.name.c_str(),
-                        light.name.c_str(), sc[0].mean, sc[0].p90, sc[1].mean, sc[1].p90,
-                        sc[2].mean, sc[2].p90);
+            // The light given (suns only), and what the mode finds without it.
+            rk::DelitLight found;
+            {
+                rk::ImgbufPtr h = rk::make_image(size, size);
+                rk::delit_heights(h.get(), img.p, {false, false, 3}, &found);
+            }
+            sc[3] = sc[2];
+            if (!light.overcast) {
+                rk::ImgbufPtr h = rk::make_image(size, size);
+                rk::DelitSettings given{false, false, 3};
+                given.azimuth = screen_azimuth(light);
+                rk::delit_heights(h.get(), img.p, given);
+                Img n(normals(h.get()));
+                sc[3] = score(n.p, gx, gy, size);
+                const double off = std::abs(std::remainder(found.azimuth - given.azimuth, 360.0));
+                right_end += off < 90.0;
+                ++suns;
+            }
+            std::printf("| %s | %s | %.1f / %.1f | %.1f / %.1f | %.1f / %.1f | %.1f / %.1f | %.0f (%.2f) |\n",
+                        s.name.c_str(), light.name.c_str(), sc[0].mean, sc[0].p90, sc[1].mean,
+                        sc[1].p90, sc[2].mean, sc[2].p90, sc[3].mean, sc[3].p90, found.azimuth,
+                        found.directional);
             const int k = light.overcast ? 1 : 0;
-            for (int m = 0; m < 3; ++m) sums[k][m] += sc[m].mean;
+            for (int m = 0; m < 4; ++m) sums[k][m] += sc[m].mean;
             ++counts[k];
             worst = std::max(worst, sc[2].mean - sc[1].mean);
         }
     }
     for (int k = 0; k < 2; ++k) {
-        std::printf("| **mean, %s** | | %.2f | %.2f | %.2f |\n", k ? "overcast" : "sun",
-                    sums[k][0] / counts[k], sums[k][1] / counts[k], sums[k][2] / counts[k]);
+        std::printf("| **mean, %s** | | %.2f | %.2f | %.2f | %.2f | |\n", k ? "overcast" : "sun",
+                    sums[k][0] / counts[k], sums[k][1] / counts[k], sums[k][2] / counts[k],
+                    sums[k][3] / counts[k]);
     }
+    std::printf("\nazimuth found within 90 degrees of the true one: %d of %d suns\n", right_end, suns);
     std::printf("\nlargest (delit - luminance) mean angle on one render: %+.1f degrees\n", worst);
     cleanup();
     return 0;

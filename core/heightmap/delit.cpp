@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <numbers>
 #include <vector>
 
@@ -131,7 +132,7 @@ Light estimate_light(FourierGrid& g, const Tuning& t) {
     return light;
 }
 
-bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
+bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLight* report) {
     const Tuning t;
     const uint32_t w = src->width, h = src->height;
     const uint32_t side = std::max(w, h);
@@ -244,9 +245,32 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
         }
     }
     base = {};
+    const bool given = std::isfinite(settings.azimuth);
+    // The darker parts alone (the shading's negative part), for the end of the
+    // axis when the light is not given.
+    std::unique_ptr<FourierGrid> dark;
+    if (!given) {
+        dark = std::make_unique<FourierGrid>(gw, gh);
+        if (!dark->valid()) return false;
+        for (uint32_t y = 0; y < gh; ++y) {
+            const float* g = grid.real_row(y);
+            float* d = dark->real_row(y);
+            for (uint32_t x = 0; x < gw; ++x) d[x] = std::min(g[x], 0.0f);
+        }
+        dark->forward();
+    }
     grid.forward();
 
-    const Light light = estimate_light(grid, t);
+    Light light;
+    if (given) {
+        // Image frame, y down: towards the light.
+        const double a = static_cast<double>(settings.azimuth) * std::numbers::pi / 180.0;
+        light.dx = static_cast<float>(std::cos(a));
+        light.dy = static_cast<float>(-std::sin(a));
+        light.directional = 1.0f;
+    } else {
+        light = estimate_light(grid, t);
+    }
     // Two height fields from the shading's spectrum S: slopes along the light,
     // integrated (heights whose derivative along the light is the shading,
     // smeared a little across it and held at long wavelengths), and the
@@ -296,11 +320,34 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
         sun_energy += row_sun[y];
         soft_energy += row_soft[y];
     }
-    // Which end of the axis the light comes from cannot be told from the
-    // shading alone (a bump lit from one side looks like a hollow lit from the
-    // other): the light is taken to come from above or from the left, as in
-    // most photographs and in the usual convention of relief shading.
-    const double sun_sign = -0.5 * light.dx - light.dy >= 0.0 ? 1.0 : -1.0;
+    // Which end of the axis the light comes from (see delit.h): given, or the
+    // end whose heights put the darker parts lower, by their correlation with
+    // the shading's negative part (Parseval: the sum over the spectrum of the
+    // heights times the dark part's conjugate).
+    double sun_sign = 1.0;
+    if (!given) {
+        double corr = 0.0;
+        for (uint32_t y = 0; y < gh; ++y) {
+            const Cell* row = grid.row(y);
+            const Cell* d = dark->row(y);
+            double acc = 0.0;
+            for (uint32_t x = 0; x < gc; ++x) {
+                const Cell hs = Cell(0.0f, along(x, y)) * (row[x] * (gx[x] * gy[y]));
+                acc += static_cast<double>(cw[x] * (hs * std::conj(d[x])).real());
+            }
+            corr += acc;
+        }
+        sun_sign = corr >= 0.0 ? 1.0 : -1.0;
+        dark.reset();
+    }
+    if (report) {
+        double az = std::atan2(-static_cast<double>(light.dy) * sun_sign,
+                               static_cast<double>(light.dx) * sun_sign) *
+                    180.0 / std::numbers::pi;
+        if (az < 0.0) az += 360.0;
+        report->azimuth = static_cast<float>(az >= 360.0 ? 0.0 : az);
+        report->directional = light.directional;
+    }
     double wsun = sun_energy > 0.0 ? sun_sign * light.directional / std::sqrt(sun_energy) : 0.0;
     double wsoft = soft_energy > 0.0 ? (1.0 - light.directional) / std::sqrt(soft_energy) : 0.0;
     if (settings.invert) {
@@ -346,9 +393,10 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
 
 }  // namespace
 
-bool delit_heights(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) noexcept {
+bool delit_heights(imgbuf* dst, const imgbuf* src, const DelitSettings& settings,
+                   DelitLight* light) noexcept {
     try {
-        return run(dst, src, settings);
+        return run(dst, src, settings, light);
     } catch (const std::bad_alloc&) {
         return false;
     }
