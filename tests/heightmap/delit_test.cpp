@@ -1,6 +1,7 @@
 // The de-lit height mode: shape of its output (101: a prime above the sizes
 // transformed as they are), repeatability, the wrap edge,
-// and a relief under a low sun recovered better than by brightness.
+// a relief under a low sun recovered better than by brightness, and under an
+// even light the luminance map itself.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -121,6 +122,24 @@ TEST(Delit, RecoversSunlitReliefAndWrapFollowsAShift) {
             ASSERT_NEAR(get_px(b.get(), x, y)[0], get_px(a.get(), (x + dx) % n, (y + dy) % n)[0],
                         1e-4f);
         }
+    }
+}
+
+// Joints in two directions (a pattern with directions of its own) under an
+// even light: darker in the joints, the same on both walls. The steps in
+// brightness are two-sided, so the mode must take the light as even and give
+// the luminance map bit for bit, on both edges.
+TEST(Delit, EvenLightOnJointsGivesTheLuminanceMap) {
+    const Img photo = image_of(120, 90, [](uint32_t x, uint32_t y) {
+        const float jx = std::min(x % 20, 20 - x % 20) / 3.0f, jy = std::min(y % 15, 15 - y % 15) / 3.0f;
+        const float sky = std::min({1.0f, jx, jy});
+        const float v = std::round(255.0f * (0.3f + 0.4f * sky + 0.05f * std::sin(0.9f * x + 0.4f * y))) / 255.0f;
+        return Px{v, 0.9f * v, 0.8f * v, 1.0f};
+    });
+    for (uint32_t edge : {RK_EDGE_CLAMP, RK_EDGE_WRAP}) {
+        const Img d = delit(photo.get(), edge), lum = delit(photo.get(), edge, 7);
+        ASSERT_TRUE(d && lum);
+        EXPECT_TRUE(same_image(d.get(), lum.get())) << edge;
     }
 }
 
