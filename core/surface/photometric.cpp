@@ -134,7 +134,7 @@ const Inverse& inverse_for(const Model& md, Mask mask, Mask all, Inverse& scratc
 struct PixelFit {
     Vec3 b;
     Mask used = 0;
-    int shadowed = -1;  // the light dropped as a cast shadow, if one was
+    int shadowed = -1;  // a light dropped as a shadow (cast or attached), if one was
 };
 
 // One pixel: every light, then (while more than three remain) the light the
@@ -156,22 +156,32 @@ PixelFit fit_pixel(const Model& md, const float* reading) noexcept {
         fit.b = solve(inv, masked, n, md.ambient);
         const float rho = length(fit.b);
         if (std::popcount(fit.used) <= 3 || !(rho > kDarkest)) break;
+        // A light the normal faces away from is dropped at once when its
+        // reading is the ambient light alone; a brighter one is lit, and the
+        // fit is off because of another light (a grazing light turned away
+        // by a shadow elsewhere): that is for the search below.
         int away = -1;
-        float most_away = 0.0f, worst = 0.0f;
+        float most_away = 0.0f;
+        const float ambient_only = rho * (md.ambient + md.outlier);
         for (uint32_t i = 0; i < n; ++i) {
             if (!(fit.used >> i & 1u)) continue;
             const float d = dot(fit.b, md.lights[i]);
-            if (d < most_away) {
+            if (d < most_away && reading[i] <= ambient_only) {
                 most_away = d;
                 away = static_cast<int>(i);
             }
-            worst = std::max(worst, std::abs(reading[i] - predicted(md, fit.b, i)));
         }
         if (away >= 0) {
+            // An attached shadow: its reading is the ambient light alone, as
+            // a cast shadow's is.
             fit.used &= ~(Mask{1} << away);
+            fit.shadowed = away;
             continue;
         }
-        if (worst <= md.outlier * rho) break;
+        // Each light is judged by what the others predict for it, not by its
+        // residual in the fit of all: the fit spreads one light's error over
+        // every light (with four lights of one elevation, a shadow's residual
+        // is a quarter of its darkening) and would keep it.
         int best = -1;
         float best_cost = INFINITY;
         bool best_shadow = false;

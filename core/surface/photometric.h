@@ -17,7 +17,7 @@ struct PhotometricSettings {
     bool wrap = false;        // the photographs tile: the heights are integrated periodically
     float elevation = NAN;    // degrees, for the lights given without one; NaN: estimated
     float ambient = NAN;      // the even light's share (see below); NaN: estimated
-    float outlier = 0.05f;    // a light disagreeing by more than this share of the albedo is dropped
+    float outlier = 0.05f;    // a light the others predict worse than by this share of the albedo is dropped
 };
 
 struct PhotometricResult {
@@ -32,10 +32,12 @@ struct PhotometricResult {
 // Each photograph is taken as I = albedo * (ambient + max(0, n . l)), with one
 // ambient share (of the light reaching a surface that faces the lamp) for all
 // of them, the usual state of a photograph taken indoors. Per pixel, a light
-// whose reading disagrees with the others by more than `outlier` of the
-// albedo (a cast shadow: darker, down to the ambient light alone; a
+// whose reading differs from what the others predict by more than `outlier`
+// of the albedo (a cast shadow: darker, down to the ambient light alone; a
 // highlight: brighter) is dropped while at least three remain, and so is a
-// light the solved normal faces away from. lights[i] gives photograph i's
+// light the solved normal faces away from whose reading is the ambient light
+// alone (an attached shadow). Both kinds of shadow give the ambient share
+// when it is not set. lights[i] gives photograph i's
 // light; a NaN azimuth has it estimated (then every unknown light is found
 // from the photographs together: see photometric.cpp), a NaN elevation takes
 // settings.elevation. The photographs must have the same size (at least 3 of
