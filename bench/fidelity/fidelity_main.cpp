@@ -17,6 +17,7 @@
 
 #include <reliefkit.h>
 
+#include "heightmap/albedo.h"
 #include "heightmap/delit.h"
 #include "imgbuf/imgbuf.h"
 #include "scenes.h"
@@ -196,9 +197,9 @@ int main(int argc, char** argv) {
     }
     std::printf(
         "| surface | light | flat mean / p90 | luminance mean / p90 | delit mean / p90 | "
-        "delit, light given | azimuth found |\n");
-    std::printf("|---|---|---|---|---|---|---|\n");
-    double sums[2][4] = {}, worst = -1e9;
+        "delit, light given | azimuth found | albedo error: photo, de-lit (ratio) |\n");
+    std::printf("|---|---|---|---|---|---|---|---|\n");
+    double sums[2][4] = {}, worst = -1e9, albedo_sums[2][2] = {}, albedo_worst[2] = {};
     int counts[2] = {}, right_end = 0, suns = 0;
     uint32_t seed = 100;
     for (const auto& s : surfaces) {
@@ -238,23 +239,40 @@ int main(int argc, char** argv) {
                 right_end += off < 90.0;
                 ++suns;
             }
-            std::printf("| %s | %s | %.1f / %.1f | %.1f / %.1f | %.1f / %.1f | %.1f / %.1f | %.0f (%.2f) |\n",
-                        s.name.c_str(), light.name.c_str(), sc[0].mean, sc[0].p90, sc[1].mean,
-                        sc[1].p90, sc[2].mean, sc[2].p90, sc[3].mean, sc[3].p90, found.azimuth,
-                        found.directional);
+            // The de-lit colour against the true albedo, beside the photograph's own.
             const int k = light.overcast ? 1 : 0;
+            double ae[2] = {albedo_error(img.p, s.albedo), 1.0};
+            {
+                rk::ImgbufPtr a = rk::albedo_map(img.p, {});
+                ae[1] = a ? albedo_error(a.get(), s.albedo) : 1.0;
+                if (!write_dir.empty() && &s == &surfaces[0] && &light == &lights[0]) {
+                    save(write_dir + "/delit_albedo.png", a.get());
+                }
+            }
+            albedo_sums[k][0] += ae[0];
+            albedo_sums[k][1] += ae[1];
+            albedo_worst[k] = std::max(albedo_worst[k], ae[1] / ae[0]);
+            std::printf(
+                "| %s | %s | %.1f / %.1f | %.1f / %.1f | %.1f / %.1f | %.1f / %.1f | %.0f (%.2f) | "
+                "%.3f, %.3f (%.2f) |\n",
+                s.name.c_str(), light.name.c_str(), sc[0].mean, sc[0].p90, sc[1].mean, sc[1].p90,
+                sc[2].mean, sc[2].p90, sc[3].mean, sc[3].p90, found.azimuth, found.directional,
+                ae[0], ae[1], ae[1] / ae[0]);
             for (int m = 0; m < 4; ++m) sums[k][m] += sc[m].mean;
             ++counts[k];
             worst = std::max(worst, sc[2].mean - sc[1].mean);
         }
     }
     for (int k = 0; k < 2; ++k) {
-        std::printf("| **mean, %s** | | %.2f | %.2f | %.2f | %.2f | |\n", k ? "overcast" : "sun",
-                    sums[k][0] / counts[k], sums[k][1] / counts[k], sums[k][2] / counts[k],
-                    sums[k][3] / counts[k]);
+        std::printf("| **mean, %s** | | %.2f | %.2f | %.2f | %.2f | | %.3f, %.3f (%.2f) |\n",
+                    k ? "overcast" : "sun", sums[k][0] / counts[k], sums[k][1] / counts[k],
+                    sums[k][2] / counts[k], sums[k][3] / counts[k], albedo_sums[k][0] / counts[k],
+                    albedo_sums[k][1] / counts[k], albedo_sums[k][1] / albedo_sums[k][0]);
     }
     std::printf("\nazimuth found within 90 degrees of the true one: %d of %d suns\n", right_end, suns);
     std::printf("\nlargest (delit - luminance) mean angle on one render: %+.1f degrees\n", worst);
+    std::printf("largest de-lit colour error over the photograph's on one render: %.2f (sun), %.2f (overcast)\n",
+                albedo_worst[0], albedo_worst[1]);
     cleanup();
     return 0;
 }

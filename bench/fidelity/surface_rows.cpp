@@ -30,6 +30,24 @@ double angle_error(float a, float b) {
 
 }  // namespace
 
+double albedo_error(const imgbuf* img, const Field& albedo) {
+    constexpr uint32_t kBorder = 4;
+    const uint32_t w = albedo.width, h = albedo.height;
+    double aa = 0.0, at = 0.0, tt = 0.0, ts = 0.0, n = 0.0;
+    for (uint32_t y = kBorder; y + kBorder < h; ++y) {
+        const float* row = imgbuf_row(img, y);
+        for (uint32_t x = kBorder; x + kBorder < w; ++x) {
+            const float* p = row + 4 * size_t{x};
+            const double a = 0.114 * p[2] + (0.299 * p[0] + 0.587 * p[1]);
+            const double t = albedo.v[size_t{y} * w + x];
+            aa += a * a, at += a * t, tt += t * t, ts += t, n += 1.0;
+        }
+    }
+    // min over k of sum (k a - t)^2 = tt - at^2 / aa
+    const double err = aa > 0.0 ? tt - at * at / aa : tt;
+    return std::sqrt(std::max(0.0, err) / n) / (ts / n);
+}
+
 void photometric_rows(const std::vector<Surface>& surfaces, uint32_t size) {
     std::printf(
         "\n| surface | flat | luminance | 4 given | 4 estimated | 3 given | 3 estimated |\n"

@@ -38,6 +38,11 @@ imgbuf* normals(const imgbuf* height);
 // (counter-clockwise on screen from the right edge).
 float screen_azimuth(const Light& light);
 
+// Root-mean-square difference between the image's luminance times the one
+// best global scale and the true albedo, as a share of the albedo's mean
+// (4 px border left out).
+double albedo_error(const imgbuf* img, const Field& albedo);
+
 // Photometric stereo over the surfaces: four and three lights, given and
 // estimated, beside the flat map and the first photograph's luminance map.
 void photometric_rows(const std::vector<Surface>& surfaces, uint32_t size);

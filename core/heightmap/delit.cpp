@@ -160,6 +160,8 @@ Light estimate_axis(FourierGrid& g, const Tuning& t, double* unexplained) {
 // spectrum has directions of its own or not; which end depends on whether
 // the sharp edges are crests or creases, so the end is settled elsewhere.
 // Sums run in double over rows in order: the same for every thread count.
+constexpr double kLeastStep = 1e-3;  // root-mean-square step of the shading per pixel
+
 struct Odd {
     double x = 0.0, y = 0.0;  // image frame, y down
     double strength = 0.0;
@@ -194,14 +196,19 @@ Odd odd_signature(FourierGrid& g, uint32_t x0, uint32_t y0, uint32_t w, uint32_t
     }
     const double n = static_cast<double>(w - 2 * skip) * (h - 2 * skip);
     m2 /= n;
-    if (!(m2 > 0.0)) return odd;
+    // A shading with no steps to speak of (a smooth fall of the light, a
+    // relief flatter than the photograph's levels) has no sides to tell.
+    if (!(m2 > kLeastStep * kLeastStep)) return odd;
     odd.x = vx / n;
     odd.y = vy / n;
     odd.strength = std::hypot(odd.x, odd.y) / (m2 * std::sqrt(m2));
     return odd;
 }
 
-bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLight* report) {
+// Writes the heights into dst, or (dst null) the relief's shading factor of
+// each pixel into shading (w * h floats).
+bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLight* report,
+         float* shading = nullptr) {
     const Tuning t;
     const uint32_t w = src->width, h = src->height;
     const uint32_t side = std::max(w, h);
@@ -315,7 +322,14 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
     }
     base = {};
     const bool given = std::isfinite(settings.azimuth);
-    const Odd odd = given ? Odd{} : odd_signature(grid, margin, margin, w, h, settings.wrap);
+    // Within the local mean's reach of a clamped image's edge, the shading
+    // holds the mirror's step (a light falling off across the picture turns
+    // into one-sided steps there): the signature is read inside that band
+    // unless the image is too small to leave one.
+    const uint32_t inset = settings.wrap || std::min(w, h) <= 4 * radius ? 0u : radius;
+    const Odd odd = given ? Odd{}
+                          : odd_signature(grid, margin + inset, margin + inset, w - 2 * inset,
+                                          h - 2 * inset, settings.wrap);
     // The darker parts alone (the shading's negative part), for the end of the
     // axis when the light is not given.
     std::unique_ptr<FourierGrid> dark;
@@ -407,6 +421,28 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
         report->azimuth = static_cast<float>(az >= 360.0 ? 0.0 : az);
         report->directional = light.directional;
     }
+    if (!dst) {
+        // The shading the directional reading explains: the shading's
+        // spectrum times kd^2 / (kd^2 + perpendicular k^2 + mu), the
+        // derivative along the light of the heights below; under an even
+        // light none of it.
+        const float norm = light.directional / (static_cast<float>(gw) * static_cast<float>(gh));
+        for (uint32_t y = 0; y < gh; ++y) {
+            Cell* row = grid.row(y);
+            for (uint32_t x = 0; x < gc; ++x) {
+                const float kd = fx[x] * light.dx + fy[y] * light.dy;
+                row[x] *= norm * kd * along(x, y);
+            }
+        }
+        grid.row(0)[0] = Cell(0.0f, 0.0f);
+        grid.inverse();
+        for (uint32_t y = 0; y < h; ++y) {
+            const float* g = grid.real_row(y + margin) + margin;
+            float* out = shading + size_t{y} * w;
+            for (uint32_t x = 0; x < w; ++x) out[x] = 1.0f + g[x];
+        }
+        return true;
+    }
     const auto ws = static_cast<float>(settings.invert ? -sun_sign : sun_sign);
     for (uint32_t y = 0; y < gh; ++y) {
         Cell* row = grid.row(y);
@@ -469,6 +505,15 @@ bool delit_heights(imgbuf* dst, const imgbuf* src, const DelitSettings& settings
                    DelitLight* light) noexcept {
     try {
         return run(dst, src, settings, light);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool delit_shading(const imgbuf* src, const DelitSettings& settings, float* shading,
+                   DelitLight* light) noexcept {
+    try {
+        return run(nullptr, src, settings, light, shading);
     } catch (const std::bad_alloc&) {
         return false;
     }

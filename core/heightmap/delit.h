@@ -50,6 +50,14 @@ struct DelitLight {
 bool delit_heights(imgbuf* dst, const imgbuf* src, const DelitSettings& settings,
                    DelitLight* light = nullptr) noexcept;
 
+// The relief's shading as the directional reading explains it: per pixel
+// (w * h floats, rows of src's width), the factor by which the light's
+// direction brightens or darkens the surface there (1 where it is level or
+// the light is even), scaled by how directional the light is. The slowly
+// varying light is not in it. False when memory runs out.
+bool delit_shading(const imgbuf* src, const DelitSettings& settings, float* shading,
+                   DelitLight* light = nullptr) noexcept;
+
 // Mixes heights (the directional reading above, in place) with even (the
 // luminance map of the same photograph, same size): each scaled to a unit
 // mean square gradient, weighted directional and 1 - directional, the sum
