@@ -114,6 +114,41 @@ float screen_azimuth(const Light& light) {
     return std::fmod(360.0f - light.azimuth_deg, 360.0f);
 }
 
+void convention_rows(const std::vector<Surface>& surfaces, uint32_t size) {
+    std::printf("| relief | suns judged directional | right end (within 90 degrees) | mean angle nothing given / light given |\n|---|--:|--:|--:|\n");
+    uint32_t seed = 700;
+    for (const auto& s : surfaces) {
+        std::vector<float> gx, gy;
+        slopes(s.height, gx, gy);
+        int lit = 0, right = 0, count = 0;
+        double found_sum = 0.0, given_sum = 0.0;
+        for (float el : {25.0f, 40.0f}) {
+            for (int i = 0; i < 8; ++i) {
+                const Light light{"sun", false, 45.0f * static_cast<float>(i) + 10.0f, el};
+                const Field photo = photograph(s, light, seed++);
+                Img img(to_image(photo));
+                rk::DelitLight found;
+                rk::ImgbufPtr h = rk::make_image(size, size), hg = rk::make_image(size, size);
+                rk::delit_heights(h.get(), img.p, {false, false, 3}, &found);
+                rk::DelitSettings given{false, false, 3};
+                given.azimuth = screen_azimuth(light);
+                rk::delit_heights(hg.get(), img.p, given);
+                Img hm(heights(img.p, HM_MODE_DELIT));
+                Img n1(normals(hm.p)), n2(normals(hg.get()));
+                found_sum += score(n1.p, gx, gy, size).mean;
+                given_sum += score(n2.p, gx, gy, size).mean;
+                ++count;
+                if (found.directional > 0.0f) {
+                    ++lit;
+                    right += std::abs(std::remainder(found.azimuth - given.azimuth, 360.0)) < 90.0;
+                }
+            }
+        }
+        std::printf("| %s | %d of %d | %d of %d | %.2f / %.2f |\n", s.name.c_str(), lit, count, right,
+                    lit, found_sum / count, given_sum / count);
+    }
+}
+
 }  // namespace fidelity
 
 namespace {
@@ -189,6 +224,11 @@ int main(int argc, char** argv) {
     const bool own = set == "own";
     const auto surfaces = own ? make_own_surfaces(size) : make_surfaces(size);
     const auto lights = own ? make_own_lights() : make_lights();
+    if (only == "convention") {
+        convention_rows(make_convention_surfaces(size), size);
+        cleanup();
+        return 0;
+    }
     if (only == "photometric" || only == "integration") {
         if (only == "photometric") photometric_rows(surfaces, size);
         if (only == "integration") integration_rows(surfaces, write_dir.empty() ? "/tmp" : write_dir);

@@ -279,6 +279,18 @@ std::vector<Surface> make_own_surfaces(uint32_t size) {
     return s;
 }
 
+std::vector<Surface> make_convention_surfaces(uint32_t size) {
+    std::vector<Surface> s;
+    s.push_back({"hollows (dents in a plate)", dents(size, 14, 5, 61), albedo(size, Colour::smooth, 71)});
+    Field bumps = dents(size, 14, 5, 62);
+    for (float& v : bumps.v) v = -v;
+    s.push_back({"bumps on flat ground (studs)", std::move(bumps), albedo(size, Colour::smooth, 72)});
+    s.push_back({"bumps packed (cobbles)", cobbles(size, 30, 5, 63), albedo(size, Colour::speckle, 73)});
+    s.push_back({"joints (raised blocks)", blocks(size, 52, 30, 4, 3, 4, true, 0.3f, 64),
+                 albedo(size, Colour::smooth, 74)});
+    return s;
+}
+
 std::vector<Light> make_own_lights() {
     return {{"sun right 30", false, 0, 30},
             {"sun below 25", false, 90, 25},

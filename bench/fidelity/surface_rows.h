@@ -43,6 +43,10 @@ float screen_azimuth(const Light& light);
 // (4 px border left out).
 double albedo_error(const imgbuf* img, const Field& albedo);
 
+// Which end of the light's axis the de-lit mode takes, on reliefs of each
+// kind under suns from eight sides at two elevations.
+void convention_rows(const std::vector<Surface>& surfaces, uint32_t size);
+
 // Photometric stereo over the surfaces: four and three lights, given and
 // estimated, beside the flat map and the first photograph's luminance map.
 void photometric_rows(const std::vector<Surface>& surfaces, uint32_t size);
