@@ -341,7 +341,6 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
             float* d = dark->real_row(y);
             for (uint32_t x = 0; x < gw; ++x) d[x] = std::min(g[x], 0.0f);
         }
-        dark->forward();
     }
     grid.forward();
 
@@ -366,6 +365,13 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
             light.dy = static_cast<float>(odd.y / len);
         }
         light.directional = std::max(by_odd, by_axis);
+        // Under an even light the heights are not these (the mode takes the
+        // luminance map): none are made.
+        if (!(light.directional > 0.0f) && dst) {
+            if (report) *report = {NAN, 0.0f};
+            return true;
+        }
+        dark->forward();
     }
     // The heights whose derivative along the light is the shading, smeared a
     // little across it and held at long wavelengths.

@@ -21,15 +21,17 @@ struct DelitSettings {
 
 // What the mode took the light to be.
 struct DelitLight {
-    float azimuth = NAN;      // as DelitSettings::azimuth, in [0, 360)
+    float azimuth = NAN;      // as DelitSettings::azimuth, in [0, 360); NaN: an even light
     float directional = 0.0f;  // 0 even light .. 1 one direction (1 when the light is given)
 };
 
 // Writes into dst (same size as src) the heights whose derivative along the
 // light is the photograph's shading (its luminance over its local mean, which
 // takes out the colour and the slowly varying light), as grey (h, h, h, 1)
-// with h in 0..1, and the light into *light when not null. False, with dst
-// unchanged, when memory runs out.
+// with h in 0..1, and the light into *light when not null. Under a light
+// judged even (directional 0, azimuth NaN) dst is left as it was: these
+// heights are not the relief's there. False, with dst unchanged, when memory
+// runs out.
 //
 // How directional the light is comes from two cues. An even light lights
 // every side of the relief alike, so the steps in the shading are as often
