@@ -8,6 +8,7 @@
 #include <numbers>
 #include <vector>
 
+#include "heightmap/albedo.h"
 #include "heightmap/delit.h"
 #include "image_helpers.h"
 #include "surface/integrate_normals.h"
@@ -215,10 +216,16 @@ TEST(Surface, SameBitsOnEveryThreadCount) {
         out.emplace_back(r.normals.release());
         out.emplace_back(r.albedo.release());
         out.emplace_back(h.release());
+        // One photograph: its de-lit heights (light given) and colour.
+        rk::DelitSettings lit;
+        lit.azimuth = 45.0f;
+        out.emplace_back(rk::make_image(n, n).release());
+        EXPECT_TRUE(rk::delit_heights(out.back().get(), s.ptrs[0], lit));
+        out.emplace_back(rk::albedo_map(s.ptrs[0], {}).release());
         return out;
     };
     const auto one = on_threads(1, run), two = on_threads(2, run), four = on_threads(4, run);
-    for (size_t i = 0; i < 3; ++i) {
+    for (size_t i = 0; i < one.size(); ++i) {
         EXPECT_TRUE(same_image(one[i].get(), two[i].get()));
         EXPECT_TRUE(same_image(one[i].get(), four[i].get()));
     }
