@@ -249,7 +249,7 @@ int main(int argc, char** argv) {
         "delit, light given | azimuth found | albedo error: photo, de-lit (ratio) |\n");
     std::printf("|---|---|---|---|---|---|---|---|\n");
     double sums[2][4] = {}, worst = -1e9, albedo_sums[2][2] = {}, albedo_worst[2] = {};
-    int counts[2] = {}, right_end = 0, suns = 0;
+    int counts[2] = {}, right_end = 0, suns = 0, judged = 0;
     uint32_t seed = 100;
     for (const auto& s : surfaces) {
         std::vector<float> gx, gy;
@@ -286,6 +286,7 @@ int main(int argc, char** argv) {
                 sc[3] = score(n.p, gx, gy, size);
                 const double off = std::abs(std::remainder(found.azimuth - given.azimuth, 360.0));
                 right_end += off < 90.0;
+                judged += found.directional > 0.0f;
                 ++suns;
             }
             // The de-lit colour against the true albedo, beside the photograph's own.
@@ -318,7 +319,8 @@ int main(int argc, char** argv) {
                     sums[k][2] / counts[k], sums[k][3] / counts[k], albedo_sums[k][0] / counts[k],
                     albedo_sums[k][1] / counts[k], albedo_sums[k][1] / albedo_sums[k][0]);
     }
-    std::printf("\nazimuth found within 90 degrees of the true one: %d of %d suns\n", right_end, suns);
+    std::printf("\nazimuth found within 90 degrees of the true one: %d of %d suns (%d judged directional)\n",
+                right_end, suns, judged);
     std::printf("\nlargest (delit - luminance) mean angle on one render: %+.1f degrees\n", worst);
     std::printf("largest de-lit colour error over the photograph's on one render: %.2f (sun), %.2f (overcast)\n",
                 albedo_worst[0], albedo_worst[1]);
