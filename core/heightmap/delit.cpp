@@ -424,7 +424,7 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
                                static_cast<double>(light.dx) * sun_sign) *
                     180.0 / std::numbers::pi;
         if (az < 0.0) az += 360.0;
-        report->azimuth = static_cast<float>(az >= 360.0 ? 0.0 : az);
+        report->azimuth = !(light.directional > 0.0f) ? NAN : static_cast<float>(az >= 360.0 ? 0.0 : az);
         report->directional = light.directional;
     }
     if (!dst) {
