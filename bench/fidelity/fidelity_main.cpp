@@ -115,7 +115,9 @@ float screen_azimuth(const Light& light) {
 }
 
 void convention_rows(const std::vector<Surface>& surfaces, uint32_t size) {
-    std::printf("| relief | suns judged directional | right end (within 90 degrees) | mean angle nothing given / light given |\n|---|--:|--:|--:|\n");
+    std::printf(
+        "| relief | suns judged directional | right end (within 90 degrees) | mean angle nothing "
+        "given / light given |\n|---|--:|--:|--:|\n");
     uint32_t seed = 700;
     for (const auto& s : surfaces) {
         std::vector<float> gx, gy;
@@ -144,8 +146,8 @@ void convention_rows(const std::vector<Surface>& surfaces, uint32_t size) {
                 }
             }
         }
-        std::printf("| %s | %d of %d | %d of %d | %.2f / %.2f |\n", s.name.c_str(), lit, count, right,
-                    lit, found_sum / count, given_sum / count);
+        std::printf("| %s | %d of %d | %d of %d | %.2f / %.2f |\n", s.name.c_str(), lit, count,
+                    right, lit, found_sum / count, given_sum / count);
     }
 }
 
@@ -196,10 +198,11 @@ void time_methods(uint32_t size) {
                 best[m] = std::min(best[m], cpu_seconds() - t0);
             }
         }
-        std::printf("%s, %ux%u, CPU seconds (best of 3): luminance height map %.3f, delit %.3f (%.2f x), "
-                    "de-lit colour %.3f (%.2f x)\n",
-                    light.name.c_str(), size, size, best[0], best[1], best[1] / best[0], best[2],
-                    best[2] / best[0]);
+        std::printf(
+            "%s, %ux%u, CPU seconds (best of 3): luminance height map %.3f, delit %.3f (%.2f x), "
+            "de-lit colour %.3f (%.2f x)\n",
+            light.name.c_str(), size, size, best[0], best[1], best[1] / best[0], best[2],
+            best[2] / best[0]);
     }
 }
 
@@ -240,7 +243,8 @@ int main(int argc, char** argv) {
     }
     if (only == "photometric" || only == "integration") {
         if (only == "photometric") photometric_rows(surfaces, size);
-        if (only == "integration") integration_rows(surfaces, write_dir.empty() ? "/tmp" : write_dir);
+        if (only == "integration")
+            integration_rows(surfaces, write_dir.empty() ? "/tmp" : write_dir);
         cleanup();
         return 0;
     }
@@ -319,11 +323,15 @@ int main(int argc, char** argv) {
                     sums[k][2] / counts[k], sums[k][3] / counts[k], albedo_sums[k][0] / counts[k],
                     albedo_sums[k][1] / counts[k], albedo_sums[k][1] / albedo_sums[k][0]);
     }
-    std::printf("\nazimuth found within 90 degrees of the true one: %d of %d suns (%d judged directional)\n",
-                right_end, suns, judged);
+    std::printf(
+        "\nazimuth found within 90 degrees of the true one: %d of %d suns (%d judged "
+        "directional)\n",
+        right_end, suns, judged);
     std::printf("\nlargest (delit - luminance) mean angle on one render: %+.1f degrees\n", worst);
-    std::printf("largest de-lit colour error over the photograph's on one render: %.2f (sun), %.2f (overcast)\n",
-                albedo_worst[0], albedo_worst[1]);
+    std::printf(
+        "largest de-lit colour error over the photograph's on one render: %.2f (sun), %.2f "
+        "(overcast)\n",
+        albedo_worst[0], albedo_worst[1]);
     cleanup();
     return 0;
 }

@@ -157,7 +157,8 @@ Field dents(uint32_t size, float radius, float depth, uint32_t seed) {
                 for (int64_t x = static_cast<int64_t>(cx - r); x <= static_cast<int64_t>(cx + r);
                      ++x) {
                     if (x < 0 || y < 0 || x >= size || y >= size) continue;
-                    const float t = std::hypot(static_cast<float>(x) - cx, static_cast<float>(y) - cy) / r;
+                    const float t =
+                        std::hypot(static_cast<float>(x) - cx, static_cast<float>(y) - cy) / r;
                     if (t >= 1.0f) continue;
                     float& v = f.v[static_cast<size_t>(y) * size + static_cast<size_t>(x)];
                     v = std::min(v, -d * (1.0f - t * t));
@@ -186,7 +187,8 @@ Field ripples(uint32_t size, float wavelength, float height, float angle_deg, ui
             const float ph = u - std::floor(u);
             // a gentle rise over most of the wave, a steep fall at its crest
             const float prof = ph < 0.75f ? ph / 0.75f : (1.0f - ph) / 0.25f;
-            f.v[size_t{y} * size + x] = height * smooth01(prof) + 0.2f * fbm(fx, fy, 4.0f, seed + 1, 2);
+            f.v[size_t{y} * size + x] =
+                height * smooth01(prof) + 0.2f * fbm(fx, fy, 4.0f, seed + 1, 2);
         }
     }
     return f;
@@ -281,11 +283,14 @@ std::vector<Surface> make_own_surfaces(uint32_t size) {
 
 std::vector<Surface> make_convention_surfaces(uint32_t size) {
     std::vector<Surface> s;
-    s.push_back({"hollows (dents in a plate)", dents(size, 14, 5, 61), albedo(size, Colour::smooth, 71)});
+    s.push_back(
+        {"hollows (dents in a plate)", dents(size, 14, 5, 61), albedo(size, Colour::smooth, 71)});
     Field bumps = dents(size, 14, 5, 62);
     for (float& v : bumps.v) v = -v;
-    s.push_back({"bumps on flat ground (studs)", std::move(bumps), albedo(size, Colour::smooth, 72)});
-    s.push_back({"bumps packed (cobbles)", cobbles(size, 30, 5, 63), albedo(size, Colour::speckle, 73)});
+    s.push_back(
+        {"bumps on flat ground (studs)", std::move(bumps), albedo(size, Colour::smooth, 72)});
+    s.push_back(
+        {"bumps packed (cobbles)", cobbles(size, 30, 5, 63), albedo(size, Colour::speckle, 73)});
     s.push_back({"joints (raised blocks)", blocks(size, 52, 30, 4, 3, 4, true, 0.3f, 64),
                  albedo(size, Colour::smooth, 74)});
     return s;

@@ -81,8 +81,7 @@ void photometric_rows(const std::vector<Surface>& surfaces, uint32_t size) {
                     given[i].elevation = estimated ? NAN : lights[i].elevation_deg;
                 }
                 rk::PhotometricResult res;
-                const bool ok =
-                    rk::photometric_stereo(ptrs.data(), given.data(), count, {}, res);
+                const bool ok = rk::photometric_stereo(ptrs.data(), given.data(), count, {}, res);
                 sc[col] = score(ok ? res.normals.get() : nullptr, gx, gy, size);
                 if (ok && estimated) {
                     for (uint32_t i = 0; i < count; ++i) {
@@ -94,7 +93,8 @@ void photometric_rows(const std::vector<Surface>& surfaces, uint32_t size) {
                 if (getenv("RK_FIDELITY_VERBOSE") && ok) {
                     std::fprintf(stderr, "%s %u %s: ambient %.3f lights", s.name.c_str(), count,
                                  estimated ? "est" : "given", res.ambient);
-                    for (auto& l : res.lights) std::fprintf(stderr, " %.1f/%.1f", l.azimuth, l.elevation);
+                    for (auto& l : res.lights)
+                        std::fprintf(stderr, " %.1f/%.1f", l.azimuth, l.elevation);
                     std::fprintf(stderr, "\n");
                 }
                 ++col;

@@ -31,7 +31,8 @@ ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* rep
             const float* p = s + 4 * size_t{x};
             const size_t i = size_t{y} * w + x;
             shading[i] = std::max(shading[i], kLeastShading);
-            const float l = 0.114f * clamp01(p[2]) + (0.299f * clamp01(p[0]) + 0.587f * clamp01(p[1]));
+            const float l =
+                0.114f * clamp01(p[2]) + (0.299f * clamp01(p[0]) + 0.587f * clamp01(p[1]));
             lum[i] = std::max(l, kFloor) / shading[i];
         }
     }

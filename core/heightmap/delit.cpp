@@ -37,7 +37,7 @@ struct Tuning {
     // patterned surfaces (joints, planks, ripples) leave down to 0.16.
     float unexplained_even = 0.14f;
     float unexplained_sun = 0.12f;
-    float band_low = 4.0f;             // wavelengths (pixels) the light direction is read from
+    float band_low = 4.0f;  // wavelengths (pixels) the light direction is read from
     float band_high = 64.0f;
     float smooth_factor = 0.33f;  // Gaussian sigma per pixel of smoothing size
 };
@@ -424,7 +424,8 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
                                static_cast<double>(light.dx) * sun_sign) *
                     180.0 / std::numbers::pi;
         if (az < 0.0) az += 360.0;
-        report->azimuth = !(light.directional > 0.0f) ? NAN : static_cast<float>(az >= 360.0 ? 0.0 : az);
+        report->azimuth =
+            !(light.directional > 0.0f) ? NAN : static_cast<float>(az >= 360.0 ? 0.0 : az);
         report->directional = light.directional;
     }
     if (!dst) {

@@ -21,7 +21,7 @@ struct DelitSettings {
 
 // What the mode took the light to be.
 struct DelitLight {
-    float azimuth = NAN;      // as DelitSettings::azimuth, in [0, 360); NaN: an even light
+    float azimuth = NAN;       // as DelitSettings::azimuth, in [0, 360); NaN: an even light
     float directional = 0.0f;  // 0 even light .. 1 one direction (1 when the light is given)
 };
 

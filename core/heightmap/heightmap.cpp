@@ -82,8 +82,8 @@ imgbuf* make_delit_heightmap(const imgbuf* src, uint32_t flags, float midpoint, 
     const auto edge = static_cast<EdgeMode>(edge_mode);
     if (!(light.directional > 0.0f)) {
         return make_heightmap(src, kLuminance, flags, midpoint, clamp_low, clamp_high, detail_size,
-                              detail_threshold, weight1, weight2, weight3, smooth_size,
-                              smooth_kind, edge);
+                              detail_threshold, weight1, weight2, weight3, smooth_size, smooth_kind,
+                              edge);
     }
     if (light.directional < 1.0f) {
         ImgbufPtr even(make_heightmap(src, kLuminance, flags & ~HM_CLAMP, 0.5f, 0.0f, 1.0f,

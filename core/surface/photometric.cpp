@@ -98,8 +98,8 @@ Vec3 solve(const Inverse& inv, const float* reading, uint32_t n, float ambient) 
     const float disc = qb * qb + 4.0f * qa * uu;
     // Where the quadratic has no positive root (an ambient share as large as
     // the lamp's light at this elevation), the ambient is left out.
-    const float s = qa > 1e-3f && disc >= 0.0f ? (std::sqrt(disc) - qb) / (2.0f * qa)
-                                               : std::sqrt(uu);
+    const float s =
+        qa > 1e-3f && disc >= 0.0f ? (std::sqrt(disc) - qb) / (2.0f * qa) : std::sqrt(uu);
     const float k = ambient * std::max(s, 0.0f);
     return {u.x - k * v.x, u.y - k * v.y, u.z - k * v.z};
 }
@@ -199,13 +199,12 @@ PixelFit fit_pixel(const Model& md, const float* reading) noexcept {
             float rest_error = 0.0f;
             for (uint32_t k = 0; k < n; ++k) {
                 if (rest >> k & 1u) {
-                    rest_error =
-                        std::max(rest_error, std::abs(reading[k] - predicted(md, bj, k)));
+                    rest_error = std::max(rest_error, std::abs(reading[k] - predicted(md, bj, k)));
                 }
             }
             const bool shadow = e < 0.0f;
-            const float cost = rest_error + (shadow ? std::abs(reading[j] - rj_rho * md.ambient)
-                                                    : 0.25f * rj_rho);
+            const float cost =
+                rest_error + (shadow ? std::abs(reading[j] - rj_rho * md.ambient) : 0.25f * rj_rho);
             if (cost < best_cost) {
                 best_cost = cost;
                 best = static_cast<int>(j);

@@ -14,18 +14,18 @@ namespace rk {
 inline constexpr uint32_t kMostPhotographs = 32;
 
 struct PhotometricSettings {
-    bool wrap = false;        // the photographs tile: the heights are integrated periodically
-    float elevation = NAN;    // degrees, for the lights given without one; NaN: estimated
-    float ambient = NAN;      // the even light's share (see below); NaN: estimated
-    float outlier = 0.05f;    // a light the others predict worse than by this share of the albedo is dropped
+    bool wrap = false;      // the photographs tile: the heights are integrated periodically
+    float elevation = NAN;  // degrees, for the lights given without one; NaN: estimated
+    float ambient = NAN;    // the even light's share (see below); NaN: estimated
+    float outlier = 0.05f;  // the others predict a light worse than this share of the albedo: dropped
 };
 
 struct PhotometricResult {
     ImgbufPtr normals;  // (0.5 + 0.5 x, 0.5 + 0.5 y, z, 1): x right, y down, as the generator's
     ImgbufPtr albedo;   // colour with the light divided out, 0..1 (the brightest 0.1 % at 1)
     ImgbufPtr heights;  // grey 0..1
-    float height_range = 0.0f;       // what 1 in the height map stands for, in pixels
-    float ambient = 0.0f;            // the ambient share used
+    float height_range = 0.0f;        // what 1 in the height map stands for, in pixels
+    float ambient = 0.0f;             // the ambient share used
     std::vector<LightAngles> lights;  // the lights used, given or estimated
 };
 

@@ -14,13 +14,15 @@ namespace {
 // slowly (sharp edges of the colour's own would be read as shading along the
 // light: see albedo.h).
 float dent(float x, float y) {
-    const float dx = std::fmod(x + 320.0f, 32.0f) - 16.0f, dy = std::fmod(y + 320.0f, 32.0f) - 16.0f;
+    const float dx = std::fmod(x + 320.0f, 32.0f) - 16.0f,
+                dy = std::fmod(y + 320.0f, 32.0f) - 16.0f;
     const float t = 1.0f - (dx * dx + dy * dy) / 100.0f;
     return t > 0.0f ? -4.0f * t * t : 0.0f;
 }
 float patch(uint32_t x, uint32_t y) {
     const float a = 2.0f * std::numbers::pi_v<float> / 96.0f;
-    return 0.6f + 0.2f * std::sin(a * static_cast<float>(x)) * std::cos(2.0f * a * static_cast<float>(y));
+    return 0.6f +
+           0.2f * std::sin(a * static_cast<float>(x)) * std::cos(2.0f * a * static_cast<float>(y));
 }
 
 // Root-mean-square error of red times the best scale against the patches,
@@ -44,8 +46,10 @@ TEST(Albedo, SunlitReliefLosesItsShadingAndKeepsColour) {
     const float el = 35.0f * std::numbers::pi_v<float> / 180.0f, c = std::sqrt(0.5f) * std::cos(el);
     const Img photo = image_of(n, n, [&](uint32_t x, uint32_t y) {
         const auto fx = static_cast<float>(x), fy = static_cast<float>(y);
-        const float p = 0.5f * (dent(fx + 1, fy) - dent(fx - 1, fy)), q = 0.5f * (dent(fx, fy + 1) - dent(fx, fy - 1));
-        const float lit = std::max(0.0f, (std::sin(el) + c * p + c * q) / std::sqrt(1 + p * p + q * q));
+        const float p = 0.5f * (dent(fx + 1, fy) - dent(fx - 1, fy)),
+                    q = 0.5f * (dent(fx, fy + 1) - dent(fx, fy - 1));
+        const float lit =
+            std::max(0.0f, (std::sin(el) + c * p + c * q) / std::sqrt(1 + p * p + q * q));
         const float v = patch(x, y) * (0.25f + lit);
         return Px{v, 0.8f * v, 0.5f * v, 1.0f};
     });
@@ -69,7 +73,8 @@ TEST(Albedo, SunlitReliefLosesItsShadingAndKeepsColour) {
 // down comes out even; left in when asked.
 TEST(Albedo, LightFallingOffAcrossIsTakenOut) {
     const Img photo = image_of(80, 50, [](uint32_t x, uint32_t y) {
-        const float v = 0.7f * std::exp(-0.008f * static_cast<float>(x) - 0.005f * static_cast<float>(y));
+        const float v =
+            0.7f * std::exp(-0.008f * static_cast<float>(x) - 0.005f * static_cast<float>(y));
         return Px{v, v, v, 0.5f};
     });
     for (bool flatten : {true, false}) {

@@ -58,7 +58,8 @@ double correlation_with_bumps(const imgbuf* h) {
     double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
     for (uint32_t y = 4; y + 4 < n; ++y) {
         for (uint32_t x = 4; x + 4 < n; ++x) {
-            const double a = get_px(h, x, y)[0], b = bump_height(static_cast<float>(x), static_cast<float>(y), n);
+            const double a = get_px(h, x, y)[0],
+                         b = bump_height(static_cast<float>(x), static_cast<float>(y), n);
             sa += a, sb += b, saa += a * a, sbb += b * b, sab += a * b;
         }
     }
@@ -136,9 +137,12 @@ TEST(Delit, RecoversSunlitReliefAndWrapFollowsAShift) {
 // the luminance map bit for bit, on both edges.
 TEST(Delit, EvenLightOnJointsGivesTheLuminanceMap) {
     const Img photo = image_of(120, 90, [](uint32_t x, uint32_t y) {
-        const float jx = std::min(x % 20, 20 - x % 20) / 3.0f, jy = std::min(y % 15, 15 - y % 15) / 3.0f;
+        const float jx = std::min(x % 20, 20 - x % 20) / 3.0f,
+                    jy = std::min(y % 15, 15 - y % 15) / 3.0f;
         const float sky = std::min({1.0f, jx, jy});
-        const float v = std::round(255.0f * (0.3f + 0.4f * sky + 0.05f * std::sin(0.9f * x + 0.4f * y))) / 255.0f;
+        const float v =
+            std::round(255.0f * (0.3f + 0.4f * sky + 0.05f * std::sin(0.9f * x + 0.4f * y))) /
+            255.0f;
         return Px{v, 0.9f * v, 0.8f * v, 1.0f};
     });
     for (uint32_t edge : {RK_EDGE_CLAMP, RK_EDGE_WRAP}) {

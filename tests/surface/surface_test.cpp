@@ -23,7 +23,8 @@ constexpr float kPi = std::numbers::pi_v<float>;
 // estimates follow.
 float dent(float x, float y, uint32_t n, float depth) {
     const float c = static_cast<float>(n) / 4.0f;
-    const float dx = std::fmod(x + 4.0f * c, c) - 0.5f * c, dy = std::fmod(y + 4.0f * c, c) - 0.5f * c;
+    const float dx = std::fmod(x + 4.0f * c, c) - 0.5f * c,
+                dy = std::fmod(y + 4.0f * c, c) - 0.5f * c;
     const float t = 1.0f - (dx * dx + dy * dy) / (0.16f * c * c);
     return t > 0.0f ? -depth * t * t : 0.0f;
 }
@@ -56,7 +57,8 @@ double correlation_with(const imgbuf* img, uint32_t n, float (*h)(float, float, 
     double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0, m = 0;
     for (uint32_t y = 4; y + 4 < n; ++y) {
         for (uint32_t x = 4; x + 4 < n; ++x) {
-            const double a = get_px(img, x, y)[0], b = h(static_cast<float>(x), static_cast<float>(y), n);
+            const double a = get_px(img, x, y)[0],
+                         b = h(static_cast<float>(x), static_cast<float>(y), n);
             sa += a, sb += b, saa += a * a, sbb += b * b, sab += a * b, m += 1;
         }
     }
@@ -158,7 +160,8 @@ TEST(Photometric, ExactWithAmbientAndDropsShadowedLight) {
     rk::PhotometricResult ru;
     ASSERT_TRUE(rk::photometric_stereo(u.ptrs.data(), u.lights.data(), 4, {}, ru));
     for (uint32_t i = 0; i < 4; ++i) {
-        EXPECT_LT(std::abs(std::remainder(ru.lights[i].azimuth - s.lights[i].azimuth, 360.0f)), 5.0f);
+        EXPECT_LT(std::abs(std::remainder(ru.lights[i].azimuth - s.lights[i].azimuth, 360.0f)),
+                  5.0f);
     }
 }
 
@@ -169,7 +172,8 @@ Img normal_map(uint32_t n, float (*h)(float, float, uint32_t), bool green_up) {
         // slopes of the clamped surface at the edges, as a map's maker sees it
         const float xl = x ? fx - 1 : fx, xr = x + 1 < n ? fx + 1 : fx;
         const float yu = y ? fy - 1 : fy, yd = y + 1 < n ? fy + 1 : fy;
-        const float p = 0.5f * (h(xr, fy, n) - h(xl, fy, n)), q = 0.5f * (h(fx, yd, n) - h(fx, yu, n));
+        const float p = 0.5f * (h(xr, fy, n) - h(xl, fy, n)),
+                    q = 0.5f * (h(fx, yd, n) - h(fx, yu, n));
         const float len = std::sqrt(1 + p * p + q * q);
         return Px{0.5f - 0.5f * p / len, 0.5f + (green_up ? 0.5f : -0.5f) * q / len, 1 / len, 1};
     });
@@ -177,7 +181,8 @@ Img normal_map(uint32_t n, float (*h)(float, float, uint32_t), bool green_up) {
 
 float slope_hill(float x, float y, uint32_t n) {  // not periodic
     const float c = 0.5f * static_cast<float>(n);
-    return 6.0f * std::exp(-((x - 0.7f * c) * (x - 0.7f * c) + (y - c) * (y - c)) / (0.2f * c * c)) +
+    return 6.0f *
+               std::exp(-((x - 0.7f * c) * (x - 0.7f * c) + (y - c) * (y - c)) / (0.2f * c * c)) +
            0.03f * x;
 }
 
@@ -188,18 +193,22 @@ TEST(Integrate, RecoversSurfaceOnClampAndWrapEdges) {
             auto* h = wrap ? dome : slope_hill;
             const Img map = normal_map(n, h, green_up);
             float range = 0.0f;
-            const rk::ImgbufPtr out = rk::heights_from_normals(map.get(), {wrap, false, green_up}, &range);
+            const rk::ImgbufPtr out =
+                rk::heights_from_normals(map.get(), {wrap, false, green_up}, &range);
             ASSERT_TRUE(out);
             EXPECT_GT(correlation_with(out.get(), n, h), 0.999) << wrap << green_up;
         }
     }
     // Wrap: the map moved round gives the heights moved round.
     const Img map = normal_map(n, dome, false);
-    const Img moved = image_of(n, n, [&](uint32_t x, uint32_t y) { return get_px(map.get(), (x + 21) % n, (y + 5) % n); });
-    const rk::ImgbufPtr a = rk::heights_from_normals(map.get(), {true}), b = rk::heights_from_normals(moved.get(), {true});
+    const Img moved = image_of(
+        n, n, [&](uint32_t x, uint32_t y) { return get_px(map.get(), (x + 21) % n, (y + 5) % n); });
+    const rk::ImgbufPtr a = rk::heights_from_normals(map.get(), {true}),
+                        b = rk::heights_from_normals(moved.get(), {true});
     for (uint32_t y = 0; y < n; ++y) {
         for (uint32_t x = 0; x < n; ++x) {
-            ASSERT_NEAR(get_px(b.get(), x, y)[0], get_px(a.get(), (x + 21) % n, (y + 5) % n)[0], 1e-4f);
+            ASSERT_NEAR(get_px(b.get(), x, y)[0], get_px(a.get(), (x + 21) % n, (y + 5) % n)[0],
+                        1e-4f);
         }
     }
 }
