@@ -17,7 +17,7 @@ struct PhotometricSettings {
     bool wrap = false;      // the photographs tile: the heights are integrated periodically
     float elevation = NAN;  // degrees, for the lights given without one; NaN: estimated
     float ambient = NAN;    // the even light's share (see below); NaN: estimated
-    float outlier = 0.05f;  // the others predict a light worse than this share of the albedo: dropped
+    float outlier = 0.05f;  // a light the others mispredict by more (share of the albedo): dropped
 };
 
 struct PhotometricResult {
