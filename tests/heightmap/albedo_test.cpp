@@ -14,15 +14,13 @@ namespace {
 // slowly (sharp edges of the colour's own would be read as shading along the
 // light: see albedo.h).
 float dent(float x, float y) {
-    const float dx = std::fmod(x + 320.0f, 32.0f) - 16.0f,
-                dy = std::fmod(y + 320.0f, 32.0f) - 16.0f;
-    const float t = 1.0f - (dx * dx + dy * dy) / 100.0f;
+    auto d = [](float v) { return std::fmod(v + 320.0f, 32.0f) - 16.0f; };
+    const float t = 1.0f - (d(x) * d(x) + d(y) * d(y)) / 100.0f;
     return t > 0.0f ? -4.0f * t * t : 0.0f;
 }
 float patch(uint32_t x, uint32_t y) {
-    const float a = 2.0f * std::numbers::pi_v<float> / 96.0f;
-    return 0.6f +
-           0.2f * std::sin(a * static_cast<float>(x)) * std::cos(2.0f * a * static_cast<float>(y));
+    const float a = 2.0f * std::numbers::pi_v<float> / 96.0f, fx = x, fy = y;
+    return 0.6f + 0.2f * std::sin(a * fx) * std::cos(2.0f * a * fy);
 }
 
 // Root-mean-square error of red times the best scale against the patches,
@@ -51,10 +49,7 @@ TEST(Albedo, SunlitReliefLosesItsShadingAndKeepsColour) {
         const float v = patch(x, y) * (0.25f + lit);
         return Px{v, 0.8f * v, 0.5f * v, 1.0f};
     });
-    rk::AlbedoSettings set;
-    set.wrap = true;
-    set.azimuth = 135.0f;
-    const rk::ImgbufPtr a = rk::albedo_map(photo.get(), set);
+    const rk::ImgbufPtr a = rk::albedo_map(photo.get(), {.wrap = true, .azimuth = 135.0f});
     ASSERT_TRUE(a);
     EXPECT_LT(error_to_patches(a.get(), n), 0.7 * error_to_patches(photo.get(), n));
     for (uint32_t y = 0; y < n; ++y) {
@@ -75,9 +70,7 @@ TEST(Albedo, LightFallingOffAcrossIsTakenOut) {
         return Px{v, v, v, 0.5f};
     });
     for (bool flatten : {true, false}) {
-        rk::AlbedoSettings set;
-        set.flatten_light = flatten;
-        const rk::ImgbufPtr a = rk::albedo_map(photo.get(), set);
+        const rk::ImgbufPtr a = rk::albedo_map(photo.get(), {.flatten_light = flatten});
         ASSERT_TRUE(a);
         EXPECT_EQ(get_px(a.get(), 40, 20)[3], 0.5f);
         EXPECT_NEAR(get_px(a.get(), 79, 49)[0] / get_px(a.get(), 0, 0)[0],
