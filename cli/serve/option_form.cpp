@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "farm_options.h"
 #include "json_text.h"
 #include "option_table.h"
 #include "options.h"
@@ -22,8 +23,10 @@ constexpr std::array<std::string_view, 10> kNotOnThePage = {
     "height-only", "from-height"};
 
 bool offered(const OptionEntry& option) {
+    // Nor are the options of lists, shards and rebuilds, which concern batches.
     return std::find(kNotOnThePage.begin(), kNotOnThePage.end(), option.name) ==
-           kNotOnThePage.end();
+               kNotOnThePage.end() &&
+           !rkcli::is_farm_option(option);
 }
 
 const OptionEntry* find_entry(std::string_view name) {

@@ -31,8 +31,8 @@ from ._native import LibraryNotFoundError, library_path
 
 __all__ = [
     "BlurKind", "HeightMode", "LibraryNotFoundError", "ReliefkitError", "get_thread_count",
-    "heightmap", "library_path", "load", "make_tileable", "normalmap", "resample", "save_png",
-    "set_thread_count",
+    "heightmap", "library_path", "load", "make_maps", "make_tileable", "normalmap", "resample",
+    "save_png", "set_thread_count", "shard_of",
 ]
 __version__ = "0.1.0"
 
@@ -322,3 +322,6 @@ def _needs_capability(wanted: bool, name: str, what: str) -> None:
     if wanted and not _capability(name):
         raise NotImplementedError(f"the loaded reliefkit library ({library_path}) does not "
                                   f"support {what} yet; it needs a newer build of the library")
+
+
+from ._farm import make_maps, shard_of  # noqa: E402 - builds on the functions above
