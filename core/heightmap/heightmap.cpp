@@ -57,21 +57,41 @@ imgbuf* make_heightmap(const imgbuf* src, uint32_t mode, uint32_t flags, float m
     return out.release();
 }
 
-// The de-lit mode makes its own heights; of the steps after the conversion,
-// the midpoint curve and the clamp apply as in the other modes (its heights
-// already span 0..1, so auto-levels has nothing to do; its smoothing is part of
-// its solve; the detail filter is not used).
+// The de-lit mode makes its own heights under a directional light; of the
+// steps after the conversion, the midpoint curve and the clamp apply as in
+// the other modes (its heights already span 0..1, so auto-levels has nothing
+// to do; its smoothing is part of its solve; the detail filter is not used).
+// Under an even light, brightness does mean height: the mode gives the
+// luminance map with the same settings, so that it is never worse than that
+// map there; between the two, a mix by how directional the light looks.
 imgbuf* make_delit_heightmap(const imgbuf* src, uint32_t flags, float midpoint, float clamp_low,
-                             float clamp_high, float weight1, float weight2, float weight3,
-                             uint32_t smooth_size, uint32_t edge_mode) {
+                             float clamp_high, uint32_t detail_size, float detail_threshold,
+                             float weight1, float weight2, float weight3, uint32_t smooth_size,
+                             uint32_t smooth_kind, uint32_t edge_mode) {
     if (!src) return nullptr;
+    const LibraryCall busy;
     bool finished = false;
     ImgbufPtr out = new_height_image(src, weight1, weight2, weight3, finished);
     if (!out || finished) return out.release();
     constexpr uint32_t kInvertAll = HM_INVERT_RED | HM_INVERT_GREEN | HM_INVERT_BLUE;
     const DelitSettings settings{edge_mode == RK_EDGE_WRAP, (flags & kInvertAll) == kInvertAll,
                                  (flags & HM_SMOOTH) ? smooth_size : 0u};
-    if (!delit_heights(out.get(), src, settings)) return nullptr;
+    DelitLight light;
+    if (!delit_heights(out.get(), src, settings, &light)) return nullptr;
+    constexpr uint32_t kLuminance = 7;
+    const auto edge = static_cast<EdgeMode>(edge_mode);
+    if (!(light.directional > 0.0f)) {
+        return make_heightmap(src, kLuminance, flags, midpoint, clamp_low, clamp_high, detail_size,
+                              detail_threshold, weight1, weight2, weight3, smooth_size, smooth_kind,
+                              edge);
+    }
+    if (light.directional < 1.0f) {
+        ImgbufPtr even(make_heightmap(src, kLuminance, flags & ~HM_CLAMP, 0.5f, 0.0f, 1.0f,
+                                      detail_size, detail_threshold, weight1, weight2, weight3,
+                                      smooth_size, smooth_kind, edge));
+        if (!even) return nullptr;
+        blend_even_heights(out.get(), even.get(), light.directional);
+    }
     if (!midpoint_is_neutral(midpoint)) midpoint_curve(out.get(), midpoint);
     if (flags & HM_CLAMP) clamp_step(out.get(), clamp_low, clamp_high);
     return out.release();
@@ -102,8 +122,9 @@ RK_API imgbuf* calc_heightmap_from_photo_ex(const imgbuf* src, uint32_t mode, ui
                                             uint32_t edge_mode) noexcept {
     return guarded(static_cast<imgbuf*>(nullptr), [&]() -> imgbuf* {
         if (mode == HM_MODE_DELIT && edge_mode <= RK_EDGE_WRAP) {
-            return make_delit_heightmap(src, flags, midpoint, clamp_low, clamp_high, weight1,
-                                        weight2, weight3, smooth_size, edge_mode);
+            return make_delit_heightmap(src, flags, midpoint, clamp_low, clamp_high, detail_size,
+                                        detail_threshold, weight1, weight2, weight3, smooth_size,
+                                        smooth_kind, edge_mode);
         }
         if (edge_mode > RK_EDGE_WRAP || mode > 7) return nullptr;
         return make_heightmap(src, mode, flags, midpoint, clamp_low, clamp_high, detail_size,
