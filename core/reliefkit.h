@@ -425,4 +425,8 @@ RK_API void set_debug_output(rk_debug_sink sink, void* user) RK_NOEXCEPT;
 }
 #endif
 
+/* The rk_ interface: statuses, whole messages, parameter structs, memory input
+ * and callback output, beside the functions above. */
+#include "reliefkit_rk.h"
+
 #endif /* RELIEFKIT_H */

@@ -1,0 +1,148 @@
+/* reliefkit's rk_ interface: the same library as reliefkit.h, for programs
+ * written today.
+ *
+ * reliefkit.h's functions stay as they are for the programs that call them; this
+ * interface sits beside them in the same library. Its functions carry the rk_
+ * prefix, say what went wrong with a status and a whole message, take their
+ * options as parameter structs that can grow, read images from memory as well
+ * as from files, and write PNG to a file or through a callback. It is included
+ * by reliefkit.h (at its end) and may also be included alone.
+ *
+ * Conventions
+ * -----------
+ * - Every function that can fail returns an rk_status: RK_OK (0) or one of the
+ *   RK_ERROR_ codes below, whose values never change. Results come back through
+ *   out-pointers (imgbuf** out), written only on success: on failure *out is
+ *   left as it was.
+ * - rk_last_error() gives the calling thread's whole message of its last
+ *   failed call (UTF-8); a call that succeeds leaves "". Every text that makes
+ *   up a message also goes to the diagnostics sink of set_debug_output(), as
+ *   reliefkit.h's functions send theirs.
+ * - Options are fields of parameter structs. Each begins with
+ *   uint32_t struct_size and has an init function that fills the defaults (the
+ *   command's); pass it sizeof the struct as your program sees it:
+ *       rk_height_params hp;
+ *       rk_height_params_init(&hp, sizeof hp);
+ *       hp.smooth_size = 5;
+ *   A null params pointer means every default. A struct_size smaller than this
+ *   library's struct (a program built against an older header) gets the
+ *   defaults for the fields it does not have; a larger one (a newer header than
+ *   the library) is refused with RK_ERROR_VERSION, as the library could not
+ *   honour the fields it does not know. A struct_size of 0 or one that is not a
+ *   multiple of 4 is refused with RK_ERROR_ARGUMENT. Every field is 4 bytes
+ *   (uint32_t, int32_t or float) and new options only ever come as new fields
+ *   at the end. A value outside its documented range is refused with
+ *   RK_ERROR_ARGUMENT: nothing is silently clamped.
+ * - File paths are null-terminated UTF-8 (const char*), passed to the system
+ *   as they are.
+ * - Images are reliefkit.h's imgbuf records. Every image an rk_ function hands
+ *   out is new and the caller's; free it with rk_image_free() (or
+ *   delete_imgbuf(), the same function). Arguments are only borrowed for the
+ *   call.
+ * - Functions that cannot fail (the version, the accessors, rk_status_text(),
+ *   rk_last_error()) return their answer directly and leave the calling
+ *   thread's message as it was.
+ *
+ * Threading
+ * ---------
+ * reliefkit.h's rules hold: any function may run on any thread, at the same
+ * time as others on different images; an image written by one call must not be
+ * used by another at the same time; rk_cleanup() must not overlap any other
+ * call. A call may work on the library's own threads; what they report goes
+ * into the message of the call they work for, never into another thread's.
+ */
+#ifndef RELIEFKIT_RK_H
+#define RELIEFKIT_RK_H
+
+/* The image record, RK_API and the edge modes; reliefkit.h includes this file
+ * at its end, so either header may come first. */
+#include "reliefkit.h"
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ===================================================================== */
+/* Version                                                               */
+/* ===================================================================== */
+
+/* The library's version as (major << 16) | (minor << 8) | patch: equal to
+ * RK_VERSION of the header it was built with (reliefkit_version.h). A program
+ * may compare it with the RK_VERSION it was compiled against: a library whose
+ * major number differs is not compatible, and one with a smaller value may lack
+ * functions or fields the program uses. */
+RK_API uint32_t rk_version(void) RK_NOEXCEPT;
+/* The same version as text, "major.minor.patch" (RK_VERSION_STRING); static,
+ * never null. */
+RK_API const char* rk_version_string(void) RK_NOEXCEPT;
+
+/* ===================================================================== */
+/* Statuses and messages                                                 */
+/* ===================================================================== */
+
+/* What a call came to. The values are fixed: new codes are only ever added at
+ * the end. */
+typedef enum rk_status {
+    RK_OK = 0,
+    /* An argument the function cannot use: a null pointer where one is
+     * required, a value outside its range, images of different sizes, a
+     * struct_size of 0. */
+    RK_ERROR_ARGUMENT = 1,
+    /* Memory ran out (for the result, a temporary image, a kernel). */
+    RK_ERROR_MEMORY = 2,
+    /* A file could not be opened or read: missing, not permitted, not a regular
+     * file (a directory, FIFO, device or socket), or a read the system
+     * refused. */
+    RK_ERROR_IO = 3,
+    /* The data is in no format the library reads. */
+    RK_ERROR_FORMAT = 4,
+    /* The data is in a format the library reads but is damaged or cut short. */
+    RK_ERROR_DAMAGED = 5,
+    /* Over a limit: more than RK_MAX_IMAGE_PIXELS pixels, a block of 2^32 bytes
+     * or more, more memory than the JPEG XR decoder is allowed. */
+    RK_ERROR_LIMIT = 6,
+    /* A variant of a known format that the library does not read (an
+     * interlaced PNG, a CMYK JPEG, a DDS cube map, a compressed TGA, JPEG XR
+     * other than 24-bit BGR, JPEG XR in a library built without it). */
+    RK_ERROR_UNSUPPORTED = 7,
+    /* The JPEG XR decoding helper failed: it crashed, broke its sandbox, timed
+     * out, is missing or not executable, could not be started, or answered
+     * nonsense. */
+    RK_ERROR_HELPER = 8,
+    /* An output could not be created, written or put in place. */
+    RK_ERROR_WRITE = 9,
+    /* The caller's write callback returned non-zero. */
+    RK_ERROR_ABORTED = 10,
+    /* A parameter struct is larger than any this library knows (a program built
+     * against a newer header). */
+    RK_ERROR_VERSION = 11,
+    /* A fault inside the library; please report it with the message. */
+    RK_ERROR_INTERNAL = 12
+} rk_status;
+
+/* A short static English text for the status ("out of memory", ...); never
+ * null, "unknown status" for a value that is none of the above. */
+RK_API const char* rk_status_text(rk_status status) RK_NOEXCEPT;
+
+/* The calling thread's message of its last rk_ call that returned a status:
+ * "" when that call succeeded, otherwise the whole reason in UTF-8, one line per
+ * reason and never ending in a line break. A load that no reader accepts gives
+ * every reader's reason in the order they were tried, as `reliefkit` prints
+ * them (for example "jpeglib error:", "Not a JPEG file: starts with 0x61 0x62",
+ * "DDS image loader: File is not a DDS file.", ...); other failures give one
+ * line naming the function ("rk_height_map: mode 9 is not a height mode (0 to
+ * 8)"); a failure with nothing more to say gives rk_status_text(status).
+ * Texts made on the library's worker threads for the call are part of it.
+ * Never null. The text belongs to the library and stays valid until the same
+ * thread's next rk_ call that returns a status (or the thread's end); copy it to
+ * keep it. */
+RK_API const char* rk_last_error(void) RK_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* RELIEFKIT_RK_H */
