@@ -114,9 +114,12 @@ extern "C" {
 /* The image record                                                      */
 /* ===================================================================== */
 
-/* Width x height pixels of four floats (R, G, B, A), row 0 at the top, rows
- * packed with no gap in one 16-byte-aligned block. Opaque: reach it through
- * the accessors below. */
+/* Width x height pixels of four floats (R, G, B, A), row 0 at the top, in one
+ * 16-byte-aligned block. In every image the library allocates the rows follow
+ * each other with no gap; an image that rk_image_wrap() made over a caller's
+ * pixels has rows a stride apart that may leave a gap (imgbuf_stride_in_bytes),
+ * which no function reads or writes. Opaque: reach it through the accessors
+ * below. */
 typedef struct imgbuf imgbuf;
 
 /* ===================================================================== */
@@ -141,8 +144,9 @@ RK_API void cleanup(void) RK_NOEXCEPT;
  * with delete_imgbuf(). w or h may be 0 (an image without pixels). Null when
  * w * h exceeds RK_MAX_IMAGE_PIXELS or memory runs out. */
 RK_API imgbuf* create_imgbuf(uint32_t w, uint32_t h) RK_NOEXCEPT;
-/* Frees the image and its pixels; null is ignored. The image must not be in
- * use by another call. */
+/* Frees the image and its pixels (of an image from rk_image_wrap(), only the
+ * record: the pixels stay the caller's); null is ignored. The image must not be
+ * in use by another call. */
 RK_API void delete_imgbuf(imgbuf* img) RK_NOEXCEPT;
 
 /* The accessors below take a valid image (never null) and return at once. */
@@ -163,16 +167,18 @@ RK_API uint32_t imgbuf_h(const imgbuf* img) RK_NOEXCEPT;
  * image, not that the caller may not. Writing through it is writing the image
  * (see the threading rules). */
 RK_API float* imgbuf_buf(const imgbuf* img) RK_NOEXCEPT;
-/* Bytes per row: width * 16. */
+/* Bytes from one row to the next: width * 16, or the stride given to
+ * rk_image_wrap(). */
 RK_API uint32_t imgbuf_stride_in_bytes(const imgbuf* img) RK_NOEXCEPT;
-/* Floats per row: width * 4. */
+/* Floats from one row to the next: imgbuf_stride_in_bytes() / 4. */
 RK_API uint32_t imgbuf_stride_in_elems(const imgbuf* img) RK_NOEXCEPT;
 /* Bytes of the pixel block: stride * height. */
 RK_API uint32_t imgbuf_buf_size(const imgbuf* img) RK_NOEXCEPT;
 /* First float of row y (0 at the top), writable as imgbuf_buf() is; null when
  * y >= height. */
 RK_API float* imgbuf_row(const imgbuf* img, uint32_t y) RK_NOEXCEPT;
-/* Sets every float of the image, alpha included, to 0.0. img must not be null. */
+/* Sets every float of every pixel, alpha included, to 0.0 (a wrapped image's
+ * gap between rows is left alone). img must not be null. */
 RK_API void imgbuf_clear(imgbuf* img) RK_NOEXCEPT;
 /* Copies src's pixels into dst when both have the same width and height;
  * otherwise does nothing. Neither may be null. */

@@ -141,6 +141,91 @@ RK_API const char* rk_status_text(rk_status status) RK_NOEXCEPT;
  * keep it. */
 RK_API const char* rk_last_error(void) RK_NOEXCEPT;
 
+/* ===================================================================== */
+/* Lifecycle and threads                                                 */
+/* ===================================================================== */
+
+/* Optional: builds the blur-kernel caches ahead of the first generator call
+ * (the generators build what they need on first use either way). RK_OK, or
+ * RK_ERROR_MEMORY. Calling it again keeps the caches. */
+RK_API rk_status rk_init(void) RK_NOEXCEPT;
+/* Releases the caches and stops the library's worker threads; harmless when
+ * repeated, and the library stays usable (both come back when needed). Must
+ * not overlap any other call of the library, from any thread. */
+RK_API void rk_cleanup(void) RK_NOEXCEPT;
+/* At most n threads busy with the library at once, process-wide, the callers'
+ * own included; 0 (the default) means every processor the process may use
+ * (its affinity mask, lowered to its cgroup's CPU quota), 1 keeps all work on
+ * the calling threads. Every result is bit-identical for every count. Takes
+ * effect for calls that start afterwards; any thread, any time (as
+ * set_thread_count()). */
+RK_API void rk_set_thread_count(uint32_t n) RK_NOEXCEPT;
+/* The thread count in force (at least 1): n, or what 0 resolved to. */
+RK_API uint32_t rk_get_thread_count(void) RK_NOEXCEPT;
+
+/* ===================================================================== */
+/* Images                                                                */
+/* ===================================================================== */
+
+/* An image is width x height pixels of four 32-bit floats (R, G, B, A; values
+ * nominally 0 to 1), row 0 at the top, each row starting rk_image_stride()
+ * bytes after the one before. The record is reliefkit.h's imgbuf: every
+ * function of either interface takes any image, whoever made it. Images are
+ * limited to RK_MAX_IMAGE_PIXELS pixels. */
+
+/* A new w x h image with every float 0.0, rows packed (stride 16 * w). w or h
+ * may be 0 (an image without pixels). RK_ERROR_ARGUMENT for a null out,
+ * RK_ERROR_LIMIT when w * h exceeds RK_MAX_IMAGE_PIXELS, RK_ERROR_MEMORY. */
+RK_API rk_status rk_image_create(uint32_t w, uint32_t h, imgbuf** out) RK_NOEXCEPT;
+
+/* An image record over the caller's pixels, for handing a buffer the caller
+ * already has (a NumPy array, a texture upload) to the library without a copy.
+ * pixels holds h rows of w RGBA float pixels, row y starting at byte
+ * y * stride_bytes; it must be 16-byte aligned, stride_bytes a multiple of 16
+ * and at least 16 * w, and the block at least stride_bytes * h bytes (the
+ * bytes between one row's last pixel and the next row are never read or
+ * written). The pixels are borrowed: they stay the caller's, must outlive the
+ * record, and rk_image_free() (delete_imgbuf()) releases only the record.
+ * Functions that write an image they are given (rk_height_map_into(),
+ * imgbuf_clear(), ...) write the caller's pixels; functions that return a
+ * new image always allocate it. Refused with RK_ERROR_ARGUMENT for a null
+ * pixels or out, misaligned pixels, or a stride that is not a multiple of 16 or
+ * is smaller than 16 * w; RK_ERROR_LIMIT when w * h exceeds RK_MAX_IMAGE_PIXELS
+ * or stride_bytes * h reaches 2^32 bytes; RK_ERROR_MEMORY for the record. */
+RK_API rk_status rk_image_wrap(float* pixels, uint32_t w, uint32_t h, size_t stride_bytes,
+                               imgbuf** out) RK_NOEXCEPT;
+
+/* Frees an image made by any function of either interface (the record only for
+ * a wrapped image); null is ignored. The same as delete_imgbuf(). */
+RK_API void rk_image_free(imgbuf* image) RK_NOEXCEPT;
+
+/* Accessors: they take any image, and answer 0 (or null) for a null one. */
+/* Width in pixels. */
+RK_API uint32_t rk_image_width(const imgbuf* image) RK_NOEXCEPT;
+/* Height in rows. */
+RK_API uint32_t rk_image_height(const imgbuf* image) RK_NOEXCEPT;
+/* Bytes from the start of one row to the next: 16 * width for an image the
+ * library allocated, the caller's stride_bytes for a wrapped one. */
+RK_API size_t rk_image_stride(const imgbuf* image) RK_NOEXCEPT;
+/* The first float of row 0; row y starts rk_image_stride() * y bytes further.
+ * Writable (writing through it is writing the image); valid until the image is
+ * freed. */
+RK_API float* rk_image_pixels(const imgbuf* image) RK_NOEXCEPT;
+
+/* A new w x h image resampled bilinearly from src, corners onto corners (a w or
+ * h of 1 takes the first column or the top row), as imgbuf_resample().
+ * RK_ERROR_ARGUMENT for a null src or out, RK_ERROR_LIMIT when w * h exceeds
+ * RK_MAX_IMAGE_PIXELS, RK_ERROR_MEMORY. */
+RK_API rk_status rk_image_resample(const imgbuf* src, uint32_t w, uint32_t h,
+                                   imgbuf** out) RK_NOEXCEPT;
+/* A new image whose opposite edges meet without a seam, as make_tileable():
+ * each band of width_fraction of the width (height) along an edge is blended
+ * into the band across the opposite edge, the centre kept. width_fraction in
+ * (0, 0.5], 0.1 typical. RK_ERROR_ARGUMENT for a null src or out, an empty
+ * src or a fraction outside the range; RK_ERROR_MEMORY. */
+RK_API rk_status rk_make_tileable(const imgbuf* src, float width_fraction,
+                                  imgbuf** out) RK_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/rk_params.h"
 #include "common/sink.h"
 
 namespace rk {
@@ -60,6 +61,43 @@ std::string decimal_text(uint64_t n) {
     char text[24];
     std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(n));
     return text;
+}
+
+namespace {
+
+std::string real_text(float v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", static_cast<double>(v));
+    return text;
+}
+
+}  // namespace
+
+void check_at_most(uint32_t value, uint32_t most, const char* field) {
+    if (value > most) {
+        fail(RK_ERROR_ARGUMENT, std::string(field) + " " + decimal_text(value) + " is not 0 to " +
+                                    decimal_text(most));
+    }
+}
+
+void check_switch(uint32_t value, const char* field) {
+    if (value > 1) {
+        fail(RK_ERROR_ARGUMENT, std::string(field) + " " + decimal_text(value) + " is not 0 or 1");
+    }
+}
+
+void check_between(float value, float low, float high, const char* field) {
+    if (!(value >= low && value <= high)) {
+        fail(RK_ERROR_ARGUMENT, std::string(field) + " " + real_text(value) + " is not " +
+                                    real_text(low) + " to " + real_text(high));
+    }
+}
+
+void check_above(float value, float low, float high, const char* field) {
+    if (!(value > low && value <= high)) {
+        fail(RK_ERROR_ARGUMENT, std::string(field) + " " + real_text(value) + " is not above " +
+                                    real_text(low) + " and at most " + real_text(high));
+    }
 }
 
 void fail(rk_status status, std::string reason) {
@@ -134,6 +172,14 @@ RK_API const char* rk_status_text(rk_status status) noexcept {
 
 RK_API const char* rk_last_error(void) noexcept {
     return t_last_error_text;
+}
+
+RK_API void rk_set_thread_count(uint32_t n) noexcept {
+    set_thread_count_to(n);
+}
+
+RK_API uint32_t rk_get_thread_count(void) noexcept {
+    return thread_count();
 }
 
 }  // extern "C"

@@ -62,4 +62,13 @@ rk_status init_params(P* params, size_t struct_size, const P& defaults, const ch
     return RK_OK;
 }
 
+// Range checks of parameter fields, each refusing with RK_ERROR_ARGUMENT and a
+// text naming the field.
+void check_at_most(uint32_t value, uint32_t most, const char* field);
+void check_switch(uint32_t value, const char* field);  // 0 or 1
+// low <= value <= high; NaN is refused.
+void check_between(float value, float low, float high, const char* field);
+// low < value <= high; NaN is refused.
+void check_above(float value, float low, float high, const char* field);
+
 }  // namespace rk
