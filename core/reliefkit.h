@@ -213,11 +213,14 @@ RK_API imgbuf* imgbuf_resample(const imgbuf* src, uint32_t w, uint32_t h) RK_NOE
 /* Reads a PNG (not interlaced; any colour type and depth), baseline or
  * progressive JPEG (grey or colour), JPEG XR (24-bit BGR), DDS (2D textures,
  * uncompressed or block-compressed) or TGA (uncompressed true colour) file into
- * a new image: values 0 to 1, alpha 1 where the file has none. The format is
- * told by the file's content, never by its name. Null on failure (no file, an
- * unknown or damaged format, more than RK_MAX_IMAGE_PIXELS pixels, no memory),
- * with the reasons sent to the diagnostics sink; a null or empty path gives
- * null. */
+ * a new image: values 0 to 1, alpha 1 where the file has none. PNG, JPEG, DDS
+ * and TGA are told by the file's content; JPEG XR only by the file's name (a
+ * name whose text from its last dot begins with .jxr, .wdp or .hdp, in any
+ * case), and such a file is still offered to the DDS and TGA readers when the
+ * JPEG XR reader refuses it. rk_load_file() tells JPEG XR by content too. Null
+ * on failure (no file, an unknown or damaged format, more than
+ * RK_MAX_IMAGE_PIXELS pixels, no memory), with the reasons sent to the
+ * diagnostics sink; a null or empty path gives null. */
 RK_API imgbuf* load_image(const char16_t* path) RK_NOEXCEPT;
 
 /* ===================================================================== */

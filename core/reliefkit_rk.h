@@ -226,6 +226,43 @@ RK_API rk_status rk_image_resample(const imgbuf* src, uint32_t w, uint32_t h,
 RK_API rk_status rk_make_tileable(const imgbuf* src, float width_fraction,
                                   imgbuf** out) RK_NOEXCEPT;
 
+/* ===================================================================== */
+/* Loading                                                               */
+/* ===================================================================== */
+
+/* Both loads read PNG (not interlaced; any colour type and depth), baseline or
+ * progressive JPEG (grey or colour), JPEG XR (24-bit BGR), DDS (2D textures,
+ * uncompressed or block-compressed) and TGA (uncompressed true colour), every
+ * format told by the content alone, whatever a file is named. The image is
+ * new, its rows packed, values 0 to 1 (alpha 1 where the data has none), with
+ * the same bits load_image() gives for a file it accepts. The readers are
+ * tried in that order: a PNG or JPEG that fails ends the load, data the
+ * others refuse goes on to the next. JPEG XR is never decoded in the calling
+ * process: the bytes go to the library's helper program (reliefkit-jxr-decode,
+ * installed beside the library) through a sealed memory file, and it runs
+ * sandboxed, with a time and memory limit sized from the picture. No temporary
+ * file is ever made.
+ *
+ * Statuses: RK_ERROR_FORMAT when no reader takes the data; otherwise the first
+ * reader that took the data for its format says what became of it:
+ * RK_ERROR_DAMAGED (damaged or cut short), RK_ERROR_UNSUPPORTED (a variant it
+ * does not read), RK_ERROR_LIMIT (more than RK_MAX_IMAGE_PIXELS pixels, or more
+ * memory than the JPEG XR helper may use), RK_ERROR_HELPER (the JPEG XR helper
+ * crashed, broke its sandbox, timed out, is missing or not executable, or
+ * answered nonsense), RK_ERROR_MEMORY. rk_last_error() holds every reader's
+ * reason, one per line, in the order tried. RK_ERROR_ARGUMENT for a null out.
+ * The calls may run at the same time on different threads. */
+
+/* Loads the file at utf8_path (null-terminated, non-empty). Only a regular
+ * file is read: a directory, FIFO, device or socket is refused at once,
+ * without blocking, with RK_ERROR_IO; so is a file that cannot be opened
+ * ("<path>: No such file or directory") or read. */
+RK_API rk_status rk_load_file(const char* utf8_path, imgbuf** out) RK_NOEXCEPT;
+/* Loads size bytes at data (an upload, a file the caller read, a blob from an
+ * archive). data must not be null, even for size 0; the bytes are only read,
+ * during the call. */
+RK_API rk_status rk_load_memory(const void* data, size_t size, imgbuf** out) RK_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
