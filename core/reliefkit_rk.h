@@ -263,6 +263,71 @@ RK_API rk_status rk_load_file(const char* utf8_path, imgbuf** out) RK_NOEXCEPT;
  * during the call. */
 RK_API rk_status rk_load_memory(const void* data, size_t size, imgbuf** out) RK_NOEXCEPT;
 
+/* ===================================================================== */
+/* Saving PNG                                                            */
+/* ===================================================================== */
+
+/* File layouts of rk_png_params.layout: RK_PNG_GREY (1) and RK_PNG_RGB (3)
+ * as reliefkit.h defines them, and four samples with alpha. */
+#define RK_PNG_RGBA 4u
+
+/* How an image becomes a PNG. Fill with rk_png_params_init(); the defaults
+ * write what core_saveimage_png() writes, byte for byte. */
+typedef struct rk_png_params {
+    uint32_t struct_size;
+    /* Bits per sample: 8 (default) or 16. Each value is saturated to 0..1 (NaN
+     * gives 0) and written as round(v * 255) or round(v * 65535). */
+    uint32_t bit_depth;
+    /* RK_PNG_GREY (one sample), RK_PNG_RGB (default) or RK_PNG_RGBA. */
+    uint32_t layout;
+    /* The image channel (0 red, 1 green, 2 blue, 3 alpha) each sample of the
+     * file is taken from, in file order: grey (or red), green, blue, alpha;
+     * a layout uses the first 1, 3 or 4. Default 0, 1, 2, 3. A normal map for a
+     * renderer that wants red and green swapped: 1, 0, 2. */
+    uint32_t channels[4];
+    /* zlib's level for the image data: 0 (stored, fastest) to 9 (smallest);
+     * default 6. 1 is several times faster than 6 for a few percent more bytes
+     * (previews). The level changes only the size: every level decodes to the
+     * same samples. The bytes depend on nothing else: not on the thread count,
+     * the machine or the output. */
+    uint32_t compression_level;
+} rk_png_params;
+
+/* Fills the first struct_size bytes of params (pass sizeof of your struct)
+ * with the defaults and sets params->struct_size to struct_size.
+ * RK_ERROR_ARGUMENT for a null params or a struct_size of 0 or not a multiple
+ * of 4; RK_ERROR_VERSION for one larger than this library's struct (nothing is
+ * written then). */
+RK_API rk_status rk_png_params_init(rk_png_params* params, size_t struct_size) RK_NOEXCEPT;
+
+/* The caller's output: takes size bytes at data (valid only during the call)
+ * and returns 0 to go on, anything else to stop the save. Called on the
+ * saving thread only, in order, with blocks of up to 64 KiB (more for a
+ * block that is larger by itself), never with size 0. */
+typedef int (*rk_write_fn)(void* user, const void* data, size_t size);
+
+/* Both savers write the same bytes for the same image and params: a PNG with
+ * IHDR, IDAT and IEND chunks and nothing else (no gamma or colour chunk: the
+ * samples are to be taken as they are). The image must have at least one pixel
+ * (RK_ERROR_ARGUMENT otherwise); a wrapped image's stride is honoured.
+ * Statuses: RK_ERROR_ARGUMENT for a null image or path, a field out of range,
+ * an empty image; RK_ERROR_VERSION for a params struct from a newer header;
+ * RK_ERROR_MEMORY. */
+
+/* Writes the PNG to the file at utf8_path, as the savers of reliefkit.h do:
+ * into a new file beside it, renamed over the target once complete, so a
+ * failed or interrupted save leaves an existing file as it was and no partial
+ * file behind. RK_ERROR_WRITE when the file cannot be created, written or put
+ * in place (the message names the path). params may be null (defaults). */
+RK_API rk_status rk_save_png_file(const char* utf8_path, const imgbuf* image,
+                                  const rk_png_params* params) RK_NOEXCEPT;
+/* Hands the PNG to write(user, data, size) block by block. When write returns
+ * non-zero the save stops at once with RK_ERROR_ABORTED and write is not called
+ * again; the bytes it took are then no PNG to keep. RK_ERROR_ARGUMENT for a null write; user is passed through unread.
+ * params may be null (defaults). */
+RK_API rk_status rk_save_png_write(const imgbuf* image, const rk_png_params* params,
+                                   rk_write_fn write, void* user) RK_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
