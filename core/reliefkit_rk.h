@@ -264,6 +264,133 @@ RK_API rk_status rk_load_file(const char* utf8_path, imgbuf** out) RK_NOEXCEPT;
 RK_API rk_status rk_load_memory(const void* data, size_t size, imgbuf** out) RK_NOEXCEPT;
 
 /* ===================================================================== */
+/* Generators                                                            */
+/* ===================================================================== */
+
+/* Blur kernels of the generators' blur_kind and smooth_kind fields. */
+#define RK_BLUR_GAUSSIAN 0u
+#define RK_BLUR_BOX 1u
+#define RK_BLUR_TENT 2u
+
+/* Height modes of rk_height_params.mode: how a colour becomes a height. */
+#define RK_HEIGHT_RED 0u        /* the red channel */
+#define RK_HEIGHT_GREEN 1u      /* the green channel */
+#define RK_HEIGHT_BLUE 2u       /* the blue channel */
+#define RK_HEIGHT_RED_GREEN 3u  /* the mean of red and green, clamped to 0..1 */
+#define RK_HEIGHT_RED_BLUE 4u   /* the mean of red and blue, clamped to 0..1 */
+#define RK_HEIGHT_GREEN_BLUE 5u /* the mean of green and blue, clamped to 0..1 */
+#define RK_HEIGHT_AVERAGE 6u    /* the mean of all three, clamped to 0..1 */
+#define RK_HEIGHT_LUMINANCE 7u  /* 0.299 R + 0.587 G + 0.114 B of clamped channels */
+#define RK_HEIGHT_DELIT 8u      /* the shading, the light and colour taken out */
+
+/* The options of rk_height_map(), each a field (where calc_heightmap_from_photo_ex()
+ * took a flags word, the flags are fields of their own, 0 or 1, and a blur is
+ * switched on by its size). Fill with rk_height_params_init(); the defaults are
+ * the command's: the luminance mode, auto-levels, the detail filter and a light
+ * Gaussian smoothing. The steps run in the order of the fields; for what each
+ * does, see calc_heightmap_from_photo() and HM_MODE_DELIT in reliefkit.h.
+ * calc_heightmap_from_photo_ex()'s weights have no field: their only effect,
+ * all zero giving a black map, is no relief option. */
+typedef struct rk_height_params {
+    uint32_t struct_size;
+    /* RK_HEIGHT_RED .. RK_HEIGHT_DELIT; default RK_HEIGHT_LUMINANCE. */
+    uint32_t mode;
+    /* 1: use 1 - channel for that channel wherever the mode reads it (dark
+     * means high); RK_HEIGHT_DELIT turns the relief upside down when all three
+     * are 1 and ignores them otherwise. Default 0. */
+    uint32_t invert_red;
+    uint32_t invert_green;
+    uint32_t invert_blue;
+    /* 1 (default): the darkest height is moved down to 0 (the range is not
+     * stretched). */
+    uint32_t auto_levels;
+    /* 0 to 1, default 0.5 (no change): the input level that becomes 0.5, by two
+     * straight segments through (0, 0) and (1, 1); below 0.5 raises the middle
+     * heights. */
+    float midpoint;
+    /* 1: heights limited to clamp_low .. clamp_high (each 0 to 1; clamp_low wins
+     * when above clamp_high; a NaN height gives clamp_high). Default 0, 0, 1. */
+    uint32_t clamp;
+    float clamp_low;
+    float clamp_high;
+    /* Edge-preserving smoothing: a Gaussian of detail_size taps (0 to 99; 0 to 2
+     * switch it off, an even size uses one less; default 5) applied only where
+     * the edge strength ((|Sobel x| + |Sobel y|) / 16 of the heights, 0.25 for a
+     * step of 1 between neighbours) is below detail_threshold (0 to 0.5,
+     * default 0.05). Not used by RK_HEIGHT_DELIT. */
+    uint32_t detail_size;
+    float detail_threshold;
+    /* Final blur of smooth_size taps (0 to 99; 0 to 2 switch it off, an even
+     * size uses one less; default 3), of kind RK_BLUR_GAUSSIAN (default),
+     * RK_BLUR_BOX or RK_BLUR_TENT. RK_HEIGHT_DELIT smooths within its solve by a
+     * Gaussian of sigma smooth_size / 3 and ignores the kind. */
+    uint32_t smooth_size;
+    uint32_t smooth_kind;
+    /* RK_EDGE_CLAMP (default) or RK_EDGE_WRAP: every blur and operator reads
+     * across the opposite edge, for textures that tile (the result equals the
+     * centre of the clamped result on the image tiled 3 x 3). */
+    uint32_t edge_mode;
+} rk_height_params;
+
+/* Fills params with the defaults, as rk_png_params_init(). */
+RK_API rk_status rk_height_params_init(rk_height_params* params, size_t struct_size) RK_NOEXCEPT;
+
+/* The grey height map of src (red = green = blue = height; alpha as
+ * calc_heightmap_from_photo() describes), bit for bit what
+ * calc_heightmap_from_photo_ex() gives for the same options and weights of 1,
+ * into a new image of src's size. params may be null (defaults). src is only
+ * read. RK_ERROR_ARGUMENT for a null src or out or a field out of range (the
+ * message names it); RK_ERROR_VERSION for params from a newer header;
+ * RK_ERROR_MEMORY when the result, a blur or the de-lit solve finds no memory
+ * (where calc_heightmap_from_photo() leaves a blur out, this refuses). */
+RK_API rk_status rk_height_map(const imgbuf* src, const rk_height_params* params,
+                               imgbuf** out) RK_NOEXCEPT;
+/* The same, written into dst, an image of src's size whose pixels do not
+ * overlap src's (any image: made by rk_image_create() once and reused for a
+ * batch, or a wrapped buffer); RK_ERROR_ARGUMENT otherwise. On failure dst's
+ * pixels are unspecified. */
+RK_API rk_status rk_height_map_into(const imgbuf* src, const rk_height_params* params,
+                                    imgbuf* dst) RK_NOEXCEPT;
+
+/* The options of rk_normal_map(); the defaults are the command's. For what
+ * each does, see calc_normalmap_from_heightmap() in reliefkit.h. */
+typedef struct rk_normal_params {
+    uint32_t struct_size;
+    /* The heights are multiplied by it before the slopes are taken: above 0 and
+     * at most 10, default 2 (the old form's whole numbers give its results). */
+    float strength;
+    /* c, 0 to 100, default 1: the middle row and column of the 3 x 3 slope
+     * operator weigh (2c + 16) / 9; 1 gives the Sobel weights 1-2-1. */
+    uint32_t center_tap;
+    /* 1 negates x (red) or y (green); without, x grows to the right and y down
+     * the picture. Default 0. */
+    uint32_t invert_x;
+    uint32_t invert_y;
+    /* Blur of the normals, renormalised afterwards: blur_size 0 to 254 (0 to 2
+     * switch it off, an even size uses one less; default 0), blur_kind
+     * RK_BLUR_GAUSSIAN (default), RK_BLUR_BOX or RK_BLUR_TENT. Without a blur,
+     * blue holds z itself (0 to 1) and the outermost rows and columns hold the
+     * flat normal under RK_EDGE_CLAMP; after one, blue is 0.5 + 0.5 z. */
+    uint32_t blur_size;
+    uint32_t blur_kind;
+    /* RK_EDGE_CLAMP (default) or RK_EDGE_WRAP, as for the heights. */
+    uint32_t edge_mode;
+} rk_normal_params;
+
+/* Fills params with the defaults, as rk_png_params_init(). */
+RK_API rk_status rk_normal_params_init(rk_normal_params* params, size_t struct_size) RK_NOEXCEPT;
+
+/* The tangent-space normal map of the red channel of heights (nominally 0 to
+ * 1): red = 0.5 + 0.5 x, green = 0.5 + 0.5 y, blue as above, alpha 1; bit for
+ * bit what calc_normalmap_from_heightmap_ex() gives for the same options, into
+ * a new image. params may be null (defaults). Statuses as rk_height_map(). */
+RK_API rk_status rk_normal_map(const imgbuf* heights, const rk_normal_params* params,
+                               imgbuf** out) RK_NOEXCEPT;
+/* The same, written into dst (heights' size, pixels apart from heights'). */
+RK_API rk_status rk_normal_map_into(const imgbuf* heights, const rk_normal_params* params,
+                                    imgbuf* dst) RK_NOEXCEPT;
+
+/* ===================================================================== */
 /* Saving PNG                                                            */
 /* ===================================================================== */
 
