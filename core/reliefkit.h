@@ -24,6 +24,10 @@
  * A null source makes each generator return null, so the chain above needs one
  * test at its end. examples/make_maps.c is a complete program.
  *
+ * New programs: reliefkit_rk.h (included at the end of this header) offers the
+ * same library under the rk_ prefix, with statuses and whole messages,
+ * parameter structs, loading from memory and PNG to a callback.
+ *
  * Sections of this header, in order: conventions, threading, limits, then the
  * functions (the image record, lifecycle, creation and accessors, pixel
  * operations, loading, saving, generators, the diagnostics sink).
@@ -244,7 +248,9 @@ RK_API void core_saveimage_nmap_png(char16_t* msg, int32_t capacity, const char1
 /* Layouts of save_png_ex. */
 #define RK_PNG_GREY 1u
 #define RK_PNG_RGB 3u
-/* As core_saveimage_nmap_png, at bit_depth 8 or 16 and as one grey channel (the
+/* Superseded by rk_save_png_file() (reliefkit_rk.h), which also writes RGBA, to
+ * a callback and at any compression level; kept, with the same bytes.
+ * As core_saveimage_nmap_png, at bit_depth 8 or 16 and as one grey channel (the
  * image channel r chooses) or RGB (r, g, b). Each value is saturated to 0..1
  * (NaN to 0) and written as round(v * 255) or round(v * 65535). Another depth
  * or layout writes no file and gives a message. */
@@ -354,7 +360,10 @@ RK_API imgbuf* calc_normalmap_from_heightmap(const imgbuf* heightmap, int32_t in
  * takes the surface as flat past the edges. Deterministic; costs about twice
  * the luminance mode with its default steps (two Fourier transforms). */
 
-/* As calc_heightmap_from_photo, with modes 0..8 and an edge mode (RK_EDGE_CLAMP
+/* Superseded by rk_height_map() (reliefkit_rk.h), which takes these options as
+ * fields of a struct and says why it failed; kept, with the same results, for
+ * the programs that call it.
+ * As calc_heightmap_from_photo, with modes 0..8 and an edge mode (RK_EDGE_CLAMP
  * gives exactly calc_heightmap_from_photo's result); null for an unknown mode
  * or edge mode. */
 RK_API imgbuf* calc_heightmap_from_photo_ex(const imgbuf* src, uint32_t mode, uint32_t flags,
@@ -363,7 +372,8 @@ RK_API imgbuf* calc_heightmap_from_photo_ex(const imgbuf* src, uint32_t mode, ui
                                             float weight1, float weight2, float weight3,
                                             uint32_t smooth_size, uint32_t smooth_kind,
                                             uint32_t edge_mode) RK_NOEXCEPT;
-/* As calc_normalmap_from_heightmap, with an edge mode (RK_EDGE_CLAMP gives
+/* Superseded by rk_normal_map() (reliefkit_rk.h); kept, with the same results.
+ * As calc_normalmap_from_heightmap, with an edge mode (RK_EDGE_CLAMP gives
  * exactly its result); null for an unknown one. */
 RK_API imgbuf* calc_normalmap_from_heightmap_ex(const imgbuf* heightmap, int32_t invert_x,
                                                 int32_t invert_y, uint32_t strength,

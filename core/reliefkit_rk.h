@@ -8,6 +8,34 @@
  * as from files, and write PNG to a file or through a callback. It is included
  * by reliefkit.h (at its end) and may also be included alone.
  *
+ * Usage
+ * -----
+ *     #include <reliefkit.h>
+ *
+ *     imgbuf *photo = NULL, *height = NULL, *normal = NULL;
+ *     rk_status s = rk_load_file("wall.jpg", &photo);   // or rk_load_memory(data, size, &photo)
+ *     if (s == RK_OK) {
+ *         rk_height_params hp;
+ *         rk_height_params_init(&hp, sizeof hp);         // the command's defaults
+ *         hp.invert_red = hp.invert_green = hp.invert_blue = 1;  // dark means high
+ *         s = rk_height_map(photo, &hp, &height);
+ *     }
+ *     if (s == RK_OK) s = rk_normal_map(height, NULL, &normal);  // NULL: defaults
+ *     if (s == RK_OK) {
+ *         rk_png_params pp;
+ *         rk_png_params_init(&pp, sizeof pp);
+ *         pp.layout = RK_PNG_GREY;
+ *         s = rk_save_png_file("wall_height.png", height, &pp);
+ *     }
+ *     if (s == RK_OK) s = rk_save_png_file("wall_normal.png", normal, NULL);
+ *     if (s != RK_OK) fprintf(stderr, "%s: %s\n", rk_status_text(s), rk_last_error());
+ *     rk_image_free(normal);                            // null is ignored
+ *     rk_image_free(height);
+ *     rk_image_free(photo);
+ *
+ * Sections, in order: conventions, threading, version, statuses and messages,
+ * lifecycle and threads, images, loading, generators, saving PNG.
+ *
  * Conventions
  * -----------
  * - Every function that can fail returns an rk_status: RK_OK (0) or one of the

@@ -65,7 +65,7 @@ RK_API rk_status rk_height_params_init(rk_height_params* params, size_t struct_s
 RK_API rk_status rk_height_map(const imgbuf* src, const rk_height_params* params,
                                imgbuf** out) noexcept {
     return rk_call("rk_height_map", [&] {
-        require(src, "src");
+        check_source(src, "src");
         require(out, "out");
         const HeightRecipe recipe = height_recipe(params);
         ImgbufPtr heights = make_image(src->width, src->height);
@@ -79,8 +79,7 @@ RK_API rk_status rk_height_map(const imgbuf* src, const rk_height_params* params
 RK_API rk_status rk_height_map_into(const imgbuf* src, const rk_height_params* params,
                                     imgbuf* dst) noexcept {
     return rk_call("rk_height_map_into", [&] {
-        require(src, "src");
-        require(dst, "dst");
+        check_source(src, "src");
         const HeightRecipe recipe = height_recipe(params);
         check_destination(dst, src);
         return make_heights(dst, src, recipe);

@@ -89,5 +89,7 @@ bool pixels_overlap(const imgbuf* a, const imgbuf* b) noexcept;
 // as a Failure of common/rk_call.h) a dst whose size differs from src's or whose
 // pixels overlap src's.
 void check_destination(const imgbuf* dst, const imgbuf* src);
+// Refuses a null image, or a record without a pixel block, named name.
+void check_source(const imgbuf* img, const char* name);
 
 }  // namespace rk

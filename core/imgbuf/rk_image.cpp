@@ -28,7 +28,13 @@ rk_status hand_out(ImgbufPtr image, imgbuf** out) {
 
 namespace rk {
 
+void check_source(const imgbuf* img, const char* name) {
+    require(img, name);
+    if (!img->pixels) fail(RK_ERROR_ARGUMENT, std::string(name) + " has no pixel block");
+}
+
 void check_destination(const imgbuf* dst, const imgbuf* src) {
+    check_source(dst, "dst");
     if (!same_size(dst, src)) {
         fail(RK_ERROR_ARGUMENT, "dst is " + decimal_text(dst->width) + " x " +
                                     decimal_text(dst->height) + ", src " +
@@ -105,7 +111,7 @@ RK_API float* rk_image_pixels(const imgbuf* image) noexcept {
 RK_API rk_status rk_image_resample(const imgbuf* src, uint32_t w, uint32_t h,
                                    imgbuf** out) noexcept {
     return rk_call("rk_image_resample", [&] {
-        require(src, "src");
+        check_source(src, "src");
         require(out, "out");
         check_pixel_limit(w, h);
         return hand_out(ImgbufPtr(imgbuf_resample(src, w, h)), out);
@@ -115,7 +121,7 @@ RK_API rk_status rk_image_resample(const imgbuf* src, uint32_t w, uint32_t h,
 RK_API rk_status rk_make_tileable(const imgbuf* src, float width_fraction,
                                   imgbuf** out) noexcept {
     return rk_call("rk_make_tileable", [&] {
-        require(src, "src");
+        check_source(src, "src");
         require(out, "out");
         if (src->width == 0 || src->height == 0) fail(RK_ERROR_ARGUMENT, "src has no pixels");
         if (!(width_fraction > 0.0f && width_fraction <= 0.5f)) {

@@ -48,7 +48,7 @@ RK_API rk_status rk_normal_params_init(rk_normal_params* params, size_t struct_s
 RK_API rk_status rk_normal_map(const imgbuf* heights, const rk_normal_params* params,
                                imgbuf** out) noexcept {
     return rk_call("rk_normal_map", [&] {
-        require(heights, "heights");
+        check_source(heights, "heights");
         require(out, "out");
         const NormalRecipe recipe = normal_recipe(params);
         ImgbufPtr normals = make_image(heights->width, heights->height);
@@ -62,8 +62,7 @@ RK_API rk_status rk_normal_map(const imgbuf* heights, const rk_normal_params* pa
 RK_API rk_status rk_normal_map_into(const imgbuf* heights, const rk_normal_params* params,
                                     imgbuf* dst) noexcept {
     return rk_call("rk_normal_map_into", [&] {
-        require(heights, "heights");
-        require(dst, "dst");
+        check_source(heights, "heights");
         const NormalRecipe recipe = normal_recipe(params);
         check_destination(dst, heights);
         return make_normals(dst, heights, recipe);

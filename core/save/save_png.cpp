@@ -10,6 +10,7 @@
 #include "common/rk_params.h"
 #include "common/thread_pool.h"
 #include "common/utf16.h"
+#include "imgbuf/imgbuf.h"
 #include "reliefkit.h"
 #include "save/png_writer.h"
 
@@ -70,7 +71,7 @@ PngFormat png_format_of(const rk_png_params* given) {
 }
 
 void check_saved_image(const imgbuf* img) {
-    require(img, "image");
+    check_source(img, "image");
     if (img->width == 0 || img->height == 0) {
         fail(RK_ERROR_ARGUMENT, "the image has no pixels (" + decimal_text(img->width) + " x " +
                                     decimal_text(img->height) + "); PNG needs at least 1 x 1");
