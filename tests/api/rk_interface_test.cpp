@@ -50,6 +50,20 @@ rk_status load_memory(const Bytes& bytes, Img& out) {
     return s;
 }
 
+rk_status load_file(const fs::path& path, Img& out) {
+    imgbuf* img = nullptr;
+    const rk_status s = rk_load_file(path.c_str(), &img);
+    out.reset(img);
+    return s;
+}
+
+template <class P>
+Img map_of(rk_status (*make)(const imgbuf*, const P*, imgbuf**), const imgbuf* src, const P* params) {
+    imgbuf* out = nullptr;
+    EXPECT_EQ(make(src, params, &out), RK_OK) << rk_last_error();
+    return Img(out);
+}
+
 int append(void* user, const void* data, size_t size) {
     auto* b = static_cast<Bytes*>(user);
     b->insert(b->end(), static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
@@ -69,25 +83,17 @@ TEST(RkLoad, FileAndMemoryGiveLoadImagesPixelsAndMessageWhateverTheName) {
             if (e.path().filename() != "README") files.push_back(e.path());
     for (const fs::path& path : files) {
         SinkRecorder sink;
-        Img old(load_image(widen(path).c_str()));
+        Img old(load_image(widen(path).c_str())), file, memory, renamed;
         const std::string old_message = joined(sink.texts());
-        imgbuf* from_file = nullptr;
-        const rk_status file_status = rk_load_file(path.c_str(), &from_file);
-        Img file(from_file);
+        const rk_status status = load_file(path, file);
         EXPECT_EQ(std::string(rk_last_error()), old ? "" : old_message) << path;
         // The same bytes from memory, and from a file whose name hides JPEG XR.
         const Bytes bytes = read_bytes(path);
-        const fs::path renamed = process_temp_dir().write(path.filename().string() + ".bin", bytes);
-        imgbuf* from_renamed = nullptr;
-        Img memory, other(nullptr);
-        EXPECT_EQ(load_memory(bytes, memory), file_status) << path;
-        EXPECT_EQ(rk_load_file(renamed.c_str(), &from_renamed), file_status) << path;
-        other.reset(from_renamed);
-        ASSERT_EQ(file_status == RK_OK, old != nullptr) << path << ": " << rk_last_error();
-        if (!old) continue;
-        EXPECT_TRUE(same_pixels(file.get(), old.get())) << path;
-        EXPECT_TRUE(same_pixels(memory.get(), old.get())) << path;
-        EXPECT_TRUE(same_pixels(other.get(), old.get())) << path;
+        EXPECT_EQ(load_memory(bytes, memory), status) << path;
+        EXPECT_EQ(load_file(process_temp_dir().write(path.filename().string() + ".bin", bytes), renamed), status);
+        ASSERT_EQ(status == RK_OK, old != nullptr) << path << ": " << rk_last_error();
+        for (const Img* loaded : {&file, &memory, &renamed})
+            EXPECT_TRUE(!old || same_pixels(loaded->get(), old.get())) << path;
     }
 }
 
@@ -193,12 +199,10 @@ TEST(RkParams, OlderStructsGetDefaultsNewerAreRefused) {
     std::memset(&hp, 0xEE, sizeof hp);
     hp.struct_size = offsetof(rk_height_params, invert_red);
     hp.mode = RK_HEIGHT_RED;
-    imgbuf *older = nullptr, *full = nullptr;
-    ASSERT_EQ(rk_height_map(photo.get(), &hp, &older), RK_OK) << rk_last_error();
+    const Img older = map_of(rk_height_map, photo.get(), &hp);
     rk_height_params_init(&hp, sizeof hp);
     hp.mode = RK_HEIGHT_RED;
-    ASSERT_EQ(rk_height_map(photo.get(), &hp, &full), RK_OK);
-    EXPECT_TRUE(same_pixels(Img(older).get(), Img(full).get()));
+    EXPECT_TRUE(same_pixels(older.get(), map_of(rk_height_map, photo.get(), &hp).get()));
     // The init fills only what the caller has, and refuses a struct it cannot fill.
     rk_png_params pp;
     std::memset(&pp, 0xEE, sizeof pp);
@@ -206,7 +210,11 @@ TEST(RkParams, OlderStructsGetDefaultsNewerAreRefused) {
     EXPECT_EQ(pp.layout, RK_PNG_RGB);
     EXPECT_EQ(pp.channels[0], 0xEEEEEEEEu);
     EXPECT_EQ(rk_normal_params_init(nullptr, sizeof(rk_normal_params)), RK_ERROR_ARGUMENT);
+    EXPECT_EQ(rk_png_params_init(&pp, 6), RK_ERROR_ARGUMENT);  // no struct's size
     EXPECT_EQ(rk_png_params_init(&pp, sizeof pp + 4), RK_ERROR_VERSION);
+    hp.struct_size = 0;  // never filled
+    imgbuf* none = nullptr;
+    EXPECT_EQ(rk_height_map(photo.get(), &hp, &none), RK_ERROR_ARGUMENT);
 }
 
 TEST(RkSave, SameBytesAsTheOldSaversAndAnAbortWritesNothingMore) {
@@ -265,18 +273,17 @@ TEST(RkImageWrap, PaddedRowsGiveThePackedResultsAndKeepTheirPadding) {
     rk_normal_params_init(&np, sizeof np);
     np.blur_size = 5;
     for (const rk_height_params& hp : heights) {
-        imgbuf *h0 = nullptr, *h1 = nullptr, *n0 = nullptr;
-        ASSERT_EQ(rk_height_map(photo.get(), &hp, &h0), RK_OK);
-        ASSERT_EQ(rk_height_map(padded.img.get(), &hp, &h1), RK_OK);
-        Img packed(h0), height(h1);
-        EXPECT_TRUE(same_pixels(packed.get(), height.get()));
+        // Packed, the old exports' bits; wrapped, the packed ones.
+        const Img packed = map_of(rk_height_map, photo.get(), &hp);
+        EXPECT_TRUE(same_pixels(packed.get(), Img(calc_heightmap_from_photo_ex(photo.get(), hp.mode, HM_AUTO_LEVELS | HM_DETAIL_FILTER | HM_SMOOTH, 0.5f, 0, 1, 5, hp.detail_threshold, 1, 1, 1, 3, 0, hp.edge_mode)).get()));
+        EXPECT_TRUE(same_pixels(map_of(rk_height_map, padded.img.get(), &hp).get(), packed.get()));
         Padded into(photo.get());  // the generators into a wrapped image
         ASSERT_EQ(rk_height_map_into(padded.img.get(), &hp, into.img.get()), RK_OK);
         EXPECT_TRUE(same_pixels(into.img.get(), packed.get()));
         np.edge_mode = hp.edge_mode;
-        ASSERT_EQ(rk_normal_map(packed.get(), &np, &n0), RK_OK);
+        const Img normals = map_of(rk_normal_map, packed.get(), &np);
+        EXPECT_TRUE(same_pixels(normals.get(), Img(calc_normalmap_from_heightmap_ex(packed.get(), 0, 0, 2, 1, 5, 0, hp.edge_mode)).get()));
         ASSERT_EQ(rk_normal_map_into(into.img.get(), &np, padded.img.get()), RK_OK);
-        Img normals(n0);
         EXPECT_TRUE(same_pixels(padded.img.get(), normals.get()));
         EXPECT_EQ(png_bytes(padded.img.get()), png_bytes(normals.get()));
         EXPECT_EQ(into.nans(), padding);
