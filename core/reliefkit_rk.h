@@ -57,9 +57,9 @@
  *   defaults for the fields it does not have; a larger one (a newer header than
  *   the library) is refused with RK_ERROR_VERSION, as the library could not
  *   honour the fields it does not know. A struct_size of 0 or one that is not a
- *   multiple of 4 is refused with RK_ERROR_ARGUMENT. Every field is 4 bytes
- *   (uint32_t, int32_t or float) and new options only ever come as new fields
- *   at the end. A value outside its documented range is refused with
+ *   multiple of 4 is refused with RK_ERROR_ARGUMENT. Every field is made of
+ *   4-byte values (uint32_t, int32_t, float), so no struct has padding, and new
+ *   options only ever come as new fields at the end. A value outside its documented range is refused with
  *   RK_ERROR_ARGUMENT: nothing is silently clamped.
  * - File paths are null-terminated UTF-8 (const char*), passed to the system
  *   as they are.
@@ -68,8 +68,9 @@
  *   delete_imgbuf(), the same function). Arguments are only borrowed for the
  *   call.
  * - Functions that cannot fail (the version, the accessors, rk_status_text(),
- *   rk_last_error()) return their answer directly and leave the calling
- *   thread's message as it was.
+ *   rk_last_error(), rk_image_free(), rk_cleanup(), the thread count) return
+ *   their answer directly, or nothing, and leave the calling thread's message
+ *   as it was.
  *
  * Threading
  * ---------
@@ -161,8 +162,8 @@ RK_API const char* rk_status_text(rk_status status) RK_NOEXCEPT;
  * every reader's reason in the order they were tried, as `reliefkit` prints
  * them (for example "jpeglib error:", "Not a JPEG file: starts with 0x61 0x62",
  * "DDS image loader: File is not a DDS file.", ...); other failures give one
- * line naming the function ("rk_height_map: mode 9 is not a height mode (0 to
- * 8)"); a failure with nothing more to say gives rk_status_text(status).
+ * line naming the function and the argument ("rk_height_map: mode 9 is not 0
+ * to 8"); a failure with nothing more to say gives rk_status_text(status).
  * Texts made on the library's worker threads for the call are part of it.
  * Never null. The text belongs to the library and stays valid until the same
  * thread's next rk_ call that returns a status (or the thread's end); copy it to
@@ -278,7 +279,8 @@ RK_API rk_status rk_make_tileable(const imgbuf* src, float width_fraction,
  * memory than the JPEG XR helper may use), RK_ERROR_HELPER (the JPEG XR helper
  * crashed, broke its sandbox, timed out, is missing or not executable, or
  * answered nonsense), RK_ERROR_MEMORY. rk_last_error() holds every reader's
- * reason, one per line, in the order tried. RK_ERROR_ARGUMENT for a null out.
+ * reason, one per line, in the order tried. RK_ERROR_ARGUMENT for a null
+ * argument (or an empty path).
  * The calls may run at the same time on different threads. */
 
 /* Loads the file at utf8_path (null-terminated, non-empty). Only a regular
