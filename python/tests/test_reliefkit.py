@@ -121,6 +121,16 @@ def test_save_png_to_a_file_object_writes_the_files_bytes(tmp):
         rk.save_png(Trickle(refuse=True), h)
 
 
+# __version__ is the loaded library's, which the package is released with: the
+# numbers of rk_version, pyproject's version and the command's --version agree.
+def test_version_is_the_librarys():
+    v = _native.version
+    assert rk.__version__ == f"{v >> 16}.{v >> 8 & 255}.{v & 255}"
+    assert f'\nversion = "{rk.__version__}"\n' in (REPO / "python" / "pyproject.toml").read_text()
+    said = subprocess.run([command(), "--version"], capture_output=True, text=True, check=True)
+    assert said.stdout.split() == ["reliefkit", rk.__version__]
+
+
 def test_results_own_their_memory():
     h = rk.heightmap(rk.load(BRICKS))
     assert isinstance(h.base, _images._ImageOwner) and h.flags.writeable
