@@ -6,7 +6,6 @@
 #include <system_error>
 #include <thread>
 
-#include "diagnostics.h"
 #include "image.h"
 #include "interrupt.h"
 #include "preview.h"
@@ -18,35 +17,46 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Room for every message the savers give.
-constexpr int32_t kMessageCapacity = 512;
-
-std::string with_diagnostics(std::string headline, const std::vector<std::string>& texts) {
-    if (texts.empty()) return headline;
+// Each line of the library's message indented below the command's headline.
+std::string with_reasons(std::string headline, std::string_view reasons) {
+    if (reasons.empty()) return headline;
     headline += '\n';
-    headline += indent_lines(join_diagnostics(texts), "  ");
+    headline += indent_lines(reasons, "  ");
     headline.pop_back();  // the line break indent_lines ends with
     return headline;
+}
+
+// rk_save_png_file's message is the texts reported on the way, one per line,
+// then its own "rk_save_png_file: PATH: reason"; the command puts the reason in
+// its headline and the texts below it.
+std::string save_failure(const std::string& path, rk_status status, std::string_view message) {
+    const size_t last = message.rfind('\n');
+    std::string_view reason = last == std::string_view::npos ? message : message.substr(last + 1);
+    std::string_view texts = last == std::string_view::npos ? "" : message.substr(0, last);
+    const std::string own = "rk_save_png_file: " + path + ": ";
+    if (reason.starts_with(own)) {
+        reason.remove_prefix(own.size());
+    } else {
+        // No reason of its own (out of memory): the status says it.
+        reason = rk_status_text(status);
+        texts = message == reason ? "" : message;
+    }
+    return with_reasons(concat("cannot write ", path, ": ", reason), texts);
 }
 
 // Runs a saver on path and answers the failure text, empty on success.
 template <typename Saver>
 std::string save(const fs::path& path, Saver&& saver) {
-    const auto wide = path_to_utf16(path.string());
-    if (!wide) return "cannot write " + path.string() + ": the name is not valid UTF-8";
-    char16_t message[kMessageCapacity] = {};
-    std::vector<std::string> texts;
     if (!begin_save()) return "cannot write " + path.string() + ": the command was stopped";
+    rk_status status = RK_OK;
     {
         struct Turn {
             ~Turn() { end_save(); }
         } turn;
-        DiagnosticsCapture capture(texts);
-        saver(message, kMessageCapacity, wide->c_str());
+        status = saver(path.c_str());
     }
-    if (message[0] == u'\0') return {};
-    return with_diagnostics("cannot write " + path.string() + ": " + message_to_utf8(message),
-                            texts);
+    if (status == RK_OK) return {};
+    return save_failure(path.string(), status, rk_last_error());
 }
 
 // Why the input cannot even be opened, or empty; the readers' diagnostics do
@@ -130,26 +140,15 @@ class Job {
     void fail(std::string why) { result_.failure = std::move(why); }
 
     Image load() {
-        const auto wide = path_to_utf16(plan_.input);
-        if (!wide) {
-            fail("cannot read " + plan_.input + ": the name is not valid UTF-8");
-            return nullptr;
-        }
         if (std::string why = unopenable_input(plan_.input); !why.empty()) {
             fail(std::move(why));
             return nullptr;
         }
-        std::vector<std::string> texts;
-        Image image;
-        {
-            DiagnosticsCapture capture(texts);
-            image.reset(load_image(wide->c_str()));
+        imgbuf* loaded = nullptr;
+        if (rk_load_file(plan_.input.c_str(), &loaded) != RK_OK) {
+            fail(with_reasons("cannot read " + plan_.input + ":", rk_last_error()));
         }
-        if (!image) {
-            if (texts.empty()) texts.emplace_back("no reader accepted the file");
-            fail(with_diagnostics("cannot read " + plan_.input + ":", texts));
-        }
-        return image;
+        return Image(loaded);
     }
 
     Image resized(const imgbuf* image) {
@@ -203,16 +202,17 @@ class Job {
     }
 
     bool write_png(const fs::path& path, const imgbuf* image) {
-        return saved(path, save(path, [&](char16_t* msg, int32_t capacity, const char16_t* file) {
-                         core_saveimage_png(msg, capacity, file, image);
+        return saved(path, save(path, [&](const char* file) {
+                         return rk_save_png_file(file, image, nullptr);
                      }));
     }
 
     // Grey: engines and editors read a one-channel file as height directly.
     // Answers the failure text, empty when the file is written.
     std::string save_height_file(const imgbuf* height) {
-        return save(plan_.height_out, [&](char16_t* msg, int32_t capacity, const char16_t* file) {
-            save_png_ex(msg, capacity, file, height, options_.depth, RK_PNG_GREY, 0, 0, 0);
+        const rk_png_params params = command_png_params(options_, RK_PNG_GREY);
+        return save(plan_.height_out, [&](const char* file) {
+            return rk_save_png_file(file, height, &params);
         });
     }
 
@@ -221,11 +221,10 @@ class Job {
             receiver_->take_normal(normal);
             return true;
         }
-        const ChannelOrder& c = options_.channels;
+        const rk_png_params params = command_png_params(options_, RK_PNG_RGB);
         const fs::path& path = plan_.normal_out;
-        return saved(path, save(path, [&](char16_t* msg, int32_t capacity, const char16_t* file) {
-                         save_png_ex(msg, capacity, file, normal, options_.depth, RK_PNG_RGB, c.red,
-                                     c.green, c.blue);
+        return saved(path, save(path, [&](const char* file) {
+                         return rk_save_png_file(file, normal, &params);
                      }));
     }
 
@@ -251,6 +250,20 @@ class Job {
 };
 
 }  // namespace
+
+rk_png_params command_png_params(const Options& options, uint32_t layout) {
+    rk_png_params params;
+    rk_png_params_init(&params, sizeof params);
+    params.bit_depth = options.depth;
+    params.layout = layout;
+    const ChannelOrder& c = options.channels;
+    if (layout == RK_PNG_RGB) {
+        params.channels[0] = static_cast<uint32_t>(c.red);
+        params.channels[1] = static_cast<uint32_t>(c.green);
+        params.channels[2] = static_cast<uint32_t>(c.blue);
+    }
+    return params;
+}
 
 JobResult run_job(const JobPlan& plan, const Options& options) {
     return Job(plan, options).run();

@@ -22,6 +22,10 @@ struct JobResult {
 // while the normal map is made and saved.
 JobResult run_job(const JobPlan& plan, const Options& options);
 
+// How the command writes a map: its --depth, grey (the height map, from red)
+// or RGB (the normal map, in its --channels order), zlib's default level.
+rk_png_params command_png_params(const Options& options, uint32_t layout);
+
 // Takes the maps of a job in place of its PNG files, for a host that shows
 // them at once; each image lives only during the call.
 class MapReceiver {

@@ -9,7 +9,6 @@
 
 #include "batch.h"
 #include "console.h"
-#include "diagnostics.h"
 #include "farm_batch.h"
 #include "farm_options.h"
 #include "input_list.h"
@@ -88,7 +87,6 @@ int run(int argc, char** argv) {
     // One budget of threads for all jobs: a job thread inside the library
     // counts against it, and the library's workers only fill what is left.
     set_thread_count(options.threads);
-    rkcli::install_diagnostics_sink();
     std::ostream no_listing(nullptr);  // standard output carries the report alone
     rkcli::Console console(
         farm.report_on_standard_output() ? no_listing : std::cout, std::cerr,

@@ -1,11 +1,7 @@
-// Decodes parameters and a small image from fuzzer bytes, and writes bytes to a
-// private temporary file, for the fuzz targets.
+// Decodes parameters and a small image from fuzzer bytes, for the fuzz targets.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -65,17 +61,5 @@ class Input {
     const uint8_t* p_;
     const uint8_t* end_;
 };
-
-// A path of this process's own in the temporary directory, as UTF-16.
-inline std::u16string temp_path(const char* suffix) {
-    const char* dir = std::getenv("TMPDIR");
-    std::string s =
-        std::string(dir && *dir ? dir : "/tmp") + "/rk_fuzz_" + std::to_string(getpid()) + suffix;
-    return std::u16string(s.begin(), s.end());
-}
-
-inline std::string narrow(const std::u16string& s) {
-    return std::string(s.begin(), s.end());
-}
 
 }  // namespace fuzz

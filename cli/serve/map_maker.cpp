@@ -1,66 +1,80 @@
 #include "map_maker.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <fstream>
-#include <future>
-#include <iterator>
+#include <new>
 
-#include "diagnostics.h"
 #include "job.h"
-#include "preview_png.h"
 #include "serve_limits.h"
-#include "text_conversion.h"
 
 namespace rkserve {
-namespace fs = std::filesystem;
-
 namespace {
 
-bool write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<size_t>(n));
+// rk_save_png_write's output: the file's bytes appended to a string.
+int append(void* user, const void* data, size_t size) {
+    try {
+        static_cast<std::string*>(user)->append(static_cast<const char*>(data), size);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return 1;  // the save stops; the empty result says why
     }
-    return true;
 }
 
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-class PreviewReceiver final : public rkcli::MapReceiver {
+// Takes the job's maps and encodes each as the command would save it; the
+// height map's encoding runs on the job's saving thread while the normal map
+// is made.
+class PngReceiver final : public rkcli::MapReceiver {
   public:
-    explicit PreviewReceiver(const rkcli::ChannelOrder& order) : order_(order) {}
-    ~PreviewReceiver() override {
-        if (height_.valid()) height_.wait();
-    }
+    PngReceiver(const rkcli::Options& options, bool preview)
+        : height_{params(options, RK_PNG_GREY, preview), {}},
+          normal_{params(options, RK_PNG_RGB, preview), {}} {}
 
-    void take_height(const imgbuf* map) override {
-        // The job frees the height map once the normal map is made, so the
-        // encoder works on a copy of its own.
-        copy_.reset(create_imgbuf(imgbuf_w(map), imgbuf_h(map)));
-        if (!copy_ || !imgbuf_buf(copy_.get())) return;
-        copy_imgbuf_content(copy_.get(), map);
-        height_ = std::async(std::launch::async, [this] { return fast_grey_png(copy_.get()); });
-    }
-    void take_normal(const imgbuf* map) override { normal_ = fast_rgb_png(map, order_); }
+    void take_height(const imgbuf* map) override { height_.encode(map); }
+    void take_normal(const imgbuf* map) override { normal_.encode(map); }
 
-    std::string height() { return height_.valid() ? height_.get() : std::string(); }
-    std::string normal() { return std::move(normal_); }
+    std::string height() { return std::move(height_.png); }
+    std::string normal() { return std::move(normal_.png); }
 
   private:
-    rkcli::ChannelOrder order_;
-    rkcli::Image copy_;
-    std::future<std::string> height_;
-    std::string normal_;
+    struct Encoding {
+        rk_png_params params;
+        std::string png;  // empty unless encoded
+
+        void encode(const imgbuf* map) {
+            if (rk_save_png_write(map, &params, append, &png) != RK_OK) png.clear();
+        }
+    };
+
+    static rk_png_params params(const rkcli::Options& options, uint32_t layout, bool preview) {
+        rk_png_params p = rkcli::command_png_params(options, layout);
+        if (preview) {
+            p.bit_depth = 8;
+            p.compression_level = 1;
+        }
+        return p;
+    }
+
+    Encoding height_;
+    Encoding normal_;
 };
+
+MadeMaps run(rkcli::Image source, const rkcli::Options& options, std::string_view input_name,
+             bool preview) {
+    MadeMaps maps;
+    PngReceiver receiver(options, preview);
+    rkcli::JobPlan plan;
+    plan.input = std::string(input_name);
+    plan.height_out = "height";  // names only: the receiver takes the maps
+    plan.normal_out = "normal";
+    const rkcli::JobResult result = rkcli::run_job(std::move(source), plan, options, &receiver);
+    maps.height_png = receiver.height();
+    maps.normal_png = receiver.normal();
+    if (!result.ok()) {
+        maps.failure = result.failure;
+    } else if (maps.height_png.empty() || maps.normal_png.empty()) {
+        maps.failure = "not enough memory for the maps of " + std::string(input_name);
+    }
+    return maps;
+}
 
 rkcli::Image copy_of(const imgbuf* image) {
     rkcli::Image copy(create_imgbuf(imgbuf_w(image), imgbuf_h(image)));
@@ -71,31 +85,18 @@ rkcli::Image copy_of(const imgbuf* image) {
 
 }  // namespace
 
-Decoded decode_upload(std::string_view bytes, ScratchDir& scratch) {
+Decoded decode_upload(std::string_view bytes) {
     Decoded result;
-    const fs::path dir = scratch.fresh_subdir();
-    const fs::path file = dir / "upload";
-    const int fd = dir.empty() ? -1 : ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-    if (fd < 0 || !write_all(fd, bytes)) {
-        if (fd >= 0) ::close(fd);
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
-        result.diagnostics.emplace_back(
-            "the server cannot keep the upload in its private directory");
+    imgbuf* image = nullptr;
+    if (rk_load_memory(bytes.data(), bytes.size(), &image) == RK_OK) {
+        result.image.reset(image);
         return result;
     }
-    ::close(fd);
-    {
-        rkcli::DiagnosticsCapture capture(result.diagnostics);
-        // The directory name is made of ASCII digits under a temporary directory.
-        if (const auto wide = rkcli::path_to_utf16(file.string())) {
-            result.image.reset(load_image(wide->c_str()));
-        }
-    }
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
-    if (!result.image && result.diagnostics.empty()) {
-        result.diagnostics.emplace_back("no reader accepted the file");
+    std::string_view reasons = rk_last_error();
+    while (!reasons.empty()) {
+        const size_t end = std::min(reasons.find('\n'), reasons.size());
+        if (end > 0) result.diagnostics.emplace_back(reasons.substr(0, end));
+        reasons.remove_prefix(std::min(end + 1, reasons.size()));
     }
     return result;
 }
@@ -116,52 +117,14 @@ rkcli::Image preview_copy(const imgbuf* image, const std::optional<rkcli::Size>&
     return copy && imgbuf_buf(copy.get()) ? std::move(copy) : nullptr;
 }
 
-MadeMaps make_maps(rkcli::Image source, const rkcli::Options& options, std::string_view input_name,
-                   ScratchDir& scratch) {
-    MadeMaps maps;
-    const fs::path dir = scratch.fresh_subdir();
-    if (dir.empty()) {
-        maps.failure = "the server cannot write in its private directory";
-        return maps;
-    }
-    rkcli::JobPlan plan;
-    plan.input = std::string(input_name);
-    plan.height_out = dir / "height.png";
-    plan.normal_out = dir / "normal.png";
-    const rkcli::JobResult result =
-        rkcli::run_job(std::move(source), plan, options);
-    if (result.ok()) {
-        maps.height_png = read_file(plan.height_out);
-        maps.normal_png = read_file(plan.normal_out);
-        if (maps.height_png.empty() || maps.normal_png.empty()) {
-            maps.failure = "the server cannot read back the maps it wrote";
-        }
-    } else {
-        maps.failure = result.failure;
-    }
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
-    return maps;
+MadeMaps make_maps(rkcli::Image source, const rkcli::Options& options,
+                   std::string_view input_name) {
+    return run(std::move(source), options, input_name, false);
 }
 
 MadeMaps make_preview_maps(rkcli::Image source, const rkcli::Options& options,
                            std::string_view input_name) {
-    MadeMaps maps;
-    PreviewReceiver receiver(options.channels);
-    rkcli::JobPlan plan;
-    plan.input = std::string(input_name);
-    plan.height_out = "height";  // names only: the receiver takes the maps
-    plan.normal_out = "normal";
-    const rkcli::JobResult result =
-        rkcli::run_job(std::move(source), plan, options, &receiver);
-    maps.height_png = receiver.height();
-    maps.normal_png = receiver.normal();
-    if (!result.ok()) {
-        maps.failure = result.failure;
-    } else if (maps.height_png.empty() || maps.normal_png.empty()) {
-        maps.failure = "not enough memory for the preview of " + std::string(input_name);
-    }
-    return maps;
+    return run(std::move(source), options, input_name, true);
 }
 
 }  // namespace rkserve

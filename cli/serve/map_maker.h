@@ -1,28 +1,25 @@
 // From uploaded bytes to the maps' PNG bytes, through the command's own job,
-// so that the page's files are the command's files.
+// so that the page's files are the command's files. Everything stays in
+// memory: the server makes no file.
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "image.h"
 #include "options.h"
-#include "scratch_dir.h"
 
 namespace rkserve {
 
 struct Decoded {
     rkcli::Image image;                    // null on failure
-    std::vector<std::string> diagnostics;  // the readers' reasons
+    std::vector<std::string> diagnostics;  // the readers' reasons, one a line
 };
 
-// Loads an upload held in memory. The library reads only from a path, so the
-// bytes go to a file of the server's own naming in the scratch directory that
-// is removed as soon as the image is loaded.
-Decoded decode_upload(std::string_view bytes, ScratchDir& scratch);
+// Loads an upload held in memory; every format is told by its content.
+Decoded decode_upload(std::string_view bytes);
 
 // A copy whose long side is at most kPreviewLongSide (the image itself
 // resampled, aspect kept; a plain copy when it is small enough), sized as
@@ -36,13 +33,12 @@ struct MadeMaps {
 };
 
 // Runs the command's job on `source` with `options` (input_name names it in
-// messages) and answers the PNG files it wrote.
-MadeMaps make_maps(rkcli::Image source, const rkcli::Options& options, std::string_view input_name,
-                   ScratchDir& scratch);
+// messages) and answers the PNG files it would write, byte for byte.
+MadeMaps make_maps(rkcli::Image source, const rkcli::Options& options, std::string_view input_name);
 
-// The same job for the page's preview: the maps are taken from the job
-// rather than from its files and made into fast PNGs (the height map's while
-// the normal map is being made).
+// The same job for the page's preview: 8-bit files of the same values,
+// compressed at zlib's fastest level, since the page needs them within a
+// fraction of a second and they never leave this machine.
 MadeMaps make_preview_maps(rkcli::Image source, const rkcli::Options& options,
                            std::string_view input_name);
 

@@ -15,7 +15,6 @@
 #include "map_maker.h"
 #include "option_form.h"
 #include "options.h"
-#include "scratch_dir.h"
 #include "session_store.h"
 #include "text_conversion.h"
 #include "web_assets.h"
@@ -60,18 +59,6 @@ void send_failure(Response& res, int status, const std::string& failure) {
     const std::string headline = lines.empty() ? "the maps could not be made" : lines.front();
     if (!lines.empty()) lines.erase(lines.begin());
     send_error(res, status, headline, lines);
-}
-
-std::vector<std::string> diagnostic_lines(const std::vector<std::string>& texts) {
-    std::vector<std::string> lines;
-    const std::string joined = rkcli::join_diagnostics(texts);
-    size_t start = 0;
-    while (start < joined.size()) {
-        const size_t end = std::min(joined.find('\n', start), joined.size());
-        if (end > start) lines.push_back(joined.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
 }
 
 // The client's file name, only ever shown (command line, downloads): its last
@@ -297,10 +284,9 @@ struct ReliefServer::Impl {
             // A header's claim is judged before the library allocates for it.
             const std::optional<DeclaredSize> declared = declared_size(bytes);
             if (declared && too_large(declared->width, declared->height, name, res)) return;
-            Decoded decoded = decode_upload(bytes, scratch);
+            Decoded decoded = decode_upload(bytes);
             if (!decoded.image) {
-                return send_error(res, 422, "cannot read " + name + ":",
-                                  diagnostic_lines(decoded.diagnostics));
+                return send_error(res, 422, "cannot read " + name + ":", decoded.diagnostics);
             }
             session->width = imgbuf_w(decoded.image.get());
             session->height = imgbuf_h(decoded.image.get());
@@ -366,10 +352,10 @@ struct ReliefServer::Impl {
         if (superseded()) return;
         rkcli::Image source;
         if (full) {
-            Decoded decoded = decode_upload(session->upload, scratch);
+            Decoded decoded = decode_upload(session->upload);
             if (!decoded.image) {
                 return send_error(res, 422, "cannot read " + session->name + ":",
-                                  diagnostic_lines(decoded.diagnostics));
+                                  decoded.diagnostics);
             }
             source = std::move(decoded.image);
         } else {
@@ -377,7 +363,7 @@ struct ReliefServer::Impl {
             options.resize.reset();
             if (!source) return send_error(res, 500, "not enough memory for the preview");
         }
-        MadeMaps made = full ? make_maps(std::move(source), options, session->name, scratch)
+        MadeMaps made = full ? make_maps(std::move(source), options, session->name)
                              : make_preview_maps(std::move(source), options, session->name);
         if (!made.failure.empty()) return send_failure(res, 500, made.failure);
 
@@ -422,7 +408,6 @@ struct ReliefServer::Impl {
     ServeLimits limits;
     SessionStore store;
     WorkSlots slots;
-    ScratchDir scratch;
     std::atomic<uint64_t> maps_made{0};
     std::atomic<uint64_t> work_done{0};  // uploads and sets of maps, to tell when to trim
     std::optional<StartupPhoto> startup;
@@ -471,8 +456,13 @@ void ReliefServer::stop() {
     impl_->http.stop_now();
 }
 
-void ReliefServer::discard_files() {
-    impl_->scratch.remove_now();
+std::shared_ptr<void> ReliefServer::hold_work_slot() {
+    if (!impl_->slots.acquire(impl_->limits.slot_wait)) return nullptr;
+    return std::shared_ptr<void>(nullptr, [impl = impl_.get()](void*) { impl->slots.release(); });
+}
+
+unsigned ReliefServer::requests_waiting_for_slot() const {
+    return impl_->slots.waiting();
 }
 
 }  // namespace rkserve

@@ -34,9 +34,13 @@ class ReliefServer {
     // Stops listening and ends every connection at once; run() returns when
     // the requests already at work are done.
     void stop();
-    // Removes the server's files now, for a process about to end without
-    // waiting for its requests at work (their files included).
-    void discard_files();
+
+    // For tests, which must not depend on how long maps take: holds one work
+    // slot, as a request making maps does, until the answer goes (null when
+    // none became free within the limit's wait); and the requests waiting for
+    // a slot now.
+    std::shared_ptr<void> hold_work_slot();
+    unsigned requests_waiting_for_slot() const;
 
   private:
     struct Impl;

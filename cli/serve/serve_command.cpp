@@ -19,7 +19,6 @@
 #include <mutex>
 #include <thread>
 
-#include "diagnostics.h"
 #include "relief_server.h"
 #include "reliefkit.h"
 #include "text_conversion.h"
@@ -210,7 +209,7 @@ int serve_main(std::span<const std::string_view> args) {
     ::mallopt(M_ARENA_MAX, static_cast<int>(std::max(2u, o.limits.work_slots)));
 
     // SIGINT and SIGTERM are taken by a thread of their own, so that the
-    // server stops cleanly and its private directory goes.
+    // server stops cleanly.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
@@ -218,7 +217,6 @@ int serve_main(std::span<const std::string_view> args) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     const Library library;
-    rkcli::install_diagnostics_sink();
     ReliefServer server(o.limits, std::move(startup), !o.listen_given);
     const int port = server.bind(o.listen, o.port);
     if (port < 0) {
@@ -234,7 +232,7 @@ int serve_main(std::span<const std::string_view> args) {
 
     // A signal ends every connection at once. Requests still at work then get
     // a moment to finish; past it (a map of a large photo in the making) the
-    // server's files go and the process ends without waiting for them.
+    // process ends without waiting for them: the server has no file to remove.
     std::mutex finishing;
     std::condition_variable finished_signal;
     bool finished = false;
@@ -245,7 +243,6 @@ int serve_main(std::span<const std::string_view> args) {
         std::unique_lock hold(finishing);
         if (!finished_signal.wait_for(hold, std::chrono::milliseconds(300),
                                       [&] { return finished; })) {
-            server.discard_files();
             std::_Exit(0);
         }
     });

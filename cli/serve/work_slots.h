@@ -13,7 +13,10 @@ class WorkSlots {
 
     bool acquire(std::chrono::seconds wait) {
         std::unique_lock hold(mutex_);
-        if (!freed_.wait_for(hold, wait, [&] { return free_ > 0; })) return false;
+        ++waiting_;
+        const bool got = freed_.wait_for(hold, wait, [&] { return free_ > 0; });
+        --waiting_;
+        if (!got) return false;
         --free_;
         return true;
     }
@@ -25,10 +28,17 @@ class WorkSlots {
         freed_.notify_one();
     }
 
+    // Requests waiting in acquire() now.
+    unsigned waiting() {
+        std::lock_guard hold(mutex_);
+        return waiting_;
+    }
+
   private:
     std::mutex mutex_;
     std::condition_variable freed_;
     unsigned free_;
+    unsigned waiting_ = 0;
 };
 
 // Holds a slot until the end of its scope.

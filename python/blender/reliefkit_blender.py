@@ -198,7 +198,7 @@ class RELIEFKIT_OT_make_maps(bpy.types.Operator):
         try:
             rk = reliefkit_module(context)
             height, normal = make_maps(rk, image_to_array(image), context.scene.reliefkit)
-        except (ImportError, RuntimeError, ValueError, NotImplementedError) as error:
+        except (ImportError, OSError, RuntimeError, ValueError, NotImplementedError) as error:
             self.report({"ERROR"}, str(error))
             return {"CANCELLED"}
         stem = image.name.rsplit(".", 1)[0]

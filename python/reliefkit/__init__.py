@@ -3,40 +3,49 @@
 Images are NumPy arrays of shape (H, W, 4), float32, channels red, green, blue,
 alpha, row 0 at the top, values 0..1. Functions that take an image also accept
 (H, W) grey, (H, W, 3) RGB and unsigned-integer pixels (scaled by the type's
-largest value); a C-contiguous float32 (H, W, 4) array with 16-byte-aligned data
-is read in place, anything else is converted once.
+largest value); float32 (H, W, 4) pixels with 16-byte-aligned rows (a C-contiguous
+array, or a crop of one) are read in place, anything else is converted once.
 
     import reliefkit as rk
-    photo = rk.load("wall.jpg")
+    photo = rk.load("wall.jpg")          # or bytes, or an open binary file
     rk.save_png("wall_normal.png", rk.normalmap(rk.heightmap(photo)))
 
 Every default is the one of the ``reliefkit`` command. Calls release the GIL, so
-a thread pool processes several images at once. A failed call raises
-``ReliefkitError`` (a RuntimeError) whose message holds the library's diagnostics
-for that call.
+a thread pool processes several images at once. A failed library call raises a
+subclass of ``reliefkit.Error`` (an OSError) for its status (``FormatError``,
+``DamagedFileError``, ``LimitError``, ...), carrying ``.status`` and the library's
+whole message.
 """
 
 from __future__ import annotations
 
+import ctypes
 import enum
 import os
-from typing import Optional, Tuple, Union
+from typing import BinaryIO, Optional, Tuple, Union
 
 import numpy as np
 
-from . import _diagnostics, _native
-from ._diagnostics import ReliefkitError
+from . import _native
+from ._errors import (AbortedError, ArgumentError, DamagedFileError, Error, FileError,
+                      FormatError, HelperError, InternalError, LimitError, OutOfMemoryError,
+                      UnsupportedError, VersionError, WriteError)
 from ._images import InputImage, to_array
 from ._native import LibraryNotFoundError, library_path
 
 __all__ = [
-    "BlurKind", "HeightMode", "LibraryNotFoundError", "ReliefkitError", "get_thread_count",
-    "heightmap", "library_path", "load", "make_maps", "make_tileable", "normalmap", "resample",
-    "save_png", "set_thread_count", "shard_of",
+    "AbortedError", "ArgumentError", "BlurKind", "DamagedFileError", "Error", "FileError",
+    "FormatError", "HeightMode", "HelperError", "InternalError", "LibraryNotFoundError",
+    "LimitError", "OutOfMemoryError", "ReliefkitError", "UnsupportedError", "VersionError",
+    "WriteError", "get_thread_count", "heightmap", "library_path", "load", "make_maps",
+    "make_tileable", "normalmap", "resample", "save_png", "set_thread_count", "shard_of",
 ]
-__version__ = "0.1.0"
+__version__ = _native.version_string  # the loaded library's (rk_version_string)
 
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+ReliefkitError = Error  # the name of the package's one error class before the subclasses
+
+PathLike = Union[str, "os.PathLike[str]", "os.PathLike[bytes]"]
+Source = Union[PathLike, bytes, bytearray, memoryview, BinaryIO]
 
 
 class HeightMode(str, enum.Enum):
@@ -61,14 +70,11 @@ class BlurKind(str, enum.Enum):
 
 _MODE_NUMBERS = {m: i for i, m in enumerate(HeightMode)}  # DELIT is 8 (HM_MODE_DELIT)
 _KIND_NUMBERS = {k: i for i, k in enumerate(BlurKind)}
-_HM_AUTO_LEVELS, _HM_INVERT = 1, {"r": 2, "g": 4, "b": 8}
-_HM_CLAMP, _HM_DETAIL_FILTER, _HM_SMOOTH = 16, 32, 128
 _EDGE_CLAMP, _EDGE_WRAP = 0, 1
-_MESSAGE_CAPACITY = 512
 _PNG_GREY, _PNG_RGB = 1, 3
+_FLOAT_EPSILON = float(np.finfo(np.float32).eps)  # the generator's test of its weights
 
-_native.require("init")()
-_diagnostics.install()
+_native.check(_native.require("rk_init")(), "cannot start the library:")
 
 
 # --------------------------------------------------------------------------- helpers
@@ -89,25 +95,22 @@ def _number(value, low, high, what: str, integral: bool = False):
     return int(value) if integral else float(value)
 
 
-def _utf16(path: PathLike) -> bytes:
-    text = os.fsdecode(os.fspath(path))
-    try:
-        text.encode("utf-8")  # the library's file names are UTF-8
-    except UnicodeEncodeError:
-        raise ValueError(f"the path {text!r} is not valid UTF-8, and the library takes "
-                         "only UTF-8 file names") from None
-    return text.encode("utf-16-le") + b"\0\0"
+def _new_image(name: str, headline: str, *args) -> np.ndarray:
+    """Runs an rk_ export that hands back a new image, as an array."""
+    out = ctypes.c_void_p()
+    _native.check(_native.require(name)(*args, ctypes.byref(out)), headline)
+    return to_array(out)
 
 
-def _call(name: str, headline: str, *args) -> int:
-    """Runs an export that returns an image; ReliefkitError with the call's diagnostics
-    when it returns none."""
-    fn = _native.require(name)
-    with _diagnostics.captured() as texts:
-        img = fn(*args)
-    if not img:
-        raise ReliefkitError(headline, texts or ["the library made no image (out of memory?)"])
-    return img
+def _three(values, what: str):
+    values = tuple(float(v) for v in values)
+    if len(values) != 3:
+        raise ValueError(f"{what} must be three numbers, not {len(values)}")
+    return values
+
+
+def _is_path(value) -> bool:
+    return isinstance(value, (str, os.PathLike))
 
 
 def _size_and_kind(value, what: str, largest: int) -> Tuple[int, int]:
@@ -121,60 +124,108 @@ def _size_and_kind(value, what: str, largest: int) -> Tuple[int, int]:
 
 # --------------------------------------------------------------------------- files
 
-def load(path: PathLike) -> np.ndarray:
-    """Reads a PNG, JPEG, JPEG XR, DDS or TGA file into a new (H, W, 4) float32 array
-    (values 0..1, alpha 1 where the file has none).
-
-    Raises FileNotFoundError (or another OSError) when the file cannot be opened and
-    ReliefkitError with the readers' reasons when no reader accepts it; ValueError for a
-    path that is not valid UTF-8 (the library takes UTF-8 file names)."""
-    # The readers' diagnostics do not tell a missing file from a broken one. Opened
-    # without blocking, so that a FIFO cannot hold the call: the library refuses
-    # whatever is not a regular file, with the reason.
-    wide = _utf16(path)
-    os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC))
-    img = _call("load_image", f"cannot read {os.fsdecode(path)}:", wide)
-    return to_array(img)
+_NO_BYTES = ctypes.create_string_buffer(1)  # where rk_load_memory reads 0 bytes
 
 
-def save_png(path: PathLike, image, *, depth: int = 8, channels: str = "rgb") -> None:
+def load(source: Source) -> np.ndarray:
+    """Reads a PNG, JPEG, JPEG XR, DDS or TGA image into a new (H, W, 4) float32 array
+    (values 0..1, alpha 1 where the image has none). Every format is told by its
+    content, whatever a file is named.
+
+    source is a path (str or os.PathLike; handed to the system as it is), the image
+    file's bytes (bytes, bytearray, memoryview or any buffer), or a binary file object
+    (read to its end).
+
+    Raises a reliefkit.Error subclass: FileError when the file cannot be opened or
+    read (missing, not permitted, not a regular file: a FIFO is refused without
+    waiting), FormatError when no reader takes the data, DamagedFileError,
+    UnsupportedError, LimitError, HelperError (JPEG XR); its message holds every
+    reader's reason."""
+    out = ctypes.c_void_p()
+    if _is_path(source):
+        path = os.fsencode(os.fspath(source))
+        status = _native.require("rk_load_file")(path, ctypes.byref(out))
+        _native.check(status, f"cannot read {os.fsdecode(path)}:")
+        return to_array(out)
+    what = "the image data"
+    if hasattr(source, "read"):
+        what = str(getattr(source, "name", "the file object"))
+        source = source.read()
+        if not isinstance(source, (bytes, bytearray)):
+            raise TypeError(f"load: {what} gave {type(source).__name__}, not bytes: open it "
+                            "in binary mode")
+    try:
+        data = np.frombuffer(source, np.uint8)  # no copy of a contiguous buffer
+    except (BufferError, TypeError, ValueError):
+        try:
+            data = np.frombuffer(memoryview(source).tobytes(), np.uint8)  # non-contiguous
+        except TypeError:
+            raise TypeError("load takes a path, the image's bytes or a binary file object, "
+                            f"not {type(source).__name__}") from None
+    pointer = data.ctypes.data if data.size else ctypes.addressof(_NO_BYTES)
+    status = _native.require("rk_load_memory")(pointer, data.size, ctypes.byref(out))
+    _native.check(status, f"cannot read {what}:")
+    return to_array(out)
+
+
+def _writer(target):
+    """rk_save_png_write's callback onto target.write, and the list where an exception
+    raised by target.write is kept (the callback may not raise into the library)."""
+    raised = []
+
+    def write(_user, data, size):
+        try:
+            block = memoryview(ctypes.string_at(data, size))
+            while block:
+                n = target.write(block)
+                if n is None:
+                    raise BlockingIOError("the file object took no bytes (non-blocking?)")
+                block = block[n:]
+            return 0
+        except BaseException as e:  # noqa: BLE001 - re-raised after the library returns
+            raised.append(e)
+            return 1
+    return _native.WRITE_FN(write), raised
+
+
+def save_png(target: Union[PathLike, bytes, BinaryIO], image, *, depth: int = 8,
+             channels: str = "rgb") -> None:
     """Writes image as a PNG of ``depth`` bits per channel (8 or 16; alpha is dropped).
 
-    ``channels`` picks the file's channels from the image's: three letters of r, g, b
-    give an RGB file ("grb" swaps red and green, as the command's --channels); one
-    letter gives a grey file of that channel. Values map 0..1 to the full range,
-    saturating. An existing file survives a failed save.
-
-    16-bit and grey files need the library's save_png_ex export; 8-bit RGB works with
-    every version of the library."""
+    target is a path (str, bytes or os.PathLike) or a binary file object (its write()
+    takes the file's bytes in order). ``channels`` picks the file's channels from the
+    image's: three letters of r, g, b give an RGB file ("grb" swaps red and green, as
+    the command's --channels); one letter gives a grey file of that channel. Values
+    map 0..1 to the full range, saturating. The bytes are the command's for the same
+    settings. A file is written beside the target and renamed over it once complete,
+    so an existing file survives a failed save. Raises WriteError (with the library's
+    message) when the file cannot be written; an exception of target.write passes
+    through."""
     depth = int(depth)
     if depth not in (8, 16):
         raise ValueError(f"depth must be 8 or 16, not {depth!r}")
     letters = channels.lower()
     if len(letters) not in (1, 3) or any(c not in "rgb" for c in letters):
         raise ValueError(f"channels must be one or three letters of r, g, b, not {channels!r}")
-    selectors = ["rgb".index(c) for c in letters]
-    # 8-bit RGB goes through the saver the command uses, so the files are the command's.
-    classic = depth == 8 and len(selectors) == 3
-    save_ex = None if classic else _native.optional("save_png_ex")
-    if not classic and save_ex is None:
-        raise NotImplementedError(
-            f"{depth}-bit {'grey' if len(selectors) == 1 else 'RGB'} PNG needs the export "
-            f"save_png_ex(), which the loaded reliefkit library ({library_path}) lacks")
+    params = _native.PngParams.defaults()
+    params.bit_depth = depth
+    params.layout = _PNG_GREY if len(letters) == 1 else _PNG_RGB
+    for i, c in enumerate(letters):
+        params.channels[i] = "rgb".index(c)
     src = InputImage(image)
-    message = np.zeros(_MESSAGE_CAPACITY, np.uint16)
-    msg, wide = message.ctypes.data, _utf16(path)
-    with _diagnostics.captured() as texts:
-        if not classic:
-            layout = _PNG_GREY if len(selectors) == 1 else _PNG_RGB
-            r, g, b = (selectors * 3)[:3]
-            save_ex(msg, _MESSAGE_CAPACITY, wide, src.pointer, depth, layout, r, g, b)
-        else:
-            _native.require("core_saveimage_nmap_png")(msg, _MESSAGE_CAPACITY, wide,
-                                                       src.pointer, *selectors)
-    if message[0]:
-        reason = message[:np.argmin(message != 0)].tobytes().decode("utf-16-le", "replace")
-        raise ReliefkitError(f"cannot write {os.fsdecode(path)}: {reason}", texts)
+    if isinstance(target, bytes) or _is_path(target):
+        path = os.fsencode(os.fspath(target))
+        status = _native.require("rk_save_png_file")(path, src.pointer, ctypes.byref(params))
+        _native.check(status, f"cannot write {os.fsdecode(path)}:")
+        return
+    if not hasattr(target, "write"):
+        raise TypeError(f"save_png writes to a path or a binary file object, not "
+                        f"{type(target).__name__}")
+    write, raised = _writer(target)
+    status = _native.require("rk_save_png_write")(src.pointer, ctypes.byref(params), write, None)
+    if raised:
+        raise raised[0]
+    _native.check(status, f"cannot write {getattr(target, 'name', 'the PNG')}:")
 
 
 # --------------------------------------------------------------------------- generators
@@ -189,7 +240,7 @@ def heightmap(photo, *, mode: Union[str, HeightMode] = "luminance", auto_levels:
 
     mode        colour-to-height conversion: red, green, blue, red-green, red-blue,
                 green-blue, average, luminance (the eye's weights, bright means high)
-                or delit (needs a library with HM_MODE_DELIT).
+                or delit (the shading with the light and colour taken out).
     auto_levels move the darkest level down to 0 (the range is not stretched).
     midpoint    input level that becomes mid-grey, 0..1: below 0.5 raises the middle
                 heights, above lowers them.
@@ -202,37 +253,31 @@ def heightmap(photo, *, mode: Union[str, HeightMode] = "luminance", auto_levels:
     invert      channels read as 1 - value: a string of r, g, b (the command's
                 --invert-red/-green/-blue), True for all three; dark then means high.
     weights     three weights the generator only tests: all zero give a black map.
-    seamless    read across the opposite edge, for textures that tile (needs a
-                library with the wrap edge mode)."""
-    mode_number = _MODE_NUMBERS[_enum(HeightMode, mode, "mode")]
+    seamless    read across the opposite edge, for textures that tile."""
+    p = _native.HeightParams.defaults()
+    p.mode = _MODE_NUMBERS[_enum(HeightMode, mode, "mode")]
     inverted = "rgb" if invert is True else (invert or "").lower()
     if any(c not in "rgb" for c in inverted):
         raise ValueError(f"invert must be True, False or letters of r, g, b, not {invert!r}")
-    flags = _HM_AUTO_LEVELS if auto_levels else 0
-    for c in set(inverted):
-        flags |= _HM_INVERT[c]
-    low, high = 0.0, 1.0
+    p.invert_red, p.invert_green, p.invert_blue = (c in inverted for c in "rgb")
+    p.auto_levels = bool(auto_levels)
+    p.midpoint = _number(midpoint, 0.0, 1.0, "midpoint")
+    p.clamp = clamp is not None
     if clamp is not None:
-        low, high = (_number(v, 0.0, 1.0, "clamp limits") for v in clamp)
-        flags |= _HM_CLAMP
+        p.clamp_low, p.clamp_high = (_number(v, 0.0, 1.0, "clamp limits") for v in clamp)
     detail_size, threshold = detail if detail is not None else (0, 0.0)
-    detail_size = _number(detail_size, 0, 99, "detail size", integral=True)
-    threshold = _number(threshold, 0.0, 0.5, "detail threshold")
-    if detail_size > 0:
-        flags |= _HM_DETAIL_FILTER
-    smooth_size, smooth_kind = _size_and_kind(smooth, "smooth", 99)
-    if smooth_size > 0:
-        flags |= _HM_SMOOTH
-    w1, w2, w3 = (float(v) for v in weights)
-    edge = _EDGE_WRAP if seamless else _EDGE_CLAMP
-    _needs_capability(mode_number == _MODE_NUMBERS[HeightMode.DELIT], "delit_heights",
-                      "the de-lit height mode (HM_MODE_DELIT)")
-    _needs_capability(seamless, "wrap_heights", "seamless height maps (RK_EDGE_WRAP)")
+    p.detail_size = _number(detail_size, 0, 99, "detail size", integral=True)
+    p.detail_threshold = _number(threshold, 0.0, 0.5, "detail threshold")
+    p.smooth_size, p.smooth_kind = _size_and_kind(smooth, "smooth", 99)
+    p.edge_mode = _EDGE_WRAP if seamless else _EDGE_CLAMP
     src = InputImage(photo, "photo")
-    img = _call("calc_heightmap_from_photo_ex", "cannot make the height map:", src.pointer,
-                mode_number, flags, float(_number(midpoint, 0.0, 1.0, "midpoint")), low, high,
-                detail_size, threshold, w1, w2, w3, smooth_size, smooth_kind, edge)
-    return to_array(img)
+    if all(abs(np.float32(w)) <= _FLOAT_EPSILON for w in _three(weights, "weights")):
+        # The old generator's one use of its weights, which the rk_ one has no field for.
+        black = np.zeros(src.array.shape, np.float32)
+        black[..., 3] = 1.0
+        return black
+    return _new_image("rk_height_map", "cannot make the height map:", src.pointer,
+                      ctypes.byref(p))
 
 
 def normalmap(height, *, strength: int = 2, center_weight: int = 1, invert_x: bool = False,
@@ -249,20 +294,20 @@ def normalmap(height, *, strength: int = 2, center_weight: int = 1, invert_x: bo
                   style); flip it for renderers that expect green up (OpenGL style).
     blur          blur of the normals, renormalised afterwards: None, taps 0..254, or
                   (taps, "gaussian" | "box" | "tent"); below 3 taps: no blur.
-    seamless      read across the opposite edge (needs the wrap edge mode).
+    seamless      read across the opposite edge, for textures that tile.
 
     Encoding: red and green hold 0.5 + 0.5 * n; blue holds n_z itself without a blur,
     and 0.5 + 0.5 * n_z once blurred and renormalised. The outermost rows and columns
     are the flat normal (0.5, 0.5, 1) when not seamless. Alpha is 1."""
-    strength = _number(strength, 1, 10, "strength", integral=True)
-    center = _number(center_weight, 0, 100, "center_weight", integral=True)
-    blur_size, blur_kind = _size_and_kind(blur, "blur", 254)
-    _needs_capability(seamless, "wrap_normals", "seamless normal maps (RK_EDGE_WRAP)")
+    p = _native.NormalParams.defaults()
+    p.strength = _number(strength, 1, 10, "strength", integral=True)
+    p.center_tap = _number(center_weight, 0, 100, "center_weight", integral=True)
+    p.invert_x, p.invert_y = bool(invert_x), bool(invert_y)
+    p.blur_size, p.blur_kind = _size_and_kind(blur, "blur", 254)
+    p.edge_mode = _EDGE_WRAP if seamless else _EDGE_CLAMP
     src = InputImage(height, "height")
-    img = _call("calc_normalmap_from_heightmap_ex", "cannot make the normal map:", src.pointer,
-                int(bool(invert_x)), int(bool(invert_y)), strength, center, blur_size,
-                blur_kind, _EDGE_WRAP if seamless else _EDGE_CLAMP)
-    return to_array(img)
+    return _new_image("rk_normal_map", "cannot make the normal map:", src.pointer,
+                      ctypes.byref(p))
 
 
 def resample(image, width: int, height: int) -> np.ndarray:
@@ -270,67 +315,31 @@ def resample(image, width: int, height: int) -> np.ndarray:
     w = _number(width, 1, 65535, "width", integral=True)
     h = _number(height, 1, 65535, "height", integral=True)
     src = InputImage(image)
-    return to_array(_call("imgbuf_resample", f"cannot resample to {w}x{h}:", src.pointer, w, h))
+    return _new_image("rk_image_resample", f"cannot resample to {w}x{h}:", src.pointer, w, h)
 
 
 def make_tileable(image, *, width_fraction: float = 0.1) -> np.ndarray:
     """New image whose edges wrap seamlessly: a band of width_fraction (0 < f <= 0.5) of
-    the size along each edge is blended with the opposite side. Needs the library's
-    make_tileable export."""
-    _native.require("make_tileable")
+    the size along each edge is blended with the opposite side."""
     fraction = float(width_fraction)
     if not 0.0 < fraction <= 0.5:
         raise ValueError(f"width_fraction must be above 0 and at most 0.5, not {width_fraction!r}")
     src = InputImage(image)
-    return to_array(_call("make_tileable", "cannot make the image tileable:", src.pointer, fraction))
+    return _new_image("rk_make_tileable", "cannot make the image tileable:", src.pointer,
+                      fraction)
 
 
 # --------------------------------------------------------------------------- threads
 
 def set_thread_count(n: int = 0) -> None:
     """Threads each library call may use; 0 means every processor the process may use."""
-    _native.require("set_thread_count")(_number(n, 0, 2**32 - 1, "thread count", integral=True))
+    _native.require("rk_set_thread_count")(
+        _number(n, 0, 2**32 - 1, "thread count", integral=True))
 
 
 def get_thread_count() -> int:
     """The thread count now in force (at least 1)."""
-    return int(_native.require("get_thread_count")())
-
-
-# --------------------------------------------------------------------------- capabilities
-
-def _probe(mode: int, edge: int, normal: bool) -> bool:
-    # The generators answer an unknown mode or edge mode with no image, so a call on a
-    # tiny image tells once whether the loaded library has the feature.
-    src = InputImage(np.zeros((4, 4, 4), np.float32))
-    if normal:
-        img = _native.require("calc_normalmap_from_heightmap_ex")(src.pointer, 0, 0, 2, 1, 0, 0,
-                                                                  edge)
-    else:
-        img = _native.require("calc_heightmap_from_photo_ex")(src.pointer, mode, 0, 0.5, 0.0, 1.0,
-                                                              0, 0.0, 1.0, 1.0, 1.0, 0, 0, edge)
-    if img:
-        _native.require("delete_imgbuf")(img)
-    return bool(img)
-
-
-_capabilities: dict = {}
-
-
-def _capability(name: str) -> bool:
-    if name not in _capabilities:
-        _capabilities[name] = {
-            "delit_heights": lambda: _probe(_MODE_NUMBERS[HeightMode.DELIT], _EDGE_CLAMP, False),
-            "wrap_heights": lambda: _probe(7, _EDGE_WRAP, False),
-            "wrap_normals": lambda: _probe(0, _EDGE_WRAP, True),
-        }[name]()
-    return _capabilities[name]
-
-
-def _needs_capability(wanted: bool, name: str, what: str) -> None:
-    if wanted and not _capability(name):
-        raise NotImplementedError(f"the loaded reliefkit library ({library_path}) does not "
-                                  f"support {what} yet; it needs a newer build of the library")
+    return int(_native.require("rk_get_thread_count")())
 
 
 from ._farm import make_maps, shard_of  # noqa: E402 - builds on the functions above

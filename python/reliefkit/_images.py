@@ -1,13 +1,13 @@
-"""NumPy arrays to and from the library's image records.
+"""NumPy arrays to and from the library's images.
 
-Inputs the library only reads are lent to it without a copy when they already are
-what it stores: C-contiguous float32 (H, W, 4) whose first pixel is 16-byte
-aligned. A record is then built over the array's own memory; the record's layout
-is part of the library's binary interface (32 bytes: guard, width, height, pixel
-pointer, guard). Anything else is converted once into an aligned array first.
+Inputs the library only reads are lent to it without a copy when their pixels
+already are what it reads: four float32 a pixel, packed, rows 16-byte aligned and
+a multiple of 16 bytes apart (a C-contiguous (H, W, 4) array, or a crop of one
+whose columns start on a 16-byte boundary). rk_image_wrap then makes the
+library's record over the array's own memory. Anything else is converted once.
 
 Images the library returns become arrays whose base is a small owner object; the
-owner frees the image with delete_imgbuf when the last array using it goes away.
+owner frees the image with rk_image_free when the last array using it goes away.
 """
 
 from __future__ import annotations
@@ -19,7 +19,7 @@ import numpy as np
 from . import _native
 
 _ALIGN = 16
-_MAX_BYTES = 1 << 32  # the record's sizes are 32-bit: width * height * 16 stays below
+_PIXEL = 16  # bytes: four float32
 
 
 class _ImageOwner:
@@ -29,26 +29,25 @@ class _ImageOwner:
 
     def __init__(self, img: int):
         self._img = img
-        w = _native.require("imgbuf_w")(img)
-        h = _native.require("imgbuf_h")(img)
-        data = _native.require("imgbuf_buf")(img)
+        h, w = _native.require("rk_image_height")(img), _native.require("rk_image_width")(img)
         self.__array_interface__ = {
             "shape": (h, w, 4),
             "typestr": "<f4",
-            "data": (data, False),
+            "data": (_native.require("rk_image_pixels")(img) or 0, False),
+            "strides": (_native.require("rk_image_stride")(img), _PIXEL, 4),
             "version": 3,
         }
 
     # Bound once, so that images dropped while the interpreter shuts down are still freed.
-    def __del__(self, _delete=_native.require("delete_imgbuf")):
+    def __del__(self, _free=_native.require("rk_image_free")):
         img, self._img = self._img, None
         if img:
-            _delete(img)
+            _free(img)
 
 
-def to_array(img: int) -> np.ndarray:
+def to_array(img: ctypes.c_void_p) -> np.ndarray:
     """The (H, W, 4) float32 array over a library image; the array takes ownership."""
-    return np.asarray(_ImageOwner(img))
+    return np.asarray(_ImageOwner(img.value))
 
 
 def _as_rgba(array, what: str) -> np.ndarray:
@@ -77,8 +76,16 @@ def _as_rgba(array, what: str) -> np.ndarray:
                      f"(H, W, 4), not {a.shape}")
 
 
-def _lendable(a: np.ndarray) -> bool:
-    return a.flags.c_contiguous and a.ctypes.data % _ALIGN == 0 and a.ctypes.data != 0
+def _row_stride(a: np.ndarray):
+    """The bytes from row to row when the library can read a in place, else None."""
+    if a.dtype.byteorder == ">" or a.ctypes.data % _ALIGN or not a.ctypes.data:
+        return None
+    rows, pixels, floats = a.strides
+    if floats != 4 or (pixels != _PIXEL and a.shape[1] > 1):
+        return None
+    stride = rows if a.shape[0] > 1 else _PIXEL * a.shape[1]
+    ok = stride % _ALIGN == 0 and stride >= _PIXEL * a.shape[1]
+    return stride if ok else None
 
 
 def _aligned_copy(a: np.ndarray) -> np.ndarray:
@@ -91,22 +98,28 @@ def _aligned_copy(a: np.ndarray) -> np.ndarray:
 
 
 class InputImage:
-    """A record the library may read, over the caller's array or an aligned copy of it.
+    """The library's record over the caller's array (lent) or an aligned copy of it.
     Keep the object alive for as long as the library uses ``pointer``."""
 
-    __slots__ = ("array", "record", "pointer", "borrowed")
+    __slots__ = ("array", "pointer", "borrowed", "_img")
 
     def __init__(self, array, what: str = "image"):
         given = np.asarray(array)
         a = _as_rgba(given, what)
+        stride = _row_stride(a)
+        if stride is None:  # a converted array is copied again only when it is not aligned
+            a = a if a.flags.c_contiguous and a.ctypes.data % _ALIGN == 0 else _aligned_copy(a)
+            stride = _PIXEL * a.shape[1]
+        self.array, self.borrowed, self._img = a, a is given, None
         h, w = a.shape[:2]
-        if h * w * 16 >= _MAX_BYTES:
-            raise ValueError(f"{what}: {w}x{h} pixels are too many for one image "
-                             f"(width * height * 16 bytes must stay below 2^32)")
-        # A converted array is already a fresh block: it is copied again only when
-        # it is not aligned either.
-        self.array = a if _lendable(a) else _aligned_copy(a)
-        self.borrowed = self.array is given
-        self.record = _native.ImgbufRecord(_native.HEAD_GUARD, w, h,
-                                           self.array.ctypes.data, _native.TAIL_GUARD)
-        self.pointer = ctypes.addressof(self.record)
+        img = ctypes.c_void_p()
+        _native.check(_native.require("rk_image_wrap")(a.ctypes.data, w, h, stride,
+                                                        ctypes.byref(img)),
+                      f"{what}: cannot lend its {w}x{h} pixels to the library:")
+        self._img = img.value
+        self.pointer = self._img
+
+    def __del__(self, _free=_native.require("rk_image_free")):
+        img, self._img = getattr(self, "_img", None), None
+        if img:
+            _free(img)

@@ -1,8 +1,11 @@
 """Finding and loading the reliefkit shared library, and the prototypes of its exports.
 
-The library is loaded once per process with ctypes. Exports that arrived in later
-versions of the library may be missing from the copy that is loaded; they are
-then None here, and the Python function that needs one says which export it lacks.
+The library is loaded once per process with ctypes. The package calls only its rk_
+interface (statuses, per-thread messages, parameter structs, memory loads, wrapped
+images); a library without it is refused at import. Exports that arrive in later
+versions may be missing from the copy that is loaded; they are then None here, and
+the Python function that needs one says which export it lacks (rk_version tells
+what a library has).
 """
 
 from __future__ import annotations
@@ -12,7 +15,9 @@ import ctypes.util
 import os
 from pathlib import Path
 
-__all__ = ["lib", "library_path", "ImgbufRecord", "SINK", "optional", "require"]
+from ._errors import error_for
+
+__all__ = ["lib", "library_path", "version", "version_string", "optional", "require", "check"]
 
 _HERE = Path(__file__).resolve().parent
 # The package's own copy, laid out as an installation prefix so that anything the
@@ -57,50 +62,77 @@ def _load() -> tuple[ctypes.CDLL, str]:
 
 lib, library_path = _load()
 
+_img = ctypes.c_void_p  # imgbuf*, opaque: images are made and looked into only by the library
+_out = ctypes.POINTER(ctypes.c_void_p)  # imgbuf**: where a new image is handed back
+_u32, _f, _size, _status = ctypes.c_uint32, ctypes.c_float, ctypes.c_size_t, ctypes.c_int
 
-class ImgbufRecord(ctypes.Structure):
-    """The library's 32-byte image record (x86-64 layout, fixed by the library's interface):
-    two guard words around width, height and the 16-byte-aligned pixel block."""
-
-    _fields_ = [
-        ("head_guard", ctypes.c_uint32),
-        ("width", ctypes.c_uint32),
-        ("height", ctypes.c_uint32),
-        ("pixels", ctypes.c_void_p),
-        ("tail_guard", ctypes.c_uint32),
-    ]
+# int (*rk_write_fn)(void* user, const void* data, size_t size)
+WRITE_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t)
 
 
-assert ctypes.sizeof(ImgbufRecord) == 32, "the image record is 32 bytes on this platform"
-HEAD_GUARD = 0x49CEBAFD
-TAIL_GUARD = 0xBAFD49CE
+class _Params(ctypes.Structure):
+    """A parameter struct of the rk_ interface: filled with the command's defaults by
+    its init function, which also sets struct_size to this (the binding's) size, so
+    that a newer library gives the defaults for any field added since."""
 
-_img = ctypes.c_void_p  # imgbuf*, opaque: only records built here are looked into
-_u32, _i32, _f = ctypes.c_uint32, ctypes.c_int32, ctypes.c_float
-_wstr = ctypes.c_void_p  # char16_t*: a UTF-16LE buffer with a terminating 0
+    _init = ""
 
-SINK = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_void_p)
+    @classmethod
+    def defaults(cls):
+        params = cls()
+        check(require(cls._init)(ctypes.byref(params), ctypes.sizeof(params)), cls._init)
+        return params
 
+
+class HeightParams(_Params):
+    _init = "rk_height_params_init"
+    _fields_ = [(name, _f if name in ("midpoint", "clamp_low", "clamp_high",
+                                       "detail_threshold") else _u32)
+                for name in ("struct_size", "mode", "invert_red", "invert_green", "invert_blue",
+                             "auto_levels", "midpoint", "clamp", "clamp_low", "clamp_high",
+                             "detail_size", "detail_threshold", "smooth_size", "smooth_kind",
+                             "edge_mode")]
+
+
+class NormalParams(_Params):
+    _init = "rk_normal_params_init"
+    _fields_ = [("struct_size", _u32), ("strength", _f), ("center_tap", _u32),
+                ("invert_x", _u32), ("invert_y", _u32), ("blur_size", _u32),
+                ("blur_kind", _u32), ("edge_mode", _u32)]
+
+
+class PngParams(_Params):
+    _init = "rk_png_params_init"
+    _fields_ = [("struct_size", _u32), ("bit_depth", _u32), ("layout", _u32),
+                ("channels", _u32 * 4), ("compression_level", _u32)]
+
+
+_P = ctypes.POINTER
 _PROTOTYPES = {
-    "init": (None, []),
-    "create_imgbuf": (_img, [_u32, _u32]),
-    "delete_imgbuf": (None, [_img]),
-    "imgbuf_w": (_u32, [_img]),
-    "imgbuf_h": (_u32, [_img]),
-    "imgbuf_buf": (ctypes.c_void_p, [_img]),
-    "imgbuf_resample": (_img, [_img, _u32, _u32]),
-    "load_image": (_img, [_wstr]),
-    "core_saveimage_png": (None, [_wstr, _i32, _wstr, _img]),
-    "core_saveimage_nmap_png": (None, [_wstr, _i32, _wstr, _img, _i32, _i32, _i32]),
-    "calc_heightmap_from_photo_ex": (
-        _img, [_img, _u32, _u32, _f, _f, _f, _u32, _f, _f, _f, _f, _u32, _u32, _u32]),
-    "calc_normalmap_from_heightmap_ex": (_img, [_img, _i32, _i32, _u32, _u32, _u32, _u32, _u32]),
-    "set_debug_output": (None, [SINK, ctypes.c_void_p]),
-    # Later additions: bound when the loaded library has them.
-    "set_thread_count": (None, [_u32]),
-    "get_thread_count": (_u32, []),
-    "make_tileable": (_img, [_img, _f]),
-    "save_png_ex": (None, [_wstr, _i32, _wstr, _img, _u32, _u32, _i32, _i32, _i32]),
+    "rk_version": (_u32, []),
+    "rk_version_string": (ctypes.c_char_p, []),
+    "rk_status_text": (ctypes.c_char_p, [_status]),
+    "rk_last_error": (ctypes.c_char_p, []),
+    "rk_init": (_status, []),
+    "rk_set_thread_count": (None, [_u32]),
+    "rk_get_thread_count": (_u32, []),
+    "rk_image_wrap": (_status, [ctypes.c_void_p, _u32, _u32, _size, _out]),
+    "rk_image_free": (None, [_img]),
+    "rk_image_width": (_u32, [_img]),
+    "rk_image_height": (_u32, [_img]),
+    "rk_image_stride": (_size, [_img]),
+    "rk_image_pixels": (ctypes.c_void_p, [_img]),
+    "rk_image_resample": (_status, [_img, _u32, _u32, _out]),
+    "rk_make_tileable": (_status, [_img, _f, _out]),
+    "rk_load_file": (_status, [ctypes.c_char_p, _out]),
+    "rk_load_memory": (_status, [ctypes.c_void_p, _size, _out]),
+    "rk_height_params_init": (_status, [_P(HeightParams), _size]),
+    "rk_height_map": (_status, [_img, _P(HeightParams), _out]),
+    "rk_normal_params_init": (_status, [_P(NormalParams), _size]),
+    "rk_normal_map": (_status, [_img, _P(NormalParams), _out]),
+    "rk_png_params_init": (_status, [_P(PngParams), _size]),
+    "rk_save_png_file": (_status, [ctypes.c_char_p, _img, _P(PngParams)]),
+    "rk_save_png_write": (_status, [_img, _P(PngParams), WRITE_FN, ctypes.c_void_p]),
 }
 
 
@@ -115,6 +147,17 @@ def _bind(name: str):
 
 _functions = {name: _bind(name) for name in _PROTOTYPES}
 
+# The rk_ interface is what the package is written against: a library older than
+# it is of no use, and says so once, here, rather than at the first call.
+if _functions["rk_version"] is None:
+    raise LibraryNotFoundError(
+        f"the reliefkit library at {library_path} predates its rk_ interface, which this "
+        "package needs (library version 0.2.0 or later); install the package's own build "
+        "(`pip install --no-build-isolation ./python`) or name a newer library in "
+        "RELIEFKIT_LIBRARY")
+version = int(_functions["rk_version"]())
+version_string = _functions["rk_version_string"]().decode("ascii")
+
 
 def optional(name: str):
     """The export, or None when the loaded library predates it."""
@@ -126,7 +169,13 @@ def require(name: str):
     fn = _functions[name]
     if fn is None:
         raise NotImplementedError(
-            f"the loaded reliefkit library ({library_path}) has no export {name}(); "
-            "it needs a newer build of the library"
-        )
+            f"the loaded reliefkit library ({library_path}, version {version_string}) has no "
+            f"export {name}(); it needs a newer build of the library")
     return fn
+
+
+def check(status: int, what: str) -> None:
+    """Raises the reliefkit.Error of a failed rk_ call, with the calling thread's message;
+    call it right after the call, on the same thread."""
+    if status:
+        raise error_for(status, _functions["rk_last_error"]().decode("utf-8", "replace"), what)
