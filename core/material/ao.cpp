@@ -89,32 +89,45 @@ struct Plane {
     const float* origin() const noexcept { return data + margin * stride + margin; }
 };
 
-Plane fill_plane(float* buffer, const imgbuf* heights, float depth, EdgeMode edge,
-                 uint32_t margin, bool across) noexcept {
+// A height in pixels: not-a-number counts as 0.
+float pixels_of(float v, float depth) noexcept {
+    return (v == v ? std::clamp(v, -kHeightLimit, kHeightLimit) : 0.0f) * depth;
+}
+
+// Throws std::bad_alloc.
+Plane fill_plane(float* buffer, const imgbuf* heights, float depth, EdgeMode edge, uint32_t margin,
+                 bool across) {
     const uint32_t w = heights->width, h = heights->height;
     const uint32_t rows = (across ? w : h) + 2 * margin;
     const uint32_t cols = (across ? h : w) + 2 * margin;
     Plane p{buffer, static_cast<ptrdiff_t>(cols), margin};
-    // The height at plane row i, column j (both counted from the margin's
-    // corner), with the edge rule beyond the image.
-    auto at = [&](uint32_t i, uint32_t j) noexcept {
-        const int64_t y = int64_t{across ? j : i} - margin;
-        const int64_t x = int64_t{across ? i : j} - margin;
-        const uint32_t sy = y >= 0 && y < h ? static_cast<uint32_t>(y) : edge_index(y, h, edge);
-        const uint32_t sx = x >= 0 && x < w ? static_cast<uint32_t>(x) : edge_index(x, w, edge);
-        const float v = row_unchecked(heights, sy)[4 * size_t{sx}];
-        // A not-a-number height counts as 0.
-        return (v == v ? std::clamp(v, -kHeightLimit, kHeightLimit) : 0.0f) * depth;
-    };
+    // The image's column of every plane column (or row, across) and its row
+    // of every plane row (or column), the edge rule applied.
+    std::vector<uint32_t> xs(w + 2 * size_t{margin}), ys(h + 2 * size_t{margin});
+    for (size_t i = 0; i < xs.size(); ++i) xs[i] = edge_index(int64_t(i) - margin, w, edge);
+    for (size_t i = 0; i < ys.size(); ++i) ys[i] = edge_index(int64_t(i) - margin, h, edge);
+    if (!across) {
+        parallel_rows(rows, 16, [&](uint32_t i0, uint32_t i1) noexcept {
+            for (uint32_t i = i0; i < i1; ++i) {
+                const float* src = row_unchecked(heights, ys[i]);
+                float* out = buffer + size_t{i} * cols;
+                for (uint32_t j = 0; j < cols; ++j) out[j] = pixels_of(src[4 * size_t{xs[j]}], depth);
+            }
+        });
+        return p;
+    }
     // Across, the image is read down its columns: in squares that stay in
     // the cache.
     constexpr uint32_t kSquare = 32;
-    parallel_rows((rows + kSquare - 1) / kSquare, 1, [&](uint32_t b0, uint32_t b1) noexcept {
-        for (uint32_t i0 = b0 * kSquare; i0 < std::min(rows, b1 * kSquare); i0 += kSquare) {
-            for (uint32_t j0 = 0; j0 < cols; j0 += kSquare) {
-                for (uint32_t i = i0; i < std::min(rows, i0 + kSquare); ++i) {
-                    float* out = buffer + size_t{i} * cols;
-                    for (uint32_t j = j0; j < std::min(cols, j0 + kSquare); ++j) out[j] = at(i, j);
+    parallel_rows((cols + kSquare - 1) / kSquare, 1, [&](uint32_t b0, uint32_t b1) noexcept {
+        for (uint32_t j0 = b0 * kSquare; j0 < std::min(cols, b1 * kSquare); j0 += kSquare) {
+            const uint32_t j1 = std::min(cols, j0 + kSquare);
+            for (uint32_t i0 = 0; i0 < rows; i0 += kSquare) {
+                const uint32_t i1 = std::min(rows, i0 + kSquare);
+                for (uint32_t j = j0; j < j1; ++j) {
+                    const float* src = row_unchecked(heights, ys[j]);
+                    for (uint32_t i = i0; i < i1; ++i)
+                        buffer[size_t{i} * cols + j] = pixels_of(src[4 * size_t{xs[i]}], depth);
                 }
             }
         }
@@ -127,53 +140,72 @@ Plane fill_plane(float* buffer, const imgbuf* heights, float depth, EdgeMode edg
 struct Sums {
     float* data = nullptr;
     ptrdiff_t stride = 0;
-    bool written = false;
     float* origin() const noexcept { return data + kAoLanes; }
 };
 
-// Runs one line set over the whole image in bands of lines, in parallel.
-// Throws std::bad_alloc.
-void sweep(BandFn band, const AoLineSet& set, const Plane& q, uint32_t rows, uint32_t cols,
-           EdgeMode edge, Sums& sums) {
+// One line set's bands over one orientation of the image.
+struct SetBands {
+    const AoLineSet* set;
     // Lines are anchored to the lattice of the image tiled 3 x 3 when it
     // wraps, so the wrapped map is the centre of that image's clamped map.
-    const int64_t anchor = edge == EDGE_WRAP ? rows : 0;
-    std::vector<int32_t> pixel_shift(rows);
+    int64_t anchor;
+    std::vector<int32_t> pixel_shift;  // AoBandJob::pixel_shift
+    int32_t first_line;                // lane 0 of band 0
+    int32_t pixels;                    // per band and row
+    uint32_t count;
+};
+
+// Throws std::bad_alloc.
+SetBands set_bands(const AoLineSet& set, uint32_t rows, uint32_t cols, EdgeMode edge) {
+    SetBands b{&set, edge == EDGE_WRAP ? int64_t{rows} : 0, std::vector<int32_t>(rows), 0, 0, 0};
     for (uint32_t r = 0; r < rows; ++r) {
-        const AoRowShift s = ao_row_shift(anchor + r, set.slope);
-        pixel_shift[r] = s.shift + (s.frac > 0.0f ? 1 : 0);
+        const AoRowShift s = ao_row_shift(b.anchor + r, set.slope);
+        b.pixel_shift[r] = s.shift + (s.frac > 0.0f ? 1 : 0);
     }
-    const auto [lo, hi] = std::minmax_element(pixel_shift.begin(), pixel_shift.end());
-    const int32_t pixels = set.lattice ? kAoLanes : kAoLanes - 1;
-    const int32_t first = -*hi;
+    const auto [lo, hi] = std::minmax_element(b.pixel_shift.begin(), b.pixel_shift.end());
+    b.pixels = set.lattice ? kAoLanes : kAoLanes - 1;
+    b.first_line = -*hi;
     const int32_t last = static_cast<int32_t>(cols) - 1 - *lo;
-    const uint32_t bands = static_cast<uint32_t>((last - first + pixels) / pixels);
-    const uint32_t items = std::min(bands, 4 * thread_count());
-    std::atomic<bool> failed{false};
-    parallel_for(items, [&](uint32_t item) noexcept {
-        std::unique_ptr<AoScratch> scratch(new (std::nothrow) AoScratch);
-        if (!scratch) {
-            failed = true;
-            return;
+    b.count = static_cast<uint32_t>((last - b.first_line + b.pixels) / b.pixels);
+    return b;
+}
+
+// Runs every line set of one orientation over the image, strip after strip
+// of kAoChunk rows (each strip's heights and sums stay in the cache from set
+// to set) and band after band in parallel. Throws std::bad_alloc.
+void sweep(BandFn band, const std::vector<AoLineSet>& sets, bool across, const Plane& q,
+           uint32_t rows, uint32_t cols, EdgeMode edge, Sums& sums) {
+    std::vector<SetBands> plans;
+    for (const AoLineSet& set : sets)
+        if (set.transposed == across) plans.push_back(set_bands(set, rows, cols, edge));
+    const uint32_t workers = thread_count();
+    std::vector<std::unique_ptr<AoScratch>> scratch(workers);
+    for (auto& s : scratch) s.reset(new AoScratch);
+    for (uint32_t row = 0; row < rows; row += kAoChunk) {
+        for (size_t i = 0; i < plans.size(); ++i) {
+            const SetBands& b = plans[i];
+            std::atomic<uint32_t> next{0};
+            parallel_for(std::min(workers, b.count), [&](uint32_t worker) noexcept {
+                for (uint32_t n; (n = next.fetch_add(1, std::memory_order_relaxed)) < b.count;) {
+                    const AoBandJob job{q.origin(),
+                                        q.stride,
+                                        b.anchor,
+                                        rows,
+                                        cols,
+                                        row,
+                                        std::min(rows, row + kAoChunk),
+                                        b.set,
+                                        b.pixel_shift.data(),
+                                        b.first_line + static_cast<int32_t>(n) * b.pixels,
+                                        sums.origin(),
+                                        sums.stride,
+                                        i == 0,
+                                        scratch[worker].get()};
+                    band(job);
+                }
+            });
         }
-        for (uint32_t b = item; b < bands; b += items) {
-            const AoBandJob job{q.origin(),
-                                q.stride,
-                                anchor,
-                                rows,
-                                cols,
-                                &set,
-                                pixel_shift.data(),
-                                first + static_cast<int32_t>(b) * pixels,
-                                sums.origin(),
-                                sums.stride,
-                                !sums.written,
-                                scratch.get()};
-            band(job);
-        }
-    });
-    if (failed) throw std::bad_alloc();
-    sums.written = true;
+    }
 }
 
 ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings& settings) {
@@ -182,6 +214,8 @@ ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings
     ImgbufPtr out = make_image(w, h);
     if (!out || w == 0 || h == 0) return out;
     const std::vector<AoLineSet> sets = ao_line_sets(settings);
+    bool has[2] = {false, false};  // sets closer to vertical, closer to horizontal
+    for (const AoLineSet& set : sets) has[set.transposed] = true;
     // The bands read their lines up to the reach of the rays above and below
     // each row and sideways by as much (|slope| <= 1), a band beyond the
     // image's sides and a vector more; the near rays four steps.
@@ -191,34 +225,24 @@ ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings
     // sets closer to vertical first, their sums parked in the output's red.
     const Floats plane(float_count(uint64_t{w} + 2 * margin, uint64_t{h} + 2 * margin));
     const Floats sum_buffer(float_count(std::max(w, h), uint64_t{std::max(w, h)} + 2 * kAoLanes));
-    Sums sums;
-    sums.data = sum_buffer.get();
-    bool parked = false;
+    Sums sums{sum_buffer.get(), 0};
     for (const bool across : {false, true}) {
+        if (!has[across]) continue;
         const uint32_t rows = across ? w : h;
         const uint32_t cols = across ? h : w;
-        bool any_set = false;
-        for (const AoLineSet& set : sets) any_set |= set.transposed == across;
-        if (!any_set) continue;
         const Plane q = fill_plane(plane.get(), heights, settings.depth, settings.edge, margin, across);
         sums.stride = static_cast<ptrdiff_t>(cols) + 2 * kAoLanes;
-        sums.written = false;
-        for (const AoLineSet& set : sets) {
-            if (set.transposed == across) sweep(band, set, q, rows, cols, settings.edge, sums);
-        }
-        if (!across) {
-            parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
-                for (uint32_t y = y0; y < y1; ++y) {
-                    const float* src = sums.origin() + y * sums.stride;
-                    float* px = row_unchecked(out.get(), y);
-                    for (uint32_t x = 0; x < w; ++x) px[4 * size_t{x}] = src[x];
-                }
-            });
-            parked = true;
-        }
+        sweep(band, sets, across, q, rows, cols, settings.edge, sums);
+        if (across) break;
+        parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
+            for (uint32_t y = y0; y < y1; ++y) {
+                const float* src = sums.origin() + y * sums.stride;
+                float* px = row_unchecked(out.get(), y);
+                for (uint32_t x = 0; x < w; ++x) px[4 * size_t{x}] = src[x];
+            }
+        });
     }
     const float k_count = static_cast<float>(settings.directions);
-    const bool across_written = sums.written && sums.stride == static_cast<ptrdiff_t>(h) + 2 * kAoLanes;
     // The sums across are read down their columns: in squares that stay in
     // the cache.
     constexpr uint32_t kSquare = 32;
@@ -228,8 +252,8 @@ ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings
                 for (uint32_t y = y0; y < std::min(h, y0 + kSquare); ++y) {
                     float* px = row_unchecked(out.get(), y) + 4 * size_t{x0};
                     for (uint32_t x = x0; x < std::min(w, x0 + kSquare); ++x, px += 4) {
-                        const float a = parked ? px[0] : 0.0f;
-                        const float b = across_written ? sums.origin()[x * sums.stride + y] : 0.0f;
+                        const float a = has[0] ? px[0] : 0.0f;
+                        const float b = has[1] ? sums.origin()[x * sums.stride + y] : 0.0f;
                         const float open = 1.0f - (a + b) / k_count;
                         px[0] = px[1] = px[2] = open;
                         px[3] = 1.0f;

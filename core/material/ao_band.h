@@ -17,9 +17,10 @@ inline constexpr uint32_t kAoLanes = 64;
 // Floats per row of a band's line buffer: the lanes and one vector more, so
 // that the last pixel's second line and the loads one lane over stay inside.
 inline constexpr uint32_t kAoLineStride = kAoLanes + 8;
-// Q rows a band works through between two samplings of its lines: each
-// sampling adds the reach of the rays on both sides, so longer chunks sample
-// less twice, and the buffers stay within the second-level cache at R = 64.
+// Q rows a band works through at a time (a strip of the image, for every set
+// of one orientation before the next strip): each sampling of its lines adds
+// the reach of the rays on both sides, so longer strips sample less twice,
+// while one strip's sums and heights stay in the cache from set to set.
 inline constexpr uint32_t kAoChunk = 256;
 // How far a line's samples reach beyond a row on each side: the last block of
 // a ray starts at its last whole step at most.
@@ -38,6 +39,8 @@ struct AoBandJob {
     ptrdiff_t stride;     // floats per Q row
     int64_t anchor;       // row of the lines' lattice that Q row 0 is
     uint32_t rows, cols;  // Q's extent over the image
+    // The rows worked on: [row_begin, row_end), at most kAoChunk of them.
+    uint32_t row_begin, row_end;
     const AoLineSet* set;
     // [r] for r in [0, rows): the column of the pixel of Q row r that has
     // line 0 as its first line (the one on it or just left of it).

@@ -24,7 +24,7 @@ using v8f = float __attribute__((vector_size(32)));
 using v8i = int32_t __attribute__((vector_size(32)));
 
 constexpr ptrdiff_t kLineStride = kAoLineStride;
-// How many rows ahead of its use a row of the plane or the sums is fetched.
+// How many rows ahead of its use a row of the plane or of the sums is fetched.
 constexpr ptrdiff_t kPrefetchRows = 8;
 
 inline v8f load8(const float* p) noexcept {
@@ -253,15 +253,21 @@ NearPlan near_plan(const AoRay& ray, ptrdiff_t stride) noexcept {
 // top of the surface's bulge inside each later cell. p is the first pixel in Q.
 // A bulge is worked out only where its bound beats the slope so far. Blends
 // and slopes are written with negated factors, the same bits as the plain
-// forms, so that the loads fold into the subtractions.
+// forms, so that the loads fold into the subtractions. samples and segments
+// are the plan's counts when known at compile time (the common directions), 0
+// otherwise.
+template <uint32_t samples, uint32_t segments>
 inline v8f near_horizon(const float* p, ptrdiff_t stride, const NearPlan& plan, v8f floor) noexcept {
+    const uint32_t sample_count = samples ? samples : plan.samples;
+    const uint32_t segment_count = samples ? segments : plan.segments;
     const v8f h = load8(p);
     v8f best = splat(plan.major) * (load8(p + plan.step_at) - h) +
                splat(plan.minor) * (load8(p + plan.minor_at) - h);
     best = vmax(vmax(best, floor), splat(0.0f));
-    v8f value[kAoMaxNearSamples];
-    v8f slope[kAoMaxNearSamples];
-    for (uint32_t i = 0; i < plan.samples; ++i) {
+    v8f value[kAoMaxNearSamples] = {};
+    v8f slope[kAoMaxNearSamples] = {};
+#pragma GCC unroll 6
+    for (uint32_t i = 0; i < sample_count; ++i) {
         const v8f a = load8(p + plan.a[i]);
         value[i] = a + (a - load8(p + plan.b[i])) * splat(plan.neg_w[i]);
         slope[i] = (h - value[i]) * splat(plan.neg_inv_tau[i]);
@@ -271,24 +277,25 @@ inline v8f near_horizon(const float* p, ptrdiff_t stride, const NearPlan& plan, 
     // C (tau - tau0)(tau - tau1): the slope from the pixel, C tau + B + A / tau,
     // peaks at tau* = sqrt(A / C) with B - 2 sqrt(A C) when C < 0 and A < 0.
     const AoRay& ray = *plan.ray;
-    v8f twist[kAoMaxNearSamples];
-    v8i worth[kAoMaxNearSamples];
+    v8f twist[kAoMaxNearSamples] = {};
+    v8i worth[kAoMaxNearSamples] = {};
     v8i any_worth = {};
-    for (uint32_t i = 0; i < plan.segments; ++i) {
-        const AoSegment& g = ray.segments[i];
+#pragma GCC unroll 6
+    for (uint32_t i = 0; i < segment_count; ++i) {
         const float* c = p + plan.cell[i];
         twist[i] = ((load8(c) - load8(c + stride)) - load8(c + 1)) + load8(c + stride + 1);
-        worth[i] = twist[i] * splat(g.bulge) > best - vmax(slope[g.from], slope[g.from + 1]);
+        worth[i] = twist[i] * splat(ray.segments[i].bulge) > best - vmax(slope[i], slope[i + 1]);
         any_worth |= worth[i];
     }
     // Rare: most cells bulge the other way or too little to matter.
     if (!any(any_worth)) return best;
     v8f peak_best = best;
-    for (uint32_t i = 0; i < plan.segments; ++i) {
+#pragma GCC unroll 6
+    for (uint32_t i = 0; i < segment_count; ++i) {
         const AoSegment& g = ray.segments[i];
         const v8f cc = twist[i] * splat(ray.twist_scale);
-        const v8f f0 = value[g.from];
-        const v8f k = (value[g.from + 1] - f0) * splat(g.inv_len);
+        const v8f f0 = value[i];
+        const v8f k = (value[i + 1] - f0) * splat(g.inv_len);
         const v8f aa = ((f0 - h) - k * splat(g.tau0)) + cc * splat(g.tau_product);
         const v8f bb = k - cc * splat(g.tau_sum);
         const v8i inside = worth[i] & (cc < splat(0.0f)) & (aa > cc * splat(g.tau1_sq)) &
@@ -315,9 +322,9 @@ inline void put_row(float* __restrict dst, const float* __restrict sum, uint32_t
 
 // The rows of the band that hold pixels of the image: [lo, hi).
 inline void band_rows(const AoBandJob& job, uint32_t pixels, uint32_t& lo, uint32_t& hi) noexcept {
-    lo = job.rows;
+    lo = job.row_end;
     hi = 0;
-    for (uint32_t r = 0; r < job.rows; ++r) {
+    for (uint32_t r = job.row_begin; r < job.row_end; ++r) {
         const int32_t x0 = job.first_line + job.pixel_shift[r];
         if (x0 < static_cast<int32_t>(job.cols) && x0 + static_cast<int32_t>(pixels) > 0) {
             lo = lo < r ? lo : r;
@@ -330,9 +337,10 @@ inline void band_rows(const AoBandJob& job, uint32_t pixels, uint32_t& lo, uint3
 // two lines around it, each moved from the line's height to the pixel's along
 // the line to the point that sets it, and blended by the pixel's distance to
 // each line; its near horizon from its own ray.
-void between_lines_row(const AoBandJob& job, const NearPlan* plans, uint32_t row_in_buffer, int32_t r,
-                       const float (*slope)[kLineStride], const float (*inv)[kLineStride],
-                       float* sum) noexcept {
+template <uint32_t samples, uint32_t segments>
+void between_lines_row(const AoBandJob& job, const NearPlan* plans, uint32_t row_in_buffer,
+                       int32_t r, const float (*slope)[kLineStride],
+                       const float (*inv)[kLineStride], float* sum) noexcept {
     const AoLineSet& set = *job.set;
     const float* at = job.scratch->lines + row_in_buffer * kLineStride;
     const float frac = job.scratch->frac[row_in_buffer];
@@ -351,7 +359,8 @@ void between_lines_row(const AoBandJob& job, const NearPlan* plans, uint32_t row
             const v8f far = oa + wb * (occluded(sb) - oa);
             // Below the nearer of the two far slopes the near ray cannot
             // raise the blend.
-            const v8f near = near_horizon(p + v, job.stride, plans[n], vmin(sa, sb));
+            const v8f near =
+                near_horizon<samples, segments>(p + v, job.stride, plans[n], vmin(sa, sb));
             total = n == 0 ? vmax(occluded(near), far) : total + vmax(occluded(near), far);
         }
         store8(sum + v, total);
@@ -360,20 +369,47 @@ void between_lines_row(const AoBandJob& job, const NearPlan* plans, uint32_t row
 
 // Lines through the pixels: the far scan follows each pixel's own ray from
 // the first step; the near part adds the bulges of the diagonal's cells.
-void on_lines_row(const AoBandJob& job, const NearPlan* plans, int32_t r, const float (*slope)[kLineStride],
+template <uint32_t samples, uint32_t segments>
+void on_lines_row(const AoBandJob& job, const NearPlan* plans, uint32_t, int32_t r,
+                  const float (*slope)[kLineStride], const float (*)[kLineStride],
                   float* sum) noexcept {
     const AoLineSet& set = *job.set;
     const float* p = job.plane + r * job.stride + job.first_line + job.pixel_shift[r];
     for (uint32_t v = 0; v < kAoLanes; v += 8) {
         v8f total = splat(0.0f);
         for (uint32_t n = 0; n < set.ray_count; ++n) {
-            const AoRay& ray = set.rays[n];
             v8f s = load8(slope[n] + v);
-            if (ray.segment_count > 0) s = near_horizon(p + v, job.stride, plans[n], s);
+            if (samples == 0 ? plans[n].segments > 0 : segments > 0)
+                s = near_horizon<samples, segments>(p + v, job.stride, plans[n], s);
             total = n == 0 ? occluded(s) : total + occluded(s);
         }
         store8(sum + v, total);
     }
+}
+
+using RowFn = void (*)(const AoBandJob&, const NearPlan*, uint32_t, int32_t,
+                       const float (*)[kLineStride], const float (*)[kLineStride], float*) noexcept;
+
+// The per-pixel part of a row, specialised for the near rays' shape: with
+// kAoNearSteps = 3 a ray crosses three rows and, by its slope, zero to two
+// columns in between.
+RowFn row_fn(const AoLineSet& set) noexcept {
+    const uint32_t samples = set.rays[0].sample_count;
+    const uint32_t segments = set.rays[0].segment_count;
+    for (uint32_t n = 1; n < set.ray_count; ++n) {
+        if (set.rays[n].sample_count != samples || set.rays[n].segment_count != segments) {
+            return set.lattice ? on_lines_row<0, 0> : between_lines_row<0, 0>;
+        }
+    }
+    if (set.lattice) {
+        if (samples == 3 && segments == 0) return on_lines_row<3, 0>;
+        if (samples == 3 && segments == 2) return on_lines_row<3, 2>;
+        return on_lines_row<0, 0>;
+    }
+    if (samples == 3 && segments == 2) return between_lines_row<3, 2>;
+    if (samples == 4 && segments == 3) return between_lines_row<4, 3>;
+    if (samples == 5 && segments == 4) return between_lines_row<5, 4>;
+    return between_lines_row<0, 0>;
 }
 
 void band(const AoBandJob& job) noexcept {
@@ -386,6 +422,7 @@ void band(const AoBandJob& job) noexcept {
     float slope[2][kLineStride] = {};
     float inv[2][kLineStride] = {};
     float sum[kAoLanes];
+    const RowFn row = row_fn(set);
     FarRowFn far[2] = {};
     NearPlan plans[2] = {};
     for (uint32_t n = 0; n < set.ray_count; ++n) plans[n] = near_plan(set.rays[n], job.stride);
@@ -400,17 +437,10 @@ void band(const AoBandJob& job) noexcept {
             const float* bounds_at = job.scratch->bounds + row_in_buffer * kLineStride;
             for (uint32_t n = 0; n < set.ray_count; ++n)
                 far[n](at, bounds_at, set.rays[n], first_step, slope[n], inv[n]);
-            if (set.lattice) {
-                on_lines_row(job, plans, static_cast<int32_t>(r), slope, sum);
-            } else {
-                between_lines_row(job, plans, row_in_buffer, static_cast<int32_t>(r), slope, inv, sum);
-            }
+            row(job, plans, row_in_buffer, static_cast<int32_t>(r), slope, inv, sum);
             float* dst = job.acc + r * job.acc_stride + job.first_line + job.pixel_shift[r];
-            for (uint32_t c = 0; c < kAoLanes + 8; c += 16) {
+            for (uint32_t c = 0; c < kAoLanes + 8; c += 16)
                 __builtin_prefetch(dst + kPrefetchRows * job.acc_stride + c, 1);
-                __builtin_prefetch(job.plane + (r + kPrefetchRows) * job.stride + job.first_line +
-                                   job.pixel_shift[r] + c);
-            }
             put_row(dst, sum, pixels, job.first);
         }
     }

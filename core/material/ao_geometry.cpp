@@ -62,7 +62,6 @@ void add_near_field(AoRay& ray, double ar, double aq) {
         const double mid = (t0 + t1) / 2;
         ray.segments[ray.segment_count++] = {static_cast<int32_t>(std::floor(ar * mid)),
                                              static_cast<int32_t>(std::floor(aq * mid)),
-                                             i - 1,
                                              static_cast<float>(t0),
                                              static_cast<float>(t1),
                                              static_cast<float>(1.0 / (t1 - t0)),

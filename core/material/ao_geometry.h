@@ -42,12 +42,12 @@ struct AoNearSample {
     float inv_tau;  // 1 / distance from the pixel
 };
 
-// The part of a ray inside one cell, between two consecutive samples: the
-// bilinear surface along it is a parabola whose curvature comes from the cell's
-// four corners (twist = q00 - q10 - q01 + q11 times the ray's two components).
+// The part of a ray inside one cell, between two consecutive samples (segment
+// i from sample i to sample i + 1): the bilinear surface along it is a
+// parabola whose curvature comes from the cell's four corners (twist = q00 -
+// q10 - q01 + q11 times the ray's two components).
 struct AoSegment {
     int32_t row, col;  // the cell's corner nearest the origin, relative to the pixel
-    uint32_t from;     // sample index where the segment starts (it ends at from + 1)
     float tau0, tau1, inv_len, tau_product, tau_sum, tau0_sq, tau1_sq;
     // twist * bulge bounds how far the slope inside the segment can rise above
     // the larger of its two ends: the parabola's height above its chord (at
