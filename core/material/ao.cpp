@@ -91,7 +91,8 @@ struct Plane {
 
 // A height in pixels: not-a-number counts as 0.
 float pixels_of(float v, float depth) noexcept {
-    return (v == v ? std::clamp(v, -kHeightLimit, kHeightLimit) : 0.0f) * depth;
+    const float held = v < -kHeightLimit ? -kHeightLimit : (v > kHeightLimit ? kHeightLimit : v);
+    return (v == v ? held : 0.0f) * depth;
 }
 
 // Throws std::bad_alloc.
@@ -111,7 +112,11 @@ Plane fill_plane(float* buffer, const imgbuf* heights, float depth, EdgeMode edg
             for (uint32_t i = i0; i < i1; ++i) {
                 const float* src = row_unchecked(heights, ys[i]);
                 float* out = buffer + size_t{i} * cols;
-                for (uint32_t j = 0; j < cols; ++j) out[j] = pixels_of(src[4 * size_t{xs[j]}], depth);
+                for (uint32_t j = 0; j < margin; ++j) out[j] = pixels_of(src[4 * size_t{xs[j]}], depth);
+                float* inside = out + margin;
+                for (uint32_t x = 0; x < w; ++x) inside[x] = pixels_of(src[4 * size_t{x}], depth);
+                for (uint32_t j = margin + w; j < cols; ++j)
+                    out[j] = pixels_of(src[4 * size_t{xs[j]}], depth);
             }
         });
         return p;
@@ -124,10 +129,15 @@ Plane fill_plane(float* buffer, const imgbuf* heights, float depth, EdgeMode edg
             const uint32_t j1 = std::min(cols, j0 + kSquare);
             for (uint32_t i0 = 0; i0 < rows; i0 += kSquare) {
                 const uint32_t i1 = std::min(rows, i0 + kSquare);
+                float square[kSquare][kSquare];
                 for (uint32_t j = j0; j < j1; ++j) {
                     const float* src = row_unchecked(heights, ys[j]);
                     for (uint32_t i = i0; i < i1; ++i)
-                        buffer[size_t{i} * cols + j] = pixels_of(src[4 * size_t{xs[i]}], depth);
+                        square[i - i0][j - j0] = pixels_of(src[4 * size_t{xs[i]}], depth);
+                }
+                for (uint32_t i = i0; i < i1; ++i) {
+                    float* out = buffer + size_t{i} * cols + j0;
+                    for (uint32_t j = j0; j < j1; ++j) out[j - j0] = square[i - i0][j - j0];
                 }
             }
         }
@@ -243,20 +253,26 @@ ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings
         });
     }
     const float k_count = static_cast<float>(settings.directions);
-    // The sums across are read down their columns: in squares that stay in
-    // the cache.
+    // The sums across are read down their columns: in squares turned round
+    // in the cache.
     constexpr uint32_t kSquare = 32;
     parallel_rows((h + kSquare - 1) / kSquare, 1, [&](uint32_t b0, uint32_t b1) noexcept {
+        float square[kSquare][kSquare];
         for (uint32_t y0 = b0 * kSquare; y0 < std::min(h, b1 * kSquare); y0 += kSquare) {
+            const uint32_t ny = std::min(kSquare, h - y0);
             for (uint32_t x0 = 0; x0 < w; x0 += kSquare) {
-                for (uint32_t y = y0; y < std::min(h, y0 + kSquare); ++y) {
-                    float* px = row_unchecked(out.get(), y) + 4 * size_t{x0};
-                    for (uint32_t x = x0; x < std::min(w, x0 + kSquare); ++x, px += 4) {
-                        const float a = has[0] ? px[0] : 0.0f;
-                        const float b = has[1] ? sums.origin()[x * sums.stride + y] : 0.0f;
-                        const float open = 1.0f - (a + b) / k_count;
-                        px[0] = px[1] = px[2] = open;
-                        px[3] = 1.0f;
+                const uint32_t nx = std::min(kSquare, w - x0);
+                for (uint32_t i = 0; i < nx; ++i) {
+                    const float* col = sums.origin() + (x0 + i) * sums.stride + y0;
+                    for (uint32_t j = 0; j < ny; ++j) square[j][i] = has[1] ? col[j] : 0.0f;
+                }
+                for (uint32_t j = 0; j < ny; ++j) {
+                    float* px = row_unchecked(out.get(), y0 + j) + 4 * size_t{x0};
+                    for (uint32_t i = 0; i < nx; ++i) {
+                        const float a = has[0] ? px[4 * i] : 0.0f;
+                        const float open = 1.0f - (a + square[j][i]) / k_count;
+                        px[4 * i] = px[4 * i + 1] = px[4 * i + 2] = open;
+                        px[4 * i + 3] = 1.0f;
                     }
                 }
             }

@@ -156,8 +156,8 @@ inline void far_horizon(const float* at, const float* bounds_at, const AoRay& ra
     for (uint32_t k = 0; k < count; ++k) {
         const ptrdiff_t o = ptrdiff_t{k} * kAoBlock * step;
         const float* kid = nid + 8 * kAoBlock * k;
-        const v8f bound = (h - load8(bp + o)) * load8(kid);
-        if (!any(bound > best)) continue;
+        // The first block is almost always worth looking at.
+        if (k > 0 && !any((h - load8(bp + o)) * load8(kid) > best)) continue;
         v8f s[kAoBlock];
         for (uint32_t i = 0; i < kAoBlock; ++i) s[i] = (h - load8(p + o + i * step)) * load8(kid + 8 * i);
         const v8f top = vmax(vmax(vmax(s[0], s[1]), vmax(s[2], s[3])),
