@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cmath>
 #include <memory>
 #include <new>
@@ -10,7 +11,11 @@
 #include "common/checked_size.h"
 #include "common/export_boundary.h"
 #include "common/thread_pool.h"
-#include "material/ao_tile.h"
+#include "material/ao_band.h"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace rk {
 namespace {
@@ -19,31 +24,52 @@ namespace {
 // of a difference of two of them stays finite in single precision.
 constexpr float kHeightLimit = 65536.0f;
 
-using TileFn = void (*)(const AoTileJob&) noexcept;
+using BandFn = void (*)(const AoBandJob&) noexcept;
 
-TileFn tile_fn(ConvolvePath path) noexcept {
+BandFn band_fn(ConvolvePath path) noexcept {
 #if defined(__x86_64__)
-    if (path != CONVOLVE_PLAIN && convolve_path_supported(CONVOLVE_AVX2)) return ao_tile_avx2;
+    if (path != CONVOLVE_PLAIN && convolve_path_supported(CONVOLVE_AVX2)) return ao_band_avx2;
 #endif
     (void)path;
-    return ao_tile_plain;
+    return ao_band_plain;
 }
 
-// A not-a-number height counts as 0.
-float usable_height(float v) noexcept {
-    if (!(v == v)) return 0.0f;
-    return std::clamp(v, -kHeightLimit, kHeightLimit);
-}
+// A large scratch array of floats, uninitialised. On Linux it sits on 2 MiB
+// boundaries and is advised for transparent huge pages: the sweeps walk it row
+// by row, each row a page of its own with 4 KiB pages, and first touching it
+// faults in 512 times fewer pages.
+class Floats {
+  public:
+    Floats() noexcept = default;
+    // Throws std::bad_alloc.
+    explicit Floats(size_t count) {
+        constexpr size_t kHuge = size_t{2} << 20;
+        const size_t bytes = (count * sizeof(float) + kHuge - 1) / kHuge * kHuge;
+        void* p = nullptr;
+        if (posix_memalign(&p, kHuge, bytes) != 0) throw std::bad_alloc();
+#if defined(__linux__)
+        madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+        data_.reset(static_cast<float*>(p));
+        count_ = count;
+    }
+    float* get() const noexcept { return data_.get(); }
+    size_t size() const noexcept { return count_; }
 
-// The heights in pixels over the image rounded up to whole squares, with a
-// margin on every side that the edge mode fills, in rows of x (or, transposed,
-// rows of y).
-struct Plane {
-    std::vector<float> data;
-    ptrdiff_t stride = 0;
-    ptrdiff_t margin = 0;
-    const float* origin() const noexcept { return data.data() + margin * stride + margin; }
+  private:
+    struct Free {
+        void operator()(float* p) const noexcept { free(p); }
+    };
+    std::unique_ptr<float[], Free> data_;
+    size_t count_ = 0;
 };
+
+// Throws std::bad_alloc.
+size_t float_count(uint64_t a, uint64_t b) {
+    const auto count = checked_product(a, b, sizeof(float), uint64_t{1} << 40);
+    if (!count) throw std::bad_alloc();
+    return static_cast<size_t>(*count / sizeof(float));
+}
 
 int32_t edge_index(int64_t i, uint32_t n, EdgeMode edge) noexcept {
     if (edge == EDGE_WRAP) {
@@ -53,58 +79,143 @@ int32_t edge_index(int64_t i, uint32_t n, EdgeMode edge) noexcept {
     return static_cast<int32_t>(std::clamp<int64_t>(i, 0, n - 1));
 }
 
-// The heights over rows x cols pixels (the image rounded up to whole squares)
-// and the margin around them. Throws std::bad_alloc.
-Plane make_plane(const imgbuf* heights, float depth, EdgeMode edge, uint32_t rows, uint32_t cols,
-                 uint32_t margin) {
-    Plane p;
-    p.margin = margin;
-    p.stride = static_cast<ptrdiff_t>(cols) + 2 * ptrdiff_t{margin};
-    const auto count =
-        checked_product(static_cast<uint64_t>(p.stride), uint64_t{rows} + 2 * uint64_t{margin},
-                        sizeof(float), uint64_t{1} << 40);
-    if (!count) throw std::bad_alloc();
-    p.data.resize(*count / sizeof(float));
+// The heights in pixels over rows x cols with a margin on every side that the
+// edge mode fills: in rows of x, or (across) in rows of y. It lives in a
+// buffer of (w + 2 margin) * (h + 2 margin) floats, either way round.
+struct Plane {
+    float* data = nullptr;
+    ptrdiff_t stride = 0;
+    ptrdiff_t margin = 0;
+    const float* origin() const noexcept { return data + margin * stride + margin; }
+};
+
+// A height in pixels: not-a-number counts as 0.
+float pixels_of(float v, float depth) noexcept {
+    const float held = v < -kHeightLimit ? -kHeightLimit : (v > kHeightLimit ? kHeightLimit : v);
+    return (v == v ? held : 0.0f) * depth;
+}
+
+// Throws std::bad_alloc.
+Plane fill_plane(float* buffer, const imgbuf* heights, float depth, EdgeMode edge, uint32_t margin,
+                 bool across) {
     const uint32_t w = heights->width, h = heights->height;
-    parallel_rows(rows + 2 * margin, 16, [&](uint32_t i0, uint32_t i1) noexcept {
-        for (uint32_t i = i0; i < i1; ++i) {
-            const float* src = row_unchecked(heights, edge_index(int64_t{i} - margin, h, edge));
-            float* out = p.data.data() + size_t{i} * p.stride;
-            for (ptrdiff_t j = 0; j < p.stride; ++j) {
-                const int64_t x = j - int64_t{margin};
-                // Inside the image without the edge rule.
-                const int32_t sx =
-                    x >= 0 && x < w ? static_cast<int32_t>(x) : edge_index(x, w, edge);
-                out[j] = usable_height(src[4 * size_t(sx)]) * depth;
+    const uint32_t rows = (across ? w : h) + 2 * margin;
+    const uint32_t cols = (across ? h : w) + 2 * margin;
+    Plane p{buffer, static_cast<ptrdiff_t>(cols), margin};
+    // The image's column of every plane column (or row, across) and its row
+    // of every plane row (or column), the edge rule applied.
+    std::vector<uint32_t> xs(w + 2 * size_t{margin}), ys(h + 2 * size_t{margin});
+    for (size_t i = 0; i < xs.size(); ++i) xs[i] = edge_index(int64_t(i) - margin, w, edge);
+    for (size_t i = 0; i < ys.size(); ++i) ys[i] = edge_index(int64_t(i) - margin, h, edge);
+    if (!across) {
+        parallel_rows(rows, 16, [&](uint32_t i0, uint32_t i1) noexcept {
+            for (uint32_t i = i0; i < i1; ++i) {
+                const float* src = row_unchecked(heights, ys[i]);
+                float* out = buffer + size_t{i} * cols;
+                for (uint32_t j = 0; j < margin; ++j) out[j] = pixels_of(src[4 * size_t{xs[j]}], depth);
+                float* inside = out + margin;
+                for (uint32_t x = 0; x < w; ++x) inside[x] = pixels_of(src[4 * size_t{x}], depth);
+                for (uint32_t j = margin + w; j < cols; ++j)
+                    out[j] = pixels_of(src[4 * size_t{xs[j]}], depth);
+            }
+        });
+        return p;
+    }
+    // Across, the image is read down its columns: in squares that stay in
+    // the cache.
+    constexpr uint32_t kSquare = 32;
+    parallel_rows((cols + kSquare - 1) / kSquare, 1, [&](uint32_t b0, uint32_t b1) noexcept {
+        for (uint32_t j0 = b0 * kSquare; j0 < std::min(cols, b1 * kSquare); j0 += kSquare) {
+            const uint32_t j1 = std::min(cols, j0 + kSquare);
+            for (uint32_t i0 = 0; i0 < rows; i0 += kSquare) {
+                const uint32_t i1 = std::min(rows, i0 + kSquare);
+                float square[kSquare][kSquare];
+                for (uint32_t j = j0; j < j1; ++j) {
+                    const float* src = row_unchecked(heights, ys[j]);
+                    for (uint32_t i = i0; i < i1; ++i)
+                        square[i - i0][j - j0] = pixels_of(src[4 * size_t{xs[i]}], depth);
+                }
+                for (uint32_t i = i0; i < i1; ++i) {
+                    float* out = buffer + size_t{i} * cols + j0;
+                    for (uint32_t j = j0; j < j1; ++j) out[j - j0] = square[i - i0][j - j0];
+                }
             }
         }
     });
     return p;
 }
 
-// The same plane with rows and columns exchanged (the margin rules commute
-// with the exchange), in blocks that stay in the cache. Throws std::bad_alloc.
-Plane transposed(const Plane& p, uint32_t rows, uint32_t cols) {
-    Plane t;
-    t.margin = p.margin;
-    const uint32_t all_rows = rows + 2 * static_cast<uint32_t>(p.margin);
-    const uint32_t all_cols = static_cast<uint32_t>(p.stride);
-    t.stride = all_rows;
-    t.data.resize(p.data.size());
-    constexpr uint32_t kBlock = 32;
-    parallel_rows((all_cols + kBlock - 1) / kBlock, 1, [&](uint32_t b0, uint32_t b1) noexcept {
-        for (uint32_t c0 = b0 * kBlock; c0 < std::min(all_cols, b1 * kBlock); c0 += kBlock) {
-            for (uint32_t r0 = 0; r0 < all_rows; r0 += kBlock) {
-                for (uint32_t c = c0; c < std::min(all_cols, c0 + kBlock); ++c) {
-                    float* out = t.data.data() + size_t{c} * t.stride;
-                    for (uint32_t r = r0; r < std::min(all_rows, r0 + kBlock); ++r)
-                        out[r] = p.data[size_t{r} * p.stride + c];
+// One orientation's sums of occlusion over the image, in Q's rows, with the
+// margins the bands write beyond the image.
+struct Sums {
+    float* data = nullptr;
+    ptrdiff_t stride = 0;
+    float* origin() const noexcept { return data + kAoLanes; }
+};
+
+// One line set's bands over one orientation of the image.
+struct SetBands {
+    const AoLineSet* set;
+    // Lines are anchored to the lattice of the image tiled 3 x 3 when it
+    // wraps, so the wrapped map is the centre of that image's clamped map.
+    int64_t anchor;
+    std::vector<int32_t> pixel_shift;  // AoBandJob::pixel_shift
+    int32_t first_line;                // lane 0 of band 0
+    int32_t pixels;                    // per band and row
+    uint32_t count;
+};
+
+// Throws std::bad_alloc.
+SetBands set_bands(const AoLineSet& set, uint32_t rows, uint32_t cols, EdgeMode edge) {
+    SetBands b{&set, edge == EDGE_WRAP ? int64_t{rows} : 0, std::vector<int32_t>(rows), 0, 0, 0};
+    for (uint32_t r = 0; r < rows; ++r) {
+        const AoRowShift s = ao_row_shift(b.anchor + r, set.slope);
+        b.pixel_shift[r] = s.shift + (s.frac > 0.0f ? 1 : 0);
+    }
+    const auto [lo, hi] = std::minmax_element(b.pixel_shift.begin(), b.pixel_shift.end());
+    b.pixels = set.lattice ? kAoLanes : kAoLanes - 1;
+    b.first_line = -*hi;
+    const int32_t last = static_cast<int32_t>(cols) - 1 - *lo;
+    b.count = static_cast<uint32_t>((last - b.first_line + b.pixels) / b.pixels);
+    return b;
+}
+
+// Runs every line set of one orientation over the image, strip after strip
+// of kAoChunk rows (each strip's heights and sums stay in the cache from set
+// to set) and band after band in parallel. Throws std::bad_alloc.
+void sweep(BandFn band, const std::vector<AoLineSet>& sets, bool across, const Plane& q,
+           uint32_t rows, uint32_t cols, EdgeMode edge, Sums& sums) {
+    std::vector<SetBands> plans;
+    for (const AoLineSet& set : sets)
+        if (set.transposed == across) plans.push_back(set_bands(set, rows, cols, edge));
+    const uint32_t workers = thread_count();
+    std::vector<std::unique_ptr<AoScratch>> scratch(workers);
+    for (auto& s : scratch) s.reset(new AoScratch);
+    for (uint32_t row = 0; row < rows; row += kAoChunk) {
+        for (size_t i = 0; i < plans.size(); ++i) {
+            const SetBands& b = plans[i];
+            std::atomic<uint32_t> next{0};
+            parallel_for(std::min(workers, b.count), [&](uint32_t worker) noexcept {
+                for (uint32_t n; (n = next.fetch_add(1, std::memory_order_relaxed)) < b.count;) {
+                    const AoBandJob job{q.origin(),
+                                        q.stride,
+                                        b.anchor,
+                                        rows,
+                                        cols,
+                                        row,
+                                        std::min(rows, row + kAoChunk),
+                                        b.set,
+                                        b.pixel_shift.data(),
+                                        b.first_line + static_cast<int32_t>(n) * b.pixels,
+                                        sums.origin(),
+                                        sums.stride,
+                                        i == 0,
+                                        scratch[worker].get()};
+                    band(job);
                 }
-            }
+            });
         }
-    });
-    (void)cols;
-    return t;
+    }
 }
 
 ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings& settings) {
@@ -113,58 +224,60 @@ ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings
     ImgbufPtr out = make_image(w, h);
     if (!out || w == 0 || h == 0) return out;
     const std::vector<AoLineSet> sets = ao_line_sets(settings);
-    const uint32_t across = (w + kAoTile - 1) / kAoTile;
-    const uint32_t down = (h + kAoTile - 1) / kAoTile;
-    // The lines of a square reach the radius, a block's bound and a vector
-    // beyond its far rows and columns; the near field four steps.
-    const uint32_t margin = static_cast<uint32_t>(std::ceil(settings.radius)) + 32;
-    const Plane by_rows = make_plane(heights, settings.depth, settings.edge, down * kAoTile,
-                                     across * kAoTile, margin);
-    const Plane by_cols = transposed(by_rows, down * kAoTile, across * kAoTile);
-    const TileFn tile = tile_fn(path);
-    const float k_count = static_cast<float>(settings.directions);
-    std::atomic<bool> failed{false};
-    parallel_for(down, [&](uint32_t sy) noexcept {
-        std::unique_ptr<AoScratch> scratch(new (std::nothrow) AoScratch());
-        if (!scratch) {
-            failed = true;
-            return;
-        }
-        float sum[kAoTile * kAoTile];
-        float sum_across[kAoTile * kAoTile];
-        const uint32_t y0 = sy * kAoTile;
-        const uint32_t rows = std::min(kAoTile, h - y0);
-        for (uint32_t sx = 0; sx < across; ++sx) {
-            const uint32_t x0 = sx * kAoTile;
-            const uint32_t cols = std::min(kAoTile, w - x0);
-            std::fill(sum, sum + kAoTile * kAoTile, 0.0f);
-            std::fill(sum_across, sum_across + kAoTile * kAoTile, 0.0f);
-            for (const AoLineSet& set : sets) {
-                const Plane& q = set.transposed ? by_cols : by_rows;
-                AoTileJob job{q.origin(),
-                              q.stride,
-                              static_cast<int32_t>(set.transposed ? x0 : y0),
-                              static_cast<int32_t>(set.transposed ? y0 : x0),
-                              set.transposed ? cols : rows,
-                              set.transposed ? rows : cols,
-                              &set,
-                              sum,
-                              sum_across,
-                              scratch.get()};
-                tile(job);
+    bool has[2] = {false, false};  // sets closer to vertical, closer to horizontal
+    for (const AoLineSet& set : sets) has[set.transposed] = true;
+    // The bands read their lines up to the reach of the rays above and below
+    // each row and sideways by as much (|slope| <= 1), a band beyond the
+    // image's sides and a vector more; the near rays four steps.
+    const uint32_t margin = sets[0].rays[0].far_last + kAoBlock + 2 * kAoLanes + 16;
+    const BandFn band = band_fn(path);
+    // One plane and one array of sums serve both orientations in turn: the
+    // sets closer to vertical first, their sums parked in the output's red.
+    const Floats plane(float_count(uint64_t{w} + 2 * margin, uint64_t{h} + 2 * margin));
+    const Floats sum_buffer(float_count(std::max(w, h), uint64_t{std::max(w, h)} + 2 * kAoLanes));
+    Sums sums{sum_buffer.get(), 0};
+    for (const bool across : {false, true}) {
+        if (!has[across]) continue;
+        const uint32_t rows = across ? w : h;
+        const uint32_t cols = across ? h : w;
+        const Plane q = fill_plane(plane.get(), heights, settings.depth, settings.edge, margin, across);
+        sums.stride = static_cast<ptrdiff_t>(cols) + 2 * kAoLanes;
+        sweep(band, sets, across, q, rows, cols, settings.edge, sums);
+        if (across) break;
+        parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
+            for (uint32_t y = y0; y < y1; ++y) {
+                const float* src = sums.origin() + y * sums.stride;
+                float* px = row_unchecked(out.get(), y);
+                for (uint32_t x = 0; x < w; ++x) px[4 * size_t{x}] = src[x];
             }
-            for (uint32_t y = 0; y < rows; ++y) {
-                float* px = row_unchecked(out.get(), y0 + y) + 4 * size_t{x0};
-                for (uint32_t x = 0; x < cols; ++x, px += 4) {
-                    const float total = sum[y * kAoTile + x] + sum_across[x * kAoTile + y];
-                    const float open = 1.0f - total / k_count;
-                    px[0] = px[1] = px[2] = open;
-                    px[3] = 1.0f;
+        });
+    }
+    const float k_count = static_cast<float>(settings.directions);
+    // The sums across are read down their columns: in squares turned round
+    // in the cache.
+    constexpr uint32_t kSquare = 32;
+    parallel_rows((h + kSquare - 1) / kSquare, 1, [&](uint32_t b0, uint32_t b1) noexcept {
+        float square[kSquare][kSquare];
+        for (uint32_t y0 = b0 * kSquare; y0 < std::min(h, b1 * kSquare); y0 += kSquare) {
+            const uint32_t ny = std::min(kSquare, h - y0);
+            for (uint32_t x0 = 0; x0 < w; x0 += kSquare) {
+                const uint32_t nx = std::min(kSquare, w - x0);
+                for (uint32_t i = 0; i < nx; ++i) {
+                    const float* col = sums.origin() + (x0 + i) * sums.stride + y0;
+                    for (uint32_t j = 0; j < ny; ++j) square[j][i] = has[1] ? col[j] : 0.0f;
+                }
+                for (uint32_t j = 0; j < ny; ++j) {
+                    float* px = row_unchecked(out.get(), y0 + j) + 4 * size_t{x0};
+                    for (uint32_t i = 0; i < nx; ++i) {
+                        const float a = has[0] ? px[4 * i] : 0.0f;
+                        const float open = 1.0f - (a + square[j][i]) / k_count;
+                        px[4 * i] = px[4 * i + 1] = px[4 * i + 2] = open;
+                        px[4 * i + 3] = 1.0f;
+                    }
                 }
             }
         }
     });
-    if (failed) return nullptr;
     return out;
 }
 

@@ -7,7 +7,7 @@
 // 1 - mean over phi of sin^2(max(0, h(phi))), the cosine-weighted share of the
 // sky above the texture's plane that p sees (1: open, 0: shut in).
 //
-// How it is computed (ao.cpp, ao_tile_body.h): each direction is swept along
+// How it is computed (ao.cpp, ao_band_body.h): each direction is swept along
 // parallel lines one pixel apart that sample the bilinear surface once per
 // pixel step; every line sample gets its horizon beyond the first few steps and
 // the distance of the point that sets it. A pixel lies between two lines: its
@@ -29,10 +29,9 @@
 // next). Grain of 10 px per pixel (D = 32) reaches 0.02.
 //
 // Edges: clamp continues the edge pixels outwards; wrap reads across the
-// opposite edge. The lines are anchored to the image's origin, so the wrapped
-// map of an image and the centre of the clamped map of the image tiled 3 x 3
-// sample the surface along lines shifted against each other: they agree within
-// the method's error, not bit for bit.
+// opposite edge. When the image wraps its lines are anchored to the lattice of
+// the image tiled 3 x 3, so the wrapped map is the centre of that image's
+// clamped map bit for bit.
 #pragma once
 
 #include <cstdint>

@@ -62,14 +62,15 @@ void add_near_field(AoRay& ray, double ar, double aq) {
         const double mid = (t0 + t1) / 2;
         ray.segments[ray.segment_count++] = {static_cast<int32_t>(std::floor(ar * mid)),
                                              static_cast<int32_t>(std::floor(aq * mid)),
-                                             i - 1,
                                              static_cast<float>(t0),
                                              static_cast<float>(t1),
                                              static_cast<float>(1.0 / (t1 - t0)),
                                              static_cast<float>(t0 * t1),
                                              static_cast<float>(t0 + t1),
                                              static_cast<float>(t0 * t0),
-                                             static_cast<float>(t1 * t1)};
+                                             static_cast<float>(t1 * t1),
+                                             static_cast<float>(-ar * aq * (t1 - t0) *
+                                                                (t1 - t0) / (4 * t0))};
     }
 }
 
@@ -81,7 +82,10 @@ AoRay make_ray(double ar, double aq, double radius) {
     ray.far_last = static_cast<uint32_t>(std::floor(steps + 1e-9));
     ray.end_frac = static_cast<float>(std::max(0.0, steps - ray.far_last));
     ray.inv_radius = static_cast<float>(1.0 / radius);
-    for (uint32_t j = 1; j <= ray.far_last; ++j) ray.inv_dist[j] = static_cast<float>(major / j);
+    for (uint32_t j = 1; j <= ray.far_last; ++j) {
+        for (uint32_t lane = 0; lane < 8; ++lane)
+            ray.neg_inv_dist[8 * j + lane] = -static_cast<float>(major / j);
+    }
     ray.major = static_cast<float>(major);
     ray.minor = static_cast<float>(std::fabs(aq));
     ray.minor_col = aq < 0 ? -1 : 1;
@@ -91,6 +95,12 @@ AoRay make_ray(double ar, double aq, double radius) {
 }
 
 }  // namespace
+
+AoRowShift ao_row_shift(int64_t lattice_row, double slope) noexcept {
+    const double at = static_cast<double>(lattice_row) * slope;
+    const double shift = std::floor(at);
+    return {static_cast<int32_t>(shift), static_cast<float>(at - shift)};
+}
 
 std::vector<AoLineSet> ao_line_sets(const AoSettings& settings) {
     const uint32_t k_count = settings.directions;
@@ -111,6 +121,7 @@ std::vector<AoLineSet> ao_line_sets(const AoSettings& settings) {
             const double ar = set.transposed ? c : s;
             const double aq = set.transposed ? s : c;
             set.slope = snapped(aq / ar);
+            set.lattice = set.slope == 0.0 || std::fabs(set.slope) == 1.0;
             set.rays[n] = make_ray(ar, aq, settings.radius);
         }
     }

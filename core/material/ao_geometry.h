@@ -25,6 +25,13 @@ inline constexpr uint32_t kAoNearSteps = 3;
 inline constexpr uint32_t kAoMaxNearSamples = 2 * kAoNearSteps;
 // The farthest whole step of the largest radius.
 inline constexpr uint32_t kAoMaxFarSteps = static_cast<uint32_t>(kAoMaxRadius);
+// Steps per block of the far scan: the lines keep their maxima over this many
+// consecutive samples, and a block whose maximum cannot beat a lane's slope so
+// far is skipped.
+inline constexpr uint32_t kAoBlock = 8;
+// Entries of a ray's table of inverse distances: every step up to the largest
+// radius, the end of its block and the sample past it.
+inline constexpr uint32_t kAoDistances = kAoMaxFarSteps + 2 * kAoBlock;
 
 // A point of a pixel's own ray where it crosses a cell boundary: the height
 // there is Q[p + a] + w * (Q[p + b] - Q[p + a]), p the pixel. Offsets in Q rows
@@ -35,13 +42,17 @@ struct AoNearSample {
     float inv_tau;  // 1 / distance from the pixel
 };
 
-// The part of a ray inside one cell, between two consecutive samples: the
-// bilinear surface along it is a parabola whose curvature comes from the cell's
-// four corners (twist = q00 - q10 - q01 + q11 times the ray's two components).
+// The part of a ray inside one cell, between two consecutive samples (segment
+// i from sample i to sample i + 1): the bilinear surface along it is a
+// parabola whose curvature comes from the cell's four corners (twist = q00 -
+// q10 - q01 + q11 times the ray's two components).
 struct AoSegment {
     int32_t row, col;  // the cell's corner nearest the origin, relative to the pixel
-    uint32_t from;     // sample index where the segment starts (it ends at from + 1)
     float tau0, tau1, inv_len, tau_product, tau_sum, tau0_sq, tau1_sq;
+    // twist * bulge bounds how far the slope inside the segment can rise above
+    // the larger of its two ends: the parabola's height above its chord (at
+    // most -curvature * length^2 / 4) over the nearest distance tau0.
+    float bulge;
 };
 
 // One direction of one line set.
@@ -50,8 +61,6 @@ struct AoRay {
     uint32_t far_last;  // J: the last whole step within the radius
     float end_frac;     // R / step length - J: where the radius ends
     float inv_radius;   // 1 / R
-    // [j] = 1 / (j * step length) up to J, then 0 for the rest of J's block.
-    float inv_dist[kAoMaxFarSteps + 8];
     // The slope into the pixel's first cell: major * (Q[p + step row] - h) +
     // minor * (Q[p + minor col] - h).
     float major, minor;
@@ -61,15 +70,32 @@ struct AoRay {
     AoNearSample samples[kAoMaxNearSamples];
     uint32_t segment_count;
     AoSegment segments[kAoMaxNearSamples];
+    // [8 j + lane] = -1 / (j * step length) in all eight lanes for j up to J,
+    // then 0 (a slope of 0 never beats the slope so far): the far scan
+    // multiplies by whole vectors.
+    alignas(32) float neg_inv_dist[kAoDistances * 8];
 };
 
 // The lines of one orientation and the one or two directions that use them.
 struct AoLineSet {
     bool transposed;  // Q is the transposed height plane
-    double slope;     // Q columns per Q row along every line
+    // The lines run through pixel centres in every row (slope 0 or +-1): each
+    // pixel's own ray is a line, followed by the far scan from the first step.
+    bool lattice;
+    double slope;  // Q columns per Q row along every line
     uint32_t ray_count;
     AoRay rays[2];
 };
+
+// Where the lines sit against one row of their lattice: line c crosses it at
+// column c + shift + frac, 0 <= frac < 1. Computed in double precision from the
+// row's index in the lattice, so every sweep that meets the row (and the same
+// row of the image tiled 3 x 3) gets the same bits.
+struct AoRowShift {
+    int32_t shift;
+    float frac;
+};
+AoRowShift ao_row_shift(int64_t lattice_row, double slope) noexcept;
 
 // The directions 2 pi k / K, k = 0..K-1, grouped into line sets; opposite
 // directions share one set. Throws std::bad_alloc.

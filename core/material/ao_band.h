@@ -1,0 +1,65 @@
+// One band of lines of the occlusion map for one line set, as each
+// instruction-set build provides it. The files that include this are compiled
+// for different processors, so it holds no inline function.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "material/ao_geometry.h"
+
+namespace rk {
+
+// Lines per band: eight vectors of eight lanes. A pixel between two lines
+// needs both, so a band gives kAoLanes - 1 pixels per row, or kAoLanes when
+// the lines run through the pixels (lattice sets).
+inline constexpr uint32_t kAoLanes = 64;
+// Floats per row of a band's line buffer: the lanes and one vector more, so
+// that the last pixel's second line and the loads one lane over stay inside.
+inline constexpr uint32_t kAoLineStride = kAoLanes + 8;
+// Q rows a band works through at a time (a strip of the image, for every set
+// of one orientation before the next strip): each sampling of its lines adds
+// the reach of the rays on both sides, so longer strips sample less twice,
+// while one strip's sums and heights stay in the cache from set to set.
+inline constexpr uint32_t kAoChunk = 256;
+// How far a line's samples reach beyond a row on each side: the last block of
+// a ray starts at its last whole step at most.
+inline constexpr uint32_t kAoMaxReach = kAoMaxFarSteps + kAoBlock;
+inline constexpr uint32_t kAoBufferRows = kAoChunk + 2 * kAoMaxReach;
+
+// Scratch of one worker, reused band after band.
+struct AoScratch {
+    float lines[kAoBufferRows * kAoLineStride];   // line samples
+    float bounds[kAoBufferRows * kAoLineStride];  // maxima of kAoBlock samples along each line
+    float frac[kAoBufferRows];                    // where the lines sit in each buffer row
+};
+
+struct AoBandJob {
+    const float* plane;   // Q at row 0, column 0 of the image (margins around it)
+    ptrdiff_t stride;     // floats per Q row
+    int64_t anchor;       // row of the lines' lattice that Q row 0 is
+    uint32_t rows, cols;  // Q's extent over the image
+    // The rows worked on: [row_begin, row_end), at most kAoChunk of them.
+    uint32_t row_begin, row_end;
+    const AoLineSet* set;
+    // [r] for r in [0, rows): the column of the pixel of Q row r that has
+    // line 0 as its first line (the one on it or just left of it).
+    const int32_t* pixel_shift;
+    int32_t first_line;  // the line of lane 0
+    // The sums of the set's occlusion: Q row r, column x at acc[r * acc_stride
+    // + x], x from -kAoLanes to cols + kAoLanes (the band's pixels beyond the
+    // image land in the margins, which no one reads). The first set of an
+    // orientation stores, the others add.
+    float* acc;
+    ptrdiff_t acc_stride;
+    bool first;
+    AoScratch* scratch;
+};
+
+// The occlusion of every ray of the set over the band's pixels.
+void ao_band_plain(const AoBandJob& job) noexcept;
+#if defined(__x86_64__)
+void ao_band_avx2(const AoBandJob& job) noexcept;
+#endif
+
+}  // namespace rk

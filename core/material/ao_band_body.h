@@ -1,0 +1,450 @@
+// The occlusion of one band of lines for one line set, written once over
+// vectors of eight floats and compiled by one file per instruction set. Every
+// lane does the same single-precision operations in the same order in every
+// build, and what a lane computes never depends on the other lanes (a block or
+// a bulge skipped for all of them could not have changed any), so all builds,
+// all thread counts and every way of cutting the lines into bands give the
+// same bits.
+//
+// Everything here has internal linkage (no function compiled for one processor
+// may be shared with another file) and uses no library templates for the same
+// reason.
+#pragma once
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "material/ao_band.h"
+
+namespace rk {
+namespace {
+
+using v8f = float __attribute__((vector_size(32)));
+using v8i = int32_t __attribute__((vector_size(32)));
+
+constexpr ptrdiff_t kLineStride = kAoLineStride;
+// How many rows ahead of its use a row of the plane or of the sums is fetched.
+constexpr ptrdiff_t kPrefetchRows = 8;
+
+inline v8f load8(const float* p) noexcept {
+    v8f v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store8(float* p, v8f v) noexcept {
+    __builtin_memcpy(p, &v, sizeof v);
+}
+
+inline v8f splat(float x) noexcept {
+    return v8f{x, x, x, x, x, x, x, x};
+}
+
+inline v8f vmax(v8f a, v8f b) noexcept {
+    return a > b ? a : b;
+}
+
+inline v8f vmin(v8f a, v8f b) noexcept {
+    return a < b ? a : b;
+}
+
+inline bool any(v8i m) noexcept {
+#if defined(__AVX__)
+    const __m256i v = reinterpret_cast<__m256i>(m);
+    return !_mm256_testz_si256(v, v);
+#elif defined(__SSE2__)
+    __m128i halves[2];
+    __builtin_memcpy(halves, &m, sizeof m);
+    return _mm_movemask_epi8(_mm_or_si128(halves[0], halves[1])) != 0;
+#else
+    int32_t r = 0;
+    for (int i = 0; i < 8; ++i) r |= m[i];
+    return r != 0;
+#endif
+}
+
+// Correctly rounded in every form.
+inline v8f vsqrt(v8f v) noexcept {
+#if defined(__AVX__)
+    return reinterpret_cast<v8f>(_mm256_sqrt_ps(reinterpret_cast<__m256>(v)));
+#elif defined(__SSE2__)
+    __m128 halves[2];
+    __builtin_memcpy(halves, &v, sizeof v);
+    halves[0] = _mm_sqrt_ps(halves[0]);
+    halves[1] = _mm_sqrt_ps(halves[1]);
+    __builtin_memcpy(&v, halves, sizeof v);
+    return v;
+#else
+    for (int i = 0; i < 8; ++i) v[i] = __builtin_sqrtf(v[i]);
+    return v;
+#endif
+}
+
+// sin^2(atan(s)) for s > 0, else 0: the part of the sky a horizon of slope s
+// hides, cosine-weighted.
+inline v8f occluded(v8f s) noexcept {
+    const v8f s2 = s * s;
+    const v8f o = s2 / (splat(1.0f) + s2);
+    return s > splat(0.0f) ? o : splat(0.0f);
+}
+
+// Samples the band's lines along Q rows [first_row, first_row + count) into
+// scratch.lines (buffer row 0 = first_row), and their maxima over kAoBlock
+// rows into scratch.bounds.
+void sample_lines(const AoBandJob& job, int32_t first_row, uint32_t count) noexcept {
+    AoScratch& s = *job.scratch;
+    for (uint32_t i = 0; i < count; ++i) {
+        const int32_t r = first_row + static_cast<int32_t>(i);
+        const AoRowShift at = ao_row_shift(job.anchor + r, job.set->slope);
+        s.frac[i] = at.frac;
+        const float* src = job.plane + r * job.stride + job.first_line + at.shift;
+        // Every row is a page of its own in a large image: ask for the row a
+        // few ahead while this one is sampled.
+        for (uint32_t c = 0; c < kLineStride + 8; c += 16)
+            __builtin_prefetch(src + kPrefetchRows * job.stride + c);
+        float* dst = s.lines + i * kLineStride;
+        const v8f w = splat(at.frac);
+        for (uint32_t c = 0; c < kLineStride; c += 8) {
+            const v8f x0 = load8(src + c);
+            const v8f x1 = load8(src + c + 1);
+            store8(dst + c, x0 + w * (x1 - x0));
+        }
+    }
+    // bounds[i] = max of lines[i .. i + 7], by doubling: pairs, fours,
+    // eights. Rows whose run passes the last row are not maxima of whole runs;
+    // no ray reads them.
+    for (uint32_t span = 1; span < kAoBlock; span *= 2) {
+        const float* src = span == 1 ? s.lines : s.bounds;
+        for (uint32_t i = 0; i + span < count; ++i) {
+            const float* x = src + i * kLineStride;
+            const float* y = src + (i + span) * kLineStride;
+            float* d = s.bounds + i * kLineStride;
+            for (uint32_t c = 0; c < kAoLanes; c += 8) store8(d + c, vmax(load8(x + c), load8(y + c)));
+        }
+    }
+}
+
+// The horizon of eight lines at one row from step `first` on: the largest
+// slope to their samples up to the radius and, when track_distance, one over
+// the distance of the nearest sample that has it (both 0 when nothing rises
+// above the line). Blocks of kAoBlock steps whose highest sample cannot beat a
+// lane's slope so far are skipped: no sample of theirs could have replaced
+// it. Inside a block the slopes are reduced by a tree, so no lane waits on the
+// previous step. Steps past the last one have a zero inverse distance: slope
+// 0, which never beats the slope so far. dir is the ray's step in rows;
+// `blocks` the number of blocks when it is known at compile time (the common
+// radii), 0 otherwise. A slope is worked out as (h - sample) times minus the
+// inverse distance, the same bits as (sample - h) / distance, so that the
+// sample's load folds into the subtraction.
+template <int dir, bool track_distance, uint32_t blocks>
+inline void far_horizon(const float* at, const float* bounds_at, const AoRay& ray, uint32_t first,
+                        float* slope_out, float* inv_out) noexcept {
+    constexpr ptrdiff_t step = dir * kLineStride;
+    const v8f h = load8(at);
+    v8f best = splat(0.0f);
+    v8f ninv = splat(0.0f);
+    const uint32_t last = ray.far_last;
+    const float* p = at + first * step;
+    // The maximum of a block's samples: sample j0 + i is i rows ahead of row
+    // j0, so it sits at the lowest of those rows.
+    const float* bp =
+        bounds_at + (dir > 0 ? ptrdiff_t{first} : -ptrdiff_t{first + kAoBlock - 1}) * kLineStride;
+    const float* nid = ray.neg_inv_dist + 8 * first;
+    const uint32_t count = blocks ? blocks : (last - first) / kAoBlock + 1;
+#pragma GCC unroll 8
+    for (uint32_t k = 0; k < count; ++k) {
+        const ptrdiff_t o = ptrdiff_t{k} * kAoBlock * step;
+        const float* kid = nid + 8 * kAoBlock * k;
+        // The first block is almost always worth looking at.
+        if (k > 0 && !any((h - load8(bp + o)) * load8(kid) > best)) continue;
+        v8f s[kAoBlock];
+        for (uint32_t i = 0; i < kAoBlock; ++i) s[i] = (h - load8(p + o + i * step)) * load8(kid + 8 * i);
+        const v8f top = vmax(vmax(vmax(s[0], s[1]), vmax(s[2], s[3])),
+                             vmax(vmax(s[4], s[5]), vmax(s[6], s[7])));
+        const v8i higher = top > best;
+        best = higher ? top : best;
+        if (track_distance) {
+            v8f top_ninv = splat(0.0f);
+            for (uint32_t i = kAoBlock; i-- > 0;)
+                top_ninv = s[i] == top ? load8(kid + 8 * i) : top_ninv;
+            ninv = higher ? top_ninv : ninv;
+        }
+    }
+    // The point at exactly the radius, between the last step and the next.
+    const v8f a = load8(at + last * step);
+    const v8f b = load8(at + (last + 1) * step);
+    const v8f d = splat(ray.inv_radius);
+    const v8f s = (a + splat(ray.end_frac) * (b - a) - h) * d;
+    const v8i higher = s > best;
+    store8(slope_out, higher ? s : best);
+    if (track_distance) store8(inv_out, higher ? d : -ninv);
+}
+
+// The far horizons of the band's lanes at one row for one ray, dir its step.
+template <int dir, bool track_distance, uint32_t blocks>
+void far_row(const float* at, const float* bounds_at, const AoRay& ray, uint32_t first,
+             float* slope_out, float* inv_out) noexcept {
+    for (uint32_t v = 0; v < kAoLanes; v += 8) {
+        far_horizon<dir, track_distance, blocks>(at + v, bounds_at + v, ray, first, slope_out + v,
+                                                 inv_out + v);
+    }
+}
+
+using FarRowFn = void (*)(const float*, const float*, const AoRay&, uint32_t, float*,
+                          float*) noexcept;
+
+template <int dir, bool track_distance>
+FarRowFn far_row_for(uint32_t blocks) noexcept {
+    switch (blocks) {
+        case 5: return far_row<dir, track_distance, 5>;
+        case 6: return far_row<dir, track_distance, 6>;
+        case 7: return far_row<dir, track_distance, 7>;
+        case 8: return far_row<dir, track_distance, 8>;
+        default: return far_row<dir, track_distance, 0>;
+    }
+}
+
+// The far scan of a ray, specialised for its direction, whether distances are
+// needed and its block count.
+FarRowFn far_row_fn(const AoRay& ray, bool track_distance, uint32_t first) noexcept {
+    const uint32_t blocks = (ray.far_last - first) / kAoBlock + 1;
+    if (ray.step > 0) {
+        return track_distance ? far_row_for<1, true>(blocks) : far_row_for<1, false>(blocks);
+    }
+    return track_distance ? far_row_for<-1, true>(blocks) : far_row_for<-1, false>(blocks);
+}
+
+// A ray's near steps with the offsets worked out for the band's plane.
+struct NearPlan {
+    ptrdiff_t step_at, minor_at;  // the two neighbours of the first cell
+    float major, minor;
+    uint32_t samples, segments;
+    ptrdiff_t a[kAoMaxNearSamples], b[kAoMaxNearSamples];  // a sample's two heights
+    float neg_w[kAoMaxNearSamples];                          // -weight of b
+    float neg_inv_tau[kAoMaxNearSamples];                    // -1 / distance
+    ptrdiff_t cell[kAoMaxNearSamples];                       // a segment's cell
+    const AoRay* ray;
+};
+
+NearPlan near_plan(const AoRay& ray, ptrdiff_t stride) noexcept {
+    NearPlan n{};
+    n.step_at = ray.step * stride;
+    n.minor_at = ray.minor_col;
+    n.major = ray.major;
+    n.minor = ray.minor;
+    n.samples = ray.sample_count;
+    n.segments = ray.segment_count;
+    for (uint32_t i = 0; i < ray.sample_count; ++i) {
+        const AoNearSample& x = ray.samples[i];
+        n.a[i] = x.a_row * stride + x.a_col;
+        n.b[i] = x.b_row * stride + x.b_col;
+        n.neg_w[i] = -x.w;
+        n.neg_inv_tau[i] = -x.inv_tau;
+    }
+    for (uint32_t i = 0; i < ray.segment_count; ++i)
+        n.cell[i] = ray.segments[i].row * stride + ray.segments[i].col;
+    n.ray = &ray;
+    return n;
+}
+
+// The steepest slope of eight pixels' own rays within the near steps, at
+// least floor: into the first cell, to every cell boundary crossed, and to the
+// top of the surface's bulge inside each later cell. p is the first pixel in Q.
+// A bulge is worked out only where its bound beats the slope so far. Blends
+// and slopes are written with negated factors, the same bits as the plain
+// forms, so that the loads fold into the subtractions. samples and segments
+// are the plan's counts when known at compile time (the common directions), 0
+// otherwise.
+template <uint32_t samples, uint32_t segments>
+inline v8f near_horizon(const float* p, ptrdiff_t stride, const NearPlan& plan, v8f floor) noexcept {
+    const uint32_t sample_count = samples ? samples : plan.samples;
+    const uint32_t segment_count = samples ? segments : plan.segments;
+    const v8f h = load8(p);
+    v8f best = splat(plan.major) * (load8(p + plan.step_at) - h) +
+               splat(plan.minor) * (load8(p + plan.minor_at) - h);
+    best = vmax(vmax(best, floor), splat(0.0f));
+    v8f value[kAoMaxNearSamples] = {};
+    v8f slope[kAoMaxNearSamples] = {};
+#pragma GCC unroll 6
+    for (uint32_t i = 0; i < sample_count; ++i) {
+        const v8f a = load8(p + plan.a[i]);
+        value[i] = a + (a - load8(p + plan.b[i])) * splat(plan.neg_w[i]);
+        slope[i] = (h - value[i]) * splat(plan.neg_inv_tau[i]);
+        best = vmax(best, slope[i]);
+    }
+    // Inside a cell the height along the ray is f0 + k (tau - tau0) +
+    // C (tau - tau0)(tau - tau1): the slope from the pixel, C tau + B + A / tau,
+    // peaks at tau* = sqrt(A / C) with B - 2 sqrt(A C) when C < 0 and A < 0.
+    const AoRay& ray = *plan.ray;
+    v8f twist[kAoMaxNearSamples] = {};
+    v8i worth[kAoMaxNearSamples] = {};
+    v8i any_worth = {};
+#pragma GCC unroll 6
+    for (uint32_t i = 0; i < segment_count; ++i) {
+        const float* c = p + plan.cell[i];
+        twist[i] = ((load8(c) - load8(c + stride)) - load8(c + 1)) + load8(c + stride + 1);
+        worth[i] = twist[i] * splat(ray.segments[i].bulge) > best - vmax(slope[i], slope[i + 1]);
+        any_worth |= worth[i];
+    }
+    // Rare: most cells bulge the other way or too little to matter.
+    if (!any(any_worth)) return best;
+    v8f peak_best = best;
+#pragma GCC unroll 6
+    for (uint32_t i = 0; i < segment_count; ++i) {
+        const AoSegment& g = ray.segments[i];
+        const v8f cc = twist[i] * splat(ray.twist_scale);
+        const v8f f0 = value[i];
+        const v8f k = (value[i + 1] - f0) * splat(g.inv_len);
+        const v8f aa = ((f0 - h) - k * splat(g.tau0)) + cc * splat(g.tau_product);
+        const v8f bb = k - cc * splat(g.tau_sum);
+        const v8i inside = worth[i] & (cc < splat(0.0f)) & (aa > cc * splat(g.tau1_sq)) &
+                           (aa < cc * splat(g.tau0_sq));
+        const v8f root = vsqrt(inside ? aa * cc : splat(0.0f));
+        const v8f peak = bb - (root + root);
+        peak_best = inside ? vmax(peak_best, peak) : peak_best;
+    }
+    return peak_best;
+}
+
+// Adds (or stores) one row of a band's sums into the accumulator.
+inline void put_row(float* __restrict dst, const float* __restrict sum, uint32_t count,
+                    bool first) noexcept {
+    uint32_t x = 0;
+    if (first) {
+        for (; x + 8 <= count; x += 8) store8(dst + x, load8(sum + x));
+        for (; x < count; ++x) dst[x] = sum[x];
+    } else {
+        for (; x + 8 <= count; x += 8) store8(dst + x, load8(dst + x) + load8(sum + x));
+        for (; x < count; ++x) dst[x] += sum[x];
+    }
+}
+
+// The rows of the band that hold pixels of the image: [lo, hi).
+inline void band_rows(const AoBandJob& job, uint32_t pixels, uint32_t& lo, uint32_t& hi) noexcept {
+    lo = job.row_end;
+    hi = 0;
+    for (uint32_t r = job.row_begin; r < job.row_end; ++r) {
+        const int32_t x0 = job.first_line + job.pixel_shift[r];
+        if (x0 < static_cast<int32_t>(job.cols) && x0 + static_cast<int32_t>(pixels) > 0) {
+            lo = lo < r ? lo : r;
+            hi = r + 1;
+        }
+    }
+}
+
+// Lines that run between the pixels: each pixel's far horizon comes from the
+// two lines around it, each moved from the line's height to the pixel's along
+// the line to the point that sets it, and blended by the pixel's distance to
+// each line; its near horizon from its own ray.
+template <uint32_t samples, uint32_t segments>
+void between_lines_row(const AoBandJob& job, const NearPlan* plans, uint32_t row_in_buffer,
+                       int32_t r, const float (*slope)[kLineStride],
+                       const float (*inv)[kLineStride], float* sum) noexcept {
+    const AoLineSet& set = *job.set;
+    const float* at = job.scratch->lines + row_in_buffer * kLineStride;
+    const float frac = job.scratch->frac[row_in_buffer];
+    // The pixel's weight for its second line; 0 on a line.
+    const v8f wb = splat(frac > 0.0f ? 1.0f - frac : 0.0f);
+    const float* p = job.plane + r * job.stride + job.first_line + job.pixel_shift[r];
+    for (uint32_t v = 0; v < kAoLanes; v += 8) {
+        const v8f hp = load8(p + v);
+        const v8f la = load8(at + v) - hp;
+        const v8f lb = load8(at + v + 1) - hp;
+        v8f total = splat(0.0f);
+        for (uint32_t n = 0; n < set.ray_count; ++n) {
+            const v8f sa = load8(slope[n] + v) + la * load8(inv[n] + v);
+            const v8f sb = load8(slope[n] + v + 1) + lb * load8(inv[n] + v + 1);
+            const v8f oa = occluded(sa);
+            const v8f far = oa + wb * (occluded(sb) - oa);
+            // Below the nearer of the two far slopes the near ray cannot
+            // raise the blend.
+            const v8f near =
+                near_horizon<samples, segments>(p + v, job.stride, plans[n], vmin(sa, sb));
+            total = n == 0 ? vmax(occluded(near), far) : total + vmax(occluded(near), far);
+        }
+        store8(sum + v, total);
+    }
+}
+
+// Lines through the pixels: the far scan follows each pixel's own ray from
+// the first step; the near part adds the bulges of the diagonal's cells.
+template <uint32_t samples, uint32_t segments>
+void on_lines_row(const AoBandJob& job, const NearPlan* plans, uint32_t, int32_t r,
+                  const float (*slope)[kLineStride], const float (*)[kLineStride],
+                  float* sum) noexcept {
+    const AoLineSet& set = *job.set;
+    const float* p = job.plane + r * job.stride + job.first_line + job.pixel_shift[r];
+    for (uint32_t v = 0; v < kAoLanes; v += 8) {
+        v8f total = splat(0.0f);
+        for (uint32_t n = 0; n < set.ray_count; ++n) {
+            v8f s = load8(slope[n] + v);
+            if (samples == 0 ? plans[n].segments > 0 : segments > 0)
+                s = near_horizon<samples, segments>(p + v, job.stride, plans[n], s);
+            total = n == 0 ? occluded(s) : total + occluded(s);
+        }
+        store8(sum + v, total);
+    }
+}
+
+using RowFn = void (*)(const AoBandJob&, const NearPlan*, uint32_t, int32_t,
+                       const float (*)[kLineStride], const float (*)[kLineStride], float*) noexcept;
+
+// The per-pixel part of a row, specialised for the near rays' shape: with
+// kAoNearSteps = 3 a ray crosses three rows and, by its slope, zero to two
+// columns in between.
+RowFn row_fn(const AoLineSet& set) noexcept {
+    const uint32_t samples = set.rays[0].sample_count;
+    const uint32_t segments = set.rays[0].segment_count;
+    for (uint32_t n = 1; n < set.ray_count; ++n) {
+        if (set.rays[n].sample_count != samples || set.rays[n].segment_count != segments) {
+            return set.lattice ? on_lines_row<0, 0> : between_lines_row<0, 0>;
+        }
+    }
+    if (set.lattice) {
+        if (samples == 3 && segments == 0) return on_lines_row<3, 0>;
+        if (samples == 3 && segments == 2) return on_lines_row<3, 2>;
+        return on_lines_row<0, 0>;
+    }
+    if (samples == 3 && segments == 2) return between_lines_row<3, 2>;
+    if (samples == 4 && segments == 3) return between_lines_row<4, 3>;
+    if (samples == 5 && segments == 4) return between_lines_row<5, 4>;
+    return between_lines_row<0, 0>;
+}
+
+void band(const AoBandJob& job) noexcept {
+    const AoLineSet& set = *job.set;
+    const uint32_t pixels = set.lattice ? kAoLanes : kAoLanes - 1;
+    uint32_t lo = 0, hi = 0;
+    band_rows(job, pixels, lo, hi);
+    const uint32_t reach = set.rays[0].far_last + kAoBlock;
+    const uint32_t first_step = set.lattice ? 1 : kAoNearSteps + 1;
+    float slope[2][kLineStride] = {};
+    float inv[2][kLineStride] = {};
+    float sum[kAoLanes];
+    const RowFn row = row_fn(set);
+    FarRowFn far[2] = {};
+    NearPlan plans[2] = {};
+    for (uint32_t n = 0; n < set.ray_count; ++n) plans[n] = near_plan(set.rays[n], job.stride);
+    for (uint32_t n = 0; n < set.ray_count; ++n) far[n] = far_row_fn(set.rays[n], !set.lattice, first_step);
+    for (uint32_t c0 = lo; c0 < hi; c0 += kAoChunk) {
+        const uint32_t c1 = hi - c0 < kAoChunk ? hi : c0 + kAoChunk;
+        const int32_t first_row = static_cast<int32_t>(c0) - static_cast<int32_t>(reach);
+        sample_lines(job, first_row, c1 - c0 + 2 * reach);
+        for (uint32_t r = c0; r < c1; ++r) {
+            const uint32_t row_in_buffer = r - c0 + reach;
+            const float* at = job.scratch->lines + row_in_buffer * kLineStride;
+            const float* bounds_at = job.scratch->bounds + row_in_buffer * kLineStride;
+            for (uint32_t n = 0; n < set.ray_count; ++n)
+                far[n](at, bounds_at, set.rays[n], first_step, slope[n], inv[n]);
+            row(job, plans, row_in_buffer, static_cast<int32_t>(r), slope, inv, sum);
+            float* dst = job.acc + r * job.acc_stride + job.first_line + job.pixel_shift[r];
+            for (uint32_t c = 0; c < kAoLanes + 8; c += 16)
+                __builtin_prefetch(dst + kPrefetchRows * job.acc_stride + c, 1);
+            put_row(dst, sum, pixels, job.first);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace rk

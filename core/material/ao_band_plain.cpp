@@ -1,0 +1,11 @@
+// The occlusion bands built for every x86-64 processor (and any other
+// target), dispatched by ao.cpp.
+#include "material/ao_band_body.h"
+
+namespace rk {
+
+void ao_band_plain(const AoBandJob& job) noexcept {
+    band(job);
+}
+
+}  // namespace rk
