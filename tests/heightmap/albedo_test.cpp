@@ -1,5 +1,6 @@
 // The de-lit colour: a relief's shading under a sun taken out with the colour
-// kept, and a light falling off across the picture taken out.
+// kept, cavities under an even sky lifted, and a light falling off across the
+// picture taken out.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -59,6 +60,23 @@ TEST(Albedo, SunlitReliefLosesItsShadingAndKeepsColour) {
                         std::abs(p[2] / p[0] - 0.5f) < 1e-4f);
         }
     }
+}
+
+// Under an even sky only the cavities darken: joints 4 px wide every 32 px
+// that see half the sky (their edges a quarter less) come out lifted, while
+// the slowly changing colour stays.
+TEST(Albedo, CavitiesUnderAnEvenSkyAreLifted) {
+    constexpr uint32_t n = 128;
+    const Img photo = image_of(n, n, [](uint32_t x, uint32_t y) {
+        auto open = [](uint32_t i) { return i % 32 < 2 || i % 32 > 5 ? 1.0f : 0.5f; };
+        auto edge = [](uint32_t i) { return i % 32 == 1 || i % 32 == 6 ? 0.75f : 1.0f; };
+        const float sky = std::min(open(x), open(y)) * edge(x) * edge(y);
+        const float v = patch(x, y) * sky;
+        return Px{v, v, v, 1.0f};
+    });
+    const rk::ImgbufPtr a = rk::albedo_map(photo.get(), {.wrap = true});
+    ASSERT_TRUE(a);
+    EXPECT_LT(error_to_patches(a.get(), n), 0.5 * error_to_patches(photo.get(), n));
 }
 
 // An even colour under a light falling off exponentially to the right and
