@@ -1,5 +1,6 @@
 #include "common/thread_pool.h"
 
+#include "common/rk_call.h"
 #include "reliefkit.h"
 
 #include <pthread.h>
@@ -65,6 +66,9 @@ struct Task {
     ItemFn item;
     void* context;
     uint32_t count;
+    // The caller's rk_ call message: what an item reports on a worker belongs
+    // to the call it works for.
+    CallMessage* message = current_call_message();
     uint32_t next = 0;        // the first item nobody has taken
     uint32_t unfinished = 0;  // items taken or not yet taken that have not returned
     Task* later = nullptr;    // the next task with items left
@@ -173,7 +177,10 @@ class Pool {
             const uint32_t i = task.next++;
             if (task.next == task.count) unlink(&task);
             hold.unlock();
-            task.item(task.context, i);
+            {
+                const CallMessageScope reporting_to(task.message);
+                task.item(task.context, i);
+            }
             hold.lock();
             if (--task.unfinished == 0) done_.notify_all();
         }

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "common/checked_size.h"
 #include "common/export_boundary.h"
@@ -14,6 +15,7 @@ imgbuf* construct_imgbuf(imgbuf* rec, uint32_t w, uint32_t h) noexcept {
     rec->width = w;
     rec->height = h;
     rec->tail_guard = kImgbufTailGuard;
+    rec->layout = 0;
     rec->pixels = nullptr;
     // Sizes at or past 2^32 bytes would wrap the record's 32-bit arithmetic and
     // give a block smaller than its rows: such an image gets no pixels at all.
@@ -28,8 +30,29 @@ imgbuf* construct_imgbuf(imgbuf* rec, uint32_t w, uint32_t h) noexcept {
 
 void ImgbufDeleter::operator()(imgbuf* img) const noexcept {
     if (!img) return;
-    std::free(img->pixels);
+    if (!(img->layout & kBorrowedPixels)) std::free(img->pixels);
     delete img;
+}
+
+void copy_pixels(imgbuf* dst, const imgbuf* src) noexcept {
+    const size_t row_bytes = size_t{src->width} * 16;
+    if (rows_packed(dst) && rows_packed(src)) {
+        std::memcpy(dst->pixels, src->pixels, row_bytes * src->height);
+        return;
+    }
+    for (uint32_t y = 0; y < src->height; ++y)
+        std::memcpy(row_unchecked(dst, y), row_unchecked(src, y), row_bytes);
+}
+
+bool pixels_overlap(const imgbuf* a, const imgbuf* b) noexcept {
+    const auto span = [](const imgbuf* img) {
+        const auto first = reinterpret_cast<uintptr_t>(img->pixels);
+        const uint64_t rows = img->height ? img->height - 1 : 0;
+        return std::pair{first, first + rows * stride_floats(img) * 4 + uint64_t{img->width} * 16};
+    };
+    const auto [a0, a1] = span(a);
+    const auto [b0, b1] = span(b);
+    return a0 < b1 && b0 < a1;
 }
 
 ImgbufPtr make_image(uint32_t w, uint32_t h) noexcept {
@@ -79,7 +102,7 @@ RK_API float* imgbuf_buf(const imgbuf* img) noexcept {
 }
 
 RK_API uint32_t imgbuf_stride_in_bytes(const imgbuf* img) noexcept {
-    return (img->width * 16u + 15u) & ~15u;
+    return stride_floats(img) * 4u;
 }
 
 RK_API uint32_t imgbuf_stride_in_elems(const imgbuf* img) noexcept {
@@ -95,13 +118,20 @@ RK_API float* imgbuf_row(const imgbuf* img, uint32_t y) noexcept {
     return row_unchecked(img, y);
 }
 
+// A wrapped image's padding belongs to its caller: only pixels are written.
 RK_API void imgbuf_clear(imgbuf* img) noexcept {
-    if (img->pixels) std::memset(img->pixels, 0, imgbuf_buf_size(img));
+    if (!img->pixels) return;
+    if (rows_packed(img)) {
+        std::memset(img->pixels, 0, imgbuf_buf_size(img));
+        return;
+    }
+    for (uint32_t y = 0; y < img->height; ++y)
+        std::memset(row_unchecked(img, y), 0, size_t{img->width} * 16);
 }
 
 RK_API void copy_imgbuf_content(imgbuf* dst, const imgbuf* src) noexcept {
     if (!same_size(dst, src) || !dst->pixels || !src->pixels) return;
-    std::memcpy(dst->pixels, src->pixels, imgbuf_buf_size(src));
+    copy_pixels(dst, src);
 }
 
 }  // extern "C"

@@ -276,6 +276,7 @@ JxrHelperRun run_jxr_helper(std::span<const uint8_t> file, uint32_t width, uint3
     const auto pixel_bytes = checked_product(width, height, 3);
     if (!pixel_bytes) {
         run.failure = "the picture is too large";
+        run.status = RK_ERROR_LIMIT;
         return run;
     }
     const uint64_t pixels = uint64_t{width} * height;
@@ -295,8 +296,10 @@ JxrHelperRun run_jxr_helper(std::span<const uint8_t> file, uint32_t width, uint3
     run.reply.reset(new (std::nothrow) uint8_t[capacity]);
     if (!run.reply) {
         run.failure = "not enough memory for the picture";
+        run.status = RK_ERROR_MEMORY;
         return run;
     }
+    run.status = RK_ERROR_HELPER;  // every failure from here on is the helper's
 
     const Fd input(sealed_copy(file));
     int ends[2];
@@ -352,6 +355,7 @@ JxrHelperRun run_jxr_helper(std::span<const uint8_t> file, uint32_t width, uint3
     } else if (known && WIFEXITED(status) && WEXITSTATUS(status) != 0) {
         run.failure = "the decoder failed (exit status " + decimal(WEXITSTATUS(status)) + ")";
     }
+    if (run.failure.empty()) run.status = RK_OK;
     return run;
 }
 

@@ -1,36 +1,37 @@
 #include "save/byte_sink.h"
 
-#include "save/output_file.h"
+#include <cstring>
+#include <new>
 
 namespace rk {
 
-SaveOutcome sink_refused() {
-    return save_failure(SaveStatus::aborted, "The write function stopped the save.");
+bool CallbackSink::deliver(const void* data, size_t count) noexcept {
+    if (aborted_) return false;
+    if (count == 0) return true;
+    aborted_ = write_(user_, data, count) != 0;
+    return !aborted_;
 }
 
-SaveOutcome save_to_file(const std::string& utf8_path,
-                         const std::function<SaveOutcome(ByteSink&)>& encode) {
-    if (utf8_path.empty()) return save_failure(SaveStatus::argument, "No output path.");
-    OutputFile out(utf8_path);
-    if (out.failed()) return save_failure(SaveStatus::io, "Could not open output file.");
-    ByteSink sink(
-        [](void* file, const void* data, size_t size) {
-            return static_cast<OutputFile*>(file)->write(data, size) ? 0 : 1;
-        },
-        &out);
-    SaveOutcome outcome = encode(sink);
-    // The sink's refusals are the file system's here, not a caller's choice.
-    if (sink.refused()) return save_failure(SaveStatus::write, "Could not write output file.");
-    if (!outcome.ok()) return outcome;
-    switch (out.commit()) {
-        case OutputFile::CommitResult::committed:
-            return {};
-        case OutputFile::CommitResult::write_failed:
-            return save_failure(SaveStatus::write, "Could not write output file.");
-        case OutputFile::CommitResult::replace_failed:
-            break;
+bool CallbackSink::write(const void* data, size_t count) noexcept {
+    if (aborted_) return false;
+    if (!block_) {
+        block_.reset(new (std::nothrow) uint8_t[kBlockBytes]);
+        if (!block_) return deliver(data, count);  // no block: every write goes straight out
     }
-    return save_failure(SaveStatus::write, "Could not replace output file.");
+    if (held_ + count > kBlockBytes) {
+        if (!deliver(block_.get(), held_)) return false;
+        held_ = 0;
+        if (count > kBlockBytes) return deliver(data, count);
+    }
+    std::memcpy(block_.get() + held_, data, count);
+    held_ += count;
+    return true;
+}
+
+bool CallbackSink::finish() noexcept {
+    const bool delivered = deliver(block_.get(), held_);
+    held_ = 0;
+    return delivered;
 }
 
 }  // namespace rk

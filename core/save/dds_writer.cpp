@@ -114,7 +114,7 @@ SaveOutcome no_memory() {
     return save_failure(SaveStatus::memory, "Not enough memory.");
 }
 
-SaveOutcome encode_file(const imgbuf* img, const DdsOptions& options, ByteSink& sink) {
+SaveOutcome encode_file(const imgbuf* img, const DdsOptions& options, FunctionSink& sink) {
     const uint32_t levels = options.mipmaps ? mip_level_count(img->width, img->height) : 1;
     const std::vector<uint8_t> header = dds_header(options, img->width, img->height, levels);
     if (!sink.put(header.data(), header.size())) return sink_refused();
@@ -159,7 +159,7 @@ uint64_t dds_level_bytes(DdsFormat format, uint32_t width, uint32_t height) noex
     return (uint64_t{width} + 3) / 4 * ((uint64_t{height} + 3) / 4) * block_bytes(format);
 }
 
-SaveOutcome write_dds(const imgbuf* img, const DdsOptions& options, ByteSink& sink) noexcept {
+SaveOutcome write_dds(const imgbuf* img, const DdsOptions& options, FunctionSink& sink) noexcept {
     try {
         if (!has_pixels(img) || img->width == 0 || img->height == 0) {
             return save_failure(SaveStatus::argument, "No image to save.");

@@ -191,7 +191,7 @@ SaveOutcome encode_file(const imgbuf* img, const ExrOptions& options, MemoryFile
 
 }  // namespace
 
-SaveOutcome write_exr(const imgbuf* img, const ExrOptions& options, ByteSink& sink) noexcept {
+SaveOutcome write_exr(const imgbuf* img, const ExrOptions& options, FunctionSink& sink) noexcept {
     try {
         if (!has_pixels(img) || img->width == 0 || img->height == 0) {
             return save_failure(SaveStatus::argument, "No image to save.");

@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -18,9 +19,8 @@ namespace {
 // compressor costs well under 1 % of the file, small enough for many bands.
 constexpr uint64_t kBandBytes = uint64_t{1} << 20;
 
-// zlib's default level, with the strategy libpng picks for filtered rows; the
-// full window and libpng's memory level.
-constexpr int kLevel = 6;
+// The strategy libpng picks for filtered rows, the full window and libpng's
+// memory level, at every level.
 constexpr int kWindowBits = 15;
 constexpr int kMemLevel = 8;
 
@@ -121,8 +121,8 @@ struct Band {
 struct Deflater {
     z_stream z{};
     bool live = false;
-    Deflater() noexcept {
-        live = deflateInit2(&z, kLevel, Z_DEFLATED, -kWindowBits, kMemLevel, Z_FILTERED) == Z_OK;
+    explicit Deflater(int level) noexcept {
+        live = deflateInit2(&z, level, Z_DEFLATED, -kWindowBits, kMemLevel, Z_FILTERED) == Z_OK;
     }
     ~Deflater() {
         if (live) deflateEnd(&z);
@@ -145,7 +145,7 @@ struct Encoder {
         const uint32_t y0 = b * band_rows;
         const uint32_t y1 = std::min(layout.height, y0 + band_rows);
         RowFilter filter(row_bytes, layout.bytes_per_pixel(), allowed_filters(layout));
-        Deflater d;
+        Deflater d(layout.level);
         if (!d.live) return;
         band.filtered = uint64_t{y1 - y0} * (row_bytes + 1);
         band.bytes.resize(deflateBound(&d.z, static_cast<uLong>(band.filtered)) + 64);
@@ -185,8 +185,17 @@ struct Bytes {
     size_t size;
 };
 
+// The two bytes that open the zlib stream: deflate with a 32 KiB window, and
+// the level's class as zlib itself writes it (0x78 0x9C at the default level).
+std::array<uint8_t, 2> zlib_header(int level) noexcept {
+    const uint32_t level_class = level < 2 ? 0 : level < 6 ? 1 : level == 6 ? 2 : 3;
+    uint32_t header = (0x78u << 8) | (level_class << 6);
+    header += 31 - header % 31;
+    return {static_cast<uint8_t>(header >> 8), static_cast<uint8_t>(header)};
+}
+
 // One chunk: length, type, data (given in three parts, any of them empty), CRC.
-bool write_chunk(OutputFile& out, const char* type, const Bytes (&parts)[3]) noexcept {
+bool write_chunk(ByteSink& out, const char* type, const Bytes (&parts)[3]) noexcept {
     uint8_t head[8], tail[4];
     put32(head, static_cast<uint32_t>(parts[0].size + parts[1].size + parts[2].size));
     std::memcpy(head + 4, type, 4);
@@ -208,7 +217,7 @@ uint32_t png_band_rows(uint64_t row_bytes) noexcept {
     return static_cast<uint32_t>(std::max<uint64_t>(1, kBandBytes / (row_bytes + 1)));
 }
 
-PngDataResult write_png_data(OutputFile& out, const PngLayout& layout, PngRowProducer rows,
+PngDataResult write_png_data(ByteSink& out, const PngLayout& layout, PngRowProducer rows,
                              void* context) noexcept {
     if (layout.width == 0 || layout.height == 0) return PngDataResult::write_failed;
     const size_t row_bytes = size_t{layout.width} * layout.bytes_per_pixel();
@@ -224,7 +233,7 @@ PngDataResult write_png_data(OutputFile& out, const PngLayout& layout, PngRowPro
             return true;
         }))
         return PngDataResult::out_of_memory;
-    static constexpr uint8_t kZlibHeader[2] = {0x78, 0x9C};  // deflate, 32 KiB window, level 6
+    const std::array<uint8_t, 2> stream_header = zlib_header(layout.level);
     uLong adler = 1;
     for (uint32_t first = 0; first < bands; first += batch) {
         const uint32_t count = std::min(batch, bands - first);
@@ -243,7 +252,7 @@ PngDataResult write_png_data(OutputFile& out, const PngLayout& layout, PngRowPro
             // The stream's header leads the first band, its checksum ends the last.
             uint8_t check[4];
             put32(check, static_cast<uint32_t>(adler));
-            const Bytes parts[3] = {{kZlibHeader, b == 0 ? 2u : 0u},
+            const Bytes parts[3] = {{stream_header.data(), b == 0 ? 2u : 0u},
                                     {band.bytes.data(), band.bytes.size()},
                                     {check, b + 1 == bands ? 4u : 0u}};
             const bool written = write_chunk(out, "IDAT", parts);

@@ -118,7 +118,7 @@ TEST(MipChain, LevelSizesAndConservedMean) {
 
 Bytes written(const imgbuf* img, const auto& write, uint32_t threads = 0) {
     Bytes out;
-    rk::ByteSink sink(
+    rk::FunctionSink sink(
         [](void* user, const void* data, size_t size) {
             auto* b = static_cast<Bytes*>(user);
             b->insert(b->end(), static_cast<const uint8_t*>(data),
@@ -141,11 +141,11 @@ TEST(TextureWriters, DdsHeaderAndEveryLevelsSizeAndExrOfAnySize) {
     using rk::DdsFormat;
     for (auto [w, h] : {std::pair{1u, 1u}, {5u, 3u}, {64u, 32u}, {1u, 9u}}) {
         const Img img = noise(w, h, 1);
-        EXPECT_FALSE(written(img.get(), [](const imgbuf* i, rk::ByteSink& s) {
+        EXPECT_FALSE(written(img.get(), [](const imgbuf* i, rk::FunctionSink& s) {
                          return rk::write_exr(i, {rk::ExrLayout::y}, s);
                      }).empty());
         for (DdsFormat f : {DdsFormat::bc4, DdsFormat::bc5, DdsFormat::bc7}) {
-            const Bytes file = written(img.get(), [f](const imgbuf* i, rk::ByteSink& s) {
+            const Bytes file = written(img.get(), [f](const imgbuf* i, rk::FunctionSink& s) {
                 return rk::write_dds(i, {f, true, f == DdsFormat::bc5, false}, s);
             });
             const uint32_t levels = rk::mip_level_count(w, h);
@@ -166,10 +166,10 @@ TEST(TextureWriters, DdsHeaderAndEveryLevelsSizeAndExrOfAnySize) {
 TEST(TextureWriters, SameBytesOnEveryThreadCount) {
     const Img img = noise(301, 77, 5);  // more EXR chunks and block rows than threads
     const auto dds = [](rk::DdsOptions o) {
-        return [o](const imgbuf* i, rk::ByteSink& s) { return rk::write_dds(i, o, s); };
+        return [o](const imgbuf* i, rk::FunctionSink& s) { return rk::write_dds(i, o, s); };
     };
     const auto exr = [](rk::ExrOptions o) {
-        return [o](const imgbuf* i, rk::ByteSink& s) { return rk::write_exr(i, o, s); };
+        return [o](const imgbuf* i, rk::FunctionSink& s) { return rk::write_exr(i, o, s); };
     };
     for (uint32_t threads : {2u, 3u}) {
         EXPECT_EQ(written(img.get(), dds({rk::DdsFormat::bc7, true, false, true}), 1),
@@ -185,12 +185,12 @@ TEST(TextureWriters, RefuseEmptyImagesBadOptionsAndStopWhenTheSinkRefuses) {
     const Img empty = make_img(0, 4), one = noise(1, 1, 2), big = noise(64, 64, 3);
     int calls = 0;
     const auto dds = [&calls](const imgbuf* img, rk::DdsOptions o) {
-        rk::ByteSink refusing([](void* n, const void*, size_t) { return ++*static_cast<int*>(n); },
+        rk::FunctionSink refusing([](void* n, const void*, size_t) { return ++*static_cast<int*>(n); },
                               &calls);
         return rk::write_dds(img, o, refusing).status;
     };
     const auto exr = [&calls](const imgbuf* img) {
-        rk::ByteSink refusing([](void* n, const void*, size_t) { return ++*static_cast<int*>(n); },
+        rk::FunctionSink refusing([](void* n, const void*, size_t) { return ++*static_cast<int*>(n); },
                               &calls);
         return rk::write_exr(img, {}, refusing).status;
     };
@@ -224,7 +224,7 @@ TEST(TextureWriters, FilesReadBackByOpenCvAndPillow) {
         const std::string stem = (dir / name).string();
         const auto save = [&](const std::string& suffix, const auto& write) {
             const rk::SaveOutcome o =
-                rk::save_to_file(stem + suffix, [&](rk::ByteSink& s) { return write(img, s); });
+                rk::save_to_file(stem + suffix, [&](rk::FunctionSink& s) { return write(img, s); });
             EXPECT_TRUE(o.ok()) << o.message;
         };
         save("_y.exr", [](auto i, auto& s) {
