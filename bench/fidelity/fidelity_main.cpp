@@ -234,8 +234,11 @@ int main(int argc, char** argv) {
         return 0;
     }
     const bool own = set == "own";
-    const auto surfaces = own ? make_own_surfaces(size) : make_surfaces(size);
-    const auto lights = own ? make_own_lights() : make_lights();
+    const bool fresh = set == "fresh";
+    const auto surfaces = fresh ? make_fresh_surfaces(size)
+                          : own ? make_own_surfaces(size)
+                                : make_surfaces(size);
+    const auto lights = fresh ? make_fresh_lights() : own ? make_own_lights() : make_lights();
     if (only == "convention") {
         convention_rows(make_convention_surfaces(size), size);
         cleanup();

@@ -281,6 +281,26 @@ std::vector<Surface> make_own_surfaces(uint32_t size) {
     return s;
 }
 
+std::vector<Surface> make_fresh_surfaces(uint32_t size) {
+    std::vector<Surface> s;
+    s.push_back({"bricks speckled", blocks(size, 54, 22, 3, 3, 4, true, 0.4f, 81),
+                 albedo(size, Colour::speckle, 91)});
+    s.push_back({"cobbles striped", cobbles(size, 28, 6, 82), albedo(size, Colour::stripes, 92)});
+    s.push_back({"dents stained", dents(size, 10, 4, 83), albedo(size, Colour::stains, 93)});
+    s.push_back({"ripples patched", ripples(size, 20, 2, 70, 84), albedo(size, Colour::patches, 94)});
+    s.push_back({"flagstones", blocks(size, 90, 64, 5, 3, 5, false, 0.5f, 85),
+                 albedo(size, Colour::smooth, 95)});
+    s.push_back({"bark speckled", grain(size, true, 4, 86), albedo(size, Colour::speckle, 96)});
+    return s;
+}
+
+std::vector<Light> make_fresh_lights() {
+    return {{"sun left 30", false, 160, 30},
+            {"sun below right 35", false, 60, 35},
+            {"sun above 25", false, 250, 25},
+            {"overcast", true, 0, 0}};
+}
+
 std::vector<Surface> make_convention_surfaces(uint32_t size) {
     std::vector<Surface> s;
     s.push_back(

@@ -36,6 +36,10 @@ std::vector<Light> make_lights();
 // relief's edges among them), suns from every side and other elevations.
 std::vector<Surface> make_own_surfaces(uint32_t size);
 std::vector<Light> make_own_lights();
+// A third set, made after the de-lit colour was tuned: new seeds, other
+// pairings of relief and colour, suns from other sides.
+std::vector<Surface> make_fresh_surfaces(uint32_t size);
+std::vector<Light> make_fresh_lights();
 // Hollows, bumps on flat ground, packed bumps and joints: the relief kinds
 // that decide which end of an estimated light's axis is right.
 std::vector<Surface> make_convention_surfaces(uint32_t size);

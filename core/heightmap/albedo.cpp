@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/thread_pool.h"
+#include "heightmap/cavities.h"
 #include "filter/spectral.h"
 #include "imgbuf/luminance.h"
 
@@ -36,6 +37,15 @@ ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* rep
             lum[i] = std::max(l, kFloor) / shading[i];
         }
     }
+    if (settings.lift_cavities) {
+        std::vector<float> cavities(pixels);
+        if (!cavity_shading(lum.data(), w, h, settings.wrap, cavities.data())) return nullptr;
+        for (size_t i = 0; i < pixels; ++i) {
+            const float s = std::max(shading[i] * cavities[i], kLeastShading);
+            lum[i] *= shading[i] / s;
+            shading[i] = s;
+        }
+    }
     // The slow light: a plane fitted to the de-shaded luminance's logarithm
     // (a lamp's fall-off, a vignette's side, a gradient of the sky) by least
     // squares; any slower change than that is the colour's own.
@@ -63,7 +73,11 @@ ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* rep
             const double v = 2.0 * y / (h - 1) - 1.0;
             svv += v * v;
         }
-        const double cu = su / (suu * h), cv = sv / (svv * w);
+        double cu = su / (suu * h), cv = sv / (svv * w);
+        const double tilt = std::hypot(cu, cv);
+        const double taken = tilt > kKeptTilt ? 1.0 - kKeptTilt / tilt : 0.0;
+        cu *= taken;
+        cv *= taken;
         for (uint32_t y = 0; y < h; ++y) {
             const double v = 2.0 * y / (h - 1) - 1.0;
             for (uint32_t x = 0; x < w; ++x) {

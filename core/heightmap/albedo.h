@@ -13,21 +13,34 @@ struct AlbedoSettings {
     bool wrap = false;  // the photograph tiles: its edges are periodic
     // Where the light comes from, as DelitSettings::azimuth; NaN: estimated.
     float azimuth = NAN;
+    // Take out the darkening of the relief's cavities that every light leaves
+    // (joints, cracks, gaps between stones see less of the sky; see
+    // cavity_shading), the only shading an overcast sky gives.
+    bool lift_cavities = true;
     // Take out a light that falls off across the photograph (a lamp's or a
     // flash's, a vignette's side, the sky's gradient): a plane fitted to the
-    // logarithm of the de-shaded luminance. It also takes out a colour's own
-    // change across the whole picture, which is rarer in a texture.
+    // logarithm of the de-shaded luminance, less kKeptTilt. A colour's own
+    // change across the whole picture looks the same: the plane's smaller
+    // part is left to it.
     bool flatten_light = true;
 };
 
+// The part of the plane's tilt (its logarithm's change from the picture's
+// centre to its edge, along the steepest way) left in: a colour's own drift
+// over a texture (the benchmark's reach 0.07) stays, a light falling off by
+// more than about a fifth over the picture goes, down to that.
+inline constexpr float kKeptTilt = 0.1f;
+
 // The photograph divided by its light: per pixel, the shading of the relief
 // under a directional light (delit_shading: the part of the shading that the
-// light's direction explains) and the light that falls off across it; each colour
-// channel divided alike, so the colour is kept. Scaled so that its mean
-// luminance is the photograph's, clamped to 0..1; alpha is the photograph's.
-// Under an even light there is no direction to read the relief's shading
-// from, and only the slow light comes out. *light (when not null) receives
-// the light used. Null when src has no pixels or memory runs out.
+// light's direction explains), the darkening of its cavities (cavity_shading,
+// on the luminance with the directional shading divided out) and the light
+// that falls off across it; each colour channel divided alike, so the colour
+// is kept. Scaled so that its mean luminance is the photograph's, clamped to
+// 0..1; alpha is the photograph's. Under an even light there is no direction
+// to read the relief's shading from: the cavities and the slow light come
+// out. *light (when not null) receives the light used. Null when src has no
+// pixels or memory runs out.
 ImgbufPtr albedo_map(const imgbuf* src, const AlbedoSettings& settings,
                      DelitLight* light = nullptr) noexcept;
 

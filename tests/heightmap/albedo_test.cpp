@@ -1,5 +1,6 @@
 // The de-lit colour: a relief's shading under a sun taken out with the colour
-// kept, and a light falling off across the picture taken out.
+// kept, cavities under an even sky lifted, and a light falling off across the
+// picture taken out.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -61,20 +62,41 @@ TEST(Albedo, SunlitReliefLosesItsShadingAndKeepsColour) {
     }
 }
 
+// Under an even sky only the cavities darken: joints 4 px wide every 32 px
+// that see half the sky (their edges a quarter less) come out lifted, while
+// the slowly changing colour stays.
+TEST(Albedo, CavitiesUnderAnEvenSkyAreLifted) {
+    constexpr uint32_t n = 128;
+    const Img photo = image_of(n, n, [](uint32_t x, uint32_t y) {
+        auto open = [](uint32_t i) { return i % 32 < 2 || i % 32 > 5 ? 1.0f : 0.5f; };
+        auto edge = [](uint32_t i) { return i % 32 == 1 || i % 32 == 6 ? 0.75f : 1.0f; };
+        const float sky = std::min(open(x), open(y)) * edge(x) * edge(y);
+        const float v = patch(x, y) * sky;
+        return Px{v, v, v, 1.0f};
+    });
+    const rk::ImgbufPtr a = rk::albedo_map(photo.get(), {.wrap = true});
+    ASSERT_TRUE(a);
+    EXPECT_LT(error_to_patches(a.get(), n), 0.5 * error_to_patches(photo.get(), n));
+}
+
 // An even colour under a light falling off exponentially to the right and
-// down comes out even; left in when asked.
+// down comes out with only kKeptTilt of the fall left (along the same way);
+// all of it left in when asked.
 TEST(Albedo, LightFallingOffAcrossIsTakenOut) {
     const Img photo = image_of(80, 50, [](uint32_t x, uint32_t y) {
         const float v =
             0.7f * std::exp(-0.008f * static_cast<float>(x) - 0.005f * static_cast<float>(y));
         return Px{v, v, v, 0.5f};
     });
+    // The plane's half-ranges across and down, and what is left of them.
+    const double cu = -0.008 * 79 / 2, cv = -0.005 * 49 / 2;
+    const double kept = rk::kKeptTilt / std::hypot(cu, cv);
     for (bool flatten : {true, false}) {
         const rk::ImgbufPtr a = rk::albedo_map(photo.get(), {.flatten_light = flatten});
         ASSERT_TRUE(a);
         EXPECT_EQ(get_px(a.get(), 40, 20)[3], 0.5f);
         EXPECT_NEAR(get_px(a.get(), 79, 49)[0] / get_px(a.get(), 0, 0)[0],
-                    flatten ? 1.0f : std::exp(-0.008f * 79 - 0.005f * 49), 1e-3f);
+                    std::exp(2 * (cu + cv) * (flatten ? kept : 1.0)), 1e-3);
     }
 }
 

@@ -1,0 +1,268 @@
+#include "heightmap/cavities.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <new>
+#include <vector>
+
+#include "common/thread_pool.h"
+
+namespace rk {
+namespace {
+
+// The typical q of a neighbourhood comes from histograms of q - 1 in steps
+// of 1 / kBinsPerUnit up to 1: a neighbourhood darker than half its envelope
+// almost everywhere counts as half (its darkening is taken as colour anyway).
+constexpr uint32_t kBins = 256;
+constexpr float kBinsPerUnit = 256.0f;
+constexpr uint32_t kStripe = 32;     // columns a vertical pass handles at once
+constexpr uint32_t kTilesAround = 2;  // tiles each way from a corner
+constexpr uint32_t kMinRows = 16;     // rows of a band
+
+uint32_t fold(int64_t i, uint32_t n, bool wrap) {
+    if (wrap) {
+        const int64_t m = i % n;
+        return static_cast<uint32_t>(m < 0 ? m + n : m);
+    }
+    return static_cast<uint32_t>(std::clamp<int64_t>(i, 0, int64_t{n} - 1));
+}
+
+template <bool kMax>
+float pick(float a, float b) {
+    return kMax ? std::max(a, b) : std::min(a, b);
+}
+
+// out[i] = the largest (kMax) or smallest of pad[i .. i + 2r], for i < n, in
+// about three comparisons each (van Herk, Gil and Werman): in blocks of
+// 2r + 1, the running pick from each block's start (g) and from its end (e);
+// a window spans at most two blocks. Each element is a group of `lanes`
+// floats (one per column of a stripe) picked lane by lane.
+template <bool kMax>
+void slide(const float* pad, uint32_t n, uint32_t r, uint32_t lanes, float* g, float* e,
+           float* out) {
+    const size_t k = 2 * size_t{r} + 1, len = n + 2 * size_t{r};
+    for (size_t b0 = 0; b0 < len; b0 += k) {
+        const size_t b1 = std::min(len, b0 + k);
+        std::copy(pad + b0 * lanes, pad + (b0 + 1) * lanes, g + b0 * lanes);
+        for (size_t j = b0 + 1; j < b1; ++j) {
+            for (uint32_t c = 0; c < lanes; ++c) {
+                g[j * lanes + c] = pick<kMax>(g[(j - 1) * lanes + c], pad[j * lanes + c]);
+            }
+        }
+        std::copy(pad + (b1 - 1) * lanes, pad + b1 * lanes, e + (b1 - 1) * lanes);
+        for (size_t j = b1 - 1; j > b0; --j) {
+            for (uint32_t c = 0; c < lanes; ++c) {
+                e[(j - 1) * lanes + c] = pick<kMax>(e[j * lanes + c], pad[(j - 1) * lanes + c]);
+            }
+        }
+    }
+    for (size_t i = 0; i < n; ++i) {
+        for (uint32_t c = 0; c < lanes; ++c) {
+            out[i * lanes + c] = pick<kMax>(e[i * lanes + c], g[(i + 2 * r) * lanes + c]);
+        }
+    }
+}
+
+// Each row of dst (n = map.size() - 2r values, rows of dst_stride) is the
+// pick over 2r + 1 of the line src[map[j]], j < n + 2r, of the same row.
+template <bool kMax>
+void row_pass(const float* src, size_t src_stride, uint32_t rows, const std::vector<uint32_t>& map,
+              uint32_t r, float* dst, size_t dst_stride) {
+    const size_t len = map.size(), n = len - 2 * size_t{r};
+    const uint32_t bands = row_bands(rows, kMinRows);
+    std::vector<float> lines(3 * len * bands);
+    parallel_bands(rows, bands, [&](uint32_t b, uint32_t y0, uint32_t y1) noexcept {
+        float* pad = lines.data() + 3 * len * b;
+        for (uint32_t y = y0; y < y1; ++y) {
+            const float* s = src + y * src_stride;
+            for (size_t j = 0; j < len; ++j) pad[j] = s[map[j]];
+            slide<kMax>(pad, static_cast<uint32_t>(n), r, 1, pad + len, pad + 2 * len,
+                        dst + y * dst_stride);
+        }
+    });
+}
+
+// Row i of dst (n = map.size() - 2r rows) is the pick over 2r + 1 of the rows
+// src[map[j]], j < n + 2r, column by column; both of width columns, stride.
+template <bool kMax>
+void column_pass(const float* src, size_t stride, uint32_t columns,
+                 const std::vector<uint32_t>& map, uint32_t r, float* dst) {
+    const size_t len = map.size(), n = len - 2 * size_t{r};
+    const uint32_t stripes = (columns + kStripe - 1) / kStripe;
+    const uint32_t groups = row_bands(stripes, 1);
+    std::vector<float> lines(3 * len * kStripe * groups);
+    parallel_bands(stripes, groups, [&](uint32_t b, uint32_t s0, uint32_t s1) noexcept {
+        float* pad = lines.data() + 3 * len * kStripe * b;
+        float* g = pad + len * kStripe;
+        float* e = g + len * kStripe;
+        for (uint32_t s = s0; s < s1; ++s) {
+            const uint32_t x0 = s * kStripe, lanes = std::min(kStripe, columns - x0);
+            for (size_t j = 0; j < len; ++j) {
+                const float* row = src + map[j] * stride + x0;
+                std::copy(row, row + lanes, pad + j * lanes);
+            }
+            // slide reads g[i + 2r] before it writes g[i]: the picks can land in g.
+            slide<kMax>(pad, static_cast<uint32_t>(n), r, lanes, g, e, g);
+            for (size_t y = 0; y < n; ++y) {
+                std::copy(g + y * lanes, g + (y + 1) * lanes, dst + y * stride + x0);
+            }
+        }
+    });
+}
+
+std::vector<uint32_t> folded(uint32_t n, uint32_t pad, bool wrap) {
+    std::vector<uint32_t> map(n + 2 * size_t{pad});
+    for (size_t j = 0; j < map.size(); ++j) map[j] = fold(static_cast<int64_t>(j) - pad, n, wrap);
+    return map;
+}
+
+std::vector<uint32_t> straight(size_t n) {
+    std::vector<uint32_t> map(n);
+    for (size_t j = 0; j < n; ++j) map[j] = static_cast<uint32_t>(j);
+    return map;
+}
+
+// env = src closed with a square of side 2r + 1. The largest values are
+// taken r pixels past the edges too (edge pixels continued outwards, or the
+// opposite edge), so that the smallest of them sees the same neighbourhoods
+// at an edge as inside: a picture darkening towards its edge is not lifted
+// there.
+void close_square(const float* src, uint32_t w, uint32_t h, bool wrap, uint32_t r, float* env) {
+    const size_t ew = w + 2 * size_t{r}, eh = h + 2 * size_t{r};
+    std::vector<float> a(h * ew), b(eh * ew);
+    row_pass<true>(src, w, h, folded(w, 2 * r, wrap), r, a.data(), ew);
+    column_pass<true>(a.data(), ew, static_cast<uint32_t>(ew), folded(h, 2 * r, wrap), r, b.data());
+    column_pass<false>(b.data(), ew, static_cast<uint32_t>(ew), straight(eh), r, a.data());
+    row_pass<false>(a.data(), ew, h, straight(ew), r, env, w);
+}
+
+// The median of the histogram's values, interpolated inside its bin.
+float median_of(const std::array<uint32_t, kBins>& counts) {
+    uint64_t total = 0;
+    for (uint32_t c : counts) total += c;
+    const double half = 0.5 * static_cast<double>(total);
+    double below = 0.0;
+    for (uint32_t b = 0; b < kBins; ++b) {
+        if (counts[b] > 0 && below + counts[b] >= half) {
+            const double inside = (half - below) / counts[b];
+            return 1.0f + static_cast<float>((b + inside) / kBinsPerUnit);
+        }
+        below += counts[b];
+    }
+    return 1.0f;
+}
+
+// Per pixel position along one axis: the corner before it and the weight of
+// the one after (corners at multiples of tile, pixels at their centres).
+void corner_taps(uint32_t n, uint32_t tile, std::vector<uint32_t>& c0, std::vector<float>& t) {
+    c0.resize(n);
+    t.resize(n);
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint64_t twice = 2 * uint64_t{i} + 1;  // 2 (i + 0.5)
+        c0[i] = static_cast<uint32_t>(twice / (2 * uint64_t{tile}));
+        t[i] = static_cast<float>(twice - 2 * uint64_t{tile} * c0[i]) /
+               static_cast<float>(2 * tile);
+    }
+}
+
+bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor) {
+    const size_t pixels = size_t{w} * h;
+    const uint32_t side = std::max(w, h);
+    const auto r = static_cast<uint32_t>(std::max(1.0f, std::round(static_cast<float>(side) / 32)));
+    const uint32_t tile = r;
+    std::vector<float> smooth(pixels), tmp(pixels), env(pixels);
+
+    // 1-2-1 along rows, then columns; the neighbours' columns worked out once.
+    const std::vector<uint32_t> across = folded(w, 1, wrap);
+    parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
+        for (uint32_t y = y0; y < y1; ++y) {
+            const float* s = lum + size_t{y} * w;
+            float* o = tmp.data() + size_t{y} * w;
+            for (uint32_t x = 0; x < w; ++x) {
+                const float a = s[across[x]], c = s[across[x + 2]];
+                o[x] = 0.25f * ((a + c) + 2.0f * s[x]);
+            }
+        }
+    });
+    parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
+        for (uint32_t y = y0; y < y1; ++y) {
+            const float* a = tmp.data() + size_t{fold(int64_t{y} - 1, h, wrap)} * w;
+            const float* s = tmp.data() + size_t{y} * w;
+            const float* c = tmp.data() + size_t{fold(int64_t{y} + 1, h, wrap)} * w;
+            float* o = smooth.data() + size_t{y} * w;
+            for (uint32_t x = 0; x < w; ++x) o[x] = 0.25f * ((a[x] + c[x]) + 2.0f * s[x]);
+        }
+    });
+    tmp = {};
+    close_square(smooth.data(), w, h, wrap, r, env.data());
+    // q = envelope / luminance >= 1 (a closing never lowers a value), in factor.
+    parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
+        for (size_t i = size_t{y0} * w; i < size_t{y1} * w; ++i) factor[i] = env[i] / smooth[i];
+    });
+    smooth = {};
+    env = {};
+
+    // Histograms of q per tile, then the median around each tile corner.
+    const uint32_t nx = (w + tile - 1) / tile, ny = (h + tile - 1) / tile;
+    std::vector<uint32_t> hist(size_t{nx} * ny * kBins, 0);
+    parallel_for(ny, [&](uint32_t ty) noexcept {
+        for (uint32_t y = ty * tile; y < std::min(h, (ty + 1) * tile); ++y) {
+            const float* q = factor + size_t{y} * w;
+            uint32_t* row = hist.data() + size_t{ty} * nx * kBins;
+            for (uint32_t x = 0; x < w; ++x) {
+                const float v = std::min((q[x] - 1.0f) * kBinsPerUnit, kBins - 1.0f);
+                row[size_t{x / tile} * kBins + static_cast<uint32_t>(std::max(0.0f, v))] += 1;
+            }
+        }
+    });
+    const uint32_t cx = nx + 1, cy = ny + 1;
+    std::vector<float> median(size_t{cx} * cy);
+    parallel_for(cy, [&](uint32_t j) noexcept {
+        for (uint32_t i = 0; i < cx; ++i) {
+            std::array<uint32_t, kBins> counts{};
+            for (int64_t tj = int64_t{j} - kTilesAround; tj < int64_t{j} + kTilesAround; ++tj) {
+                if (!wrap && (tj < 0 || tj >= ny)) continue;
+                const uint32_t fy = fold(tj, ny, true);
+                for (int64_t ti = int64_t{i} - kTilesAround; ti < int64_t{i} + kTilesAround; ++ti) {
+                    if (!wrap && (ti < 0 || ti >= nx)) continue;
+                    const uint32_t* t = hist.data() + (size_t{fy} * nx + fold(ti, nx, true)) * kBins;
+                    for (uint32_t b = 0; b < kBins; ++b) counts[b] += t[b];
+                }
+            }
+            median[size_t{j} * cx + i] = median_of(counts);
+        }
+    });
+    hist = {};
+    std::vector<uint32_t> x0, y0;
+    std::vector<float> tx, ty;
+    corner_taps(w, tile, x0, tx);
+    corner_taps(h, tile, y0, ty);
+    parallel_rows(h, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
+        for (uint32_t y = ya; y < yb; ++y) {
+            const float* m0 = median.data() + size_t{y0[y]} * cx;
+            const float* m1 = m0 + cx;
+            const float v = ty[y], u = 1.0f - v;
+            float* q = factor + size_t{y} * w;
+            for (uint32_t x = 0; x < w; ++x) {
+                const float a = tx[x], b = 1.0f - a;
+                const float m = u * (b * m0[x0[x]] + a * m0[x0[x] + 1]) +
+                                v * (b * m1[x0[x]] + a * m1[x0[x] + 1]);
+                q[x] = std::min(1.0f, m / q[x]);
+            }
+        }
+    });
+    return true;
+}
+
+}  // namespace
+
+bool cavity_shading(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor) noexcept {
+    try {
+        return run(lum, w, h, wrap, factor);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace rk
