@@ -210,7 +210,7 @@ constexpr OptionEntry kOutput[] = {
 
 constexpr OptionEntry kHeight[] = {
     {"mode", 0, "NAME",
-     "Colour-to-height conversion: red, green, blue, red-green, red-blue, green-blue, average "
+     "Colour-to-height conversion: red, green, blue, red-green, red-blue, green-blue, average, "
      "luminance or delit. Luminance weighs the channels as the eye does, so bright means high. "
      "delit takes heights from the surface's shading with the light and the colour taken out "
      "when the light comes from one side (a sun, a lamp; from where, see --light), and gives "
