@@ -1,6 +1,7 @@
 #include "job.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <system_error>
@@ -8,6 +9,7 @@
 
 #include "image.h"
 #include "interrupt.h"
+#include "number_text.h"
 #include "preview.h"
 #include "reliefkit.h"
 #include "text_conversion.h"
@@ -97,7 +99,9 @@ class Job {
         if (image && options_.make_tileable) image = tileable(image.get());
         if (!image) return;
 
-        Image height = options_.from_height ? std::move(image) : height_map(image.get());
+        Image height = options_.from_height   ? std::move(image)
+                       : options_.from_normal ? heights_from_normals(image.get())
+                                              : height_map(image.get());
         image.reset();
         if (!height) return;
         // The height map is saved on a thread of its own while the normal map is
@@ -170,8 +174,71 @@ class Job {
 
     uint32_t edge_mode() const { return options_.seamless ? RK_EDGE_WRAP : RK_EDGE_CLAMP; }
 
+    // The rk_ interface's statement of the settings, which carries the light.
+    rk_height_params height_params() const {
+        const HeightSettings& h = options_.height;
+        rk_height_params p;
+        rk_height_params_init(&p, sizeof p);
+        p.mode = h.mode;
+        p.invert_red = h.invert_red, p.invert_green = h.invert_green;
+        p.invert_blue = h.invert_blue, p.auto_levels = h.auto_levels;
+        p.midpoint = h.midpoint, p.clamp = h.clamp;
+        p.clamp_low = h.clamp_low, p.clamp_high = h.clamp_high;
+        p.detail_size = h.detail_size, p.detail_threshold = h.detail_threshold;
+        p.smooth_size = h.smooth_size, p.smooth_kind = h.smooth_kind;
+        p.edge_mode = edge_mode();
+        p.light_azimuth = h.light_azimuth.value_or(NAN);
+        p.light_elevation = h.light_elevation.value_or(NAN);
+        return p;
+    }
+
+    // One line on standard error, written whole so that parallel jobs' lines
+    // do not interleave.
+    void tell_light(const imgbuf* photo, const rk_height_params& p) const {
+        rk_light light{};
+        light.struct_size = sizeof light;
+        std::string line = "reliefkit: " + plan_.input + ": ";
+        if (rk_estimate_light(photo, &p, &light) != RK_OK) {
+            line += std::string("no light estimate: ") + rk_last_error();
+        } else if (std::isnan(light.azimuth)) {
+            line += "even light (the luminance map)";
+        } else {
+            const bool given = options_.height.light_azimuth.has_value();
+            line += concat("light ", given ? "given" : "estimated", ": azimuth ",
+                           format_number(std::round(light.azimuth * 10.0f) / 10.0f),
+                           ", directional ", format_number(std::round(light.directional * 100.0f) / 100.0f));
+            if (!given) {
+                const float opposite = std::fmod(light.azimuth + 180.0f, 360.0f);
+                line += concat("; if the relief is upside down: --light ",
+                               format_number(std::round(opposite * 10.0f) / 10.0f));
+            }
+        }
+        line += '\n';
+        std::fputs(line.c_str(), stderr);
+    }
+
+    Image heights_from_normals(const imgbuf* normals) {
+        rk_integrate_params p;
+        rk_integrate_params_init(&p, sizeof p);
+        p.invert_x = options_.normal.invert_x;
+        p.invert_y = options_.normal.invert_y;
+        p.edge_mode = edge_mode();
+        imgbuf* out = nullptr;
+        if (rk_height_from_normals(normals, &p, &out, nullptr) != RK_OK) {
+            fail(plan_.input + ": " + rk_last_error());
+        }
+        return Image(out);
+    }
+
     Image height_map(const imgbuf* photo) {
         const HeightSettings& h = options_.height;
+        if (h.mode == RK_HEIGHT_DELIT && (options_.verbose || h.light_azimuth)) {
+            const rk_height_params p = height_params();
+            if (options_.verbose) tell_light(photo, p);
+            imgbuf* out = nullptr;
+            if (rk_height_map(photo, &p, &out) != RK_OK) fail(plan_.input + ": " + rk_last_error());
+            return Image(out);
+        }
         // The generator only tests its weights for all-zero, which gives a black
         // map; any non-zero value takes the ordinary path.
         constexpr float kWeight = 1.0f;

@@ -16,6 +16,7 @@
 #include "job.h"
 #include "naming.h"
 #include "options.h"
+#include "photometric_capture.h"
 #include "reliefkit.h"
 #include "serve/serve_command.h"
 
@@ -72,6 +73,12 @@ int run(int argc, char** argv) {
         std::cerr << "reliefkit: cannot create the output directory " << options.out_dir << ": "
                   << ec.message() << '\n';
         return 1;
+    }
+
+    if (options.photometric) {
+        const Library library;
+        set_thread_count(options.threads);
+        return rkcli::run_photometric(options, std::cout, std::cerr);
     }
 
     rkcli::FarmBatch farm(options, parsed.applied, gathered.items, RELIEFKIT_VERSION_STRING);

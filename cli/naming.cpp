@@ -90,7 +90,12 @@ std::vector<JobPlan> plan_jobs(const Options& options) {
 
         JobPlan plan;
         plan.input = input;
-        const std::string stem = output_stem(input, options.from_height);
+        std::string stem = output_stem(input, options.from_height);
+        constexpr std::string_view kNormalSuffix = "_normal";
+        if (options.from_normal && stem.size() > kNormalSuffix.size() &&
+            stem.ends_with(kNormalSuffix)) {
+            stem.resize(stem.size() - kNormalSuffix.size());
+        }
         if (stem.empty()) {
             plan.refusal = "it names no file";
             plans.push_back(std::move(plan));

@@ -113,6 +113,44 @@ constexpr OptionEntry kOutput[] = {
          o.from_height = true;
          return Outcome{};
      }},
+    {"from-normal", 0, "",
+     "The inputs are tangent-space normal maps (8 or 16 bits; green down the picture, or up "
+     "with --invert-y; red to the right, or left with --invert-x): write only the height map "
+     "that integrates them, named after the input with a trailing \"_normal\" dropped "
+     "(x_normal.png gives x_height.png). --seamless reads them as tiling, else their edges are "
+     "mirrored.",
+     nullptr,
+     [](Options& o, std::string_view) {
+         o.from_normal = true;
+         return Outcome{};
+     }},
+    {"photometric", 0, "",
+     "The inputs are one capture: 3 to 32 photographs of the same surface with the same "
+     "framing, each under its own light, given as FILE=AZ (the light's azimuth as for --light) "
+     "or FILE (its light estimated from the photographs together). Writes the normal map, the "
+     "de-lit colour and the height map, named after the first photograph (x_normal.png, "
+     "x_albedo.png, x_height.png).",
+     nullptr,
+     [](Options& o, std::string_view) {
+         o.photometric = true;
+         return Outcome{};
+     }},
+    {"elevation", 0, "DEG",
+     "With --photometric: the lights' elevation above the surface in degrees (1 to 90), shared "
+     "by all of them.",
+     [](const Options&) { return std::string("45"); },
+     [](Options& o, std::string_view v) {
+         float elevation = 45.0f;
+         Outcome outcome = real_number(v, 1.0f, 90.0f, elevation);
+         o.elevation = elevation;
+         return outcome;
+     }},
+    {"verbose", 'v', "", "Also print the light each map was made under (on standard error).",
+     nullptr,
+     [](Options& o, std::string_view) {
+         o.verbose = true;
+         return Outcome{};
+     }},
     {"preview", 0, "FILE",
      "Also write the normal map lit by a light from the upper left (Lambert shading) as an "
      "8-bit PNG, to see the relief at a glance. Takes one input.",
@@ -172,13 +210,33 @@ constexpr OptionEntry kOutput[] = {
 
 constexpr OptionEntry kHeight[] = {
     {"mode", 0, "NAME",
-     "Colour-to-height conversion: red, green, blue, red-green, red-blue, green-blue, average "
-     "or luminance. Luminance weighs the channels as the eye does, so bright means high. "
-     "delit takes heights from the surface's shading with the light and the colour taken out, "
-     "for a photograph under a sun or lamp from one side (taken to come from above or the "
-     "left); it ignores the detail filter.",
+     "Colour-to-height conversion: red, green, blue, red-green, red-blue, green-blue, average, "
+     "luminance or delit. Luminance weighs the channels as the eye does, so bright means high. "
+     "delit takes heights from the surface's shading with the light and the colour taken out "
+     "when the light comes from one side (a sun, a lamp; from where, see --light), and gives "
+     "the luminance map under an even light; it ignores the detail filter.",
      [](const Options& d) { return std::string(kModeNames[d.height.mode]); },
      [](Options& o, std::string_view v) { return one_of(v, kModeNames, o.height.mode); }},
+    {"light", 0, "AZ[:EL]",
+     "Where the light of the delit mode comes from: the azimuth in degrees counter-clockwise "
+     "as seen on screen, 0 = from the right edge, 90 = from the top edge (135 the upper left; "
+     "-360 to 360), optionally its elevation above the surface (1 to 90). Without it the light "
+     "is estimated, taking the darker parts to lie lower; when the relief comes out upside "
+     "down, give the estimate (--verbose prints it) plus 180.",
+     [](const Options&) { return std::string("estimated"); },
+     [](Options& o, std::string_view v) {
+         const size_t colon = v.find(':');
+         float azimuth = 0.0f;
+         Outcome outcome = real_number(v.substr(0, colon), -360.0f, 360.0f, azimuth);
+         if (!outcome.error.empty()) return outcome;
+         o.height.light_azimuth = azimuth;
+         o.height.light_elevation.reset();
+         if (colon == std::string_view::npos) return outcome;
+         float elevation = 45.0f;
+         outcome = real_number(v.substr(colon + 1), 1.0f, 90.0f, elevation);
+         o.height.light_elevation = elevation;
+         return outcome;
+     }},
     {"invert", 0, "",
      "Use 1 - red, 1 - green and 1 - blue, whichever the mode reads: dark means high (the "
      "three switches below at once).",

@@ -119,10 +119,14 @@ class Parser {
     void check_combination() {
         const Options& o = result_.options;
         if (o.inputs.empty() && o.farm.lists.empty()) return fail("no input files");
-        if (o.from_height && o.height_only) {
+        if (int(o.from_height) + int(o.from_normal) + int(o.photometric) + int(o.height_only) > 1) {
             return fail(
-                "--from-height makes only a normal map and --height-only only a height map;"
-                " choose one");
+                "--from-height, --from-normal, --photometric and --height-only each choose what "
+                "is made; choose one");
+        }
+        if (o.elevation && !o.photometric) return fail("--elevation is for --photometric");
+        if (o.photometric && !(o.farm == FarmSettings{})) {
+            return fail("--photometric makes the maps of one capture: no lists, shards or rebuilds");
         }
         if (o.height.clamp && o.height.clamp_low > o.height.clamp_high) {
             return fail("--clamp-low " + format_number(o.height.clamp_low) +
@@ -143,7 +147,11 @@ ParseResult parse_command_line(std::span<const std::string_view> args) {
 }
 
 std::string check_expanded_inputs(const Options& options) {
-    if (options.preview && options.inputs.size() != 1) {
+    if (options.photometric && (options.inputs.size() < 3 || options.inputs.size() > 32)) {
+        return "--photometric takes 3 to 32 photographs of one surface (got " +
+               std::to_string(options.inputs.size()) + ")";
+    }
+    if (options.preview && options.inputs.size() != 1 && !options.photometric) {
         return "--preview writes one picture, so it takes exactly one input (got " +
                std::to_string(options.inputs.size()) + ")";
     }

@@ -21,7 +21,7 @@ enum BlurKind : uint32_t { kGaussian = 0, kBox = 1, kTent = 2 };
 // photograph: brightness as height, the darkest level at zero, fine texture
 // and sensor noise smoothed where there is no edge to keep.
 struct HeightSettings {
-    uint32_t mode = 7;  // luminance
+    uint32_t mode = 8;  // delit (under an even light: the luminance map)
     bool invert_red = false;
     bool invert_green = false;
     bool invert_blue = false;
@@ -34,6 +34,9 @@ struct HeightSettings {
     float detail_threshold = 0.05f;
     uint32_t smooth_size = 3;
     uint32_t smooth_kind = kGaussian;
+    // The de-lit mode's light (--light AZ[:EL], degrees); unset: estimated.
+    std::optional<float> light_azimuth;
+    std::optional<float> light_elevation;
 
     uint32_t flags() const;
     bool operator==(const HeightSettings&) const = default;
@@ -73,6 +76,12 @@ struct Options {
     std::string out_dir = ".";
     bool height_only = false;
     bool from_height = false;
+    bool from_normal = false;  // the inputs are normal maps: heights from them
+    // The inputs are one capture, FILE[=AZ] each (--photometric), with the
+    // lights' shared elevation when given.
+    bool photometric = false;
+    std::optional<float> elevation;
+    bool verbose = false;  // also print the light each map was made under
     std::optional<std::string> preview;
     std::optional<Size> resize;
     ChannelOrder channels;
@@ -91,7 +100,7 @@ struct Options {
     bool operator==(const Options&) const = default;
 
     bool writes_height() const { return !from_height; }
-    bool writes_normal() const { return !height_only; }
+    bool writes_normal() const { return !height_only && !from_normal; }
     bool needs_normal() const { return writes_normal() || preview.has_value(); }
 };
 

@@ -11,9 +11,12 @@ namespace rkcli {
 namespace {
 
 // Maps are bit-identical whatever these say (the library's results do not
-// depend on the thread count); help and version end the parse.
-constexpr std::array<std::string_view, 6> kNotShaping = {"out-dir", "jobs", "threads",
-                                                         "quiet",   "help", "version"};
+// depend on the thread count); help and version end the parse; --verbose only
+// prints. A photometric capture is one run over its photographs, never a
+// batch with a manifest: its options key nothing.
+constexpr std::array<std::string_view, 9> kNotShaping = {
+    "out-dir", "jobs", "threads", "quiet", "help", "version", "verbose", "photometric",
+    "elevation"};
 
 struct Step {
     const OptionEntry* entry;

@@ -17,7 +17,7 @@
  *     if (s == RK_OK) {
  *         rk_height_params hp;
  *         rk_height_params_init(&hp, sizeof hp);         // the command's defaults
- *         hp.invert_red = hp.invert_green = hp.invert_blue = 1;  // dark means high
+ *         hp.light_azimuth = 135;                        // the sun shone from the upper left
  *         s = rk_height_map(photo, &hp, &height);
  *     }
  *     if (s == RK_OK) s = rk_normal_map(height, NULL, &normal);  // NULL: defaults
@@ -34,7 +34,8 @@
  *     rk_image_free(photo);
  *
  * Sections, in order: conventions, threading, version, statuses and messages,
- * lifecycle and threads, images, loading, generators, saving PNG.
+ * lifecycle and threads, images, loading, generators, the light, several
+ * photographs and heights from normals, saving PNG.
  *
  * Conventions
  * -----------
@@ -316,14 +317,15 @@ RK_API rk_status rk_load_memory(const void* data, size_t size, imgbuf** out) RK_
 /* The options of rk_height_map(), each a field (where calc_heightmap_from_photo_ex()
  * took a flags word, the flags are fields of their own, 0 or 1, and a blur is
  * switched on by its size). Fill with rk_height_params_init(); the defaults are
- * the command's: the luminance mode, auto-levels, the detail filter and a light
+ * the command's: the de-lit mode (which under an even light gives the
+ * luminance map of these settings), auto-levels, the detail filter and a light
  * Gaussian smoothing. The steps run in the order of the fields; for what each
  * does, see calc_heightmap_from_photo() and HM_MODE_DELIT in reliefkit.h.
  * calc_heightmap_from_photo_ex()'s weights have no field: their only effect,
  * all zero giving a black map, is no relief option. */
 typedef struct rk_height_params {
     uint32_t struct_size;
-    /* RK_HEIGHT_RED .. RK_HEIGHT_DELIT; default RK_HEIGHT_LUMINANCE. */
+    /* RK_HEIGHT_RED .. RK_HEIGHT_DELIT; default RK_HEIGHT_DELIT. */
     uint32_t mode;
     /* 1: use 1 - channel for that channel wherever the mode reads it (dark
      * means high); RK_HEIGHT_DELIT turns the relief upside down when all three
@@ -360,6 +362,20 @@ typedef struct rk_height_params {
      * across the opposite edge, for textures that tile (the result equals the
      * centre of the clamped result on the image tiled 3 x 3). */
     uint32_t edge_mode;
+    /* The light of RK_HEIGHT_DELIT (the other modes ignore both fields).
+     * light_azimuth: degrees counter-clockwise as seen on screen, 0 = light
+     * from the right edge, 90 = from the top edge (135 the upper left, 270
+     * from below), -360 to 360; NaN (default): estimated over the whole
+     * circle, as rk_estimate_light() reports it. A given light is taken as
+     * directional: the heights are read along it, never the luminance map's.
+     * light_elevation: degrees above the surface, 1 to 90, or NaN (default).
+     * One photograph's heights do not depend on it (the shading is read
+     * linearly and the heights scaled to 0..1, so the elevation would only
+     * scale the slopes; it trades against the relief's depth and the sky's
+     * share): it is carried so that a light can be passed on whole, and
+     * rk_estimate_light() hands it back. */
+    float light_azimuth;
+    float light_elevation;
 } rk_height_params;
 
 /* Fills params with the defaults, as rk_png_params_init(). */
@@ -419,6 +435,220 @@ RK_API rk_status rk_normal_map(const imgbuf* heights, const rk_normal_params* pa
 /* The same, written into dst (heights' size, pixels apart from heights'). */
 RK_API rk_status rk_normal_map_into(const imgbuf* heights, const rk_normal_params* params,
                                     imgbuf* dst) RK_NOEXCEPT;
+
+/* ===================================================================== */
+/* The light, several photographs, heights from normals                  */
+/* ===================================================================== */
+
+/* Angles of a light, everywhere in this interface: the azimuth in degrees
+ * counter-clockwise as seen on screen, 0 = light from the right edge of the
+ * picture, 90 = from the top edge, 180 = from the left, 270 = from below; the
+ * elevation in degrees above the surface's plane (90: straight above). */
+
+/* A light as the library reports it. */
+typedef struct rk_light {
+    /* Set by the caller to sizeof(rk_light) before the call; the library
+     * writes the fields this size covers (a size from a newer header is
+     * refused with RK_ERROR_VERSION, one of 0 or not a multiple of 4 with
+     * RK_ERROR_ARGUMENT, as for the parameter structs). */
+    uint32_t struct_size;
+    /* 0 <= azimuth < 360; NaN: the light is even (overcast, diffuse), with no
+     * direction to name. */
+    float azimuth;
+    /* NaN when not known: one photograph does not tell it. */
+    float elevation;
+    /* How directional the light is: 0 even .. 1 from one side (1 for a given
+     * light). Between the two, the de-lit mode mixes its heights with the
+     * luminance map's in this proportion. */
+    float directional;
+} rk_light;
+
+/* The light the de-lit mode (rk_height_map() with RK_HEIGHT_DELIT, whatever
+ * params->mode says) takes for photo, written into *out.
+ *
+ * A light given in params (light_azimuth not NaN) is reported as given: its
+ * azimuth brought into 0..360, light_elevation, directional 1. Otherwise it is
+ * estimated. How directional: an even light lights every side of the relief
+ * alike, so the steps in the shading (the luminance over its local mean) are
+ * as often bright-to-dark as dark-to-bright along any line; a light from one
+ * side makes them one-sided (cast shadows end abruptly away from it) along
+ * its axis; a relief without edges counts as lit from one side only when one
+ * axis explains nearly all of its shading. Which end of the axis: a bump lit
+ * from one side gives the same photograph as a hollow lit from the other, and
+ * the estimate takes the convention that the darker parts of the photograph
+ * lie lower (shadows fall on the ground beside a bump and on the floor of a
+ * hollow; hollows see less of the sky). That is right for hollows, joints
+ * between raised blocks and packed stones, and wrong for isolated bumps on
+ * flat ground (studs, rivets): when the relief comes out upside down, give
+ * the opposite light, light_azimuth = azimuth + 180 (mod 360). The elevation
+ * is reported as params->light_elevation (NaN unless given).
+ *
+ * Only params->edge_mode (a tiling photograph is read across its edges) and
+ * the light fields change the estimate. It costs most of a de-lit
+ * rk_height_map() (the shading, its spectrum and the test of the end), so a
+ * caller that wants both pays about twice. An empty photo gives an even light.
+ * params may be null (defaults). RK_ERROR_ARGUMENT for a null photo or out, a
+ * field out of range, an out->struct_size of 0 or not a multiple of 4;
+ * RK_ERROR_VERSION for params or out from a newer header; RK_ERROR_MEMORY.
+ * On failure *out is left as it was. */
+RK_API rk_status rk_estimate_light(const imgbuf* photo, const rk_height_params* params,
+                                   rk_light* out) RK_NOEXCEPT;
+
+/* The most photographs rk_photometric_stereo() takes. */
+#define RK_MOST_PHOTOGRAPHS 32u
+
+/* The options of rk_photometric_stereo(); fill with rk_photometric_params_init(). */
+typedef struct rk_photometric_params {
+    uint32_t struct_size;
+    /* Degrees above the surface of each light given without an elevation of
+     * its own, 1 to 90; NaN (default): 45. Lights at one elevation cannot show
+     * it: a steeper light over a deeper relief gives the same photographs, so
+     * an elevation off by d tilts the normals by about as much as
+     * tan(elevation + d) / tan(elevation) scales their slopes. */
+    float elevation;
+    /* The even light in every photograph (a room's light, the sky), as a
+     * share of what a surface facing the lamp gets from it: each photograph
+     * is taken as albedo * (ambient + max(0, n . l)). 0 to 1; NaN (default):
+     * estimated from the shadows (the readings of the lights dropped as
+     * shadows, which are the ambient light alone) with four photographs or
+     * more and at least 64 shadowed pixels, else 0.2. */
+    float ambient;
+    /* At each pixel, a light whose reading differs from what the other
+     * lights predict by more than this share of the albedo is dropped (a cast
+     * shadow: darker; a highlight: brighter), and so is a light the surface
+     * turns away from whose reading is the ambient light alone (an attached
+     * shadow), as long as three lights remain. Above 0, at most 1; default
+     * 0.05. */
+    float outlier;
+    /* How the heights meet the edges: RK_EDGE_CLAMP (default; mirrored, for
+     * photographs that do not tile) or RK_EDGE_WRAP (periodic). */
+    uint32_t edge_mode;
+    /* 1 negates x (red) or y (green) of the normal map, as in
+     * rk_normal_params (without, x grows to the right and y down the
+     * picture). Default 0. */
+    uint32_t invert_x;
+    uint32_t invert_y;
+} rk_photometric_params;
+
+/* Fills params with the defaults, as rk_png_params_init(). */
+RK_API rk_status rk_photometric_params_init(rk_photometric_params* params,
+                                            size_t struct_size) RK_NOEXCEPT;
+
+/* What rk_photometric_stereo() gives. The caller sets struct_size to
+ * sizeof(rk_photometric_result); the library fills the fields this size
+ * covers, and frees any map whose field lies beyond it (a program built
+ * against an older header). New results only ever come as new fields at the
+ * end. */
+typedef struct rk_photometric_result {
+    uint32_t struct_size;
+    /* The number of photographs: the entries of the light arrays below that
+     * are set (the others are NaN). */
+    uint32_t count;
+    /* The caller's images (free each with rk_image_free()), all of the
+     * photographs' size:
+     * normal: red = 0.5 + 0.5 x, green = 0.5 + 0.5 y, blue = z (0 to 1),
+     *   alpha 1, as rk_normal_map() writes without a blur; a pixel too dark
+     *   to tell (albedo below a thousandth) holds the flat normal.
+     * albedo: the colour with the light divided out (per channel, the
+     *   least-squares albedo over the lights in use there), scaled so that
+     *   the brightest 0.1 % of the pixels are 1; alpha 1.
+     * height: grey heights (h, h, h, 1), 0 (lowest) to 1 (highest), the
+     *   normals integrated as rk_height_from_normals() does. */
+    imgbuf* normal;
+    imgbuf* albedo;
+    imgbuf* height;
+    /* What 1 in the height map stands for, in pixels of the photographs. */
+    float height_range;
+    /* The ambient share used (given or estimated). */
+    float ambient;
+    /* The lights used, [i] for photograph i: as given, or as estimated
+     * (azimuth 0 to 360); the elevation as given, else params->elevation, else
+     * 45. */
+    float light_azimuth[RK_MOST_PHOTOGRAPHS];
+    float light_elevation[RK_MOST_PHOTOGRAPHS];
+} rk_photometric_result;
+
+/* Photometric stereo: the normals, the colour and the heights of a surface from
+ * count photographs of it (3 to RK_MOST_PHOTOGRAPHS), taken from one place with
+ * the same framing and exposure, each under its own light (a torch at a low
+ * angle from four sides is the usual capture). Each pixel's normal and albedo
+ * are fitted to the luminance of its readings, the outlier lights left out
+ * (see rk_photometric_params); four photographs leave one to spare for a
+ * shadow or a highlight, three give an exact fit and nothing to spare.
+ *
+ * azimuths and elevations hold count angles each (or are null: every one NaN).
+ * A NaN azimuth has that photograph's light estimated: the unknown lights are
+ * found from the photographs together, taking the lights as spread around
+ * the surface (their mean direction straight above), the relief's slopes as a
+ * surface's (no curl) and the lights as of one elevation; what stays open is
+ * a half turn of all of them, settled by the given lights when there are any,
+ * else by the convention of rk_estimate_light() (the darker parts lie lower).
+ * A NaN elevation takes params->elevation. A light away from the camera's
+ * axis matters little; the photographs must not move between shots.
+ *
+ * On success *out is filled as described above. params may be null
+ * (defaults). RK_ERROR_ARGUMENT for a null photos or out, a count outside 3 to
+ * RK_MOST_PHOTOGRAPHS, a null or empty photograph or one of another size than
+ * the first, an angle or field out of range (azimuths -360 to 360, elevations
+ * 1 to 90, or NaN), given lights that all lie in one plane with the surface's
+ * normal (one azimuth, or two opposite ones: they cannot tell a slope across
+ * them), an out->struct_size of 0 or not a multiple of 4; RK_ERROR_VERSION for
+ * params or out from a newer header; RK_ERROR_MEMORY. On failure *out is left
+ * as it was. The photographs are only read. */
+RK_API rk_status rk_photometric_stereo(const imgbuf* const* photos, uint32_t count,
+                                       const float* azimuths, const float* elevations,
+                                       const rk_photometric_params* params,
+                                       rk_photometric_result* out) RK_NOEXCEPT;
+
+/* What a normal map's blue channel holds, for rk_integrate_params.blue. */
+#define RK_NORMAL_BLUE_UNREAD 0u /* not read: z from red and green (x^2 + y^2 + z^2 = 1),
+                                    right for any unit normals, two-channel maps too */
+#define RK_NORMAL_BLUE_Z 1u      /* z itself, 0 to 1 (rk_normal_map() without a blur) */
+#define RK_NORMAL_BLUE_BIASED 2u /* 0.5 + 0.5 z (most tools; rk_normal_map() after a blur) */
+
+/* The options of rk_height_from_normals(); fill with rk_integrate_params_init(). */
+typedef struct rk_integrate_params {
+    uint32_t struct_size;
+    /* 1: red grows to the left. Default 0 (to the right). */
+    uint32_t invert_x;
+    /* 1: green grows up the picture (OpenGL style: glTF, Blender, Unity,
+     * Godot). Default 0: down the picture (DirectX style: Unreal, and this
+     * library's own maps). */
+    uint32_t invert_y;
+    /* RK_NORMAL_BLUE_UNREAD (default), RK_NORMAL_BLUE_Z or
+     * RK_NORMAL_BLUE_BIASED. Reading blue keeps the slopes (x / z, y / z)
+     * right for normals shortened by resampling, mipmapping or a blur
+     * without renormalising, which z from red and green makes too flat. */
+    uint32_t blue;
+    /* RK_EDGE_CLAMP (default): the map does not tile; it is mirrored past
+     * its edges for the solve.
+     * RK_EDGE_WRAP: the map tiles and the heights are periodic (this solve is
+     * global: they are the periodic solution, not the centre of a 3 x 3
+     * tiling's clamped one). */
+    uint32_t edge_mode;
+} rk_integrate_params;
+
+/* Fills params with the defaults, as rk_png_params_init(). */
+RK_API rk_status rk_integrate_params_init(rk_integrate_params* params,
+                                          size_t struct_size) RK_NOEXCEPT;
+
+/* Heights from a tangent-space normal map (a scan's, a bake's, another
+ * tool's; 8 or 16 bits once loaded): the heights whose slopes match the map's
+ * best in the least-squares sense (a Fourier solve; a small penalty near the
+ * highest frequency keeps noise from growing), as a new grey image (h, h, h, 1)
+ * of normals' size, 0 (lowest) to 1 (highest). Red and green are read as
+ * 0.5 + 0.5 x and 0.5 + 0.5 y; a NaN reads as level; z is taken as at least
+ * 0.1 (slopes up to 84 degrees). A map whose slopes have curl (no surface has
+ * them: noise, a painted detail) gives the heights nearest to it.
+ *
+ * *range (range may be null) receives what 1 in the height map stands for,
+ * the relief from lowest to highest in pixels: a displacement of range /
+ * width for a quad one unit wide. An empty map gives an empty image and a
+ * range of 0. params may be null (defaults). RK_ERROR_ARGUMENT for a null
+ * normals or out or a field out of range; RK_ERROR_VERSION for params from a
+ * newer header; RK_ERROR_MEMORY. normals is only read. */
+RK_API rk_status rk_height_from_normals(const imgbuf* normals, const rk_integrate_params* params,
+                                        imgbuf** out, float* range) RK_NOEXCEPT;
 
 /* ===================================================================== */
 /* Saving PNG                                                            */

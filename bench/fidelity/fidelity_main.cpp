@@ -3,6 +3,8 @@
 // sky, and each height method's normal map is scored against the true normals.
 //
 //   rk_fidelity [--size N] [--write DIR] [--time N]
+//   rk_fidelity --only capture --write DIR: four photographs of the first
+//   surface under a torch from four corners (for the README's capture)
 //
 // --write DIR saves the first surface's sun photograph and both methods' maps
 // (for the README); --time N times both height methods on an N x N photograph.
@@ -241,6 +243,18 @@ int main(int argc, char** argv) {
     const auto lights = fresh ? make_fresh_lights() : own ? make_own_lights() : make_lights();
     if (only == "convention") {
         convention_rows(make_convention_surfaces(size), size);
+        cleanup();
+        return 0;
+    }
+    if (only == "capture" && !write_dir.empty()) {
+        // The first surface under a torch at 40 degrees from four corners,
+        // named by the light's azimuth as the command takes it (FILE=AZ).
+        for (int i = 0; i < 4; ++i) {
+            const Light torch{"torch", false, 45.0f + 90.0f * static_cast<float>(i), 40.0f};
+            Img img(to_image(photograph(surfaces[0], torch, 900 + static_cast<uint32_t>(i))));
+            save(write_dir + "/capture_" + std::to_string(int(screen_azimuth(torch))) + ".png",
+                 img.p);
+        }
         cleanup();
         return 0;
     }

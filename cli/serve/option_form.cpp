@@ -17,10 +17,11 @@ using rkcli::ValueShape;
 
 // Options about which files are written or how the process runs: they change
 // nothing in the maps the page shows, so the page does not offer them.
-constexpr std::array<std::string_view, 10> kNotOnThePage = {
+constexpr std::array<std::string_view, 14> kNotOnThePage = {
     "out-dir", "preview", "preview-tiles", "jobs", "threads", "quiet", "help", "version",
-    // The page always makes both maps from a photograph.
-    "height-only", "from-height"};
+    "verbose",
+    // The page always makes both maps from one photograph.
+    "height-only", "from-height", "from-normal", "photometric", "elevation"};
 
 bool offered(const OptionEntry& option) {
     // Nor are the options of lists, shards and rebuilds, which concern batches.

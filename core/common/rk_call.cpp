@@ -93,6 +93,13 @@ void check_between(float value, float low, float high, const char* field) {
     }
 }
 
+void check_between_or_nan(float value, float low, float high, const char* field) {
+    if (!(value >= low && value <= high) && value == value) {
+        fail(RK_ERROR_ARGUMENT, std::string(field) + " " + real_text(value) + " is not " +
+                                    real_text(low) + " to " + real_text(high) + " or NaN");
+    }
+}
+
 void check_above(float value, float low, float high, const char* field) {
     if (!(value > low && value <= high)) {
         fail(RK_ERROR_ARGUMENT, std::string(field) + " " + real_text(value) + " is not above " +

@@ -68,6 +68,8 @@ void check_at_most(uint32_t value, uint32_t most, const char* field);
 void check_switch(uint32_t value, const char* field);  // 0 or 1
 // low <= value <= high; NaN is refused.
 void check_between(float value, float low, float high, const char* field);
+// low <= value <= high, or NaN (a field where NaN means "estimate it").
+void check_between_or_nan(float value, float low, float high, const char* field);
 // low < value <= high; NaN is refused.
 void check_above(float value, float low, float high, const char* field);
 

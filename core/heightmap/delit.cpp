@@ -404,7 +404,7 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
         light.directional = std::max(by_odd, by_axis);
         // Under an even light the heights are not these (the mode takes the
         // luminance map): none are made.
-        if (!(light.directional > 0.0f) && dst) {
+        if (!(light.directional > 0.0f) && !shading) {
             if (report) *report = {NAN, 0.0f};
             return true;
         }
@@ -465,6 +465,7 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
             !(light.directional > 0.0f) ? NAN : static_cast<float>(az >= 360.0 ? 0.0 : az);
         report->directional = light.directional;
     }
+    if (!dst && !shading) return true;  // the light was all that was asked for
     if (!dst) {
         // The shading the directional reading explains: the shading's
         // spectrum times kd^2 / (kd^2 + perpendicular k^2 + mu), the
@@ -549,6 +550,14 @@ bool delit_heights(imgbuf* dst, const imgbuf* src, const DelitSettings& settings
                    DelitLight* light) noexcept {
     try {
         return run(dst, src, settings, light);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool delit_light(const imgbuf* src, const DelitSettings& settings, DelitLight* light) noexcept {
+    try {
+        return run(nullptr, src, settings, light);
     } catch (const std::bad_alloc&) {
         return false;
     }

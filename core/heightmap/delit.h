@@ -52,6 +52,11 @@ struct DelitLight {
 bool delit_heights(imgbuf* dst, const imgbuf* src, const DelitSettings& settings,
                    DelitLight* light = nullptr) noexcept;
 
+// The light delit_heights takes for src, without its heights (the estimate
+// costs most of the solve: the shading, its spectrum and the end's test).
+// False when memory runs out.
+bool delit_light(const imgbuf* src, const DelitSettings& settings, DelitLight* light) noexcept;
+
 // The relief's shading as the directional reading explains it: per pixel
 // (w * h floats, rows of src's width), the factor by which the light's
 // direction brightens or darkens the surface there (1 where it is level or

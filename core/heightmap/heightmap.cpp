@@ -27,7 +27,7 @@ HeightOutcome delit_into(imgbuf* out, const imgbuf* src, const HeightRecipe& r) 
     constexpr uint32_t kInvertAll = HM_INVERT_RED | HM_INVERT_GREEN | HM_INVERT_BLUE;
     constexpr uint32_t kLuminance = 7;
     const DelitSettings settings{r.edge == EDGE_WRAP, (r.flags & kInvertAll) == kInvertAll,
-                                 (r.flags & HM_SMOOTH) ? r.smooth_size : 0u};
+                                 (r.flags & HM_SMOOTH) ? r.smooth_size : 0u, r.light_azimuth};
     DelitLight light;
     if (!delit_heights(out, src, settings, &light)) return HeightOutcome::failed;
     HeightRecipe luminance = r;
@@ -119,7 +119,8 @@ RK_API imgbuf* calc_heightmap_from_photo_ex(const imgbuf* src, uint32_t mode, ui
     const bool black = near_zero(weight1) && near_zero(weight2) && near_zero(weight3);
     const HeightRecipe recipe{mode,        flags,       midpoint,         clamp_low,
                               clamp_high,  detail_size, detail_threshold, black,
-                              smooth_size, smooth_kind, static_cast<EdgeMode>(edge_mode)};
+                              smooth_size, smooth_kind, static_cast<EdgeMode>(edge_mode),
+                              NAN};
     return guarded(static_cast<imgbuf*>(nullptr), [&] { return new_heightmap(src, recipe); });
 }
 

@@ -23,6 +23,9 @@ struct HeightRecipe {
     uint32_t smooth_size;
     uint32_t smooth_kind;  // a KernelKind; another value skips the smoothing
     EdgeMode edge;
+    // The de-lit mode's light: degrees counter-clockwise on screen from the
+    // right edge; NaN: estimated (see delit.h).
+    float light_azimuth;
 };
 
 enum class HeightOutcome {

@@ -1,7 +1,11 @@
 // rk_height_map: the height-map pipeline with its options in a struct, into a
-// new image or a caller's.
+// new image or a caller's; rk_estimate_light: the light its de-lit mode takes.
+#include <cmath>
+#include <cstring>
+
 #include "common/rk_call.h"
 #include "common/rk_params.h"
+#include "heightmap/delit.h"
 #include "heightmap/heightmap.h"
 
 using namespace rk;
@@ -10,10 +14,10 @@ namespace {
 
 // The command's defaults (reliefkit --help).
 constexpr rk_height_params kHeightDefaults{
-    sizeof(rk_height_params), RK_HEIGHT_LUMINANCE, 0, 0, 0, 1, 0.5f, 0, 0.0f, 1.0f, 5, 0.05f, 3,
-    RK_BLUR_GAUSSIAN,         RK_EDGE_CLAMP};
+    sizeof(rk_height_params), RK_HEIGHT_DELIT, 0, 0, 0, 1, 0.5f, 0, 0.0f, 1.0f, 5, 0.05f, 3,
+    RK_BLUR_GAUSSIAN,         RK_EDGE_CLAMP,   NAN, NAN};
 
-HeightRecipe height_recipe(const rk_height_params* given) {
+rk_height_params checked_params(const rk_height_params* given) {
     const rk_height_params p = params_or_defaults(given, kHeightDefaults, "rk_height_params");
     check_at_most(p.mode, RK_HEIGHT_DELIT, "mode");
     check_switch(p.invert_red, "invert_red");
@@ -29,6 +33,13 @@ HeightRecipe height_recipe(const rk_height_params* given) {
     check_at_most(p.smooth_size, 99, "smooth_size");
     check_at_most(p.smooth_kind, RK_BLUR_TENT, "smooth_kind");
     check_at_most(p.edge_mode, RK_EDGE_WRAP, "edge_mode");
+    check_between_or_nan(p.light_azimuth, -360.0f, 360.0f, "light_azimuth");
+    check_between_or_nan(p.light_elevation, 1.0f, 90.0f, "light_elevation");
+    return p;
+}
+
+HeightRecipe height_recipe(const rk_height_params* given) {
+    const rk_height_params p = checked_params(given);
     const uint32_t flags = (p.auto_levels ? HM_AUTO_LEVELS : 0u) |
                            (p.invert_red ? HM_INVERT_RED : 0u) |
                            (p.invert_green ? HM_INVERT_GREEN : 0u) |
@@ -37,7 +48,7 @@ HeightRecipe height_recipe(const rk_height_params* given) {
                            (p.smooth_size > 0 ? HM_SMOOTH : 0u);
     return {p.mode,        flags,         p.midpoint,       p.clamp_low,
             p.clamp_high,  p.detail_size, p.detail_threshold, false,
-            p.smooth_size, p.smooth_kind, static_cast<EdgeMode>(p.edge_mode)};
+            p.smooth_size, p.smooth_kind, static_cast<EdgeMode>(p.edge_mode), p.light_azimuth};
 }
 
 rk_status make_heights(imgbuf* out, const imgbuf* src, const HeightRecipe& recipe) {
@@ -50,6 +61,25 @@ rk_status make_heights(imgbuf* out, const imgbuf* src, const HeightRecipe& recip
             break;
     }
     fail(RK_ERROR_MEMORY, "no memory for the de-lit solve");
+}
+
+// The light the de-lit mode takes: a given one as given, else its estimate.
+rk_light light_of(const imgbuf* photo, const rk_height_params& p) {
+    rk_light light{sizeof(rk_light), NAN, p.light_elevation, 0.0f};
+    if (!std::isnan(p.light_azimuth)) {
+        const float a = std::fmod(p.light_azimuth, 360.0f);
+        light.azimuth = a < 0.0f ? a + 360.0f : a;
+        if (light.azimuth >= 360.0f) light.azimuth = 0.0f;  // -1e-6 + 360 rounds up
+        light.directional = 1.0f;
+        return light;
+    }
+    if (photo->width == 0 || photo->height == 0) return light;
+    const DelitSettings settings{p.edge_mode == RK_EDGE_WRAP, false, 0u, NAN};
+    DelitLight found;
+    if (!delit_light(photo, settings, &found)) fail(RK_ERROR_MEMORY, "no memory for the estimate");
+    light.azimuth = found.azimuth;
+    light.directional = found.directional;
+    return light;
 }
 
 }  // namespace
@@ -83,6 +113,20 @@ RK_API rk_status rk_height_map_into(const imgbuf* src, const rk_height_params* p
         const HeightRecipe recipe = height_recipe(params);
         check_destination(dst, src);
         return make_heights(dst, src, recipe);
+    });
+}
+
+RK_API rk_status rk_estimate_light(const imgbuf* photo, const rk_height_params* params,
+                                   rk_light* out) noexcept {
+    return rk_call("rk_estimate_light", [&] {
+        check_source(photo, "photo");
+        require(out, "out");
+        check_struct_size(out->struct_size, sizeof(rk_light), "rk_light");
+        const size_t size = out->struct_size;
+        const rk_light light = light_of(photo, checked_params(params));
+        std::memcpy(out, &light, size);  // at most sizeof light, as checked
+        out->struct_size = static_cast<uint32_t>(size);
+        return RK_OK;
     });
 }
 

@@ -53,6 +53,11 @@ ImgbufPtr heights_from_normals(const imgbuf* normals, const IntegrateSettings& s
         const size_t n = size_t{w} * h;
         std::vector<float> p(n), q(n);
         const float sx = settings.invert_x ? -1.0f : 1.0f, sy = settings.invert_y ? -1.0f : 1.0f;
+        // z = zk * blue + z0 when blue is read (zk 0: not read).
+        const float zk = settings.blue == NormalBlue::z        ? 1.0f
+                         : settings.blue == NormalBlue::biased ? 2.0f
+                                                               : 0.0f;
+        const float z0 = settings.blue == NormalBlue::biased ? -1.0f : 0.0f;
         parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
             for (uint32_t y = y0; y < y1; ++y) {
                 const float* s = row_unchecked(normals, y);
@@ -61,7 +66,9 @@ ImgbufPtr heights_from_normals(const imgbuf* normals, const IntegrateSettings& s
                     const float r = std::clamp(2.0f * s[4 * x] - 1.0f, -1.0f, 1.0f);
                     const float g = std::clamp(2.0f * s[4 * x + 1] - 1.0f, -1.0f, 1.0f);
                     const float nx = r == r ? sx * r : 0.0f, ny = g == g ? sy * g : 0.0f;
-                    const float z = std::sqrt(std::max(1.0f - (nx * nx + ny * ny), 0.0f));
+                    const float b = zk * s[4 * x + 2] + z0;
+                    const float z = zk != 0.0f ? (b == b ? b : 1.0f)
+                                               : std::sqrt(std::max(1.0f - (nx * nx + ny * ny), 0.0f));
                     const float nz = std::max(z, kLeastZ);
                     p[size_t{y} * w + x] = -nx / nz;
                     q[size_t{y} * w + x] = -ny / nz;

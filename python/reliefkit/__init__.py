@@ -26,19 +26,21 @@ from typing import BinaryIO, Optional, Tuple, Union
 
 import numpy as np
 
-from . import _native
+from . import _native, _surface
 from ._errors import (AbortedError, ArgumentError, DamagedFileError, Error, FileError,
                       FormatError, HelperError, InternalError, LimitError, OutOfMemoryError,
                       UnsupportedError, VersionError, WriteError)
 from ._images import InputImage, to_array
 from ._native import LibraryNotFoundError, library_path
+from ._surface import Light, PhotometricResult
 
 __all__ = [
     "AbortedError", "ArgumentError", "BlurKind", "DamagedFileError", "Error", "FileError",
     "FormatError", "HeightMode", "HelperError", "InternalError", "LibraryNotFoundError",
-    "LimitError", "OutOfMemoryError", "ReliefkitError", "UnsupportedError", "VersionError",
-    "WriteError", "get_thread_count", "heightmap", "library_path", "load", "make_maps",
-    "make_tileable", "normalmap", "resample", "save_png", "set_thread_count", "shard_of",
+    "LimitError", "Light", "OutOfMemoryError", "PhotometricResult", "ReliefkitError",
+    "UnsupportedError", "VersionError", "WriteError", "estimate_light", "get_thread_count",
+    "height_from_normals", "heightmap", "library_path", "load", "make_maps", "make_tileable",
+    "normalmap", "photometric_stereo", "resample", "save_png", "set_thread_count", "shard_of",
 ]
 __version__ = _native.version_string  # the loaded library's (rk_version_string)
 
@@ -230,17 +232,23 @@ def save_png(target: Union[PathLike, bytes, BinaryIO], image, *, depth: int = 8,
 
 # --------------------------------------------------------------------------- generators
 
-def heightmap(photo, *, mode: Union[str, HeightMode] = "luminance", auto_levels: bool = True,
+def heightmap(photo, *, mode: Union[str, HeightMode] = "delit", auto_levels: bool = True,
               midpoint: float = 0.5, clamp: Optional[Tuple[float, float]] = None,
               detail: Optional[Tuple[int, float]] = (5, 0.05),
               smooth: Union[None, int, Tuple[int, Union[str, BlurKind]]] = (3, "gaussian"),
               invert: Union[bool, str] = "", weights: Tuple[float, float, float] = (1, 1, 1),
-              seamless: bool = False) -> np.ndarray:
+              seamless: bool = False,
+              light: Union[None, float, Tuple[float, Optional[float]]] = None) -> np.ndarray:
     """New grey height map (L, L, L, 1) of a photograph.
 
     mode        colour-to-height conversion: red, green, blue, red-green, red-blue,
                 green-blue, average, luminance (the eye's weights, bright means high)
-                or delit (the shading with the light and colour taken out).
+                or delit (the default: heights from the shading with the light and
+                the colour taken out; under an even light the luminance map).
+    light       the delit mode's light (the command's --light): None (estimated; see
+                estimate_light()), an azimuth in degrees counter-clockwise on screen
+                (0 = from the right edge, 90 = from the top edge; -360..360), or
+                (azimuth, elevation 1..90 or None).
     auto_levels move the darkest level down to 0 (the range is not stretched).
     midpoint    input level that becomes mid-grey, 0..1: below 0.5 raises the middle
                 heights, above lowers them.
@@ -270,6 +278,7 @@ def heightmap(photo, *, mode: Union[str, HeightMode] = "luminance", auto_levels:
     p.detail_threshold = _number(threshold, 0.0, 0.5, "detail threshold")
     p.smooth_size, p.smooth_kind = _size_and_kind(smooth, "smooth", 99)
     p.edge_mode = _EDGE_WRAP if seamless else _EDGE_CLAMP
+    p.light_azimuth, p.light_elevation = _surface.light_angles(light)
     src = InputImage(photo, "photo")
     if all(abs(np.float32(w)) <= _FLOAT_EPSILON for w in _three(weights, "weights")):
         # The old generator's one use of its weights, which the rk_ one has no field for.
@@ -278,6 +287,56 @@ def heightmap(photo, *, mode: Union[str, HeightMode] = "luminance", auto_levels:
         return black
     return _new_image("rk_height_map", "cannot make the height map:", src.pointer,
                       ctypes.byref(p))
+
+
+def estimate_light(photo, *, seamless: bool = False) -> Light:
+    """The light the delit mode takes for a photograph (the command prints it with
+    --verbose): Light(azimuth, elevation, directional). The azimuth (0..360, degrees
+    counter-clockwise on screen, 0 = from the right edge) is None under a light judged
+    even; directional runs from 0 (even) to 1 (one side). A bump lit from one side
+    looks like a hollow lit from the other: the estimate takes the darker parts to lie
+    lower, so when a relief comes out upside down, pass light=azimuth + 180 to
+    heightmap(). The elevation is None (one photograph does not tell it)."""
+    params = _native.HeightParams.defaults()
+    params.edge_mode = _EDGE_WRAP if seamless else _EDGE_CLAMP
+    return _surface.estimate_light(photo, params)
+
+
+def photometric_stereo(photos, azimuths=None, *, elevation: Optional[float] = None,
+                       ambient: Optional[float] = None, outlier: float = 0.05,
+                       seamless: bool = False, invert_x: bool = False,
+                       invert_y: bool = False) -> PhotometricResult:
+    """Normal map, de-lit colour and height map of a surface from 3 to 32 photographs
+    with the same framing, each under its own light (the command's --photometric).
+
+    azimuths   one per photograph, degrees as for heightmap(light=...), None for a
+               light to estimate; None: all estimated.
+    elevation  the lights' shared elevation in degrees (1..90); None: 45.
+    ambient    the even light's share (0..1) in I = albedo (ambient + max(0, n . l));
+               None: estimated from the shadows (four photographs or more), else 0.2.
+    outlier    a light whose reading strays by more than this share of the albedo is
+               dropped at that pixel (shadows, highlights) while three remain.
+    Returns PhotometricResult(normal, albedo, height, height_range, ambient, lights)."""
+    photos = list(photos)
+    if azimuths is None:
+        azimuths = [None] * len(photos)
+    return _surface.photometric_stereo(photos, list(azimuths), elevation, ambient, outlier,
+                                       seamless, invert_x, invert_y)
+
+
+def height_from_normals(normals, *, invert_x: bool = False, invert_y: bool = False,
+                        blue: str = "unread", seamless: bool = False) -> Tuple[np.ndarray, float]:
+    """Heights (0..1, grey) integrating a tangent-space normal map (the command's
+    --from-normal), and what 1 stands for in pixels.
+
+    invert_y  green grows up the picture (OpenGL style); default down (DirectX style).
+    invert_x  red grows to the left.
+    blue      "unread" (z from red and green), "z" (blue is z) or "biased" (0.5 + 0.5 z).
+    seamless  the map tiles (periodic heights); else its edges are mirrored."""
+    kinds = {"unread": 0, "z": 1, "biased": 2}
+    if blue not in kinds:
+        raise ValueError(f"blue must be one of unread, z, biased, not {blue!r}")
+    return _surface.height_from_normals(normals, invert_x, invert_y, kinds[blue], seamless)
 
 
 def normalmap(height, *, strength: int = 2, center_weight: int = 1, invert_x: bool = False,

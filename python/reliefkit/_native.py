@@ -91,7 +91,7 @@ class HeightParams(_Params):
                 for name in ("struct_size", "mode", "invert_red", "invert_green", "invert_blue",
                              "auto_levels", "midpoint", "clamp", "clamp_low", "clamp_high",
                              "detail_size", "detail_threshold", "smooth_size", "smooth_kind",
-                             "edge_mode")]
+                             "edge_mode")] + [("light_azimuth", _f), ("light_elevation", _f)]
 
 
 class NormalParams(_Params):

@@ -256,3 +256,30 @@ def test_calls_overlap_on_threads():
         (s1, e1), (s2, e2) = pool.map(one, range(2))
     rk.set_thread_count(threads)
     assert abs(s2 - s1) < 0.5 * min(e1 - s1, e2 - s2)
+
+
+# Four renders of a slope rising to the right (dh/dx = 0.5) under lights at 45
+# degrees with an ambient share of 0.2: the solve gives the normal back, the heights
+# of its normal map rise to the right, a missing light is found, and a light given
+# to heightmap() is the command's --light.
+def test_the_light_several_photographs_and_heights_from_normals(tmp):
+    n = np.array([-0.4472136, 0.0, 0.8944272])
+    azimuths = [0, 90, 180, 270]
+    photos = [np.full((12, 16), 0.7 * (0.2 + max(0.0, n @ [np.cos(np.radians(a)) * 0.7071068,
+                                                             -np.sin(np.radians(a)) * 0.7071068,
+                                                             0.7071068])), np.float32)
+              for a in azimuths]
+    got = rk.photometric_stereo(photos, azimuths, ambient=0.2)
+    assert np.allclose(got.normal[6, 8, :3], [0.5 + 0.5 * n[0], 0.5, n[2]], atol=1e-3)
+    assert [light.azimuth for light in got.lights] == azimuths
+    heights, span = rk.height_from_normals(got.normal, blue="z")
+    assert heights[6, 1, 0] < heights[6, 14, 0] and 6 < span < 9
+    found = rk.photometric_stereo(photos, [0, 90, None, 270], ambient=0.2).lights[2]
+    assert abs(found.azimuth - 180) < 1
+    assert rk.estimate_light(photos[0]).directional == 0  # level: no relief to light
+    subprocess.run([command(), "-q", "-o", str(tmp), "--light", "135:30", str(BRICKS)],
+                   check=True)
+    rk.save_png(tmp / "h.png", rk.heightmap(rk.load(BRICKS), light=(135, 30)), channels="r")
+    assert (tmp / "h.png").read_bytes() == (tmp / "bricks_height.png").read_bytes()
+    with pytest.raises(rk.ReliefkitError, match="light_azimuth 400"):
+        rk.heightmap(photos[0], light=400)

@@ -28,6 +28,26 @@ int main(void) {
          rk_height_map(src, &hp, &height) == RK_OK && rk_normal_map(height, &np, &normal) == RK_OK &&
          rk_save_png_write(normal, &pp, count_bytes, &written) == RK_OK && written > 0 &&
          rk_last_error()[0] == '\0';
+    /* The light, several photographs and heights from normals: their structs
+     * and out-records from C. */
+    rk_light light = {.struct_size = sizeof light};
+    rk_photometric_params pp3;
+    rk_photometric_result got = {.struct_size = sizeof got};
+    rk_integrate_params ip;
+    const imgbuf* photos[3] = {src, src, src};
+    const float azimuths[3] = {0, 120, 240};
+    imgbuf* back = NULL;
+    float range = -1;
+    ok = ok && rk_estimate_light(src, &hp, &light) == RK_OK && light.directional == 0 &&
+         rk_photometric_params_init(&pp3, sizeof pp3) == RK_OK &&
+         rk_photometric_stereo(photos, 3, azimuths, NULL, &pp3, &got) == RK_OK &&
+         got.count == 3 && got.light_azimuth[1] == 120 &&
+         rk_integrate_params_init(&ip, sizeof ip) == RK_OK &&
+         rk_height_from_normals(got.normal, &ip, &back, &range) == RK_OK && range == 0;
+    rk_image_free(got.normal);
+    rk_image_free(got.albedo);
+    rk_image_free(got.height);
+    rk_image_free(back);
     rk_image_free(normal);
     rk_image_free(height);
     rk_image_free(src);

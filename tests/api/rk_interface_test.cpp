@@ -115,6 +115,14 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
     rk_normal_params out_of_range;
     rk_normal_params_init(&out_of_range, sizeof out_of_range);
     out_of_range.blur_kind = 3;
+    const Img shot = noise(4, 3, 1), small = noise(2, 2, 1);  // img is loaded into below
+    const imgbuf* photos[4] = {shot.get(), shot.get(), shot.get(), small.get()};
+    const float wild[3] = {0, 400, 0}, level[3] = {0, 180, -180};
+    rk_photometric_result result{};
+    result.struct_size = sizeof result;
+    rk_integrate_params blue3;
+    rk_integrate_params_init(&blue3, sizeof blue3);
+    blue3.blue = 3;
     imgbuf* out = nullptr;
     struct Case {
         std::function<rk_status()> call;
@@ -135,7 +143,12 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
         {[&] { return load_memory(read_bytes(RK_TEST_DATA "/jpeg/cmyk_20x10.jpg"), img); }, RK_ERROR_UNSUPPORTED, "jpeglib error:\nApplication transferred too few scanlines"},
         {[&] { return rk_save_png_file(nowhere.c_str(), noise(2, 2, 1).get(), nullptr); }, RK_ERROR_WRITE, "rk_save_png_file: " + nowhere.string() + ": Could not open output file."},
         {[&] { return rk_save_png_write(noise(2, 2, 1).get(), nullptr, [](void*, const void*, size_t) { return 1; }, nullptr); }, RK_ERROR_ABORTED, "rk_save_png_write: the write callback returned non-zero"},
-        {[&] { return rk_height_map(noise(2, 2, 1).get(), &newer, &out); }, RK_ERROR_VERSION, "rk_height_map: rk_height_params.struct_size 64 is larger than..."},
+        {[&] { return rk_height_map(noise(2, 2, 1).get(), &newer, &out); }, RK_ERROR_VERSION, "rk_height_map: rk_height_params.struct_size 72 is larger than..."},
+        {[&] { return rk_photometric_stereo(photos, 2, nullptr, nullptr, nullptr, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: count 2 is not 3 to 32"},
+        {[&] { return rk_photometric_stereo(photos, 3, wild, nullptr, nullptr, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: azimuths[1] 400 is not -360 to 360 or NaN"},
+        {[&] { return rk_photometric_stereo(photos, 3, level, nullptr, nullptr, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: the lights given lie in one plane..."},
+        {[&] { return rk_photometric_stereo(photos, 4, nullptr, nullptr, nullptr, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: photos[3] is 2 x 2, photos[0] 4 x 3"},
+        {[&] { return rk_height_from_normals(shot.get(), &blue3, &out, nullptr); }, RK_ERROR_ARGUMENT, "rk_height_from_normals: blue 3 is not 0 to 2"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.call(), c.status) << c.message;
@@ -215,6 +228,29 @@ TEST(RkParams, OlderStructsGetDefaultsNewerAreRefused) {
     hp.struct_size = 0;  // never filled
     imgbuf* none = nullptr;
     EXPECT_EQ(rk_height_map(photo.get(), &hp, &none), RK_ERROR_ARGUMENT);
+}
+
+// An older caller's result struct gets what it has room for (the maps past it
+// are freed), an older height struct the estimated light; a given light comes
+// back brought into 0..360.
+TEST(RkSurface, ResultsFitTheCallersStructsAndTheLightComesBack) {
+    const Img photo = noise(24, 16, 7);
+    const imgbuf* photos[3] = {photo.get(), photo.get(), photo.get()};
+    const float azimuths[3] = {0, 120, 240};
+    rk_photometric_result older{};
+    older.struct_size = offsetof(rk_photometric_result, albedo);
+    ASSERT_EQ(rk_photometric_stereo(photos, 3, azimuths, nullptr, nullptr, &older), RK_OK);
+    const Img normal(older.normal);
+    EXPECT_TRUE(older.count == 3 && rk_image_width(normal.get()) == 24);
+    rk_height_params hp;
+    rk_height_params_init(&hp, sizeof hp);
+    hp.light_azimuth = -90;
+    rk_light light{sizeof light, 0, 0, 0};
+    ASSERT_EQ(rk_estimate_light(photo.get(), &hp, &light), RK_OK);
+    EXPECT_TRUE(light.azimuth == 270 && std::isnan(light.elevation) && light.directional == 1);
+    hp.struct_size = offsetof(rk_height_params, light_azimuth);  // -90 lies past it: unread
+    EXPECT_TRUE(same_pixels(map_of(rk_height_map, photo.get(), &hp).get(),
+                            map_of(rk_height_map, photo.get(), (rk_height_params*)nullptr).get()));
 }
 
 TEST(RkSave, SameBytesAsTheOldSaversAndAnAbortWritesNothingMore) {

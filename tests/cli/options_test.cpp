@@ -23,7 +23,8 @@ std::string describe(const Options& o) {
       << o.height.smooth_kind << " blur " << o.normal.blur_kind << (o.normal.blurred() ? "+" : "-")
       << " rgb " << o.channels.red << o.channels.green << o.channels.blue << " jobs " << o.jobs
       << (o.quiet ? " quiet" : "") << " out " << o.out_dir << " maps " << o.writes_normal()
-      << o.needs_normal() << " in";
+      << o.needs_normal() << " light " << o.height.light_azimuth.value_or(-1) << ":"
+      << o.height.light_elevation.value_or(-1) << " in";
     if (o.resize) s << " " << o.resize->width << "x" << o.resize->height;
     for (const std::string& input : o.inputs) s << " [" << input << "]";
     return s.str();
@@ -38,8 +39,8 @@ std::string flags(uint32_t f) {
 // The flags must be the library's HM_* bits, the kinds and modes its numbers.
 TEST(Options, AcceptedArgumentsSetTheirSettings) {
     const std::pair<std::vector<std::string_view>, std::string> cases[] = {
-        {{"x"}, "mode 7" + flags(HM_AUTO_LEVELS | HM_DETAIL_FILTER | HM_SMOOTH) +
-                    "mid 0.5 clamp 0..1 smooth 0 blur 0- rgb 012 jobs 1 out . maps 11 in [x]"},
+        {{"x"}, "mode 8" + flags(HM_AUTO_LEVELS | HM_DETAIL_FILTER | HM_SMOOTH) +
+                    "mid 0.5 clamp 0..1 smooth 0 blur 0- rgb 012 jobs 1 out . maps 11 light -1:-1 in [x]"},
         {{"--mode", "delit", "x"}, "mode 8 "},
         {{"--mode=green-blue", "--invert-red", "--invert-blue", "--no-auto-levels", "x"},
          "mode 5" + flags(HM_INVERT_RED | HM_INVERT_BLUE | HM_DETAIL_FILTER | HM_SMOOTH)},
@@ -51,10 +52,11 @@ TEST(Options, AcceptedArgumentsSetTheirSettings) {
          flags(HM_AUTO_LEVELS | HM_INVERT_RED | HM_INVERT_GREEN | HM_INVERT_BLUE |
                HM_DETAIL_FILTER | HM_SMOOTH) +
              "mid 0.25 "},
-        {{"--channels=BgR", "--resize", "640X480", "x"}, "rgb 210 jobs 1 out . maps 11 in 640x480"},
+        {{"--channels=BgR", "--resize", "640X480", "x"}, "rgb 210 jobs 1 out . maps 11 light -1:-1 in 640x480"},
         {{"-qj", "0", "-oout", "x"}, "jobs 0 quiet out out "},
         {{"-j4", "--clamp-low", "0.5", "--clamp-high", "0.5", "x"}, "clamp 0.5..0.5 "},
         {{"--height-only", "--preview", "p.png", "x"}, "maps 01 "},
+        {{"--light", "-90:30", "--light=135", "--from-normal", "x"}, "maps 00 light 135:-1 "},
         {{"-", "a", "--", "--help", "-"}, "in [-] [a] [--help] [-]"},
     };
     for (const auto& [args, settings] : cases) {
@@ -80,6 +82,11 @@ TEST(Options, RefusalsAreUsageErrorsThatSayWhy) {
         {{"--channels", "rxb", "x"}, "three letters"},
         {{"--resize", "0x10", "x"}, "WIDTHxHEIGHT"},
         {{"--from-height", "--height-only", "x"}, "choose one"},
+        {{"--from-normal", "--photometric", "x"}, "choose one"},
+        {{"--light", "400", "x"}, "--light: takes a number from -360 to 360"},
+        {{"--light", "0:0", "x"}, "--light: takes a number from 1 to 90, not \"0\""},
+        {{"--elevation", "30", "x"}, "--elevation is for --photometric"},
+        {{"--photometric", "--shard", "1/2", "x"}, "no lists, shards or rebuilds"},
         {{"--bogus", "-h"}, "unknown option"},
     };
     for (const auto& [args, error] : cases) {
@@ -93,6 +100,8 @@ TEST(Options, RefusalsAreUsageErrorsThatSayWhy) {
     o.preview = "p.png";
     o.inputs = {"a", "b"};
     EXPECT_NE(rkcli::check_expanded_inputs(o).find("exactly one input"), std::string::npos);
+    o.photometric = true;
+    EXPECT_NE(rkcli::check_expanded_inputs(o).find("3 to 32 photographs"), std::string::npos);
 }
 
 // --help names every option, in lines of at most 80 columns.

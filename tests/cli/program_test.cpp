@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cmath>
+
 #include "image_helpers.h"
 #include "png_test_io.h"
 #include "run_program.h"
@@ -156,6 +158,38 @@ TEST_F(Program, FromHeightPreviewShowsTheReliefLitFromTheUpperLeft) {
         EXPECT_TRUE(lit == 0 ? inside[0] == kFlatShade : (inside[0] - kFlatShade) * lit > 0.1f)
             << inside[0] * 255;
     }
+}
+
+// A capture of a slope rising to the right (dh/dx = 0.5) under four lights at
+// 45 degrees, the ambient share 0.2: the maps named after the first photograph,
+// the normal facing left, and heights from that normal map rising again.
+TEST_F(Program, PhotometricCaptureFromNormalAndTheLight) {
+    const float nx = -0.4472136f, nz = 0.8944272f, pi = 3.14159265f;
+    for (const int az : {0, 90, 180, 270}) {
+        const float a = static_cast<float>(az) * pi / 180.0f;
+        const float v = 0.7f * (0.2f + std::max(0.0f, 0.70710678f * (nx * std::cos(a) + nz)));
+        const Img photo = filled(16, 12, {v, v, v, 1.0f});
+        char16_t message[64];
+        core_saveimage_png(message, 64, widen(dir / (std::to_string(az) + ".png")).c_str(),
+                           photo.get());
+    }
+    const std::tuple<std::vector<std::string>, int, std::string, std::string> cases[] = {
+        {{"--photometric", "0.png=0", "90.png=90", "180.png=180", "270.png=270", "--depth", "16"},
+         0, "./0_normal.png\n./0_albedo.png\n./0_height.png\n", ""},
+        {{"--from-normal", "0_normal.png", "-o", "back"}, 0, "back/0_height.png", ""},
+        {{"-v", "--light", "-90", "0.png", "-o", "one"}, 0, "", "light given: azimuth 270,"},
+        {{"--photometric", "0.png", "90.png"}, 2, "", "3 to 32 photographs"},
+        {{"--photometric", "0.png=0", "180.png=180", "0.png=0", "-o", "x"}, 1, "", "in one plane"},
+    };
+    for (const auto& [args, status, out, err] : cases) {
+        const ProgramRun r = run(args);
+        EXPECT_EQ(r.status, status) << testing::PrintToString(args) << r.err;
+        EXPECT_TRUE(has(r.out, out) && has(r.err, err)) << r.out << r.err;
+    }
+    const Img normal = load(dir / "0_normal.png"), back = load(dir / "back/0_height.png");
+    ASSERT_TRUE(normal && back);
+    EXPECT_NEAR(get_px(normal.get(), 8, 6)[0], 0.5f + 0.5f * nx, 0.01f);
+    EXPECT_LT(get_px(back.get(), 2, 6)[0] + 0.5f, get_px(back.get(), 13, 6)[0]);
 }
 
 }  // namespace

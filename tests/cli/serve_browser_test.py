@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The serve page in headless Chromium, driven over the DevTools protocol on a
 pipe (no driver library needed): the sample's maps appear, moving a control
-brings new maps and a new command line, and the lit preview is not blank.
+brings new maps and a new command line, dragging the preview's light sets
+--light, and the lit preview is not blank.
 Exits 77 (skipped) when no Chromium is installed."""
 import base64, json, os, shutil, signal, subprocess, sys, tempfile
 
@@ -22,7 +23,11 @@ CHECK_PAGE = r"""(async () => {
   slider.value = 6;
   slider.dispatchEvent(new Event('input'));
   await until(() => document.body.dataset.maps !== first, 'the maps after the move');
-  const canvas = document.getElementById('preview');
+  const canvas = document.getElementById('preview'), box = canvas.getBoundingClientRect();
+  const moved = document.body.dataset.maps;  // the light dragged to the upper left: --light 135
+  const at = { clientX: box.left + box.width / 4, clientY: box.top + box.height / 4, buttons: 1 };
+  for (const kind of ['pointermove', 'pointerup']) canvas.dispatchEvent(new PointerEvent(kind, at));
+  await until(() => document.body.dataset.maps !== moved, 'the maps under the dragged light');
   const copy = Object.assign(document.createElement('canvas'), { width: canvas.width, height: canvas.height });
   copy.getContext('2d').drawImage(canvas, 0, 0);
   const pixels = copy.getContext('2d').getImageData(0, 0, copy.width, copy.height).data;
@@ -104,6 +109,7 @@ def main(program, sample, screenshot):
         assert seen['error'] == '', 'the page shows an error'
         assert seen['after'] != seen['before'] and '--invert-blue --strength 6 ' in seen['after'], \
             'the command line did not follow the control'
+        assert '--light 135 ' in seen['after'], 'dragging the light did not set --light'
         assert seen['levels'] >= 16, 'the lit preview is blank'
         return 0
     finally:

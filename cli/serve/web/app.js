@@ -91,6 +91,7 @@ function makeField(option) {
     slider.addEventListener('input', () => { number.value = slider.value; set(text(slider.value)); });
     number.addEventListener('change', () => { slider.value = number.value; set(number.value === '' ? null : number.value); });
     restore = () => { slider.value = start; number.value = numeric === null ? '' : start; };
+    field.setValue = (v) => { slider.value = number.value = v; set(text(v)); };
     inputs = [slider, number];
   } else {
     const input = element('input', { type: 'text', value: option.default, placeholder: option.placeholder });
@@ -235,6 +236,11 @@ function wireUp() {
     if (e.dataTransfer.files[0]) openFile(e.dataTransfer.files[0]);
   });
   $('tiles').addEventListener('change', (e) => preview.setTiles(e.target.checked ? 2 : 1));
+  // Dragging the preview's light to match the photograph sets the de-lit mode's light.
+  preview.canvas.addEventListener('lightchange', (e) => {
+    const field = document.querySelector('.field[data-option="light"]');
+    if (field && field.setValue) field.setValue(e.detail.azimuth);
+  });
   $('copy').addEventListener('click', () => {
     $('command').select();
     if (navigator.clipboard) navigator.clipboard.writeText($('command').value).catch(() => document.execCommand('copy'));

@@ -72,6 +72,13 @@ class ReliefPreview {
     this.textures = { height: this.gl.createTexture(), normal: this.gl.createTexture() };
     canvas.addEventListener('pointerdown', (e) => { canvas.setPointerCapture(e.pointerId); this.aim(e); });
     canvas.addEventListener('pointermove', (e) => { if (e.buttons) this.aim(e); });
+    // Where the drag ends, the page takes the light as the photograph's (--light).
+    canvas.addEventListener('pointerup', () => {
+      const [x, y, z] = this.light;
+      const azimuth = (Math.round(Math.atan2(-y, x) * 180 / Math.PI) + 360) % 360;
+      const elevation = Math.round(Math.asin(Math.min(z, 1)) * 180 / Math.PI);
+      canvas.dispatchEvent(new CustomEvent('lightchange', { detail: { azimuth, elevation } }));
+    });
   }
 
   link() {

@@ -1,0 +1,132 @@
+#include "photometric_capture.h"
+
+#include <cmath>
+#include <filesystem>
+#include <vector>
+
+#include "image.h"
+#include "number_text.h"
+#include "preview.h"
+#include "text_conversion.h"
+
+namespace rkcli {
+namespace fs = std::filesystem;
+
+CapturePhoto capture_photo(std::string_view argument) {
+    const size_t eq = argument.rfind('=');
+    if (eq != std::string_view::npos && eq > 0) {
+        if (const auto azimuth = parse_float(argument.substr(eq + 1))) {
+            return {std::string(argument.substr(0, eq)), *azimuth};
+        }
+    }
+    return {std::string(argument), std::nullopt};
+}
+
+namespace {
+
+// The maps that go to files, each with how it is written.
+struct CaptureFile {
+    const imgbuf* image;
+    fs::path path;
+    uint32_t layout;
+};
+
+std::string rounded(float value) {
+    return format_number(std::round(value * 10.0f) / 10.0f);
+}
+
+}  // namespace
+
+int run_photometric(const Options& options, std::ostream& out, std::ostream& err) {
+    std::vector<CapturePhoto> given;
+    std::vector<Image> photos;
+    std::vector<const imgbuf*> views;
+    std::vector<float> azimuths;
+    for (const std::string& input : options.inputs) {
+        given.push_back(capture_photo(input));
+        imgbuf* photo = nullptr;
+        if (rk_load_file(given.back().path.c_str(), &photo) != RK_OK) {
+            err << "reliefkit: cannot read " << given.back().path << ": " << rk_last_error()
+                << '\n';
+            return 1;
+        }
+        photos.emplace_back(photo);
+        views.push_back(photo);
+        azimuths.push_back(given.back().azimuth.value_or(NAN));
+    }
+    rk_photometric_params params;
+    rk_photometric_params_init(&params, sizeof params);
+    params.elevation = options.elevation.value_or(NAN);
+    params.edge_mode = options.seamless ? RK_EDGE_WRAP : RK_EDGE_CLAMP;
+    params.invert_x = options.normal.invert_x;
+    params.invert_y = options.normal.invert_y;
+    rk_photometric_result result{};
+    result.struct_size = sizeof result;
+    if (rk_photometric_stereo(views.data(), static_cast<uint32_t>(views.size()), azimuths.data(),
+                              nullptr, &params, &result) != RK_OK) {
+        err << "reliefkit: " << given[0].path << " and the others: " << rk_last_error() << '\n';
+        return 1;
+    }
+    const Image normal(result.normal), albedo(result.albedo), height(result.height);
+    photos.clear();
+    if (options.verbose) {
+        for (size_t i = 0; i < given.size(); ++i) {
+            err << "reliefkit: " << given[i].path << ": light "
+                << (given[i].azimuth ? "given" : "estimated") << ": azimuth "
+                << rounded(result.light_azimuth[i]) << ", elevation "
+                << rounded(result.light_elevation[i]) << '\n';
+        }
+        err << "reliefkit: ambient light "
+            << format_number(std::round(result.ambient * 100.0f) / 100.0f) << ", relief "
+            << rounded(result.height_range) << " pixels deep\n";
+    }
+
+    const std::string stem = fs::path(given[0].path).stem().string();
+    const fs::path dir(options.out_dir);
+    std::vector<CaptureFile> files = {{normal.get(), dir / (stem + "_normal.png"), RK_PNG_RGB},
+                                      {albedo.get(), dir / (stem + "_albedo.png"), RK_PNG_RGB},
+                                      {height.get(), dir / (stem + "_height.png"), RK_PNG_GREY}};
+    Image preview;
+    if (options.preview) {
+        const NormalEncoding encoding{.blue_biased = false,
+                                      .inverted_x = options.normal.invert_x,
+                                      .inverted_y = options.normal.invert_y};
+        preview = render_preview(normal.get(), encoding);
+        if (preview && options.preview_tiles > 1)
+            preview = tiled(preview.get(), options.preview_tiles);
+        if (!preview) {
+            err << "reliefkit: not enough memory for the preview\n";
+            return 1;
+        }
+        files.push_back({preview.get(), *options.preview, RK_PNG_RGB});
+    }
+    // An output must never replace a photograph of the capture.
+    for (const CaptureFile& file : files) {
+        for (const CapturePhoto& photo : given) {
+            std::error_code ec;
+            if (fs::equivalent(file.path, photo.path, ec)) {
+                err << "reliefkit: " << file.path.string() << " would overwrite an input file\n";
+                return 1;
+            }
+        }
+    }
+    for (const CaptureFile& file : files) {
+        rk_png_params png;
+        rk_png_params_init(&png, sizeof png);
+        png.bit_depth = file.image == preview.get() ? 8 : options.depth;
+        png.layout = file.layout;
+        if (file.image == normal.get()) {
+            const ChannelOrder& c = options.channels;
+            png.channels[0] = c.red, png.channels[1] = c.green, png.channels[2] = c.blue;
+        }
+        if (rk_save_png_file(file.path.string().c_str(), file.image, &png) != RK_OK) {
+            err << "reliefkit: cannot write " << file.path.string() << ": " << rk_last_error()
+                << '\n';
+            return 1;
+        }
+        if (!options.quiet) out << file.path.string() << '\n';
+    }
+    return 0;
+}
+
+}  // namespace rkcli
