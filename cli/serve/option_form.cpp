@@ -17,10 +17,12 @@ using rkcli::ValueShape;
 
 // Options about which files are written or how the process runs: they change
 // nothing in the maps the page shows, so the page does not offer them.
-constexpr std::array<std::string_view, 10> kNotOnThePage = {
+constexpr std::array<std::string_view, 15> kNotOnThePage = {
     "out-dir", "preview", "preview-tiles", "jobs", "threads", "quiet", "help", "version",
     // The page always makes both maps from a photograph.
-    "height-only", "from-height"};
+    "height-only", "from-height",
+    // Which maps are written and as which files: the page's Download decides.
+    "maps", "format", "pack", "gltf", "preset"};
 
 bool offered(const OptionEntry& option) {
     // Nor are the options of lists, shards and rebuilds, which concern batches.
