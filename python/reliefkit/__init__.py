@@ -27,12 +27,14 @@ import numpy as np
 from . import _diagnostics, _native
 from ._diagnostics import ReliefkitError
 from ._images import InputImage, to_array
+from ._material import albedo, ambient_occlusion, curvature, roughness
 from ._native import LibraryNotFoundError, library_path
 
 __all__ = [
     "BlurKind", "HeightMode", "LibraryNotFoundError", "ReliefkitError", "get_thread_count",
     "heightmap", "library_path", "load", "make_maps", "make_tileable", "normalmap", "resample",
     "save_png", "set_thread_count", "shard_of",
+    "albedo", "ambient_occlusion", "curvature", "roughness",
 ]
 __version__ = "0.1.0"
 
