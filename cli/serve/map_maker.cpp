@@ -51,6 +51,13 @@ class PreviewReceiver final : public rkcli::MapReceiver {
         height_ = std::async(std::launch::async, [this] { return fast_grey_png(copy_.get()); });
     }
     void take_normal(const imgbuf* map) override { normal_ = fast_rgb_png(map, order_); }
+    void take_map(rkcli::MapKind kind, const imgbuf* map) override {
+        for (size_t i = 0; i < kPageMaps.size(); ++i) {
+            if (kPageMaps[i] != kind) continue;
+            material_[i] = kind == rkcli::kMapAlbedo ? fast_rgb_png(map, {}) : fast_grey_png(map);
+        }
+    }
+    std::array<std::string, 4> material() { return std::move(material_); }
 
     std::string height() { return height_.valid() ? height_.get() : std::string(); }
     std::string normal() { return std::move(normal_); }
@@ -60,6 +67,7 @@ class PreviewReceiver final : public rkcli::MapReceiver {
     rkcli::Image copy_;
     std::future<std::string> height_;
     std::string normal_;
+    std::array<std::string, 4> material_;
 };
 
 rkcli::Image copy_of(const imgbuf* image) {
@@ -128,11 +136,15 @@ MadeMaps make_maps(rkcli::Image source, const rkcli::Options& options, std::stri
     plan.input = std::string(input_name);
     plan.height_out = dir / "height.png";
     plan.normal_out = dir / "normal.png";
+    for (rkcli::MapKind kind : kPageMaps) plan.map_out[kind] = dir / (std::to_string(kind) + ".png");
     const rkcli::JobResult result =
         rkcli::run_job(std::move(source), plan, options);
     if (result.ok()) {
         maps.height_png = read_file(plan.height_out);
         maps.normal_png = read_file(plan.normal_out);
+        for (size_t i = 0; i < kPageMaps.size(); ++i) {
+            maps.material_png[i] = read_file(plan.map_out[kPageMaps[i]]);
+        }
         if (maps.height_png.empty() || maps.normal_png.empty()) {
             maps.failure = "the server cannot read back the maps it wrote";
         }
@@ -156,6 +168,7 @@ MadeMaps make_preview_maps(rkcli::Image source, const rkcli::Options& options,
         rkcli::run_job(std::move(source), plan, options, &receiver);
     maps.height_png = receiver.height();
     maps.normal_png = receiver.normal();
+    maps.material_png = receiver.material();
     if (!result.ok()) {
         maps.failure = result.failure;
     } else if (maps.height_png.empty() || maps.normal_png.empty()) {
