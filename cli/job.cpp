@@ -93,6 +93,14 @@ class Job {
 
         Image roughness = options_.from_height ? nullptr : photo_maps(image.get());
         if (!result_.failure.empty()) return;
+        // Colour and roughness alone need no heights.
+        const bool packs_occlusion =
+            options_.writes(kMapPacked) && packing_of(options_) == Packing::orm;
+        if (!options_.writes_height() && !options_.needs_normal() && !options_.writes(kMapAo) &&
+            !options_.writes(kMapCurvature) && !packs_occlusion) {
+            height_maps(nullptr, roughness.get(), imgbuf_w(image.get()), imgbuf_h(image.get()));
+            return;
+        }
         Image height = options_.from_height ? std::move(image) : height_map(image.get());
         image.reset();
         if (!height) return;
@@ -124,7 +132,9 @@ class Job {
                                   ? std::move(height_failure)
                                   : std::move(height_failure) + "\n" + result_.failure;
         }
-        if (result_.failure.empty()) height_maps(height.get(), roughness.get());
+        if (result_.failure.empty()) {
+            height_maps(height.get(), roughness.get(), imgbuf_w(height.get()), imgbuf_h(height.get()));
+        }
     }
 
     // The maps of the photograph itself: the de-lit colour, and roughness,
@@ -148,9 +158,10 @@ class Job {
         return roughness;
     }
 
-    // Occlusion, curvature, the packed file and the glTF material, once the
-    // height (and normal) maps are done.
-    void height_maps(const imgbuf* height, const imgbuf* roughness) {
+    // Occlusion, curvature, the packed file and the glTF material of a w x h
+    // input, once the height (and normal) maps are done; height is null when
+    // no map needs it.
+    void height_maps(const imgbuf* height, const imgbuf* roughness, uint32_t w, uint32_t h) {
         const MaterialSettings& m = options_.material;
         const bool packs_occlusion =
             options_.writes(kMapPacked) && packing_of(options_) == Packing::orm;
@@ -172,13 +183,12 @@ class Job {
             if (!curvature || !write_map(kMapCurvature, curvature.get())) return;
         }
         if (options_.writes(kMapPacked)) {
-            const uint32_t w = imgbuf_w(height), h = imgbuf_h(height);
             Image packed = pack_channels(
                 w, h, packing_sources(packing_of(options_), ao.get(), roughness, m.metallic));
             if (!packed) return fail(plan_.input + ": not enough memory for the packed map");
             if (!write_map(kMapPacked, packed.get())) return;
         }
-        if (!plan_.gltf_out.empty() && !receiver_) write_gltf(imgbuf_w(height), imgbuf_h(height));
+        if (!plan_.gltf_out.empty() && !receiver_) write_gltf(w, h);
     }
 
     template <class Params>
