@@ -239,7 +239,7 @@ TEST_F(ServeApi, SessionsAreCountedEndWhenIdleAndLeaveNothingOnDisk) {
     TempDir dir;
     const std::string saved = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
     ::setenv("TMPDIR", dir.path().c_str(), 1);
-    start({.max_sessions = 2, .idle_timeout = std::chrono::seconds(3)});  // > a set of maps
+    start({.max_sessions = 2, .idle_timeout = std::chrono::seconds(8)});  // > a set of maps
     saved.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", saved.c_str(), 1);
     const std::string first = session(), second = session();
     const auto refused = upload(sample_);
@@ -250,7 +250,7 @@ TEST_F(ServeApi, SessionsAreCountedEndWhenIdleAndLeaveNothingOnDisk) {
     ASSERT_EQ(maps(third, "full")->status + maps(third, "preview")->status, 400);
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path()))
         EXPECT_FALSE(entry.is_regular_file()) << entry.path();
-    std::this_thread::sleep_for(std::chrono::milliseconds(6500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(9500));
     for (const std::string& id : {second, third}) {
         const auto gone = maps(id, "preview");
         EXPECT_EQ(gone->status, 404);
@@ -303,7 +303,7 @@ TEST_F(ServeApi, ConcurrentClientsAndAVanishingUploadGetTheirMaps) {
 // since its requests may arrive out of order.
 TEST_F(ServeApi, AWaitingPreviewGivesWayToANewerOne) {
     start({.work_slots = 1});
-    const std::string big = session(png_of(1200, 1200));  // six maps: seconds
+    const std::string big = session(png_of(800, 800));  // six maps: seconds
     const std::string id = session();
     const auto post = [&](const std::string& session, const std::string& size,
                           const httplib::Headers& order) {
