@@ -13,17 +13,14 @@ namespace fs = std::filesystem;
 namespace {
 
 std::vector<fs::path> planned_outputs(const JobPlan& plan) {
-    std::vector<fs::path> outputs;
-    for (const fs::path* out : {&plan.height_out, &plan.normal_out, &plan.preview_out}) {
-        if (!out->empty()) outputs.push_back(*out);
-    }
-    return outputs;
+    return plan.outputs();
 }
 
 // A listed or walked tree's maps go to folders of the same shape, made as needed.
 std::string make_output_folders(const JobPlan& plan) {
-    for (const fs::path* out : {&plan.height_out, &plan.normal_out}) {
-        if (out->empty() || !out->has_parent_path()) continue;
+    for (const fs::path& path : plan.outputs()) {
+        const fs::path* out = &path;
+        if (!out->has_parent_path() || path == plan.preview_out) continue;
         std::error_code ec;
         fs::create_directories(out->parent_path(), ec);
         if (ec) {

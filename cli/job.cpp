@@ -1,5 +1,6 @@
 #include "job.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -7,8 +8,11 @@
 #include <system_error>
 #include <thread>
 
+#include "channel_pack.h"
+#include "gltf_material.h"
 #include "image.h"
 #include "interrupt.h"
+#include "map_files.h"
 #include "number_text.h"
 #include "preview.h"
 #include "reliefkit.h"
@@ -99,6 +103,16 @@ class Job {
         if (image && options_.make_tileable) image = tileable(image.get());
         if (!image) return;
 
+        Image roughness = options_.from_height || options_.from_normal ? nullptr : photo_maps(image.get());
+        if (!result_.failure.empty()) return;
+        // Colour and roughness alone need no heights.
+        const bool packs_occlusion =
+            options_.writes(kMapPacked) && packing_of(options_) == Packing::orm;
+        if (!options_.writes_height() && !options_.needs_normal() && !options_.writes(kMapAo) &&
+            !options_.writes(kMapCurvature) && !packs_occlusion) {
+            height_maps(nullptr, roughness.get(), imgbuf_w(image.get()), imgbuf_h(image.get()));
+            return;
+        }
         Image height = options_.from_height   ? std::move(image)
                        : options_.from_normal ? heights_from_normals(image.get())
                                               : height_map(image.get());
@@ -132,6 +146,91 @@ class Job {
                                   ? std::move(height_failure)
                                   : std::move(height_failure) + "\n" + result_.failure;
         }
+        if (result_.failure.empty()) {
+            height_maps(height.get(), roughness.get(), imgbuf_w(height.get()), imgbuf_h(height.get()));
+        }
+    }
+
+    // The maps of the photograph itself: the de-lit colour, and roughness,
+    // which is handed back when the packed file needs it.
+    Image photo_maps(const imgbuf* photo) {
+        if (options_.writes(kMapAlbedo)) {
+            rk_albedo_params p;
+            rk_albedo_params_init(&p, sizeof p);
+            p.edge_mode = edge_mode();
+            Image albedo = generated("the de-lit colour", rk_albedo_map, photo, p);
+            if (!albedo || !write_map(kMapAlbedo, albedo.get())) return nullptr;
+        }
+        if (!options_.writes(kMapRoughness) && !options_.writes(kMapPacked)) return nullptr;
+        rk_roughness_params p;
+        rk_roughness_params_init(&p, sizeof p);
+        p.contrast = options_.material.roughness_contrast;
+        p.bias = options_.material.roughness_bias;
+        p.edge_mode = edge_mode();
+        Image roughness = generated("the roughness map", rk_roughness_map, photo, p);
+        if (roughness && options_.writes(kMapRoughness)) write_map(kMapRoughness, roughness.get());
+        return roughness;
+    }
+
+    // Occlusion, curvature, the packed file and the glTF material of a w x h
+    // input, once the height (and normal) maps are done; height is null when
+    // no map needs it.
+    void height_maps(const imgbuf* height, const imgbuf* roughness, uint32_t w, uint32_t h) {
+        const MaterialSettings& m = options_.material;
+        const bool packs_occlusion =
+            options_.writes(kMapPacked) && packing_of(options_) == Packing::orm;
+        Image ao;
+        if (options_.writes(kMapAo) || packs_occlusion) {
+            rk_ao_params p;
+            rk_ao_params_init(&p, sizeof p);
+            p.depth = m.ao_depth, p.radius = m.ao_radius, p.directions = m.ao_directions;
+            p.edge_mode = edge_mode();
+            ao = generated("the occlusion map", rk_ao_map, height, p);
+            if (!ao || (options_.writes(kMapAo) && !write_map(kMapAo, ao.get()))) return;
+        }
+        if (options_.writes(kMapCurvature)) {
+            rk_curvature_params p;
+            rk_curvature_params_init(&p, sizeof p);
+            p.scale = m.curvature_scale, p.strength = m.curvature_strength,
+            p.edge_mode = edge_mode();
+            Image curvature = generated("the curvature map", rk_curvature_map, height, p);
+            if (!curvature || !write_map(kMapCurvature, curvature.get())) return;
+        }
+        if (options_.writes(kMapPacked)) {
+            Image packed = pack_channels(
+                w, h, packing_sources(packing_of(options_), ao.get(), roughness, m.metallic));
+            if (!packed) return fail(plan_.input + ": not enough memory for the packed map");
+            if (!write_map(kMapPacked, packed.get())) return;
+        }
+        if (!plan_.gltf_out.empty() && !receiver_) write_gltf(w, h);
+    }
+
+    template <class Params>
+    Image generated(const char* what, rk_status (*make)(const imgbuf*, const Params*, imgbuf**),
+                    const imgbuf* source, const Params& params) {
+        imgbuf* out = nullptr;
+        if (make(source, &params, &out) != RK_OK) {
+            fail(plan_.input + ": cannot make " + what + ": " + rk_last_error());
+            return nullptr;
+        }
+        return Image(out);
+    }
+
+    // The material file beside the maps; the height map displaces by the
+    // occlusion's depth (pixels per unit of height) over the quad's long side.
+    void write_gltf(uint32_t width, uint32_t height) {
+        GltfMaterial material;
+        material.name = plan_.gltf_out.stem().string();
+        material.width = width, material.height = height;
+        material.base_colour = plan_.map_out[kMapAlbedo];
+        material.normal = plan_.normal_out;
+        material.orm = plan_.map_out[kMapPacked];
+        material.height_map = plan_.height_out;
+        material.height_scale =
+            options_.material.ao_depth / static_cast<float>(std::max(width, height));
+        std::string why = write_gltf_material(plan_.gltf_out, material);
+        saved(plan_.gltf_out,
+              why.empty() ? why : "cannot write " + plan_.gltf_out.string() + ": " + why);
     }
 
     void normal_steps(const imgbuf* height) {
@@ -274,10 +373,67 @@ class Job {
                      }));
     }
 
+    // A map other than a PNG height or normal map, or a receiver's.
+    bool write_map(MapKind kind, const imgbuf* map) {
+        if (receiver_) {
+            receiver_->take_map(kind, map);
+            return true;
+        }
+        const fs::path& path = plan_.map_out[kind];
+        return saved(path, save_map_file(path, kind, map));
+    }
+
+    // Saves through the rk_ savers in the map's file kind; answers the failure
+    // text, empty when the file is written.
+    std::string save_map_file(const fs::path& path, MapKind kind, const imgbuf* map) const {
+        const MapFile file = map_file_of(options_, kind);
+        const bool grey = kind != kMapNormal && kind != kMapAlbedo && kind != kMapPacked;
+        const bool rgba =
+            kind == kMapPacked && packing_of(options_) == Packing::metallic_smoothness;
+        if (!begin_save()) return "cannot write " + path.string() + ": the command was stopped";
+        struct Turn {
+            ~Turn() { end_save(); }
+        } turn;
+        rk_status status = RK_OK;
+        if (file == MapFile::png8 || file == MapFile::png16) {
+            rk_png_params p;
+            rk_png_params_init(&p, sizeof p);
+            p.bit_depth = file == MapFile::png16 ? 16 : 8;
+            p.layout = grey ? RK_PNG_GREY : rgba ? RK_PNG_RGBA : RK_PNG_RGB;
+            status = rk_save_png_file(path.c_str(), map, &p);
+        } else if (file == MapFile::exr_half || file == MapFile::exr_float) {
+            rk_exr_params p;
+            rk_exr_params_init(&p, sizeof p);
+            p.layout = grey ? RK_EXR_Y : rgba ? RK_EXR_RGBA : RK_EXR_RGB;
+            p.bit_depth = file == MapFile::exr_float ? 32 : 16;
+            status = rk_save_exr_file(path.c_str(), map, &p);
+        } else {
+            rk_dds_params p;
+            rk_dds_params_init(&p, sizeof p);
+            p.format = file == MapFile::dds_bc4   ? RK_DDS_BC4
+                       : file == MapFile::dds_bc5 ? RK_DDS_BC5
+                                                  : RK_DDS_BC7;
+            p.normal_map = kind == kMapNormal && file == MapFile::dds_bc5;
+            p.srgb = file == MapFile::dds_bc7_srgb;
+            status = rk_save_dds_file(path.c_str(), map, &p);
+        }
+        if (status == RK_OK) return {};
+        // The saver's message names the path after the function; say it once.
+        const std::string message = rk_last_error(), named = path.string() + ": ";
+        const size_t at = message.find(named);
+        return "cannot write " + named +
+               (at == std::string::npos ? message : message.substr(at + named.size()));
+    }
+
+    static bool is_png(MapFile file) { return file == MapFile::png8 || file == MapFile::png16; }
+
     // Grey: engines and editors read a one-channel file as height directly.
     // Answers the failure text, empty when the file is written.
     std::string save_height_file(const imgbuf* height) {
-        const rk_png_params params = command_png_params(options_, RK_PNG_GREY);
+        const MapFile as = map_file_of(options_, kMapHeight);
+        if (!is_png(as)) return save_map_file(plan_.height_out, kMapHeight, height);
+        rk_png_params params = command_png_params(options_, RK_PNG_GREY);
+        params.bit_depth = as == MapFile::png16 ? 16 : 8;
         return save(plan_.height_out, [&](const char* file) {
             return rk_save_png_file(file, height, &params);
         });
@@ -288,8 +444,11 @@ class Job {
             receiver_->take_normal(normal);
             return true;
         }
-        const rk_png_params params = command_png_params(options_, RK_PNG_RGB);
         const fs::path& path = plan_.normal_out;
+        const MapFile as = map_file_of(options_, kMapNormal);
+        if (!is_png(as)) return saved(path, save_map_file(path, kMapNormal, normal));
+        rk_png_params params = command_png_params(options_, RK_PNG_RGB);
+        params.bit_depth = as == MapFile::png16 ? 16 : 8;
         return saved(path, save(path, [&](const char* file) {
                          return rk_save_png_file(file, normal, &params);
                      }));

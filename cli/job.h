@@ -33,6 +33,9 @@ class MapReceiver {
     virtual ~MapReceiver() = default;
     virtual void take_height(const imgbuf* map) = 0;
     virtual void take_normal(const imgbuf* map) = 0;
+    // Occlusion, curvature, roughness, the de-lit colour and the packed map,
+    // when the options ask for them.
+    virtual void take_map(MapKind, const imgbuf*) {}
 };
 
 // The same on an image already loaded (plan.input then only names it in

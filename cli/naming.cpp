@@ -9,6 +9,8 @@
 #include <set>
 #include <utility>
 
+#include "map_files.h"
+
 namespace rkcli {
 namespace fs = std::filesystem;
 
@@ -37,6 +39,18 @@ std::string place_key(const fs::path& path) {
 }
 
 }  // namespace
+
+std::vector<fs::path> JobPlan::outputs() const {
+    std::vector<fs::path> all;
+    for (const fs::path* out : {&height_out, &normal_out, &preview_out}) {
+        if (!out->empty()) all.push_back(*out);
+    }
+    for (const fs::path& out : map_out) {
+        if (!out.empty()) all.push_back(out);
+    }
+    if (!gltf_out.empty()) all.push_back(gltf_out);
+    return all;
+}
 
 std::vector<std::string> expand_inputs(const std::vector<std::string>& args) {
     std::vector<std::string> inputs;
@@ -101,13 +115,21 @@ std::vector<JobPlan> plan_jobs(const Options& options) {
             plans.push_back(std::move(plan));
             continue;
         }
-        if (options.writes_height()) plan.height_out = dir / (stem + "_height.png");
-        if (options.writes_normal()) plan.normal_out = dir / (stem + "_normal.png");
+        if (options.writes_height())
+            plan.height_out = dir / (stem + map_file_suffix(options, kMapHeight));
+        if (options.writes_normal())
+            plan.normal_out = dir / (stem + map_file_suffix(options, kMapNormal));
+        for (MapKind kind : {kMapAo, kMapCurvature, kMapRoughness, kMapAlbedo, kMapPacked}) {
+            if (options.writes(kind))
+                plan.map_out[kind] = dir / (stem + map_file_suffix(options, kind));
+        }
+        if (options.material.gltf && !options.height_only) plan.gltf_out = dir / (stem + ".gltf");
         if (options.preview) plan.preview_out = *options.preview;
 
         std::vector<std::string> keys;
-        for (const fs::path* out : {&plan.height_out, &plan.normal_out, &plan.preview_out}) {
-            if (out->empty() || !plan.refusal.empty()) continue;
+        for (const fs::path& path : plan.outputs()) {
+            const fs::path* out = &path;
+            if (!plan.refusal.empty()) continue;
             const auto id = file_id(*out);
             const std::string key = place_key(*out);
             if ((id && input_files.contains(*id)) || input_places.contains(key)) {

@@ -2,6 +2,7 @@
 // destroying its own inputs or one result replacing another.
 #pragma once
 
+#include <array>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -23,7 +24,14 @@ struct JobPlan {
     std::filesystem::path height_out;   // empty: not written
     std::filesystem::path normal_out;   // empty: not written
     std::filesystem::path preview_out;  // empty: not written
-    std::string refusal;                // why the input is not processed; empty: go ahead
+    // The other maps by MapKind (kMapAo to kMapPacked; height and normal are
+    // above), and the glTF file; empty: not written.
+    std::array<std::filesystem::path, kMapPacked + 1> map_out;
+    std::filesystem::path gltf_out;
+    std::string refusal;  // why the input is not processed; empty: go ahead
+
+    // Every file the plan writes, in the order they are made.
+    std::vector<std::filesystem::path> outputs() const;
 };
 
 // One plan per distinct input, in order; an input named twice is processed

@@ -1,5 +1,6 @@
 #include "option_table.h"
 
+#include <algorithm>
 #include <array>
 
 #include "farm_options.h"
@@ -105,7 +106,8 @@ constexpr OptionEntry kOutput[] = {
          return Outcome{};
      }},
     {"from-height", 0, "",
-     "The inputs are height maps (height in the red channel): write only the normal map, "
+     "The inputs are height maps (height in the red channel): write the maps made from "
+     "heights alone (the normal map, and occlusion and curvature when --maps lists them), "
      "named after the input with a trailing \"_height\" dropped (x_height.png gives "
      "x_normal.png).",
      nullptr,
@@ -378,11 +380,142 @@ constexpr OptionEntry kTiling[] = {
      [](Options& o, std::string_view v) { return whole_number(v, 1, 4, o.preview_tiles); }},
 };
 
+// A comma-separated list of kMapNames, as bits.
+Outcome map_list(std::string_view text, uint32_t& into) {
+    uint32_t maps = 0;
+    for (size_t start = 0; start <= text.size();) {
+        const size_t comma = std::min(text.find(',', start), text.size());
+        const std::string_view name = text.substr(start, comma - start);
+        uint32_t kind = 0;
+        if (!one_of(name, kMapNames, kind).error.empty()) {
+            std::string list;
+            for (std::string_view n : kMapNames) list += concat(list.empty() ? "" : ",", n);
+            return {Action::run,
+                    concat("takes map names separated by commas (", list, "), not \"", text, "\"")};
+        }
+        maps |= 1u << kind;
+        start = comma + 1;
+    }
+    into = maps;
+    return {};
+}
+
+std::string map_names(uint32_t maps) {
+    std::string list;
+    for (size_t i = 0; i < kMapNames.size(); ++i)
+        if (maps >> i & 1u) list += concat(list.empty() ? "" : ",", kMapNames[i]);
+    return list;
+}
+
+constexpr std::array<std::string_view, 4> kPresetNames = {"unreal", "unity", "godot", "gltf"};
+constexpr std::array<std::string_view, 1> kPackNames = {"orm"};
+
+constexpr OptionEntry kMaterial[] = {
+    {"maps", 0, "LIST",
+     "The maps to write, separated by commas: height, normal, ao (ambient occlusion from the "
+     "heights), curvature (from the heights: above 0.5 on ridges, below in hollows), "
+     "roughness (from the photograph's fine detail and brightness: a starting point to tune) "
+     "and albedo (the photograph with its light taken out: a base colour). Each is written "
+     "as <stem>_<name> with the format's extension. With --from-height: normal, ao and "
+     "curvature only.",
+     [](const Options& d) { return map_names(d.material.maps); },
+     [](Options& o, std::string_view v) { return map_list(v, o.material.maps); }},
+    {"format", 0, "KIND",
+     "File kind of every map: png (8- or 16-bit as --depth says), exr (OpenEXR: the height "
+     "map 32-bit float, the others half float) or dds (with every mipmap: BC4 for height, "
+     "ao, curvature and roughness, BC5 for normals, BC7 for colour).",
+     [](const Options& d) { return std::string(kFormatNames[d.material.format]); },
+     [](Options& o, std::string_view v) {
+         o.material.format_given = true;
+         return one_of(v, kFormatNames, o.material.format);
+     }},
+    {"pack", 0, "orm",
+     "Also write occlusion, roughness and metallic into the red, green and blue of one "
+     "file, <stem>_orm (glTF's and Unreal's packing); occlusion and roughness are made for it "
+     "when --maps does not list them.",
+     nullptr,
+     [](Options& o, std::string_view v) {
+         uint32_t packing = 0;
+         Outcome outcome = one_of(v, kPackNames, packing);
+         o.material.pack_orm = outcome.error.empty();
+         return outcome;
+     }},
+    {"gltf", 0, "",
+     "Also write <stem>.gltf, a glTF 2.0 quad with the material (base colour from albedo, "
+     "the normal map, the ORM file; the height map as an extra). Implies --pack orm and "
+     "--invert-y (glTF's normal maps point green up); PNG maps only.",
+     nullptr,
+     [](Options& o, std::string_view) {
+         o.material.gltf = true;
+         return Outcome{};
+     }},
+    {"preset", 0, "ENGINE",
+     "unreal, unity, godot or gltf: the normal map's green direction, the packing (ORM, or "
+     "Unity's metallic map with smoothness in alpha, <stem>_metallic, written when ao or "
+     "roughness is made) and each map's file as that engine expects (README: Engine "
+     "presets); gltf also implies --gltf. Takes the place of --format and --depth.",
+     nullptr,
+     [](Options& o, std::string_view v) {
+         uint32_t index = 0;
+         Outcome outcome = one_of(v, kPresetNames, index);
+         if (outcome.error.empty()) o.material.preset = kPresetNames[index];
+         return outcome;
+     }},
+    {"metallic", 0, "M",
+     "Metallic of the packed file, a constant (0 to 1): a photograph does not show it.",
+     [](const Options& d) { return format_number(d.material.metallic); },
+     [](Options& o, std::string_view v) {
+         return real_number(v, 0.0f, 1.0f, o.material.metallic);
+     }},
+    {"ao-depth", 0, "D",
+     "Occlusion: pixels per unit of height, how deep a height of 1 stands (0 to 4096).",
+     [](const Options& d) { return format_number(d.material.ao_depth); },
+     [](Options& o, std::string_view v) {
+         return real_number(v, 0.0f, 4096.0f, o.material.ao_depth);
+     }},
+    {"ao-radius", 0, "R",
+     "Occlusion: how far in pixels each pixel looks for what hides its sky (8 to 256); the "
+     "time grows with R.",
+     [](const Options& d) { return format_number(d.material.ao_radius); },
+     [](Options& o, std::string_view v) {
+         return real_number(v, 8.0f, 256.0f, o.material.ao_radius);
+     }},
+    {"ao-directions", 0, "K",
+     "Occlusion: directions looked along (4 to 256); the time grows with K.",
+     [](const Options& d) { return std::to_string(d.material.ao_directions); },
+     [](Options& o, std::string_view v) {
+         return whole_number(v, 4, 256, o.material.ao_directions);
+     }},
+    {"curvature-scale", 0, "N",
+     "Curvature: the width of the features measured, a Gaussian of N taps (3 to 253).",
+     [](const Options& d) { return std::to_string(d.material.curvature_scale); },
+     [](Options& o, std::string_view v) {
+         return whole_number(v, 3, 253, o.material.curvature_scale);
+     }},
+    {"curvature-strength", 0, "S",
+     "Curvature: how far a given bend moves the value from 0.5 (0 to 100).",
+     [](const Options& d) { return format_number(d.material.curvature_strength); },
+     [](Options& o, std::string_view v) {
+         return real_number(v, 0.0f, 100.0f, o.material.curvature_strength);
+     }},
+    {"roughness-contrast", 0, "C", "Roughness: how far the values spread from 0.5 (0 to 16).",
+     [](const Options& d) { return format_number(d.material.roughness_contrast); },
+     [](Options& o, std::string_view v) {
+         return real_number(v, 0.0f, 16.0f, o.material.roughness_contrast);
+     }},
+    {"roughness-bias", 0, "B", "Roughness: added after the contrast (-1 to 1).",
+     [](const Options& d) { return format_number(d.material.roughness_bias); },
+     [](Options& o, std::string_view v) {
+         return real_number(v, -1.0f, 1.0f, o.material.roughness_bias);
+     }},
+};
+
 constexpr OptionGroup kGroups[] = {
     {"Output", kOutput},
     {"Height map (from a photograph)", kHeight},
     {"Normal map", kNormal},
     {"Tiling", kTiling},
+    {"Material maps and files", kMaterial},
     {"Lists, shards and rebuilds", kFarmOptions},
 };
 

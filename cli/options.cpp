@@ -5,6 +5,7 @@
 #include <cmath>
 #include <string>
 
+#include "engine_presets.h"
 #include "number_text.h"
 #include "option_table.h"
 
@@ -39,6 +40,31 @@ const OptionEntry* find_short(char c) {
 
 std::string display_name(const OptionEntry& option) {
     return "--" + std::string(option.name);
+}
+
+// What the material options cannot be combined with, or empty; applies what a
+// preset and --gltf imply.
+std::string material_conflict(Options& o) {
+    MaterialSettings& m = o.material;
+    if (o.from_height && (o.wants(kMapRoughness) || o.wants(kMapAlbedo))) {
+        return "--from-height reads heights only: --maps can have normal, ao and curvature";
+    }
+    if (o.from_normal && (o.wants(kMapRoughness) || o.wants(kMapAlbedo))) {
+        return "--from-normal reads normals only: --maps can have height, ao and curvature";
+    }
+    if (!m.preset.empty() && (m.format_given || o.depth != 8)) {
+        return "--preset " + m.preset + " chooses each map's file; leave out --format and --depth";
+    }
+    if (m.preset == "gltf") m.gltf = true;
+    if (m.gltf && (m.format != kFormatPng || (!m.preset.empty() && m.preset != "gltf"))) {
+        return "--gltf takes PNG maps (glTF reads only PNG and JPEG): leave out --format and "
+               "presets other than gltf";
+    }
+    if (m.gltf) o.normal.invert_y = true;
+    if (const EnginePreset* preset = find_engine_preset(m.preset)) {
+        o.normal.invert_y = preset->green == GreenDirection::up;
+    }
+    return {};
 }
 
 // Walks the arguments once; each option's handler stores its value or says
@@ -128,6 +154,7 @@ class Parser {
         if (o.photometric && !(o.farm == FarmSettings{})) {
             return fail("--photometric makes the maps of one capture: no lists, shards or rebuilds");
         }
+        if (std::string why = material_conflict(result_.options); !why.empty()) return fail(why);
         if (o.height.clamp && o.height.clamp_low > o.height.clamp_high) {
             return fail("--clamp-low " + format_number(o.height.clamp_low) +
                         " is above --clamp-high " + format_number(o.height.clamp_high));

@@ -65,6 +65,42 @@ struct ChannelOrder {
     bool operator==(const ChannelOrder&) const = default;
 };
 
+// The maps --maps names, in its order; kMapPacked is the file of --pack.
+enum MapKind : uint32_t {
+    kMapHeight,
+    kMapNormal,
+    kMapAo,
+    kMapCurvature,
+    kMapRoughness,
+    kMapAlbedo,
+    kMapPacked
+};
+inline constexpr std::array<std::string_view, 6> kMapNames = {"height",    "normal",    "ao",
+                                                              "curvature", "roughness", "albedo"};
+// --format: the file kind of every map (a preset chooses per map instead).
+enum MapFormat : uint32_t { kFormatPng, kFormatExr, kFormatDds };
+inline constexpr std::array<std::string_view, 3> kFormatNames = {"png", "exr", "dds"};
+
+// The maps besides height and normal and the files a material is written as.
+// The generators' defaults are the library's (rk_ao_params_init and the like).
+struct MaterialSettings {
+    uint32_t maps = 1u << kMapHeight | 1u << kMapNormal;  // a bit per MapKind
+    uint32_t format = kFormatPng;
+    bool format_given = false;
+    bool pack_orm = false;
+    bool gltf = false;
+    std::string preset;  // an engine's name (engine_presets.h); empty: none
+    float ao_depth = 16.0f;
+    float ao_radius = 32.0f;
+    uint32_t ao_directions = 16;
+    uint32_t curvature_scale = 9;
+    float curvature_strength = 1.0f;
+    float roughness_contrast = 1.0f;
+    float roughness_bias = 0.0f;
+    float metallic = 0.0f;
+    bool operator==(const MaterialSettings&) const = default;
+};
+
 struct Size {
     uint32_t width = 0;
     uint32_t height = 0;
@@ -95,12 +131,29 @@ struct Options {
     HeightSettings height;
     NormalSettings normal;
     FarmSettings farm;
+    MaterialSettings material;
 
     // Every field, so that a setting added later is compared too.
     bool operator==(const Options&) const = default;
 
-    bool writes_height() const { return !from_height; }
-    bool writes_normal() const { return !height_only && !from_normal; }
+    bool wants(MapKind kind) const { return (material.maps >> kind & 1u) != 0; }
+    // Whether the map of that kind is written: --height-only writes the height
+    // map alone, --from-height never writes one, --from-normal writes heights
+    // (and the maps made from them) but no normal map.
+    bool writes(MapKind kind) const {
+        if (kind == kMapHeight) return !from_height && (height_only || from_normal || wants(kind));
+        if (kind == kMapNormal && from_normal) return false;
+        if (kind == kMapPacked) return !height_only && packs();
+        return !height_only && wants(kind);
+    }
+    // An ORM (or a preset's metallic-smoothness) file: asked for with --pack or
+    // --gltf, or by a preset when occlusion or roughness is made.
+    bool packs() const {
+        return material.pack_orm || material.gltf ||
+               (!material.preset.empty() && (wants(kMapAo) || wants(kMapRoughness)));
+    }
+    bool writes_height() const { return writes(kMapHeight); }
+    bool writes_normal() const { return writes(kMapNormal); }
     bool needs_normal() const { return writes_normal() || preview.has_value(); }
 };
 

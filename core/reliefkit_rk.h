@@ -34,8 +34,9 @@
  *     rk_image_free(photo);
  *
  * Sections, in order: conventions, threading, version, statuses and messages,
- * lifecycle and threads, images, loading, generators, the light, several
- * photographs and heights from normals, saving PNG.
+ * lifecycle and threads, images, loading, generators, material maps, the
+ * light, several photographs and heights from normals, saving PNG, saving
+ * EXR and DDS.
  *
  * Conventions
  * -----------
@@ -437,6 +438,158 @@ RK_API rk_status rk_normal_map_into(const imgbuf* heights, const rk_normal_param
                                     imgbuf* dst) RK_NOEXCEPT;
 
 /* ===================================================================== */
+/* Material maps                                                         */
+/* ===================================================================== */
+
+/* The maps a material needs besides heights and normals: ambient occlusion and
+ * curvature from a height map (the red channel, nominally 0 to 1, as
+ * rk_height_map() makes it), roughness and the de-lit colour (base colour) from
+ * the photograph. Each function hands out a new image of its source's size; the
+ * three one-channel maps are grey (red = green = blue = the value, 0 to 1,
+ * alpha 1). Every result has the same bits for every thread count and
+ * instruction-set path. Metallic is no map: a photograph does not show it, so
+ * a material takes a constant (0 for stone, wood or plaster, 1 for bare metal).
+ *
+ * Statuses of the four: RK_ERROR_ARGUMENT for a null source or out, a source
+ * without pixels (0 wide or high) or a field out of range (the message names
+ * it); RK_ERROR_VERSION for params from a newer header; RK_ERROR_MEMORY. A
+ * null params pointer means the defaults. The source is only read. */
+
+/* The options of rk_ao_map(). */
+typedef struct rk_ao_params {
+    uint32_t struct_size;
+    /* D, pixels per unit of height: a height of 1 stands D pixels above a
+     * height of 0. 0 to 4096, default 16 (0: a flat surface, occlusion 1). */
+    float depth;
+    /* R, how far in pixels each pixel looks for what hides its sky: 8 to 256,
+     * default 32. The time grows in proportion to R. */
+    float radius;
+    /* K, the directions looked along, evenly spaced from 0 (to the right):
+     * 4 to 256, default 16. The time grows in proportion to K. */
+    uint32_t directions;
+    /* RK_EDGE_CLAMP (default): the surface continues beyond the border as the
+     * edge pixels; RK_EDGE_WRAP: it continues across the opposite edge, for
+     * textures that tile. */
+    uint32_t edge_mode;
+} rk_ao_params;
+
+/* Fills params with the defaults, as rk_png_params_init(). */
+RK_API rk_status rk_ao_params_init(rk_ao_params* params, size_t struct_size) RK_NOEXCEPT;
+
+/* Ambient occlusion of the heights: the cosine-weighted share of the sky above
+ * the texture's plane that each pixel sees, 1 where nothing hides it, towards 0
+ * at the bottom of a narrow pit. Defined as: heights in pixels H = red * D
+ * (values that are not numbers count as 0); for each pixel p and each of the K
+ * directions phi = 360 k / K degrees, the horizon h(phi) is the largest
+ * elevation atan((H(q) - H(p)) / |q - p|) over the points q of the ray from p
+ * with 0 < |q - p| <= R, the heights between pixel centres bilinear; the
+ * occlusion is 1 - mean over phi of sin^2(max(0, h(phi))). The horizons are
+ * found by sweeping each direction along lines (far cheaper than marching every
+ * ray); the result stays within 0.02 of the definition (within 0.011 on steps,
+ * pits and gratings). Under RK_EDGE_WRAP the map agrees with the centre of the
+ * clamped map of the image tiled 3 x 3 within that error, not bit for bit: the
+ * sweep's lines are anchored to the image's origin. The cost grows with
+ * w * h * K * R (bench/README.md has the figures). */
+RK_API rk_status rk_ao_map(const imgbuf* heights, const rk_ao_params* params,
+                           imgbuf** out) RK_NOEXCEPT;
+
+/* The options of rk_curvature_map(). */
+typedef struct rk_curvature_params {
+    uint32_t struct_size;
+    /* The width of the features measured, as the taps of a Gaussian in pixels:
+     * 3 to 253 (an even size uses one less), default 9. */
+    uint32_t scale;
+    /* How far a given bend moves the value from 0.5: 0 to 100, default 1 (0
+     * gives 0.5 everywhere). */
+    float strength;
+    /* RK_EDGE_CLAMP (default) or RK_EDGE_WRAP, as for rk_height_map(): the
+     * wrapped map equals the centre of the clamped map of the image tiled
+     * 3 x 3, bit for bit. */
+    uint32_t edge_mode;
+} rk_curvature_params;
+
+/* Fills params with the defaults, as rk_png_params_init(). */
+RK_API rk_status rk_curvature_params_init(rk_curvature_params* params,
+                                          size_t struct_size) RK_NOEXCEPT;
+
+/* Curvature of the heights at the scale: above 0.5 on ridges and bumps, below
+ * in valleys and joints, exactly 0.5 where the surface is flat (a plane of any
+ * slope). The heights are blurred by the Gaussian of the scale (B1) and B1 once
+ * more (B2); B1 - B2 is the surface's bend at that scale (the negative of its
+ * Laplacian times sigma^2 / 2), so that features as wide as the scale give the
+ * same answer at every scale. The value is 0.5 + 0.5 y / (1 + |y|) with
+ * y = 32 * strength * (B1 - B2): bounded, odd about 0.5 and steepest there.
+ * Differences below 2^-16 of the larger of 1 and the height count as flat.
+ * Under RK_EDGE_CLAMP the surface beyond the border is level, so a sloping
+ * plane bends within half a kernel of the border. */
+RK_API rk_status rk_curvature_map(const imgbuf* heights, const rk_curvature_params* params,
+                                  imgbuf** out) RK_NOEXCEPT;
+
+/* The options of rk_roughness_map(). */
+typedef struct rk_roughness_params {
+    uint32_t struct_size;
+    /* How far the values spread from 0.5: 0 to 16, default 1 (0 gives
+     * 0.5 + bias everywhere). */
+    float contrast;
+    /* Added after the contrast: -1 to 1, default 0. */
+    float bias;
+    /* RK_EDGE_CLAMP (default) or RK_EDGE_WRAP (bit for bit the centre of the
+     * clamped map of the image tiled 3 x 3). */
+    uint32_t edge_mode;
+} rk_roughness_params;
+
+/* Fills params with the defaults, as rk_png_params_init(). */
+RK_API rk_status rk_roughness_params_init(rk_roughness_params* params,
+                                          size_t struct_size) RK_NOEXCEPT;
+
+/* Roughness of the photograph (0 smooth, 1 rough): a starting point for an
+ * artist to tune, not a measurement. Fine detail (grain, pores, scratches)
+ * counts as rough, and under the usual soft light a smooth surface shows the
+ * sky in it and looks lighter: with L the luminance (0.299 R + 0.587 G +
+ * 0.114 B of the channels clamped to 0..1), mean its 5-tap Gaussian blur and
+ * detail the same blur of |L - mean| divided by 0.08 and limited to 1, the
+ * value is ((detail + 1 - mean) / 2 - 0.5) * contrast + 0.5 + bias, clamped to
+ * 0..1. */
+RK_API rk_status rk_roughness_map(const imgbuf* photo, const rk_roughness_params* params,
+                                  imgbuf** out) RK_NOEXCEPT;
+
+/* The options of rk_albedo_map(). */
+typedef struct rk_albedo_params {
+    uint32_t struct_size;
+    /* RK_EDGE_CLAMP (default) or RK_EDGE_WRAP: the photograph tiles, and the
+     * light is read from it as a periodic image (see rk_albedo_map()). */
+    uint32_t edge_mode;
+    /* Where the light comes from, in degrees counter-clockwise as seen on
+     * screen: 0 from the right edge, 90 from the top edge (135: the upper
+     * left), 0 to 360. NaN (the default; NAN of <math.h>) has it estimated from
+     * the photograph, which also tells a directional light from an even one. */
+    float light_azimuth;
+    /* 1 (default): also take out a light that falls off across the photograph
+     * (a lamp's, a vignette's side, the sky's gradient), a plane fitted to the
+     * logarithm of the de-shaded luminance; it takes out a colour's own change
+     * across the whole picture too. 0: keep it. */
+    uint32_t flatten_light;
+} rk_albedo_params;
+
+/* Fills params with the defaults, as rk_png_params_init(). */
+RK_API rk_status rk_albedo_params_init(rk_albedo_params* params, size_t struct_size) RK_NOEXCEPT;
+
+/* The de-lit colour (a material's base colour): the photograph with its light
+ * divided out of every channel alike, so that the colour is kept: the shading
+ * of the relief that the light's direction explains (as RK_HEIGHT_DELIT reads
+ * it; none under an even light, which gives no direction to read it from) and,
+ * with flatten_light, the light falling off across the picture. Scaled so that
+ * its mean luminance is the photograph's, each channel clamped to 0..1; alpha
+ * is the photograph's. The colour stays in the photograph's encoding (sRGB for
+ * an ordinary photograph). Under RK_EDGE_WRAP the light is read from the
+ * photograph as a periodic image, so the result has no seam when tiled; being
+ * a reading of the whole picture, not a filter, it is not the centre of the
+ * map of the image tiled 3 x 3 (it comes within 1/255 of it when the light is
+ * given and flatten_light is 0). */
+RK_API rk_status rk_albedo_map(const imgbuf* photo, const rk_albedo_params* params,
+                               imgbuf** out) RK_NOEXCEPT;
+
+/* ===================================================================== */
 /* The light, several photographs, heights from normals                  */
 /* ===================================================================== */
 
@@ -713,6 +866,98 @@ RK_API rk_status rk_save_png_file(const char* utf8_path, const imgbuf* image,
  * again; the bytes it took are then no PNG to keep. RK_ERROR_ARGUMENT for a null write; user is passed through unread.
  * params may be null (defaults). */
 RK_API rk_status rk_save_png_write(const imgbuf* image, const rk_png_params* params,
+                                   rk_write_fn write, void* user) RK_NOEXCEPT;
+
+/* ===================================================================== */
+/* Saving EXR and DDS                                                    */
+/* ===================================================================== */
+
+/* The files renderers and engines load without converting: OpenEXR (float
+ * samples, for displacement and anything a renderer reads as data) and DDS
+ * (the block-compressed formats GPUs sample, with every mipmap). Both come in
+ * the same two forms as the PNG savers, with the same rules: the _file form
+ * replaces a file only by a complete one (RK_ERROR_WRITE when it cannot be
+ * created, written or put in place, the message naming the path); the _write
+ * form hands the bytes to write(user, data, size) in order, in blocks of 64 KiB
+ * or more, and stops with RK_ERROR_ABORTED at its first non-zero answer (the
+ * bytes it took are then no file to keep). The image must have at least one
+ * pixel; a wrapped image's stride is honoured. The bytes are the same for every
+ * thread count. Statuses: RK_ERROR_ARGUMENT for a null image, path or write, an
+ * empty path or image, a field out of range; RK_ERROR_VERSION for params from
+ * a newer header; RK_ERROR_LIMIT for an image too large for the format;
+ * RK_ERROR_MEMORY; RK_ERROR_INTERNAL when OpenEXR fails otherwise. */
+
+/* Layouts of rk_exr_params.layout (numbered as the PNG layouts). */
+#define RK_EXR_Y 1u    /* one channel, Y: the image's red */
+#define RK_EXR_RGB 3u  /* R, G, B */
+#define RK_EXR_RGBA 4u /* R, G, B, A */
+
+/* How an image becomes an OpenEXR file: scanline, one part. */
+typedef struct rk_exr_params {
+    uint32_t struct_size;
+    /* RK_EXR_Y, RK_EXR_RGB (default) or RK_EXR_RGBA. Y is what OpenCV and
+     * Blender read as grey. */
+    uint32_t layout;
+    /* Bits per sample: 16 (half float, the default: 11 significant bits, values
+     * past 65504 become infinite) or 32 (float; for height maps that are
+     * displaced, where a half's steps would show). */
+    uint32_t bit_depth;
+    /* 1 (default): zip compression (lossless, 16 rows a chunk, which every
+     * reader supports); 0: none. */
+    uint32_t compress;
+} rk_exr_params;
+
+/* Fills params with the defaults, as rk_png_params_init(). */
+RK_API rk_status rk_exr_params_init(rk_exr_params* params, size_t struct_size) RK_NOEXCEPT;
+
+/* The values are written as they are: no clamping and no change of encoding
+ * (an sRGB-encoded colour stays sRGB-encoded, though EXR readers take samples
+ * as linear light). RK_ERROR_LIMIT when the image is over 134217727 pixels
+ * wide. params may be null (defaults). */
+RK_API rk_status rk_save_exr_file(const char* utf8_path, const imgbuf* image,
+                                  const rk_exr_params* params) RK_NOEXCEPT;
+RK_API rk_status rk_save_exr_write(const imgbuf* image, const rk_exr_params* params,
+                                   rk_write_fn write, void* user) RK_NOEXCEPT;
+
+/* Block formats of rk_dds_params.format. */
+#define RK_DDS_BC4 4u /* one channel (the image's red), 8 bytes per 4 x 4 block */
+#define RK_DDS_BC5 5u /* two channels (red, green), 16 bytes per block */
+#define RK_DDS_BC7 7u /* red, green, blue, alpha, 16 bytes per block */
+
+/* How an image becomes a DDS texture. BC4 suits one-channel maps (height,
+ * occlusion, curvature, roughness), BC5 normal maps (x and y; the reader
+ * reconstructs z), BC7 colour. BC4 and BC5 carry the FourCCs ATI1 and ATI2
+ * (which Pillow and Blender read), BC7 the DX10 header with
+ * DXGI_FORMAT_BC7_UNORM or BC7_UNORM_SRGB. */
+typedef struct rk_dds_params {
+    uint32_t struct_size;
+    /* RK_DDS_BC4, RK_DDS_BC5 or RK_DDS_BC7 (default). */
+    uint32_t format;
+    /* 1 (default): the full mipmap chain down to 1 x 1, each level half the one
+     * before (rounded down, at least 1) and each pixel the area-weighted mean of
+     * the pixels it covers; 0: the image alone. */
+    uint32_t mipmaps;
+    /* 1: a normal map (red, green = 0.5 + 0.5 x, y of unit normals, as
+     * rk_normal_map() makes them): every level's normals are averaged as unit
+     * vectors and renormalised. BC5 only; default 0. */
+    uint32_t normal_map;
+    /* 1: red, green and blue are sRGB-encoded colour (a photograph, a base
+     * colour): averaged in linear light for the mipmaps and tagged sRGB. BC7
+     * only; default 0. */
+    uint32_t srgb;
+} rk_dds_params;
+
+/* Fills params with the defaults, as rk_png_params_init(). */
+RK_API rk_status rk_dds_params_init(rk_dds_params* params, size_t struct_size) RK_NOEXCEPT;
+
+/* Each block is encoded from the float samples (clamped to 0..1, NaN as 0)
+ * with the library's own encoders, whose error is below that of NVIDIA
+ * Texture Tools' best setting (bench/README.md). normal_map without BC5 and
+ * srgb without BC7 are refused with RK_ERROR_ARGUMENT. params may be null
+ * (defaults). */
+RK_API rk_status rk_save_dds_file(const char* utf8_path, const imgbuf* image,
+                                  const rk_dds_params* params) RK_NOEXCEPT;
+RK_API rk_status rk_save_dds_write(const imgbuf* image, const rk_dds_params* params,
                                    rk_write_fn write, void* user) RK_NOEXCEPT;
 
 #ifdef __cplusplus

@@ -26,13 +26,30 @@ class PngReceiver final : public rkcli::MapReceiver {
   public:
     PngReceiver(const rkcli::Options& options, bool preview)
         : height_{params(options, RK_PNG_GREY, preview), {}},
-          normal_{params(options, RK_PNG_RGB, preview), {}} {}
+          normal_{params(options, RK_PNG_RGB, preview), {}} {
+        for (size_t i = 0; i < kPageMaps.size(); ++i) {
+            // The colour keeps its channels in order; the others are grey.
+            const bool colour = kPageMaps[i] == rkcli::kMapAlbedo;
+            material_[i].params = params(options, colour ? RK_PNG_RGB : RK_PNG_GREY, preview);
+            for (uint32_t c = 0; c < 4; ++c) material_[i].params.channels[c] = c;
+        }
+    }
 
     void take_height(const imgbuf* map) override { height_.encode(map); }
     void take_normal(const imgbuf* map) override { normal_.encode(map); }
+    void take_map(rkcli::MapKind kind, const imgbuf* map) override {
+        for (size_t i = 0; i < kPageMaps.size(); ++i) {
+            if (kPageMaps[i] == kind) material_[i].encode(map);
+        }
+    }
 
     std::string height() { return std::move(height_.png); }
     std::string normal() { return std::move(normal_.png); }
+    std::array<std::string, 4> material() {
+        std::array<std::string, 4> pngs;
+        for (size_t i = 0; i < kPageMaps.size(); ++i) pngs[i] = std::move(material_[i].png);
+        return pngs;
+    }
 
   private:
     struct Encoding {
@@ -55,6 +72,7 @@ class PngReceiver final : public rkcli::MapReceiver {
 
     Encoding height_;
     Encoding normal_;
+    std::array<Encoding, kPageMaps.size()> material_{};
 };
 
 MadeMaps run(rkcli::Image source, const rkcli::Options& options, std::string_view input_name,
@@ -68,6 +86,7 @@ MadeMaps run(rkcli::Image source, const rkcli::Options& options, std::string_vie
     const rkcli::JobResult result = rkcli::run_job(std::move(source), plan, options, &receiver);
     maps.height_png = receiver.height();
     maps.normal_png = receiver.normal();
+    maps.material_png = receiver.material();
     if (!result.ok()) {
         maps.failure = result.failure;
     } else if (maps.height_png.empty() || maps.normal_png.empty()) {

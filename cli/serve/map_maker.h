@@ -3,6 +3,7 @@
 // memory: the server makes no file.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -26,9 +27,14 @@ Decoded decode_upload(std::string_view bytes);
 // `resize` would make it when that is given. Null without memory.
 rkcli::Image preview_copy(const imgbuf* image, const std::optional<rkcli::Size>& resize);
 
+// The maps the page shows besides height and normal, in this order.
+inline constexpr std::array<rkcli::MapKind, 4> kPageMaps = {rkcli::kMapAo, rkcli::kMapCurvature,
+                                                           rkcli::kMapRoughness, rkcli::kMapAlbedo};
+
 struct MadeMaps {
     std::string height_png;
     std::string normal_png;
+    std::array<std::string, 4> material_png;  // of kPageMaps
     std::string failure;  // the job's reason, with the library's diagnostics; empty on success
 };
 

@@ -23,6 +23,8 @@
 namespace rkserve {
 namespace {
 
+constexpr std::string_view kAllMaps = "height,normal,ao,curvature,roughness,albedo";
+
 using httplib::Request;
 using httplib::Response;
 using HandlerResponse = httplib::Server::HandlerResponse;
@@ -149,7 +151,7 @@ struct ReliefServer::Impl {
         });
         http.Post(R"(/api/sessions/([0-9a-f]{32})/maps/(preview|full))",
                   [this](const Request& req, Response& res) { make(req, res); });
-        http.Get(R"(/api/sessions/([0-9a-f]{32})/maps/([0-9]{1,19})/(height|normal)\.png)",
+        http.Get(R"(/api/sessions/([0-9a-f]{32})/maps/([0-9]{1,19})/(height|normal|ao|curvature|roughness|albedo)\.png)",
                  [this](const Request& req, Response& res) { download(req, res); });
     }
 
@@ -328,8 +330,10 @@ struct ReliefServer::Impl {
         const std::shared_ptr<Session> session = store.find(req.matches[1]);
         if (!session) return no_session(res, req.matches[1]);
         const bool full = req.matches[2] == "full";
-        const FormArgs form = form_to_args(req.params);
+        FormArgs form = form_to_args(req.params);
         if (!form.error.empty()) return send_error(res, 400, form.error);
+        // The page shows every map, so its command line and Download make them all.
+        form.args.insert(form.args.begin(), {"--maps", std::string(kAllMaps)});
         std::vector<std::string_view> argv(form.args.begin(), form.args.end());
         argv.insert(argv.end(), {"--", "photo"});
         rkcli::ParseResult parsed = rkcli::parse_command_line(argv);
@@ -371,6 +375,7 @@ struct ReliefServer::Impl {
         stored->number = ++maps_made;
         stored->height_png = std::move(made.height_png);
         stored->normal_png = std::move(made.normal_png);
+        stored->material_png = std::move(made.material_png);
         session->keep(stored);
         const std::string base =
             "/api/sessions/" + session->id + "/maps/" + std::to_string(stored->number);
@@ -382,6 +387,10 @@ struct ReliefServer::Impl {
                       .text("size", full ? "full" : "preview")
                       .text("height", base + "/height.png")
                       .text("normal", base + "/normal.png")
+                      .text("ao", base + "/ao.png")
+                      .text("curvature", base + "/curvature.png")
+                      .text("roughness", base + "/roughness.png")
+                      .text("albedo", base + "/albedo.png")
                       .raw("args", json_array(args))
                       .text("command", command_line(form.args, session->name))
                       .raw("normal_encoding", encoding_json(options))
@@ -401,8 +410,12 @@ struct ReliefServer::Impl {
                                   " of this session are gone: a session keeps only its "
                                   "latest few");
         }
-        res.set_content(req.matches[3] == "height" ? maps->height_png : maps->normal_png,
-                        "image/png");
+        const std::string which = req.matches[3];
+        const std::string* png = which == "height" ? &maps->height_png : &maps->normal_png;
+        for (size_t i = 0; i < kPageMaps.size(); ++i) {
+            if (which == rkcli::kMapNames[kPageMaps[i]]) png = &maps->material_png[i];
+        }
+        res.set_content(*png, "image/png");
     }
 
     ServeLimits limits;

@@ -2,6 +2,7 @@
 // ends them or after the idle time.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -22,6 +23,7 @@ struct StoredMaps {
     uint64_t number = 0;
     std::string height_png;
     std::string normal_png;
+    std::array<std::string, 4> material_png;  // as MadeMaps
 };
 
 struct Session {

@@ -91,5 +91,10 @@ bool pixels_overlap(const imgbuf* a, const imgbuf* b) noexcept;
 void check_destination(const imgbuf* dst, const imgbuf* src);
 // Refuses a null image, or a record without a pixel block, named name.
 void check_source(const imgbuf* img, const char* name);
+// The same, and an image 0 wide or high: a source no map can be made of.
+void check_filled_source(const imgbuf* img, const char* name);
+// Sets *out to image and answers RK_OK; RK_ERROR_MEMORY (a Failure) for a null
+// image, which the generators give only for want of memory.
+rk_status hand_out(ImgbufPtr image, imgbuf** out);
 
 }  // namespace rk

@@ -18,15 +18,23 @@ void check_pixel_limit(uint32_t w, uint32_t h) {
     }
 }
 
+}  // namespace
+
+namespace rk {
+
 rk_status hand_out(ImgbufPtr image, imgbuf** out) {
     if (!image) fail(RK_ERROR_MEMORY, "no memory for the image");
     *out = image.release();
     return RK_OK;
 }
 
-}  // namespace
-
-namespace rk {
+void check_filled_source(const imgbuf* img, const char* name) {
+    check_source(img, name);
+    if (img->width == 0 || img->height == 0) {
+        fail(RK_ERROR_ARGUMENT, std::string(name) + " has no pixels (" + decimal_text(img->width) +
+                                    " x " + decimal_text(img->height) + ")");
+    }
+}
 
 void check_source(const imgbuf* img, const char* name) {
     require(img, name);

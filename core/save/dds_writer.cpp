@@ -111,13 +111,13 @@ void encode_level(const imgbuf* level, MipSpace space, DdsFormat format, uint8_t
 }
 
 SaveOutcome no_memory() {
-    return save_failure(SaveStatus::memory, "Not enough memory.");
+    return save_failure(RK_ERROR_MEMORY, "Not enough memory.");
 }
 
-SaveOutcome encode_file(const imgbuf* img, const DdsOptions& options, FunctionSink& sink) {
+SaveOutcome encode_file(const imgbuf* img, const DdsOptions& options, ByteSink& sink) {
     const uint32_t levels = options.mipmaps ? mip_level_count(img->width, img->height) : 1;
     const std::vector<uint8_t> header = dds_header(options, img->width, img->height, levels);
-    if (!sink.put(header.data(), header.size())) return sink_refused();
+    if (!sink.write(header.data(), header.size())) return sink_refused();
 
     const MipSpace space = options.normal_map ? MipSpace::normal
                            : options.srgb     ? MipSpace::srgb
@@ -137,7 +137,7 @@ SaveOutcome encode_file(const imgbuf* img, const DdsOptions& options, FunctionSi
     for (uint32_t i = 0; i < levels; ++i) {
         const size_t size = dds_level_bytes(options.format, level->width, level->height);
         encode_level(level, stored, options.format, blocks.data());
-        if (!sink.put(blocks.data(), size)) return sink_refused();
+        if (!sink.write(blocks.data(), size)) return sink_refused();
         if (i + 1 == levels) break;
         if (level == img && space == MipSpace::srgb) {
             work = to_filter_space(img, space);
@@ -159,22 +159,22 @@ uint64_t dds_level_bytes(DdsFormat format, uint32_t width, uint32_t height) noex
     return (uint64_t{width} + 3) / 4 * ((uint64_t{height} + 3) / 4) * block_bytes(format);
 }
 
-SaveOutcome write_dds(const imgbuf* img, const DdsOptions& options, FunctionSink& sink) noexcept {
+SaveOutcome write_dds(const imgbuf* img, const DdsOptions& options, ByteSink& sink) noexcept {
     try {
         if (!has_pixels(img) || img->width == 0 || img->height == 0) {
-            return save_failure(SaveStatus::argument, "No image to save.");
+            return save_failure(RK_ERROR_ARGUMENT, "No image to save.");
         }
         if (options.normal_map && options.format != DdsFormat::bc5) {
-            return save_failure(SaveStatus::argument, "DDS normal maps are written as BC5.");
+            return save_failure(RK_ERROR_ARGUMENT, "DDS normal maps are written as BC5.");
         }
         if (options.srgb && options.format != DdsFormat::bc7) {
-            return save_failure(SaveStatus::argument, "sRGB DDS colour is written as BC7.");
+            return save_failure(RK_ERROR_ARGUMENT, "sRGB DDS colour is written as BC7.");
         }
         return encode_file(img, options, sink);
     } catch (const std::bad_alloc&) {
         return no_memory();
     } catch (...) {
-        return save_failure(SaveStatus::internal, "DDS writer failed.");
+        return save_failure(RK_ERROR_INTERNAL, "DDS writer failed.");
     }
 }
 

@@ -35,6 +35,6 @@ uint64_t dds_level_bytes(DdsFormat format, uint32_t width, uint32_t height) noex
 // then each level as it is made. Blocks are encoded on the library's threads;
 // the bytes are the same for every thread count. An option the format does not
 // have (normal_map without BC5, srgb without BC7) is refused. Never throws.
-SaveOutcome write_dds(const imgbuf* img, const DdsOptions& options, FunctionSink& sink) noexcept;
+SaveOutcome write_dds(const imgbuf* img, const DdsOptions& options, ByteSink& sink) noexcept;
 
 }  // namespace rk

@@ -129,7 +129,7 @@ ChannelSpec channels_of(ExrLayout layout) noexcept {
 
 SaveOutcome failure(const MemoryFile& file, const char* step, exr_result_t code) {
     std::string why = file.error.empty() ? exr_get_default_error_message(code) : file.error;
-    return save_failure(code == EXR_ERR_OUT_OF_MEMORY ? SaveStatus::memory : SaveStatus::internal,
+    return save_failure(code == EXR_ERR_OUT_OF_MEMORY ? RK_ERROR_MEMORY : RK_ERROR_INTERNAL,
                         std::string("OpenEXR: ") + step + ": " + why);
 }
 
@@ -191,23 +191,23 @@ SaveOutcome encode_file(const imgbuf* img, const ExrOptions& options, MemoryFile
 
 }  // namespace
 
-SaveOutcome write_exr(const imgbuf* img, const ExrOptions& options, FunctionSink& sink) noexcept {
+SaveOutcome write_exr(const imgbuf* img, const ExrOptions& options, ByteSink& sink) noexcept {
     try {
         if (!has_pixels(img) || img->width == 0 || img->height == 0) {
-            return save_failure(SaveStatus::argument, "No image to save.");
+            return save_failure(RK_ERROR_ARGUMENT, "No image to save.");
         }
         // OpenEXR's sizes and row strides are 32-bit signed.
         if (uint64_t{img->width} * 16 > INT32_MAX || img->height > INT32_MAX) {
-            return save_failure(SaveStatus::limit, "The image is too wide for OpenEXR.");
+            return save_failure(RK_ERROR_LIMIT, "The image is too wide for OpenEXR.");
         }
         MemoryFile file;
         SaveOutcome outcome = encode_file(img, options, file);
         if (!outcome.ok()) return outcome;
-        return sink.put(file.bytes.data(), file.bytes.size()) ? SaveOutcome{} : sink_refused();
+        return sink.write(file.bytes.data(), file.bytes.size()) ? SaveOutcome{} : sink_refused();
     } catch (const std::bad_alloc&) {
-        return save_failure(SaveStatus::memory, "Not enough memory.");
+        return save_failure(RK_ERROR_MEMORY, "Not enough memory.");
     } catch (...) {
-        return save_failure(SaveStatus::internal, "OpenEXR writer failed.");
+        return save_failure(RK_ERROR_INTERNAL, "OpenEXR writer failed.");
     }
 }
 

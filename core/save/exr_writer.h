@@ -28,6 +28,6 @@ struct ExrOptions {
 // written as they are (a half float rounds to the nearest, and values past
 // 65504 become infinite). The chunks are compressed on the library's threads;
 // the bytes are the same for every thread count. Never throws.
-SaveOutcome write_exr(const imgbuf* img, const ExrOptions& options, FunctionSink& sink) noexcept;
+SaveOutcome write_exr(const imgbuf* img, const ExrOptions& options, ByteSink& sink) noexcept;
 
 }  // namespace rk

@@ -69,7 +69,8 @@ uint32_t mip_level_count(uint32_t width, uint32_t height) noexcept {
 ImgbufPtr to_filter_space(const imgbuf* img, MipSpace space) noexcept {
     ImgbufPtr out = make_image(img->width, img->height);
     if (!out) return nullptr;
-    const uint32_t floats = stride_floats(img);
+    // A row's pixels, not its stride: a wrapped image's rows may be padded.
+    const uint32_t floats = img->width * 4u;
     parallel_rows(img->height, 16, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
             const float* s = row_unchecked(img, y);

@@ -8,25 +8,20 @@
 #include "imgbuf/imgbuf.h"
 #include "common/png_messages.h"
 #include "common/utf16.h"
-#include "save/output_file.h"
 #include "save/png_encoder.h"
 
 namespace rk {
 namespace {
 
-constexpr std::u16string_view kNoImage = u"No image to save.";
-constexpr std::u16string_view kCouldNotOpen = u"Could not open output file.";
-constexpr std::u16string_view kCouldNotWrite = u"Could not write output file.";
-constexpr std::u16string_view kCouldNotReplace = u"Could not replace output file.";
-constexpr std::u16string_view kNoWriteStruct = u"png_create_write_struct() failed";
-constexpr std::u16string_view kNoInfoStruct = u"png_create_info_struct() failed";
-constexpr std::u16string_view kLibpngError = u"pnglib error: ";
-constexpr std::u16string_view kNoSuchFormat = u"Unsupported PNG bit depth or layout.";
+constexpr std::string_view kNoImage = "No image to save.";
+constexpr std::string_view kNoWriteStruct = "png_create_write_struct() failed";
+constexpr std::string_view kNoInfoStruct = "png_create_info_struct() failed";
+constexpr std::string_view kLibpngError = "pnglib error: ";
+constexpr std::string_view kNoSuchFormat = "Unsupported PNG bit depth or layout.";
 
-// A host's buffer of RK_MIN_MESSAGE_CAPACITY holds each of these whole, and so
-// at least the start of libpng's reasons.
-static_assert(std::max({kNoImage.size(), kCouldNotOpen.size(), kCouldNotWrite.size(),
-                        kCouldNotReplace.size(), kNoWriteStruct.size(), kNoInfoStruct.size(),
+// A host's buffer of RK_MIN_MESSAGE_CAPACITY holds each of these whole (and
+// save_to_file's), and so at least the start of libpng's reasons.
+static_assert(std::max({kNoImage.size(), kNoWriteStruct.size(), kNoInfoStruct.size(),
                         kLibpngError.size(), kNoSuchFormat.size()}) < RK_MIN_MESSAGE_CAPACITY);
 
 enum class EncodeResult {
@@ -93,9 +88,9 @@ bailout:
 
 }  // namespace
 
-PngWriteOutcome encode_png(const imgbuf* img, ByteSink& out, const PngFormat& format) {
-    const auto failure = [](rk_status status, std::u16string_view message) {
-        return PngWriteOutcome{status, std::u16string(message)};
+SaveOutcome encode_png(const imgbuf* img, ByteSink& out, const PngFormat& format) {
+    const auto failure = [](rk_status status, std::string_view message) {
+        return save_failure(status, std::string(message));
     };
     if (!has_pixels(img)) return failure(RK_ERROR_ARGUMENT, kNoImage);
     if (!png_format_valid(format)) return failure(RK_ERROR_ARGUMENT, kNoSuchFormat);
@@ -113,49 +108,34 @@ PngWriteOutcome encode_png(const imgbuf* img, ByteSink& out, const PngFormat& fo
         case EncodeResult::no_info_struct:
             return failure(RK_ERROR_MEMORY, kNoInfoStruct);
         case EncodeResult::write_failed:
-            return failure(RK_ERROR_WRITE, kCouldNotWrite);
+            return sink_refused();
         case EncodeResult::libpng_error:
-            return {RK_ERROR_ARGUMENT, std::u16string(kLibpngError) + utf8_to_utf16(job.error.text)};
+            return failure(RK_ERROR_ARGUMENT, std::string(kLibpngError) + job.error.text);
     }
     const PngLayout layout{img->width, img->height, format.bit_depth, colour, format.level};
     switch (write_png_data(out, layout, [&rows](uint32_t y, uint8_t* row) noexcept { rows(y, row); })) {
         case PngDataResult::written:
-            return {RK_OK, {}};
+            return {};
         case PngDataResult::write_failed:
-            return failure(RK_ERROR_WRITE, kCouldNotWrite);
+            return sink_refused();
         case PngDataResult::out_of_memory:
             break;
     }
     throw std::bad_alloc();
 }
 
-PngWriteOutcome write_png_file(const imgbuf* img, const std::string& target,
-                               const PngFormat& format) {
-    if (!has_pixels(img)) return {RK_ERROR_ARGUMENT, std::u16string(kNoImage)};
-    if (!png_format_valid(format)) return {RK_ERROR_ARGUMENT, std::u16string(kNoSuchFormat)};
-    if (target.empty()) return {RK_ERROR_WRITE, std::u16string(kCouldNotOpen)};
-    OutputFile file(target);
-    if (file.failed()) return {RK_ERROR_WRITE, std::u16string(kCouldNotOpen)};
-    OutputFileSink sink(file);
-    PngWriteOutcome outcome = encode_png(img, sink, format);
-    if (outcome.status != RK_OK) return outcome;
-    switch (file.commit()) {
-        case OutputFile::CommitResult::committed:
-            return outcome;
-        case OutputFile::CommitResult::write_failed:
-            return {RK_ERROR_WRITE, std::u16string(kCouldNotWrite)};
-        case OutputFile::CommitResult::replace_failed:
-            return {RK_ERROR_WRITE, std::u16string(kCouldNotReplace)};
-    }
-    return {RK_ERROR_WRITE, std::u16string(kCouldNotWrite)};
+SaveOutcome write_png_file(const imgbuf* img, const std::string& target, const PngFormat& format) {
+    if (!has_pixels(img)) return save_failure(RK_ERROR_ARGUMENT, std::string(kNoImage));
+    if (!png_format_valid(format)) return save_failure(RK_ERROR_ARGUMENT, std::string(kNoSuchFormat));
+    return save_to_file(target, [&](ByteSink& sink) { return encode_png(img, sink, format); });
 }
 
 std::u16string write_png(const imgbuf* img, std::u16string_view path, const PngFormat& format) {
-    if (!has_pixels(img)) return std::u16string(kNoImage);
-    if (!png_format_valid(format)) return std::u16string(kNoSuchFormat);
+    if (!has_pixels(img)) return utf8_to_utf16(kNoImage);
+    if (!png_format_valid(format)) return utf8_to_utf16(kNoSuchFormat);
     const auto target = utf16_to_utf8(path);
-    if (!target) return std::u16string(kCouldNotOpen);
-    return write_png_file(img, *target, format).message;
+    if (!target) return u"Could not open output file.";
+    return utf8_to_utf16(write_png_file(img, *target, format).message);
 }
 
 }  // namespace rk

@@ -5,32 +5,35 @@
 namespace rk {
 
 SaveOutcome sink_refused() {
-    return save_failure(SaveStatus::aborted, "The write function stopped the save.");
+    return save_failure(RK_ERROR_WRITE, "Could not write output file.");
 }
 
-SaveOutcome save_to_file(const std::string& utf8_path,
-                         const std::function<SaveOutcome(FunctionSink&)>& encode) {
-    if (utf8_path.empty()) return save_failure(SaveStatus::argument, "No output path.");
-    OutputFile out(utf8_path);
-    if (out.failed()) return save_failure(SaveStatus::io, "Could not open output file.");
-    FunctionSink sink(
-        [](void* file, const void* data, size_t size) {
-            return static_cast<OutputFile*>(file)->write(data, size) ? 0 : 1;
-        },
-        &out);
+SaveOutcome save_to_file(const std::string& utf8_path, const Encoder& encode) {
+    if (utf8_path.empty()) return save_failure(RK_ERROR_WRITE, "Could not open output file.");
+    OutputFile file(utf8_path);
+    if (file.failed()) return save_failure(RK_ERROR_WRITE, "Could not open output file.");
+    OutputFileSink sink(file);
     SaveOutcome outcome = encode(sink);
-    // The sink's refusals are the file system's here, not a caller's choice.
-    if (sink.refused()) return save_failure(SaveStatus::write, "Could not write output file.");
     if (!outcome.ok()) return outcome;
-    switch (out.commit()) {
+    switch (file.commit()) {
         case OutputFile::CommitResult::committed:
-            return {};
+            return outcome;
         case OutputFile::CommitResult::write_failed:
-            return save_failure(SaveStatus::write, "Could not write output file.");
+            return sink_refused();
         case OutputFile::CommitResult::replace_failed:
             break;
     }
-    return save_failure(SaveStatus::write, "Could not replace output file.");
+    return save_failure(RK_ERROR_WRITE, "Could not replace output file.");
+}
+
+SaveOutcome save_to_callback(rk_write_fn write, void* user, const Encoder& encode) {
+    CallbackSink sink(write, user);
+    SaveOutcome outcome = encode(sink);
+    if (outcome.ok()) sink.finish();
+    if (sink.aborted()) {
+        return save_failure(RK_ERROR_ABORTED, "the write callback returned non-zero");
+    }
+    return outcome;
 }
 
 }  // namespace rk

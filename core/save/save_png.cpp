@@ -78,9 +78,9 @@ void check_saved_image(const imgbuf* img) {
     }
 }
 
-rk_status outcome_status(const PngWriteOutcome& outcome, std::string_view where) {
-    if (outcome.status == RK_OK) return RK_OK;
-    fail(outcome.status, std::string(where) + utf16_to_utf8(outcome.message).value_or(""));
+rk_status outcome_status(const SaveOutcome& outcome, std::string_view where) {
+    if (outcome.ok()) return RK_OK;
+    fail(outcome.status, std::string(where) + outcome.message);
 }
 
 }  // namespace
@@ -137,11 +137,10 @@ RK_API rk_status rk_save_png_write(const imgbuf* image, const rk_png_params* par
         rk::check_saved_image(image);
         const rk::PngFormat format = rk::png_format_of(params);
         if (!write) rk::fail(RK_ERROR_ARGUMENT, "write is null");
-        rk::CallbackSink sink(write, user);
-        const rk::PngWriteOutcome outcome = rk::encode_png(image, sink, format);
-        if (outcome.status == RK_OK && sink.finish()) return RK_OK;
-        if (sink.aborted()) rk::fail(RK_ERROR_ABORTED, "the write callback returned non-zero");
-        return rk::outcome_status(outcome, "");
+        return rk::outcome_status(
+            rk::save_to_callback(write, user,
+                                 [&](rk::ByteSink& sink) { return rk::encode_png(image, sink, format); }),
+            "");
     });
 }
 

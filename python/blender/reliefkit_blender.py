@@ -84,6 +84,16 @@ class ReliefSettings(bpy.types.PropertyGroup):
         description="Add the maps to the active material: Normal Map node into the shader's "
                     "Normal, Displacement node into the output's Displacement")
     displacement_scale: bpy.props.FloatProperty(name="Displacement scale", default=0.05, min=0.0)
+    material_maps: bpy.props.BoolProperty(
+        name="Colour and roughness", default=True,
+        description="Also make the de-lit colour (into Base Color) and a roughness map (into "
+                    "Roughness)")
+    occlusion: bpy.props.EnumProperty(
+        name="Occlusion", default="NONE",
+        items=[("NONE", "Left out", "Cycles and Eevee shade occlusion themselves"),
+               ("MULTIPLY", "Into colour", "Multiply the occlusion map into the base colour, "
+                "for a look baked from the photograph")],
+        description="What to do with an occlusion map made from the heights")
 
 
 class ReliefPreferences(bpy.types.AddonPreferences):
@@ -111,14 +121,16 @@ def image_to_array(image):
     return np.ascontiguousarray(flat.reshape(h, w, 4)[::-1])
 
 
-def array_to_image(name, array):
-    """New float image holding array exactly, marked as data (Non-Color)."""
+def array_to_image(name, array, colour=False):
+    """New float image holding array exactly, marked as data (Non-Color), or as colour
+    in Blender's linear space when colour is set."""
     h, w = array.shape[:2]
     old = bpy.data.images.get(name)
     if old is not None:
         bpy.data.images.remove(old)
     image = bpy.data.images.new(name, w, h, alpha=False, float_buffer=True)
-    image.colorspace_settings.name = "Non-Color"
+    if not colour:
+        image.colorspace_settings.name = "Non-Color"
     image.pixels.foreach_set(np.ascontiguousarray(array[::-1]).ravel())
     image.update()
     return image
@@ -137,6 +149,24 @@ def make_maps(rk, photo, s):
         # every channel as 2c - 1, so blue is stored as 0.5 + 0.5 z like red and green.
         normal[..., 2] = np.float32(0.5) + np.float32(0.5) * normal[..., 2]
     return height, normal
+
+
+def srgb_to_linear(array):
+    """The colour channels of an sRGB-encoded array in linear light (float images hold
+    linear values), alpha kept."""
+    out = array.copy()
+    c = array[..., :3]
+    out[..., :3] = np.where(c <= 0.04045, c / 12.92, ((c + 0.055) / 1.055) ** 2.4)
+    return out
+
+
+def make_material_maps(rk, photo, height, s):
+    """The de-lit colour (linear), the roughness and, when it is used, the occlusion."""
+    colour = srgb_to_linear(rk.albedo(photo, seamless=s.seamless))
+    rough = rk.roughness(photo, seamless=s.seamless)
+    occlusion = rk.ambient_occlusion(height, seamless=s.seamless) \
+        if s.occlusion == "MULTIPLY" else None
+    return colour, rough, occlusion
 
 
 # --------------------------------------------------------------------------- material
@@ -165,6 +195,35 @@ def wire_material(material, height_image, normal_image, scale):
     displacement.inputs["Scale"].default_value = scale
     links.new(height_tex.outputs["Color"], displacement.inputs["Height"])
     links.new(displacement.outputs["Displacement"], output.inputs["Displacement"])
+
+
+def wire_colour(material, colour_image, rough_image, occlusion_image):
+    """Base Color from the de-lit colour (times the occlusion when given), Roughness from
+    the roughness map, on the shader feeding the active output."""
+    nodes, links = material.node_tree.nodes, material.node_tree.links
+    output = next(n for n in nodes if n.type == "OUTPUT_MATERIAL" and n.is_active_output)
+    if not output.inputs["Surface"].links:
+        return
+    shader = output.inputs["Surface"].links[0].from_node
+    x, y = output.location
+    colour_tex = nodes.new("ShaderNodeTexImage")
+    colour_tex.image, colour_tex.location = colour_image, (x - 900, y + 300)
+    colour = colour_tex.outputs["Color"]
+    if occlusion_image is not None:
+        occlusion_tex = nodes.new("ShaderNodeTexImage")
+        occlusion_tex.image, occlusion_tex.location = occlusion_image, (x - 900, y + 600)
+        mix = nodes.new("ShaderNodeMixRGB")
+        mix.blend_type, mix.location = "MULTIPLY", (x - 600, y + 400)
+        mix.inputs["Fac"].default_value = 1.0
+        links.new(colour, mix.inputs["Color1"])
+        links.new(occlusion_tex.outputs["Color"], mix.inputs["Color2"])
+        colour = mix.outputs["Color"]
+    rough_tex = nodes.new("ShaderNodeTexImage")
+    rough_tex.image, rough_tex.location = rough_image, (x - 900, y)
+    if "Base Color" in shader.inputs:
+        links.new(colour, shader.inputs["Base Color"])
+    if "Roughness" in shader.inputs:
+        links.new(rough_tex.outputs["Color"], shader.inputs["Roughness"])
 
 
 # --------------------------------------------------------------------------- operator
@@ -197,7 +256,10 @@ class RELIEFKIT_OT_make_maps(bpy.types.Operator):
             return {"CANCELLED"}
         try:
             rk = reliefkit_module(context)
-            height, normal = make_maps(rk, image_to_array(image), context.scene.reliefkit)
+            photo = image_to_array(image)
+            height, normal = make_maps(rk, photo, context.scene.reliefkit)
+            extra = make_material_maps(rk, photo, height, context.scene.reliefkit) \
+                if context.scene.reliefkit.material_maps else None
         except (ImportError, OSError, RuntimeError, ValueError, NotImplementedError) as error:
             self.report({"ERROR"}, str(error))
             return {"CANCELLED"}
@@ -208,6 +270,13 @@ class RELIEFKIT_OT_make_maps(bpy.types.Operator):
         material = context.object.active_material if context.object else None
         if settings.wire_material and material is not None:
             wire_material(material, height_image, normal_image, settings.displacement_scale)
+        if extra is not None:
+            colour, rough, occlusion = extra
+            images = (array_to_image(stem + "_albedo", colour, colour=True),
+                      array_to_image(stem + "_roughness", rough),
+                      None if occlusion is None else array_to_image(stem + "_ao", occlusion))
+            if settings.wire_material and material is not None:
+                wire_colour(material, *images)
         self.report({"INFO"}, f"made {height_image.name} and {normal_image.name}")
         return {"FINISHED"}
 
@@ -230,6 +299,8 @@ class ReliefPanel:
         col = layout.column(heading="Material")
         col.prop(s, "wire_material")
         col.prop(s, "displacement_scale")
+        col.prop(s, "material_maps")
+        col.prop(s, "occlusion")
 
 
 class RELIEFKIT_PT_image(ReliefPanel, bpy.types.Panel):

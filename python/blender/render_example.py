@@ -1,8 +1,9 @@
 """Renders the README's picture of the add-on: the sample photograph on a plane,
 with the height and normal maps the add-on made, lit by a low sun (Cycles on the
-CPU, few samples). Run from the repository root:
+CPU, few samples). Given a PHOTO, renders its whole material instead: the
+add-on's de-lit colour, roughness, normal and height maps. Run from the repository root:
 
-    blender -b --factory-startup --python python/blender/render_example.py -- OUT.png
+    blender -b --factory-startup --python python/blender/render_example.py -- OUT.png [PHOTO]
 """
 import importlib.util
 import math
@@ -18,7 +19,8 @@ addon_source = importlib.util.spec_from_file_location("reliefkit_blender", Path(
 addon = importlib.util.module_from_spec(addon_source)
 addon_source.loader.exec_module(addon)
 addon.register()
-out = sys.argv[sys.argv.index("--") + 1]
+args = sys.argv[sys.argv.index("--") + 1:]
+out, material_photo = args[0], args[1] if len(args) > 1 else None
 
 for obj in list(bpy.data.objects):
     bpy.data.objects.remove(obj)
@@ -28,15 +30,20 @@ material = bpy.data.materials.new("Bricks")
 material.use_nodes = True
 plane.data.materials.append(material)
 
-photo = bpy.data.images.load(str(REPO / "docs" / "samples" / "bricks.png"))
+photo = bpy.data.images.load(material_photo or str(REPO / "docs" / "samples" / "bricks.png"))
 settings = bpy.context.scene.reliefkit
-settings.dark_is_high, settings.strength, settings.displacement_scale = True, 4, 0.02
+if material_photo:
+    settings.strength, settings.displacement_scale = 2, 0.03
+else:
+    settings.dark_is_high, settings.strength, settings.displacement_scale = True, 4, 0.02
+    settings.material_maps = False
 bpy.ops.reliefkit.make_maps(image_name=photo.name)
 
 nodes = material.node_tree.nodes
-colour = nodes.new("ShaderNodeTexImage")
-colour.image = photo
-material.node_tree.links.new(colour.outputs["Color"], nodes["Principled BSDF"].inputs[0])
+if not material_photo:
+    colour = nodes.new("ShaderNodeTexImage")
+    colour.image = photo
+    material.node_tree.links.new(colour.outputs["Color"], nodes["Principled BSDF"].inputs[0])
 
 bpy.ops.object.light_add(type="SUN", rotation=(math.radians(70), 0, math.radians(-135)))
 bpy.context.object.data.energy = 4

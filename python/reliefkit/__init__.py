@@ -31,6 +31,7 @@ from ._errors import (AbortedError, ArgumentError, DamagedFileError, Error, File
                       FormatError, HelperError, InternalError, LimitError, OutOfMemoryError,
                       UnsupportedError, VersionError, WriteError)
 from ._images import InputImage, to_array
+from ._material import albedo, ambient_occlusion, curvature, roughness
 from ._native import LibraryNotFoundError, library_path
 from ._surface import Light, PhotometricResult
 
@@ -38,9 +39,10 @@ __all__ = [
     "AbortedError", "ArgumentError", "BlurKind", "DamagedFileError", "Error", "FileError",
     "FormatError", "HeightMode", "HelperError", "InternalError", "LibraryNotFoundError",
     "LimitError", "Light", "OutOfMemoryError", "PhotometricResult", "ReliefkitError",
-    "UnsupportedError", "VersionError", "WriteError", "estimate_light", "get_thread_count",
-    "height_from_normals", "heightmap", "library_path", "load", "make_maps", "make_tileable",
-    "normalmap", "photometric_stereo", "resample", "save_png", "set_thread_count", "shard_of",
+    "UnsupportedError", "VersionError", "WriteError", "albedo", "ambient_occlusion", "curvature",
+    "estimate_light", "get_thread_count", "height_from_normals", "heightmap", "library_path",
+    "load", "make_maps", "make_tileable", "normalmap", "photometric_stereo", "resample",
+    "roughness", "save_png", "set_thread_count", "shard_of",
 ]
 __version__ = _native.version_string  # the loaded library's (rk_version_string)
 

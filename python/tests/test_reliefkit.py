@@ -283,3 +283,30 @@ def test_the_light_several_photographs_and_heights_from_normals(tmp):
     assert (tmp / "h.png").read_bytes() == (tmp / "bricks_height.png").read_bytes()
     with pytest.raises(rk.ReliefkitError, match="light_azimuth 400"):
         rk.heightmap(photos[0], light=400)
+
+
+# The material maps: the same files as the command's (pinning every default and
+# translation), and a value out of range refused with the library's message.
+@pytest.mark.parametrize("args, kwargs", [
+    ([], {}),
+    (["--seamless", "--ao-depth", "30", "--ao-radius", "9", "--ao-directions", "5",
+      "--curvature-scale", "4", "--curvature-strength", "7", "--roughness-contrast", "3",
+      "--roughness-bias", "0.2"],
+     {"ao": {"depth": 30, "radius": 9, "directions": 5}, "curvature": {"scale": 4, "strength": 7},
+      "roughness": {"contrast": 3, "bias": 0.2}}),
+])
+def test_material_maps_as_the_command_makes_them(tmp, args, kwargs):
+    subprocess.run([command(), "-q", "-o", str(tmp), "--depth", "16", "--maps",
+                    "height,ao,curvature,roughness,albedo", *args, str(BRICKS)], check=True)
+    seamless = {"seamless": "--seamless" in args}
+    photo = rk.load(BRICKS)
+    h = rk.heightmap(photo, **seamless)
+    maps = {"ao": rk.ambient_occlusion(h, **seamless, **kwargs.get("ao", {})),
+            "curvature": rk.curvature(h, **seamless, **kwargs.get("curvature", {})),
+            "roughness": rk.roughness(photo, **seamless, **kwargs.get("roughness", {})),
+            "albedo": rk.albedo(photo, **seamless)}
+    for name, image in maps.items():
+        rk.save_png(tmp / "m.png", image, depth=16, channels="rgb" if name == "albedo" else "r")
+        assert (tmp / "m.png").read_bytes() == (tmp / f"bricks_{name}.png").read_bytes(), name
+    with pytest.raises(ValueError, match="rk_ao_map: directions 3 is not 4 to 256"):
+        rk.ambient_occlusion(h, directions=3)

@@ -19,7 +19,14 @@ int main(void) {
     rk_height_params hp;
     rk_normal_params np;
     rk_png_params pp;
-    imgbuf *src = NULL, *height = NULL, *normal = NULL;
+    rk_ao_params ap;
+    rk_curvature_params cp;
+    rk_roughness_params rp;
+    rk_albedo_params bp;
+    rk_exr_params ep;
+    rk_dds_params dp;
+    imgbuf *src = NULL, *height = NULL, *normal = NULL, *maps[4] = {NULL, NULL, NULL, NULL};
+    int i;
     size_t written = 0;
     ok = ok && rk_version() == RK_VERSION && strcmp(rk_version_string(), RK_VERSION_STRING) == 0 &&
          rk_height_params_init(&hp, sizeof hp) == RK_OK &&
@@ -48,6 +55,17 @@ int main(void) {
     rk_image_free(got.albedo);
     rk_image_free(got.height);
     rk_image_free(back);
+    /* The material maps and the EXR and DDS savers. */
+    ok = ok && rk_ao_params_init(&ap, sizeof ap) == RK_OK &&
+         rk_curvature_params_init(&cp, sizeof cp) == RK_OK &&
+         rk_roughness_params_init(&rp, sizeof rp) == RK_OK &&
+         rk_albedo_params_init(&bp, sizeof bp) == RK_OK && rk_exr_params_init(&ep, sizeof ep) == RK_OK &&
+         rk_dds_params_init(&dp, sizeof dp) == RK_OK && rk_ao_map(height, &ap, &maps[0]) == RK_OK &&
+         rk_curvature_map(height, &cp, &maps[1]) == RK_OK &&
+         rk_roughness_map(src, &rp, &maps[2]) == RK_OK && rk_albedo_map(src, &bp, &maps[3]) == RK_OK &&
+         rk_save_exr_write(maps[0], &ep, count_bytes, &written) == RK_OK &&
+         rk_save_dds_write(maps[3], &dp, count_bytes, &written) == RK_OK;
+    for (i = 0; i < 4; ++i) rk_image_free(maps[i]);
     rk_image_free(normal);
     rk_image_free(height);
     rk_image_free(src);

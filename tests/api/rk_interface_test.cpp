@@ -16,7 +16,14 @@
 #include <vector>
 
 #include "image_helpers.h"
+#include "heightmap/albedo.h"
 #include "load/jxr_helper_process.h"
+#include "material/ao.h"
+#include "material/curvature.h"
+#include "material/roughness.h"
+#include "save/dds_writer.h"
+#include "save/exr_writer.h"
+#include "save/save_outcome.h"
 #include "sink_recorder.h"
 #include "temp_dir.h"
 
@@ -123,6 +130,13 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
     rk_integrate_params blue3;
     rk_integrate_params_init(&blue3, sizeof blue3);
     blue3.blue = 3;
+    const Img empty = make_img(0, 3), patch = noise(4, 3, 1);
+    rk_ao_params ao_few;
+    rk_ao_params_init(&ao_few, sizeof ao_few);
+    ao_few.directions = 3;
+    rk_dds_params bc4_normals;
+    rk_dds_params_init(&bc4_normals, sizeof bc4_normals);
+    bc4_normals.format = RK_DDS_BC4, bc4_normals.normal_map = 1;
     imgbuf* out = nullptr;
     struct Case {
         std::function<rk_status()> call;
@@ -149,6 +163,10 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
         {[&] { return rk_photometric_stereo(photos, 3, level, nullptr, nullptr, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: the lights given lie in one plane..."},
         {[&] { return rk_photometric_stereo(photos, 4, nullptr, nullptr, nullptr, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: photos[3] is 2 x 2, photos[0] 4 x 3"},
         {[&] { return rk_height_from_normals(shot.get(), &blue3, &out, nullptr); }, RK_ERROR_ARGUMENT, "rk_height_from_normals: blue 3 is not 0 to 2"},
+        {[&] { return rk_ao_map(patch.get(), &ao_few, &out); }, RK_ERROR_ARGUMENT, "rk_ao_map: directions 3 is not 4 to 256"},
+        {[&] { return rk_curvature_map(empty.get(), nullptr, &out); }, RK_ERROR_ARGUMENT, "rk_curvature_map: heights has no pixels (0 x 3)"},
+        {[&] { return rk_save_dds_write(patch.get(), &bc4_normals, [](void*, const void*, size_t) { return 0; }, nullptr); }, RK_ERROR_ARGUMENT, "rk_save_dds_write: normal_map is for RK_DDS_BC5 only"},
+        {[&] { return rk_save_exr_file(nowhere.c_str(), patch.get(), nullptr); }, RK_ERROR_WRITE, "rk_save_exr_file: " + nowhere.string() + ": Could not open output file."},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.call(), c.status) << c.message;
@@ -333,6 +351,54 @@ TEST(RkImageWrap, PaddedRowsGiveThePackedResultsAndKeepTheirPadding) {
     EXPECT_EQ(padded.nans(), padding);
     EXPECT_EQ(imgbuf_buf_size(padded.img.get()), 40u * 16 * 200);
     rk_set_thread_count(0);
+}
+
+// Each material export on a padded image, with null params and with filled
+// ones, makes its generator's map for the settings the fields name; each saver
+// writes the writer's bytes to a callback and to a file.
+TEST(RkMaterial, ExportsMakeTheGeneratorsMapsAndTheWritersBytes) {
+    const Img photo = noise(45, 38, 4);
+    const Padded padded(photo.get());
+    rk_ao_params ao;
+    rk_curvature_params cv;
+    rk_roughness_params ro;
+    rk_albedo_params al;
+    rk_ao_params_init(&ao, sizeof ao), rk_curvature_params_init(&cv, sizeof cv);
+    rk_roughness_params_init(&ro, sizeof ro), rk_albedo_params_init(&al, sizeof al);
+    const auto same = [](const Img& a, rk::ImgbufPtr b) { return same_pixels(a.get(), b.get()); };
+    EXPECT_TRUE(same(map_of(rk_ao_map, padded.img.get(), (const rk_ao_params*)nullptr), rk::ao_map(photo.get(), {})));
+    EXPECT_TRUE(same(map_of(rk_albedo_map, padded.img.get(), (const rk_albedo_params*)nullptr), rk::albedo_map(photo.get(), {})));
+    ao.depth = 9, ao.radius = 12, ao.directions = 6, ao.edge_mode = RK_EDGE_WRAP;
+    cv.scale = 5, cv.strength = 3, cv.edge_mode = RK_EDGE_WRAP;
+    ro.contrast = 2, ro.bias = -0.25f, ro.edge_mode = RK_EDGE_WRAP;
+    al.edge_mode = RK_EDGE_WRAP, al.light_azimuth = 360, al.flatten_light = 0;
+    EXPECT_TRUE(same(map_of(rk_ao_map, padded.img.get(), &ao), rk::ao_map(photo.get(), {9, 12, 6, rk::EDGE_WRAP})));
+    EXPECT_TRUE(same(map_of(rk_curvature_map, padded.img.get(), &cv), rk::curvature_map(photo.get(), {5, 3, rk::EDGE_WRAP})));
+    EXPECT_TRUE(same(map_of(rk_roughness_map, padded.img.get(), &ro), rk::roughness_map(photo.get(), {2, -0.25f, rk::EDGE_WRAP})));
+    EXPECT_TRUE(same(map_of(rk_albedo_map, padded.img.get(), &al), rk::albedo_map(photo.get(), {.wrap = true, .azimuth = 0, .flatten_light = false})));
+
+    const TempDir dir;
+    rk_exr_params ep;
+    rk_dds_params dp;
+    rk_exr_params_init(&ep, sizeof ep), rk_dds_params_init(&dp, sizeof dp);
+    ep.layout = RK_EXR_Y, ep.bit_depth = 32, dp.format = RK_DDS_BC5, dp.normal_map = 1;
+    const auto internal = [&](const auto& write) {
+        Bytes b;
+        EXPECT_TRUE(rk::save_to_callback(append, &b, [&](rk::ByteSink& s) { return write(photo.get(), s); }).ok());
+        return b;
+    };
+    Bytes exr, dds;
+    ASSERT_EQ(rk_save_exr_write(padded.img.get(), &ep, append, &exr), RK_OK) << rk_last_error();
+    ASSERT_EQ(rk_save_dds_write(padded.img.get(), &dp, append, &dds), RK_OK) << rk_last_error();
+    EXPECT_EQ(exr, internal([](auto i, auto& s) { return rk::write_exr(i, {rk::ExrLayout::y, rk::ExrSample::float32}, s); }));
+    EXPECT_EQ(dds, internal([](auto i, auto& s) { return rk::write_dds(i, {rk::DdsFormat::bc5, true, true}, s); }));
+    ASSERT_EQ(rk_save_exr_file((dir / "a.exr").c_str(), photo.get(), &ep), RK_OK);
+    ASSERT_EQ(rk_save_dds_file((dir / "a.dds").c_str(), photo.get(), &dp), RK_OK);
+    EXPECT_EQ(read_bytes(dir / "a.exr"), exr);
+    EXPECT_EQ(read_bytes(dir / "a.dds"), dds);
+    int calls = 0;
+    EXPECT_EQ(rk_save_dds_write(photo.get(), nullptr, [](void* n, const void*, size_t) { return ++*static_cast<int*>(n); }, &calls), RK_ERROR_ABORTED);
+    EXPECT_EQ(calls, 1);
 }
 
 }  // namespace

@@ -38,8 +38,7 @@ TEST(Shard, PartsAreDisjointCompleteEvenAndStayWhenAFileIsAdded) {
         EXPECT_FALSE(rkcli::parse_shard(bad)) << bad;
     std::vector<rkcli::JobPlan> plans;  // a plan's input is its own key without a gathered one
     for (int i = 0; i < 301; ++i)
-        plans.push_back(
-            {std::to_string(i % 7) + "/p" + std::to_string(i) + ".png", {}, {}, {}, {}});
+        plans.emplace_back().input = std::to_string(i % 7) + "/p" + std::to_string(i) + ".png";
     for (const uint32_t count : {1u, 2u, 3u, 7u, 16u}) {
         std::map<std::string, uint32_t> part[2];  // input -> part, without and with the last file
         for (const size_t n : {300u, 301u}) {
@@ -136,7 +135,8 @@ TEST(OutputKey, ChangesWheneverAnOptionChangesTheMaps) {
     // de-lit mode gives the luminance map under its even light).
     const Args bases[] = {{"--resize", "24x20"},  // small, and its darkest level not at 0
                           {"--resize", "24x20", "--normal-blur-size", "5", "--clamp-high", "0.8",
-                           "--no-auto-levels", "--invert-red", "--preview", p}};
+                           "--no-auto-levels", "--invert-red", "--preview", p, "--maps",
+                           "height,normal,ao,curvature,roughness,albedo", "--pack", "orm"}};
     for (const Args& base : bases) {
         const auto base_maps = maps(parse(base + Args{"-o", out, input}).options);
         const Args base_key = key(base);

@@ -15,6 +15,7 @@
 #include "save/dds_writer.h"
 #include "save/exr_writer.h"
 #include "save/mip_chain.h"
+#include "save/save_outcome.h"
 #include "temp_dir.h"
 
 namespace {
@@ -118,16 +119,14 @@ TEST(MipChain, LevelSizesAndConservedMean) {
 
 Bytes written(const imgbuf* img, const auto& write, uint32_t threads = 0) {
     Bytes out;
-    rk::FunctionSink sink(
-        [](void* user, const void* data, size_t size) {
-            auto* b = static_cast<Bytes*>(user);
-            b->insert(b->end(), static_cast<const uint8_t*>(data),
-                      static_cast<const uint8_t*>(data) + size);
-            return 0;
-        },
-        &out);
+    const auto append = [](void* user, const void* data, size_t size) {
+        auto* b = static_cast<Bytes*>(user);
+        b->insert(b->end(), static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
+        return 0;
+    };
     rk::set_thread_count_to(threads);
-    const rk::SaveOutcome outcome = write(img, sink);
+    const rk::SaveOutcome outcome =
+        rk::save_to_callback(append, &out, [&](rk::ByteSink& sink) { return write(img, sink); });
     rk::set_thread_count_to(0);
     EXPECT_TRUE(outcome.ok()) << outcome.message;
     return out;
@@ -141,11 +140,11 @@ TEST(TextureWriters, DdsHeaderAndEveryLevelsSizeAndExrOfAnySize) {
     using rk::DdsFormat;
     for (auto [w, h] : {std::pair{1u, 1u}, {5u, 3u}, {64u, 32u}, {1u, 9u}}) {
         const Img img = noise(w, h, 1);
-        EXPECT_FALSE(written(img.get(), [](const imgbuf* i, rk::FunctionSink& s) {
+        EXPECT_FALSE(written(img.get(), [](const imgbuf* i, rk::ByteSink& s) {
                          return rk::write_exr(i, {rk::ExrLayout::y}, s);
                      }).empty());
         for (DdsFormat f : {DdsFormat::bc4, DdsFormat::bc5, DdsFormat::bc7}) {
-            const Bytes file = written(img.get(), [f](const imgbuf* i, rk::FunctionSink& s) {
+            const Bytes file = written(img.get(), [f](const imgbuf* i, rk::ByteSink& s) {
                 return rk::write_dds(i, {f, true, f == DdsFormat::bc5, false}, s);
             });
             const uint32_t levels = rk::mip_level_count(w, h);
@@ -166,10 +165,10 @@ TEST(TextureWriters, DdsHeaderAndEveryLevelsSizeAndExrOfAnySize) {
 TEST(TextureWriters, SameBytesOnEveryThreadCount) {
     const Img img = noise(301, 77, 5);  // more EXR chunks and block rows than threads
     const auto dds = [](rk::DdsOptions o) {
-        return [o](const imgbuf* i, rk::FunctionSink& s) { return rk::write_dds(i, o, s); };
+        return [o](const imgbuf* i, rk::ByteSink& s) { return rk::write_dds(i, o, s); };
     };
     const auto exr = [](rk::ExrOptions o) {
-        return [o](const imgbuf* i, rk::FunctionSink& s) { return rk::write_exr(i, o, s); };
+        return [o](const imgbuf* i, rk::ByteSink& s) { return rk::write_exr(i, o, s); };
     };
     for (uint32_t threads : {2u, 3u}) {
         EXPECT_EQ(written(img.get(), dds({rk::DdsFormat::bc7, true, false, true}), 1),
@@ -184,24 +183,21 @@ TEST(TextureWriters, SameBytesOnEveryThreadCount) {
 TEST(TextureWriters, RefuseEmptyImagesBadOptionsAndStopWhenTheSinkRefuses) {
     const Img empty = make_img(0, 4), one = noise(1, 1, 2), big = noise(64, 64, 3);
     int calls = 0;
-    const auto dds = [&calls](const imgbuf* img, rk::DdsOptions o) {
-        rk::FunctionSink refusing([](void* n, const void*, size_t) { return ++*static_cast<int*>(n); },
-                              &calls);
-        return rk::write_dds(img, o, refusing).status;
+    const auto refusing = [](void* n, const void*, size_t) { return ++*static_cast<int*>(n); };
+    const auto dds = [&](const imgbuf* img, rk::DdsOptions o) {
+        return rk::save_to_callback(refusing, &calls, [&](rk::ByteSink& s) { return rk::write_dds(img, o, s); }).status;
     };
-    const auto exr = [&calls](const imgbuf* img) {
-        rk::FunctionSink refusing([](void* n, const void*, size_t) { return ++*static_cast<int*>(n); },
-                              &calls);
-        return rk::write_exr(img, {}, refusing).status;
+    const auto exr = [&](const imgbuf* img) {
+        return rk::save_to_callback(refusing, &calls, [&](rk::ByteSink& s) { return rk::write_exr(img, {}, s); }).status;
     };
-    EXPECT_EQ(dds(empty.get(), {}), rk::SaveStatus::argument);
-    EXPECT_EQ(exr(empty.get()), rk::SaveStatus::argument);
-    EXPECT_EQ(exr(nullptr), rk::SaveStatus::argument);
-    EXPECT_EQ(dds(one.get(), {rk::DdsFormat::bc4, true, true, false}), rk::SaveStatus::argument);
-    EXPECT_EQ(dds(one.get(), {rk::DdsFormat::bc5, true, false, true}), rk::SaveStatus::argument);
+    EXPECT_EQ(dds(empty.get(), {}), RK_ERROR_ARGUMENT);
+    EXPECT_EQ(exr(empty.get()), RK_ERROR_ARGUMENT);
+    EXPECT_EQ(exr(nullptr), RK_ERROR_ARGUMENT);
+    EXPECT_EQ(dds(one.get(), {rk::DdsFormat::bc4, true, true, false}), RK_ERROR_ARGUMENT);
+    EXPECT_EQ(dds(one.get(), {rk::DdsFormat::bc5, true, false, true}), RK_ERROR_ARGUMENT);
     EXPECT_EQ(calls, 0);
-    EXPECT_EQ(dds(big.get(), {}), rk::SaveStatus::aborted);
-    EXPECT_EQ(exr(big.get()), rk::SaveStatus::aborted);
+    EXPECT_EQ(dds(big.get(), {}), RK_ERROR_ABORTED);
+    EXPECT_EQ(exr(big.get()), RK_ERROR_ABORTED);
     EXPECT_EQ(calls, 2);  // nothing after the first refusal
 }
 
@@ -224,7 +220,7 @@ TEST(TextureWriters, FilesReadBackByOpenCvAndPillow) {
         const std::string stem = (dir / name).string();
         const auto save = [&](const std::string& suffix, const auto& write) {
             const rk::SaveOutcome o =
-                rk::save_to_file(stem + suffix, [&](rk::FunctionSink& s) { return write(img, s); });
+                rk::save_to_file(stem + suffix, [&](rk::ByteSink& s) { return write(img, s); });
             EXPECT_TRUE(o.ok()) << o.message;
         };
         save("_y.exr", [](auto i, auto& s) {

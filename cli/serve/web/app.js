@@ -128,15 +128,20 @@ async function fetchImage(url, signal) {
   return image;
 }
 
-function show(info, height, normal) {
-  for (const [id, image] of [['height-map', height], ['normal-map', normal]]) {
+// The maps of an answer, in the order the page shows them.
+const MAPS = ['height', 'normal', 'albedo', 'roughness', 'ao', 'curvature'];
+
+function show(info, images) {
+  const [height, normal, albedo, roughness, ao] = images;
+  for (const [i, image] of images.entries()) {
+    const id = `${MAPS[i]}-map`;
     const old = $(id);
     URL.revokeObjectURL(old.src);
     image.id = id;
     image.alt = old.alt;
     old.replaceWith(image);
   }
-  preview.setMaps(height, normal, info.normal_encoding);
+  preview.setMaps(height, normal, info.normal_encoding, { albedo, roughness, ao });
   $('command').value = info.command;
   $('error').textContent = '';
   document.body.dataset.maps = info.number;  // lets a test wait for new maps
@@ -156,13 +161,12 @@ function requestMaps() {
     const headers = { 'X-Preview-Order': String(++state.order) };
     const response = await api(`${base}/maps/preview`, { method: 'POST', body: formBody(), headers, signal: control.signal });
     const info = await response.json();
-    const [height, normal] = await Promise.all([fetchImage(info.height, control.signal), fetchImage(info.normal, control.signal)]);
+    const images = await Promise.all(MAPS.map((name) => fetchImage(info[name], control.signal)));
     if (control.signal.aborted) {
-      URL.revokeObjectURL(height.src);
-      URL.revokeObjectURL(normal.src);
+      for (const image of images) URL.revokeObjectURL(image.src);
       return;
     }
-    show(info, height, normal);
+    show(info, images);
     const { preview_width: w, preview_height: h } = state.session;
     setStatus(`${w} × ${h} preview in ${Math.round(performance.now() - started)} ms`);
     document.body.dataset.lastMs = Math.round(performance.now() - started);
@@ -182,7 +186,7 @@ async function download() {
   try {
     const base = `/api/sessions/${state.session.session}`;
     const info = await (await api(`${base}/maps/full`, { method: 'POST', body: formBody() })).json();
-    for (const [url, suffix] of [[info.height, '_height.png'], [info.normal, '_normal.png']]) {
+    for (const [url, suffix] of MAPS.map((name) => [info[name], `_${name}.png`])) {
       const blob = await (await api(url)).blob();
       const link = element('a', { href: URL.createObjectURL(blob), download: stem(state.session.name) + suffix });
       link.click();

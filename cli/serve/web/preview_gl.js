@@ -1,5 +1,7 @@
 // The lit 3D preview: a plane displaced by the height map and shaded with the
-// normal map (Lambert), seen at an angle, with a light the user drags.
+// whole material (base colour, normal map, roughness, occlusion: Lambert and a
+// Blinn-Phong highlight as sharp as the roughness allows), seen at an angle,
+// with a light the user drags.
 'use strict';
 
 const VERTEX_SHADER = `
@@ -23,6 +25,9 @@ void main() {
 const FRAGMENT_SHADER = `
 precision highp float;
 uniform sampler2D u_normal;
+uniform sampler2D u_albedo;
+uniform sampler2D u_roughness;
+uniform sampler2D u_ao;
 uniform vec3 u_light;
 uniform vec3 u_pick_x;
 uniform vec3 u_pick_y;
@@ -36,7 +41,13 @@ void main() {
   float y = dot(c, u_pick_y) * u_flip.y;
   vec3 n = normalize(vec3(x, y, sqrt(max(0.0, 1.0 - x * x - y * y))));
   float lambert = max(dot(n, u_light), 0.0);
-  gl_FragColor = vec4(vec3(0.86, 0.83, 0.78) * (0.1 + 0.9 * lambert), 1.0);
+  vec3 base = pow(texture2D(u_albedo, uv).rgb, vec3(2.2));  // sRGB to linear, near enough
+  float r = clamp(texture2D(u_roughness, uv).r, 0.05, 1.0);
+  float ao = texture2D(u_ao, uv).r;
+  vec3 h = normalize(u_light + vec3(0.0, 0.0, 1.0));
+  float spec = pow(max(dot(n, h), 0.0), 2.0 / (r * r * r * r) - 2.0) * (1.0 - r) * 0.5;
+  vec3 lit = base * (0.15 * ao + 0.85 * lambert) + vec3(spec * lambert);
+  gl_FragColor = vec4(pow(lit, vec3(1.0 / 2.2)), 1.0);
 }`;
 
 const GRID = 160;  // cells per side; (GRID + 1)^2 vertices must fit 16-bit indices
@@ -69,7 +80,7 @@ class ReliefPreview {
       return;
     }
     this.mesh();
-    this.textures = { height: this.gl.createTexture(), normal: this.gl.createTexture() };
+    this.textures = Object.fromEntries(['height', 'normal', 'albedo', 'roughness', 'ao'].map((n) => [n, this.gl.createTexture()]));
     canvas.addEventListener('pointerdown', (e) => { canvas.setPointerCapture(e.pointerId); this.aim(e); });
     canvas.addEventListener('pointermove', (e) => { if (e.buttons) this.aim(e); });
     // Where the drag ends, the page takes the light as the photograph's (--light).
@@ -142,10 +153,11 @@ class ReliefPreview {
     }
   }
 
-  setMaps(height, normal, encoding) {
+  setMaps(height, normal, encoding, material) {
     if (!this.gl) return;
     this.upload(this.textures.height, height);
     this.upload(this.textures.normal, normal);
+    for (const name of ['albedo', 'roughness', 'ao']) this.upload(this.textures[name], material[name]);
     this.aspect = height.naturalWidth / height.naturalHeight;
     const pick = (axis) => [0, 1, 2].map((c) => (encoding.channel_of_axis[axis] === c ? 1 : 0));
     this.encoding = { x: pick(0), y: pick(1), flip: [encoding.invert_x ? -1 : 1, encoding.invert_y ? -1 : 1] };
@@ -191,6 +203,11 @@ class ReliefPreview {
     gl.activeTexture(gl.TEXTURE1);
     gl.bindTexture(gl.TEXTURE_2D, this.textures.normal);
     gl.uniform1i(u('u_normal'), 1);
+    for (const [i, name] of ['albedo', 'roughness', 'ao'].entries()) {
+      gl.activeTexture(gl.TEXTURE2 + i);
+      gl.bindTexture(gl.TEXTURE_2D, this.textures[name]);
+      gl.uniform1i(u(`u_${name}`), 2 + i);
+    }
     gl.drawElements(gl.TRIANGLES, this.count, gl.UNSIGNED_SHORT, 0);
   }
 }

@@ -32,7 +32,8 @@ assert np.array_equal(addon.image_to_array(photo), expected_photo), "Blender rea
 CASES = [
     ({}, {}, {"invert_y": True}),
     ({"dark_is_high": True, "strength": 4, "normal_blur": 5, "smooth_kind": "box",
-      "opengl_green": False}, {"invert": True, "smooth": (3, "box")}, {"strength": 4, "blur": 5}),
+      "opengl_green": False, "occlusion": "MULTIPLY"}, {"invert": True, "smooth": (3, "box")},
+     {"strength": 4, "blur": 5}),
 ]
 for settings, height_kw, normal_kw in CASES:
     s = bpy.context.scene.reliefkit
@@ -51,12 +52,19 @@ for settings, height_kw, normal_kw in CASES:
         assert image.colorspace_settings.name == "Non-Color", name
         got = addon.image_to_array(image)
         assert np.array_equal(got[..., :3], want[..., :3]), f"{name} differs with {settings}"
+    # The material maps: roughness as the library makes it, the colour in linear light.
+    assert np.array_equal(addon.image_to_array(bpy.data.images["bricks_roughness"]),
+                          rk.roughness(expected_photo))
+    linear = addon.image_to_array(bpy.data.images["bricks_albedo"])[..., :3]
+    back = np.where(linear <= 0.0031308, linear * 12.92, 1.055 * linear ** (1 / 2.4) - 0.055)
+    assert np.allclose(back, rk.albedo(expected_photo)[..., :3], atol=1e-5), "colour not linear"
 
 tree = bpy.data.materials["Material"].node_tree
 linked = {(link.from_node.type, link.to_node.type, link.to_socket.name) for link in tree.links}
 for want in (("NORMAL_MAP", "BSDF_PRINCIPLED", "Normal"),
              ("DISPLACEMENT", "OUTPUT_MATERIAL", "Displacement"),
-             ("TEX_IMAGE", "NORMAL_MAP", "Color"), ("TEX_IMAGE", "DISPLACEMENT", "Height")):
+             ("TEX_IMAGE", "NORMAL_MAP", "Color"), ("TEX_IMAGE", "DISPLACEMENT", "Height"),
+             ("TEX_IMAGE", "BSDF_PRINCIPLED", "Roughness"), ("MIX_RGB", "BSDF_PRINCIPLED", "Base Color")):
     assert want in linked, f"the material lacks the link {want}"
 addon_utils.disable("reliefkit_blender")
 scripts.cleanup()

@@ -1,0 +1,42 @@
+// rk_albedo_map: the de-lit colour with its options in a struct.
+#include <cmath>
+
+#include "common/rk_call.h"
+#include "common/rk_params.h"
+#include "heightmap/albedo.h"
+
+using namespace rk;
+
+namespace {
+
+// The command's defaults: the light estimated, its fall-off taken out.
+constexpr rk_albedo_params kAlbedoDefaults{sizeof(rk_albedo_params), RK_EDGE_CLAMP, NAN, 1};
+
+}  // namespace
+
+extern "C" {
+
+RK_API rk_status rk_albedo_params_init(rk_albedo_params* params, size_t struct_size) noexcept {
+    return rk_call("rk_albedo_params_init", [&] {
+        return init_params(params, struct_size, kAlbedoDefaults, "rk_albedo_params");
+    });
+}
+
+RK_API rk_status rk_albedo_map(const imgbuf* photo, const rk_albedo_params* params,
+                               imgbuf** out) noexcept {
+    return rk_call("rk_albedo_map", [&] {
+        check_filled_source(photo, "photo");
+        require(out, "out");
+        const rk_albedo_params p = params_or_defaults(params, kAlbedoDefaults, "rk_albedo_params");
+        check_at_most(p.edge_mode, RK_EDGE_WRAP, "edge_mode");
+        if (!std::isnan(p.light_azimuth)) check_between(p.light_azimuth, 0.0f, 360.0f, "light_azimuth");
+        check_switch(p.flatten_light, "flatten_light");
+        AlbedoSettings settings;
+        settings.wrap = p.edge_mode == RK_EDGE_WRAP;
+        settings.azimuth = p.light_azimuth == 360.0f ? 0.0f : p.light_azimuth;
+        settings.flatten_light = p.flatten_light != 0;
+        return hand_out(albedo_map(photo, settings), out);
+    });
+}
+
+}  // extern "C"

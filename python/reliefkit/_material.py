@@ -1,0 +1,96 @@
+"""The material maps besides heights and normals, on the library's rk_ exports:
+occlusion and curvature from heights, roughness and the de-lit colour (base colour)
+from a photograph. Each returns a new (H, W, 4) float32 array; the one-channel maps
+are grey (red = green = blue), alpha 1."""
+
+from __future__ import annotations
+
+import ctypes
+import math
+from typing import Optional
+
+import numpy as np
+
+from . import _native
+from ._images import InputImage, to_array
+
+_u32, _f = ctypes.c_uint32, ctypes.c_float
+_EDGE_CLAMP, _EDGE_WRAP = 0, 1
+
+
+def _params(name: str, fields):
+    """A ctypes copy of an rk_ parameter struct: struct_size, then the fields in order."""
+    return type(name, (ctypes.Structure,), {"_fields_": [("struct_size", _u32)] + fields})
+
+
+_AO = _params("rk_ao_params", [("depth", _f), ("radius", _f), ("directions", _u32),
+                                ("edge_mode", _u32)])
+_CURVATURE = _params("rk_curvature_params", [("scale", _u32), ("strength", _f),
+                                              ("edge_mode", _u32)])
+_ROUGHNESS = _params("rk_roughness_params", [("contrast", _f), ("bias", _f),
+                                              ("edge_mode", _u32)])
+_ALBEDO = _params("rk_albedo_params", [("edge_mode", _u32), ("light_azimuth", _f),
+                                       ("flatten_light", _u32)])
+
+
+def _export(name: str, restype, argtypes):
+    fn = getattr(_native.lib, name, None)
+    if fn is None:
+        raise NotImplementedError(f"the loaded reliefkit library ({_native.library_path}) has "
+                                  f"no export {name}(); it needs a newer build of the library")
+    fn.restype, fn.argtypes = restype, argtypes
+    return fn
+
+
+def _map(export: str, struct, headline: str, image, what: str, **fields) -> np.ndarray:
+    """Fills the struct with the library's defaults, sets the given fields and runs the
+    generator; a refused field or a failure raises with the library's whole message."""
+    params = struct()
+    _export(f"{export}_params_init", ctypes.c_int,
+            [ctypes.c_void_p, ctypes.c_size_t])(ctypes.byref(params), ctypes.sizeof(params))
+    for name, value in fields.items():
+        setattr(params, name, value)
+    src = InputImage(image, what)
+    out = ctypes.c_void_p()
+    make = _export(f"{export}_map", ctypes.c_int,
+                   [ctypes.c_void_p, ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p)])
+    _native.check(make(src.pointer, ctypes.byref(params), ctypes.byref(out)), headline)
+    return to_array(out)
+
+
+def ambient_occlusion(height, *, depth: float = 16.0, radius: float = 32.0,
+                      directions: int = 16, seamless: bool = False) -> np.ndarray:
+    """Occlusion of the heights in red: the cosine-weighted share of the sky each pixel
+    sees, 1 open, towards 0 shut in. depth: pixels per unit of height (0..4096);
+    radius: how far each pixel looks, in pixels (8..256); directions: 4..256."""
+    return _map("rk_ao", _AO, "cannot make the occlusion map:", height, "height",
+                depth=depth, radius=radius, directions=directions,
+                edge_mode=_EDGE_WRAP if seamless else _EDGE_CLAMP)
+
+
+def curvature(height, *, scale: int = 9, strength: float = 1.0,
+              seamless: bool = False) -> np.ndarray:
+    """Curvature of the heights in red: 0.5 where flat (a plane of any slope), above on
+    ridges and bumps, below in valleys. scale: Gaussian taps, 3..253; strength 0..100."""
+    return _map("rk_curvature", _CURVATURE, "cannot make the curvature map:", height, "height",
+                scale=scale, strength=strength,
+                edge_mode=_EDGE_WRAP if seamless else _EDGE_CLAMP)
+
+
+def roughness(photo, *, contrast: float = 1.0, bias: float = 0.0,
+              seamless: bool = False) -> np.ndarray:
+    """Roughness of a photograph (0 smooth, 1 rough) from its fine detail and brightness:
+    a starting point to tune. contrast 0..16, bias -1..1."""
+    return _map("rk_roughness", _ROUGHNESS, "cannot make the roughness map:", photo, "photo",
+                contrast=contrast, bias=bias, edge_mode=_EDGE_WRAP if seamless else _EDGE_CLAMP)
+
+
+def albedo(photo, *, light_azimuth: Optional[float] = None, flatten_light: bool = True,
+           seamless: bool = False) -> np.ndarray:
+    """The de-lit colour (base colour): the photograph with its light divided out, colour
+    kept. light_azimuth: degrees counter-clockwise, 0 from the right edge, 90 from the
+    top (None: estimated); flatten_light: also take out a light falling off across it."""
+    return _map("rk_albedo", _ALBEDO, "cannot make the de-lit colour:", photo, "photo",
+                light_azimuth=math.nan if light_azimuth is None else light_azimuth,
+                flatten_light=int(bool(flatten_light)),
+                edge_mode=_EDGE_WRAP if seamless else _EDGE_CLAMP)

@@ -1,0 +1,79 @@
+// The command's material options on real files: each combination writes
+// exactly its files, in the formats named, and a glTF file whose every
+// reference exists; the packed file holds the maps written beside it.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "image_helpers.h"
+#include "run_program.h"
+#include "temp_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::set<std::string> files_in(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+    return names;
+}
+
+// The first bytes of each format written.
+std::string magic_of(const std::string& name) {
+    const std::string ext = fs::path(name).extension().string();
+    return ext == ".png" ? "\x89PNG" : ext == ".dds" ? "DDS " : ext == ".exr" ? "\x76\x2f\x31\x01" : "{";
+}
+
+TEST(MaterialProgram, EachCombinationWritesItsFilesAndAGltfThatResolves) {
+    const TempDir dir;
+    const std::string m6 = "height,normal,ao,curvature,roughness,albedo";
+    const std::vector<std::pair<std::vector<std::string>, std::set<std::string>>> cases = {
+        {{}, {"b_height.png", "b_normal.png"}},
+        {{"--maps", m6, "--gltf"}, {"b_height.png", "b_normal.png", "b_ao.png", "b_curvature.png", "b_roughness.png", "b_albedo.png", "b_orm.png", "b.gltf"}},
+        {{"--maps", "height,ao", "--format", "exr"}, {"b_height.exr", "b_ao.exr"}},
+        {{"--maps", "normal,roughness,albedo", "--format", "dds", "--pack", "orm"}, {"b_normal.dds", "b_roughness.dds", "b_albedo.dds", "b_orm.dds"}},
+        {{"--preset", "unreal", "--maps", "height,normal,ao,albedo"}, {"b_height.png", "b_normal.dds", "b_ao.dds", "b_albedo.dds", "b_orm.dds"}},
+        {{"--preset", "unity", "--maps", "normal,roughness"}, {"b_normal.png", "b_roughness.png", "b_metallic.png"}},
+        {{"--preset", "gltf", "--maps", "normal,albedo"}, {"b_normal.png", "b_albedo.png", "b_orm.png", "b.gltf"}},
+        {{"--from-height", "--maps", "normal,ao,curvature", "--ao-radius", "8", "--ao-directions", "4"}, {"b_normal.png", "b_ao.png", "b_curvature.png"}},
+    };  // the first line: the command as before
+    int run = 0;
+    for (const auto& [options, expected] : cases) {
+        const fs::path out = dir / std::to_string(run++);
+        std::vector<std::string> args = {"-q", "--resize", "64x48", "-o", out.string()};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back(RK_SAMPLES "/bricks.png");
+        fs::create_directories(out);
+        // A photograph named b, or for --from-height a height map named b_height.
+        const fs::path input = options.size() && options[0] == "--from-height" ? out / "b_height.png" : dir / "b.png";
+        fs::copy_file(args.back(), input, fs::copy_options::overwrite_existing);
+        args.back() = input.string();
+        const ProgramRun r = run_reliefkit(dir.path(), args);
+        ASSERT_EQ(r.status, 0) << testing::PrintToString(options) << r.err;
+        std::set<std::string> made = files_in(out);
+        if (input.parent_path() == out) made.erase(input.filename().string());
+        EXPECT_EQ(made, expected) << testing::PrintToString(options);
+        for (const std::string& name : made) EXPECT_TRUE(file_bytes(out / name).starts_with(magic_of(name))) << name;
+        if (!made.contains("b.gltf")) continue;
+        std::set<std::string> uris;
+        const auto walk = [&](const nlohmann::json& j, auto& self) -> void {
+            if (j.is_object() && j.contains("uri") && !j["uri"].get<std::string>().starts_with("data:")) uris.insert(j["uri"].get<std::string>());
+            if (j.is_structured()) for (const auto& child : j) self(child, self);
+        };
+        walk(nlohmann::json::parse(file_bytes(out / "b.gltf")), walk);
+        uris.insert("b.gltf");
+        std::set<std::string> images = made;  // every map the file can use, and nothing missing
+        images.erase("b_ao.png"), images.erase("b_curvature.png"), images.erase("b_roughness.png");
+        EXPECT_EQ(uris, images);
+    }
+    // The ORM file of the second run: occlusion, roughness, --metallic's 0.
+    const Img orm(load_image(widen(dir / "1/b_orm.png").c_str())), ao(load_image(widen(dir / "1/b_ao.png").c_str()));
+    const Img rough(load_image(widen(dir / "1/b_roughness.png").c_str()));
+    for (uint32_t y = 0; y < 48; y += 7)
+        for (uint32_t x = 0; x < 64; x += 5)
+            EXPECT_EQ(get_px(orm.get(), x, y), (Px{get_px(ao.get(), x, y)[0], get_px(rough.get(), x, y)[0], 0, 1}));
+}
+
+}  // namespace
