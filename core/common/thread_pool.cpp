@@ -1,5 +1,6 @@
 #include "common/thread_pool.h"
 
+#include "common/block_cache.h"
 #include "reliefkit.h"
 
 #include <pthread.h>
@@ -261,6 +262,7 @@ void stop_workers() noexcept {
 LibraryCall::LibraryCall() noexcept : counted_(!t_counted) {
     if (counted_) {
         pool().enter();
+        block_cache_call_started();
         t_counted = true;
     }
 }
@@ -269,6 +271,7 @@ LibraryCall::~LibraryCall() {
     if (counted_) {
         t_counted = false;
         pool().leave();
+        block_cache_call_ended();
     }
 }
 

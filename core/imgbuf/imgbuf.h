@@ -24,6 +24,13 @@ inline constexpr uint32_t kImgbufHeadGuard = 0x49CEBAFD;
 inline constexpr uint32_t kImgbufTailGuard = 0xBAFD49CE;
 inline constexpr uint32_t kPixelAlign = 16;
 
+// The pixel block of a w x h record the library allocates itself (from the
+// block cache: see common/block_cache.h), or null when it cannot be had or would
+// reach 2^32 bytes; undefined contents. Only a block of this function may go
+// back through release_pixel_block, with the same w and h.
+float* acquire_pixel_block(uint32_t w, uint32_t h) noexcept;
+void release_pixel_block(float* pixels, uint32_t w, uint32_t h) noexcept;
+
 // Initialises a zero-filled record and allocates its pixel block; the block stays
 // null when it cannot be had or would reach 2^32 bytes. Never throws.
 imgbuf* construct_imgbuf(imgbuf* rec, uint32_t w, uint32_t h) noexcept;
