@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <system_error>
 #include <thread>
 
@@ -82,29 +83,37 @@ class Job {
         if (image && options_.make_tileable) image = tileable(image.get());
         if (!image) return;
 
-        Image height = options_.from_height ? std::move(image) : height_map(image.get());
+        Image made = options_.from_height ? std::move(image) : height_map(image.get());
         image.reset();
-        if (!height) return;
+        if (!made) return;
         // The height map is saved on a thread of its own while the normal map is
-        // made from it (both only read it) and saved.
+        // made from it (both only read it) and saved. Each holds a reference; the
+        // one that finishes last frees it, so a slow save does not keep it beside
+        // the normal map's preview, nor a slow normal map beside the saved file.
+        std::shared_ptr<imgbuf> height(made.release(), ImageDeleter{});
         std::string height_failure;
         bool height_written = false;
-        auto save_height = [&] {
-            if (receiver_) return receiver_->take_height(height.get());
-            height_failure = save_height_file(height.get());
-            height_written = height_failure.empty();
+        auto save_height = [&](std::shared_ptr<imgbuf> held) {
+            if (receiver_) {
+                receiver_->take_height(held.get());
+            } else {
+                height_failure = save_height_file(held.get());
+                height_written = height_failure.empty();
+            }
         };
         std::thread height_saver;
         if (options_.writes_height()) {
             try {
                 // On one thread (--threads 1) everything runs in turn.
-                if (get_thread_count() > 1) height_saver = std::thread(save_height);
+                if (get_thread_count() > 1) height_saver = std::thread(save_height, height);
             } catch (const std::system_error&) {
                 // No thread to be had: one after the other.
             }
-            if (!height_saver.joinable()) save_height();
+            if (!height_saver.joinable()) save_height(height);
         }
-        if (options_.needs_normal()) normal_steps(height.get());
+        Image normal = options_.needs_normal() ? normal_map(height.get()) : nullptr;
+        height.reset();
+        if (normal) normal_steps(std::move(normal));
         if (height_saver.joinable()) height_saver.join();
         if (height_written) result_.written.insert(result_.written.begin(), plan_.height_out);
         // The height map's failure comes first, as when the saves ran in turn.
@@ -115,11 +124,9 @@ class Job {
         }
     }
 
-    void normal_steps(const imgbuf* height) {
-        Image normal = normal_map(height);
-        if (!normal) return;
+    void normal_steps(Image normal) {
         if (options_.writes_normal() && !write_normal(normal.get())) return;
-        if (!plan_.preview_out.empty()) write_preview(normal.get());
+        if (!plan_.preview_out.empty()) write_preview(std::move(normal));
     }
 
     void fail(std::string why) { result_.failure = std::move(why); }
@@ -224,11 +231,12 @@ class Job {
                      }));
     }
 
-    void write_preview(const imgbuf* normal) {
+    void write_preview(Image normal) {
         const NormalEncoding encoding{.blue_biased = options_.normal.blurred(),
                                       .inverted_x = options_.normal.invert_x,
                                       .inverted_y = options_.normal.invert_y};
-        Image preview = render_preview(normal, encoding);
+        Image preview = render_preview(normal.get(), encoding);
+        normal.reset();
         if (preview && options_.preview_tiles > 1)
             preview = tiled(preview.get(), options_.preview_tiles);
         if (!preview) {
