@@ -1,15 +1,19 @@
 #include "save/png_encoder.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <vector>
 
 #include "common/export_boundary.h"
 #include "common/thread_pool.h"
+#include "save/deflate_blocks.h"
 
 namespace rk {
 namespace {
@@ -17,12 +21,6 @@ namespace {
 // Filtered bytes per band: big enough that the fresh start of each band's
 // compressor costs well under 1 % of the file, small enough for many bands.
 constexpr uint64_t kBandBytes = uint64_t{1} << 20;
-
-// zlib's default level, with the strategy libpng picks for filtered rows; the
-// full window and libpng's memory level.
-constexpr int kLevel = 6;
-constexpr int kWindowBits = 15;
-constexpr int kMemLevel = 8;
 
 enum Filter : uint8_t { NONE = 0, SUB = 1, UP = 2, AVG = 3, PAETH = 4 };
 
@@ -110,25 +108,74 @@ class RowFilter {
     std::vector<uint8_t> prev_, cur_, out_;
 };
 
-// One band's compressed bytes and the Adler-32 of its filtered bytes.
+// One band's compressed bytes and the Adler-32 of its filtered bytes. The
+// buffer stays with its slot from batch to batch, only grown.
 struct Band {
     std::vector<uint8_t> bytes;
+    size_t size = 0;
     uLong adler = 0;
     uint64_t filtered = 0;
     bool ok = false;
 };
 
-struct Deflater {
-    z_stream z{};
-    bool live = false;
-    Deflater() noexcept {
-        live = deflateInit2(&z, kLevel, Z_DEFLATED, -kWindowBits, kMemLevel, Z_FILTERED) == Z_OK;
+// What a thread needs to make a band: a compressor (libdeflate's state is 670 KB
+// at level 6) and room for the band's filtered bytes. Made a few times per
+// save and handed from band to band, instead of being allocated, faulted in
+// and freed once per band.
+struct Workspace {
+    libdeflate_compressor* compressor = nullptr;
+    std::vector<uint8_t> filtered;
+};
+
+class Workspaces {
+  public:
+    explicit Workspaces(int level) noexcept : level_(level) {}
+    ~Workspaces() {
+        for (Workspace& w : free_) libdeflate_free_compressor(w.compressor);
     }
-    ~Deflater() {
-        if (live) deflateEnd(&z);
+    Workspaces(const Workspaces&) = delete;
+    Workspaces& operator=(const Workspaces&) = delete;
+
+    // A workspace for the calling thread until it goes out of scope.
+    class Lease {
+      public:
+        explicit Lease(Workspaces& pool) : pool_(pool), space_(pool.take()) {}
+        ~Lease() { pool_.give(std::move(space_)); }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        Workspace& operator*() noexcept { return space_; }
+        Workspace* operator->() noexcept { return &space_; }
+
+      private:
+        Workspaces& pool_;
+        Workspace space_;
+    };
+
+  private:
+    Workspace take() {
+        {
+            std::lock_guard hold(lock_);
+            if (!free_.empty()) {
+                Workspace w = std::move(free_.back());
+                free_.pop_back();
+                return w;
+            }
+        }
+        return Workspace{libdeflate_alloc_compressor(level_), {}};
     }
-    Deflater(const Deflater&) = delete;
-    Deflater& operator=(const Deflater&) = delete;
+
+    void give(Workspace&& w) noexcept {
+        try {
+            std::lock_guard hold(lock_);
+            free_.push_back(std::move(w));
+        } catch (...) {
+            libdeflate_free_compressor(w.compressor);
+        }
+    }
+
+    int level_;
+    std::mutex lock_;
+    std::vector<Workspace> free_;
 };
 
 struct Encoder {
@@ -138,43 +185,54 @@ struct Encoder {
     size_t row_bytes;
     uint32_t band_rows;
     uint32_t bands;
+    Workspaces& spaces;
 
-    // Rows [b * band_rows, ...) filtered and deflated; the last band finishes
-    // the stream, the others end on a byte boundary with a sync flush.
+    // Rows [b * band_rows, ...) filtered, then deflated as one buffer; the last
+    // band finishes the stream, the others end on a byte boundary with an empty
+    // stored block, as a sync flush would.
     void make(uint32_t b, Band& band) const {
         const uint32_t y0 = b * band_rows;
         const uint32_t y1 = std::min(layout.height, y0 + band_rows);
+        Workspaces::Lease space(spaces);
+        if (!space->compressor) return;
         RowFilter filter(row_bytes, layout.bytes_per_pixel(), allowed_filters(layout));
-        Deflater d;
-        if (!d.live) return;
         band.filtered = uint64_t{y1 - y0} * (row_bytes + 1);
-        band.bytes.resize(deflateBound(&d.z, static_cast<uLong>(band.filtered)) + 64);
-        band.adler = adler32(0, nullptr, 0);
-        d.z.next_out = band.bytes.data();
-        d.z.avail_out = static_cast<uInt>(band.bytes.size());
+        std::vector<uint8_t>& filtered = space->filtered;
+        if (filtered.size() < band.filtered) filtered.resize(band.filtered);
         if (y0 > 0) {
             rows(context, y0 - 1, filter.current());
             filter.advance();
         }
         for (uint32_t y = y0; y < y1; ++y) {
             rows(context, y, filter.current());
-            const uint8_t* line = filter.filter();
-            band.adler = adler32(band.adler, line, static_cast<uInt>(row_bytes + 1));
-            d.z.next_in = const_cast<Bytef*>(line);
-            d.z.avail_in = static_cast<uInt>(row_bytes + 1);
-            const bool last = y + 1 == y1;
-            const int flush = !last ? Z_NO_FLUSH : (b + 1 == bands ? Z_FINISH : Z_SYNC_FLUSH);
-            const int status = deflate(&d.z, flush);
-            if (status == Z_STREAM_ERROR || d.z.avail_in != 0) return;
-            if (last && flush == Z_FINISH && status != Z_STREAM_END) return;
-            // A full output buffer may hold back part of the flush.
-            if (last && d.z.avail_out == 0) return;
+            std::memcpy(filtered.data() + (y - y0) * (row_bytes + 1), filter.filter(), row_bytes + 1);
             filter.advance();
         }
-        band.bytes.resize(band.bytes.size() - d.z.avail_out);
+        const size_t n = band.filtered;
+        band.adler = libdeflate_adler32(1, filtered.data(), n);
+        const size_t bound = libdeflate_deflate_compress_bound(space->compressor, n);
+        const size_t room = std::max(bound + 5, stored_bound(n));
+        if (band.bytes.size() < room) band.bytes.resize(room);
+        band.size = libdeflate_deflate_compress(space->compressor, filtered.data(), n,
+                                                band.bytes.data(), bound);
+        if (band.size == 0) return;
+        if (b + 1 < bands) {
+            // A stream that does not walk (never seen) is kept as stored blocks
+            // rather than left final.
+            const auto joined = make_not_final(band.bytes.data(), band.size);
+            band.size = joined ? *joined : store_not_final(filtered.data(), n, band.bytes.data());
+        }
         band.ok = true;
     }
 };
+
+// The zlib header for a level: deflate with a 32 KiB window, the level's class
+// (informative only) and the check bits.
+std::array<uint8_t, 2> zlib_header(int level) noexcept {
+    const uint8_t class_bits = level <= 1 ? 0 : level <= 5 ? 1 : level == 6 ? 2 : 3;
+    const uint8_t cmf = 0x78, flg = static_cast<uint8_t>(class_bits << 6);
+    return {cmf, static_cast<uint8_t>(flg + 31 - (cmf * 256 + flg) % 31)};
+}
 
 void put32(uint8_t* p, uint32_t v) noexcept {
     p[0] = uint8_t(v >> 24), p[1] = uint8_t(v >> 16), p[2] = uint8_t(v >> 8), p[3] = uint8_t(v);
@@ -209,12 +267,14 @@ uint32_t png_band_rows(uint64_t row_bytes) noexcept {
 }
 
 PngDataResult write_png_data(OutputFile& out, const PngLayout& layout, PngRowProducer rows,
-                             void* context) noexcept {
+                             void* context, int level) noexcept {
     if (layout.width == 0 || layout.height == 0) return PngDataResult::write_failed;
+    level = std::clamp(level, 0, 9);
     const size_t row_bytes = size_t{layout.width} * layout.bytes_per_pixel();
     const uint32_t band_rows = png_band_rows(row_bytes);
     const uint32_t bands = (layout.height - 1) / band_rows + 1;
-    const Encoder encoder{layout, rows, context, row_bytes, band_rows, bands};
+    Workspaces spaces(level);
+    const Encoder encoder{layout, rows, context, row_bytes, band_rows, bands, spaces};
     // Bands go out in order, a batch of them made at a time so that only the
     // batch's compressed bytes are held.
     const uint32_t batch = std::max(4u, 2 * thread_count());
@@ -224,7 +284,7 @@ PngDataResult write_png_data(OutputFile& out, const PngLayout& layout, PngRowPro
             return true;
         }))
         return PngDataResult::out_of_memory;
-    static constexpr uint8_t kZlibHeader[2] = {0x78, 0x9C};  // deflate, 32 KiB window, level 6
+    const std::array<uint8_t, 2> header = zlib_header(level);
     uLong adler = 1;
     for (uint32_t first = 0; first < bands; first += batch) {
         const uint32_t count = std::min(batch, bands - first);
@@ -243,12 +303,10 @@ PngDataResult write_png_data(OutputFile& out, const PngLayout& layout, PngRowPro
             // The stream's header leads the first band, its checksum ends the last.
             uint8_t check[4];
             put32(check, static_cast<uint32_t>(adler));
-            const Bytes parts[3] = {{kZlibHeader, b == 0 ? 2u : 0u},
-                                    {band.bytes.data(), band.bytes.size()},
+            const Bytes parts[3] = {{header.data(), b == 0 ? 2u : 0u},
+                                    {band.bytes.data(), band.size},
                                     {check, b + 1 == bands ? 4u : 0u}};
-            const bool written = write_chunk(out, "IDAT", parts);
-            std::vector<uint8_t>().swap(band.bytes);
-            if (!written) return PngDataResult::write_failed;
+            if (!write_chunk(out, "IDAT", parts)) return PngDataResult::write_failed;
         }
     }
     const Bytes nothing[3] = {};

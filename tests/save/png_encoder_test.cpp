@@ -78,7 +78,8 @@ TEST_P(PngEncoder, FiltersAsLibpngAndDecodesTheSame) {
     const auto a = decode(one), b = decode(reference);
     ASSERT_TRUE(a && b);
     EXPECT_EQ(a->pixels, b->pixels);
-    EXPECT_LE(one.size(), reference.size() * 101 / 100);
+    // libdeflate's stream of a tiny image is a few bytes longer than zlib's.
+    EXPECT_LE(one.size(), reference.size() * 101 / 100 + 4);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, PngEncoder,
