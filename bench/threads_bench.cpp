@@ -1,12 +1,16 @@
 // rk_threads_bench: what the library's threads buy, the command's wall time
-// against its single-threaded codec floor, and the size-99 Gaussian smoothing of
-// each instruction-set build against OpenCV's single-threaded sepFilter2D.
-// Prints Markdown tables; see bench/README.md.
+// against its single-threaded codec floor, a batch's peak memory, and the
+// size-99 Gaussian smoothing of each instruction-set build against OpenCV's
+// single-threaded sepFilter2D. Beside each wall time: system time, page faults
+// and peak memory. Prints Markdown tables; see bench/README.md.
 //
 //   --reps=N          repetitions (default 3); the fastest of each row counts
 //   --samples=DIR     directory holding bricks.png (default docs/samples)
 //   --command=PATH    the reliefkit command (default the one built beside)
+//   --floor=PATH      the codec floor program (default rk_codec_floor built beside)
 //   --threads=A,B     thread counts compared (default 1 and every usable processor)
+//   --batch=N         photographs in the batch row (default 16; 0: no batch rows)
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <array>
@@ -52,6 +56,39 @@ double thread_cpu_seconds() {
     timespec t{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return t.tv_sec + t.tv_nsec * 1e-9;
+}
+
+// This process's system time (s) and page faults so far.
+std::pair<double, double> kernel_usage() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return {u.ru_stime.tv_sec + u.ru_stime.tv_usec * 1e-6,
+            static_cast<double>(u.ru_minflt + u.ru_majflt)};
+}
+
+// A field of /proc/self/status in MiB (VmRSS: resident now, VmHWM: the peak).
+double status_mib(const std::string& key) {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with(key)) return std::stod(line.substr(key.size())) / 1024.0;
+    return 0.0;
+}
+
+// Starts a new peak: VmHWM falls back to the resident size now (Linux 4.0 on).
+void reset_peak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+// "wall S cpu S" from the codec floor program's output.
+std::pair<double, double> floor_times(const std::string& log_path) {
+    std::ifstream log(log_path);
+    for (std::string word; log >> word;) {
+        if (word != "wall") continue;
+        double wall = 0.0, cpu = 0.0;
+        log >> wall >> word >> cpu;
+        return {wall, cpu};
+    }
+    throw std::runtime_error("no times from the codec floor in " + log_path);
 }
 
 std::string cpu_line(const std::string& key) {
@@ -131,8 +168,9 @@ std::string dds_header(uint32_t side, std::array<uint32_t, 7> pf) {
 
 int main(int argc, char** argv) try {
     int reps = 3;
-    std::string samples = RK_SAMPLES_DIR, command = RK_PIPELINE_COMMAND;
+    std::string samples = RK_SAMPLES_DIR, command = RK_PIPELINE_COMMAND, floor = RK_CODEC_FLOOR;
     std::vector<uint32_t> counts = {1, 0};
+    int batch = 16;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a.starts_with("--reps="))
@@ -141,6 +179,10 @@ int main(int argc, char** argv) try {
             samples = a.substr(10);
         else if (a.starts_with("--command="))
             command = a.substr(10);
+        else if (a.starts_with("--floor="))
+            floor = a.substr(8);
+        else if (a.starts_with("--batch="))
+            batch = std::stoi(a.substr(8));
         else if (a.starts_with("--threads=")) {
             counts.clear();
             std::istringstream list(a.substr(10));
@@ -181,11 +223,17 @@ int main(int argc, char** argv) try {
     const rk::BlurKernel* k99 = rk::kernel_cache_get(rk::KERNEL_GAUSSIAN, 99);
 
     // Wall time of each row at each thread count, rows interleaved so that a
-    // burst of other work on the machine hits all columns alike.
+    // burst of other work on the machine hits all columns alike. Results are
+    // freed at once, so from the second repetition on the block cache hands
+    // each call the block of the call before; the "fresh memory" rows empty the
+    // cache first (outside the clock), so that their results are faulted in.
     using Row = std::pair<std::string, std::function<void()>>;
+    const std::string fresh = ", fresh memory";
     const std::vector<Row> rows = {
         {"calc_heightmap_from_photo", [&] { heightmap(photo.get()); }},
+        {"calc_heightmap_from_photo" + fresh, [&] { heightmap(photo.get()); }},
         {"calc_normalmap_from_heightmap", [&] { normalmap(height.p); }},
+        {"calc_normalmap_from_heightmap" + fresh, [&] { normalmap(height.p); }},
         {"Gaussian smoothing 99",
          [&] { rk::blur_in_bands(work.get(), k99->weights4, k99->size, k99->norm); }},
         {"imgbuf_resample to 4095 x 4095", [&] { Img(imgbuf_resample(photo.get(), 4095, 4095)); }},
@@ -211,11 +259,19 @@ int main(int argc, char** argv) try {
         for (const auto& [name, run] : rows) {
             for (uint32_t n : resolved) {
                 std::memcpy(work->pixels, random->pixels, size_t{side} * side * 16);
+                if (name.ends_with(fresh)) cleanup();
                 set_thread_count(n);
+                const double rss0 = status_mib("VmRSS:");
+                reset_peak();
+                const auto [sys0, faults0] = kernel_usage();
                 const double p0 = process_cpu_seconds(), c0 = thread_cpu_seconds();
                 const auto t0 = Clock::now();
                 run();
                 keep(name, n, seconds_since(t0));
+                const auto [sys1, faults1] = kernel_usage();
+                keep(name + "/sys", n, sys1 - sys0);
+                keep(name + "/faults", n, faults1 - faults0);
+                keep(name + "/peak", n, status_mib("VmHWM:") - rss0);
                 // The busiest thread's CPU time: the caller's or, on two
                 // threads, the worker's. On an idle machine the wall time
                 // would be about this; on a loaded one it is what the split
@@ -225,8 +281,8 @@ int main(int argc, char** argv) try {
                 keep(name + "/cpu", n, n == 1 ? caller + others : std::max(caller, others));
             }
         }
-        // The command on all threads, and its floor on one: the JPEG load and
-        // the two saves of the maps it writes, one after the other.
+        // The command on all threads, and its floor on one (libjpeg-turbo and
+        // libpng alone), one after the other.
         set_thread_count(0);
         const auto figures =
             rkbench::run_timed({command, "--quiet", "--out-dir", dir, jpeg}, dir + "/command.log");
@@ -234,43 +290,75 @@ int main(int argc, char** argv) try {
         keep("command", 0, figures.wall_seconds);
         keep("command peak MiB", 0, figures.max_rss_mib);
         keep("command cpu", 0, figures.cpu_seconds);
-        set_thread_count(1);
-        Img h(load_image(u16(dir + "/photo_height.png").c_str()));
-        Img nm(load_image(u16(dir + "/photo_normal.png").c_str()));
-        const double p0 = process_cpu_seconds();
-        const auto t0 = Clock::now();
-        Img loaded(load_image(u16(jpeg).c_str()));
-        save(h.p, dir + "/fh.png");
-        save(nm.p, dir + "/fn.png");
-        keep("floor", 0, seconds_since(t0));
-        keep("floor cpu", 0, process_cpu_seconds() - p0);
+        keep("command sys", 0, figures.system_seconds);
+        keep("command faults", 0, figures.page_faults);
+        const auto floor_figures = rkbench::run_timed(
+            {floor, jpeg, dir + "/photo_height.png", dir + "/photo_normal.png", dir},
+            dir + "/floor.log");
+        if (floor_figures.exit_status != 0) throw std::runtime_error("the codec floor failed");
+        const auto [floor_wall, floor_cpu] = floor_times(dir + "/floor.log");
+        keep("floor", 0, floor_wall);
+        keep("floor cpu", 0, floor_cpu);
+    }
+    // A batch of copies of the photograph on two workers against two of them,
+    // once each (the figure that counts is the peak).
+    std::vector<std::pair<int, rkbench::ProcessFigures>> batches;
+    if (batch > 0) {
+        std::vector<std::string> names;
+        for (int i = 0; i < batch; ++i) {
+            names.push_back(dir + "/batch" + std::to_string(i) + ".jpg");
+            std::filesystem::copy_file(jpeg, names.back());
+        }
+        for (int count : {batch, std::min(batch, 2)}) {
+            std::vector<std::string> args = {command, "--quiet", "-j", "2", "--out-dir",
+                                             dir + "/batch"};
+            args.insert(args.end(), names.begin(), names.begin() + count);
+            const auto figures = rkbench::run_timed(args, dir + "/batch.log");
+            if (figures.exit_status != 0) throw std::runtime_error("the batch failed");
+            batches.emplace_back(count, figures);
+        }
     }
 
     std::cout << "- CPU: " << cpu_line("model name") << ", " << cpu_line("cpu MHz")
               << " MHz, usable processors " << rk::usable_processors() << "\n"
               << "- load average at the end: ";
     std::ifstream("/proc/loadavg") >> std::cout.rdbuf();
-    std::cout << "\n| operation, 4096 x 4096 |";
+    const std::string cpu = cpu_line("model name");
+    std::cout << "\n| operation, 4096 x 4096 (" << cpu << ") |";
     for (uint32_t n : resolved) std::cout << " " << n << " thread(s) |";
-    std::cout << " speed-up | speed-up from busiest thread's CPU time |\n|---|";
-    for (size_t i = 0; i <= resolved.size() + 1; ++i) std::cout << "--:|";
+    std::cout << " speed-up | speed-up from busiest thread's CPU time | system time | page faults "
+                 "| peak memory added |\n|---|";
+    for (size_t i = 0; i <= resolved.size() + 4; ++i) std::cout << "--:|";
     std::cout << "\n";
+    const uint32_t all = resolved.back();
     for (const auto& [name, run] : rows) {
         std::cout << "| " << name << " |";
         for (uint32_t n : resolved) std::cout << " " << best[{name, n}] * 1000 << " ms |";
-        std::cout << " " << best[{name, resolved.front()}] / best[{name, resolved.back()}] << " | "
-                  << best[{name + "/cpu", resolved.front()}] /
-                         best[{name + "/cpu", resolved.back()}]
-                  << " |\n";
+        std::cout << " " << best[{name, resolved.front()}] / best[{name, all}] << " | "
+                  << best[{name + "/cpu", resolved.front()}] / best[{name + "/cpu", all}] << " | "
+                  << best[{name + "/sys", all}] * 1000 << " ms | " << best[{name + "/faults", all}]
+                  << " | " << best[{name + "/peak", all}] << " MiB |\n";
     }
-    const double cmd = best[{"command", 0}], floor = best[{"floor", 0}];
-    std::cout
-        << "\n| whole command | wall | single-threaded codec floor | ratio | CPU time "
-           "| floor's CPU time | peak memory | / 6 images |\n|---|--:|--:|--:|--:|--:|--:|--:|\n"
-        << "| `reliefkit photo.jpg` | " << cmd * 1000 << " ms | " << floor * 1000 << " ms | "
-        << cmd / floor << " | " << best[{"command cpu", 0}] * 1000 << " ms | "
-        << best[{"floor cpu", 0}] * 1000 << " ms | " << best[{"command peak MiB", 0}] << " MiB | "
-        << best[{"command peak MiB", 0}] / 1536.0 << " |\n";
+    const double cmd = best[{"command", 0}], floor_wall = best[{"floor", 0}];
+    const double cmd_cpu = best[{"command cpu", 0}], cmd_sys = best[{"command sys", 0}];
+    std::cout << "\n| whole command (" << cpu
+              << ") | wall | codec floor, 1 thread | ratio | CPU time | system time | kernel share "
+                 "| page faults | peak memory | floor's CPU time |\n"
+                 "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n"
+              << "| `reliefkit photo.jpg` | " << cmd * 1000 << " ms | " << floor_wall * 1000
+              << " ms | " << cmd / floor_wall << " | " << cmd_cpu * 1000 << " ms | "
+              << cmd_sys * 1000 << " ms | " << 100.0 * cmd_sys / cmd_cpu << " % | "
+              << best[{"command faults", 0}] << " | " << best[{"command peak MiB", 0}] << " MiB | "
+              << best[{"floor cpu", 0}] * 1000 << " ms |\n";
+    if (!batches.empty()) {
+        std::cout << "\n| batch, `-j 2` (" << cpu
+                  << ") | wall | CPU time | system time | page faults | peak memory |\n"
+                     "|---|--:|--:|--:|--:|--:|\n";
+        for (const auto& [count, f] : batches)
+            std::cout << "| " << count << " photographs | " << f.wall_seconds * 1000 << " ms | "
+                      << f.cpu_seconds * 1000 << " ms | " << f.system_seconds * 1000 << " ms | "
+                      << f.page_faults << " | " << f.max_rss_mib << " MiB |\n";
+    }
 
     // Size-99 smoothing, one thread, CPU time of this thread: each build of ours
     // against sepFilter2D; multiplies and adds per cycle at the nominal clock.
