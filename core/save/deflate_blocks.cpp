@@ -222,7 +222,7 @@ size_t store_not_final(const uint8_t* data, size_t size, uint8_t* out) noexcept 
         const size_t n = std::min(kStoredMax, size - done);
         const uint8_t header[5] = {0x00, uint8_t(n), uint8_t(n >> 8), uint8_t(~n), uint8_t(~n >> 8)};
         std::memcpy(out + at, header, 5);
-        std::memcpy(out + at + 5, data + done, n);
+        if (n) std::memcpy(out + at + 5, data + done, n);
         at += 5 + n, done += n;
         if (done == size) return at;
     }
