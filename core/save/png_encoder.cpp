@@ -3,6 +3,10 @@
 #include <libdeflate.h>
 #include <zlib.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -45,6 +49,72 @@ uint32_t allowed_filters(const PngLayout& layout) noexcept {
     return mask;
 }
 
+#if defined(__SSE2__)
+
+inline __m128i load16(const uint8_t* p) noexcept {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// mask ? x : y, lane by lane.
+inline __m128i select(__m128i mask, __m128i x, __m128i y) noexcept {
+    return _mm_or_si128(_mm_and_si128(mask, x), _mm_andnot_si128(mask, y));
+}
+
+inline __m128i abs16(__m128i x) noexcept {
+    return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x));
+}
+
+// paeth() on eight 16-bit lanes.
+inline __m128i paeth8(__m128i a, __m128i b, __m128i c) noexcept {
+    const __m128i p = _mm_sub_epi16(b, c), q = _mm_sub_epi16(a, c);
+    const __m128i pa = abs16(p), pb = abs16(q), pc = abs16(_mm_add_epi16(p, q));
+    const __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+    return select(not_a, select(_mm_cmpgt_epi16(pb, pc), c, b), a);
+}
+
+inline __m128i paeth16(__m128i a, __m128i b, __m128i c) noexcept {
+    const __m128i z = _mm_setzero_si128();
+    return _mm_packus_epi16(
+        paeth8(_mm_unpacklo_epi8(a, z), _mm_unpacklo_epi8(b, z), _mm_unpacklo_epi8(c, z)),
+        paeth8(_mm_unpackhi_epi8(a, z), _mm_unpackhi_epi8(b, z), _mm_unpackhi_epi8(c, z)));
+}
+
+// Sixteen weights summed into two 64-bit lanes: |v| of each byte read as
+// signed is the smaller of v and -v read as unsigned.
+inline __m128i add_weights(__m128i sum, __m128i d) noexcept {
+    const __m128i z = _mm_setzero_si128();
+    return _mm_add_epi64(sum, _mm_sad_epu8(_mm_min_epu8(d, _mm_sub_epi8(z, d)), z));
+}
+
+// The five filters of row bytes [from, ...) sixteen at a time (from >= bpp);
+// answers the first byte not done.
+size_t filter_sse2(const uint8_t* r, const uint8_t* p, size_t from, size_t n, size_t bpp,
+                   uint8_t* const out[5], uint64_t sums[5]) noexcept {
+    __m128i acc[5] = {};
+    const __m128i one = _mm_set1_epi8(1);
+    size_t i = from;
+    for (; i + 16 <= n; i += 16) {
+        const __m128i x = load16(r + i), a = load16(r + i - bpp);
+        const __m128i b = load16(p + i), c = load16(p + i - bpp);
+        // The floor of (a + b) / 2: pavgb rounds up when a + b is odd.
+        const __m128i mean = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
+        const __m128i d[5] = {x, _mm_sub_epi8(x, a), _mm_sub_epi8(x, b), _mm_sub_epi8(x, mean),
+                              _mm_sub_epi8(x, paeth16(a, b, c))};
+        for (int f = 0; f < 5; ++f) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out[f] + i), d[f]);
+            acc[f] = add_weights(acc[f], d[f]);
+        }
+    }
+    for (int f = 0; f < 5; ++f) {
+        uint64_t lanes[2];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), acc[f]);
+        sums[f] += lanes[0] + lanes[1];
+    }
+    return i;
+}
+
+#endif
+
 // Filters rows one at a time; holds the row above and one candidate per filter.
 class RowFilter {
   public:
@@ -55,14 +125,30 @@ class RowFilter {
     // The row just produced becomes the row above.
     void advance() noexcept { prev_.swap(cur_); }
 
-    // The current row filtered, filter byte first (row_bytes + 1 bytes).
+    // The current row filtered, filter byte first (row_bytes + 1 bytes): all
+    // five filters in one pass, the one of least weight kept (ties to the
+    // earlier) among those allowed.
     const uint8_t* filter() noexcept {
+        const uint8_t* r = cur_.data();
+        const uint8_t* p = prev_.data();
+        uint8_t* out[5];
+        uint64_t sums[5] = {};
+        for (uint32_t f = NONE; f <= PAETH; ++f) {
+            candidate(f)[0] = static_cast<uint8_t>(f);
+            out[f] = candidate(f) + 1;
+        }
+        // No pixel to the left: the left neighbours (and the upper left one) are 0.
+        const size_t b = std::min<size_t>(bpp_, n_);
+        for (size_t i = 0; i < b; ++i) put(out, sums, i, r[i], 0, p[i], 0);
+        size_t i = b;
+#if defined(__SSE2__)
+        i = filter_sse2(r, p, b, n_, b, out, sums);
+#endif
+        for (; i < n_; ++i) put(out, sums, i, r[i], r[i - b], p[i], p[i - b]);
         uint32_t best = 0;
         uint64_t least = ~uint64_t{0};
         for (uint32_t f = NONE; f <= PAETH; ++f) {
-            if (!(mask_ & (1u << f))) continue;
-            const uint64_t sum = apply(static_cast<Filter>(f), candidate(f));
-            if (sum < least) least = sum, best = f;
+            if ((mask_ & (1u << f)) && sums[f] < least) least = sums[f], best = f;
         }
         return candidate(best);
     }
@@ -70,36 +156,16 @@ class RowFilter {
   private:
     uint8_t* candidate(uint32_t f) noexcept { return out_.data() + f * (n_ + 1); }
 
-    uint64_t apply(Filter f, uint8_t* out) noexcept {
-        const uint8_t* r = cur_.data();
-        const uint8_t* p = prev_.data();
-        uint8_t* d = out + 1;
-        out[0] = f;
-        uint64_t sum = 0;
-        const size_t b = std::min<size_t>(bpp_, n_);
-        switch (f) {
-            case NONE:
-                for (size_t i = 0; i < n_; ++i) sum += weight(d[i] = r[i]);
-                break;
-            case SUB:
-                for (size_t i = 0; i < b; ++i) sum += weight(d[i] = r[i]);
-                for (size_t i = b; i < n_; ++i) sum += weight(d[i] = uint8_t(r[i] - r[i - b]));
-                break;
-            case UP:
-                for (size_t i = 0; i < n_; ++i) sum += weight(d[i] = uint8_t(r[i] - p[i]));
-                break;
-            case AVG:
-                for (size_t i = 0; i < b; ++i) sum += weight(d[i] = uint8_t(r[i] - (p[i] >> 1)));
-                for (size_t i = b; i < n_; ++i)
-                    sum += weight(d[i] = uint8_t(r[i] - ((p[i] + r[i - b]) >> 1)));
-                break;
-            case PAETH:
-                for (size_t i = 0; i < b; ++i) sum += weight(d[i] = uint8_t(r[i] - p[i]));
-                for (size_t i = b; i < n_; ++i)
-                    sum += weight(d[i] = uint8_t(r[i] - paeth(r[i - b], p[i], p[i - b])));
-                break;
+    // Byte i of every filter from the byte x, its left neighbour a, the byte
+    // above it b and the one above its left neighbour c.
+    static void put(uint8_t* const out[5], uint64_t sums[5], size_t i, uint8_t x, uint8_t a,
+                    uint8_t b, uint8_t c) noexcept {
+        const uint8_t d[5] = {x, uint8_t(x - a), uint8_t(x - b), uint8_t(x - ((a + b) >> 1)),
+                              uint8_t(x - paeth(a, b, c))};
+        for (int f = 0; f < 5; ++f) {
+            out[f][i] = d[f];
+            sums[f] += weight(d[f]);
         }
-        return sum;
     }
 
     size_t n_;
