@@ -59,8 +59,9 @@ struct Usage {
 Usage now() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return {u.ru_utime.tv_sec + u.ru_utime.tv_usec * 1e-6, u.ru_stime.tv_sec + u.ru_stime.tv_usec * 1e-6,
-            static_cast<double>(u.ru_minflt), std::chrono::steady_clock::now()};
+    return {u.ru_utime.tv_sec + u.ru_utime.tv_usec * 1e-6,
+            u.ru_stime.tv_sec + u.ru_stime.tv_usec * 1e-6, static_cast<double>(u.ru_minflt),
+            std::chrono::steady_clock::now()};
 }
 
 // A block of bytes aligned to 2 MiB, mapped the way w says.
@@ -72,7 +73,8 @@ void* map_block(size_t bytes, Way w) {
     const uintptr_t aligned = (at + kHuge - 1) & ~(kHuge - 1);
     if (aligned > at) munmap(raw, aligned - at);
     const uintptr_t end = at + bytes + kHuge;
-    if (end > aligned + bytes) munmap(reinterpret_cast<void*>(aligned + bytes), end - aligned - bytes);
+    if (end > aligned + bytes)
+        munmap(reinterpret_cast<void*>(aligned + bytes), end - aligned - bytes);
     void* p = reinterpret_cast<void*>(aligned);
     if (w == Way::huge || w == Way::huge_populate) madvise(p, bytes, MADV_HUGEPAGE);
     if (w == Way::huge_populate) madvise(p, bytes, MADV_POPULATE_WRITE);
@@ -114,9 +116,11 @@ int main(int argc, char** argv) {
     }
     std::string thp;
     std::getline(std::ifstream("/sys/kernel/mm/transparent_hugepage/enabled"), thp);
-    std::cout << "- CPU: " << cpu_name() << "; transparent huge pages: " << thp << "\n- load average: ";
+    std::cout << "- CPU: " << cpu_name() << "; transparent huge pages: " << thp
+              << "\n- load average: ";
     std::ifstream("/proc/loadavg") >> std::cout.rdbuf();
-    std::cout << "\n| block | way | wall | user | system | page faults |\n|--:|---|--:|--:|--:|--:|\n";
+    std::cout
+        << "\n| block | way | wall | user | system | page faults |\n|--:|---|--:|--:|--:|--:|\n";
     for (size_t mib : {2, 4, 16, 64, 256}) {
         for (Way w : {Way::plain, Way::huge, Way::populate, Way::huge_populate, Way::reused}) {
             const Cost c = measure(mib * kMiB, w, reps);

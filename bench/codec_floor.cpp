@@ -71,8 +71,8 @@ void write_png(const std::string& path, const Picture& p) {
         png_init_io(png, file.f);
         png_set_compression_level(png, 6);
         png_set_IHDR(png, info, p.width, p.height, 8,
-                     p.channels == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB,
-                     PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+                     p.channels == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                     PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
         png_write_info(png, info);
         for (uint32_t y = 0; y < p.height; ++y)
             png_write_row(png, p.bytes.data() + size_t{y} * p.width * p.channels);

@@ -310,8 +310,8 @@ int main(int argc, char** argv) try {
             std::filesystem::copy_file(jpeg, names.back());
         }
         for (int count : {batch, std::min(batch, 2)}) {
-            std::vector<std::string> args = {command, "--quiet", "-j", "2", "--out-dir",
-                                             dir + "/batch"};
+            const std::string out = dir + "/batch";
+            std::vector<std::string> args = {command, "--quiet", "-j", "2", "--out-dir", out};
             args.insert(args.end(), names.begin(), names.begin() + count);
             const auto figures = rkbench::run_timed(args, dir + "/batch.log");
             if (figures.exit_status != 0) throw std::runtime_error("the batch failed");

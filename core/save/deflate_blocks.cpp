@@ -18,8 +18,9 @@ constexpr uint32_t kMaxDist = 30;
 // Extra bits of the length symbols 257..285 and of the distance symbols.
 constexpr std::array<uint8_t, 29> kLengthExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                                   2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr std::array<uint8_t, 30> kDistanceExtra = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                                    6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+constexpr std::array<uint8_t, 30> kDistanceExtra = {0, 0, 0,  0,  1,  1,  2,  2,  3,  3,
+                                                    4, 4, 5,  5,  6,  6,  7,  7,  8,  8,
+                                                    9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
 // Reads a deflate stream's bits, least significant first; past the end it reads
 // zeros and says it went too far.
@@ -34,7 +35,8 @@ class BitReader {
         if (std::endian::native == std::endian::little && at + 8 <= size_) {
             std::memcpy(&v, bytes_ + at, 8);
         } else {
-            for (size_t i = 0; i < 8 && at + i < size_; ++i) v |= uint64_t{bytes_[at + i]} << (8 * i);
+            for (size_t i = 0; i < 8 && at + i < size_; ++i)
+                v |= uint64_t{bytes_[at + i]} << (8 * i);
         }
         return static_cast<uint32_t>((v >> (pos_ & 7)) & ((uint64_t{1} << k) - 1));
     }
@@ -69,7 +71,8 @@ class Huffman {
             if (left < 0) return false;
         }
         std::array<uint16_t, kMaxCodeBits + 2> offset{};
-        for (uint32_t len = 1; len <= kMaxCodeBits; ++len) offset[len + 1] = offset[len] + count_[len];
+        for (uint32_t len = 1; len <= kMaxCodeBits; ++len)
+            offset[len + 1] = offset[len] + count_[len];
         for (uint32_t s = 0; s < n; ++s)
             if (lengths[s]) symbols_[offset[lengths[s]]++] = static_cast<uint16_t>(s);
         fast_.fill(0);
@@ -140,8 +143,8 @@ bool fixed_codes(Huffman& lit, Huffman& dist) noexcept {
 
 // A dynamic block's header: the code-length code, then the two codes' lengths.
 bool dynamic_codes(BitReader& in, Huffman& lit, Huffman& dist) noexcept {
-    static constexpr uint8_t kOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
-                                           11, 4, 12, 3, 13, 2, 14, 1, 15};
+    static constexpr uint8_t kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                           11, 4,  12, 3, 13, 2, 14, 1, 15};
     const uint32_t nlit = in.take(5) + 257, ndist = in.take(5) + 1, nlen = in.take(4) + 4;
     if (nlit > kMaxLitLen || ndist > kMaxDist) return false;
     std::array<uint8_t, 19> code_lengths{};
@@ -158,7 +161,9 @@ bool dynamic_codes(BitReader& in, Huffman& lit, Huffman& dist) noexcept {
         }
         if (s == 16 && i == 0) return false;
         const uint8_t value = s == 16 ? lengths[i - 1] : 0;
-        const uint32_t repeat = s == 16 ? 3 + in.take(2) : s == 17 ? 3 + in.take(3) : 11 + in.take(7);
+        const uint32_t repeat = s == 16   ? 3 + in.take(2)
+                                : s == 17 ? 3 + in.take(3)
+                                          : 11 + in.take(7);
         if (i + repeat > nlit + ndist) return false;
         for (uint32_t r = 0; r < repeat; ++r) lengths[i++] = value;
     }
@@ -220,7 +225,8 @@ size_t store_not_final(const uint8_t* data, size_t size, uint8_t* out) noexcept 
     size_t at = 0;
     for (size_t done = 0;;) {
         const size_t n = std::min(kStoredMax, size - done);
-        const uint8_t header[5] = {0x00, uint8_t(n), uint8_t(n >> 8), uint8_t(~n), uint8_t(~n >> 8)};
+        const uint8_t header[5] = {0x00, uint8_t(n), uint8_t(n >> 8), uint8_t(~n),
+                                   uint8_t(~n >> 8)};
         std::memcpy(out + at, header, 5);
         if (n) std::memcpy(out + at + 5, data + done, n);
         at += 5 + n, done += n;

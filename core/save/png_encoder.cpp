@@ -97,7 +97,8 @@ size_t filter_sse2(const uint8_t* r, const uint8_t* p, size_t from, size_t n, si
         const __m128i x = load16(r + i), a = load16(r + i - bpp);
         const __m128i b = load16(p + i), c = load16(p + i - bpp);
         // The floor of (a + b) / 2: pavgb rounds up when a + b is odd.
-        const __m128i mean = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
+        const __m128i mean =
+            _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
         const __m128i d[5] = {x, _mm_sub_epi8(x, a), _mm_sub_epi8(x, b), _mm_sub_epi8(x, mean),
                               _mm_sub_epi8(x, paeth16(a, b, c))};
         for (int f = 0; f < 5; ++f) {
@@ -271,7 +272,8 @@ struct Encoder {
         }
         for (uint32_t y = y0; y < y1; ++y) {
             rows(context, y, filter.current());
-            std::memcpy(filtered.data() + (y - y0) * (row_bytes + 1), filter.filter(), row_bytes + 1);
+            std::memcpy(filtered.data() + (y - y0) * (row_bytes + 1), filter.filter(),
+                        row_bytes + 1);
             filter.advance();
         }
         const size_t n = band.filtered;

@@ -37,8 +37,8 @@ TEST_F(BlockCache, SizesAndAlignment) {
                          2 * kMiB + 1, 3 * kMiB + 5, 9 * kMiB}) {
         rk::Block block(bytes);
         ASSERT_TRUE(block) << bytes;
-        EXPECT_TRUE(aligned(block.get(), bytes < rk::kLargeBlockBytes ? rk::kBlockAlign
-                                                                       : rk::kLargeBlockBytes))
+        EXPECT_TRUE(aligned(block.get(),
+                            bytes < rk::kLargeBlockBytes ? rk::kBlockAlign : rk::kLargeBlockBytes))
             << bytes;
         std::memset(block.get(), 0xA5, bytes);
     }
@@ -117,10 +117,11 @@ TEST_F(BlockCache, ResultsDoNotDependOnReusedMemory) {
         return Px{float((x * 7 + y * 3) % 17) / 16, float(x % 5) / 4, float(y % 9) / 8, 1};
     });
     auto maps = [&] {
-        Img height(calc_heightmap_from_photo(photo.get(), 7, HM_AUTO_LEVELS | HM_DETAIL_FILTER |
-                   HM_SMOOTH, 0.5f, 0, 1, 5, 0.05f, 1, 1, 1, 3, 0));
-        return std::pair{std::move(height), Img(calc_normalmap_from_heightmap(height.get(), 0, 0,
-                                                                               2, 1, 5, 0))};
+        Img height(calc_heightmap_from_photo(photo.get(), 7,
+                                             HM_AUTO_LEVELS | HM_DETAIL_FILTER | HM_SMOOTH, 0.5f, 0,
+                                             1, 5, 0.05f, 1, 1, 1, 3, 0));
+        return std::pair{std::move(height),
+                         Img(calc_normalmap_from_heightmap(height.get(), 0, 0, 2, 1, 5, 0))};
     };
     const auto fresh = maps();
     EXPECT_TRUE(aligned(imgbuf_buf(fresh.first.get()), rk::kLargeBlockBytes));

@@ -21,8 +21,10 @@ Bytes sample(size_t n, int kind) {
     for (size_t i = 0; i < n; ++i) {
         seed = seed * 1103515245u + 12345u;
         const uint8_t noise = static_cast<uint8_t>(seed >> 24);
-        b[i] = kind == 0 ? 0 : kind == 1 ? noise : kind == 2 ? uint8_t(i % 251 + i / 4096)
-                                                             : uint8_t("relief "[i % 7] + (noise >> 7));
+        b[i] = kind == 0   ? 0
+               : kind == 1 ? noise
+               : kind == 2 ? uint8_t(i % 251 + i / 4096)
+                           : uint8_t("relief "[i % 7] + (noise >> 7));
     }
     return b;
 }
@@ -75,7 +77,8 @@ TEST(DeflateBlocks, LastBlockAsZlibSeesItAndBandsJoin) {
                 EXPECT_EQ(inflated, data);
                 // Padding bits that happen to be set must not leak into the join.
                 Bytes band = stream;
-                const uint32_t used = static_cast<uint32_t>(ours->end_bit - (stream.size() - 1) * 8);
+                const uint32_t used =
+                    static_cast<uint32_t>(ours->end_bit - (stream.size() - 1) * 8);
                 band.back() |= static_cast<uint8_t>(0xFF00u >> (8 - used));
                 band.resize(stream.size() + 5);
                 const auto size = rk::make_not_final(band.data(), stream.size());
