@@ -65,7 +65,8 @@ ImgbufPtr make_normal_map(const imgbuf* heights, const NormalMapSettings& set) {
 
     // The operator reads the heights once, straight from the source, which it
     // never writes: a copy would cost a second image and change no result.
-    normal_from_height(normals.get(), heights, set.strength, set.centre_weight, set.edge);
+    if (!normal_from_height(normals.get(), heights, set.strength, set.centre_weight, set.edge))
+        return nullptr;
     // Wrapping computes the border like any other pixel.
     if (set.edge == EDGE_CLAMP) fill_flat_border(normals.get());
     invert_axes(normals.get(), set.invert_x, set.invert_y);
