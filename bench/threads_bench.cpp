@@ -8,6 +8,7 @@
 //   --samples=DIR     directory holding bricks.png (default docs/samples)
 //   --command=PATH    the reliefkit command (default the one built beside)
 //   --floor=PATH      the codec floor program (default rk_codec_floor built beside)
+//   --inplace=PATH    the in-place pipeline (default rk_inplace_pipeline built beside)
 //   --threads=A,B     thread counts compared (default 1 and every usable processor)
 //   --batch=N         photographs in the batch row (default 16; 0: no batch rows)
 #include <sys/resource.h>
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -89,6 +91,11 @@ std::pair<double, double> floor_times(const std::string& log_path) {
         return {wall, cpu};
     }
     throw std::runtime_error("no times from the codec floor in " + log_path);
+}
+
+std::string file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::string cpu_line(const std::string& key) {
@@ -169,6 +176,7 @@ std::string dds_header(uint32_t side, std::array<uint32_t, 7> pf) {
 int main(int argc, char** argv) try {
     int reps = 3;
     std::string samples = RK_SAMPLES_DIR, command = RK_PIPELINE_COMMAND, floor = RK_CODEC_FLOOR;
+    std::string inplace = RK_INPLACE_PIPELINE;
     std::vector<uint32_t> counts = {1, 0};
     int batch = 16;
     for (int i = 1; i < argc; ++i) {
@@ -181,6 +189,8 @@ int main(int argc, char** argv) try {
             command = a.substr(10);
         else if (a.starts_with("--floor="))
             floor = a.substr(8);
+        else if (a.starts_with("--inplace="))
+            inplace = a.substr(10);
         else if (a.starts_with("--batch="))
             batch = std::stoi(a.substr(8));
         else if (a.starts_with("--threads=")) {
@@ -292,6 +302,19 @@ int main(int argc, char** argv) try {
         keep("command cpu", 0, figures.cpu_seconds);
         keep("command sys", 0, figures.system_seconds);
         keep("command faults", 0, figures.page_faults);
+        // The same maps with both generators in place: the same bytes.
+        const std::string in_dir = dir + "/inplace";
+        std::filesystem::create_directories(in_dir);
+        const auto in_place = rkbench::run_timed({inplace, jpeg, in_dir}, dir + "/inplace.log");
+        for (const char* name : {"/photo_height.png", "/photo_normal.png"}) {
+            if (in_place.exit_status != 0 || file_bytes(in_dir + name) != file_bytes(dir + name))
+                throw std::runtime_error("the in-place pipeline did not write the command's files");
+        }
+        keep("inplace", 0, in_place.wall_seconds);
+        keep("inplace peak MiB", 0, in_place.max_rss_mib);
+        keep("inplace cpu", 0, in_place.cpu_seconds);
+        keep("inplace sys", 0, in_place.system_seconds);
+        keep("inplace faults", 0, in_place.page_faults);
         const auto floor_figures = rkbench::run_timed(
             {floor, jpeg, dir + "/photo_height.png", dir + "/photo_normal.png", dir},
             dir + "/floor.log");
@@ -339,17 +362,21 @@ int main(int argc, char** argv) try {
                   << best[{name + "/sys", all}] * 1000 << " ms | " << best[{name + "/faults", all}]
                   << " | " << best[{name + "/peak", all}] << " MiB |\n";
     }
-    const double cmd = best[{"command", 0}], floor_wall = best[{"floor", 0}];
-    const double cmd_cpu = best[{"command cpu", 0}], cmd_sys = best[{"command sys", 0}];
+    const double floor_wall = best[{"floor", 0}];
     std::cout << "\n| whole command (" << cpu
               << ") | wall | codec floor, 1 thread | ratio | CPU time | system time | kernel share "
-                 "| page faults | peak memory | floor's CPU time |\n"
-                 "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n"
-              << "| `reliefkit photo.jpg` | " << cmd * 1000 << " ms | " << floor_wall * 1000
-              << " ms | " << cmd / floor_wall << " | " << cmd_cpu * 1000 << " ms | "
-              << cmd_sys * 1000 << " ms | " << 100.0 * cmd_sys / cmd_cpu << " % | "
-              << best[{"command faults", 0}] << " | " << best[{"command peak MiB", 0}] << " MiB | "
-              << best[{"floor cpu", 0}] * 1000 << " ms |\n";
+                 "| page faults | peak memory |\n|---|--:|--:|--:|--:|--:|--:|--:|--:|\n";
+    for (auto [key, label] : {std::pair{"command", "`reliefkit photo.jpg`"},
+                              {"inplace", "the same, generators in place (rk_inplace_pipeline)"}}) {
+        const std::string k = key;
+        const double wall = best[{k, 0}], cpu_s = best[{k + " cpu", 0}];
+        const double sys = best[{k + " sys", 0}];
+        std::cout << "| " << label << " | " << wall * 1000 << " ms | " << floor_wall * 1000
+                  << " ms | " << wall / floor_wall << " | " << cpu_s * 1000 << " ms | "
+                  << sys * 1000 << " ms | " << 100.0 * sys / cpu_s << " % | "
+                  << best[{k + " faults", 0}] << " | " << best[{k + " peak MiB", 0}] << " MiB |\n";
+    }
+    std::cout << "\nThe floor's CPU time: " << best[{"floor cpu", 0}] * 1000 << " ms.\n";
     if (!batches.empty()) {
         std::cout << "\n| batch, `-j 2` (" << cpu
                   << ") | wall | CPU time | system time | page faults | peak memory |\n"
