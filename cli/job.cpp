@@ -9,6 +9,7 @@
 
 #include "diagnostics.h"
 #include "image.h"
+#include "interrupt.h"
 #include "preview.h"
 #include "reliefkit.h"
 #include "text_conversion.h"
@@ -36,7 +37,11 @@ std::string save(const fs::path& path, Saver&& saver) {
     if (!wide) return "cannot write " + path.string() + ": the name is not valid UTF-8";
     char16_t message[kMessageCapacity] = {};
     std::vector<std::string> texts;
+    if (!begin_save()) return "cannot write " + path.string() + ": the command was stopped";
     {
+        struct Turn {
+            ~Turn() { end_save(); }
+        } turn;
         DiagnosticsCapture capture(texts);
         saver(message, kMessageCapacity, wide->c_str());
     }
@@ -178,19 +183,19 @@ class Job {
         // The generator only tests its weights for all-zero, which gives a black
         // map; any non-zero value takes the ordinary path.
         constexpr float kWeight = 1.0f;
-        Image result(calc_heightmap_from_photo_ex(
-            photo, h.mode, h.flags(), h.midpoint, h.clamp_low, h.clamp_high, h.detail_size,
-            h.detail_threshold, kWeight, kWeight, kWeight, h.smooth_size, h.smooth_kind,
-            edge_mode()));
+        Image result(calc_heightmap_from_photo_ex(photo, h.mode, h.flags(), h.midpoint, h.clamp_low,
+                                                  h.clamp_high, h.detail_size, h.detail_threshold,
+                                                  kWeight, kWeight, kWeight, h.smooth_size,
+                                                  h.smooth_kind, edge_mode()));
         if (!result) fail(plan_.input + ": not enough memory for the height map");
         return result;
     }
 
     Image normal_map(const imgbuf* height) {
         const NormalSettings& n = options_.normal;
-        Image result(calc_normalmap_from_heightmap_ex(
-            height, n.invert_x ? 1 : 0, n.invert_y ? 1 : 0, n.strength, n.center_tap, n.blur_size,
-            n.blur_kind, edge_mode()));
+        Image result(calc_normalmap_from_heightmap_ex(height, n.invert_x ? 1 : 0,
+                                                      n.invert_y ? 1 : 0, n.strength, n.center_tap,
+                                                      n.blur_size, n.blur_kind, edge_mode()));
         if (!result) fail(plan_.input + ": not enough memory for the normal map");
         return result;
     }

@@ -10,6 +10,10 @@
 #include "batch.h"
 #include "console.h"
 #include "diagnostics.h"
+#include "farm_batch.h"
+#include "farm_options.h"
+#include "input_list.h"
+#include "interrupt.h"
 #include "job.h"
 #include "naming.h"
 #include "options.h"
@@ -37,6 +41,7 @@ int run(int argc, char** argv) {
     const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     // A file named serve is still an input as ./serve.
     if (!args.empty() && args[0] == "serve") return rkserve::serve_main(std::span(args).subspan(1));
+    rkcli::end_batch_on_stop_signals();  // before the library or a job makes a thread
     rkcli::ParseResult parsed = rkcli::parse_command_line(args);
     switch (parsed.action) {
         case rkcli::Action::help:
@@ -51,7 +56,13 @@ int run(int argc, char** argv) {
             break;
     }
     rkcli::Options& options = parsed.options;
-    options.inputs = rkcli::expand_inputs(options.inputs);
+    if (std::string why = rkcli::farm_usage_error(options); !why.empty()) return usage_error(why);
+    const rkcli::GatheredInputs gathered = rkcli::gather_inputs(options, std::cin);
+    if (!gathered.error.empty()) {
+        std::cerr << "reliefkit: " << gathered.error << '\n';
+        return 1;
+    }
+    rkcli::use_inputs(options, gathered.items);
     if (std::string why = rkcli::check_expanded_inputs(options); !why.empty()) {
         return usage_error(why);
     }
@@ -64,19 +75,35 @@ int run(int argc, char** argv) {
         return 1;
     }
 
-    const std::vector<rkcli::JobPlan> plans = rkcli::plan_jobs(options);
+    rkcli::FarmBatch farm(options, parsed.applied, gathered.items, RELIEFKIT_VERSION_STRING);
+    std::vector<std::string> warnings;
+    if (std::string why = farm.start(warnings); !why.empty()) {
+        std::cerr << "reliefkit: " << why << '\n';
+        return 1;
+    }
+    for (const std::string& warning : warnings) std::cerr << "reliefkit: " << warning << '\n';
+    // Planned over the whole list, so that every shard refuses the same inputs.
+    const std::vector<rkcli::JobPlan> plans = farm.share(rkcli::plan_jobs(options));
     const Library library;
     // One budget of threads for all jobs: a job thread inside the library
     // counts against it, and the library's workers only fill what is left.
     set_thread_count(options.threads);
     rkcli::install_diagnostics_sink();
+    std::ostream no_listing(nullptr);  // standard output carries the report alone
     rkcli::Console console(
-        std::cout, std::cerr,
+        farm.report_on_standard_output() ? no_listing : std::cout, std::cerr,
         {.progress = plans.size() > 1 && ::isatty(STDERR_FILENO) == 1, .quiet = options.quiet});
     const rkcli::BatchSummary summary = rkcli::run_batch(
         plans, rkcli::worker_count(options.jobs, plans.size()),
-        [&](const rkcli::JobPlan& plan) { return rkcli::run_job(plan, options); }, console);
+        [&](const rkcli::JobPlan& plan) {
+            return farm.run(plan, [&] { return rkcli::run_job(plan, options); });
+        },
+        console);
     console.summary(summary);
+    if (std::string why = farm.finish(); !why.empty()) {
+        std::cerr << "reliefkit: " << why << '\n';
+        return 1;
+    }
     return rkcli::exit_status(summary);
 }
 

@@ -79,9 +79,14 @@ std::vector<JobPlan> plan_jobs(const Options& options) {
     std::vector<JobPlan> plans;
     std::set<std::string> seen_inputs;
     std::map<std::string, std::string> claimed;  // output place -> input writing it
-    const fs::path dir(options.out_dir);
-    for (const std::string& input : options.inputs) {
+    const std::vector<std::string>& subdirs = options.farm.out_subdirs;
+    for (size_t i = 0; i < options.inputs.size(); ++i) {
+        const std::string& input = options.inputs[i];
         if (!seen_inputs.insert(place_key(input)).second) continue;
+        // A listed or walked tree keeps its shape under the output folder.
+        const fs::path dir = i < subdirs.size() && !subdirs[i].empty()
+                                 ? fs::path(options.out_dir) / subdirs[i]
+                                 : fs::path(options.out_dir);
 
         JobPlan plan;
         plan.input = input;

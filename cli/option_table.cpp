@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "farm_options.h"
 #include "number_text.h"
 #include "text_conversion.h"
 
@@ -324,6 +325,7 @@ constexpr OptionGroup kGroups[] = {
     {"Height map (from a photograph)", kHeight},
     {"Normal map", kNormal},
     {"Tiling", kTiling},
+    {"Lists, shards and rebuilds", kFarmOptions},
 };
 
 }  // namespace

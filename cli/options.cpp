@@ -107,6 +107,7 @@ class Parser {
     }
 
     void apply(const OptionEntry& option, std::string_view value) {
+        result_.applied.emplace_back(option.name, value);
         const OptionOutcome outcome = option.apply(result_.options, value);
         if (outcome.action != Action::run) {
             result_.action = outcome.action;
@@ -117,7 +118,7 @@ class Parser {
 
     void check_combination() {
         const Options& o = result_.options;
-        if (o.inputs.empty()) return fail("no input files");
+        if (o.inputs.empty() && o.farm.lists.empty()) return fail("no input files");
         if (o.from_height && o.height_only) {
             return fail(
                 "--from-height makes only a normal map and --height-only only a height map;"

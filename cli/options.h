@@ -7,7 +7,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "farm_settings.h"
 
 namespace rkcli {
 
@@ -33,6 +36,7 @@ struct HeightSettings {
     uint32_t smooth_kind = kGaussian;
 
     uint32_t flags() const;
+    bool operator==(const HeightSettings&) const = default;
 };
 
 // Parameters of calc_normalmap_from_heightmap.
@@ -47,6 +51,7 @@ struct NormalSettings {
     // Whether the library blurs (and so renormalises) the normals, which
     // changes how blue encodes z.
     bool blurred() const { return blur_size >= 3; }
+    bool operator==(const NormalSettings&) const = default;
 };
 
 // Source channel (0 red, 1 green, 2 blue) of the file's red, green and blue.
@@ -54,11 +59,13 @@ struct ChannelOrder {
     int32_t red = 0;
     int32_t green = 1;
     int32_t blue = 2;
+    bool operator==(const ChannelOrder&) const = default;
 };
 
 struct Size {
     uint32_t width = 0;
     uint32_t height = 0;
+    bool operator==(const Size&) const = default;
 };
 
 struct Options {
@@ -78,6 +85,10 @@ struct Options {
     uint32_t preview_tiles = 1;          // the preview repeated N x N
     HeightSettings height;
     NormalSettings normal;
+    FarmSettings farm;
+
+    // Every field, so that a setting added later is compared too.
+    bool operator==(const Options&) const = default;
 
     bool writes_height() const { return !from_height; }
     bool writes_normal() const { return !height_only; }
@@ -90,6 +101,9 @@ struct ParseResult {
     Action action = Action::run;
     Options options;
     std::string error;  // set for usage_error
+    // Every option applied, in command-line order: its long name and its value
+    // as typed (empty for a switch).
+    std::vector<std::pair<std::string_view, std::string>> applied;
 };
 
 ParseResult parse_command_line(std::span<const std::string_view> args);

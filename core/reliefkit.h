@@ -24,6 +24,10 @@
  * A null source makes each generator return null, so the chain above needs one
  * test at its end. examples/make_maps.c is a complete program.
  *
+ * New programs: reliefkit_rk.h (included at the end of this header) offers the
+ * same library under the rk_ prefix, with statuses and whole messages,
+ * parameter structs, loading from memory and PNG to a callback.
+ *
  * Sections of this header, in order: conventions, threading, limits, then the
  * functions (the image record, lifecycle, creation and accessors, pixel
  * operations, loading, saving, generators, the diagnostics sink).
@@ -114,9 +118,12 @@ extern "C" {
 /* The image record                                                      */
 /* ===================================================================== */
 
-/* Width x height pixels of four floats (R, G, B, A), row 0 at the top, rows
- * packed with no gap in one 16-byte-aligned block. Opaque: reach it through
- * the accessors below. */
+/* Width x height pixels of four floats (R, G, B, A), row 0 at the top, in one
+ * 16-byte-aligned block. In every image the library allocates the rows follow
+ * each other with no gap; an image that rk_image_wrap() made over a caller's
+ * pixels has rows a stride apart that may leave a gap (imgbuf_stride_in_bytes),
+ * which no function reads or writes. Opaque: reach it through the accessors
+ * below. */
 typedef struct imgbuf imgbuf;
 
 /* ===================================================================== */
@@ -142,8 +149,9 @@ RK_API void cleanup(void) RK_NOEXCEPT;
  * with delete_imgbuf(). w or h may be 0 (an image without pixels). Null when
  * w * h exceeds RK_MAX_IMAGE_PIXELS or memory runs out. */
 RK_API imgbuf* create_imgbuf(uint32_t w, uint32_t h) RK_NOEXCEPT;
-/* Frees the image and its pixels; null is ignored. The image must not be in
- * use by another call. Pixel blocks of 2 MiB or more (images of 131,072
+/* Frees the image and its pixels (of an image from rk_image_wrap(), only the
+ * record: the pixels stay the caller's); null is ignored. The image must not be
+ * in use by another call. Pixel blocks of 2 MiB or more (images of 131,072
  * pixels or more) are kept for the next image or scratch block of their size
  * instead of going back to the system at once: at most 1 GiB while any
  * generator, loader, saver or resampling runs, and at most one block (the one
@@ -169,16 +177,18 @@ RK_API uint32_t imgbuf_h(const imgbuf* img) RK_NOEXCEPT;
  * image, not that the caller may not. Writing through it is writing the image
  * (see the threading rules). */
 RK_API float* imgbuf_buf(const imgbuf* img) RK_NOEXCEPT;
-/* Bytes per row: width * 16. */
+/* Bytes from one row to the next: width * 16, or the stride given to
+ * rk_image_wrap(). */
 RK_API uint32_t imgbuf_stride_in_bytes(const imgbuf* img) RK_NOEXCEPT;
-/* Floats per row: width * 4. */
+/* Floats from one row to the next: imgbuf_stride_in_bytes() / 4. */
 RK_API uint32_t imgbuf_stride_in_elems(const imgbuf* img) RK_NOEXCEPT;
 /* Bytes of the pixel block: stride * height. */
 RK_API uint32_t imgbuf_buf_size(const imgbuf* img) RK_NOEXCEPT;
 /* First float of row y (0 at the top), writable as imgbuf_buf() is; null when
  * y >= height. */
 RK_API float* imgbuf_row(const imgbuf* img, uint32_t y) RK_NOEXCEPT;
-/* Sets every float of the image, alpha included, to 0.0. img must not be null. */
+/* Sets every float of every pixel, alpha included, to 0.0 (a wrapped image's
+ * gap between rows is left alone). img must not be null. */
 RK_API void imgbuf_clear(imgbuf* img) RK_NOEXCEPT;
 /* Copies src's pixels into dst when both have the same width and height;
  * otherwise does nothing. Neither may be null. */
@@ -213,11 +223,14 @@ RK_API imgbuf* imgbuf_resample(const imgbuf* src, uint32_t w, uint32_t h) RK_NOE
 /* Reads a PNG (not interlaced; any colour type and depth), baseline or
  * progressive JPEG (grey or colour), JPEG XR (24-bit BGR), DDS (2D textures,
  * uncompressed or block-compressed) or TGA (uncompressed true colour) file into
- * a new image: values 0 to 1, alpha 1 where the file has none. The format is
- * told by the file's content, never by its name. Null on failure (no file, an
- * unknown or damaged format, more than RK_MAX_IMAGE_PIXELS pixels, no memory),
- * with the reasons sent to the diagnostics sink; a null or empty path gives
- * null. */
+ * a new image: values 0 to 1, alpha 1 where the file has none. PNG, JPEG, DDS
+ * and TGA are told by the file's content; JPEG XR only by the file's name (a
+ * name whose text from its last dot begins with .jxr, .wdp or .hdp, in any
+ * case), and such a file is still offered to the DDS and TGA readers when the
+ * JPEG XR reader refuses it. rk_load_file() tells JPEG XR by content too. Null
+ * on failure (no file, an unknown or damaged format, more than
+ * RK_MAX_IMAGE_PIXELS pixels, no memory), with the reasons sent to the
+ * diagnostics sink; a null or empty path gives null. */
 RK_API imgbuf* load_image(const char16_t* path) RK_NOEXCEPT;
 
 /* ===================================================================== */
@@ -230,7 +243,9 @@ RK_API imgbuf* load_image(const char16_t* path) RK_NOEXCEPT;
  * string on success, the reason otherwise, cut to fit. A null msg or a
  * capacity below 1 reports nothing. A null path or img is reported as a
  * failure. The file appears only complete: a failed save leaves an existing
- * file as it was and no partial file behind. */
+ * file as it was and no partial file behind. A symbolic link at path is
+ * replaced by the file (its target is never written); a FIFO, directory,
+ * device or socket there is refused, with the reason in the diagnostics sink. */
 RK_API void core_saveimage_png(char16_t* msg, int32_t capacity, const char16_t* path,
                                const imgbuf* img) RK_NOEXCEPT;
 /* As core_saveimage_png, with the file's red, green and blue taken from the
@@ -241,7 +256,9 @@ RK_API void core_saveimage_nmap_png(char16_t* msg, int32_t capacity, const char1
 /* Layouts of save_png_ex. */
 #define RK_PNG_GREY 1u
 #define RK_PNG_RGB 3u
-/* As core_saveimage_nmap_png, at bit_depth 8 or 16 and as one grey channel (the
+/* Superseded by rk_save_png_file() (reliefkit_rk.h), which also writes RGBA, to
+ * a callback and at any compression level; kept, with the same bytes.
+ * As core_saveimage_nmap_png, at bit_depth 8 or 16 and as one grey channel (the
  * image channel r chooses) or RGB (r, g, b). Each value is saturated to 0..1
  * (NaN to 0) and written as round(v * 255) or round(v * 65535). Another depth
  * or layout writes no file and gives a message. */
@@ -351,7 +368,10 @@ RK_API imgbuf* calc_normalmap_from_heightmap(const imgbuf* heightmap, int32_t in
  * takes the surface as flat past the edges. Deterministic; costs about twice
  * the luminance mode with its default steps (two Fourier transforms). */
 
-/* As calc_heightmap_from_photo, with modes 0..8 and an edge mode (RK_EDGE_CLAMP
+/* Superseded by rk_height_map() (reliefkit_rk.h), which takes these options as
+ * fields of a struct and says why it failed; kept, with the same results, for
+ * the programs that call it.
+ * As calc_heightmap_from_photo, with modes 0..8 and an edge mode (RK_EDGE_CLAMP
  * gives exactly calc_heightmap_from_photo's result); null for an unknown mode
  * or edge mode. */
 RK_API imgbuf* calc_heightmap_from_photo_ex(const imgbuf* src, uint32_t mode, uint32_t flags,
@@ -360,7 +380,8 @@ RK_API imgbuf* calc_heightmap_from_photo_ex(const imgbuf* src, uint32_t mode, ui
                                             float weight1, float weight2, float weight3,
                                             uint32_t smooth_size, uint32_t smooth_kind,
                                             uint32_t edge_mode) RK_NOEXCEPT;
-/* As calc_normalmap_from_heightmap, with an edge mode (RK_EDGE_CLAMP gives
+/* Superseded by rk_normal_map() (reliefkit_rk.h); kept, with the same results.
+ * As calc_normalmap_from_heightmap, with an edge mode (RK_EDGE_CLAMP gives
  * exactly its result); null for an unknown one. */
 RK_API imgbuf* calc_normalmap_from_heightmap_ex(const imgbuf* heightmap, int32_t invert_x,
                                                 int32_t invert_y, uint32_t strength,
@@ -430,5 +451,9 @@ RK_API void set_debug_output(rk_debug_sink sink, void* user) RK_NOEXCEPT;
 #ifdef __cplusplus
 }
 #endif
+
+/* The rk_ interface: statuses, whole messages, parameter structs, memory input
+ * and callback output, beside the functions above. */
+#include "reliefkit_rk.h"
 
 #endif /* RELIEFKIT_H */

@@ -17,23 +17,17 @@
 
 #include <reliefkit.h>
 
+#include "heightmap/albedo.h"
+#include "heightmap/delit.h"
+#include "imgbuf/imgbuf.h"
 #include "scenes.h"
+#include "surface_rows.h"
 
-namespace {
-
-using fidelity::Field;
+namespace fidelity {
 
 // The command's defaults (cli/options.h): auto-levels, detail 5 / 0.05,
 // Gaussian smoothing 3; normal strength 2, centre weight 1, no blur.
 constexpr uint32_t kFlags = HM_AUTO_LEVELS | HM_DETAIL_FILTER | HM_SMOOTH;
-
-struct Img {
-    imgbuf* p = nullptr;
-    explicit Img(imgbuf* q) : p(q) {}
-    Img(const Img&) = delete;
-    Img& operator=(const Img&) = delete;
-    ~Img() { delete_imgbuf(p); }
-};
 
 imgbuf* to_image(const Field& f) {
     imgbuf* img = create_imgbuf(f.width, f.height);
@@ -56,10 +50,6 @@ imgbuf* heights(const imgbuf* photo, uint32_t mode) {
 imgbuf* normals(const imgbuf* height) {
     return calc_normalmap_from_heightmap(height, 0, 0, 2, 1, 0, 0);
 }
-
-struct Score {
-    double mean = 0.0, p90 = 0.0;
-};
 
 // Mean and 90th-percentile angle (degrees) between the true normals (-gx, -gy, 1)
 // and (a p, a q, 1), where (p, q) are the map's slopes, a >= 0 the one global
@@ -120,6 +110,53 @@ Score score(const imgbuf* nmap, const std::vector<float>& gx, const std::vector<
     return s;
 }
 
+float screen_azimuth(const Light& light) {
+    return std::fmod(360.0f - light.azimuth_deg, 360.0f);
+}
+
+void convention_rows(const std::vector<Surface>& surfaces, uint32_t size) {
+    std::printf(
+        "| relief | suns judged directional | right end (within 90 degrees) | mean angle nothing "
+        "given / light given |\n|---|--:|--:|--:|\n");
+    uint32_t seed = 700;
+    for (const auto& s : surfaces) {
+        std::vector<float> gx, gy;
+        slopes(s.height, gx, gy);
+        int lit = 0, right = 0, count = 0;
+        double found_sum = 0.0, given_sum = 0.0;
+        for (float el : {25.0f, 40.0f}) {
+            for (int i = 0; i < 8; ++i) {
+                const Light light{"sun", false, 45.0f * static_cast<float>(i) + 10.0f, el};
+                const Field photo = photograph(s, light, seed++);
+                Img img(to_image(photo));
+                rk::DelitLight found;
+                rk::ImgbufPtr h = rk::make_image(size, size), hg = rk::make_image(size, size);
+                rk::delit_heights(h.get(), img.p, {false, false, 3}, &found);
+                rk::DelitSettings given{false, false, 3};
+                given.azimuth = screen_azimuth(light);
+                rk::delit_heights(hg.get(), img.p, given);
+                Img hm(heights(img.p, HM_MODE_DELIT));
+                Img n1(normals(hm.p)), n2(normals(hg.get()));
+                found_sum += score(n1.p, gx, gy, size).mean;
+                given_sum += score(n2.p, gx, gy, size).mean;
+                ++count;
+                if (found.directional > 0.0f) {
+                    ++lit;
+                    right += std::abs(std::remainder(found.azimuth - given.azimuth, 360.0)) < 90.0;
+                }
+            }
+        }
+        std::printf("| %s | %d of %d | %d of %d | %.2f / %.2f |\n", s.name.c_str(), lit, count,
+                    right, lit, found_sum / count, given_sum / count);
+    }
+}
+
+}  // namespace fidelity
+
+namespace {
+
+using namespace fidelity;
+
 void save(const std::string& path, const imgbuf* img) {
     std::u16string wide(path.begin(), path.end());
     char16_t msg[256];
@@ -134,28 +171,38 @@ double cpu_seconds() {
 }
 
 void time_methods(uint32_t size) {
-    // a bricks photograph tiled up to size x size
+    // a bricks photograph under the sun (then overcast) tiled up to size x size
     const auto surfaces = fidelity::make_surfaces(256);
-    const Field photo = fidelity::photograph(surfaces[0], fidelity::make_lights()[0], 1);
-    imgbuf* big = create_imgbuf(size, size);
-    for (uint32_t y = 0; y < size; ++y) {
-        float* row = imgbuf_row(big, y);
-        for (uint32_t x = 0; x < size; ++x) {
-            const float v = photo.v[size_t{y % 256} * 256 + x % 256];
-            row[4 * x] = row[4 * x + 1] = row[4 * x + 2] = v;
-            row[4 * x + 3] = 1.0f;
+    for (size_t li : {size_t{0}, size_t{4}}) {
+        const Light light = fidelity::make_lights()[li];
+        const Field photo = fidelity::photograph(surfaces[0], light, 1);
+        imgbuf* big = create_imgbuf(size, size);
+        for (uint32_t y = 0; y < size; ++y) {
+            float* row = imgbuf_row(big, y);
+            for (uint32_t x = 0; x < size; ++x) {
+                const float v = photo.v[size_t{y % 256} * 256 + x % 256];
+                row[4 * x] = row[4 * x + 1] = row[4 * x + 2] = v;
+                row[4 * x + 3] = 1.0f;
+            }
         }
-    }
-    Img holder(big);
-    for (uint32_t mode : {7u, 8u}) {
-        double best = 1e9;
+        Img holder(big);
+        double best[3] = {1e9, 1e9, 1e9};
         for (int rep = 0; rep < 3; ++rep) {
-            const double t0 = cpu_seconds();
-            Img h(heights(big, mode));
-            best = std::min(best, cpu_seconds() - t0);
+            for (int m = 0; m < 3; ++m) {
+                const double t0 = cpu_seconds();
+                if (m < 2) {
+                    Img h(heights(big, m == 0 ? 7u : 8u));
+                } else {
+                    rk::ImgbufPtr a = rk::albedo_map(big, {});
+                }
+                best[m] = std::min(best[m], cpu_seconds() - t0);
+            }
         }
-        std::printf("%s height map of %ux%u: %.3f s CPU (best of 3)\n",
-                    mode == 7 ? "luminance" : "delit", size, size, best);
+        std::printf(
+            "%s, %ux%u, CPU seconds (best of 3): luminance height map %.3f, delit %.3f (%.2f x), "
+            "de-lit colour %.3f (%.2f x)\n",
+            light.name.c_str(), size, size, best[0], best[1], best[1] / best[0], best[2],
+            best[2] / best[0]);
     }
 }
 
@@ -163,12 +210,16 @@ void time_methods(uint32_t size) {
 
 int main(int argc, char** argv) {
     uint32_t size = 256, time_size = 0;
-    std::string write_dir;
+    std::string write_dir, set = "project", only;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--size") && i + 1 < argc)
             size = static_cast<uint32_t>(std::atoi(argv[++i]));
         else if (!std::strcmp(argv[i], "--write") && i + 1 < argc)
             write_dir = argv[++i];
+        else if (!std::strcmp(argv[i], "--set") && i + 1 < argc)
+            set = argv[++i];
+        else if (!std::strcmp(argv[i], "--only") && i + 1 < argc)
+            only = argv[++i];
         else if (!std::strcmp(argv[i], "--time") && i + 1 < argc)
             time_size = static_cast<uint32_t>(std::atoi(argv[++i]));
         else {
@@ -182,13 +233,27 @@ int main(int argc, char** argv) {
         cleanup();
         return 0;
     }
-    const auto surfaces = fidelity::make_surfaces(size);
-    const auto lights = fidelity::make_lights();
+    const bool own = set == "own";
+    const auto surfaces = own ? make_own_surfaces(size) : make_surfaces(size);
+    const auto lights = own ? make_own_lights() : make_lights();
+    if (only == "convention") {
+        convention_rows(make_convention_surfaces(size), size);
+        cleanup();
+        return 0;
+    }
+    if (only == "photometric" || only == "integration") {
+        if (only == "photometric") photometric_rows(surfaces, size);
+        if (only == "integration")
+            integration_rows(surfaces, write_dir.empty() ? "/tmp" : write_dir);
+        cleanup();
+        return 0;
+    }
     std::printf(
-        "| surface | light | flat mean / p90 | luminance mean / p90 | delit mean / p90 |\n");
-    std::printf("|---|---|---|---|---|\n");
-    double sums[2][3] = {}, worst = -1e9;
-    int counts[2] = {};
+        "| surface | light | flat mean / p90 | luminance mean / p90 | delit mean / p90 | "
+        "delit, light given | azimuth found | albedo error: photo, de-lit (ratio) |\n");
+    std::printf("|---|---|---|---|---|---|---|---|\n");
+    double sums[2][4] = {}, worst = -1e9, albedo_sums[2][2] = {}, albedo_worst[2] = {};
+    int counts[2] = {}, right_end = 0, suns = 0, judged = 0;
     uint32_t seed = 100;
     for (const auto& s : surfaces) {
         std::vector<float> gx, gy;
@@ -196,7 +261,7 @@ int main(int argc, char** argv) {
         for (const auto& light : lights) {
             const Field photo = fidelity::photograph(s, light, seed++);
             Img img(to_image(photo));
-            Score sc[3];
+            Score sc[4];
             sc[0] = score(nullptr, gx, gy, size);
             for (int m = 0; m < 2; ++m) {
                 Img h(heights(img.p, m == 0 ? 7u : HM_MODE_DELIT));
@@ -209,20 +274,64 @@ int main(int argc, char** argv) {
                     save(stem + "_normal.png", n.p);
                 }
             }
-            std::printf("| %s | %s | %.1f / %.1f | %.1f / %.1f | %.1f / %.1f |\n", s.name.c_str(),
-                        light.name.c_str(), sc[0].mean, sc[0].p90, sc[1].mean, sc[1].p90,
-                        sc[2].mean, sc[2].p90);
+            // The light given (suns only), and what the mode finds without it.
+            rk::DelitLight found;
+            {
+                rk::ImgbufPtr h = rk::make_image(size, size);
+                rk::delit_heights(h.get(), img.p, {false, false, 3}, &found);
+            }
+            sc[3] = sc[2];
+            if (!light.overcast) {
+                rk::ImgbufPtr h = rk::make_image(size, size);
+                rk::DelitSettings given{false, false, 3};
+                given.azimuth = screen_azimuth(light);
+                rk::delit_heights(h.get(), img.p, given);
+                Img n(normals(h.get()));
+                sc[3] = score(n.p, gx, gy, size);
+                const double off = std::abs(std::remainder(found.azimuth - given.azimuth, 360.0));
+                right_end += off < 90.0;
+                judged += found.directional > 0.0f;
+                ++suns;
+            }
+            // The de-lit colour against the true albedo, beside the photograph's own.
             const int k = light.overcast ? 1 : 0;
-            for (int m = 0; m < 3; ++m) sums[k][m] += sc[m].mean;
+            double ae[2] = {albedo_error(img.p, s.albedo), 1.0};
+            {
+                rk::ImgbufPtr a = rk::albedo_map(img.p, {});
+                ae[1] = a ? albedo_error(a.get(), s.albedo) : 1.0;
+                if (!write_dir.empty() && &s == &surfaces[0] && &light == &lights[0]) {
+                    save(write_dir + "/delit_albedo.png", a.get());
+                }
+            }
+            albedo_sums[k][0] += ae[0];
+            albedo_sums[k][1] += ae[1];
+            albedo_worst[k] = std::max(albedo_worst[k], ae[1] / ae[0]);
+            std::printf(
+                "| %s | %s | %.1f / %.1f | %.1f / %.1f | %.1f / %.1f | %.1f / %.1f | %.0f (%.2f) | "
+                "%.3f, %.3f (%.2f) |\n",
+                s.name.c_str(), light.name.c_str(), sc[0].mean, sc[0].p90, sc[1].mean, sc[1].p90,
+                sc[2].mean, sc[2].p90, sc[3].mean, sc[3].p90, found.azimuth, found.directional,
+                ae[0], ae[1], ae[1] / ae[0]);
+            for (int m = 0; m < 4; ++m) sums[k][m] += sc[m].mean;
             ++counts[k];
             worst = std::max(worst, sc[2].mean - sc[1].mean);
         }
     }
     for (int k = 0; k < 2; ++k) {
-        std::printf("| **mean, %s** | | %.2f | %.2f | %.2f |\n", k ? "overcast" : "sun",
-                    sums[k][0] / counts[k], sums[k][1] / counts[k], sums[k][2] / counts[k]);
+        std::printf("| **mean, %s** | | %.2f | %.2f | %.2f | %.2f | | %.3f, %.3f (%.2f) |\n",
+                    k ? "overcast" : "sun", sums[k][0] / counts[k], sums[k][1] / counts[k],
+                    sums[k][2] / counts[k], sums[k][3] / counts[k], albedo_sums[k][0] / counts[k],
+                    albedo_sums[k][1] / counts[k], albedo_sums[k][1] / albedo_sums[k][0]);
     }
+    std::printf(
+        "\nazimuth found within 90 degrees of the true one: %d of %d suns (%d judged "
+        "directional)\n",
+        right_end, suns, judged);
     std::printf("\nlargest (delit - luminance) mean angle on one render: %+.1f degrees\n", worst);
+    std::printf(
+        "largest de-lit colour error over the photograph's on one render: %.2f (sun), %.2f "
+        "(overcast)\n",
+        albedo_worst[0], albedo_worst[1]);
     cleanup();
     return 0;
 }

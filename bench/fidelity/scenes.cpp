@@ -143,7 +143,58 @@ Field grain(uint32_t size, bool bark, float height, uint32_t seed) {
     return f;
 }
 
-enum class Colour { smooth, speckle, stains };
+// Hollows pressed into a flat plate: round dents of random size and depth.
+Field dents(uint32_t size, float radius, float depth, uint32_t seed) {
+    Field f = field(size);
+    const auto cells = static_cast<uint32_t>(static_cast<float>(size) / (2.5f * radius)) + 1;
+    for (uint32_t j = 0; j < cells; ++j) {
+        for (uint32_t i = 0; i < cells; ++i) {
+            const float cx = (static_cast<float>(i) + unit(i, j, seed)) * 2.5f * radius;
+            const float cy = (static_cast<float>(j) + unit(i, j, seed + 1)) * 2.5f * radius;
+            const float r = radius * (0.5f + 0.6f * unit(i, j, seed + 2));
+            const float d = depth * (0.5f + 0.5f * unit(i, j, seed + 3));
+            for (int64_t y = static_cast<int64_t>(cy - r); y <= static_cast<int64_t>(cy + r); ++y) {
+                for (int64_t x = static_cast<int64_t>(cx - r); x <= static_cast<int64_t>(cx + r);
+                     ++x) {
+                    if (x < 0 || y < 0 || x >= size || y >= size) continue;
+                    const float t =
+                        std::hypot(static_cast<float>(x) - cx, static_cast<float>(y) - cy) / r;
+                    if (t >= 1.0f) continue;
+                    float& v = f.v[static_cast<size_t>(y) * size + static_cast<size_t>(x)];
+                    v = std::min(v, -d * (1.0f - t * t));
+                }
+            }
+        }
+    }
+    for (uint32_t y = 0; y < size; ++y) {
+        for (uint32_t x = 0; x < size; ++x) {
+            f.v[size_t{y} * size + x] +=
+                0.25f * fbm(static_cast<float>(x), static_cast<float>(y), 7.0f, seed + 4, 2);
+        }
+    }
+    return f;
+}
+
+// Sand ripples: asymmetric waves across a slanted direction, their crests
+// wandering.
+Field ripples(uint32_t size, float wavelength, float height, float angle_deg, uint32_t seed) {
+    Field f = field(size);
+    const float a = angle_deg * kPi / 180.0f, c = std::cos(a), s = std::sin(a);
+    for (uint32_t y = 0; y < size; ++y) {
+        for (uint32_t x = 0; x < size; ++x) {
+            const auto fx = static_cast<float>(x), fy = static_cast<float>(y);
+            const float u = (c * fx + s * fy + 6.0f * fbm(fx, fy, 50.0f, seed)) / wavelength;
+            const float ph = u - std::floor(u);
+            // a gentle rise over most of the wave, a steep fall at its crest
+            const float prof = ph < 0.75f ? ph / 0.75f : (1.0f - ph) / 0.25f;
+            f.v[size_t{y} * size + x] =
+                height * smooth01(prof) + 0.2f * fbm(fx, fy, 4.0f, seed + 1, 2);
+        }
+    }
+    return f;
+}
+
+enum class Colour { smooth, speckle, stains, patches, stripes };
 
 Field albedo(uint32_t size, Colour kind, uint32_t seed) {
     Field f = field(size);
@@ -152,6 +203,14 @@ Field albedo(uint32_t size, Colour kind, uint32_t seed) {
             const auto fx = static_cast<float>(x), fy = static_cast<float>(y);
             float a = 0.65f + 0.15f * fbm(fx, fy, 96.0f, seed);
             if (kind == Colour::speckle) a *= 0.85f + 0.3f * unit(x, y, seed + 1);
+            if (kind == Colour::patches) {
+                // a colour per cell of a jittered grid of 30 px, edges sharp
+                const float n = fbm(fx, fy, 30.0f, seed + 3, 1);
+                a = 0.35f + 0.5f * std::floor((n + 1.0f) * 3.0f) / 6.0f;
+            }
+            if (kind == Colour::stripes) {
+                a *= 0.8f + 0.2f * std::sin(0.9f * fx + 4.0f * fbm(fx, fy, 24.0f, seed + 4, 2));
+            }
             if (kind == Colour::stains) {
                 const float s = fbm(fx, fy, 40.0f, seed + 2, 3);
                 a *= 1.0f - 0.45f * smooth01(std::clamp((s - 0.1f) / 0.25f, 0.0f, 1.0f));
@@ -207,6 +266,42 @@ std::vector<Surface> make_surfaces(uint32_t size) {
     s.push_back({"bark", grain(size, true, 3, 15), albedo(size, Colour::smooth, 25)});
     s.push_back({"stone grain", grain(size, false, 6, 16), albedo(size, Colour::speckle, 26)});
     return s;
+}
+
+std::vector<Surface> make_own_surfaces(uint32_t size) {
+    std::vector<Surface> s;
+    s.push_back({"pebbles", cobbles(size, 22, 4, 41), albedo(size, Colour::patches, 51)});
+    s.push_back({"planks", blocks(size, 1e6f, 32, 2, 2, 2, false, 0.6f, 42),
+                 albedo(size, Colour::stripes, 52)});
+    s.push_back({"dents", dents(size, 14, 5, 43), albedo(size, Colour::smooth, 53)});
+    s.push_back({"ripples", ripples(size, 28, 3, 30, 44), albedo(size, Colour::speckle, 54)});
+    s.push_back({"plaster", grain(size, false, 4, 45), albedo(size, Colour::stains, 55)});
+    s.push_back({"slabs", blocks(size, 70, 40, 4, 5, 4, true, 0.8f, 46),
+                 albedo(size, Colour::patches, 56)});
+    return s;
+}
+
+std::vector<Surface> make_convention_surfaces(uint32_t size) {
+    std::vector<Surface> s;
+    s.push_back(
+        {"hollows (dents in a plate)", dents(size, 14, 5, 61), albedo(size, Colour::smooth, 71)});
+    Field bumps = dents(size, 14, 5, 62);
+    for (float& v : bumps.v) v = -v;
+    s.push_back(
+        {"bumps on flat ground (studs)", std::move(bumps), albedo(size, Colour::smooth, 72)});
+    s.push_back(
+        {"bumps packed (cobbles)", cobbles(size, 30, 5, 63), albedo(size, Colour::speckle, 73)});
+    s.push_back({"joints (raised blocks)", blocks(size, 52, 30, 4, 3, 4, true, 0.3f, 64),
+                 albedo(size, Colour::smooth, 74)});
+    return s;
+}
+
+std::vector<Light> make_own_lights() {
+    return {{"sun right 30", false, 0, 30},
+            {"sun below 25", false, 90, 25},
+            {"sun lower left 40", false, 135, 40},
+            {"sun upper right 50", false, 300, 50},
+            {"overcast", true, 0, 0}};
 }
 
 std::vector<Light> make_lights() {

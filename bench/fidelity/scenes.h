@@ -32,6 +32,14 @@ struct Light {
 
 std::vector<Light> make_lights();
 
+// A second set, never tuned on: other surfaces and colours (colour edges on the
+// relief's edges among them), suns from every side and other elevations.
+std::vector<Surface> make_own_surfaces(uint32_t size);
+std::vector<Light> make_own_lights();
+// Hollows, bumps on flat ground, packed bumps and joints: the relief kinds
+// that decide which end of an estimated light's axis is right.
+std::vector<Surface> make_convention_surfaces(uint32_t size);
+
 // 8-bit photograph (as 0..1 floats, grey) of the surface under the light.
 Field photograph(const Surface& s, const Light& light, uint32_t seed);
 

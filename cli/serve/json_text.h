@@ -8,8 +8,8 @@
 
 namespace rkserve {
 
-// text as a JSON string literal, quotes included; bytes that are not valid
-// UTF-8 pass through, since the browser replaces them on decoding.
+// text as a JSON string literal, quotes included; each byte that is not part of
+// valid UTF-8 becomes U+FFFD, so that the answer is always valid JSON.
 std::string json_quote(std::string_view text);
 
 std::string json_array(const std::vector<std::string>& quoted_or_raw_items);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "farm_options.h"
 #include "json_text.h"
 #include "option_table.h"
 #include "options.h"
@@ -22,8 +23,10 @@ constexpr std::array<std::string_view, 10> kNotOnThePage = {
     "height-only", "from-height"};
 
 bool offered(const OptionEntry& option) {
+    // Nor are the options of lists, shards and rebuilds, which concern batches.
     return std::find(kNotOnThePage.begin(), kNotOnThePage.end(), option.name) ==
-           kNotOnThePage.end();
+               kNotOnThePage.end() &&
+           !rkcli::is_farm_option(option);
 }
 
 const OptionEntry* find_entry(std::string_view name) {
@@ -136,7 +139,11 @@ FormArgs form_to_args(const std::multimap<std::string, std::string>& fields) {
             const auto field = fields.find(std::string(option.name));
             if (field == fields.end()) continue;
             const std::string& value = field->second;
-            if (!option.value.empty()) {
+            if (option.value.starts_with('[')) {
+                // An optional value is taken only after '=' (--make-tileable=0.2).
+                result.args.push_back(value.empty() ? rkcli::concat("--", option.name)
+                                                    : rkcli::concat("--", option.name, "=", value));
+            } else if (!option.value.empty()) {
                 result.args.push_back(rkcli::concat("--", option.name));
                 result.args.push_back(value);
             } else if (value == "on") {

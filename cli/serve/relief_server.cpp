@@ -1,12 +1,15 @@
 #include "relief_server.h"
 
 #include <httplib.h>
+#include <malloc.h>
 
+#include <algorithm>
 #include <charconv>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
+#include "bounded_http.h"
 #include "image_header.h"
 #include "json_text.h"
 #include "map_maker.h"
@@ -26,6 +29,7 @@ using httplib::Response;
 using HandlerResponse = httplib::Server::HandlerResponse;
 
 constexpr size_t kMaxNameLength = 200;
+constexpr const char* kLoopbackNames[] = {"127.0.0.1", "localhost", "[::1]"};
 
 void send_json(Response& res, int status, const std::string& json) {
     res.status = status;
@@ -109,6 +113,12 @@ std::string encoding_json(const rkcli::Options& o) {
         .str();
 }
 
+// Counts a request's work once it is over, whichever way it ends.
+struct CountOnReturn {
+    std::atomic<uint64_t>& count;
+    ~CountOnReturn() { ++count; }
+};
+
 std::string minutes(std::chrono::seconds s) {
     return s.count() % 60 == 0 ? std::to_string(s.count() / 60) + " minutes"
                                : std::to_string(s.count()) + " seconds";
@@ -122,7 +132,8 @@ struct ReliefServer::Impl {
           store(limits),
           slots(l.work_slots),
           startup(std::move(photo)),
-          check_host(check) {
+          check_host(check),
+          http(l.connections) {
         routes();
     }
 
@@ -156,16 +167,41 @@ struct ReliefServer::Impl {
     }
 
     HandlerResponse host_check(const Request& req, Response& res) const {
-        if (!check_host) return HandlerResponse::Unhandled;
+        if (req.get_header_value_count("Host") > 1) {
+            send_error(res, 400, "the request names more than one Host");
+            return HandlerResponse::Handled;
+        }
         const std::string host = req.get_header_value("Host");
         const std::string port_text = rkcli::concat(":", std::to_string(port));
-        for (const char* name : {"127.0.0.1", "localhost", "[::1]"}) {
-            if (host == name + port_text) return HandlerResponse::Unhandled;
+        const auto loopback = [&](const char* name) { return host == name + port_text; };
+        if (check_host &&
+            std::none_of(std::begin(kLoopbackNames), std::end(kLoopbackNames), loopback)) {
+            send_error(res, 403,
+                       "this server answers only requests for 127.0.0.1" + port_text +
+                           " or localhost" + port_text + ", not for \"" + host + "\"");
+            return HandlerResponse::Handled;
         }
-        send_error(res, 403,
-                   "this server answers only requests for 127.0.0.1" + port_text + " or localhost" +
-                       port_text + ", not for \"" + host + "\"");
-        return HandlerResponse::Handled;
+        if (req.method != "GET" && req.method != "HEAD" && !from_own_page(req, host)) {
+            send_error(res, 403,
+                       "this server takes changes only from its own page, not from \"" +
+                           req.get_header_value("Origin") + "\"");
+            return HandlerResponse::Handled;
+        }
+        return HandlerResponse::Unhandled;
+    }
+
+    // Any page the user visits may send requests here (a form, or a fetch whose
+    // answer it cannot read), so whatever changes state must come from this
+    // server's own page. Browsers name the sending page's origin in Origin on
+    // every POST and DELETE, and say in Sec-Fetch-Site whether it is this site;
+    // a client that sends neither is no browser, and no page drives it.
+    static bool from_own_page(const Request& req, const std::string& host) {
+        if (req.has_header("Origin")) {
+            return req.get_header_value_count("Origin") == 1 &&
+                   req.get_header_value("Origin") == "http://" + host;
+        }
+        const std::string site = req.get_header_value("Sec-Fetch-Site");
+        return site.empty() || site == "same-origin" || site == "none";
     }
 
     HandlerResponse fill_error(const Request&, Response& res) const {
@@ -227,9 +263,12 @@ struct ReliefServer::Impl {
 
     void upload(const Request& req, Response& res) {
         if (req.is_multipart_form_data()) {
-            if (req.files.empty()) return send_error(res, 400, "the form holds no file");
-            const httplib::MultipartFormData& file = req.files.begin()->second;
-            return create_session(display_name(file.filename), file.content, res);
+            // The file is the part with a file name, wherever the form puts it.
+            const auto file =
+                std::find_if(req.files.begin(), req.files.end(),
+                             [](const auto& part) { return !part.second.filename.empty(); });
+            if (file == req.files.end()) return send_error(res, 400, "the form holds no file");
+            return create_session(display_name(file->second.filename), file->second.content, res);
         }
         create_session(display_name(req.get_param_value("name")), req.body, res);
     }
@@ -245,6 +284,7 @@ struct ReliefServer::Impl {
     }
 
     void create_session(const std::string& name, const std::string& bytes, Response& res) {
+        const CountOnReturn counted(work_done);
         if (bytes.empty()) {
             return send_error(res, 400,
                               "the upload is empty: send the image file as the request body");
@@ -298,6 +338,7 @@ struct ReliefServer::Impl {
     }
 
     void make(const Request& req, Response& res) {
+        const CountOnReturn counted(work_done);
         const std::shared_ptr<Session> session = store.find(req.matches[1]);
         if (!session) return no_session(res, req.matches[1]);
         const bool full = req.matches[2] == "full";
@@ -308,6 +349,11 @@ struct ReliefServer::Impl {
         rkcli::ParseResult parsed = rkcli::parse_command_line(argv);
         if (parsed.action != rkcli::Action::run) return send_error(res, 400, parsed.error);
         rkcli::Options& options = parsed.options;
+        // A resized copy is as large as an upload of that size.
+        if (options.resize && too_large(options.resize->width, options.resize->height,
+                                        "the size asked for (resize)", res)) {
+            return;
+        }
 
         const uint64_t request = full ? 0 : preview_order(req, *session);
         const auto superseded = [&] {
@@ -331,9 +377,8 @@ struct ReliefServer::Impl {
             options.resize.reset();
             if (!source) return send_error(res, 500, "not enough memory for the preview");
         }
-        MadeMaps made =
-            full ? make_maps(std::move(source), options, session->name, scratch)
-                 : make_preview_maps(std::move(source), options, session->name);
+        MadeMaps made = full ? make_maps(std::move(source), options, session->name, scratch)
+                             : make_preview_maps(std::move(source), options, session->name);
         if (!made.failure.empty()) return send_failure(res, 500, made.failure);
 
         auto stored = std::make_shared<StoredMaps>();
@@ -379,19 +424,28 @@ struct ReliefServer::Impl {
     WorkSlots slots;
     ScratchDir scratch;
     std::atomic<uint64_t> maps_made{0};
+    std::atomic<uint64_t> work_done{0};  // uploads and sets of maps, to tell when to trim
     std::optional<StartupPhoto> startup;
     bool check_host;
     int port = 0;
-    httplib::Server http;
+    BoundedHttpServer http;
 
-    // Ends idle sessions while no request comes.
+    // Ends idle sessions while no request comes. While no session is left,
+    // the memory the C library keeps from the uploads and maps made since the
+    // last look (most of it in the arenas of the connection threads) goes back
+    // to the system; without that the server stays near its peak while idle.
     std::mutex sweep_mutex;
     std::condition_variable_any sweep_wake;
     std::jthread sweeper{[this](std::stop_token stop) {
         std::unique_lock hold(sweep_mutex);
+        uint64_t trimmed_at = 0;
         while (!stop.stop_requested()) {
             sweep_wake.wait_for(hold, stop, std::chrono::seconds(1), [] { return false; });
-            store.sweep();
+            const uint64_t work = work_done.load();
+            if (store.sweep() == 0 && work != trimmed_at) {
+                ::malloc_trim(0);
+                trimmed_at = work;
+            }
         }
     }};
 };
@@ -405,6 +459,7 @@ ReliefServer::~ReliefServer() = default;
 int ReliefServer::bind(const std::string& host, int port) {
     impl_->port = port == 0 ? impl_->http.bind_to_any_port(host)
                             : (impl_->http.bind_to_port(host, port) ? port : -1);
+    impl_->http.widen_backlog();
     return impl_->port;
 }
 
@@ -413,7 +468,11 @@ bool ReliefServer::run() {
 }
 
 void ReliefServer::stop() {
-    impl_->http.stop();
+    impl_->http.stop_now();
+}
+
+void ReliefServer::discard_files() {
+    impl_->scratch.remove_now();
 }
 
 }  // namespace rkserve

@@ -31,7 +31,12 @@ class ReliefServer {
     int bind(const std::string& host, int port);
     // Serves until stop(); false when the listening socket failed.
     bool run();
+    // Stops listening and ends every connection at once; run() returns when
+    // the requests already at work are done.
     void stop();
+    // Removes the server's files now, for a process about to end without
+    // waiting for its requests at work (their files included).
+    void discard_files();
 
   private:
     struct Impl;

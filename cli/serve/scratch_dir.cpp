@@ -23,13 +23,24 @@ ScratchDir::ScratchDir() {
 }
 
 ScratchDir::~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
+    remove_now();
 }
 
 fs::path ScratchDir::fresh_subdir() {
+    if (removed_) return {};
     const fs::path dir = path_ / std::to_string(next_++);
     return ::mkdir(dir.c_str(), 0700) == 0 ? dir : fs::path();
+}
+
+void ScratchDir::remove_now() {
+    removed_ = true;
+    // A file another thread makes while the tree is walked fails a directory's
+    // removal: the walk is repeated. Once the top is gone nothing can be made.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::error_code failed;
+        fs::remove_all(path_, failed);
+        if (!failed) return;
+    }
 }
 
 }  // namespace rkserve

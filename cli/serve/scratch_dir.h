@@ -17,11 +17,15 @@ class ScratchDir {
 
     // A new empty subdirectory; empty path when it cannot be made.
     std::filesystem::path fresh_subdir();
+    // Removes the directory with everything in it while other threads may
+    // still be writing there; no subdirectory is made afterwards.
+    void remove_now();
     const std::filesystem::path& path() const { return path_; }
 
   private:
     std::filesystem::path path_;
     std::atomic<unsigned long> next_{0};
+    std::atomic<bool> removed_{false};
 };
 
 }  // namespace rkserve

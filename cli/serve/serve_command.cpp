@@ -1,14 +1,22 @@
 #include "serve_command.h"
 
+#include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
+#include <mutex>
 #include <thread>
 
 #include "diagnostics.h"
@@ -128,6 +136,35 @@ void open_in_browser(const std::string& url) {
     std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
 }
 
+// The photograph named on the command line, read as the library's readers read
+// a file: only a regular file, opened without blocking (a FIFO with no writer
+// cannot hold the server), and no larger than an upload may be. Answers why
+// not, empty when bytes holds the file.
+std::string read_photo(const std::string& path, size_t most, std::string& bytes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno);
+    struct stat st {};
+    std::string why;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, O_RDONLY) != 0) {
+        why = "not a regular file";
+    } else if (static_cast<uint64_t>(st.st_size) > most) {
+        why = "larger than " + std::to_string(most >> 20) + " MiB (--max-upload)";
+    } else {
+        bytes.resize(static_cast<size_t>(st.st_size));
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        bytes.resize(done);
+        if (bytes.empty()) why = "it is empty or unreadable";
+    }
+    ::close(fd);
+    return why;
+}
+
 // Keeps init and cleanup paired around all library work.
 struct Library {
     Library() { init(); }
@@ -150,11 +187,10 @@ int serve_main(std::span<const std::string_view> args) {
     }
     std::optional<StartupPhoto> startup;
     if (!o.photo.empty()) {
-        std::ifstream in(o.photo, std::ios::binary);
-        std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-        if (!in.good() && !in.eof()) bytes.clear();
-        if (bytes.empty()) {
-            std::cerr << "reliefkit serve: cannot read " << o.photo << "\n";
+        std::string bytes;
+        if (const std::string why = read_photo(o.photo, o.limits.max_upload_bytes, bytes);
+            !why.empty()) {
+            std::cerr << "reliefkit serve: cannot read " << o.photo << ": " << why << "\n";
             return 1;
         }
         startup =
@@ -165,6 +201,13 @@ int serve_main(std::span<const std::string_view> args) {
                   << ": anyone who can reach that address can use this server, which has no "
                      "password\n";
     }
+
+    // Few malloc arenas: each connection thread would otherwise get one of its
+    // own (up to eight per processor), and what the uploads and maps leave in
+    // them stays with the process. With two, and the trim once the sessions
+    // are gone, three rounds of six clients on a 2048 x 2048 photo leave 9 MiB
+    // instead of 186 (270 without either).
+    ::mallopt(M_ARENA_MAX, static_cast<int>(std::max(2u, o.limits.work_slots)));
 
     // SIGINT and SIGTERM are taken by a thread of their own, so that the
     // server stops cleanly and its private directory goes.
@@ -189,12 +232,29 @@ int serve_main(std::span<const std::string_view> args) {
     std::cout << "reliefkit serve: " << url << " (Ctrl-C stops)" << std::endl;
     if (o.open) open_in_browser(url);
 
+    // A signal ends every connection at once. Requests still at work then get
+    // a moment to finish; past it (a map of a large photo in the making) the
+    // server's files go and the process ends without waiting for them.
+    std::mutex finishing;
+    std::condition_variable finished_signal;
+    bool finished = false;
     std::thread stopper([&] {
         int signal_number = 0;
         sigwait(&stop_signals, &signal_number);
         server.stop();
+        std::unique_lock hold(finishing);
+        if (!finished_signal.wait_for(hold, std::chrono::milliseconds(300),
+                                      [&] { return finished; })) {
+            server.discard_files();
+            std::_Exit(0);
+        }
     });
     const bool ok = server.run();
+    {
+        std::lock_guard hold(finishing);
+        finished = true;
+    }
+    finished_signal.notify_all();
     if (!ok) {
         // The listener failed by itself: wake the waiting thread.
         pthread_kill(stopper.native_handle(), SIGTERM);

@@ -8,6 +8,16 @@
 
 namespace rkserve {
 
+// Bounds on each HTTP connection, so that slow or stalled clients cannot hold
+// the server.
+struct ConnectionLimits {
+    std::chrono::milliseconds header_time{10'000};  // from a request's first byte
+    std::chrono::milliseconds body_time{60'000};    // from the end of its headers
+    std::chrono::milliseconds send_time{60'000};    // from the first byte of the answer
+    unsigned threads = 64;                          // connections served at once
+    int backlog = 1024;                             // connections waiting to be accepted
+};
+
 struct ServeLimits {
     size_t max_upload_bytes = size_t{64} << 20;
     uint64_t max_pixels = 40'000'000;  // the full image holds 16 bytes per pixel, several times
@@ -15,6 +25,7 @@ struct ServeLimits {
     unsigned work_slots = 2;  // maps made at once; more requests wait for a slot
     std::chrono::seconds idle_timeout{30 * 60};
     std::chrono::seconds slot_wait{15};  // then the request is refused as busy
+    ConnectionLimits connections{};
 };
 
 // The long side of the copy the page's maps are made from while controls move.

@@ -33,26 +33,35 @@ void report_not_regular(const std::string& path, const char* kind) noexcept {
 }  // namespace
 
 FileHandle::FileHandle(std::u16string_view path) : path_(path) {
-    auto utf8 = utf16_to_utf8(path_);
-    if (!utf8 || utf8->empty() || utf8->find('\0') != std::string::npos) return;
+    if (auto utf8 = utf16_to_utf8(path_)) open(*utf8);
+}
+
+FileHandle::FileHandle(const std::string& utf8_path) : path_(utf8_to_utf16(utf8_path)) {
+    open(utf8_path);
+}
+
+void FileHandle::open(const std::string& utf8) {
+    if (utf8.empty() || utf8.find('\0') != std::string::npos) return;
     // Opened without blocking, so that a FIFO with no writer (or a device that
     // waits) cannot hold the caller; then only a regular file is taken.
     const int flags = O_CLOEXEC | O_RDONLY | O_NONBLOCK;
     do {
-        fd_ = ::open(utf8->c_str(), flags);
+        fd_ = ::open(utf8.c_str(), flags);
     } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) open_error_ = errno;
     struct stat st {};
     // A socket cannot be opened at all (ENXIO); it is still named as what it is.
-    if (fd_ < 0 && errno == ENXIO && ::stat(utf8->c_str(), &st) == 0 &&
-        S_ISSOCK(st.st_mode)) {
-        report_not_regular(*utf8, "a socket");
+    if (fd_ < 0 && errno == ENXIO && ::stat(utf8.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+        report_not_regular(utf8, "a socket");
+        open_error_ = 0;
     }
     if (fd_ < 0) return;
     const char* kind = ::fstat(fd_, &st) != 0 ? "of an unknown kind" : file_kind(st.st_mode);
     if (kind || ::fcntl(fd_, F_SETFL, O_RDONLY) != 0) {
+        open_error_ = kind ? 0 : errno;
         ::close(fd_);
         fd_ = -1;
-        if (kind) report_not_regular(*utf8, kind);
+        if (kind) report_not_regular(utf8, kind);
     }
 }
 
@@ -66,24 +75,17 @@ uint64_t FileHandle::size() const noexcept {
     return static_cast<uint64_t>(st.st_size);
 }
 
-bool FileHandle::seek(uint64_t pos) noexcept {
-    if (fd_ < 0 || pos > static_cast<uint64_t>(INT64_MAX)) return false;
-    return ::lseek(fd_, static_cast<off_t>(pos), SEEK_SET) == static_cast<off_t>(pos);
-}
-
-bool file_read_exact(FileHandle& file, void* buffer, uint32_t count) noexcept {
-    return !file.failed() && file_read_some(file, buffer, count) == count;
-}
-
-uint32_t file_read_some(FileHandle& file, void* buffer, uint32_t count) noexcept {
-    if (file.failed()) return 0;
-    auto* p = static_cast<uint8_t*>(buffer);
-    uint32_t done = 0;
+size_t FileSource::read_at(uint64_t offset, void* dst, size_t count) noexcept {
+    if (file_.failed() || offset > static_cast<uint64_t>(INT64_MAX)) return 0;
+    auto* p = static_cast<uint8_t*>(dst);
+    size_t done = 0;
     while (done < count) {
-        const ssize_t n = ::read(file.fd(), p + done, count - done);
+        const ssize_t n = ::pread(file_.fd(), p + done, count - done,
+                                  static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0) read_failed_ = true;
         if (n <= 0) break;
-        done += static_cast<uint32_t>(n);
+        done += static_cast<size_t>(n);
     }
     return done;
 }

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/rk_call.h"
 #include "common/utf16.h"
 #include "reliefkit.h"
 
@@ -25,19 +26,21 @@ Sink current_sink() noexcept {
 }  // namespace
 
 void debug_output(const char* utf8_text) noexcept {
+    if (!utf8_text) return;
+    // An rk_ call gathers every text for its message as well.
+    if (CallMessage* message = current_call_message()) message->add(utf8_text);
     // The sink is called outside the lock so that it may itself install a sink.
     const Sink sink = current_sink();
-    if (sink.fn && utf8_text) sink.fn(utf8_text, sink.user);
+    if (sink.fn) sink.fn(utf8_text, sink.user);
 }
 
 void debug_output(std::u16string_view text) noexcept {
-    const Sink sink = current_sink();
-    if (!sink.fn) return;
+    if (!current_sink().fn && !current_call_message()) return;
     try {
         if (auto utf8 = utf16_to_utf8(text)) {
-            sink.fn(utf8->c_str(), sink.user);
+            debug_output(utf8->c_str());
         } else {
-            sink.fn("(text with an invalid UTF-16 sequence)", sink.user);
+            debug_output("(text with an invalid UTF-16 sequence)");
         }
     } catch (...) {
         // Out of memory while converting: the diagnostic is dropped.

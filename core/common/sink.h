@@ -1,5 +1,6 @@
 // The diagnostics channel: each text goes to the host's sink as one call, or
-// nowhere when no sink is installed.
+// nowhere when no sink is installed, and into the message of the rk_ call the
+// thread works for, if any (common/rk_call.h).
 #pragma once
 
 #include <string_view>

@@ -1,6 +1,7 @@
 #include "common/thread_pool.h"
 
 #include "common/block_cache.h"
+#include "common/rk_call.h"
 #include "reliefkit.h"
 
 #include <pthread.h>
@@ -66,6 +67,9 @@ struct Task {
     ItemFn item;
     void* context;
     uint32_t count;
+    // The caller's rk_ call message: what an item reports on a worker belongs
+    // to the call it works for.
+    CallMessage* message = current_call_message();
     uint32_t next = 0;        // the first item nobody has taken
     uint32_t unfinished = 0;  // items taken or not yet taken that have not returned
     Task* later = nullptr;    // the next task with items left
@@ -80,6 +84,12 @@ thread_local bool t_counted = false;
 
 class Pool {
   public:
+    // The fork handler is in place before anything can take the lock, so that
+    // a child forked while another thread holds it never inherits it held,
+    // whether or not any worker was ever started.
+    Pool() noexcept {
+        (void)::pthread_atfork(nullptr, nullptr, [] { pool().forget_after_fork(); });
+    }
     ~Pool() { stop(); }
 
     uint32_t limit() noexcept {
@@ -168,7 +178,10 @@ class Pool {
             const uint32_t i = task.next++;
             if (task.next == task.count) unlink(&task);
             hold.unlock();
-            task.item(task.context, i);
+            {
+                const CallMessageScope reporting_to(task.message);
+                task.item(task.context, i);
+            }
             hold.lock();
             if (--task.unfinished == 0) done_.notify_all();
         }
@@ -191,9 +204,6 @@ class Pool {
     // Workers are made when first needed; one that cannot be made leaves the
     // work to the threads there are.
     void start_workers(uint32_t wanted) noexcept {
-        static const bool forks_handled =
-            ::pthread_atfork(nullptr, nullptr, [] { pool().forget_after_fork(); }) == 0;
-        (void)forks_handled;
         while (workers_.size() < wanted) {
             try {
                 workers_.emplace_back([this] { worker(); });

@@ -91,6 +91,7 @@ std::optional<ConvolveJob> make_job(imgbuf* dst, const imgbuf* src, Taps4 w, uin
                     size,
                     norm};
     job.wrap = edge == EDGE_WRAP;
+    job.src_stride = stride_floats(src);  // a wrapped image's rows may lie apart differently
     return job;
 }
 
@@ -102,7 +103,7 @@ bool fits_passes(const ConvolveJob& job) noexcept {
 
 void rows_by_pixel(const ConvolveJob& job) noexcept {
     for (uint32_t y = 0; y < job.height; ++y) {
-        const float* s = job.src + y * job.stride;
+        const float* s = job.src + y * job.src_stride;
         float* d = job.dst + y * job.stride;
         for (uint32_t x = 0; x < job.width; ++x) {
             sum_line(d + 4 * size_t{x}, s, 4, job.weights4, job.size, job.norm, x, job.width - 1,
@@ -115,7 +116,7 @@ void columns_by_pixel(const ConvolveJob& job) noexcept {
     for (uint32_t y = 0; y < job.height; ++y) {
         float* d = job.dst + y * job.stride;
         for (uint32_t x = 0; x < job.width; ++x) {
-            sum_line(d + 4 * size_t{x}, job.src + 4 * size_t{x}, job.stride, job.weights4, job.size,
+            sum_line(d + 4 * size_t{x}, job.src + 4 * size_t{x}, job.src_stride, job.weights4, job.size,
                      job.norm, y, job.height - 1, job.wrap ? EDGE_WRAP : EDGE_CLAMP);
         }
     }
@@ -247,7 +248,7 @@ struct BandedBlur {
             if (straight) continue;
             for (uint32_t y = y0; y < y1; ++y) {
                 const bool held = y < c.head_end || y >= c.tail_begin;
-                std::copy_n(row_unchecked(c.band_image.get(), y - y0), stride,
+                std::copy_n(row_unchecked(c.band_image.get(), y - y0), 4 * size_t{img->width},
                             held ? c.held_row(y) : row_unchecked(img, y));
             }
         }
@@ -281,7 +282,8 @@ std::vector<ChunkSweep> plan_chunks(const imgbuf* img, uint32_t size, uint32_t c
         const uint32_t held = (s.head_end - s.first) + (s.end - s.tail_begin);
         if (held) {
             s.held = make_image(img->width, held);
-            s.band_image = make_image(img->width, band_rows(size));
+            // Rows one image stride apart, as the vertical pass writes them.
+            s.band_image = make_image(stride_floats(img) / 4, band_rows(size));
             if (!s.held || !s.band_image) return {};
         }
     }
@@ -310,9 +312,9 @@ bool blur_in_bands_on(ConvolvePath path, imgbuf* img, Taps4 w, uint32_t size, fl
     parallel_for(chunks, [&](uint32_t c) noexcept { blur.sweep(c, plan[c]); });
     for (const ChunkSweep& c : plan) {
         for (uint32_t y = c.first; y < c.head_end; ++y)
-            std::copy_n(c.held_row(y), stride_floats(img), row_unchecked(img, y));
+            std::copy_n(c.held_row(y), 4 * size_t{img->width}, row_unchecked(img, y));
         for (uint32_t y = c.tail_begin; y < c.end; ++y)
-            std::copy_n(c.held_row(y), stride_floats(img), row_unchecked(img, y));
+            std::copy_n(c.held_row(y), 4 * size_t{img->width}, row_unchecked(img, y));
     }
     return true;
 }

@@ -12,8 +12,7 @@ namespace rk {
 // scratch by it.
 inline constexpr uint32_t kMaxConvolveTaps = 255;
 
-// One pass over columns 0..width-1 and rows 0..height-1 of two distinct images
-// with the same row stride.
+// One pass over columns 0..width-1 and rows 0..height-1 of two distinct images.
 struct ConvolveJob {
     float* dst;
     const float* src;
@@ -36,7 +35,7 @@ struct ConvolveJob {
     // Vertical pass only: output row y goes to dst + (y - dst_first) * stride.
     uint32_t dst_first = 0;
     // Floats per source row when the source is laid out apart from dst (a
-    // banded blur's ring); 0: stride.
+    // banded blur's ring, a caller's image with a stride of its own); 0: stride.
     size_t src_stride = 0;
 };
 

@@ -6,6 +6,7 @@
 
 #include "common/block_cache.h"
 #include "common/export_boundary.h"
+#include "common/rk_call.h"
 #include "common/thread_pool.h"
 #include "reliefkit.h"
 
@@ -120,6 +121,18 @@ RK_API void cleanup(void) noexcept {
             release(kind, g_caches[kind].exchange(nullptr, std::memory_order_acq_rel));
         }
     });
+}
+
+RK_API rk_status rk_init(void) noexcept {
+    return rk_call("rk_init", [] {
+        std::lock_guard lock(g_build_lock);
+        for (auto kind : {KERNEL_GAUSSIAN, KERNEL_BOX, KERNEL_TENT}) cache_locked(kind);
+        return RK_OK;
+    });
+}
+
+RK_API void rk_cleanup(void) noexcept {
+    cleanup();
 }
 
 }  // extern "C"

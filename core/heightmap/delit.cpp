@@ -4,10 +4,11 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <numbers>
 #include <vector>
 
-#include "heightmap/fourier_grid.h"
+#include "filter/spectral.h"
 #include "imgbuf/luminance.h"
 
 namespace rk {
@@ -23,28 +24,23 @@ struct Tuning {
     float floor = 1.0f / 255.0f;       // darkest luminance trusted
     float perpendicular = 0.05f;       // smear of the integration across the light
     float discern = 0.1f;              // the same in the test of how directional the light is
-    float sun_low = 0.2f;              // unexplained share above which the light is even
-    float sun_high = 0.1f;             // ... and below which it comes from one side
-    float band_low = 4.0f;             // wavelengths (pixels) the light direction is read from
+    // The shading's one-sidedness (see odd_signature) below which the light
+    // counts as even, and above which as coming from one side. Renders under
+    // an overcast sky stay below 0.05, low suns on relief with edges or
+    // shadows reach 0.1 to 3.
+    float odd_even = 0.1f;
+    float odd_sun = 0.2f;
+    // The share of the shading's spectrum left unexplained by the best axis
+    // (see estimate_axis): a relief without edges (smooth waves, rolling
+    // grain) shows no one-sidedness, and its light counts as one-sided only
+    // when one axis explains nearly all of the shading. Overcast renders of
+    // patterned surfaces (joints, planks, ripples) leave down to 0.16.
+    float unexplained_even = 0.14f;
+    float unexplained_sun = 0.12f;
+    float band_low = 4.0f;  // wavelengths (pixels) the light direction is read from
     float band_high = 64.0f;
     float smooth_factor = 0.33f;  // Gaussian sigma per pixel of smoothing size
 };
-
-// Whether n has no prime factor above 97.
-bool small_factors(uint32_t n) noexcept {
-    for (uint32_t p = 2; p <= 97 && n > 1; ++p) {
-        while (n % p == 0) n /= p;
-    }
-    return n <= 1;
-}
-
-// Index into 0..n-1 of any i, mirrored at both ends (period 2n) or wrapped.
-uint32_t fold(int64_t i, uint32_t n, bool wrap) noexcept {
-    const int64_t period = wrap ? n : 2 * int64_t{n};
-    int64_t j = i % period;
-    if (j < 0) j += period;
-    return static_cast<uint32_t>(j < n ? j : period - 1 - j);
-}
 
 // Three periodic box passes of radius r each way (r < w and r < h): close to a
 // Gaussian of sigma sqrt(r (r + 1)). Running sums are in double and run in a
@@ -85,28 +81,29 @@ void periodic_blur(std::vector<float>& img, uint32_t w, uint32_t h, uint32_t r) 
     }
 }
 
-// Signed angular frequency of index i of an n-point transform.
-float frequency(uint32_t i, uint32_t n) noexcept {
-    const int64_t k = i <= n / 2 ? int64_t{i} : int64_t{i} - n;
-    return static_cast<float>(2.0 * std::numbers::pi * static_cast<double>(k) / n);
-}
-
 struct Light {
     float dx = 1.0f, dy = 0.0f;  // axis of the light's direction in the image plane
     float directional = 0.0f;    // 0 even light .. 1 one direction
 };
+
+// Rises from 0 at a to 1 at b (a > b allowed: falling measures).
+float ramp(double v, float a, float b) {
+    return std::clamp(static_cast<float>((v - a) / (static_cast<double>(b) - a)), 0.0f, 1.0f);
+}
 
 // The light's axis in the image plane, from the shading's spectrum. A light
 // from one side makes the shading the relief's derivative along its axis, so
 // the shading's energy at angle a from that axis falls off as cos^2 a. The axis
 // is the one that leaves least of the shading unexplained by the regularised
 // integration below: with E(theta) the energy at angle theta, it minimises
-// F(phi) = sum E(theta) eps / (cos^2(theta - phi) + eps). Under an even light
-// no axis explains much, and min F / sum E stays high: it measures how
-// directional the light is.
+// F(phi) = sum E(theta) eps / (cos^2(theta - phi) + eps); *unexplained
+// receives min F / sum E (1 when there is no shading). A patterned surface
+// under an even light (joints in two directions, planks) has few directions
+// of its own and leaves little unexplained too: the share alone cannot tell
+// it from a lit one.
 constexpr uint32_t kAngles = 180;
 
-Light estimate_light(FourierGrid& g, const Tuning& t) {
+Light estimate_axis(FourierGrid& g, const Tuning& t, double* unexplained) {
     const float k_low = 2.0f * std::numbers::pi_v<float> / t.band_high;
     const float k_high = 2.0f * std::numbers::pi_v<float> / t.band_low;
     std::array<double, kAngles> energy{};
@@ -128,6 +125,7 @@ Light estimate_light(FourierGrid& g, const Tuning& t) {
     double total = 0.0;
     for (double e : energy) total += e;
     Light light;
+    *unexplained = 1.0;
     if (!(total > 0.0)) return light;
     std::array<double, kAngles> f{};
     for (uint32_t i = 0; i < kAngles; ++i) {
@@ -147,13 +145,70 @@ Light estimate_light(FourierGrid& g, const Tuning& t) {
     const double phi = std::numbers::pi * best_phi / kAngles;
     light.dx = static_cast<float>(std::cos(phi));
     light.dy = static_cast<float>(std::sin(phi));
-    const double r = best / total;
-    light.directional =
-        std::clamp(static_cast<float>((t.sun_low - r) / (t.sun_low - t.sun_high)), 0.0f, 1.0f);
+    *unexplained = best / total;
     return light;
 }
 
-bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
+// The shading's one-sidedness: the vector mean of |g|^2 g over the shading's
+// gradients g, over the mean of |g|^2 to the power 3/2 (a dimensionless
+// vector). Whatever the relief, an even light lights it the same from every
+// side, and for a relief that looks the same turned half round (joints,
+// stones, dents, grain) this vector is near zero. A light from one side
+// makes the steps in brightness one-sided along it: shadows cast on the
+// ground end abruptly away from the light, edges turn abruptly into or out of
+// the light. The vector's axis is then the light's, whether the relief's
+// spectrum has directions of its own or not; which end depends on whether
+// the sharp edges are crests or creases, so the end is settled elsewhere.
+// Sums run in double over rows in order: the same for every thread count.
+constexpr double kLeastStep = 1e-3;  // root-mean-square step of the shading per pixel
+
+struct Odd {
+    double x = 0.0, y = 0.0;  // image frame, y down
+    double strength = 0.0;
+};
+
+Odd odd_signature(FourierGrid& g, uint32_t x0, uint32_t y0, uint32_t w, uint32_t h, bool wrap) {
+    Odd odd;
+    if (w < 3 || h < 3) return odd;
+    // A periodic image is read round its edges (so that a photograph moved
+    // round gives the same light); a clamped one inside its border.
+    const uint32_t skip = wrap ? 0 : 1;
+    std::vector<uint32_t> left(w), right(w);
+    for (uint32_t x = 0; x < w; ++x) {
+        left[x] = x0 + (x + w - 1) % w;
+        right[x] = x0 + (x + 1) % w;
+    }
+    double m2 = 0.0, vx = 0.0, vy = 0.0;
+    for (uint32_t y = skip; y + skip < h; ++y) {
+        const float* up = g.real_row(y0 + (y + h - 1) % h);
+        const float* row = g.real_row(y0 + y);
+        const float* down = g.real_row(y0 + (y + 1) % h);
+        double a2 = 0.0, ax = 0.0, ay = 0.0;
+        for (uint32_t x = skip; x + skip < w; ++x) {
+            const float gx = 0.5f * (row[right[x]] - row[left[x]]);
+            const float gy = 0.5f * (down[x0 + x] - up[x0 + x]);
+            const float g2 = gx * gx + gy * gy;
+            a2 += g2;
+            ax += static_cast<double>(g2 * gx);
+            ay += static_cast<double>(g2 * gy);
+        }
+        m2 += a2, vx += ax, vy += ay;
+    }
+    const double n = static_cast<double>(w - 2 * skip) * (h - 2 * skip);
+    m2 /= n;
+    // A shading with no steps to speak of (a smooth fall of the light, a
+    // relief flatter than the photograph's levels) has no sides to tell.
+    if (!(m2 > kLeastStep * kLeastStep)) return odd;
+    odd.x = vx / n;
+    odd.y = vy / n;
+    odd.strength = std::hypot(odd.x, odd.y) / (m2 * std::sqrt(m2));
+    return odd;
+}
+
+// Writes the heights into dst, or (dst null) the relief's shading factor of
+// each pixel into shading (w * h floats).
+bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLight* report,
+         float* shading = nullptr) {
     const Tuning t;
     const uint32_t w = src->width, h = src->height;
     const uint32_t side = std::max(w, h);
@@ -266,26 +321,71 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
         }
     }
     base = {};
+    const bool given = std::isfinite(settings.azimuth);
+    // Within the local mean's reach of a clamped image's edge, the shading
+    // holds the mirror's step (a light falling off across the picture turns
+    // into one-sided steps there): the signature is read inside that band
+    // unless the image is too small to leave one.
+    const uint32_t inset = settings.wrap || std::min(w, h) <= 4 * radius ? 0u : radius;
+    const Odd odd = given ? Odd{}
+                          : odd_signature(grid, margin + inset, margin + inset, w - 2 * inset,
+                                          h - 2 * inset, settings.wrap);
+    // The darker parts alone (the shading's negative part), for the end of the
+    // axis when the light is not given.
+    std::unique_ptr<FourierGrid> dark;
+    if (!given) {
+        dark = std::make_unique<FourierGrid>(gw, gh);
+        if (!dark->valid()) return false;
+        for (uint32_t y = 0; y < gh; ++y) {
+            const float* g = grid.real_row(y);
+            float* d = dark->real_row(y);
+            for (uint32_t x = 0; x < gw; ++x) d[x] = std::min(g[x], 0.0f);
+        }
+    }
     grid.forward();
 
-    const Light light = estimate_light(grid, t);
-    // Two height fields from the shading's spectrum S: slopes along the light,
-    // integrated (heights whose derivative along the light is the shading,
-    // smeared a little across it and held at long wavelengths), and the
-    // shading itself (cavities darker under an even light). Each is scaled to
-    // a unit mean square gradient (Parseval: the sum of |k|^2 |H|^2), then they
-    // are mixed by how directional the light is.
+    Light light;
+    if (given) {
+        // Image frame, y down: towards the light.
+        const double a = static_cast<double>(settings.azimuth) * std::numbers::pi / 180.0;
+        light.dx = static_cast<float>(std::cos(a));
+        light.dy = static_cast<float>(-std::sin(a));
+        light.directional = 1.0f;
+    } else {
+        // Two cues (see odd_signature and estimate_axis): the one-sidedness of
+        // the shading's steps, which an even light does not give, and, for a
+        // relief without edges, one axis explaining nearly all of the shading.
+        double unexplained = 1.0;
+        light = estimate_axis(grid, t, &unexplained);
+        const float by_odd = ramp(odd.strength, t.odd_even, t.odd_sun);
+        const float by_axis = ramp(unexplained, t.unexplained_even, t.unexplained_sun);
+        if (by_odd >= by_axis && odd.strength > 0.0) {
+            const double len = std::hypot(odd.x, odd.y);
+            light.dx = static_cast<float>(odd.x / len);
+            light.dy = static_cast<float>(odd.y / len);
+        }
+        light.directional = std::max(by_odd, by_axis);
+        // Under an even light the heights are not these (the mode takes the
+        // luminance map): none are made.
+        if (!(light.directional > 0.0f) && dst) {
+            if (report) *report = {NAN, 0.0f};
+            return true;
+        }
+        dark->forward();
+    }
+    // The heights whose derivative along the light is the shading, smeared a
+    // little across it and held at long wavelengths.
     const float sigma = settings.smooth_size >= 3
                             ? static_cast<float>(settings.smooth_size) * t.smooth_factor
                             : 0.0f;
     const float mu = 1.0f / static_cast<float>(std::max(1u, radius * radius));
     const uint32_t gc = grid.columns();
-    std::vector<float> fx(gc), gx(gc), fy(gh), gy(gh);
     // The half spectrum holds once what the full one holds twice, but for its
     // first and last columns.
     std::vector<float> cw(gc, 2.0f);
     cw[0] = 1.0f;
     cw[gc - 1] = 1.0f;
+    std::vector<float> fx(gc), gx(gc), fy(gh), gy(gh);
     for (uint32_t x = 0; x < gc; ++x) {
         fx[x] = frequency(x, gw);
         gx[x] = std::exp(-0.5f * sigma * sigma * fx[x] * fx[x]);
@@ -299,44 +399,65 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
         const float kd = fx[x] * light.dx + fy[y] * light.dy;
         return kd / (kd * kd + t.perpendicular * kk + mu);
     };
-    std::vector<double> row_sun(gh), row_soft(gh);
-    for (uint32_t y = 0; y < gh; ++y) {
-        const Cell* row = grid.row(y);
-        double es = 0.0, eo = 0.0;
-        for (uint32_t x = 0; x < gc; ++x) {
-            const float kk = fx[x] * fx[x] + fy[y] * fy[y];
-            const float e = std::norm(row[x] * (gx[x] * gy[y])) * kk * cw[x];
-            const float a = along(x, y);
-            es += static_cast<double>(e * a * a);
-            eo += static_cast<double>(e);
+    // Which end of the axis the light comes from (see delit.h): given, or the
+    // end whose heights put the darker parts lower, by their correlation with
+    // the shading's negative part (Parseval: the sum over the spectrum of the
+    // heights times the dark part's conjugate).
+    double sun_sign = 1.0;
+    if (!given) {
+        double corr = 0.0;
+        for (uint32_t y = 0; y < gh; ++y) {
+            const Cell* row = grid.row(y);
+            const Cell* d = dark->row(y);
+            double acc = 0.0;
+            for (uint32_t x = 0; x < gc; ++x) {
+                const Cell hs = Cell(0.0f, along(x, y)) * (row[x] * (gx[x] * gy[y]));
+                acc += static_cast<double>(cw[x] * (hs * std::conj(d[x])).real());
+            }
+            corr += acc;
         }
-        row_sun[y] = es;
-        row_soft[y] = eo;
+        sun_sign = corr >= 0.0 ? 1.0 : -1.0;
+        dark.reset();
     }
-    double sun_energy = 0.0, soft_energy = 0.0;
-    for (uint32_t y = 0; y < gh; ++y) {
-        sun_energy += row_sun[y];
-        soft_energy += row_soft[y];
+    if (report) {
+        double az = std::atan2(-static_cast<double>(light.dy) * sun_sign,
+                               static_cast<double>(light.dx) * sun_sign) *
+                    180.0 / std::numbers::pi;
+        if (az < 0.0) az += 360.0;
+        report->azimuth =
+            !(light.directional > 0.0f) ? NAN : static_cast<float>(az >= 360.0 ? 0.0 : az);
+        report->directional = light.directional;
     }
-    // Which end of the axis the light comes from cannot be told from the
-    // shading alone (a bump lit from one side looks like a hollow lit from the
-    // other): the light is taken to come from above or from the left, as in
-    // most photographs and in the usual convention of relief shading.
-    const double sun_sign = -0.5 * light.dx - light.dy >= 0.0 ? 1.0 : -1.0;
-    double wsun = sun_energy > 0.0 ? sun_sign * light.directional / std::sqrt(sun_energy) : 0.0;
-    double wsoft = soft_energy > 0.0 ? (1.0 - light.directional) / std::sqrt(soft_energy) : 0.0;
-    if (settings.invert) {
-        wsun = -wsun;
-        wsoft = -wsoft;
+    if (!dst) {
+        // The shading the directional reading explains: the shading's
+        // spectrum times kd^2 / (kd^2 + perpendicular k^2 + mu), the
+        // derivative along the light of the heights below; under an even
+        // light none of it.
+        const float norm = light.directional / (static_cast<float>(gw) * static_cast<float>(gh));
+        for (uint32_t y = 0; y < gh; ++y) {
+            Cell* row = grid.row(y);
+            for (uint32_t x = 0; x < gc; ++x) {
+                const float kd = fx[x] * light.dx + fy[y] * light.dy;
+                row[x] *= norm * kd * along(x, y);
+            }
+        }
+        grid.row(0)[0] = Cell(0.0f, 0.0f);
+        grid.inverse();
+        for (uint32_t y = 0; y < h; ++y) {
+            const float* g = grid.real_row(y + margin) + margin;
+            float* out = shading + size_t{y} * w;
+            for (uint32_t x = 0; x < w; ++x) out[x] = 1.0f + g[x];
+        }
+        return true;
     }
-    const auto ws = static_cast<float>(wsun), wo = static_cast<float>(wsoft);
+    const auto ws = static_cast<float>(settings.invert ? -sun_sign : sun_sign);
     for (uint32_t y = 0; y < gh; ++y) {
         Cell* row = grid.row(y);
         for (uint32_t x = 0; x < gc; ++x) {
             const Cell s = row[x] * (gx[x] * gy[y]);
-            // ws * i * along * s + wo * s
+            // ws * i * along * s
             const float a = ws * along(x, y);
-            row[x] = Cell(wo * s.real() - a * s.imag(), wo * s.imag() + a * s.real());
+            row[x] = Cell(-a * s.imag(), a * s.real());
         }
     }
     grid.row(0)[0] = Cell(0.0f, 0.0f);
@@ -366,13 +487,71 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) {
     return true;
 }
 
+// Mean square central-difference gradient of red over the image (edges clamped).
+double mean_square_gradient(const imgbuf* img) {
+    const uint32_t w = img->width, h = img->height;
+    double sum = 0.0;
+    for (uint32_t y = 0; y < h; ++y) {
+        const float* up = row_unchecked(img, y ? y - 1 : 0);
+        const float* row = row_unchecked(img, y);
+        const float* down = row_unchecked(img, y + 1 < h ? y + 1 : y);
+        double acc = 0.0;
+        for (uint32_t x = 0; x < w; ++x) {
+            const float gx = 0.5f * (row[4 * (x + 1 < w ? x + 1 : x)] - row[4 * (x ? x - 1 : 0)]);
+            const float gy = 0.5f * (down[4 * x] - up[4 * x]);
+            acc += static_cast<double>(gx * gx + gy * gy);
+        }
+        sum += acc;
+    }
+    return sum / (static_cast<double>(w) * h);
+}
+
 }  // namespace
 
-bool delit_heights(imgbuf* dst, const imgbuf* src, const DelitSettings& settings) noexcept {
+bool delit_heights(imgbuf* dst, const imgbuf* src, const DelitSettings& settings,
+                   DelitLight* light) noexcept {
     try {
-        return run(dst, src, settings);
+        return run(dst, src, settings, light);
     } catch (const std::bad_alloc&) {
         return false;
+    }
+}
+
+bool delit_shading(const imgbuf* src, const DelitSettings& settings, float* shading,
+                   DelitLight* light) noexcept {
+    try {
+        return run(nullptr, src, settings, light, shading);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+void blend_even_heights(imgbuf* heights, const imgbuf* even, float directional) noexcept {
+    const uint32_t w = heights->width, h = heights->height;
+    const double a = mean_square_gradient(heights), b = mean_square_gradient(even);
+    const auto ws = static_cast<float>(a > 0.0 ? directional / std::sqrt(a) : 0.0);
+    const auto we = static_cast<float>(b > 0.0 ? (1.0f - directional) / std::sqrt(b) : 0.0);
+    float lo = INFINITY, hi = -INFINITY;
+    for (uint32_t y = 0; y < h; ++y) {
+        float* o = row_unchecked(heights, y);
+        const float* e = row_unchecked(even, y);
+        for (uint32_t x = 0; x < w; ++x) {
+            const float v = ws * o[4 * x] + we * e[4 * x];
+            o[4 * x] = v;
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+    }
+    const float scale = hi > lo ? 1.0f / (hi - lo) : 0.0f;
+    for (uint32_t y = 0; y < h; ++y) {
+        float* o = row_unchecked(heights, y);
+        for (uint32_t x = 0; x < w; ++x) {
+            const float v = (o[4 * x] - lo) * scale;
+            o[4 * x] = v;
+            o[4 * x + 1] = v;
+            o[4 * x + 2] = v;
+            o[4 * x + 3] = 1.0f;
+        }
     }
 }
 

@@ -85,14 +85,14 @@ class RestoreSharp final : public BandObserver {
 // The two stages over whole images, for wrapping: the first rows' vertical sums
 // need the last rows' horizontal results and the last rows' edge strengths need
 // the first rows' own pixels, neither of which a banded blur still holds.
-void detail_filter_whole(imgbuf* img, const BlurKernel& k, float threshold) noexcept {
+bool detail_filter_whole(imgbuf* img, const BlurKernel& k, float threshold) noexcept {
     const uint32_t w = img->width;
     const uint32_t h = img->height;
     const auto edge_bytes = checked_product(w, h, sizeof(float));
-    if (!edge_bytes) return;
+    if (!edge_bytes) return false;
     const Block edges(*edge_bytes);
     ImgbufPtr stage = make_image(w, h);
-    if (!edges || !stage) return;
+    if (!edges || !stage) return false;
     edge_strength_3x3(edges.get<float>(), img, SOBEL_X, SOBEL_Y, 8.0f, EDGE_WRAP);
     convolve_rows(stage.get(), img, k.weights4, k.size, k.norm, w - 1, h - 1, EDGE_WRAP);
     for (uint32_t y = 0; y < h; ++y) {
@@ -104,6 +104,7 @@ void detail_filter_whole(imgbuf* img, const BlurKernel& k, float threshold) noex
         restore_sharp_row(row_unchecked(img, y), row_unchecked(stage.get(), y),
                           edges.get<float>() + size_t{y} * w, w, threshold);
     }
+    return true;
 }
 
 }  // namespace
@@ -115,19 +116,17 @@ void detail_filter_whole(imgbuf* img, const BlurKernel& k, float threshold) noex
 // single-pixel form gives, at the cost of one separable blur. Neither T nor the
 // edge map is ever whole: the banded blur keeps only the rows of them that the
 // next band of the image needs.
-void detail_filter(imgbuf* img, uint32_t requested_size, float threshold, EdgeMode edge) noexcept {
-    if (!has_pixels(img) || img->width == 0 || img->height == 0) return;
+bool detail_filter(imgbuf* img, uint32_t requested_size, float threshold, EdgeMode edge) noexcept {
+    if (!has_pixels(img) || img->width == 0 || img->height == 0) return true;
     // Edge strengths are never negative: a threshold of 0 or less (or NaN) selects
     // no pixel.
-    if (!(threshold > 0.0f)) return;
+    if (!(threshold > 0.0f)) return true;
+    if (!heightmap_kernel_size(requested_size)) return true;
     const BlurKernel* k = heightmap_kernel(KERNEL_GAUSSIAN, requested_size);
-    if (!k) return;
-    if (edge == EDGE_WRAP) {
-        detail_filter_whole(img, *k, threshold);
-        return;
-    }
+    if (!k) return false;
+    if (edge == EDGE_WRAP) return detail_filter_whole(img, *k, threshold);
     RestoreSharp restore(img, band_ring_rows(k->size, img->height), threshold);
-    blur_in_bands(img, k->weights4, k->size, k->norm, &restore);
+    return blur_in_bands(img, k->weights4, k->size, k->norm, &restore);
 }
 
 }  // namespace rk

@@ -1,6 +1,6 @@
 // The two blurs of the height map and the kernel lookup they share. Both blurs
-// work in place, leave the image as it was when a kernel or temporary image
-// cannot be had, and do nothing to an empty image.
+// work in place, leave the image as it was (and return false) when a kernel or
+// temporary image cannot be had, and do nothing to an empty image.
 #pragma once
 
 #include <cstdint>
@@ -24,11 +24,11 @@ std::optional<uint32_t> heightmap_kernel_size(uint32_t requested) noexcept;
 // whose edge strength (|Sobel x| + |Sobel y|) / 2 of red is strictly below
 // threshold; the others keep their pixels, alpha included. The edge mode rules
 // both the edge strength and the blur.
-void detail_filter(imgbuf* img, uint32_t requested_size, float threshold,
+bool detail_filter(imgbuf* img, uint32_t requested_size, float threshold,
                    EdgeMode edge = EDGE_CLAMP) noexcept;
 
 // Blurs the whole image with the kernel of that kind, rows then columns.
-void final_smoothing(imgbuf* img, uint32_t requested_size, KernelKind kind,
+bool final_smoothing(imgbuf* img, uint32_t requested_size, KernelKind kind,
                      EdgeMode edge = EDGE_CLAMP) noexcept;
 
 }  // namespace rk

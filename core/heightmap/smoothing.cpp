@@ -19,18 +19,16 @@ const BlurKernel* heightmap_kernel(KernelKind kind, uint32_t requested) noexcept
                    [&] { return kernel_cache_get(kind, *size); });
 }
 
-void final_smoothing(imgbuf* img, uint32_t requested_size, KernelKind kind,
+bool final_smoothing(imgbuf* img, uint32_t requested_size, KernelKind kind,
                      EdgeMode edge) noexcept {
-    if (!has_pixels(img) || img->width == 0 || img->height == 0) return;
+    if (!has_pixels(img) || img->width == 0 || img->height == 0) return true;
+    if (!heightmap_kernel_size(requested_size)) return true;
     const BlurKernel* k = heightmap_kernel(kind, requested_size);
-    if (!k) return;
-    if (edge == EDGE_WRAP) {
-        blur_whole(img, k->weights4, k->size, k->norm, EDGE_WRAP);
-        return;
-    }
+    if (!k) return false;
+    if (edge == EDGE_WRAP) return blur_whole(img, k->weights4, k->size, k->norm, EDGE_WRAP);
     // Rows into a temporary image, then columns back, band by band: the same bits
     // without a whole second image to fault in, write and read back.
-    blur_in_bands(img, k->weights4, k->size, k->norm);
+    return blur_in_bands(img, k->weights4, k->size, k->norm);
 }
 
 }  // namespace rk

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "common/block_cache.h"
 #include "common/checked_size.h"
@@ -35,14 +36,37 @@ imgbuf* construct_imgbuf(imgbuf* rec, uint32_t w, uint32_t h) noexcept {
     rec->width = w;
     rec->height = h;
     rec->tail_guard = kImgbufTailGuard;
+    rec->layout = 0;
     rec->pixels = acquire_pixel_block(w, h);
     return rec;
 }
 
 void ImgbufDeleter::operator()(imgbuf* img) const noexcept {
     if (!img) return;
-    release_pixel_block(img->pixels, img->width, img->height);
+    // A borrowed block is the caller's: only the record goes.
+    if (!(img->layout & kBorrowedPixels)) release_pixel_block(img->pixels, img->width, img->height);
     delete img;
+}
+
+void copy_pixels(imgbuf* dst, const imgbuf* src) noexcept {
+    const size_t row_bytes = size_t{src->width} * 16;
+    if (rows_packed(dst) && rows_packed(src)) {
+        std::memcpy(dst->pixels, src->pixels, row_bytes * src->height);
+        return;
+    }
+    for (uint32_t y = 0; y < src->height; ++y)
+        std::memcpy(row_unchecked(dst, y), row_unchecked(src, y), row_bytes);
+}
+
+bool pixels_overlap(const imgbuf* a, const imgbuf* b) noexcept {
+    const auto span = [](const imgbuf* img) {
+        const auto first = reinterpret_cast<uintptr_t>(img->pixels);
+        const uint64_t rows = img->height ? img->height - 1 : 0;
+        return std::pair{first, first + rows * stride_floats(img) * 4 + uint64_t{img->width} * 16};
+    };
+    const auto [a0, a1] = span(a);
+    const auto [b0, b1] = span(b);
+    return a0 < b1 && b0 < a1;
 }
 
 ImgbufPtr make_image(uint32_t w, uint32_t h) noexcept {
@@ -92,7 +116,7 @@ RK_API float* imgbuf_buf(const imgbuf* img) noexcept {
 }
 
 RK_API uint32_t imgbuf_stride_in_bytes(const imgbuf* img) noexcept {
-    return (img->width * 16u + 15u) & ~15u;
+    return stride_floats(img) * 4u;
 }
 
 RK_API uint32_t imgbuf_stride_in_elems(const imgbuf* img) noexcept {
@@ -108,13 +132,20 @@ RK_API float* imgbuf_row(const imgbuf* img, uint32_t y) noexcept {
     return row_unchecked(img, y);
 }
 
+// A wrapped image's padding belongs to its caller: only pixels are written.
 RK_API void imgbuf_clear(imgbuf* img) noexcept {
-    if (img->pixels) std::memset(img->pixels, 0, imgbuf_buf_size(img));
+    if (!img->pixels) return;
+    if (rows_packed(img)) {
+        std::memset(img->pixels, 0, imgbuf_buf_size(img));
+        return;
+    }
+    for (uint32_t y = 0; y < img->height; ++y)
+        std::memset(row_unchecked(img, y), 0, size_t{img->width} * 16);
 }
 
 RK_API void copy_imgbuf_content(imgbuf* dst, const imgbuf* src) noexcept {
     if (!same_size(dst, src) || !dst->pixels || !src->pixels) return;
-    std::memcpy(dst->pixels, src->pixels, imgbuf_buf_size(src));
+    copy_pixels(dst, src);
 }
 
 }  // extern "C"

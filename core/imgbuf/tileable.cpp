@@ -1,7 +1,6 @@
 // make_tileable: an image whose opposite edges meet without a seam.
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "common/export_boundary.h"
 #include "imgbuf/imgbuf.h"
@@ -79,13 +78,12 @@ RK_API imgbuf* make_tileable(const imgbuf* src, float width_fraction) noexcept {
     return guarded(static_cast<imgbuf*>(nullptr), [&]() -> imgbuf* {
         if (!has_pixels(src) || src->width == 0 || src->height == 0) return nullptr;
         if (!(width_fraction > 0.0f && width_fraction <= 0.5f)) return nullptr;
-        const size_t bytes = size_t{src->width} * src->height * 16;
         ImgbufPtr out = make_image(src->width, src->height);
         ImgbufPtr columns = make_image(src->width, src->height);
         if (!out || !columns) return nullptr;
-        std::memcpy(columns->pixels, src->pixels, bytes);
+        copy_pixels(columns.get(), src);
         blend_columns(columns.get(), src, band_of(src->width, width_fraction));
-        std::memcpy(out->pixels, columns->pixels, bytes);
+        copy_pixels(out.get(), columns.get());
         blend_rows(out.get(), columns.get(), band_of(src->height, width_fraction));
         return out.release();
     });

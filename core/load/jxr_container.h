@@ -11,33 +11,10 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
-#include <span>
+
+#include "common/byte_source.h"
 
 namespace rk {
-
-// Random access to the bytes of the file being checked.
-class ByteSource {
-  public:
-    virtual ~ByteSource() = default;
-    virtual uint64_t size() const noexcept = 0;
-    // Fills dst with the bytes at offset; false when they are not all there.
-    virtual bool read(uint64_t offset, std::span<uint8_t> dst) noexcept = 0;
-};
-
-class MemorySource final : public ByteSource {
-  public:
-    explicit MemorySource(std::span<const uint8_t> bytes) noexcept : bytes_(bytes) {}
-    uint64_t size() const noexcept override { return bytes_.size(); }
-    bool read(uint64_t offset, std::span<uint8_t> dst) noexcept override {
-        if (offset > bytes_.size() || dst.size() > bytes_.size() - offset) return false;
-        if (!dst.empty()) std::memcpy(dst.data(), bytes_.data() + offset, dst.size());
-        return true;
-    }
-
-  private:
-    std::span<const uint8_t> bytes_;
-};
 
 // What made a container unfit for jxrlib; none when it may be handed over.
 enum class JxrFault {

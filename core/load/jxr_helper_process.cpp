@@ -1,6 +1,5 @@
 #include "load/jxr_helper_process.h"
 
-#include <new>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,7 +9,9 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#include <new>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -53,6 +54,7 @@ struct TestSettings {
     std::mutex lock;
     std::string path;
     uint32_t min_timeout_ms = 0;
+    bool pidfd_off = false;
 } g_test;
 
 class Fd {
@@ -182,6 +184,30 @@ bool read_reply(int fd, JxrHelperRun& run, size_t capacity, uint64_t deadline) {
     }
 }
 
+void pause_ms(uint64_t ms) noexcept {
+    timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+    while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+// Without a pidfd (kernels before 5.3) the status is polled, in pauses growing
+// to 20 ms, so that the deadline holds on every kernel. The helper is not
+// reaped before a kill, so its number stays its own until then; only when the
+// host ignores SIGCHLD could the kernel reap it between the last poll and the
+// kill, a window of microseconds. False when the status is lost.
+bool wait_polling(pid_t pid, uint64_t deadline, bool& kill_now, int& status) {
+    for (uint64_t pause = 1;; pause = std::min<uint64_t>(pause * 2, 20)) {
+        const pid_t got = ::waitpid(pid, &status, WNOHANG);
+        if (got == pid) return true;
+        if (got < 0 && errno != EINTR) return false;
+        const int left = remaining_ms(deadline);
+        if (left == 0) break;
+        pause_ms(std::min<uint64_t>(pause, static_cast<uint64_t>(left)));
+    }
+    kill_now = true;
+    return false;
+}
+
 // Waits for the helper to end, at most until the deadline, then kills it; the
 // process is always reaped. A pidfd names exactly this process, so a signal can
 // never reach another that reused its number. With SIGCHLD ignored (or a host
@@ -193,6 +219,9 @@ bool reap(pid_t pid, int pidfd, uint64_t deadline, bool& kill_now, int& status) 
         while (::poll(&p, 1, remaining_ms(deadline)) < 0 && errno == EINTR) {
         }
         kill_now = (p.revents & POLLIN) == 0;
+    } else if (!kill_now) {
+        if (wait_polling(pid, deadline, kill_now, status)) return true;
+        if (!kill_now) return false;
     }
     if (kill_now) {
         if (pidfd >= 0) {
@@ -222,9 +251,10 @@ std::string signal_reason(int sig) {
     return std::string("the decoder crashed (SIG") + (name ? name : "?") + ")";
 }
 
-std::string helper_program(uint32_t& min_timeout_ms) {
+std::string helper_program(uint32_t& min_timeout_ms, bool& pidfd_off) {
     std::lock_guard hold(g_test.lock);
     min_timeout_ms = g_test.min_timeout_ms ? g_test.min_timeout_ms : kMinTimeoutMs;
+    pidfd_off = g_test.pidfd_off;
     return g_test.path.empty() ? jxr_helper_path() : g_test.path;
 }
 
@@ -236,16 +266,23 @@ void set_jxr_helper_for_tests(const std::string& path, uint32_t min_timeout_ms) 
     g_test.min_timeout_ms = min_timeout_ms;
 }
 
+void set_jxr_pidfd_off_for_tests(bool off) {
+    std::lock_guard hold(g_test.lock);
+    g_test.pidfd_off = off;
+}
+
 JxrHelperRun run_jxr_helper(std::span<const uint8_t> file, uint32_t width, uint32_t height) {
     JxrHelperRun run;
     const auto pixel_bytes = checked_product(width, height, 3);
     if (!pixel_bytes) {
         run.failure = "the picture is too large";
+        run.status = RK_ERROR_LIMIT;
         return run;
     }
     const uint64_t pixels = uint64_t{width} * height;
     uint32_t min_timeout_ms = 0;
-    const std::string program = helper_program(min_timeout_ms);
+    bool pidfd_off = false;
+    const std::string program = helper_program(min_timeout_ms, pidfd_off);
     const uint64_t timeout_ms = (min_timeout_ms + pixels / kPixelsPerMs) * kSlowdown;
     const uint64_t address_space =
         kAddressSpaceBase ? kAddressSpaceBase + 2 * file.size() + 6 * pixels : 0;
@@ -259,8 +296,10 @@ JxrHelperRun run_jxr_helper(std::span<const uint8_t> file, uint32_t width, uint3
     run.reply.reset(new (std::nothrow) uint8_t[capacity]);
     if (!run.reply) {
         run.failure = "not enough memory for the picture";
+        run.status = RK_ERROR_MEMORY;
         return run;
     }
+    run.status = RK_ERROR_HELPER;  // every failure from here on is the helper's
 
     const Fd input(sealed_copy(file));
     int ends[2];
@@ -286,14 +325,17 @@ JxrHelperRun run_jxr_helper(std::span<const uint8_t> file, uint32_t width, uint3
     const int started = Spawn().start(program, argv, input.get(), reply_write.get(), pid);
     if (started != 0) {
         run.failure =
-            started == ENOENT || started == EACCES
-                ? "the decoder program is missing: " + program
+            started == ENOENT ? "the decoder program is missing: " + program
+            : started == EACCES
+                ? "the decoder program may not be run (no execute permission "
+                  "on it or its folder): " +
+                      program
                 : "could not start the decoder: " + std::string(::strerrordesc_np(started));
         return run;
     }
     // Only the helper holds the writing end now: its exit ends the reply.
     reply_write.reset();
-    const Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    const Fd pidfd(pidfd_off ? -1 : static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 
     const uint64_t deadline = now_ms() + timeout_ms;
     bool killed = !read_reply(reply_read.get(), run, capacity, deadline);
@@ -313,6 +355,7 @@ JxrHelperRun run_jxr_helper(std::span<const uint8_t> file, uint32_t width, uint3
     } else if (known && WIFEXITED(status) && WEXITSTATUS(status) != 0) {
         run.failure = "the decoder failed (exit status " + decimal(WEXITSTATUS(status)) + ")";
     }
+    if (run.failure.empty()) run.status = RK_OK;
     return run;
 }
 

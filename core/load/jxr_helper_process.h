@@ -10,6 +10,8 @@
 #include <span>
 #include <string>
 
+#include "reliefkit.h"
+
 namespace rk {
 
 struct JxrHelperRun {
@@ -18,6 +20,10 @@ struct JxrHelperRun {
     // Empty when the helper ended normally (the reply is still to be checked);
     // otherwise why there is no reply to read: crashed, timed out, missing, ...
     std::string failure;
+    // What the failure means: RK_ERROR_HELPER for anything the helper did or
+    // could not do, RK_ERROR_LIMIT or RK_ERROR_MEMORY when the picture could
+    // not be received at all.
+    rk_status status = RK_OK;
 };
 
 // Hands file (a JPEG XR file of width x height pixels by its container) to a new
@@ -33,5 +39,7 @@ std::string jxr_helper_path();
 // For tests: another helper program (empty: the real one again), and the
 // smallest time limit in milliseconds (0: the default).
 void set_jxr_helper_for_tests(const std::string& path, uint32_t min_timeout_ms);
+// For tests: waits as on a kernel without pidfd_open (true) or as usual (false).
+void set_jxr_pidfd_off_for_tests(bool off);
 
 }  // namespace rk

@@ -9,6 +9,22 @@ namespace {
 
 constexpr const char* kUnreadable = "unreadable reply from the decoder";
 
+// The helper's refusals by what they mean: the data is damaged, a variant the
+// reader does not take, more memory than the helper may use, or a helper that
+// could not take its input.
+rk_status refusal_status(uint32_t status) noexcept {
+    switch (static_cast<JxrReplyStatus>(status)) {
+        case JxrReplyStatus::not_bgr24:
+            return RK_ERROR_UNSUPPORTED;
+        case JxrReplyStatus::out_of_memory:
+            return RK_ERROR_LIMIT;
+        case JxrReplyStatus::bad_request:
+            return RK_ERROR_HELPER;
+        default:
+            return RK_ERROR_DAMAGED;
+    }
+}
+
 const char* status_reason(uint32_t status) noexcept {
     switch (static_cast<JxrReplyStatus>(status)) {
         case JxrReplyStatus::refused:
@@ -52,8 +68,11 @@ void convert_bgr_rows(const uint8_t* src, imgbuf* image) noexcept {
 }  // namespace
 
 ImgbufPtr image_from_jxr_reply(std::span<const uint8_t> reply, uint32_t width, uint32_t height,
-                               const char*& reason) {
+                               const char*& reason, rk_status* status) {
+    rk_status ignored = RK_OK;
+    rk_status& outcome = status ? *status : ignored;
     reason = kUnreadable;
+    outcome = RK_ERROR_HELPER;
     JxrReplyHeader h;
     if (reply.size() < kJxrReplyHeaderBytes || !decode_jxr_reply_header(reply.data(), h)) {
         return nullptr;
@@ -62,6 +81,7 @@ ImgbufPtr image_from_jxr_reply(std::span<const uint8_t> reply, uint32_t width, u
     if (h.status != static_cast<uint32_t>(JxrReplyStatus::decoded)) {
         if (h.status < kJxrReplyStatusCount && h.payload_bytes == 0 && payload == 0) {
             reason = status_reason(h.status);
+            outcome = refusal_status(h.status);
         }
         return nullptr;
     }
@@ -73,10 +93,12 @@ ImgbufPtr image_from_jxr_reply(std::span<const uint8_t> reply, uint32_t width, u
     ImgbufPtr image = make_image(width, height);
     if (!image) {
         reason = "not enough memory for the image";
+        outcome = RK_ERROR_MEMORY;
         return nullptr;
     }
     convert_bgr_rows(reply.data() + kJxrReplyHeaderBytes, image.get());
     reason = nullptr;
+    outcome = RK_OK;
     return image;
 }
 

@@ -6,7 +6,6 @@
 #include "common/checked_size.h"
 #include "load/dds_formats.h"
 #include "load/dds_header.h"
-#include "common/file_io.h"
 #include "load/le_reader.h"
 #include "load/readers.h"
 #include "load/row_batches.h"
@@ -21,10 +20,16 @@ constexpr uint32_t kFourccDx10 = 0x30315844;
 constexpr uint32_t kCubemap = 0x200;
 constexpr uint32_t kVolume = 0x200000;
 
-ImgbufPtr fail(std::u16string& message, std::u16string_view text) {
-    message = text;
-    return nullptr;
-}
+// Records why the file was refused and what that means.
+struct Refusal {
+    std::u16string& message;
+    rk_status& status;
+    ImgbufPtr operator()(rk_status s, std::u16string_view text) const {
+        message = text;
+        status = s;
+        return nullptr;
+    }
+};
 
 }  // namespace
 
@@ -56,41 +61,56 @@ bool check_dds_header(const DdsHeader& header, std::u16string& message) {
     return !error;
 }
 
-ImgbufPtr load_dds(std::u16string_view path, std::u16string& message) {
-    FileHandle file(path);
-    if (file.failed()) return fail(message, u"Could not open file.");
-    const uint64_t size = file.size();
-    if (size == UINT64_MAX || size < kDdsHeaderBytes) return fail(message, u"File too small.");
+ImgbufPtr read_dds(ByteSource& source, std::u16string& message, rk_status& status) {
+    const Refusal fail{message, status};
+    ByteCursor input(source);
+    const uint64_t size = input.size();
+    if (size == UINT64_MAX || size < kDdsHeaderBytes) {
+        uint8_t magic[4] = {};
+        const bool cut = input.read_exact(magic, sizeof magic) && load_le32(magic) == kMagic;
+        return fail(cut ? RK_ERROR_DAMAGED : RK_ERROR_FORMAT, u"File too small.");
+    }
 
     DdsHeaderBytes raw{};
-    if (!file_read_exact(file, raw.data(), kDdsHeaderBytes)) {
-        return fail(message, u"I/O error reading file header.");
+    if (!input.read_exact(raw.data(), kDdsHeaderBytes)) {
+        return fail(RK_ERROR_IO, u"I/O error reading file header.");
     }
     const DdsHeader header = parse_dds_header(raw);
-    if (!check_dds_header(header, message)) return nullptr;
+    if (!check_dds_header(header, message)) {
+        status = header.magic != kMagic                           ? RK_ERROR_FORMAT
+                 : header.pixel_format.fourcc == kFourccDx10 &&
+                         header.header_size == kHeaderSize &&
+                         header.pixel_format.size == kPixelFormatSize
+                     ? RK_ERROR_UNSUPPORTED
+                     : RK_ERROR_DAMAGED;
+        return nullptr;
+    }
 
     const DdsFormat* format = find_dds_format(header.pixel_format);
-    if (!format) return fail(message, u"Unsupported image format.");
+    if (!format) return fail(RK_ERROR_UNSUPPORTED, u"Unsupported image format.");
 
     // The image must stay within the pixel limit, and a stored row and every step
     // that computes its length below 2^32 bytes.
     const auto pitch = dds_row_pitch(*format, header.width);
     if (!within_pixel_limit(header.width, header.height) || !pitch) {
-        return fail(message, u"Image data too large.");
+        return fail(RK_ERROR_LIMIT, u"Image data too large.");
     }
-    if (header.caps2 & kCubemap) return fail(message, u"Cubemap files not supported.");
-    if (header.caps2 & kVolume) return fail(message, u"Volume texture files not supported.");
+    if (header.caps2 & kCubemap) return fail(RK_ERROR_UNSUPPORTED, u"Cubemap files not supported.");
+    if (header.caps2 & kVolume) {
+        return fail(RK_ERROR_UNSUPPORTED, u"Volume texture files not supported.");
+    }
 
     // Partial rows of blocks at the bottom are stored and decoded too.
     const uint32_t rows = dds_stored_rows(*format, header.height);
     // A file too short for its top level fails before an image is allocated for
     // it; the reads below still check every row.
     if (uint64_t{*pitch} * rows > size - kDdsHeaderBytes) {
-        return fail(message, u"I/O error reading image data.");
+        return fail(RK_ERROR_DAMAGED, u"I/O error reading image data.");
     }
 
     ImgbufPtr img = make_image(header.width, header.height);
-    if (!img) return fail(message, u"Not enough memory.");
+    if (!img) return fail(RK_ERROR_MEMORY, u"Not enough memory.");
+    status = RK_OK;
     // A zero-width image stores no bytes per row: there is nothing to read.
     if (rows == 0 || *pitch == 0) return img;
 
@@ -99,7 +119,7 @@ ImgbufPtr load_dds(std::u16string_view path, std::u16string& message) {
     try {
         batch = zeroed_block(size_t{batch_rows} * *pitch);
     } catch (const std::bad_alloc&) {
-        return fail(message, u"Not enough memory.");
+        return fail(RK_ERROR_MEMORY, u"Not enough memory.");
     }
     // A stored row of blocks holds four pixel rows.
     const uint32_t min_rows =
@@ -109,10 +129,19 @@ ImgbufPtr load_dds(std::u16string_view path, std::u16string& message) {
     const auto decode_row = [=](uint32_t i, const uint8_t* stored) noexcept {
         decode(out, i, stored);
     };
-    if (!read_rows_converted(file, batch.get(), batch_rows, *pitch, rows, min_rows, decode_row)) {
-        return fail(message, u"I/O error reading image data.");
+    if (!read_rows_converted(input, batch.get(), batch_rows, *pitch, rows, min_rows, decode_row)) {
+        return fail(RK_ERROR_DAMAGED, u"I/O error reading image data.");
     }
     return img;
+}
+
+ImgbufPtr load_dds(std::u16string_view path, std::u16string& message) {
+    rk_status status = RK_OK;
+    ImgbufPtr image = read_from_path(path, [&](ByteSource& source) {
+        return read_dds(source, message, status);
+    });
+    if (!image && message.empty()) message = u"Could not open file.";
+    return image;
 }
 
 }  // namespace rk

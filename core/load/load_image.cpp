@@ -1,14 +1,19 @@
-// The loader front: tries the readers in a fixed order and returns the first
-// image one of them makes. The file name is never consulted here; only the
-// readers' own answers decide whether the next one is tried.
+// The loader front: tries the readers in a fixed order on one byte source and
+// returns the first image one of them makes. Only the readers' own answers
+// decide whether the next one is tried; the one exception is JPEG XR, which
+// load_image offers a file only by its name and the rk_ loads offer any data by
+// its content.
+#include <cstring>
 #include <string>
 #include <string_view>
 
 #include "common/export_boundary.h"
+#include "common/file_io.h"
+#include "common/rk_call.h"
 #include "common/sink.h"
 #include "common/thread_pool.h"
-#include "load/readers.h"
 #include "common/utf16.h"
+#include "load/readers.h"
 #include "reliefkit.h"
 
 namespace rk {
@@ -20,40 +25,100 @@ void report(std::u16string_view prefix, std::u16string_view message) noexcept {
     debug_output(message);
 }
 
-ImgbufPtr load_any(std::u16string_view caller_path) {
-    const std::u16string path(caller_path);
-    if (path.empty()) return nullptr;
+// The image, or null with status telling why: the status of the first reader
+// that took the data for its own, RK_ERROR_FORMAT when none did, RK_ERROR_IO
+// when the system refused a read.
+ImgbufPtr load_from(ByteSource& source, JxrChoice jxr, bool offer_jxr, rk_status& status) {
+    status = RK_ERROR_FORMAT;
+    rk_status reader = RK_OK;
+    const auto decided = [&]() -> ImgbufPtr {
+        if (status == RK_ERROR_FORMAT) status = reader;
+        if (source.read_failed()) status = RK_ERROR_IO;
+        return nullptr;
+    };
 
-    // PNG and JPEG stop the dispatch unless they found the file is not theirs: a
-    // file that cannot be opened, or one of theirs that fails, ends here.
-    bool not_my_format = false;
-    if (auto image = load_png(path, not_my_format)) return image;
-    if (!not_my_format) return nullptr;
-
-    not_my_format = false;
-    if (auto image = load_jpeg(path, not_my_format)) return image;
-    if (!not_my_format) return nullptr;
+    // PNG and JPEG stop the dispatch unless they found the data is not theirs: a
+    // PNG or JPEG that fails ends here.
+    if (auto image = read_png(source, reader)) return image;
+    if (reader != RK_ERROR_FORMAT) return decided();
+    if (auto image = read_jpeg(source, reader)) return image;
+    if (reader != RK_ERROR_FORMAT) return decided();
 
     std::u16string message;
-    if (auto image = load_jxr(path, &message)) return image;
-    if (!message.empty()) report(u"JPEG XR image loader: ", message);
-    message.clear();
+    if (offer_jxr) {
+        if (auto image = read_jxr(source, jxr, message, reader)) return image;
+        decided();
+        if (!message.empty()) report(u"JPEG XR image loader: ", message);
+        message.clear();
+    }
 
-    if (auto image = load_dds(path, message)) return image;
+    if (auto image = read_dds(source, message, reader)) return image;
+    decided();
     report(u"DDS image loader: ", message);
     message.clear();
 
-    if (auto image = load_tga(path, message)) return image;
+    if (auto image = read_tga(source, message, reader)) return image;
     report(u"TGA image loader: ", message);
-    return nullptr;
+    return decided();
+}
+
+ImgbufPtr load_by_name(std::u16string_view caller_path) {
+    const std::u16string path(caller_path);
+    if (path.empty()) return nullptr;
+    // A file that cannot be opened ends the load silently (the reason for a
+    // path that is no regular file has been reported), as its PNG reading would.
+    FileHandle file(path);
+    if (file.failed()) return nullptr;
+    FileSource source(file);
+    rk_status status = RK_OK;
+    return load_from(source, JxrChoice::by_name, jpeg_xr_name(path), status);
+}
+
+rk_status load_by_content(ByteSource& source, imgbuf** out) {
+    rk_status status = RK_OK;
+    ImgbufPtr image = load_from(source, JxrChoice::by_content, true, status);
+    if (!image) return status;
+    *out = image.release();
+    return RK_OK;
 }
 
 }  // namespace
 }  // namespace rk
 
-extern "C" RK_API imgbuf* load_image(const char16_t* path) noexcept {
+using namespace rk;
+
+extern "C" {
+
+RK_API imgbuf* load_image(const char16_t* path) noexcept {
     // A null path reads as an empty one: nothing to load.
-    const rk::LibraryCall busy;
-    return rk::guarded(static_cast<imgbuf*>(nullptr),
-                       [&] { return rk::load_any(rk::u16_view(path)).release(); });
+    const LibraryCall busy;
+    return guarded(static_cast<imgbuf*>(nullptr), [&] { return load_by_name(u16_view(path)).release(); });
 }
+
+RK_API rk_status rk_load_file(const char* utf8_path, imgbuf** out) noexcept {
+    return rk_call("rk_load_file", [&] {
+        require(utf8_path, "utf8_path");
+        require(out, "out");
+        if (!*utf8_path) fail(RK_ERROR_ARGUMENT, "utf8_path is empty");
+        const std::string path(utf8_path);
+        FileHandle file(path);
+        if (file.failed() && file.open_error()) {
+            fail(RK_ERROR_IO, path + ": " + strerrordesc_np(file.open_error()));
+        }
+        // Otherwise it is no regular file, and the reason is in the message already.
+        if (file.failed()) return RK_ERROR_IO;
+        FileSource source(file);
+        return load_by_content(source, out);
+    });
+}
+
+RK_API rk_status rk_load_memory(const void* data, size_t size, imgbuf** out) noexcept {
+    return rk_call("rk_load_memory", [&] {
+        require(data, "data");
+        require(out, "out");
+        MemorySource source({static_cast<const uint8_t*>(data), size});
+        return load_by_content(source, out);
+    });
+}
+
+}  // extern "C"

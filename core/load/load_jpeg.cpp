@@ -31,12 +31,13 @@ struct ErrorTrap {
     jpeg_error_mgr pub;  // first, so that libjpeg's pointer to it leads back here
     std::jmp_buf resume;
     bool not_a_jpeg;
+    int msg_code;  // of the error that ended the decode
 };
 
-struct FileSource {
+struct InputSource {
     jpeg_source_mgr pub;  // first, as above
     uint8_t* buffer;      // kInputBlock bytes
-    FileHandle* file;
+    ByteCursor* input;
     bool at_end;
 };
 
@@ -45,9 +46,10 @@ struct FileSource {
 struct JpegSession {
     jpeg_decompress_struct cinfo;
     ErrorTrap trap;
-    FileSource source;
+    InputSource source;
     imgbuf* image;  // owned by the caller once decode() returns
     bool decoded;
+    rk_status failure;  // what a failed decode means, beyond libjpeg's error
 };
 static_assert(std::is_trivially_destructible_v<JpegSession>);
 
@@ -62,6 +64,7 @@ thread_local char t_error_text[JMSG_LENGTH_MAX];
     // Only a missing start-of-image marker means "not a JPEG"; every other error is
     // a JPEG that cannot be decoded, which ends the dispatch.
     trap->not_a_jpeg = cinfo->err->msg_code == JERR_NO_SOI;
+    trap->msg_code = cinfo->err->msg_code;
     std::longjmp(trap->resume, 1);
 }
 
@@ -77,8 +80,8 @@ void route_warning(j_common_ptr cinfo) {
 void source_nothing(j_decompress_ptr) {}
 
 boolean source_refill(j_decompress_ptr cinfo) {
-    auto* src = reinterpret_cast<FileSource*>(cinfo->src);
-    uint32_t n = src->at_end ? 0 : file_read_some(*src->file, src->buffer, kInputBlock);
+    auto* src = reinterpret_cast<InputSource*>(cinfo->src);
+    uint32_t n = src->at_end ? 0 : src->input->read_some(src->buffer, kInputBlock);
     if (n == 0) {
         // At the end of the file an end-of-image marker lets libjpeg finish with what
         // it has instead of decoding stale bytes without end.
@@ -95,7 +98,7 @@ boolean source_refill(j_decompress_ptr cinfo) {
 
 void source_skip(j_decompress_ptr cinfo, long count) {
     if (count <= 0) return;
-    auto* src = reinterpret_cast<FileSource*>(cinfo->src);
+    auto* src = reinterpret_cast<InputSource*>(cinfo->src);
     while (count > static_cast<long>(src->pub.bytes_in_buffer)) {
         count -= static_cast<long>(src->pub.bytes_in_buffer);
         source_refill(cinfo);
@@ -144,6 +147,25 @@ RowConverter converter_for(const jpeg_decompress_struct& cinfo) {
     if (cinfo.out_color_space == JCS_RGB && cinfo.output_components == 3) return rgb_row;
     if (cinfo.out_color_space == JCS_GRAYSCALE && cinfo.output_components == 1) return grey_row;
     return nullptr;
+}
+
+// What libjpeg's error means: most say the data is damaged; a few name
+// something the decoder does not do, or its memory.
+rk_status status_of_libjpeg_error(int code) noexcept {
+    switch (code) {
+        case JERR_OUT_OF_MEMORY:
+            return RK_ERROR_MEMORY;
+        case JERR_IMAGE_TOO_BIG:
+        case JERR_WIDTH_OVERFLOW:
+            return RK_ERROR_LIMIT;
+        case JERR_BAD_PRECISION:
+        case JERR_CONVERSION_NOTIMPL:
+        case JERR_NOTIMPL:
+        case JERR_NOT_COMPILED:
+            return RK_ERROR_UNSUPPORTED;
+        default:
+            return RK_ERROR_DAMAGED;
+    }
 }
 
 void reader_failure(const char* reason) {
@@ -202,6 +224,7 @@ bool decode(JpegSession& s) noexcept {
     jpeg_calc_output_dimensions(&s.cinfo);
     if (!within_pixel_limit(s.cinfo.output_width, s.cinfo.output_height)) {
         reader_failure("Image data too large.");
+        s.failure = RK_ERROR_LIMIT;
         goto cleanup;
     }
     jpeg_start_decompress(&s.cinfo);
@@ -211,9 +234,12 @@ bool decode(JpegSession& s) noexcept {
         s.image = new_image(s.cinfo.output_width, s.cinfo.output_height);
         if (!s.image) {
             reader_failure("Not enough memory.");
+            s.failure = RK_ERROR_MEMORY;
             goto cleanup;
         }
         read_rows(s.cinfo, s.image, convert);
+    } else {
+        s.failure = RK_ERROR_UNSUPPORTED;  // CMYK or YCCK
     }
     jpeg_finish_decompress(&s.cinfo);
     s.decoded = s.image != nullptr;
@@ -226,18 +252,31 @@ cleanup:
 
 }  // namespace
 
-ImgbufPtr load_jpeg(std::u16string_view path, bool& not_my_format) {
-    FileHandle file(path);
-    if (file.failed()) return nullptr;
-    auto input = zeroed_block(kInputBlock);
+ImgbufPtr read_jpeg(ByteSource& source, rk_status& status) {
+    ByteCursor input(source);
+    auto buffer = zeroed_block(kInputBlock);
 
     JpegSession session{};
-    session.source.buffer = input.get();
-    session.source.file = &file;
+    session.source.buffer = buffer.get();
+    session.source.input = &input;
     const bool decoded = decode(session);
     ImgbufPtr image(session.image);
-    not_my_format = session.trap.not_a_jpeg;
-    if (!decoded) return nullptr;
+    if (decoded) {
+        status = RK_OK;
+        return image;
+    }
+    status = session.trap.not_a_jpeg ? RK_ERROR_FORMAT
+             : session.failure        ? session.failure
+                                      : status_of_libjpeg_error(session.trap.msg_code);
+    return nullptr;
+}
+
+ImgbufPtr load_jpeg(std::u16string_view path, bool& not_my_format) {
+    rk_status status = RK_OK;
+    ImgbufPtr image = read_from_path(path, [&](ByteSource& source) {
+        return read_jpeg(source, status);
+    });
+    not_my_format = status == RK_ERROR_FORMAT;
     return image;
 }
 

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include <cstring>
+
 #include "common/checked_size.h"
 #include "common/sink.h"
 #include "common/file_io.h"
@@ -20,7 +22,8 @@ constexpr size_t kSignatureBytes = 8;
 // that libpng's error path leaves by longjmp, so it must stay a plain record; its
 // C++ owner lives in load_png's frame, which no longjmp crosses.
 struct PngReadState {
-    FileHandle* file;
+    ByteCursor* input;
+    PngErrorText error;  // libpng's last error, to tell running out of memory
     png_structp png;
     png_infop info;
     png_uint_32 width;
@@ -39,20 +42,27 @@ struct PngReadOwner {
 };
 
 // A short read is an error: libpng must never decode what its buffer held before.
-void read_from_file(png_structp png, png_bytep data, size_t count) {
-    auto* file = static_cast<FileHandle*>(png_get_io_ptr(png));
-    if (!file || count > UINT32_MAX ||
-        !file_read_exact(*file, data, static_cast<uint32_t>(count))) {
+void read_from_input(png_structp png, png_bytep data, size_t count) {
+    auto* input = static_cast<ByteCursor*>(png_get_io_ptr(png));
+    if (!input || count > UINT32_MAX || !input->read_exact(data, static_cast<uint32_t>(count))) {
         png_error(png, "Read Error");
     }
 }
 
+// What a libpng error means for the caller.
+rk_status libpng_failure(const PngReadState& s) noexcept {
+    return std::strstr(s.error.text, "memory") || std::strstr(s.error.text, "Memory")
+               ? RK_ERROR_MEMORY
+               : RK_ERROR_DAMAGED;
+}
+
 // Creates libpng's structures, reads the header and asks for rows of 8- or 16-bit
-// grey, grey-alpha, RGB or RGBA samples. On failure the reason has been reported
-// and the structures are destroyed.
-bool create_prepare_png(PngReadState* s) {
+// grey, grey-alpha, RGB or RGBA samples. On failure the reason has been reported,
+// status says what it means and the structures are destroyed.
+bool create_prepare_png(PngReadState* s, rk_status* status) {
     s->png =
-        png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, png_diag_error, png_diag_warning);
+        png_create_read_struct(PNG_LIBPNG_VER_STRING, &s->error, png_diag_error, png_diag_warning);
+    *status = RK_ERROR_MEMORY;
     if (!s->png) {
         debug_output("create_prepare_png(): png_create_read_struct() failed");
         return false;
@@ -62,9 +72,13 @@ bool create_prepare_png(PngReadState* s) {
         debug_output("create_prepare_png(): png_create_info_struct() failed");
         goto bailout;
     }
-    if (setjmp(png_jmpbuf(s->png))) goto bailout;
+    if (setjmp(png_jmpbuf(s->png))) {
+        *status = libpng_failure(*s);
+        goto bailout;
+    }
+    *status = RK_ERROR_DAMAGED;
 
-    png_set_read_fn(s->png, s->file, read_from_file);
+    png_set_read_fn(s->png, s->input, read_from_input);
     png_set_sig_bytes(s->png, kSignatureBytes);
     // No gamma handling is asked of libpng: samples arrive exactly as stored,
     // whatever gAMA, sRGB or iCCP chunk the file carries.
@@ -78,6 +92,7 @@ bool create_prepare_png(PngReadState* s) {
         debug_output(
             "create_prepare_png(): PNG is interlaced, which is not supported by this program "
             "currently");
+        *status = RK_ERROR_UNSUPPORTED;
         goto bailout;
     }
     png_set_packing(s->png);
@@ -87,6 +102,7 @@ bool create_prepare_png(PngReadState* s) {
     }
     if (png_get_valid(s->png, s->info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(s->png);
     png_read_update_info(s->png, s->info);
+    *status = RK_OK;
     return true;
 
 bailout:
@@ -162,26 +178,25 @@ bool read_png_rows(PngReadState* s, imgbuf* image, uint8_t* batch, uint32_t batc
 
 }  // namespace
 
-ImgbufPtr load_png(std::u16string_view path, bool& not_my_format) {
-    not_my_format = false;
-    FileHandle file(path);
-    if (file.failed()) return nullptr;
-
+ImgbufPtr read_png(ByteSource& source, rk_status& status) {
+    ByteCursor input(source);
     png_byte signature[kSignatureBytes] = {};
-    const bool signature_read = file_read_exact(file, signature, kSignatureBytes);
-    const uint64_t size = file.size();
+    const bool signature_read = input.read_exact(signature, kSignatureBytes);
+    const uint64_t size = input.size();
+    status = RK_ERROR_FORMAT;
     if (size == UINT64_MAX || size < kSignatureBytes ||
         (signature_read && png_sig_cmp(signature, 0, kSignatureBytes) != 0)) {
-        not_my_format = true;
         return nullptr;
     }
+    status = RK_ERROR_IO;
     if (!signature_read) return nullptr;  // a read error says nothing about the format
 
     PngReadOwner reader;
-    reader.state.file = &file;
-    if (!create_prepare_png(&reader.state)) return nullptr;
+    reader.state.input = &input;
+    if (!create_prepare_png(&reader.state, &status)) return nullptr;
     const PngReadState& s = reader.state;
 
+    status = RK_ERROR_LIMIT;
     if (!within_pixel_limit(s.width, s.height)) {
         debug_output("load_png(): image too large");
         return nullptr;
@@ -189,12 +204,14 @@ ImgbufPtr load_png(std::u16string_view path, bool& not_my_format) {
     const int channels = png_get_channels(s.png, s.info);
     const int sample_bytes = png_get_bit_depth(s.png, s.info) == 16 ? 2 : 1;
     const auto row_bytes = checked_product(s.width, static_cast<uint64_t>(channels), sample_bytes);
+    status = RK_ERROR_DAMAGED;
     if (channels < 1 || channels > 4 || !row_bytes ||
         *row_bytes != png_get_rowbytes(s.png, s.info)) {
         debug_output("load_png(): unexpected row layout");
         return nullptr;
     }
     ImgbufPtr image = make_image(s.width, s.height);
+    status = RK_ERROR_MEMORY;
     if (!image) {
         debug_output("load_png(): not enough memory");
         return nullptr;
@@ -204,8 +221,19 @@ ImgbufPtr load_png(std::u16string_view path, bool& not_my_format) {
     const auto batch = zeroed_block(size_t{batch_rows} * stored_row_bytes);
     if (!read_png_rows(&reader.state, image.get(), batch.get(), batch_rows, stored_row_bytes,
                        kRowConverters[sample_bytes - 1][channels - 1])) {
+        status = libpng_failure(reader.state);
         return nullptr;
     }
+    status = RK_OK;
+    return image;
+}
+
+ImgbufPtr load_png(std::u16string_view path, bool& not_my_format) {
+    rk_status status = RK_OK;
+    ImgbufPtr image = read_from_path(path, [&](ByteSource& source) {
+        return read_png(source, status);
+    });
+    not_my_format = status == RK_ERROR_FORMAT;
     return image;
 }
 

@@ -6,7 +6,6 @@
 #include <new>
 
 #include "common/checked_size.h"
-#include "common/file_io.h"
 #include "load/le_reader.h"
 #include "load/readers.h"
 #include "load/row_batches.h"
@@ -91,19 +90,39 @@ const TgaLayout* find_layout(uint8_t depth, uint8_t alpha_bits) noexcept {
     return nullptr;
 }
 
-ImgbufPtr fail(std::u16string& message, std::u16string_view text) {
-    message = text;
-    return nullptr;
+// Records why the file was refused and what that means.
+struct Refusal {
+    std::u16string& message;
+    rk_status& status;
+    ImgbufPtr operator()(rk_status s, std::u16string_view text) const {
+        message = text;
+        status = s;
+        return nullptr;
+    }
+};
+
+// TGA has no signature: a header is taken for a TGA that the reader does not
+// read (rather than for some other format) only when its fields make sense for
+// the variant it names: a colour-mapped, grey or run-length-encoded image, or a
+// true-colour one of a depth the format has.
+rk_status refusal_status(const TgaHeader& h) noexcept {
+    const bool mapped = h.colormap_type == 1 && (h.image_type == 1 || h.image_type == 9);
+    const bool unmapped =
+        h.colormap_type == 0 && (h.image_type == 2 || h.image_type == 3 || h.image_type == 10 ||
+                                 h.image_type == 11);
+    const bool depth = h.depth == 8 || h.depth == 15 || h.depth == 16 || h.depth == 24 ||
+                       h.depth == 32;
+    return (mapped || unmapped) && depth ? RK_ERROR_UNSUPPORTED : RK_ERROR_FORMAT;
 }
 
 // Reads the version-2 footer and the extension area it names, then returns to
 // the start. The area is not interpreted; it is read so that a footer pointing
 // nowhere is reported. Returns the failure text, or null.
-const char16_t* read_footer(FileHandle& file, uint64_t size, uint8_t* extension) noexcept {
+const char16_t* read_footer(ByteCursor& file, uint64_t size, uint8_t* extension) noexcept {
     std::array<uint8_t, kFooterBytes> raw{};
     if (!file.seek(size - kFooterBytes))
         return u"I/O error while seeking to file footer (version 2).";
-    if (!file_read_exact(file, raw.data(), kFooterBytes)) {
+    if (!file.read_exact(raw.data(), kFooterBytes)) {
         return u"I/O error while reading file footer (version 2).";
     }
     LeReader footer(raw);
@@ -113,7 +132,7 @@ const char16_t* read_footer(FileHandle& file, uint64_t size, uint8_t* extension)
                                                      kFooterSignature.size()) == 0;
     if (version2 && extension_offset != 0) {
         if (!file.seek(extension_offset)) return u"I/O error while seeking to extensiona area.";
-        if (!file_read_exact(file, extension, kExtensionBytes)) {
+        if (!file.read_exact(extension, kExtensionBytes)) {
             return u"I/O error while reading extension area.";
         }
     }
@@ -123,52 +142,53 @@ const char16_t* read_footer(FileHandle& file, uint64_t size, uint8_t* extension)
 
 }  // namespace
 
-ImgbufPtr load_tga(std::u16string_view path, std::u16string& message) {
-    FileHandle file(path);
-    if (file.failed()) return fail(message, u"Could not open file.");
+ImgbufPtr read_tga(ByteSource& source, std::u16string& message, rk_status& status) {
+    const Refusal fail{message, status};
+    ByteCursor file(source);
     const uint64_t size = file.size();
-    if (size == UINT64_MAX || size < kHeaderBytes) return fail(message, u"File too small.");
+    if (size == UINT64_MAX || size < kHeaderBytes) return fail(RK_ERROR_FORMAT, u"File too small.");
 
     const auto extension = zeroed_block(kExtensionBytes);
     if (size >= kMinFooterFileBytes) {
         if (const char16_t* error = read_footer(file, size, extension.get())) {
-            return fail(message, error);
+            return fail(source.read_failed() ? RK_ERROR_IO : RK_ERROR_DAMAGED, error);
         }
     }
 
     std::array<uint8_t, kHeaderBytes> raw{};
-    if (!file_read_exact(file, raw.data(), kHeaderBytes)) {
-        return fail(message, u"I/O error while reading file header.");
+    if (!file.read_exact(raw.data(), kHeaderBytes)) {
+        return fail(RK_ERROR_IO, u"I/O error while reading file header.");
     }
     const TgaHeader header = parse_header(raw);
     if (header.colormap_type != 0) {
-        return fail(message, u"Files with colormaps (palettes) are not supported.");
+        return fail(refusal_status(header), u"Files with colormaps (palettes) are not supported.");
     }
     if (header.image_type != kTrueColour) {
-        return fail(message, u"Only uncompressed truecolor files supported.");
+        return fail(refusal_status(header), u"Only uncompressed truecolor files supported.");
     }
     const TgaLayout* layout = find_layout(header.depth, header.descriptor & kAlphaBitsMask);
-    if (!layout) return fail(message, u"Unsupported pixel format.");
+    if (!layout) return fail(refusal_status(header), u"Unsupported pixel format.");
 
     const uint64_t data_start = kHeaderBytes + uint64_t{header.id_length};
     if (header.id_length != 0 && !file.seek(data_start)) {
-        return fail(message, u"I/O error while seeking to image data.");
+        return fail(RK_ERROR_IO, u"I/O error while seeking to image data.");
     }
 
     const uint32_t width = header.width;
     const uint32_t height = header.height;
     // 16-bit sides can describe more pixels than a loader may allocate.
-    if (!within_pixel_limit(width, height)) return fail(message, u"Image data too large.");
+    if (!within_pixel_limit(width, height)) return fail(RK_ERROR_LIMIT, u"Image data too large.");
     // At most 65535 x 4 bytes, and at most 2^35 for all rows: no product wraps.
     const uint32_t row_bytes = width * layout->bytes_per_pixel;
     // A file too short for its rows fails before an image is allocated for it; the
     // reads below still check every row.
     if (data_start + uint64_t{row_bytes} * height > size) {
-        return fail(message, u"I/O error while reading image data.");
+        return fail(RK_ERROR_DAMAGED, u"I/O error while reading image data.");
     }
 
     ImgbufPtr img = make_image(width, height);
-    if (!img) return fail(message, u"Not enough memory.");
+    if (!img) return fail(RK_ERROR_MEMORY, u"Not enough memory.");
+    status = RK_OK;
     if (row_bytes == 0) return img;  // no stored pixels, nothing to convert
 
     const uint32_t batch_rows = rows_per_batch(row_bytes, height);
@@ -176,7 +196,7 @@ ImgbufPtr load_tga(std::u16string_view path, std::u16string& message) {
     try {
         batch = zeroed_block(size_t{batch_rows} * row_bytes);
     } catch (const std::bad_alloc&) {
-        return fail(message, u"Not enough memory.");
+        return fail(RK_ERROR_MEMORY, u"Not enough memory.");
     }
 
     const bool top_down = (header.descriptor & kTopToBottom) != 0;
@@ -191,9 +211,18 @@ ImgbufPtr load_tga(std::u16string_view path, std::u16string& message) {
     };
     if (!read_rows_converted(file, batch.get(), batch_rows, row_bytes, height, kMinThreadRows,
                              convert_row)) {
-        return fail(message, u"I/O error while reading image data.");
+        return fail(RK_ERROR_DAMAGED, u"I/O error while reading image data.");
     }
     return img;
+}
+
+ImgbufPtr load_tga(std::u16string_view path, std::u16string& message) {
+    rk_status status = RK_OK;
+    ImgbufPtr image = read_from_path(path, [&](ByteSource& source) {
+        return read_tga(source, message, status);
+    });
+    if (!image && message.empty()) message = u"Could not open file.";
+    return image;
 }
 
 }  // namespace rk

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "common/file_io.h"
+#include "common/byte_source.h"
 #include "common/thread_pool.h"
 
 namespace rk {
@@ -40,15 +40,15 @@ void convert_batch(const uint8_t* batch, uint32_t row_bytes, uint32_t first, uin
     });
 }
 
-// Reads the image's stored rows (rows of them, row_bytes each) from file into
+// Reads the image's stored rows (rows of them, row_bytes each) from input into
 // batch, which has room for batch_rows, and converts each batch as
 // convert_batch does. False when a read fails.
 template <class F>
-bool read_rows_converted(FileHandle& file, uint8_t* batch, uint32_t batch_rows, uint32_t row_bytes,
+bool read_rows_converted(ByteCursor& input, uint8_t* batch, uint32_t batch_rows, uint32_t row_bytes,
                          uint32_t rows, uint32_t min_rows, const F& convert) noexcept {
     for (uint32_t first = 0; first < rows; first += batch_rows) {
         const uint32_t count = rows - first < batch_rows ? rows - first : batch_rows;
-        if (!file_read_exact(file, batch, count * row_bytes)) return false;
+        if (!input.read_exact(batch, count * row_bytes)) return false;
         convert_batch(batch, row_bytes, first, count, min_rows, convert);
     }
     return true;

@@ -14,17 +14,17 @@ inline void put_flat(float* px) noexcept {
     px[3] = kFlat[3];
 }
 
-// Rows hold no gap, so a band of rows is one pass over its pixels; the
-// channel choice is a template argument so the loop body holds no test.
+// The channel choice is a template argument so the loop body holds no test.
 template <bool Red, bool Green>
 void invert(imgbuf* img) noexcept {
     if (!has_pixels(img)) return;
     parallel_rows(img->height, 32, [img](uint32_t y0, uint32_t y1) noexcept {
-        const size_t count = size_t{img->width} * (y1 - y0);
-        float* p = row_unchecked(img, y0);
-        for (size_t i = 0; i < count; ++i, p += 4) {
-            if constexpr (Red) p[0] = 1.0f - p[0];
-            if constexpr (Green) p[1] = 1.0f - p[1];
+        for (uint32_t y = y0; y < y1; ++y) {
+            float* p = row_unchecked(img, y);
+            for (uint32_t x = 0; x < img->width; ++x, p += 4) {
+                if constexpr (Red) p[0] = 1.0f - p[0];
+                if constexpr (Green) p[1] = 1.0f - p[1];
+            }
         }
     });
 }

@@ -67,10 +67,31 @@ inline void renormalise4(float* p) noexcept {
 
 #endif
 
+// count pixels from p on, in groups of four; the last one to three go through
+// a padded block, so nothing past them is read or written.
+void renormalise_run(float* p, size_t count) noexcept {
+    const size_t groups = count / 4;
+    for (size_t g = 0; g < groups; ++g, p += 16) renormalise4(p);
+    if (const size_t rest = count - 4 * groups) {
+        alignas(16) float block[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+        std::memcpy(block, p, rest * 4 * sizeof(float));
+        renormalise4(block);
+        std::memcpy(p, block, rest * 4 * sizeof(float));
+    }
+}
+
 }  // namespace
 
+// Each pixel is renormalised on its own, so how the pixels are grouped never
+// changes a result.
 void renormalise_normals(imgbuf* img) noexcept {
     if (!has_pixels(img)) return;
+    if (!rows_packed(img)) {  // a caller's image with gaps between its rows
+        parallel_rows(img->height, 16, [img](uint32_t y0, uint32_t y1) noexcept {
+            for (uint32_t y = y0; y < y1; ++y) renormalise_run(row_unchecked(img, y), img->width);
+        });
+        return;
+    }
     // Rows hold no gap: the image is one run of width * height pixels, cut into
     // bands of whole groups of four pixels; the last band takes the remainder.
     const size_t count = size_t{img->width} * img->height;
@@ -78,20 +99,9 @@ void renormalise_normals(imgbuf* img) noexcept {
     const auto bands = row_bands(static_cast<uint32_t>(std::min<size_t>(groups, UINT32_MAX)), 4096);
     parallel_for(bands, [&](uint32_t b) noexcept {
         const size_t g0 = groups * b / bands, g1 = groups * (b + 1) / bands;
-        float* p = img->pixels + 16 * g0;
-        for (size_t g = g0; g < g1; ++g, p += 16) renormalise4(p);
+        renormalise_run(img->pixels + 16 * g0, 4 * (g1 - g0));
     });
-    const size_t done = 4 * groups;
-    if (done < count) {
-        float* p = img->pixels + 4 * done;
-        // The last one to three pixels go through a padded block, so nothing past
-        // the pixel block is read or written.
-        alignas(16) float block[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-        const size_t bytes = (count - done) * 4 * sizeof(float);
-        std::memcpy(block, p, bytes);
-        renormalise4(block);
-        std::memcpy(p, block, bytes);
-    }
+    renormalise_run(img->pixels + 16 * groups, count - 4 * groups);
 }
 
 }  // namespace rk

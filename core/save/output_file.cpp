@@ -6,9 +6,10 @@
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
+
+#include "common/sink.h"
 
 namespace rk {
 namespace {
@@ -21,12 +22,23 @@ int open_retrying(const char* path, int flags, mode_t mode) noexcept {
     return fd;
 }
 
-// The file a symbolic link names, so that the link survives the rename.
-std::string resolve_link(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-    char resolved[PATH_MAX];
-    return ::realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+// What a node that may not be replaced by a file is; null for a regular file,
+// a symbolic link or a missing target.
+const char* refused_kind(mode_t mode) noexcept {
+    if (S_ISREG(mode) || S_ISLNK(mode)) return nullptr;
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    return "of an unknown kind";
+}
+
+void report_refusal(const std::string& path, const char* kind) noexcept {
+    try {
+        debug_output((path + ": not a regular file (" + kind + ")").c_str());
+    } catch (...) {
+        // Out of memory for the text: the refusal stands without it.
+    }
 }
 
 // A short name in the target's directory, so that the rename stays on one file
@@ -45,21 +57,26 @@ std::atomic<unsigned> g_temp_serial{0};
 
 }  // namespace
 
-OutputFile::OutputFile(const std::string& target) : target_(resolve_link(target)) {
+OutputFile::OutputFile(const std::string& target) : target_(target) {
     if (target_.empty()) return;
+    // lstat: a link is judged as itself, never by what it names.
     struct stat st {};
-    const bool exists = ::stat(target_.c_str(), &st) == 0;
-    if (exists && S_ISDIR(st.st_mode)) return;
-    // The rename needs only the directory's permission; the file's own still rules.
-    if (exists && ::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) return;
-    if (exists && !S_ISREG(st.st_mode)) {
-        fd_ = open_retrying(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC, 0);
-        return;
+    const bool exists = ::lstat(target_.c_str(), &st) == 0;
+    if (exists) {
+        if (const char* kind = refused_kind(st.st_mode)) {
+            report_refusal(target_, kind);
+            return;
+        }
     }
-    // O_EXCL never reuses a name another save holds; a clash just tries the next.
+    const bool regular = exists && S_ISREG(st.st_mode);
+    // The rename needs only the directory's permission; the file's own still rules.
+    if (regular && ::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) return;
+    // O_EXCL never reuses a name another save holds (nor follows a link planted
+    // under the name); a clash just tries the next.
     for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
         temp_ = temp_name_beside(target_, g_temp_serial.fetch_add(1));
-        fd_ = open_retrying(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd_ = open_retrying(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                            0666);
         if (fd_ < 0 && errno != EEXIST) break;
     }
     if (fd_ < 0) {
@@ -67,8 +84,9 @@ OutputFile::OutputFile(const std::string& target) : target_(resolve_link(target)
         return;
     }
     // A replaced file keeps its owner and permissions, as it would when rewritten
-    // in place (both best effort: only root may give a file away).
-    if (exists) {
+    // in place (both best effort: only root may give a file away). A replaced
+    // link gives nothing: what it names is not this save's business.
+    if (regular) {
         (void)::fchown(fd_, st.st_uid, st.st_gid);
         (void)::fchmod(fd_, st.st_mode & 07777);
     }
@@ -95,11 +113,10 @@ bool OutputFile::write(const void* data, size_t count) noexcept {
 OutputFile::CommitResult OutputFile::commit() noexcept {
     if (fd_ < 0) return CommitResult::write_failed;
     // Some file systems report a full disk only on sync or close.
-    const bool synced = temp_.empty() || ::fsync(fd_) == 0;
+    const bool synced = ::fsync(fd_) == 0;
     const bool closed = ::close(fd_) == 0;
     fd_ = -1;
     if (!synced || !closed) return CommitResult::write_failed;
-    if (temp_.empty()) return CommitResult::committed;
     if (::rename(temp_.c_str(), target_.c_str()) != 0) return CommitResult::replace_failed;
     temp_.clear();
     return CommitResult::committed;

@@ -6,17 +6,19 @@
 
 namespace rk {
 
-// A regular target (or a missing one) is written as a temporary file beside it and
-// renamed over it on commit: a failed save leaves an existing file as it was and
-// nothing behind. A symbolic link is followed, so the file it names is replaced
-// and the link stays. A target that exists but is no regular file (a device, a
-// pipe) is written in place, as renaming over it would replace the node itself.
+// The file is written as a temporary beside the target (made with O_EXCL, so it
+// is always a new file of this save's own) and renamed over the target on
+// commit: a failed save leaves an existing file as it was and nothing behind.
+// Nothing at the target is ever opened for writing. A symbolic link there is
+// replaced by the new file, its target left alone, so that a link planted in a
+// folder others can write to cannot make the save overwrite another file. A
+// directory, FIFO, device or socket there is refused at once (the sink is told
+// which), as the readers refuse them.
 class OutputFile {
   public:
     enum class CommitResult { committed, write_failed, replace_failed };
 
-    // UTF-8 path. failed() tells whether the output could be opened; a directory
-    // or a file the caller may not write never can.
+    // UTF-8 path. failed() tells whether the output could be opened.
     explicit OutputFile(const std::string& target);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
@@ -32,7 +34,7 @@ class OutputFile {
 
   private:
     std::string target_;
-    std::string temp_;  // empty when writing in place or once renamed
+    std::string temp_;  // empty once renamed
     int fd_ = -1;
 };
 

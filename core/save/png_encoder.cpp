@@ -294,14 +294,6 @@ struct Encoder {
     }
 };
 
-// The zlib header for a level: deflate with a 32 KiB window, the level's class
-// (informative only) and the check bits.
-std::array<uint8_t, 2> zlib_header(int level) noexcept {
-    const uint8_t class_bits = level <= 1 ? 0 : level <= 5 ? 1 : level == 6 ? 2 : 3;
-    const uint8_t cmf = 0x78, flg = static_cast<uint8_t>(class_bits << 6);
-    return {cmf, static_cast<uint8_t>(flg + 31 - (cmf * 256 + flg) % 31)};
-}
-
 void put32(uint8_t* p, uint32_t v) noexcept {
     p[0] = uint8_t(v >> 24), p[1] = uint8_t(v >> 16), p[2] = uint8_t(v >> 8), p[3] = uint8_t(v);
 }
@@ -311,8 +303,17 @@ struct Bytes {
     size_t size;
 };
 
+// The two bytes that open the zlib stream: deflate with a 32 KiB window, and
+// the level's class as zlib itself writes it (0x78 0x9C at the default level).
+std::array<uint8_t, 2> zlib_header(int level) noexcept {
+    const uint32_t level_class = level < 2 ? 0 : level < 6 ? 1 : level == 6 ? 2 : 3;
+    uint32_t header = (0x78u << 8) | (level_class << 6);
+    header += 31 - header % 31;
+    return {static_cast<uint8_t>(header >> 8), static_cast<uint8_t>(header)};
+}
+
 // One chunk: length, type, data (given in three parts, any of them empty), CRC.
-bool write_chunk(OutputFile& out, const char* type, const Bytes (&parts)[3]) noexcept {
+bool write_chunk(ByteSink& out, const char* type, const Bytes (&parts)[3]) noexcept {
     uint8_t head[8], tail[4];
     put32(head, static_cast<uint32_t>(parts[0].size + parts[1].size + parts[2].size));
     std::memcpy(head + 4, type, 4);
@@ -334,10 +335,10 @@ uint32_t png_band_rows(uint64_t row_bytes) noexcept {
     return static_cast<uint32_t>(std::max<uint64_t>(1, kBandBytes / (row_bytes + 1)));
 }
 
-PngDataResult write_png_data(OutputFile& out, const PngLayout& layout, PngRowProducer rows,
-                             void* context, int level) noexcept {
+PngDataResult write_png_data(ByteSink& out, const PngLayout& layout, PngRowProducer rows,
+                             void* context) noexcept {
     if (layout.width == 0 || layout.height == 0) return PngDataResult::write_failed;
-    level = std::clamp(level, 0, 9);
+    const int level = std::min<int>(layout.level, 9);
     const size_t row_bytes = size_t{layout.width} * layout.bytes_per_pixel();
     const uint32_t band_rows = png_band_rows(row_bytes);
     const uint32_t bands = (layout.height - 1) / band_rows + 1;

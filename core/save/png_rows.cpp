@@ -56,17 +56,21 @@ void convert_row(const float* src, uint8_t* dst, uint32_t width, ChannelMap ch) 
 #endif
     for (; x < width; ++x, src += 4, dst += Samples * kBytes) {
         put_sample<Bits>(dst, src[ch.red]);
-        if constexpr (Samples == 3) {
+        if constexpr (Samples >= 3) {
             put_sample<Bits>(dst + kBytes, src[ch.green]);
             put_sample<Bits>(dst + 2 * kBytes, src[ch.blue]);
         }
+        if constexpr (Samples == 4) put_sample<Bits>(dst + 3 * kBytes, src[ch.alpha]);
     }
 }
 
 }  // namespace
 
 bool png_format_valid(const PngFormat& f) noexcept {
-    return (f.bit_depth == 8 || f.bit_depth == 16) && (f.samples == 1 || f.samples == 3);
+    const ChannelMap& c = f.channels;
+    return (f.bit_depth == 8 || f.bit_depth == 16) &&
+           (f.samples == 1 || f.samples == 3 || f.samples == 4) && f.level <= 9 && c.red <= 3 &&
+           c.green <= 3 && c.blue <= 3 && c.alpha <= 3;
 }
 
 size_t png_row_size(uint32_t width, const PngFormat& f) noexcept {
@@ -78,8 +82,10 @@ PngRowSource::PngRowSource(const imgbuf* img, const PngFormat& f) noexcept
     const bool wide = f.bit_depth == 16;
     if (f.samples == 1) {
         convert_ = wide ? convert_row<16, 1> : convert_row<8, 1>;
-    } else {
+    } else if (f.samples == 3) {
         convert_ = wide ? convert_row<16, 3> : convert_row<8, 3>;
+    } else {
+        convert_ = wide ? convert_row<16, 4> : convert_row<8, 4>;
     }
 }
 

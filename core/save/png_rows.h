@@ -10,25 +10,32 @@
 
 namespace rk {
 
-// Which image channel (0 red, 1 green, 2 blue) feeds the file's red, green and
-// blue; a grey file takes red's.
+// Which image channel (0 red, 1 green, 2 blue, 3 alpha) feeds the file's red,
+// green, blue and alpha; a grey file takes red's.
 struct ChannelMap {
     uint8_t red;
     uint8_t green;
     uint8_t blue;
+    uint8_t alpha = 3;
 };
 inline constexpr ChannelMap kImageRgb{0, 1, 2};
 
-// The sample layout of a file: 8 or 16 bits, 1 (grey) or 3 (RGB) samples a
-// pixel. No alpha.
+// zlib's default level, which gives the files of every saver before levels
+// could be chosen.
+inline constexpr uint8_t kDefaultPngLevel = 6;
+
+// The sample layout of a file: 8 or 16 bits, 1 (grey), 3 (RGB) or 4 (RGBA)
+// samples a pixel; and how hard the data is compressed (zlib's levels 0 to 9).
 struct PngFormat {
     uint8_t bit_depth;
     uint8_t samples;
     ChannelMap channels;
+    uint8_t level = kDefaultPngLevel;
 };
 inline constexpr PngFormat kRgb8{8, 3, kImageRgb};
 
-// 8-bit grey or RGB at either depth; anything else no file is written in.
+// Grey, RGB or RGBA at 8 or 16 bits, a level of 0 to 9 and channels 0 to 3;
+// anything else no file is written in.
 bool png_format_valid(const PngFormat& format) noexcept;
 
 // Bytes of one file row of width pixels.

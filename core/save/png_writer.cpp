@@ -45,7 +45,7 @@ struct PngWriteJob {
     uint32_t height;
     int bit_depth;
     int colour_type;
-    OutputFile* out;
+    ByteSink* out;
     bool write_failed;
     PngErrorText error;
 };
@@ -93,48 +93,69 @@ bailout:
 
 }  // namespace
 
-std::u16string write_png(const imgbuf* img, std::u16string_view path, const PngFormat& format) {
-    if (!has_pixels(img)) return std::u16string(kNoImage);
-    if (!png_format_valid(format)) return std::u16string(kNoSuchFormat);
-    const auto target = utf16_to_utf8(path);
-    if (!target || target->empty()) return std::u16string(kCouldNotOpen);
-    OutputFile out(*target);
-    if (out.failed()) return std::u16string(kCouldNotOpen);
+PngWriteOutcome encode_png(const imgbuf* img, ByteSink& out, const PngFormat& format) {
+    const auto failure = [](rk_status status, std::u16string_view message) {
+        return PngWriteOutcome{status, std::u16string(message)};
+    };
+    if (!has_pixels(img)) return failure(RK_ERROR_ARGUMENT, kNoImage);
+    if (!png_format_valid(format)) return failure(RK_ERROR_ARGUMENT, kNoSuchFormat);
 
     const PngRowSource rows(img, format);
-    const bool grey = format.samples == 1;
-    PngWriteJob job{img->width, img->height, format.bit_depth,
-                    grey ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, &out, false, {}};
+    const PngColour colour = format.samples == 1   ? PNG_GREY
+                             : format.samples == 3 ? PNG_RGB
+                                                   : PNG_RGBA;
+    PngWriteJob job{img->width, img->height, format.bit_depth, colour, &out, false, {}};
     switch (encode_header(&job)) {
         case EncodeResult::header_written:
             break;
         case EncodeResult::no_write_struct:
-            return std::u16string(kNoWriteStruct);
+            return failure(RK_ERROR_MEMORY, kNoWriteStruct);
         case EncodeResult::no_info_struct:
-            return std::u16string(kNoInfoStruct);
+            return failure(RK_ERROR_MEMORY, kNoInfoStruct);
         case EncodeResult::write_failed:
-            return std::u16string(kCouldNotWrite);
+            return failure(RK_ERROR_WRITE, kCouldNotWrite);
         case EncodeResult::libpng_error:
-            return std::u16string(kLibpngError) + utf8_to_utf16(job.error.text);
+            return {RK_ERROR_ARGUMENT, std::u16string(kLibpngError) + utf8_to_utf16(job.error.text)};
     }
-    const PngLayout layout{img->width, img->height, format.bit_depth, grey ? PNG_GREY : PNG_RGB};
+    const PngLayout layout{img->width, img->height, format.bit_depth, colour, format.level};
     switch (write_png_data(out, layout, [&rows](uint32_t y, uint8_t* row) noexcept { rows(y, row); })) {
         case PngDataResult::written:
-            break;
+            return {RK_OK, {}};
         case PngDataResult::write_failed:
-            return std::u16string(kCouldNotWrite);
+            return failure(RK_ERROR_WRITE, kCouldNotWrite);
         case PngDataResult::out_of_memory:
-            throw std::bad_alloc();
+            break;
     }
-    switch (out.commit()) {
+    throw std::bad_alloc();
+}
+
+PngWriteOutcome write_png_file(const imgbuf* img, const std::string& target,
+                               const PngFormat& format) {
+    if (!has_pixels(img)) return {RK_ERROR_ARGUMENT, std::u16string(kNoImage)};
+    if (!png_format_valid(format)) return {RK_ERROR_ARGUMENT, std::u16string(kNoSuchFormat)};
+    if (target.empty()) return {RK_ERROR_WRITE, std::u16string(kCouldNotOpen)};
+    OutputFile file(target);
+    if (file.failed()) return {RK_ERROR_WRITE, std::u16string(kCouldNotOpen)};
+    OutputFileSink sink(file);
+    PngWriteOutcome outcome = encode_png(img, sink, format);
+    if (outcome.status != RK_OK) return outcome;
+    switch (file.commit()) {
         case OutputFile::CommitResult::committed:
-            return {};
+            return outcome;
         case OutputFile::CommitResult::write_failed:
-            return std::u16string(kCouldNotWrite);
+            return {RK_ERROR_WRITE, std::u16string(kCouldNotWrite)};
         case OutputFile::CommitResult::replace_failed:
-            return std::u16string(kCouldNotReplace);
+            return {RK_ERROR_WRITE, std::u16string(kCouldNotReplace)};
     }
-    return std::u16string(kCouldNotWrite);
+    return {RK_ERROR_WRITE, std::u16string(kCouldNotWrite)};
+}
+
+std::u16string write_png(const imgbuf* img, std::u16string_view path, const PngFormat& format) {
+    if (!has_pixels(img)) return std::u16string(kNoImage);
+    if (!png_format_valid(format)) return std::u16string(kNoSuchFormat);
+    const auto target = utf16_to_utf8(path);
+    if (!target) return std::u16string(kCouldNotOpen);
+    return write_png_file(img, *target, format).message;
 }
 
 }  // namespace rk

@@ -1,12 +1,16 @@
 // The PNG exports: an image as it is, a normal map with its channels chosen
-// freely, and either at 8 or 16 bits as grey or RGB.
+// freely, either at 8 or 16 bits as grey or RGB, and the rk_ savers (RGBA and
+// a compression level too) to a file or a write callback.
 #include <algorithm>
 #include <string>
 #include <string_view>
 
 #include "common/export_boundary.h"
+#include "common/rk_call.h"
+#include "common/rk_params.h"
 #include "common/thread_pool.h"
 #include "common/utf16.h"
+#include "imgbuf/imgbuf.h"
 #include "reliefkit.h"
 #include "save/png_writer.h"
 
@@ -41,6 +45,44 @@ void save_png(char16_t* msg, int32_t capacity, const char16_t* path, const imgbu
     copy_message(msg, capacity, finished ? std::u16string_view(message) : kOutOfMemory);
 }
 
+constexpr rk_png_params kPngDefaults{sizeof(rk_png_params), 8, RK_PNG_RGB, {0, 1, 2, 3}, 6};
+
+// The format the params ask for, or the Failure that says which field is wrong.
+PngFormat png_format_of(const rk_png_params* given) {
+    const rk_png_params p = params_or_defaults(given, kPngDefaults, "rk_png_params");
+    if (p.bit_depth != 8 && p.bit_depth != 16) {
+        fail(RK_ERROR_ARGUMENT, "bit_depth " + decimal_text(p.bit_depth) + " is not 8 or 16");
+    }
+    if (p.layout != RK_PNG_GREY && p.layout != RK_PNG_RGB && p.layout != RK_PNG_RGBA) {
+        fail(RK_ERROR_ARGUMENT, "layout " + decimal_text(p.layout) +
+                                    " is not RK_PNG_GREY, RK_PNG_RGB or RK_PNG_RGBA");
+    }
+    for (uint32_t c : p.channels) {
+        if (c > 3) fail(RK_ERROR_ARGUMENT, "channel " + decimal_text(c) + " is not 0 to 3");
+    }
+    if (p.compression_level > 9) {
+        fail(RK_ERROR_ARGUMENT,
+             "compression_level " + decimal_text(p.compression_level) + " is not 0 to 9");
+    }
+    const auto u8 = [](uint32_t v) { return static_cast<uint8_t>(v); };
+    return {u8(p.bit_depth), u8(p.layout),
+            {u8(p.channels[0]), u8(p.channels[1]), u8(p.channels[2]), u8(p.channels[3])},
+            u8(p.compression_level)};
+}
+
+void check_saved_image(const imgbuf* img) {
+    check_source(img, "image");
+    if (img->width == 0 || img->height == 0) {
+        fail(RK_ERROR_ARGUMENT, "the image has no pixels (" + decimal_text(img->width) + " x " +
+                                    decimal_text(img->height) + "); PNG needs at least 1 x 1");
+    }
+}
+
+rk_status outcome_status(const PngWriteOutcome& outcome, std::string_view where) {
+    if (outcome.status == RK_OK) return RK_OK;
+    fail(outcome.status, std::string(where) + utf16_to_utf8(outcome.message).value_or(""));
+}
+
 }  // namespace
 }  // namespace rk
 
@@ -69,6 +111,38 @@ RK_API void save_png_ex(char16_t* msg, int32_t capacity, const char16_t* path, c
                                static_cast<uint8_t>(layout == RK_PNG_GREY ? 1 : 3),
                                {rk::channel_of(r), rk::channel_of(g), rk::channel_of(b)}};
     rk::save_png(msg, capacity, path, img, format);
+}
+
+RK_API rk_status rk_png_params_init(rk_png_params* params, size_t struct_size) noexcept {
+    return rk::rk_call("rk_png_params_init", [&] {
+        return rk::init_params(params, struct_size, rk::kPngDefaults, "rk_png_params");
+    });
+}
+
+RK_API rk_status rk_save_png_file(const char* utf8_path, const imgbuf* image,
+                                  const rk_png_params* params) noexcept {
+    return rk::rk_call("rk_save_png_file", [&] {
+        rk::require(utf8_path, "utf8_path");
+        rk::check_saved_image(image);
+        const rk::PngFormat format = rk::png_format_of(params);
+        if (!*utf8_path) rk::fail(RK_ERROR_ARGUMENT, "utf8_path is empty");
+        const std::string path(utf8_path);
+        return rk::outcome_status(rk::write_png_file(image, path, format), path + ": ");
+    });
+}
+
+RK_API rk_status rk_save_png_write(const imgbuf* image, const rk_png_params* params,
+                                   rk_write_fn write, void* user) noexcept {
+    return rk::rk_call("rk_save_png_write", [&] {
+        rk::check_saved_image(image);
+        const rk::PngFormat format = rk::png_format_of(params);
+        if (!write) rk::fail(RK_ERROR_ARGUMENT, "write is null");
+        rk::CallbackSink sink(write, user);
+        const rk::PngWriteOutcome outcome = rk::encode_png(image, sink, format);
+        if (outcome.status == RK_OK && sink.finish()) return RK_OK;
+        if (sink.aborted()) rk::fail(RK_ERROR_ABORTED, "the write callback returned non-zero");
+        return rk::outcome_status(outcome, "");
+    });
 }
 
 }  // extern "C"

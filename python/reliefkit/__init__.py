@@ -31,8 +31,8 @@ from ._native import LibraryNotFoundError, library_path
 
 __all__ = [
     "BlurKind", "HeightMode", "LibraryNotFoundError", "ReliefkitError", "get_thread_count",
-    "heightmap", "library_path", "load", "make_tileable", "normalmap", "resample", "save_png",
-    "set_thread_count",
+    "heightmap", "library_path", "load", "make_maps", "make_tileable", "normalmap", "resample",
+    "save_png", "set_thread_count", "shard_of",
 ]
 __version__ = "0.1.0"
 
@@ -91,7 +91,12 @@ def _number(value, low, high, what: str, integral: bool = False):
 
 def _utf16(path: PathLike) -> bytes:
     text = os.fsdecode(os.fspath(path))
-    return text.encode("utf-16-le", "surrogatepass") + b"\0\0"
+    try:
+        text.encode("utf-8")  # the library's file names are UTF-8
+    except UnicodeEncodeError:
+        raise ValueError(f"the path {text!r} is not valid UTF-8, and the library takes "
+                         "only UTF-8 file names") from None
+    return text.encode("utf-16-le") + b"\0\0"
 
 
 def _call(name: str, headline: str, *args) -> int:
@@ -121,10 +126,14 @@ def load(path: PathLike) -> np.ndarray:
     (values 0..1, alpha 1 where the file has none).
 
     Raises FileNotFoundError (or another OSError) when the file cannot be opened and
-    ReliefkitError with the readers' reasons when no reader accepts it."""
-    with open(path, "rb"):
-        pass  # the readers' diagnostics do not tell a missing file from a broken one
-    img = _call("load_image", f"cannot read {os.fsdecode(path)}:", _utf16(path))
+    ReliefkitError with the readers' reasons when no reader accepts it; ValueError for a
+    path that is not valid UTF-8 (the library takes UTF-8 file names)."""
+    # The readers' diagnostics do not tell a missing file from a broken one. Opened
+    # without blocking, so that a FIFO cannot hold the call: the library refuses
+    # whatever is not a regular file, with the reason.
+    wide = _utf16(path)
+    os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC))
+    img = _call("load_image", f"cannot read {os.fsdecode(path)}:", wide)
     return to_array(img)
 
 
@@ -322,3 +331,6 @@ def _needs_capability(wanted: bool, name: str, what: str) -> None:
     if wanted and not _capability(name):
         raise NotImplementedError(f"the loaded reliefkit library ({library_path}) does not "
                                   f"support {what} yet; it needs a newer build of the library")
+
+
+from ._farm import make_maps, shard_of  # noqa: E402 - builds on the functions above

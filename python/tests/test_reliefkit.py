@@ -91,6 +91,10 @@ def test_results_own_their_memory():
      "x.png:\n  "),
     (lambda d: rk.save_png(d / "no" / "x.png", np.zeros((2, 2, 4))), rk.ReliefkitError,
      "cannot write"),
+    (lambda d: rk.load(fifo(d / "pipe.png")), rk.ReliefkitError, "not a regular file (a FIFO)"),
+    (lambda d: rk.load(os.fsencode(d) + b"/\xff.png"), ValueError, "not valid UTF-8"),
+    (lambda d: rk.save_png(os.fsencode(d) + b"/\xff.png", np.zeros((2, 2))), ValueError,
+     "not valid UTF-8"),
     (lambda d: rk.heightmap(np.zeros((2, 2, 4)), mode="bright"), ValueError, "luminance"),
     (lambda d: rk.heightmap(np.zeros((2, 2, 4)), midpoint=2), ValueError, "midpoint"),
     (lambda d: rk.heightmap(np.zeros((2, 2, 5))), ValueError, "(H, W, 4)"),
@@ -103,6 +107,11 @@ def test_failures_say_why(tmp, call, error, words):
     with pytest.raises(error) as caught:
         call(tmp)
     assert words in str(caught.value)
+
+
+def fifo(path):
+    os.mkfifo(path)
+    return path
 
 
 def write(path, data):

@@ -1,13 +1,15 @@
 # Fails when a file of core/ includes a file of a folder above its own level or
-# beside it: common < imgbuf < filter, load, save < heightmap, normalmap. A new
-# folder must be given its level here. core/reliefkit.h, the interface that every
-# level implements, may be included anywhere. Usage: cmake -DCORE=<core dir> -P this.
+# beside it: common < imgbuf < filter, load, save < heightmap, normalmap,
+# material, surface. A new folder must be given its level here.
+# core/reliefkit.h, the interface that every level implements, may be included
+# anywhere. Usage:
+# cmake -DCORE=<core dir> -P this.
 set(level_common 0)
 set(level_imgbuf 1)
 foreach(dir filter load save)
   set(level_${dir} 2)
 endforeach()
-foreach(dir heightmap normalmap)
+foreach(dir heightmap normalmap material surface)
   set(level_${dir} 3)
 endforeach()
 

@@ -1,5 +1,6 @@
 // The reliefkit program as a user runs it: real files in, real files out.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "image_helpers.h"
 #include "png_test_io.h"
@@ -45,6 +46,7 @@ class Program : public ::testing::Test {
 TEST_F(Program, ExitStatusSaysHowItWent) {
     fs::copy_file(kSample, dir / "wall.png");
     fs::copy_file(kSample, dir / "wall_height.png");
+    ASSERT_EQ(mkfifo((dir / "pipe.png").c_str(), 0600), 0);
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
         {{kSample, "-o", "out"}, 0, ""},
         {{"--help"}, 0, ""},
@@ -58,6 +60,8 @@ TEST_F(Program, ExitStatusSaysHowItWent) {
         {{"serve", "--port", "70000"}, 2, "--port"},
         {{"serve", "a.png", "b.png"}, 2, ""},
         {{"serve", "missing.png"}, 1, "missing.png"},
+        {{"serve", "pipe.png"}, 1, "cannot read pipe.png: not a regular file"},
+        {{"serve", "/dev/zero"}, 1, "cannot read /dev/zero: not a regular file"},
         {{"serve", "--help"}, 0, ""},
         {{"wall.png", "wall_height.png"}, 1, "wall.png skipped: its output ./wall_height.png"},
     };
@@ -88,6 +92,29 @@ TEST_F(Program, BatchWithBadFilesWritesTheGoodOnesAndNamesTheBad) {
         EXPECT_TRUE(has(r.err, "reliefkit: cannot read " + bad + ".png:\n  ")) << r.err;
     }
     EXPECT_TRUE(has(r.err, "reliefkit: 2 of 4 inputs done; 2 failed:\n  notes.png\n  cut.png\n"));
+}
+
+// SIGINT at five moments of a -j 2 batch leaves no temporary file: only whole maps.
+TEST_F(Program, InterruptedBatchLeavesNoTemporaryFile) {
+    const Img big(imgbuf_resample(load(kSample).get(), 1200, 1200));
+    char16_t message[64];
+    for (const char* name : {"a.png", "b.png", "c.png"})
+        core_saveimage_png(message, 64, widen(dir / name).c_str(), big.get());
+    const auto run = [&](const std::string& limit) {
+        const std::string command = "cd '" + dir.str() + "' && " + limit +
+                                    RK_CLI_PROGRAM " -q -j 2 --depth 16 -o out a.png b.png c.png";
+        return std::system(command.c_str());
+    };
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(run(""), 0);
+    const std::chrono::duration<double> whole = std::chrono::steady_clock::now() - start;
+    for (int sixth = 1; sixth < 6; ++sixth) {
+        fs::remove_all(dir / "out");
+        fs::create_directories(dir / "out");
+        run("timeout -s INT " + std::to_string(whole.count() * sixth / 6) + " ");
+        for (const auto& entry : fs::directory_iterator(dir / "out"))
+            EXPECT_TRUE(load(entry.path())) << entry.path() << " at " << sixth << " sixths";
+    }
 }
 
 // --threads and -j change how long the command takes, never a byte it writes.

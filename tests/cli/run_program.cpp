@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <sstream>
 
@@ -16,8 +17,11 @@ std::string file_bytes(const std::filesystem::path& file) {
 }
 
 ProgramRun run_reliefkit(const std::filesystem::path& cwd, std::vector<std::string> args) {
-    // Output goes to files rather than pipes, so that a chatty run cannot block.
-    const auto out = cwd / ".stdout", err = cwd / ".stderr";
+    // Output goes to files rather than pipes, so that a chatty run cannot block;
+    // numbered, so that runs at once in one folder keep theirs apart.
+    static std::atomic<int> runs{0};
+    const std::string n = std::to_string(runs++);
+    const auto out = cwd / (".stdout" + n), err = cwd / (".stderr" + n);
     args.insert(args.begin(), RK_CLI_PROGRAM);
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());

@@ -1,5 +1,7 @@
 // Readers take only regular files, and refuse anything else at once: a FIFO with
-// no writer would otherwise block the open (and so load_image) for ever.
+// no writer would otherwise block the open (and so load_image) for ever. The
+// savers refuse the same (a FIFO with no reader would block them), and never
+// write through it (a device would take the file).
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -35,15 +37,18 @@ TEST_P(NotRegular, IsRefusedAtOnce) {
     }
     ASSERT_EQ(made, 0) << std::strerror(errno);
     SinkRecorder sink;
-    auto loading = std::async(std::launch::async, [wide = widen(path)] {
+    std::u16string saved(64, u'#');
+    auto loading = std::async(std::launch::async, [wide = widen(path), &saved] {
+        core_saveimage_png(saved.data(), 64, wide.c_str(), Img(create_imgbuf(2, 2)).get());
         return Img(load_image(wide.c_str())) != nullptr;
     });
     const bool in_time = loading.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-    // A reader stuck in the open of the FIFO: a writer lets it go.
-    if (!in_time) ::close(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    // A reader or writer stuck in the open of the FIFO: the other end lets it go.
+    if (!in_time) ::close(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
     EXPECT_TRUE(in_time);
     EXPECT_FALSE(loading.get());
-    EXPECT_EQ(sink.texts(), Texts{path + ": not a regular file (" + kind + ")"});
+    EXPECT_EQ(saved.c_str(), std::u16string(u"Could not open output file."));
+    EXPECT_EQ(sink.texts(), Texts(2, path + ": not a regular file (" + kind + ")"));
     if (sock >= 0) ::close(sock);
 }
 

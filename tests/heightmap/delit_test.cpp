@@ -1,6 +1,7 @@
 // The de-lit height mode: shape of its output (101: a prime above the sizes
 // transformed as they are), repeatability, the wrap edge,
-// and a relief under a low sun recovered better than by brightness.
+// a relief under a low sun recovered better than by brightness, and under an
+// even light the luminance map itself.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -20,29 +21,34 @@ Img delit(const imgbuf* src, uint32_t edge, uint32_t mode = HM_MODE_DELIT) {
 
 // Periodic bumps in eight directions (whole cycles across), so that the
 // relief has no direction of its own.
-float bump_height(uint32_t x, uint32_t y, uint32_t n) {
+float bump_height(float x, float y, uint32_t n) {
     constexpr float kWaves[8][2] = {{5, 0}, {0, 5},  {4, 3}, {4, -3},
                                     {3, 4}, {-3, 4}, {5, 2}, {2, -5}};
     const float a = 2.0f * std::numbers::pi_v<float> / static_cast<float>(n);
     float sum = 0.0f;
-    for (const auto& k : kWaves) {
-        sum += 0.4f *
-               std::cos(a * (k[0] * static_cast<float>(x) + k[1] * static_cast<float>(y)) + k[0]);
-    }
+    for (const auto& k : kWaves) sum += 0.4f * std::cos(a * (k[0] * x + k[1] * y) + k[0]);
     return sum;
 }
 
 // Lambert shading of the bumps under a sun from the upper left, 35 degrees up,
-// on a colour that varies slowly.
+// with the shadows they cast and a quarter of the sun's light from the sky,
+// on a colour that varies slowly. (Without shadows or edges, a sun on smooth
+// bumps gives the same kind of picture as an even light on others: the mode
+// then keeps to the luminance map.)
 Img sunlit_bumps(uint32_t n) {
-    return image_of(n, n, [n](uint32_t x, uint32_t y) {
-        const float hx = 0.5f * (bump_height(x + 1, y, n) - bump_height(x - 1, y, n));
-        const float hy = 0.5f * (bump_height(x, y + 1, n) - bump_height(x, y - 1, n));
+    auto height = [n](float x, float y) { return 3.0f * bump_height(x, y, n); };
+    return image_of(n, n, [&](uint32_t ux, uint32_t uy) {
+        const auto x = static_cast<float>(ux), y = static_cast<float>(uy);
+        const float hx = 0.5f * (height(x + 1, y) - height(x - 1, y));
+        const float hy = 0.5f * (height(x, y + 1) - height(x, y - 1));
         const float el = 35.0f * std::numbers::pi_v<float> / 180.0f, c = std::sqrt(0.5f);
         const float lx = -c * std::cos(el), ly = -c * std::cos(el), lz = std::sin(el);
-        const float shade = std::max(0.0f, (lz - hx * lx - hy * ly) / std::hypot(hx, hy, 1.0f));
-        const float albedo = 0.6f + 0.2f * static_cast<float>(x) / static_cast<float>(n);
-        const float v = std::round(255.0f * albedo * shade) / 255.0f;
+        float shade = std::max(0.0f, (lz - hx * lx - hy * ly) / std::hypot(hx, hy, 1.0f));
+        for (float t = 1.0f; t < 40.0f && shade > 0.0f; t += 1.0f) {
+            if (height(x - c * t, y - c * t) > height(x, y) + t * std::tan(el)) shade = 0.0f;
+        }
+        const float albedo = 0.6f + 0.2f * x / static_cast<float>(n);
+        const float v = std::round(200.0f * albedo * (0.25f + shade)) / 255.0f;
         return Px{v, v, v, 1.0f};
     });
 }
@@ -52,7 +58,8 @@ double correlation_with_bumps(const imgbuf* h) {
     double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
     for (uint32_t y = 4; y + 4 < n; ++y) {
         for (uint32_t x = 4; x + 4 < n; ++x) {
-            const double a = get_px(h, x, y)[0], b = bump_height(x, y, n);
+            const double a = get_px(h, x, y)[0],
+                         b = bump_height(static_cast<float>(x), static_cast<float>(y), n);
             sa += a, sb += b, saa += a * a, sbb += b * b, sab += a * b;
         }
     }
@@ -121,6 +128,27 @@ TEST(Delit, RecoversSunlitReliefAndWrapFollowsAShift) {
             ASSERT_NEAR(get_px(b.get(), x, y)[0], get_px(a.get(), (x + dx) % n, (y + dy) % n)[0],
                         1e-4f);
         }
+    }
+}
+
+// Joints in two directions (a pattern with directions of its own) under an
+// even light: darker in the joints, the same on both walls. The steps in
+// brightness are two-sided, so the mode must take the light as even and give
+// the luminance map bit for bit, on both edges.
+TEST(Delit, EvenLightOnJointsGivesTheLuminanceMap) {
+    const Img photo = image_of(120, 90, [](uint32_t x, uint32_t y) {
+        const float jx = std::min(x % 20, 20 - x % 20) / 3.0f,
+                    jy = std::min(y % 15, 15 - y % 15) / 3.0f;
+        const float sky = std::min({1.0f, jx, jy});
+        const float v =
+            std::round(255.0f * (0.3f + 0.4f * sky + 0.05f * std::sin(0.9f * x + 0.4f * y))) /
+            255.0f;
+        return Px{v, 0.9f * v, 0.8f * v, 1.0f};
+    });
+    for (uint32_t edge : {RK_EDGE_CLAMP, RK_EDGE_WRAP}) {
+        const Img d = delit(photo.get(), edge), lum = delit(photo.get(), edge, 7);
+        ASSERT_TRUE(d && lum);
+        EXPECT_TRUE(same_image(d.get(), lum.get())) << edge;
     }
 }
 

@@ -20,6 +20,11 @@ int main(int argc, char** argv) {
     (void)!::write(2, "fake helper's complaint\n", 24);  // must not reach the host's stderr
     if (mode == "crash") std::raise(SIGSEGV);
     if (mode == "hang_") ::pause();
+    if (mode == "quiet") {  // the reply ends, the process does not (until the alarm)
+        ::close(3);
+        ::alarm(10);
+        ::pause();
+    }
     if (mode == "junk_") return ::write(3, "nonsense", 8) == 8 ? 0 : 1;
     if (mode == "long_") {  // a decoded 20 x 18 reply with one byte too many
         rk::encode_jxr_reply_header({0, 20, 18, 20 * 18 * 3}, header);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <thread>
+#include <tuple>
 
 #include "load/jxr_helper_process.h"
 #include "load_test_support.h"
@@ -29,34 +30,46 @@ bool no_child_left() {
 }
 
 // Each mode the fake helper is asked for (appended to the file), and the start
-// of the one reason given; a missing helper is named.
+// of the one reason given; a missing helper, or one that may not be run, is
+// named. Waited for with a pidfd and as on a kernel without one: a helper that
+// closes its reply and then sleeps is killed at the deadline either way.
 TEST(JxrSandbox, HelperFaultsGiveNullAndOneReason) {
     Bytes file = read_bytes(kJxr + "bgr24_20x18.jxr");
     const std::string missing = "/nonexistent/reliefkit-jxr-decode";
-    const std::pair<const char*, std::string> cases[] = {
-        {"crash", "the decoder crashed (SIGSEGV)"},
-        {"hang_", "the decoder timed out after "},
-        {"junk_", "unreadable reply from the decoder"},
-        {"long_", "unreadable reply from the decoder"},
-        {"oom__", RK_SANITIZED_BUILD ? "the decoder could not take" : "the decoder ran out of memory"},
-        {"none_", "the decoder failed (exit status 1)"},
-        {"", "the decoder program is missing: " + missing + "."},
+    const std::string unrunnable = write_temp("not_executable", {'#', '!'});
+    std::filesystem::permissions(unrunnable, std::filesystem::perms::owner_read);
+    const std::tuple<const char*, std::string, std::string> cases[] = {
+        {"crash", RK_FAKE_JXR_HELPER, "the decoder crashed (SIGSEGV)"},
+        {"hang_", RK_FAKE_JXR_HELPER, "the decoder timed out after "},
+        {"quiet", RK_FAKE_JXR_HELPER, "the decoder timed out after "},
+        {"junk_", RK_FAKE_JXR_HELPER, "unreadable reply from the decoder"},
+        {"long_", RK_FAKE_JXR_HELPER, "unreadable reply from the decoder"},
+        {"oom__", RK_FAKE_JXR_HELPER,
+         RK_SANITIZED_BUILD ? "the decoder could not take" : "the decoder ran out of memory"},
+        {"none_", RK_FAKE_JXR_HELPER, "the decoder failed (exit status 1)"},
+        {"", missing, "the decoder program is missing: " + missing + "."},
+        {"", unrunnable, "the decoder program may not be run (no execute permission"},
     };
-    for (const auto& [mode, reason] : cases) {
-        Bytes with_mode = file;
-        with_mode.insert(with_mode.end(), mode, mode + std::strlen(mode));
-        rk::set_jxr_helper_for_tests(*mode ? RK_FAKE_JXR_HELPER : missing.c_str(), *mode ? 200 : 0);
-        SinkRecorder sink;
-        ::testing::internal::CaptureStderr();
-        EXPECT_FALSE(Img(load_image(widen(write_temp("fault.jxr", with_mode)).c_str()))) << mode;
-        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-        rk::set_jxr_helper_for_tests("", 0);
-        const Texts texts = sink.texts();
-        const auto prefix = std::find(texts.begin(), texts.end(), "JPEG XR image loader: ");
-        ASSERT_EQ(std::count(prefix, texts.end(), "JPEG XR image loader: "), 1) << mode;
-        EXPECT_TRUE(texts.at(prefix - texts.begin() + 1).starts_with(reason)) << texts.back();
-        EXPECT_TRUE(no_child_left());
+    for (const bool pidfd_off : {false, true}) {
+        rk::set_jxr_pidfd_off_for_tests(pidfd_off);
+        for (const auto& [mode, program, reason] : cases) {
+            SCOPED_TRACE(std::string(mode) + (pidfd_off ? " without pidfd" : " with pidfd"));
+            Bytes with_mode = file;
+            with_mode.insert(with_mode.end(), mode, mode + std::strlen(mode));
+            rk::set_jxr_helper_for_tests(program, *mode ? 200 : 0);
+            SinkRecorder sink;
+            ::testing::internal::CaptureStderr();
+            EXPECT_FALSE(Img(load_image(widen(write_temp("fault.jxr", with_mode)).c_str())));
+            EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+            rk::set_jxr_helper_for_tests("", 0);
+            const Texts texts = sink.texts();
+            const auto prefix = std::find(texts.begin(), texts.end(), "JPEG XR image loader: ");
+            ASSERT_EQ(std::count(prefix, texts.end(), "JPEG XR image loader: "), 1);
+            EXPECT_TRUE(texts.at(prefix - texts.begin() + 1).starts_with(reason)) << texts.back();
+            EXPECT_TRUE(no_child_left());
+        }
     }
+    rk::set_jxr_pidfd_off_for_tests(false);
 }
 
 // The real helper, from several threads at once, with SIGCHLD ignored (children

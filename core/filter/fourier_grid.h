@@ -13,6 +13,10 @@ namespace rk {
 // Owns the plans of both directions and every buffer the transform needs, so
 // transforming allocates nothing. Construction throws std::bad_alloc when the
 // grid cannot be had; a grid whose plans could not be had reports !valid().
+// Rows, and blocks of columns, are transformed on the library's threads (as
+// many as were in force at construction, each with its own scratch); every
+// row and column is one transform whatever thread runs it, so the result is
+// the same for every thread count.
 class FourierGrid {
   public:
     // width must be even.
@@ -40,15 +44,17 @@ class FourierGrid {
 
   private:
     void transform_columns(int direction) noexcept;
+    std::complex<float>* line(uint32_t worker) noexcept;   // one transform's output
+    std::complex<float>* block(uint32_t worker) noexcept;  // a block of columns, transposed
 
     uint32_t width_;
     uint32_t columns_;
     uint32_t height_;
+    uint32_t workers_ = 1;
     bool valid_ = false;
     std::vector<std::complex<float>> cells_;
-    std::vector<std::complex<float>> line_;   // one transform's output
-    std::vector<std::complex<float>> block_;  // a block of columns, transposed
-    void* row_plans_[2] = {nullptr, nullptr};
+    std::vector<std::complex<float>> scratch_;  // per worker: a line, then a block
+    std::vector<void*> row_plans_;  // per worker and direction: the real plans hold scratch
     void* column_plans_[2] = {nullptr, nullptr};
 };
 

@@ -1,0 +1,17 @@
+// SIGINT (Ctrl-C) and SIGTERM during a batch: no save starts after the signal,
+// the saves under way finish (each writes a temporary file beside its target
+// and renames it into place, so none is left hidden or half made), then the
+// process ends with status 128 + the signal's number.
+#pragma once
+
+namespace rkcli {
+
+// Blocks both signals in the calling thread and every thread made after it, and
+// starts the thread that takes them; call before any other thread is made.
+void end_batch_on_stop_signals();
+
+// Brackets one save; false once a stop signal came: the save must not start.
+bool begin_save();
+void end_save();
+
+}  // namespace rkcli

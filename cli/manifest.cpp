@@ -1,0 +1,181 @@
+#include "manifest.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <system_error>
+
+namespace rkcli {
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+namespace {
+
+constexpr int kFormat = 1;
+constexpr auto kWriteInterval = std::chrono::seconds(2);
+
+std::string errno_text() {
+    return std::generic_category().message(errno);
+}
+
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// The manifest's content, or nothing when the file is missing; `damage` says
+// why a file that exists is no manifest.
+std::optional<Json> read_manifest(const fs::path& path, std::string& damage) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    Json doc = Json::parse(text, nullptr, false);
+    if (doc.is_discarded()) {
+        damage = "it is not JSON";
+    } else if (!doc.is_object() || doc.value("reliefkit_manifest", 0) != kFormat ||
+               !doc["outputs"].is_object()) {
+        damage = "it is not a manifest of this format";
+    } else {
+        return doc;
+    }
+    return std::nullopt;
+}
+
+bool is_text(const Json& json, const char* name) {
+    return json.contains(name) && json[name].is_string();
+}
+
+std::optional<std::vector<std::string>> texts(const Json& json) {
+    if (!json.is_array()) return std::nullopt;
+    std::vector<std::string> list;
+    for (const Json& item : json) {
+        if (!item.is_string()) return std::nullopt;
+        list.push_back(item.get<std::string>());
+    }
+    return list;
+}
+
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t put = ::write(fd, bytes.data(), bytes.size());
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        bytes.remove_prefix(static_cast<size_t>(put));
+    }
+    return true;
+}
+
+}  // namespace
+
+Manifest::Manifest(fs::path out_dir)
+    : dir_(std::move(out_dir)),
+      absolute_dir_(fs::absolute(dir_).lexically_normal()),
+      last_write_(std::chrono::steady_clock::now()) {
+    const fs::path path = dir_ / kFileName;
+    std::string damage;
+    const std::optional<Json> doc = read_manifest(path, damage);
+    if (!damage.empty()) {
+        warning_ = "ignoring " + path.string() + " (" + damage + "): every input is remade";
+    }
+    if (!doc) return;
+    for (const auto& [name, json] : (*doc)["outputs"].items()) {
+        // A record that does not read as one is as good as none: its output is remade.
+        if (!json.is_object() || !is_text(json, "xxh3") || !is_text(json, "input_xxh3") ||
+            !is_text(json, "version") || !json.contains("options")) {
+            continue;
+        }
+        const auto options = texts(json["options"]);
+        if (!options) continue;
+        loaded_[name] = {json["xxh3"].get<std::string>(),
+                         {json.value("input", ""), json["input_xxh3"].get<std::string>(), *options,
+                          json["version"].get<std::string>()}};
+    }
+}
+
+std::string Manifest::name_of(const fs::path& output) const {
+    return fs::absolute(output)
+        .lexically_normal()
+        .lexically_relative(absolute_dir_)
+        .generic_string();
+}
+
+std::optional<std::vector<FileHash>> Manifest::unchanged(const std::vector<fs::path>& outputs,
+                                                         const MadeBy& made_by) const {
+    std::vector<FileHash> hashes;
+    for (const fs::path& output : outputs) {
+        const auto record = loaded_.find(name_of(output));
+        if (record == loaded_.end() || !record->second.made_by.same_making(made_by)) {
+            return std::nullopt;
+        }
+        const std::optional<std::string> now = file_xxh3(output);
+        if (now != record->second.xxh3) return std::nullopt;
+        hashes.push_back({output, *now});
+    }
+    return hashes;
+}
+
+void Manifest::record(const std::vector<FileHash>& outputs, const MadeBy& made_by) {
+    const std::lock_guard hold(lock_);
+    for (const FileHash& output : outputs) pending_[name_of(output.path)] = {output.xxh3, made_by};
+    // A failed write keeps the records pending; the next write tries them again.
+    if (std::chrono::steady_clock::now() - last_write_ >= kWriteInterval) write_pending();
+}
+
+std::string Manifest::flush() {
+    const std::lock_guard hold(lock_);
+    return write_pending();
+}
+
+std::string Manifest::write_pending() {
+    last_write_ = std::chrono::steady_clock::now();
+    if (pending_.empty()) return {};
+    const fs::path path = dir_ / kFileName;
+    const fs::path lock_path = dir_ / kLockName;
+    const fs::path temp_path = dir_ / (std::string(kFileName) + ".tmp");
+    const Descriptor lock{::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)};
+    if (lock.fd < 0) return "cannot open " + lock_path.string() + ": " + errno_text();
+    while (::flock(lock.fd, LOCK_EX) != 0) {
+        if (errno != EINTR) return "cannot lock " + lock_path.string() + ": " + errno_text();
+    }
+    // Under the lock: merge into what other processes wrote since we read it.
+    std::string damage;
+    Json doc = read_manifest(path, damage)
+                   .value_or(Json{{"reliefkit_manifest", kFormat}, {"outputs", Json::object()}});
+    Json& outputs = doc["outputs"];
+    for (const auto& [name, record] : pending_) {
+        outputs[name] = {{"xxh3", record.xxh3},
+                         {"input", record.made_by.input},
+                         {"input_xxh3", record.made_by.input_xxh3},
+                         {"options", record.made_by.options},
+                         {"version", record.made_by.version}};
+    }
+    // Names that are not UTF-8 are written with U+FFFD: such a record never
+    // matches, and its output is simply remade.
+    const std::string text = doc.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    // One temporary name serves every process, since only the lock's holder writes it.
+    {
+        const Descriptor temp{
+            ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+        if (temp.fd < 0 || !write_all(temp.fd, text) || ::fsync(temp.fd) != 0) {
+            const std::string why = errno_text();
+            ::unlink(temp_path.c_str());
+            return "cannot write " + temp_path.string() + ": " + why;
+        }
+    }
+    if (::rename(temp_path.c_str(), path.c_str()) != 0) {
+        const std::string why = errno_text();
+        ::unlink(temp_path.c_str());
+        return "cannot replace " + path.string() + ": " + why;
+    }
+    pending_.clear();
+    return {};
+}
+
+}  // namespace rkcli

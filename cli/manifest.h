@@ -1,0 +1,87 @@
+// What lets --skip-unchanged redo only what changed: .reliefkit-manifest.json
+// in the output folder, one small JSON file,
+//   {"reliefkit_manifest": 1, "outputs": {"a/wall_height.png": {"xxh3": "...",
+//    "input": "photos/a/wall.jpg", "input_xxh3": "...", "options": ["--invert"],
+//    "version": "0.1.0"}, ...}}
+// with each output named relative to the output folder.
+//
+// Several processes may share the folder (the shards of a farm): a writer
+// takes an exclusive flock on .reliefkit-manifest.lock, reads the file's
+// latest content, merges its own records into it, writes a temporary file and
+// renames it over the manifest. Readers take no lock: the rename replaces the
+// file at once, so they see one whole version or the other.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "file_hash.h"
+
+namespace rkcli {
+
+// What an output was made from.
+struct MadeBy {
+    std::string input;  // the path, for people reading the manifest; not compared
+    std::string input_xxh3;
+    std::vector<std::string> options;  // output_key() of the run
+    std::string version;               // the library's
+
+    bool same_making(const MadeBy& other) const {
+        return input_xxh3 == other.input_xxh3 && options == other.options &&
+               version == other.version;
+    }
+};
+
+class Manifest {
+  public:
+    static constexpr std::string_view kFileName = ".reliefkit-manifest.json";
+    static constexpr std::string_view kLockName = ".reliefkit-manifest.lock";
+
+    // Reads out_dir's manifest; a missing one is empty, and so is a damaged
+    // one (warning() then says so).
+    explicit Manifest(std::filesystem::path out_dir);
+
+    const std::string& warning() const { return warning_; }
+
+    // The outputs with their hashes when each has a record of the same making
+    // and still holds the bytes recorded; nothing when any differs or is gone.
+    // Any number of threads may ask at once.
+    std::optional<std::vector<FileHash>> unchanged(
+        const std::vector<std::filesystem::path>& outputs, const MadeBy& made_by) const;
+
+    // Notes outputs made by made_by; writes what is pending when the last
+    // write is two seconds old, so that a batch cut short loses little and a
+    // long one does not spend its time rewriting the file.
+    void record(const std::vector<FileHash>& outputs, const MadeBy& made_by);
+
+    // Writes what is pending; answers why it could not, empty when every
+    // record has reached the file.
+    std::string flush();
+
+  private:
+    struct Record {
+        std::string xxh3;
+        MadeBy made_by;
+    };
+
+    std::string name_of(const std::filesystem::path& output) const;
+    std::string write_pending();  // with lock_ held
+
+    std::filesystem::path dir_;
+    std::filesystem::path absolute_dir_;
+    std::unordered_map<std::string, Record> loaded_;
+    std::string warning_;
+
+    std::mutex lock_;
+    std::map<std::string, Record> pending_;
+    std::chrono::steady_clock::time_point last_write_;
+};
+
+}  // namespace rkcli

@@ -1,0 +1,95 @@
+#include "output_key.h"
+
+#include <algorithm>
+#include <array>
+#include <optional>
+
+#include "farm_options.h"
+#include "text_conversion.h"
+
+namespace rkcli {
+namespace {
+
+// Maps are bit-identical whatever these say (the library's results do not
+// depend on the thread count); help and version end the parse.
+constexpr std::array<std::string_view, 6> kNotShaping = {"out-dir", "jobs", "threads",
+                                                         "quiet",   "help", "version"};
+
+struct Step {
+    const OptionEntry* entry;
+    size_t position;  // in the table
+    std::string value;
+};
+
+std::optional<Step> find_step(std::string_view name, std::string value) {
+    size_t position = 0;
+    for (const OptionGroup& group : option_groups()) {
+        for (const OptionEntry& option : group.options) {
+            if (option.name == name) return Step{&option, position, std::move(value)};
+            ++position;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<Options> replay(const std::vector<Step>& steps) {
+    Options options;
+    for (const Step& step : steps) {
+        const OptionOutcome outcome = step.entry->apply(options, step.value);
+        if (outcome.action != Action::run || !outcome.error.empty()) return std::nullopt;
+    }
+    return options;
+}
+
+}  // namespace
+
+bool shapes_outputs(const OptionEntry& option) {
+    return !is_farm_option(option) &&
+           std::find(kNotShaping.begin(), kNotShaping.end(), option.name) == kNotShaping.end();
+}
+
+std::vector<std::string> output_key(
+    const std::vector<std::pair<std::string_view, std::string>>& applied) {
+    std::vector<Step> steps;
+    for (const auto& [name, value] : applied) {
+        std::optional<Step> step = find_step(name, value);
+        if (step && shapes_outputs(*step->entry)) steps.push_back(std::move(*step));
+    }
+    // Each simplification is kept only when the steps still give these settings.
+    if (const std::optional<Options> target = replay(steps)) {
+        auto same = [&](const std::vector<Step>& tried) { return replay(tried) == target; };
+        for (size_t i = 0; i < steps.size();) {
+            std::vector<Step> tried = steps;
+            tried.erase(tried.begin() + static_cast<std::ptrdiff_t>(i));
+            if (same(tried)) {
+                steps = std::move(tried);
+            } else {
+                ++i;
+            }
+        }
+        for (size_t i = 0; i < steps.size(); ++i) {
+            if (steps[i].entry->value.empty() || !steps[i].entry->default_text) continue;
+            std::vector<Step> tried = steps;
+            tried[i].value = steps[i].entry->default_text(*target);
+            if (same(tried)) steps = std::move(tried);
+        }
+        std::vector<Step> tried = steps;
+        std::stable_sort(tried.begin(), tried.end(),
+                         [](const Step& a, const Step& b) { return a.position < b.position; });
+        if (same(tried)) steps = std::move(tried);
+    }
+    std::vector<std::string> key;
+    for (const Step& step : steps) {
+        const std::string_view shape = step.entry->value;
+        if (shape.starts_with('[')) {  // an optional value is only ever written after '='
+            key.push_back(step.value.empty() ? concat("--", step.entry->name)
+                                             : concat("--", step.entry->name, "=", step.value));
+            continue;
+        }
+        key.push_back(concat("--", step.entry->name));
+        if (!shape.empty()) key.push_back(step.value);
+    }
+    return key;
+}
+
+}  // namespace rkcli

@@ -1,0 +1,270 @@
+#include "bounded_http.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <thread>
+#include <vector>
+
+namespace rkserve {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Waits until the socket is ready for events, at most idle and never past the
+// deadline. A hang-up or error counts as ready: the read or send then says so.
+bool wait_ready(socket_t sock, short events, Clock::time_point deadline, Clock::duration idle) {
+    for (;;) {
+        const auto left = std::min(deadline - Clock::now(), idle);
+        if (left <= Clock::duration::zero()) return false;
+        pollfd p{sock, events, 0};
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        const int ready = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(ms, INT32_MAX)));
+        if (ready < 0 && errno == EINTR) continue;
+        return ready > 0;
+    }
+}
+
+void address_of(socket_t sock, bool peer, std::string& ip, int& port) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    auto* a = reinterpret_cast<sockaddr*>(&address);
+    if ((peer ? ::getpeername(sock, a, &length) : ::getsockname(sock, a, &length)) != 0) return;
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+        ::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+        port = ntohs(v4->sin_port);
+    } else if (address.ss_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
+        ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+        port = ntohs(v6->sin6_port);
+    }
+    ip = text;
+}
+
+// One request's traffic on a connection. The HTTP library reads the request
+// line and headers a byte at a time, so reads are buffered here. The headers
+// must arrive by one deadline, the body by another counted from their end (the
+// blank line that ends them), and the answer must be taken by a third, counted
+// from its first byte; each wait is also cut short by the library's per-read
+// and per-write idle times.
+class DeadlineStream final : public httplib::Stream {
+  public:
+    DeadlineStream(socket_t sock, const ConnectionLimits& limits, Clock::duration read_idle,
+                   Clock::duration write_idle)
+        : sock_(sock),
+          limits_(limits),
+          read_idle_(read_idle),
+          write_idle_(write_idle),
+          receive_by_(Clock::now() + limits.header_time) {}
+
+    bool is_readable() const override { return next_ < filled_ || wait_to_receive(); }
+    bool is_writable() const override {
+        return wait_ready(sock_, POLLOUT, sending_ ? send_by_ : Clock::now() + limits_.send_time,
+                          write_idle_);
+    }
+
+    ssize_t read(char* ptr, size_t size) override {
+        if (next_ == filled_) {
+            if (!wait_to_receive()) return -1;
+            // Large reads of the body skip the buffer.
+            char* into = size >= sizeof buffer_ ? ptr : buffer_;
+            ssize_t n = 0;
+            do {
+                n = ::recv(sock_, into, into == ptr ? size : sizeof buffer_, MSG_DONTWAIT);
+            } while (n < 0 && (errno == EINTR || errno == EAGAIN) && wait_to_receive());
+            if (n <= 0) return n;
+            if (into == ptr) {
+                note_received(ptr, static_cast<size_t>(n));
+                return n;
+            }
+            next_ = 0;
+            filled_ = static_cast<size_t>(n);
+        }
+        const size_t n = std::min(size, filled_ - next_);
+        std::memcpy(ptr, buffer_ + next_, n);
+        note_received(ptr, n);
+        next_ += n;
+        return static_cast<ssize_t>(n);
+    }
+
+    ssize_t write(const char* ptr, size_t size) override {
+        if (!sending_) send_by_ = Clock::now() + limits_.send_time;
+        sending_ = true;
+        // Never blocks in send (the socket's own time-out would let it pass the
+        // deadline): whatever fits now goes, then the rest after the next wait.
+        ssize_t n = -1;
+        while (wait_ready(sock_, POLLOUT, send_by_, write_idle_)) {
+            n = ::send(sock_, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n >= 0 || (errno != EINTR && errno != EAGAIN)) break;
+        }
+        return n;
+    }
+
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        address_of(sock_, true, ip, port);
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        address_of(sock_, false, ip, port);
+    }
+    socket_t socket() const override { return sock_; }
+
+    // True once the request did not arrive in time: the connection must end
+    // (the client may still be sending the rest of it).
+    bool late() const { return late_; }
+
+  private:
+    bool wait_to_receive() const {
+        late_ = late_ || !wait_ready(sock_, POLLIN, receive_by_, read_idle_);
+        return !late_;
+    }
+
+    // Watches for the blank line after the headers: the body's time starts there.
+    void note_received(const char* bytes, size_t n) {
+        for (size_t i = 0; i < n && !headers_done_; ++i) {
+            last_four_ = last_four_ << 8 | static_cast<unsigned char>(bytes[i]);
+            if (last_four_ == 0x0d0a0d0au) {
+                headers_done_ = true;
+                receive_by_ = Clock::now() + limits_.body_time;
+            }
+        }
+    }
+
+    socket_t sock_;
+    const ConnectionLimits& limits_;
+    Clock::duration read_idle_;
+    Clock::duration write_idle_;
+    Clock::time_point receive_by_;
+    Clock::time_point send_by_{};
+    bool sending_ = false;
+    bool headers_done_ = false;
+    mutable bool late_ = false;
+    uint32_t last_four_ = 0;
+    char buffer_[4096];
+    size_t next_ = 0;
+    size_t filled_ = 0;
+};
+
+// A thread per connection, made when every thread there is has one, up to a
+// cap; beyond it connections wait in turn. (The library's own pool has a fixed
+// eight, which eight slow clients fill.)
+class ConnectionThreads final : public httplib::TaskQueue {
+  public:
+    explicit ConnectionThreads(unsigned most) : most_(std::max(1u, most)) {}
+    ~ConnectionThreads() override { shutdown(); }
+
+    void enqueue(std::function<void()> fn) override {
+        std::lock_guard hold(mutex_);
+        jobs_.push_back(std::move(fn));
+        if (jobs_.size() > idle_ && threads_.size() < most_) {
+            try {
+                threads_.emplace_back([this] { work(); });
+            } catch (const std::system_error&) {
+                // No thread to be had: the job waits for one that is there.
+            }
+        }
+        wake_.notify_one();
+    }
+
+    void shutdown() override {
+        std::vector<std::thread> leaving;
+        {
+            std::lock_guard hold(mutex_);
+            stopping_ = true;
+            leaving.swap(threads_);
+        }
+        wake_.notify_all();
+        for (std::thread& t : leaving) t.join();
+    }
+
+  private:
+    void work() {
+        std::unique_lock hold(mutex_);
+        for (;;) {
+            ++idle_;
+            wake_.wait(hold, [&] { return !jobs_.empty() || stopping_; });
+            --idle_;
+            if (jobs_.empty()) return;
+            std::function<void()> job = std::move(jobs_.front());
+            jobs_.pop_front();
+            hold.unlock();
+            job();
+            hold.lock();
+        }
+    }
+
+    const unsigned most_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> jobs_;
+    std::vector<std::thread> threads_;
+    size_t idle_ = 0;
+    bool stopping_ = false;
+};
+
+}  // namespace
+
+BoundedHttpServer::BoundedHttpServer(const ConnectionLimits& limits) : limits_(limits) {
+    new_task_queue = [this] { return new ConnectionThreads(limits_.threads); };
+}
+
+void BoundedHttpServer::widen_backlog() {
+    const socket_t sock = svr_sock_;
+    if (sock != INVALID_SOCKET) ::listen(sock, limits_.backlog);
+}
+
+void BoundedHttpServer::stop_now() {
+    {
+        std::lock_guard hold(mutex_);
+        stopping_ = true;
+        for (const socket_t sock : open_) ::shutdown(sock, SHUT_RDWR);
+    }
+    stop();
+}
+
+bool BoundedHttpServer::track(socket_t sock, bool add) {
+    std::lock_guard hold(mutex_);
+    if (add && stopping_) return false;
+    if (add)
+        open_.insert(sock);
+    else
+        open_.erase(sock);
+    return true;
+}
+
+bool BoundedHttpServer::process_and_close_socket(socket_t sock) {
+    bool ok = false;
+    if (track(sock, true)) {
+        const auto read_idle =
+            std::chrono::seconds(read_timeout_sec_) + std::chrono::microseconds(read_timeout_usec_);
+        const auto write_idle = std::chrono::seconds(write_timeout_sec_) +
+                                std::chrono::microseconds(write_timeout_usec_);
+        // Requests follow each other on a kept-alive connection, each waited
+        // for at most the keep-alive time.
+        for (size_t left = keep_alive_max_count_; left > 0; --left) {
+            if (!wait_ready(sock, POLLIN, Clock::time_point::max(),
+                            std::chrono::seconds(keep_alive_timeout_sec_))) {
+                break;
+            }
+            DeadlineStream stream(sock, limits_, read_idle, write_idle);
+            bool closed = false;
+            ok = process_request(stream, left == 1, closed, nullptr);
+            if (!ok || closed || stream.late()) break;
+        }
+        track(sock, false);
+    }
+    ::shutdown(sock, SHUT_RDWR);
+    ::close(sock);
+    return ok;
+}
+
+}  // namespace rkserve

@@ -1,0 +1,39 @@
+// The HTTP library's server with bounds on each connection, so that slow or
+// stalled clients cannot hold the server: a request's headers and body must
+// arrive within set times, a response must be taken within a set time, each
+// connection has a thread of its own (up to a cap, so a few slow clients leave
+// the rest served), the listen queue is long, and stop() ends every
+// connection at once.
+#pragma once
+
+#include <httplib.h>
+
+#include <mutex>
+#include <set>
+
+#include "serve_limits.h"
+
+namespace rkserve {
+
+class BoundedHttpServer final : public httplib::Server {
+  public:
+    explicit BoundedHttpServer(const ConnectionLimits& limits);
+
+    // After bind_to_port: the listen queue gets its full length (the library
+    // asks for 5, and a burst of clients then meets resets).
+    void widen_backlog();
+    // Stops listening and ends every open connection; a request that a handler
+    // is already working on still finishes.
+    void stop_now();
+
+  private:
+    bool process_and_close_socket(socket_t sock) override;
+    bool track(socket_t sock, bool add);
+
+    ConnectionLimits limits_;
+    std::mutex mutex_;
+    std::set<socket_t> open_;
+    bool stopping_ = false;
+};
+
+}  // namespace rkserve

@@ -1,0 +1,89 @@
+// rk_height_map: the height-map pipeline with its options in a struct, into a
+// new image or a caller's.
+#include "common/rk_call.h"
+#include "common/rk_params.h"
+#include "heightmap/heightmap.h"
+
+using namespace rk;
+
+namespace {
+
+// The command's defaults (reliefkit --help).
+constexpr rk_height_params kHeightDefaults{
+    sizeof(rk_height_params), RK_HEIGHT_LUMINANCE, 0, 0, 0, 1, 0.5f, 0, 0.0f, 1.0f, 5, 0.05f, 3,
+    RK_BLUR_GAUSSIAN,         RK_EDGE_CLAMP};
+
+HeightRecipe height_recipe(const rk_height_params* given) {
+    const rk_height_params p = params_or_defaults(given, kHeightDefaults, "rk_height_params");
+    check_at_most(p.mode, RK_HEIGHT_DELIT, "mode");
+    check_switch(p.invert_red, "invert_red");
+    check_switch(p.invert_green, "invert_green");
+    check_switch(p.invert_blue, "invert_blue");
+    check_switch(p.auto_levels, "auto_levels");
+    check_between(p.midpoint, 0.0f, 1.0f, "midpoint");
+    check_switch(p.clamp, "clamp");
+    check_between(p.clamp_low, 0.0f, 1.0f, "clamp_low");
+    check_between(p.clamp_high, 0.0f, 1.0f, "clamp_high");
+    check_at_most(p.detail_size, 99, "detail_size");
+    check_between(p.detail_threshold, 0.0f, 0.5f, "detail_threshold");
+    check_at_most(p.smooth_size, 99, "smooth_size");
+    check_at_most(p.smooth_kind, RK_BLUR_TENT, "smooth_kind");
+    check_at_most(p.edge_mode, RK_EDGE_WRAP, "edge_mode");
+    const uint32_t flags = (p.auto_levels ? HM_AUTO_LEVELS : 0u) |
+                           (p.invert_red ? HM_INVERT_RED : 0u) |
+                           (p.invert_green ? HM_INVERT_GREEN : 0u) |
+                           (p.invert_blue ? HM_INVERT_BLUE : 0u) | (p.clamp ? HM_CLAMP : 0u) |
+                           (p.detail_size > 0 ? HM_DETAIL_FILTER : 0u) |
+                           (p.smooth_size > 0 ? HM_SMOOTH : 0u);
+    return {p.mode,        flags,         p.midpoint,       p.clamp_low,
+            p.clamp_high,  p.detail_size, p.detail_threshold, false,
+            p.smooth_size, p.smooth_kind, static_cast<EdgeMode>(p.edge_mode)};
+}
+
+rk_status make_heights(imgbuf* out, const imgbuf* src, const HeightRecipe& recipe) {
+    switch (heights_into(out, src, recipe)) {
+        case HeightOutcome::done:
+            return RK_OK;
+        case HeightOutcome::step_skipped:
+            fail(RK_ERROR_MEMORY, "no memory for a blur of the height map");
+        case HeightOutcome::failed:
+            break;
+    }
+    fail(RK_ERROR_MEMORY, "no memory for the de-lit solve");
+}
+
+}  // namespace
+
+extern "C" {
+
+RK_API rk_status rk_height_params_init(rk_height_params* params, size_t struct_size) noexcept {
+    return rk_call("rk_height_params_init", [&] {
+        return init_params(params, struct_size, kHeightDefaults, "rk_height_params");
+    });
+}
+
+RK_API rk_status rk_height_map(const imgbuf* src, const rk_height_params* params,
+                               imgbuf** out) noexcept {
+    return rk_call("rk_height_map", [&] {
+        check_source(src, "src");
+        require(out, "out");
+        const HeightRecipe recipe = height_recipe(params);
+        ImgbufPtr heights = make_image(src->width, src->height);
+        if (!heights) fail(RK_ERROR_MEMORY, "no memory for the height map");
+        make_heights(heights.get(), src, recipe);
+        *out = heights.release();
+        return RK_OK;
+    });
+}
+
+RK_API rk_status rk_height_map_into(const imgbuf* src, const rk_height_params* params,
+                                    imgbuf* dst) noexcept {
+    return rk_call("rk_height_map_into", [&] {
+        check_source(src, "src");
+        const HeightRecipe recipe = height_recipe(params);
+        check_destination(dst, src);
+        return make_heights(dst, src, recipe);
+    });
+}
+
+}  // extern "C"

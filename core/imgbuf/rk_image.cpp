@@ -1,0 +1,134 @@
+// The image functions of the rk_ interface: records made, wrapped around a
+// caller's pixels, resampled or made tileable, with a status for every refusal.
+#include <cstring>
+#include <new>
+
+#include "common/checked_size.h"
+#include "common/rk_call.h"
+#include "imgbuf/imgbuf.h"
+
+using namespace rk;
+
+namespace {
+
+void check_pixel_limit(uint32_t w, uint32_t h) {
+    if (!within_pixel_limit(w, h)) {
+        fail(RK_ERROR_LIMIT, decimal_text(w) + " x " + decimal_text(h) +
+                                 " pixels is more than RK_MAX_IMAGE_PIXELS (268435455)");
+    }
+}
+
+rk_status hand_out(ImgbufPtr image, imgbuf** out) {
+    if (!image) fail(RK_ERROR_MEMORY, "no memory for the image");
+    *out = image.release();
+    return RK_OK;
+}
+
+}  // namespace
+
+namespace rk {
+
+void check_source(const imgbuf* img, const char* name) {
+    require(img, name);
+    if (!img->pixels) fail(RK_ERROR_ARGUMENT, std::string(name) + " has no pixel block");
+}
+
+void check_destination(const imgbuf* dst, const imgbuf* src) {
+    check_source(dst, "dst");
+    if (!same_size(dst, src)) {
+        fail(RK_ERROR_ARGUMENT, "dst is " + decimal_text(dst->width) + " x " +
+                                    decimal_text(dst->height) + ", src " +
+                                    decimal_text(src->width) + " x " + decimal_text(src->height));
+    }
+    if (dst->width && dst->height && pixels_overlap(dst, src)) {
+        fail(RK_ERROR_ARGUMENT, "dst shares pixels with src");
+    }
+}
+
+}  // namespace rk
+
+extern "C" {
+
+RK_API rk_status rk_image_create(uint32_t w, uint32_t h, imgbuf** out) noexcept {
+    return rk_call("rk_image_create", [&] {
+        require(out, "out");
+        check_pixel_limit(w, h);
+        ImgbufPtr image = make_image(w, h);
+        if (image) std::memset(image->pixels, 0, size_t{w} * h * 16);
+        return hand_out(std::move(image), out);
+    });
+}
+
+// The record says whose pixels they are, so delete_imgbuf frees only its own.
+RK_API rk_status rk_image_wrap(float* pixels, uint32_t w, uint32_t h, size_t stride_bytes,
+                               imgbuf** out) noexcept {
+    return rk_call("rk_image_wrap", [&] {
+        require(out, "out");
+        require(pixels, "pixels");
+        if (reinterpret_cast<uintptr_t>(pixels) % kPixelAlign != 0) {
+            fail(RK_ERROR_ARGUMENT, "pixels are not 16-byte aligned");
+        }
+        if (stride_bytes % kPixelAlign != 0) {
+            fail(RK_ERROR_ARGUMENT,
+                 "stride_bytes " + decimal_text(stride_bytes) + " is not a multiple of 16");
+        }
+        if (stride_bytes < uint64_t{w} * 16) {
+            fail(RK_ERROR_ARGUMENT, "stride_bytes " + decimal_text(stride_bytes) +
+                                        " is less than 16 * width (" +
+                                        decimal_text(uint64_t{w} * 16) + ")");
+        }
+        check_pixel_limit(w, h);
+        // Every size of the record is 32-bit, imgbuf_buf_size() included.
+        if (!checked_product(stride_bytes, h > 0 ? h : 1)) {
+            fail(RK_ERROR_LIMIT, "stride_bytes * height reaches 2^32 bytes");
+        }
+        ImgbufPtr image(new imgbuf{kImgbufHeadGuard, w, h, pixels, kImgbufTailGuard,
+                                   static_cast<uint32_t>(stride_bytes) | kBorrowedPixels});
+        return hand_out(std::move(image), out);
+    });
+}
+
+RK_API void rk_image_free(imgbuf* image) noexcept {
+    ImgbufDeleter{}(image);
+}
+
+RK_API uint32_t rk_image_width(const imgbuf* image) noexcept {
+    return image ? image->width : 0;
+}
+
+RK_API uint32_t rk_image_height(const imgbuf* image) noexcept {
+    return image ? image->height : 0;
+}
+
+RK_API size_t rk_image_stride(const imgbuf* image) noexcept {
+    return image ? size_t{stride_floats(image)} * 4 : 0;
+}
+
+RK_API float* rk_image_pixels(const imgbuf* image) noexcept {
+    return image ? image->pixels : nullptr;
+}
+
+RK_API rk_status rk_image_resample(const imgbuf* src, uint32_t w, uint32_t h,
+                                   imgbuf** out) noexcept {
+    return rk_call("rk_image_resample", [&] {
+        check_source(src, "src");
+        require(out, "out");
+        check_pixel_limit(w, h);
+        return hand_out(ImgbufPtr(imgbuf_resample(src, w, h)), out);
+    });
+}
+
+RK_API rk_status rk_make_tileable(const imgbuf* src, float width_fraction,
+                                  imgbuf** out) noexcept {
+    return rk_call("rk_make_tileable", [&] {
+        check_source(src, "src");
+        require(out, "out");
+        if (src->width == 0 || src->height == 0) fail(RK_ERROR_ARGUMENT, "src has no pixels");
+        if (!(width_fraction > 0.0f && width_fraction <= 0.5f)) {
+            fail(RK_ERROR_ARGUMENT, "width_fraction is not in (0, 0.5]");
+        }
+        return hand_out(ImgbufPtr(make_tileable(src, width_fraction)), out);
+    });
+}
+
+}  // extern "C"

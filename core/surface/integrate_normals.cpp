@@ -1,0 +1,83 @@
+#include "surface/integrate_normals.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+#include <vector>
+
+#include "common/thread_pool.h"
+#include "filter/spectral.h"
+
+namespace rk {
+namespace {
+
+// The flattest z read from a map: steeper normals are taken as this steep, so
+// that a normal on the horizon does not become an infinite slope.
+constexpr float kLeastZ = 0.1f;
+
+}  // namespace
+
+float write_unit_heights(imgbuf* dst, const float* heights) noexcept {
+    const uint32_t w = dst->width, h = dst->height;
+    float lo = INFINITY, hi = -INFINITY;
+    for (size_t i = 0; i < size_t{w} * h; ++i) {
+        lo = std::min(lo, heights[i]);
+        hi = std::max(hi, heights[i]);
+    }
+    const float span = hi > lo ? hi - lo : 0.0f;
+    const float scale = span > 0.0f ? 1.0f / span : 0.0f;
+    parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
+        for (uint32_t y = y0; y < y1; ++y) {
+            const float* s = heights + size_t{y} * w;
+            float* out = row_unchecked(dst, y);
+            for (uint32_t x = 0; x < w; ++x) {
+                const float v = (s[x] - lo) * scale;
+                out[4 * x] = v;
+                out[4 * x + 1] = v;
+                out[4 * x + 2] = v;
+                out[4 * x + 3] = 1.0f;
+            }
+        }
+    });
+    return span;
+}
+
+ImgbufPtr heights_from_normals(const imgbuf* normals, const IntegrateSettings& settings,
+                               float* range) noexcept {
+    if (!has_pixels(normals)) return nullptr;
+    const LibraryCall busy;
+    try {
+        const uint32_t w = normals->width, h = normals->height;
+        ImgbufPtr out = make_image(w, h);
+        if (!out) return nullptr;
+        const size_t n = size_t{w} * h;
+        std::vector<float> p(n), q(n);
+        const float sx = settings.invert_x ? -1.0f : 1.0f, sy = settings.invert_y ? -1.0f : 1.0f;
+        parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
+            for (uint32_t y = y0; y < y1; ++y) {
+                const float* s = row_unchecked(normals, y);
+                for (uint32_t x = 0; x < w; ++x) {
+                    // NaN reads as flat; a length above 1 is brought back to 1.
+                    const float r = std::clamp(2.0f * s[4 * x] - 1.0f, -1.0f, 1.0f);
+                    const float g = std::clamp(2.0f * s[4 * x + 1] - 1.0f, -1.0f, 1.0f);
+                    const float nx = r == r ? sx * r : 0.0f, ny = g == g ? sy * g : 0.0f;
+                    const float z = std::sqrt(std::max(1.0f - (nx * nx + ny * ny), 0.0f));
+                    const float nz = std::max(z, kLeastZ);
+                    p[size_t{y} * w + x] = -nx / nz;
+                    q[size_t{y} * w + x] = -ny / nz;
+                }
+            }
+        });
+        std::vector<float> heights(n);
+        if (!integrate_slopes(p.data(), q.data(), w, h, settings.wrap, heights.data())) {
+            return nullptr;
+        }
+        const float span = write_unit_heights(out.get(), heights.data());
+        if (range) *range = span;
+        return out;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+}  // namespace rk

@@ -1,0 +1,140 @@
+"""make_maps: the command's batch over a list of files, as one function that a
+thread pool, a process pool or a Dask cluster can map.
+
+It makes the library calls the command makes, in the same order and with the
+same defaults, so that its files equal the command's byte for byte; it names and
+checks outputs as ``reliefkit --from-list`` does and shares a list out as
+``--shard K/N`` does. Its records are the command's ``--report`` lines.
+"""
+
+from __future__ import annotations
+
+import inspect
+import os
+import posixpath
+import time
+from typing import Iterable, List, Optional, Tuple
+
+_IMAGE_PARAMETERS = {"photo", "height"}  # the generators' images, not options
+
+
+def _mirrored(listed: str) -> str:
+    """The listed path in lexical normal form without its root and leading "..":
+    the folder tree its maps mirror under the output folder."""
+    parts = [p for p in posixpath.normpath(listed).split("/") if p not in ("", ".")]
+    while parts and parts[0] == "..":
+        parts.pop(0)
+    return "/".join(parts)
+
+
+def _stem(path: str, from_height: bool) -> str:
+    stem = os.path.splitext(os.path.basename(path))[0]
+    if from_height and len(stem) > len("_height") and stem.endswith("_height"):
+        stem = stem[:-len("_height")]
+    return stem
+
+
+def _xxh3(path: str) -> str:
+    import xxhash  # Debian's python3-xxhash, the binding of the command's libxxhash
+    hasher = xxhash.xxh3_128()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            hasher.update(chunk)
+    return hasher.hexdigest()
+
+
+def shard_of(key: str, count: int) -> int:
+    """The part (1..count) of a file known by ``key``, its path relative to the list,
+    as ``reliefkit --shard`` computes it: XXH3-64 of the key modulo count, plus one."""
+    import xxhash
+    return xxhash.xxh3_64_intdigest(os.fsencode(key)) % count + 1
+
+
+def _plans(inputs: List[str], out_dir: str, height_only: bool, from_height: bool):
+    """(input, key, outputs, refusal) per distinct input, in order, as the command
+    plans them: an input is refused when an output would replace an input file or
+    a file that an earlier input writes."""
+    places = {os.path.realpath(p) for p in inputs}
+    claimed, seen, plans = {}, set(), []
+    for path in inputs:
+        if os.path.realpath(path) in seen:
+            continue
+        seen.add(os.path.realpath(path))
+        key = _mirrored(path)
+        stem, folder = _stem(path, from_height), os.path.join(out_dir, posixpath.dirname(key))
+        kinds = ([] if from_height else ["height"]) + ([] if height_only else ["normal"])
+        outputs = [os.path.join(folder, f"{stem}_{kind}.png") for kind in kinds]
+        refusal = "it names no file" if not stem else None
+        for out in outputs if refusal is None else []:
+            place = os.path.realpath(out)
+            if place in places:
+                refusal = f"its output {out} would overwrite an input file"
+            elif place in claimed:
+                refusal = f"its output {out} is also written for {claimed[place]}"
+            if refusal:
+                break
+        if refusal is None:
+            claimed.update((os.path.realpath(out), path) for out in outputs)
+        plans.append((path, key, outputs, refusal))
+    return plans
+
+
+def make_maps(inputs: Iterable, out_dir=".", *, shard: Optional[Tuple[int, int]] = None,
+              depth: int = 8, channels: str = "rgb", resize: Optional[Tuple[int, int]] = None,
+              tileable: Optional[float] = None, seamless: bool = False, height_only: bool = False,
+              from_height: bool = False, **options) -> List[dict]:
+    """Makes the maps of every input as ``reliefkit --from-list LIST --out-dir out_dir``
+    does with the same settings, and answers one record per input in list order, as
+    the command's ``--report`` lines: ``{"input", "status": "made" | "failed",
+    "outputs": [{"path", "xxh3"}], "seconds", "error": message or None}``. A failed
+    input never stops the others.
+
+    The maps of ``dir/wall.jpg`` are ``out_dir/dir/wall_height.png`` and
+    ``..._normal.png`` (a leading / or ../ is dropped). ``shard=(k, n)`` makes only
+    the k-th of n parts of the list (``--shard k/n``): give every worker the whole
+    list and its own k, and the parts are disjoint, complete and the command's.
+    ``options`` are those of heightmap() and normalmap(); ``depth`` and
+    ``channels`` those of save_png(); ``resize=(w, h)`` and ``tileable=fraction``
+    (which implies ``seamless``) the command's --resize and --make-tileable.
+    Needs the xxhash module (Debian: python3-xxhash) for the hashes."""
+    from . import heightmap, load, make_tileable, normalmap, resample, save_png
+    height_keys = set(inspect.signature(heightmap).parameters) - _IMAGE_PARAMETERS
+    normal_keys = set(inspect.signature(normalmap).parameters) - _IMAGE_PARAMETERS
+    unknown = set(options) - height_keys - normal_keys
+    if unknown:
+        raise TypeError(f"make_maps() got unknown options: {', '.join(sorted(unknown))}")
+    seamless = seamless or tileable is not None
+    height_options = {k: v for k, v in options.items() if k in height_keys}
+    normal_options = {k: v for k, v in options.items() if k in normal_keys}
+    paths = [os.fsdecode(os.fspath(p)) for p in inputs]
+    out_dir = os.fsdecode(os.fspath(out_dir))
+    records = []
+    for path, key, outputs, refusal in _plans(paths, out_dir, height_only, from_height):
+        if shard is not None and shard_of(key, shard[1]) != shard[0]:
+            continue
+        start, written, error = time.monotonic(), [], None
+        try:
+            if refusal:
+                raise ValueError(f"{path} skipped: {refusal}")
+            os.makedirs(os.path.dirname(outputs[0]) or ".", exist_ok=True)
+            image = load(path)
+            if resize:
+                image = resample(image, *resize)
+            if tileable is not None:
+                image = make_tileable(image, width_fraction=tileable)
+            height = image if from_height else heightmap(image, seamless=seamless,
+                                                         **height_options)
+            if not from_height:
+                save_png(outputs[0], height, depth=depth, channels="r")  # grey, as the command
+                written.append(outputs[0])
+            if not height_only:
+                save_png(outputs[-1], normalmap(height, seamless=seamless, **normal_options),
+                         depth=depth, channels=channels)
+                written.append(outputs[-1])
+        except Exception as e:  # noqa: BLE001 - one input's failure is its record's error
+            error = str(e) or type(e).__name__
+        records.append({"input": path, "status": "failed" if error else "made",
+                        "outputs": [{"path": p, "xxh3": _xxh3(p)} for p in written],
+                        "seconds": time.monotonic() - start, "error": error})
+    return records
+

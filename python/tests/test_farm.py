@@ -1,0 +1,54 @@
+import importlib.util
+import json
+import subprocess
+
+import numpy as np
+import pytest
+
+import reliefkit as rk
+from test_reliefkit import REPO, command, tmp  # noqa: F401 - the fixture
+
+EXAMPLE = REPO / "python" / "examples" / "dask_maps.py"
+
+
+# A small tree (two wall.png in different folders), a broken file and a list of all.
+def photographs(root):
+    rng = np.random.default_rng(7)
+    names = ["a/wall.png", "b/wall.png", "b/c/x.png", "y.png", "bad.png"]
+    for name in names[:-1]:
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        rk.save_png(root / name, rng.random((40, 56, 3), np.float32))
+    (root / "bad.png").write_bytes(b"not pixels")
+    paths = [str(root / name) for name in names]
+    (root / "list").write_text("\n".join(paths) + "\n")
+    return paths
+
+
+def files(root):
+    return {p.relative_to(root): p.read_bytes() for p in root.rglob("*") if p.is_file()}
+
+
+def by_input(records):
+    return {r["input"]: (r["status"], [o["xxh3"] for o in r["outputs"]]) for r in records}
+
+
+# The documented Dask example on a LocalCluster of two worker processes, bounded in
+# time: make_maps in three parts makes the command's files and its report's records,
+# a failure included.
+def test_the_dask_example_makes_the_commands_files_and_records(tmp):
+    distributed = pytest.importorskip("dask.distributed")
+    paths = photographs(tmp / "in")
+    args = ["--from-list", tmp / "in" / "list", "-o", tmp / "cmd", "--report", tmp / "r.jsonl"]
+    assert subprocess.run([command(), "--invert", "--strength", "3", *map(str, args)]).returncode == 1
+    reported = [json.loads(line) for line in (tmp / "r.jsonl").read_text().splitlines()]
+    spec = importlib.util.spec_from_file_location("dask_maps", EXAMPLE)
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster, timeout="60s") as client:
+        records = example.make_maps_on(client, paths, str(tmp / "dask"), parts=3, timeout=120,
+                                       invert=True, strength=3)
+    assert by_input(records) == by_input(reported) and by_input(records)[paths[-1]][0] == "failed"
+    assert all(set(r) == {"input", "status", "outputs", "seconds", "error"} for r in records)
+    assert files(tmp / "dask") == files(tmp / "cmd") and len(files(tmp / "cmd")) == 8

@@ -1,0 +1,193 @@
+// Lists, shards, the output key and the manifest on their own.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+
+#include "farm_batch.h"
+#include "number_text.h"
+#include "output_key.h"
+#include "shard.h"
+#include "temp_dir.h"
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+
+namespace {
+
+rkcli::ParseResult parse(const Args& args) {
+    const std::vector<std::string_view> views(args.begin(), args.end());
+    return rkcli::parse_command_line(views);
+}
+
+Args key(const Args& args) {
+    return rkcli::output_key(parse(args).applied);
+}
+
+Args operator+(Args a, const Args& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+}  // namespace
+
+// A file's part follows its path, not its place in the list: adding a file
+// moves no other. The parts are disjoint, complete and about even.
+TEST(Shard, PartsAreDisjointCompleteEvenAndStayWhenAFileIsAdded) {
+    for (const char* bad : {"0/3", "4/3", "3", "1/0", "a/2", "1/2/3", "-1/2", " 1/2", "1/"})
+        EXPECT_FALSE(rkcli::parse_shard(bad)) << bad;
+    std::vector<rkcli::JobPlan> plans;  // a plan's input is its own key without a gathered one
+    for (int i = 0; i < 301; ++i)
+        plans.push_back(
+            {std::to_string(i % 7) + "/p" + std::to_string(i) + ".png", {}, {}, {}, {}});
+    for (const uint32_t count : {1u, 2u, 3u, 7u, 16u}) {
+        std::map<std::string, uint32_t> part[2];  // input -> part, without and with the last file
+        for (const size_t n : {300u, 301u}) {
+            rkcli::Options o;
+            for (o.farm.shard = {1, count}; o.farm.shard.index <= count; ++o.farm.shard.index) {
+                const auto mine =
+                    rkcli::FarmBatch(o, {}, {}, "").share({plans.begin(), plans.begin() + n});
+                EXPECT_NEAR(double(mine.size()), n / double(count), 4 * std::sqrt(n / count));
+                for (const rkcli::JobPlan& plan : mine)
+                    EXPECT_TRUE(part[n - 300].emplace(plan.input, o.farm.shard.index).second);
+            }
+            EXPECT_EQ(part[n - 300].size(), n);
+        }
+        for (const auto& [input, k] : part[0]) EXPECT_EQ(part[1][input], k) << input;
+    }
+}
+
+TEST(InputList, SplitsListsAndMirrorsListedPathsInsideTheOutputFolder) {
+    EXPECT_EQ(rkcli::split_list("a b.png\r\n\n./c.jpg\nlast", false),
+              (Args{"a b.png", "./c.jpg", "last"}));
+    EXPECT_EQ(rkcli::split_list(std::string("x\ny\0\0z\r", 7), true), (Args{"x\ny", "z\r"}));
+    const std::pair<const char*, const char*> mirrors[] = {
+        {"a/./b.jpg", "a/b.jpg"},   {"../../a/b.jpg", "a/b.jpg"}, {"/srv/a.png", "srv/a.png"},
+        {"a/../../b.png", "b.png"}, {"./x.png", "x.png"},         {"a//b/", "a/b"}};
+    for (const auto& [listed, mirror] : mirrors)
+        EXPECT_EQ(rkcli::mirrored_path(listed).generic_string(), mirror) << listed;
+}
+
+TEST(InputList, WalksTreesInByteOrderThenReadsTheLists) {
+    TempDir dir;
+    const fs::path root = dir / "photos";
+    for (const char* sub : {"a", "c/d", "out"}) fs::create_directories(root / sub);
+    for (const char* file :
+         {"b.png", "a b.png", "a/x.JPG", "a/notes.txt", "c/d/e.tga", "out/o.png"})
+        std::ofstream(root / file) << "x";
+    fs::create_directory_symlink(root / "a", root / "link");  // not followed
+    rkcli::Options o;
+    o.farm.recursive = true;
+    o.out_dir = (root / "out").string();  // never read
+    o.inputs = {root.string() + "/", "z.png"};
+    o.farm.lists = {"-"};
+    std::istringstream list("../q/r.jpg\r\n" + root.string() + "/c\n");
+    const rkcli::GatheredInputs got = rkcli::gather_inputs(o, list);
+    std::string seen;
+    for (const rkcli::InputItem& item : got.items) seen += item.key + ">" + item.subdir + " ";
+    const std::string c = (root / "c").relative_path().string();  // a listed folder is mirrored
+    EXPECT_EQ(seen, "a b.png> a/x.JPG>a b.png> c/d/e.tga>c/d z.png> q/r.jpg>q " + c + "/d/e.tga>" +
+                        c + "/d ");
+    o.inputs = {o.out_dir};
+    EXPECT_NE(rkcli::gather_inputs(o, list).error.find("would read the maps it writes"),
+              std::string::npos);
+}
+
+TEST(OutputKey, KeepsOnlyWhatShapesTheMapsWrittenCanonically) {
+    const std::pair<Args, Args> cases[] = {
+        {{"--strength", "2", "-j", "4", "-o", "x", "--threads", "1", "-q", "--shard", "1/2"}, {}},
+        {{"--strength", "3", "--strength", "04"}, {"--strength", "4"}},
+        {{"--invert-y", "--midpoint", ".30"}, {"--midpoint", "0.3", "--invert-y"}},
+        {{"--auto-levels", "--no-auto-levels"}, {"--no-auto-levels"}},
+        {{"--no-auto-levels", "--auto-levels"}, {}},
+        {{"--seamless", "--make-tileable=0.2"}, {"--make-tileable=0.2"}},
+    };
+    for (const auto& [args, expected] : cases)
+        EXPECT_EQ(key(args), expected) << testing::PrintToString(args);
+}
+
+// The property the manifest rests on, for every option of the table, those
+// added later included: whenever an option changes a byte or a name of what
+// an input becomes, the key changes too; an option the key leaves out never
+// changes a map; and each option that shapes the maps has a probe here
+// showing it does (text values are given here), so that a new option cannot
+// slip by untested.
+TEST(OutputKey, ChangesWheneverAnOptionChangesTheMaps) {
+    TempDir dir;
+    const std::string p = (dir / "p.png").string(), input = RK_SAMPLES "/bricks.png";
+    const std::string out = (dir / "out").string();
+    const std::map<std::string_view, std::vector<Args>> text_probes = {
+        {"preview", {{"--preview", p}}},
+        {"channels", {{"--channels", "bgr"}}},
+        {"depth", {{"--depth", "16"}}},
+        {"resize", {{"--resize", "9x7"}}},
+        {"make-tileable", {{"--make-tileable"}, {"--make-tileable=0.4"}}}};
+    auto maps = [&](const rkcli::Options& o) {  // file name -> bytes of what the input becomes
+        std::map<std::string, std::string> files;
+        fs::remove_all(o.out_dir), fs::remove(p), fs::create_directories(o.out_dir);
+        const rkcli::JobResult result = rkcli::run_job(rkcli::plan_jobs(o).at(0), o);
+        EXPECT_TRUE(result.ok()) << result.failure;
+        for (const fs::path& file : result.written)
+            files[file.filename()] = rkcli::xxh3_hex(TempDir::as_text(read_bytes(file)));
+        return files;
+    };
+    std::map<std::string_view, bool> shown;
+    // The sample is grey: its modes differ only once a channel is inverted (the
+    // de-lit mode gives the luminance map under its even light).
+    const Args bases[] = {{"--resize", "24x20"},  // small, and its darkest level not at 0
+                          {"--resize", "24x20", "--normal-blur-size", "5", "--clamp-high", "0.8",
+                           "--no-auto-levels", "--invert-red", "--preview", p}};
+    for (const Args& base : bases) {
+        const auto base_maps = maps(parse(base + Args{"-o", out, input}).options);
+        const Args base_key = key(base);
+        for (const rkcli::OptionGroup& group : rkcli::option_groups()) {
+            for (const rkcli::OptionEntry& entry : group.options) {
+                const rkcli::ValueShape shape = rkcli::value_shape(entry);
+                const std::string name = "--" + std::string(entry.name);
+                using Kind = rkcli::ValueShape::Kind;
+                std::vector<Args> probes(shape.kind == Kind::none, Args{name});
+                for (const std::string_view choice : shape.choices)
+                    probes.push_back({name, std::string(choice)});
+                for (const double at : {0.0, 0.3, 1.0})  // a curve may do nothing at its ends
+                    if (shape.kind == Kind::whole || shape.kind == Kind::real)
+                        probes.push_back({name, rkcli::format_number(float(
+                                                    shape.low + at * (shape.high - shape.low)))});
+                if (shape.kind == Kind::text && rkcli::shapes_outputs(entry)) {
+                    ASSERT_TRUE(text_probes.contains(entry.name)) << "give " << name << " a probe";
+                    probes = text_probes.at(entry.name);
+                }
+                for (const Args& probe : probes) {
+                    const rkcli::ParseResult parsed =
+                        parse(Args{"-o", out} + base + probe + Args{input});
+                    if (parsed.action != rkcli::Action::run) continue;  // --help, clamps crossed
+                    const bool changed = maps(parsed.options) != base_maps;
+                    if (!rkcli::shapes_outputs(entry)) {
+                        EXPECT_FALSE(changed)
+                            << name << " is left out of the key but changed the maps";
+                    } else if (changed) {
+                        shown[entry.name] = true;
+                        EXPECT_NE(key(base + probe), base_key) << testing::PrintToString(probe);
+                    }
+                }
+                EXPECT_TRUE(&base != &bases[1] || !rkcli::shapes_outputs(entry) ||
+                            shown[entry.name])
+                    << "no probe of " << name << " changed a map";
+            }
+        }
+    }
+}
+
+// A damaged manifest is ignored with a warning, then replaced; hashes read as
+// xxhsum -H2 prints them. (Writers sharing a folder: the program's tests.)
+TEST(Manifest, ADamagedOneIsIgnoredThenReplaced) {
+    TempDir dir;
+    dir.write(std::string(rkcli::Manifest::kFileName), "{\"outputs\": [");
+    rkcli::Manifest damaged(dir.path());
+    EXPECT_NE(damaged.warning().find("it is not JSON"), std::string::npos);
+    const rkcli::MadeBy made_by{"in.png", rkcli::xxh3_hex("in"), {"--invert"}, "1.2.3"};
+    const fs::path out = dir.write("out.png", "abc");
+    damaged.record({{out, *rkcli::file_xxh3(out)}}, made_by);
+    EXPECT_EQ(damaged.flush(), "");
+    EXPECT_TRUE(rkcli::Manifest(dir.path()).unchanged({out}, made_by));
+    EXPECT_EQ(rkcli::file_xxh3(out), "06b05ab6733a618578af5f94892f3950");
+}

@@ -1,0 +1,166 @@
+// Channel packing, the engine presets (and the README's table of them), and
+// the glTF material file: valid JSON whose accessors fit its buffer and whose
+// every URI names an existing file.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+
+#include "channel_pack.h"
+#include "engine_presets.h"
+#include "gltf_material.h"
+#include "image_helpers.h"
+#include "temp_dir.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+TEST(ChannelPack, OrmAndMetallicSmoothnessFromMapsAndConstants) {
+    const Img ao = filled(3, 2, {0.25f, 9, 9, 9}), rough = filled(3, 2, {0.75f, 9, 9, 9});
+    const Img wrong = filled(2, 3, {0, 0, 0, 0});
+    const auto pack = [](rkcli::Packing p, const imgbuf* a, const imgbuf* r) {
+        return rkcli::pack_channels(3, 2, rkcli::packing_sources(p, a, r, 0.5f));
+    };
+    EXPECT_EQ(get_px(pack(rkcli::Packing::orm, ao.get(), rough.get()).get(), 2, 1),
+              (Px{0.25f, 0.75f, 0.5f, 1}));
+    EXPECT_EQ(get_px(pack(rkcli::Packing::orm, nullptr, nullptr).get(), 0, 0), (Px{1, 1, 0.5f, 1}));
+    EXPECT_EQ(get_px(pack(rkcli::Packing::metallic_smoothness, ao.get(), rough.get()).get(), 1, 1),
+              (Px{0.5f, 0.5f, 0.5f, 0.25f}));
+    EXPECT_EQ(pack(rkcli::Packing::orm, wrong.get(), rough.get()), nullptr);
+}
+
+namespace {
+
+std::string describe(rkcli::MapFile f) {
+    constexpr const char* names[] = {"PNG 8-bit", "PNG 16-bit", "EXR half",     "EXR float",
+                                     "DDS BC4",   "DDS BC5",    "DDS BC7 sRGB", "DDS BC7"};
+    return names[static_cast<int>(f)];
+}
+
+// The README's preset table: its cells by preset name.
+std::map<std::string, std::vector<std::string>> readme_presets() {
+    std::ifstream in(std::string(RK_SOURCE_DIR) + "/README.md");
+    std::map<std::string, std::vector<std::string>> rows;
+    std::string line;
+    while (std::getline(in, line) && line.rfind("| preset |", 0) != 0) {
+    }
+    while (std::getline(in, line) && !line.empty()) {
+        if (line.rfind("| `", 0) != 0) continue;
+        std::vector<std::string> cells;
+        std::stringstream cells_in(line.substr(1));
+        for (std::string cell; std::getline(cells_in, cell, '|');)
+            cells.push_back(cell.substr(1, cell.size() - 2));
+        rows[cells[0].substr(1, cells[0].size() - 2)] = cells;
+    }
+    return rows;
+}
+
+}  // namespace
+
+TEST(EnginePresets, FoundByNameAndAsTheReadmeTableSays) {
+    const auto rows = readme_presets();
+    std::set<std::string_view> names;
+    for (const rkcli::EnginePreset& p : rkcli::engine_presets()) {
+        EXPECT_TRUE(names.insert(p.name).second) << p.name;
+        EXPECT_EQ(rkcli::find_engine_preset(p.name), &p);
+        ASSERT_TRUE(rows.count(std::string(p.name))) << p.name << " is not in the README";
+        const std::string name(p.name);
+        const std::vector<std::string> want = {
+            std::string("`").append(name).append("`"),
+            p.green == rkcli::GreenDirection::up ? "up" : "down",
+            p.packing == rkcli::Packing::orm ? "ORM" : "metallic + smoothness",
+            describe(p.colour),
+            describe(p.normal),
+            describe(p.packed),
+            describe(p.single),
+            describe(p.height)};
+        const auto& got = rows.at(std::string(p.name));
+        EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + 8), want);
+    }
+    EXPECT_EQ(rows.size(), names.size());
+    EXPECT_EQ(rkcli::find_engine_preset("Unreal"), nullptr);
+    // glTF itself reads only PNG and JPEG, and its normal maps point green up.
+    const rkcli::EnginePreset* gltf = rkcli::find_engine_preset("gltf");
+    ASSERT_NE(gltf, nullptr);
+    EXPECT_EQ(gltf->green, rkcli::GreenDirection::up);
+    for (rkcli::MapFile f : {gltf->colour, gltf->normal, gltf->packed})
+        EXPECT_EQ(rkcli::map_file_extension(f), ".png");
+}
+
+namespace {
+
+std::vector<uint8_t> from_base64(const std::string& text) {
+    const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::vector<uint8_t> out;
+    uint32_t acc = 0;
+    int bits = 0;
+    for (char c : text) {
+        if (c == '=') break;
+        acc = acc << 6 | static_cast<uint32_t>(digits.find(c));
+        if ((bits += 6) >= 8) out.push_back(static_cast<uint8_t>(acc >> (bits -= 8)));
+    }
+    return out;
+}
+
+std::string percent_decoded(const std::string& uri) {
+    std::string out;
+    for (size_t i = 0; i < uri.size(); ++i) {
+        if (uri[i] != '%') {
+            out += uri[i];
+            continue;
+        }
+        out += static_cast<char>(std::stoi(uri.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(GltfMaterial, ValidJsonWhoseBufferFitsAndWhoseFilesExist) {
+    const TempDir dir;
+    fs::create_directories(dir / "maps");
+    rkcli::GltfMaterial m;
+    m.width = 300, m.height = 200;
+    m.base_colour = dir.write("maps/wall albedo é.png");
+    m.normal = dir.write("maps/wall_normal.png");
+    m.orm = dir.write("maps/wall_orm.PNG");
+    m.height_map = dir.write("maps/wall_height.exr");
+    ASSERT_EQ(rkcli::write_gltf_material(dir / "out.gltf", m), "");
+    const json g = json::parse(read_bytes(dir / "out.gltf"));
+    EXPECT_EQ(g["asset"]["version"], "2.0");
+
+    const std::string data = g["buffers"][0]["uri"];
+    const std::vector<uint8_t> buffer = from_base64(data.substr(data.find(',') + 1));
+    EXPECT_EQ(buffer.size(), g["buffers"][0]["byteLength"]);
+    const std::map<std::string, size_t> components = {
+        {"SCALAR", 1}, {"VEC2", 2}, {"VEC3", 3}, {"VEC4", 4}};
+    for (const json& a : g["accessors"]) {
+        const json& view = g["bufferViews"][a["bufferView"].get<size_t>()];
+        const size_t size = a["componentType"] == 5126 ? 4 : 2;
+        EXPECT_EQ(a["count"].get<size_t>() * components.at(a["type"]) * size, view["byteLength"]);
+        EXPECT_LE(view["byteOffset"].get<size_t>() + view["byteLength"].get<size_t>(),
+                  buffer.size());
+        EXPECT_EQ(view["byteOffset"].get<size_t>() % size, 0u);
+    }
+    const json& primitive = g["meshes"][0]["primitives"][0];
+    for (const auto& [name, accessor] : primitive["attributes"].items())
+        EXPECT_EQ(g["accessors"][accessor.get<size_t>()]["count"], 4) << name;
+    EXPECT_EQ(g["accessors"][primitive["indices"].get<size_t>()]["count"], 6);
+    EXPECT_EQ(g["accessors"][0]["max"], json({0.5, 1 / 3.0f, 0}));  // the maps' aspect
+
+    const json& material = g["materials"][0];
+    EXPECT_EQ(material["occlusionTexture"],
+              material["pbrMetallicRoughness"]["metallicRoughnessTexture"]);
+    std::vector<std::string> uris = {material["extras"]["height"]["uri"]};
+    for (const json& image : g["images"]) uris.push_back(image["uri"]);
+    EXPECT_EQ(uris.size(), 4u);
+    for (const std::string& uri : uris) EXPECT_TRUE(fs::exists(dir / percent_decoded(uri))) << uri;
+
+    m.normal = dir / "maps/wall_normal.exr";  // not an image glTF knows
+    EXPECT_NE(rkcli::write_gltf_material(dir / "bad.gltf", m), "");
+    EXPECT_FALSE(fs::exists(dir / "bad.gltf"));
+}

@@ -1,0 +1,81 @@
+// The de-lit colour: a relief's shading under a sun taken out with the colour
+// kept, and a light falling off across the picture taken out.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+
+#include "heightmap/albedo.h"
+#include "image_helpers.h"
+
+namespace {
+
+// Round dents of depth 4 on a period of 32 px, and a colour that changes
+// slowly (sharp edges of the colour's own would be read as shading along the
+// light: see albedo.h).
+float dent(float x, float y) {
+    auto d = [](float v) { return std::fmod(v + 320.0f, 32.0f) - 16.0f; };
+    const float t = 1.0f - (d(x) * d(x) + d(y) * d(y)) / 100.0f;
+    return t > 0.0f ? -4.0f * t * t : 0.0f;
+}
+float patch(uint32_t x, uint32_t y) {
+    const float a = 2.0f * std::numbers::pi_v<float> / 96.0f, fx = x, fy = y;
+    return 0.6f + 0.2f * std::sin(a * fx) * std::cos(2.0f * a * fy);
+}
+
+// Root-mean-square error of red times the best scale against the patches,
+// over their mean.
+double error_to_patches(const imgbuf* img, uint32_t n) {
+    double aa = 0, at = 0, tt = 0, ts = 0;
+    for (uint32_t i = 0; i < n * n; ++i) {
+        const double a = get_px(img, i % n, i / n)[0], t = patch(i % n, i / n);
+        aa += a * a, at += a * t, tt += t * t, ts += t;
+    }
+    return std::sqrt((tt - at * at / aa) / (n * n)) / (ts / (n * n));
+}
+
+// Lambert under a sun from the upper left (given), 35 degrees up, with a
+// quarter of it as fill: the de-lit colour is within 0.7 of the photo's error,
+// and every pixel keeps the photograph's colour (green / red, blue / red).
+TEST(Albedo, SunlitReliefLosesItsShadingAndKeepsColour) {
+    constexpr uint32_t n = 96;
+    const float el = 35.0f * std::numbers::pi_v<float> / 180.0f, c = std::sqrt(0.5f) * std::cos(el);
+    const Img photo = image_of(n, n, [&](uint32_t x, uint32_t y) {
+        const auto fx = static_cast<float>(x), fy = static_cast<float>(y);
+        const float p = 0.5f * (dent(fx + 1, fy) - dent(fx - 1, fy)),
+                    q = 0.5f * (dent(fx, fy + 1) - dent(fx, fy - 1));
+        const float lit =
+            std::max(0.0f, (std::sin(el) + c * p + c * q) / std::sqrt(1 + p * p + q * q));
+        const float v = patch(x, y) * (0.25f + lit);
+        return Px{v, 0.8f * v, 0.5f * v, 1.0f};
+    });
+    const rk::ImgbufPtr a = rk::albedo_map(photo.get(), {.wrap = true, .azimuth = 135.0f});
+    ASSERT_TRUE(a);
+    EXPECT_LT(error_to_patches(a.get(), n), 0.7 * error_to_patches(photo.get(), n));
+    for (uint32_t y = 0; y < n; ++y) {
+        for (uint32_t x = 0; x < n; ++x) {
+            const Px p = get_px(a.get(), x, y);
+            ASSERT_TRUE(p[0] < 1.0f && std::abs(p[1] / p[0] - 0.8f) < 1e-4f &&
+                        std::abs(p[2] / p[0] - 0.5f) < 1e-4f);
+        }
+    }
+}
+
+// An even colour under a light falling off exponentially to the right and
+// down comes out even; left in when asked.
+TEST(Albedo, LightFallingOffAcrossIsTakenOut) {
+    const Img photo = image_of(80, 50, [](uint32_t x, uint32_t y) {
+        const float v =
+            0.7f * std::exp(-0.008f * static_cast<float>(x) - 0.005f * static_cast<float>(y));
+        return Px{v, v, v, 0.5f};
+    });
+    for (bool flatten : {true, false}) {
+        const rk::ImgbufPtr a = rk::albedo_map(photo.get(), {.flatten_light = flatten});
+        ASSERT_TRUE(a);
+        EXPECT_EQ(get_px(a.get(), 40, 20)[3], 0.5f);
+        EXPECT_NEAR(get_px(a.get(), 79, 49)[0] / get_px(a.get(), 0, 0)[0],
+                    flatten ? 1.0f : std::exp(-0.008f * 79 - 0.005f * 49), 1e-3f);
+    }
+}
+
+}  // namespace

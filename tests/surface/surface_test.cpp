@@ -1,0 +1,243 @@
+// The surface generators on renders of known surfaces: the light's convention
+// in the de-lit mode, photometric stereo (exact without noise, shadowed
+// lights dropped, unknown lights found), heights from normals (clamp and wrap
+// edges), and thread-count identity.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "heightmap/albedo.h"
+#include "heightmap/delit.h"
+#include "image_helpers.h"
+#include "surface/integrate_normals.h"
+#include "surface/photometric.h"
+
+namespace {
+
+constexpr float kPi = std::numbers::pi_v<float>;
+
+// Round dents in a level plate (heights in pixels), periodic over n: the
+// darker parts (the shadowed walls) lie lower, the convention the
+// estimates follow.
+float dent(float x, float y, uint32_t n, float depth) {
+    const float c = static_cast<float>(n) / 4.0f;
+    const float dx = std::fmod(x + 4.0f * c, c) - 0.5f * c,
+                dy = std::fmod(y + 4.0f * c, c) - 0.5f * c;
+    const float t = 1.0f - (dx * dx + dy * dy) / (0.16f * c * c);
+    return t > 0.0f ? -depth * t * t : 0.0f;
+}
+
+float dome(float x, float y, uint32_t n) {
+    return dent(x, y, n, 4.0f);
+}
+
+// Lambert render under a light (screen azimuth and elevation, degrees), with
+// an ambient share and, when asked, the shadows the dents cast (at 45 degrees
+// only dents of depth 8 have any, attached and cast).
+Img render(uint32_t n, float az, float el, float ambient, bool shadows, float depth = 4.0f) {
+    auto h = [depth](float x, float y, uint32_t n) { return dent(x, y, n, depth); };
+    const rk::LightVector l = rk::light_vector(az, el);
+    return image_of(n, n, [&](uint32_t x, uint32_t y) {
+        const auto fx = static_cast<float>(x), fy = static_cast<float>(y);
+        const float p = 0.5f * (h(fx + 1, fy, n) - h(fx - 1, fy, n));
+        const float q = 0.5f * (h(fx, fy + 1, n) - h(fx, fy - 1, n));
+        float lit = std::max(0.0f, (l.z - p * l.x - q * l.y) / std::sqrt(1.0f + p * p + q * q));
+        for (int t = 1; shadows && t < 40 && lit > 0.0f; ++t) {
+            const float s = static_cast<float>(t) / std::hypot(l.x, l.y);
+            if (h(fx + s * l.x, fy + s * l.y, n) > h(fx, fy, n) + s * l.z) lit = 0.0f;
+        }
+        const float v = 0.6f * (ambient + lit);
+        return Px{v, v, v, 1.0f};
+    });
+}
+
+double correlation_with(const imgbuf* img, uint32_t n, float (*h)(float, float, uint32_t)) {
+    double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0, m = 0;
+    for (uint32_t y = 4; y + 4 < n; ++y) {
+        for (uint32_t x = 4; x + 4 < n; ++x) {
+            const double a = get_px(img, x, y)[0],
+                         b = h(static_cast<float>(x), static_cast<float>(y), n);
+            sa += a, sb += b, saa += a * a, sbb += b * b, sab += a * b, m += 1;
+        }
+    }
+    return (sab - sa * sb / m) / std::sqrt((saa - sa * sa / m) * (sbb - sb * sb / m));
+}
+
+// A render lit from each side: with the light given the heights follow the
+// domes (slopes of the right sign); without, the light's end is found from
+// the shadows (the darker parts lie lower) and named on screen's convention.
+TEST(SurfaceLight, EachSideGivesRightSlopesAndIsNamed) {
+    constexpr uint32_t n = 128;
+    for (float az : {0.0f, 90.0f, 180.0f, 270.0f}) {
+        const Img photo = render(n, az, 30.0f, 0.2f, true);
+        const rk::ImgbufPtr a = rk::make_image(n, n), b = rk::make_image(n, n);
+        rk::DelitSettings given{true, false, 0};
+        given.azimuth = az;
+        ASSERT_TRUE(rk::delit_heights(a.get(), photo.get(), given));
+        EXPECT_GT(correlation_with(a.get(), n, dome), 0.6) << az;
+        rk::DelitLight found;
+        ASSERT_TRUE(rk::delit_heights(b.get(), photo.get(), {true, false, 0}, &found));
+        EXPECT_LT(std::abs(std::remainder(found.azimuth - az, 360.0f)), 45.0f) << az;
+    }
+}
+
+struct Stack {
+    std::vector<Img> photos;
+    std::vector<const imgbuf*> ptrs;
+    std::vector<rk::LightAngles> lights;
+};
+
+Stack stack(uint32_t n, std::initializer_list<float> azimuths, float ambient, bool shadows,
+            float depth = 4.0f) {
+    Stack s;
+    for (float az : azimuths) {
+        s.photos.push_back(render(n, az, 45.0f, ambient, shadows, depth));
+        s.ptrs.push_back(s.photos.back().get());
+        s.lights.push_back({az, 45.0f});
+    }
+    return s;
+}
+
+// Largest angle (degrees) between the result's normals and the domes' over the
+// pixels (border left out) that pass the filter.
+template <class Keep>
+float worst_angle(const imgbuf* normals, uint32_t n, Keep keep, float depth = 4.0f) {
+    auto dome = [depth](float x, float y, uint32_t n) { return dent(x, y, n, depth); };
+    float worst = 0.0f;
+    for (uint32_t y = 2; y + 2 < n; ++y) {
+        for (uint32_t x = 2; x + 2 < n; ++x) {
+            if (!keep(x, y)) continue;
+            const auto fx = static_cast<float>(x), fy = static_cast<float>(y);
+            const float p = 0.5f * (dome(fx + 1, fy, n) - dome(fx - 1, fy, n));
+            const float q = 0.5f * (dome(fx, fy + 1, n) - dome(fx, fy - 1, n));
+            const Px v = get_px(normals, x, y);
+            const float nx = 2 * v[0] - 1, ny = 2 * v[1] - 1, nz = v[2];
+            const float c = (-p * nx - q * ny + nz) / std::sqrt(1 + p * p + q * q);
+            worst = std::max(worst, std::acos(std::min(1.0f, c)) * 180.0f / kPi);
+        }
+    }
+    return worst;
+}
+
+// Noiseless Lambert renders with an ambient term: exact normals for three and
+// four lights, the ambient given or (four lights with shadows) estimated; the
+// colour comes out even. Where a dome's shadow falls in one of four lights,
+// that light is dropped and the normal stays right.
+TEST(Photometric, ExactWithAmbientAndDropsShadowedLight) {
+    constexpr uint32_t n = 96;
+    for (bool four : {false, true}) {
+        const Stack s = four ? stack(n, {45, 135, 225, 315}, 0.25f, false)
+                             : stack(n, {90, 210, 330}, 0.25f, false);
+        rk::PhotometricSettings set;
+        set.ambient = 0.25f;
+        rk::PhotometricResult r;
+        ASSERT_TRUE(rk::photometric_stereo(s.ptrs.data(), s.lights.data(), four ? 4 : 3, set, r));
+        EXPECT_LT(worst_angle(r.normals.get(), n, [](auto, auto) { return true; }), 0.1f);
+        EXPECT_NEAR(get_px(r.albedo.get(), 3, 3)[0], get_px(r.albedo.get(), 40, 50)[0], 1e-3f);
+    }
+    const Stack s = stack(n, {45, 135, 225, 315}, 0.25f, true, 8.0f);
+    rk::PhotometricResult r;
+    ASSERT_TRUE(rk::photometric_stereo(s.ptrs.data(), s.lights.data(), 4, {}, r));
+    // Pixels in at most one light's shadow: those in two or more have too few
+    // lights left. There must be some in one.
+    int in_one = 0;
+    auto one_shadow = [&](uint32_t x, uint32_t y) {
+        int dark = 0;
+        for (const auto& p : s.photos) dark += get_px(p.get(), x, y)[0] < 0.6f * 0.26f;
+        in_one += dark == 1;
+        return dark <= 1;
+    };
+    EXPECT_LT(worst_angle(r.normals.get(), n, one_shadow, 8.0f), 2.0f);
+    EXPECT_GT(in_one, 1000);
+    // The ambient share comes from the dropped lights' readings, attached
+    // shadows (the normal facing away) as well as cast ones.
+    EXPECT_NEAR(r.ambient, 0.25f, 0.01f);
+    // Unknown lights: found within a few degrees (the half turn from the shadows).
+    Stack u = stack(n, {45, 135, 225, 315}, 0.25f, true);
+    for (auto& l : u.lights) l = {NAN, 45.0f};
+    rk::PhotometricResult ru;
+    ASSERT_TRUE(rk::photometric_stereo(u.ptrs.data(), u.lights.data(), 4, {}, ru));
+    for (uint32_t i = 0; i < 4; ++i) {
+        EXPECT_LT(std::abs(std::remainder(ru.lights[i].azimuth - s.lights[i].azimuth, 360.0f)),
+                  5.0f);
+    }
+}
+
+// A normal map of a known surface, either green convention and either edge.
+Img normal_map(uint32_t n, float (*h)(float, float, uint32_t), bool green_up) {
+    return image_of(n, n, [&](uint32_t x, uint32_t y) {
+        const auto fx = static_cast<float>(x), fy = static_cast<float>(y);
+        // slopes of the clamped surface at the edges, as a map's maker sees it
+        const float xl = x ? fx - 1 : fx, xr = x + 1 < n ? fx + 1 : fx;
+        const float yu = y ? fy - 1 : fy, yd = y + 1 < n ? fy + 1 : fy;
+        const float p = 0.5f * (h(xr, fy, n) - h(xl, fy, n)),
+                    q = 0.5f * (h(fx, yd, n) - h(fx, yu, n));
+        const float len = std::sqrt(1 + p * p + q * q);
+        return Px{0.5f - 0.5f * p / len, 0.5f + (green_up ? 0.5f : -0.5f) * q / len, 1 / len, 1};
+    });
+}
+
+float slope_hill(float x, float y, uint32_t n) {  // not periodic
+    const float c = 0.5f * static_cast<float>(n);
+    return 6.0f *
+               std::exp(-((x - 0.7f * c) * (x - 0.7f * c) + (y - c) * (y - c)) / (0.2f * c * c)) +
+           0.03f * x;
+}
+
+TEST(Integrate, RecoversSurfaceOnClampAndWrapEdges) {
+    constexpr uint32_t n = 64;
+    for (bool wrap : {false, true}) {
+        for (bool green_up : {false, true}) {
+            auto* h = wrap ? dome : slope_hill;
+            const Img map = normal_map(n, h, green_up);
+            float range = 0.0f;
+            const rk::ImgbufPtr out =
+                rk::heights_from_normals(map.get(), {wrap, false, green_up}, &range);
+            ASSERT_TRUE(out);
+            EXPECT_GT(correlation_with(out.get(), n, h), 0.999) << wrap << green_up;
+        }
+    }
+    // Wrap: the map moved round gives the heights moved round.
+    const Img map = normal_map(n, dome, false);
+    const Img moved = image_of(
+        n, n, [&](uint32_t x, uint32_t y) { return get_px(map.get(), (x + 21) % n, (y + 5) % n); });
+    const rk::ImgbufPtr a = rk::heights_from_normals(map.get(), {true}),
+                        b = rk::heights_from_normals(moved.get(), {true});
+    for (uint32_t y = 0; y < n; ++y) {
+        for (uint32_t x = 0; x < n; ++x) {
+            ASSERT_NEAR(get_px(b.get(), x, y)[0], get_px(a.get(), (x + 21) % n, (y + 5) % n)[0],
+                        1e-4f);
+        }
+    }
+}
+
+TEST(Surface, SameBitsOnEveryThreadCount) {
+    constexpr uint32_t n = 80;
+    const Stack s = stack(n, {45, 135, 225, 315}, 0.25f, true);
+    auto run = [&] {
+        rk::PhotometricResult r;
+        std::vector<rk::LightAngles> unknown(4, {NAN, NAN});
+        EXPECT_TRUE(rk::photometric_stereo(s.ptrs.data(), unknown.data(), 4, {}, r));
+        rk::ImgbufPtr h = rk::heights_from_normals(r.normals.get(), {});
+        std::vector<Img> out;
+        out.emplace_back(r.normals.release());
+        out.emplace_back(r.albedo.release());
+        out.emplace_back(h.release());
+        // One photograph: its de-lit heights (light given) and colour.
+        rk::DelitSettings lit;
+        lit.azimuth = 45.0f;
+        out.emplace_back(rk::make_image(n, n).release());
+        EXPECT_TRUE(rk::delit_heights(out.back().get(), s.ptrs[0], lit));
+        out.emplace_back(rk::albedo_map(s.ptrs[0], {}).release());
+        return out;
+    };
+    const auto one = on_threads(1, run), two = on_threads(2, run), four = on_threads(4, run);
+    for (size_t i = 0; i < one.size(); ++i) {
+        EXPECT_TRUE(same_image(one[i].get(), two[i].get()));
+        EXPECT_TRUE(same_image(one[i].get(), four[i].get()));
+    }
+}
+
+}  // namespace
