@@ -46,10 +46,11 @@ void convert_row(const float* src, uint8_t* dst, uint32_t width, ChannelMap ch) 
             four_pixels_to_bytes(src, b);
             for (int k = 0; k < 4; ++k) {
                 dst[Samples * k] = b[4 * k + ch.red];
-                if constexpr (Samples == 3) {
-                    dst[3 * k + 1] = b[4 * k + ch.green];
-                    dst[3 * k + 2] = b[4 * k + ch.blue];
+                if constexpr (Samples >= 3) {
+                    dst[Samples * k + 1] = b[4 * k + ch.green];
+                    dst[Samples * k + 2] = b[4 * k + ch.blue];
                 }
+                if constexpr (Samples == 4) dst[4 * k + 3] = b[4 * k + ch.alpha];
             }
         }
     }

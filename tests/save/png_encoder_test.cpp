@@ -104,12 +104,12 @@ TEST(PngRows, EightBitSamplesAreFloatToByteOfTheChosenChannels) {
     rk::ImgbufPtr img = rk::make_image(9, 1);  // two groups of four and one pixel more
     for (int i = 0; i < 36; ++i) img->pixels[i] = special[(i * 5) % 14];
     for (const rk::ChannelMap map :
-         {rk::kImageRgb, rk::ChannelMap{2, 0, 1}, rk::ChannelMap{1, 1, 0}}) {
-        for (uint8_t samples : {1, 3}) {
+         {rk::kImageRgb, rk::ChannelMap{2, 0, 1}, rk::ChannelMap{1, 1, 0, 0}}) {
+        for (uint8_t samples : {1, 3, 4}) {
             const rk::PngRowSource source(img.get(), {8, samples, map});
             Bytes row(9 * samples);
             source(0, row.data());
-            const uint8_t chosen[3] = {map.red, map.green, map.blue};
+            const uint8_t chosen[4] = {map.red, map.green, map.blue, map.alpha};
             for (uint32_t x = 0; x < 9; ++x)
                 for (int s = 0; s < samples; ++s)
                     EXPECT_EQ(row[x * samples + s],
