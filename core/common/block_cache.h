@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
 #include <utility>
 
 namespace rk {
@@ -73,6 +74,28 @@ class Block {
   private:
     void* data_ = nullptr;
     size_t bytes_ = 0;
+};
+
+// For containers of whole-image scratch: their storage comes from the block
+// cache (large ones on huge pages, reused) and they keep the container's own
+// initialisation, so a container changes only where its memory comes from.
+template <class T>
+struct BlockAllocator {
+    using value_type = T;
+    BlockAllocator() noexcept = default;
+    template <class U>
+    BlockAllocator(const BlockAllocator<U>&) noexcept {}
+    T* allocate(size_t n) {
+        if (n > size_t(-1) / sizeof(T)) throw std::bad_alloc();
+        void* block = acquire_block(n * sizeof(T));
+        if (!block) throw std::bad_alloc();
+        return static_cast<T*>(block);
+    }
+    void deallocate(T* block, size_t n) noexcept { release_block(block, n * sizeof(T)); }
+    template <class U>
+    bool operator==(const BlockAllocator<U>&) const noexcept {
+        return true;
+    }
 };
 
 }  // namespace rk

@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "common/block_cache.h"
 #include "common/checked_size.h"
 #include "common/export_boundary.h"
 #include "common/thread_pool.h"
@@ -39,7 +40,7 @@ float usable_height(float v) noexcept {
 // margin on every side that the edge mode fills, in rows of x (or, transposed,
 // rows of y).
 struct Plane {
-    std::vector<float> data;
+    std::vector<float, BlockAllocator<float>> data;  // tens of MiB: from the block cache
     ptrdiff_t stride = 0;
     ptrdiff_t margin = 0;
     const float* origin() const noexcept { return data.data() + margin * stride + margin; }

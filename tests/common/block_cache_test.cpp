@@ -43,6 +43,8 @@ TEST_F(BlockCache, SizesAndAlignment) {
         std::memset(block.get(), 0xA5, bytes);
     }
     EXPECT_EQ(rk::acquire_block(SIZE_MAX - 4096), nullptr);
+    std::vector<float, rk::BlockAllocator<float>> plane(kMiB);  // zeroed, as any vector
+    EXPECT_TRUE(aligned(plane.data(), rk::kLargeBlockBytes) && plane.back() == 0.0f);
 }
 
 // A block given back serves the next request of its size or a smaller large
