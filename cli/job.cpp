@@ -1,5 +1,6 @@
 #include "job.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "interrupt.h"
 #include "preview.h"
 #include "reliefkit.h"
+#include "reliefkit_rk.h"
 #include "text_conversion.h"
 
 namespace rkcli {
@@ -88,7 +90,16 @@ class Job {
         if (image && options_.make_tileable) image = tileable(image.get());
         if (!image) return;
 
-        Image made = options_.from_height ? std::move(image) : height_map(image.get());
+        if (options_.from_height) return maps_in_place(std::move(image));
+        switch (heights_in_place(image.get())) {
+            case InPlace::done:
+                return maps_in_place(std::move(image));
+            case InPlace::failed:
+                return;
+            case InPlace::refused:
+                break;
+        }
+        Image made = height_map(image.get());
         image.reset();
         if (!made) return;
         // The height map is saved on a thread of its own while the normal map is
@@ -120,12 +131,36 @@ class Job {
         height.reset();
         if (normal) normal_steps(std::move(normal));
         if (height_saver.joinable()) height_saver.join();
-        if (height_written) result_.written.insert(result_.written.begin(), plan_.height_out);
+        height_done(height_written, std::move(height_failure));
+    }
+
+    // One image from the photograph to the last file: it becomes the height
+    // map, which is saved (or handed over) before it becomes the normal map, so
+    // the command never holds two whole images (the same files, bit for bit).
+    void maps_in_place(Image image) {
+        std::string height_failure;
+        bool height_written = false;
+        if (options_.writes_height()) {
+            if (receiver_) {
+                receiver_->take_height(image.get());
+            } else {
+                height_failure = save_height_file(image.get());
+                height_written = height_failure.empty();
+            }
+        }
+        if (options_.needs_normal()) {
+            Image normal = normals_in_place(std::move(image));
+            if (normal) normal_steps(std::move(normal));
+        }
+        height_done(height_written, std::move(height_failure));
+    }
+
+    void height_done(bool written, std::string failure) {
+        if (written) result_.written.insert(result_.written.begin(), plan_.height_out);
         // The height map's failure comes first, as when the saves ran in turn.
-        if (!height_failure.empty()) {
-            result_.failure = result_.failure.empty()
-                                  ? std::move(height_failure)
-                                  : std::move(height_failure) + "\n" + result_.failure;
+        if (!failure.empty()) {
+            result_.failure = result_.failure.empty() ? std::move(failure)
+                                                      : std::move(failure) + "\n" + result_.failure;
         }
     }
 
@@ -189,6 +224,52 @@ class Job {
                                                   h.smooth_kind, edge_mode()));
         if (!result) fail(plan_.input + ": not enough memory for the height map");
         return result;
+    }
+
+    enum class InPlace { done, refused, failed };
+
+    // The height map written over the photograph. Refused, the photograph
+    // untouched, for the de-lit mode (its solve reads the photograph to the
+    // end) and for settings the rk_ form does not take (the older call makes a
+    // new image then).
+    InPlace heights_in_place(imgbuf* photo) {
+        const HeightSettings& h = options_.height;
+        if (h.mode == RK_HEIGHT_DELIT) return InPlace::refused;
+        rk_height_params p;
+        rk_height_params_init(&p, sizeof p);
+        p.mode = h.mode;
+        p.invert_red = h.invert_red, p.invert_green = h.invert_green;
+        p.invert_blue = h.invert_blue, p.auto_levels = h.auto_levels;
+        p.midpoint = h.midpoint, p.clamp = h.clamp;
+        p.clamp_low = h.clamp_low, p.clamp_high = h.clamp_high;
+        p.detail_size = h.detail_size, p.detail_threshold = h.detail_threshold;
+        p.smooth_size = h.smooth_size, p.smooth_kind = h.smooth_kind;
+        p.edge_mode = edge_mode();
+        const rk_status status = rk_height_map_into(photo, &p, photo);
+        // Arguments are checked before a pixel is written.
+        if (status == RK_ERROR_ARGUMENT) return InPlace::refused;
+        if (status == RK_OK) return InPlace::done;
+        fail(plan_.input + ": not enough memory for the height map");
+        return InPlace::failed;
+    }
+
+    // The normal map written over the height map (a new image when the rk_
+    // form refuses the settings).
+    Image normals_in_place(Image height) {
+        const NormalSettings& n = options_.normal;
+        rk_normal_params p;
+        rk_normal_params_init(&p, sizeof p);
+        // The older call's whole-number strengths, held to its range.
+        p.strength = static_cast<float>(std::clamp(n.strength, 1u, 10u));
+        p.center_tap = n.center_tap;
+        p.invert_x = n.invert_x, p.invert_y = n.invert_y;
+        p.blur_size = n.blur_size, p.blur_kind = n.blur_kind;
+        p.edge_mode = edge_mode();
+        const rk_status status = rk_normal_map_into(height.get(), &p, height.get());
+        if (status == RK_ERROR_ARGUMENT) return normal_map(height.get());
+        if (status == RK_OK) return height;
+        fail(plan_.input + ": not enough memory for the normal map");
+        return nullptr;
     }
 
     Image normal_map(const imgbuf* height) {
