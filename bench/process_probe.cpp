@@ -29,16 +29,20 @@ bool read_field(std::string_view line, std::string_view label, double& value) {
 ProcessFigures parse_report(const std::string& log_path) {
     std::ifstream log(log_path);
     ProcessFigures figures;
-    double user = -1.0, system = -1.0, rss_kib = -1.0, status = -1.0;
+    double user = -1.0, system = -1.0, rss_kib = -1.0, status = -1.0, minor = 0.0, major = 0.0;
     for (std::string line; std::getline(log, line);) {
         read_field(line, "User time (seconds): ", user);
         read_field(line, "System time (seconds): ", system);
+        read_field(line, "Minor (reclaiming a frame) page faults: ", minor);
+        read_field(line, "Major (requiring I/O) page faults: ", major);
         read_field(line, "Maximum resident set size (kbytes): ", rss_kib);
         read_field(line, "Exit status: ", status);
     }
     if (user < 0 || system < 0 || rss_kib < 0 || status < 0)
         throw std::runtime_error("no report from " + std::string(kTimeProgram) + " in " + log_path);
     figures.cpu_seconds = user + system;
+    figures.system_seconds = system;
+    figures.page_faults = minor + major;
     figures.max_rss_mib = rss_kib / 1024.0;
     figures.exit_status = static_cast<int>(status);
     return figures;

@@ -1,5 +1,5 @@
-// Runs a command under /usr/bin/time -v and reads back its CPU time and peak
-// resident memory.
+// Runs a command under /usr/bin/time -v and reads back its CPU time (user and
+// system), page faults and peak resident memory.
 #pragma once
 
 #include <string>
@@ -9,6 +9,8 @@ namespace rkbench {
 
 struct ProcessFigures {
     double cpu_seconds = 0.0;  // user + system
+    double system_seconds = 0.0;
+    double page_faults = 0.0;  // minor and major
     double wall_seconds = 0.0;
     double max_rss_mib = 0.0;  // the kernel's maximum resident set size
     int exit_status = -1;

@@ -1,12 +1,17 @@
 // rk_threads_bench: what the library's threads buy, the command's wall time
-// against its single-threaded codec floor, and the size-99 Gaussian smoothing of
-// each instruction-set build against OpenCV's single-threaded sepFilter2D.
-// Prints Markdown tables; see bench/README.md.
+// against its single-threaded codec floor, a batch's peak memory, and the
+// size-99 Gaussian smoothing of each instruction-set build against OpenCV's
+// single-threaded sepFilter2D. Beside each wall time: system time, page faults
+// and peak memory. Prints Markdown tables; see bench/README.md.
 //
 //   --reps=N          repetitions (default 3); the fastest of each row counts
 //   --samples=DIR     directory holding bricks.png (default docs/samples)
 //   --command=PATH    the reliefkit command (default the one built beside)
+//   --floor=PATH      the codec floor program (default rk_codec_floor built beside)
+//   --inplace=PATH    the in-place pipeline (default rk_inplace_pipeline built beside)
 //   --threads=A,B     thread counts compared (default 1 and every usable processor)
+//   --batch=N         photographs in the batch row (default 16; 0: no batch rows)
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <array>
@@ -17,6 +22,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -52,6 +58,44 @@ double thread_cpu_seconds() {
     timespec t{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return t.tv_sec + t.tv_nsec * 1e-9;
+}
+
+// This process's system time (s) and page faults so far.
+std::pair<double, double> kernel_usage() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return {u.ru_stime.tv_sec + u.ru_stime.tv_usec * 1e-6,
+            static_cast<double>(u.ru_minflt + u.ru_majflt)};
+}
+
+// A field of /proc/self/status in MiB (VmRSS: resident now, VmHWM: the peak).
+double status_mib(const std::string& key) {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with(key)) return std::stod(line.substr(key.size())) / 1024.0;
+    return 0.0;
+}
+
+// Starts a new peak: VmHWM falls back to the resident size now (Linux 4.0 on).
+void reset_peak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+// "wall S cpu S" from the codec floor program's output.
+std::pair<double, double> floor_times(const std::string& log_path) {
+    std::ifstream log(log_path);
+    for (std::string word; log >> word;) {
+        if (word != "wall") continue;
+        double wall = 0.0, cpu = 0.0;
+        log >> wall >> word >> cpu;
+        return {wall, cpu};
+    }
+    throw std::runtime_error("no times from the codec floor in " + log_path);
+}
+
+std::string file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::string cpu_line(const std::string& key) {
@@ -131,8 +175,10 @@ std::string dds_header(uint32_t side, std::array<uint32_t, 7> pf) {
 
 int main(int argc, char** argv) try {
     int reps = 3;
-    std::string samples = RK_SAMPLES_DIR, command = RK_PIPELINE_COMMAND;
+    std::string samples = RK_SAMPLES_DIR, command = RK_PIPELINE_COMMAND, floor = RK_CODEC_FLOOR;
+    std::string inplace = RK_INPLACE_PIPELINE;
     std::vector<uint32_t> counts = {1, 0};
+    int batch = 16;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a.starts_with("--reps="))
@@ -141,6 +187,12 @@ int main(int argc, char** argv) try {
             samples = a.substr(10);
         else if (a.starts_with("--command="))
             command = a.substr(10);
+        else if (a.starts_with("--floor="))
+            floor = a.substr(8);
+        else if (a.starts_with("--inplace="))
+            inplace = a.substr(10);
+        else if (a.starts_with("--batch="))
+            batch = std::stoi(a.substr(8));
         else if (a.starts_with("--threads=")) {
             counts.clear();
             std::istringstream list(a.substr(10));
@@ -178,16 +230,26 @@ int main(int argc, char** argv) try {
     Img normal = normalmap(height.p);
     rk::ImgbufPtr random = rkbench::random_image(side, rkbench::kRandomSeed);
     rk::ImgbufPtr work = rkbench::image_like(random.get());
-    const rk::BlurKernel* k99 = rk::kernel_cache_get(rk::KERNEL_GAUSSIAN, 99);
+    // Asked for at each use: the "fresh memory" rows' cleanup() frees the kernels.
+    const auto k99 = [] { return rk::kernel_cache_get(rk::KERNEL_GAUSSIAN, 99); };
 
     // Wall time of each row at each thread count, rows interleaved so that a
-    // burst of other work on the machine hits all columns alike.
+    // burst of other work on the machine hits all columns alike. Results are
+    // freed at once, so from the second repetition on the block cache hands
+    // each call the block of the call before; the "fresh memory" rows empty the
+    // cache first (outside the clock), so that their results are faulted in.
     using Row = std::pair<std::string, std::function<void()>>;
+    const std::string fresh = ", fresh memory";
     const std::vector<Row> rows = {
         {"calc_heightmap_from_photo", [&] { heightmap(photo.get()); }},
+        {"calc_heightmap_from_photo" + fresh, [&] { heightmap(photo.get()); }},
         {"calc_normalmap_from_heightmap", [&] { normalmap(height.p); }},
+        {"calc_normalmap_from_heightmap" + fresh, [&] { normalmap(height.p); }},
         {"Gaussian smoothing 99",
-         [&] { rk::blur_in_bands(work.get(), k99->weights4, k99->size, k99->norm); }},
+         [&] {
+             const rk::BlurKernel* k = k99();
+             rk::blur_in_bands(work.get(), k->weights4, k->size, k->norm);
+         }},
         {"imgbuf_resample to 4095 x 4095", [&] { Img(imgbuf_resample(photo.get(), 4095, 4095)); }},
         {"load_image JPEG", [&] { Img(load_image(u16(jpeg).c_str())); }},
         {"load_image PNG", [&] { Img(load_image(u16(png).c_str())); }},
@@ -211,11 +273,19 @@ int main(int argc, char** argv) try {
         for (const auto& [name, run] : rows) {
             for (uint32_t n : resolved) {
                 std::memcpy(work->pixels, random->pixels, size_t{side} * side * 16);
+                if (name.ends_with(fresh)) cleanup();
                 set_thread_count(n);
+                const double rss0 = status_mib("VmRSS:");
+                reset_peak();
+                const auto [sys0, faults0] = kernel_usage();
                 const double p0 = process_cpu_seconds(), c0 = thread_cpu_seconds();
                 const auto t0 = Clock::now();
                 run();
                 keep(name, n, seconds_since(t0));
+                const auto [sys1, faults1] = kernel_usage();
+                keep(name + "/sys", n, sys1 - sys0);
+                keep(name + "/faults", n, faults1 - faults0);
+                keep(name + "/peak", n, status_mib("VmHWM:") - rss0);
                 // The busiest thread's CPU time: the caller's or, on two
                 // threads, the worker's. On an idle machine the wall time
                 // would be about this; on a loaded one it is what the split
@@ -225,8 +295,8 @@ int main(int argc, char** argv) try {
                 keep(name + "/cpu", n, n == 1 ? caller + others : std::max(caller, others));
             }
         }
-        // The command on all threads, and its floor on one: the JPEG load and
-        // the two saves of the maps it writes, one after the other.
+        // The command on all threads, and its floor on one (libjpeg-turbo and
+        // libpng alone), one after the other.
         set_thread_count(0);
         const auto figures =
             rkbench::run_timed({command, "--quiet", "--out-dir", dir, jpeg}, dir + "/command.log");
@@ -234,43 +304,92 @@ int main(int argc, char** argv) try {
         keep("command", 0, figures.wall_seconds);
         keep("command peak MiB", 0, figures.max_rss_mib);
         keep("command cpu", 0, figures.cpu_seconds);
-        set_thread_count(1);
-        Img h(load_image(u16(dir + "/photo_height.png").c_str()));
-        Img nm(load_image(u16(dir + "/photo_normal.png").c_str()));
-        const double p0 = process_cpu_seconds();
-        const auto t0 = Clock::now();
-        Img loaded(load_image(u16(jpeg).c_str()));
-        save(h.p, dir + "/fh.png");
-        save(nm.p, dir + "/fn.png");
-        keep("floor", 0, seconds_since(t0));
-        keep("floor cpu", 0, process_cpu_seconds() - p0);
+        keep("command sys", 0, figures.system_seconds);
+        keep("command faults", 0, figures.page_faults);
+        // The same maps with both generators in place: the same bytes.
+        const std::string in_dir = dir + "/inplace";
+        std::filesystem::create_directories(in_dir);
+        const auto in_place = rkbench::run_timed({inplace, jpeg, in_dir}, dir + "/inplace.log");
+        for (const char* name : {"/photo_height.png", "/photo_normal.png"}) {
+            if (in_place.exit_status != 0 || file_bytes(in_dir + name) != file_bytes(dir + name))
+                throw std::runtime_error("the in-place pipeline did not write the command's files");
+        }
+        keep("inplace", 0, in_place.wall_seconds);
+        keep("inplace peak MiB", 0, in_place.max_rss_mib);
+        keep("inplace cpu", 0, in_place.cpu_seconds);
+        keep("inplace sys", 0, in_place.system_seconds);
+        keep("inplace faults", 0, in_place.page_faults);
+        const auto floor_figures = rkbench::run_timed(
+            {floor, jpeg, dir + "/photo_height.png", dir + "/photo_normal.png", dir},
+            dir + "/floor.log");
+        if (floor_figures.exit_status != 0) throw std::runtime_error("the codec floor failed");
+        const auto [floor_wall, floor_cpu] = floor_times(dir + "/floor.log");
+        keep("floor", 0, floor_wall);
+        keep("floor cpu", 0, floor_cpu);
+    }
+    // A batch of copies of the photograph on two workers against two of them,
+    // once each (the figure that counts is the peak).
+    std::vector<std::pair<int, rkbench::ProcessFigures>> batches;
+    if (batch > 0) {
+        std::vector<std::string> names;
+        for (int i = 0; i < batch; ++i) {
+            names.push_back(dir + "/batch" + std::to_string(i) + ".jpg");
+            std::filesystem::copy_file(jpeg, names.back());
+        }
+        for (int count : {batch, std::min(batch, 2)}) {
+            const std::string out = dir + "/batch";
+            std::vector<std::string> args = {command, "--quiet", "-j", "2", "--out-dir", out};
+            args.insert(args.end(), names.begin(), names.begin() + count);
+            const auto figures = rkbench::run_timed(args, dir + "/batch.log");
+            if (figures.exit_status != 0) throw std::runtime_error("the batch failed");
+            batches.emplace_back(count, figures);
+        }
     }
 
     std::cout << "- CPU: " << cpu_line("model name") << ", " << cpu_line("cpu MHz")
               << " MHz, usable processors " << rk::usable_processors() << "\n"
               << "- load average at the end: ";
     std::ifstream("/proc/loadavg") >> std::cout.rdbuf();
-    std::cout << "\n| operation, 4096 x 4096 |";
+    const std::string cpu = cpu_line("model name");
+    std::cout << "\n| operation, 4096 x 4096 (" << cpu << ") |";
     for (uint32_t n : resolved) std::cout << " " << n << " thread(s) |";
-    std::cout << " speed-up | speed-up from busiest thread's CPU time |\n|---|";
-    for (size_t i = 0; i <= resolved.size() + 1; ++i) std::cout << "--:|";
+    std::cout << " speed-up | speed-up from busiest thread's CPU time | system time | page faults "
+                 "| peak memory added |\n|---|";
+    for (size_t i = 0; i <= resolved.size() + 4; ++i) std::cout << "--:|";
     std::cout << "\n";
+    const uint32_t all = resolved.back();
     for (const auto& [name, run] : rows) {
         std::cout << "| " << name << " |";
         for (uint32_t n : resolved) std::cout << " " << best[{name, n}] * 1000 << " ms |";
-        std::cout << " " << best[{name, resolved.front()}] / best[{name, resolved.back()}] << " | "
-                  << best[{name + "/cpu", resolved.front()}] /
-                         best[{name + "/cpu", resolved.back()}]
-                  << " |\n";
+        std::cout << " " << best[{name, resolved.front()}] / best[{name, all}] << " | "
+                  << best[{name + "/cpu", resolved.front()}] / best[{name + "/cpu", all}] << " | "
+                  << best[{name + "/sys", all}] * 1000 << " ms | " << best[{name + "/faults", all}]
+                  << " | " << best[{name + "/peak", all}] << " MiB |\n";
     }
-    const double cmd = best[{"command", 0}], floor = best[{"floor", 0}];
-    std::cout
-        << "\n| whole command | wall | single-threaded codec floor | ratio | CPU time "
-           "| floor's CPU time | peak memory | / 6 images |\n|---|--:|--:|--:|--:|--:|--:|--:|\n"
-        << "| `reliefkit photo.jpg` | " << cmd * 1000 << " ms | " << floor * 1000 << " ms | "
-        << cmd / floor << " | " << best[{"command cpu", 0}] * 1000 << " ms | "
-        << best[{"floor cpu", 0}] * 1000 << " ms | " << best[{"command peak MiB", 0}] << " MiB | "
-        << best[{"command peak MiB", 0}] / 1536.0 << " |\n";
+    const double floor_wall = best[{"floor", 0}];
+    std::cout << "\n| whole command (" << cpu
+              << ") | wall | codec floor, 1 thread | ratio | CPU time | system time | kernel share "
+                 "| page faults | peak memory |\n|---|--:|--:|--:|--:|--:|--:|--:|--:|\n";
+    for (auto [key, label] : {std::pair{"command", "`reliefkit photo.jpg`"},
+                              {"inplace", "the same, generators in place (rk_inplace_pipeline)"}}) {
+        const std::string k = key;
+        const double wall = best[{k, 0}], cpu_s = best[{k + " cpu", 0}];
+        const double sys = best[{k + " sys", 0}];
+        std::cout << "| " << label << " | " << wall * 1000 << " ms | " << floor_wall * 1000
+                  << " ms | " << wall / floor_wall << " | " << cpu_s * 1000 << " ms | "
+                  << sys * 1000 << " ms | " << 100.0 * sys / cpu_s << " % | "
+                  << best[{k + " faults", 0}] << " | " << best[{k + " peak MiB", 0}] << " MiB |\n";
+    }
+    std::cout << "\nThe floor's CPU time: " << best[{"floor cpu", 0}] * 1000 << " ms.\n";
+    if (!batches.empty()) {
+        std::cout << "\n| batch, `-j 2` (" << cpu
+                  << ") | wall | CPU time | system time | page faults | peak memory |\n"
+                     "|---|--:|--:|--:|--:|--:|\n";
+        for (const auto& [count, f] : batches)
+            std::cout << "| " << count << " photographs | " << f.wall_seconds * 1000 << " ms | "
+                      << f.cpu_seconds * 1000 << " ms | " << f.system_seconds * 1000 << " ms | "
+                      << f.page_faults << " | " << f.max_rss_mib << " MiB |\n";
+    }
 
     // Size-99 smoothing, one thread, CPU time of this thread: each build of ours
     // against sepFilter2D; multiplies and adds per cycle at the nominal clock.
@@ -295,8 +414,9 @@ int main(int argc, char** argv) try {
         double b = 1e9;
         for (int r = 0; r < reps; ++r) {
             std::memcpy(work->pixels, random->pixels, size_t{side} * side * 16);
+            const rk::BlurKernel* k = k99();
             const double t0 = thread_cpu_seconds();
-            rk::blur_in_bands_on(path, work.get(), k99->weights4, k99->size, k99->norm);
+            rk::blur_in_bands_on(path, work.get(), k->weights4, k->size, k->norm);
             b = std::min(b, thread_cpu_seconds() - t0);
         }
         std::cout << "| ours, " << name << " | " << b * 1000 << " ms | " << b / cv_best << " | "

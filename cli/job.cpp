@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <system_error>
 #include <thread>
 
@@ -16,6 +17,7 @@
 #include "number_text.h"
 #include "preview.h"
 #include "reliefkit.h"
+#include "reliefkit_rk.h"
 #include "text_conversion.h"
 
 namespace rkcli {
@@ -103,51 +105,97 @@ class Job {
         if (image && options_.make_tileable) image = tileable(image.get());
         if (!image) return;
 
-        Image roughness = options_.from_height || options_.from_normal ? nullptr : photo_maps(image.get());
+        Image roughness =
+            options_.from_height || options_.from_normal ? nullptr : photo_maps(image.get());
         if (!result_.failure.empty()) return;
-        // Colour and roughness alone need no heights.
+        const uint32_t w = imgbuf_w(image.get()), h = imgbuf_h(image.get());
         const bool packs_occlusion =
             options_.writes(kMapPacked) && packing_of(options_) == Packing::orm;
-        if (!options_.writes_height() && !options_.needs_normal() && !options_.writes(kMapAo) &&
-            !options_.writes(kMapCurvature) && !packs_occlusion) {
-            height_maps(nullptr, roughness.get(), imgbuf_w(image.get()), imgbuf_h(image.get()));
-            return;
+        // Occlusion, curvature and the packed file are made from the height map
+        // after the normal map, so it is kept until then.
+        const bool heights_kept =
+            options_.writes(kMapAo) || options_.writes(kMapCurvature) || packs_occlusion;
+        // Colour and roughness alone need no heights.
+        if (!options_.writes_height() && !options_.needs_normal() && !heights_kept) {
+            return height_maps(nullptr, roughness.get(), w, h);
         }
-        Image height = options_.from_height   ? std::move(image)
-                       : options_.from_normal ? heights_from_normals(image.get())
-                                              : height_map(image.get());
+        if (!heights_kept && !options_.from_normal && !options_.writes(kMapPacked) &&
+            plan_.gltf_out.empty()) {
+            if (options_.from_height) return maps_in_place(std::move(image));
+            switch (heights_in_place(image.get())) {
+                case InPlace::done:
+                    return maps_in_place(std::move(image));
+                case InPlace::failed:
+                    return;
+                case InPlace::refused:
+                    break;
+            }
+        }
+        Image made = options_.from_height   ? std::move(image)
+                     : options_.from_normal ? heights_from_normals(image.get())
+                                            : height_map(image.get());
         image.reset();
-        if (!height) return;
+        if (!made) return;
         // The height map is saved on a thread of its own while the normal map is
-        // made from it (both only read it) and saved.
+        // made from it (both only read it) and saved. Each holds a reference; the
+        // one that finishes last frees it, so a slow save does not keep it beside
+        // the normal map's preview, nor a slow normal map beside the saved file.
+        std::shared_ptr<imgbuf> height(made.release(), ImageDeleter{});
         std::string height_failure;
         bool height_written = false;
-        auto save_height = [&] {
-            if (receiver_) return receiver_->take_height(height.get());
-            height_failure = save_height_file(height.get());
-            height_written = height_failure.empty();
+        auto save_height = [&](std::shared_ptr<imgbuf> held) {
+            if (receiver_) {
+                receiver_->take_height(held.get());
+            } else {
+                height_failure = save_height_file(held.get());
+                height_written = height_failure.empty();
+            }
         };
         std::thread height_saver;
         if (options_.writes_height()) {
             try {
                 // On one thread (--threads 1) everything runs in turn.
-                if (get_thread_count() > 1) height_saver = std::thread(save_height);
+                if (get_thread_count() > 1) height_saver = std::thread(save_height, height);
             } catch (const std::system_error&) {
                 // No thread to be had: one after the other.
             }
-            if (!height_saver.joinable()) save_height();
+            if (!height_saver.joinable()) save_height(height);
         }
-        if (options_.needs_normal()) normal_steps(height.get());
+        Image normal = options_.needs_normal() ? normal_map(height.get()) : nullptr;
+        if (!heights_kept) height.reset();
+        if (normal) normal_steps(std::move(normal));
         if (height_saver.joinable()) height_saver.join();
-        if (height_written) result_.written.insert(result_.written.begin(), plan_.height_out);
-        // The height map's failure comes first, as when the saves ran in turn.
-        if (!height_failure.empty()) {
-            result_.failure = result_.failure.empty()
-                                  ? std::move(height_failure)
-                                  : std::move(height_failure) + "\n" + result_.failure;
+        height_done(height_written, std::move(height_failure));
+        if (result_.failure.empty()) height_maps(height.get(), roughness.get(), w, h);
+    }
+
+    // One image from the photograph to the last file: it becomes the height
+    // map, which is saved (or handed over) before it becomes the normal map, so
+    // the command never holds two whole images (the same files, bit for bit).
+    void maps_in_place(Image image) {
+        std::string height_failure;
+        bool height_written = false;
+        if (options_.writes_height()) {
+            if (receiver_) {
+                receiver_->take_height(image.get());
+            } else {
+                height_failure = save_height_file(image.get());
+                height_written = height_failure.empty();
+            }
         }
-        if (result_.failure.empty()) {
-            height_maps(height.get(), roughness.get(), imgbuf_w(height.get()), imgbuf_h(height.get()));
+        if (options_.needs_normal()) {
+            Image normal = normals_in_place(std::move(image));
+            if (normal) normal_steps(std::move(normal));
+        }
+        height_done(height_written, std::move(height_failure));
+    }
+
+    void height_done(bool written, std::string failure) {
+        if (written) result_.written.insert(result_.written.begin(), plan_.height_out);
+        // The height map's failure comes first, as when the saves ran in turn.
+        if (!failure.empty()) {
+            result_.failure = result_.failure.empty() ? std::move(failure)
+                                                      : std::move(failure) + "\n" + result_.failure;
         }
     }
 
@@ -233,11 +281,9 @@ class Job {
               why.empty() ? why : "cannot write " + plan_.gltf_out.string() + ": " + why);
     }
 
-    void normal_steps(const imgbuf* height) {
-        Image normal = normal_map(height);
-        if (!normal) return;
+    void normal_steps(Image normal) {
         if (options_.writes_normal() && !write_normal(normal.get())) return;
-        if (!plan_.preview_out.empty()) write_preview(normal.get());
+        if (!plan_.preview_out.empty()) write_preview(std::move(normal));
     }
 
     void fail(std::string why) { result_.failure = std::move(why); }
@@ -349,6 +395,42 @@ class Job {
         return result;
     }
 
+    enum class InPlace { done, refused, failed };
+
+    // The height map written over the photograph. Refused, the photograph
+    // untouched, for the de-lit mode (its solve reads the photograph to the
+    // end) and for settings the rk_ form does not take (the older call makes a
+    // new image then).
+    InPlace heights_in_place(imgbuf* photo) {
+        if (options_.height.mode == RK_HEIGHT_DELIT) return InPlace::refused;
+        const rk_height_params p = height_params();
+        const rk_status status = rk_height_map_into(photo, &p, photo);
+        // Arguments are checked before a pixel is written.
+        if (status == RK_ERROR_ARGUMENT) return InPlace::refused;
+        if (status == RK_OK) return InPlace::done;
+        fail(plan_.input + ": not enough memory for the height map");
+        return InPlace::failed;
+    }
+
+    // The normal map written over the height map (a new image when the rk_
+    // form refuses the settings).
+    Image normals_in_place(Image height) {
+        const NormalSettings& n = options_.normal;
+        rk_normal_params p;
+        rk_normal_params_init(&p, sizeof p);
+        // The older call's whole-number strengths, held to its range.
+        p.strength = static_cast<float>(std::clamp(n.strength, 1u, 10u));
+        p.center_tap = n.center_tap;
+        p.invert_x = n.invert_x, p.invert_y = n.invert_y;
+        p.blur_size = n.blur_size, p.blur_kind = n.blur_kind;
+        p.edge_mode = edge_mode();
+        const rk_status status = rk_normal_map_into(height.get(), &p, height.get());
+        if (status == RK_ERROR_ARGUMENT) return normal_map(height.get());
+        if (status == RK_OK) return height;
+        fail(plan_.input + ": not enough memory for the normal map");
+        return nullptr;
+    }
+
     Image normal_map(const imgbuf* height) {
         const NormalSettings& n = options_.normal;
         Image result(calc_normalmap_from_heightmap_ex(height, n.invert_x ? 1 : 0,
@@ -454,11 +536,12 @@ class Job {
                      }));
     }
 
-    void write_preview(const imgbuf* normal) {
+    void write_preview(Image normal) {
         const NormalEncoding encoding{.blue_biased = options_.normal.blurred(),
                                       .inverted_x = options_.normal.invert_x,
                                       .inverted_y = options_.normal.invert_y};
-        Image preview = render_preview(normal, encoding);
+        Image preview = render_preview(normal.get(), encoding);
+        normal.reset();
         if (preview && options_.preview_tiles > 1)
             preview = tiled(preview.get(), options_.preview_tiles);
         if (!preview) {

@@ -135,9 +135,10 @@ typedef struct imgbuf imgbuf;
  * init() ran. A second call without cleanup() in between keeps the existing
  * caches. Failure (no memory) is silent: the caches are then built later. */
 RK_API void init(void) RK_NOEXCEPT;
-/* Releases the caches and every kernel built; harmless when repeated, and the
- * library stays usable afterwards (kernels are built again when needed). Must
- * not overlap any other call of the library, from any thread. */
+/* Releases the caches, every kernel built and the memory kept for reuse (see
+ * delete_imgbuf); harmless when repeated, and the library stays usable
+ * afterwards (kernels are built again when needed). Must not overlap any other
+ * call of the library, from any thread. */
 RK_API void cleanup(void) RK_NOEXCEPT;
 
 /* ===================================================================== */
@@ -150,7 +151,12 @@ RK_API void cleanup(void) RK_NOEXCEPT;
 RK_API imgbuf* create_imgbuf(uint32_t w, uint32_t h) RK_NOEXCEPT;
 /* Frees the image and its pixels (of an image from rk_image_wrap(), only the
  * record: the pixels stay the caller's); null is ignored. The image must not be
- * in use by another call. */
+ * in use by another call. Pixel blocks of 2 MiB or more (images of 131,072
+ * pixels or more) are kept for the next image or scratch block of their size
+ * instead of going back to the system at once: at most 1 GiB while any
+ * generator, loader, saver or resampling runs, and at most one block (the one
+ * freed last) while none runs. cleanup() gives them all back. Such blocks start
+ * on a 2 MiB boundary and are advised for transparent huge pages. */
 RK_API void delete_imgbuf(imgbuf* img) RK_NOEXCEPT;
 
 /* The accessors below take a valid image (never null) and return at once. */

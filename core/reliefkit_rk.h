@@ -394,7 +394,9 @@ RK_API rk_status rk_height_map(const imgbuf* src, const rk_height_params* params
                                imgbuf** out) RK_NOEXCEPT;
 /* The same, written into dst, an image of src's size whose pixels do not
  * overlap src's (any image: made by rk_image_create() once and reused for a
- * batch, or a wrapped buffer); RK_ERROR_ARGUMENT otherwise. On failure dst's
+ * batch, or a wrapped buffer), or src itself (the photograph becomes its
+ * height map, with the same bits, and no second image is needed; not in
+ * RK_HEIGHT_DELIT mode); RK_ERROR_ARGUMENT otherwise. On failure dst's
  * pixels are unspecified. */
 RK_API rk_status rk_height_map_into(const imgbuf* src, const rk_height_params* params,
                                     imgbuf* dst) RK_NOEXCEPT;
@@ -433,7 +435,8 @@ RK_API rk_status rk_normal_params_init(rk_normal_params* params, size_t struct_s
  * a new image. params may be null (defaults). Statuses as rk_height_map(). */
 RK_API rk_status rk_normal_map(const imgbuf* heights, const rk_normal_params* params,
                                imgbuf** out) RK_NOEXCEPT;
-/* The same, written into dst (heights' size, pixels apart from heights'). */
+/* The same, written into dst (heights' size, pixels apart from heights', or
+ * heights itself: the normal map made in place, with the same bits). */
 RK_API rk_status rk_normal_map_into(const imgbuf* heights, const rk_normal_params* params,
                                     imgbuf* dst) RK_NOEXCEPT;
 

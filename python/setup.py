@@ -34,8 +34,8 @@ def build_library():
                          "package from the repository's python/ folder")
     if shutil.which("cmake") is None:
         raise SystemExit("reliefkit: building the library needs cmake (apt-get install cmake "
-                         "build-essential pkg-config libpng-dev libjpeg62-turbo-dev libjxr-dev "
-                         "libkissfft-dev libopenexr-dev)")
+                         "build-essential pkg-config libpng-dev libdeflate-dev libjpeg62-turbo-dev "
+                         "libjxr-dev libkissfft-dev libopenexr-dev)")
     configure = ["cmake", "-S", REPO, "-B", BUILD, "-DCMAKE_BUILD_TYPE=Release",
                  "-DRELIEFKIT_BUILD_TESTS=OFF", "-DRELIEFKIT_BUILD_CLI=OFF",
                  "-DCMAKE_INSTALL_LIBDIR=lib", "-DCMAKE_INSTALL_LIBEXECDIR=libexec"]

@@ -1,5 +1,6 @@
 #include "common/thread_pool.h"
 
+#include "common/block_cache.h"
 #include "common/rk_call.h"
 #include "reliefkit.h"
 
@@ -271,6 +272,7 @@ void stop_workers() noexcept {
 LibraryCall::LibraryCall() noexcept : counted_(!t_counted) {
     if (counted_) {
         pool().enter();
+        block_cache_call_started();
         t_counted = true;
     }
 }
@@ -279,6 +281,7 @@ LibraryCall::~LibraryCall() {
     if (counted_) {
         t_counted = false;
         pool().leave();
+        block_cache_call_ended();
     }
 }
 

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/block_cache.h"
+
 namespace rk {
 
 // Owns the plans of both directions and every buffer the transform needs, so
@@ -52,7 +54,8 @@ class FourierGrid {
     uint32_t height_;
     uint32_t workers_ = 1;
     bool valid_ = false;
-    std::vector<std::complex<float>> cells_;
+    // A 4096 x 4096 image mirrored both ways: 256 MiB, from the block cache.
+    std::vector<std::complex<float>, BlockAllocator<std::complex<float>>> cells_;
     std::vector<std::complex<float>> scratch_;  // per worker: a line, then a block
     std::vector<void*> row_plans_;  // per worker and direction: the real plans hold scratch
     void* column_plans_[2] = {nullptr, nullptr};

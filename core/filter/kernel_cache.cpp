@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 
+#include "common/block_cache.h"
 #include "common/export_boundary.h"
 #include "common/rk_call.h"
 #include "common/thread_pool.h"
@@ -109,9 +110,11 @@ RK_API void init(void) noexcept {
 }
 
 // The pointers go back to null, so a second cleanup() is harmless and a filter
-// run afterwards rebuilds what it needs; so do the workers.
+// run afterwards rebuilds what it needs; so do the workers. The cached blocks
+// go back to the system.
 RK_API void cleanup(void) noexcept {
     stop_workers();
+    empty_block_cache();
     guarded([] {
         std::lock_guard lock(g_build_lock);
         for (auto kind : {KERNEL_TENT, KERNEL_BOX, KERNEL_GAUSSIAN}) {

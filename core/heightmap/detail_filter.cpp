@@ -6,6 +6,7 @@
 #include "filter/convolve.h"
 #include "filter/convolve_3x3.h"
 #include "heightmap/height_blurs.h"
+#include "common/block_cache.h"
 #include "common/checked_size.h"
 
 namespace rk {
@@ -89,19 +90,19 @@ bool detail_filter_whole(imgbuf* img, const BlurKernel& k, float threshold) noex
     const uint32_t h = img->height;
     const auto edge_bytes = checked_product(w, h, sizeof(float));
     if (!edge_bytes) return false;
-    std::unique_ptr<float[]> edges(new (std::nothrow) float[*edge_bytes / sizeof(float)]);
+    const Block edges(*edge_bytes);
     ImgbufPtr stage = make_image(w, h);
     if (!edges || !stage) return false;
-    edge_strength_3x3(edges.get(), img, SOBEL_X, SOBEL_Y, 8.0f, EDGE_WRAP);
+    edge_strength_3x3(edges.get<float>(), img, SOBEL_X, SOBEL_Y, 8.0f, EDGE_WRAP);
     convolve_rows(stage.get(), img, k.weights4, k.size, k.norm, w - 1, h - 1, EDGE_WRAP);
     for (uint32_t y = 0; y < h; ++y) {
         restore_sharp_row(row_unchecked(stage.get(), y), row_unchecked(img, y),
-                          edges.get() + size_t{y} * w, w, threshold);
+                          edges.get<float>() + size_t{y} * w, w, threshold);
     }
     convolve_columns(img, stage.get(), k.weights4, k.size, k.norm, w - 1, h - 1, EDGE_WRAP);
     for (uint32_t y = 0; y < h; ++y) {
         restore_sharp_row(row_unchecked(img, y), row_unchecked(stage.get(), y),
-                          edges.get() + size_t{y} * w, w, threshold);
+                          edges.get<float>() + size_t{y} * w, w, threshold);
     }
     return true;
 }

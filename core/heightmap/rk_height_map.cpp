@@ -111,7 +111,12 @@ RK_API rk_status rk_height_map_into(const imgbuf* src, const rk_height_params* p
     return rk_call("rk_height_map_into", [&] {
         check_source(src, "src");
         const HeightRecipe recipe = height_recipe(params);
-        check_destination(dst, src);
+        // Each step but the de-lit solve reads a pixel before writing it and
+        // never again, so the map may be made in place.
+        if (recipe.mode == HM_MODE_DELIT && dst && dst->pixels == src->pixels) {
+            fail(RK_ERROR_ARGUMENT, "the de-lit mode cannot write into src");
+        }
+        check_destination(dst, src, true);
         return make_heights(dst, src, recipe);
     });
 }

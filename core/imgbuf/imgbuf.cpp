@@ -1,14 +1,35 @@
 #include "imgbuf/imgbuf.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
 
+#include "common/block_cache.h"
 #include "common/checked_size.h"
 #include "common/export_boundary.h"
 
 namespace rk {
+namespace {
+
+// The bytes of a record's own pixel block: an empty image still gets a (never
+// addressed) block so that it counts as allocated.
+size_t pixel_block_bytes(uint32_t w, uint32_t h) noexcept {
+    const auto bytes = image_bytes(w, h);
+    return bytes && *bytes ? *bytes : kPixelAlign;
+}
+
+}  // namespace
+
+float* acquire_pixel_block(uint32_t w, uint32_t h) noexcept {
+    // Sizes at or past 2^32 bytes would wrap the record's 32-bit arithmetic and
+    // give a block smaller than its rows: such an image gets no pixels at all.
+    if (!image_bytes(w, h)) return nullptr;
+    return static_cast<float*>(acquire_block(pixel_block_bytes(w, h)));
+}
+
+void release_pixel_block(float* pixels, uint32_t w, uint32_t h) noexcept {
+    release_block(pixels, pixel_block_bytes(w, h));
+}
 
 imgbuf* construct_imgbuf(imgbuf* rec, uint32_t w, uint32_t h) noexcept {
     rec->head_guard = kImgbufHeadGuard;
@@ -16,21 +37,14 @@ imgbuf* construct_imgbuf(imgbuf* rec, uint32_t w, uint32_t h) noexcept {
     rec->height = h;
     rec->tail_guard = kImgbufTailGuard;
     rec->layout = 0;
-    rec->pixels = nullptr;
-    // Sizes at or past 2^32 bytes would wrap the record's 32-bit arithmetic and
-    // give a block smaller than its rows: such an image gets no pixels at all.
-    if (auto bytes = image_bytes(w, h)) {
-        // aligned_alloc wants a non-zero multiple of the alignment; an empty image
-        // still gets a (never addressed) block so that it counts as allocated.
-        size_t n = *bytes ? *bytes : kPixelAlign;
-        rec->pixels = static_cast<float*>(std::aligned_alloc(kPixelAlign, n));
-    }
+    rec->pixels = acquire_pixel_block(w, h);
     return rec;
 }
 
 void ImgbufDeleter::operator()(imgbuf* img) const noexcept {
     if (!img) return;
-    if (!(img->layout & kBorrowedPixels)) std::free(img->pixels);
+    // A borrowed block is the caller's: only the record goes.
+    if (!(img->layout & kBorrowedPixels)) release_pixel_block(img->pixels, img->width, img->height);
     delete img;
 }
 

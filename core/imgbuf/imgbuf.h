@@ -36,6 +36,13 @@ inline constexpr uint32_t kPixelAlign = 16;
 inline constexpr uint32_t kBorrowedPixels = 1;
 inline constexpr uint32_t kLayoutFlags = 15;
 
+// The pixel block of a w x h record the library allocates itself (from the
+// block cache: see common/block_cache.h), or null when it cannot be had or would
+// reach 2^32 bytes; undefined contents. Only a block of this function may go
+// back through release_pixel_block, with the same w and h.
+float* acquire_pixel_block(uint32_t w, uint32_t h) noexcept;
+void release_pixel_block(float* pixels, uint32_t w, uint32_t h) noexcept;
+
 // Initialises a zero-filled record and allocates its pixel block; the block stays
 // null when it cannot be had or would reach 2^32 bytes. Never throws.
 imgbuf* construct_imgbuf(imgbuf* rec, uint32_t w, uint32_t h) noexcept;
@@ -87,8 +94,8 @@ bool pixels_overlap(const imgbuf* a, const imgbuf* b) noexcept;
 
 // For an rk_ export that writes into a caller's image: refuses (RK_ERROR_ARGUMENT,
 // as a Failure of common/rk_call.h) a dst whose size differs from src's or whose
-// pixels overlap src's.
-void check_destination(const imgbuf* dst, const imgbuf* src);
+// pixels overlap src's, unless may_be_src and they are src's own (in place).
+void check_destination(const imgbuf* dst, const imgbuf* src, bool may_be_src = false);
 // Refuses a null image, or a record without a pixel block, named name.
 void check_source(const imgbuf* img, const char* name);
 // The same, and an image 0 wide or high: a source no map can be made of.

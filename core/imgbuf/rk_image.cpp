@@ -41,14 +41,16 @@ void check_source(const imgbuf* img, const char* name) {
     if (!img->pixels) fail(RK_ERROR_ARGUMENT, std::string(name) + " has no pixel block");
 }
 
-void check_destination(const imgbuf* dst, const imgbuf* src) {
+void check_destination(const imgbuf* dst, const imgbuf* src, bool may_be_src) {
     check_source(dst, "dst");
     if (!same_size(dst, src)) {
         fail(RK_ERROR_ARGUMENT, "dst is " + decimal_text(dst->width) + " x " +
                                     decimal_text(dst->height) + ", src " +
                                     decimal_text(src->width) + " x " + decimal_text(src->height));
     }
-    if (dst->width && dst->height && pixels_overlap(dst, src)) {
+    // The very pixels of src, row for row, are a generator working in place.
+    const bool same = dst->pixels == src->pixels && stride_floats(dst) == stride_floats(src);
+    if (dst->width && dst->height && pixels_overlap(dst, src) && !(may_be_src && same)) {
         fail(RK_ERROR_ARGUMENT, "dst shares pixels with src");
     }
 }

@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/block_cache.h"
+#include "common/checked_size.h"
 #include "common/thread_pool.h"
 #include "normalmap/normal_ops.h"
 
@@ -81,48 +83,120 @@ inline void gradient_strip(float* __restrict out, const float* __restrict up,
     for (; i < n; ++i) gradient_pixel(out + 4 * size_t{i}, up + i, mid + i, down + i, k);
 }
 
-// Every pixel, the operator reading across the opposite edges: each row's
-// neighbours and each strip's two outer columns are picked once, so the strip
-// itself runs exactly as in the interior.
-void normal_from_height_wrapped(imgbuf* normals, const imgbuf* heights, float strength,
-                                float centre_weight) noexcept {
-    const uint32_t w = heights->width;
-    const uint32_t h = heights->height;
+// Rows of scaled heights that an operator writing into its own source keeps:
+// the rows it still reads after writing over them. One block for all.
+class ScaledRows {
+  public:
+    ScaledRows(uint32_t width, uint32_t rows) noexcept
+        : width_(width), block_(checked_bytes(width, rows)) {}
+    explicit operator bool() const noexcept { return static_cast<bool>(block_); }
+    float* row(uint32_t i) const noexcept { return block_.get<float>() + size_t{i} * width_; }
+
+  private:
+    static size_t checked_bytes(uint32_t width, uint32_t rows) noexcept {
+        const auto bytes = checked_product(width, rows, sizeof(float), UINT64_MAX);
+        return bytes ? *bytes : SIZE_MAX;
+    }
+    uint32_t width_;
+    Block block_;
+};
+
+// Output row out from three rows of w scaled heights, wrapping: each strip's two
+// outer columns are picked once, so the strip itself runs as in the interior.
+void wrapped_row(float* out, const float* const rows[3], uint32_t w, float centre_weight) noexcept {
     float up[kStrip + 2];
     float mid[kStrip + 2];
     float down[kStrip + 2];
-    for (uint32_t y = 0; y < h; ++y) {
-        const float* rows[3] = {row_unchecked(heights, y == 0 ? h - 1 : y - 1),
-                                row_unchecked(heights, y),
-                                row_unchecked(heights, y + 1 == h ? 0 : y + 1)};
-        float* strips[3] = {up, mid, down};
-        float* out = row_unchecked(normals, y);
-        for (uint32_t x0 = 0; x0 < w; x0 += kStrip) {
-            const uint32_t n = std::min(kStrip, w - x0);
-            const size_t before = 4 * size_t{x0 == 0 ? w - 1 : x0 - 1};
-            const size_t after = 4 * size_t{x0 + n == w ? 0 : x0 + n};
-            for (int j = 0; j < 3; ++j) {
-                gather_scaled(strips[j], rows[j] + before, 1, strength);
-                gather_scaled(strips[j] + 1, rows[j] + 4 * size_t{x0}, n, strength);
-                gather_scaled(strips[j] + n + 1, rows[j] + after, 1, strength);
-            }
-            gradient_strip(out + 4 * size_t{x0}, up, mid, down, n, centre_weight);
+    float* strips[3] = {up, mid, down};
+    for (uint32_t x0 = 0; x0 < w; x0 += kStrip) {
+        const uint32_t n = std::min(kStrip, w - x0);
+        for (int j = 0; j < 3; ++j) {
+            strips[j][0] = rows[j][x0 == 0 ? w - 1 : x0 - 1];
+            std::copy_n(rows[j] + x0, n, strips[j] + 1);
+            strips[j][n + 1] = rows[j][x0 + n == w ? 0 : x0 + n];
         }
+        gradient_strip(out + 4 * size_t{x0}, up, mid, down, n, centre_weight);
     }
+}
+
+// Every pixel, the operator reading across the opposite edges, row after row.
+// Each row's scaled heights are taken before the row is written, so normals may
+// be heights itself: the last row reads the first one's saved heights.
+bool normal_from_height_wrapped(imgbuf* normals, const imgbuf* heights, float strength,
+                                float centre_weight) noexcept {
+    const uint32_t w = heights->width;
+    const uint32_t h = heights->height;
+    const ScaledRows rows(w, 4);  // the first row, then a ring of three
+    if (!rows) return false;
+    gather_scaled(rows.row(0), row_unchecked(heights, 0), w, strength);
+    gather_scaled(rows.row(1), row_unchecked(heights, h - 1), w, strength);
+    std::copy_n(rows.row(0), w, rows.row(2));
+    for (uint32_t y = 0; y < h; ++y) {
+        float* next = rows.row(1 + (y + 2) % 3);
+        if (y + 1 < h) {
+            gather_scaled(next, row_unchecked(heights, y + 1), w, strength);
+        } else {
+            std::copy_n(rows.row(0), w, next);
+        }
+        const float* const ring[3] = {rows.row(1 + y % 3), rows.row(1 + (y + 1) % 3), next};
+        wrapped_row(row_unchecked(normals, y), ring, w, centre_weight);
+    }
+    return true;
+}
+
+// The interior when normals is heights itself. Each band of rows keeps a ring
+// of three rows of scaled heights, filled from its own rows before it writes
+// them; the rows just outside a band, which its neighbours write, are saved
+// for every band before any band starts.
+bool normal_from_height_in_place(imgbuf* img, float strength, float centre_weight) noexcept {
+    const uint32_t w = img->width;
+    const uint32_t inner = img->height - 2;
+    const uint32_t bands = row_bands(inner, 16);
+    const ScaledRows rows(w, 5 * bands);  // per band: above, below, ring of three
+    if (!rows) return false;
+    parallel_bands(inner, bands, [&](uint32_t b, uint32_t y0, uint32_t y1) noexcept {
+        gather_scaled(rows.row(5 * b), row_unchecked(img, y0), w, strength);
+        gather_scaled(rows.row(5 * b + 1), row_unchecked(img, y1 + 1), w, strength);
+    });
+    // Band b writes rows y0 + 1 .. y1 and reads rows y0 .. y1 + 1.
+    parallel_bands(inner, bands, [&](uint32_t b, uint32_t y0, uint32_t y1) noexcept {
+        const float* above = rows.row(5 * b);
+        float* ring[3] = {rows.row(5 * b + 2), rows.row(5 * b + 3), rows.row(5 * b + 4)};
+        gather_scaled(ring[0], row_unchecked(img, y0 + 1), w, strength);
+        for (uint32_t y = y0 + 1, k = 0; y <= y1; ++y, ++k) {
+            const float* here = ring[k % 3];
+            const float* below = rows.row(5 * b + 1);
+            if (y < y1) {
+                gather_scaled(ring[(k + 1) % 3], row_unchecked(img, y + 1), w, strength);
+                below = ring[(k + 1) % 3];
+            }
+            float* out = row_unchecked(img, y);
+            for (uint32_t x0 = 1; x0 + 1 < w; x0 += kStrip) {
+                const uint32_t n = std::min(kStrip, w - 1 - x0);
+                gradient_strip(out + 4 * size_t{x0}, above + x0 - 1, here + x0 - 1, below + x0 - 1,
+                               n, centre_weight);
+            }
+            above = here;
+        }
+    });
+    return true;
 }
 
 }  // namespace
 
-void normal_from_height(imgbuf* normals, const imgbuf* heights, float strength, float centre_weight,
+bool normal_from_height(imgbuf* normals, const imgbuf* heights, float strength, float centre_weight,
                         EdgeMode edge) noexcept {
-    if (!has_pixels(normals) || !has_pixels(heights) || !same_size(normals, heights)) return;
+    if (!has_pixels(normals) || !has_pixels(heights) || !same_size(normals, heights)) return false;
     const uint32_t w = heights->width;
     const uint32_t h = heights->height;
     if (edge == EDGE_WRAP) {
-        if (w > 0 && h > 0) normal_from_height_wrapped(normals, heights, strength, centre_weight);
-        return;
+        return w == 0 || h == 0 ||
+               normal_from_height_wrapped(normals, heights, strength, centre_weight);
     }
-    if (w < 3 || h < 3) return;  // no interior
+    if (w < 3 || h < 3) return true;  // no interior
+    if (normals->pixels == heights->pixels) {
+        return normal_from_height_in_place(normals, strength, centre_weight);
+    }
 
     // Interior rows 1..h-2 in bands; every pixel depends on the heights alone.
     parallel_rows(h - 2, 16, [&](uint32_t b0, uint32_t b1) noexcept {
@@ -144,6 +218,7 @@ void normal_from_height(imgbuf* normals, const imgbuf* heights, float strength, 
             }
         }
     });
+    return true;
 }
 
 }  // namespace rk

@@ -11,8 +11,11 @@ namespace rk {
 // Normals from the red channel of heights (scaled by strength, middle row and
 // column weighted by centre_weight) into every interior pixel of normals; the
 // outermost rows and columns are not written. Wrapping writes every pixel, the
-// operator reading across the opposite edge. Both images have the same size.
-void normal_from_height(imgbuf* normals, const imgbuf* heights, float strength, float centre_weight,
+// operator reading across the opposite edge. Both images have the same size;
+// normals may be heights itself (a normal map made in place, with the same
+// bits, for a few rows of scratch). False, normals untouched, when the images
+// do not fit or that scratch cannot be had.
+bool normal_from_height(imgbuf* normals, const imgbuf* heights, float strength, float centre_weight,
                         EdgeMode edge = EDGE_CLAMP) noexcept;
 
 // Rows 0 and h-1 and columns 0 and w-1 become the flat normal (0.5, 0.5, 1, 1).

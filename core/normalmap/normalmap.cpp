@@ -51,7 +51,8 @@ bool normals_into(imgbuf* normals, const imgbuf* heights, const NormalRecipe& se
 
     // The operator reads the heights once, straight from the source, which it
     // never writes: a copy would cost a second image and change no result.
-    normal_from_height(normals, heights, set.strength, set.centre_weight, set.edge);
+    if (!normal_from_height(normals, heights, set.strength, set.centre_weight, set.edge))
+        return false;
     // Wrapping computes the border like any other pixel.
     if (set.edge == EDGE_CLAMP) fill_flat_border(normals);
     invert_axes(normals, set.invert_x, set.invert_y);

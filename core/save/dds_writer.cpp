@@ -4,6 +4,7 @@
 #include <new>
 #include <vector>
 
+#include "common/block_cache.h"
 #include "common/thread_pool.h"
 #include "save/bc_blocks.h"
 #include "save/mip_chain.h"
@@ -133,11 +134,14 @@ SaveOutcome encode_file(const imgbuf* img, const DdsOptions& options, ByteSink& 
         level = work.get();
         stored = space;
     }
-    std::vector<uint8_t> blocks(dds_level_bytes(options.format, img->width, img->height));
+    // Level 0's blocks (16 MiB for a 4096 x 4096 BC7 file) come from the block
+    // cache, like the images; encode_level writes every byte of a level.
+    const Block blocks(dds_level_bytes(options.format, img->width, img->height));
+    if (!blocks) return no_memory();
     for (uint32_t i = 0; i < levels; ++i) {
         const size_t size = dds_level_bytes(options.format, level->width, level->height);
-        encode_level(level, stored, options.format, blocks.data());
-        if (!sink.write(blocks.data(), size)) return sink_refused();
+        encode_level(level, stored, options.format, blocks.get<uint8_t>());
+        if (!sink.write(blocks.get(), size)) return sink_refused();
         if (i + 1 == levels) break;
         if (level == img && space == MipSpace::srgb) {
             work = to_filter_space(img, space);

@@ -1,16 +1,23 @@
 #include "save/png_encoder.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <vector>
 
 #include "common/export_boundary.h"
 #include "common/thread_pool.h"
+#include "save/deflate_blocks.h"
 
 namespace rk {
 namespace {
@@ -18,11 +25,6 @@ namespace {
 // Filtered bytes per band: big enough that the fresh start of each band's
 // compressor costs well under 1 % of the file, small enough for many bands.
 constexpr uint64_t kBandBytes = uint64_t{1} << 20;
-
-// The strategy libpng picks for filtered rows, the full window and libpng's
-// memory level, at every level.
-constexpr int kWindowBits = 15;
-constexpr int kMemLevel = 8;
 
 enum Filter : uint8_t { NONE = 0, SUB = 1, UP = 2, AVG = 3, PAETH = 4 };
 
@@ -47,6 +49,73 @@ uint32_t allowed_filters(const PngLayout& layout) noexcept {
     return mask;
 }
 
+#if defined(__SSE2__)
+
+inline __m128i load16(const uint8_t* p) noexcept {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// mask ? x : y, lane by lane.
+inline __m128i select(__m128i mask, __m128i x, __m128i y) noexcept {
+    return _mm_or_si128(_mm_and_si128(mask, x), _mm_andnot_si128(mask, y));
+}
+
+inline __m128i abs16(__m128i x) noexcept {
+    return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x));
+}
+
+// paeth() on eight 16-bit lanes.
+inline __m128i paeth8(__m128i a, __m128i b, __m128i c) noexcept {
+    const __m128i p = _mm_sub_epi16(b, c), q = _mm_sub_epi16(a, c);
+    const __m128i pa = abs16(p), pb = abs16(q), pc = abs16(_mm_add_epi16(p, q));
+    const __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+    return select(not_a, select(_mm_cmpgt_epi16(pb, pc), c, b), a);
+}
+
+inline __m128i paeth16(__m128i a, __m128i b, __m128i c) noexcept {
+    const __m128i z = _mm_setzero_si128();
+    return _mm_packus_epi16(
+        paeth8(_mm_unpacklo_epi8(a, z), _mm_unpacklo_epi8(b, z), _mm_unpacklo_epi8(c, z)),
+        paeth8(_mm_unpackhi_epi8(a, z), _mm_unpackhi_epi8(b, z), _mm_unpackhi_epi8(c, z)));
+}
+
+// Sixteen weights summed into two 64-bit lanes: |v| of each byte read as
+// signed is the smaller of v and -v read as unsigned.
+inline __m128i add_weights(__m128i sum, __m128i d) noexcept {
+    const __m128i z = _mm_setzero_si128();
+    return _mm_add_epi64(sum, _mm_sad_epu8(_mm_min_epu8(d, _mm_sub_epi8(z, d)), z));
+}
+
+// The five filters of row bytes [from, ...) sixteen at a time (from >= bpp);
+// answers the first byte not done.
+size_t filter_sse2(const uint8_t* r, const uint8_t* p, size_t from, size_t n, size_t bpp,
+                   uint8_t* const out[5], uint64_t sums[5]) noexcept {
+    __m128i acc[5] = {};
+    const __m128i one = _mm_set1_epi8(1);
+    size_t i = from;
+    for (; i + 16 <= n; i += 16) {
+        const __m128i x = load16(r + i), a = load16(r + i - bpp);
+        const __m128i b = load16(p + i), c = load16(p + i - bpp);
+        // The floor of (a + b) / 2: pavgb rounds up when a + b is odd.
+        const __m128i mean =
+            _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
+        const __m128i d[5] = {x, _mm_sub_epi8(x, a), _mm_sub_epi8(x, b), _mm_sub_epi8(x, mean),
+                              _mm_sub_epi8(x, paeth16(a, b, c))};
+        for (int f = 0; f < 5; ++f) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out[f] + i), d[f]);
+            acc[f] = add_weights(acc[f], d[f]);
+        }
+    }
+    for (int f = 0; f < 5; ++f) {
+        uint64_t lanes[2];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), acc[f]);
+        sums[f] += lanes[0] + lanes[1];
+    }
+    return i;
+}
+
+#endif
+
 // Filters rows one at a time; holds the row above and one candidate per filter.
 class RowFilter {
   public:
@@ -57,14 +126,30 @@ class RowFilter {
     // The row just produced becomes the row above.
     void advance() noexcept { prev_.swap(cur_); }
 
-    // The current row filtered, filter byte first (row_bytes + 1 bytes).
+    // The current row filtered, filter byte first (row_bytes + 1 bytes): all
+    // five filters in one pass, the one of least weight kept (ties to the
+    // earlier) among those allowed.
     const uint8_t* filter() noexcept {
+        const uint8_t* r = cur_.data();
+        const uint8_t* p = prev_.data();
+        uint8_t* out[5];
+        uint64_t sums[5] = {};
+        for (uint32_t f = NONE; f <= PAETH; ++f) {
+            candidate(f)[0] = static_cast<uint8_t>(f);
+            out[f] = candidate(f) + 1;
+        }
+        // No pixel to the left: the left neighbours (and the upper left one) are 0.
+        const size_t b = std::min<size_t>(bpp_, n_);
+        for (size_t i = 0; i < b; ++i) put(out, sums, i, r[i], 0, p[i], 0);
+        size_t i = b;
+#if defined(__SSE2__)
+        i = filter_sse2(r, p, b, n_, b, out, sums);
+#endif
+        for (; i < n_; ++i) put(out, sums, i, r[i], r[i - b], p[i], p[i - b]);
         uint32_t best = 0;
         uint64_t least = ~uint64_t{0};
         for (uint32_t f = NONE; f <= PAETH; ++f) {
-            if (!(mask_ & (1u << f))) continue;
-            const uint64_t sum = apply(static_cast<Filter>(f), candidate(f));
-            if (sum < least) least = sum, best = f;
+            if ((mask_ & (1u << f)) && sums[f] < least) least = sums[f], best = f;
         }
         return candidate(best);
     }
@@ -72,36 +157,16 @@ class RowFilter {
   private:
     uint8_t* candidate(uint32_t f) noexcept { return out_.data() + f * (n_ + 1); }
 
-    uint64_t apply(Filter f, uint8_t* out) noexcept {
-        const uint8_t* r = cur_.data();
-        const uint8_t* p = prev_.data();
-        uint8_t* d = out + 1;
-        out[0] = f;
-        uint64_t sum = 0;
-        const size_t b = std::min<size_t>(bpp_, n_);
-        switch (f) {
-            case NONE:
-                for (size_t i = 0; i < n_; ++i) sum += weight(d[i] = r[i]);
-                break;
-            case SUB:
-                for (size_t i = 0; i < b; ++i) sum += weight(d[i] = r[i]);
-                for (size_t i = b; i < n_; ++i) sum += weight(d[i] = uint8_t(r[i] - r[i - b]));
-                break;
-            case UP:
-                for (size_t i = 0; i < n_; ++i) sum += weight(d[i] = uint8_t(r[i] - p[i]));
-                break;
-            case AVG:
-                for (size_t i = 0; i < b; ++i) sum += weight(d[i] = uint8_t(r[i] - (p[i] >> 1)));
-                for (size_t i = b; i < n_; ++i)
-                    sum += weight(d[i] = uint8_t(r[i] - ((p[i] + r[i - b]) >> 1)));
-                break;
-            case PAETH:
-                for (size_t i = 0; i < b; ++i) sum += weight(d[i] = uint8_t(r[i] - p[i]));
-                for (size_t i = b; i < n_; ++i)
-                    sum += weight(d[i] = uint8_t(r[i] - paeth(r[i - b], p[i], p[i - b])));
-                break;
+    // Byte i of every filter from the byte x, its left neighbour a, the byte
+    // above it b and the one above its left neighbour c.
+    static void put(uint8_t* const out[5], uint64_t sums[5], size_t i, uint8_t x, uint8_t a,
+                    uint8_t b, uint8_t c) noexcept {
+        const uint8_t d[5] = {x, uint8_t(x - a), uint8_t(x - b), uint8_t(x - ((a + b) >> 1)),
+                              uint8_t(x - paeth(a, b, c))};
+        for (int f = 0; f < 5; ++f) {
+            out[f][i] = d[f];
+            sums[f] += weight(d[f]);
         }
-        return sum;
     }
 
     size_t n_;
@@ -110,25 +175,74 @@ class RowFilter {
     std::vector<uint8_t> prev_, cur_, out_;
 };
 
-// One band's compressed bytes and the Adler-32 of its filtered bytes.
+// One band's compressed bytes and the Adler-32 of its filtered bytes. The
+// buffer stays with its slot from batch to batch, only grown.
 struct Band {
     std::vector<uint8_t> bytes;
+    size_t size = 0;
     uLong adler = 0;
     uint64_t filtered = 0;
     bool ok = false;
 };
 
-struct Deflater {
-    z_stream z{};
-    bool live = false;
-    explicit Deflater(int level) noexcept {
-        live = deflateInit2(&z, level, Z_DEFLATED, -kWindowBits, kMemLevel, Z_FILTERED) == Z_OK;
+// What a thread needs to make a band: a compressor (libdeflate's state is 670 KB
+// at level 6) and room for the band's filtered bytes. Made a few times per
+// save and handed from band to band, instead of being allocated, faulted in
+// and freed once per band.
+struct Workspace {
+    libdeflate_compressor* compressor = nullptr;
+    std::vector<uint8_t> filtered;
+};
+
+class Workspaces {
+  public:
+    explicit Workspaces(int level) noexcept : level_(level) {}
+    ~Workspaces() {
+        for (Workspace& w : free_) libdeflate_free_compressor(w.compressor);
     }
-    ~Deflater() {
-        if (live) deflateEnd(&z);
+    Workspaces(const Workspaces&) = delete;
+    Workspaces& operator=(const Workspaces&) = delete;
+
+    // A workspace for the calling thread until it goes out of scope.
+    class Lease {
+      public:
+        explicit Lease(Workspaces& pool) : pool_(pool), space_(pool.take()) {}
+        ~Lease() { pool_.give(std::move(space_)); }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        Workspace& operator*() noexcept { return space_; }
+        Workspace* operator->() noexcept { return &space_; }
+
+      private:
+        Workspaces& pool_;
+        Workspace space_;
+    };
+
+  private:
+    Workspace take() {
+        {
+            std::lock_guard hold(lock_);
+            if (!free_.empty()) {
+                Workspace w = std::move(free_.back());
+                free_.pop_back();
+                return w;
+            }
+        }
+        return Workspace{libdeflate_alloc_compressor(level_), {}};
     }
-    Deflater(const Deflater&) = delete;
-    Deflater& operator=(const Deflater&) = delete;
+
+    void give(Workspace&& w) noexcept {
+        try {
+            std::lock_guard hold(lock_);
+            free_.push_back(std::move(w));
+        } catch (...) {
+            libdeflate_free_compressor(w.compressor);
+        }
+    }
+
+    int level_;
+    std::mutex lock_;
+    std::vector<Workspace> free_;
 };
 
 struct Encoder {
@@ -138,40 +252,44 @@ struct Encoder {
     size_t row_bytes;
     uint32_t band_rows;
     uint32_t bands;
+    Workspaces& spaces;
 
-    // Rows [b * band_rows, ...) filtered and deflated; the last band finishes
-    // the stream, the others end on a byte boundary with a sync flush.
+    // Rows [b * band_rows, ...) filtered, then deflated as one buffer; the last
+    // band finishes the stream, the others end on a byte boundary with an empty
+    // stored block, as a sync flush would.
     void make(uint32_t b, Band& band) const {
         const uint32_t y0 = b * band_rows;
         const uint32_t y1 = std::min(layout.height, y0 + band_rows);
+        Workspaces::Lease space(spaces);
+        if (!space->compressor) return;
         RowFilter filter(row_bytes, layout.bytes_per_pixel(), allowed_filters(layout));
-        Deflater d(layout.level);
-        if (!d.live) return;
         band.filtered = uint64_t{y1 - y0} * (row_bytes + 1);
-        band.bytes.resize(deflateBound(&d.z, static_cast<uLong>(band.filtered)) + 64);
-        band.adler = adler32(0, nullptr, 0);
-        d.z.next_out = band.bytes.data();
-        d.z.avail_out = static_cast<uInt>(band.bytes.size());
+        std::vector<uint8_t>& filtered = space->filtered;
+        if (filtered.size() < band.filtered) filtered.resize(band.filtered);
         if (y0 > 0) {
             rows(context, y0 - 1, filter.current());
             filter.advance();
         }
         for (uint32_t y = y0; y < y1; ++y) {
             rows(context, y, filter.current());
-            const uint8_t* line = filter.filter();
-            band.adler = adler32(band.adler, line, static_cast<uInt>(row_bytes + 1));
-            d.z.next_in = const_cast<Bytef*>(line);
-            d.z.avail_in = static_cast<uInt>(row_bytes + 1);
-            const bool last = y + 1 == y1;
-            const int flush = !last ? Z_NO_FLUSH : (b + 1 == bands ? Z_FINISH : Z_SYNC_FLUSH);
-            const int status = deflate(&d.z, flush);
-            if (status == Z_STREAM_ERROR || d.z.avail_in != 0) return;
-            if (last && flush == Z_FINISH && status != Z_STREAM_END) return;
-            // A full output buffer may hold back part of the flush.
-            if (last && d.z.avail_out == 0) return;
+            std::memcpy(filtered.data() + (y - y0) * (row_bytes + 1), filter.filter(),
+                        row_bytes + 1);
             filter.advance();
         }
-        band.bytes.resize(band.bytes.size() - d.z.avail_out);
+        const size_t n = band.filtered;
+        band.adler = libdeflate_adler32(1, filtered.data(), n);
+        const size_t bound = libdeflate_deflate_compress_bound(space->compressor, n);
+        const size_t room = std::max(bound + 5, stored_bound(n));
+        if (band.bytes.size() < room) band.bytes.resize(room);
+        band.size = libdeflate_deflate_compress(space->compressor, filtered.data(), n,
+                                                band.bytes.data(), bound);
+        if (band.size == 0) return;
+        if (b + 1 < bands) {
+            // A stream that does not walk (never seen) is kept as stored blocks
+            // rather than left final.
+            const auto joined = make_not_final(band.bytes.data(), band.size);
+            band.size = joined ? *joined : store_not_final(filtered.data(), n, band.bytes.data());
+        }
         band.ok = true;
     }
 };
@@ -220,10 +338,12 @@ uint32_t png_band_rows(uint64_t row_bytes) noexcept {
 PngDataResult write_png_data(ByteSink& out, const PngLayout& layout, PngRowProducer rows,
                              void* context) noexcept {
     if (layout.width == 0 || layout.height == 0) return PngDataResult::write_failed;
+    const int level = std::min<int>(layout.level, 9);
     const size_t row_bytes = size_t{layout.width} * layout.bytes_per_pixel();
     const uint32_t band_rows = png_band_rows(row_bytes);
     const uint32_t bands = (layout.height - 1) / band_rows + 1;
-    const Encoder encoder{layout, rows, context, row_bytes, band_rows, bands};
+    Workspaces spaces(level);
+    const Encoder encoder{layout, rows, context, row_bytes, band_rows, bands, spaces};
     // Bands go out in order, a batch of them made at a time so that only the
     // batch's compressed bytes are held.
     const uint32_t batch = std::max(4u, 2 * thread_count());
@@ -233,7 +353,7 @@ PngDataResult write_png_data(ByteSink& out, const PngLayout& layout, PngRowProdu
             return true;
         }))
         return PngDataResult::out_of_memory;
-    const std::array<uint8_t, 2> stream_header = zlib_header(layout.level);
+    const std::array<uint8_t, 2> header = zlib_header(level);
     uLong adler = 1;
     for (uint32_t first = 0; first < bands; first += batch) {
         const uint32_t count = std::min(batch, bands - first);
@@ -252,12 +372,10 @@ PngDataResult write_png_data(ByteSink& out, const PngLayout& layout, PngRowProdu
             // The stream's header leads the first band, its checksum ends the last.
             uint8_t check[4];
             put32(check, static_cast<uint32_t>(adler));
-            const Bytes parts[3] = {{stream_header.data(), b == 0 ? 2u : 0u},
-                                    {band.bytes.data(), band.bytes.size()},
+            const Bytes parts[3] = {{header.data(), b == 0 ? 2u : 0u},
+                                    {band.bytes.data(), band.size},
                                     {check, b + 1 == bands ? 4u : 0u}};
-            const bool written = write_chunk(out, "IDAT", parts);
-            std::vector<uint8_t>().swap(band.bytes);
-            if (!written) return PngDataResult::write_failed;
+            if (!write_chunk(out, "IDAT", parts)) return PngDataResult::write_failed;
         }
     }
     const Bytes nothing[3] = {};

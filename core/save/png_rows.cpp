@@ -2,6 +2,10 @@
 
 #include "imgbuf/pixel_convert.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace rk {
 namespace {
 
@@ -16,10 +20,42 @@ inline void put_sample(uint8_t* dst, float v) noexcept {
     }
 }
 
+#if defined(__SSE2__)
+// Four pixels' channels as float_to_byte gives them, in pixel order: maxps
+// answers its second operand (0) for NaN, as the scalar test does.
+inline void four_pixels_to_bytes(const float* src, uint8_t out[16]) noexcept {
+    const __m128 scale = _mm_set1_ps(255.0f), half = _mm_set1_ps(0.5f), zero = _mm_setzero_ps();
+    __m128i q[4];
+    for (int k = 0; k < 4; ++k) {
+        const __m128 t = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(src + 4 * k), scale), half);
+        q[k] = _mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(t, zero), scale));
+    }
+    const __m128i words = _mm_packs_epi32(q[0], q[1]), more = _mm_packs_epi32(q[2], q[3]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(words, more));
+}
+#endif
+
 template <int Bits, int Samples>
 void convert_row(const float* src, uint8_t* dst, uint32_t width, ChannelMap ch) noexcept {
     constexpr int kBytes = Bits / 8;
-    for (uint32_t x = 0; x < width; ++x, src += 4, dst += Samples * kBytes) {
+    uint32_t x = 0;
+#if defined(__SSE2__)
+    if constexpr (Bits == 8) {
+        for (; x + 4 <= width; x += 4, src += 16, dst += 4 * Samples) {
+            uint8_t b[16];
+            four_pixels_to_bytes(src, b);
+            for (int k = 0; k < 4; ++k) {
+                dst[Samples * k] = b[4 * k + ch.red];
+                if constexpr (Samples >= 3) {
+                    dst[Samples * k + 1] = b[4 * k + ch.green];
+                    dst[Samples * k + 2] = b[4 * k + ch.blue];
+                }
+                if constexpr (Samples == 4) dst[4 * k + 3] = b[4 * k + ch.alpha];
+            }
+        }
+    }
+#endif
+    for (; x < width; ++x, src += 4, dst += Samples * kBytes) {
         put_sample<Bits>(dst, src[ch.red]);
         if constexpr (Samples >= 3) {
             put_sample<Bits>(dst + kBytes, src[ch.green]);

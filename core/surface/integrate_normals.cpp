@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
-#include <vector>
 
+#include "common/block_cache.h"
 #include "common/thread_pool.h"
 #include "filter/spectral.h"
 
@@ -50,8 +50,13 @@ ImgbufPtr heights_from_normals(const imgbuf* normals, const IntegrateSettings& s
         const uint32_t w = normals->width, h = normals->height;
         ImgbufPtr out = make_image(w, h);
         if (!out) return nullptr;
-        const size_t n = size_t{w} * h;
-        std::vector<float> p(n), q(n);
+        // Three whole-image planes: from the block cache, like the images
+        // (every value is written before it is read).
+        const size_t bytes = size_t{w} * h * sizeof(float);
+        const Block p_block(bytes), q_block(bytes);
+        if (!p_block || !q_block) return nullptr;
+        float* const p = p_block.get<float>();
+        float* const q = q_block.get<float>();
         const float sx = settings.invert_x ? -1.0f : 1.0f, sy = settings.invert_y ? -1.0f : 1.0f;
         // z = zk * blue + z0 when blue is read (zk 0: not read).
         const float zk = settings.blue == NormalBlue::z        ? 1.0f
@@ -75,11 +80,11 @@ ImgbufPtr heights_from_normals(const imgbuf* normals, const IntegrateSettings& s
                 }
             }
         });
-        std::vector<float> heights(n);
-        if (!integrate_slopes(p.data(), q.data(), w, h, settings.wrap, heights.data())) {
+        const Block heights(bytes);
+        if (!heights || !integrate_slopes(p, q, w, h, settings.wrap, heights.get<float>())) {
             return nullptr;
         }
-        const float span = write_unit_heights(out.get(), heights.data());
+        const float span = write_unit_heights(out.get(), heights.get<float>());
         if (range) *range = span;
         return out;
     } catch (const std::bad_alloc&) {

@@ -321,7 +321,7 @@ TEST(RkImageWrap, PaddedRowsGiveThePackedResultsAndKeepTheirPadding) {
     Padded padded(photo.get());
     const size_t padding = padded.nans();
     std::vector<rk_height_params> heights(4);
-    for (auto& p : heights) rk_height_params_init(&p, sizeof p);
+    for (auto& p : heights) rk_height_params_init(&p, sizeof p), p.mode = RK_HEIGHT_LUMINANCE;
     heights[1].edge_mode = RK_EDGE_WRAP, heights[2].mode = RK_HEIGHT_DELIT, heights[3].detail_threshold = 0.5f;
     rk_normal_params np;
     rk_normal_params_init(&np, sizeof np);
@@ -346,7 +346,17 @@ TEST(RkImageWrap, PaddedRowsGiveThePackedResultsAndKeepTheirPadding) {
     Img resampled(imgbuf_resample(padded.img.get(), 50, 9)), tiled(make_tileable(padded.img.get(), 0.2f));
     EXPECT_TRUE(same_pixels(resampled.get(), Img(imgbuf_resample(photo.get(), 50, 9)).get()));
     EXPECT_TRUE(same_pixels(tiled.get(), Img(make_tileable(photo.get(), 0.2f)).get()));
-    EXPECT_EQ(rk_height_map_into(padded.img.get(), nullptr, padded.img.get()), RK_ERROR_ARGUMENT);
+    // In place (padding untouched): the same bits; the de-lit mode, and pixels
+    // shared in any other way (the same block read packed), are refused.
+    EXPECT_EQ(rk_height_map_into(padded.img.get(), &heights[2], padded.img.get()), RK_ERROR_ARGUMENT);
+    imgbuf* packed_view = nullptr;
+    ASSERT_EQ(rk_image_wrap(imgbuf_buf(padded.img.get()), 37, 200, 16 * 37, &packed_view), RK_OK);
+    EXPECT_EQ(rk_normal_map_into(padded.img.get(), nullptr, Img(packed_view).get()), RK_ERROR_ARGUMENT);
+    ASSERT_EQ(rk_height_map_into(padded.img.get(), &heights[0], padded.img.get()), RK_OK);
+    const Img heights_made = map_of(rk_height_map, photo.get(), &heights[0]);
+    EXPECT_TRUE(same_pixels(padded.img.get(), heights_made.get()));
+    ASSERT_EQ(rk_normal_map_into(padded.img.get(), &np, padded.img.get()), RK_OK);
+    EXPECT_TRUE(same_pixels(padded.img.get(), map_of(rk_normal_map, heights_made.get(), &np).get()));
     imgbuf_clear(padded.img.get());
     EXPECT_EQ(padded.nans(), padding);
     EXPECT_EQ(imgbuf_buf_size(padded.img.get()), 40u * 16 * 200);

@@ -1,6 +1,7 @@
 #include "run_program.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,9 +36,11 @@ ProgramRun run_reliefkit(const std::filesystem::path& cwd, std::vector<std::stri
     }
     ProgramRun run;
     int status = 0;
-    if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+    rusage usage{};
+    if (child > 0 && ::wait4(child, &status, 0, &usage) == child && WIFEXITED(status)) {
         run.status = WEXITSTATUS(status);
     }
+    run.peak_kib = usage.ru_maxrss;
     run.out = file_bytes(out);
     run.err = file_bytes(err);
     std::filesystem::remove(out);

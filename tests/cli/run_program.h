@@ -9,6 +9,7 @@ struct ProgramRun {
     int status = -1;  // exit status; -1 when it did not exit normally
     std::string out;
     std::string err;
+    long peak_kib = 0;  // the largest resident set it reached
 };
 
 ProgramRun run_reliefkit(const std::filesystem::path& cwd, std::vector<std::string> args);

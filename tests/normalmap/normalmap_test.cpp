@@ -160,6 +160,39 @@ TEST(NormalMap, ResultThatCannotBeAllocated) {
 // (alpha 1) of a 64-level grid, and one more pixel renormalised alone, each
 // component lies within 2^-23 of the result computed with the exactly rounded
 // 1/sqrt, as the README promises.
+// The operator writing into its own source gives the bits it gives into a
+// second image, on every edge mode and thread count (bands of rows that write
+// the rows their neighbours read).
+TEST(NormalFromHeight, InPlaceGivesTheSameBits) {
+    for (auto [w, h] : {std::pair{37u, 40u}, {300u, 70u}, {5u, 3u}, {2u, 7u}, {1u, 1u}, {9u, 2u}}) {
+        Img heights = image_of(w, h, [](uint32_t x, uint32_t y) {
+            const float v = std::sin(0.7f * float(x)) * std::cos(0.3f * float(y * y % 11));
+            return Px{v, 0.25f, 0.5f, 1};
+        });
+        for (rk::EdgeMode edge : {rk::EDGE_CLAMP, rk::EDGE_WRAP}) {
+            Img apart = filled(w, h, {0, 0, 0, 0});
+            ASSERT_TRUE(rk::normal_from_height(apart.get(), heights.get(), 3.0f, 2.0f, edge));
+            for (uint32_t threads : {1u, 2u, 3u}) {
+                Img same = filled(w, h, {0, 0, 0, 0});
+                copy_imgbuf_content(same.get(), heights.get());
+                const bool done = on_threads(threads, [&] {
+                    return rk::normal_from_height(same.get(), same.get(), 3.0f, 2.0f, edge);
+                });
+                ASSERT_TRUE(done);
+                // The clamped operator leaves the outermost pixels as they were.
+                if (edge == rk::EDGE_CLAMP) {
+                    for (uint32_t y = 0; y < h; ++y)
+                        for (uint32_t x = 0; x < w; ++x)
+                            if (x == 0 || y == 0 || x + 1 == w || y + 1 == h)
+                                set_px(apart.get(), x, y, get_px(same.get(), x, y));
+                }
+                EXPECT_TRUE(same_image(apart.get(), same.get()))
+                    << w << " x " << h << " edge " << edge << " threads " << threads;
+            }
+        }
+    }
+}
+
 TEST(Renormalise, WithinTwoToTheMinus23OfTheExactRoot) {
     const auto level = [](uint32_t i, int c) { return float(i >> (6 * c) & 63) / 63.0f; };
     constexpr uint32_t count = (1u << 18) + 1;

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cmath>
 #include <tuple>
 #include <utility>
 
 #include "common/thread_pool.h"
+#include "imgbuf/pixel_convert.h"
 #include "png_test_io.h"
 #include "save/png_encoder.h"
+#include "save/png_rows.h"
 #include "temp_dir.h"
 
 using namespace png_test;
@@ -78,7 +81,8 @@ TEST_P(PngEncoder, FiltersAsLibpngAndDecodesTheSame) {
     const auto a = decode(one), b = decode(reference);
     ASSERT_TRUE(a && b);
     EXPECT_EQ(a->pixels, b->pixels);
-    EXPECT_LE(one.size(), reference.size() * 101 / 100);
+    // libdeflate's stream of a tiny image is a few bytes longer than zlib's.
+    EXPECT_LE(one.size(), reference.size() * 101 / 100 + 4);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, PngEncoder,
@@ -89,3 +93,28 @@ INSTANTIATE_TEST_SUITE_P(Layouts, PngEncoder,
                                                               Size{5, 3}, Size{301, 0})));
 
 }  // namespace
+
+// 8-bit file rows (converted four pixels at a time where the processor allows)
+// hold float_to_byte of the chosen channels, NaN, infinities and values out of
+// range included.
+TEST(PngRows, EightBitSamplesAreFloatToByteOfTheChosenChannels) {
+    const float special[] = {NAN,   -NAN,   INFINITY,   -INFINITY,  -0.0f,
+                             -0.1f, 1.5f,   0.5f / 255, 1.5f / 255, 254.5f / 255,
+                             1.0f,  0.999f, 0.3f,       1e-30f};
+    rk::ImgbufPtr img = rk::make_image(9, 1);  // two groups of four and one pixel more
+    for (int i = 0; i < 36; ++i) img->pixels[i] = special[(i * 5) % 14];
+    for (const rk::ChannelMap map :
+         {rk::kImageRgb, rk::ChannelMap{2, 0, 1}, rk::ChannelMap{1, 1, 0, 0}}) {
+        for (uint8_t samples : {1, 3, 4}) {
+            const rk::PngRowSource source(img.get(), {8, samples, map});
+            Bytes row(9 * samples);
+            source(0, row.data());
+            const uint8_t chosen[4] = {map.red, map.green, map.blue, map.alpha};
+            for (uint32_t x = 0; x < 9; ++x)
+                for (int s = 0; s < samples; ++s)
+                    EXPECT_EQ(row[x * samples + s],
+                              rk::float_to_byte(img->pixels[4 * x + chosen[s]]))
+                        << x << " " << s;
+        }
+    }
+}

@@ -1,0 +1,275 @@
+#include "common/block_cache.h"
+
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+
+// Blocks the cache keeps are marked unusable for the memory checkers, so that a
+// use after release is reported as it would be for malloc's blocks, and a
+// block handed out again reads as uninitialised.
+#if defined(__SANITIZE_ADDRESS__)
+#define RK_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define RK_ASAN 1
+#endif
+#endif
+#if defined(RK_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#define RK_MEMCHECK 1
+#endif
+
+namespace rk {
+namespace {
+
+// Room for the blocks the budget allows of typical images; a fuller cache
+// gives up its oldest block.
+constexpr size_t kSlots = 32;
+
+size_t page_bytes() noexcept {
+    static const size_t page = [] {
+        const long p = ::sysconf(_SC_PAGESIZE);
+        return p > 0 ? static_cast<size_t>(p) : size_t{4096};
+    }();
+    return page;
+}
+
+size_t round_up(size_t n, size_t to) noexcept {
+    return (n + to - 1) / to * to;
+}
+
+// A large block's whole pages: the part past bytes is never handed out, and a
+// block of this length serves every request of the same length.
+size_t mapped_length(size_t bytes) noexcept {
+    return round_up(bytes, page_bytes());
+}
+
+void mark_handed_out(void* block, size_t bytes, size_t length) noexcept {
+    auto* p = static_cast<char*>(block);
+#if defined(RK_ASAN)
+    ASAN_UNPOISON_MEMORY_REGION(p, bytes);
+    ASAN_POISON_MEMORY_REGION(p + bytes, length - bytes);
+#endif
+#if defined(RK_MEMCHECK)
+    VALGRIND_MAKE_MEM_UNDEFINED(p, bytes);
+    VALGRIND_MAKE_MEM_NOACCESS(p + bytes, length - bytes);
+#endif
+    (void)p, (void)bytes, (void)length;
+}
+
+void mark_cached(void* block, size_t length) noexcept {
+#if defined(RK_ASAN)
+    ASAN_POISON_MEMORY_REGION(block, length);
+#endif
+#if defined(RK_MEMCHECK)
+    VALGRIND_MAKE_MEM_NOACCESS(block, length);
+#endif
+    (void)block, (void)length;
+}
+
+void unmap(void* block, size_t length) noexcept {
+#if defined(RK_ASAN)
+    // The range may be mapped again by anyone (a thread's stack): it must not
+    // stay poisoned.
+    ASAN_UNPOISON_MEMORY_REGION(block, length);
+#endif
+    ::munmap(block, length);
+}
+
+// length bytes (whole pages) starting on a 2 MiB boundary, advised for huge
+// pages: the kernel backs each whole 2 MiB of the block with one page at its
+// first touch (where the system allows transparent huge pages), the rest with
+// small pages. Null when the system has no room.
+void* map_fresh(size_t length) noexcept {
+    const size_t span = length + kLargeBlockBytes;
+    void* raw = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    const auto start = reinterpret_cast<uintptr_t>(raw);
+    const uintptr_t aligned = round_up(start, kLargeBlockBytes);
+    if (aligned > start) ::munmap(raw, aligned - start);
+    const uintptr_t end = aligned + length;
+    if (start + span > end) ::munmap(reinterpret_cast<void*>(end), start + span - end);
+    void* block = reinterpret_cast<void*>(aligned);
+    // Without huge pages (disabled, or a kernel without them) the block still
+    // works with small ones.
+    ::madvise(block, length, MADV_HUGEPAGE);
+    return block;
+}
+
+struct Entry {
+    void* block = nullptr;
+    size_t length = 0;
+};
+
+// Blocks taken out of the cache under its lock, unmapped after it is let go:
+// unmapping a large block takes a while.
+struct Evicted {
+    std::array<Entry, kSlots + 1> entries{};
+    size_t count = 0;
+
+    void add(Entry e) noexcept { entries[count++] = e; }
+    ~Evicted() {
+        for (size_t i = 0; i < count; ++i) unmap(entries[i].block, entries[i].length);
+    }
+};
+
+class Cache {
+  public:
+    Cache() noexcept {
+        // A child of fork() must find the lock free and the list whole: the
+        // forking thread holds the lock across the fork.
+        ::pthread_atfork([] { cache().lock_.lock(); }, [] { cache().lock_.unlock(); },
+                         [] { cache().lock_.unlock(); });
+    }
+
+    // A cached block of exactly length bytes, the newest first; else the
+    // smallest larger one, its pages past length unmapped; else null.
+    void* take(size_t length) noexcept {
+        Entry found;
+        {
+            std::lock_guard hold(lock_);
+            size_t best = count_;
+            for (size_t i = count_; i-- > 0;) {
+                if (slots_[i].length == length) {
+                    best = i;
+                    break;
+                }
+                if (slots_[i].length > length &&
+                    (best == count_ || slots_[i].length < slots_[best].length))
+                    best = i;
+            }
+            if (best == count_) return nullptr;
+            found = remove_locked(best);
+        }
+        if (found.length > length) {
+            unmap(static_cast<char*>(found.block) + length, found.length - length);
+        }
+        return found.block;
+    }
+
+    void give(void* block, size_t length) noexcept {
+        Evicted evicted;
+        mark_cached(block, length);
+        std::lock_guard hold(lock_);
+        if (count_ == kSlots) evicted.add(remove_locked(0));
+        slots_[count_++] = Entry{block, length};
+        bytes_ += length;
+        shrink_locked(evicted);
+    }
+
+    void call_started() noexcept {
+        std::lock_guard hold(lock_);
+        ++calls_;
+    }
+
+    void call_ended() noexcept {
+        Evicted evicted;
+        std::lock_guard hold(lock_);
+        if (calls_ > 0) --calls_;
+        shrink_locked(evicted);
+    }
+
+    void empty() noexcept {
+        Evicted evicted;
+        std::lock_guard hold(lock_);
+        while (count_ > 0) evicted.add(remove_locked(0));
+    }
+
+    size_t bytes() noexcept {
+        std::lock_guard hold(lock_);
+        return bytes_;
+    }
+
+    size_t blocks() noexcept {
+        std::lock_guard hold(lock_);
+        return count_;
+    }
+
+    static Cache& cache() noexcept {
+        // Never destroyed: threads of a host may still release blocks while the
+        // process exits.
+        static Cache* instance = new Cache();
+        return *instance;
+    }
+
+  private:
+    Entry remove_locked(size_t i) noexcept {
+        const Entry e = slots_[i];
+        for (size_t j = i + 1; j < count_; ++j) slots_[j - 1] = slots_[j];
+        --count_;
+        bytes_ -= e.length;
+        return e;
+    }
+
+    // Oldest blocks out: past the budget, or past one block while no call runs.
+    void shrink_locked(Evicted& evicted) noexcept {
+        while (count_ > 0 && (bytes_ > kBlockCacheBudget || (calls_ == 0 && count_ > 1))) {
+            evicted.add(remove_locked(0));
+        }
+    }
+
+    std::mutex lock_;
+    std::array<Entry, kSlots> slots_{};  // oldest first
+    size_t count_ = 0;
+    size_t bytes_ = 0;
+    uint32_t calls_ = 0;
+};
+
+}  // namespace
+
+void* acquire_block(size_t bytes) noexcept {
+    if (bytes < kLargeBlockBytes) {
+        return std::aligned_alloc(kBlockAlign, round_up(bytes ? bytes : 1, kBlockAlign));
+    }
+    // Past this no mapping can succeed, and the rounding below would wrap.
+    if (bytes > SIZE_MAX / 2) return nullptr;
+    const size_t length = mapped_length(bytes);
+    void* block = Cache::cache().take(length);
+    if (!block) block = map_fresh(length);
+    if (block) mark_handed_out(block, bytes, length);
+    return block;
+}
+
+void release_block(void* block, size_t bytes) noexcept {
+    if (!block) return;
+    if (bytes < kLargeBlockBytes) {
+        std::free(block);
+        return;
+    }
+    const size_t length = mapped_length(bytes);
+    if (length > kBlockCacheBudget) {
+        unmap(block, length);
+        return;
+    }
+    Cache::cache().give(block, length);
+}
+
+void empty_block_cache() noexcept {
+    Cache::cache().empty();
+}
+
+size_t block_cache_bytes() noexcept {
+    return Cache::cache().bytes();
+}
+
+size_t block_cache_blocks() noexcept {
+    return Cache::cache().blocks();
+}
+
+void block_cache_call_started() noexcept {
+    Cache::cache().call_started();
+}
+
+void block_cache_call_ended() noexcept {
+    Cache::cache().call_ended();
+}
+
+}  // namespace rk

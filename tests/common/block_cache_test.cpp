@@ -1,0 +1,139 @@
+#include "common/block_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "image_helpers.h"
+
+namespace {
+
+constexpr size_t kMiB = size_t{1} << 20;
+
+bool aligned(const void* p, size_t to) {
+    return reinterpret_cast<uintptr_t>(p) % to == 0;
+}
+
+// A library call in progress, as LibraryCall brackets one.
+struct Busy {
+    Busy() { rk::block_cache_call_started(); }
+    ~Busy() { rk::block_cache_call_ended(); }
+};
+
+class BlockCache : public ::testing::Test {
+  protected:
+    void SetUp() override { cleanup(); }
+    void TearDown() override { cleanup(); }
+};
+
+// Every size gets a writable block of its alignment; large ones start on a
+// huge page.
+TEST_F(BlockCache, SizesAndAlignment) {
+    for (size_t bytes : {size_t{0}, size_t{1}, size_t{63}, size_t{4096}, 2 * kMiB - 1, 2 * kMiB,
+                         2 * kMiB + 1, 3 * kMiB + 5, 9 * kMiB}) {
+        rk::Block block(bytes);
+        ASSERT_TRUE(block) << bytes;
+        EXPECT_TRUE(aligned(block.get(),
+                            bytes < rk::kLargeBlockBytes ? rk::kBlockAlign : rk::kLargeBlockBytes))
+            << bytes;
+        std::memset(block.get(), 0xA5, bytes);
+    }
+    EXPECT_EQ(rk::acquire_block(SIZE_MAX - 4096), nullptr);
+    std::vector<float, rk::BlockAllocator<float>> plane(kMiB);  // zeroed, as any vector
+    EXPECT_TRUE(aligned(plane.data(), rk::kLargeBlockBytes) && plane.back() == 0.0f);
+}
+
+// A block given back serves the next request of its size or a smaller large
+// one (cut down), never a larger one; idle, the cache keeps only the last block.
+TEST_F(BlockCache, ReusesBySizeAndKeepsOneBlockWhenIdle) {
+    void* p = rk::acquire_block(6 * kMiB);
+    rk::release_block(p, 6 * kMiB);
+    EXPECT_EQ(rk::block_cache_bytes(), 6 * kMiB);
+    void* larger = rk::acquire_block(6 * kMiB + 4097);
+    EXPECT_NE(larger, p);
+    void* same = rk::acquire_block(6 * kMiB - 100);  // the same whole pages
+    EXPECT_EQ(same, p);
+    rk::release_block(same, 6 * kMiB - 100);
+    void* cut = rk::acquire_block(4 * kMiB);
+    EXPECT_EQ(cut, p);
+    EXPECT_EQ(rk::block_cache_bytes(), 0u);
+    std::memset(cut, 1, 4 * kMiB);
+    rk::release_block(cut, 4 * kMiB);
+    rk::release_block(larger, 6 * kMiB + 4097);
+    EXPECT_EQ(rk::block_cache_blocks(), 1u);
+    EXPECT_EQ(rk::acquire_block(6 * kMiB + 4097), larger);
+    rk::release_block(larger, 6 * kMiB + 4097);
+}
+
+// While calls run, blocks stay up to the budget; when the last call ends, one
+// remains; cleanup() gives that back too.
+TEST_F(BlockCache, BudgetWhileBusyThenOneThenNone) {
+    std::vector<void*> blocks;
+    const size_t size = 200 * kMiB;  // mapped, never touched
+    {
+        Busy call;
+        for (int i = 0; i < 7; ++i) blocks.push_back(rk::acquire_block(size));
+        for (void* p : blocks) rk::release_block(p, size);
+        EXPECT_EQ(rk::block_cache_blocks(), rk::kBlockCacheBudget / size);
+        EXPECT_EQ(rk::acquire_block(size), blocks.back());
+        rk::release_block(blocks.back(), size);
+    }
+    EXPECT_EQ(rk::block_cache_blocks(), 1u);
+    cleanup();
+    EXPECT_EQ(rk::block_cache_bytes(), 0u);
+}
+
+// Threads taking and giving back blocks of a few sizes at once never share a
+// block: each finds its own pattern intact.
+TEST_F(BlockCache, ConcurrentUseNeverSharesABlock) {
+    std::vector<std::thread> threads;
+    std::vector<int> damaged(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &damaged] {
+            Busy call;
+            for (int i = 0; i < 40; ++i) {
+                const size_t bytes = (2 + (i + t) % 3) * kMiB;
+                auto* p = static_cast<uint8_t*>(rk::acquire_block(bytes));
+                if (!p) continue;
+                std::memset(p, t + 1, bytes);
+                std::this_thread::yield();
+                damaged[t] += p[0] != t + 1 || p[bytes - 1] != t + 1;
+                rk::release_block(p, bytes);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(damaged, std::vector<int>(4, 0));
+    EXPECT_LE(rk::block_cache_blocks(), 1u);
+}
+
+// A generator's result is the same on a fresh block as on one that held
+// another image (NaN everywhere): reuse never shows through.
+TEST_F(BlockCache, ResultsDoNotDependOnReusedMemory) {
+    const uint32_t w = 512, h = 300;  // 2.3 MiB pixel blocks
+    Img photo = image_of(w, h, [](uint32_t x, uint32_t y) {
+        return Px{float((x * 7 + y * 3) % 17) / 16, float(x % 5) / 4, float(y % 9) / 8, 1};
+    });
+    auto maps = [&] {
+        Img height(calc_heightmap_from_photo(photo.get(), 7,
+                                             HM_AUTO_LEVELS | HM_DETAIL_FILTER | HM_SMOOTH, 0.5f, 0,
+                                             1, 5, 0.05f, 1, 1, 1, 3, 0));
+        return std::pair{std::move(height),
+                         Img(calc_normalmap_from_heightmap(height.get(), 0, 0, 2, 1, 5, 0))};
+    };
+    const auto fresh = maps();
+    EXPECT_TRUE(aligned(imgbuf_buf(fresh.first.get()), rk::kLargeBlockBytes));
+    {
+        Busy call;  // several garbage blocks stay cached
+        for (int i = 0; i < 3; ++i) filled(w, h, {NAN, NAN, NAN, NAN});
+        const auto reused = maps();
+        EXPECT_TRUE(same_image(fresh.first.get(), reused.first.get()));
+        EXPECT_TRUE(same_image(fresh.second.get(), reused.second.get()));
+    }
+}
+
+}  // namespace
