@@ -1,0 +1,142 @@
+// The generators and savers of a material and of the true surface, through
+// their rk_ exports: a selector byte picks one, the next bytes its settings
+// (valid or not), the rest an image. A refusal is fine; a crash, a leak or a
+// sanitizer report is not.
+#include <cmath>
+
+#include "fuzz_input.h"
+#include "reliefkit_rk.h"
+
+namespace {
+
+int discard(void*, const void*, size_t) { return 0; }
+
+// Stops a save part way, as a full disk or a closed socket would.
+int stop_after_two(void* user, const void*, size_t) { return ++*static_cast<int*>(user) > 2; }
+
+// The params' struct_size: the struct's own, or now and then an older caller's
+// or a newer (unknown) one.
+uint32_t struct_size(fuzz::Input& in, size_t own) {
+    const uint8_t sel = in.byte();
+    return static_cast<uint32_t>(sel < 224 ? own : sel < 240 ? own - 4 : own + 4);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::Input in(data, size);
+    const uint8_t which = in.byte() % 9;
+    const uint32_t edge = in.byte() % 3;  // clamp, wrap and an unknown mode
+    const float a = in.param(), b = in.param();
+    const uint32_t n = in.u32();
+    const uint8_t small = in.byte();
+    imgbuf* img = in.image();
+    if (!img) return 0;
+    imgbuf* out = nullptr;
+    switch (which) {
+        case 0: {
+            rk_ao_params p;
+            rk_ao_params_init(&p, sizeof p);
+            p.struct_size = struct_size(in, sizeof p);
+            p.depth = a * 64, p.radius = 8 + std::fabs(b) * 24, p.directions = small % 40;
+            p.edge_mode = edge;
+            rk_ao_map(img, &p, &out);
+            break;
+        }
+        case 1: {
+            rk_curvature_params p;
+            rk_curvature_params_init(&p, sizeof p);
+            p.scale = n % 300, p.strength = a * 10, p.edge_mode = edge;
+            rk_curvature_map(img, &p, &out);
+            break;
+        }
+        case 2: {
+            rk_roughness_params p;
+            rk_roughness_params_init(&p, sizeof p);
+            p.contrast = a * 8, p.bias = b, p.edge_mode = edge;
+            rk_roughness_map(img, &p, &out);
+            break;
+        }
+        case 3: {
+            rk_albedo_params p;
+            rk_albedo_params_init(&p, sizeof p);
+            p.edge_mode = edge, p.light_azimuth = small < 128 ? NAN : a * 360;
+            p.flatten_light = small & 1;
+            rk_albedo_map(img, &p, &out);
+            break;
+        }
+        case 4: {
+            rk_height_params p;
+            rk_height_params_init(&p, sizeof p);
+            p.edge_mode = edge, p.light_azimuth = small < 128 ? NAN : a * 360;
+            p.light_elevation = small & 1 ? NAN : b * 90;
+            rk_light light{};
+            light.struct_size = struct_size(in, sizeof light);
+            rk_estimate_light(img, &p, &light);
+            rk_height_map(img, &p, &out);
+            break;
+        }
+        case 5: {
+            rk_integrate_params p;
+            rk_integrate_params_init(&p, sizeof p);
+            p.invert_x = small & 1, p.invert_y = small >> 1 & 1, p.blue = small >> 2 & 3;
+            p.edge_mode = edge;
+            float range = 0;
+            rk_height_from_normals(img, &p, &out, &range);
+            break;
+        }
+        case 6: {
+            // The same framing under 3 to 5 lights: the image and copies of it.
+            imgbuf* photos[5] = {img, nullptr, nullptr, nullptr, nullptr};
+            const uint32_t count = 3 + small % 3;
+            for (uint32_t i = 1; i < count; ++i) {
+                if (rk_image_resample(img, rk_image_width(img), rk_image_height(img), &photos[i]) !=
+                    RK_OK)
+                    break;
+            }
+            float azimuths[5], elevations[5];
+            for (uint32_t i = 0; i < 5; ++i) {
+                azimuths[i] = (n >> i & 1) ? NAN : a * 90 * static_cast<float>(i);
+                elevations[i] = (n >> (i + 8) & 1) ? NAN : 10 + b * 80;
+            }
+            rk_photometric_params p;
+            rk_photometric_params_init(&p, sizeof p);
+            p.edge_mode = edge, p.ambient = small & 8 ? NAN : std::fabs(a);
+            p.outlier = 0.01f + std::fabs(b);
+            rk_photometric_result r{};
+            r.struct_size = struct_size(in, sizeof r);
+            if (rk_photometric_stereo(photos, count, azimuths, small & 16 ? nullptr : elevations,
+                                      &p, &r) == RK_OK) {
+                rk_image_free(r.normal);
+                rk_image_free(r.albedo);
+                rk_image_free(r.height);
+            }
+            for (uint32_t i = 1; i < 5; ++i) rk_image_free(photos[i]);
+            break;
+        }
+        case 7: {
+            rk_exr_params p;
+            rk_exr_params_init(&p, sizeof p);
+            p.layout = n % 5, p.bit_depth = small & 1 ? 16 : 32, p.compress = small >> 1 & 1;
+            int calls = 0;
+            if (small & 4) {
+                rk_save_exr_write(img, &p, stop_after_two, &calls);
+            } else {
+                rk_save_exr_write(img, &p, discard, nullptr);
+            }
+            break;
+        }
+        default: {
+            rk_dds_params p;
+            rk_dds_params_init(&p, sizeof p);
+            p.format = n % 10, p.mipmaps = small & 1, p.normal_map = small >> 1 & 1;
+            p.srgb = small >> 2 & 1;
+            int calls = 0;
+            rk_save_dds_write(img, &p, small & 8 ? stop_after_two : discard, &calls);
+            break;
+        }
+    }
+    rk_image_free(out);
+    rk_image_free(img);
+    return 0;
+}
