@@ -226,8 +226,8 @@ struct LineSpec {
 constexpr int kWeights16[16] = {0, 4, 9, 13, 17, 21, 26, 30, 34, 38, 43, 47, 51, 55, 60, 64};
 constexpr int kWeights4[4] = {0, 21, 43, 64};
 
-const int* weights_of(const LineSpec& spec) noexcept {
-    return spec.levels == 16 ? kWeights16 : kWeights4;
+const int* weights_of(const LineSpec& form) noexcept {
+    return form.levels == 16 ? kWeights16 : kWeights4;
 }
 
 // A line's stored endpoints (code), their 8-bit values, the samples' indices
@@ -241,12 +241,12 @@ struct LineFit {
 };
 
 // Stores endpoint e near `want` (0..255 per channel); returns the squared error.
-float quantise(const LineSpec& spec, const float want[4], int parity, int e,
+float quantise(const LineSpec& form, const float want[4], int parity, int e,
                LineFit& fit) noexcept {
     float error = 0.0f;
-    for (int c = 0; c < spec.channels; ++c) {
+    for (int c = 0; c < form.channels; ++c) {
         int code = 0, value = 0;
-        switch (spec.quant) {
+        switch (form.quant) {
             case Quant::seven_parity:
                 code = round_to((want[c] - static_cast<float>(parity)) / 2.0f, 0, 127);
                 value = 2 * code + parity;
@@ -277,30 +277,30 @@ float quantise(const LineSpec& spec, const float want[4], int parity, int e,
 
 // The decoder's palette, then each sample's nearest entry: the projection onto
 // the line gives the candidate, its neighbours settle the uneven weights.
-void assign(const LineSpec& spec, const float* px, LineFit& fit) noexcept {
-    const int* w = weights_of(spec);
-    const int n = spec.channels;
+void assign(const LineSpec& form, const float* px, LineFit& fit) noexcept {
+    const int* w = weights_of(form);
+    const int n = form.channels;
     float palette[16][4];
     float d[4] = {};
     float dd = 0.0f;
     for (int c = 0; c < n; ++c) {
         const int a = fit.value[0][c], b = fit.value[1][c];
-        for (int k = 0; k < spec.levels; ++k) {
+        for (int k = 0; k < form.levels; ++k) {
             palette[k][c] = static_cast<float>(((64 - w[k]) * a + w[k] * b + 32) >> 6);
         }
         d[c] = static_cast<float>(b - a);
         dd += d[c] * d[c];
     }
-    const float scale = dd > 0.0f ? static_cast<float>(spec.levels - 1) / dd : 0.0f;
+    const float scale = dd > 0.0f ? static_cast<float>(form.levels - 1) / dd : 0.0f;
     float total = 0.0f;
     for (int i = 0; i < 16; ++i) {
         const float* p = px + 4 * i;
         float t = 0.0f;
         for (int c = 0; c < n; ++c) t += (p[c] - palette[0][c]) * d[c];
-        const int guess = round_to(t * scale, 0, spec.levels - 1);
+        const int guess = round_to(t * scale, 0, form.levels - 1);
         float least = kInfinity;
         int chosen = guess;
-        for (int k = std::max(guess - 1, 0); k <= std::min(guess + 1, spec.levels - 1); ++k) {
+        for (int k = std::max(guess - 1, 0); k <= std::min(guess + 1, form.levels - 1); ++k) {
             float e = 0.0f;
             for (int c = 0; c < n; ++c) e += (palette[k][c] - p[c]) * (palette[k][c] - p[c]);
             if (e < least) least = e, chosen = k;
@@ -357,9 +357,9 @@ void principal_ends(const float* px, int n, float a[4], float b[4]) noexcept {
 }
 
 // Least-squares endpoints for the fit's weights; false when all samples share one.
-bool refit_line(const LineSpec& spec, const float* px, const LineFit& fit, float a[4],
+bool refit_line(const LineSpec& form, const float* px, const LineFit& fit, float a[4],
                 float b[4]) noexcept {
-    const int* w = weights_of(spec);
+    const int* w = weights_of(form);
     float aa = 0.0f, ab = 0.0f, bb = 0.0f, av[4] = {}, bv[4] = {};
     for (int i = 0; i < 16; ++i) {
         const float t = static_cast<float>(w[fit.index[i]]) / 64.0f;
@@ -367,14 +367,14 @@ bool refit_line(const LineSpec& spec, const float* px, const LineFit& fit, float
         aa += u * u;
         ab += u * t;
         bb += t * t;
-        for (int c = 0; c < spec.channels; ++c) {
+        for (int c = 0; c < form.channels; ++c) {
             av[c] += u * px[4 * i + c];
             bv[c] += t * px[4 * i + c];
         }
     }
     const float det = aa * bb - ab * ab;
     if (!(det > 1e-6f)) return false;
-    for (int c = 0; c < spec.channels; ++c) {
+    for (int c = 0; c < form.channels; ++c) {
         a[c] = std::clamp((av[c] * bb - bv[c] * ab) / det, 0.0f, 255.0f);
         b[c] = std::clamp((bv[c] * aa - av[c] * ab) / det, 0.0f, 255.0f);
     }
@@ -382,40 +382,40 @@ bool refit_line(const LineSpec& spec, const float* px, const LineFit& fit, float
 }
 
 // Endpoints for a and b: with parity bits, the four choices are tried.
-LineFit fit_ends(const LineSpec& spec, const float* px, const float a[4],
+LineFit fit_ends(const LineSpec& form, const float* px, const float a[4],
                  const float b[4]) noexcept {
     LineFit best;
-    const int parities = spec.quant == Quant::seven_parity ? 2 : 1;
+    const int parities = form.quant == Quant::seven_parity ? 2 : 1;
     for (int p0 = 0; p0 < parities; ++p0) {
         for (int p1 = 0; p1 < parities; ++p1) {
             LineFit fit;
-            quantise(spec, a, p0, 0, fit);
-            quantise(spec, b, p1, 1, fit);
-            assign(spec, px, fit);
+            quantise(form, a, p0, 0, fit);
+            quantise(form, b, p1, 1, fit);
+            assign(form, px, fit);
             if (fit.error < best.error) best = fit;
         }
     }
     return best;
 }
 
-// A line through the samples' first spec.channels channels (px holds four a
+// A line through the samples' first form.channels channels (px holds four a
 // sample): principal axis, then least squares twice.
-LineFit fit_line(const LineSpec& spec, const float* px) noexcept {
+LineFit fit_line(const LineSpec& form, const float* px) noexcept {
     float a[4] = {}, b[4] = {};
-    principal_ends(px, spec.channels, a, b);
-    LineFit best = fit_ends(spec, px, a, b);
-    for (int round = 0; round < 2 && refit_line(spec, px, best, a, b); ++round) {
-        const LineFit next = fit_ends(spec, px, a, b);
+    principal_ends(px, form.channels, a, b);
+    LineFit best = fit_ends(form, px, a, b);
+    for (int round = 0; round < 2 && refit_line(form, px, best, a, b); ++round) {
+        const LineFit next = fit_ends(form, px, a, b);
         if (!(next.error < best.error)) break;
         best = next;
     }
     // The first sample's index loses its top bit in the block: swapping the
     // endpoints (and reversing the indices) keeps that bit 0.
-    if (best.index[0] >= spec.levels / 2) {
+    if (best.index[0] >= form.levels / 2) {
         std::swap(best.code[0], best.code[1]);
         std::swap(best.value[0], best.value[1]);
         std::swap(best.parity[0], best.parity[1]);
-        for (uint8_t& index : best.index) index = static_cast<uint8_t>(spec.levels - 1 - index);
+        for (uint8_t& index : best.index) index = static_cast<uint8_t>(form.levels - 1 - index);
     }
     return best;
 }

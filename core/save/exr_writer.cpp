@@ -152,9 +152,9 @@ SaveOutcome encode_file(const imgbuf* img, const ExrOptions& options, MemoryFile
     }
     const exr_pixel_type_t type =
         options.sample == ExrSample::float32 ? EXR_PIXEL_FLOAT : EXR_PIXEL_HALF;
-    const ChannelSpec spec = channels_of(options.layout);
-    for (int c = 0; c < spec.count && r == EXR_ERR_SUCCESS; ++c) {
-        r = exr_add_channel(ctx, part, spec.names[c], type, EXR_PERCEPTUALLY_LINEAR, 1, 1);
+    const ChannelSpec named = channels_of(options.layout);
+    for (int c = 0; c < named.count && r == EXR_ERR_SUCCESS; ++c) {
+        r = exr_add_channel(ctx, part, named.names[c], type, EXR_PERCEPTUALLY_LINEAR, 1, 1);
     }
     if (r == EXR_ERR_SUCCESS) r = exr_write_header(ctx);
     if (r != EXR_ERR_SUCCESS) return failure(file, "header", r);

@@ -41,9 +41,9 @@ def test_the_dask_example_makes_the_commands_files_and_records(tmp):
     args = ["--from-list", tmp / "in" / "list", "-o", tmp / "cmd", "--report", tmp / "r.jsonl"]
     assert subprocess.run([command(), "--invert", "--strength", "3", *map(str, args)]).returncode == 1
     reported = [json.loads(line) for line in (tmp / "r.jsonl").read_text().splitlines()]
-    spec = importlib.util.spec_from_file_location("dask_maps", EXAMPLE)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    found = importlib.util.spec_from_file_location("dask_maps", EXAMPLE)
+    example = importlib.util.module_from_spec(found)
+    found.loader.exec_module(example)
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster, \
             distributed.Client(cluster, timeout="60s") as client:

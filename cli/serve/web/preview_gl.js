@@ -45,8 +45,8 @@ void main() {
   float r = clamp(texture2D(u_roughness, uv).r, 0.05, 1.0);
   float ao = texture2D(u_ao, uv).r;
   vec3 h = normalize(u_light + vec3(0.0, 0.0, 1.0));
-  float spec = pow(max(dot(n, h), 0.0), 2.0 / (r * r * r * r) - 2.0) * (1.0 - r) * 0.5;
-  vec3 lit = base * (0.15 * ao + 0.85 * lambert) + vec3(spec * lambert);
+  float shine = pow(max(dot(n, h), 0.0), 2.0 / (r * r * r * r) - 2.0) * (1.0 - r) * 0.5;
+  vec3 lit = base * (0.15 * ao + 0.85 * lambert) + vec3(shine * lambert);
   gl_FragColor = vec4(pow(lit, vec3(1.0 / 2.2)), 1.0);
 }`;
 
