@@ -1,5 +1,6 @@
 #include "common/block_cache.h"
 
+
 #include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 
 // Blocks the cache keeps are marked unusable for the memory checkers, so that a
 // use after release is reported as it would be for malloc's blocks, and a
@@ -195,8 +197,10 @@ class Cache {
 
     static Cache& cache() noexcept {
         // Never destroyed: threads of a host may still release blocks while the
-        // process exits.
-        static Cache* instance = new Cache();
+        // process exits. Built in the library's own static storage rather than
+        // on the heap, so a host that unloads the library loses no allocation.
+        alignas(Cache) static unsigned char storage[sizeof(Cache)];
+        static Cache* instance = ::new (storage) Cache();
         return *instance;
     }
 
