@@ -285,10 +285,16 @@ TEST_F(ServeApi, JpegXrUploadsWorkAndNoFileIsEverCreated) {
     ASSERT_GE(::inotify_add_watch(watch, dir.path().c_str(), IN_CREATE | IN_MOVED_TO), 0);
 
     start();
+    std::vector<std::string> ids = {session()};
     const auto jxr = upload(file_bytes(RK_TEST_DATA "/jxr/bgr24_20x18.jxr"), "upload");
-    ASSERT_EQ(jxr->status, 201) << jxr->body;
-    EXPECT_EQ(field(jxr->body, "width") + "x" + field(jxr->body, "height"), "20x18");
-    for (const std::string& id : {field(jxr->body, "session"), session()}) {
+    if (RK_JXR_BUILT) {
+        ASSERT_EQ(jxr->status, 201) << jxr->body;
+        EXPECT_EQ(field(jxr->body, "width") + "x" + field(jxr->body, "height"), "20x18");
+        ids.push_back(field(jxr->body, "session"));
+    } else {
+        EXPECT_EQ(jxr->status, 422) << jxr->body;  // a build without JPEG XR says so
+    }
+    for (const std::string& id : ids) {
         for (const char* size : {"preview", "full"}) {
             const auto made = maps(id, size);
             ASSERT_EQ(made->status, 200) << made->body;
