@@ -95,6 +95,11 @@ int run(int argc, char** argv) {
     // One budget of threads for all jobs: a job thread inside the library
     // counts against it, and the library's workers only fill what is left.
     set_thread_count(options.threads);
+    // The maps of one photograph follow one another, each with images and
+    // scratch of the same few sizes: kept between calls, they are faulted in
+    // once rather than per map. The library never lets kept memory raise the
+    // peak, and the process ends with the batch.
+    rk_set_kept_memory(size_t{1} << 30);
     std::ostream no_listing(nullptr);  // standard output carries the report alone
     rkcli::Console console(
         farm.report_on_standard_output() ? no_listing : std::cout, std::cerr,

@@ -133,9 +133,11 @@ class Cache {
     }
 
     // A cached block of exactly length bytes, the newest first; else the
-    // smallest larger one, its pages past length unmapped; else null.
+    // smallest larger one, its pages past length unmapped; else null, the
+    // oldest blocks given back until length bytes are.
     void* take(size_t length) noexcept {
         Entry found;
+        Evicted evicted;
         {
             std::lock_guard hold(lock_);
             size_t best = count_;
@@ -148,7 +150,19 @@ class Cache {
                     (best == count_ || slots_[i].length < slots_[best].length))
                     best = i;
             }
-            if (best == count_) return nullptr;
+            if (best == count_) {
+                // A miss maps a fresh block: older cached ones of at least its
+                // length go back to the system first, so that the cache never
+                // holds memory beside a fresh block that it could have served
+                // (the process's peak is that of its live blocks).
+                size_t freed = 0;
+                while (count_ > 0 && freed < length) {
+                    const Entry e = remove_locked(0);
+                    freed += e.length;
+                    evicted.add(e);
+                }
+                return nullptr;
+            }
             found = remove_locked(best);
         }
         if (found.length > length) {
@@ -204,6 +218,13 @@ class Cache {
         return *instance;
     }
 
+    void set_idle_limit(size_t bytes) noexcept {
+        Evicted evicted;
+        std::lock_guard hold(lock_);
+        idle_limit_ = bytes < kBlockCacheBudget ? bytes : kBlockCacheBudget;
+        shrink_locked(evicted);
+    }
+
   private:
     Entry remove_locked(size_t i) noexcept {
         const Entry e = slots_[i];
@@ -213,9 +234,11 @@ class Cache {
         return e;
     }
 
-    // Oldest blocks out: past the budget, or past one block while no call runs.
+    // Oldest blocks out: past the budget, or past the idle limit (one block
+    // when it is 0) while no call runs.
     void shrink_locked(Evicted& evicted) noexcept {
-        while (count_ > 0 && (bytes_ > kBlockCacheBudget || (calls_ == 0 && count_ > 1))) {
+        while (count_ > 0 && (bytes_ > kBlockCacheBudget ||
+                              (calls_ == 0 && (idle_limit_ ? bytes_ > idle_limit_ : count_ > 1)))) {
             evicted.add(remove_locked(0));
         }
     }
@@ -225,6 +248,7 @@ class Cache {
     size_t count_ = 0;
     size_t bytes_ = 0;
     uint32_t calls_ = 0;
+    size_t idle_limit_ = 0;
 };
 
 }  // namespace
@@ -254,6 +278,10 @@ void release_block(void* block, size_t bytes) noexcept {
         return;
     }
     Cache::cache().give(block, length);
+}
+
+void set_block_cache_idle_limit(size_t bytes) noexcept {
+    Cache::cache().set_idle_limit(bytes);
 }
 
 void empty_block_cache() noexcept {

@@ -14,7 +14,12 @@
 // that makes map after map of the same size never faults its memory in again.
 // Bounds: while any library call runs, the cache holds at most kBlockCacheBudget
 // bytes; once none runs, at most one block (the one given back last), so a
-// host between calls holds at most one image's worth more than its own images.
+// host between calls holds at most one image's worth more than its own images,
+// unless the host raised that idle limit (a command making map after map of
+// one photograph, whose calls each fault in their images and scratch again
+// otherwise). A request the cache cannot serve first gives back its oldest
+// blocks, as many bytes as it asks for: the cache never holds memory beside a
+// fresh block, so a process's peak stays that of its live blocks.
 // cleanup() empties it. Every function may be called from any thread.
 //
 // Blocks come back with undefined contents, as from malloc: reuse can never
@@ -40,6 +45,9 @@ void* acquire_block(size_t bytes) noexcept;
 // Gives back a block of acquire_block; bytes as asked for. Null is ignored.
 void release_block(void* block, size_t bytes) noexcept;
 
+// The most the cache keeps while no call runs: bytes (at most
+// kBlockCacheBudget), or one block when 0 (the default).
+void set_block_cache_idle_limit(size_t bytes) noexcept;
 // Unmaps every cached block (cleanup()).
 void empty_block_cache() noexcept;
 // Bytes the cache holds now, and the blocks.

@@ -1,3 +1,4 @@
+#include "common/block_cache.h"
 #include "common/rk_call.h"
 
 #include <cstdio>
@@ -187,6 +188,10 @@ RK_API void rk_set_thread_count(uint32_t n) noexcept {
 
 RK_API uint32_t rk_get_thread_count(void) noexcept {
     return thread_count();
+}
+
+RK_API void rk_set_kept_memory(size_t bytes) noexcept {
+    set_block_cache_idle_limit(bytes);
 }
 
 }  // extern "C"

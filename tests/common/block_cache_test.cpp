@@ -48,13 +48,12 @@ TEST_F(BlockCache, SizesAndAlignment) {
 }
 
 // A block given back serves the next request of its size or a smaller large
-// one (cut down), never a larger one; idle, the cache keeps only the last block.
+// one (cut down), never a larger one, which first gives back the oldest
+// blocks; idle, the cache keeps only the last block.
 TEST_F(BlockCache, ReusesBySizeAndKeepsOneBlockWhenIdle) {
     void* p = rk::acquire_block(6 * kMiB);
     rk::release_block(p, 6 * kMiB);
     EXPECT_EQ(rk::block_cache_bytes(), 6 * kMiB);
-    void* larger = rk::acquire_block(6 * kMiB + 4097);
-    EXPECT_NE(larger, p);
     void* same = rk::acquire_block(6 * kMiB - 100);  // the same whole pages
     EXPECT_EQ(same, p);
     rk::release_block(same, 6 * kMiB - 100);
@@ -63,10 +62,38 @@ TEST_F(BlockCache, ReusesBySizeAndKeepsOneBlockWhenIdle) {
     EXPECT_EQ(rk::block_cache_bytes(), 0u);
     std::memset(cut, 1, 4 * kMiB);
     rk::release_block(cut, 4 * kMiB);
+    void* larger = rk::acquire_block(6 * kMiB + 4097);
+    EXPECT_NE(larger, cut);
+    EXPECT_EQ(rk::block_cache_bytes(), 0u);  // the miss gave the smaller block back
     rk::release_block(larger, 6 * kMiB + 4097);
     EXPECT_EQ(rk::block_cache_blocks(), 1u);
     EXPECT_EQ(rk::acquire_block(6 * kMiB + 4097), larger);
     rk::release_block(larger, 6 * kMiB + 4097);
+}
+
+// The idle limit: between calls the cache keeps up to it, oldest out first;
+// a miss gives back the oldest blocks until its own size is reached, so
+// kept and live memory together never exceed the most ever live.
+TEST_F(BlockCache, IdleLimitKeepsBlocksBetweenCallsWithoutRaisingThePeak) {
+    struct Limit {
+        explicit Limit(size_t bytes) { rk::set_block_cache_idle_limit(bytes); }
+        ~Limit() { rk::set_block_cache_idle_limit(0); }
+    } limit(40 * kMiB);
+    std::vector<void*> blocks;
+    {
+        Busy call;
+        for (int i = 0; i < 5; ++i) blocks.push_back(rk::acquire_block(10 * kMiB));
+        for (void* p : blocks) rk::release_block(p, 10 * kMiB);
+    }
+    EXPECT_EQ(rk::block_cache_bytes(), 40 * kMiB);  // the oldest went back
+    EXPECT_EQ(rk::acquire_block(10 * kMiB), blocks.back());
+    void* big = rk::acquire_block(25 * kMiB);  // misses: three older blocks go
+    EXPECT_EQ(rk::block_cache_bytes(), 0u);
+    rk::release_block(big, 25 * kMiB);
+    rk::release_block(blocks.back(), 10 * kMiB);
+    EXPECT_EQ(rk::block_cache_bytes(), 35 * kMiB);
+    rk::set_block_cache_idle_limit(0);
+    EXPECT_EQ(rk::block_cache_blocks(), 1u);
 }
 
 // While calls run, blocks stay up to the budget; when the last call ends, one
