@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "common/export_boundary.h"
 #include "common/thread_pool.h"
@@ -22,40 +23,43 @@ float usable_height(float v) noexcept {
 ImgbufPtr make_curvature(const imgbuf* heights, const CurvatureSettings& s) {
     const LibraryCall busy;
     const uint32_t w = heights->width, h = heights->height;
-    ImgbufPtr narrow = make_image(w, h);
-    if (!narrow || w == 0 || h == 0) return narrow;
+    if (w == 0 || h == 0) return make_image(w, h);
+    // The heights blurred once (narrow) and twice (wide), each in one grey
+    // plane.
+    GreyPlane narrow(w, h), wide(w, h);
+    if (!narrow || !wide) return nullptr;
     parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
             const float* src = row_unchecked(heights, y);
-            float* dst = row_unchecked(narrow.get(), y);
-            for (uint32_t x = 0; x < w; ++x) {
-                const float v = usable_height(src[4 * size_t{x}]);
-                dst[4 * x] = dst[4 * x + 1] = dst[4 * x + 2] = v;
-                dst[4 * x + 3] = 1.0f;
-            }
+            float* dst = narrow.row(y);
+            for (uint32_t x = 0; x < w; ++x) dst[x] = usable_height(src[4 * size_t{x}]);
         }
     });
     const uint32_t size = material_blur_size(s.scale);
-    if (!gaussian_blur(narrow.get(), size, s.edge)) return nullptr;
-    ImgbufPtr wide = copy_of(narrow.get());
-    if (!wide || !gaussian_blur(wide.get(), size, s.edge)) return nullptr;
+    if (!gaussian_blur_plane(narrow.data(), w, h, size, s.edge)) return nullptr;
+    std::memcpy(wide.data(), narrow.data(), size_t{w} * h * sizeof(float));
+    if (!gaussian_blur_plane(wide.data(), w, h, size, s.edge)) return nullptr;
+    // Made last, once the blurs' temporaries are given back.
+    ImgbufPtr out = make_image(w, h);
+    if (!out) return nullptr;
     const float gain = kGain * s.strength;
     parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
-            const float* a = row_unchecked(narrow.get(), y);
-            float* b = row_unchecked(wide.get(), y);
+            const float* a = narrow.row(y);
+            const float* b = wide.row(y);
+            float* o = row_unchecked(out.get(), y);
             for (uint32_t x = 0; x < w; ++x) {
-                const float near = a[4 * x];
-                const float diff = near - b[4 * x];
+                const float near = a[x];
+                const float diff = near - b[x];
                 const float flat = kFlat * std::max(1.0f, std::fabs(near));
                 const float bend = std::fabs(diff) <= flat ? 0.0f : gain * diff;
                 const float c = 0.5f + 0.5f * (bend / (1.0f + std::fabs(bend)));
-                b[4 * x] = b[4 * x + 1] = b[4 * x + 2] = c;
-                b[4 * x + 3] = 1.0f;
+                o[4 * x] = o[4 * x + 1] = o[4 * x + 2] = c;
+                o[4 * x + 3] = 1.0f;
             }
         }
     });
-    return wide;
+    return out;
 }
 
 }  // namespace

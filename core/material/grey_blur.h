@@ -1,9 +1,10 @@
-// What the curvature and roughness maps share: grey images blurred with the
+// What the curvature and roughness maps share: grey planes blurred with the
 // library's Gaussian kernels under either edge mode.
 #pragma once
 
 #include <cstdint>
 
+#include "common/block_cache.h"
 #include "filter/edge_mode.h"
 #include "imgbuf/imgbuf.h"
 
@@ -17,13 +18,30 @@ inline constexpr uint32_t kMaterialMaxBlur = 253;
 // when it is below 3 or above kMaterialMaxBlur.
 uint32_t material_blur_size(uint32_t requested) noexcept;
 
-// Blurs img in place with the Gaussian of that odd size. Wrapping reads across
-// the opposite edge (the centre of the clamped blur of the image tiled as
-// often as the kernel reaches). False, with img untouched, when the kernel or
-// a temporary cannot be had.
-bool gaussian_blur(imgbuf* img, uint32_t size, EdgeMode edge) noexcept;
+// One grey channel of w * h floats, rows of w, from the block cache and
+// uninitialised: a quarter of the memory of a grey image, which repeats each
+// value in three channels and carries an alpha.
+class GreyPlane {
+  public:
+    // Empty (data() null) when w * h overflows or memory runs out.
+    GreyPlane(uint32_t w, uint32_t h) noexcept;
+    float* data() const noexcept { return block_.get<float>(); }
+    float* row(uint32_t y) const noexcept { return data() + size_t{y} * width_; }
+    explicit operator bool() const noexcept { return static_cast<bool>(block_); }
 
-// A copy of img, or null when memory runs out.
-ImgbufPtr copy_of(const imgbuf* img) noexcept;
+  private:
+    Block block_;
+    uint32_t width_;
+};
+
+// Blurs a plane of w * h floats in place with the Gaussian of that odd size:
+// the bits the library's image blur (blur_in_bands, or blur_whole when
+// wrapping) gives each channel of an image whose channels all hold the
+// plane, at about a third of its work (three rows of the plane go through
+// the passes side by side in one image row, as its three colour channels).
+// False when the kernel or the temporaries cannot be had (the plane is then
+// untouched).
+bool gaussian_blur_plane(float* plane, uint32_t w, uint32_t h, uint32_t size,
+                         EdgeMode edge) noexcept;
 
 }  // namespace rk

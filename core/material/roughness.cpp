@@ -18,38 +18,53 @@ void set_grey(float* px, float v) noexcept {
     px[3] = 1.0f;
 }
 
+// Runs f(y) for every row y of an image of h rows, in parallel.
 template <class F>
-void each_pixel(uint32_t w, uint32_t h, F&& f) noexcept {
+void each_row(uint32_t h, F&& f) noexcept {
     parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
-        for (uint32_t y = y0; y < y1; ++y)
-            for (uint32_t x = 0; x < w; ++x) f(y, 4 * size_t{x});
+        for (uint32_t y = y0; y < y1; ++y) f(y);
     });
 }
 
 ImgbufPtr make_roughness(const imgbuf* photo, const RoughnessSettings& s) {
     const LibraryCall busy;
     const uint32_t w = photo->width, h = photo->height;
-    ImgbufPtr grey = make_image(w, h);
-    if (!grey || w == 0 || h == 0) return grey;
-    parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
-        for (uint32_t y = y0; y < y1; ++y)
-            luminance_row<false, false, false>(row_unchecked(grey.get(), y),
-                                               row_unchecked(photo, y), w);
+    if (w == 0 || h == 0) return make_image(w, h);
+    // The luminance's local mean, and its local mean absolute deviation from
+    // it (the fine detail), each in one grey plane.
+    GreyPlane mean(w, h), detail(w, h);
+    if (!mean || !detail) return nullptr;
+    each_row(h, [&](uint32_t y) noexcept {
+        const float* px = row_unchecked(photo, y);
+        float* m = mean.row(y);
+        float* d = detail.row(y);
+        for (uint32_t x = 0; x < w; ++x) {
+            const float* p = px + 4 * size_t{x};
+            const float r = clamp01(p[0]), g = clamp01(p[1]), b = clamp01(p[2]);
+            m[x] = d[x] = 0.114f * b + (0.299f * r + 0.587f * g);
+        }
     });
-    ImgbufPtr mean = copy_of(grey.get());
-    if (!mean || !gaussian_blur(mean.get(), kDetailBlur, s.edge)) return nullptr;
-    each_pixel(w, h, [&](uint32_t y, size_t i) noexcept {
-        float* g = row_unchecked(grey.get(), y) + i;
-        set_grey(g, std::fabs(g[0] - row_unchecked(mean.get(), y)[i]));
+    if (!gaussian_blur_plane(mean.data(), w, h, kDetailBlur, s.edge)) return nullptr;
+    each_row(h, [&](uint32_t y) noexcept {
+        const float* m = mean.row(y);
+        float* d = detail.row(y);
+        for (uint32_t x = 0; x < w; ++x) d[x] = std::fabs(d[x] - m[x]);
     });
-    if (!gaussian_blur(grey.get(), kDetailBlur, s.edge)) return nullptr;
-    each_pixel(w, h, [&](uint32_t y, size_t i) noexcept {
-        float* g = row_unchecked(grey.get(), y) + i;
-        const float detail = std::fmin(g[0] / kFullyRough, 1.0f);
-        const float base = (detail + (1.0f - row_unchecked(mean.get(), y)[i])) * 0.5f;
-        set_grey(g, clamp01((base - 0.5f) * s.contrast + 0.5f + s.bias));
+    if (!gaussian_blur_plane(detail.data(), w, h, kDetailBlur, s.edge)) return nullptr;
+    // Made last, once the blurs' temporaries are given back.
+    ImgbufPtr out = make_image(w, h);
+    if (!out) return nullptr;
+    each_row(h, [&](uint32_t y) noexcept {
+        const float* m = mean.row(y);
+        const float* d = detail.row(y);
+        float* o = row_unchecked(out.get(), y);
+        for (uint32_t x = 0; x < w; ++x) {
+            const float fine = std::fmin(d[x] / kFullyRough, 1.0f);
+            const float base = (fine + (1.0f - m[x])) * 0.5f;
+            set_grey(o + 4 * size_t{x}, clamp01((base - 0.5f) * s.contrast + 0.5f + s.bias));
+        }
     });
-    return grey;
+    return out;
 }
 
 }  // namespace

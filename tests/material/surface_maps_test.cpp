@@ -1,11 +1,16 @@
-// Curvature and roughness: the two maps built from Gaussian blurs.
+// Curvature and roughness: the two maps built from Gaussian blurs, and the
+// blur of grey planes they share.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <functional>
 
+#include "filter/convolve.h"
+#include "filter/kernel_cache.h"
 #include "image_helpers.h"
 #include "material/curvature.h"
+#include "material/grey_blur.h"
 #include "material/roughness.h"
 
 using namespace rk;
@@ -150,4 +155,34 @@ TEST(Roughness, WrapThreadsAndSettings) {
     }
     EXPECT_EQ(roughness_settings_error({}), nullptr);
     EXPECT_FALSE(roughness_map(nullptr, {}));
+}
+
+// The plane blur gives, bit for bit, what the image blur gives each channel
+// of a grey image: on sizes that fill the packed rows and columns unevenly
+// (and a single pixel), short and long kernels, both edge modes.
+TEST(GreyPlaneBlur, EqualsTheImageBlurOfEachChannel) {
+    const uint32_t sizes[][2] = {{1, 1}, {2, 5}, {7, 3}, {31, 17}, {64, 40}, {5, 70}};
+    for (const auto& s : sizes) {
+        const uint32_t w = s[0], h = s[1];
+        for (uint32_t taps : {3u, 9u, 31u}) {
+            for (EdgeMode edge : {EDGE_CLAMP, EDGE_WRAP}) {
+                Img img = grey(w, h, [](int x, int y) {
+                    return std::sin(0.7f * x + 0.3f * y * y) + 0.01f * x * y;
+                });
+                GreyPlane plane(w, h);
+                ASSERT_TRUE(plane);
+                for (uint32_t y = 0; y < h; ++y)
+                    for (uint32_t x = 0; x < w; ++x) plane.row(y)[x] = get_px(img.get(), x, y)[0];
+                const BlurKernel* k = kernel_cache_get(KERNEL_GAUSSIAN, taps);
+                ASSERT_TRUE(k && blur_whole(img.get(), k->weights4, k->size, k->norm, edge));
+                ASSERT_TRUE(gaussian_blur_plane(plane.data(), w, h, taps, edge));
+                for (uint32_t y = 0; y < h; ++y)
+                    for (uint32_t x = 0; x < w; ++x)
+                        ASSERT_EQ(std::bit_cast<uint32_t>(plane.row(y)[x]),
+                                  std::bit_cast<uint32_t>(get_px(img.get(), x, y)[0]))
+                            << w << "x" << h << " taps " << taps << " edge " << edge << " at "
+                            << x << "," << y;
+            }
+        }
+    }
 }
