@@ -217,7 +217,8 @@ class Job {
         p.edge_mode = edge_mode();
         Image roughness = generated("the roughness map", rk_roughness_map, photo, p);
         if (roughness && options_.writes(kMapRoughness)) write_map(kMapRoughness, roughness.get());
-        return roughness;
+        // Kept beside the heights' maps only for the packed file.
+        return options_.writes(kMapPacked) ? std::move(roughness) : nullptr;
     }
 
     // Occlusion, curvature, the packed file and the glTF material of a w x h
