@@ -31,7 +31,10 @@ TEST(BatchMemory, PeakDoesNotGrowWithTheNumberOfImages) {
     const ProgramRun four = run_reliefkit(dir.path(), args);
     ASSERT_EQ(all.status, 0) << all.err;
     ASSERT_EQ(four.status, 0) << four.err;
-    EXPECT_LE(all.peak_kib, four.peak_kib * 11 / 10) << "four photographs: " << four.peak_kib;
+    // Growth with the count would be four times; what two workers hold at
+    // once varies with how their widest moments meet (more often among
+    // sixteen, and under a loaded machine's scheduling).
+    EXPECT_LE(all.peak_kib, four.peak_kib * 5 / 4) << "four photographs: " << four.peak_kib;
 }
 
 }  // namespace
