@@ -201,8 +201,8 @@ RK_API uint32_t rk_get_thread_count(void) RK_NOEXCEPT;
  * or only the block given back last when bytes is 0 (the default: between
  * calls a host holds at most one image more than its own). A host that makes
  * several maps of one photograph in a row (a whole material: about six
- * images and their scratch) saves about a fifth of their processor time with
- * 1 GiB. Kept memory never raises the process's peak: a request the kept
+ * images and their scratch) faults its memory in once instead of per map
+ * with 1 GiB. Kept memory never raises the process's peak: a request the kept
  * blocks cannot serve first returns as many bytes of them to the system.
  * rk_cleanup() returns it all, and the setting stays. Any thread, any time;
  * takes effect at once. */
