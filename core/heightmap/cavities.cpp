@@ -4,9 +4,11 @@
 #include <array>
 #include <cmath>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "common/thread_pool.h"
+#include "heightmap/scratch.h"
 
 namespace rk {
 namespace {
@@ -130,11 +132,12 @@ std::vector<uint32_t> straight(size_t n) {
 // there.
 void close_square(const float* src, uint32_t w, uint32_t h, bool wrap, uint32_t r, float* env) {
     const size_t ew = w + 2 * size_t{r}, eh = h + 2 * size_t{r};
-    std::vector<float> a(h * ew), b(eh * ew);
-    row_pass<true>(src, w, h, folded(w, 2 * r, wrap), r, a.data(), ew);
-    column_pass<true>(a.data(), ew, static_cast<uint32_t>(ew), folded(h, 2 * r, wrap), r, b.data());
-    column_pass<false>(b.data(), ew, static_cast<uint32_t>(ew), straight(eh), r, a.data());
-    row_pass<false>(a.data(), ew, h, straight(ew), r, env, w);
+    // Each pass writes every value of its plane before the next reads it.
+    const ScratchFloats a(h * ew), b(eh * ew);
+    row_pass<true>(src, w, h, folded(w, 2 * r, wrap), r, a.get(), ew);
+    column_pass<true>(a.get(), ew, static_cast<uint32_t>(ew), folded(h, 2 * r, wrap), r, b.get());
+    column_pass<false>(b.get(), ew, static_cast<uint32_t>(ew), straight(eh), r, a.get());
+    row_pass<false>(a.get(), ew, h, straight(ew), r, env, w);
 }
 
 // The median of the histogram's values, interpolated inside its bin.
@@ -171,14 +174,16 @@ bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor) {
     const uint32_t side = std::max(w, h);
     const auto r = static_cast<uint32_t>(std::max(1.0f, std::round(static_cast<float>(side) / 32)));
     const uint32_t tile = r;
-    std::vector<float> smooth(pixels), tmp(pixels), env(pixels);
+    // Every plane is written whole before it is read.
+    std::optional<ScratchFloats> tmp(std::in_place, pixels), smooth(std::in_place, pixels),
+        env(std::in_place, pixels);
 
     // 1-2-1 along rows, then columns; the neighbours' columns worked out once.
     const std::vector<uint32_t> across = folded(w, 1, wrap);
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
             const float* s = lum + size_t{y} * w;
-            float* o = tmp.data() + size_t{y} * w;
+            float* o = tmp->get() + size_t{y} * w;
             for (uint32_t x = 0; x < w; ++x) {
                 const float a = s[across[x]], c = s[across[x + 2]];
                 o[x] = 0.25f * ((a + c) + 2.0f * s[x]);
@@ -187,21 +192,21 @@ bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor) {
     });
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
-            const float* a = tmp.data() + size_t{fold(int64_t{y} - 1, h, wrap)} * w;
-            const float* s = tmp.data() + size_t{y} * w;
-            const float* c = tmp.data() + size_t{fold(int64_t{y} + 1, h, wrap)} * w;
-            float* o = smooth.data() + size_t{y} * w;
+            const float* a = tmp->get() + size_t{fold(int64_t{y} - 1, h, wrap)} * w;
+            const float* s = tmp->get() + size_t{y} * w;
+            const float* c = tmp->get() + size_t{fold(int64_t{y} + 1, h, wrap)} * w;
+            float* o = smooth->get() + size_t{y} * w;
             for (uint32_t x = 0; x < w; ++x) o[x] = 0.25f * ((a[x] + c[x]) + 2.0f * s[x]);
         }
     });
-    tmp = {};
-    close_square(smooth.data(), w, h, wrap, r, env.data());
+    tmp.reset();
+    close_square(smooth->get(), w, h, wrap, r, env->get());
     // q = envelope / luminance >= 1 (a closing never lowers a value), in factor.
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
-        for (size_t i = size_t{y0} * w; i < size_t{y1} * w; ++i) factor[i] = env[i] / smooth[i];
+        for (size_t i = size_t{y0} * w; i < size_t{y1} * w; ++i) factor[i] = (*env)[i] / (*smooth)[i];
     });
-    smooth = {};
-    env = {};
+    smooth.reset();
+    env.reset();
 
     // Histograms of q per tile, then the median around each tile corner.
     const uint32_t nx = (w + tile - 1) / tile, ny = (h + tile - 1) / tile;
