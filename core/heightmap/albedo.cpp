@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "common/thread_pool.h"
@@ -42,7 +43,14 @@ ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* rep
     ds.wrap = settings.wrap;
     ds.azimuth = settings.azimuth;
     if (!delit_shading(src, ds, shading.get(), report)) return nullptr;
-    ScratchFloats lum(pixels);
+    // The result's pixels, four planes' worth, hold the de-shaded luminance
+    // and the cavities' scratch until the colour is written over them: no
+    // fresh memory for either.
+    ImgbufPtr out = make_image(w, h);
+    if (!out) return nullptr;
+    std::optional<ScratchFloats> own;
+    float* const lum = rows_packed(out.get()) ? out->pixels : own.emplace(pixels).get();
+    float* const spare = own || cavity_scratch_floats(w, h) > 3 * pixels ? nullptr : lum + pixels;
     std::vector<double> photo_rows(h);
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
@@ -59,13 +67,19 @@ ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* rep
         }
     });
     if (settings.lift_cavities) {
-        ScratchFloats cavities(pixels);
-        if (!cavity_shading(lum.get(), w, h, settings.wrap, cavities.get())) return nullptr;
+        // The cavities' factor takes the luminance's place; the luminance is
+        // made again from the photograph, as it was.
+        if (!cavity_shading(lum, w, h, settings.wrap, lum, spare)) return nullptr;
         parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
-            for (size_t i = size_t{y0} * w; i < size_t{y1} * w; ++i) {
-                const float s = std::max(shading[i] * cavities[i], kLeastShading);
-                lum[i] *= shading[i] / s;
-                shading[i] = s;
+            for (uint32_t y = y0; y < y1; ++y) {
+                const float* p = row_unchecked(src, y);
+                for (uint32_t x = 0; x < w; ++x) {
+                    const size_t i = size_t{y} * w + x;
+                    const float was = shading[i];
+                    const float s = std::max(was * lum[i], kLeastShading);
+                    lum[i] = (std::max(luminance_of(p + 4 * size_t{x}), kFloor) / was) * (was / s);
+                    shading[i] = s;
+                }
             }
         });
     }
@@ -132,8 +146,6 @@ ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* rep
             out_rows[y] = out;
         }
     });
-    ImgbufPtr out = make_image(w, h);
-    if (!out) return nullptr;
     const double photo_mean = sum_rows(photo_rows), out_mean = sum_rows(out_rows);
     const auto scale = static_cast<float>(out_mean > 0.0 ? photo_mean / out_mean : 1.0);
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {

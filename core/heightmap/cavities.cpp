@@ -132,13 +132,13 @@ std::vector<uint32_t> straight(size_t n) {
 // opposite edge), so that the smallest of them sees the same neighbourhoods
 // at an edge as inside: a picture darkening towards its edge is not lifted
 // there.
-void close_square(const float* src, uint32_t w, uint32_t h, bool wrap, uint32_t r, float* env) {
+// a: scratch of h (w + 2r) floats.
+void close_square(const float* src, uint32_t w, uint32_t h, bool wrap, uint32_t r, float* a,
+                  float* env) {
     const size_t ew = w + 2 * size_t{r};
-    // The first pass writes every value of the plane before the next reads it.
-    const ScratchFloats a(h * ew);
-    row_pass<true>(src, w, h, folded(w, 2 * r, wrap), r, a.get(), ew);
-    close_columns(a.get(), ew, static_cast<uint32_t>(ew), h, folded(h, 2 * r, wrap), r);
-    row_pass<false>(a.get(), ew, h, straight(ew), r, env, w);
+    row_pass<true>(src, w, h, folded(w, 2 * r, wrap), r, a, ew);
+    close_columns(a, ew, static_cast<uint32_t>(ew), h, folded(h, 2 * r, wrap), r);
+    row_pass<false>(a, ew, h, straight(ew), r, env, w);
 }
 
 // The median of the histogram's values, interpolated inside its bin.
@@ -170,13 +170,20 @@ void corner_taps(uint32_t n, uint32_t tile, std::vector<uint32_t>& c0, std::vect
     }
 }
 
-bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor) {
-    const size_t pixels = size_t{w} * h;
+uint32_t envelope_radius(uint32_t w, uint32_t h) {
     const uint32_t side = std::max(w, h);
-    const auto r = static_cast<uint32_t>(std::max(1.0f, std::round(static_cast<float>(side) / 32)));
+    return static_cast<uint32_t>(std::max(1.0f, std::round(static_cast<float>(side) / 32)));
+}
+
+bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor, float* scratch) {
+    const size_t pixels = size_t{w} * h;
+    const uint32_t r = envelope_radius(w, h);
     const uint32_t tile = r;
-    // The plane is written whole before it is read.
-    std::optional<ScratchFloats> smooth(std::in_place, pixels);
+    // The smoothed luminance, then the closing's plane; each is written whole
+    // before it is read.
+    std::optional<ScratchFloats> own;
+    if (!scratch) scratch = own.emplace(cavity_scratch_floats(w, h)).get();
+    float* const smooth = scratch;
 
     // 1-2-1 along rows, then columns; the neighbours' columns worked out once.
     // Each band keeps the row pass of three rows (the one above, its own, the
@@ -199,7 +206,7 @@ bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor) {
         along_row(y0, s);
         for (uint32_t y = y0; y < y1; ++y) {
             along_row(fold(int64_t{y} + 1, h, wrap), c);
-            float* o = smooth->get() + size_t{y} * w;
+            float* o = smooth + size_t{y} * w;
             for (uint32_t x = 0; x < w; ++x) o[x] = 0.25f * ((a[x] + c[x]) + 2.0f * s[x]);
             std::swap(a, s);
             std::swap(s, c);
@@ -207,11 +214,11 @@ bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor) {
     });
     // The envelope, then q = envelope / luminance >= 1 (a closing never lowers
     // a value), in factor.
-    close_square(smooth->get(), w, h, wrap, r, factor);
+    close_square(smooth, w, h, wrap, r, smooth + pixels, factor);
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
-        for (size_t i = size_t{y0} * w; i < size_t{y1} * w; ++i) factor[i] /= (*smooth)[i];
+        for (size_t i = size_t{y0} * w; i < size_t{y1} * w; ++i) factor[i] /= smooth[i];
     });
-    smooth.reset();
+    own.reset();
 
     // Histograms of q per tile, then the median around each tile corner.
     const uint32_t nx = (w + tile - 1) / tile, ny = (h + tile - 1) / tile;
@@ -267,9 +274,14 @@ bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor) {
 
 }  // namespace
 
-bool cavity_shading(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor) noexcept {
+size_t cavity_scratch_floats(uint32_t w, uint32_t h) noexcept {
+    return size_t{w} * h + size_t{h} * (w + 2 * size_t{envelope_radius(w, h)});
+}
+
+bool cavity_shading(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor,
+                    float* scratch) noexcept {
     try {
-        return run(lum, w, h, wrap, factor);
+        return run(lum, w, h, wrap, factor, scratch);
     } catch (const std::bad_alloc&) {
         return false;
     }
