@@ -37,20 +37,22 @@ double sum_rows(const std::vector<double>& rows) {
 ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* report) {
     const uint32_t w = src->width, h = src->height;
     const size_t pixels = size_t{w} * h;
-    // delit_shading and cavity_shading write every pixel of their planes.
-    ScratchFloats shading(pixels);
-    DelitSettings ds;
-    ds.wrap = settings.wrap;
-    ds.azimuth = settings.azimuth;
-    if (!delit_shading(src, ds, shading.get(), report)) return nullptr;
-    // The result's pixels, four planes' worth, hold the de-shaded luminance
-    // and the cavities' scratch until the colour is written over them: no
-    // fresh memory for either.
+    // The result's pixels, four planes' worth, hold the de-shaded luminance,
+    // the cavities' scratch and the shading until the colour is written over
+    // them: no fresh memory for any of them (the cavities' closing takes the
+    // block the solve's grid gave back). delit_shading and cavity_shading
+    // write every pixel of their planes.
     ImgbufPtr out = make_image(w, h);
     if (!out) return nullptr;
     std::optional<ScratchFloats> own;
-    float* const lum = rows_packed(out.get()) ? out->pixels : own.emplace(pixels).get();
-    float* const spare = own || cavity_scratch_floats(w, h) > 3 * pixels ? nullptr : lum + pixels;
+    float* const planes = rows_packed(out.get()) ? out->pixels : own.emplace(4 * pixels).get();
+    float* const lum = planes;
+    float* const spare = planes + pixels;
+    float* const shading = planes + 3 * pixels;
+    DelitSettings ds;
+    ds.wrap = settings.wrap;
+    ds.azimuth = settings.azimuth;
+    if (!delit_shading(src, ds, shading, report)) return nullptr;
     std::vector<double> photo_rows(h);
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
@@ -130,15 +132,19 @@ ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* rep
     }
     // The whole shading of each pixel, and the de-lit luminance's sum (for
     // the scale that keeps the photograph's mean) before any pixel is written,
-    // so that the colour is written once.
+    // so that the colour is written once. The factors leave the result's
+    // pixels (the colour would overwrite them before they are read) for the
+    // block the cavities' closing gave back.
     std::vector<double> out_rows(h);
+    const ScratchFloats factors(pixels);
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
             const float* s = row_unchecked(src, y);
-            float* k = shading.get() + size_t{y} * w;
+            const float* l = shading + size_t{y} * w;
+            float* k = factors.get() + size_t{y} * w;
             double out = 0.0;
             for (uint32_t x = 0; x < w; ++x) {
-                k[x] = 1.0f / (k[x] * static_cast<float>(fall[x] * rise[y]));
+                k[x] = 1.0f / (l[x] * static_cast<float>(fall[x] * rise[y]));
                 const float* p = s + 4 * size_t{x};
                 out += 0.114f * (clamp01(p[2]) * k[x]) +
                        (0.299f * (clamp01(p[0]) * k[x]) + 0.587f * (clamp01(p[1]) * k[x]));
@@ -151,7 +157,7 @@ ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* rep
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
             const float* s = row_unchecked(src, y);
-            const float* k = shading.get() + size_t{y} * w;
+            const float* k = factors.get() + size_t{y} * w;
             float* o = row_unchecked(out.get(), y);
             for (uint32_t x = 0; x < w; ++x) {
                 for (int c = 0; c < 3; ++c) {

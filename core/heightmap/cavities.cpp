@@ -179,11 +179,9 @@ bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor, flo
     const size_t pixels = size_t{w} * h;
     const uint32_t r = envelope_radius(w, h);
     const uint32_t tile = r;
-    // The smoothed luminance, then the closing's plane; each is written whole
-    // before it is read.
+    // The smoothed luminance; written whole before it is read.
     std::optional<ScratchFloats> own;
-    if (!scratch) scratch = own.emplace(cavity_scratch_floats(w, h)).get();
-    float* const smooth = scratch;
+    float* const smooth = scratch ? scratch : own.emplace(pixels).get();
 
     // 1-2-1 along rows, then columns; the neighbours' columns worked out once.
     // Each band keeps the row pass of three rows (the one above, its own, the
@@ -214,7 +212,11 @@ bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor, flo
     });
     // The envelope, then q = envelope / luminance >= 1 (a closing never lowers
     // a value), in factor.
-    close_square(smooth, w, h, wrap, r, smooth + pixels, factor);
+    {
+        // The closing's plane, h (w + 2r) floats; written whole before it is read.
+        const ScratchFloats closed(size_t{h} * (w + 2 * size_t{r}));
+        close_square(smooth, w, h, wrap, r, closed.get(), factor);
+    }
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
         for (size_t i = size_t{y0} * w; i < size_t{y1} * w; ++i) factor[i] /= smooth[i];
     });
@@ -273,10 +275,6 @@ bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor, flo
 }
 
 }  // namespace
-
-size_t cavity_scratch_floats(uint32_t w, uint32_t h) noexcept {
-    return size_t{w} * h + size_t{h} * (w + 2 * size_t{envelope_radius(w, h)});
-}
 
 bool cavity_shading(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor,
                     float* scratch) noexcept {

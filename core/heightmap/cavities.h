@@ -2,7 +2,6 @@
 // part of a photograph's shading that no light direction explains.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 namespace rk {
@@ -33,10 +32,9 @@ namespace rk {
 // tiles (neighbourhoods continue across the opposite edge), otherwise edge
 // pixels continue outwards. Every thread count gives the same bits.
 // factor may be lum (lum is read only before factor is written). scratch:
-// cavity_scratch_floats(w, h) floats the call may overwrite, or null for its
-// own. False when memory runs out (factor then unspecified).
+// w * h floats the call may overwrite, or null for its own. False when memory
+// runs out (factor then unspecified).
 bool cavity_shading(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor,
                     float* scratch = nullptr) noexcept;
-size_t cavity_scratch_floats(uint32_t w, uint32_t h) noexcept;
 
 }  // namespace rk
