@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "common/thread_pool.h"
+#include "filter/spectral.h"
 #include "heightmap/cavities.h"
 #include "heightmap/scratch.h"
-#include "filter/spectral.h"
 #include "imgbuf/luminance.h"
 
 namespace rk {
