@@ -252,10 +252,19 @@ Odd odd_signature(FourierGrid& g, uint32_t x0, uint32_t y0, uint32_t w, uint32_t
     return odd;
 }
 
+// The heights' correlation with the dark parts decides the light's end only
+// when its cosine is at least this: the sums over the spectrum and over the
+// picture then agree in sign with a margin of about a thousand times their
+// rounding (single-precision transforms: about 1e-7 times log2 of the cells).
+constexpr double kClearCosine = 1e-3;
+
 // Writes the heights into dst, or (dst null) the relief's shading factor of
-// each pixel into shading (w * h floats).
+// each pixel into shading (w * h floats). For the heights the light's end is
+// read from the heights made for one end (see below) unless end_in_spectrum;
+// *unclear (when not null) is set, dst left as it was, when that reading is
+// too close to call.
 bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLight* report,
-         float* shading = nullptr) {
+         float* shading = nullptr, bool end_in_spectrum = true, bool* unclear = nullptr) {
     const Tuning t;
     const uint32_t w = src->width, h = src->height;
     const uint32_t side = std::max(w, h);
@@ -374,7 +383,6 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
             }
         }
     });
-    base = {};
     const bool given = std::isfinite(settings.azimuth);
     // Within the local mean's reach of a clamped image's edge, the shading
     // holds the mirror's step (a light falling off across the picture turns
@@ -389,8 +397,12 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
     // either end (kd^2 below): when only that is asked for, the end is not
     // sought.
     const bool seeks_end = !given && (dst || report);
+    // Heights need no transform of the dark parts: the correlation is the
+    // same sum over the picture, of the heights made for one end times the
+    // dark parts made again from the photograph (see end_from_heights).
+    const bool end_from_heights = seeks_end && dst && !end_in_spectrum;
     std::unique_ptr<FourierGrid> dark;
-    if (seeks_end) {
+    if (seeks_end && !end_from_heights) {
         dark = std::make_unique<FourierGrid>(gw, gh);
         if (!dark->valid()) return false;
         parallel_rows(gh, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
@@ -431,7 +443,7 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
             if (report) *report = {NAN, 0.0f};
             return true;
         }
-        if (seeks_end) dark->forward();
+        if (dark) dark->forward();
     }
     // The heights whose derivative along the light is the shading, smeared a
     // little across it and held at long wavelengths.
@@ -465,7 +477,7 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
     // heights times the dark part's conjugate).
     // Each row's sum in its order, the rows' in row order.
     double sun_sign = 1.0;
-    if (seeks_end) {
+    if (dark) {
         std::vector<double> rows(gh);
         parallel_rows(gh, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
             for (uint32_t y = ya; y < yb; ++y) {
@@ -484,7 +496,8 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
         sun_sign = corr >= 0.0 ? 1.0 : -1.0;
         dark.reset();
     }
-    if (report) {
+    auto tell = [&] {
+        if (!report) return;
         double az = std::atan2(-static_cast<double>(light.dy) * sun_sign,
                                static_cast<double>(light.dx) * sun_sign) *
                     180.0 / std::numbers::pi;
@@ -492,7 +505,8 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
         report->azimuth =
             !(light.directional > 0.0f) ? NAN : static_cast<float>(az >= 360.0 ? 0.0 : az);
         report->directional = light.directional;
-    }
+    };
+    if (!end_from_heights) tell();
     if (!dst && !shading) return true;  // the light was all that was asked for
     if (!dst) {
         // The shading the directional reading explains: the shading's
@@ -527,7 +541,7 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
         });
         return true;
     }
-    const auto ws = static_cast<float>(settings.invert ? -sun_sign : sun_sign);
+    auto ws = static_cast<float>(settings.invert ? -sun_sign : sun_sign);
     parallel_rows(gh, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
         for (uint32_t y = ya; y < yb; ++y) {
             Cell* row = grid.row(y);
@@ -541,6 +555,71 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
     });
     grid.row(0)[0] = Cell(0.0f, 0.0f);
     grid.inverse();
+    if (end_from_heights) {
+        // The heights of the end taken (sun_sign 1) against the dark parts,
+        // the shading's negative part made again as above; a cell of a
+        // clamped image's border holds no shading. Per row in order, then
+        // the rows in order.
+        std::vector<double> sums(3 * size_t{gh}, 0.0);
+        parallel_rows(gh, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
+            for (uint32_t y = ya; y < yb; ++y) {
+                const bool inside = y >= margin && y < margin + h;
+                if (!settings.wrap && !inside) continue;
+                const float* s = row_unchecked(src, fold(int64_t{y} - margin, h, settings.wrap));
+                const float* heights = grid.real_row(y);
+                const float* b0 = base.data() + size_t{y0[y]} * bw;
+                const float* b1 = base.data() + size_t{y1[y]} * bw;
+                const float v = wy[y], u = 1.0f - v;
+                const uint32_t xa = settings.wrap ? 0 : margin,
+                               xb = settings.wrap ? gw : margin + w;
+                double hd = 0.0, hh = 0.0, dd = 0.0;
+                for (uint32_t x = xa; x < xb; ++x) {
+                    const float* p = s + 4 * size_t{columns[x]};
+                    const float r = clamp01(p[0]), gr = clamp01(p[1]), b = clamp01(p[2]);
+                    const float l = std::max(0.114f * b + (0.299f * r + 0.587f * gr), t.floor);
+                    const float top = (1.0f - wx[x]) * b0[x0[x]] + wx[x] * b0[x1[x]];
+                    const float bottom = (1.0f - wx[x]) * b1[x0[x]] + wx[x] * b1[x1[x]];
+                    const auto d =
+                        static_cast<double>(std::min(l / (u * top + v * bottom) - 1.0f, 0.0f));
+                    const auto e = static_cast<double>(heights[x]);
+                    hd += e * d;
+                    hh += e * e;
+                    dd += d * d;
+                }
+                sums[3 * size_t{y}] = hd;
+                sums[3 * size_t{y} + 1] = hh;
+                sums[3 * size_t{y} + 2] = dd;
+            }
+        });
+        double corr = 0.0, hh = 0.0, dd = 0.0;
+        for (uint32_t y = 0; y < gh; ++y) {
+            corr += sums[3 * size_t{y}];
+            hh += sums[3 * size_t{y} + 1];
+            dd += sums[3 * size_t{y} + 2];
+        }
+        corr *= ws;  // the heights were made for ws
+        // No dark part: both sums are exactly 0 (the light's end then 1).
+        if (dd > 0.0 && !(corr != 0.0 && std::abs(corr) >= kClearCosine * std::sqrt(hh * dd))) {
+            if (unclear) *unclear = true;
+            return true;
+        }
+        sun_sign = corr >= 0.0 ? 1.0 : -1.0;
+        tell();
+        // The other end's heights are these negated, bit for bit: every step
+        // of the transform (sums and products, rounded to nearest) commutes
+        // with the sign; only the mean's cell is +0 either way, which could
+        // at most turn the sign of a height that is exactly 0.
+        const auto want = static_cast<float>(settings.invert ? -sun_sign : sun_sign);
+        if (want != ws) {
+            parallel_rows(h, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
+                for (uint32_t y = ya; y < yb; ++y) {
+                    float* g = grid.real_row(y + margin) + margin;
+                    for (uint32_t x = 0; x < w; ++x) g[x] = -g[x];
+                }
+            });
+            ws = want;
+        }
+    }
 
     // Per row, then over the rows in order: min and max keep the first of
     // equal values (-0 before 0 or after), as one pass over the image would.
@@ -603,7 +682,9 @@ double mean_square_gradient(const imgbuf* img) {
 bool delit_heights(imgbuf* dst, const imgbuf* src, const DelitSettings& settings,
                    DelitLight* light) noexcept {
     try {
-        return run(dst, src, settings, light);
+        bool unclear = false;
+        if (!run(dst, src, settings, light, nullptr, false, &unclear)) return false;
+        return !unclear || run(dst, src, settings, light);
     } catch (const std::bad_alloc&) {
         return false;
     }
