@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "common/thread_pool.h"
-#include "heightmap/cavities.h"
 #include "filter/spectral.h"
+#include "heightmap/cavities.h"
+#include "heightmap/scratch.h"
 #include "imgbuf/luminance.h"
 
 namespace rk {
@@ -17,53 +19,100 @@ namespace {
 constexpr float kLeastShading = 0.1f;
 constexpr float kFloor = 1.0f / 255.0f;  // darkest luminance trusted
 
+// Rows of a band of the per-pixel loops.
+constexpr uint32_t kMinRows = 16;
+
+float luminance_of(const float* p) {
+    return 0.114f * clamp01(p[2]) + (0.299f * clamp01(p[0]) + 0.587f * clamp01(p[1]));
+}
+
+// Sums over the image are taken per row, in the row's order, and the rows'
+// sums added in row order: the same bits whichever thread ran a row.
+double sum_rows(const std::vector<double>& rows) {
+    double sum = 0.0;
+    for (double r : rows) sum += r;
+    return sum;
+}
+
 ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* report) {
     const uint32_t w = src->width, h = src->height;
     const size_t pixels = size_t{w} * h;
-    std::vector<float> shading(pixels);
+    // The result's pixels, four planes' worth, hold the de-shaded luminance,
+    // the cavities' scratch and the shading until the colour is written over
+    // them: no fresh memory for any of them (the cavities' closing takes the
+    // block the solve's grid gave back). delit_shading and cavity_shading
+    // write every pixel of their planes.
+    ImgbufPtr out = make_image(w, h);
+    if (!out) return nullptr;
+    std::optional<ScratchFloats> own;
+    float* const planes = rows_packed(out.get()) ? out->pixels : own.emplace(4 * pixels).get();
+    float* const lum = planes;
+    float* const spare = planes + pixels;
+    float* const shading = planes + 3 * pixels;
     DelitSettings ds;
     ds.wrap = settings.wrap;
     ds.azimuth = settings.azimuth;
-    if (!delit_shading(src, ds, shading.data(), report)) return nullptr;
-    std::vector<float> lum(pixels);
-    for (uint32_t y = 0; y < h; ++y) {
-        const float* s = row_unchecked(src, y);
-        for (uint32_t x = 0; x < w; ++x) {
-            const float* p = s + 4 * size_t{x};
-            const size_t i = size_t{y} * w + x;
-            shading[i] = std::max(shading[i], kLeastShading);
-            const float l =
-                0.114f * clamp01(p[2]) + (0.299f * clamp01(p[0]) + 0.587f * clamp01(p[1]));
-            lum[i] = std::max(l, kFloor) / shading[i];
+    if (!delit_shading(src, ds, shading, report)) return nullptr;
+    std::vector<double> photo_rows(h);
+    parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
+        for (uint32_t y = y0; y < y1; ++y) {
+            const float* s = row_unchecked(src, y);
+            double photo = 0.0;
+            for (uint32_t x = 0; x < w; ++x) {
+                const size_t i = size_t{y} * w + x;
+                shading[i] = std::max(shading[i], kLeastShading);
+                const float l = luminance_of(s + 4 * size_t{x});
+                photo += l;
+                lum[i] = std::max(l, kFloor) / shading[i];
+            }
+            photo_rows[y] = photo;
         }
-    }
+    });
     if (settings.lift_cavities) {
-        std::vector<float> cavities(pixels);
-        if (!cavity_shading(lum.data(), w, h, settings.wrap, cavities.data())) return nullptr;
-        for (size_t i = 0; i < pixels; ++i) {
-            const float s = std::max(shading[i] * cavities[i], kLeastShading);
-            lum[i] *= shading[i] / s;
-            shading[i] = s;
-        }
+        // The cavities' factor takes the luminance's place; the luminance is
+        // made again from the photograph, as it was.
+        if (!cavity_shading(lum, w, h, settings.wrap, lum, spare)) return nullptr;
+        parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
+            for (uint32_t y = y0; y < y1; ++y) {
+                const float* p = row_unchecked(src, y);
+                for (uint32_t x = 0; x < w; ++x) {
+                    const size_t i = size_t{y} * w + x;
+                    const float was = shading[i];
+                    const float s = std::max(was * lum[i], kLeastShading);
+                    lum[i] = (std::max(luminance_of(p + 4 * size_t{x}), kFloor) / was) * (was / s);
+                    shading[i] = s;
+                }
+            }
+        });
     }
     // The slow light: a plane fitted to the de-shaded luminance's logarithm
     // (a lamp's fall-off, a vignette's side, a gradient of the sky) by least
-    // squares; any slower change than that is the colour's own.
+    // squares; any slower change than that is the colour's own. fall[x] and
+    // rise[y] are its two factors (1 without it): exp(cu u + cv v) is
+    // exp(cu u) exp(cv v).
+    std::vector<double> fall(w, 1.0), rise(h, 1.0);
     if (settings.flatten_light && w > 1 && h > 1) {
         // Coordinates from -1 to 1 on both axes are orthogonal over the
         // grid, so each coefficient is its own projection.
+        std::vector<double> u_rows(h), l_rows(h);
+        parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
+            for (uint32_t y = y0; y < y1; ++y) {
+                double ru = 0.0, rl = 0.0;
+                for (uint32_t x = 0; x < w; ++x) {
+                    const double u = 2.0 * x / (w - 1) - 1.0;
+                    const double l = std::log(static_cast<double>(lum[size_t{y} * w + x]));
+                    ru += u * l;
+                    rl += l;
+                }
+                u_rows[y] = ru;
+                l_rows[y] = rl;
+            }
+        });
         double su = 0.0, sv = 0.0, suu = 0.0, svv = 0.0;
         for (uint32_t y = 0; y < h; ++y) {
             const double v = 2.0 * y / (h - 1) - 1.0;
-            double ru = 0.0, rl = 0.0;
-            for (uint32_t x = 0; x < w; ++x) {
-                const double u = 2.0 * x / (w - 1) - 1.0;
-                const double l = std::log(static_cast<double>(lum[size_t{y} * w + x]));
-                ru += u * l;
-                rl += l;
-            }
-            su += ru;
-            sv += v * rl;
+            su += u_rows[y];
+            sv += v * l_rows[y];
         }
         for (uint32_t x = 0; x < w; ++x) {
             const double u = 2.0 * x / (w - 1) - 1.0;
@@ -78,41 +127,46 @@ ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* rep
         const double taken = tilt > kKeptTilt ? 1.0 - kKeptTilt / tilt : 0.0;
         cu *= taken;
         cv *= taken;
-        for (uint32_t y = 0; y < h; ++y) {
-            const double v = 2.0 * y / (h - 1) - 1.0;
+        for (uint32_t x = 0; x < w; ++x) fall[x] = std::exp(cu * (2.0 * x / (w - 1) - 1.0));
+        for (uint32_t y = 0; y < h; ++y) rise[y] = std::exp(cv * (2.0 * y / (h - 1) - 1.0));
+    }
+    // The whole shading of each pixel, and the de-lit luminance's sum (for
+    // the scale that keeps the photograph's mean) before any pixel is written,
+    // so that the colour is written once. The factors leave the result's
+    // pixels (the colour would overwrite them before they are read) for the
+    // block the cavities' closing gave back.
+    std::vector<double> out_rows(h);
+    const ScratchFloats factors(pixels);
+    parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
+        for (uint32_t y = y0; y < y1; ++y) {
+            const float* s = row_unchecked(src, y);
+            const float* l = shading + size_t{y} * w;
+            float* k = factors.get() + size_t{y} * w;
+            double out = 0.0;
             for (uint32_t x = 0; x < w; ++x) {
-                const double u = 2.0 * x / (w - 1) - 1.0;
-                shading[size_t{y} * w + x] *= static_cast<float>(std::exp(cu * u + cv * v));
+                k[x] = 1.0f / (l[x] * static_cast<float>(fall[x] * rise[y]));
+                const float* p = s + 4 * size_t{x};
+                out += 0.114f * (clamp01(p[2]) * k[x]) +
+                       (0.299f * (clamp01(p[0]) * k[x]) + 0.587f * (clamp01(p[1]) * k[x]));
             }
+            out_rows[y] = out;
         }
-    }
-    ImgbufPtr out = make_image(w, h);
-    if (!out) return nullptr;
-    double photo_mean = 0.0, out_mean = 0.0;
-    for (uint32_t y = 0; y < h; ++y) {
-        const float* s = row_unchecked(src, y);
-        float* o = row_unchecked(out.get(), y);
-        for (uint32_t x = 0; x < w; ++x) {
-            const size_t i = size_t{y} * w + x;
-            const float k = 1.0f / shading[i];
-            float l = 0.0f;
-            for (int c = 0; c < 3; ++c) {
-                o[4 * x + c] = clamp01(s[4 * x + c]) * k;
-            }
-            l = 0.114f * o[4 * x + 2] + (0.299f * o[4 * x] + 0.587f * o[4 * x + 1]);
-            out_mean += l;
-            photo_mean += 0.114f * clamp01(s[4 * x + 2]) +
-                          (0.299f * clamp01(s[4 * x]) + 0.587f * clamp01(s[4 * x + 1]));
-            o[4 * x + 3] = s[4 * x + 3];
-        }
-    }
+    });
+    const double photo_mean = sum_rows(photo_rows), out_mean = sum_rows(out_rows);
     const auto scale = static_cast<float>(out_mean > 0.0 ? photo_mean / out_mean : 1.0);
-    for (uint32_t y = 0; y < h; ++y) {
-        float* o = row_unchecked(out.get(), y);
-        for (uint32_t x = 0; x < w; ++x) {
-            for (int c = 0; c < 3; ++c) o[4 * x + c] = std::min(1.0f, o[4 * x + c] * scale);
+    parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
+        for (uint32_t y = y0; y < y1; ++y) {
+            const float* s = row_unchecked(src, y);
+            const float* k = factors.get() + size_t{y} * w;
+            float* o = row_unchecked(out.get(), y);
+            for (uint32_t x = 0; x < w; ++x) {
+                for (int c = 0; c < 3; ++c) {
+                    o[4 * x + c] = std::min(1.0f, (clamp01(s[4 * x + c]) * k[x]) * scale);
+                }
+                o[4 * x + 3] = s[4 * x + 3];
+            }
         }
-    }
+    });
     return out;
 }
 

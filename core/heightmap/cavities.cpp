@@ -4,9 +4,11 @@
 #include <array>
 #include <cmath>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "common/thread_pool.h"
+#include "heightmap/scratch.h"
 
 namespace rk {
 namespace {
@@ -83,11 +85,12 @@ void row_pass(const float* src, size_t src_stride, uint32_t rows, const std::vec
     });
 }
 
-// Row i of dst (n = map.size() - 2r rows) is the pick over 2r + 1 of the rows
-// src[map[j]], j < n + 2r, column by column; both of width columns, stride.
-template <bool kMax>
-void column_pass(const float* src, size_t stride, uint32_t columns,
-                 const std::vector<uint32_t>& map, uint32_t r, float* dst) {
+// The columns of img (h rows of width columns, stride; kept r rows past
+// each edge through map, h + 4r rows) closed: the largest over 2r + 1 rows,
+// h + 2r of them, then the smallest of those, h rows, in place. Each stripe of
+// columns is read whole before it is written, and no other stripe reads it.
+void close_columns(float* img, size_t stride, uint32_t columns, uint32_t h,
+                   const std::vector<uint32_t>& map, uint32_t r) {
     const size_t len = map.size(), n = len - 2 * size_t{r};
     const uint32_t stripes = (columns + kStripe - 1) / kStripe;
     const uint32_t groups = row_bands(stripes, 1);
@@ -99,13 +102,14 @@ void column_pass(const float* src, size_t stride, uint32_t columns,
         for (uint32_t s = s0; s < s1; ++s) {
             const uint32_t x0 = s * kStripe, lanes = std::min(kStripe, columns - x0);
             for (size_t j = 0; j < len; ++j) {
-                const float* row = src + map[j] * stride + x0;
+                const float* row = img + map[j] * stride + x0;
                 std::copy(row, row + lanes, pad + j * lanes);
             }
             // slide reads g[i + 2r] before it writes g[i]: the picks can land in g.
-            slide<kMax>(pad, static_cast<uint32_t>(n), r, lanes, g, e, g);
-            for (size_t y = 0; y < n; ++y) {
-                std::copy(g + y * lanes, g + (y + 1) * lanes, dst + y * stride + x0);
+            slide<true>(pad, static_cast<uint32_t>(n), r, lanes, g, e, g);
+            slide<false>(g, h, r, lanes, pad, e, pad);
+            for (size_t y = 0; y < h; ++y) {
+                std::copy(pad + y * lanes, pad + (y + 1) * lanes, img + y * stride + x0);
             }
         }
     });
@@ -128,13 +132,13 @@ std::vector<uint32_t> straight(size_t n) {
 // opposite edge), so that the smallest of them sees the same neighbourhoods
 // at an edge as inside: a picture darkening towards its edge is not lifted
 // there.
-void close_square(const float* src, uint32_t w, uint32_t h, bool wrap, uint32_t r, float* env) {
-    const size_t ew = w + 2 * size_t{r}, eh = h + 2 * size_t{r};
-    std::vector<float> a(h * ew), b(eh * ew);
-    row_pass<true>(src, w, h, folded(w, 2 * r, wrap), r, a.data(), ew);
-    column_pass<true>(a.data(), ew, static_cast<uint32_t>(ew), folded(h, 2 * r, wrap), r, b.data());
-    column_pass<false>(b.data(), ew, static_cast<uint32_t>(ew), straight(eh), r, a.data());
-    row_pass<false>(a.data(), ew, h, straight(ew), r, env, w);
+// a: scratch of h (w + 2r) floats.
+void close_square(const float* src, uint32_t w, uint32_t h, bool wrap, uint32_t r, float* a,
+                  float* env) {
+    const size_t ew = w + 2 * size_t{r};
+    row_pass<true>(src, w, h, folded(w, 2 * r, wrap), r, a, ew);
+    close_columns(a, ew, static_cast<uint32_t>(ew), h, folded(h, 2 * r, wrap), r);
+    row_pass<false>(a, ew, h, straight(ew), r, env, w);
 }
 
 // The median of the histogram's values, interpolated inside its bin.
@@ -166,42 +170,57 @@ void corner_taps(uint32_t n, uint32_t tile, std::vector<uint32_t>& c0, std::vect
     }
 }
 
-bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor) {
-    const size_t pixels = size_t{w} * h;
+uint32_t envelope_radius(uint32_t w, uint32_t h) {
     const uint32_t side = std::max(w, h);
-    const auto r = static_cast<uint32_t>(std::max(1.0f, std::round(static_cast<float>(side) / 32)));
+    return static_cast<uint32_t>(std::max(1.0f, std::round(static_cast<float>(side) / 32)));
+}
+
+bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor, float* scratch) {
+    const size_t pixels = size_t{w} * h;
+    const uint32_t r = envelope_radius(w, h);
     const uint32_t tile = r;
-    std::vector<float> smooth(pixels), tmp(pixels), env(pixels);
+    // The smoothed luminance; written whole before it is read.
+    std::optional<ScratchFloats> own;
+    float* const smooth = scratch ? scratch : own.emplace(pixels).get();
 
     // 1-2-1 along rows, then columns; the neighbours' columns worked out once.
+    // Each band keeps the row pass of three rows (the one above, its own, the
+    // one below) in turn.
     const std::vector<uint32_t> across = folded(w, 1, wrap);
-    parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
-        for (uint32_t y = y0; y < y1; ++y) {
-            const float* s = lum + size_t{y} * w;
-            float* o = tmp.data() + size_t{y} * w;
-            for (uint32_t x = 0; x < w; ++x) {
-                const float a = s[across[x]], c = s[across[x + 2]];
-                o[x] = 0.25f * ((a + c) + 2.0f * s[x]);
-            }
+    auto along_row = [&](uint32_t y, float* o) noexcept {
+        const float* s = lum + size_t{y} * w;
+        for (uint32_t x = 0; x < w; ++x) {
+            const float a = s[across[x]], c = s[across[x + 2]];
+            o[x] = 0.25f * ((a + c) + 2.0f * s[x]);
         }
-    });
-    parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
+    };
+    const uint32_t bands = row_bands(h, kMinRows);
+    std::vector<float> rows(3 * size_t{w} * bands);
+    parallel_bands(h, bands, [&](uint32_t b, uint32_t y0, uint32_t y1) noexcept {
+        float* a = rows.data() + 3 * size_t{w} * b;
+        float* s = a + w;
+        float* c = s + w;
+        along_row(fold(int64_t{y0} - 1, h, wrap), a);
+        along_row(y0, s);
         for (uint32_t y = y0; y < y1; ++y) {
-            const float* a = tmp.data() + size_t{fold(int64_t{y} - 1, h, wrap)} * w;
-            const float* s = tmp.data() + size_t{y} * w;
-            const float* c = tmp.data() + size_t{fold(int64_t{y} + 1, h, wrap)} * w;
-            float* o = smooth.data() + size_t{y} * w;
+            along_row(fold(int64_t{y} + 1, h, wrap), c);
+            float* o = smooth + size_t{y} * w;
             for (uint32_t x = 0; x < w; ++x) o[x] = 0.25f * ((a[x] + c[x]) + 2.0f * s[x]);
+            std::swap(a, s);
+            std::swap(s, c);
         }
     });
-    tmp = {};
-    close_square(smooth.data(), w, h, wrap, r, env.data());
-    // q = envelope / luminance >= 1 (a closing never lowers a value), in factor.
+    // The envelope, then q = envelope / luminance >= 1 (a closing never lowers
+    // a value), in factor.
+    {
+        // The closing's plane, h (w + 2r) floats; written whole before it is read.
+        const ScratchFloats closed(size_t{h} * (w + 2 * size_t{r}));
+        close_square(smooth, w, h, wrap, r, closed.get(), factor);
+    }
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
-        for (size_t i = size_t{y0} * w; i < size_t{y1} * w; ++i) factor[i] = env[i] / smooth[i];
+        for (size_t i = size_t{y0} * w; i < size_t{y1} * w; ++i) factor[i] /= smooth[i];
     });
-    smooth = {};
-    env = {};
+    own.reset();
 
     // Histograms of q per tile, then the median around each tile corner.
     const uint32_t nx = (w + tile - 1) / tile, ny = (h + tile - 1) / tile;
@@ -257,9 +276,10 @@ bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor) {
 
 }  // namespace
 
-bool cavity_shading(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor) noexcept {
+bool cavity_shading(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor,
+                    float* scratch) noexcept {
     try {
-        return run(lum, w, h, wrap, factor);
+        return run(lum, w, h, wrap, factor, scratch);
     } catch (const std::bad_alloc&) {
         return false;
     }

@@ -31,7 +31,10 @@ namespace rk {
 // then smooth at that scale: the pixel's own detail stays). wrap: the picture
 // tiles (neighbourhoods continue across the opposite edge), otherwise edge
 // pixels continue outwards. Every thread count gives the same bits.
-// False when memory runs out (factor then unspecified).
-bool cavity_shading(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor) noexcept;
+// factor may be lum (lum is read only before factor is written). scratch:
+// w * h floats the call may overwrite, or null for its own. False when memory
+// runs out (factor then unspecified).
+bool cavity_shading(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor,
+                    float* scratch = nullptr) noexcept;
 
 }  // namespace rk

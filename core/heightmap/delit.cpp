@@ -8,6 +8,7 @@
 #include <numbers>
 #include <vector>
 
+#include "common/thread_pool.h"
 #include "filter/spectral.h"
 #include "imgbuf/luminance.h"
 
@@ -15,6 +16,9 @@ namespace rk {
 namespace {
 
 using Cell = std::complex<float>;
+
+// Rows of a band of the per-pixel loops.
+constexpr uint32_t kMinRows = 16;
 
 // Tuning, chosen on bench/fidelity (see bench/README.md).
 struct Tuning {
@@ -197,24 +201,31 @@ Odd odd_signature(FourierGrid& g, uint32_t x0, uint32_t y0, uint32_t w, uint32_t
     std::vector<uint32_t> block(w);
     for (uint32_t x = 0; x < w; ++x) block[x] = static_cast<uint32_t>(uint64_t{x} * nb / w);
     std::array<double, nb * nb> bx{}, by{};
-    double m2 = 0.0;
-    for (uint32_t y = skip; y + skip < h; ++y) {
-        const float* up = g.real_row(y0 + (y + h - 1) % h);
-        const float* row = g.real_row(y0 + y);
-        const float* down = g.real_row(y0 + (y + 1) % h);
-        double* rx = bx.data() + uint64_t{y} * nb / h * nb;
-        double* ry = by.data() + uint64_t{y} * nb / h * nb;
-        double a2 = 0.0;
-        for (uint32_t x = skip; x + skip < w; ++x) {
-            const float gx = 0.5f * (row[right[x]] - row[left[x]]);
-            const float gy = 0.5f * (down[x0 + x] - up[x0 + x]);
-            const float g2 = gx * gx + gy * gy;
-            a2 += g2;
-            rx[block[x]] += static_cast<double>(g2 * gx);
-            ry[block[x]] += static_cast<double>(g2 * gy);
+    // Each row of blocks sums its own rows in order, on its own thread; the
+    // rows' squares are added up in row order.
+    std::vector<double> row_m2(h, 0.0);
+    parallel_for(nb, [&](uint32_t band) noexcept {
+        for (uint32_t y = skip; y + skip < h; ++y) {
+            if (uint64_t{y} * nb / h != band) continue;
+            const float* up = g.real_row(y0 + (y + h - 1) % h);
+            const float* row = g.real_row(y0 + y);
+            const float* down = g.real_row(y0 + (y + 1) % h);
+            double* rx = bx.data() + uint64_t{band} * nb;
+            double* ry = by.data() + uint64_t{band} * nb;
+            double a2 = 0.0;
+            for (uint32_t x = skip; x + skip < w; ++x) {
+                const float gx = 0.5f * (row[right[x]] - row[left[x]]);
+                const float gy = 0.5f * (down[x0 + x] - up[x0 + x]);
+                const float g2 = gx * gx + gy * gy;
+                a2 += g2;
+                rx[block[x]] += static_cast<double>(g2 * gx);
+                ry[block[x]] += static_cast<double>(g2 * gy);
+            }
+            row_m2[y] = a2;
         }
-        m2 += a2;
-    }
+    });
+    double m2 = 0.0;
+    for (uint32_t y = skip; y + skip < h; ++y) m2 += row_m2[y];
     double vx = 0.0, vy = 0.0;
     for (uint32_t b = 0; b < nb * nb; ++b) vx += bx[b], vy += by[b];
     const double n = static_cast<double>(w - 2 * skip) * (h - 2 * skip);
@@ -241,10 +252,19 @@ Odd odd_signature(FourierGrid& g, uint32_t x0, uint32_t y0, uint32_t w, uint32_t
     return odd;
 }
 
+// The heights' correlation with the dark parts decides the light's end only
+// when its cosine is at least this: the sums over the spectrum and over the
+// picture then agree in sign with a margin of about a thousand times their
+// rounding (single-precision transforms: about 1e-7 times log2 of the cells).
+constexpr double kClearCosine = 1e-3;
+
 // Writes the heights into dst, or (dst null) the relief's shading factor of
-// each pixel into shading (w * h floats).
+// each pixel into shading (w * h floats). For the heights the light's end is
+// read from the heights made for one end (see below) unless end_in_spectrum;
+// *unclear (when not null) is set, dst left as it was, when that reading is
+// too close to call.
 bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLight* report,
-         float* shading = nullptr) {
+         float* shading = nullptr, bool end_in_spectrum = true, bool* unclear = nullptr) {
     const Tuning t;
     const uint32_t w = src->width, h = src->height;
     const uint32_t side = std::max(w, h);
@@ -268,17 +288,22 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
     std::vector<uint32_t> columns(gw);
     for (uint32_t x = 0; x < gw; ++x) columns[x] = fold(int64_t{x} - margin, w, settings.wrap);
     // The image's rows first; the rows past its edges are copies of them.
-    std::vector<float> line(w);
-    for (uint32_t y = 0; y < h; ++y) {
-        const float* s = row_unchecked(src, y);
-        for (uint32_t x = 0; x < w; ++x) {
-            const float r = clamp01(s[4 * x]), gr = clamp01(s[4 * x + 1]),
-                        b = clamp01(s[4 * x + 2]);
-            line[x] = std::max(0.114f * b + (0.299f * r + 0.587f * gr), t.floor);
+    const uint32_t image_bands = row_bands(h, kMinRows);
+    std::vector<float> lines(size_t{w} * image_bands);
+    parallel_bands(h, image_bands, [&](uint32_t band, uint32_t ya, uint32_t yb) noexcept {
+        float* line = lines.data() + size_t{w} * band;
+        for (uint32_t y = ya; y < yb; ++y) {
+            const float* s = row_unchecked(src, y);
+            for (uint32_t x = 0; x < w; ++x) {
+                const float r = clamp01(s[4 * x]), gr = clamp01(s[4 * x + 1]),
+                            b = clamp01(s[4 * x + 2]);
+                line[x] = std::max(0.114f * b + (0.299f * r + 0.587f * gr), t.floor);
+            }
+            float* out = grid.real_row(margin + y);
+            for (uint32_t x = 0; x < gw; ++x) out[x] = line[columns[x]];
         }
-        float* out = grid.real_row(margin + y);
-        for (uint32_t x = 0; x < gw; ++x) out[x] = line[columns[x]];
-    }
+    });
+    lines = {};
     for (uint32_t y = 0; y < gh; ++y) {
         if (y >= margin && y < margin + h) continue;
         const uint32_t from = margin + fold(int64_t{y} - margin, h, settings.wrap);
@@ -298,19 +323,23 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
     const uint32_t bw = gw / f, bh = gh / f;
     std::vector<float> base(size_t{bw} * bh);
     {
-        std::vector<double> acc(bw);
+        const uint32_t bands = row_bands(bh, 1);
+        std::vector<double> sums(size_t{bw} * bands);
         const double norm = 1.0 / (static_cast<double>(f) * f);
-        for (uint32_t cy = 0; cy < bh; ++cy) {
-            std::fill(acc.begin(), acc.end(), 0.0);
-            for (uint32_t r = 0; r < f; ++r) {
-                const float* l = grid.real_row(cy * f + r);
-                for (uint32_t cx = 0; cx < bw; ++cx) {
-                    for (uint32_t i = 0; i < f; ++i) acc[cx] += l[cx * f + i];
+        parallel_bands(bh, bands, [&](uint32_t band, uint32_t ya, uint32_t yb) noexcept {
+            double* acc = sums.data() + size_t{bw} * band;
+            for (uint32_t cy = ya; cy < yb; ++cy) {
+                std::fill(acc, acc + bw, 0.0);
+                for (uint32_t r = 0; r < f; ++r) {
+                    const float* l = grid.real_row(cy * f + r);
+                    for (uint32_t cx = 0; cx < bw; ++cx) {
+                        for (uint32_t i = 0; i < f; ++i) acc[cx] += l[cx * f + i];
+                    }
                 }
+                float* b = base.data() + size_t{cy} * bw;
+                for (uint32_t cx = 0; cx < bw; ++cx) b[cx] = static_cast<float>(acc[cx] * norm);
             }
-            float* b = base.data() + size_t{cy} * bw;
-            for (uint32_t cx = 0; cx < bw; ++cx) b[cx] = static_cast<float>(acc[cx] * norm);
-        }
+        });
     }
     periodic_blur(base, bw, bh, std::min(radius / f, std::min(bw, bh) - 1));
     // Sample positions of the fine grid on the coarse one, wrapping around.
@@ -331,23 +360,21 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
     std::vector<float> wx, wy;
     taps(gw, bw, x0, x1, wx);
     taps(gh, bh, y0, y1, wy);
-    for (uint32_t y = 0; y < gh; ++y) {
-        float* g = grid.real_row(y);
-        const float* b0 = base.data() + size_t{y0[y]} * bw;
-        const float* b1 = base.data() + size_t{y1[y]} * bw;
-        const float v = wy[y], u = 1.0f - v;
-        for (uint32_t x = 0; x < gw; ++x) {
-            const float top = (1.0f - wx[x]) * b0[x0[x]] + wx[x] * b0[x1[x]];
-            const float bottom = (1.0f - wx[x]) * b1[x0[x]] + wx[x] * b1[x1[x]];
-            g[x] = g[x] / (u * top + v * bottom) - 1.0f;
-        }
-    }
     // Past the edges of a clamped image the shading is taken as flat: a mirrored
     // shading would be the mirrored surface under a mirrored light, whose slopes
     // integrate into false steps along the edges.
-    if (!settings.wrap) {
-        for (uint32_t y = 0; y < gh; ++y) {
+    parallel_rows(gh, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
+        for (uint32_t y = ya; y < yb; ++y) {
             float* g = grid.real_row(y);
+            const float* b0 = base.data() + size_t{y0[y]} * bw;
+            const float* b1 = base.data() + size_t{y1[y]} * bw;
+            const float v = wy[y], u = 1.0f - v;
+            for (uint32_t x = 0; x < gw; ++x) {
+                const float top = (1.0f - wx[x]) * b0[x0[x]] + wx[x] * b0[x1[x]];
+                const float bottom = (1.0f - wx[x]) * b1[x0[x]] + wx[x] * b1[x1[x]];
+                g[x] = g[x] / (u * top + v * bottom) - 1.0f;
+            }
+            if (settings.wrap) continue;
             if (y < margin || y >= margin + h) {
                 std::fill(g, g + gw, 0.0f);
             } else {
@@ -355,8 +382,7 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
                 std::fill(g + margin + w, g + gw, 0.0f);
             }
         }
-    }
-    base = {};
+    });
     const bool given = std::isfinite(settings.azimuth);
     // Within the local mean's reach of a clamped image's edge, the shading
     // holds the mirror's step (a light falling off across the picture turns
@@ -367,16 +393,25 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
                           : odd_signature(grid, margin + inset, margin + inset, w - 2 * inset,
                                           h - 2 * inset, settings.wrap);
     // The darker parts alone (the shading's negative part), for the end of the
-    // axis when the light is not given.
+    // axis when the light is not given. The relief's shading is the same from
+    // either end (kd^2 below): when only that is asked for, the end is not
+    // sought.
+    const bool seeks_end = !given && (dst || report);
+    // Heights need no transform of the dark parts: the correlation is the
+    // same sum over the picture, of the heights made for one end times the
+    // dark parts made again from the photograph (see end_from_heights).
+    const bool end_from_heights = seeks_end && dst && !end_in_spectrum;
     std::unique_ptr<FourierGrid> dark;
-    if (!given) {
+    if (seeks_end && !end_from_heights) {
         dark = std::make_unique<FourierGrid>(gw, gh);
         if (!dark->valid()) return false;
-        for (uint32_t y = 0; y < gh; ++y) {
-            const float* g = grid.real_row(y);
-            float* d = dark->real_row(y);
-            for (uint32_t x = 0; x < gw; ++x) d[x] = std::min(g[x], 0.0f);
-        }
+        parallel_rows(gh, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
+            for (uint32_t y = ya; y < yb; ++y) {
+                const float* g = grid.real_row(y);
+                float* d = dark->real_row(y);
+                for (uint32_t x = 0; x < gw; ++x) d[x] = std::min(g[x], 0.0f);
+            }
+        });
     }
     grid.forward();
 
@@ -408,7 +443,7 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
             if (report) *report = {NAN, 0.0f};
             return true;
         }
-        dark->forward();
+        if (dark) dark->forward();
     }
     // The heights whose derivative along the light is the shading, smeared a
     // little across it and held at long wavelengths.
@@ -440,23 +475,29 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
     // end whose heights put the darker parts lower, by their correlation with
     // the shading's negative part (Parseval: the sum over the spectrum of the
     // heights times the dark part's conjugate).
+    // Each row's sum in its order, the rows' in row order.
     double sun_sign = 1.0;
-    if (!given) {
-        double corr = 0.0;
-        for (uint32_t y = 0; y < gh; ++y) {
-            const Cell* row = grid.row(y);
-            const Cell* d = dark->row(y);
-            double acc = 0.0;
-            for (uint32_t x = 0; x < gc; ++x) {
-                const Cell hs = Cell(0.0f, along(x, y)) * (row[x] * (gx[x] * gy[y]));
-                acc += static_cast<double>(cw[x] * (hs * std::conj(d[x])).real());
+    if (dark) {
+        std::vector<double> rows(gh);
+        parallel_rows(gh, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
+            for (uint32_t y = ya; y < yb; ++y) {
+                const Cell* row = grid.row(y);
+                const Cell* d = dark->row(y);
+                double acc = 0.0;
+                for (uint32_t x = 0; x < gc; ++x) {
+                    const Cell hs = Cell(0.0f, along(x, y)) * (row[x] * (gx[x] * gy[y]));
+                    acc += static_cast<double>(cw[x] * (hs * std::conj(d[x])).real());
+                }
+                rows[y] = acc;
             }
-            corr += acc;
-        }
+        });
+        double corr = 0.0;
+        for (double acc : rows) corr += acc;
         sun_sign = corr >= 0.0 ? 1.0 : -1.0;
         dark.reset();
     }
-    if (report) {
+    auto tell = [&] {
+        if (!report) return;
         double az = std::atan2(-static_cast<double>(light.dy) * sun_sign,
                                static_cast<double>(light.dx) * sun_sign) *
                     180.0 / std::numbers::pi;
@@ -464,64 +505,156 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
         report->azimuth =
             !(light.directional > 0.0f) ? NAN : static_cast<float>(az >= 360.0 ? 0.0 : az);
         report->directional = light.directional;
-    }
+    };
+    if (!end_from_heights) tell();
     if (!dst && !shading) return true;  // the light was all that was asked for
     if (!dst) {
         // The shading the directional reading explains: the shading's
         // spectrum times kd^2 / (kd^2 + perpendicular k^2 + mu), the
         // derivative along the light of the heights below; under an even
         // light none of it.
-        const float norm = light.directional / (static_cast<float>(gw) * static_cast<float>(gh));
-        for (uint32_t y = 0; y < gh; ++y) {
-            Cell* row = grid.row(y);
-            for (uint32_t x = 0; x < gc; ++x) {
-                const float kd = fx[x] * light.dx + fy[y] * light.dy;
-                row[x] *= norm * kd * along(x, y);
-            }
+        // Under an even light every cell is a finite value times 0 (the
+        // luminance lies between the floor and 1, so the shading is finite),
+        // whose transform is zeros: the factor is 1 without it.
+        if (!(light.directional > 0.0f)) {
+            std::fill(shading, shading + size_t{w} * h, 1.0f);
+            return true;
         }
+        const float norm = light.directional / (static_cast<float>(gw) * static_cast<float>(gh));
+        parallel_rows(gh, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
+            for (uint32_t y = ya; y < yb; ++y) {
+                Cell* row = grid.row(y);
+                for (uint32_t x = 0; x < gc; ++x) {
+                    const float kd = fx[x] * light.dx + fy[y] * light.dy;
+                    row[x] *= norm * kd * along(x, y);
+                }
+            }
+        });
         grid.row(0)[0] = Cell(0.0f, 0.0f);
         grid.inverse();
-        for (uint32_t y = 0; y < h; ++y) {
-            const float* g = grid.real_row(y + margin) + margin;
-            float* out = shading + size_t{y} * w;
-            for (uint32_t x = 0; x < w; ++x) out[x] = 1.0f + g[x];
-        }
+        parallel_rows(h, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
+            for (uint32_t y = ya; y < yb; ++y) {
+                const float* g = grid.real_row(y + margin) + margin;
+                float* out = shading + size_t{y} * w;
+                for (uint32_t x = 0; x < w; ++x) out[x] = 1.0f + g[x];
+            }
+        });
         return true;
     }
-    const auto ws = static_cast<float>(settings.invert ? -sun_sign : sun_sign);
-    for (uint32_t y = 0; y < gh; ++y) {
-        Cell* row = grid.row(y);
-        for (uint32_t x = 0; x < gc; ++x) {
-            const Cell s = row[x] * (gx[x] * gy[y]);
-            // ws * i * along * s
-            const float a = ws * along(x, y);
-            row[x] = Cell(-a * s.imag(), a * s.real());
+    auto ws = static_cast<float>(settings.invert ? -sun_sign : sun_sign);
+    parallel_rows(gh, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
+        for (uint32_t y = ya; y < yb; ++y) {
+            Cell* row = grid.row(y);
+            for (uint32_t x = 0; x < gc; ++x) {
+                const Cell s = row[x] * (gx[x] * gy[y]);
+                // ws * i * along * s
+                const float a = ws * along(x, y);
+                row[x] = Cell(-a * s.imag(), a * s.real());
+            }
         }
-    }
+    });
     grid.row(0)[0] = Cell(0.0f, 0.0f);
     grid.inverse();
+    if (end_from_heights) {
+        // The heights of the end taken (sun_sign 1) against the dark parts,
+        // the shading's negative part made again as above; a cell of a
+        // clamped image's border holds no shading. Per row in order, then
+        // the rows in order.
+        std::vector<double> sums(3 * size_t{gh}, 0.0);
+        parallel_rows(gh, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
+            for (uint32_t y = ya; y < yb; ++y) {
+                const bool inside = y >= margin && y < margin + h;
+                if (!settings.wrap && !inside) continue;
+                const float* s = row_unchecked(src, fold(int64_t{y} - margin, h, settings.wrap));
+                const float* heights = grid.real_row(y);
+                const float* b0 = base.data() + size_t{y0[y]} * bw;
+                const float* b1 = base.data() + size_t{y1[y]} * bw;
+                const float v = wy[y], u = 1.0f - v;
+                const uint32_t xa = settings.wrap ? 0 : margin,
+                               xb = settings.wrap ? gw : margin + w;
+                double hd = 0.0, hh = 0.0, dd = 0.0;
+                for (uint32_t x = xa; x < xb; ++x) {
+                    const float* p = s + 4 * size_t{columns[x]};
+                    const float r = clamp01(p[0]), gr = clamp01(p[1]), b = clamp01(p[2]);
+                    const float l = std::max(0.114f * b + (0.299f * r + 0.587f * gr), t.floor);
+                    const float top = (1.0f - wx[x]) * b0[x0[x]] + wx[x] * b0[x1[x]];
+                    const float bottom = (1.0f - wx[x]) * b1[x0[x]] + wx[x] * b1[x1[x]];
+                    const auto d =
+                        static_cast<double>(std::min(l / (u * top + v * bottom) - 1.0f, 0.0f));
+                    const auto e = static_cast<double>(heights[x]);
+                    hd += e * d;
+                    hh += e * e;
+                    dd += d * d;
+                }
+                sums[3 * size_t{y}] = hd;
+                sums[3 * size_t{y} + 1] = hh;
+                sums[3 * size_t{y} + 2] = dd;
+            }
+        });
+        double corr = 0.0, hh = 0.0, dd = 0.0;
+        for (uint32_t y = 0; y < gh; ++y) {
+            corr += sums[3 * size_t{y}];
+            hh += sums[3 * size_t{y} + 1];
+            dd += sums[3 * size_t{y} + 2];
+        }
+        corr *= ws;  // the heights were made for ws
+        // No dark part: both sums are exactly 0 (the light's end then 1).
+        if (dd > 0.0 && !(corr != 0.0 && std::abs(corr) >= kClearCosine * std::sqrt(hh * dd))) {
+            if (unclear) *unclear = true;
+            return true;
+        }
+        sun_sign = corr >= 0.0 ? 1.0 : -1.0;
+        tell();
+        // The other end's heights are these negated, bit for bit: every step
+        // of the transform (sums and products, rounded to nearest) commutes
+        // with the sign; only the mean's cell is +0 either way, which could
+        // at most turn the sign of a height that is exactly 0.
+        const auto want = static_cast<float>(settings.invert ? -sun_sign : sun_sign);
+        if (want != ws) {
+            parallel_rows(h, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
+                for (uint32_t y = ya; y < yb; ++y) {
+                    float* g = grid.real_row(y + margin) + margin;
+                    for (uint32_t x = 0; x < w; ++x) g[x] = -g[x];
+                }
+            });
+            ws = want;
+        }
+    }
 
+    // Per row, then over the rows in order: min and max keep the first of
+    // equal values (-0 before 0 or after), as one pass over the image would.
+    std::vector<float> row_lo(h), row_hi(h);
+    parallel_rows(h, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
+        for (uint32_t y = ya; y < yb; ++y) {
+            const float* g = grid.real_row(y + margin) + margin;
+            float rl = INFINITY, rh = -INFINITY;
+            for (uint32_t x = 0; x < w; ++x) {
+                rl = std::min(rl, g[x]);
+                rh = std::max(rh, g[x]);
+            }
+            row_lo[y] = rl;
+            row_hi[y] = rh;
+        }
+    });
     float lo = INFINITY, hi = -INFINITY;
     for (uint32_t y = 0; y < h; ++y) {
-        const float* g = grid.real_row(y + margin) + margin;
-        for (uint32_t x = 0; x < w; ++x) {
-            const float v = g[x];
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
-        }
+        lo = std::min(lo, row_lo[y]);
+        hi = std::max(hi, row_hi[y]);
     }
     const float scale = hi > lo ? 1.0f / (hi - lo) : 0.0f;
-    for (uint32_t y = 0; y < h; ++y) {
-        const float* g = grid.real_row(y + margin) + margin;
-        float* out = row_unchecked(dst, y);
-        for (uint32_t x = 0; x < w; ++x) {
-            const float v = (g[x] - lo) * scale;
-            out[4 * x] = v;
-            out[4 * x + 1] = v;
-            out[4 * x + 2] = v;
-            out[4 * x + 3] = 1.0f;
+    parallel_rows(h, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
+        for (uint32_t y = ya; y < yb; ++y) {
+            const float* g = grid.real_row(y + margin) + margin;
+            float* out = row_unchecked(dst, y);
+            for (uint32_t x = 0; x < w; ++x) {
+                const float v = (g[x] - lo) * scale;
+                out[4 * x] = v;
+                out[4 * x + 1] = v;
+                out[4 * x + 2] = v;
+                out[4 * x + 3] = 1.0f;
+            }
         }
-    }
+    });
     return true;
 }
 
@@ -549,7 +682,9 @@ double mean_square_gradient(const imgbuf* img) {
 bool delit_heights(imgbuf* dst, const imgbuf* src, const DelitSettings& settings,
                    DelitLight* light) noexcept {
     try {
-        return run(dst, src, settings, light);
+        bool unclear = false;
+        if (!run(dst, src, settings, light, nullptr, false, &unclear)) return false;
+        return !unclear || run(dst, src, settings, light);
     } catch (const std::bad_alloc&) {
         return false;
     }

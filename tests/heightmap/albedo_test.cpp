@@ -5,8 +5,10 @@
 
 #include <cmath>
 #include <numbers>
+#include <vector>
 
 #include "heightmap/albedo.h"
+#include "heightmap/cavities.h"
 #include "image_helpers.h"
 
 namespace {
@@ -38,10 +40,9 @@ double error_to_patches(const imgbuf* img, uint32_t n) {
 // Lambert under a sun from the upper left (given), 35 degrees up, with a
 // quarter of it as fill: the de-lit colour is within 0.7 of the photo's error,
 // and every pixel keeps the photograph's colour (green / red, blue / red).
-TEST(Albedo, SunlitReliefLosesItsShadingAndKeepsColour) {
-    constexpr uint32_t n = 96;
+Img sunlit_photo(uint32_t n) {
     const float el = 35.0f * std::numbers::pi_v<float> / 180.0f, c = std::sqrt(0.5f) * std::cos(el);
-    const Img photo = image_of(n, n, [&](uint32_t x, uint32_t y) {
+    return image_of(n, n, [&](uint32_t x, uint32_t y) {
         const auto fx = static_cast<float>(x), fy = static_cast<float>(y);
         const float p = 0.5f * (dent(fx + 1, fy) - dent(fx - 1, fy)),
                     q = 0.5f * (dent(fx, fy + 1) - dent(fx, fy - 1));
@@ -50,6 +51,10 @@ TEST(Albedo, SunlitReliefLosesItsShadingAndKeepsColour) {
         const float v = patch(x, y) * (0.25f + lit);
         return Px{v, 0.8f * v, 0.5f * v, 1.0f};
     });
+}
+TEST(Albedo, SunlitReliefLosesItsShadingAndKeepsColour) {
+    constexpr uint32_t n = 96;
+    const Img photo = sunlit_photo(n);
     const rk::ImgbufPtr a = rk::albedo_map(photo.get(), {.wrap = true, .azimuth = 135.0f});
     ASSERT_TRUE(a);
     EXPECT_LT(error_to_patches(a.get(), n), 0.7 * error_to_patches(photo.get(), n));
@@ -60,6 +65,23 @@ TEST(Albedo, SunlitReliefLosesItsShadingAndKeepsColour) {
                         std::abs(p[2] / p[0] - 0.5f) < 1e-4f);
         }
     }
+}
+
+// The shading alone does not seek the light's end (it is the same from
+// either); the cavities' factor is the same over its input or in a scratch of
+// the caller's.
+TEST(Albedo, SameBitsWhateverIsAskedOrLent) {
+    const Img photo = sunlit_photo(90);
+    rk::DelitLight light;
+    const rk::ImgbufPtr asked = rk::albedo_map(photo.get(), {}, &light);
+    const rk::ImgbufPtr not_asked = rk::albedo_map(photo.get(), {});
+    EXPECT_GT(light.directional, 0.0f);
+    EXPECT_TRUE(same_image(asked.get(), not_asked.get()));
+    std::vector<float> lum(90 * 90), own(lum.size()), lent(2 * lum.size());
+    for (size_t i = 0; i < lum.size(); ++i) lum[i] = get_px(photo.get(), i % 90, i / 90)[0] + 0.01f;
+    ASSERT_TRUE(rk::cavity_shading(lum.data(), 90, 90, false, own.data()));
+    ASSERT_TRUE(rk::cavity_shading(lum.data(), 90, 90, false, lum.data(), lent.data()));
+    EXPECT_EQ(lum, own);
 }
 
 // Under an even sky only the cavities darken: joints 4 px wide every 32 px

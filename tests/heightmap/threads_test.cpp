@@ -37,6 +37,22 @@ Img tent_heightmap(const imgbuf* src) {
     return Img(calc_heightmap_from_photo(src, 4, HM_INVERT_RED | HM_CLAMP | HM_SMOOTH, 0.5f, 0.1f,
                                          0.8f, 0, 0, 1, 1, 1, 31, 2));
 }
+// The de-lit mode (a tent smoothing of 31), and the de-lit colour of a tiling
+// photograph: their sums over the image are reduced in a fixed order.
+Img delit_heightmap(const imgbuf* src) {
+    rk_height_params p;
+    rk_height_params_init(&p, sizeof p);
+    p.mode = HM_MODE_DELIT, p.smooth_size = 31, p.smooth_kind = 2;
+    imgbuf* out = nullptr;
+    return Img(rk_height_map(src, &p, &out) == RK_OK ? out : nullptr);
+}
+Img albedo(const imgbuf* src) {
+    rk_albedo_params p;
+    rk_albedo_params_init(&p, sizeof p);
+    p.edge_mode = RK_EDGE_WRAP;
+    imgbuf* out = nullptr;
+    return Img(rk_albedo_map(src, &p, &out) == RK_OK ? out : nullptr);
+}
 // A box blur of 31, which cuts the tallest images into five chunks.
 Img box_normals(const imgbuf* src) {
     return Img(calc_normalmap_from_heightmap(src, 1, 1, 3, 1, 31, 1));
@@ -62,7 +78,8 @@ TEST_P(ThreadCounts, GiveTheBitsOfOneThread) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sizes, ThreadCounts,
-    ::testing::Combine(::testing::Values(full_heightmap, tent_heightmap, box_normals, resampled),
+    ::testing::Combine(::testing::Values(full_heightmap, tent_heightmap, delit_heightmap, albedo,
+                                         box_normals, resampled),
                        ::testing::Values(1u, 3u, 37u),  // the two first narrower than a kernel
                        ::testing::Values(1u, 2u, 161u, 1031u)));
 
