@@ -89,10 +89,16 @@ inline v8f occluded(v8f s) noexcept {
     return s > splat(0.0f) ? o : splat(0.0f);
 }
 
+// d = the larger of x and y, lane by lane over a band's row.
+inline void max_row(float* d, const float* x, const float* y) noexcept {
+    for (uint32_t c = 0; c < kAoLanes; c += 8) store8(d + c, vmax(load8(x + c), load8(y + c)));
+}
+
 // Samples the band's lines along Q rows [first_row, first_row + count) into
 // scratch.lines (buffer row 0 = first_row), and their maxima over kAoBlock
 // rows into scratch.bounds.
 void sample_lines(const AoBandJob& job, int32_t first_row, uint32_t count) noexcept {
+    static_assert(kAoBlock == 8, "the maxima are doubled three times");
     AoScratch& s = *job.scratch;
     for (uint32_t i = 0; i < count; ++i) {
         const int32_t r = first_row + static_cast<int32_t>(i);
@@ -110,18 +116,16 @@ void sample_lines(const AoBandJob& job, int32_t first_row, uint32_t count) noexc
             const v8f x1 = load8(src + c + 1);
             store8(dst + c, x0 + w * (x1 - x0));
         }
-    }
-    // bounds[i] = max of lines[i .. i + 7], by doubling: pairs, fours,
-    // eights. Rows whose run passes the last row are not maxima of whole runs;
-    // no ray reads them.
-    for (uint32_t span = 1; span < kAoBlock; span *= 2) {
-        const float* src = span == 1 ? s.lines : s.bounds;
-        for (uint32_t i = 0; i + span < count; ++i) {
-            const float* x = src + i * kLineStride;
-            const float* y = src + (i + span) * kLineStride;
-            float* d = s.bounds + i * kLineStride;
-            for (uint32_t c = 0; c < kAoLanes; c += 8) store8(d + c, vmax(load8(x + c), load8(y + c)));
-        }
+        // bounds[k] = max of lines[k .. k + 7], by doubling (pairs, fours,
+        // eights) as soon as the rows a step needs are there, while they are
+        // still in the first-level cache: the pair at i - 1, the four at i - 3
+        // (pairs i - 3 and i - 1), the eight at i - 7 (fours i - 7 and i - 3).
+        // The last seven rows get no whole run; no ray reads them.
+        float* const b = s.bounds;
+        constexpr ptrdiff_t row = kLineStride;
+        if (i >= 1) max_row(b + (i - 1) * row, s.lines + (i - 1) * row, dst);
+        if (i >= 3) max_row(b + (i - 3) * row, b + (i - 3) * row, b + (i - 1) * row);
+        if (i >= 7) max_row(b + (i - 7) * row, b + (i - 7) * row, b + (i - 3) * row);
     }
 }
 
