@@ -6,6 +6,7 @@
 //   --samples=DIR   directory holding bricks.png (default docs/samples)
 //   --threads=A,B   thread counts (default 1 and every usable processor)
 //   --side=N        image side (default 4096)
+//   --only=TEXT     only the rows whose name holds TEXT (and the normal map)
 #include <chrono>
 #include <ctime>
 #include <fstream>
@@ -68,6 +69,7 @@ int main(int argc, char** argv) try {
     uint32_t side = 4096;
     std::string samples = RK_SAMPLES_DIR;
     std::vector<uint32_t> counts = {1, 0};
+    std::string only;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a.starts_with("--reps="))
@@ -76,6 +78,8 @@ int main(int argc, char** argv) try {
             samples = a.substr(10);
         else if (a.starts_with("--side="))
             side = static_cast<uint32_t>(std::stoul(a.substr(7)));
+        else if (a.starts_with("--only="))
+            only = a.substr(7);
         else if (a.starts_with("--threads=")) {
             counts.clear();
             std::istringstream list(a.substr(10));
@@ -91,16 +95,22 @@ int main(int argc, char** argv) try {
                                            HM_AUTO_LEVELS | HM_DETAIL_FILTER | HM_SMOOTH, 0.5f,
                                            0.0f, 1.0f, 5, 0.05f, 1, 1, 1, 3, 0));
     const rk::AoSettings ao{16.0f, 64.0f, 16, rk::EDGE_CLAMP};
+    // The command's default radius (the six-map command).
+    const rk::AoSettings ao32{16.0f, 32.0f, 16, rk::EDGE_CLAMP};
     using Row = std::pair<std::string, std::function<void()>>;
-    const std::vector<Row> rows = {
+    std::vector<Row> rows = {
         {"normal map (command defaults)",
          [&] { Owned(calc_normalmap_from_heightmap(height.p, 0, 0, 2, 1, 0, 0)); }},
         {"occlusion, K = 16, R = 64, D = 16", [&] { Owned(rk::ao_map(height.p, ao).release()); }},
+        {"occlusion, K = 16, R = 32, D = 16", [&] { Owned(rk::ao_map(height.p, ao32).release()); }},
         {"curvature (defaults)",
          [&] { Owned(rk::curvature_map(height.p, rk::CurvatureSettings{}).release()); }},
         {"roughness (defaults)",
          [&] { Owned(rk::roughness_map(photo.p, rk::RoughnessSettings{}).release()); }},
     };
+    std::erase_if(rows, [&](const Row& r) {
+        return &r != &rows.front() && r.first.find(only) == std::string::npos;
+    });
     std::vector<uint32_t> resolved;
     for (uint32_t n : counts) {
         set_thread_count(n);

@@ -179,7 +179,8 @@ void sweep(BandFn band, const std::vector<AoLineSet>& sets, bool across, const P
         if (set.transposed == across) plans.push_back(set_bands(set, rows, cols, edge));
     const uint32_t workers = thread_count();
     std::vector<std::unique_ptr<AoScratch>> scratch(workers);
-    for (auto& s : scratch) s.reset(new AoScratch);
+    // Zeroed: the far horizons' lanes past a band are read, never written.
+    for (auto& s : scratch) s.reset(new AoScratch());
     for (uint32_t row = 0; row < rows; row += kAoChunk) {
         for (size_t i = 0; i < plans.size(); ++i) {
             const SetBands& b = plans[i];

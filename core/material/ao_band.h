@@ -32,6 +32,12 @@ struct AoScratch {
     float lines[kAoBufferRows * kAoLineStride];   // line samples
     float bounds[kAoBufferRows * kAoLineStride];  // maxima of kAoBlock samples along each line
     float frac[kAoBufferRows];                    // where the lines sit in each buffer row
+    // The far horizons of a strip's rows, per ray: slope and inverse
+    // distance per line, worked out lane group by lane group down the strip
+    // (the samples one group's rays read stay in the first-level cache) before
+    // the rows are blended. The lanes past kAoLanes are kept 0.
+    float slope[2][kAoChunk][kAoLineStride];
+    float inv[2][kAoChunk][kAoLineStride];
 };
 
 struct AoBandJob {

@@ -89,10 +89,16 @@ inline v8f occluded(v8f s) noexcept {
     return s > splat(0.0f) ? o : splat(0.0f);
 }
 
+// d = the larger of x and y, lane by lane over a band's row.
+inline void max_row(float* d, const float* x, const float* y) noexcept {
+    for (uint32_t c = 0; c < kAoLanes; c += 8) store8(d + c, vmax(load8(x + c), load8(y + c)));
+}
+
 // Samples the band's lines along Q rows [first_row, first_row + count) into
 // scratch.lines (buffer row 0 = first_row), and their maxima over kAoBlock
 // rows into scratch.bounds.
 void sample_lines(const AoBandJob& job, int32_t first_row, uint32_t count) noexcept {
+    static_assert(kAoBlock == 8, "the maxima are doubled three times");
     AoScratch& s = *job.scratch;
     for (uint32_t i = 0; i < count; ++i) {
         const int32_t r = first_row + static_cast<int32_t>(i);
@@ -110,18 +116,16 @@ void sample_lines(const AoBandJob& job, int32_t first_row, uint32_t count) noexc
             const v8f x1 = load8(src + c + 1);
             store8(dst + c, x0 + w * (x1 - x0));
         }
-    }
-    // bounds[i] = max of lines[i .. i + 7], by doubling: pairs, fours,
-    // eights. Rows whose run passes the last row are not maxima of whole runs;
-    // no ray reads them.
-    for (uint32_t span = 1; span < kAoBlock; span *= 2) {
-        const float* src = span == 1 ? s.lines : s.bounds;
-        for (uint32_t i = 0; i + span < count; ++i) {
-            const float* x = src + i * kLineStride;
-            const float* y = src + (i + span) * kLineStride;
-            float* d = s.bounds + i * kLineStride;
-            for (uint32_t c = 0; c < kAoLanes; c += 8) store8(d + c, vmax(load8(x + c), load8(y + c)));
-        }
+        // bounds[k] = max of lines[k .. k + 7], by doubling (pairs, fours,
+        // eights) as soon as the rows a step needs are there, while they are
+        // still in the first-level cache: the pair at i - 1, the four at i - 3
+        // (pairs i - 3 and i - 1), the eight at i - 7 (fours i - 7 and i - 3).
+        // The last seven rows get no whole run; no ray reads them.
+        float* const b = s.bounds;
+        constexpr ptrdiff_t row = kLineStride;
+        if (i >= 1) max_row(b + (i - 1) * row, s.lines + (i - 1) * row, dst);
+        if (i >= 3) max_row(b + (i - 3) * row, b + (i - 3) * row, b + (i - 1) * row);
+        if (i >= 7) max_row(b + (i - 7) * row, b + (i - 7) * row, b + (i - 3) * row);
     }
 }
 
@@ -181,27 +185,34 @@ inline void far_horizon(const float* at, const float* bounds_at, const AoRay& ra
     if (track_distance) store8(inv_out, higher ? d : -ninv);
 }
 
-// The far horizons of the band's lanes at one row for one ray, dir its step.
+// The far horizons of the band's lanes at `rows` consecutive rows for one
+// ray, dir its step: lane group after lane group, so that the samples of one
+// group's rays stay in the first-level cache from row to row.
 template <int dir, bool track_distance, uint32_t blocks>
-void far_row(const float* at, const float* bounds_at, const AoRay& ray, uint32_t first,
-             float* slope_out, float* inv_out) noexcept {
+void far_rows(const float* at, const float* bounds_at, const AoRay& ray, uint32_t first,
+              uint32_t rows, float (*slope_out)[kLineStride], float (*inv_out)[kLineStride]) noexcept {
     for (uint32_t v = 0; v < kAoLanes; v += 8) {
-        far_horizon<dir, track_distance, blocks>(at + v, bounds_at + v, ray, first, slope_out + v,
-                                                 inv_out + v);
+        for (uint32_t r = 0; r < rows; ++r) {
+            const ptrdiff_t o = ptrdiff_t{r} * kLineStride + v;
+            far_horizon<dir, track_distance, blocks>(at + o, bounds_at + o, ray, first,
+                                                     slope_out[r] + v, inv_out[r] + v);
+        }
     }
 }
 
-using FarRowFn = void (*)(const float*, const float*, const AoRay&, uint32_t, float*,
-                          float*) noexcept;
+using FarRowFn = void (*)(const float*, const float*, const AoRay&, uint32_t, uint32_t,
+                          float (*)[kLineStride], float (*)[kLineStride]) noexcept;
 
 template <int dir, bool track_distance>
 FarRowFn far_row_for(uint32_t blocks) noexcept {
     switch (blocks) {
-        case 5: return far_row<dir, track_distance, 5>;
-        case 6: return far_row<dir, track_distance, 6>;
-        case 7: return far_row<dir, track_distance, 7>;
-        case 8: return far_row<dir, track_distance, 8>;
-        default: return far_row<dir, track_distance, 0>;
+        case 3: return far_rows<dir, track_distance, 3>;
+        case 4: return far_rows<dir, track_distance, 4>;
+        case 5: return far_rows<dir, track_distance, 5>;
+        case 6: return far_rows<dir, track_distance, 6>;
+        case 7: return far_rows<dir, track_distance, 7>;
+        case 8: return far_rows<dir, track_distance, 8>;
+        default: return far_rows<dir, track_distance, 0>;
     }
 }
 
@@ -339,8 +350,8 @@ inline void band_rows(const AoBandJob& job, uint32_t pixels, uint32_t& lo, uint3
 // each line; its near horizon from its own ray.
 template <uint32_t samples, uint32_t segments>
 void between_lines_row(const AoBandJob& job, const NearPlan* plans, uint32_t row_in_buffer,
-                       int32_t r, const float (*slope)[kLineStride],
-                       const float (*inv)[kLineStride], float* sum) noexcept {
+                       int32_t r, const float* const* slope, const float* const* inv,
+                       float* sum) noexcept {
     const AoLineSet& set = *job.set;
     const float* at = job.scratch->lines + row_in_buffer * kLineStride;
     const float frac = job.scratch->frac[row_in_buffer];
@@ -371,8 +382,7 @@ void between_lines_row(const AoBandJob& job, const NearPlan* plans, uint32_t row
 // the first step; the near part adds the bulges of the diagonal's cells.
 template <uint32_t samples, uint32_t segments>
 void on_lines_row(const AoBandJob& job, const NearPlan* plans, uint32_t, int32_t r,
-                  const float (*slope)[kLineStride], const float (*)[kLineStride],
-                  float* sum) noexcept {
+                  const float* const* slope, const float* const*, float* sum) noexcept {
     const AoLineSet& set = *job.set;
     const float* p = job.plane + r * job.stride + job.first_line + job.pixel_shift[r];
     for (uint32_t v = 0; v < kAoLanes; v += 8) {
@@ -387,8 +397,8 @@ void on_lines_row(const AoBandJob& job, const NearPlan* plans, uint32_t, int32_t
     }
 }
 
-using RowFn = void (*)(const AoBandJob&, const NearPlan*, uint32_t, int32_t,
-                       const float (*)[kLineStride], const float (*)[kLineStride], float*) noexcept;
+using RowFn = void (*)(const AoBandJob&, const NearPlan*, uint32_t, int32_t, const float* const*,
+                       const float* const*, float*) noexcept;
 
 // The per-pixel part of a row, specialised for the near rays' shape: with
 // kAoNearSteps = 3 a ray crosses three rows and, by its slope, zero to two
@@ -419,8 +429,6 @@ void band(const AoBandJob& job) noexcept {
     band_rows(job, pixels, lo, hi);
     const uint32_t reach = set.rays[0].far_last + kAoBlock;
     const uint32_t first_step = set.lattice ? 1 : kAoNearSteps + 1;
-    float slope[2][kLineStride] = {};
-    float inv[2][kLineStride] = {};
     float sum[kAoLanes];
     const RowFn row = row_fn(set);
     FarRowFn far[2] = {};
@@ -431,12 +439,15 @@ void band(const AoBandJob& job) noexcept {
         const uint32_t c1 = hi - c0 < kAoChunk ? hi : c0 + kAoChunk;
         const int32_t first_row = static_cast<int32_t>(c0) - static_cast<int32_t>(reach);
         sample_lines(job, first_row, c1 - c0 + 2 * reach);
+        AoScratch& s = *job.scratch;
+        for (uint32_t n = 0; n < set.ray_count; ++n) {
+            far[n](s.lines + reach * kLineStride, s.bounds + reach * kLineStride, set.rays[n],
+                   first_step, c1 - c0, s.slope[n], s.inv[n]);
+        }
         for (uint32_t r = c0; r < c1; ++r) {
             const uint32_t row_in_buffer = r - c0 + reach;
-            const float* at = job.scratch->lines + row_in_buffer * kLineStride;
-            const float* bounds_at = job.scratch->bounds + row_in_buffer * kLineStride;
-            for (uint32_t n = 0; n < set.ray_count; ++n)
-                far[n](at, bounds_at, set.rays[n], first_step, slope[n], inv[n]);
+            const float* const slope[2] = {s.slope[0][r - c0], s.slope[1][r - c0]};
+            const float* const inv[2] = {s.inv[0][r - c0], s.inv[1][r - c0]};
             row(job, plans, row_in_buffer, static_cast<int32_t>(r), slope, inv, sum);
             float* dst = job.acc + r * job.acc_stride + job.first_line + job.pixel_shift[r];
             for (uint32_t c = 0; c < kAoLanes + 8; c += 16)
