@@ -3,7 +3,6 @@
 
 #include <pthread.h>
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <array>
 #include <cstdint>
@@ -36,22 +35,15 @@ namespace {
 // gives up its oldest block.
 constexpr size_t kSlots = 32;
 
-size_t page_bytes() noexcept {
-    static const size_t page = [] {
-        const long p = ::sysconf(_SC_PAGESIZE);
-        return p > 0 ? static_cast<size_t>(p) : size_t{4096};
-    }();
-    return page;
-}
-
 size_t round_up(size_t n, size_t to) noexcept {
     return (n + to - 1) / to * to;
 }
 
-// A large block's whole pages: the part past bytes is never handed out, and a
-// block of this length serves every request of the same length.
+// A large block's whole huge pages: the part past bytes is never handed out,
+// a block of this length serves every request of the same length, and a block
+// cut from a larger one leaves a rest that starts on a huge page too.
 size_t mapped_length(size_t bytes) noexcept {
-    return round_up(bytes, page_bytes());
+    return round_up(bytes, kLargeBlockBytes);
 }
 
 void mark_handed_out(void* block, size_t bytes, size_t length) noexcept {
@@ -119,9 +111,33 @@ struct Evicted {
 
     void add(Entry e) noexcept { entries[count++] = e; }
     ~Evicted() {
-        for (size_t i = 0; i < count; ++i) unmap(entries[i].block, entries[i].length);
+        for (size_t i = 0; i < count; ++i) {
+            if (entries[i].length > 0) unmap(entries[i].block, entries[i].length);
+        }
     }
 };
+
+// Moves the pages of cached blocks into a fresh block of length bytes, one
+// after another from its start (all lengths are whole huge pages, so they
+// stay huge pages): no page is copied or zeroed. Pieces past length go back
+// to the system. Where a move fails, the fresh block keeps its own pages.
+void gather(void* block, size_t length, Evicted& pieces) noexcept {
+    size_t at = 0;
+    for (size_t i = 0; i < pieces.count; ++i) {
+        Entry& e = pieces.entries[i];
+        const size_t moved = e.length < length - at ? e.length : length - at;
+        if (moved == 0) continue;
+#if defined(RK_ASAN)
+        ASAN_UNPOISON_MEMORY_REGION(e.block, moved);
+#endif
+        void* to = static_cast<char*>(block) + at;
+        if (::mremap(e.block, moved, moved, MREMAP_MAYMOVE | MREMAP_FIXED, to) != MAP_FAILED) {
+            // The rest of the piece, if any, is all that is left to unmap.
+            e = Entry{static_cast<char*>(e.block) + moved, e.length - moved};
+        }
+        at += moved;
+    }
+}
 
 class Cache {
   public:
@@ -133,52 +149,68 @@ class Cache {
     }
 
     // A cached block of exactly length bytes, the newest first; else the
-    // smallest larger one, its pages past length unmapped; else null, the
-    // oldest blocks given back until length bytes are.
-    void* take(size_t length) noexcept {
-        Entry found;
+    // head of the smallest larger one, whose rest stays cached (its pages
+    // are faulted in already); else null, with the oldest blocks of at least
+    // length bytes in all taken out into pieces for the new block.
+    void* take(size_t length, Evicted& pieces) noexcept {
         Evicted evicted;
-        {
-            std::lock_guard hold(lock_);
-            size_t best = count_;
-            for (size_t i = count_; i-- > 0;) {
-                if (slots_[i].length == length) {
-                    best = i;
-                    break;
-                }
-                if (slots_[i].length > length &&
-                    (best == count_ || slots_[i].length < slots_[best].length))
-                    best = i;
+        std::lock_guard hold(lock_);
+        size_t best = count_;
+        for (size_t i = count_; i-- > 0;) {
+            if (slots_[i].length == length) {
+                best = i;
+                break;
             }
-            if (best == count_) {
-                // A miss maps a fresh block: older cached ones of at least its
-                // length go back to the system first, so that the cache never
-                // holds memory beside a fresh block that it could have served
-                // (the process's peak is that of its live blocks).
-                size_t freed = 0;
-                while (count_ > 0 && freed < length) {
-                    const Entry e = remove_locked(0);
-                    freed += e.length;
-                    evicted.add(e);
-                }
-                return nullptr;
-            }
-            found = remove_locked(best);
+            if (slots_[i].length > length &&
+                (best == count_ || slots_[i].length < slots_[best].length))
+                best = i;
         }
+        if (best == count_) {
+            // A miss maps a fresh block, and the oldest cached blocks, as many
+            // bytes as it asks for, are moved into it (their pages are
+            // faulted in already; the system zeroes each fresh one at its
+            // first touch, which costs more than the work on it in some
+            // virtual machines). So the cache never holds memory beside a
+            // fresh block that it could have served: the process's peak is
+            // that of its live blocks.
+            size_t taken = 0;
+            while (count_ > 0 && taken < length) {
+                const Entry e = remove_locked(0);
+                taken += e.length;
+                pieces.add(e);
+            }
+            return nullptr;
+        }
+        const Entry found = remove_locked(best);
         if (found.length > length) {
-            unmap(static_cast<char*>(found.block) + length, found.length - length);
+            add_locked(Entry{static_cast<char*>(found.block) + length, found.length - length},
+                       evicted);
         }
         return found.block;
     }
 
+    // Caches a block, joined with the cached blocks right before and after it
+    // (the rest of a block it was cut from, or any mapping the system put
+    // beside it), so that a block cut up serves its whole size again.
     void give(void* block, size_t length) noexcept {
         Evicted evicted;
         mark_cached(block, length);
         std::lock_guard hold(lock_);
-        if (count_ == kSlots) evicted.add(remove_locked(0));
-        slots_[count_++] = Entry{block, length};
-        bytes_ += length;
-        shrink_locked(evicted);
+        Entry joined{block, length};
+        for (size_t i = count_; i-- > 0;) {
+            char* const start = static_cast<char*>(joined.block);
+            char* const other = static_cast<char*>(slots_[i].block);
+            if (other + slots_[i].length == start) {
+                joined = Entry{other, slots_[i].length + joined.length};
+            } else if (start + joined.length == other) {
+                joined.length += slots_[i].length;
+            } else {
+                continue;
+            }
+            remove_locked(i);
+            i = count_;  // the joined block may now touch one seen before
+        }
+        add_locked(joined, evicted);
     }
 
     void call_started() noexcept {
@@ -226,6 +258,15 @@ class Cache {
     }
 
   private:
+    // As the newest block; the oldest go when the slots or the bounds are
+    // exceeded.
+    void add_locked(Entry e, Evicted& evicted) noexcept {
+        if (count_ == kSlots) evicted.add(remove_locked(0));
+        slots_[count_++] = e;
+        bytes_ += e.length;
+        shrink_locked(evicted);
+    }
+
     Entry remove_locked(size_t i) noexcept {
         const Entry e = slots_[i];
         for (size_t j = i + 1; j < count_; ++j) slots_[j - 1] = slots_[j];
@@ -260,8 +301,12 @@ void* acquire_block(size_t bytes) noexcept {
     // Past this no mapping can succeed, and the rounding below would wrap.
     if (bytes > SIZE_MAX / 2) return nullptr;
     const size_t length = mapped_length(bytes);
-    void* block = Cache::cache().take(length);
-    if (!block) block = map_fresh(length);
+    Evicted pieces;
+    void* block = Cache::cache().take(length, pieces);
+    if (!block) {
+        block = map_fresh(length);
+        if (block) gather(block, length, pieces);
+    }
     if (block) mark_handed_out(block, bytes, length);
     return block;
 }

@@ -1,6 +1,7 @@
 #include "common/block_cache.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cmath>
 #include <cstdint>
@@ -47,23 +48,31 @@ TEST_F(BlockCache, SizesAndAlignment) {
     EXPECT_TRUE(aligned(plane.data(), rk::kLargeBlockBytes) && plane.back() == 0.0f);
 }
 
-// A block given back serves the next request of its size or a smaller large
-// one (cut down), never a larger one, which first gives back the oldest
-// blocks; idle, the cache keeps only the last block.
+// A block given back serves the next request of its size or a smaller one
+// (cut down: its rest stays cached and joins it again when it comes back),
+// never a larger one, which first gives back the oldest blocks; idle, the
+// cache keeps only the last block.
 TEST_F(BlockCache, ReusesBySizeAndKeepsOneBlockWhenIdle) {
     void* p = rk::acquire_block(6 * kMiB);
     rk::release_block(p, 6 * kMiB);
     EXPECT_EQ(rk::block_cache_bytes(), 6 * kMiB);
-    void* same = rk::acquire_block(6 * kMiB - 100);  // the same whole pages
+    void* same = rk::acquire_block(6 * kMiB - 100);  // the same whole huge pages
     EXPECT_EQ(same, p);
     rk::release_block(same, 6 * kMiB - 100);
     void* cut = rk::acquire_block(4 * kMiB);
     EXPECT_EQ(cut, p);
-    EXPECT_EQ(rk::block_cache_bytes(), 0u);
+    EXPECT_EQ(rk::block_cache_bytes(), 2 * kMiB);  // the rest
+    void* rest = rk::acquire_block(2 * kMiB);
+    EXPECT_EQ(rest, static_cast<char*>(p) + 4 * kMiB);
     std::memset(cut, 1, 4 * kMiB);
+    std::memset(rest, 2, 2 * kMiB);
     rk::release_block(cut, 4 * kMiB);
+    rk::release_block(rest, 2 * kMiB);
+    EXPECT_EQ(rk::block_cache_blocks(), 1u);  // joined again
+    EXPECT_EQ(rk::acquire_block(6 * kMiB), p);
+    rk::release_block(p, 6 * kMiB);
     void* larger = rk::acquire_block(6 * kMiB + 4097);
-    EXPECT_NE(larger, cut);
+    EXPECT_NE(larger, p);
     EXPECT_EQ(rk::block_cache_bytes(), 0u);  // the miss gave the smaller block back
     rk::release_block(larger, 6 * kMiB + 4097);
     EXPECT_EQ(rk::block_cache_blocks(), 1u);
@@ -79,21 +88,50 @@ TEST_F(BlockCache, IdleLimitKeepsBlocksBetweenCallsWithoutRaisingThePeak) {
         explicit Limit(size_t bytes) { rk::set_block_cache_idle_limit(bytes); }
         ~Limit() { rk::set_block_cache_idle_limit(0); }
     } limit(40 * kMiB);
-    std::vector<void*> blocks;
+    // Every other block stays out, so that no two given back are neighbours
+    // (which would be joined).
+    std::vector<void*> blocks, kept;
     {
         Busy call;
-        for (int i = 0; i < 5; ++i) blocks.push_back(rk::acquire_block(10 * kMiB));
+        for (int i = 0; i < 10; ++i) (i % 2 ? kept : blocks).push_back(rk::acquire_block(10 * kMiB));
         for (void* p : blocks) rk::release_block(p, 10 * kMiB);
     }
     EXPECT_EQ(rk::block_cache_bytes(), 40 * kMiB);  // the oldest went back
     EXPECT_EQ(rk::acquire_block(10 * kMiB), blocks.back());
-    void* big = rk::acquire_block(25 * kMiB);  // misses: three older blocks go
+    void* big = rk::acquire_block(26 * kMiB);  // misses: three older blocks go
     EXPECT_EQ(rk::block_cache_bytes(), 0u);
-    rk::release_block(big, 25 * kMiB);
-    rk::release_block(blocks.back(), 10 * kMiB);
-    EXPECT_EQ(rk::block_cache_bytes(), 35 * kMiB);
+    rk::release_block(big, 26 * kMiB);
+    EXPECT_EQ(rk::block_cache_bytes(), 26 * kMiB);
     rk::set_block_cache_idle_limit(0);
     EXPECT_EQ(rk::block_cache_blocks(), 1u);
+    rk::release_block(blocks.back(), 10 * kMiB);
+    for (void* p : kept) rk::release_block(p, 10 * kMiB);
+}
+
+// A request no cached block fits is made of the cached blocks' pages, moved
+// rather than faulted in again: writing all of it takes no fresh page.
+TEST_F(BlockCache, AMissReusesTheCachedPages) {
+    Busy call;
+    std::vector<void*> parts, spacers;
+    for (int i = 0; i < 3; ++i) {
+        parts.push_back(rk::acquire_block(4 * kMiB));
+        spacers.push_back(rk::acquire_block(2 * kMiB));  // keeps them from being joined
+        std::memset(parts.back(), i + 1, 4 * kMiB);
+    }
+    for (void* p : parts) rk::release_block(p, 4 * kMiB);
+    auto faults = [] {
+        rusage u{};
+        getrusage(RUSAGE_SELF, &u);
+        return u.ru_minflt;
+    };
+    const long before = faults();
+    void* whole = rk::acquire_block(12 * kMiB);
+    ASSERT_NE(whole, nullptr);
+    std::memset(whole, 7, 12 * kMiB);
+    EXPECT_LE(faults() - before, 2) << "pages faulted in again";
+    EXPECT_EQ(rk::block_cache_bytes(), 0u);
+    rk::release_block(whole, 12 * kMiB);
+    for (void* p : spacers) rk::release_block(p, 2 * kMiB);
 }
 
 // While calls run, blocks stay up to the budget; when the last call ends, one
