@@ -202,10 +202,10 @@ RK_API uint32_t rk_get_thread_count(void) RK_NOEXCEPT;
  * calls a host holds at most one image more than its own). A host that makes
  * several maps of one photograph in a row (a whole material: about six
  * images and their scratch) faults its memory in once instead of per map
- * with 1 GiB. Kept memory never raises the process's peak: a request the kept
- * blocks cannot serve first returns as many bytes of them to the system.
- * rk_cleanup() returns it all, and the setting stays. Any thread, any time;
- * takes effect at once. */
+ * with 1 GiB. Kept memory never raises the process's peak: a request that no
+ * kept block fits is made of the oldest kept blocks' pages (moved, not
+ * copied), fresh pages only for the rest. rk_cleanup() returns it all, and
+ * the setting stays. Any thread, any time; takes effect at once. */
 RK_API void rk_set_kept_memory(size_t bytes) RK_NOEXCEPT;
 
 /* ===================================================================== */

@@ -10,17 +10,20 @@
 // from malloc, whose own free lists already reuse them.
 //
 // A large block given back is kept in a cache and handed to the next request of
-// its size (or cut down from a larger one) instead of being unmapped: a host
-// that makes map after map of the same size never faults its memory in again.
+// its size (or cut down for a smaller one, its rest kept) instead of being
+// unmapped: a host that makes map after map never faults its memory in again.
+// Blocks given back join their cached neighbours, so a block cut up serves its
+// whole size again. A request that no cached block fits is made of the oldest
+// cached blocks' pages, moved into a fresh block (mremap: nothing copied or
+// zeroed), fresh pages only for the rest: the cache never holds memory beside
+// a fresh block, so a process's peak stays that of its live blocks.
 // Bounds: while any library call runs, the cache holds at most kBlockCacheBudget
 // bytes; once none runs, at most one block (the one given back last), so a
 // host between calls holds at most one image's worth more than its own images,
 // unless the host raised that idle limit (a command making map after map of
 // one photograph, whose calls each fault in their images and scratch again
-// otherwise). A request the cache cannot serve first gives back its oldest
-// blocks, as many bytes as it asks for: the cache never holds memory beside a
-// fresh block, so a process's peak stays that of its live blocks.
-// cleanup() empties it. Every function may be called from any thread.
+// otherwise). cleanup() empties it. Every function may be called from any
+// thread.
 //
 // Blocks come back with undefined contents, as from malloc: reuse can never
 // change a result that does not read memory before writing it.
