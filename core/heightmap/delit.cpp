@@ -198,30 +198,41 @@ Odd odd_signature(FourierGrid& g, uint32_t x0, uint32_t y0, uint32_t w, uint32_t
         right[x] = x0 + (x + 1) % w;
     }
     constexpr uint32_t nb = kOddBlocks;
-    std::vector<uint32_t> block(w);
-    for (uint32_t x = 0; x < w; ++x) block[x] = static_cast<uint32_t>(uint64_t{x} * nb / w);
+    // Columns [edge[b], edge[b + 1]) form block column b.
+    std::array<uint32_t, nb + 1> edge{};
+    for (uint32_t b = 0; b <= nb; ++b) edge[b] = static_cast<uint32_t>((uint64_t{b} * w + nb - 1) / nb);
     std::array<double, nb * nb> bx{}, by{};
-    // Each row of blocks sums its own rows in order, on its own thread; the
+    // Each row of blocks sums its own rows in order, on its own thread, into
+    // sums of its own until its last row: sums beside another thread's in one
+    // cache line, written at every pixel, would pass the line to and fro. The
     // rows' squares are added up in row order.
     std::vector<double> row_m2(h, 0.0);
     parallel_for(nb, [&](uint32_t band) noexcept {
+        std::array<double, nb> sx{}, sy{};
         for (uint32_t y = skip; y + skip < h; ++y) {
             if (uint64_t{y} * nb / h != band) continue;
             const float* up = g.real_row(y0 + (y + h - 1) % h);
             const float* row = g.real_row(y0 + y);
             const float* down = g.real_row(y0 + (y + 1) % h);
-            double* rx = bx.data() + uint64_t{band} * nb;
-            double* ry = by.data() + uint64_t{band} * nb;
             double a2 = 0.0;
-            for (uint32_t x = skip; x + skip < w; ++x) {
-                const float gx = 0.5f * (row[right[x]] - row[left[x]]);
-                const float gy = 0.5f * (down[x0 + x] - up[x0 + x]);
-                const float g2 = gx * gx + gy * gy;
-                a2 += g2;
-                rx[block[x]] += static_cast<double>(g2 * gx);
-                ry[block[x]] += static_cast<double>(g2 * gy);
+            for (uint32_t b = 0; b < nb; ++b) {
+                double ax = sx[b], ay = sy[b];
+                const uint32_t xa = std::max(edge[b], skip), xb = std::min(edge[b + 1], w - skip);
+                for (uint32_t x = xa; x < xb; ++x) {
+                    const float gx = 0.5f * (row[right[x]] - row[left[x]]);
+                    const float gy = 0.5f * (down[x0 + x] - up[x0 + x]);
+                    const float g2 = gx * gx + gy * gy;
+                    a2 += g2;
+                    ax += static_cast<double>(g2 * gx);
+                    ay += static_cast<double>(g2 * gy);
+                }
+                sx[b] = ax, sy[b] = ay;
             }
             row_m2[y] = a2;
+        }
+        for (uint32_t b = 0; b < nb; ++b) {
+            bx[size_t{band} * nb + b] = sx[b];
+            by[size_t{band} * nb + b] = sy[b];
         }
     });
     double m2 = 0.0;
