@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "image_helpers.h"
+#include "imgbuf/luminance.h"
 
 // One channel only; above 3 nothing, not even in a neighbour on the heap.
 TEST(SetChannel, WritesOneChannelOnly) {
@@ -14,6 +15,21 @@ TEST(SetChannel, WritesOneChannelOnly) {
     imgbuf_set_channel(a.get(), UINT32_MAX, 9.0f);
     EXPECT_EQ(get_px(a.get(), 2, 1), (Px{7.0f, 0.2f, 0.3f, 0.0f}));
     EXPECT_EQ(get_px(b.get(), 0, 0), (Px{5, 6, 7, 8}));
+}
+
+// The unit clamp keeps its comparisons' answers bit for bit however it is
+// computed: NaN counts as 1, -0 becomes +0, the bounds' neighbours stay.
+TEST(Luminance, UnitClampAtTheEdgesOfFloat) {
+    const float values[] = {NAN, -NAN, INFINITY, -INFINITY, 0.0f, -0.0f, 1.0f,
+                            std::nextafter(1.0f, 2.0f), std::nextafter(1.0f, 0.0f),
+                            std::nextafter(0.0f, 1.0f), std::nextafter(0.0f, -1.0f), 0.5f, -3.0f};
+    for (float v : values) {
+        const float below_one = v < 1.0f ? v : 1.0f;
+        const float want = below_one > 0.0f ? below_one : 0.0f;
+        const float got = rk::clamp01(v);
+        EXPECT_EQ(std::signbit(got), std::signbit(want)) << v;
+        EXPECT_EQ(got, want) << v;
+    }
 }
 
 // Expected sums in the library's grouping: (0.299 R + 0.587 G) + (0.114 B + 0 A).
