@@ -606,6 +606,25 @@ RK_API rk_status rk_albedo_params_init(rk_albedo_params* params, size_t struct_s
 RK_API rk_status rk_albedo_map(const imgbuf* photo, const rk_albedo_params* params,
                                imgbuf** out) RK_NOEXCEPT;
 
+/* The height map and the de-lit colour of one photograph: *heights as
+ * rk_height_map(photo, height_params) and *albedo as rk_albedo_map(photo,
+ * albedo_params) give them, bit for bit. When height_params asks for
+ * RK_HEIGHT_DELIT and both read the light alike (the same edge_mode, and the
+ * same light_azimuth or both NaN), the photograph's shading, its spectrum and
+ * the light are worked out once for both: for a 4096 x 4096 photograph,
+ * about a fifth less processor time than the two calls on one thread and a
+ * third less on two. It holds the shading (4 bytes a pixel) beside the two
+ * maps until it returns.
+ *
+ * Either params may be null (defaults). RK_ERROR_ARGUMENT for a null or empty
+ * photo, a null heights or albedo, a field out of range; RK_ERROR_VERSION for
+ * params from a newer header; RK_ERROR_MEMORY. On failure neither *heights nor
+ * *albedo is written. Free both with rk_image_free(). */
+RK_API rk_status rk_height_and_albedo_maps(const imgbuf* photo,
+                                           const rk_height_params* height_params,
+                                           const rk_albedo_params* albedo_params,
+                                           imgbuf** heights, imgbuf** albedo) RK_NOEXCEPT;
+
 /* ===================================================================== */
 /* The light, several photographs, heights from normals                  */
 /* ===================================================================== */

@@ -34,7 +34,8 @@ double sum_rows(const std::vector<double>& rows) {
     return sum;
 }
 
-ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* report) {
+ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* report,
+              const float* given_shading) {
     const uint32_t w = src->width, h = src->height;
     const size_t pixels = size_t{w} * h;
     // The result's pixels, four planes' worth, hold the de-shaded luminance,
@@ -52,7 +53,14 @@ ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* rep
     DelitSettings ds;
     ds.wrap = settings.wrap;
     ds.azimuth = settings.azimuth;
-    if (!delit_shading(src, ds, shading, report)) return nullptr;
+    if (given_shading) {
+        parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
+            std::copy(given_shading + size_t{y0} * w, given_shading + size_t{y1} * w,
+                      shading + size_t{y0} * w);
+        });
+    } else if (!delit_shading(src, ds, shading, report)) {
+        return nullptr;
+    }
     std::vector<double> photo_rows(h);
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
@@ -172,12 +180,12 @@ ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* rep
 
 }  // namespace
 
-ImgbufPtr albedo_map(const imgbuf* src, const AlbedoSettings& settings,
-                     DelitLight* light) noexcept {
+ImgbufPtr albedo_map(const imgbuf* src, const AlbedoSettings& settings, DelitLight* light,
+                     const float* shading) noexcept {
     if (!has_pixels(src)) return nullptr;
     const LibraryCall busy;
     try {
-        return run(src, settings, light);
+        return run(src, settings, light, shading);
     } catch (const std::bad_alloc&) {
         return nullptr;
     }

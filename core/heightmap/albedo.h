@@ -41,7 +41,11 @@ inline constexpr float kKeptTilt = 0.1f;
 // to read the relief's shading from: the cavities and the slow light come
 // out. *light (when not null) receives the light used. Null when src has no
 // pixels or memory runs out.
+//
+// shading, when not null, is the relief's shading that delit_shading (or
+// delit_heights) wrote for src with the same wrap and azimuth, taken instead
+// of reading the light again; *light is then left as it was.
 ImgbufPtr albedo_map(const imgbuf* src, const AlbedoSettings& settings,
-                     DelitLight* light = nullptr) noexcept;
+                     DelitLight* light = nullptr, const float* shading = nullptr) noexcept;
 
 }  // namespace rk

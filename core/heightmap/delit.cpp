@@ -269,8 +269,9 @@ Odd odd_signature(FourierGrid& g, uint32_t x0, uint32_t y0, uint32_t w, uint32_t
 // rounding (single-precision transforms: about 1e-7 times log2 of the cells).
 constexpr double kClearCosine = 1e-3;
 
-// Writes the heights into dst, or (dst null) the relief's shading factor of
-// each pixel into shading (w * h floats). For the heights the light's end is
+// Writes the heights into dst and (when not null) the relief's shading factor
+// of each pixel into shading (w * h floats), either or both. For the heights
+// the light's end is
 // read from the heights made for one end (see below) unless end_in_spectrum;
 // *unclear (when not null) is set, dst left as it was, when that reading is
 // too close to call.
@@ -450,7 +451,8 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
         light.directional = std::max(by_odd, by_axis);
         // Under an even light the heights are not these (the mode takes the
         // luminance map): none are made.
-        if (!(light.directional > 0.0f) && !shading) {
+        if (!(light.directional > 0.0f) && (!shading || dst)) {
+            if (shading) std::fill(shading, shading + size_t{w} * h, 1.0f);
             if (report) *report = {NAN, 0.0f};
             return true;
         }
@@ -519,11 +521,12 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
     };
     if (!end_from_heights) tell();
     if (!dst && !shading) return true;  // the light was all that was asked for
-    if (!dst) {
+    if (shading) {
         // The shading the directional reading explains: the shading's
         // spectrum times kd^2 / (kd^2 + perpendicular k^2 + mu), the
         // derivative along the light of the heights below; under an even
-        // light none of it.
+        // light none of it. With the heights too it is made from a copy of
+        // the spectrum, which they go on to use.
         // Under an even light every cell is a finite value times 0 (the
         // luminance lies between the floor and 1, so the shading is finite),
         // whose transform is zeros: the factor is 1 without it.
@@ -531,26 +534,35 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
             std::fill(shading, shading + size_t{w} * h, 1.0f);
             return true;
         }
+        std::unique_ptr<FourierGrid> copy;
+        if (dst) {
+            copy = std::make_unique<FourierGrid>(gw, gh);
+            if (!copy->valid()) return false;
+            parallel_rows(gh, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
+                for (uint32_t y = ya; y < yb; ++y) std::copy_n(grid.row(y), gc, copy->row(y));
+            });
+        }
+        FourierGrid& spectrum = dst ? *copy : grid;
         const float norm = light.directional / (static_cast<float>(gw) * static_cast<float>(gh));
         parallel_rows(gh, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
             for (uint32_t y = ya; y < yb; ++y) {
-                Cell* row = grid.row(y);
+                Cell* row = spectrum.row(y);
                 for (uint32_t x = 0; x < gc; ++x) {
                     const float kd = fx[x] * light.dx + fy[y] * light.dy;
                     row[x] *= norm * kd * along(x, y);
                 }
             }
         });
-        grid.row(0)[0] = Cell(0.0f, 0.0f);
-        grid.inverse();
+        spectrum.row(0)[0] = Cell(0.0f, 0.0f);
+        spectrum.inverse();
         parallel_rows(h, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
             for (uint32_t y = ya; y < yb; ++y) {
-                const float* g = grid.real_row(y + margin) + margin;
+                const float* g = spectrum.real_row(y + margin) + margin;
                 float* out = shading + size_t{y} * w;
                 for (uint32_t x = 0; x < w; ++x) out[x] = 1.0f + g[x];
             }
         });
-        return true;
+        if (!dst) return true;
     }
     auto ws = static_cast<float>(settings.invert ? -sun_sign : sun_sign);
     parallel_rows(gh, kMinRows, [&](uint32_t ya, uint32_t yb) noexcept {
@@ -691,10 +703,12 @@ double mean_square_gradient(const imgbuf* img) {
 }  // namespace
 
 bool delit_heights(imgbuf* dst, const imgbuf* src, const DelitSettings& settings,
-                   DelitLight* light) noexcept {
+                   DelitLight* light, float* shading) noexcept {
     try {
         bool unclear = false;
-        if (!run(dst, src, settings, light, nullptr, false, &unclear)) return false;
+        // The second reading of an unclear end needs no shading: the first
+        // made it, and it is the same from either end.
+        if (!run(dst, src, settings, light, shading, false, &unclear)) return false;
         return !unclear || run(dst, src, settings, light);
     } catch (const std::bad_alloc&) {
         return false;

@@ -49,8 +49,13 @@ struct DelitLight {
 // of the photograph lie lower: cast shadows fall on the ground beside a
 // bump and on the floor of a hollow, and hollows see less of the sky. The
 // estimate says which it took, so that the opposite azimuth can be given.
+//
+// With shading (w * h floats) not null, also writes there what delit_shading
+// would for src and settings (which neither invert nor smooth_size change),
+// from the same reading of the light: the shading's spectrum and the light
+// are made once for both.
 bool delit_heights(imgbuf* dst, const imgbuf* src, const DelitSettings& settings,
-                   DelitLight* light = nullptr) noexcept;
+                   DelitLight* light = nullptr, float* shading = nullptr) noexcept;
 
 // The light delit_heights takes for src, without its heights (the estimate
 // costs most of the solve: the shading, its spectrum and the end's test).

@@ -23,13 +23,14 @@ bool midpoint_is_neutral(float m) noexcept {
 // Under an even light, brightness does mean height: the mode gives the
 // luminance map with the same settings, so that it is never worse than that
 // map there; between the two, a mix by how directional the light looks.
-HeightOutcome delit_into(imgbuf* out, const imgbuf* src, const HeightRecipe& r) noexcept {
+HeightOutcome delit_into(imgbuf* out, const imgbuf* src, const HeightRecipe& r,
+                         float* shading) noexcept {
     constexpr uint32_t kInvertAll = HM_INVERT_RED | HM_INVERT_GREEN | HM_INVERT_BLUE;
     constexpr uint32_t kLuminance = 7;
     const DelitSettings settings{r.edge == EDGE_WRAP, (r.flags & kInvertAll) == kInvertAll,
                                  (r.flags & HM_SMOOTH) ? r.smooth_size : 0u, r.light_azimuth};
     DelitLight light;
-    if (!delit_heights(out, src, settings, &light)) return HeightOutcome::failed;
+    if (!delit_heights(out, src, settings, &light, shading)) return HeightOutcome::failed;
     HeightRecipe luminance = r;
     luminance.mode = kLuminance;
     if (!(light.directional > 0.0f)) return heights_into(out, src, luminance);
@@ -52,13 +53,14 @@ HeightOutcome delit_into(imgbuf* out, const imgbuf* src, const HeightRecipe& r) 
 
 // The steps run in a fixed order; each optional blur leaves the image as it
 // was when it cannot get its kernel or temporary image. The source is only read.
-HeightOutcome heights_into(imgbuf* out, const imgbuf* src, const HeightRecipe& r) noexcept {
+HeightOutcome heights_into(imgbuf* out, const imgbuf* src, const HeightRecipe& r,
+                           float* delit_shading) noexcept {
     if (src->width == 0 || src->height == 0) return HeightOutcome::done;
     if (r.black) {
         black_fill(out);
         return HeightOutcome::done;
     }
-    if (r.mode == HM_MODE_DELIT) return delit_into(out, src, r);
+    if (r.mode == HM_MODE_DELIT) return delit_into(out, src, r, delit_shading);
     convert_to_height(out, src, conversion_variant(r.mode, r.flags));
     if (r.flags & HM_AUTO_LEVELS) auto_levels(out);
     if (!midpoint_is_neutral(r.midpoint)) midpoint_curve(out, r.midpoint);

@@ -35,7 +35,10 @@ enum class HeightOutcome {
 };
 
 // Writes src's height map into out, which has src's size and pixels apart from
-// src's (both with pixels unless empty).
-HeightOutcome heights_into(imgbuf* out, const imgbuf* src, const HeightRecipe& recipe) noexcept;
+// src's (both with pixels unless empty). In the de-lit mode, delit_shading (w *
+// h floats, when not null) also receives the relief's shading from the same
+// reading of the light (see delit_heights); other modes leave it as it was.
+HeightOutcome heights_into(imgbuf* out, const imgbuf* src, const HeightRecipe& recipe,
+                           float* delit_shading = nullptr) noexcept;
 
 }  // namespace rk

@@ -4,6 +4,7 @@
 #include "common/rk_call.h"
 #include "common/rk_params.h"
 #include "heightmap/albedo.h"
+#include "heightmap/rk_checked_params.h"
 
 using namespace rk;
 
@@ -13,6 +14,22 @@ namespace {
 constexpr rk_albedo_params kAlbedoDefaults{sizeof(rk_albedo_params), RK_EDGE_CLAMP, NAN, 1};
 
 }  // namespace
+
+namespace rk {
+
+AlbedoSettings checked_albedo_settings(const rk_albedo_params* given) {
+    const rk_albedo_params p = params_or_defaults(given, kAlbedoDefaults, "rk_albedo_params");
+    check_at_most(p.edge_mode, RK_EDGE_WRAP, "edge_mode");
+    if (!std::isnan(p.light_azimuth)) check_between(p.light_azimuth, 0.0f, 360.0f, "light_azimuth");
+    check_switch(p.flatten_light, "flatten_light");
+    AlbedoSettings settings;
+    settings.wrap = p.edge_mode == RK_EDGE_WRAP;
+    settings.azimuth = p.light_azimuth == 360.0f ? 0.0f : p.light_azimuth;
+    settings.flatten_light = p.flatten_light != 0;
+    return settings;
+}
+
+}  // namespace rk
 
 extern "C" {
 
@@ -27,15 +44,7 @@ RK_API rk_status rk_albedo_map(const imgbuf* photo, const rk_albedo_params* para
     return rk_call("rk_albedo_map", [&] {
         check_filled_source(photo, "photo");
         require(out, "out");
-        const rk_albedo_params p = params_or_defaults(params, kAlbedoDefaults, "rk_albedo_params");
-        check_at_most(p.edge_mode, RK_EDGE_WRAP, "edge_mode");
-        if (!std::isnan(p.light_azimuth)) check_between(p.light_azimuth, 0.0f, 360.0f, "light_azimuth");
-        check_switch(p.flatten_light, "flatten_light");
-        AlbedoSettings settings;
-        settings.wrap = p.edge_mode == RK_EDGE_WRAP;
-        settings.azimuth = p.light_azimuth == 360.0f ? 0.0f : p.light_azimuth;
-        settings.flatten_light = p.flatten_light != 0;
-        return hand_out(albedo_map(photo, settings), out);
+        return hand_out(albedo_map(photo, checked_albedo_settings(params)), out);
     });
 }
 

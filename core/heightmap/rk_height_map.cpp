@@ -1,12 +1,18 @@
 // rk_height_map: the height-map pipeline with its options in a struct, into a
-// new image or a caller's; rk_estimate_light: the light its de-lit mode takes.
+// new image or a caller's; rk_estimate_light: the light its de-lit mode takes;
+// rk_height_and_albedo_maps: the heights and the de-lit colour from one
+// reading of the light.
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "common/rk_call.h"
 #include "common/rk_params.h"
+#include "heightmap/albedo.h"
 #include "heightmap/delit.h"
 #include "heightmap/heightmap.h"
+#include "heightmap/rk_checked_params.h"
+#include "heightmap/scratch.h"
 
 using namespace rk;
 
@@ -51,8 +57,9 @@ HeightRecipe height_recipe(const rk_height_params* given) {
             p.smooth_size, p.smooth_kind, static_cast<EdgeMode>(p.edge_mode), p.light_azimuth};
 }
 
-rk_status make_heights(imgbuf* out, const imgbuf* src, const HeightRecipe& recipe) {
-    switch (heights_into(out, src, recipe)) {
+rk_status make_heights(imgbuf* out, const imgbuf* src, const HeightRecipe& recipe,
+                       float* delit_shading = nullptr) {
+    switch (heights_into(out, src, recipe, delit_shading)) {
         case HeightOutcome::done:
             return RK_OK;
         case HeightOutcome::step_skipped:
@@ -131,6 +138,37 @@ RK_API rk_status rk_estimate_light(const imgbuf* photo, const rk_height_params* 
         const rk_light light = light_of(photo, checked_params(params));
         std::memcpy(out, &light, size);  // at most sizeof light, as checked
         out->struct_size = static_cast<uint32_t>(size);
+        return RK_OK;
+    });
+}
+
+RK_API rk_status rk_height_and_albedo_maps(const imgbuf* photo,
+                                           const rk_height_params* height_params,
+                                           const rk_albedo_params* albedo_params,
+                                           imgbuf** heights, imgbuf** albedo) noexcept {
+    return rk_call("rk_height_and_albedo_maps", [&] {
+        check_filled_source(photo, "photo");
+        require(heights, "heights");
+        require(albedo, "albedo");
+        const HeightRecipe recipe = height_recipe(height_params);
+        const AlbedoSettings settings = checked_albedo_settings(albedo_params);
+        // The colour's shading is the de-lit solve's when both read the light
+        // alike: neither the heights' inversion nor their smoothing changes it.
+        const bool given = !std::isnan(recipe.light_azimuth);
+        const bool shared = recipe.mode == HM_MODE_DELIT &&
+                            (recipe.edge == EDGE_WRAP) == settings.wrap &&
+                            given == !std::isnan(settings.azimuth) &&
+                            (!given || recipe.light_azimuth == settings.azimuth);
+        ImgbufPtr made = make_image(photo->width, photo->height);
+        if (!made) fail(RK_ERROR_MEMORY, "no memory for the height map");
+        std::optional<ScratchFloats> shading;
+        if (shared) shading.emplace(size_t{photo->width} * photo->height);
+        float* const plane = shading ? shading->get() : nullptr;
+        make_heights(made.get(), photo, recipe, plane);
+        ImgbufPtr colour = albedo_map(photo, settings, nullptr, plane);
+        if (!colour) fail(RK_ERROR_MEMORY, "no memory for the de-lit colour");
+        *heights = made.release();
+        *albedo = colour.release();
         return RK_OK;
     });
 }

@@ -87,15 +87,18 @@ TEST(Albedo, SameBitsWhateverIsAskedOrLent) {
 // Under an even sky only the cavities darken: joints 4 px wide every 32 px
 // that see half the sky (their edges a quarter less) come out lifted, while
 // the slowly changing colour stays.
-TEST(Albedo, CavitiesUnderAnEvenSkyAreLifted) {
-    constexpr uint32_t n = 128;
-    const Img photo = image_of(n, n, [](uint32_t x, uint32_t y) {
+Img even_sky_photo(uint32_t n) {
+    return image_of(n, n, [](uint32_t x, uint32_t y) {
         auto open = [](uint32_t i) { return i % 32 < 2 || i % 32 > 5 ? 1.0f : 0.5f; };
         auto edge = [](uint32_t i) { return i % 32 == 1 || i % 32 == 6 ? 0.75f : 1.0f; };
         const float sky = std::min(open(x), open(y)) * edge(x) * edge(y);
         const float v = patch(x, y) * sky;
         return Px{v, v, v, 1.0f};
     });
+}
+TEST(Albedo, CavitiesUnderAnEvenSkyAreLifted) {
+    constexpr uint32_t n = 128;
+    const Img photo = even_sky_photo(n);
     const rk::ImgbufPtr a = rk::albedo_map(photo.get(), {.wrap = true});
     ASSERT_TRUE(a);
     EXPECT_LT(error_to_patches(a.get(), n), 0.5 * error_to_patches(photo.get(), n));
@@ -120,6 +123,64 @@ TEST(Albedo, LightFallingOffAcrossIsTakenOut) {
         EXPECT_NEAR(get_px(a.get(), 79, 49)[0] / get_px(a.get(), 0, 0)[0],
                     std::exp(2 * (cu + cv) * (flatten ? kept : 1.0)), 1e-3);
     }
+}
+
+// Heights and colour from one call are the two calls' bits, whether the
+// light's reading is shared (the de-lit mode read alike: clamped or tiled,
+// estimated, given, judged even, the heights inverted and smoothed) or not
+// (another mode, edges or light that differ).
+TEST(Albedo, HeightsAndColourInOneCallAreTheTwoCalls) {
+    struct Case {
+        const char* name;
+        bool even_sky;
+        uint32_t mode, edge, invert;
+        float height_light, colour_light;
+        uint32_t colour_edge;
+    };
+    constexpr uint32_t kClamp = RK_EDGE_CLAMP, kWrap = RK_EDGE_WRAP, kDelit = RK_HEIGHT_DELIT;
+    const Case cases[] = {
+        {"estimated", false, kDelit, kClamp, 0, NAN, NAN, kClamp},
+        {"tiled", false, kDelit, kWrap, 0, NAN, NAN, kWrap},
+        {"given, inverted", false, kDelit, kClamp, 1, 135.0f, 135.0f, kClamp},
+        {"even sky", true, kDelit, kWrap, 0, NAN, NAN, kWrap},
+        {"luminance mode", false, RK_HEIGHT_LUMINANCE, kClamp, 0, NAN, NAN, kClamp},
+        {"edges differ", false, kDelit, kClamp, 0, NAN, NAN, kWrap},
+        {"lights differ", false, kDelit, kClamp, 0, 135.0f, 45.0f, kClamp},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Img photo = c.even_sky ? even_sky_photo(96) : sunlit_photo(90);
+        rk_height_params hp;
+        rk_height_params_init(&hp, sizeof hp);
+        hp.mode = c.mode, hp.edge_mode = c.edge, hp.light_azimuth = c.height_light;
+        hp.invert_red = hp.invert_green = hp.invert_blue = c.invert;
+        rk_albedo_params ap;
+        rk_albedo_params_init(&ap, sizeof ap);
+        ap.edge_mode = c.colour_edge, ap.light_azimuth = c.colour_light;
+        imgbuf *heights = nullptr, *colour = nullptr, *alone = nullptr, *alone_colour = nullptr;
+        ASSERT_EQ(rk_height_and_albedo_maps(photo.get(), &hp, &ap, &heights, &colour), RK_OK);
+        ASSERT_EQ(rk_height_map(photo.get(), &hp, &alone), RK_OK);
+        ASSERT_EQ(rk_albedo_map(photo.get(), &ap, &alone_colour), RK_OK);
+        if (c.even_sky) {  // the case is the one it claims
+            rk_light light{sizeof(rk_light), 0.0f, 0.0f, 1.0f};
+            ASSERT_EQ(rk_estimate_light(photo.get(), &hp, &light), RK_OK);
+            EXPECT_EQ(light.directional, 0.0f);
+        }
+        const Img h(heights), a(colour), h1(alone), a1(alone_colour);
+        EXPECT_TRUE(same_image(h.get(), h1.get()));
+        EXPECT_TRUE(same_image(a.get(), a1.get()));
+    }
+    // Nothing is handed out when an argument is refused.
+    const Img photo = sunlit_photo(16);
+    imgbuf* untouched = nullptr;
+    rk_albedo_params bad;
+    rk_albedo_params_init(&bad, sizeof bad);
+    bad.flatten_light = 2;
+    EXPECT_EQ(rk_height_and_albedo_maps(photo.get(), nullptr, &bad, &untouched, &untouched),
+              RK_ERROR_ARGUMENT);
+    EXPECT_EQ(rk_height_and_albedo_maps(photo.get(), nullptr, nullptr, nullptr, &untouched),
+              RK_ERROR_ARGUMENT);
+    EXPECT_EQ(untouched, nullptr);
 }
 
 }  // namespace
