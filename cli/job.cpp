@@ -105,9 +105,6 @@ class Job {
         if (image && options_.make_tileable) image = tileable(image.get());
         if (!image) return;
 
-        Image roughness =
-            options_.from_height || options_.from_normal ? nullptr : photo_maps(image.get());
-        if (!result_.failure.empty()) return;
         const uint32_t w = imgbuf_w(image.get()), h = imgbuf_h(image.get());
         const bool packs_occlusion =
             options_.writes(kMapPacked) && packing_of(options_) == Packing::orm;
@@ -115,10 +112,20 @@ class Job {
         // after the normal map, so it is kept until then.
         const bool heights_kept =
             options_.writes(kMapAo) || options_.writes(kMapCurvature) || packs_occlusion;
+        const bool needs_heights =
+            options_.writes_height() || options_.needs_normal() || heights_kept;
+        // The de-lit heights come with the de-lit colour when both are made
+        // from the photograph: they read its light once.
+        Image shared_heights;
+        const bool shares_light = needs_heights && !options_.from_height &&
+                                  !options_.from_normal &&
+                                  options_.height.mode == RK_HEIGHT_DELIT;
+        Image roughness = options_.from_height || options_.from_normal
+                              ? nullptr
+                              : photo_maps(image.get(), shares_light ? &shared_heights : nullptr);
+        if (!result_.failure.empty()) return;
         // Colour and roughness alone need no heights.
-        if (!options_.writes_height() && !options_.needs_normal() && !heights_kept) {
-            return height_maps(nullptr, roughness.get(), w, h);
-        }
+        if (!needs_heights) return height_maps(nullptr, roughness.get(), w, h);
         if (!heights_kept && !options_.from_normal && !options_.writes(kMapPacked) &&
             plan_.gltf_out.empty()) {
             if (options_.from_height) return maps_in_place(std::move(image));
@@ -133,6 +140,7 @@ class Job {
         }
         Image made = options_.from_height   ? std::move(image)
                      : options_.from_normal ? heights_from_normals(image.get())
+                     : shared_heights       ? std::move(shared_heights)
                                             : height_map(image.get());
         image.reset();
         if (!made) return;
@@ -200,13 +208,15 @@ class Job {
     }
 
     // The maps of the photograph itself: the de-lit colour, and roughness,
-    // which is handed back when the packed file needs it.
-    Image photo_maps(const imgbuf* photo) {
+    // which is handed back when the packed file needs it. With heights not
+    // null, the colour is made with the de-lit heights, which land there.
+    Image photo_maps(const imgbuf* photo, Image* heights) {
         if (options_.writes(kMapAlbedo)) {
             rk_albedo_params p;
             rk_albedo_params_init(&p, sizeof p);
             p.edge_mode = edge_mode();
-            Image albedo = generated("the de-lit colour", rk_albedo_map, photo, p);
+            Image albedo = heights ? albedo_with_heights(photo, p, *heights)
+                                   : generated("the de-lit colour", rk_albedo_map, photo, p);
             if (!albedo || !write_map(kMapAlbedo, albedo.get())) return nullptr;
         }
         if (!options_.writes(kMapRoughness) && !options_.writes(kMapPacked)) return nullptr;
@@ -219,6 +229,20 @@ class Job {
         if (roughness && options_.writes(kMapRoughness)) write_map(kMapRoughness, roughness.get());
         // Kept beside the heights' maps only for the packed file.
         return options_.writes(kMapPacked) ? std::move(roughness) : nullptr;
+    }
+
+    Image albedo_with_heights(const imgbuf* photo, const rk_albedo_params& params,
+                              Image& heights) {
+        const rk_height_params hp = height_params();
+        if (options_.verbose) tell_light(photo, hp);
+        imgbuf *made = nullptr, *colour = nullptr;
+        if (rk_height_and_albedo_maps(photo, &hp, &params, &made, &colour) != RK_OK) {
+            fail(plan_.input + ": cannot make the height map and the de-lit colour: " +
+                 rk_last_error());
+            return nullptr;
+        }
+        heights = Image(made);
+        return Image(colour);
     }
 
     // Occlusion, curvature, the packed file and the glTF material of a w x h
