@@ -59,7 +59,9 @@ ImgbufPtr make_roughness(const imgbuf* photo, const RoughnessSettings& s) {
         const float* d = detail.row(y);
         float* o = row_unchecked(out.get(), y);
         for (uint32_t x = 0; x < w; ++x) {
-            const float fine = std::fmin(d[x] / kFullyRough, 1.0f);
+            // At most 1 (NaN: 1); d, a blur of absolute values, is never
+            // below 0, so the unit clamp is that minimum without a call.
+            const float fine = clamp01(d[x] / kFullyRough);
             const float base = (fine + (1.0f - m[x])) * 0.5f;
             set_grey(o + 4 * size_t{x}, clamp01((base - 0.5f) * s.contrast + 0.5f + s.bias));
         }
