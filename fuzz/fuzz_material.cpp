@@ -63,6 +63,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             p.edge_mode = edge, p.light_azimuth = small < 128 ? NAN : a * 360;
             p.flatten_light = small & 1;
             rk_albedo_map(img, &p, &out);
+            // With the heights, their light read alike or not.
+            rk_height_params h;
+            rk_height_params_init(&h, sizeof h);
+            h.mode = small & 2 ? RK_HEIGHT_DELIT : n % 8;
+            h.edge_mode = small & 4 ? edge : n % 2, h.light_azimuth = p.light_azimuth;
+            h.smooth_size = n % 12;
+            imgbuf *heights = nullptr, *colour = nullptr;
+            if (rk_height_and_albedo_maps(img, &h, &p, &heights, &colour) == RK_OK) {
+                rk_image_free(heights);
+                rk_image_free(colour);
+            }
             break;
         }
         case 4: {
