@@ -35,7 +35,7 @@ double sum_rows(const std::vector<double>& rows) {
 }
 
 ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* report,
-              const float* given_shading) {
+              float* given_shading) {
     const uint32_t w = src->width, h = src->height;
     const size_t pixels = size_t{w} * h;
     // The result's pixels, four planes' worth, hold the de-shaded luminance,
@@ -49,18 +49,12 @@ ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* rep
     float* const planes = rows_packed(out.get()) ? out->pixels : own.emplace(4 * pixels).get();
     float* const lum = planes;
     float* const spare = planes + pixels;
-    float* const shading = planes + 3 * pixels;
+    // A shading the caller made is worked on where it lies.
+    float* const shading = given_shading ? given_shading : planes + 3 * pixels;
     DelitSettings ds;
     ds.wrap = settings.wrap;
     ds.azimuth = settings.azimuth;
-    if (given_shading) {
-        parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
-            std::copy(given_shading + size_t{y0} * w, given_shading + size_t{y1} * w,
-                      shading + size_t{y0} * w);
-        });
-    } else if (!delit_shading(src, ds, shading, report)) {
-        return nullptr;
-    }
+    if (!given_shading && !delit_shading(src, ds, shading, report)) return nullptr;
     std::vector<double> photo_rows(h);
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
@@ -142,14 +136,16 @@ ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* rep
     // the scale that keeps the photograph's mean) before any pixel is written,
     // so that the colour is written once. The factors leave the result's
     // pixels (the colour would overwrite them before they are read) for the
-    // block the cavities' closing gave back.
+    // block the cavities' closing gave back, or take the place of the
+    // caller's shading, each where its pixel's shading was.
     std::vector<double> out_rows(h);
-    const ScratchFloats factors(pixels);
+    std::optional<ScratchFloats> own_factors;
+    float* const factors = given_shading ? given_shading : own_factors.emplace(pixels).get();
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
             const float* s = row_unchecked(src, y);
             const float* l = shading + size_t{y} * w;
-            float* k = factors.get() + size_t{y} * w;
+            float* k = factors + size_t{y} * w;
             double out = 0.0;
             for (uint32_t x = 0; x < w; ++x) {
                 k[x] = 1.0f / (l[x] * static_cast<float>(fall[x] * rise[y]));
@@ -165,7 +161,7 @@ ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* rep
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
             const float* s = row_unchecked(src, y);
-            const float* k = factors.get() + size_t{y} * w;
+            const float* k = factors + size_t{y} * w;
             float* o = row_unchecked(out.get(), y);
             for (uint32_t x = 0; x < w; ++x) {
                 for (int c = 0; c < 3; ++c) {
@@ -181,7 +177,7 @@ ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* rep
 }  // namespace
 
 ImgbufPtr albedo_map(const imgbuf* src, const AlbedoSettings& settings, DelitLight* light,
-                     const float* shading) noexcept {
+                     float* shading) noexcept {
     if (!has_pixels(src)) return nullptr;
     const LibraryCall busy;
     try {

@@ -44,8 +44,9 @@ inline constexpr float kKeptTilt = 0.1f;
 //
 // shading, when not null, is the relief's shading that delit_shading (or
 // delit_heights) wrote for src with the same wrap and azimuth, taken instead
-// of reading the light again; *light is then left as it was.
+// of reading the light again, and worked on in place (it holds scratch
+// afterwards); *light is then left as it was.
 ImgbufPtr albedo_map(const imgbuf* src, const AlbedoSettings& settings,
-                     DelitLight* light = nullptr, const float* shading = nullptr) noexcept;
+                     DelitLight* light = nullptr, float* shading = nullptr) noexcept;
 
 }  // namespace rk
