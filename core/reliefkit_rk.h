@@ -625,6 +625,25 @@ RK_API rk_status rk_height_and_albedo_maps(const imgbuf* photo,
                                            const rk_albedo_params* albedo_params,
                                            imgbuf** heights, imgbuf** albedo) RK_NOEXCEPT;
 
+/* The same, the colour written into albedo instead of a new image: an image
+ * of the photo's size that is the photo itself (the colour replaces the
+ * photograph, which saves a whole image of memory, 16 bytes a pixel, at the
+ * call's peak) or shares no pixel with it; *heights is a new image as above.
+ * The same bits as rk_height_and_albedo_maps(). Written into the photo, the
+ * colour's scratch (8 bytes a pixel, 12 without a shared light) is taken
+ * apart, and the photo is written only after everything else is done: when
+ * the call fails, the photo's pixels are as they were.
+ *
+ * RK_ERROR_ARGUMENT for a null or empty photo, a null heights or albedo, an
+ * albedo of another size or sharing some but not all of the photo's pixels, a
+ * field out of range; RK_ERROR_VERSION; RK_ERROR_MEMORY. On failure *heights
+ * is not written and the pixels of an albedo other than the photo are
+ * unspecified. */
+RK_API rk_status rk_height_and_albedo_maps_into(const imgbuf* photo,
+                                                const rk_height_params* height_params,
+                                                const rk_albedo_params* albedo_params,
+                                                imgbuf** heights, imgbuf* albedo) RK_NOEXCEPT;
+
 /* ===================================================================== */
 /* The light, several photographs, heights from normals                  */
 /* ===================================================================== */

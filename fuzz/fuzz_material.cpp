@@ -74,6 +74,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 rk_image_free(heights);
                 rk_image_free(colour);
             }
+            // The colour over the photograph itself, last: it is then gone.
+            heights = nullptr;
+            if (rk_height_and_albedo_maps_into(img, &h, &p, &heights, img) == RK_OK) {
+                rk_image_free(heights);
+            }
             break;
         }
         case 4: {

@@ -34,27 +34,31 @@ double sum_rows(const std::vector<double>& rows) {
     return sum;
 }
 
-ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* report,
-              float* given_shading) {
+// out has src's size and is src itself (in_place) or shares no pixel with it.
+// In place it is written only by the last pass, each pixel after it is read
+// there, and nothing can fail once that pass begins.
+bool run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* report,
+         float* given_shading, imgbuf* out, bool in_place) {
     const uint32_t w = src->width, h = src->height;
     const size_t pixels = size_t{w} * h;
-    // The result's pixels, four planes' worth, hold the de-shaded luminance,
-    // the cavities' scratch and the shading until the colour is written over
-    // them: no fresh memory for any of them (the cavities' closing takes the
-    // block the solve's grid gave back). delit_shading and cavity_shading
-    // write every pixel of their planes.
-    ImgbufPtr out = make_image(w, h);
-    if (!out) return nullptr;
+    // A new result's pixels, four planes' worth, hold the de-shaded
+    // luminance, the cavities' scratch and the shading until the colour is
+    // written over them: no fresh memory for any of them (the cavities'
+    // closing takes the block the solve's grid gave back). The photograph's
+    // own pixels are read to the end, so in place they come from scratch.
+    // delit_shading and cavity_shading write every pixel of their planes.
+    const bool planes_in_out = !in_place && rows_packed(out);
     std::optional<ScratchFloats> own;
-    float* const planes = rows_packed(out.get()) ? out->pixels : own.emplace(4 * pixels).get();
+    if (!planes_in_out) own.emplace((given_shading ? 2 : 3) * pixels);
+    float* const planes = planes_in_out ? out->pixels : own->get();
     float* const lum = planes;
     float* const spare = planes + pixels;
     // A shading the caller made is worked on where it lies.
-    float* const shading = given_shading ? given_shading : planes + 3 * pixels;
+    float* const shading = given_shading ? given_shading : planes + 2 * pixels;
     DelitSettings ds;
     ds.wrap = settings.wrap;
     ds.azimuth = settings.azimuth;
-    if (!given_shading && !delit_shading(src, ds, shading, report)) return nullptr;
+    if (!given_shading && !delit_shading(src, ds, shading, report)) return false;
     std::vector<double> photo_rows(h);
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
@@ -73,7 +77,7 @@ ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* rep
     if (settings.lift_cavities) {
         // The cavities' factor takes the luminance's place; the luminance is
         // made again from the photograph, as it was.
-        if (!cavity_shading(lum, w, h, settings.wrap, lum, spare)) return nullptr;
+        if (!cavity_shading(lum, w, h, settings.wrap, lum, spare)) return false;
         parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
             for (uint32_t y = y0; y < y1; ++y) {
                 const float* p = row_unchecked(src, y);
@@ -137,10 +141,13 @@ ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* rep
     // so that the colour is written once. The factors leave the result's
     // pixels (the colour would overwrite them before they are read) for the
     // block the cavities' closing gave back, or take the place of the
-    // caller's shading, each where its pixel's shading was.
+    // caller's shading, each where its pixel's shading was, or the
+    // cavities' spare plane in scratch of the call's own.
     std::vector<double> out_rows(h);
     std::optional<ScratchFloats> own_factors;
-    float* const factors = given_shading ? given_shading : own_factors.emplace(pixels).get();
+    float* const factors = given_shading   ? given_shading
+                           : planes_in_out ? own_factors.emplace(pixels).get()
+                                           : spare;
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
             const float* s = row_unchecked(src, y);
@@ -162,7 +169,7 @@ ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* rep
         for (uint32_t y = y0; y < y1; ++y) {
             const float* s = row_unchecked(src, y);
             const float* k = factors + size_t{y} * w;
-            float* o = row_unchecked(out.get(), y);
+            float* o = row_unchecked(out, y);
             for (uint32_t x = 0; x < w; ++x) {
                 for (int c = 0; c < 3; ++c) {
                     o[4 * x + c] = std::min(1.0f, (clamp01(s[4 * x + c]) * k[x]) * scale);
@@ -171,7 +178,7 @@ ImgbufPtr run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* rep
             }
         }
     });
-    return out;
+    return true;
 }
 
 }  // namespace
@@ -181,9 +188,22 @@ ImgbufPtr albedo_map(const imgbuf* src, const AlbedoSettings& settings, DelitLig
     if (!has_pixels(src)) return nullptr;
     const LibraryCall busy;
     try {
-        return run(src, settings, light, shading);
+        ImgbufPtr out = make_image(src->width, src->height);
+        if (!out || !run(src, settings, light, shading, out.get(), false)) return nullptr;
+        return out;
     } catch (const std::bad_alloc&) {
         return nullptr;
+    }
+}
+
+bool albedo_into(const imgbuf* src, const AlbedoSettings& settings, imgbuf* out,
+                 DelitLight* light, float* shading) noexcept {
+    if (!has_pixels(src)) return false;
+    const LibraryCall busy;
+    try {
+        return run(src, settings, light, shading, out, out->pixels == src->pixels);
+    } catch (const std::bad_alloc&) {
+        return false;
     }
 }
 

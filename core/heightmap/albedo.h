@@ -49,4 +49,12 @@ inline constexpr float kKeptTilt = 0.1f;
 ImgbufPtr albedo_map(const imgbuf* src, const AlbedoSettings& settings,
                      DelitLight* light = nullptr, float* shading = nullptr) noexcept;
 
+// The same written into out, an image of src's size that is src itself (the
+// colour takes the photograph's place) or shares no pixel with it; the same
+// bits; false when memory runs out. In place the photograph is written only
+// once nothing can fail, so a failure leaves it as it was; its scratch (two
+// planes of floats, three without a given shading) comes from the block cache.
+bool albedo_into(const imgbuf* src, const AlbedoSettings& settings, imgbuf* out,
+                 DelitLight* light = nullptr, float* shading = nullptr) noexcept;
+
 }  // namespace rk

@@ -1,6 +1,6 @@
 // rk_height_map: the height-map pipeline with its options in a struct, into a
 // new image or a caller's; rk_estimate_light: the light its de-lit mode takes;
-// rk_height_and_albedo_maps: the heights and the de-lit colour from one
+// rk_height_and_albedo_maps(_into): the heights and the de-lit colour from one
 // reading of the light.
 #include <cmath>
 #include <cstring>
@@ -89,6 +89,39 @@ rk_light light_of(const imgbuf* photo, const rk_height_params& p) {
     return light;
 }
 
+// The heights, and the de-lit colour written into albedo (checked: it may be
+// the photograph, read to the end before any of its pixels is written) or,
+// when albedo is null, a new image in *made_albedo, made once the solve's
+// scratch is back.
+ImgbufPtr heights_and_albedo(const imgbuf* photo, const rk_height_params* height_params,
+                             const rk_albedo_params* albedo_params, imgbuf* albedo,
+                             ImgbufPtr* made_albedo = nullptr) {
+    const HeightRecipe recipe = height_recipe(height_params);
+    const AlbedoSettings settings = checked_albedo_settings(albedo_params);
+    // The colour's shading is the de-lit solve's when both read the light
+    // alike: neither the heights' inversion nor their smoothing changes it.
+    const bool given = !std::isnan(recipe.light_azimuth);
+    const bool shared = recipe.mode == HM_MODE_DELIT &&
+                        (recipe.edge == EDGE_WRAP) == settings.wrap &&
+                        given == !std::isnan(settings.azimuth) &&
+                        (!given || recipe.light_azimuth == settings.azimuth);
+    ImgbufPtr made = make_image(photo->width, photo->height);
+    if (!made) fail(RK_ERROR_MEMORY, "no memory for the height map");
+    std::optional<ScratchFloats> shading;
+    if (shared) shading.emplace(size_t{photo->width} * photo->height);
+    float* const plane = shading ? shading->get() : nullptr;
+    make_heights(made.get(), photo, recipe, plane);
+    bool coloured = false;
+    if (albedo) {
+        coloured = albedo_into(photo, settings, albedo, nullptr, plane);
+    } else {
+        *made_albedo = albedo_map(photo, settings, nullptr, plane);
+        coloured = *made_albedo != nullptr;
+    }
+    if (!coloured) fail(RK_ERROR_MEMORY, "no memory for the de-lit colour");
+    return made;
+}
+
 }  // namespace
 
 extern "C" {
@@ -150,25 +183,23 @@ RK_API rk_status rk_height_and_albedo_maps(const imgbuf* photo,
         check_filled_source(photo, "photo");
         require(heights, "heights");
         require(albedo, "albedo");
-        const HeightRecipe recipe = height_recipe(height_params);
-        const AlbedoSettings settings = checked_albedo_settings(albedo_params);
-        // The colour's shading is the de-lit solve's when both read the light
-        // alike: neither the heights' inversion nor their smoothing changes it.
-        const bool given = !std::isnan(recipe.light_azimuth);
-        const bool shared = recipe.mode == HM_MODE_DELIT &&
-                            (recipe.edge == EDGE_WRAP) == settings.wrap &&
-                            given == !std::isnan(settings.azimuth) &&
-                            (!given || recipe.light_azimuth == settings.azimuth);
-        ImgbufPtr made = make_image(photo->width, photo->height);
-        if (!made) fail(RK_ERROR_MEMORY, "no memory for the height map");
-        std::optional<ScratchFloats> shading;
-        if (shared) shading.emplace(size_t{photo->width} * photo->height);
-        float* const plane = shading ? shading->get() : nullptr;
-        make_heights(made.get(), photo, recipe, plane);
-        ImgbufPtr colour = albedo_map(photo, settings, nullptr, plane);
-        if (!colour) fail(RK_ERROR_MEMORY, "no memory for the de-lit colour");
+        ImgbufPtr colour;
+        ImgbufPtr made = heights_and_albedo(photo, height_params, albedo_params, nullptr, &colour);
         *heights = made.release();
         *albedo = colour.release();
+        return RK_OK;
+    });
+}
+
+RK_API rk_status rk_height_and_albedo_maps_into(const imgbuf* photo,
+                                                const rk_height_params* height_params,
+                                                const rk_albedo_params* albedo_params,
+                                                imgbuf** heights, imgbuf* albedo) noexcept {
+    return rk_call("rk_height_and_albedo_maps_into", [&] {
+        check_filled_source(photo, "photo");
+        require(heights, "heights");
+        check_destination(albedo, photo, true);
+        *heights = heights_and_albedo(photo, height_params, albedo_params, albedo).release();
         return RK_OK;
     });
 }

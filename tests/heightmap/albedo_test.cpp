@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <vector>
 
@@ -24,6 +25,19 @@ float dent(float x, float y) {
 float patch(uint32_t x, uint32_t y) {
     const float a = 2.0f * std::numbers::pi_v<float> / 96.0f, fx = x, fy = y;
     return 0.6f + 0.2f * std::sin(a * fx) * std::cos(2.0f * a * fy);
+}
+
+// The same bits in every pixel, row by row: a wrapped image's rows may have
+// ends that are not pixels.
+bool same_pixels(const imgbuf* a, const imgbuf* b) {
+    const uint32_t w = rk_image_width(a), h = rk_image_height(a);
+    if (w != rk_image_width(b) || h != rk_image_height(b)) return false;
+    for (uint32_t y = 0; y < h; ++y) {
+        const auto* ra = reinterpret_cast<const char*>(rk_image_pixels(a)) + y * rk_image_stride(a);
+        const auto* rb = reinterpret_cast<const char*>(rk_image_pixels(b)) + y * rk_image_stride(b);
+        if (std::memcmp(ra, rb, 16 * size_t{w}) != 0) return false;
+    }
+    return true;
 }
 
 // Root-mean-square error of red times the best scale against the patches,
@@ -169,6 +183,22 @@ TEST(Albedo, HeightsAndColourInOneCallAreTheTwoCalls) {
         const Img h(heights), a(colour), h1(alone), a1(alone_colour);
         EXPECT_TRUE(same_image(h.get(), h1.get()));
         EXPECT_TRUE(same_image(a.get(), a1.get()));
+        // Written into the photograph itself, into a new image and into rows
+        // of a wider block: the same bits.
+        const uint32_t n = rk_image_width(photo.get());
+        std::vector<float> wide(size_t{n} * (4 * n + 8));
+        imgbuf* padded = nullptr;
+        ASSERT_EQ(rk_image_wrap(wide.data(), n, n, sizeof(float) * (4 * n + 8), &padded), RK_OK);
+        const Img over = image_of(n, n, [&](uint32_t x, uint32_t y) { return get_px(photo.get(), x, y); });
+        const Img apart = make_img(n, n), in_rows(padded);
+        for (imgbuf* target : {over.get(), apart.get(), in_rows.get()}) {
+            imgbuf* into_heights = nullptr;
+            const imgbuf* source = target == over.get() ? over.get() : photo.get();
+            ASSERT_EQ(rk_height_and_albedo_maps_into(source, &hp, &ap, &into_heights, target), RK_OK);
+            const Img hi(into_heights);
+            EXPECT_TRUE(same_image(hi.get(), h1.get()));
+            EXPECT_TRUE(same_pixels(target, a1.get()));
+        }
     }
     // Nothing is handed out when an argument is refused.
     const Img photo = sunlit_photo(16);
@@ -181,6 +211,24 @@ TEST(Albedo, HeightsAndColourInOneCallAreTheTwoCalls) {
     EXPECT_EQ(rk_height_and_albedo_maps(photo.get(), nullptr, nullptr, nullptr, &untouched),
               RK_ERROR_ARGUMENT);
     EXPECT_EQ(untouched, nullptr);
+    // Nor is anything written into an albedo of another size or one that
+    // shares some of the photograph's pixels.
+    // Two 16 x 16 images one pixel apart in rows of 17 pixels.
+    std::vector<float> block(17 * 16 * 4);
+    imgbuf *left = nullptr, *right = nullptr;
+    ASSERT_EQ(rk_image_wrap(block.data(), 16, 16, 17 * 16, &left), RK_OK);
+    ASSERT_EQ(rk_image_wrap(block.data() + 4, 16, 16, 17 * 16, &right), RK_OK);
+    const Img copy(left), overlapping(right), smaller = make_img(15, 16);
+    for (uint32_t y = 0; y < 16; ++y)
+        for (uint32_t x = 0; x < 16; ++x) set_px(copy.get(), x, y, get_px(photo.get(), x, y));
+    for (imgbuf* target : {overlapping.get(), smaller.get()}) {
+        EXPECT_EQ(rk_height_and_albedo_maps_into(copy.get(), nullptr, nullptr, &untouched, target),
+                  RK_ERROR_ARGUMENT);
+    }
+    EXPECT_EQ(rk_height_and_albedo_maps_into(copy.get(), nullptr, &bad, &untouched, copy.get()),
+              RK_ERROR_ARGUMENT);
+    EXPECT_EQ(untouched, nullptr);
+    EXPECT_TRUE(same_pixels(copy.get(), photo.get()));
 }
 
 }  // namespace
