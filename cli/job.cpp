@@ -210,39 +210,51 @@ class Job {
     // The maps of the photograph itself: the de-lit colour, and roughness,
     // which is handed back when the packed file needs it. With heights not
     // null, the colour is made with the de-lit heights, which land there.
-    Image photo_maps(const imgbuf* photo, Image* heights) {
+    // The maps made from the photograph itself. With heights (the de-lit
+    // heights wanted beside the colour) the colour is made over the photograph,
+    // which no map needs after it: the roughness is made first.
+    Image photo_maps(imgbuf* photo, Image* heights) {
+        Image roughness;
+        if (options_.writes(kMapRoughness) || options_.writes(kMapPacked)) {
+            rk_roughness_params p;
+            rk_roughness_params_init(&p, sizeof p);
+            p.contrast = options_.material.roughness_contrast;
+            p.bias = options_.material.roughness_bias;
+            p.edge_mode = edge_mode();
+            roughness = generated("the roughness map", rk_roughness_map, photo, p);
+            if (!roughness) return nullptr;
+            if (options_.writes(kMapRoughness) && !write_map(kMapRoughness, roughness.get()))
+                return nullptr;
+            // Kept beside the heights' maps only for the packed file.
+            if (!options_.writes(kMapPacked)) roughness.reset();
+        }
         if (options_.writes(kMapAlbedo)) {
             rk_albedo_params p;
             rk_albedo_params_init(&p, sizeof p);
             p.edge_mode = edge_mode();
-            Image albedo = heights ? albedo_with_heights(photo, p, *heights)
-                                   : generated("the de-lit colour", rk_albedo_map, photo, p);
-            if (!albedo || !write_map(kMapAlbedo, albedo.get())) return nullptr;
+            if (heights) {
+                if (!albedo_over_photo(photo, p, *heights) || !write_map(kMapAlbedo, photo))
+                    return nullptr;
+            } else {
+                Image albedo = generated("the de-lit colour", rk_albedo_map, photo, p);
+                if (!albedo || !write_map(kMapAlbedo, albedo.get())) return nullptr;
+            }
         }
-        if (!options_.writes(kMapRoughness) && !options_.writes(kMapPacked)) return nullptr;
-        rk_roughness_params p;
-        rk_roughness_params_init(&p, sizeof p);
-        p.contrast = options_.material.roughness_contrast;
-        p.bias = options_.material.roughness_bias;
-        p.edge_mode = edge_mode();
-        Image roughness = generated("the roughness map", rk_roughness_map, photo, p);
-        if (roughness && options_.writes(kMapRoughness)) write_map(kMapRoughness, roughness.get());
-        // Kept beside the heights' maps only for the packed file.
-        return options_.writes(kMapPacked) ? std::move(roughness) : nullptr;
+        return roughness;
     }
 
-    Image albedo_with_heights(const imgbuf* photo, const rk_albedo_params& params,
-                              Image& heights) {
+    // The de-lit heights into heights and the colour over the photograph.
+    bool albedo_over_photo(imgbuf* photo, const rk_albedo_params& params, Image& heights) {
         const rk_height_params hp = height_params();
         if (options_.verbose) tell_light(photo, hp);
-        imgbuf *made = nullptr, *colour = nullptr;
-        if (rk_height_and_albedo_maps(photo, &hp, &params, &made, &colour) != RK_OK) {
+        imgbuf* made = nullptr;
+        if (rk_height_and_albedo_maps_into(photo, &hp, &params, &made, photo) != RK_OK) {
             fail(plan_.input + ": cannot make the height map and the de-lit colour: " +
                  rk_last_error());
-            return nullptr;
+            return false;
         }
         heights = Image(made);
-        return Image(colour);
+        return true;
     }
 
     // Occlusion, curvature, the packed file and the glTF material of a w x h
@@ -260,6 +272,8 @@ class Job {
             p.edge_mode = edge_mode();
             ao = generated("the occlusion map", rk_ao_map, height, p);
             if (!ao || (options_.writes(kMapAo) && !write_map(kMapAo, ao.get()))) return;
+            // Kept beside the curvature only for the packed file.
+            if (!packs_occlusion) ao.reset();
         }
         if (options_.writes(kMapCurvature)) {
             rk_curvature_params p;

@@ -1,6 +1,7 @@
 // The command's material options on real files: each combination writes
 // exactly its files, in the formats named, and a glTF file whose every
-// reference exists; the packed file holds the maps written beside it.
+// reference exists; the packed file holds the maps written beside it; maps
+// made together are the maps made alone.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -38,6 +39,7 @@ TEST(MaterialProgram, EachCombinationWritesItsFilesAndAGltfThatResolves) {
         {{"--preset", "unity", "--maps", "normal,roughness"}, {"b_normal.png", "b_roughness.png", "b_metallic.png"}},
         {{"--preset", "gltf", "--maps", "normal,albedo"}, {"b_normal.png", "b_albedo.png", "b_orm.png", "b.gltf"}},
         {{"--from-height", "--maps", "normal,ao,curvature", "--ao-radius", "8", "--ao-directions", "4"}, {"b_normal.png", "b_ao.png", "b_curvature.png"}},
+        {{"--maps", "albedo"}, {"b_albedo.png"}},
     };  // the first line: the command as before
     int run = 0;
     for (const auto& [options, expected] : cases) {
@@ -68,6 +70,10 @@ TEST(MaterialProgram, EachCombinationWritesItsFilesAndAGltfThatResolves) {
         images.erase("b_ao.png"), images.erase("b_curvature.png"), images.erase("b_roughness.png");
         EXPECT_EQ(uris, images);
     }
+    // Made with the heights (over the photograph) or alone, the colour is the
+    // same, and so are the heights made beside it.
+    EXPECT_EQ(file_bytes(dir / "1/b_albedo.png"), file_bytes(dir / "8/b_albedo.png"));
+    EXPECT_EQ(file_bytes(dir / "1/b_height.png"), file_bytes(dir / "0/b_height.png"));
     // The ORM file of the second run: occlusion, roughness, --metallic's 0.
     const Img orm(load_image(widen(dir / "1/b_orm.png").c_str())), ao(load_image(widen(dir / "1/b_ao.png").c_str()));
     const Img rough(load_image(widen(dir / "1/b_roughness.png").c_str()));
