@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "common/checked_size.h"
 #include "common/export_boundary.h"
 #include "common/thread_pool.h"
-#include "filter/convolve.h"
 #include "filter/kernel_cache.h"
 
 namespace rk {
@@ -23,8 +24,52 @@ const BlurKernel* gaussian(uint32_t size) noexcept {
                    [&] { return kernel_cache_get(KERNEL_GAUSSIAN, size); });
 }
 
-// The passes blur three channels (alpha is set, not blurred).
-constexpr uint32_t kCarried = 3;
+using v4f = float __attribute__((vector_size(16)));
+
+inline v4f load4(const float* p) noexcept {
+    v4f v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store4(float* p, v4f v) noexcept {
+    __builtin_memcpy(p, &v, sizeof v);
+}
+
+// Where tap position i of a line of n values reads under the edge mode.
+int64_t edge_index(int64_t i, uint32_t n, EdgeMode edge) noexcept {
+    if (edge == EDGE_WRAP) {
+        const int64_t m = i % n;
+        return m < 0 ? m + n : m;
+    }
+    return std::clamp<int64_t>(i, 0, int64_t{n} - 1);
+}
+
+// out[x] = (sum over taps k of weight[k] * taps[k][x]) * norm for x < n: each
+// sum starts at 0 and adds its taps in order, the image blur's operations for
+// one channel, four outputs to a vector.
+void sum_taps(float* out, const float* const* taps, const float* weight, uint32_t size, float norm,
+              uint32_t n) noexcept {
+    uint32_t x = 0;
+    for (; x + 8 <= n; x += 8) {
+        v4f a = {}, b = {};
+        for (uint32_t k = 0; k < size; ++k) {
+            const v4f wk = {weight[k], weight[k], weight[k], weight[k]};
+            a += wk * load4(taps[k] + x);
+            b += wk * load4(taps[k] + x + 4);
+        }
+        const v4f nv = {norm, norm, norm, norm};
+        store4(out + x, a * nv);
+        store4(out + x + 4, b * nv);
+    }
+    for (; x < n; ++x) {
+        float sum = 0.0f;
+        for (uint32_t k = 0; k < size; ++k) sum += weight[k] * taps[k][x];
+        out[x] = sum * norm;
+    }
+}
+
+constexpr uint32_t kMinRows = 16;  // rows of a band
 
 }  // namespace
 
@@ -38,52 +83,44 @@ bool gaussian_blur_plane(float* plane, uint32_t w, uint32_t h, uint32_t size,
                          EdgeMode edge) noexcept {
     const BlurKernel* k = gaussian(size);
     if (!k || w == 0 || h == 0) return false;
-    // Along the rows: plane rows 3 y .. 3 y + 2 in the channels of image row
-    // y (the last rows repeated to fill the last image row; the horizontal
-    // pass never mixes rows). Each pass's input is let go before the next
-    // image is made: two packed images (two thirds of a grey image's memory)
-    // live at once.
-    const uint32_t packed_rows = (h + kCarried - 1) / kCarried;
-    ImgbufPtr rows_in = make_image(w, packed_rows);
-    if (!rows_in) return false;
-    parallel_rows(packed_rows, 8, [&](uint32_t y0, uint32_t y1) noexcept {
+    const uint32_t taps = k->size, left = (taps - 1) / 2;
+    // The kernel's weights for one channel (all four lanes hold the same).
+    float weight[kMaterialMaxBlur];
+    for (uint32_t i = 0; i < taps; ++i) weight[i] = k->weights4[i][0];
+    const GreyPlane across(w, h);
+    if (!across) return false;
+    // Along the rows, each row first copied with its ends continued (or
+    // wrapped) by the kernel's reach, so no tap is clamped one by one.
+    const size_t reach = size_t{w} + taps - 1;
+    const uint32_t bands = row_bands(h, kMinRows);
+    std::vector<float> padded;
+    try {
+        padded.resize(reach * bands);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    parallel_bands(h, bands, [&](uint32_t b, uint32_t y0, uint32_t y1) noexcept {
+        float* line = padded.data() + reach * b;
+        const float* row_taps[kMaterialMaxBlur];
+        for (uint32_t i = 0; i < taps; ++i) row_taps[i] = line + i;
         for (uint32_t y = y0; y < y1; ++y) {
-            float* dst = row_unchecked(rows_in.get(), y);
-            for (uint32_t c = 0; c < kCarried; ++c) {
-                const float* src = plane + size_t{std::min(kCarried * y + c, h - 1)} * w;
-                for (uint32_t x = 0; x < w; ++x) dst[4 * size_t{x} + c] = src[x];
-            }
+            const float* src = plane + size_t{y} * w;
+            for (uint32_t i = 0; i < left; ++i) line[i] = src[edge_index(int64_t{i} - left, w, edge)];
+            std::memcpy(line + left, src, size_t{w} * sizeof(float));
+            for (size_t i = left + size_t{w}; i < reach; ++i)
+                line[i] = src[edge_index(static_cast<int64_t>(i) - left, w, edge)];
+            sum_taps(across.row(y), row_taps, weight, taps, k->norm, w);
         }
     });
-    ImgbufPtr rows_out = make_image(w, packed_rows);
-    if (!rows_out) return false;
-    convolve_rows(rows_out.get(), rows_in.get(), k->weights4, k->size, k->norm, w - 1,
-                  packed_rows - 1, edge);
-    rows_in.reset();
-    // Down the columns: three neighbouring plane columns in the channels of
-    // one pixel (zeros past the last; the vertical pass never mixes columns).
-    const uint32_t packed_cols = (w + kCarried - 1) / kCarried;
-    ImgbufPtr cols_in = make_image(packed_cols, h);
-    if (!cols_in) return false;
-    parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
+    // Down the columns: tap i of row y is row y - left + i, continued or
+    // wrapped past the ends.
+    parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
+        const float* col_taps[kMaterialMaxBlur];
         for (uint32_t y = y0; y < y1; ++y) {
-            const float* src = row_unchecked(rows_out.get(), y / kCarried) + y % kCarried;
-            float* dst = row_unchecked(cols_in.get(), y);
-            std::fill(dst, dst + 4 * size_t{packed_cols}, 0.0f);
-            for (uint32_t x = 0; x < w; ++x)
-                dst[4 * size_t{x / kCarried} + x % kCarried] = src[4 * size_t{x}];
-        }
-    });
-    rows_out.reset();
-    ImgbufPtr cols_out = make_image(packed_cols, h);
-    if (!cols_out) return false;
-    convolve_columns(cols_out.get(), cols_in.get(), k->weights4, k->size, k->norm,
-                     packed_cols - 1, h - 1, edge);
-    parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
-        for (uint32_t y = y0; y < y1; ++y) {
-            const float* src = row_unchecked(cols_out.get(), y);
-            float* dst = plane + size_t{y} * w;
-            for (uint32_t x = 0; x < w; ++x) dst[x] = src[4 * size_t{x / kCarried} + x % kCarried];
+            for (uint32_t i = 0; i < taps; ++i)
+                col_taps[i] = across.row(
+                    static_cast<uint32_t>(edge_index(int64_t{y} - left + i, h, edge)));
+            sum_taps(plane + size_t{y} * w, col_taps, weight, taps, k->norm, w);
         }
     });
     return true;

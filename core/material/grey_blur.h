@@ -37,10 +37,9 @@ class GreyPlane {
 // Blurs a plane of w * h floats in place with the Gaussian of that odd size:
 // the bits the library's image blur (blur_in_bands, or blur_whole when
 // wrapping) gives each channel of an image whose channels all hold the
-// plane, at about a third of its work (three rows of the plane go through
-// the passes side by side in one image row, as its three colour channels).
-// False when the kernel or the temporaries cannot be had (the plane is then
-// untouched).
+// plane, the same operations on a quarter of the memory (one float a pixel,
+// none carried for the other channels). False when the kernel or the
+// temporary plane cannot be had (the plane is then untouched).
 bool gaussian_blur_plane(float* plane, uint32_t w, uint32_t h, uint32_t size,
                          EdgeMode edge) noexcept;
 
