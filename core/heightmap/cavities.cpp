@@ -40,9 +40,11 @@ float pick(float a, float b) {
 // 2r + 1, the running pick from each block's start (g) and from its end (e);
 // a window spans at most two blocks. Each element is a group of `lanes`
 // floats (one per column of a stripe) picked lane by lane.
-template <bool kMax>
-void slide(const float* pad, uint32_t n, uint32_t r, uint32_t lanes, float* g, float* e,
+template <bool kMax, uint32_t kLanes = 0>
+void slide(const float* pad, uint32_t n, uint32_t r, uint32_t given_lanes, float* g, float* e,
            float* out) {
+    // One lane known at compile time: no loop of one turn around every pick.
+    const uint32_t lanes = kLanes ? kLanes : given_lanes;
     const size_t k = 2 * size_t{r} + 1, len = n + 2 * size_t{r};
     for (size_t b0 = 0; b0 < len; b0 += k) {
         const size_t b1 = std::min(len, b0 + k);
@@ -79,8 +81,8 @@ void row_pass(const float* src, size_t src_stride, uint32_t rows, const std::vec
         for (uint32_t y = y0; y < y1; ++y) {
             const float* s = src + y * src_stride;
             for (size_t j = 0; j < len; ++j) pad[j] = s[map[j]];
-            slide<kMax>(pad, static_cast<uint32_t>(n), r, 1, pad + len, pad + 2 * len,
-                        dst + y * dst_stride);
+            slide<kMax, 1>(pad, static_cast<uint32_t>(n), r, 1, pad + len, pad + 2 * len,
+                           dst + y * dst_stride);
         }
     });
 }
@@ -189,10 +191,14 @@ bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor, flo
     const std::vector<uint32_t> across = folded(w, 1, wrap);
     auto along_row = [&](uint32_t y, float* o) noexcept {
         const float* s = lum + size_t{y} * w;
-        for (uint32_t x = 0; x < w; ++x) {
+        auto at = [&](uint32_t x) noexcept {
             const float a = s[across[x]], c = s[across[x + 2]];
             o[x] = 0.25f * ((a + c) + 2.0f * s[x]);
-        }
+        };
+        at(0);
+        // Inside the row the neighbours are the row's own.
+        for (uint32_t x = 1; x + 1 < w; ++x) o[x] = 0.25f * ((s[x - 1] + s[x + 1]) + 2.0f * s[x]);
+        if (w > 1) at(w - 1);
     };
     const uint32_t bands = row_bands(h, kMinRows);
     std::vector<float> rows(3 * size_t{w} * bands);
@@ -224,15 +230,35 @@ bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor, flo
 
     // Histograms of q per tile, then the median around each tile corner.
     const uint32_t nx = (w + tile - 1) / tile, ny = (h + tile - 1) / tile;
-    std::vector<uint32_t> hist(size_t{nx} * ny * kBins, 0);
+    // Each tile counts in kCounters histograms, pixel by pixel in turn: on a
+    // smooth picture neighbours share a bin, and one histogram would make each
+    // count wait for the one before.
+    constexpr uint32_t kCounters = 4;
+    constexpr uint32_t kRun = 64;
+    std::vector<uint32_t> hist(size_t{nx} * ny * kCounters * kBins, 0);
     parallel_for(ny, [&](uint32_t ty) noexcept {
         for (uint32_t y = ty * tile; y < std::min(h, (ty + 1) * tile); ++y) {
             const float* q = factor + size_t{y} * w;
-            uint32_t* row = hist.data() + size_t{ty} * nx * kBins;
-            for (uint32_t x = 0; x < w; ++x) {
-                const float v = std::min((q[x] - 1.0f) * kBinsPerUnit, kBins - 1.0f);
-                row[size_t{x / tile} * kBins + static_cast<uint32_t>(std::max(0.0f, v))] += 1;
+            for (uint32_t tx = 0; tx < nx; ++tx) {
+                uint32_t* counts = hist.data() + (size_t{ty} * nx + tx) * kCounters * kBins;
+                const uint32_t x1 = std::min(w, (tx + 1) * tile);
+                // The bins of a run of pixels first (a loop the compiler
+                // vectorises), then their counts.
+                for (uint32_t x0 = tx * tile; x0 < x1; x0 += kRun) {
+                    const uint32_t n = std::min(kRun, x1 - x0);
+                    const float* run_q = q + x0;
+                    int32_t bins[kRun];
+                    for (uint32_t i = 0; i < n; ++i) {
+                        const float v = std::min((run_q[i] - 1.0f) * kBinsPerUnit, kBins - 1.0f);
+                        bins[i] = static_cast<int32_t>(std::max(0.0f, v));  // 0 .. kBins - 1
+                    }
+                    for (uint32_t i = 0; i < n; ++i) counts[((x0 + i) % kCounters) * kBins + bins[i]] += 1;
+                }
             }
+        }
+        for (uint32_t tx = 0; tx < nx; ++tx) {  // the first histogram gets the others' counts
+            uint32_t* counts = hist.data() + (size_t{ty} * nx + tx) * kCounters * kBins;
+            for (uint32_t b = kBins; b < kCounters * kBins; ++b) counts[b % kBins] += counts[b];
         }
     });
     const uint32_t cx = nx + 1, cy = ny + 1;
@@ -245,7 +271,8 @@ bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor, flo
                 const uint32_t fy = fold(tj, ny, true);
                 for (int64_t ti = int64_t{i} - kTilesAround; ti < int64_t{i} + kTilesAround; ++ti) {
                     if (!wrap && (ti < 0 || ti >= nx)) continue;
-                    const uint32_t* t = hist.data() + (size_t{fy} * nx + fold(ti, nx, true)) * kBins;
+                    const uint32_t* t =
+                        hist.data() + (size_t{fy} * nx + fold(ti, nx, true)) * kCounters * kBins;
                     for (uint32_t b = 0; b < kBins; ++b) counts[b] += t[b];
                 }
             }
@@ -263,11 +290,15 @@ bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor, flo
             const float* m1 = m0 + cx;
             const float v = ty[y], u = 1.0f - v;
             float* q = factor + size_t{y} * w;
-            for (uint32_t x = 0; x < w; ++x) {
-                const float a = tx[x], b = 1.0f - a;
-                const float m = u * (b * m0[x0[x]] + a * m0[x0[x] + 1]) +
-                                v * (b * m1[x0[x]] + a * m1[x0[x] + 1]);
-                q[x] = std::min(1.0f, m / q[x]);
+            // Pixels [c tile, (c + 1) tile) lie between corners c and c + 1.
+            for (uint32_t xa = 0; xa < w; xa += tile) {
+                const uint32_t c = x0[xa], xb = std::min(w, xa + tile);
+                const float p0 = m0[c], p1 = m0[c + 1], r0 = m1[c], r1 = m1[c + 1];
+                for (uint32_t x = xa; x < xb; ++x) {
+                    const float a = tx[x], b = 1.0f - a;
+                    const float m = u * (b * p0 + a * p1) + v * (b * r0 + a * r1);
+                    q[x] = std::min(1.0f, m / q[x]);
+                }
             }
         }
     });
