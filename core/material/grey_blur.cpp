@@ -9,6 +9,7 @@
 #include "common/export_boundary.h"
 #include "common/thread_pool.h"
 #include "filter/kernel_cache.h"
+#include "material/grey_taps.h"
 
 namespace rk {
 
@@ -24,18 +25,6 @@ const BlurKernel* gaussian(uint32_t size) noexcept {
                    [&] { return kernel_cache_get(KERNEL_GAUSSIAN, size); });
 }
 
-using v4f = float __attribute__((vector_size(16)));
-
-inline v4f load4(const float* p) noexcept {
-    v4f v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
-}
-
-inline void store4(float* p, v4f v) noexcept {
-    __builtin_memcpy(p, &v, sizeof v);
-}
-
 // Where tap position i of a line of n values reads under the edge mode.
 int64_t edge_index(int64_t i, uint32_t n, EdgeMode edge) noexcept {
     if (edge == EDGE_WRAP) {
@@ -45,28 +34,12 @@ int64_t edge_index(int64_t i, uint32_t n, EdgeMode edge) noexcept {
     return std::clamp<int64_t>(i, 0, int64_t{n} - 1);
 }
 
-// out[x] = (sum over taps k of weight[k] * taps[k][x]) * norm for x < n: each
-// sum starts at 0 and adds its taps in order, the image blur's operations for
-// one channel, four outputs to a vector.
-void sum_taps(float* out, const float* const* taps, const float* weight, uint32_t size, float norm,
-              uint32_t n) noexcept {
-    uint32_t x = 0;
-    for (; x + 8 <= n; x += 8) {
-        v4f a = {}, b = {};
-        for (uint32_t k = 0; k < size; ++k) {
-            const v4f wk = {weight[k], weight[k], weight[k], weight[k]};
-            a += wk * load4(taps[k] + x);
-            b += wk * load4(taps[k] + x + 4);
-        }
-        const v4f nv = {norm, norm, norm, norm};
-        store4(out + x, a * nv);
-        store4(out + x + 4, b * nv);
-    }
-    for (; x < n; ++x) {
-        float sum = 0.0f;
-        for (uint32_t k = 0; k < size; ++k) sum += weight[k] * taps[k][x];
-        out[x] = sum * norm;
-    }
+GreyTapsFn taps_fn(ConvolvePath path) noexcept {
+#if defined(__x86_64__)
+    if (path != CONVOLVE_PLAIN && convolve_path_supported(CONVOLVE_AVX2)) return grey_taps_avx2;
+#endif
+    (void)path;
+    return grey_taps_plain;
 }
 
 constexpr uint32_t kMinRows = 16;  // rows of a band
@@ -81,6 +54,12 @@ GreyPlane::GreyPlane(uint32_t w, uint32_t h) noexcept : width_(w) {
 
 bool gaussian_blur_plane(float* plane, uint32_t w, uint32_t h, uint32_t size,
                          EdgeMode edge) noexcept {
+    return gaussian_blur_plane_on(convolve_best_path(), plane, w, h, size, edge);
+}
+
+bool gaussian_blur_plane_on(ConvolvePath path, float* plane, uint32_t w, uint32_t h, uint32_t size,
+                            EdgeMode edge) noexcept {
+    const GreyTapsFn sum_taps = taps_fn(path);
     const BlurKernel* k = gaussian(size);
     if (!k || w == 0 || h == 0) return false;
     const uint32_t taps = k->size, left = (taps - 1) / 2;

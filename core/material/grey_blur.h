@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "common/block_cache.h"
+#include "filter/convolve.h"
 #include "filter/edge_mode.h"
 #include "imgbuf/imgbuf.h"
 
@@ -42,5 +43,9 @@ class GreyPlane {
 // temporary plane cannot be had (the plane is then untouched).
 bool gaussian_blur_plane(float* plane, uint32_t w, uint32_t h, uint32_t size,
                          EdgeMode edge) noexcept;
+// The same on a chosen instruction-set build (plain or AVX2; AVX-512
+// processors run the AVX2 build): every build gives the same bits.
+bool gaussian_blur_plane_on(ConvolvePath path, float* plane, uint32_t w, uint32_t h,
+                            uint32_t size, EdgeMode edge) noexcept;
 
 }  // namespace rk

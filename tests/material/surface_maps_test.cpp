@@ -158,8 +158,9 @@ TEST(Roughness, WrapThreadsAndSettings) {
 }
 
 // The plane blur gives, bit for bit, what the image blur gives each channel
-// of a grey image: on sizes that fill the packed rows and columns unevenly
-// (and a single pixel), short and long kernels, both edge modes.
+// of a grey image, on every instruction-set build: on sizes around the
+// vectors' widths (and a single pixel), short and long kernels, both edge
+// modes.
 TEST(GreyPlaneBlur, EqualsTheImageBlurOfEachChannel) {
     const uint32_t sizes[][2] = {{1, 1}, {2, 5}, {7, 3}, {31, 17}, {64, 40}, {5, 70}};
     for (const auto& s : sizes) {
@@ -175,13 +176,18 @@ TEST(GreyPlaneBlur, EqualsTheImageBlurOfEachChannel) {
                     for (uint32_t x = 0; x < w; ++x) plane.row(y)[x] = get_px(img.get(), x, y)[0];
                 const BlurKernel* k = kernel_cache_get(KERNEL_GAUSSIAN, taps);
                 ASSERT_TRUE(k && blur_whole(img.get(), k->weights4, k->size, k->norm, edge));
-                ASSERT_TRUE(gaussian_blur_plane(plane.data(), w, h, taps, edge));
-                for (uint32_t y = 0; y < h; ++y)
-                    for (uint32_t x = 0; x < w; ++x)
-                        ASSERT_EQ(std::bit_cast<uint32_t>(plane.row(y)[x]),
-                                  std::bit_cast<uint32_t>(get_px(img.get(), x, y)[0]))
-                            << w << "x" << h << " taps " << taps << " edge " << edge << " at "
-                            << x << "," << y;
+                for (ConvolvePath path : {CONVOLVE_PLAIN, CONVOLVE_AVX2}) {
+                    GreyPlane blurred(w, h);
+                    ASSERT_TRUE(blurred);
+                    std::copy(plane.data(), plane.data() + size_t{w} * h, blurred.data());
+                    ASSERT_TRUE(gaussian_blur_plane_on(path, blurred.data(), w, h, taps, edge));
+                    for (uint32_t y = 0; y < h; ++y)
+                        for (uint32_t x = 0; x < w; ++x)
+                            ASSERT_EQ(std::bit_cast<uint32_t>(blurred.row(y)[x]),
+                                      std::bit_cast<uint32_t>(get_px(img.get(), x, y)[0]))
+                                << w << "x" << h << " taps " << taps << " edge " << edge
+                                << " path " << path << " at " << x << "," << y;
+                }
             }
         }
     }
