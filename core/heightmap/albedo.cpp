@@ -100,12 +100,13 @@ bool run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* report,
     if (settings.flatten_light && w > 1 && h > 1) {
         // Coordinates from -1 to 1 on both axes are orthogonal over the
         // grid, so each coefficient is its own projection.
-        std::vector<double> u_rows(h), l_rows(h);
+        std::vector<double> u_rows(h), l_rows(h), u_of(w);
+        for (uint32_t x = 0; x < w; ++x) u_of[x] = 2.0 * x / (w - 1) - 1.0;
         parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
             for (uint32_t y = y0; y < y1; ++y) {
                 double ru = 0.0, rl = 0.0;
                 for (uint32_t x = 0; x < w; ++x) {
-                    const double u = 2.0 * x / (w - 1) - 1.0;
+                    const double u = u_of[x];
                     const double l = std::log(static_cast<double>(lum[size_t{y} * w + x]));
                     ru += u * l;
                     rl += l;
@@ -120,10 +121,7 @@ bool run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* report,
             su += u_rows[y];
             sv += v * l_rows[y];
         }
-        for (uint32_t x = 0; x < w; ++x) {
-            const double u = 2.0 * x / (w - 1) - 1.0;
-            suu += u * u;
-        }
+        for (uint32_t x = 0; x < w; ++x) suu += u_of[x] * u_of[x];
         for (uint32_t y = 0; y < h; ++y) {
             const double v = 2.0 * y / (h - 1) - 1.0;
             svv += v * v;
