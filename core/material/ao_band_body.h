@@ -268,7 +268,7 @@ NearPlan near_plan(const AoRay& ray, ptrdiff_t stride) noexcept {
 // are the plan's counts when known at compile time (the common directions), 0
 // otherwise.
 template <uint32_t samples, uint32_t segments>
-__attribute__((always_inline)) inline v8f near_horizon(const float* p, ptrdiff_t stride, const NearPlan& plan, v8f floor) noexcept {
+inline v8f near_horizon(const float* p, ptrdiff_t stride, const NearPlan& plan, v8f floor) noexcept {
     const uint32_t sample_count = samples ? samples : plan.samples;
     const uint32_t segment_count = samples ? segments : plan.segments;
     const v8f h = load8(p);
