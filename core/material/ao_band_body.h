@@ -303,6 +303,7 @@ inline v8f near_horizon(const float* p, ptrdiff_t stride, const NearPlan& plan, 
     v8f peak_best = best;
 #pragma GCC unroll 6
     for (uint32_t i = 0; i < segment_count; ++i) {
+        if (!any(worth[i])) continue;
         const AoSegment& g = ray.segments[i];
         const v8f cc = twist[i] * splat(ray.twist_scale);
         const v8f f0 = value[i];
@@ -311,6 +312,9 @@ inline v8f near_horizon(const float* p, ptrdiff_t stride, const NearPlan& plan, 
         const v8f bb = k - cc * splat(g.tau_sum);
         const v8i inside = worth[i] & (cc < splat(0.0f)) & (aa > cc * splat(g.tau1_sq)) &
                            (aa < cc * splat(g.tau0_sq));
+        // A square root takes as long as many of the steps around it: none
+        // where no lane's peak lies inside the cell.
+        if (!any(inside)) continue;
         const v8f root = vsqrt(inside ? aa * cc : splat(0.0f));
         const v8f peak = bb - (root + root);
         peak_best = inside ? vmax(peak_best, peak) : peak_best;
