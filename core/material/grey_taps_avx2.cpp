@@ -7,7 +7,6 @@ namespace rk {
 
 void grey_taps_avx2(float* out, const float* const* taps, const float* weight, uint32_t size,
                     float norm, uint32_t n) noexcept {
-    using v8f = float __attribute__((vector_size(32)));
     grey_taps_body<v8f>(out, taps, weight, size, norm, n);
 }
 

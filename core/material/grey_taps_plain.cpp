@@ -7,7 +7,6 @@ namespace rk {
 
 void grey_taps_plain(float* out, const float* const* taps, const float* weight, uint32_t size,
                      float norm, uint32_t n) noexcept {
-    using v4f = float __attribute__((vector_size(16)));
     grey_taps_body<v4f>(out, taps, weight, size, norm, n);
 }
 
