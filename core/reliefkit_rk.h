@@ -626,13 +626,14 @@ RK_API rk_status rk_height_and_albedo_maps(const imgbuf* photo,
                                            imgbuf** heights, imgbuf** albedo) RK_NOEXCEPT;
 
 /* The same, the colour written into albedo instead of a new image: an image
- * of the photo's size that is the photo itself (the colour replaces the
- * photograph, which saves a whole image of memory, 16 bytes a pixel, at the
- * call's peak) or shares no pixel with it; *heights is a new image as above.
- * The same bits as rk_height_and_albedo_maps(). Written into the photo, the
- * colour's scratch (8 bytes a pixel, 12 without a shared light) is taken
- * apart, and the photo is written only after everything else is done: when
- * the call fails, the photo's pixels are as they were.
+ * of the photo's size that is the photo itself or shares no pixel with it;
+ * *heights is a new image as above. The same bits as
+ * rk_height_and_albedo_maps(). Written into the photo, the colour replaces
+ * the photograph: its working planes (8 bytes a pixel, 12 without a shared
+ * light) are scratch of their own instead of the new image's 16, and the
+ * host holds one image afterwards instead of two. The photo is then written
+ * only after everything else is done: when the call fails, its pixels are as
+ * they were.
  *
  * RK_ERROR_ARGUMENT for a null or empty photo, a null heights or albedo, an
  * albedo of another size or sharing some but not all of the photo's pixels, a
