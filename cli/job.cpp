@@ -207,12 +207,10 @@ class Job {
         }
     }
 
-    // The maps of the photograph itself: the de-lit colour, and roughness,
-    // which is handed back when the packed file needs it. With heights not
-    // null, the colour is made with the de-lit heights, which land there.
-    // The maps made from the photograph itself. With heights (the de-lit
-    // heights wanted beside the colour) the colour is made over the photograph,
-    // which no map needs after it: the roughness is made first.
+    // The maps of the photograph itself: roughness, which is handed back when
+    // the packed file needs it, and the de-lit colour. With heights not null,
+    // the colour is made with the de-lit heights, which land there, and over
+    // the photograph, which no map needs after it: the roughness comes first.
     Image photo_maps(imgbuf* photo, Image* heights) {
         Image roughness;
         if (options_.writes(kMapRoughness) || options_.writes(kMapPacked)) {
