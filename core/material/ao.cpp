@@ -34,6 +34,22 @@ BandFn band_fn(ConvolvePath path) noexcept {
     return ao_band_plain;
 }
 
+using ExactFn = void (*)(const AoExactJob&) noexcept;
+
+ExactFn exact_fn(ConvolvePath path) noexcept {
+#if defined(__x86_64__)
+    if (path != CONVOLVE_PLAIN && convolve_path_supported(CONVOLVE_AVX2)) return ao_exact_avx2;
+#endif
+    (void)path;
+    return ao_exact_plain;
+}
+
+// The lines hold the definition within 0.02 where no height (in pixels)
+// differs from a neighbour's by more than this; steeper heights take each
+// pixel's own ray (bench/README.md has the trials: grain of 7 px from pixel
+// to pixel came to 0.019 on the lines, a cylinder 16 px high to 0.05).
+constexpr float kAoSmoothStep = 4.0f;
+
 // A large scratch array of floats, uninitialised, from the block cache: large
 // blocks sit on 2 MiB boundaries advised for transparent huge pages (the sweeps
 // walk it row by row, each row a page of its own with 4 KiB pages) and are
@@ -208,6 +224,150 @@ void sweep(BandFn band, const std::vector<AoLineSet>& sets, bool across, const P
     }
 }
 
+// Whether some height, in pixels, differs from its right or lower neighbour's
+// (across the edges when the image wraps) by more than kAoSmoothStep.
+bool steep(const imgbuf* heights, const AoSettings& s) {
+    const uint32_t w = heights->width, h = heights->height;
+    std::vector<uint8_t> rows(h, 0);
+    parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
+        for (uint32_t y = y0; y < y1; ++y) {
+            const bool last_row = y + 1 == h;
+            if (last_row && s.edge != EDGE_WRAP && w == 1) break;
+            const float* row = row_unchecked(heights, y);
+            const float* below = row_unchecked(heights, last_row ? 0 : y + 1);
+            float most = 0.0f;
+            for (uint32_t x = 0; x < w; ++x) {
+                const float v = pixels_of(row[4 * size_t{x}], s.depth);
+                const bool last_col = x + 1 == w;
+                const float right = pixels_of(row[4 * size_t{last_col ? 0 : x + 1}], s.depth);
+                const float down = pixels_of(below[4 * size_t{x}], s.depth);
+                const bool across = s.edge == EDGE_WRAP;
+                if (!last_col || across) most = std::max(most, std::fabs(right - v));
+                if (!last_row || across) most = std::max(most, std::fabs(down - v));
+            }
+            rows[y] = most > kAoSmoothStep;
+        }
+    });
+    return std::find(rows.begin(), rows.end(), 1) != rows.end();
+}
+
+// The twist of every cell of a filled plane, laid out as the plane: a cell's
+// bulge is weighed by many pixels' rays, so its twist is worked out once. The
+// last row and column have no cell.
+void fill_twist(const Plane& q, uint32_t rows, float* twist) {
+    const auto cols = static_cast<uint32_t>(q.stride);
+    parallel_rows(rows, 16, [&](uint32_t i0, uint32_t i1) noexcept {
+        for (uint32_t i = i0; i < i1; ++i) {
+            float* out = twist + size_t{i} * cols;
+            if (i + 1 == rows) {
+                std::fill(out, out + cols, 0.0f);
+                continue;
+            }
+            const float* a = q.data + size_t{i} * cols;
+            const float* b = a + cols;
+            for (uint32_t j = 0; j + 1 < cols; ++j) out[j] = ((a[j] - b[j]) - a[j + 1]) + b[j + 1];
+            out[cols - 1] = 0.0f;
+        }
+    });
+}
+
+// box[i] = the largest height of the plane in the box_rows x box_cols box
+// whose corner nearest the origin is i (where the box fits).
+void fill_box(const Plane& q, uint32_t rows, uint32_t box_rows, uint32_t box_cols, float* box) {
+    const auto cols = static_cast<uint32_t>(q.stride);
+    parallel_rows(rows, 16, [&](uint32_t i0, uint32_t i1) noexcept {
+        for (uint32_t i = i0; i < i1; ++i) {
+            const float* in = q.data + size_t{i} * cols;
+            float* out = box + size_t{i} * cols;
+            for (uint32_t j = 0; j + box_cols <= cols; ++j) {
+                float m = in[j];
+                for (uint32_t k = 1; k < box_cols; ++k) m = in[j + k] > m ? in[j + k] : m;
+                out[j] = m;
+            }
+            for (uint32_t j = cols + 1 - box_cols; j < cols; ++j) out[j] = in[j];
+        }
+    });
+    // Down the columns in place, top row first (a row is written only once
+    // every row that needs it is read), in stripes of columns in parallel.
+    constexpr uint32_t kStripe = 64;
+    parallel_rows((cols + kStripe - 1) / kStripe, 1, [&](uint32_t s0, uint32_t s1) noexcept {
+        const uint32_t c0 = s0 * kStripe, c1 = std::min(cols, s1 * kStripe);
+        for (uint32_t i = 0; i + box_rows <= rows; ++i) {
+            float* out = box + size_t{i} * cols;
+            for (uint32_t k = 1; k < box_rows; ++k) {
+                const float* in = out + size_t{k} * cols;
+                for (uint32_t j = c0; j < c1; ++j) out[j] = in[j] > out[j] ? in[j] : out[j];
+            }
+        }
+    });
+}
+
+// An exact ray's arrays laid out for a plane of the given stride.
+struct ExactLayout {
+    std::vector<ptrdiff_t> a, b, cell, box;
+    std::vector<float> neg_w, neg_inv_tau;
+    AoExactPlan plan;
+
+    // Throws std::bad_alloc.
+    ExactLayout(const AoExactRay& ray, ptrdiff_t stride) {
+        for (const AoNearSample& x : ray.crossings) {
+            a.push_back(x.a_row * stride + x.a_col);
+            b.push_back(x.b_row * stride + x.b_col);
+            neg_w.push_back(-x.w);
+            neg_inv_tau.push_back(-x.inv_tau);
+        }
+        for (const AoSegment& g : ray.segments) cell.push_back(g.row * stride + g.col);
+        for (const AoExactBlock& k : ray.blocks) box.push_back(k.box_row * stride + k.box_col);
+        plan = {&ray,
+                ray.step * stride,
+                ray.minor_col,
+                static_cast<uint32_t>(ray.crossings.size()),
+                static_cast<uint32_t>(ray.segments.size()),
+                static_cast<uint32_t>(ray.blocks.size()),
+                a.data(),
+                b.data(),
+                neg_w.data(),
+                neg_inv_tau.data(),
+                ray.segments.data(),
+                cell.data(),
+                ray.blocks.data(),
+                box.data(),
+                ray.end_row * stride + ray.end_col,
+                ray.end_segment.row * stride + ray.end_segment.col};
+    }
+};
+
+// Every exact set of one orientation over the image: each set's box plane,
+// then its rows in parallel. Throws std::bad_alloc.
+void exact_sweep(ExactFn fn, const std::vector<AoExactSet>& sets, bool across, const Plane& q,
+                 uint32_t plane_rows, float* twist, float* box, uint32_t rows, uint32_t cols,
+                 Sums& sums) {
+    fill_twist(q, plane_rows, twist);
+    const ptrdiff_t origin = q.origin() - q.data;
+    bool first = true;
+    for (const AoExactSet& set : sets) {
+        if (set.transposed != across) continue;
+        fill_box(q, plane_rows, set.box_rows, set.box_cols, box);
+        std::vector<std::unique_ptr<ExactLayout>> layouts;
+        AoExactPlan plans[2];
+        for (uint32_t n = 0; n < set.ray_count; ++n) {
+            layouts.push_back(std::make_unique<ExactLayout>(set.rays[n], q.stride));
+            plans[n] = layouts.back()->plan;
+        }
+        // Strips of kStrip columns (a multiple of eight, so that no vector of
+        // pixels straddles two), the last one to the end of the row.
+        constexpr uint32_t kStrip = 128;
+        parallel_rows((cols + kStrip - 1) / kStrip, 1, [&](uint32_t s0, uint32_t s1) noexcept {
+            for (uint32_t strip = s0; strip < s1; ++strip) {
+                fn({q.origin(), twist + origin, box + origin, q.stride, rows, strip * kStrip,
+                    std::min(cols, (strip + 1) * kStrip), plans, set.ray_count, sums.origin(),
+                    sums.stride, first});
+            }
+        });
+        first = false;
+    }
+}
+
 ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings& settings) {
     const LibraryCall busy;
     const uint32_t w = heights->width, h = heights->height;
@@ -224,6 +384,12 @@ ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings
     // One plane and one array of sums serve both orientations in turn: the
     // sets closer to vertical first, their sums parked in the output's red.
     const Floats plane(float_count(uint64_t{w} + 2 * margin, uint64_t{h} + 2 * margin));
+    // Steep heights take the exact rays, with each cell's twist and the
+    // largest height in each box around a block's cells in two more planes.
+    const bool exact = steep(heights, settings);
+    const std::vector<AoExactSet> exact_sets = exact ? ao_exact_sets(settings) : std::vector<AoExactSet>{};
+    const Floats twist = exact ? Floats(plane.size()) : Floats();
+    const Floats box = exact ? Floats(plane.size()) : Floats();
     const Floats sum_buffer(float_count(std::max(w, h), uint64_t{std::max(w, h)} + 2 * kAoLanes));
     Sums sums{sum_buffer.get(), 0};
     for (const bool across : {false, true}) {
@@ -232,7 +398,12 @@ ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings
         const uint32_t cols = across ? h : w;
         const Plane q = fill_plane(plane.get(), heights, settings.depth, settings.edge, margin, across);
         sums.stride = static_cast<ptrdiff_t>(cols) + 2 * kAoLanes;
-        sweep(band, sets, across, q, rows, cols, settings.edge, sums);
+        if (exact) {
+            exact_sweep(exact_fn(path), exact_sets, across, q, rows + 2 * margin, twist.get(),
+                        box.get(), rows, cols, sums);
+        } else {
+            sweep(band, sets, across, q, rows, cols, settings.edge, sums);
+        }
         if (across) break;
         parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
             for (uint32_t y = y0; y < y1; ++y) {

@@ -62,6 +62,43 @@ struct AoBandJob {
     AoScratch* scratch;
 };
 
+// One exact ray laid out on a plane: offsets in floats from the pixel, in
+// arrays the caller owns (the kernels use no library templates).
+struct AoExactPlan {
+    const AoExactRay* ray;
+    ptrdiff_t step_at, minor_at;  // the two neighbours of the first cell
+    uint32_t crossing_count, segment_count, block_count;
+    const ptrdiff_t* a;           // a crossing's two heights
+    const ptrdiff_t* b;
+    const float* neg_w;           // -weight of b
+    const float* neg_inv_tau;     // -1 / distance
+    const AoSegment* segments;
+    const ptrdiff_t* cell;        // a segment's cell (twist plane)
+    const AoExactBlock* blocks;
+    const ptrdiff_t* box;         // a block's box (box plane)
+    ptrdiff_t end_at, end_cell;   // the radius's cell, the last segment's
+};
+
+// Q columns [col_begin, col_end) of one exact set, every row: a strip of
+// columns keeps the rows around the pixels that its rays reach in the cache.
+struct AoExactJob {
+    const float* plane;  // Q at row 0, column 0 of the image
+    const float* twist;  // each cell's twist, laid out as the plane
+    const float* box;    // the largest height in the set's box from each point
+    ptrdiff_t stride;
+    uint32_t rows, col_begin, col_end;
+    const AoExactPlan* plans;
+    uint32_t ray_count;
+    float* acc;  // as AoBandJob::acc
+    ptrdiff_t acc_stride;
+    bool first;
+};
+
+void ao_exact_plain(const AoExactJob& job) noexcept;
+#if defined(__x86_64__)
+void ao_exact_avx2(const AoExactJob& job) noexcept;
+#endif
+
 // The occlusion of every ray of the set over the band's pixels.
 void ao_band_plain(const AoBandJob& job) noexcept;
 #if defined(__x86_64__)

@@ -7,4 +7,8 @@ void ao_band_avx2(const AoBandJob& job) noexcept {
     band(job);
 }
 
+void ao_exact_avx2(const AoExactJob& job) noexcept {
+    exact_rows(job);
+}
+
 }  // namespace rk

@@ -461,5 +461,106 @@ void band(const AoBandJob& job) noexcept {
     }
 }
 
+
+// The steepest slope to the top of the surface's bulge inside the cell of
+// segment g (between the points of values f0 and f1 along the ray), for the
+// lanes where worth is set and that top lies inside the cell, else best.
+inline v8f cell_peak(v8f h, v8f twist, float twist_scale, v8f f0, v8f f1, const AoSegment& g,
+                     v8i worth, v8f best) noexcept {
+    const v8f cc = twist * splat(twist_scale);
+    const v8f k = (f1 - f0) * splat(g.inv_len);
+    const v8f aa = ((f0 - h) - k * splat(g.tau0)) + cc * splat(g.tau_product);
+    const v8f bb = k - cc * splat(g.tau_sum);
+    const v8i inside =
+        worth & (cc < splat(0.0f)) & (aa > cc * splat(g.tau1_sq)) & (aa < cc * splat(g.tau0_sq));
+    if (!any(inside)) return best;
+    const v8f root = vsqrt(inside ? aa * cc : splat(0.0f));
+    const v8f peak = bb - (root + root);
+    return inside ? vmax(best, peak) : best;
+}
+
+// Most crossings a block works out: its major steps, as many minor ones and
+// the last crossing of the block before it.
+constexpr uint32_t kExactBlockCrossings = 2 * kAoExactBlock + 2;
+
+// The horizon slope of eight pixels' own rays (p the first pixel in Q, tw
+// and bx the same point of the twist and box planes): the first cell, then
+// block after block every crossing and, where its bound lets it matter, the
+// bulge of every cell, then the point at the radius. A block whose box cannot
+// beat a lane's slope so far leaves that lane as it was, whatever the other
+// lanes do, so that a lane's result does not depend on its neighbours.
+inline v8f exact_horizon(const float* p, const float* tw, const float* bx, ptrdiff_t stride,
+                         const AoExactPlan& plan) noexcept {
+    const AoExactRay& ray = *plan.ray;
+    const v8f h = load8(p);
+    v8f best = splat(ray.major) * (load8(p + plan.step_at) - h) +
+               splat(ray.minor) * (load8(p + plan.minor_at) - h);
+    best = vmax(best, splat(0.0f));
+    v8f value[kExactBlockCrossings];
+    v8f slope[kExactBlockCrossings];
+    for (uint32_t k = 0; k < plan.block_count; ++k) {
+        const AoExactBlock& block = plan.blocks[k];
+        v8i open = ~v8i{};
+        if (k > 0) {
+            open = (h - load8(bx + plan.box[k])) * splat(block.neg_inv_near) > best;
+            if (!any(open)) continue;
+        }
+        v8f got = best;
+        const uint32_t from = block.first ? block.first - 1 : 0;
+        const uint32_t n = block.end - from;
+        for (uint32_t i = 0; i < n; ++i) {
+            const uint32_t c = from + i;
+            const v8f a = load8(p + plan.a[c]);
+            value[i] = a + (a - load8(p + plan.b[c])) * splat(plan.neg_w[c]);
+            slope[i] = (h - value[i]) * splat(plan.neg_inv_tau[c]);
+            got = vmax(got, slope[i]);
+        }
+        const uint32_t segments = plan.segment_count ? n - 1 : 0;
+        for (uint32_t i = 0; i < segments; ++i) {
+            const AoSegment& g = plan.segments[from + i];
+            const v8f twist = load8(tw + plan.cell[from + i]);
+            const v8i worth = twist * splat(g.bulge) > got - vmax(slope[i], slope[i + 1]);
+            if (!any(worth)) continue;
+            got = cell_peak(h, twist, ray.twist_scale, value[i], value[i + 1], g, worth, got);
+        }
+        best = open ? got : best;
+    }
+    // The point at the radius, and the cell between the last crossing and it.
+    const float* e = p + plan.end_at;
+    const v8f top = load8(e) + (load8(e + 1) - load8(e)) * splat(ray.end_fc);
+    const v8f bottom = load8(e + stride) + (load8(e + stride + 1) - load8(e + stride)) * splat(ray.end_fc);
+    const v8f end = top + (bottom - top) * splat(ray.end_fr);
+    const v8f end_slope = (end - h) * splat(ray.inv_radius);
+    if (ray.end_segment_used) {
+        const uint32_t c = plan.crossing_count - 1;
+        const v8f a = load8(p + plan.a[c]);
+        const v8f last = a + (a - load8(p + plan.b[c])) * splat(plan.neg_w[c]);
+        const v8f last_slope = (h - last) * splat(plan.neg_inv_tau[c]);
+        const v8f twist = load8(tw + plan.end_cell);
+        const AoSegment& g = ray.end_segment;
+        const v8i worth = twist * splat(g.bulge) > best - vmax(last_slope, end_slope);
+        if (any(worth)) best = cell_peak(h, twist, ray.twist_scale, last, end, g, worth, best);
+    }
+    return vmax(best, end_slope);
+}
+
+// The exact occlusion of one set over the job's strip, added into the sums
+// (stored by the first set).
+void exact_rows(const AoExactJob& job) noexcept {
+    for (uint32_t r = 0; r < job.rows; ++r) {
+        const ptrdiff_t row = static_cast<ptrdiff_t>(r) * job.stride;
+        float* dst = job.acc + static_cast<ptrdiff_t>(r) * job.acc_stride;
+        for (uint32_t x = job.col_begin; x < job.col_end; x += 8) {
+            v8f total = splat(0.0f);
+            for (uint32_t n = 0; n < job.ray_count; ++n) {
+                const v8f o = occluded(exact_horizon(job.plane + row + x, job.twist + row + x,
+                                                     job.box + row + x, job.stride, job.plans[n]));
+                total = n == 0 ? o : total + o;
+            }
+            store8(dst + x, job.first ? total : load8(dst + x) + total);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace rk

@@ -8,4 +8,8 @@ void ao_band_plain(const AoBandJob& job) noexcept {
     band(job);
 }
 
+void ao_exact_plain(const AoExactJob& job) noexcept {
+    exact_rows(job);
+}
+
 }  // namespace rk

@@ -102,3 +102,58 @@ AoRowShift ao_row_shift(int64_t lattice_row, double slope) noexcept;
 std::vector<AoLineSet> ao_line_sets(const AoSettings& settings);
 
 }  // namespace rk
+
+namespace rk {
+
+// The exact rays, for heights too steep for the lines (ao.cpp): each pixel's
+// own ray is followed over its whole length. Its samples lie at the same
+// offsets from every pixel of a direction, so eight neighbouring pixels load
+// eight neighbouring heights at each of them.
+
+// Major steps per block of the exact rays: a block is skipped when the
+// highest height in a box around its cells cannot beat the slope so far.
+inline constexpr uint32_t kAoExactBlock = 8;
+
+// Where the cells of one block lie and how near the block comes to the pixel.
+struct AoExactBlock {
+    // Crossings [first, end) of the ray; the block also works out crossing
+    // first - 1 again (except the first block) for the cell between it and
+    // crossing first.
+    uint32_t first, end;
+    int32_t box_row, box_col;  // the box's corner nearest the origin
+    float neg_inv_near;        // -1 / distance of the block's nearest point
+};
+
+// One direction: every cell boundary its ray crosses up to the radius,
+// nearest first (crossings[i]), the cell between crossings i and i + 1
+// (segments[i]), and the point at exactly the radius with the cell between
+// the last crossing and it.
+struct AoExactRay {
+    int32_t step;  // +1 or -1: the Q row of the first crossing
+    float major, minor;
+    int32_t minor_col;
+    float twist_scale;
+    std::vector<AoNearSample> crossings;
+    std::vector<AoSegment> segments;
+    std::vector<AoExactBlock> blocks;
+    // The point at the radius: bilinear between Q[p + (row, col)] and the
+    // three neighbours beyond, fr down the rows, fc along the columns.
+    int32_t end_row, end_col;
+    float end_fr, end_fc, inv_radius;
+    bool end_segment_used;
+    AoSegment end_segment;  // from the last crossing to the radius
+};
+
+struct AoExactSet {
+    bool transposed;
+    uint32_t ray_count;
+    AoExactRay rays[2];
+    // The box every block of the set fits in, in Q rows and columns.
+    uint32_t box_rows, box_cols;
+};
+
+// The directions of the settings as exact rays, grouped as ao_line_sets
+// groups them. Throws std::bad_alloc.
+std::vector<AoExactSet> ao_exact_sets(const AoSettings& settings);
+
+}  // namespace rk

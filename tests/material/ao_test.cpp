@@ -109,6 +109,17 @@ TEST(Occlusion, FollowsTheDefinitionWithin002) {
         {"grain", [](int x, int y) { return 0.3 * grain(x, y); }, 16, 24, 16, EDGE_CLAMP},
         {"grain, odd count", [](int x, int y) { return 0.3 * grain(x, y); }, 8, 10, 7, EDGE_WRAP},
         {"steep grain", [](int x, int y) { return 0.3 * grain(x, y); }, 24, 12, 16, EDGE_CLAMP},
+        // Steeper than the lines can follow: the side of a cliff 64 px high
+        // just beyond the radius, shapes narrower than the gap between two
+        // lines can hide, the bulges of cells far from the pixel.
+        {"tall cliff with ends", [](int x, int y) { return x >= 31 && y > 5 ? 1.0 : 0.0; }, 64,
+         24, 16, EDGE_CLAMP},
+        {"cylinder", [](int x, int y) { return std::hypot(x - 19.7, y - 17.2) < 6 ? 1.0 : 0.0; },
+         16, 24, 16, EDGE_CLAMP},
+        {"spikes", [](int x, int y) { return x % 7 == 3 && y % 5 == 2 ? 1.0 : 0.0; }, 16, 24, 16,
+         EDGE_WRAP},
+        {"blocks", [](int x, int y) { return grain(x / 5 + 100, y / 5 + 200); }, 16, 24, 9,
+         EDGE_CLAMP},
     };
     for (const auto& c : table) {
         Img img = heights_of(40, 38, c.f);
@@ -120,17 +131,21 @@ TEST(Occlusion, FollowsTheDefinitionWithin002) {
 }
 
 // Every thread count and both instruction-set builds give the same bits, on an
-// image of several squares with ragged last ones.
+// image of several squares with ragged last ones: grain of at most 2 px from
+// one pixel to the next (the lines) and of 6 px (each pixel's own ray).
 TEST(Occlusion, SameBitsOnEveryThreadCountAndBuild) {
     Img img = heights_of(150, 131, grain);
-    const AoSettings s{6, 20, 8, EDGE_WRAP};
-    ImgbufPtr want = on_threads(1, [&] { return ao_map_on(CONVOLVE_PLAIN, img.get(), s); });
-    ASSERT_TRUE(want);
-    for (ConvolvePath path : {CONVOLVE_PLAIN, CONVOLVE_AVX2}) {
-        if (!convolve_path_supported(path)) continue;
-        for (uint32_t n : {2u, 5u}) {
-            ImgbufPtr got = on_threads(n, [&] { return ao_map_on(path, img.get(), s); });
-            EXPECT_TRUE(same_image(got.get(), want.get())) << path << " on " << n << " threads";
+    for (const float depth : {2.0f, 6.0f}) {
+        const AoSettings s{depth, 20, 8, EDGE_WRAP};
+        ImgbufPtr want = on_threads(1, [&] { return ao_map_on(CONVOLVE_PLAIN, img.get(), s); });
+        ASSERT_TRUE(want);
+        for (ConvolvePath path : {CONVOLVE_PLAIN, CONVOLVE_AVX2}) {
+            if (!convolve_path_supported(path)) continue;
+            for (uint32_t n : {2u, 5u}) {
+                ImgbufPtr got = on_threads(n, [&] { return ao_map_on(path, img.get(), s); });
+                EXPECT_TRUE(same_image(got.get(), want.get()))
+                    << "D " << depth << ", " << path << " on " << n << " threads";
+            }
         }
     }
 }
@@ -139,16 +154,21 @@ TEST(Occlusion, SameBitsOnEveryThreadCountAndBuild) {
 // wraps, so the wrapped map is the centre of that image's clamped map bit for
 // bit; a strip of rows ends inside the tiled image's centre, not inside the
 // wrapped image.
+// Steep heights (each pixel's own ray) too: there a block one lane could not
+// use leaves that lane as it was, so the tiled image's other grouping of
+// pixels into vectors gives the same bits.
 TEST(Occlusion, WrapIsTheCentreOfTheTiledImage) {
-    ImgbufPtr tiled =
-        ao_map(heights_of(120, 450, [](int x, int y) { return waves(x % 40, y % 150); }).get(),
-               {16, 24, 16, EDGE_CLAMP});
-    std::vector<double> centre;
-    for (uint32_t y = 150; y < 300; ++y)
-        for (uint32_t x = 40; x < 80; ++x) centre.push_back(get_px(tiled.get(), x, y)[0]);
-    EXPECT_EQ(largest_error(ao_map(heights_of(40, 150, waves).get(), {16, 24, 16, EDGE_WRAP}).get(),
-                            centre),
-              0.0);
+    for (const Surface& f : {Surface(waves), Surface(grain)}) {
+        ImgbufPtr tiled =
+            ao_map(heights_of(123, 450, [&](int x, int y) { return f(x % 41, y % 150); }).get(),
+                   {16, 24, 16, EDGE_CLAMP});
+        std::vector<double> centre;
+        for (uint32_t y = 150; y < 300; ++y)
+            for (uint32_t x = 41; x < 82; ++x) centre.push_back(get_px(tiled.get(), x, y)[0]);
+        EXPECT_EQ(largest_error(ao_map(heights_of(41, 150, f).get(), {16, 24, 16, EDGE_WRAP}).get(),
+                                centre),
+                  0.0);
+    }
 }
 
 // Level ground and no depth see the whole sky; heights that are not numbers
