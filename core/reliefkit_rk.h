@@ -502,15 +502,17 @@ RK_API rk_status rk_ao_params_init(rk_ao_params* params, size_t struct_size) RK_
  * with 0 < |q - p| <= R, the heights between pixel centres bilinear; the
  * occlusion is 1 - mean over phi of sin^2(max(0, h(phi))). The horizons are
  * found by sweeping each direction along lines one pixel apart (far cheaper
- * than marching every ray); each pixel's own ray is followed exactly over its
- * first three steps. Where H changes by less than about 10 pixels from one
- * pixel to the next (a photograph's heights at the default depth) the result
- * stays within 0.02 of the definition; so it did on a straight step, a round
- * pit and a grating 16 px high (within 0.011). Taller steps and raised shapes
- * narrower than the radius went up to 0.08 from it in trials
- * (bench/README.md). Under RK_EDGE_WRAP the
- * map is the centre of the clamped map of the image tiled 3 x 3, bit for bit.
- * The cost grows with w * h * K * R (bench/README.md has the figures). */
+ * than marching every ray), each pixel's own ray followed exactly over its
+ * first three steps: within 0.02 of the definition where no step between
+ * neighbours, second difference along a row or column, or twist of a cell
+ * ((a - b) - c) + d of H is above 4 pixels (a photograph's heights at the
+ * default depth). Sharper heights, where the lines would miss by more, take
+ * each pixel's own ray over its whole length, which follows the definition
+ * (every cell boundary and the bulge of every cell) at about five times the
+ * cost.
+ * Under RK_EDGE_WRAP the map is the centre of the clamped map of the image
+ * tiled 3 x 3, bit for bit. The cost grows with w * h * K * R
+ * (bench/README.md has the figures). */
 RK_API rk_status rk_ao_map(const imgbuf* heights, const rk_ao_params* params,
                            imgbuf** out) RK_NOEXCEPT;
 

@@ -44,11 +44,12 @@ ExactFn exact_fn(ConvolvePath path) noexcept {
     return ao_exact_plain;
 }
 
-// The lines hold the definition within 0.02 where no height (in pixels)
-// differs from a neighbour's by more than this; steeper heights take each
-// pixel's own ray (bench/README.md has the trials: grain of 7 px from pixel
-// to pixel came to 0.019 on the lines, a cylinder 16 px high to 0.05).
-constexpr float kAoSmoothStep = 4.0f;
+// The lines held the definition within 0.013 in trials where no step, second
+// difference or twist of the heights (in pixels) is larger than this; sharper
+// heights take each pixel's own ray. Past it the lines went to 0.024 on
+// single-pixel spikes 2.9 px high, 0.03 on ridges one pixel wide and 4 px
+// high, 0.05 on a cylinder 16 px high (bench/README.md).
+constexpr float kAoSharp = 4.0f;
 
 // A large scratch array of floats, uninitialised, from the block cache: large
 // blocks sit on 2 MiB boundaries advised for transparent huge pages (the sweeps
@@ -224,28 +225,42 @@ void sweep(BandFn band, const std::vector<AoLineSet>& sets, bool across, const P
     }
 }
 
-// Whether some height, in pixels, differs from its right or lower neighbour's
-// (across the edges when the image wraps) by more than kAoSmoothStep.
-bool steep(const imgbuf* heights, const AoSettings& s) {
+// Whether the heights, in pixels, are too sharp for the lines anywhere: a
+// step to a neighbour, a second difference along a row or a column, or a
+// cell's twist above kAoSharp (the edge rule applied beyond the edges). The
+// lines blend two neighbouring lines' horizons linearly, while the surface
+// between them bends at the pixel column by the second difference, and they
+// weigh no far cell's bulge, which grows with the twist.
+bool too_sharp_for_lines(const imgbuf* heights, const AoSettings& s) {
     const uint32_t w = heights->width, h = heights->height;
+    std::vector<uint32_t> xs(w + 2);
+    for (uint32_t i = 0; i < w + 2; ++i) xs[i] = edge_index(int64_t{i} - 1, w, s.edge);
     std::vector<uint8_t> rows(h, 0);
     parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
+        // Rows y - 1, y and y + 1 with one pixel beyond each end.
+        std::vector<float> buffer;
+        try {
+            buffer.resize(3 * (size_t{w} + 2));
+        } catch (...) {
+            std::fill(rows.begin() + y0, rows.begin() + y1, 1);
+            return;
+        }
         for (uint32_t y = y0; y < y1; ++y) {
-            const bool last_row = y + 1 == h;
-            if (last_row && s.edge != EDGE_WRAP && w == 1) break;
-            const float* row = row_unchecked(heights, y);
-            const float* below = row_unchecked(heights, last_row ? 0 : y + 1);
-            float most = 0.0f;
-            for (uint32_t x = 0; x < w; ++x) {
-                const float v = pixels_of(row[4 * size_t{x}], s.depth);
-                const bool last_col = x + 1 == w;
-                const float right = pixels_of(row[4 * size_t{last_col ? 0 : x + 1}], s.depth);
-                const float down = pixels_of(below[4 * size_t{x}], s.depth);
-                const bool across = s.edge == EDGE_WRAP;
-                if (!last_col || across) most = std::max(most, std::fabs(right - v));
-                if (!last_row || across) most = std::max(most, std::fabs(down - v));
+            float* line[3];
+            for (int k = 0; k < 3; ++k) {
+                line[k] = buffer.data() + k * (size_t{w} + 2);
+                const float* src = row_unchecked(heights, edge_index(int64_t{y} + k - 1, h, s.edge));
+                for (uint32_t i = 0; i < w + 2; ++i) line[k][i] = pixels_of(src[4 * size_t{xs[i]}], s.depth);
             }
-            rows[y] = most > kAoSmoothStep;
+            float most = 0.0f;
+            for (uint32_t i = 1; i <= w; ++i) {
+                const float v = line[1][i], right = line[1][i + 1], down = line[2][i];
+                most = std::max({most, std::fabs(right - v), std::fabs(down - v),
+                                 std::fabs((line[1][i - 1] + right) - 2.0f * v),
+                                 std::fabs((line[0][i] + down) - 2.0f * v),
+                                 std::fabs(((v - down) - right) + line[2][i + 1])});
+            }
+            rows[y] = most > kAoSharp;
         }
     });
     return std::find(rows.begin(), rows.end(), 1) != rows.end();
@@ -386,7 +401,7 @@ ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings
     const Floats plane(float_count(uint64_t{w} + 2 * margin, uint64_t{h} + 2 * margin));
     // Steep heights take the exact rays, with each cell's twist and the
     // largest height in each box around a block's cells in two more planes.
-    const bool exact = steep(heights, settings);
+    const bool exact = too_sharp_for_lines(heights, settings);
     const std::vector<AoExactSet> exact_sets = exact ? ao_exact_sets(settings) : std::vector<AoExactSet>{};
     const Floats twist = exact ? Floats(plane.size()) : Floats();
     const Floats box = exact ? Floats(plane.size()) : Floats();

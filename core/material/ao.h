@@ -7,36 +7,45 @@
 // 1 - mean over phi of sin^2(max(0, h(phi))), the cosine-weighted share of the
 // sky above the texture's plane that p sees (1: open, 0: shut in).
 //
-// How it is computed (ao.cpp, ao_band_body.h): each direction is swept along
-// parallel lines one pixel apart that sample the bilinear surface once per
-// pixel step; every line sample gets its horizon beyond the first few steps and
-// the distance of the point that sets it. A pixel lies between two lines: its
-// horizon is the larger of its own ray followed exactly over the first
-// kAoNearSteps steps (every cell boundary and the bulge of the surface inside
-// each cell) and the two lines' far horizons, each moved from the line's height
-// to the pixel's along the line to the point that sets it, blended by distance.
-// The far horizons come from a scan of each line's samples up to R, eight
-// lines per vector, that skips blocks of eight steps which cannot beat the
-// slope found so far. A convex-hull stack per line (linear in the pixels)
-// measured slower at R = 64 on an AMD EPYC (its pops are unpredictable
-// branches and loads, scalar or gathered), and it needs a second structure to
-// forget points beyond R without losing the points they hid; the scan is
-// exact within R.
-// Against rays marched in steps of 0.02 px (tests/material/ao_test.cpp) it
-// stays within 0.011 of the definition on cliffs, a round pit and a sine
+// How it is computed (ao.cpp, ao_band_body.h), one of two ways by the heights:
+//
+// Smooth heights (no step to a neighbour, second difference along a row or a
+// column, or twist of a cell above 4 px: a photograph's at the default depth)
+// are swept along parallel lines one pixel
+// apart that sample the bilinear surface once per pixel step; every line
+// sample gets its horizon beyond the first few steps and the distance of the
+// point that sets it. A pixel lies between two lines: its horizon is the
+// larger of its own ray followed exactly over the first kAoNearSteps steps
+// (every cell boundary and the bulge of the surface inside each cell) and the
+// two lines' far horizons, each moved from the line's height to the pixel's
+// along the line to the point that sets it, blended by distance. The far
+// horizons come from a scan of each line's samples up to R, eight lines per
+// vector, that skips blocks of eight steps which cannot beat the slope found
+// so far. A convex-hull stack per line (linear in the pixels) measured slower
+// at R = 64 on an AMD EPYC (its pops are unpredictable branches and loads,
+// scalar or gathered), and it needs a second structure to forget points beyond
+// R without losing the points they hid; the scan is exact within R.
+// Against rays marched in steps of 0.02 px (tests/material/ao_test.cpp) the
+// lines stay within 0.011 of the definition on cliffs, a round pit and a sine
 // grating (D = 16, R = 24) and within 0.019 on rough surfaces: waves down to
 // 2.5 px, per-pixel grain of 0.3 at D = 16 to 24 (7 px from one pixel to the
-// next). Grain of 10 px per pixel (D = 32) reaches 0.02.
-// Where the occlusion changes by much from one line to the next it does not
-// hold that: taller steps and narrow raised shapes went past 0.02 in trials
-// (R = 24, K = 16): a straight cliff 64 px high 0.024 (its side seen at the
-// end of the radius by one line and not by the pixel's ray), a cliff 64 px
-// high with ends 0.057, a cylinder 12 px wide and 16 px high 0.050, blocks
-// of 5 px with random heights up to 16 px 0.037, single-pixel spikes 16 px
-// high every few pixels 0.078. The lines miss what a pixel's own ray passes
-// between them, and no far cell's bulge is looked at; following each pixel's
-// own ray at every cell boundary with the bulges brought those within 0.007
-// in a trial (bench/README.md).
+// next).
+//
+// Sharper heights break the blend: the surface between two lines bends at the
+// pixel column by the second difference, so the occlusion can change by more
+// than 0.02 from one line to the next (a cliff's side that one line reaches at
+// the end of the radius and the pixel's ray does not, a shape narrower than
+// the gap between two lines), and a far cell's bulge, which the lines do not
+// weigh, grows with its twist. In trials the lines came to 0.024 from the
+// definition on a cliff 64 px high, 0.05 on a cylinder 12 px wide and 16 px
+// high, 0.024 on single-pixel spikes 2.9 px high, 0.03 on ridges one pixel
+// wide and 4 px high; below the bound they stayed within 0.013. There each
+// pixel's own ray is followed over its whole length (ao_geometry.h,
+// AoExactRay): every cell boundary it crosses, the bulge of every cell where a
+// bound lets it matter, the point at exactly R; blocks of kAoExactBlock steps
+// are skipped where the largest height in a box around their cells cannot beat
+// the slope so far. That is the definition itself (the tests hold those
+// surfaces to it), at about five times the lines' cost.
 //
 // Edges: clamp continues the edge pixels outwards; wrap reads across the
 // opposite edge. When the image wraps its lines are anchored to the lattice of

@@ -109,7 +109,14 @@ TEST(Occlusion, FollowsTheDefinitionWithin002) {
         {"grain", [](int x, int y) { return 0.3 * grain(x, y); }, 16, 24, 16, EDGE_CLAMP},
         {"grain, odd count", [](int x, int y) { return 0.3 * grain(x, y); }, 8, 10, 7, EDGE_WRAP},
         {"steep grain", [](int x, int y) { return 0.3 * grain(x, y); }, 24, 12, 16, EDGE_CLAMP},
-        // Steeper than the lines can follow: the side of a cliff 64 px high
+        // Smooth enough for the lines (no step, second difference or twist
+        // of more than 4 px).
+        {"low grain", [](int x, int y) { return 0.3 * grain(x, y); }, 6, 24, 16, EDGE_CLAMP},
+        {"low waves", waves, 3, 24, 16, EDGE_WRAP},
+        {"smooth pit",
+         [](int x, int y) { return 1 - std::exp(-(std::pow(x - 19.7, 2) + std::pow(y - 18.2, 2)) / 40); },
+         16, 24, 16, EDGE_CLAMP},
+        // Sharper than the lines can follow: the side of a cliff 64 px high
         // just beyond the radius, shapes narrower than the gap between two
         // lines can hide, the bulges of cells far from the pixel.
         {"tall cliff with ends", [](int x, int y) { return x >= 31 && y > 5 ? 1.0 : 0.0; }, 64,
@@ -131,11 +138,11 @@ TEST(Occlusion, FollowsTheDefinitionWithin002) {
 }
 
 // Every thread count and both instruction-set builds give the same bits, on an
-// image of several squares with ragged last ones: grain of at most 2 px from
-// one pixel to the next (the lines) and of 6 px (each pixel's own ray).
+// image of several squares with ragged last ones: grain of at most 1.5 px
+// from one pixel to the next (the lines) and of 6 px (each pixel's own ray).
 TEST(Occlusion, SameBitsOnEveryThreadCountAndBuild) {
     Img img = heights_of(150, 131, grain);
-    for (const float depth : {2.0f, 6.0f}) {
+    for (const float depth : {1.5f, 6.0f}) {
         const AoSettings s{depth, 20, 8, EDGE_WRAP};
         ImgbufPtr want = on_threads(1, [&] { return ao_map_on(CONVOLVE_PLAIN, img.get(), s); });
         ASSERT_TRUE(want);
@@ -154,20 +161,23 @@ TEST(Occlusion, SameBitsOnEveryThreadCountAndBuild) {
 // wraps, so the wrapped map is the centre of that image's clamped map bit for
 // bit; a strip of rows ends inside the tiled image's centre, not inside the
 // wrapped image.
-// Steep heights (each pixel's own ray) too: there a block one lane could not
+// Sharp heights (each pixel's own ray) too: there a block one lane could not
 // use leaves that lane as it was, so the tiled image's other grouping of
 // pixels into vectors gives the same bits.
 TEST(Occlusion, WrapIsTheCentreOfTheTiledImage) {
-    for (const Surface& f : {Surface(waves), Surface(grain)}) {
+    // Waves at D = 3 are smooth enough for the lines; at 16 they are not.
+    for (const float depth : {3.0f, 16.0f}) {
         ImgbufPtr tiled =
-            ao_map(heights_of(123, 450, [&](int x, int y) { return f(x % 41, y % 150); }).get(),
-                   {16, 24, 16, EDGE_CLAMP});
+            ao_map(heights_of(123, 450, [&](int x, int y) { return waves(x % 41, y % 150); }).get(),
+                   {depth, 24, 16, EDGE_CLAMP});
         std::vector<double> centre;
         for (uint32_t y = 150; y < 300; ++y)
             for (uint32_t x = 41; x < 82; ++x) centre.push_back(get_px(tiled.get(), x, y)[0]);
-        EXPECT_EQ(largest_error(ao_map(heights_of(41, 150, f).get(), {16, 24, 16, EDGE_WRAP}).get(),
-                                centre),
-                  0.0);
+        EXPECT_EQ(
+            largest_error(ao_map(heights_of(41, 150, waves).get(), {depth, 24, 16, EDGE_WRAP}).get(),
+                          centre),
+            0.0)
+            << "D " << depth;
     }
 }
 
@@ -184,6 +194,16 @@ TEST(Occlusion, EdgeCases) {
                {16, 16, 16, EDGE_WRAP});
     for (uint32_t i = 0; i < 30 * 30; ++i)
         EXPECT_TRUE(holes->pixels[4 * i] >= 0 && holes->pixels[4 * i] <= 1);
+    // Sharp heights on images narrower and shorter than a vector of pixels
+    // and than the radius, at the largest radius and depth.
+    for (const auto& [w, h] : {std::pair{1u, 13u}, {13u, 1u}, {2u, 2u}, {9u, 3u}}) {
+        for (EdgeMode edge : {EDGE_CLAMP, EDGE_WRAP}) {
+            ImgbufPtr sharp = ao_map(heights_of(w, h, grain).get(), {kAoMaxDepth, kAoMaxRadius, 7, edge});
+            ASSERT_TRUE(sharp);
+            for (uint32_t i = 0; i < w * h; ++i)
+                EXPECT_TRUE(sharp->pixels[4 * i] >= 0 && sharp->pixels[4 * i] <= 1) << w << "x" << h;
+        }
+    }
     Img one = filled(1, 1, {0.5f, 0, 0, 1});
     EXPECT_EQ(get_px(ao_map(one.get(), {}).get(), 0, 0), (Px{1, 1, 1, 1}));
     const AoSettings bad[] = {{-1, 16, 16, EDGE_CLAMP},   {NAN, 16, 16, EDGE_CLAMP},
