@@ -225,45 +225,34 @@ void sweep(BandFn band, const std::vector<AoLineSet>& sets, bool across, const P
     }
 }
 
-// Whether the heights, in pixels, are too sharp for the lines anywhere: a
-// step to a neighbour, a second difference along a row or a column, or a
-// cell's twist above kAoSharp (the edge rule applied beyond the edges). The
-// lines blend two neighbouring lines' horizons linearly, while the surface
-// between them bends at the pixel column by the second difference, and they
-// weigh no far cell's bulge, which grows with the twist.
-bool too_sharp_for_lines(const imgbuf* heights, const AoSettings& s) {
-    const uint32_t w = heights->width, h = heights->height;
-    std::vector<uint32_t> xs(w + 2);
-    for (uint32_t i = 0; i < w + 2; ++i) xs[i] = edge_index(int64_t{i} - 1, w, s.edge);
-    std::vector<uint8_t> rows(h, 0);
-    parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
-        // Rows y - 1, y and y + 1 with one pixel beyond each end.
-        std::vector<float> buffer;
-        try {
-            buffer.resize(3 * (size_t{w} + 2));
-        } catch (...) {
-            std::fill(rows.begin() + y0, rows.begin() + y1, 1);
-            return;
-        }
-        for (uint32_t y = y0; y < y1; ++y) {
-            float* line[3];
-            for (int k = 0; k < 3; ++k) {
-                line[k] = buffer.data() + k * (size_t{w} + 2);
-                const float* src = row_unchecked(heights, edge_index(int64_t{y} + k - 1, h, s.edge));
-                for (uint32_t i = 0; i < w + 2; ++i) line[k][i] = pixels_of(src[4 * size_t{xs[i]}], s.depth);
-            }
+// Whether the heights of a filled plane (rows x cols inside its margins)
+// are too sharp for the lines anywhere: a step to a neighbour, a second
+// difference along a row or a column, or a cell's twist above kAoSharp (the
+// edge rule applied beyond the edges). The lines blend two neighbouring
+// lines linearly, while the surface between them bends at the pixel column by
+// the second difference, and they weigh no far cell's bulge, which grows with
+// the twist. The same either way round: every measure is.
+bool too_sharp_for_lines(const Plane& q, uint32_t rows, uint32_t cols) {
+    std::vector<uint8_t> sharp(rows, 0);
+    parallel_rows(rows, 16, [&](uint32_t i0, uint32_t i1) noexcept {
+        for (uint32_t i = i0; i < i1; ++i) {
+            const float* up = q.origin() + (ptrdiff_t{i} - 1) * q.stride;
+            const float* at = up + q.stride;
+            const float* down = at + q.stride;
+            const float* left = at - 1;  // in the margin before column 0
             float most = 0.0f;
-            for (uint32_t i = 1; i <= w; ++i) {
-                const float v = line[1][i], right = line[1][i + 1], down = line[2][i];
-                most = std::max({most, std::fabs(right - v), std::fabs(down - v),
-                                 std::fabs((line[1][i - 1] + right) - 2.0f * v),
-                                 std::fabs((line[0][i] + down) - 2.0f * v),
-                                 std::fabs(((v - down) - right) + line[2][i + 1])});
+            for (uint32_t j = 0; j < cols; ++j) {
+                const float v = at[j];
+                const float m[5] = {std::fabs(at[j + 1] - v), std::fabs(down[j] - v),
+                                    std::fabs((left[j] + at[j + 1]) - 2.0f * v),
+                                    std::fabs((up[j] + down[j]) - 2.0f * v),
+                                    std::fabs(((v - down[j]) - at[j + 1]) + down[j + 1])};
+                for (const float x : m) most = x > most ? x : most;
             }
-            rows[y] = most > kAoSharp;
+            sharp[i] = most > kAoSharp;
         }
     });
-    return std::find(rows.begin(), rows.end(), 1) != rows.end();
+    return std::find(sharp.begin(), sharp.end(), 1) != sharp.end();
 }
 
 // The twist of every cell of a filled plane, laid out as the plane: a cell's
@@ -399,12 +388,12 @@ ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings
     // One plane and one array of sums serve both orientations in turn: the
     // sets closer to vertical first, their sums parked in the output's red.
     const Floats plane(float_count(uint64_t{w} + 2 * margin, uint64_t{h} + 2 * margin));
-    // Steep heights take the exact rays, with each cell's twist and the
-    // largest height in each box around a block's cells in two more planes.
-    const bool exact = too_sharp_for_lines(heights, settings);
-    const std::vector<AoExactSet> exact_sets = exact ? ao_exact_sets(settings) : std::vector<AoExactSet>{};
-    const Floats twist = exact ? Floats(plane.size()) : Floats();
-    const Floats box = exact ? Floats(plane.size()) : Floats();
+    // Sharp heights take each pixel's own ray, with each cell's twist and the
+    // largest height in each box around a block's cells in two more planes
+    // (decided on the first plane filled).
+    bool exact = false;
+    std::vector<AoExactSet> exact_sets;
+    Floats twist, box;
     const Floats sum_buffer(float_count(std::max(w, h), uint64_t{std::max(w, h)} + 2 * kAoLanes));
     Sums sums{sum_buffer.get(), 0};
     for (const bool across : {false, true}) {
@@ -412,6 +401,14 @@ ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings
         const uint32_t rows = across ? w : h;
         const uint32_t cols = across ? h : w;
         const Plane q = fill_plane(plane.get(), heights, settings.depth, settings.edge, margin, across);
+        if (!across || !has[0]) {
+            exact = too_sharp_for_lines(q, rows, cols);
+            if (exact) {
+                exact_sets = ao_exact_sets(settings);
+                twist = Floats(plane.size());
+                box = Floats(plane.size());
+            }
+        }
         sums.stride = static_cast<ptrdiff_t>(cols) + 2 * kAoLanes;
         if (exact) {
             exact_sweep(exact_fn(path), exact_sets, across, q, rows + 2 * margin, twist.get(),
