@@ -240,16 +240,19 @@ bool too_sharp_for_lines(const Plane& q, uint32_t rows, uint32_t cols) {
             const float* at = up + q.stride;
             const float* down = at + q.stride;
             const float* left = at - 1;  // in the margin before column 0
-            float most = 0.0f;
+            // A flag per pixel or'ed along the row (a loop the compiler
+            // turns into vectors, which a running maximum would not be).
+            uint32_t over = 0;
             for (uint32_t j = 0; j < cols; ++j) {
                 const float v = at[j];
-                const float m[5] = {std::fabs(at[j + 1] - v), std::fabs(down[j] - v),
-                                    std::fabs((left[j] + at[j + 1]) - 2.0f * v),
-                                    std::fabs((up[j] + down[j]) - 2.0f * v),
-                                    std::fabs(((v - down[j]) - at[j + 1]) + down[j + 1])};
-                for (const float x : m) most = x > most ? x : most;
+                over |= static_cast<uint32_t>(std::fabs(at[j + 1] - v) > kAoSharp) |
+                        static_cast<uint32_t>(std::fabs(down[j] - v) > kAoSharp) |
+                        static_cast<uint32_t>(std::fabs((left[j] + at[j + 1]) - 2.0f * v) > kAoSharp) |
+                        static_cast<uint32_t>(std::fabs((up[j] + down[j]) - 2.0f * v) > kAoSharp) |
+                        static_cast<uint32_t>(std::fabs(((v - down[j]) - at[j + 1]) + down[j + 1]) >
+                                              kAoSharp);
             }
-            sharp[i] = most > kAoSharp;
+            sharp[i] = over != 0;
         }
     });
     return std::find(sharp.begin(), sharp.end(), 1) != sharp.end();
