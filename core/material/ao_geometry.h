@@ -129,19 +129,19 @@ struct AoExactBlock {
 // (segments[i]), and the point at exactly the radius with the cell between
 // the last crossing and it.
 struct AoExactRay {
-    int32_t step;  // +1 or -1: the Q row of the first crossing
-    float major, minor;
-    int32_t minor_col;
-    float twist_scale;
+    int32_t step = 1;  // +1 or -1: the Q row of the first crossing
+    float major = 0.0f, minor = 0.0f;
+    int32_t minor_col = 1;
+    float twist_scale = 0.0f;
     std::vector<AoNearSample> crossings;
     std::vector<AoSegment> segments;
     std::vector<AoExactBlock> blocks;
     // The point at the radius: bilinear between Q[p + (row, col)] and the
     // three neighbours beyond, fr down the rows, fc along the columns.
-    int32_t end_row, end_col;
-    float end_fr, end_fc, inv_radius;
-    bool end_segment_used;
-    AoSegment end_segment;  // from the last crossing to the radius
+    int32_t end_row = 0, end_col = 0;
+    float end_fr = 0.0f, end_fc = 0.0f, inv_radius = 0.0f;
+    bool end_segment_used = false;
+    AoSegment end_segment{};  // from the last crossing to the radius
 };
 
 struct AoExactSet {
