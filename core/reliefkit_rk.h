@@ -506,10 +506,12 @@ RK_API rk_status rk_ao_params_init(rk_ao_params* params, size_t struct_size) RK_
  * first three steps: within 0.02 of the definition where no step between
  * neighbours, second difference along a row or column, or twist of a cell
  * ((a - b) - c) + d of H is above 4 pixels (a photograph's heights at the
- * default depth). Sharper heights, where the lines would miss by more, take
- * each pixel's own ray over its whole length, which follows the definition
- * (every cell boundary and the bulge of every cell) at about five times the
- * cost.
+ * default depth). Near sharper heights, where the lines would miss by more,
+ * pixels take their own rays over their whole length, which follow the
+ * definition (every cell boundary and the bulge of every cell) at about five
+ * times the cost: those within about 1.4 (s + 3) pixels of a point of
+ * sharpness s (up to R), so a few stones' edges cost a few percent more and
+ * heights sharp everywhere about five times as much.
  * Under RK_EDGE_WRAP the map is the centre of the clamped map of the image
  * tiled 3 x 3, bit for bit. The cost grows with w * h * K * R
  * (bench/README.md has the figures). */

@@ -73,7 +73,7 @@ struct AoExactPlan {
     const float* neg_w;           // -weight of b
     const float* neg_inv_tau;     // -1 / distance
     const AoSegment* segments;
-    const ptrdiff_t* cell;        // a segment's cell (twist plane)
+    const ptrdiff_t* cell;        // a segment's cell
     const AoExactBlock* blocks;
     const ptrdiff_t* box;         // a block's box (box plane)
     ptrdiff_t end_at, end_cell;   // the radius's cell, the last segment's
@@ -83,7 +83,6 @@ struct AoExactPlan {
 // columns keeps the rows around the pixels that its rays reach in the cache.
 struct AoExactJob {
     const float* plane;  // Q at row 0, column 0 of the image
-    const float* twist;  // each cell's twist, laid out as the plane
     const float* box;    // the largest height in the set's box from each point
     ptrdiff_t stride;
     uint32_t rows, col_begin, col_end;
@@ -92,6 +91,11 @@ struct AoExactJob {
     float* acc;  // as AoBandJob::acc
     ptrdiff_t acc_stride;
     bool first;
+    // Which pixels to work out: marks[r * marks_stride + x] is nonzero for
+    // Q row r, column x (rows padded with zeros to a multiple of eight); the
+    // others are left alone. Null: all.
+    const uint8_t* marks;
+    ptrdiff_t marks_stride;
 };
 
 void ao_exact_plain(const AoExactJob& job) noexcept;

@@ -15,6 +15,9 @@
 #include <immintrin.h>
 #endif
 
+#include <cstdint>
+#include <cstring>
+
 #include "material/ao_band.h"
 
 namespace rk {
@@ -259,6 +262,12 @@ NearPlan near_plan(const AoRay& ray, ptrdiff_t stride) noexcept {
     return n;
 }
 
+// The twist of the cell whose corner nearest the origin is c, for eight
+// pixels: q00 - q10 - q01 + q11, in that order.
+inline v8f cell_twist(const float* c, ptrdiff_t stride) noexcept {
+    return ((load8(c) - load8(c + stride)) - load8(c + 1)) + load8(c + stride + 1);
+}
+
 // The steepest slope of eight pixels' own rays within the near steps, at
 // least floor: into the first cell, to every cell boundary crossed, and to the
 // top of the surface's bulge inside each later cell. p is the first pixel in Q.
@@ -293,8 +302,7 @@ inline v8f near_horizon(const float* p, ptrdiff_t stride, const NearPlan& plan, 
     v8i any_worth = {};
 #pragma GCC unroll 6
     for (uint32_t i = 0; i < segment_count; ++i) {
-        const float* c = p + plan.cell[i];
-        twist[i] = ((load8(c) - load8(c + stride)) - load8(c + 1)) + load8(c + stride + 1);
+        twist[i] = cell_twist(p + plan.cell[i], stride);
         worth[i] = twist[i] * splat(ray.segments[i].bulge) > best - vmax(slope[i], slope[i + 1]);
         any_worth |= worth[i];
     }
@@ -483,13 +491,13 @@ inline v8f cell_peak(v8f h, v8f twist, float twist_scale, v8f f0, v8f f1, const 
 // the last crossing of the block before it.
 constexpr uint32_t kExactBlockCrossings = 2 * kAoExactBlock + 2;
 
-// The horizon slope of eight pixels' own rays (p the first pixel in Q, tw
-// and bx the same point of the twist and box planes): the first cell, then
-// block after block every crossing and, where its bound lets it matter, the
-// bulge of every cell, then the point at the radius. A block whose box cannot
+// The horizon slope of eight pixels' own rays (p the first pixel in Q, bx
+// the same point of the box plane): the first cell, then block after block
+// every crossing and, where its bound lets it matter, the bulge of every
+// cell, then the point at the radius. A block whose box cannot
 // beat a lane's slope so far leaves that lane as it was, whatever the other
 // lanes do, so that a lane's result does not depend on its neighbours.
-inline v8f exact_horizon(const float* p, const float* tw, const float* bx, ptrdiff_t stride,
+inline v8f exact_horizon(const float* p, const float* bx, ptrdiff_t stride,
                          const AoExactPlan& plan) noexcept {
     const AoExactRay& ray = *plan.ray;
     const v8f h = load8(p);
@@ -518,7 +526,7 @@ inline v8f exact_horizon(const float* p, const float* tw, const float* bx, ptrdi
         const uint32_t segments = plan.segment_count ? n - 1 : 0;
         for (uint32_t i = 0; i < segments; ++i) {
             const AoSegment& g = plan.segments[from + i];
-            const v8f twist = load8(tw + plan.cell[from + i]);
+            const v8f twist = cell_twist(p + plan.cell[from + i], stride);
             const v8i worth = twist * splat(g.bulge) > got - vmax(slope[i], slope[i + 1]);
             if (!any(worth)) continue;
             got = cell_peak(h, twist, ray.twist_scale, value[i], value[i + 1], g, worth, got);
@@ -536,7 +544,7 @@ inline v8f exact_horizon(const float* p, const float* tw, const float* bx, ptrdi
         const v8f a = load8(p + plan.a[c]);
         const v8f last = a + (a - load8(p + plan.b[c])) * splat(plan.neg_w[c]);
         const v8f last_slope = (h - last) * splat(plan.neg_inv_tau[c]);
-        const v8f twist = load8(tw + plan.end_cell);
+        const v8f twist = cell_twist(p + plan.end_cell, stride);
         const AoSegment& g = ray.end_segment;
         const v8i worth = twist * splat(g.bulge) > best - vmax(last_slope, end_slope);
         if (any(worth)) best = cell_peak(h, twist, ray.twist_scale, last, end, g, worth, best);
@@ -544,20 +552,31 @@ inline v8f exact_horizon(const float* p, const float* tw, const float* bx, ptrdi
     return vmax(best, end_slope);
 }
 
-// The exact occlusion of one set over the job's strip, added into the sums
-// (stored by the first set).
+// The exact occlusion of one set over the job's strip (its marked pixels),
+// added into the sums (stored by the first set).
 void exact_rows(const AoExactJob& job) noexcept {
     for (uint32_t r = 0; r < job.rows; ++r) {
         const ptrdiff_t row = static_cast<ptrdiff_t>(r) * job.stride;
         float* dst = job.acc + static_cast<ptrdiff_t>(r) * job.acc_stride;
+        const uint8_t* marks = job.marks ? job.marks + static_cast<ptrdiff_t>(r) * job.marks_stride : nullptr;
         for (uint32_t x = job.col_begin; x < job.col_end; x += 8) {
+            v8i marked = ~v8i{};
+            if (marks) {
+                uint64_t bytes;
+                std::memcpy(&bytes, marks + x, sizeof bytes);
+                if (bytes == 0) continue;
+                for (uint32_t lane = 0; lane < 8; ++lane)
+                    marked[lane] = (bytes >> (8 * lane)) & 0xff ? -1 : 0;
+            }
             v8f total = splat(0.0f);
             for (uint32_t n = 0; n < job.ray_count; ++n) {
-                const v8f o = occluded(exact_horizon(job.plane + row + x, job.twist + row + x,
+                const v8f o = occluded(exact_horizon(job.plane + row + x,
                                                      job.box + row + x, job.stride, job.plans[n]));
                 total = n == 0 ? o : total + o;
             }
-            store8(dst + x, job.first ? total : load8(dst + x) + total);
+            const v8f sum = job.first ? total : load8(dst + x) + total;
+            // Marked pixels among others: the lines' sums are already there.
+            store8(dst + x, marks ? (marked ? sum : load8(dst + x)) : sum);
         }
     }
 }

@@ -85,6 +85,11 @@ double waves(int x, int y) {
     return 0.3 * v;
 }
 
+// f with one pixel raised by `by`.
+Surface spiked(Surface f, int sx, int sy, double by) {
+    return [=](int x, int y) { return f(x, y) + (x == sx && y == sy ? by : 0.0); };
+}
+
 }  // namespace
 
 // Surfaces whose horizons are known (a cliff, a round pit, a sine grating)
@@ -137,12 +142,77 @@ TEST(Occlusion, FollowsTheDefinitionWithin002) {
     }
 }
 
+// Smooth heights with one sharp feature: the pixels near it follow their own
+// rays, the others the lines (on each of these the lines alone miss the
+// definition by 0.027 to 0.065).
+double low_waves(int x, int y) { return 0.1 * waves(x, y); }
+const struct SharpCase {
+    const char* name;
+    Surface smooth, f;
+    int x0, y0, x1, y1;  // the feature's extent
+    float depth;
+    EdgeMode edge;
+} kSharpCases[] = {
+    {"wall", low_waves, [](int x, int y) { return low_waves(x, y) + (x == 33 && y > 22 && y < 36); },
+     33, 23, 33, 35, 16, EDGE_CLAMP},
+    {"block", low_waves,
+     [](int x, int y) { return low_waves(x, y) + (x >= 31 && x < 41 && y > 20 && y < 40); }, 31, 21,
+     40, 39, 32, EDGE_WRAP},
+    {"narrow cylinder", low_waves,
+     [](int x, int y) { return low_waves(x, y) + (std::hypot(x - 30.6, y - 28.3) < 2.5); }, 28, 26,
+     33, 31, 16, EDGE_WRAP},
+    {"spikes", [](int, int) { return 0.0; },
+     [](int x, int y) { return x > 22 && x < 40 && y > 20 && y < 38 && x % 7 == 3 && y % 5 == 2 ? 1.0 : 0.0; },
+     24, 22, 38, 37, 16, EDGE_CLAMP},
+};
+
+TEST(Occlusion, FollowsTheDefinitionBesideOneSharpFeature) {
+    for (const SharpCase& c : kSharpCases) {
+        Img img = heights_of(64, 60, c.f);
+        const AoSettings s{c.depth, 12, 16, c.edge};
+        ImgbufPtr got = ao_map(img.get(), s);
+        ASSERT_TRUE(got);
+        EXPECT_LE(largest_error(got.get(), marched(img.get(), s)), 0.02) << c.name;
+    }
+}
+
+// A sharp feature changes nothing out of a ray's reach of it, not even the
+// bits (the lines carry on there as on the smooth heights), and changes the
+// pixels that see it.
+TEST(Occlusion, LeavesPixelsOutOfReachOfSharpHeightsAlone) {
+    for (const SharpCase& c : kSharpCases) {
+        const AoSettings s{c.depth, 12, 16, EDGE_CLAMP};
+        ImgbufPtr smooth = ao_map(heights_of(96, 90, c.smooth).get(), s);
+        ImgbufPtr sharp = ao_map(heights_of(96, 90, c.f).get(), s);
+        ASSERT_TRUE(smooth && sharp);
+        uint32_t far = 0, changed = 0;
+        for (int y = 0; y < 90; ++y) {
+            for (int x = 0; x < 96; ++x) {
+                const bool differ = get_px(smooth.get(), x, y)[0] != get_px(sharp.get(), x, y)[0];
+                // Past the farthest mark around a sharp point, sqrt(2) (R + 3),
+                // and a measure's neighbour.
+                const int gap = std::max({c.x0 - x, x - c.x1, 0}) + std::max({c.y0 - y, y - c.y1, 0});
+                if (gap > 24) {
+                    ++far;
+                    EXPECT_FALSE(differ) << c.name << " at " << x << ", " << y;
+                } else {
+                    changed += differ;
+                }
+            }
+        }
+        EXPECT_GT(far, 1000u) << c.name;
+        EXPECT_GT(changed, 500u) << c.name;
+    }
+}
+
 // Every thread count and both instruction-set builds give the same bits, on an
 // image of several squares with ragged last ones: grain of at most 1.5 px
 // from one pixel to the next (the lines) and of 6 px (each pixel's own ray).
 TEST(Occlusion, SameBitsOnEveryThreadCountAndBuild) {
-    Img img = heights_of(150, 131, grain);
-    for (const float depth : {1.5f, 6.0f}) {
+    // And both: grain of 1.5 px with a few pixels raised by 6.
+    const Surface mixed = [](int x, int y) { return 0.25 * grain(x, y) + ((x * 7 + y * 3) % 613 ? 0 : 1); };
+    for (const auto& [f, depth] : {std::pair{Surface(grain), 1.5f}, {Surface(grain), 6.0f}, {mixed, 6.0f}}) {
+        Img img = heights_of(150, 131, f);
         const AoSettings s{depth, 20, 8, EDGE_WRAP};
         ImgbufPtr want = on_threads(1, [&] { return ao_map_on(CONVOLVE_PLAIN, img.get(), s); });
         ASSERT_TRUE(want);
@@ -163,18 +233,21 @@ TEST(Occlusion, SameBitsOnEveryThreadCountAndBuild) {
 // wrapped image.
 // Sharp heights (each pixel's own ray) too: there a block one lane could not
 // use leaves that lane as it was, so the tiled image's other grouping of
-// pixels into vectors gives the same bits.
+// pixels into vectors gives the same bits; and which pixels take their own
+// rays depends only on the heights around them.
 TEST(Occlusion, WrapIsTheCentreOfTheTiledImage) {
-    // Waves at D = 3 are smooth enough for the lines; at 16 they are not.
-    for (const float depth : {3.0f, 16.0f}) {
+    // Waves at D = 3 are smooth enough for the lines; at 16 they are not; at
+    // 3 with one spike, pixels near it take their own rays.
+    const Surface spike = spiked(waves, 20, 70, 2.0);
+    for (const auto& [f, depth] : {std::pair{Surface(waves), 3.0f}, {Surface(waves), 16.0f}, {spike, 3.0f}}) {
         ImgbufPtr tiled =
-            ao_map(heights_of(123, 450, [&](int x, int y) { return waves(x % 41, y % 150); }).get(),
+            ao_map(heights_of(123, 450, [&](int x, int y) { return f(x % 41, y % 150); }).get(),
                    {depth, 24, 16, EDGE_CLAMP});
         std::vector<double> centre;
         for (uint32_t y = 150; y < 300; ++y)
             for (uint32_t x = 41; x < 82; ++x) centre.push_back(get_px(tiled.get(), x, y)[0]);
         EXPECT_EQ(
-            largest_error(ao_map(heights_of(41, 150, waves).get(), {depth, 24, 16, EDGE_WRAP}).get(),
+            largest_error(ao_map(heights_of(41, 150, f).get(), {depth, 24, 16, EDGE_WRAP}).get(),
                           centre),
             0.0)
             << "D " << depth;
