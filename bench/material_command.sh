@@ -1,18 +1,20 @@
 #!/bin/bash
 # The whole material through the command against today's height + normal
 # command, and the DDS BC5 normal map against the PNG one, on a 4096 x 4096
-# photograph (docs/samples/bricks.png tiled 8 x 8). Prints the processor time
-# (user + system) of each run; rows are interleaved so that a busy machine
-# weighs on each alike, and at the end the median over the repetitions of
-# each one's six maps over its own two (this machine's speed drifts too much
-# for the least of each row taken apart). Needs python3-pil for the tiling.
-#   bench/material_command.sh build/rel/cli/reliefkit [REPS]
+# photograph (docs/samples/bricks.png, or the sample given, tiled 8 x 8).
+# Prints the processor time (user + system) of each run; rows are
+# interleaved so that a busy machine weighs on each alike, and at the end the
+# median over the repetitions of each one's six maps over its own two (this
+# machine's speed drifts too much for the least of each row taken apart).
+# Needs python3-pil for the tiling.
+#   bench/material_command.sh build/rel/cli/reliefkit [REPS] [SAMPLE.png]
 set -eu
 program=$(realpath "$1")
 reps=${2:-3}
+sample=$(realpath "${3:-$(dirname "$0")/../docs/samples/bricks.png}")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-/usr/bin/python3 - "$(dirname "$0")/../docs/samples/bricks.png" "$work/photo.png" <<'PY'
+/usr/bin/python3 - "$sample" "$work/photo.png" <<'PY'
 import sys
 from PIL import Image
 tile = Image.open(sys.argv[1]).convert("RGB")
