@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <functional>
+#include <tuple>
 #include <vector>
 
 #include "image_helpers.h"
@@ -269,9 +270,13 @@ TEST(Occlusion, EdgeCases) {
         EXPECT_TRUE(holes->pixels[4 * i] >= 0 && holes->pixels[4 * i] <= 1);
     // Sharp heights on images narrower and shorter than a vector of pixels
     // and than the radius, at the largest radius and depth.
-    for (const auto& [w, h] : {std::pair{1u, 13u}, {13u, 1u}, {2u, 2u}, {9u, 3u}}) {
+    // And one sharp pixel among smooth ones, marks reaching past every edge.
+    const Surface one_spike = spiked([](int, int) { return 0.0; }, 5, 1, 1.0);
+    for (const auto& [w, h, f] : {std::tuple{1u, 13u, Surface(grain)}, {13u, 1u, Surface(grain)},
+                                  {2u, 2u, Surface(grain)}, {9u, 3u, Surface(grain)},
+                                  {700u, 3u, one_spike}, {3u, 9u, one_spike}}) {
         for (EdgeMode edge : {EDGE_CLAMP, EDGE_WRAP}) {
-            ImgbufPtr sharp = ao_map(heights_of(w, h, grain).get(), {kAoMaxDepth, kAoMaxRadius, 7, edge});
+            ImgbufPtr sharp = ao_map(heights_of(w, h, f).get(), {kAoMaxDepth, kAoMaxRadius, 7, edge});
             ASSERT_TRUE(sharp);
             for (uint32_t i = 0; i < w * h; ++i)
                 EXPECT_TRUE(sharp->pixels[4 * i] >= 0 && sharp->pixels[4 * i] <= 1) << w << "x" << h;
