@@ -245,11 +245,11 @@ void sweep(BandFn band, const std::vector<AoLineSet>& sets, bool across, const P
 constexpr float kAoSharpBorder = 3.0f;
 
 // Pixels within the diamond |dx| + |dy| <= d of a sharp point are marked, d
-// large enough that the diamond holds the disc of the distrust radius: two
-// passes each way along the rows and then the columns mark them in time
-// linear in the pixels however many points are sharp, and a pixel's mark
-// depends only on the heights around it (so the wrapped map stays the centre
-// of the tiled one).
+// large enough that the diamond holds the disc of radius min(s, R) +
+// kAoSharpBorder: two passes each way along the rows and then the columns
+// mark them in time linear in the pixels however many points are sharp, and
+// a pixel's mark depends only on the heights around it (so the wrapped map
+// stays the centre of the tiled one).
 int16_t diamond_radius(float sharpness, float radius) noexcept {
     return static_cast<int16_t>(std::ceil(1.41421356f * (std::min(sharpness, radius) + kAoSharpBorder)));
 }
