@@ -1,6 +1,7 @@
 #include "material/ao.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <cmath>
@@ -440,34 +441,49 @@ void exact_sweep(ExactFn fn, const std::vector<AoExactSet>& sets, bool across, c
     // filled once per orientation instead of once per set (on a gravel
     // photograph's heights a tenth less time for the whole map).
     uint32_t box_rows = 0, box_cols = 0;
+    std::vector<const AoExactSet*> here;
+    std::vector<std::unique_ptr<ExactLayout>> layouts;
+    std::vector<std::array<AoExactPlan, 2>> plans;
     for (const AoExactSet& set : sets) {
         if (set.transposed != across) continue;
         box_rows = std::max(box_rows, set.box_rows);
         box_cols = std::max(box_cols, set.box_cols);
-    }
-    if (marks) fill_box(q, plane_rows, box_rows, box_cols, box);
-    bool first = true;
-    for (const AoExactSet& set : sets) {
-        if (set.transposed != across) continue;
-        if (!marks) fill_box(q, plane_rows, set.box_rows, set.box_cols, box);
-        std::vector<std::unique_ptr<ExactLayout>> layouts;
-        AoExactPlan plans[2];
+        here.push_back(&set);
+        plans.emplace_back();
         for (uint32_t n = 0; n < set.ray_count; ++n) {
             layouts.push_back(std::make_unique<ExactLayout>(set.rays[n], q.stride));
-            plans[n] = layouts.back()->plan;
+            plans.back()[n] = layouts.back()->plan;
         }
-        // Strips of kStrip columns (a multiple of eight, so that no vector of
-        // pixels straddles two), the last one to the end of the row.
-        constexpr uint32_t kStrip = 128;
-        parallel_rows((cols + kStrip - 1) / kStrip, 1, [&](uint32_t s0, uint32_t s1) noexcept {
-            for (uint32_t strip = s0; strip < s1; ++strip) {
-                fn({q.origin(), box + origin, q.stride, rows, strip * kStrip,
-                    std::min(cols, (strip + 1) * kStrip), plans, set.ray_count, sums.origin(),
-                    sums.stride, first, marks, marks_stride});
-            }
-        });
-        first = false;
     }
+    // Strips of kStrip columns (a multiple of eight, so that no vector of
+    // pixels straddles two), the last one to the end of the row.
+    constexpr uint32_t kStrip = 128;
+    const uint32_t strips = (cols + kStrip - 1) / kStrip;
+    auto job = [&](size_t i, uint32_t strip, uint32_t r0, uint32_t r1) noexcept {
+        return AoExactJob{q.origin(), box + origin, q.stride, r0, r1, strip * kStrip,
+                          std::min(cols, (strip + 1) * kStrip), plans[i].data(),
+                          here[i]->ray_count, sums.origin(), sums.stride, i == 0, marks,
+                          marks_stride};
+    };
+    if (!marks) {
+        for (size_t i = 0; i < here.size(); ++i) {
+            fill_box(q, plane_rows, here[i]->box_rows, here[i]->box_cols, box);
+            parallel_rows(strips, 1, [&](uint32_t s0, uint32_t s1) noexcept {
+                for (uint32_t strip = s0; strip < s1; ++strip) fn(job(i, strip, 0, rows));
+            });
+        }
+        return;
+    }
+    // The marked pixels lie scattered, so every set works through a block of
+    // kRows rows of a strip before the next block: the heights and boxes
+    // around them are read from the cache by the sets after the first.
+    fill_box(q, plane_rows, box_rows, box_cols, box);
+    constexpr uint32_t kRows = 32;
+    parallel_rows(strips, 1, [&](uint32_t s0, uint32_t s1) noexcept {
+        for (uint32_t strip = s0; strip < s1; ++strip)
+            for (uint32_t r0 = 0; r0 < rows; r0 += kRows)
+                for (size_t i = 0; i < here.size(); ++i) fn(job(i, strip, r0, std::min(rows, r0 + kRows)));
+    });
 }
 
 ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings& settings) {

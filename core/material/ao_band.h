@@ -79,13 +79,14 @@ struct AoExactPlan {
     ptrdiff_t end_at, end_cell;   // the radius's cell, the last segment's
 };
 
-// Q columns [col_begin, col_end) of one exact set, every row: a strip of
-// columns keeps the rows around the pixels that its rays reach in the cache.
+// Q rows [row_begin, row_end) and columns [col_begin, col_end) of one exact
+// set: a strip of columns keeps the rows around the pixels that its rays
+// reach in the cache.
 struct AoExactJob {
     const float* plane;  // Q at row 0, column 0 of the image
     const float* box;    // the largest height in the set's box from each point
     ptrdiff_t stride;
-    uint32_t rows, col_begin, col_end;
+    uint32_t row_begin, row_end, col_begin, col_end;
     const AoExactPlan* plans;
     uint32_t ray_count;
     float* acc;  // as AoBandJob::acc

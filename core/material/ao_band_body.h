@@ -555,7 +555,7 @@ inline v8f exact_horizon(const float* p, const float* bx, ptrdiff_t stride,
 // The exact occlusion of one set over the job's strip (its marked pixels),
 // added into the sums (stored by the first set).
 void exact_rows(const AoExactJob& job) noexcept {
-    for (uint32_t r = 0; r < job.rows; ++r) {
+    for (uint32_t r = job.row_begin; r < job.row_end; ++r) {
         const ptrdiff_t row = static_cast<ptrdiff_t>(r) * job.stride;
         float* dst = job.acc + static_cast<ptrdiff_t>(r) * job.acc_stride;
         const uint8_t* marks = job.marks ? job.marks + static_cast<ptrdiff_t>(r) * job.marks_stride : nullptr;
