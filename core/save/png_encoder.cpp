@@ -15,6 +15,8 @@
 #include <new>
 #include <vector>
 
+#include "common/block_cache.h"
+#include "common/checked_size.h"
 #include "common/export_boundary.h"
 #include "common/thread_pool.h"
 #include "save/deflate_blocks.h"
@@ -176,9 +178,10 @@ class RowFilter {
 };
 
 // One band's compressed bytes and the Adler-32 of its filtered bytes. The
-// buffer stays with its slot from batch to batch, only grown.
+// buffer (room bytes) stays with its slot from batch to batch.
 struct Band {
-    std::vector<uint8_t> bytes;
+    uint8_t* bytes = nullptr;
+    size_t room = 0;
     size_t size = 0;
     uLong adler = 0;
     uint64_t filtered = 0;
@@ -186,17 +189,21 @@ struct Band {
 };
 
 // What a thread needs to make a band: a compressor (libdeflate's state is 670 KB
-// at level 6) and room for the band's filtered bytes. Made a few times per
-// save and handed from band to band, instead of being allocated, faulted in
-// and freed once per band.
+// at level 6) and room for the band's filtered bytes (a slot of the save's
+// block, or its own when more threads ask than the block has slots). Made a
+// few times per save and handed from band to band, instead of being
+// allocated, faulted in and freed once per band.
 struct Workspace {
     libdeflate_compressor* compressor = nullptr;
-    std::vector<uint8_t> filtered;
+    uint8_t* filtered = nullptr;
+    std::vector<uint8_t> own;
 };
 
 class Workspaces {
   public:
-    explicit Workspaces(int level) noexcept : level_(level) {}
+    // slot_count slots of slot_bytes at slots, one per workspace made.
+    Workspaces(int level, uint8_t* slots, size_t slot_bytes, uint32_t slot_count) noexcept
+        : level_(level), slots_(slots), slot_bytes_(slot_bytes), slot_count_(slot_count) {}
     ~Workspaces() {
         for (Workspace& w : free_) libdeflate_free_compressor(w.compressor);
     }
@@ -220,6 +227,7 @@ class Workspaces {
 
   private:
     Workspace take() {
+        uint32_t slot;
         {
             std::lock_guard hold(lock_);
             if (!free_.empty()) {
@@ -227,8 +235,16 @@ class Workspaces {
                 free_.pop_back();
                 return w;
             }
+            slot = made_++;
         }
-        return Workspace{libdeflate_alloc_compressor(level_), {}};
+        Workspace w{libdeflate_alloc_compressor(level_), nullptr, {}};
+        if (slot < slot_count_) {
+            w.filtered = slots_ + size_t{slot} * slot_bytes_;
+        } else {
+            w.own.resize(slot_bytes_);
+            w.filtered = w.own.data();
+        }
+        return w;
     }
 
     void give(Workspace&& w) noexcept {
@@ -241,6 +257,10 @@ class Workspaces {
     }
 
     int level_;
+    uint8_t* slots_;
+    size_t slot_bytes_;
+    uint32_t slot_count_;
+    uint32_t made_ = 0;
     std::mutex lock_;
     std::vector<Workspace> free_;
 };
@@ -264,31 +284,28 @@ struct Encoder {
         if (!space->compressor) return;
         RowFilter filter(row_bytes, layout.bytes_per_pixel(), allowed_filters(layout));
         band.filtered = uint64_t{y1 - y0} * (row_bytes + 1);
-        std::vector<uint8_t>& filtered = space->filtered;
-        if (filtered.size() < band.filtered) filtered.resize(band.filtered);
+        uint8_t* const filtered = space->filtered;
         if (y0 > 0) {
             rows(context, y0 - 1, filter.current());
             filter.advance();
         }
         for (uint32_t y = y0; y < y1; ++y) {
             rows(context, y, filter.current());
-            std::memcpy(filtered.data() + (y - y0) * (row_bytes + 1), filter.filter(),
-                        row_bytes + 1);
+            std::memcpy(filtered + (y - y0) * (row_bytes + 1), filter.filter(), row_bytes + 1);
             filter.advance();
         }
         const size_t n = band.filtered;
-        band.adler = libdeflate_adler32(1, filtered.data(), n);
+        band.adler = libdeflate_adler32(1, filtered, n);
         const size_t bound = libdeflate_deflate_compress_bound(space->compressor, n);
-        const size_t room = std::max(bound + 5, stored_bound(n));
-        if (band.bytes.size() < room) band.bytes.resize(room);
-        band.size = libdeflate_deflate_compress(space->compressor, filtered.data(), n,
-                                                band.bytes.data(), bound);
+        // The room was made for the largest band (band_room).
+        if (band.room < std::max(bound + 5, stored_bound(n))) return;
+        band.size = libdeflate_deflate_compress(space->compressor, filtered, n, band.bytes, bound);
         if (band.size == 0) return;
         if (b + 1 < bands) {
             // A stream that does not walk (never seen) is kept as stored blocks
             // rather than left final.
-            const auto joined = make_not_final(band.bytes.data(), band.size);
-            band.size = joined ? *joined : store_not_final(filtered.data(), n, band.bytes.data());
+            const auto joined = make_not_final(band.bytes, band.size);
+            band.size = joined ? *joined : store_not_final(filtered, n, band.bytes);
         }
         band.ok = true;
     }
@@ -329,6 +346,17 @@ bool write_chunk(ByteSink& out, const char* type, const Bytes (&parts)[3]) noexc
     return out.write(tail, 4);
 }
 
+// Room for a band of at most filtered bytes: the compressor's bound with the
+// five bytes of an empty stored block, or the band as stored blocks, whichever
+// is more. 0 when no compressor can be had.
+size_t band_room(int level, size_t filtered) noexcept {
+    libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+    if (!c) return 0;
+    const size_t bound = libdeflate_deflate_compress_bound(c, filtered);
+    libdeflate_free_compressor(c);
+    return std::max(bound + 5, stored_bound(filtered));
+}
+
 }  // namespace
 
 uint32_t png_band_rows(uint64_t row_bytes) noexcept {
@@ -342,17 +370,35 @@ PngDataResult write_png_data(ByteSink& out, const PngLayout& layout, PngRowProdu
     const size_t row_bytes = size_t{layout.width} * layout.bytes_per_pixel();
     const uint32_t band_rows = png_band_rows(row_bytes);
     const uint32_t bands = (layout.height - 1) / band_rows + 1;
-    Workspaces spaces(level);
-    const Encoder encoder{layout, rows, context, row_bytes, band_rows, bands, spaces};
     // Bands go out in order, a batch of them made at a time so that only the
     // batch's compressed bytes are held.
     const uint32_t batch = std::max(4u, 2 * thread_count());
+    const uint32_t slots = std::min(batch, bands);
+    const uint32_t workers = std::min(slots, thread_count());
+    // The batch's compressed bytes and the workers' filtered bytes, about
+    // 1 MiB each, in one block: from the cache it is faulted in once per
+    // process, where malloc maps each afresh and faults it in page by page at
+    // every save.
+    const size_t filtered_bytes = size_t{std::min(band_rows, layout.height)} * (row_bytes + 1);
+    const size_t room = band_room(level, filtered_bytes);
+    if (room == 0) return PngDataResult::out_of_memory;
+    const auto block_bytes = checked_product(
+        uint64_t{slots} * room + uint64_t{workers} * filtered_bytes, 1, 1, uint64_t{1} << 40);
+    const Block block(block_bytes ? static_cast<size_t>(*block_bytes) : 0);
+    if (!block_bytes || !block) return PngDataResult::out_of_memory;
+    uint8_t* const buffers = block.get<uint8_t>();
+    Workspaces spaces(level, buffers + size_t{slots} * room, filtered_bytes, workers);
+    const Encoder encoder{layout, rows, context, row_bytes, band_rows, bands, spaces};
     std::vector<Band> made;
     if (!guarded(false, [&] {
-            made.resize(std::min(batch, bands));
+            made.resize(slots);
             return true;
         }))
         return PngDataResult::out_of_memory;
+    for (uint32_t i = 0; i < slots; ++i) {
+        made[i].bytes = buffers + size_t{i} * room;
+        made[i].room = room;
+    }
     const std::array<uint8_t, 2> header = zlib_header(level);
     uLong adler = 1;
     for (uint32_t first = 0; first < bands; first += batch) {
@@ -373,7 +419,7 @@ PngDataResult write_png_data(ByteSink& out, const PngLayout& layout, PngRowProdu
             uint8_t check[4];
             put32(check, static_cast<uint32_t>(adler));
             const Bytes parts[3] = {{header.data(), b == 0 ? 2u : 0u},
-                                    {band.bytes.data(), band.size},
+                                    {band.bytes, band.size},
                                     {check, b + 1 == bands ? 4u : 0u}};
             if (!write_chunk(out, "IDAT", parts)) return PngDataResult::write_failed;
         }

@@ -77,6 +77,9 @@ TEST_P(PngEncoder, FiltersAsLibpngAndDecodesTheSame) {
     const Bytes reference = encode(f);
     const Bytes one = ours(f, 1), many = ours(f, 3);
     EXPECT_EQ(one, many);
+    // Fewer threads than the pool has workers from before.
+    ours(f, 8);
+    EXPECT_EQ(ours(f, 2), one);
     EXPECT_EQ(inflated(one, f), inflated(reference, f));
     const auto a = decode(one), b = decode(reference);
     ASSERT_TRUE(a && b);
