@@ -91,6 +91,51 @@ float bc4_assign(const float v[16], const float pal[8], uint8_t index[16]) noexc
     return sum;
 }
 
+// The sum of the squared errors alone, as bc4_assign adds it: the searches
+// weigh hundreds of pairs a block and need no indices but the winner's.
+float bc4_error(const float v[16], const float pal[8]) noexcept {
+    __m128 x[4], least[4];
+    const __m128 p0 = _mm_set1_ps(pal[0]);
+    for (int j = 0; j < 4; ++j) {
+        x[j] = _mm_loadu_ps(v + 4 * j);
+        const __m128 d = _mm_sub_ps(x[j], p0);
+        least[j] = _mm_mul_ps(d, d);
+    }
+    for (int k = 1; k < 8; ++k) {
+        const __m128 p = _mm_set1_ps(pal[k]);
+        for (int j = 0; j < 4; ++j) {
+            const __m128 d = _mm_sub_ps(x[j], p);
+            least[j] = _mm_min_ps(_mm_mul_ps(d, d), least[j]);
+        }
+    }
+    alignas(16) float errors[16];
+    for (int j = 0; j < 4; ++j) _mm_store_ps(errors + 4 * j, least[j]);
+    float sum = 0.0f;
+    for (int i = 0; i < 16; ++i) sum += errors[i];
+    return sum;
+}
+
+// Each index's weights on e0 (u) and e1 (w) where the palette puts it. Black
+// and white (indices 6 and 7 of six levels) do not move: both 0, which adds
+// nothing to the sums (every term is at least 0). A table, not a division and
+// two branches on the index per sample.
+struct Bc4Weights {
+    float u[8], w[8];
+};
+
+constexpr Bc4Weights bc4_weights(bool eight) {
+    Bc4Weights t{};
+    const float steps = eight ? 7.0f : 5.0f;
+    for (int k = 0; k < 8; ++k) {
+        if (!eight && k >= 6) continue;
+        t.w[k] = k == 0 ? 0.0f : k == 1 ? 1.0f : static_cast<float>(k - 1) / steps;
+        t.u[k] = 1.0f - t.w[k];
+    }
+    return t;
+}
+
+constexpr Bc4Weights kBc4Eight = bc4_weights(true), kBc4Six = bc4_weights(false);
+
 // The endpoint search of one block: errors of the pairs tried so far are kept
 // (a small open-addressed table), since the searches meet the same pairs often.
 class Bc4Search {
@@ -105,9 +150,8 @@ class Bc4Search {
             if (keys_[slot] == 0) break;
         }
         float pal[8];
-        uint8_t index[16];
         bc4_palette(e0, e1, pal);
-        const float e = bc4_assign(v_, pal, index);
+        const float e = bc4_error(v_, pal);
         if (keys_[slot] == 0) {
             keys_[slot] = key;
             errors_[slot] = e;
@@ -127,13 +171,10 @@ class Bc4Search {
         uint8_t index[16];
         bc4_palette(e0, e1, pal);
         bc4_assign(v_, pal, index);
-        const float steps = e0 > e1 ? 7.0f : 5.0f;
+        const Bc4Weights& weights = e0 > e1 ? kBc4Eight : kBc4Six;
         float aa = 0.0f, ab = 0.0f, bb = 0.0f, av = 0.0f, bv = 0.0f;
         for (int i = 0; i < 16; ++i) {
-            const int k = index[i];
-            if (e0 <= e1 && k >= 6) continue;  // black and white do not move
-            const float w = k == 0 ? 0.0f : k == 1 ? 1.0f : static_cast<float>(k - 1) / steps;
-            const float u = 1.0f - w;
+            const float u = weights.u[index[i]], w = weights.w[index[i]];
             aa += u * u;
             ab += u * w;
             bb += w * w;
