@@ -36,17 +36,29 @@ struct BitWriter {
 // ---- BC4 ----
 
 // The palette of endpoints e0, e1 in index order: e0 > e1 gives 8 levels
-// from e0 to e1; otherwise 6 from e0 to e1, then black and white.
+// from e0 to e1; otherwise 6 from e0 to e1, then black and white. Each level
+// is an integer sum divided by 7 or 5 once (exact until the division), so four
+// levels a vector are the levels one at a time.
 void bc4_palette(int e0, int e1, float pal[8]) noexcept {
-    const auto a = static_cast<float>(e0);
-    const auto b = static_cast<float>(e1);
-    pal[0] = a;
-    pal[1] = b;
-    for (int k = 2; k < 8; ++k) {
-        const auto i = static_cast<float>(k - 1);
-        pal[k] = e0 > e1 ? ((7.0f - i) * a + i * b) / 7.0f : ((5.0f - i) * a + i * b) / 5.0f;
-    }
-    if (e0 <= e1) {
+    const __m128 a = _mm_set1_ps(static_cast<float>(e0));
+    const __m128 b = _mm_set1_ps(static_cast<float>(e1));
+    pal[0] = static_cast<float>(e0);
+    pal[1] = static_cast<float>(e1);
+    if (e0 > e1) {
+        const __m128 seven = _mm_set1_ps(7.0f);
+        const __m128 low = _mm_add_ps(_mm_mul_ps(_mm_setr_ps(6, 5, 4, 3), a),
+                                      _mm_mul_ps(_mm_setr_ps(1, 2, 3, 4), b));
+        const __m128 high = _mm_add_ps(_mm_mul_ps(_mm_setr_ps(2, 1, 0, 0), a),
+                                       _mm_mul_ps(_mm_setr_ps(5, 6, 0, 0), b));
+        _mm_storeu_ps(pal + 2, _mm_div_ps(low, seven));
+        alignas(16) float rest[4];
+        _mm_store_ps(rest, _mm_div_ps(high, seven));
+        pal[6] = rest[0];
+        pal[7] = rest[1];
+    } else {
+        const __m128 mid = _mm_add_ps(_mm_mul_ps(_mm_setr_ps(4, 3, 2, 1), a),
+                                      _mm_mul_ps(_mm_setr_ps(1, 2, 3, 4), b));
+        _mm_storeu_ps(pal + 2, _mm_div_ps(mid, _mm_set1_ps(5.0f)));
         pal[6] = 0.0f;
         pal[7] = 255.0f;
     }
