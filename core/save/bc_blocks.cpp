@@ -64,10 +64,9 @@ void bc4_palette(int e0, int e1, float pal[8]) noexcept {
     }
 }
 
-// Each sample's nearest palette entry (the first of equals) and the sum of
-// the squared errors, added in sample order. Four samples a vector, each with
-// the same operations as one alone.
-float bc4_assign(const float v[16], const float pal[8], uint8_t index[16]) noexcept {
+// Each sample's nearest palette entry (the first of equals). Four samples a
+// vector, each with the same operations as one alone.
+void bc4_assign(const float v[16], const float pal[8], uint8_t index[16]) noexcept {
     __m128 x[4], least[4];
     __m128i chosen[4];
     const __m128 p0 = _mm_set1_ps(pal[0]);
@@ -89,22 +88,15 @@ float bc4_assign(const float v[16], const float pal[8], uint8_t index[16]) noexc
             least[j] = _mm_min_ps(e, least[j]);
         }
     }
-    alignas(16) float errors[16];
-    alignas(16) int32_t k[16];
-    for (int j = 0; j < 4; ++j) {
-        _mm_store_ps(errors + 4 * j, least[j]);
-        _mm_store_si128(reinterpret_cast<__m128i*>(k + 4 * j), chosen[j]);
-    }
-    float sum = 0.0f;
-    for (int i = 0; i < 16; ++i) {
-        sum += errors[i];
-        index[i] = static_cast<uint8_t>(k[i]);
-    }
-    return sum;
+    // Indices 0..7: packing keeps them.
+    const __m128i low = _mm_packs_epi32(chosen[0], chosen[1]);
+    const __m128i high = _mm_packs_epi32(chosen[2], chosen[3]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(index), _mm_packus_epi16(low, high));
 }
 
-// The sum of the squared errors alone, as bc4_assign adds it: the searches
-// weigh hundreds of pairs a block and need no indices but the winner's.
+// The squared error of each sample's nearest palette entry, added in sample
+// order: the searches weigh hundreds of pairs a block and need no indices
+// but the winner's (bc4_assign).
 float bc4_error(const float v[16], const float pal[8]) noexcept {
     __m128 x[4], least[4];
     const __m128 p0 = _mm_set1_ps(pal[0]);
