@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "common/block_cache.h"
@@ -201,9 +202,15 @@ struct Workspace {
 
 class Workspaces {
   public:
-    // slot_count slots of slot_bytes at slots, one per workspace made.
-    Workspaces(int level, uint8_t* slots, size_t slot_bytes, uint32_t slot_count) noexcept
-        : level_(level), slots_(slots), slot_bytes_(slot_bytes), slot_count_(slot_count) {}
+    // slot_count slots of slot_bytes at slots, one per workspace made; the
+    // first workspace takes first (owned from here on).
+    Workspaces(int level, libdeflate_compressor* first, uint8_t* slots, size_t slot_bytes,
+               uint32_t slot_count)
+        : level_(level), slots_(slots), slot_bytes_(slot_bytes), slot_count_(slot_count) {
+        free_.reserve(1);  // throws before first is taken, if at all
+        free_.push_back(Workspace{first, slots, {}});
+        made_ = 1;
+    }
     ~Workspaces() {
         for (Workspace& w : free_) libdeflate_free_compressor(w.compressor);
     }
@@ -348,14 +355,14 @@ bool write_chunk(ByteSink& out, const char* type, const Bytes (&parts)[3]) noexc
 
 // Room for a band of at most filtered bytes: the compressor's bound with the
 // five bytes of an empty stored block, or the band as stored blocks, whichever
-// is more. 0 when no compressor can be had.
-size_t band_room(int level, size_t filtered) noexcept {
-    libdeflate_compressor* c = libdeflate_alloc_compressor(level);
-    if (!c) return 0;
-    const size_t bound = libdeflate_deflate_compress_bound(c, filtered);
-    libdeflate_free_compressor(c);
-    return std::max(bound + 5, stored_bound(filtered));
+// is more.
+size_t band_room(libdeflate_compressor* c, size_t filtered) noexcept {
+    return std::max(libdeflate_deflate_compress_bound(c, filtered) + 5, stored_bound(filtered));
 }
+
+struct FreeCompressor {
+    void operator()(libdeflate_compressor* c) const noexcept { libdeflate_free_compressor(c); }
+};
 
 }  // namespace
 
@@ -380,21 +387,26 @@ PngDataResult write_png_data(ByteSink& out, const PngLayout& layout, PngRowProdu
     // process, where malloc maps each afresh and faults it in page by page at
     // every save.
     const size_t filtered_bytes = size_t{std::min(band_rows, layout.height)} * (row_bytes + 1);
-    const size_t room = band_room(level, filtered_bytes);
-    if (room == 0) return PngDataResult::out_of_memory;
+    std::unique_ptr<libdeflate_compressor, FreeCompressor> first(
+        libdeflate_alloc_compressor(level));
+    if (!first) return PngDataResult::out_of_memory;
+    const size_t room = band_room(first.get(), filtered_bytes);
     const auto block_bytes = checked_product(
         uint64_t{slots} * room + uint64_t{workers} * filtered_bytes, 1, 1, uint64_t{1} << 40);
     const Block block(block_bytes ? static_cast<size_t>(*block_bytes) : 0);
     if (!block_bytes || !block) return PngDataResult::out_of_memory;
     uint8_t* const buffers = block.get<uint8_t>();
-    Workspaces spaces(level, buffers + size_t{slots} * room, filtered_bytes, workers);
-    const Encoder encoder{layout, rows, context, row_bytes, band_rows, bands, spaces};
+    std::optional<Workspaces> spaces;
     std::vector<Band> made;
     if (!guarded(false, [&] {
+            spaces.emplace(level, first.get(), buffers + size_t{slots} * room, filtered_bytes,
+                           workers);
+            first.release();
             made.resize(slots);
             return true;
         }))
         return PngDataResult::out_of_memory;
+    const Encoder encoder{layout, rows, context, row_bytes, band_rows, bands, *spaces};
     for (uint32_t i = 0; i < slots; ++i) {
         made[i].bytes = buffers + size_t{i} * room;
         made[i].room = room;
