@@ -29,6 +29,7 @@ using BandFn = void (*)(const AoBandJob&) noexcept;
 
 BandFn band_fn(ConvolvePath path) noexcept {
 #if defined(__x86_64__)
+    if (path == CONVOLVE_AVX512 && convolve_path_supported(CONVOLVE_AVX512)) return ao_band_avx512;
     if (path != CONVOLVE_PLAIN && convolve_path_supported(CONVOLVE_AVX2)) return ao_band_avx2;
 #endif
     (void)path;
@@ -39,6 +40,7 @@ using ExactFn = void (*)(const AoExactJob&) noexcept;
 
 ExactFn exact_fn(ConvolvePath path) noexcept {
 #if defined(__x86_64__)
+    if (path == CONVOLVE_AVX512 && convolve_path_supported(CONVOLVE_AVX512)) return ao_exact_avx512;
     if (path != CONVOLVE_PLAIN && convolve_path_supported(CONVOLVE_AVX2)) return ao_exact_avx2;
 #endif
     (void)path;
@@ -256,7 +258,7 @@ int16_t diamond_radius(float sharpness, float radius) noexcept {
 }
 
 // The marks of both orientations, in each one's Q layout, rows padded with
-// zeros to a multiple of eight (AoExactJob::marks).
+// zeros to a multiple of kAoMarkPad (AoExactJob::marks).
 // Their memory, like the plane's, comes from the block cache: as malloc's
 // own it would be faulted in page by page at every call (a gravel
 // photograph's heights at 4096 x 4096: 17,000 faults for marks and reaches).
@@ -339,7 +341,8 @@ ExactMarks mark_sharp(const Plane& q, bool across, uint32_t rows, uint32_t cols,
     });
     MarkBytes& here = across ? m.across : m.rows;
     MarkBytes& there = across ? m.rows : m.across;
-    const ptrdiff_t here_stride = (cols + 7) / 8 * 8, there_stride = (rows + 7) / 8 * 8;
+    const ptrdiff_t here_stride = (cols + kAoMarkPad - 1) / kAoMarkPad * kAoMarkPad;
+    const ptrdiff_t there_stride = (rows + kAoMarkPad - 1) / kAoMarkPad * kAoMarkPad;
     (across ? m.across_stride : m.rows_stride) = here_stride;
     (across ? m.rows_stride : m.across_stride) = there_stride;
     here.assign(size_t{rows} * here_stride, 0);
@@ -465,7 +468,7 @@ void exact_sweep(ExactFn fn, const std::vector<AoExactSet>& sets, bool across, c
             plans.back()[n] = layouts.back()->plan;
         }
     }
-    // Strips of kStrip columns (a multiple of eight, so that no vector of
+    // Strips of kStrip columns (a multiple of sixteen, so that no vector of
     // pixels straddles two), the last one to the end of the row.
     constexpr uint32_t kStrip = 128;
     const uint32_t strips = (cols + kStrip - 1) / kStrip;

@@ -27,6 +27,11 @@ inline constexpr uint32_t kAoChunk = 256;
 inline constexpr uint32_t kAoMaxReach = kAoMaxFarSteps + kAoBlock;
 inline constexpr uint32_t kAoBufferRows = kAoChunk + 2 * kAoMaxReach;
 
+// The widest vector of pixels a kernel works on (AVX-512's sixteen floats):
+// the marks' rows are padded with zeros to a multiple of it, so that a vector
+// never reads marks past its row.
+inline constexpr uint32_t kAoMarkPad = 16;
+
 // Scratch of one worker, reused band after band.
 struct AoScratch {
     float lines[kAoBufferRows * kAoLineStride];   // line samples
@@ -93,7 +98,8 @@ struct AoExactJob {
     ptrdiff_t acc_stride;
     bool first;
     // Which pixels to work out: marks[r * marks_stride + x] is nonzero for
-    // Q row r, column x (rows padded with zeros to a multiple of eight); the
+    // Q row r, column x (rows padded with zeros to a multiple of
+    // kAoMarkPad); the
     // others are left alone. Null: all.
     const uint8_t* marks;
     ptrdiff_t marks_stride;
@@ -102,12 +108,14 @@ struct AoExactJob {
 void ao_exact_plain(const AoExactJob& job) noexcept;
 #if defined(__x86_64__)
 void ao_exact_avx2(const AoExactJob& job) noexcept;
+void ao_exact_avx512(const AoExactJob& job) noexcept;
 #endif
 
 // The occlusion of every ray of the set over the band's pixels.
 void ao_band_plain(const AoBandJob& job) noexcept;
 #if defined(__x86_64__)
 void ao_band_avx2(const AoBandJob& job) noexcept;
+void ao_band_avx512(const AoBandJob& job) noexcept;
 #endif
 
 }  // namespace rk

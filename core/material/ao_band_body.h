@@ -23,8 +23,20 @@
 namespace rk {
 namespace {
 
+// The pixels' vectors hold kW lanes: eight, or sixteen where the including
+// file defines RK_AO_WIDTH 16 (the AVX-512 build). The line samples and the
+// sums are moved eight floats at a time in every build (their rows are laid
+// out for that).
+#ifndef RK_AO_WIDTH
+#define RK_AO_WIDTH 8
+#endif
+constexpr uint32_t kW = RK_AO_WIDTH;
+static_assert(kW == 8 || kW == 16, "vectors of eight or sixteen floats");
+static_assert(kAoLanes % kW == 0 && kAoLineStride - kAoLanes >= 8, "whole vectors per band row");
+
 using v8f = float __attribute__((vector_size(32)));
-using v8i = int32_t __attribute__((vector_size(32)));
+using vf = float __attribute__((vector_size(4 * kW)));
+using vi = int32_t __attribute__((vector_size(4 * kW)));
 
 constexpr ptrdiff_t kLineStride = kAoLineStride;
 // How many rows ahead of its use a row of the plane or of the sums is fetched.
@@ -40,61 +52,97 @@ inline void store8(float* p, v8f v) noexcept {
     __builtin_memcpy(p, &v, sizeof v);
 }
 
-inline v8f splat(float x) noexcept {
-    return v8f{x, x, x, x, x, x, x, x};
+inline vf loadv(const float* p) noexcept {
+    vf v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
 }
 
-inline v8f vmax(v8f a, v8f b) noexcept {
+inline void storev(float* p, vf v) noexcept {
+    __builtin_memcpy(p, &v, sizeof v);
+}
+
+// (Not vf{} + x, which would turn -0 into +0.)
+inline vf splat(float x) noexcept {
+#if RK_AO_WIDTH == 8
+    return vf{x, x, x, x, x, x, x, x};
+#else
+    return vf{x, x, x, x, x, x, x, x, x, x, x, x, x, x, x, x};
+#endif
+}
+
+// A factor of a step that the ray's tables hold eight times over (one per lane
+// of an eight-float vector): loaded as it is, or spread over sixteen lanes.
+inline vf step_factor(const float* p) noexcept {
+#if RK_AO_WIDTH == 8
+    return loadv(p);
+#else
+    return splat(*p);
+#endif
+}
+
+inline vf vmax(vf a, vf b) noexcept {
     return a > b ? a : b;
 }
 
-inline v8f vmin(v8f a, v8f b) noexcept {
+inline vf vmin(vf a, vf b) noexcept {
     return a < b ? a : b;
 }
 
-inline bool any(v8i m) noexcept {
-#if defined(__AVX__)
+inline bool any(vi m) noexcept {
+#if RK_AO_WIDTH == 16 && defined(__AVX512F__)
+    const __m512i v = reinterpret_cast<__m512i>(m);
+    return _mm512_test_epi32_mask(v, v) != 0;
+#elif RK_AO_WIDTH == 8 && defined(__AVX__)
     const __m256i v = reinterpret_cast<__m256i>(m);
     return !_mm256_testz_si256(v, v);
 #elif defined(__SSE2__)
-    __m128i halves[2];
-    __builtin_memcpy(halves, &m, sizeof m);
-    return _mm_movemask_epi8(_mm_or_si128(halves[0], halves[1])) != 0;
+    __m128i parts[kW / 4];
+    __builtin_memcpy(parts, &m, sizeof m);
+    __m128i all = parts[0];
+    for (uint32_t i = 1; i < kW / 4; ++i) all = _mm_or_si128(all, parts[i]);
+    return _mm_movemask_epi8(all) != 0;
 #else
     int32_t r = 0;
-    for (int i = 0; i < 8; ++i) r |= m[i];
+    for (uint32_t i = 0; i < kW; ++i) r |= m[i];
     return r != 0;
 #endif
 }
 
 // Correctly rounded in every form.
-inline v8f vsqrt(v8f v) noexcept {
-#if defined(__AVX__)
-    return reinterpret_cast<v8f>(_mm256_sqrt_ps(reinterpret_cast<__m256>(v)));
+inline vf vsqrt(vf v) noexcept {
+#if RK_AO_WIDTH == 16 && defined(__AVX512F__)
+    // Every lane kept: the same instruction as _mm512_sqrt_ps, whose
+    // undefined merge source GCC 12 warns about.
+    return reinterpret_cast<vf>(_mm512_maskz_sqrt_ps(0xffff, reinterpret_cast<__m512>(v)));
+#elif RK_AO_WIDTH == 8 && defined(__AVX__)
+    return reinterpret_cast<vf>(_mm256_sqrt_ps(reinterpret_cast<__m256>(v)));
 #elif defined(__SSE2__)
-    __m128 halves[2];
-    __builtin_memcpy(halves, &v, sizeof v);
-    halves[0] = _mm_sqrt_ps(halves[0]);
-    halves[1] = _mm_sqrt_ps(halves[1]);
-    __builtin_memcpy(&v, halves, sizeof v);
+    __m128 parts[kW / 4];
+    __builtin_memcpy(parts, &v, sizeof v);
+    for (uint32_t i = 0; i < kW / 4; ++i) parts[i] = _mm_sqrt_ps(parts[i]);
+    __builtin_memcpy(&v, parts, sizeof v);
     return v;
 #else
-    for (int i = 0; i < 8; ++i) v[i] = __builtin_sqrtf(v[i]);
+    for (uint32_t i = 0; i < kW; ++i) v[i] = __builtin_sqrtf(v[i]);
     return v;
 #endif
 }
 
 // sin^2(atan(s)) for s > 0, else 0: the part of the sky a horizon of slope s
 // hides, cosine-weighted.
-inline v8f occluded(v8f s) noexcept {
-    const v8f s2 = s * s;
-    const v8f o = s2 / (splat(1.0f) + s2);
+inline vf occluded(vf s) noexcept {
+    const vf s2 = s * s;
+    const vf o = s2 / (splat(1.0f) + s2);
     return s > splat(0.0f) ? o : splat(0.0f);
 }
 
 // d = the larger of x and y, lane by lane over a band's row.
 inline void max_row(float* d, const float* x, const float* y) noexcept {
-    for (uint32_t c = 0; c < kAoLanes; c += 8) store8(d + c, vmax(load8(x + c), load8(y + c)));
+    for (uint32_t c = 0; c < kAoLanes; c += 8) {
+        const v8f a = load8(x + c), b = load8(y + c);
+        store8(d + c, a > b ? a : b);
+    }
 }
 
 // Samples the band's lines along Q rows [first_row, first_row + count) into
@@ -113,7 +161,7 @@ void sample_lines(const AoBandJob& job, int32_t first_row, uint32_t count) noexc
         for (uint32_t c = 0; c < kLineStride + 8; c += 16)
             __builtin_prefetch(src + kPrefetchRows * job.stride + c);
         float* dst = s.lines + i * kLineStride;
-        const v8f w = splat(at.frac);
+        const v8f w = {at.frac, at.frac, at.frac, at.frac, at.frac, at.frac, at.frac, at.frac};
         for (uint32_t c = 0; c < kLineStride; c += 8) {
             const v8f x0 = load8(src + c);
             const v8f x1 = load8(src + c + 1);
@@ -145,12 +193,12 @@ void sample_lines(const AoBandJob& job, int32_t first_row, uint32_t count) noexc
 // inverse distance, the same bits as (sample - h) / distance, so that the
 // sample's load folds into the subtraction.
 template <int dir, bool track_distance, uint32_t blocks>
-inline void far_horizon(const float* at, const float* bounds_at, const AoRay& ray, uint32_t first,
+__attribute__((always_inline)) inline void far_horizon(const float* at, const float* bounds_at, const AoRay& ray, uint32_t first,
                         float* slope_out, float* inv_out) noexcept {
     constexpr ptrdiff_t step = dir * kLineStride;
-    const v8f h = load8(at);
-    v8f best = splat(0.0f);
-    v8f ninv = splat(0.0f);
+    const vf h = loadv(at);
+    vf best = splat(0.0f);
+    vf ninv = splat(0.0f);
     const uint32_t last = ray.far_last;
     const float* p = at + first * step;
     // The maximum of a block's samples: sample j0 + i is i rows ahead of row
@@ -164,28 +212,28 @@ inline void far_horizon(const float* at, const float* bounds_at, const AoRay& ra
         const ptrdiff_t o = ptrdiff_t{k} * kAoBlock * step;
         const float* kid = nid + 8 * kAoBlock * k;
         // The first block is almost always worth looking at.
-        if (k > 0 && !any((h - load8(bp + o)) * load8(kid) > best)) continue;
-        v8f s[kAoBlock];
-        for (uint32_t i = 0; i < kAoBlock; ++i) s[i] = (h - load8(p + o + i * step)) * load8(kid + 8 * i);
-        const v8f top = vmax(vmax(vmax(s[0], s[1]), vmax(s[2], s[3])),
+        if (k > 0 && !any((h - loadv(bp + o)) * step_factor(kid) > best)) continue;
+        vf s[kAoBlock];
+        for (uint32_t i = 0; i < kAoBlock; ++i) s[i] = (h - loadv(p + o + i * step)) * step_factor(kid + 8 * i);
+        const vf top = vmax(vmax(vmax(s[0], s[1]), vmax(s[2], s[3])),
                              vmax(vmax(s[4], s[5]), vmax(s[6], s[7])));
-        const v8i higher = top > best;
+        const vi higher = top > best;
         best = higher ? top : best;
         if (track_distance) {
-            v8f top_ninv = splat(0.0f);
+            vf top_ninv = splat(0.0f);
             for (uint32_t i = kAoBlock; i-- > 0;)
-                top_ninv = s[i] == top ? load8(kid + 8 * i) : top_ninv;
+                top_ninv = s[i] == top ? step_factor(kid + 8 * i) : top_ninv;
             ninv = higher ? top_ninv : ninv;
         }
     }
     // The point at exactly the radius, between the last step and the next.
-    const v8f a = load8(at + last * step);
-    const v8f b = load8(at + (last + 1) * step);
-    const v8f d = splat(ray.inv_radius);
-    const v8f s = (a + splat(ray.end_frac) * (b - a) - h) * d;
-    const v8i higher = s > best;
-    store8(slope_out, higher ? s : best);
-    if (track_distance) store8(inv_out, higher ? d : -ninv);
+    const vf a = loadv(at + last * step);
+    const vf b = loadv(at + (last + 1) * step);
+    const vf d = splat(ray.inv_radius);
+    const vf s = (a + splat(ray.end_frac) * (b - a) - h) * d;
+    const vi higher = s > best;
+    storev(slope_out, higher ? s : best);
+    if (track_distance) storev(inv_out, higher ? d : -ninv);
 }
 
 // The far horizons of the band's lanes at `rows` consecutive rows for one
@@ -194,7 +242,7 @@ inline void far_horizon(const float* at, const float* bounds_at, const AoRay& ra
 template <int dir, bool track_distance, uint32_t blocks>
 void far_rows(const float* at, const float* bounds_at, const AoRay& ray, uint32_t first,
               uint32_t rows, float (*slope_out)[kLineStride], float (*inv_out)[kLineStride]) noexcept {
-    for (uint32_t v = 0; v < kAoLanes; v += 8) {
+    for (uint32_t v = 0; v < kAoLanes; v += kW) {
         for (uint32_t r = 0; r < rows; ++r) {
             const ptrdiff_t o = ptrdiff_t{r} * kLineStride + v;
             far_horizon<dir, track_distance, blocks>(at + o, bounds_at + o, ray, first,
@@ -264,8 +312,8 @@ NearPlan near_plan(const AoRay& ray, ptrdiff_t stride) noexcept {
 
 // The twist of the cell whose corner nearest the origin is c, for eight
 // pixels: q00 - q10 - q01 + q11, in that order.
-inline v8f cell_twist(const float* c, ptrdiff_t stride) noexcept {
-    return ((load8(c) - load8(c + stride)) - load8(c + 1)) + load8(c + stride + 1);
+inline vf cell_twist(const float* c, ptrdiff_t stride) noexcept {
+    return ((loadv(c) - loadv(c + stride)) - loadv(c + 1)) + loadv(c + stride + 1);
 }
 
 // The steepest slope of eight pixels' own rays within the near steps, at
@@ -277,19 +325,19 @@ inline v8f cell_twist(const float* c, ptrdiff_t stride) noexcept {
 // are the plan's counts when known at compile time (the common directions), 0
 // otherwise.
 template <uint32_t samples, uint32_t segments>
-inline v8f near_horizon(const float* p, ptrdiff_t stride, const NearPlan& plan, v8f floor) noexcept {
+inline vf near_horizon(const float* p, ptrdiff_t stride, const NearPlan& plan, vf floor) noexcept {
     const uint32_t sample_count = samples ? samples : plan.samples;
     const uint32_t segment_count = samples ? segments : plan.segments;
-    const v8f h = load8(p);
-    v8f best = splat(plan.major) * (load8(p + plan.step_at) - h) +
-               splat(plan.minor) * (load8(p + plan.minor_at) - h);
+    const vf h = loadv(p);
+    vf best = splat(plan.major) * (loadv(p + plan.step_at) - h) +
+               splat(plan.minor) * (loadv(p + plan.minor_at) - h);
     best = vmax(vmax(best, floor), splat(0.0f));
-    v8f value[kAoMaxNearSamples] = {};
-    v8f slope[kAoMaxNearSamples] = {};
+    vf value[kAoMaxNearSamples] = {};
+    vf slope[kAoMaxNearSamples] = {};
 #pragma GCC unroll 6
     for (uint32_t i = 0; i < sample_count; ++i) {
-        const v8f a = load8(p + plan.a[i]);
-        value[i] = a + (a - load8(p + plan.b[i])) * splat(plan.neg_w[i]);
+        const vf a = loadv(p + plan.a[i]);
+        value[i] = a + (a - loadv(p + plan.b[i])) * splat(plan.neg_w[i]);
         slope[i] = (h - value[i]) * splat(plan.neg_inv_tau[i]);
         best = vmax(best, slope[i]);
     }
@@ -297,9 +345,9 @@ inline v8f near_horizon(const float* p, ptrdiff_t stride, const NearPlan& plan, 
     // C (tau - tau0)(tau - tau1): the slope from the pixel, C tau + B + A / tau,
     // peaks at tau* = sqrt(A / C) with B - 2 sqrt(A C) when C < 0 and A < 0.
     const AoRay& ray = *plan.ray;
-    v8f twist[kAoMaxNearSamples] = {};
-    v8i worth[kAoMaxNearSamples] = {};
-    v8i any_worth = {};
+    vf twist[kAoMaxNearSamples] = {};
+    vi worth[kAoMaxNearSamples] = {};
+    vi any_worth = {};
 #pragma GCC unroll 6
     for (uint32_t i = 0; i < segment_count; ++i) {
         twist[i] = cell_twist(p + plan.cell[i], stride);
@@ -308,23 +356,23 @@ inline v8f near_horizon(const float* p, ptrdiff_t stride, const NearPlan& plan, 
     }
     // Rare: most cells bulge the other way or too little to matter.
     if (!any(any_worth)) return best;
-    v8f peak_best = best;
+    vf peak_best = best;
 #pragma GCC unroll 6
     for (uint32_t i = 0; i < segment_count; ++i) {
         if (!any(worth[i])) continue;
         const AoSegment& g = ray.segments[i];
-        const v8f cc = twist[i] * splat(ray.twist_scale);
-        const v8f f0 = value[i];
-        const v8f k = (value[i + 1] - f0) * splat(g.inv_len);
-        const v8f aa = ((f0 - h) - k * splat(g.tau0)) + cc * splat(g.tau_product);
-        const v8f bb = k - cc * splat(g.tau_sum);
-        const v8i inside = worth[i] & (cc < splat(0.0f)) & (aa > cc * splat(g.tau1_sq)) &
+        const vf cc = twist[i] * splat(ray.twist_scale);
+        const vf f0 = value[i];
+        const vf k = (value[i + 1] - f0) * splat(g.inv_len);
+        const vf aa = ((f0 - h) - k * splat(g.tau0)) + cc * splat(g.tau_product);
+        const vf bb = k - cc * splat(g.tau_sum);
+        const vi inside = worth[i] & (cc < splat(0.0f)) & (aa > cc * splat(g.tau1_sq)) &
                            (aa < cc * splat(g.tau0_sq));
         // A square root takes as long as many of the steps around it: none
         // where no lane's peak lies inside the cell.
         if (!any(inside)) continue;
-        const v8f root = vsqrt(inside ? aa * cc : splat(0.0f));
-        const v8f peak = bb - (root + root);
+        const vf root = vsqrt(inside ? aa * cc : splat(0.0f));
+        const vf peak = bb - (root + root);
         peak_best = inside ? vmax(peak_best, peak) : peak_best;
     }
     return peak_best;
@@ -368,25 +416,25 @@ void between_lines_row(const AoBandJob& job, const NearPlan* plans, uint32_t row
     const float* at = job.scratch->lines + row_in_buffer * kLineStride;
     const float frac = job.scratch->frac[row_in_buffer];
     // The pixel's weight for its second line; 0 on a line.
-    const v8f wb = splat(frac > 0.0f ? 1.0f - frac : 0.0f);
+    const vf wb = splat(frac > 0.0f ? 1.0f - frac : 0.0f);
     const float* p = job.plane + r * job.stride + job.first_line + job.pixel_shift[r];
-    for (uint32_t v = 0; v < kAoLanes; v += 8) {
-        const v8f hp = load8(p + v);
-        const v8f la = load8(at + v) - hp;
-        const v8f lb = load8(at + v + 1) - hp;
-        v8f total = splat(0.0f);
+    for (uint32_t v = 0; v < kAoLanes; v += kW) {
+        const vf hp = loadv(p + v);
+        const vf la = loadv(at + v) - hp;
+        const vf lb = loadv(at + v + 1) - hp;
+        vf total = splat(0.0f);
         for (uint32_t n = 0; n < set.ray_count; ++n) {
-            const v8f sa = load8(slope[n] + v) + la * load8(inv[n] + v);
-            const v8f sb = load8(slope[n] + v + 1) + lb * load8(inv[n] + v + 1);
-            const v8f oa = occluded(sa);
-            const v8f far = oa + wb * (occluded(sb) - oa);
+            const vf sa = loadv(slope[n] + v) + la * loadv(inv[n] + v);
+            const vf sb = loadv(slope[n] + v + 1) + lb * loadv(inv[n] + v + 1);
+            const vf oa = occluded(sa);
+            const vf far = oa + wb * (occluded(sb) - oa);
             // Below the nearer of the two far slopes the near ray cannot
             // raise the blend.
-            const v8f near =
+            const vf near =
                 near_horizon<samples, segments>(p + v, job.stride, plans[n], vmin(sa, sb));
             total = n == 0 ? vmax(occluded(near), far) : total + vmax(occluded(near), far);
         }
-        store8(sum + v, total);
+        storev(sum + v, total);
     }
 }
 
@@ -397,15 +445,15 @@ void on_lines_row(const AoBandJob& job, const NearPlan* plans, uint32_t, int32_t
                   const float* const* slope, const float* const*, float* sum) noexcept {
     const AoLineSet& set = *job.set;
     const float* p = job.plane + r * job.stride + job.first_line + job.pixel_shift[r];
-    for (uint32_t v = 0; v < kAoLanes; v += 8) {
-        v8f total = splat(0.0f);
+    for (uint32_t v = 0; v < kAoLanes; v += kW) {
+        vf total = splat(0.0f);
         for (uint32_t n = 0; n < set.ray_count; ++n) {
-            v8f s = load8(slope[n] + v);
+            vf s = loadv(slope[n] + v);
             if (samples == 0 ? plans[n].segments > 0 : segments > 0)
                 s = near_horizon<samples, segments>(p + v, job.stride, plans[n], s);
             total = n == 0 ? occluded(s) : total + occluded(s);
         }
-        store8(sum + v, total);
+        storev(sum + v, total);
     }
 }
 
@@ -473,17 +521,17 @@ void band(const AoBandJob& job) noexcept {
 // The steepest slope to the top of the surface's bulge inside the cell of
 // segment g (between the points of values f0 and f1 along the ray), for the
 // lanes where worth is set and that top lies inside the cell, else best.
-inline v8f cell_peak(v8f h, v8f twist, float twist_scale, v8f f0, v8f f1, const AoSegment& g,
-                     v8i worth, v8f best) noexcept {
-    const v8f cc = twist * splat(twist_scale);
-    const v8f k = (f1 - f0) * splat(g.inv_len);
-    const v8f aa = ((f0 - h) - k * splat(g.tau0)) + cc * splat(g.tau_product);
-    const v8f bb = k - cc * splat(g.tau_sum);
-    const v8i inside =
+inline vf cell_peak(vf h, vf twist, float twist_scale, vf f0, vf f1, const AoSegment& g,
+                     vi worth, vf best) noexcept {
+    const vf cc = twist * splat(twist_scale);
+    const vf k = (f1 - f0) * splat(g.inv_len);
+    const vf aa = ((f0 - h) - k * splat(g.tau0)) + cc * splat(g.tau_product);
+    const vf bb = k - cc * splat(g.tau_sum);
+    const vi inside =
         worth & (cc < splat(0.0f)) & (aa > cc * splat(g.tau1_sq)) & (aa < cc * splat(g.tau0_sq));
     if (!any(inside)) return best;
-    const v8f root = vsqrt(inside ? aa * cc : splat(0.0f));
-    const v8f peak = bb - (root + root);
+    const vf root = vsqrt(inside ? aa * cc : splat(0.0f));
+    const vf peak = bb - (root + root);
     return inside ? vmax(best, peak) : best;
 }
 
@@ -497,37 +545,37 @@ constexpr uint32_t kExactBlockCrossings = 2 * kAoExactBlock + 2;
 // cell, then the point at the radius. A block whose box cannot
 // beat a lane's slope so far leaves that lane as it was, whatever the other
 // lanes do, so that a lane's result does not depend on its neighbours.
-inline v8f exact_horizon(const float* p, const float* bx, ptrdiff_t stride,
+inline vf exact_horizon(const float* p, const float* bx, ptrdiff_t stride,
                          const AoExactPlan& plan) noexcept {
     const AoExactRay& ray = *plan.ray;
-    const v8f h = load8(p);
-    v8f best = splat(ray.major) * (load8(p + plan.step_at) - h) +
-               splat(ray.minor) * (load8(p + plan.minor_at) - h);
+    const vf h = loadv(p);
+    vf best = splat(ray.major) * (loadv(p + plan.step_at) - h) +
+               splat(ray.minor) * (loadv(p + plan.minor_at) - h);
     best = vmax(best, splat(0.0f));
-    v8f value[kExactBlockCrossings];
-    v8f slope[kExactBlockCrossings];
+    vf value[kExactBlockCrossings];
+    vf slope[kExactBlockCrossings];
     for (uint32_t k = 0; k < plan.block_count; ++k) {
         const AoExactBlock& block = plan.blocks[k];
-        v8i open = ~v8i{};
+        vi open = ~vi{};
         if (k > 0) {
-            open = (h - load8(bx + plan.box[k])) * splat(block.neg_inv_near) > best;
+            open = (h - loadv(bx + plan.box[k])) * splat(block.neg_inv_near) > best;
             if (!any(open)) continue;
         }
-        v8f got = best;
+        vf got = best;
         const uint32_t from = block.first ? block.first - 1 : 0;
         const uint32_t n = block.end - from;
         for (uint32_t i = 0; i < n; ++i) {
             const uint32_t c = from + i;
-            const v8f a = load8(p + plan.a[c]);
-            value[i] = a + (a - load8(p + plan.b[c])) * splat(plan.neg_w[c]);
+            const vf a = loadv(p + plan.a[c]);
+            value[i] = a + (a - loadv(p + plan.b[c])) * splat(plan.neg_w[c]);
             slope[i] = (h - value[i]) * splat(plan.neg_inv_tau[c]);
             got = vmax(got, slope[i]);
         }
         const uint32_t segments = plan.segment_count ? n - 1 : 0;
         for (uint32_t i = 0; i < segments; ++i) {
             const AoSegment& g = plan.segments[from + i];
-            const v8f twist = cell_twist(p + plan.cell[from + i], stride);
-            const v8i worth = twist * splat(g.bulge) > got - vmax(slope[i], slope[i + 1]);
+            const vf twist = cell_twist(p + plan.cell[from + i], stride);
+            const vi worth = twist * splat(g.bulge) > got - vmax(slope[i], slope[i + 1]);
             if (!any(worth)) continue;
             got = cell_peak(h, twist, ray.twist_scale, value[i], value[i + 1], g, worth, got);
         }
@@ -535,18 +583,18 @@ inline v8f exact_horizon(const float* p, const float* bx, ptrdiff_t stride,
     }
     // The point at the radius, and the cell between the last crossing and it.
     const float* e = p + plan.end_at;
-    const v8f top = load8(e) + (load8(e + 1) - load8(e)) * splat(ray.end_fc);
-    const v8f bottom = load8(e + stride) + (load8(e + stride + 1) - load8(e + stride)) * splat(ray.end_fc);
-    const v8f end = top + (bottom - top) * splat(ray.end_fr);
-    const v8f end_slope = (end - h) * splat(ray.inv_radius);
+    const vf top = loadv(e) + (loadv(e + 1) - loadv(e)) * splat(ray.end_fc);
+    const vf bottom = loadv(e + stride) + (loadv(e + stride + 1) - loadv(e + stride)) * splat(ray.end_fc);
+    const vf end = top + (bottom - top) * splat(ray.end_fr);
+    const vf end_slope = (end - h) * splat(ray.inv_radius);
     if (ray.end_segment_used) {
         const uint32_t c = plan.crossing_count - 1;
-        const v8f a = load8(p + plan.a[c]);
-        const v8f last = a + (a - load8(p + plan.b[c])) * splat(plan.neg_w[c]);
-        const v8f last_slope = (h - last) * splat(plan.neg_inv_tau[c]);
-        const v8f twist = cell_twist(p + plan.end_cell, stride);
+        const vf a = loadv(p + plan.a[c]);
+        const vf last = a + (a - loadv(p + plan.b[c])) * splat(plan.neg_w[c]);
+        const vf last_slope = (h - last) * splat(plan.neg_inv_tau[c]);
+        const vf twist = cell_twist(p + plan.end_cell, stride);
         const AoSegment& g = ray.end_segment;
-        const v8i worth = twist * splat(g.bulge) > best - vmax(last_slope, end_slope);
+        const vi worth = twist * splat(g.bulge) > best - vmax(last_slope, end_slope);
         if (any(worth)) best = cell_peak(h, twist, ray.twist_scale, last, end, g, worth, best);
     }
     return vmax(best, end_slope);
@@ -559,24 +607,26 @@ void exact_rows(const AoExactJob& job) noexcept {
         const ptrdiff_t row = static_cast<ptrdiff_t>(r) * job.stride;
         float* dst = job.acc + static_cast<ptrdiff_t>(r) * job.acc_stride;
         const uint8_t* marks = job.marks ? job.marks + static_cast<ptrdiff_t>(r) * job.marks_stride : nullptr;
-        for (uint32_t x = job.col_begin; x < job.col_end; x += 8) {
-            v8i marked = ~v8i{};
+        for (uint32_t x = job.col_begin; x < job.col_end; x += kW) {
+            vi marked = ~vi{};
             if (marks) {
-                uint64_t bytes;
-                std::memcpy(&bytes, marks + x, sizeof bytes);
-                if (bytes == 0) continue;
-                for (uint32_t lane = 0; lane < 8; ++lane)
-                    marked[lane] = (bytes >> (8 * lane)) & 0xff ? -1 : 0;
+                uint64_t bytes[kW / 8];
+                std::memcpy(bytes, marks + x, sizeof bytes);
+                uint64_t seen = 0;
+                for (const uint64_t b : bytes) seen |= b;
+                if (seen == 0) continue;
+                for (uint32_t lane = 0; lane < kW; ++lane)
+                    marked[lane] = (bytes[lane / 8] >> (8 * (lane % 8))) & 0xff ? -1 : 0;
             }
-            v8f total = splat(0.0f);
+            vf total = splat(0.0f);
             for (uint32_t n = 0; n < job.ray_count; ++n) {
-                const v8f o = occluded(exact_horizon(job.plane + row + x,
+                const vf o = occluded(exact_horizon(job.plane + row + x,
                                                      job.box + row + x, job.stride, job.plans[n]));
                 total = n == 0 ? o : total + o;
             }
-            const v8f sum = job.first ? total : load8(dst + x) + total;
+            const vf sum = job.first ? total : loadv(dst + x) + total;
             // Marked pixels among others: the lines' sums are already there.
-            store8(dst + x, marks ? (marked ? sum : load8(dst + x)) : sum);
+            storev(dst + x, marks ? (marked ? sum : loadv(dst + x)) : sum);
         }
     }
 }
