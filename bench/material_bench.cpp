@@ -106,6 +106,8 @@ int main(int argc, char** argv) try {
         // The eight-lane build beside the sixteen-lane one on AVX-512 machines.
         {"occlusion, K = 16, R = 64, D = 16, AVX2 build",
          [&] { Owned(rk::ao_map_on(rk::CONVOLVE_AVX2, height.p, ao).release()); }},
+        {"occlusion, K = 16, R = 32, D = 16, AVX2 build",
+         [&] { Owned(rk::ao_map_on(rk::CONVOLVE_AVX2, height.p, ao32).release()); }},
         {"curvature (defaults)",
          [&] { Owned(rk::curvature_map(height.p, rk::CurvatureSettings{}).release()); }},
         {"roughness (defaults)",

@@ -545,13 +545,15 @@ constexpr uint32_t kExactBlockCrossings = 2 * kAoExactBlock + 2;
 // cell, then the point at the radius. A block whose box cannot
 // beat a lane's slope so far leaves that lane as it was, whatever the other
 // lanes do, so that a lane's result does not depend on its neighbours.
+// floor is 0 in the lanes wanted and +infinity in the others: no block or
+// bulge opens for those, whose results are thrown away.
 inline vf exact_horizon(const float* p, const float* bx, ptrdiff_t stride,
-                         const AoExactPlan& plan) noexcept {
+                        const AoExactPlan& plan, vf floor) noexcept {
     const AoExactRay& ray = *plan.ray;
     const vf h = loadv(p);
     vf best = splat(ray.major) * (loadv(p + plan.step_at) - h) +
                splat(ray.minor) * (loadv(p + plan.minor_at) - h);
-    best = vmax(best, splat(0.0f));
+    best = vmax(best, floor);
     vf value[kExactBlockCrossings];
     vf slope[kExactBlockCrossings];
     for (uint32_t k = 0; k < plan.block_count; ++k) {
@@ -618,10 +620,12 @@ void exact_rows(const AoExactJob& job) noexcept {
                 for (uint32_t lane = 0; lane < kW; ++lane)
                     marked[lane] = (bytes[lane / 8] >> (8 * (lane % 8))) & 0xff ? -1 : 0;
             }
+            // The unmarked lanes of a vector do not open blocks of their own.
+            const vf floor = marked ? splat(0.0f) : splat(__builtin_inff());
             vf total = splat(0.0f);
             for (uint32_t n = 0; n < job.ray_count; ++n) {
-                const vf o = occluded(exact_horizon(job.plane + row + x,
-                                                     job.box + row + x, job.stride, job.plans[n]));
+                const vf o = occluded(exact_horizon(job.plane + row + x, job.box + row + x,
+                                                    job.stride, job.plans[n], floor));
                 total = n == 0 ? o : total + o;
             }
             const vf sum = job.first ? total : loadv(dst + x) + total;
