@@ -98,9 +98,8 @@ struct AoExactJob {
     ptrdiff_t acc_stride;
     bool first;
     // Which pixels to work out: marks[r * marks_stride + x] is nonzero for
-    // Q row r, column x (rows padded with zeros to a multiple of
-    // kAoMarkPad); the
-    // others are left alone. Null: all.
+    // Q row r, column x (rows padded with zeros to a multiple of kAoMarkPad);
+    // the others are left alone. Null: all.
     const uint8_t* marks;
     ptrdiff_t marks_stride;
 };
