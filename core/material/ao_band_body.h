@@ -42,23 +42,16 @@ constexpr ptrdiff_t kLineStride = kAoLineStride;
 // How many rows ahead of its use a row of the plane or of the sums is fetched.
 constexpr ptrdiff_t kPrefetchRows = 8;
 
-inline v8f load8(const float* p) noexcept {
-    v8f v;
+// V: v8f for the line samples and sums, vf for the pixels.
+template <class V>
+inline V load(const float* p) noexcept {
+    V v;
     __builtin_memcpy(&v, p, sizeof v);
     return v;
 }
 
-inline void store8(float* p, v8f v) noexcept {
-    __builtin_memcpy(p, &v, sizeof v);
-}
-
-inline vf loadv(const float* p) noexcept {
-    vf v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
-}
-
-inline void storev(float* p, vf v) noexcept {
+template <class V>
+inline void store(float* p, V v) noexcept {
     __builtin_memcpy(p, &v, sizeof v);
 }
 
@@ -75,7 +68,7 @@ inline vf splat(float x) noexcept {
 // of an eight-float vector): loaded as it is, or spread over sixteen lanes.
 inline vf step_factor(const float* p) noexcept {
 #if RK_AO_WIDTH == 8
-    return loadv(p);
+    return load<vf>(p);
 #else
     return splat(*p);
 #endif
@@ -140,8 +133,8 @@ inline vf occluded(vf s) noexcept {
 // d = the larger of x and y, lane by lane over a band's row.
 inline void max_row(float* d, const float* x, const float* y) noexcept {
     for (uint32_t c = 0; c < kAoLanes; c += 8) {
-        const v8f a = load8(x + c), b = load8(y + c);
-        store8(d + c, a > b ? a : b);
+        const v8f a = load<v8f>(x + c), b = load<v8f>(y + c);
+        store(d + c, a > b ? a : b);
     }
 }
 
@@ -163,9 +156,9 @@ void sample_lines(const AoBandJob& job, int32_t first_row, uint32_t count) noexc
         float* dst = s.lines + i * kLineStride;
         const v8f w = {at.frac, at.frac, at.frac, at.frac, at.frac, at.frac, at.frac, at.frac};
         for (uint32_t c = 0; c < kLineStride; c += 8) {
-            const v8f x0 = load8(src + c);
-            const v8f x1 = load8(src + c + 1);
-            store8(dst + c, x0 + w * (x1 - x0));
+            const v8f x0 = load<v8f>(src + c);
+            const v8f x1 = load<v8f>(src + c + 1);
+            store(dst + c, x0 + w * (x1 - x0));
         }
         // bounds[k] = max of lines[k .. k + 7], by doubling (pairs, fours,
         // eights) as soon as the rows a step needs are there, while they are
@@ -193,10 +186,11 @@ void sample_lines(const AoBandJob& job, int32_t first_row, uint32_t count) noexc
 // inverse distance, the same bits as (sample - h) / distance, so that the
 // sample's load folds into the subtraction.
 template <int dir, bool track_distance, uint32_t blocks>
-__attribute__((always_inline)) inline void far_horizon(const float* at, const float* bounds_at, const AoRay& ray, uint32_t first,
-                        float* slope_out, float* inv_out) noexcept {
+__attribute__((always_inline)) inline void far_horizon(const float* at, const float* bounds_at,
+                                                       const AoRay& ray, uint32_t first,
+                                                       float* slope_out, float* inv_out) noexcept {
     constexpr ptrdiff_t step = dir * kLineStride;
-    const vf h = loadv(at);
+    const vf h = load<vf>(at);
     vf best = splat(0.0f);
     vf ninv = splat(0.0f);
     const uint32_t last = ray.far_last;
@@ -212,9 +206,10 @@ __attribute__((always_inline)) inline void far_horizon(const float* at, const fl
         const ptrdiff_t o = ptrdiff_t{k} * kAoBlock * step;
         const float* kid = nid + 8 * kAoBlock * k;
         // The first block is almost always worth looking at.
-        if (k > 0 && !any((h - loadv(bp + o)) * step_factor(kid) > best)) continue;
+        if (k > 0 && !any((h - load<vf>(bp + o)) * step_factor(kid) > best)) continue;
         vf s[kAoBlock];
-        for (uint32_t i = 0; i < kAoBlock; ++i) s[i] = (h - loadv(p + o + i * step)) * step_factor(kid + 8 * i);
+        for (uint32_t i = 0; i < kAoBlock; ++i)
+            s[i] = (h - load<vf>(p + o + i * step)) * step_factor(kid + 8 * i);
         const vf top = vmax(vmax(vmax(s[0], s[1]), vmax(s[2], s[3])),
                              vmax(vmax(s[4], s[5]), vmax(s[6], s[7])));
         const vi higher = top > best;
@@ -227,13 +222,13 @@ __attribute__((always_inline)) inline void far_horizon(const float* at, const fl
         }
     }
     // The point at exactly the radius, between the last step and the next.
-    const vf a = loadv(at + last * step);
-    const vf b = loadv(at + (last + 1) * step);
+    const vf a = load<vf>(at + last * step);
+    const vf b = load<vf>(at + (last + 1) * step);
     const vf d = splat(ray.inv_radius);
     const vf s = (a + splat(ray.end_frac) * (b - a) - h) * d;
     const vi higher = s > best;
-    storev(slope_out, higher ? s : best);
-    if (track_distance) storev(inv_out, higher ? d : -ninv);
+    store(slope_out, higher ? s : best);
+    if (track_distance) store(inv_out, higher ? d : -ninv);
 }
 
 // The far horizons of the band's lanes at `rows` consecutive rows for one
@@ -313,7 +308,7 @@ NearPlan near_plan(const AoRay& ray, ptrdiff_t stride) noexcept {
 // The twist of the cell whose corner nearest the origin is c, for eight
 // pixels: q00 - q10 - q01 + q11, in that order.
 inline vf cell_twist(const float* c, ptrdiff_t stride) noexcept {
-    return ((loadv(c) - loadv(c + stride)) - loadv(c + 1)) + loadv(c + stride + 1);
+    return ((load<vf>(c) - load<vf>(c + stride)) - load<vf>(c + 1)) + load<vf>(c + stride + 1);
 }
 
 // The steepest slope of eight pixels' own rays within the near steps, at
@@ -328,16 +323,16 @@ template <uint32_t samples, uint32_t segments>
 inline vf near_horizon(const float* p, ptrdiff_t stride, const NearPlan& plan, vf floor) noexcept {
     const uint32_t sample_count = samples ? samples : plan.samples;
     const uint32_t segment_count = samples ? segments : plan.segments;
-    const vf h = loadv(p);
-    vf best = splat(plan.major) * (loadv(p + plan.step_at) - h) +
-               splat(plan.minor) * (loadv(p + plan.minor_at) - h);
+    const vf h = load<vf>(p);
+    vf best = splat(plan.major) * (load<vf>(p + plan.step_at) - h) +
+               splat(plan.minor) * (load<vf>(p + plan.minor_at) - h);
     best = vmax(vmax(best, floor), splat(0.0f));
     vf value[kAoMaxNearSamples] = {};
     vf slope[kAoMaxNearSamples] = {};
 #pragma GCC unroll 6
     for (uint32_t i = 0; i < sample_count; ++i) {
-        const vf a = loadv(p + plan.a[i]);
-        value[i] = a + (a - loadv(p + plan.b[i])) * splat(plan.neg_w[i]);
+        const vf a = load<vf>(p + plan.a[i]);
+        value[i] = a + (a - load<vf>(p + plan.b[i])) * splat(plan.neg_w[i]);
         slope[i] = (h - value[i]) * splat(plan.neg_inv_tau[i]);
         best = vmax(best, slope[i]);
     }
@@ -383,10 +378,10 @@ inline void put_row(float* __restrict dst, const float* __restrict sum, uint32_t
                     bool first) noexcept {
     uint32_t x = 0;
     if (first) {
-        for (; x + 8 <= count; x += 8) store8(dst + x, load8(sum + x));
+        for (; x + 8 <= count; x += 8) store(dst + x, load<v8f>(sum + x));
         for (; x < count; ++x) dst[x] = sum[x];
     } else {
-        for (; x + 8 <= count; x += 8) store8(dst + x, load8(dst + x) + load8(sum + x));
+        for (; x + 8 <= count; x += 8) store(dst + x, load<v8f>(dst + x) + load<v8f>(sum + x));
         for (; x < count; ++x) dst[x] += sum[x];
     }
 }
@@ -419,13 +414,13 @@ void between_lines_row(const AoBandJob& job, const NearPlan* plans, uint32_t row
     const vf wb = splat(frac > 0.0f ? 1.0f - frac : 0.0f);
     const float* p = job.plane + r * job.stride + job.first_line + job.pixel_shift[r];
     for (uint32_t v = 0; v < kAoLanes; v += kW) {
-        const vf hp = loadv(p + v);
-        const vf la = loadv(at + v) - hp;
-        const vf lb = loadv(at + v + 1) - hp;
+        const vf hp = load<vf>(p + v);
+        const vf la = load<vf>(at + v) - hp;
+        const vf lb = load<vf>(at + v + 1) - hp;
         vf total = splat(0.0f);
         for (uint32_t n = 0; n < set.ray_count; ++n) {
-            const vf sa = loadv(slope[n] + v) + la * loadv(inv[n] + v);
-            const vf sb = loadv(slope[n] + v + 1) + lb * loadv(inv[n] + v + 1);
+            const vf sa = load<vf>(slope[n] + v) + la * load<vf>(inv[n] + v);
+            const vf sb = load<vf>(slope[n] + v + 1) + lb * load<vf>(inv[n] + v + 1);
             const vf oa = occluded(sa);
             const vf far = oa + wb * (occluded(sb) - oa);
             // Below the nearer of the two far slopes the near ray cannot
@@ -434,7 +429,7 @@ void between_lines_row(const AoBandJob& job, const NearPlan* plans, uint32_t row
                 near_horizon<samples, segments>(p + v, job.stride, plans[n], vmin(sa, sb));
             total = n == 0 ? vmax(occluded(near), far) : total + vmax(occluded(near), far);
         }
-        storev(sum + v, total);
+        store(sum + v, total);
     }
 }
 
@@ -448,12 +443,12 @@ void on_lines_row(const AoBandJob& job, const NearPlan* plans, uint32_t, int32_t
     for (uint32_t v = 0; v < kAoLanes; v += kW) {
         vf total = splat(0.0f);
         for (uint32_t n = 0; n < set.ray_count; ++n) {
-            vf s = loadv(slope[n] + v);
+            vf s = load<vf>(slope[n] + v);
             if (samples == 0 ? plans[n].segments > 0 : segments > 0)
                 s = near_horizon<samples, segments>(p + v, job.stride, plans[n], s);
             total = n == 0 ? occluded(s) : total + occluded(s);
         }
-        storev(sum + v, total);
+        store(sum + v, total);
     }
 }
 
@@ -550,9 +545,9 @@ constexpr uint32_t kExactBlockCrossings = 2 * kAoExactBlock + 2;
 inline vf exact_horizon(const float* p, const float* bx, ptrdiff_t stride,
                         const AoExactPlan& plan, vf floor) noexcept {
     const AoExactRay& ray = *plan.ray;
-    const vf h = loadv(p);
-    vf best = splat(ray.major) * (loadv(p + plan.step_at) - h) +
-               splat(ray.minor) * (loadv(p + plan.minor_at) - h);
+    const vf h = load<vf>(p);
+    vf best = splat(ray.major) * (load<vf>(p + plan.step_at) - h) +
+               splat(ray.minor) * (load<vf>(p + plan.minor_at) - h);
     best = vmax(best, floor);
     vf value[kExactBlockCrossings];
     vf slope[kExactBlockCrossings];
@@ -560,7 +555,7 @@ inline vf exact_horizon(const float* p, const float* bx, ptrdiff_t stride,
         const AoExactBlock& block = plan.blocks[k];
         vi open = ~vi{};
         if (k > 0) {
-            open = (h - loadv(bx + plan.box[k])) * splat(block.neg_inv_near) > best;
+            open = (h - load<vf>(bx + plan.box[k])) * splat(block.neg_inv_near) > best;
             if (!any(open)) continue;
         }
         vf got = best;
@@ -568,8 +563,8 @@ inline vf exact_horizon(const float* p, const float* bx, ptrdiff_t stride,
         const uint32_t n = block.end - from;
         for (uint32_t i = 0; i < n; ++i) {
             const uint32_t c = from + i;
-            const vf a = loadv(p + plan.a[c]);
-            value[i] = a + (a - loadv(p + plan.b[c])) * splat(plan.neg_w[c]);
+            const vf a = load<vf>(p + plan.a[c]);
+            value[i] = a + (a - load<vf>(p + plan.b[c])) * splat(plan.neg_w[c]);
             slope[i] = (h - value[i]) * splat(plan.neg_inv_tau[c]);
             got = vmax(got, slope[i]);
         }
@@ -585,14 +580,15 @@ inline vf exact_horizon(const float* p, const float* bx, ptrdiff_t stride,
     }
     // The point at the radius, and the cell between the last crossing and it.
     const float* e = p + plan.end_at;
-    const vf top = loadv(e) + (loadv(e + 1) - loadv(e)) * splat(ray.end_fc);
-    const vf bottom = loadv(e + stride) + (loadv(e + stride + 1) - loadv(e + stride)) * splat(ray.end_fc);
+    const vf top = load<vf>(e) + (load<vf>(e + 1) - load<vf>(e)) * splat(ray.end_fc);
+    const vf bottom =
+        load<vf>(e + stride) + (load<vf>(e + stride + 1) - load<vf>(e + stride)) * splat(ray.end_fc);
     const vf end = top + (bottom - top) * splat(ray.end_fr);
     const vf end_slope = (end - h) * splat(ray.inv_radius);
     if (ray.end_segment_used) {
         const uint32_t c = plan.crossing_count - 1;
-        const vf a = loadv(p + plan.a[c]);
-        const vf last = a + (a - loadv(p + plan.b[c])) * splat(plan.neg_w[c]);
+        const vf a = load<vf>(p + plan.a[c]);
+        const vf last = a + (a - load<vf>(p + plan.b[c])) * splat(plan.neg_w[c]);
         const vf last_slope = (h - last) * splat(plan.neg_inv_tau[c]);
         const vf twist = cell_twist(p + plan.end_cell, stride);
         const AoSegment& g = ray.end_segment;
@@ -628,9 +624,9 @@ void exact_rows(const AoExactJob& job) noexcept {
                                                     job.stride, job.plans[n], floor));
                 total = n == 0 ? o : total + o;
             }
-            const vf sum = job.first ? total : loadv(dst + x) + total;
+            const vf sum = job.first ? total : load<vf>(dst + x) + total;
             // Marked pixels among others: the lines' sums are already there.
-            storev(dst + x, marks ? (marked ? sum : loadv(dst + x)) : sum);
+            store(dst + x, marks ? (marked ? sum : load<vf>(dst + x)) : sum);
         }
     }
 }
