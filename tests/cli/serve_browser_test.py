@@ -4,7 +4,7 @@ pipe (no driver library needed): the sample's maps appear, moving a control
 brings new maps and a new command line, dragging the preview's light sets
 --light, and the lit preview is not blank.
 Exits 77 (skipped) when no Chromium is installed."""
-import base64, json, os, shutil, signal, subprocess, sys, tempfile
+import base64, json, os, shutil, signal, subprocess, sys, tempfile, time
 
 CHECK_PAGE = r"""(async () => {
   const until = async (done, what) => {
@@ -47,8 +47,10 @@ def devtools(chromium, profile):
              '--use-angle=swiftshader', '--enable-unsafe-swiftshader', '--window-size=1400,1050',
              '--remote-debugging-pipe', '--user-data-dir=' + profile]
     # Chromium's own temporary files go inside the profile, removed with it.
+    # Its own process group: its helper processes are stopped with it.
     proc = subprocess.Popen([chromium] + flags, close_fds=False, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL, env=dict(os.environ, TMPDIR=profile),
+                            start_new_session=True,
                             preexec_fn=lambda: (os.dup2(to_r, 3), os.dup2(from_w, 4)))
     os.close(to_r)
     os.close(from_w)
@@ -114,11 +116,20 @@ def main(program, sample, screenshot):
         return 0
     finally:
         if browser:
-            browser.kill()
+            try:
+                os.killpg(browser.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
             browser.wait()
         server.send_signal(signal.SIGTERM)
         server.wait(timeout=10)
-        shutil.rmtree(profile, ignore_errors=True)
+        # A helper that was writing into the profile as it was killed may
+        # still finish that write: remove until nothing is left.
+        for _ in range(50):
+            shutil.rmtree(profile, ignore_errors=True)
+            if not os.path.exists(profile):
+                break
+            time.sleep(0.1)
 
 
 if __name__ == '__main__':  # --program P --sample S --screenshot FILE
