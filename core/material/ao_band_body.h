@@ -1,5 +1,5 @@
 // The occlusion of one band of lines for one line set, written once over
-// vectors of eight floats and compiled by one file per instruction set. Every
+// vectors of kW floats and compiled by one file per instruction set. Every
 // lane does the same single-precision operations in the same order in every
 // build, and what a lane computes never depends on the other lanes (a block or
 // a bulge skipped for all of them could not have changed any), so all builds,
@@ -173,7 +173,7 @@ void sample_lines(const AoBandJob& job, int32_t first_row, uint32_t count) noexc
     }
 }
 
-// The horizon of eight lines at one row from step `first` on: the largest
+// The horizon of kW lines at one row from step `first` on: the largest
 // slope to their samples up to the radius and, when track_distance, one over
 // the distance of the nearest sample that has it (both 0 when nothing rises
 // above the line). Blocks of kAoBlock steps whose highest sample cannot beat a
@@ -305,13 +305,13 @@ NearPlan near_plan(const AoRay& ray, ptrdiff_t stride) noexcept {
     return n;
 }
 
-// The twist of the cell whose corner nearest the origin is c, for eight
+// The twist of the cell whose corner nearest the origin is c, for kW
 // pixels: q00 - q10 - q01 + q11, in that order.
 inline vf cell_twist(const float* c, ptrdiff_t stride) noexcept {
     return ((load<vf>(c) - load<vf>(c + stride)) - load<vf>(c + 1)) + load<vf>(c + stride + 1);
 }
 
-// The steepest slope of eight pixels' own rays within the near steps, at
+// The steepest slope of kW pixels' own rays within the near steps, at
 // least floor: into the first cell, to every cell boundary crossed, and to the
 // top of the surface's bulge inside each later cell. p is the first pixel in Q.
 // A bulge is worked out only where its bound beats the slope so far. Blends
@@ -534,7 +534,7 @@ inline vf cell_peak(vf h, vf twist, float twist_scale, vf f0, vf f1, const AoSeg
 // the last crossing of the block before it.
 constexpr uint32_t kExactBlockCrossings = 2 * kAoExactBlock + 2;
 
-// The horizon slope of eight pixels' own rays (p the first pixel in Q, bx
+// The horizon slope of kW pixels' own rays (p the first pixel in Q, bx
 // the same point of the box plane): the first cell, then block after block
 // every crossing and, where its bound lets it matter, the bulge of every
 // cell, then the point at the radius. A block whose box cannot
