@@ -257,8 +257,7 @@ int16_t diamond_radius(float sharpness, float radius) noexcept {
     return static_cast<int16_t>(std::ceil(1.41421356f * (std::min(sharpness, radius) + kAoSharpBorder)));
 }
 
-// The marks of both orientations, in each one's Q layout, rows padded with
-// zeros to a multiple of kAoMarkPad (AoExactJob::marks).
+// The marks of both orientations, in each one's Q layout (AoExactJob::marks).
 // Their memory, like the plane's, comes from the block cache: as malloc's
 // own it would be faulted in page by page at every call (a gravel
 // photograph's heights at 4096 x 4096: 17,000 faults for marks and reaches).
@@ -341,8 +340,8 @@ ExactMarks mark_sharp(const Plane& q, bool across, uint32_t rows, uint32_t cols,
     });
     MarkBytes& here = across ? m.across : m.rows;
     MarkBytes& there = across ? m.rows : m.across;
-    const ptrdiff_t here_stride = (cols + kAoMarkPad - 1) / kAoMarkPad * kAoMarkPad;
-    const ptrdiff_t there_stride = (rows + kAoMarkPad - 1) / kAoMarkPad * kAoMarkPad;
+    const ptrdiff_t here_stride = cols;
+    const ptrdiff_t there_stride = rows;
     (across ? m.across_stride : m.rows_stride) = here_stride;
     (across ? m.rows_stride : m.across_stride) = there_stride;
     here.assign(size_t{rows} * here_stride, 0);

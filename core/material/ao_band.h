@@ -27,11 +27,6 @@ inline constexpr uint32_t kAoChunk = 256;
 inline constexpr uint32_t kAoMaxReach = kAoMaxFarSteps + kAoBlock;
 inline constexpr uint32_t kAoBufferRows = kAoChunk + 2 * kAoMaxReach;
 
-// The widest vector of pixels a kernel works on (AVX-512's sixteen floats):
-// the marks' rows are padded with zeros to a multiple of it, so that a vector
-// never reads marks past its row.
-inline constexpr uint32_t kAoMarkPad = 16;
-
 // Scratch of one worker, reused band after band.
 struct AoScratch {
     float lines[kAoBufferRows * kAoLineStride];   // line samples
@@ -97,9 +92,9 @@ struct AoExactJob {
     float* acc;  // as AoBandJob::acc
     ptrdiff_t acc_stride;
     bool first;
-    // Which pixels to work out: marks[r * marks_stride + x] is nonzero for
-    // Q row r, column x (rows padded with zeros to a multiple of kAoMarkPad);
-    // the others are left alone. Null: all.
+    // Which pixels to work out: marks[r * marks_stride + x] is 1 for Q row r,
+    // column x (x < the image's columns in Q), 0 for a pixel left alone.
+    // Null: all.
     const uint8_t* marks;
     ptrdiff_t marks_stride;
 };

@@ -598,35 +598,70 @@ inline vf exact_horizon(const float* p, const float* bx, ptrdiff_t stride,
     return vmax(best, end_slope);
 }
 
+// The exact occlusion of kW pixels from x in Q row r, into the sums: the
+// active lanes' sums stored by the first set and added by the others, the
+// other lanes left as they are. Inactive lanes start from an infinite floor,
+// so that they open no blocks of their own.
+inline void exact_vector(const AoExactJob& job, ptrdiff_t row, float* dst, uint32_t x,
+                         vi active) noexcept {
+    const vf floor = active ? splat(0.0f) : splat(__builtin_inff());
+    vf total = splat(0.0f);
+    for (uint32_t n = 0; n < job.ray_count; ++n) {
+        const vf o = occluded(exact_horizon(job.plane + row + x, job.box + row + x, job.stride,
+                                            job.plans[n], floor));
+        total = n == 0 ? o : total + o;
+    }
+    const vf sum = job.first ? total : load<vf>(dst + x) + total;
+    store(dst + x, active ? sum : load<vf>(dst + x));
+}
+
+// The first marked column of [x, end), or end.
+inline uint32_t next_marked(const uint8_t* marks, uint32_t x, uint32_t end) noexcept {
+    for (; x < end && x % 8 != 0; ++x)
+        if (marks[x]) return x;
+    for (; x + 8 <= end; x += 8) {
+        uint64_t word;
+        std::memcpy(&word, marks + x, sizeof word);
+        // Marks are 0 or 1: the lowest set bit is in the first marked byte.
+        if (word) return x + static_cast<uint32_t>(__builtin_ctzll(word)) / 8;
+    }
+    for (; x < end; ++x)
+        if (marks[x]) return x;
+    return end;
+}
+
 // The exact occlusion of one set over the job's strip (its marked pixels),
 // added into the sums (stored by the first set).
 void exact_rows(const AoExactJob& job) noexcept {
+    const bool whole = job.col_end - job.col_begin >= kW;
     for (uint32_t r = job.row_begin; r < job.row_end; ++r) {
         const ptrdiff_t row = static_cast<ptrdiff_t>(r) * job.stride;
         float* dst = job.acc + static_cast<ptrdiff_t>(r) * job.acc_stride;
-        const uint8_t* marks = job.marks ? job.marks + static_cast<ptrdiff_t>(r) * job.marks_stride : nullptr;
-        for (uint32_t x = job.col_begin; x < job.col_end; x += kW) {
-            vi marked = ~vi{};
-            if (marks) {
-                uint64_t bytes[kW / 8];
-                std::memcpy(bytes, marks + x, sizeof bytes);
-                uint64_t seen = 0;
-                for (const uint64_t b : bytes) seen |= b;
-                if (seen == 0) continue;
-                for (uint32_t lane = 0; lane < kW; ++lane)
-                    marked[lane] = (bytes[lane / 8] >> (8 * (lane % 8))) & 0xff ? -1 : 0;
+        if (!job.marks) {
+            for (uint32_t x = job.col_begin; x < job.col_end; x += kW)
+                exact_vector(job, row, dst, x, ~vi{});
+            continue;
+        }
+        // Marked pixels come in patches as wide as the marks' diamonds but
+        // anywhere in the row: each vector starts at the next marked pixel
+        // rather than at a multiple of kW, which leaves fewer lanes idle (on
+        // a gravel photograph's heights 22 % fewer vectors of sixteen). A
+        // vector that would reach past the strip, which another thread may
+        // be working on, ends at the strip's end instead, its lanes done
+        // before left alone; a strip narrower than a vector is the image's
+        // last, whose vector reaches into the sums' margin.
+        const uint8_t* marks = job.marks + static_cast<ptrdiff_t>(r) * job.marks_stride;
+        for (uint32_t done = job.col_begin;;) {
+            const uint32_t x = next_marked(marks, done, job.col_end);
+            if (x == job.col_end) break;
+            const uint32_t start = whole && x + kW > job.col_end ? job.col_end - kW : x;
+            vi active = {};
+            for (uint32_t lane = 0; lane < kW; ++lane) {
+                const uint32_t c = start + lane;
+                active[lane] = c >= done && c < job.col_end && marks[c] ? -1 : 0;
             }
-            // The unmarked lanes of a vector do not open blocks of their own.
-            const vf floor = marked ? splat(0.0f) : splat(__builtin_inff());
-            vf total = splat(0.0f);
-            for (uint32_t n = 0; n < job.ray_count; ++n) {
-                const vf o = occluded(exact_horizon(job.plane + row + x, job.box + row + x,
-                                                    job.stride, job.plans[n], floor));
-                total = n == 0 ? o : total + o;
-            }
-            const vf sum = job.first ? total : load<vf>(dst + x) + total;
-            // Marked pixels among others: the lines' sums are already there.
-            store(dst + x, marks ? (marked ? sum : load<vf>(dst + x)) : sum);
+            exact_vector(job, row, dst, start, active);
+            done = start + kW;
         }
     }
 }
