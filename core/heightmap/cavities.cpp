@@ -68,21 +68,20 @@ void slide(const float* pad, uint32_t n, uint32_t r, uint32_t given_lanes, float
     }
 }
 
-// Each row of dst (n = map.size() - 2r values, rows of dst_stride) is the
-// pick over 2r + 1 of the line src[map[j]], j < n + 2r, of the same row.
-template <bool kMax>
-void row_pass(const float* src, size_t src_stride, uint32_t rows, const std::vector<uint32_t>& map,
-              uint32_t r, float* dst, size_t dst_stride) {
-    const size_t len = map.size(), n = len - 2 * size_t{r};
+// Row by row, the pick over 2r + 1 of the n + 2r values that fill(y, line)
+// lays out, n values handed to put(y, values).
+template <bool kMax, class Fill, class Put>
+void row_pass(uint32_t rows, size_t n, uint32_t r, Fill fill, Put put) {
+    const size_t len = n + 2 * size_t{r};
     const uint32_t bands = row_bands(rows, kMinRows);
-    std::vector<float> lines(3 * len * bands);
+    std::vector<float> lines(4 * len * bands);
     parallel_bands(rows, bands, [&](uint32_t b, uint32_t y0, uint32_t y1) noexcept {
-        float* pad = lines.data() + 3 * len * b;
+        float* pad = lines.data() + 4 * len * b;
         for (uint32_t y = y0; y < y1; ++y) {
-            const float* s = src + y * src_stride;
-            for (size_t j = 0; j < len; ++j) pad[j] = s[map[j]];
+            fill(y, pad);
             slide<kMax, 1>(pad, static_cast<uint32_t>(n), r, 1, pad + len, pad + 2 * len,
-                           dst + y * dst_stride);
+                           pad + 3 * len);
+            put(y, static_cast<const float*>(pad + 3 * len));
         }
     });
 }
@@ -123,24 +122,45 @@ std::vector<uint32_t> folded(uint32_t n, uint32_t pad, bool wrap) {
     return map;
 }
 
-std::vector<uint32_t> straight(size_t n) {
-    std::vector<uint32_t> map(n);
-    for (size_t j = 0; j < n; ++j) map[j] = static_cast<uint32_t>(j);
-    return map;
-}
-
 // env = src closed with a square of side 2r + 1. The largest values are
 // taken r pixels past the edges too (edge pixels continued outwards, or the
 // opposite edge), so that the smallest of them sees the same neighbourhoods
 // at an edge as inside: a picture darkening towards its edge is not lifted
 // there.
-// a: scratch of h (w + 2r) floats.
-void close_square(const float* src, uint32_t w, uint32_t h, bool wrap, uint32_t r, float* a,
+// The rows' largest values, w + 2r per row, are kept in env (the middle w)
+// and in sides (h rows of the r before and the r after), not in a plane of
+// h (w + 2r) floats of the closing's own: beside the de-lit colour's planes
+// that plane was the peak of a command making every map. Each column closes
+// on its own, so both parts close as one plane would.
+// env and src must not overlap; sides: scratch of h 2r floats.
+void close_square(const float* src, uint32_t w, uint32_t h, bool wrap, uint32_t r, float* sides,
                   float* env) {
-    const size_t ew = w + 2 * size_t{r};
-    row_pass<true>(src, w, h, folded(w, 2 * r, wrap), r, a, ew);
-    close_columns(a, ew, static_cast<uint32_t>(ew), h, folded(h, 2 * r, wrap), r);
-    row_pass<false>(a, ew, h, straight(ew), r, env, w);
+    const size_t ew = w + 2 * size_t{r}, sw = 2 * size_t{r};
+    const std::vector<uint32_t> across = folded(w, 2 * r, wrap);
+    row_pass<true>(
+        h, ew, r,
+        [&](uint32_t y, float* line) noexcept {
+            const float* s = src + size_t{y} * w;
+            for (size_t j = 0; j < across.size(); ++j) line[j] = s[across[j]];
+        },
+        [&](uint32_t y, const float* v) noexcept {
+            float* side = sides + y * sw;
+            std::copy(v, v + r, side);
+            std::copy(v + r, v + r + w, env + size_t{y} * w);
+            std::copy(v + r + w, v + ew, side + r);
+        });
+    const std::vector<uint32_t> down = folded(h, 2 * r, wrap);
+    close_columns(env, w, w, h, down, r);
+    close_columns(sides, sw, static_cast<uint32_t>(sw), h, down, r);
+    row_pass<false>(
+        h, w, r,
+        [&](uint32_t y, float* line) noexcept {
+            const float* side = sides + y * sw;
+            std::copy(side, side + r, line);
+            std::copy(env + size_t{y} * w, env + size_t{y + 1} * w, line + r);
+            std::copy(side + r, side + sw, line + r + w);
+        },
+        [&](uint32_t y, const float* v) noexcept { std::copy(v, v + w, env + size_t{y} * w); });
 }
 
 // The median of the histogram's values, interpolated inside its bin.
@@ -219,9 +239,9 @@ bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor, flo
     // The envelope, then q = envelope / luminance >= 1 (a closing never lowers
     // a value), in factor.
     {
-        // The closing's plane, h (w + 2r) floats; written whole before it is read.
-        const ScratchFloats closed(size_t{h} * (w + 2 * size_t{r}));
-        close_square(smooth, w, h, wrap, r, closed.get(), factor);
+        // The closing's sides, h 2r floats; written whole before they are read.
+        const ScratchFloats sides(size_t{h} * 2 * r);
+        close_square(smooth, w, h, wrap, r, sides.get(), factor);
     }
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
         for (size_t i = size_t{y0} * w; i < size_t{y1} * w; ++i) factor[i] /= smooth[i];
