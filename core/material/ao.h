@@ -85,8 +85,9 @@ const char* ao_settings_error(const AoSettings& settings) noexcept;
 // Every thread count gives the same bits.
 ImgbufPtr ao_map(const imgbuf* heights, const AoSettings& settings) noexcept;
 
-// The same on a chosen instruction-set build (plain or AVX2; AVX-512
-// processors run the AVX2 build): every build gives the same bits.
+// The same on a chosen instruction-set build (plain, AVX2's eight lanes or
+// AVX-512's sixteen; a build the processor lacks falls back to the next
+// one down): every build gives the same bits.
 ImgbufPtr ao_map_on(ConvolvePath path, const imgbuf* heights, const AoSettings& settings) noexcept;
 
 }  // namespace rk
