@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "common/export_boundary.h"
 #include "common/thread_pool.h"
 #include "material/ao_band.h"
+#include "material/grey_blur.h"
 
 #if defined(__linux__)
 #endif
@@ -501,8 +503,7 @@ void exact_sweep(ExactFn fn, const std::vector<AoExactSet>& sets, bool across, c
 ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings& settings) {
     const LibraryCall busy;
     const uint32_t w = heights->width, h = heights->height;
-    ImgbufPtr out = make_image(w, h);
-    if (!out || w == 0 || h == 0) return out;
+    if (w == 0 || h == 0) return make_image(w, h);
     const std::vector<AoLineSet> sets = ao_line_sets(settings);
     bool has[2] = {false, false};  // sets closer to vertical, closer to horizontal
     for (const AoLineSet& set : sets) has[set.transposed] = true;
@@ -514,8 +515,10 @@ ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings
                                                diamond_radius(settings.radius, settings.radius) + 2);
     const BandFn band = band_fn(path);
     // One plane and one array of sums serve both orientations in turn: the
-    // sets closer to vertical first, their sums parked in the output's red.
-    const Floats plane(float_count(uint64_t{w} + 2 * margin, uint64_t{h} + 2 * margin));
+    // sets closer to vertical first, their sums parked in a grey plane that
+    // later holds the occlusion. The image is made from it last (grey_image),
+    // once the plane, the box, the marks and the sums are given back.
+    Floats plane(float_count(uint64_t{w} + 2 * margin, uint64_t{h} + 2 * margin));
     // The pixels marked near sharp heights (on the first plane filled) take
     // their own rays after the lines, with the largest height in each box
     // around a block's cells in one more plane; the lines are skipped when
@@ -524,7 +527,8 @@ ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings
     ExactMarks marks;
     std::vector<AoExactSet> exact_sets;
     Floats box;
-    const Floats sum_buffer(float_count(std::max(w, h), uint64_t{std::max(w, h)} + 2 * kAoLanes));
+    Floats sum_buffer(float_count(std::max(w, h), uint64_t{std::max(w, h)} + 2 * kAoLanes));
+    const Floats grey(float_count(w, h));
     Sums sums{sum_buffer.get(), 0};
     for (const bool across : {false, true}) {
         if (!has[across]) continue;
@@ -553,12 +557,14 @@ ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings
         if (across) break;
         parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
             for (uint32_t y = y0; y < y1; ++y) {
-                const float* src = sums.origin() + y * sums.stride;
-                float* px = row_unchecked(out.get(), y);
-                for (uint32_t x = 0; x < w; ++x) px[4 * size_t{x}] = src[x];
+                std::memcpy(grey.get() + size_t{y} * w, sums.origin() + y * sums.stride,
+                            size_t{w} * sizeof(float));
             }
         });
     }
+    plane = Floats();
+    box = Floats();
+    marks = ExactMarks{};
     const float k_count = static_cast<float>(settings.directions);
     // The sums across are read down their columns: in squares turned round
     // in the cache.
@@ -574,18 +580,17 @@ ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings
                     for (uint32_t j = 0; j < ny; ++j) square[j][i] = has[1] ? col[j] : 0.0f;
                 }
                 for (uint32_t j = 0; j < ny; ++j) {
-                    float* px = row_unchecked(out.get(), y0 + j) + 4 * size_t{x0};
+                    float* g = grey.get() + size_t{y0 + j} * w + x0;
                     for (uint32_t i = 0; i < nx; ++i) {
-                        const float a = has[0] ? px[4 * i] : 0.0f;
-                        const float open = 1.0f - (a + square[j][i]) / k_count;
-                        px[4 * i] = px[4 * i + 1] = px[4 * i + 2] = open;
-                        px[4 * i + 3] = 1.0f;
+                        const float a = has[0] ? g[i] : 0.0f;
+                        g[i] = 1.0f - (a + square[j][i]) / k_count;
                     }
                 }
             }
         }
     });
-    return out;
+    sum_buffer = Floats();
+    return grey_image(grey.get(), w, h);
 }
 
 }  // namespace

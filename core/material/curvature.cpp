@@ -39,27 +39,22 @@ ImgbufPtr make_curvature(const imgbuf* heights, const CurvatureSettings& s) {
     if (!gaussian_blur_plane(narrow.data(), w, h, size, s.edge)) return nullptr;
     std::memcpy(wide.data(), narrow.data(), size_t{w} * h * sizeof(float));
     if (!gaussian_blur_plane(wide.data(), w, h, size, s.edge)) return nullptr;
-    // Made last, once the blurs' temporaries are given back.
-    ImgbufPtr out = make_image(w, h);
-    if (!out) return nullptr;
     const float gain = kGain * s.strength;
     parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
             const float* a = narrow.row(y);
-            const float* b = wide.row(y);
-            float* o = row_unchecked(out.get(), y);
+            float* b = wide.row(y);
             for (uint32_t x = 0; x < w; ++x) {
                 const float near = a[x];
                 const float diff = near - b[x];
                 const float flat = kFlat * std::max(1.0f, std::fabs(near));
                 const float bend = std::fabs(diff) <= flat ? 0.0f : gain * diff;
-                const float c = 0.5f + 0.5f * (bend / (1.0f + std::fabs(bend)));
-                o[4 * x] = o[4 * x + 1] = o[4 * x + 2] = c;
-                o[4 * x + 3] = 1.0f;
+                b[x] = 0.5f + 0.5f * (bend / (1.0f + std::fabs(bend)));
             }
         }
     });
-    return out;
+    narrow.release();
+    return grey_image(wide.data(), w, h);
 }
 
 }  // namespace

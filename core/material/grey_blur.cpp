@@ -52,6 +52,22 @@ GreyPlane::GreyPlane(uint32_t w, uint32_t h) noexcept : width_(w) {
     }
 }
 
+ImgbufPtr grey_image(const float* plane, uint32_t w, uint32_t h) noexcept {
+    ImgbufPtr out = make_image(w, h);
+    if (!out) return out;
+    parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
+        for (uint32_t y = y0; y < y1; ++y) {
+            const float* g = plane + size_t{y} * w;
+            float* px = row_unchecked(out.get(), y);
+            for (uint32_t x = 0; x < w; ++x) {
+                px[4 * size_t{x}] = px[4 * size_t{x} + 1] = px[4 * size_t{x} + 2] = g[x];
+                px[4 * size_t{x} + 3] = 1.0f;
+            }
+        }
+    });
+    return out;
+}
+
 bool gaussian_blur_plane(float* plane, uint32_t w, uint32_t h, uint32_t size,
                          EdgeMode edge) noexcept {
     return gaussian_blur_plane_on(convolve_best_path(), plane, w, h, size, edge);

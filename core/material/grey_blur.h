@@ -29,11 +29,22 @@ class GreyPlane {
     float* data() const noexcept { return block_.get<float>(); }
     float* row(uint32_t y) const noexcept { return data() + size_t{y} * width_; }
     explicit operator bool() const noexcept { return static_cast<bool>(block_); }
+    // Gives the memory back to the block cache before the plane goes out of
+    // scope; data() is null afterwards.
+    void release() noexcept { block_ = Block(); }
 
   private:
     Block block_;
     uint32_t width_;
 };
+
+// A grey image of the plane's w * h floats: each in red, green and blue,
+// alpha 1. Null when memory runs out. The maps keep their values in planes
+// and make their image last, once the rest of their scratch is given back:
+// made first, the image (four times a plane) would stand beside all of it at
+// the peak of a command making the whole material, whose every byte past its
+// earlier peak the system has to zero.
+ImgbufPtr grey_image(const float* plane, uint32_t w, uint32_t h) noexcept;
 
 // Blurs a plane of w * h floats in place with the Gaussian of that odd size:
 // the bits the library's image blur (blur_in_bands, or blur_whole when

@@ -13,11 +13,6 @@ namespace {
 constexpr uint32_t kDetailBlur = 5;
 constexpr float kFullyRough = 0.08f;
 
-void set_grey(float* px, float v) noexcept {
-    px[0] = px[1] = px[2] = v;
-    px[3] = 1.0f;
-}
-
 // Runs f(y) for every row y of an image of h rows, in parallel.
 template <class F>
 void each_row(uint32_t h, F&& f) noexcept {
@@ -51,22 +46,19 @@ ImgbufPtr make_roughness(const imgbuf* photo, const RoughnessSettings& s) {
         for (uint32_t x = 0; x < w; ++x) d[x] = std::fabs(d[x] - m[x]);
     });
     if (!gaussian_blur_plane(detail.data(), w, h, kDetailBlur, s.edge)) return nullptr;
-    // Made last, once the blurs' temporaries are given back.
-    ImgbufPtr out = make_image(w, h);
-    if (!out) return nullptr;
     each_row(h, [&](uint32_t y) noexcept {
         const float* m = mean.row(y);
-        const float* d = detail.row(y);
-        float* o = row_unchecked(out.get(), y);
+        float* d = detail.row(y);
         for (uint32_t x = 0; x < w; ++x) {
             // At most 1 (NaN: 1); d, a blur of absolute values, is never
             // below 0, so the unit clamp is that minimum without a call.
             const float fine = clamp01(d[x] / kFullyRough);
             const float base = (fine + (1.0f - m[x])) * 0.5f;
-            set_grey(o + 4 * size_t{x}, clamp01((base - 0.5f) * s.contrast + 0.5f + s.bias));
+            d[x] = clamp01((base - 0.5f) * s.contrast + 0.5f + s.bias);
         }
     });
-    return out;
+    mean.release();
+    return grey_image(detail.data(), w, h);
 }
 
 }  // namespace
