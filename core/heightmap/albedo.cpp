@@ -38,19 +38,20 @@ double sum_rows(const std::vector<double>& rows) {
 // In place it is written only by the last pass, each pixel after it is read
 // there, and nothing can fail once that pass begins.
 bool run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* report,
-         float* given_shading, imgbuf* out, bool in_place) {
+         float* given_shading, imgbuf* out, bool in_place, float* lent) {
     const uint32_t w = src->width, h = src->height;
     const size_t pixels = size_t{w} * h;
     // A new result's pixels, four planes' worth, hold the de-shaded
     // luminance, the cavities' scratch and the shading until the colour is
     // written over them: no fresh memory for any of them (the cavities'
     // closing takes the block the solve's grid gave back). The photograph's
-    // own pixels are read to the end, so in place they come from scratch.
+    // own pixels are read to the end, so in place they come from scratch,
+    // or from the planes the caller lends.
     // delit_shading and cavity_shading write every pixel of their planes.
-    const bool planes_in_out = !in_place && rows_packed(out);
+    const bool planes_in_out = !lent && !in_place && rows_packed(out);
     std::optional<ScratchFloats> own;
-    if (!planes_in_out) own.emplace((given_shading ? 2 : 3) * pixels);
-    float* const planes = planes_in_out ? out->pixels : own->get();
+    if (!planes_in_out && !lent) own.emplace((given_shading ? 2 : 3) * pixels);
+    float* const planes = lent ? lent : planes_in_out ? out->pixels : own->get();
     float* const lum = planes;
     float* const spare = planes + pixels;
     // A shading the caller made is worked on where it lies.
@@ -187,7 +188,7 @@ ImgbufPtr albedo_map(const imgbuf* src, const AlbedoSettings& settings, DelitLig
     const LibraryCall busy;
     try {
         ImgbufPtr out = make_image(src->width, src->height);
-        if (!out || !run(src, settings, light, shading, out.get(), false)) return nullptr;
+        if (!out || !run(src, settings, light, shading, out.get(), false, nullptr)) return nullptr;
         return out;
     } catch (const std::bad_alloc&) {
         return nullptr;
@@ -195,11 +196,11 @@ ImgbufPtr albedo_map(const imgbuf* src, const AlbedoSettings& settings, DelitLig
 }
 
 bool albedo_into(const imgbuf* src, const AlbedoSettings& settings, imgbuf* out,
-                 DelitLight* light, float* shading) noexcept {
+                 DelitLight* light, float* shading, float* lent) noexcept {
     if (!has_pixels(src)) return false;
     const LibraryCall busy;
     try {
-        return run(src, settings, light, shading, out, out->pixels == src->pixels);
+        return run(src, settings, light, shading, out, out->pixels == src->pixels, lent);
     } catch (const std::bad_alloc&) {
         return false;
     }

@@ -53,8 +53,11 @@ ImgbufPtr albedo_map(const imgbuf* src, const AlbedoSettings& settings,
 // colour takes the photograph's place) or shares no pixel with it; the same
 // bits; false when memory runs out. In place the photograph is written only
 // once nothing can fail, so a failure leaves it as it was; its scratch (two
-// planes of floats, three without a given shading) comes from the block cache.
+// planes of floats, three without a given shading) comes from the block cache,
+// or is lent: three planes of src's pixel count that hold nothing else until
+// the call returns, and nothing of use afterwards.
 bool albedo_into(const imgbuf* src, const AlbedoSettings& settings, imgbuf* out,
-                 DelitLight* light = nullptr, float* shading = nullptr) noexcept;
+                 DelitLight* light = nullptr, float* shading = nullptr,
+                 float* lent = nullptr) noexcept;
 
 }  // namespace rk

@@ -13,6 +13,7 @@
 #include "heightmap/heightmap.h"
 #include "heightmap/rk_checked_params.h"
 #include "heightmap/scratch.h"
+#include "imgbuf/grey_packing.h"
 
 using namespace rk;
 
@@ -113,7 +114,18 @@ ImgbufPtr heights_and_albedo(const imgbuf* photo, const rk_height_params* height
     make_heights(made.get(), photo, recipe, plane);
     bool coloured = false;
     if (albedo) {
-        coloured = albedo_into(photo, settings, albedo, nullptr, plane);
+        // The colour's working planes go into the height map's own pixels,
+        // folded into their first quarter meanwhile, rather than beside it:
+        // at the peak of a command making the whole material they were the
+        // only memory past the height map's own peak, and the system zeroes
+        // every such byte (in some virtual machines that cost more than
+        // making the colour).
+        const bool fold = foldable_grey(made.get());
+        if (fold) fold_grey(made.get());
+        const size_t pixels = size_t{photo->width} * photo->height;
+        coloured = albedo_into(photo, settings, albedo, nullptr, plane,
+                               fold ? made->pixels + pixels : nullptr);
+        if (fold) unfold_grey(made.get());
     } else {
         *made_albedo = albedo_map(photo, settings, nullptr, plane);
         coloured = *made_albedo != nullptr;
