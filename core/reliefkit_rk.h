@@ -638,10 +638,11 @@ RK_API rk_status rk_height_and_albedo_maps(const imgbuf* photo,
  * *heights is a new image as above. The same bits as
  * rk_height_and_albedo_maps(). Written into the photo, the colour replaces
  * the photograph: its working planes (8 bytes a pixel, 12 without a shared
- * light) are scratch of their own instead of the new image's 16, and the
- * host holds one image afterwards instead of two. The photo is then written
- * only after everything else is done: when the call fails, its pixels are as
- * they were.
+ * light) take no memory of their own but the new height map's pixels while
+ * it waits, folded (when it is grey and opaque, as the de-lit mode makes it;
+ * otherwise scratch of their own), and the host holds one image afterwards
+ * instead of two. The photo is then written only after everything else is
+ * done: when the call fails, its pixels are as they were.
  *
  * RK_ERROR_ARGUMENT for a null or empty photo, a null heights or albedo, an
  * albedo of another size or sharing some but not all of the photo's pixels, a
