@@ -470,7 +470,10 @@ void exact_sweep(ExactFn fn, const std::vector<AoExactSet>& sets, bool across, c
         }
     }
     // Strips of kStrip columns (a multiple of sixteen, so that no vector of
-    // pixels straddles two), the last one to the end of the row.
+    // pixels straddles two), the last one to the end of the row. Each strip
+    // is one item that the next free thread takes: the marked pixels crowd
+    // where the heights are sharp, so halves of the image fixed in advance
+    // left one thread idle while the other finished the sharper half.
     constexpr uint32_t kStrip = 128;
     const uint32_t strips = (cols + kStrip - 1) / kStrip;
     auto job = [&](size_t i, uint32_t strip, uint32_t r0, uint32_t r1) noexcept {
@@ -482,9 +485,7 @@ void exact_sweep(ExactFn fn, const std::vector<AoExactSet>& sets, bool across, c
     if (!marks) {
         for (size_t i = 0; i < here.size(); ++i) {
             fill_box(q, plane_rows, here[i]->box_rows, here[i]->box_cols, box);
-            parallel_rows(strips, 1, [&](uint32_t s0, uint32_t s1) noexcept {
-                for (uint32_t strip = s0; strip < s1; ++strip) fn(job(i, strip, 0, rows));
-            });
+            parallel_for(strips, [&](uint32_t strip) noexcept { fn(job(i, strip, 0, rows)); });
         }
         return;
     }
@@ -493,10 +494,9 @@ void exact_sweep(ExactFn fn, const std::vector<AoExactSet>& sets, bool across, c
     // around them are read from the cache by the sets after the first.
     fill_box(q, plane_rows, box_rows, box_cols, box);
     constexpr uint32_t kRows = 32;
-    parallel_rows(strips, 1, [&](uint32_t s0, uint32_t s1) noexcept {
-        for (uint32_t strip = s0; strip < s1; ++strip)
-            for (uint32_t r0 = 0; r0 < rows; r0 += kRows)
-                for (size_t i = 0; i < here.size(); ++i) fn(job(i, strip, r0, std::min(rows, r0 + kRows)));
+    parallel_for(strips, [&](uint32_t strip) noexcept {
+        for (uint32_t r0 = 0; r0 < rows; r0 += kRows)
+            for (size_t i = 0; i < here.size(); ++i) fn(job(i, strip, r0, std::min(rows, r0 + kRows)));
     });
 }
 
