@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
+#include "common/checked_size.h"
 #include "common/thread_pool.h"
 
 namespace rk {
@@ -29,7 +31,17 @@ kiss_fft_cpx* as_kiss(std::complex<float>* p) noexcept {
 FourierGrid::FourierGrid(uint32_t width, uint32_t height)
     : width_(width), columns_(width / 2 + 1), height_(height) {
     if (width == 0 || height == 0 || width % 2 != 0) return;
-    cells_.resize(size_t{columns_} * height);
+    // Zeroed by the threads in bands of rows: a fresh block's pages are
+    // faulted in where they are first written, and on one thread the faults
+    // of 256 MiB held every other thread waiting.
+    const size_t row_bytes = size_t{columns_} * sizeof(std::complex<float>);
+    const auto bytes = checked_product(row_bytes, height, 1, SIZE_MAX);
+    if (!bytes) throw std::bad_alloc();
+    cells_ = Block(static_cast<size_t>(*bytes));
+    if (!cells_) throw std::bad_alloc();
+    parallel_rows(height, kBandRows, [&](uint32_t y0, uint32_t y1) noexcept {
+        std::memset(static_cast<void*>(row(y0)), 0, row_bytes * (y1 - y0));
+    });
     workers_ = std::max(1u, std::min(thread_count(), row_bands(height, kBandRows)));
     scratch_.resize(size_t{workers_} * (std::max(columns_, height) + size_t{kColumnBlock} * height));
     row_plans_.assign(size_t{2} * workers_, nullptr);

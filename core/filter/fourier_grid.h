@@ -31,7 +31,9 @@ class FourierGrid {
     uint32_t width() const noexcept { return width_; }      // of the image
     uint32_t columns() const noexcept { return columns_; }  // of the spectrum: width / 2 + 1
     uint32_t height() const noexcept { return height_; }
-    std::complex<float>* row(uint32_t y) noexcept { return cells_.data() + size_t{y} * columns_; }
+    std::complex<float>* row(uint32_t y) noexcept {
+        return cells_.get<std::complex<float>>() + size_t{y} * columns_;
+    }
     // The image's row y before forward() and after inverse(); it shares the
     // spectrum's memory.
     float* real_row(uint32_t y) noexcept { return reinterpret_cast<float*>(row(y)); }
@@ -54,8 +56,9 @@ class FourierGrid {
     uint32_t height_;
     uint32_t workers_ = 1;
     bool valid_ = false;
-    // A 4096 x 4096 image mirrored both ways: 256 MiB, from the block cache.
-    std::vector<std::complex<float>, BlockAllocator<std::complex<float>>> cells_;
+    // A 4096 x 4096 image mirrored both ways: 256 MiB, from the block cache,
+    // zeroed at construction.
+    Block cells_;
     std::vector<std::complex<float>> scratch_;  // per worker: a line, then a block
     std::vector<void*> row_plans_;  // per worker and direction: the real plans hold scratch
     void* column_plans_[2] = {nullptr, nullptr};
