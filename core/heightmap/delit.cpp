@@ -115,11 +115,29 @@ Light estimate_axis(FourierGrid& g, const Tuning& t, double* unexplained) {
     const float k_low = 2.0f * std::numbers::pi_v<float> / t.band_high;
     const float k_high = 2.0f * std::numbers::pi_v<float> / t.band_low;
     std::array<double, kAngles> energy{};
-    // The half spectrum holds every direction once.
+    // The half spectrum holds every direction once. Along its rows kx grows
+    // from 0 (x up to width / 2), and so does kk: the band's cells of a row
+    // are one run of columns, found by halving, so that only they are
+    // visited (a fifth of the grid, in the same order as before).
     for (uint32_t y = 0; y < g.height(); ++y) {
         const float ky = frequency(y, g.height());
         const Cell* row = g.row(y);
-        for (uint32_t x = 0; x < g.columns(); ++x) {
+        const auto kk_at = [&](uint32_t x) {
+            const float kx = frequency(x, g.width());
+            return kx * kx + ky * ky;
+        };
+        const auto first_where = [&](auto past) {
+            uint32_t lo = 0, hi = g.columns();
+            while (lo < hi) {
+                const uint32_t mid = lo + (hi - lo) / 2;
+                if (past(kk_at(mid))) hi = mid;
+                else lo = mid + 1;
+            }
+            return lo;
+        };
+        const uint32_t x0 = first_where([&](float kk) { return kk >= k_low * k_low; });
+        const uint32_t x1 = first_where([&](float kk) { return kk > k_high * k_high; });
+        for (uint32_t x = x0; x < x1; ++x) {
             const float kx = frequency(x, g.width());
             const float kk = kx * kx + ky * ky;
             if (!(kk >= k_low * k_low && kk <= k_high * k_high)) continue;
