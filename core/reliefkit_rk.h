@@ -808,9 +808,10 @@ typedef struct rk_photometric_result {
  * (defaults). RK_ERROR_ARGUMENT for a null photos or out, a count outside 3 to
  * RK_MOST_PHOTOGRAPHS, a null or empty photograph or one of another size than
  * the first, an angle or field out of range (azimuths -360 to 360, elevations
- * 1 to 90, or NaN), given lights that all lie in one plane with the surface's
- * normal (one azimuth, or two opposite ones: they cannot tell a slope across
- * them), an out->struct_size of 0 or not a multiple of 4; RK_ERROR_VERSION for
+ * 1 to 90, or NaN), lights that all lie in one plane with the surface's
+ * normal at the elevations used (one azimuth, or two opposite ones, or every
+ * light at 90 degrees or so near it that the solve cannot tell the slopes:
+ * they cannot tell a slope across that plane), an out->struct_size of 0 or not a multiple of 4; RK_ERROR_VERSION for
  * params or out from a newer header; RK_ERROR_MEMORY. On failure *out is left
  * as it was. The photographs are only read. */
 RK_API rk_status rk_photometric_stereo(const imgbuf* const* photos, uint32_t count,

@@ -81,7 +81,8 @@ void photometric_rows(const std::vector<Surface>& surfaces, uint32_t size) {
                     given[i].elevation = estimated ? NAN : lights[i].elevation_deg;
                 }
                 rk::PhotometricResult res;
-                const bool ok = rk::photometric_stereo(ptrs.data(), given.data(), count, {}, res);
+                const bool ok = rk::photometric_stereo(ptrs.data(), given.data(), count, {}, res) ==
+                                rk::PhotometricOutcome::solved;
                 sc[col] = score(ok ? res.normals.get() : nullptr, gx, gy, size);
                 if (ok && estimated) {
                     for (uint32_t i = 0; i < count; ++i) {

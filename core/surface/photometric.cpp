@@ -386,8 +386,8 @@ void write_albedo(imgbuf* dst, const imgbuf* const* photos, const Model& md,
     });
 }
 
-bool run(const imgbuf* const* photos, const LightAngles* given, uint32_t count,
-         const PhotometricSettings& settings, PhotometricResult& result) {
+PhotometricOutcome run(const imgbuf* const* photos, const LightAngles* given, uint32_t count,
+                       const PhotometricSettings& settings, PhotometricResult& result) {
     const uint32_t w = photos[0]->width, h = photos[0]->height;
     const Readings r = luminances(photos, count);
     std::vector<LightAngles> angles(given, given + count);
@@ -430,7 +430,7 @@ bool run(const imgbuf* const* photos, const LightAngles* given, uint32_t count,
     Model md{vectors.data(), count, kDefaultAmbient, settings.outlier, {}, {}};
     const Mask all = count >= 32 ? ~Mask{0} : (Mask{1} << count) - 1;
     md.all = invert(md.lights, count, all);
-    if (!md.all.ok) return false;
+    if (!md.all.ok) return PhotometricOutcome::lights_in_one_plane;
     for (uint32_t j = 0; j < count && count >= 4; ++j) {
         md.without[j] = invert(md.lights, count, all & ~(Mask{1} << j));
     }
@@ -438,7 +438,7 @@ bool run(const imgbuf* const* photos, const LightAngles* given, uint32_t count,
                                               : std::clamp(settings.ambient, 0.0f, 1.0f);
     std::vector<PixelFit> fits = fit_all(md, r, nullptr);
     std::vector<float> heights;
-    if (!integrate_fits(fits, w, h, settings.wrap, heights)) return false;
+    if (!integrate_fits(fits, w, h, settings.wrap, heights)) return PhotometricOutcome::failed;
     if (any_unknown && !any_known && upside_down(md, r, fits, heights)) {
         // The same photographs under the lights turned half round: the
         // normals' horizontal parts and the heights change sign.
@@ -450,7 +450,7 @@ bool run(const imgbuf* const* photos, const LightAngles* given, uint32_t count,
         }
     }
     ImgbufPtr normals = make_image(w, h), albedo = make_image(w, h), hmap = make_image(w, h);
-    if (!normals || !albedo || !hmap) return false;
+    if (!normals || !albedo || !hmap) return PhotometricOutcome::failed;
     parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
             float* out = row_unchecked(normals.get(), y);
@@ -472,22 +472,25 @@ bool run(const imgbuf* const* photos, const LightAngles* given, uint32_t count,
     result.heights = std::move(hmap);
     result.ambient = md.ambient;
     result.lights = std::move(angles);
-    return true;
+    return PhotometricOutcome::solved;
 }
 
 }  // namespace
 
-bool photometric_stereo(const imgbuf* const* photos, const LightAngles* lights, uint32_t count,
-                        const PhotometricSettings& settings, PhotometricResult& result) noexcept {
-    if (!photos || !lights || count < 3 || count > kMostPhotographs) return false;
+PhotometricOutcome photometric_stereo(const imgbuf* const* photos, const LightAngles* lights,
+                                      uint32_t count, const PhotometricSettings& settings,
+                                      PhotometricResult& result) noexcept {
+    if (!photos || !lights || count < 3 || count > kMostPhotographs)
+        return PhotometricOutcome::failed;
     for (uint32_t i = 0; i < count; ++i) {
-        if (!has_pixels(photos[i]) || !same_size(photos[i], photos[0])) return false;
+        if (!has_pixels(photos[i]) || !same_size(photos[i], photos[0]))
+            return PhotometricOutcome::failed;
     }
     const LibraryCall busy;
     try {
         return run(photos, lights, count, settings, result);
     } catch (const std::bad_alloc&) {
-        return false;
+        return PhotometricOutcome::failed;
     }
 }
 

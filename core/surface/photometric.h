@@ -15,7 +15,7 @@ inline constexpr uint32_t kMostPhotographs = 32;
 
 struct PhotometricSettings {
     bool wrap = false;      // the photographs tile: the heights are integrated periodically
-    float elevation = NAN;  // degrees, for the lights given without one; NaN: estimated
+    float elevation = NAN;  // degrees, for the lights given without one; NaN: 45
     float ambient = NAN;    // the even light's share (see below); NaN: estimated
     float outlier = 0.05f;  // a light the others mispredict by more (share of the albedo): dropped
 };
@@ -41,8 +41,18 @@ struct PhotometricResult {
 // light; a NaN azimuth has it estimated (then every unknown light is found
 // from the photographs together: see photometric.cpp), a NaN elevation takes
 // settings.elevation. The photographs must have the same size (at least 3 of
-// them, at most kMostPhotographs). False when they do not, or memory runs out.
-bool photometric_stereo(const imgbuf* const* photos, const LightAngles* lights, uint32_t count,
-                        const PhotometricSettings& settings, PhotometricResult& result) noexcept;
+// them, at most kMostPhotographs).
+enum class PhotometricOutcome {
+    solved,
+    // The lights as used (estimated azimuths included) cannot tell a slope
+    // across some plane: lights straight above, or from one side and its
+    // opposite.
+    lights_in_one_plane,
+    // The photographs are not as above, or memory ran out.
+    failed,
+};
+PhotometricOutcome photometric_stereo(const imgbuf* const* photos, const LightAngles* lights,
+                                      uint32_t count, const PhotometricSettings& settings,
+                                      PhotometricResult& result) noexcept;
 
 }  // namespace rk

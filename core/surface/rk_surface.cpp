@@ -19,8 +19,8 @@ static_assert(RK_MOST_PHOTOGRAPHS == kMostPhotographs);
 // The defaults (reliefkit --photometric, --from-normal).
 constexpr rk_photometric_params kPhotometricDefaults{
     sizeof(rk_photometric_params), NAN, NAN, 0.05f, RK_EDGE_CLAMP, 0, 0};
-constexpr rk_integrate_params kIntegrateDefaults{
-    sizeof(rk_integrate_params), 0, 0, RK_NORMAL_BLUE_UNREAD, RK_EDGE_CLAMP};
+constexpr rk_integrate_params kIntegrateDefaults{sizeof(rk_integrate_params), 0, 0,
+                                                 RK_NORMAL_BLUE_UNREAD, RK_EDGE_CLAMP};
 
 rk_photometric_params photometric_params(const rk_photometric_params* given) {
     const rk_photometric_params p =
@@ -55,14 +55,19 @@ std::vector<LightAngles> given_lights(const float* azimuths, const float* elevat
 }
 
 // Lights that all lie in one plane with the surface's normal see no slope
-// across that plane: the solve would divide by nothing. Only given lights can
-// be like that (estimated ones are spread round the surface); the elevation
-// does not matter, so 45 degrees stands for an unknown one.
-void check_spread(const std::vector<LightAngles>& lights) {
+// across that plane: the solve would divide by nothing. Given azimuths are
+// checked here with the elevations the solve will use (its own, else
+// params->elevation, else 45 degrees): lights from four sides at 90 degrees
+// all stand straight above. With an azimuth to be estimated the solve finds
+// out for itself.
+void check_spread(const std::vector<LightAngles>& lights, float elevation) {
     double a[3][3] = {};
     for (const LightAngles& l : lights) {
         if (std::isnan(l.azimuth)) return;
-        const LightVector v = light_vector(l.azimuth, std::isnan(l.elevation) ? 45.0f : l.elevation);
+        const float e = !std::isnan(l.elevation) ? l.elevation
+                        : !std::isnan(elevation) ? elevation
+                                                 : 45.0f;
+        const LightVector v = light_vector(l.azimuth, e);
         const double c[3] = {v.x, v.y, v.z};
         for (int r = 0; r < 3; ++r) {
             for (int k = 0; k < 3; ++k) a[r][k] += c[r] * c[k];
@@ -132,8 +137,7 @@ RK_API rk_status rk_photometric_stereo(const imgbuf* const* photos, uint32_t cou
     return rk_call("rk_photometric_stereo", [&] {
         require(photos, "photos");
         require(out, "out");
-        check_struct_size(out->struct_size, sizeof(rk_photometric_result),
-                          "rk_photometric_result");
+        check_struct_size(out->struct_size, sizeof(rk_photometric_result), "rk_photometric_result");
         if (count < 3 || count > RK_MOST_PHOTOGRAPHS) {
             fail(RK_ERROR_ARGUMENT, "count " + decimal_text(count) + " is not 3 to " +
                                         decimal_text(RK_MOST_PHOTOGRAPHS));
@@ -152,15 +156,23 @@ RK_API rk_status rk_photometric_stereo(const imgbuf* const* photos, uint32_t cou
         }
         const rk_photometric_params p = photometric_params(params);
         const std::vector<LightAngles> lights = given_lights(azimuths, elevations, count);
-        check_spread(lights);
+        check_spread(lights, p.elevation);
         PhotometricSettings settings;
         settings.wrap = p.edge_mode == RK_EDGE_WRAP;
         settings.elevation = p.elevation;
         settings.ambient = p.ambient;
         settings.outlier = p.outlier;
         PhotometricResult result;
-        if (!photometric_stereo(photos, lights.data(), count, settings, result)) {
-            fail(RK_ERROR_MEMORY, "no memory for the solve");
+        switch (photometric_stereo(photos, lights.data(), count, settings, result)) {
+            case PhotometricOutcome::solved:
+                break;
+            case PhotometricOutcome::lights_in_one_plane:
+                fail(RK_ERROR_ARGUMENT,
+                     "the lights lie in one plane with the surface's normal at the elevation "
+                     "used: give lower elevations, or lights from at least three sides");
+            // Every argument was checked above: what is left is memory.
+            case PhotometricOutcome::failed:
+                fail(RK_ERROR_MEMORY, "no memory for the solve");
         }
         invert_normals(result.normals.get(), p.invert_x != 0, p.invert_y != 0);
         hand_over(result, count, out);

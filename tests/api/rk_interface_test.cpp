@@ -124,7 +124,11 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
     out_of_range.blur_kind = 3;
     const Img shot = noise(4, 3, 1), small = noise(2, 2, 1);  // img is loaded into below
     const imgbuf* photos[4] = {shot.get(), shot.get(), shot.get(), small.get()};
-    const float wild[3] = {0, 400, 0}, level[3] = {0, 180, -180};
+    const float wild[3] = {0, 400, 0}, level[3] = {0, 180, -180}, sides[3] = {0, 120, 240};
+    const float overhead[3] = {90, 90, 90};
+    rk_photometric_params from_above;  // every light without an elevation at 90 degrees
+    rk_photometric_params_init(&from_above, sizeof from_above);
+    from_above.elevation = 90;
     rk_photometric_result result{};
     result.struct_size = sizeof result;
     rk_integrate_params blue3;
@@ -161,6 +165,8 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
         {[&] { return rk_photometric_stereo(photos, 2, nullptr, nullptr, nullptr, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: count 2 is not 3 to 32"},
         {[&] { return rk_photometric_stereo(photos, 3, wild, nullptr, nullptr, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: azimuths[1] 400 is not -360 to 360 or NaN"},
         {[&] { return rk_photometric_stereo(photos, 3, level, nullptr, nullptr, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: the lights given lie in one plane..."},
+        {[&] { return rk_photometric_stereo(photos, 3, sides, nullptr, &from_above, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: the lights given lie in one plane..."},
+        {[&] { return rk_photometric_stereo(photos, 3, nullptr, overhead, nullptr, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: the lights lie in one plane with the surface's normal at the elevation used..."},
         {[&] { return rk_photometric_stereo(photos, 4, nullptr, nullptr, nullptr, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: photos[3] is 2 x 2, photos[0] 4 x 3"},
         {[&] { return rk_height_from_normals(shot.get(), &blue3, &out, nullptr); }, RK_ERROR_ARGUMENT, "rk_height_from_normals: blue 3 is not 0 to 2"},
         {[&] { return rk_ao_map(patch.get(), &ao_few, &out); }, RK_ERROR_ARGUMENT, "rk_ao_map: directions 3 is not 4 to 256"},
