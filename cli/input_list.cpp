@@ -39,6 +39,14 @@ class Gatherer {
             std::string text;
             if (!read_list(list, text)) break;
             for (std::string& path : split_list(text, options_.farm.null_separated)) {
+                // The system would read such a name only up to its NUL: another
+                // file than the one listed, its maps named after the rest.
+                if (path.find('\0') != std::string::npos) {
+                    fail("the list " + list +
+                         " holds a NUL byte inside a line; give --null for a list whose "
+                         "paths are each ended by one");
+                    break;
+                }
                 const fs::path mirror = mirrored_path(path);
                 if (!walked(path, mirror)) {
                     add(std::move(path), mirror.generic_string(),

@@ -90,6 +90,12 @@ TEST(InputList, WalksTreesInByteOrderThenReadsTheLists) {
     o.inputs = {o.out_dir};
     EXPECT_NE(rkcli::gather_inputs(o, list).error.find("would read the maps it writes"),
               std::string::npos);
+    // A NUL inside a line would open "b.png" and name its maps after the rest.
+    o.inputs.clear();
+    std::istringstream nul(root.string() + "/b.png" + std::string(1, '\0') + "../x\n");
+    const rkcli::GatheredInputs refused = rkcli::gather_inputs(o, nul);
+    EXPECT_TRUE(refused.items.empty());
+    EXPECT_NE(refused.error.find("holds a NUL byte inside a line"), std::string::npos);
 }
 
 TEST(OutputKey, KeepsOnlyWhatShapesTheMapsWrittenCanonically) {
