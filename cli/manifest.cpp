@@ -39,8 +39,9 @@ std::optional<Json> read_manifest(const fs::path& path, std::string& damage) {
     Json doc = Json::parse(text, nullptr, false);
     if (doc.is_discarded()) {
         damage = "it is not JSON";
-    } else if (!doc.is_object() || doc.value("reliefkit_manifest", 0) != kFormat ||
-               !doc["outputs"].is_object()) {
+    } else if (!doc.is_object() || !doc.contains("reliefkit_manifest") ||
+               !doc["reliefkit_manifest"].is_number_integer() ||
+               doc["reliefkit_manifest"].get<int64_t>() != kFormat || !doc["outputs"].is_object()) {
         damage = "it is not a manifest of this format";
     } else {
         return doc;
@@ -88,14 +89,16 @@ Manifest::Manifest(fs::path out_dir)
     for (const auto& [name, json] : (*doc)["outputs"].items()) {
         // A record that does not read as one is as good as none: its output is remade.
         if (!json.is_object() || !is_text(json, "xxh3") || !is_text(json, "input_xxh3") ||
-            !is_text(json, "version") || !json.contains("options")) {
+            !is_text(json, "version") || !json.contains("options") ||
+            (json.contains("input") && !is_text(json, "input"))) {
             continue;
         }
         const auto options = texts(json["options"]);
         if (!options) continue;
-        loaded_[name] = {json["xxh3"].get<std::string>(),
-                         {json.value("input", ""), json["input_xxh3"].get<std::string>(), *options,
-                          json["version"].get<std::string>()}};
+        loaded_[name] = {
+            json["xxh3"].get<std::string>(),
+            {is_text(json, "input") ? json["input"].get<std::string>() : std::string(),
+             json["input_xxh3"].get<std::string>(), *options, json["version"].get<std::string>()}};
     }
 }
 

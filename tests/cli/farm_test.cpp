@@ -183,17 +183,32 @@ TEST(OutputKey, ChangesWheneverAnOptionChangesTheMaps) {
     }
 }
 
-// A damaged manifest is ignored with a warning, then replaced; hashes read as
-// xxhsum -H2 prints them. (Writers sharing a folder: the program's tests.)
+// A damaged manifest, or a record of the wrong types, is ignored (with a
+// warning for the whole file), then replaced; hashes read as xxhsum -H2 prints
+// them. (Writers sharing a folder: the program's tests.)
 TEST(Manifest, ADamagedOneIsIgnoredThenReplaced) {
-    TempDir dir;
-    dir.write(std::string(rkcli::Manifest::kFileName), "{\"outputs\": [");
-    rkcli::Manifest damaged(dir.path());
-    EXPECT_NE(damaged.warning().find("it is not JSON"), std::string::npos);
-    const rkcli::MadeBy made_by{"in.png", rkcli::xxh3_hex("in"), {"--invert"}, "1.2.3"};
-    const fs::path out = dir.write("out.png", "abc");
-    damaged.record({{out, *rkcli::file_xxh3(out)}}, made_by);
-    EXPECT_EQ(damaged.flush(), "");
-    EXPECT_TRUE(rkcli::Manifest(dir.path()).unchanged({out}, made_by));
-    EXPECT_EQ(rkcli::file_xxh3(out), "06b05ab6733a618578af5f94892f3950");
+    const std::string record =
+        R"("xxh3":"06b05ab6733a618578af5f94892f3950","input_xxh3":"x","version":"1.2.3","options":[])";
+    const std::pair<std::string, const char*> cases[] = {
+        {"{\"outputs\": [", "it is not JSON"},
+        {R"({"reliefkit_manifest":"1","outputs":{}})", "not a manifest of this format"},
+        {R"({"reliefkit_manifest":1.5,"outputs":{}})", "not a manifest of this format"},
+        {R"({"reliefkit_manifest":1,"outputs":[]})", "not a manifest of this format"},
+        {R"({"reliefkit_manifest":1,"outputs":{"out.png":{"input":5,)" + record + "}}}", ""},
+        {R"({"reliefkit_manifest":1,"outputs":{"out.png":{"xxh3":7}}})", ""},
+    };
+    for (const auto& [text, warning] : cases) {
+        TempDir dir;
+        dir.write(std::string(rkcli::Manifest::kFileName), text);
+        const rkcli::MadeBy made_by{"in.png", rkcli::xxh3_hex("in"), {"--invert"}, "1.2.3"};
+        const fs::path out = dir.write("out.png", "abc");
+        rkcli::Manifest damaged(dir.path());
+        EXPECT_EQ(damaged.warning().empty(), !*warning) << text;
+        EXPECT_NE(damaged.warning().find(warning), std::string::npos) << text;
+        EXPECT_FALSE(damaged.unchanged({out}, made_by)) << text;
+        damaged.record({{out, *rkcli::file_xxh3(out)}}, made_by);
+        EXPECT_EQ(damaged.flush(), "") << text;
+        EXPECT_TRUE(rkcli::Manifest(dir.path()).unchanged({out}, made_by)) << text;
+        EXPECT_EQ(rkcli::file_xxh3(out), "06b05ab6733a618578af5f94892f3950");
+    }
 }
