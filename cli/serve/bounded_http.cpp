@@ -241,6 +241,13 @@ bool BoundedHttpServer::track(socket_t sock, bool add) {
     return true;
 }
 
+namespace {
+// Set by a handler on the connection's own thread, read after its request.
+thread_local bool close_asked = false;
+}  // namespace
+
+void BoundedHttpServer::close_after_answer() noexcept { close_asked = true; }
+
 bool BoundedHttpServer::process_and_close_socket(socket_t sock) {
     bool ok = false;
     if (track(sock, true)) {
@@ -257,8 +264,9 @@ bool BoundedHttpServer::process_and_close_socket(socket_t sock) {
             }
             DeadlineStream stream(sock, limits_, read_idle, write_idle);
             bool closed = false;
+            close_asked = false;
             ok = process_request(stream, left == 1, closed, nullptr);
-            if (!ok || closed || stream.late()) break;
+            if (!ok || closed || close_asked || stream.late()) break;
         }
         track(sock, false);
     }

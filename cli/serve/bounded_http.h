@@ -25,6 +25,10 @@ class BoundedHttpServer final : public httplib::Server {
     // Stops listening and ends every open connection; a request that a handler
     // is already working on still finishes.
     void stop_now();
+    // From a handler: the connection ends once this request's answer is sent
+    // (a request refused before its body was read leaves the body's bytes on
+    // the connection, which must not be taken for the next request).
+    static void close_after_answer() noexcept;
 
   private:
     bool process_and_close_socket(socket_t sock) override;

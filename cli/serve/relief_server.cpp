@@ -128,8 +128,11 @@ struct ReliefServer::Impl {
 
     void routes() {
         http.set_payload_max_length(limits.max_upload_bytes);
-        http.set_pre_routing_handler(httplib::Server::HandlerWithResponse(
-            [this](const Request& req, Response& res) { return host_check(req, res); }));
+        http.set_pre_routing_handler(
+            httplib::Server::HandlerWithResponse([this](const Request& req, Response& res) {
+                const HandlerResponse host = host_check(req, res);
+                return host == HandlerResponse::Handled ? host : body_check(req, res);
+            }));
         http.set_error_handler(httplib::Server::HandlerWithResponse(
             [this](const Request& req, Response& res) { return fill_error(req, res); }));
         http.Get("/",
@@ -151,8 +154,9 @@ struct ReliefServer::Impl {
         });
         http.Post(R"(/api/sessions/([0-9a-f]{32})/maps/(preview|full))",
                   [this](const Request& req, Response& res) { make(req, res); });
-        http.Get(R"(/api/sessions/([0-9a-f]{32})/maps/([0-9]{1,19})/(height|normal|ao|curvature|roughness|albedo)\.png)",
-                 [this](const Request& req, Response& res) { download(req, res); });
+        http.Get(
+            R"(/api/sessions/([0-9a-f]{32})/maps/([0-9]{1,19})/(height|normal|ao|curvature|roughness|albedo)\.png)",
+            [this](const Request& req, Response& res) { download(req, res); });
     }
 
     HandlerResponse host_check(const Request& req, Response& res) const {
@@ -179,6 +183,29 @@ struct ReliefServer::Impl {
         return HandlerResponse::Unhandled;
     }
 
+    // The HTTP library holds --max-upload to a body's Content-Length only: a
+    // chunked body, or one it inflates, would be read whole into memory
+    // however large. The page sends every upload with its length, as it is.
+    // Checked before the body is read; the connection is not kept, since the
+    // body's bytes are still on it.
+    static HandlerResponse body_check(const Request& req, Response& res) {
+        if (req.has_header("Transfer-Encoding")) {
+            send_error(res, 411,
+                       "send the upload with its length (Content-Length): this server takes no "
+                       "chunked bodies");
+        } else if (req.has_header("Content-Encoding") &&
+                   req.get_header_value("Content-Encoding") != "identity") {
+            send_error(res, 415,
+                       "send the upload as it is: this server takes no compressed bodies "
+                       "(Content-Encoding)");
+        } else {
+            return HandlerResponse::Unhandled;
+        }
+        res.set_header("Connection", "close");
+        BoundedHttpServer::close_after_answer();
+        return HandlerResponse::Handled;
+    }
+
     // Any page the user visits may send requests here (a form, or a fetch whose
     // answer it cannot read), so whatever changes state must come from this
     // server's own page. Browsers name the sending page's origin in Origin on
@@ -193,9 +220,17 @@ struct ReliefServer::Impl {
         return site.empty() || site == "same-origin" || site == "none";
     }
 
-    HandlerResponse fill_error(const Request&, Response& res) const {
+    HandlerResponse fill_error(const Request& req, Response& res) const {
         if (!res.body.empty()) return HandlerResponse::Unhandled;
-        if (res.status == 413) {
+        // The HTTP library parses a form's body as fields and takes at most
+        // 8 KiB of it; curl --data-binary sends that type unless told otherwise.
+        if (res.status == 413 &&
+            req.get_header_value("Content-Type").starts_with("application/x-www-form-urlencoded")) {
+            send_error(res, 413,
+                       "an upload sent as a form (Content-Type "
+                       "application/x-www-form-urlencoded) is taken only up to 8 KiB: send the "
+                       "image as application/octet-stream");
+        } else if (res.status == 413) {
             send_error(res, 413,
                        "the upload is larger than " +
                            std::to_string(limits.max_upload_bytes >> 20) +

@@ -130,6 +130,22 @@ TEST_F(ServeApi, AnswersEachRequestWithItsStatusAndAJsonReason) {
         {upload(""), 400, "empty"},
         {upload("not an image"), 422, "no reader|DDS"},
         {upload(std::string((1 << 20) + 1, 'x')), 413, "1 MiB"},
+        // Bodies whose size the limit cannot see before they are read whole.
+        {client_->Post(
+             "/api/sessions?name=c.png",
+             [&](size_t, httplib::DataSink& sink) {
+                 sink.write(png.data(), png.size());
+                 sink.done();
+                 return true;
+             },
+             "application/octet-stream"),
+         411, "chunked"},
+        {client_->Post("/api/sessions?name=g.png", {{"Content-Encoding", "gzip"}}, png,
+                       "application/octet-stream"),
+         415, "compressed"},
+        {client_->Post("/api/sessions?name=f.png", std::string(9000, 'x'),
+                       "application/x-www-form-urlencoded"),
+         413, "as a form"},
         {upload(sample_), 413, "262144 pixels"},
         // Headers claiming huge images, refused before decoding: PNG, JPEG after an APP0.
         {upload(std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\xea\x60\0\0\x75\x30", 24) +
