@@ -343,7 +343,11 @@ RK_API imgbuf* calc_normalmap_from_heightmap(const imgbuf* heightmap, int32_t in
 
 /* Edge modes of the _ex generators: clamp reads the edge pixel beyond the
  * image (as the generators above); wrap reads across the opposite edge, for
- * textures that tile. */
+ * textures that tile. Where a wrapped map is said to be the centre of the
+ * clamped map of the image tiled 3 x 3, that holds when the map reads no
+ * further around a pixel than the image is wide and tall; a smaller image
+ * repeats more often within that reach, and the map is then the centre of a
+ * tiling wide enough to hold it (5 x 5, 7 x 7, ...). */
 #define RK_EDGE_CLAMP 0u
 #define RK_EDGE_WRAP 1u
 /* Height mode of calc_heightmap_from_photo_ex beside modes 0..7: heights from

@@ -375,7 +375,8 @@ typedef struct rk_height_params {
     uint32_t smooth_kind;
     /* RK_EDGE_CLAMP (default) or RK_EDGE_WRAP: every blur and operator reads
      * across the opposite edge, for textures that tile (the result equals the
-     * centre of the clamped result on the image tiled 3 x 3). */
+     * centre of the clamped result on the image tiled 3 x 3, or wider for an
+     * image smaller than the blurs' reach: see RK_EDGE_WRAP). */
     uint32_t edge_mode;
     /* The light of RK_HEIGHT_DELIT (the other modes ignore both fields).
      * light_azimuth: degrees counter-clockwise as seen on screen, 0 = light
@@ -513,7 +514,9 @@ RK_API rk_status rk_ao_params_init(rk_ao_params* params, size_t struct_size) RK_
  * sharpness s (up to R), so a few stones' edges cost a few percent more and
  * heights sharp everywhere about five times as much.
  * Under RK_EDGE_WRAP the map is the centre of the clamped map of the image
- * tiled 3 x 3, bit for bit. The cost grows with w * h * K * R
+ * tiled 3 x 3, bit for bit (wider when the image is smaller than what a
+ * pixel's rays and the marks around them reach, about 1.5 (R + 3) pixels:
+ * see RK_EDGE_WRAP). The cost grows with w * h * K * R
  * (bench/README.md has the figures). */
 RK_API rk_status rk_ao_map(const imgbuf* heights, const rk_ao_params* params,
                            imgbuf** out) RK_NOEXCEPT;
@@ -529,7 +532,8 @@ typedef struct rk_curvature_params {
     float strength;
     /* RK_EDGE_CLAMP (default) or RK_EDGE_WRAP, as for rk_height_map(): the
      * wrapped map equals the centre of the clamped map of the image tiled
-     * 3 x 3, bit for bit. */
+     * 3 x 3, bit for bit (wider when the image is smaller than the blurs'
+     * reach: see RK_EDGE_WRAP). */
     uint32_t edge_mode;
 } rk_curvature_params;
 
@@ -559,7 +563,8 @@ typedef struct rk_roughness_params {
     /* Added after the contrast: -1 to 1, default 0. */
     float bias;
     /* RK_EDGE_CLAMP (default) or RK_EDGE_WRAP (bit for bit the centre of the
-     * clamped map of the image tiled 3 x 3). */
+     * clamped map of the image tiled 3 x 3, or wider when the image is
+     * smaller than the blurs' reach: see RK_EDGE_WRAP). */
     uint32_t edge_mode;
 } rk_roughness_params;
 
