@@ -17,7 +17,6 @@ using Json = nlohmann::json;
 namespace {
 
 constexpr int kFormat = 1;
-constexpr auto kWriteInterval = std::chrono::seconds(2);
 
 std::string errno_text() {
     return std::generic_category().message(errno);
@@ -75,18 +74,18 @@ bool write_all(int fd, std::string_view bytes) {
 
 }  // namespace
 
-Manifest::Manifest(fs::path out_dir)
+Manifest::Manifest(fs::path out_dir, std::chrono::milliseconds interval)
     : dir_(std::move(out_dir)),
       absolute_dir_(fs::absolute(dir_).lexically_normal()),
-      last_write_(std::chrono::steady_clock::now()) {
+      interval_(interval) {
     const fs::path path = dir_ / kFileName;
     std::string damage;
     const std::optional<Json> doc = read_manifest(path, damage);
     if (!damage.empty()) {
         warning_ = "ignoring " + path.string() + " (" + damage + "): every input is remade";
     }
-    if (!doc) return;
-    for (const auto& [name, json] : (*doc)["outputs"].items()) {
+    const Json none = Json::object();
+    for (const auto& [name, json] : (doc ? (*doc)["outputs"] : none).items()) {
         // A record that does not read as one is as good as none: its output is remade.
         if (!json.is_object() || !is_text(json, "xxh3") || !is_text(json, "input_xxh3") ||
             !is_text(json, "version") || !json.contains("options") ||
@@ -100,6 +99,13 @@ Manifest::Manifest(fs::path out_dir)
             {is_text(json, "input") ? json["input"].get<std::string>() : std::string(),
              json["input_xxh3"].get<std::string>(), *options, json["version"].get<std::string>()}};
     }
+    writer_ = std::thread([this] {
+        std::unique_lock hold(lock_);
+        while (!wake_.wait_for(hold, interval_, [this] { return ending_; })) {
+            // A failed write keeps the records pending; the next one tries again.
+            if (!pending_.empty()) write_pending();
+        }
+    });
 }
 
 std::string Manifest::name_of(const fs::path& output) const {
@@ -127,8 +133,15 @@ std::optional<std::vector<FileHash>> Manifest::unchanged(const std::vector<fs::p
 void Manifest::record(const std::vector<FileHash>& outputs, const MadeBy& made_by) {
     const std::lock_guard hold(lock_);
     for (const FileHash& output : outputs) pending_[name_of(output.path)] = {output.xxh3, made_by};
-    // A failed write keeps the records pending; the next write tries them again.
-    if (std::chrono::steady_clock::now() - last_write_ >= kWriteInterval) write_pending();
+}
+
+Manifest::~Manifest() {
+    {
+        const std::lock_guard hold(lock_);
+        ending_ = true;
+    }
+    wake_.notify_all();
+    if (writer_.joinable()) writer_.join();
 }
 
 std::string Manifest::flush() {
@@ -137,7 +150,6 @@ std::string Manifest::flush() {
 }
 
 std::string Manifest::write_pending() {
-    last_write_ = std::chrono::steady_clock::now();
     if (pending_.empty()) return {};
     const fs::path path = dir_ / kFileName;
     const fs::path lock_path = dir_ / kLockName;

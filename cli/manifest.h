@@ -13,12 +13,14 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -45,8 +47,15 @@ class Manifest {
     static constexpr std::string_view kLockName = ".reliefkit-manifest.lock";
 
     // Reads out_dir's manifest; a missing one is empty, and so is a damaged
-    // one (warning() then says so).
-    explicit Manifest(std::filesystem::path out_dir);
+    // one (warning() then says so). A thread of its own writes the pending
+    // records every `interval` (see record()).
+    explicit Manifest(std::filesystem::path out_dir,
+                      std::chrono::milliseconds interval = std::chrono::seconds(2));
+    Manifest(const Manifest&) = delete;
+    Manifest& operator=(const Manifest&) = delete;
+    // Stops the writing thread; what is still pending is left unwritten
+    // (flush() first to keep it).
+    ~Manifest();
 
     const std::string& warning() const { return warning_; }
 
@@ -56,9 +65,11 @@ class Manifest {
     std::optional<std::vector<FileHash>> unchanged(
         const std::vector<std::filesystem::path>& outputs, const MadeBy& made_by) const;
 
-    // Notes outputs made by made_by; writes what is pending when the last
-    // write is two seconds old, so that a batch cut short loses little and a
-    // long one does not spend its time rewriting the file.
+    // Notes outputs made by made_by. The writing thread writes what is
+    // pending every interval, whether or not more outputs are made meanwhile
+    // (an input that takes minutes must not hold back the records before it),
+    // so that a batch cut short loses little and a long one does not spend its
+    // time rewriting the file.
     void record(const std::vector<FileHash>& outputs, const MadeBy& made_by);
 
     // Writes what is pending; answers why it could not, empty when every
@@ -81,7 +92,10 @@ class Manifest {
 
     std::mutex lock_;
     std::map<std::string, Record> pending_;
-    std::chrono::steady_clock::time_point last_write_;
+    std::chrono::milliseconds interval_;
+    std::condition_variable wake_;  // the writer, to end
+    bool ending_ = false;
+    std::thread writer_;  // last: started once the rest is made
 };
 
 }  // namespace rkcli

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <sstream>
+#include <thread>
 
 #include "farm_batch.h"
 #include "number_text.h"
@@ -181,6 +182,22 @@ TEST(OutputKey, ChangesWheneverAnOptionChangesTheMaps) {
             }
         }
     }
+}
+
+// Records reach the file by themselves, with no output made after them: a
+// batch whose next input takes minutes, then is stopped, keeps them.
+TEST(Manifest, PendingRecordsAreWrittenWithoutAnotherRecord) {
+    TempDir dir;
+    const rkcli::MadeBy made_by{"in.png", rkcli::xxh3_hex("in"), {}, "1.2.3"};
+    const fs::path out = dir.write("out.png", "abc");
+    rkcli::Manifest writer(dir.path(), std::chrono::milliseconds(20));
+    writer.record({{out, *rkcli::file_xxh3(out)}}, made_by);
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!rkcli::Manifest(dir.path()).unchanged({out}, made_by) &&
+           std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(rkcli::Manifest(dir.path()).unchanged({out}, made_by));
 }
 
 // A damaged manifest, or a record of the wrong types, is ignored (with a
