@@ -244,9 +244,27 @@ bool BoundedHttpServer::track(socket_t sock, bool add) {
 namespace {
 // Set by a handler on the connection's own thread, read after its request.
 thread_local bool close_asked = false;
+
+// A client still sending the body of a refused request would meet a reset if
+// the socket were closed with its bytes unread, and could lose the answer
+// with it. So the answer's end is marked, and what arrives is read and
+// dropped until the client closes, for at most kLinger.
+constexpr auto kLinger = std::chrono::seconds(2);
+
+void linger(socket_t sock) {
+    ::shutdown(sock, SHUT_WR);
+    const auto deadline = Clock::now() + kLinger;
+    char sink[16384];
+    while (wait_ready(sock, POLLIN, deadline, kLinger)) {
+        const ssize_t got = ::recv(sock, sink, sizeof sink, 0);
+        if (got == 0 || (got < 0 && errno != EINTR)) break;
+    }
+}
 }  // namespace
 
-void BoundedHttpServer::close_after_answer() noexcept { close_asked = true; }
+void BoundedHttpServer::close_after_answer() noexcept {
+    close_asked = true;
+}
 
 bool BoundedHttpServer::process_and_close_socket(socket_t sock) {
     bool ok = false;
@@ -266,6 +284,7 @@ bool BoundedHttpServer::process_and_close_socket(socket_t sock) {
             bool closed = false;
             close_asked = false;
             ok = process_request(stream, left == 1, closed, nullptr);
+            if (close_asked) linger(sock);
             if (!ok || closed || close_asked || stream.late()) break;
         }
         track(sock, false);
