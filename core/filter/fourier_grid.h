@@ -6,11 +6,14 @@
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "common/block_cache.h"
 
 namespace rk {
+
+class ChirpTransform;
 
 // Owns the plans of both directions and every buffer the transform needs, so
 // transforming allocates nothing. Construction throws std::bad_alloc when the
@@ -18,7 +21,10 @@ namespace rk {
 // Rows, and blocks of columns, are transformed on the library's threads (as
 // many as were in force at construction, each with its own scratch); every
 // row and column is one transform whatever thread runs it, so the result is
-// the same for every thread count.
+// the same for every thread count. A length with a prime factor above 97
+// (see small_factors) would cost kissfft's generic radix O(n^2); its lines
+// are transformed through a chirp convolution of a fast length instead
+// (ChirpTransform), so every grid size costs O(n log n).
 class FourierGrid {
   public:
     // width must be even.
@@ -48,20 +54,28 @@ class FourierGrid {
 
   private:
     void transform_columns(int direction) noexcept;
-    std::complex<float>* line(uint32_t worker) noexcept;   // one transform's output
-    std::complex<float>* block(uint32_t worker) noexcept;  // a block of columns, transposed
+    std::complex<float>* line(uint32_t worker) noexcept;        // one transform's output
+    std::complex<float>* block(uint32_t worker) noexcept;       // a block of columns, transposed
+    std::complex<float>* chirp_work(uint32_t worker) noexcept;  // a ChirpTransform's
 
     uint32_t width_;
     uint32_t columns_;
     uint32_t height_;
     uint32_t workers_ = 1;
     bool valid_ = false;
+    size_t line_size_ = 0;    // of line(): a row's spectrum, a column, a whole chirped row
+    size_t worker_size_ = 0;  // of each worker's scratch
     // A 4096 x 4096 image mirrored both ways: 256 MiB, from the block cache,
     // zeroed at construction.
     Block cells_;
     std::vector<std::complex<float>> scratch_;  // per worker: a line, then a block
     std::vector<void*> row_plans_;  // per worker and direction: the real plans hold scratch
     void* column_plans_[2] = {nullptr, nullptr};
+    // Set for lengths with a large prime factor, which then take no plan
+    // above: the rows' as complex transforms of length width (a real row
+    // with zero imaginary parts), the columns' of length height.
+    std::unique_ptr<ChirpTransform> row_chirp_;
+    std::unique_ptr<ChirpTransform> column_chirp_;
 };
 
 }  // namespace rk

@@ -10,7 +10,8 @@
 
 namespace rk {
 
-// Whether n has no prime factor above 97 (a transform of that length is fast).
+// Whether n has no prime factor above 97: kissfft's own radices transform
+// that length fast; FourierGrid takes any other through a chirp convolution.
 bool small_factors(uint32_t n) noexcept;
 
 // Index into 0..n-1 of any i, mirrored at both ends (period 2n: pixel -1 is
