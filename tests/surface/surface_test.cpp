@@ -1,12 +1,17 @@
 // The surface generators on renders of known surfaces: the light's convention
 // in the de-lit mode, photometric stereo (exact without noise, shadowed
 // lights dropped, unknown lights found), heights from normals (clamp and wrap
-// edges), and thread-count identity.
+// edges), the Fourier grid at lengths with a large prime factor, and
+// thread-count identity.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
+#include <functional>
 #include <numbers>
 #include <vector>
+
+#include "filter/fourier_grid.h"
 
 #include "heightmap/albedo.h"
 #include "heightmap/delit.h"
@@ -166,17 +171,22 @@ TEST(Photometric, ExactWithAmbientAndDropsShadowedLight) {
 }
 
 // A normal map of a known surface, either green convention and either edge.
-Img normal_map(uint32_t n, float (*h)(float, float, uint32_t), bool green_up) {
-    return image_of(n, n, [&](uint32_t x, uint32_t y) {
+Img normal_map(uint32_t w, uint32_t ht, const std::function<float(float, float)>& h,
+               bool green_up) {
+    return image_of(w, ht, [&](uint32_t x, uint32_t y) {
         const auto fx = static_cast<float>(x), fy = static_cast<float>(y);
         // slopes of the clamped surface at the edges, as a map's maker sees it
-        const float xl = x ? fx - 1 : fx, xr = x + 1 < n ? fx + 1 : fx;
-        const float yu = y ? fy - 1 : fy, yd = y + 1 < n ? fy + 1 : fy;
-        const float p = 0.5f * (h(xr, fy, n) - h(xl, fy, n)),
-                    q = 0.5f * (h(fx, yd, n) - h(fx, yu, n));
+        const float xl = x ? fx - 1 : fx, xr = x + 1 < w ? fx + 1 : fx;
+        const float yu = y ? fy - 1 : fy, yd = y + 1 < ht ? fy + 1 : fy;
+        const float p = 0.5f * (h(xr, fy) - h(xl, fy)), q = 0.5f * (h(fx, yd) - h(fx, yu));
         const float len = std::sqrt(1 + p * p + q * q);
         return Px{0.5f - 0.5f * p / len, 0.5f + (green_up ? 0.5f : -0.5f) * q / len, 1 / len, 1};
     });
+}
+
+Img normal_map(uint32_t n, float (*h)(float, float, uint32_t), bool green_up) {
+    return normal_map(
+        n, n, [&](float x, float y) { return h(x, y, n); }, green_up);
 }
 
 float slope_hill(float x, float y, uint32_t n) {  // not periodic
@@ -210,6 +220,79 @@ TEST(Integrate, RecoversSurfaceOnClampAndWrapEdges) {
             ASSERT_NEAR(get_px(b.get(), x, y)[0], get_px(a.get(), (x + 21) % n, (y + 5) % n)[0],
                         1e-4f);
         }
+    }
+}
+
+// Grid sizes whose rows (width / 2), columns or both have a prime factor
+// above 97, and one without: an impulse's spectrum is known at every cell,
+// and inverse(forward(g)) is g times width * height.
+TEST(FourierGrid, LargePrimeLengthsAreExact) {
+    const std::pair<uint32_t, uint32_t> sizes[] = {{12, 10},  {202, 6},   {2018, 3},
+                                                   {4, 1009}, {422, 202}, {2, 2018}};
+    for (auto [w, h] : sizes) {
+        rk::FourierGrid g(w, h);
+        ASSERT_TRUE(g.valid());
+        const uint32_t x0 = 3 % w, y0 = 2 % h;
+        g.real_row(y0)[x0] = 1.0f;
+        g.forward();
+        double worst = 0.0;
+        for (uint32_t y = 0; y < h; ++y) {
+            for (uint32_t x = 0; x < g.columns(); ++x) {
+                const double turns = double(x * x0 % w) / w + double(y * y0 % h) / h;
+                const auto want = std::polar(1.0, -2.0 * std::numbers::pi * turns);
+                worst = std::max(worst, std::abs(std::complex<double>(g.row(y)[x]) - want));
+            }
+        }
+        EXPECT_LT(worst, 5e-6) << w << "x" << h;
+        std::vector<float> in;
+        uint32_t s = w * 7919 + h;
+        for (uint32_t y = 0; y < h; ++y) {
+            for (uint32_t x = 0; x < w; ++x) {
+                s = s * 1664525u + 1013904223u;
+                in.push_back(g.real_row(y)[x] = static_cast<float>(s >> 8) / 16777216.0f - 0.5f);
+            }
+        }
+        g.forward();
+        g.inverse();
+        worst = 0.0;
+        for (uint32_t y = 0; y < h; ++y) {
+            for (uint32_t x = 0; x < w; ++x) {
+                worst = std::max(
+                    worst, std::abs(g.real_row(y)[x] / (double(w) * h) - in[size_t{y} * w + x]));
+            }
+        }
+        EXPECT_LT(worst, 2e-6) << w << "x" << h;
+    }
+}
+
+// Heights from the normals of a smooth non-periodic surface on prime-sided
+// maps (clamped: grids of 2 x 211 by 2 x 101, and 2 by 2 x 1009) come out as
+// well as on the fast size next to them.
+TEST(Integrate, PrimeSidesAsGoodAsFastOnes) {
+    auto error = [](uint32_t w, uint32_t h) {
+        const auto fw = static_cast<float>(w), fh = static_cast<float>(h);
+        auto hill = [&](float x, float y) {
+            const float dx = x - 0.6f * fw, dy = y - 0.45f * fh;
+            return 6.0f * std::exp(-dx * dx / (0.1f * fw * fw) - dy * dy / (0.1f * fh * fh)) +
+                   0.02f * (x + y);
+        };
+        float range = 0.0f;
+        const rk::ImgbufPtr out =
+            rk::heights_from_normals(normal_map(w, h, hill, false).get(), {}, &range);
+        double sum = 0.0, sq = 0.0;
+        for (uint32_t y = 0; y < h; ++y) {
+            for (uint32_t x = 0; x < w; ++x) {
+                const double d = range * get_px(out.get(), x, y)[0] -
+                                 hill(static_cast<float>(x), static_cast<float>(y));
+                sum += d, sq += d * d;
+            }
+        }
+        const double n = double(w) * h;
+        return std::sqrt(sq / n - sum * sum / (n * n));
+    };
+    for (auto [w, h, fw, fh] : {std::array<uint32_t, 4>{211, 101, 210, 100}, {1, 1009, 1, 1008}}) {
+        const double prime = error(w, h), fast = error(fw, fh);
+        EXPECT_LT(prime, 2.0 * fast + 1e-5) << w << "x" << h;
     }
 }
 
