@@ -51,49 +51,65 @@ void address_of(socket_t sock, bool peer, std::string& ip, int& port) {
     ip = text;
 }
 
+// Bytes received on a connection and not yet handed to the HTTP library. They
+// belong to the connection, not to one request: a client may send its next
+// requests without waiting for the answer (pipelining), and whatever was read
+// past the end of one request is the start of the next.
+struct ReadAhead {
+    char bytes[4096];
+    size_t next = 0;
+    size_t filled = 0;
+
+    bool empty() const { return next == filled; }
+};
+
 // One request's traffic on a connection. The HTTP library reads the request
-// line and headers a byte at a time, so reads are buffered here. The headers
+// line and headers a byte at a time, so reads are buffered (in the
+// connection's ReadAhead, which the next request starts from). The headers
 // must arrive by one deadline, the body by another counted from their end (the
 // blank line that ends them), and the answer must be taken by a third, counted
 // from its first byte; each wait is also cut short by the library's per-read
 // and per-write idle times.
 class DeadlineStream final : public httplib::Stream {
   public:
-    DeadlineStream(socket_t sock, const ConnectionLimits& limits, Clock::duration read_idle,
-                   Clock::duration write_idle)
+    DeadlineStream(socket_t sock, ReadAhead& ahead, const ConnectionLimits& limits,
+                   Clock::duration read_idle, Clock::duration write_idle)
         : sock_(sock),
+          ahead_(ahead),
           limits_(limits),
           read_idle_(read_idle),
           write_idle_(write_idle),
           receive_by_(Clock::now() + limits.header_time) {}
 
-    bool is_readable() const override { return next_ < filled_ || wait_to_receive(); }
+    bool is_readable() const override { return !ahead_.empty() || wait_to_receive(); }
     bool is_writable() const override {
         return wait_ready(sock_, POLLOUT, sending_ ? send_by_ : Clock::now() + limits_.send_time,
                           write_idle_);
     }
 
     ssize_t read(char* ptr, size_t size) override {
-        if (next_ == filled_) {
+        if (ahead_.empty()) {
             if (!wait_to_receive()) return -1;
-            // Large reads of the body skip the buffer.
-            char* into = size >= sizeof buffer_ ? ptr : buffer_;
+            // Large reads of the body skip the buffer; the library asks for no
+            // more than the rest of the body (or chunk), so these never take
+            // the next request's bytes.
+            char* into = size >= sizeof ahead_.bytes ? ptr : ahead_.bytes;
             ssize_t n = 0;
             do {
-                n = ::recv(sock_, into, into == ptr ? size : sizeof buffer_, MSG_DONTWAIT);
+                n = ::recv(sock_, into, into == ptr ? size : sizeof ahead_.bytes, MSG_DONTWAIT);
             } while (n < 0 && (errno == EINTR || errno == EAGAIN) && wait_to_receive());
             if (n <= 0) return n;
             if (into == ptr) {
                 note_received(ptr, static_cast<size_t>(n));
                 return n;
             }
-            next_ = 0;
-            filled_ = static_cast<size_t>(n);
+            ahead_.next = 0;
+            ahead_.filled = static_cast<size_t>(n);
         }
-        const size_t n = std::min(size, filled_ - next_);
-        std::memcpy(ptr, buffer_ + next_, n);
+        const size_t n = std::min(size, ahead_.filled - ahead_.next);
+        std::memcpy(ptr, ahead_.bytes + ahead_.next, n);
         note_received(ptr, n);
-        next_ += n;
+        ahead_.next += n;
         return static_cast<ssize_t>(n);
     }
 
@@ -140,6 +156,7 @@ class DeadlineStream final : public httplib::Stream {
     }
 
     socket_t sock_;
+    ReadAhead& ahead_;
     const ConnectionLimits& limits_;
     Clock::duration read_idle_;
     Clock::duration write_idle_;
@@ -149,9 +166,6 @@ class DeadlineStream final : public httplib::Stream {
     bool headers_done_ = false;
     mutable bool late_ = false;
     uint32_t last_four_ = 0;
-    char buffer_[4096];
-    size_t next_ = 0;
-    size_t filled_ = 0;
 };
 
 // A thread per connection, made when every thread there is has one, up to a
@@ -231,6 +245,11 @@ void BoundedHttpServer::stop_now() {
     stop();
 }
 
+bool BoundedHttpServer::stopping() {
+    std::lock_guard hold(mutex_);
+    return stopping_;
+}
+
 bool BoundedHttpServer::track(socket_t sock, bool add) {
     std::lock_guard hold(mutex_);
     if (add && stopping_) return false;
@@ -274,13 +293,18 @@ bool BoundedHttpServer::process_and_close_socket(socket_t sock) {
         const auto write_idle = std::chrono::seconds(write_timeout_sec_) +
                                 std::chrono::microseconds(write_timeout_usec_);
         // Requests follow each other on a kept-alive connection, each waited
-        // for at most the keep-alive time.
+        // for at most the keep-alive time; one already read ahead starts at
+        // once (its bytes may be all the client sends, so waiting for more
+        // would hold it for the keep-alive time).
+        ReadAhead ahead;
         for (size_t left = keep_alive_max_count_; left > 0; --left) {
-            if (!wait_ready(sock, POLLIN, Clock::time_point::max(),
-                            std::chrono::seconds(keep_alive_timeout_sec_))) {
+            if (ahead.empty() && !wait_ready(sock, POLLIN, Clock::time_point::max(),
+                                             std::chrono::seconds(keep_alive_timeout_sec_))) {
                 break;
             }
-            DeadlineStream stream(sock, limits_, read_idle, write_idle);
+            // After stop_now no request begins, not even one read ahead.
+            if (stopping()) break;
+            DeadlineStream stream(sock, ahead, limits_, read_idle, write_idle);
             bool closed = false;
             close_asked = false;
             ok = process_request(stream, left == 1, closed, nullptr);

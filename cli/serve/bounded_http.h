@@ -33,6 +33,7 @@ class BoundedHttpServer final : public httplib::Server {
   private:
     bool process_and_close_socket(socket_t sock) override;
     bool track(socket_t sock, bool add);
+    bool stopping();
 
     ConnectionLimits limits_;
     std::mutex mutex_;
