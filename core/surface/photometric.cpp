@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <new>
 
 #include "common/thread_pool.h"
@@ -36,60 +37,82 @@ float dot(const Vec3& a, const LightVector& l) noexcept {
     return (a.x * l.x + a.y * l.y) + a.z * l.z;
 }
 
-// The least-squares inverse of the lights in a mask: b = sum m[i] * I[i]
-// solves I[i] = b . l[i] best; v = sum m[i].
+// A light's share of the sums below, in fixed point (units of 2^-50; the
+// components are at most 1, so 32 lights' sums stay far inside 64 bits).
+// Fixed point makes the sums exact: a mask's sums are the same whichever
+// lights were taken out of all of them, in whatever order, so its inverse is
+// a function of the mask alone and may be kept for the next pixel.
+constexpr double kFixedOne = 0x1p50;
+
+struct FixedLight {
+    int64_t a[6];  // xx, xy, xz, yy, yz, zz
+    int64_t t[3];  // x, y, z
+};
+
+FixedLight fixed_light(const LightVector& l) noexcept {
+    const double x = l.x, y = l.y, z = l.z;
+    const double a[6] = {x * x, x * y, x * z, y * y, y * z, z * z}, t[3] = {x, y, z};
+    FixedLight f;
+    for (int k = 0; k < 6; ++k) f.a[k] = std::llround(a[k] * kFixedOne);
+    for (int k = 0; k < 3; ++k) f.t[k] = std::llround(t[k] * kFixedOne);
+    return f;
+}
+
+// Sums over the lights of a mask: a = sum l l^T (symmetric) and t = sum l.
+// A pixel's fit keeps them and takes a dropped light's share out.
+struct LightSums {
+    int64_t a[6] = {};
+    int64_t t[3] = {};
+
+    void add(const FixedLight& f) noexcept {
+        for (int k = 0; k < 6; ++k) a[k] += f.a[k];
+        for (int k = 0; k < 3; ++k) t[k] += f.t[k];
+    }
+    void remove(const FixedLight& f) noexcept {
+        for (int k = 0; k < 6; ++k) a[k] -= f.a[k];
+        for (int k = 0; k < 3; ++k) t[k] -= f.t[k];
+    }
+};
+
+// The least-squares inverse of the lights in a mask: b = B g, with
+// g = sum l[i] I[i] over the mask, solves I[i] = b . l[i] best; v = B t.
 struct Inverse {
-    std::array<Vec3, kMostPhotographs> m{};
+    double b[3][3] = {};
     Vec3 v;
     bool ok = false;
 };
 
-Inverse invert(const LightVector* l, uint32_t n, Mask mask) noexcept {
-    double a[3][3] = {};
-    for (uint32_t i = 0; i < n; ++i) {
-        if (!(mask >> i & 1u)) continue;
-        const double c[3] = {l[i].x, l[i].y, l[i].z};
-        for (int r = 0; r < 3; ++r) {
-            for (int k = 0; k < 3; ++k) a[r][k] += c[r] * c[k];
-        }
-    }
-    Inverse inv;
+Inverse invert(const LightSums& s) noexcept {
+    double e[6], t[3];
+    for (int k = 0; k < 6; ++k) e[k] = static_cast<double>(s.a[k]) / kFixedOne;
+    for (int k = 0; k < 3; ++k) t[k] = static_cast<double>(s.t[k]) / kFixedOne;
+    const double a[3][3] = {{e[0], e[1], e[2]}, {e[1], e[3], e[4]}, {e[2], e[4], e[5]}};
     const double det = a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
                        a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
                        a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+    Inverse inv;
     if (!(std::abs(det) > 1e-9)) return inv;
-    double b[3][3];
     for (int r = 0; r < 3; ++r) {
         for (int k = 0; k < 3; ++k) {
             const int r1 = (k + 1) % 3, r2 = (k + 2) % 3, c1 = (r + 1) % 3, c2 = (r + 2) % 3;
-            b[r][k] = (a[r1][c1] * a[r2][c2] - a[r1][c2] * a[r2][c1]) / det;
+            inv.b[r][k] = (a[r1][c1] * a[r2][c2] - a[r1][c2] * a[r2][c1]) / det;
         }
     }
-    for (uint32_t i = 0; i < n; ++i) {
-        if (!(mask >> i & 1u)) continue;
-        const double c[3] = {l[i].x, l[i].y, l[i].z};
-        Vec3& m = inv.m[i];
-        m.x = static_cast<float>(b[0][0] * c[0] + b[0][1] * c[1] + b[0][2] * c[2]);
-        m.y = static_cast<float>(b[1][0] * c[0] + b[1][1] * c[1] + b[1][2] * c[2]);
-        m.z = static_cast<float>(b[2][0] * c[0] + b[2][1] * c[1] + b[2][2] * c[2]);
-        inv.v.x += m.x;
-        inv.v.y += m.y;
-        inv.v.z += m.z;
-    }
+    inv.v = {static_cast<float>(inv.b[0][0] * t[0] + inv.b[0][1] * t[1] + inv.b[0][2] * t[2]),
+             static_cast<float>(inv.b[1][0] * t[0] + inv.b[1][1] * t[1] + inv.b[1][2] * t[2]),
+             static_cast<float>(inv.b[2][0] * t[0] + inv.b[2][1] * t[1] + inv.b[2][2] * t[2])};
     inv.ok = true;
     return inv;
 }
 
-// b (albedo times normal) from the readings of the lights in the inverse's
-// mask, with I = |b| ambient + b . l: b = u - ambient s v where s = |b|
+// b (albedo times normal) from a mask's readings g = sum l[i] I[i], with
+// I = |b| ambient + b . l: b = u - ambient s v where u = B g and s = |b|
 // solves s^2 = |u - ambient s v|^2.
-Vec3 solve(const Inverse& inv, const float* reading, uint32_t n, float ambient) noexcept {
-    Vec3 u;
-    for (uint32_t i = 0; i < n; ++i) {
-        u.x += inv.m[i].x * reading[i];
-        u.y += inv.m[i].y * reading[i];
-        u.z += inv.m[i].z * reading[i];
-    }
+Vec3 solve(const Inverse& inv, const double* g, float ambient) noexcept {
+    const auto& m = inv.b;
+    const Vec3 u{static_cast<float>(m[0][0] * g[0] + m[0][1] * g[1] + m[0][2] * g[2]),
+                 static_cast<float>(m[1][0] * g[0] + m[1][1] * g[1] + m[1][2] * g[2]),
+                 static_cast<float>(m[2][0] * g[0] + m[2][1] * g[1] + m[2][2] * g[2])};
     const Vec3& v = inv.v;
     const float vv = (v.x * v.x + v.y * v.y) + v.z * v.z;
     const float uv = (u.x * v.x + u.y * v.y) + u.z * v.z;
@@ -108,27 +131,106 @@ float length(const Vec3& b) noexcept {
     return std::sqrt((b.x * b.x + b.y * b.y) + b.z * b.z);
 }
 
+// Four lanes of floats for the loops over the lights (plain SSE, which every
+// x86-64 processor has).
+using Lanes = float __attribute__((vector_size(16)));
+using LaneMask = int32_t __attribute__((vector_size(16)));
+constexpr uint32_t kLanes = 4;
+
 struct Model {
-    const LightVector* lights;
-    uint32_t count;
-    float ambient;
-    float outlier;
+    const LightVector* lights = nullptr;
+    uint32_t count = 0;
+    float ambient = 0.0f;
+    float outlier = 0.0f;
+    std::array<FixedLight, kMostPhotographs> fixed{};
+    LightSums sums_all;
     Inverse all;
-    std::array<Inverse, kMostPhotographs> without;  // all lights but one
+    std::array<Inverse, kMostPhotographs> without{};  // all lights but one
+    // The lights' components as rows (zero past count), for the lane loops.
+    alignas(16) std::array<float, kMostPhotographs> lx{}, ly{}, lz{};
 };
 
-// What the model predicts for light i of a surface b.
-float predicted(const Model& md, const Vec3& b, uint32_t i) noexcept {
-    const float rho = length(b);
+Model make_model(const LightVector* lights, uint32_t count, float outlier) {
+    Model md;
+    md.lights = lights;
+    md.count = count;
+    md.ambient = kDefaultAmbient;
+    md.outlier = outlier;
+    for (uint32_t i = 0; i < count; ++i) {
+        md.fixed[i] = fixed_light(lights[i]);
+        md.sums_all.add(md.fixed[i]);
+        md.lx[i] = lights[i].x, md.ly[i] = lights[i].y, md.lz[i] = lights[i].z;
+    }
+    md.all = invert(md.sums_all);
+    for (uint32_t j = 0; j < count && count >= 4; ++j) {
+        LightSums rest = md.sums_all;
+        rest.remove(md.fixed[j]);
+        md.without[j] = invert(rest);
+    }
+    return md;
+}
+
+// The inverses of masks with two or more lights left out, kept per row band:
+// neighbouring pixels in the same shadow leave out the same lights. Direct
+// mapped (up to eight lights every mask has its own slot); a slot holding
+// another mask is inverted again, from the mask's exact sums, so a pixel's
+// fit never depends on the pixels before it.
+class InverseCache {
+public:
+    const Inverse& get(Mask mask, const LightSums& sums, uint32_t count) noexcept {
+        const uint32_t slot =
+            count <= kSlotBits ? mask : (mask * 0x9E3779B1u) >> (32 - kSlotBits);
+        if (!filled_[slot] || keys_[slot] != mask) {
+            slots_[slot] = invert(sums);
+            keys_[slot] = mask;
+            filled_[slot] = true;
+        }
+        return slots_[slot];
+    }
+
+private:
+    static constexpr uint32_t kSlotBits = 8;
+    std::array<Inverse, size_t{1} << kSlotBits> slots_{};
+    std::array<Mask, size_t{1} << kSlotBits> keys_{};
+    std::array<bool, size_t{1} << kSlotBits> filled_{};
+};
+
+// The inverse of the lights in mask, whose sums are given.
+const Inverse& inverse_for(const Model& md, Mask mask, Mask all, const LightSums& sums,
+                           InverseCache& cache) noexcept {
+    const Mask missing = all & ~mask;
+    if (missing == 0) return md.all;
+    if (std::has_single_bit(missing)) return md.without[std::countr_zero(missing)];
+    return cache.get(mask, sums, md.count);
+}
+
+// What the model predicts for light i of a surface b of albedo rho (its length).
+float predicted(const Model& md, const Vec3& b, float rho, uint32_t i) noexcept {
     return rho * md.ambient + std::max(0.0f, dot(b, md.lights[i]));
 }
 
-const Inverse& inverse_for(const Model& md, Mask mask, Mask all, Inverse& scratch) noexcept {
-    if (mask == all) return md.all;
-    const Mask missing = all & ~mask;
-    if (std::has_single_bit(missing)) return md.without[std::countr_zero(missing)];
-    scratch = invert(md.lights, md.count, mask);
-    return scratch;
+// The largest |reading - predicted| over the lights in mask (reading padded
+// with zeros to a whole number of lanes). The same as a loop of std::max over
+// the lights: a maximum does not depend on the order it is taken in.
+float worst_error(const Model& md, const Vec3& b, float rho, const float* reading,
+                  Mask mask) noexcept {
+    const Lanes zero{}, bx = zero + b.x, by = zero + b.y, bz = zero + b.z;
+    const Lanes base = zero + rho * md.ambient;
+    const LaneMask bit{1, 2, 4, 8};
+    Lanes worst{};
+    for (uint32_t i = 0; i < md.count; i += kLanes) {
+        Lanes lx, ly, lz, r;
+        std::memcpy(&lx, md.lx.data() + i, sizeof lx);
+        std::memcpy(&ly, md.ly.data() + i, sizeof ly);
+        std::memcpy(&lz, md.lz.data() + i, sizeof lz);
+        std::memcpy(&r, reading + i, sizeof r);
+        const Lanes d = (bx * lx + by * ly) + bz * lz;
+        const Lanes e = r - (base + (zero < d ? d : zero));
+        const LaneMask in = ((LaneMask{} + static_cast<int32_t>(mask >> i)) & bit) != 0;
+        const Lanes size = in ? (e < zero ? -e : e) : zero;
+        worst = worst < size ? size : worst;
+    }
+    return std::max(std::max(worst[0], worst[1]), std::max(worst[2], worst[3]));
 }
 
 struct PixelFit {
@@ -142,18 +244,36 @@ struct PixelFit {
 // worst, dropped. Of the lights whose leaving out explains the readings, a
 // darker reading that comes down to the ambient light alone (a shadow) wins
 // over a brighter one (a highlight).
-PixelFit fit_pixel(const Model& md, const float* reading) noexcept {
+PixelFit fit_pixel(const Model& md, const float* reading, InverseCache& cache) noexcept {
     const uint32_t n = md.count;
     const Mask all = n >= 32 ? ~Mask{0} : (Mask{1} << n) - 1;
+    alignas(16) float padded[kMostPhotographs] = {};
+    std::memcpy(padded, reading, n * sizeof(float));
+    // The mask's sums and its readings' g = sum l[i] I[i], a dropped light's
+    // share taken out of both.
+    LightSums sums = md.sums_all;
+    double g[3] = {0.0, 0.0, 0.0};
+    for (uint32_t i = 0; i < n; ++i) {
+        g[0] += static_cast<double>(md.lights[i].x) * reading[i];
+        g[1] += static_cast<double>(md.lights[i].y) * reading[i];
+        g[2] += static_cast<double>(md.lights[i].z) * reading[i];
+    }
+    auto without = [&](double* out, uint32_t j) noexcept {
+        out[0] = g[0] - static_cast<double>(md.lights[j].x) * reading[j];
+        out[1] = g[1] - static_cast<double>(md.lights[j].y) * reading[j];
+        out[2] = g[2] - static_cast<double>(md.lights[j].z) * reading[j];
+    };
     PixelFit fit;
     fit.used = all;
-    Inverse scratch;
+    auto drop = [&](uint32_t j) noexcept {
+        fit.used &= ~(Mask{1} << j);
+        sums.remove(md.fixed[j]);
+        without(g, j);
+    };
     for (;;) {
-        const Inverse& inv = inverse_for(md, fit.used, all, scratch);
+        const Inverse& inv = inverse_for(md, fit.used, all, sums, cache);
         if (!inv.ok) break;
-        float masked[kMostPhotographs] = {};
-        for (uint32_t i = 0; i < n; ++i) masked[i] = fit.used >> i & 1u ? reading[i] : 0.0f;
-        fit.b = solve(inv, masked, n, md.ambient);
+        fit.b = solve(inv, g, md.ambient);
         const float rho = length(fit.b);
         if (std::popcount(fit.used) <= 3 || !(rho > kDarkest)) break;
         // A light the normal faces away from is dropped at once when its
@@ -174,7 +294,7 @@ PixelFit fit_pixel(const Model& md, const float* reading) noexcept {
         if (away >= 0) {
             // An attached shadow: its reading is the ambient light alone, as
             // a cast shadow's is.
-            fit.used &= ~(Mask{1} << away);
+            drop(static_cast<uint32_t>(away));
             fit.shadowed = away;
             continue;
         }
@@ -188,20 +308,17 @@ PixelFit fit_pixel(const Model& md, const float* reading) noexcept {
         for (uint32_t j = 0; j < n; ++j) {
             if (!(fit.used >> j & 1u)) continue;
             const Mask rest = fit.used & ~(Mask{1} << j);
-            const Inverse& rj = inverse_for(md, rest, all, scratch);
+            LightSums rest_sums = sums;
+            rest_sums.remove(md.fixed[j]);
+            const Inverse& rj = inverse_for(md, rest, all, rest_sums, cache);
             if (!rj.ok) continue;
-            masked[j] = 0.0f;
-            const Vec3 bj = solve(rj, masked, n, md.ambient);
-            masked[j] = reading[j];
+            double gj[3];
+            without(gj, j);
+            const Vec3 bj = solve(rj, gj, md.ambient);
             const float rj_rho = length(bj);
-            const float e = reading[j] - predicted(md, bj, j);
+            const float e = reading[j] - predicted(md, bj, rj_rho, j);
             if (!(std::abs(e) > md.outlier * rj_rho)) continue;
-            float rest_error = 0.0f;
-            for (uint32_t k = 0; k < n; ++k) {
-                if (rest >> k & 1u) {
-                    rest_error = std::max(rest_error, std::abs(reading[k] - predicted(md, bj, k)));
-                }
-            }
+            const float rest_error = worst_error(md, bj, rj_rho, padded, rest);
             const bool shadow = e < 0.0f;
             const float cost =
                 rest_error + (shadow ? std::abs(reading[j] - rj_rho * md.ambient) : 0.25f * rj_rho);
@@ -212,7 +329,7 @@ PixelFit fit_pixel(const Model& md, const float* reading) noexcept {
             }
         }
         if (best < 0) break;
-        fit.used &= ~(Mask{1} << best);
+        drop(static_cast<uint32_t>(best));
         if (best_shadow) fit.shadowed = best;
     }
     return fit;
@@ -254,8 +371,9 @@ std::vector<PixelFit> fit_all(const Model& md, const Readings& r, std::vector<fl
     const uint32_t bands = row_bands(r.height, 8);
     std::vector<std::vector<float>> band_ratios(ratios ? bands : 0);
     parallel_bands(r.height, bands, [&](uint32_t band, uint32_t y0, uint32_t y1) noexcept {
+        InverseCache cache;
         for (size_t p = size_t{y0} * r.width; p < size_t{y1} * r.width; ++p) {
-            fits[p] = fit_pixel(md, r.at(p));
+            fits[p] = fit_pixel(md, r.at(p), cache);
             if (ratios && fits[p].shadowed >= 0) {
                 const float rho = length(fits[p].b);
                 // An allocation failure only loses ratios, never a result.
@@ -331,7 +449,7 @@ bool upside_down(const Model& md, const Readings& r, const std::vector<PixelFit>
         for (uint32_t i = 0; i < r.count; ++i) {
             seen += r.at(p)[i];
             least = std::min<double>(least, r.at(p)[i]);
-            shading += predicted(md, fits[p].b, i) / rho;
+            shading += predicted(md, fits[p].b, rho, i) / rho;
         }
         if (!(shading > 0.0) || !(seen > 0.0)) continue;
         const double d = seen / shading + least * r.count / seen, hv = heights[p];
@@ -427,13 +545,8 @@ PhotometricOutcome run(const imgbuf* const* photos, const LightAngles* given, ui
     for (uint32_t i = 0; i < count; ++i) {
         vectors[i] = light_vector(angles[i].azimuth, angles[i].elevation);
     }
-    Model md{vectors.data(), count, kDefaultAmbient, settings.outlier, {}, {}};
-    const Mask all = count >= 32 ? ~Mask{0} : (Mask{1} << count) - 1;
-    md.all = invert(md.lights, count, all);
+    Model md = make_model(vectors.data(), count, settings.outlier);
     if (!md.all.ok) return PhotometricOutcome::lights_in_one_plane;
-    for (uint32_t j = 0; j < count && count >= 4; ++j) {
-        md.without[j] = invert(md.lights, count, all & ~(Mask{1} << j));
-    }
     md.ambient = std::isnan(settings.ambient) ? estimate_ambient(md, r)
                                               : std::clamp(settings.ambient, 0.0f, 1.0f);
     std::vector<PixelFit> fits = fit_all(md, r, nullptr);

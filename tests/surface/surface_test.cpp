@@ -250,6 +250,33 @@ TEST(Integrate, PrimeSidesAsGoodAsFastOnes) {
     }
 }
 
+// Twelve lights around deep dents: a pixel in the shadow of two or three
+// drops each of them and keeps its normal, and the fits (whose inverses of the
+// masks left are kept from pixel to pixel) are the same on every thread count.
+TEST(Photometric, ManyLightsDropEveryShadowOnEveryThreadCount) {
+    constexpr uint32_t n = 96;
+    const Stack s = stack(n, {0, 30, 60, 90, 120, 150, 180, 210, 240, 270, 300, 330}, 0.25f, true,
+                          8.0f);
+    auto run = [&] {
+        rk::PhotometricResult r;
+        EXPECT_EQ(rk::photometric_stereo(s.ptrs.data(), s.lights.data(), 12, {}, r),
+                  rk::PhotometricOutcome::solved);
+        return Img(r.normals.release());
+    };
+    const Img one = on_threads(1, run);
+    int in_several = 0;
+    auto in_at_most_three = [&](uint32_t x, uint32_t y) {
+        int dark = 0;
+        for (const auto& p : s.photos) dark += get_px(p.get(), x, y)[0] < 0.6f * 0.26f;
+        in_several += dark == 2 || dark == 3;
+        return dark <= 3;
+    };
+    EXPECT_LT(worst_angle(one.get(), n, in_at_most_three, 8.0f), 2.0f);
+    EXPECT_GT(in_several, 500);
+    EXPECT_TRUE(same_image(one.get(), on_threads(2, run).get()));
+    EXPECT_TRUE(same_image(one.get(), on_threads(3, run).get()));
+}
+
 TEST(Surface, SameBitsOnEveryThreadCount) {
     constexpr uint32_t n = 80;
     const Stack s = stack(n, {45, 135, 225, 315}, 0.25f, true);
