@@ -598,6 +598,10 @@ PhotometricOutcome photometric_stereo(const imgbuf* const* photos, const LightAn
     for (uint32_t i = 0; i < count; ++i) {
         if (!has_pixels(photos[i]) || !same_size(photos[i], photos[0]))
             return PhotometricOutcome::failed;
+        // An infinite angle has no direction (and would reach the fixed-point
+        // sums as a NaN); NaN means "estimate" (the azimuth) or "default".
+        if (std::isinf(lights[i].azimuth) || std::isinf(lights[i].elevation))
+            return PhotometricOutcome::failed;
     }
     const LibraryCall busy;
     try {
