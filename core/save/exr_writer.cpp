@@ -108,6 +108,25 @@ struct ChunkEncoder {
         }
         result = exr_encoding_run(ctx, 0, &pipe);
     }
+
+    // Writes the encoded chunk. A reader takes a chunk as large as its raw
+    // samples for the raw samples, yet OpenEXR keeps compressed bytes that come
+    // out exactly that large (it falls back only when they are larger): such a
+    // chunk goes out raw. The pipeline's own buffers are put back afterwards,
+    // since it frees and reuses them.
+    exr_result_t write_chunk() noexcept {
+        void* const compressed = pipe.compressed_buffer;
+        const size_t compressed_bytes = pipe.compressed_bytes;
+        if (compressed && compressed != pipe.packed_buffer &&
+            compressed_bytes >= pipe.packed_bytes) {
+            pipe.compressed_buffer = pipe.packed_buffer;
+            pipe.compressed_bytes = pipe.packed_bytes;
+        }
+        const exr_result_t r = write(&pipe);
+        pipe.compressed_buffer = compressed;
+        pipe.compressed_bytes = compressed_bytes;
+        return r;
+    }
 };
 
 struct ChannelSpec {
@@ -179,7 +198,7 @@ SaveOutcome encode_file(const imgbuf* img, const ExrOptions& options, MemoryFile
         parallel_for(n, [&](uint32_t i) noexcept { batch[i].encode(ctx, img); });
         for (uint32_t i = 0; i < n && r == EXR_ERR_SUCCESS; ++i) {
             r = batch[i].result;
-            if (r == EXR_ERR_SUCCESS) r = batch[i].write(&batch[i].pipe);
+            if (r == EXR_ERR_SUCCESS) r = batch[i].write_chunk();
         }
     }
     destroy();

@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "common/thread_pool.h"
@@ -160,6 +161,46 @@ TEST(TextureWriters, DdsHeaderAndEveryLevelsSizeAndExrOfAnySize) {
                                                            : 0x30315844u);  // DX10
         }
     }
+}
+
+// A chunk exactly as large as its raw samples is read as raw samples, so it
+// must hold them, not zip bytes that came out that large (these small maps
+// meet that case in some chunk).
+TEST(TextureWriters, ExrChunkOfRawSizeHoldsTheRawSamples) {
+    const auto half_of_sixteenths = [](uint32_t k) {  // k / 16 for k in 0..16
+        uint32_t e = 0;
+        while (k >> (e + 1)) ++e;
+        return k ? uint16_t((e + 11) << 10 | (k - (1u << e)) << (10 - e)) : uint16_t{0};
+    };
+    int raw_chunks = 0;
+    for (auto [w, h] : {std::pair{4u, 4u}, {2u, 8u}, {8u, 2u}, {1u, 40u}}) {
+        const Img img = image_of(w, h, [](uint32_t x, uint32_t y) {
+            return Px{float((7 * x + 13 * y) % 17) / 16, 0, 0, 0};
+        });
+        const Bytes f = written(img.get(), [](const imgbuf* i, rk::ByteSink& s) {
+            return rk::write_exr(i, {rk::ExrLayout::y, rk::ExrSample::half}, s);
+        });
+        size_t at = 8;  // past the magic number and version: the attributes
+        while (f[at]) {
+            for (int text = 0; text < 2; ++text)  // its name and type
+                at += std::strlen(reinterpret_cast<const char*>(&f[at])) + 1;
+            at += 4 + u32(f, at);
+        }
+        const uint32_t chunks = (h + 15) / 16;
+        at += 1 + 8 * chunks;  // the header's end and the chunk offsets
+        for (uint32_t c = 0; c < chunks; ++c, at += 8 + u32(f, at + 4)) {
+            const uint32_t y0 = 16 * c, rows = std::min(16u, h - y0);
+            ASSERT_EQ(u32(f, at), y0);
+            ASSERT_LE(u32(f, at + 4), 2 * w * rows);
+            if (u32(f, at + 4) != 2 * w * rows) continue;
+            ++raw_chunks;
+            for (uint32_t i = 0; i < w * rows; ++i) {
+                const uint16_t want = half_of_sixteenths((7 * (i % w) + 13 * (y0 + i / w)) % 17);
+                ASSERT_EQ(f[at + 8 + 2 * i] | f[at + 9 + 2 * i] << 8, want) << w << "x" << h;
+            }
+        }
+    }
+    EXPECT_GT(raw_chunks, 0);
 }
 
 TEST(TextureWriters, SameBytesOnEveryThreadCount) {
