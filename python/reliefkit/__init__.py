@@ -117,6 +117,15 @@ def _is_path(value) -> bool:
     return isinstance(value, (str, os.PathLike))
 
 
+def _c_path(value) -> bytes:
+    """The path as the library is handed it: a NUL would end it early there, and another
+    file would be read or written, so it is refused as Python's open() refuses it."""
+    path = os.fsencode(os.fspath(value))
+    if b"\0" in path:
+        raise ValueError(f"embedded null byte in the path {value!r}")
+    return path
+
+
 def _size_and_kind(value, what: str, largest: int) -> Tuple[int, int]:
     """(taps, kernel number) from None, a tap count, or (taps, kind)."""
     if value is None:
@@ -147,7 +156,7 @@ def load(source: Source) -> np.ndarray:
     reader's reason."""
     out = ctypes.c_void_p()
     if _is_path(source):
-        path = os.fsencode(os.fspath(source))
+        path = _c_path(source)
         status = _native.require("rk_load_file")(path, ctypes.byref(out))
         _native.check(status, f"cannot read {os.fsdecode(path)}:")
         return to_array(out)
@@ -218,7 +227,7 @@ def save_png(target: Union[PathLike, bytes, BinaryIO], image, *, depth: int = 8,
         params.channels[i] = "rgb".index(c)
     src = InputImage(image)
     if isinstance(target, bytes) or _is_path(target):
-        path = os.fsencode(os.fspath(target))
+        path = _c_path(target)
         status = _native.require("rk_save_png_file")(path, src.pointer, ctypes.byref(params))
         _native.check(status, f"cannot write {os.fsdecode(path)}:")
         return

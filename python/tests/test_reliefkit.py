@@ -150,6 +150,8 @@ def test_results_own_their_memory():
     (lambda d: rk.normalmap(np.zeros((2, 2)), blur=(5, "disc")), ValueError, "blur kind"),
     (lambda d: rk.resample(np.zeros((2, 2)), 0, 4), ValueError, "width"),
     (lambda d: rk.save_png(d / "x.png", np.zeros((2, 2)), depth=12), ValueError, "depth"),
+    (lambda d: rk.load(f"{BRICKS}\0.jpg"), ValueError, "embedded null byte"),
+    (lambda d: rk.save_png(d / "x.png\0.jpg", np.zeros((2, 2))), ValueError, "null byte"),
 ])
 def test_failures_say_why(tmp, call, error, words):
     with pytest.raises(error) as caught:
