@@ -193,6 +193,9 @@ def _writer(target):
                 n = target.write(block)
                 if n is None:
                     raise BlockingIOError("the file object took no bytes (non-blocking?)")
+                if not 0 <= n <= len(block):  # as io.BufferedWriter refuses it
+                    raise OSError(f"the file object's write() returned {n} for {len(block)} "
+                                  "bytes")
                 block = block[n:]
             return 0
         except BaseException as e:  # noqa: BLE001 - re-raised after the library returns

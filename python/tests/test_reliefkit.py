@@ -92,10 +92,11 @@ def test_every_source_form_loads_the_same_pixels(tmp):
 
 
 class Trickle(io.RawIOBase):
-    """A raw file that takes at most 1000 bytes a write, or refuses them all."""
+    """A raw file that takes at most 1000 bytes a write, or refuses them all; answer: the
+    count its first write returns instead of the bytes it took."""
 
-    def __init__(self, refuse=False):
-        self.taken, self.refuse = bytearray(), refuse
+    def __init__(self, refuse=False, answer=None):
+        self.taken, self.refuse, self.answer = bytearray(), refuse, answer
 
     def writable(self):
         return True
@@ -104,7 +105,8 @@ class Trickle(io.RawIOBase):
         if self.refuse:
             raise OSError(28, "No space left on device")
         self.taken += bytes(block[:1000])
-        return min(len(block), 1000)
+        answer, self.answer = self.answer, None
+        return min(len(block), 1000) if answer is None else answer
 
 
 def test_save_png_to_a_file_object_writes_the_files_bytes(tmp):
@@ -119,6 +121,9 @@ def test_save_png_to_a_file_object_writes_the_files_bytes(tmp):
                 == buffer.getvalue() == trickle.taken)
     with pytest.raises(OSError, match="No space left"):  # the file object's own exception
         rk.save_png(Trickle(refuse=True), h)
+    for answer in (-1, 10**6):  # a byte sent twice, or bytes never sent
+        with pytest.raises(OSError, match=f"returned {answer} for "):
+            rk.save_png(Trickle(answer=answer), h)
 
 
 # __version__ is the loaded library's, which the package is released with: the
