@@ -48,7 +48,11 @@ def _map(export: str, struct, headline: str, image, what: str, **fields) -> np.n
     params = struct()
     _export(f"{export}_params_init", ctypes.c_int,
             [ctypes.c_void_p, ctypes.c_size_t])(ctypes.byref(params), ctypes.sizeof(params))
+    kinds = dict(struct._fields_)
     for name, value in fields.items():
+        # ctypes keeps the low 32 bits of an integer: 2**32 + 16 directions would be 16.
+        if kinds[name] is _u32 and not 0 <= value <= 0xFFFFFFFF:
+            raise ValueError(f"{name} is out of range: {value!r}")
         setattr(params, name, value)
     src = InputImage(image, what)
     out = ctypes.c_void_p()
