@@ -10,6 +10,7 @@ checks outputs as ``reliefkit --from-list`` does and shares a list out as
 from __future__ import annotations
 
 import inspect
+import numbers
 import os
 import posixpath
 import time
@@ -103,6 +104,13 @@ def make_maps(inputs: Iterable, out_dir=".", *, shard: Optional[Tuple[int, int]]
     unknown = set(options) - height_keys - normal_keys
     if unknown:
         raise TypeError(f"make_maps() got unknown options: {', '.join(sorted(unknown))}")
+    # Refused before any input, as the command refuses --shard 0/3: else every
+    # shard would be empty, or none, without a word.
+    if shard is not None:
+        k, n = shard
+        if not (isinstance(k, numbers.Integral) and isinstance(n, numbers.Integral)
+                and 1 <= k <= n):
+            raise ValueError(f"shard takes (k, n) with 1 <= k <= n, not {shard!r}")
     seamless = seamless or tileable is not None
     height_options = {k: v for k, v in options.items() if k in height_keys}
     normal_options = {k: v for k, v in options.items() if k in normal_keys}

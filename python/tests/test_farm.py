@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import reliefkit as rk
-from test_reliefkit import REPO, command, tmp  # noqa: F401 - the fixture
+from test_reliefkit import BRICKS, REPO, command, tmp  # noqa: F401 - the fixture
 
 EXAMPLE = REPO / "python" / "examples" / "dask_maps.py"
 
@@ -52,3 +52,15 @@ def test_the_dask_example_makes_the_commands_files_and_records(tmp):
     assert by_input(records) == by_input(reported) and by_input(records)[paths[-1]][0] == "failed"
     assert all(set(r) == {"input", "status", "outputs", "seconds", "error"} for r in records)
     assert files(tmp / "dask") == files(tmp / "cmd") and len(files(tmp / "cmd")) == 8
+
+
+# Settings the command refuses are refused before any input is read, rather than
+# making an empty share of the list or failing every input alike.
+@pytest.mark.parametrize("settings, words", [
+    ({"shard": (0, 3)}, "1 <= k <= n"), ({"shard": (4, 3)}, "1 <= k <= n"),
+    ({"shard": (1, 0)}, "1 <= k <= n"), ({"shard": (1.5, 3)}, "1 <= k <= n"),
+])
+def test_refused_settings_make_nothing(tmp, settings, words):
+    with pytest.raises(ValueError, match=words):
+        rk.make_maps([str(BRICKS)], tmp, **settings)
+    assert not any(tmp.iterdir())
