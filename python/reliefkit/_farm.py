@@ -111,6 +111,8 @@ def make_maps(inputs: Iterable, out_dir=".", *, shard: Optional[Tuple[int, int]]
         if not (isinstance(k, numbers.Integral) and isinstance(n, numbers.Integral)
                 and 1 <= k <= n):
             raise ValueError(f"shard takes (k, n) with 1 <= k <= n, not {shard!r}")
+    if height_only and from_height:  # no map left to make, as the command judges it
+        raise ValueError("from_height and height_only each choose what is made; choose one")
     seamless = seamless or tileable is not None
     height_options = {k: v for k, v in options.items() if k in height_keys}
     normal_options = {k: v for k, v in options.items() if k in normal_keys}

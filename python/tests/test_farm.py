@@ -59,6 +59,7 @@ def test_the_dask_example_makes_the_commands_files_and_records(tmp):
 @pytest.mark.parametrize("settings, words", [
     ({"shard": (0, 3)}, "1 <= k <= n"), ({"shard": (4, 3)}, "1 <= k <= n"),
     ({"shard": (1, 0)}, "1 <= k <= n"), ({"shard": (1.5, 3)}, "1 <= k <= n"),
+    ({"height_only": True, "from_height": True}, "choose one"),
 ])
 def test_refused_settings_make_nothing(tmp, settings, words):
     with pytest.raises(ValueError, match=words):
