@@ -155,6 +155,16 @@ class Parser {
             return fail("--photometric makes the maps of one capture: no lists, shards or rebuilds");
         }
         if (std::string why = material_conflict(result_.options); !why.empty()) return fail(why);
+        // --from-height never writes heights: its --maps must name something else,
+        // or the run would succeed having made nothing.
+        bool writes_a_file = o.photometric || o.preview.has_value();
+        for (uint32_t kind = kMapHeight; kind <= kMapPacked; ++kind) {
+            writes_a_file = writes_a_file || o.writes(MapKind(kind));
+        }
+        if (!writes_a_file) {
+            return fail(
+                "--from-height writes no height map: --maps must list normal, ao or curvature");
+        }
         if (o.height.clamp && o.height.clamp_low > o.height.clamp_high) {
             return fail("--clamp-low " + format_number(o.height.clamp_low) +
                         " is above --clamp-high " + format_number(o.height.clamp_high));

@@ -82,6 +82,7 @@ TEST(Options, RefusalsAreUsageErrorsThatSayWhy) {
         {{"--channels", "rxb", "x"}, "three letters"},
         {{"--resize", "0x10", "x"}, "WIDTHxHEIGHT"},
         {{"--from-height", "--height-only", "x"}, "choose one"},
+        {{"--from-height", "--maps", "height", "x"}, "--from-height writes no height map"},
         {{"--from-normal", "--photometric", "x"}, "choose one"},
         {{"--light", "400", "x"}, "--light: takes a number from -360 to 360"},
         {{"--light", "0:0", "x"}, "--light: takes a number from 1 to 90, not \"0\""},
