@@ -105,8 +105,13 @@ class Parser {
             if (eq != std::string_view::npos) return fail(display_name(*option) + " takes no value");
             return apply(*option, {});
         }
+        // An optional value ("[=W]") is only ever given after '='; nothing after
+        // the '=' is a value left out (an unset variable), not the default.
+        if (eq != std::string_view::npos && eq + 1 == text.size() &&
+            option->value.starts_with('[')) {
+            return fail(display_name(*option) + " has nothing after =: give a value or no =");
+        }
         if (eq != std::string_view::npos) return apply(*option, text.substr(eq + 1));
-        // An optional value ("[=W]") is only ever given after '='.
         if (option->value.starts_with('[')) return apply(*option, {});
         apply_next_argument(*option);
     }

@@ -83,6 +83,7 @@ TEST(Options, RefusalsAreUsageErrorsThatSayWhy) {
         {{"--resize", "0x10", "x"}, "WIDTHxHEIGHT"},
         {{"--from-height", "--height-only", "x"}, "choose one"},
         {{"--from-height", "--maps", "height", "x"}, "--from-height writes no height map"},
+        {{"--make-tileable=", "x"}, "--make-tileable has nothing after ="},
         {{"--from-normal", "--photometric", "x"}, "choose one"},
         {{"--light", "400", "x"}, "--light: takes a number from -360 to 360"},
         {{"--light", "0:0", "x"}, "--light: takes a number from 1 to 90, not \"0\""},
