@@ -161,7 +161,9 @@ std::string gltf_material_json(const GltfMaterial& m, const std::filesystem::pat
         gltf["images"] = images;
         gltf["textures"] = textures;
     }
-    return gltf.dump(2) + "\n";
+    // A name that is not UTF-8 (a file name is any bytes) is written with U+FFFD:
+    // it only labels the material, and the URIs carry its bytes escaped.
+    return gltf.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 std::string write_gltf_material(const std::filesystem::path& gltf_path,

@@ -160,6 +160,15 @@ TEST(GltfMaterial, ValidJsonWhoseBufferFitsAndWhoseFilesExist) {
     EXPECT_EQ(uris.size(), 4u);
     for (const std::string& uri : uris) EXPECT_TRUE(fs::exists(dir / percent_decoded(uri))) << uri;
 
+    // A file name need not be UTF-8; the material is still written, its name
+    // readable and its URI escaping every byte.
+    m.name = "bad\xff";
+    m.normal = dir.write("bad\xff_normal.png");
+    ASSERT_EQ(rkcli::write_gltf_material(dir / "bad\xff.gltf", m), "");
+    const json named = json::parse(read_bytes(dir / "bad\xff.gltf"));
+    EXPECT_EQ(named["materials"][0]["name"], "bad\xEF\xBF\xBD");
+    EXPECT_EQ(named["images"][2]["uri"], "bad%FF_normal.png");
+
     m.normal = dir / "maps/wall_normal.exr";  // not an image glTF knows
     EXPECT_NE(rkcli::write_gltf_material(dir / "bad.gltf", m), "");
     EXPECT_FALSE(fs::exists(dir / "bad.gltf"));
