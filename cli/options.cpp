@@ -159,6 +159,13 @@ class Parser {
         if (o.photometric && !(o.farm == FarmSettings{})) {
             return fail("--photometric makes the maps of one capture: no lists, shards or rebuilds");
         }
+        // Its three PNG maps are fixed: a material option would go unheeded (--gltf
+        // writing no .gltf) while the run reports success.
+        if (o.photometric && !(o.material == MaterialSettings{})) {
+            return fail(
+                "--photometric writes its normal, colour and height maps as PNG: no --maps, "
+                "--format, --pack, --gltf, --preset or other material options");
+        }
         if (std::string why = material_conflict(result_.options); !why.empty()) return fail(why);
         // --from-height never writes heights: its --maps must name something else,
         // or the run would succeed having made nothing.

@@ -89,6 +89,8 @@ TEST(Options, RefusalsAreUsageErrorsThatSayWhy) {
         {{"--light", "0:0", "x"}, "--light: takes a number from 1 to 90, not \"0\""},
         {{"--elevation", "30", "x"}, "--elevation is for --photometric"},
         {{"--photometric", "--shard", "1/2", "x"}, "no lists, shards or rebuilds"},
+        {{"--photometric", "--gltf", "x"}, "no --maps, --format, --pack, --gltf, --preset"},
+        {{"--photometric", "--maps", "ao", "x"}, "no --maps"},
         {{"--bogus", "-h"}, "unknown option"},
     };
     for (const auto& [args, error] : cases) {
