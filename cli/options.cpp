@@ -56,6 +56,15 @@ std::string material_conflict(Options& o) {
         return "--preset " + m.preset + " chooses each map's file; leave out --format and --depth";
     }
     if (m.preset == "gltf") m.gltf = true;
+    // EXR and DDS are written in the map's own channel order: a reordering would
+    // go unheeded while the run reports success.
+    const EnginePreset* engine = find_engine_preset(m.preset);
+    const bool png_normals = engine ? map_file_extension(engine->normal) == ".png"
+                                    : m.format == kFormatPng;
+    if (!png_normals && o.writes_normal() && !(o.channels == ChannelOrder{})) {
+        return "--channels reorders a PNG normal map: leave it out with --format exr or dds and "
+               "--preset unreal";
+    }
     if (m.gltf && (m.format != kFormatPng || (!m.preset.empty() && m.preset != "gltf"))) {
         return "--gltf takes PNG maps (glTF reads only PNG and JPEG): leave out --format and "
                "presets other than gltf";

@@ -58,6 +58,8 @@ TEST(Options, AcceptedArgumentsSetTheirSettings) {
         {{"--height-only", "--preview", "p.png", "x"}, "maps 01 "},
         {{"--light", "-90:30", "--light=135", "--from-normal", "x"}, "maps 00 light 135:-1 "},
         {{"-", "a", "--", "--help", "-"}, "in [-] [a] [--help] [-]"},
+        {{"--channels", "grb", "--preset", "unity", "x"}, "rgb 102 "},
+        {{"--channels", "grb", "--format", "exr", "--maps", "height", "x"}, "rgb 102 "},
     };
     for (const auto& [args, settings] : cases) {
         const auto r = parse(args);
@@ -91,6 +93,8 @@ TEST(Options, RefusalsAreUsageErrorsThatSayWhy) {
         {{"--photometric", "--shard", "1/2", "x"}, "no lists, shards or rebuilds"},
         {{"--photometric", "--gltf", "x"}, "no --maps, --format, --pack, --gltf, --preset"},
         {{"--photometric", "--maps", "ao", "x"}, "no --maps"},
+        {{"--channels", "grb", "--format", "dds", "x"}, "--channels reorders a PNG normal map"},
+        {{"--channels", "bbb", "--preset", "unreal", "x"}, "--channels reorders a PNG normal map"},
         {{"--bogus", "-h"}, "unknown option"},
     };
     for (const auto& [args, error] : cases) {
