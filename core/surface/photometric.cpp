@@ -374,8 +374,11 @@ std::vector<PixelFit> fit_all(const Model& md, const Readings& r, std::vector<fl
         InverseCache cache;
         for (size_t p = size_t{y0} * r.width; p < size_t{y1} * r.width; ++p) {
             fits[p] = fit_pixel(md, r.at(p), cache);
-            if (ratios && fits[p].shadowed >= 0) {
-                const float rho = length(fits[p].b);
+            // A fit that ends too dark to tell (dropping a highlight may
+            // leave only black readings: rho 0) gives no ratio: reading / rho
+            // would be NaN or infinite and could become the median.
+            const float rho = ratios && fits[p].shadowed >= 0 ? length(fits[p].b) : 0.0f;
+            if (rho > kDarkest) {
                 // An allocation failure only loses ratios, never a result.
                 try {
                     band_ratios[band].push_back(r.at(p)[fits[p].shadowed] / rho);

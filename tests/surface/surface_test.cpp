@@ -277,6 +277,61 @@ TEST(Photometric, ManyLightsDropEveryShadowOnEveryThreadCount) {
     EXPECT_TRUE(same_image(one.get(), on_threads(3, run).get()));
 }
 
+// Inputs with little or nothing to fit: the result is solved, the ambient share
+// estimated lies in 0..1 and every output sample is finite and in 0..1. A pit
+// that only the high light reaches (the low ones all shadowed) ends its fit
+// with only black readings once the high light is dropped as a highlight.
+TEST(Photometric, DegenerateInputsGiveFiniteResults) {
+    struct Case {
+        const char* name;
+        uint32_t w, h, count;
+        bool known;
+        std::function<float(uint32_t, uint32_t, uint32_t)> value;  // photo, x, y
+    };
+    const Case cases[] = {
+        {"pit seen by the high light", 16, 16, 5, true,
+         [](uint32_t i, uint32_t x, uint32_t) { return x % 2 ? (i == 0 ? 0.5f : 0.0f) : 0.3f; }},
+        {"black", 16, 16, 4, false, [](uint32_t, uint32_t, uint32_t) { return 0.0f; }},
+        {"NaN and infinite pixels", 16, 16, 9, false,
+         [](uint32_t i, uint32_t x, uint32_t y) {
+             return (x + y + i) % 3 == 0 ? NAN : (x + y) % 3 == 1 ? INFINITY : 0.4f;
+         }},
+        {"one row", 40, 1, 32, true,
+         [](uint32_t i, uint32_t x, uint32_t) { return 0.1f * static_cast<float>((x * i) % 7); }},
+        {"one column", 1, 40, 32, false,
+         [](uint32_t i, uint32_t, uint32_t y) { return 0.1f * static_cast<float>((y + i) % 7); }},
+    };
+    for (const Case& c : cases) {
+        std::vector<Img> photos;
+        std::vector<const imgbuf*> ptrs;
+        std::vector<rk::LightAngles> lights;
+        for (uint32_t i = 0; i < c.count; ++i) {
+            photos.push_back(image_of(c.w, c.h, [&](uint32_t x, uint32_t y) {
+                const float v = c.value(i, x, y);
+                return Px{v, v, v, 1.0f};
+            }));
+            ptrs.push_back(photos.back().get());
+            lights.push_back(
+                {c.known ? 360.0f * static_cast<float>(i) / static_cast<float>(c.count) : NAN,
+                 i == 0 ? 70.0f : 20.0f});
+        }
+        rk::PhotometricResult r;
+        ASSERT_EQ(rk::photometric_stereo(ptrs.data(), lights.data(), c.count, {}, r),
+                  rk::PhotometricOutcome::solved)
+            << c.name;
+        EXPECT_TRUE(r.ambient >= 0.0f && r.ambient <= 1.0f) << c.name << ": " << r.ambient;
+        for (const imgbuf* out : {r.normals.get(), r.albedo.get(), r.heights.get()}) {
+            for (uint32_t y = 0; y < c.h; ++y) {
+                for (uint32_t x = 0; x < c.w; ++x) {
+                    for (float v : get_px(out, x, y)) {
+                        ASSERT_TRUE(v >= 0.0f && v <= 1.0f) << c.name << " " << x << "," << y;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(Surface, SameBitsOnEveryThreadCount) {
     constexpr uint32_t n = 80;
     const Stack s = stack(n, {45, 135, 225, 315}, 0.25f, true);
