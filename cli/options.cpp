@@ -71,7 +71,19 @@ std::string material_conflict(Options& o) {
     }
     if (m.gltf) o.normal.invert_y = true;
     if (const EnginePreset* preset = find_engine_preset(m.preset)) {
-        o.normal.invert_y = preset->green == GreenDirection::up;
+        const bool up = preset->green == GreenDirection::up;
+        // Only the user's --invert-y can be set here against a green-down
+        // preset (--gltf with a preset is refused above). With --from-normal
+        // it says which way the inputs point and wins; else the preset's
+        // normal maps cannot point both ways.
+        if (o.normal.invert_y && !up) {
+            if (!o.from_normal) {
+                return "--preset " + m.preset + " writes normal maps green down: leave out "
+                       "--invert-y";
+            }
+        } else {
+            o.normal.invert_y = up;
+        }
     }
     return {};
 }

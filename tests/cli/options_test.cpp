@@ -27,6 +27,7 @@ std::string describe(const Options& o) {
       << o.height.light_elevation.value_or(-1) << " in";
     if (o.resize) s << " " << o.resize->width << "x" << o.resize->height;
     for (const std::string& input : o.inputs) s << " [" << input << "]";
+    s << " green " << (o.normal.invert_y ? "up" : "down");
     return s.str();
 }
 
@@ -60,6 +61,13 @@ TEST(Options, AcceptedArgumentsSetTheirSettings) {
         {{"-", "a", "--", "--help", "-"}, "in [-] [a] [--help] [-]"},
         {{"--channels", "grb", "--preset", "unity", "x"}, "rgb 102 "},
         {{"--channels", "grb", "--format", "exr", "--maps", "height", "x"}, "rgb 102 "},
+        // A preset's green is that of the maps it writes, and with --from-normal
+        // how the inputs are read, unless --invert-y says how they point.
+        {{"--preset", "unity", "x"}, "[x] green up"},
+        {{"--gltf", "x"}, "[x] green up"},
+        {{"--from-normal", "--preset", "unity", "x"}, "[x] green up"},
+        {{"--from-normal", "--preset", "unreal", "x"}, "[x] green down"},
+        {{"--from-normal", "--invert-y", "--preset", "unreal", "x"}, "[x] green up"},
     };
     for (const auto& [args, settings] : cases) {
         const auto r = parse(args);
@@ -95,6 +103,7 @@ TEST(Options, RefusalsAreUsageErrorsThatSayWhy) {
         {{"--photometric", "--maps", "ao", "x"}, "no --maps"},
         {{"--channels", "grb", "--format", "dds", "x"}, "--channels reorders a PNG normal map"},
         {{"--channels", "bbb", "--preset", "unreal", "x"}, "--channels reorders a PNG normal map"},
+        {{"--preset", "unreal", "--invert-y", "x"}, "writes normal maps green down: leave out"},
         {{"--bogus", "-h"}, "unknown option"},
     };
     for (const auto& [args, error] : cases) {
