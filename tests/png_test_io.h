@@ -72,6 +72,7 @@ inline bool encode(const Fixture* f, std::vector<png_bytep>* row_ptrs, Bytes* ou
             bytes->insert(bytes->end(), data, data + n);
         },
         [](png_structp) {});
+    png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);  // sides past a million too
     png_set_IHDR(png, info, f->width, f->height, f->bit_depth, f->color_type,
                  f->interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);

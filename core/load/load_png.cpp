@@ -80,6 +80,10 @@ bool create_prepare_png(PngReadState* s, rk_status* status) {
 
     png_set_read_fn(s->png, s->input, read_from_input);
     png_set_sig_bytes(s->png, kSignatureBytes);
+    // libpng's own default refuses a side of more than a million pixels as an
+    // invalid header; the only bound here is RK_MAX_IMAGE_PIXELS, tested below
+    // before libpng sizes its row buffers by the width.
+    png_set_user_limits(s->png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
     // No gamma handling is asked of libpng: samples arrive exactly as stored,
     // whatever gAMA, sRGB or iCCP chunk the file carries.
     png_read_info(s->png, s->info);
@@ -93,6 +97,11 @@ bool create_prepare_png(PngReadState* s, rk_status* status) {
             "create_prepare_png(): PNG is interlaced, which is not supported by this program "
             "currently");
         *status = RK_ERROR_UNSUPPORTED;
+        goto bailout;
+    }
+    if (!within_pixel_limit(s->width, s->height)) {
+        debug_output("load_png(): image too large");
+        *status = RK_ERROR_LIMIT;
         goto bailout;
     }
     png_set_packing(s->png);
@@ -196,11 +205,6 @@ ImgbufPtr read_png(ByteSource& source, rk_status& status) {
     if (!create_prepare_png(&reader.state, &status)) return nullptr;
     const PngReadState& s = reader.state;
 
-    status = RK_ERROR_LIMIT;
-    if (!within_pixel_limit(s.width, s.height)) {
-        debug_output("load_png(): image too large");
-        return nullptr;
-    }
     const int channels = png_get_channels(s.png, s.info);
     const int sample_bytes = png_get_bit_depth(s.png, s.info) == 16 ? 2 : 1;
     const auto row_bytes = checked_product(s.width, static_cast<uint64_t>(channels), sample_bytes);

@@ -163,6 +163,23 @@ TEST(PngReader, EveryTruncationFailsAsAPng) {
     }
 }
 
+// A side of more than a million pixels is within RK_MAX_IMAGE_PIXELS: such a
+// PNG loads, although libpng by itself calls its header invalid.
+TEST(PngReader, SidesPastAMillionPixelsLoad) {
+    for (auto [w, h] : {std::pair{1000001u, 1u}, std::pair{1u, 1000001u}}) {
+        Fixture f;
+        f.width = w;
+        f.height = h;
+        f.color_type = PNG_COLOR_TYPE_GRAY;
+        f.rows.assign(size_t{w} * h, 255);
+        auto [img, not_mine] = load(encode(f));
+        ASSERT_TRUE(img) << w << " x " << h;
+        EXPECT_EQ(imgbuf_w(img.get()), w);
+        EXPECT_EQ(imgbuf_h(img.get()), h);
+        expect_px(img.get(), w - 1, h - 1, grey(1));
+    }
+}
+
 // An ancillary chunk is optional: libpng drops a damaged one with a warning.
 TEST(PngReader, BrokenAncillaryChunkIsOnlyAWarning) {
     SinkRecorder diag;
