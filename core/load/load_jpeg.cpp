@@ -82,6 +82,9 @@ void source_nothing(j_decompress_ptr) {}
 boolean source_refill(j_decompress_ptr cinfo) {
     auto* src = reinterpret_cast<InputSource*>(cinfo->src);
     uint32_t n = src->at_end ? 0 : src->input->read_some(src->buffer, kInputBlock);
+    // A read the system refused is no end of the file: finishing the picture
+    // with an end marker would hand back grey rows as a decoded image.
+    if (n == 0 && src->input->source().read_failed()) ERREXIT(cinfo, JERR_FILE_READ);
     if (n == 0) {
         // At the end of the file an end-of-image marker lets libjpeg finish with what
         // it has instead of decoding stale bytes without end.
@@ -155,6 +158,8 @@ rk_status status_of_libjpeg_error(int code) noexcept {
     switch (code) {
         case JERR_OUT_OF_MEMORY:
             return RK_ERROR_MEMORY;
+        case JERR_FILE_READ:
+            return RK_ERROR_IO;
         case JERR_IMAGE_TOO_BIG:
         case JERR_WIDTH_OVERFLOW:
             return RK_ERROR_LIMIT;

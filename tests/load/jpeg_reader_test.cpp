@@ -4,6 +4,8 @@
 // files that are no JPEG.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <optional>
 #include <thread>
 
@@ -92,6 +94,38 @@ TEST(JpegReader, FailuresEndWithNullAndTheRightDiagnostics) {
         EXPECT_FALSE(run.image) << c.name;
         EXPECT_EQ(run.not_my_format, c.not_my_format) << c.name;
         EXPECT_EQ(run.texts, c.texts) << c.name;
+    }
+}
+
+// The bytes of a file whose reads the system refuses from byte `good` on.
+class RefusingSource final : public rk::ByteSource {
+  public:
+    RefusingSource(Bytes bytes, size_t good) : bytes_(std::move(bytes)), good_(good) {}
+    uint64_t size() const noexcept override { return bytes_.size(); }
+    size_t read_at(uint64_t offset, void* dst, size_t count) noexcept override {
+        const size_t n = offset >= good_ ? 0 : std::min<size_t>(count, good_ - offset);
+        std::memcpy(dst, bytes_.data() + offset, n);
+        failed_ = failed_ || n < count;
+        return n;
+    }
+    bool read_failed() const noexcept override { return failed_; }
+
+  private:
+    Bytes bytes_;
+    size_t good_;
+    bool failed_ = false;
+};
+
+// A refused read ends the decode as an I/O failure, at the header or inside
+// the scan, never as a picture finished from what came before.
+TEST(JpegReader, ARefusedReadIsNoPicture) {
+    for (size_t good : {size_t{0}, size_t{600}, size_t{9000}}) {
+        RefusingSource source(jpeg("rgb_300x200.jpg"), good);
+        SinkRecorder sink;
+        rk_status status = RK_OK;
+        EXPECT_FALSE(rk::read_jpeg(source, status)) << good;
+        EXPECT_EQ(status, RK_ERROR_IO) << good;
+        EXPECT_EQ(sink.texts().back(), "Input file read error") << good;
     }
 }
 
