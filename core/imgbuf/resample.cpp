@@ -26,6 +26,14 @@ inline uint32_t index_of(float f) noexcept {
     return static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(f)));
 }
 
+// A corner's share of a sample. A sample that falls exactly on a column or row
+// gives the next one weight 0, and 0 * inf or 0 * NaN would be NaN: an infinite
+// or NaN pixel would spoil its neighbours (even a same-size resample) although
+// it has no part in them. Such a corner adds 0; finite values as before.
+inline float term(float weight, float value) noexcept {
+    return weight * (weight == 0.0f && !std::isfinite(value) ? 0.0f : value);
+}
+
 // x counts columns from the left; v counts rows upward from the bottom row.
 Pixel sample_bilinear(const imgbuf* img, float x, float v) noexcept {
     const float fx0 = std::floor(x);
@@ -46,7 +54,8 @@ Pixel sample_bilinear(const imgbuf* img, float x, float v) noexcept {
     const float w11 = tv * tx;
     Pixel out;
     for (int i = 0; i < 4; ++i) {
-        out.c[i] = ((w00 * p00.c[i] + w10 * p10.c[i]) + w01 * p01.c[i]) + w11 * p11.c[i];
+        out.c[i] = ((w00 * p00.c[i] + term(w10, p10.c[i])) + term(w01, p01.c[i])) +
+                   term(w11, p11.c[i]);
     }
     return out;
 }

@@ -30,6 +30,21 @@ TEST(Resample, SameSizeIsExactAndClearsNegativeZero) {
     EXPECT_FALSE(std::signbit(get_px(out.get(), 2, 1)[0]));
 }
 
+// An infinite or NaN pixel shows only where it is sampled, not in the pixels
+// whose samples fall exactly on its neighbours (a same-size resample, or every
+// other column and row).
+TEST(Resample, NonFinitePixelsSpoilNoNeighbour) {
+    for (float bad : {INFINITY, -INFINITY, NAN}) {
+        Img src = ramp(5, 5);
+        set_px(src.get(), 1, 1, {bad, bad, bad, bad});
+        EXPECT_TRUE(same_image(resample(src, 5, 5).get(), src.get())) << bad;
+        Img half = resample(src, 3, 3);
+        for (uint32_t y = 0; y < 3; ++y)
+            for (uint32_t x = 0; x < 3; ++x)
+                EXPECT_EQ(get_px(half.get(), x, y), get_px(src.get(), 2 * x, 2 * y)) << bad;
+    }
+}
+
 // A ramp image (red = column, green = row) resampled, and one output pixel:
 // which source position it samples is visible in its red and green.
 struct Probe {
