@@ -1,3 +1,5 @@
+#include <cmath>
+
 #include "common/export_boundary.h"
 #include "imgbuf/imgbuf.h"
 #include "imgbuf/luminance.h"
@@ -8,8 +10,10 @@ using namespace rk;
 namespace {
 
 // The unclamped luminance sum in its fixed grouping: (0.299 R + 0.587 G) + (0.114 B + 0 A).
+// Alpha has no part in it: an infinite or NaN alpha (0 * inf is NaN) counts as 0.
 inline float luminance(const float* p) noexcept {
-    return (0.299f * p[0] + 0.587f * p[1]) + (0.114f * p[2] + 0.0f * p[3]);
+    const float alpha = std::isfinite(p[3]) ? p[3] : 0.0f;
+    return (0.299f * p[0] + 0.587f * p[1]) + (0.114f * p[2] + 0.0f * alpha);
 }
 
 inline void store_grey(float* p, float l) noexcept {

@@ -48,6 +48,9 @@ TEST(Luminance, CopiedAndInPlace) {
         {{2.0f, -1.0f, 0.5f, 7.0f}, luma(1, 0, 0.5f), luma(2, -1, 0.5f)},
         {{2.0f, 0.0f, 0.0f, 0.5f}, 0.299f, 0.598f},
         {{0.25f, 0.5f, 0.75f, 0.0f}, luma(0.25f, 0.5f, 0.75f), luma(0.25f, 0.5f, 0.75f)},
+        // alpha has no part in the sum, not even an infinite or NaN one
+        {{0.25f, 0.5f, 0.75f, INFINITY}, luma(0.25f, 0.5f, 0.75f), luma(0.25f, 0.5f, 0.75f)},
+        {{2.0f, 0.0f, 0.0f, -INFINITY}, 0.299f, 0.598f},
     };
     for (const Case& c : cases) {
         Img img = filled(2, 3, c.in);
