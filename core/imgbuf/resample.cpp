@@ -38,11 +38,23 @@ inline float term(float weight, float value) noexcept {
 Pixel sample_bilinear(const imgbuf* img, float x, float v) noexcept {
     const float fx0 = std::floor(x);
     const float fv0 = std::floor(v);
-    const float tx = x - fx0;
-    const float tv = v - fv0;
-    const uint32_t x0 = index_of(fx0);
+    float tx = x - fx0;
+    float tv = v - fv0;
+    uint32_t x0 = index_of(fx0);
+    uint32_t up = index_of(fv0);
+    // Past 2^24 a float cannot hold every position: the last column's or row's
+    // may round beyond the source's edge, which is where it belongs (corners
+    // onto corners), not outside it. Smaller sources never get there.
+    if (x0 >= img->width && img->width) {
+        x0 = img->width - 1;
+        tx = 0.0f;
+    }
+    if (up >= img->height && img->height) {
+        up = img->height - 1;
+        tv = 0.0f;
+    }
     const uint32_t x1 = x0 + 1;
-    const uint32_t r0 = img->height - index_of(fv0) - 1;
+    const uint32_t r0 = img->height - up - 1;
     const uint32_t r1 = r0 - 1;
     const Pixel& p00 = fetch(img, x0, r0);
     const Pixel& p10 = fetch(img, x1, r0);

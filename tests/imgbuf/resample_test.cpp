@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "image_helpers.h"
@@ -43,6 +47,30 @@ TEST(Resample, NonFinitePixelsSpoilNoNeighbour) {
             for (uint32_t x = 0; x < 3; ++x)
                 EXPECT_EQ(get_px(half.get(), x, y), get_px(src.get(), 2 * x, 2 * y)) << bad;
     }
+}
+
+// A source over 2^24 pixels wide or high, whose last position a float rounds
+// past its edge, still maps its corners onto the target's. The pixels are
+// untouched zero pages but for the corners that matter.
+TEST(Resample, CornersOfSourcesPastTwoToThe24) {
+    constexpr uint32_t kLong = (1u << 24) + 4;
+    const size_t bytes = size_t{kLong} * 16;
+    void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(block, MAP_FAILED);
+    auto* pixels = static_cast<float*>(block);
+    const Px last = {0.25f, 0.5f, 0.75f, 0.125f};
+    std::copy(last.begin(), last.end(), pixels + 4 * size_t{kLong - 1});
+    for (auto [w, h, stride, to_w, to_h] : {std::array<uint32_t, 5>{kLong, 1, kLong * 16, 2, 1},
+                                             std::array<uint32_t, 5>{1, kLong, 16, 1, 2}}) {
+        imgbuf* src = nullptr;
+        ASSERT_EQ(rk_image_wrap(pixels, w, h, stride, &src), RK_OK);
+        Img out(imgbuf_resample(src, to_w, to_h));
+        ASSERT_TRUE(out);
+        EXPECT_EQ(get_px(out.get(), to_w - 1, to_h - 1), last) << w;
+        EXPECT_EQ(get_px(out.get(), 0, 0), (Px{0, 0, 0, 0})) << w;
+        rk_image_free(src);
+    }
+    munmap(block, bytes);
 }
 
 // A ramp image (red = column, green = row) resampled, and one output pixel:
