@@ -2,7 +2,8 @@
 """The serve page in headless Chromium, driven over the DevTools protocol on a
 pipe (no driver library needed): the sample's maps appear, moving a control
 brings new maps and a new command line, dragging the preview's light sets
---light, and the lit preview is not blank.
+--light, the lit preview is not blank, and moves that cancel requests leave
+none of their maps behind.
 Exits 77 (skipped) when no Chromium is installed."""
 import base64, json, os, shutil, signal, subprocess, sys, tempfile, time
 
@@ -33,7 +34,27 @@ CHECK_PAGE = r"""(async () => {
   const pixels = copy.getContext('2d').getImageData(0, 0, copy.width, copy.height).data;
   const levels = new Set();
   for (let i = 0; i < pixels.length; i += 4) levels.add(pixels[i]);
-  return { before, after: document.getElementById('command').value, levels: levels.size,
+  const after = document.getElementById('command').value;
+  // Moves that come while the last move's maps are still arriving (after the third
+  // of six): what a cancelled request fetched must be let go of, not kept.
+  const live = new Set(), create = URL.createObjectURL, revoke = URL.revokeObjectURL;
+  URL.createObjectURL = (blob) => { const url = create(blob); live.add(url); return url; };
+  URL.revokeObjectURL = (url) => { live.delete(url); revoke(url); };
+  const pageFetch = window.fetch;
+  let pngs = 0;
+  window.fetch = async (...args) => {
+    const answer = await pageFetch(...args);
+    if (String(args[0]).endsWith('.png') && ++pngs % 6 === 3 && pngs < 48) {
+      slider.value = 1 + pngs % 10;
+      slider.dispatchEvent(new Event('input'));
+    }
+    return answer;
+  };
+  slider.dispatchEvent(new Event('input'));
+  const shown = () => [...document.querySelectorAll('#views img')].map((image) => image.src);
+  await until(() => pngs >= 51 && shown().every((url) => live.has(url)), 'the maps after the moves');
+  await new Promise((r) => setTimeout(r, 500));
+  return { before, after, levels: levels.size, leaked: [...live].filter((url) => !shown().includes(url)).length,
            error: document.getElementById('error').textContent, ms: Number(document.body.dataset.lastMs) };
 })()"""
 
@@ -113,6 +134,7 @@ def main(program, sample, screenshot):
             'the command line did not follow the control'
         assert '--light 135 ' in seen['after'], 'dragging the light did not set --light'
         assert seen['levels'] >= 16, 'the lit preview is blank'
+        assert seen['leaked'] == 0, 'the maps of cancelled requests are kept'
         return 0
     finally:
         if browser:

@@ -119,12 +119,18 @@ function formBody() {
 
 // ---- maps ----------------------------------------------------------------
 
-// The map decoded once, into the very element the page then shows.
+// The map decoded once, into the very element the page then shows. Its object
+// URL holds the PNG in memory until revoked: a map that fails to decode lets go of it.
 async function fetchImage(url, signal) {
   const blob = await (await api(url, { signal })).blob();
   const image = new Image();
   image.src = URL.createObjectURL(blob);
-  await image.decode();
+  try {
+    await image.decode();
+  } catch (error) {
+    URL.revokeObjectURL(image.src);
+    throw error;
+  }
   return image;
 }
 
@@ -161,9 +167,15 @@ function requestMaps() {
     const headers = { 'X-Preview-Order': String(++state.order) };
     const response = await api(`${base}/maps/preview`, { method: 'POST', body: formBody(), headers, signal: control.signal });
     const info = await response.json();
-    const images = await Promise.all(MAPS.map((name) => fetchImage(info[name], control.signal)));
-    if (control.signal.aborted) {
+    // Every fetch is waited for, even after one fails or a newer request cancels
+    // this one: the maps that did arrive are then let go of, not kept until the
+    // page closes.
+    const settled = await Promise.allSettled(MAPS.map((name) => fetchImage(info[name], control.signal)));
+    const images = settled.filter((r) => r.status === 'fulfilled').map((r) => r.value);
+    const failed = settled.find((r) => r.status === 'rejected');
+    if (failed || control.signal.aborted) {
       for (const image of images) URL.revokeObjectURL(image.src);
+      if (failed) throw failed.reason;
       return;
     }
     show(info, images);
