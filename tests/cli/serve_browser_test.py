@@ -2,8 +2,8 @@
 """The serve page in headless Chromium, driven over the DevTools protocol on a
 pipe (no driver library needed): the sample's maps appear, moving a control
 brings new maps and a new command line, dragging the preview's light sets
---light, the lit preview is not blank, and moves that cancel requests leave
-none of their maps behind.
+--light, the lit preview is not blank, moves that cancel requests leave none
+of their maps behind, and of two photos opened the later one stays.
 Exits 77 (skipped) when no Chromium is installed."""
 import base64, json, os, shutil, signal, subprocess, sys, tempfile, time
 
@@ -54,7 +54,25 @@ CHECK_PAGE = r"""(async () => {
   const shown = () => [...document.querySelectorAll('#views img')].map((image) => image.src);
   await until(() => pngs >= 51 && shown().every((url) => live.has(url)), 'the maps after the moves');
   await new Promise((r) => setTimeout(r, 500));
-  return { before, after, levels: levels.size, leaked: [...live].filter((url) => !shown().includes(url)).length,
+  const leaked = [...live].filter((url) => !shown().includes(url)).length;
+  // Two photos opened one after the other, the first answered last: the second stays.
+  const png = (side) => new Promise((resolve) =>
+    Object.assign(document.createElement('canvas'), { width: side, height: side }).toBlob(resolve));
+  const name = () => document.getElementById('name').textContent;
+  let uploads = 0, firstBack = false;
+  window.fetch = async (url, ...rest) => {
+    const upload = String(url).startsWith('/api/sessions?') ? ++uploads : 0;
+    const answer = await pageFetch(url, ...rest);
+    if (upload === 1) await until(() => name().startsWith('second.png'), 'the second photo');
+    firstBack ||= upload === 1;
+    return answer;
+  };
+  const photos = [new File([await png(40)], 'first.png'), new File([await png(30)], 'second.png')];
+  photos.forEach(openFile);
+  await until(() => firstBack, 'both uploads');
+  await new Promise((r) => setTimeout(r, 300));
+  return { opened: name(), leaked,
+           before, after, levels: levels.size,
            error: document.getElementById('error').textContent, ms: Number(document.body.dataset.lastMs) };
 })()"""
 
@@ -135,6 +153,7 @@ def main(program, sample, screenshot):
         assert '--light 135 ' in seen['after'], 'dragging the light did not set --light'
         assert seen['levels'] >= 16, 'the lit preview is blank'
         assert seen['leaked'] == 0, 'the maps of cancelled requests are kept'
+        assert seen['opened'].startswith('second.png'), 'an older upload replaced a newer one'
         return 0
     finally:
         if browser:

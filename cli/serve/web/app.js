@@ -10,6 +10,7 @@ const state = {
   values: new Map(),  // option name -> value as typed on the command line; unset: default
   inflight: null,  // AbortController of the preview request under way
   order: 0,  // number of the latest preview request: the server lets older ones give way
+  opened: 0,  // number of the latest photo asked for: an older one's answer is dropped
 };
 const preview = new ReliefPreview($('preview'));
 
@@ -219,6 +220,15 @@ function endSession() {
   state.session = null;
 }
 
+// The session of photo number `opened`, unless a newer photo was asked for while
+// it uploaded: a large photo answered last must not replace the one the user
+// opened after it. Its session is closed at once, not left to count against the
+// server's sessions until it expires.
+function adopt(opened, session) {
+  if (opened === state.opened) startSession(session);
+  else fetch(`/api/sessions/${session.session}`, { method: 'DELETE' });
+}
+
 function startSession(session) {
   endSession();
   state.session = session;
@@ -233,10 +243,11 @@ async function openFile(file) {
     return;
   }
   setStatus(`reading ${file.name}…`);
+  const opened = ++state.opened;
   try {
     const response = await api(`/api/sessions?name=${encodeURIComponent(file.name)}`,
       { method: 'POST', body: file, headers: { 'Content-Type': 'application/octet-stream' } });
-    startSession(await response.json());
+    adopt(opened, await response.json());
   } catch (error) {
     showError(error);
   }
@@ -271,8 +282,9 @@ async function main() {
   try {
     buildControls(await (await api('/api/options')).json());
     state.limits = await (await api('/api/limits')).json();
+    const opened = ++state.opened;
     const startup = await (await api('/api/startup', { method: 'POST' })).json();
-    if (startup.session) startSession(startup);
+    if (startup.session) adopt(opened, startup);
   } catch (error) {
     showError(error);
   }
