@@ -118,6 +118,17 @@ def image_to_array(image):
         # Blender scales bytes by a rounded 1/255, reliefkit's readers divide by 255: the
         # bytes are recovered and divided again so that the maps match the library's.
         flat = np.round(flat * np.float32(255)) / np.float32(255)
+    elif image.colorspace_settings.name == "sRGB":
+        # A float image (a 16-bit PNG) is held in linear light, converted from the
+        # file's sRGB values; reliefkit reads the values the file holds, so the
+        # conversion is undone (alpha is not converted), and a 16-bit PNG's steps of
+        # 1/65535 are restored.
+        pixels = flat.reshape(-1, 4).astype(np.float64)
+        c = np.maximum(pixels[:, :3], 0.0)
+        pixels[:, :3] = np.where(c <= 0.0031308, c * 12.92, 1.055 * c ** (1 / 2.4) - 0.055)
+        if image.source == "FILE" and image.file_format == "PNG":
+            pixels = np.round(pixels * 65535) / 65535
+        flat = pixels.astype(np.float32).ravel()
     return np.ascontiguousarray(flat.reshape(h, w, 4)[::-1])
 
 

@@ -28,6 +28,13 @@ assert addon and bpy.context.preferences.addons["reliefkit_blender"].preferences
 photo = bpy.data.images.load(str(REPO / "docs" / "samples" / "bricks.png"))
 expected_photo = rk.load(REPO / "docs" / "samples" / "bricks.png")
 assert np.array_equal(addon.image_to_array(photo), expected_photo), "Blender read other pixels"
+# A 16-bit PNG, which Blender holds as a float image in linear light, gives the file's values.
+with tempfile.TemporaryDirectory() as folder:
+    rk.save_png(Path(folder) / "deep.png", expected_photo, depth=16)
+    deep = bpy.data.images.load(str(Path(folder) / "deep.png"))
+    assert deep.is_float and np.array_equal(addon.image_to_array(deep),
+                                            rk.load(Path(folder) / "deep.png")), "16-bit PNG"
+    bpy.data.images.remove(deep)
 
 CASES = [
     ({}, {}, {"invert_y": True}),
