@@ -136,14 +136,18 @@ def array_to_image(name, array, colour=False):
     """New float image holding array exactly, marked as data (Non-Color), or as colour
     in Blender's linear space when colour is set."""
     h, w = array.shape[:2]
-    old = bpy.data.images.get(name)
-    if old is not None:
-        bpy.data.images.remove(old)
     image = bpy.data.images.new(name, w, h, alpha=False, float_buffer=True)
     if not colour:
         image.colorspace_settings.name = "Non-Color"
     image.pixels.foreach_set(np.ascontiguousarray(array[::-1]).ravel())
     image.update()
+    old = bpy.data.images.get(name)
+    if old is not None and old != image:
+        # The maps made before under this name may be in other materials (the same
+        # photograph on another object): they get the new maps instead of none.
+        old.user_remap(image)
+        bpy.data.images.remove(old)
+        image.name = name
     return image
 
 

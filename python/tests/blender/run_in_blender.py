@@ -66,6 +66,14 @@ for settings, height_kw, normal_kw in CASES:
     back = np.where(linear <= 0.0031308, linear * 12.92, 1.055 * linear ** (1 / 2.4) - 0.055)
     assert np.allclose(back, rk.albedo(expected_photo)[..., :3], atol=1e-5), "colour not linear"
 
+# Maps made again for another object's material leave the first material's maps in place.
+first = bpy.context.object.active_material
+bpy.ops.mesh.primitive_plane_add()
+bpy.context.object.data.materials.append(bpy.data.materials.new("Other"))
+bpy.context.object.active_material.use_nodes = True
+assert bpy.ops.reliefkit.make_maps(image_name=photo.name) == {"FINISHED"}
+assert all(n.image for n in first.node_tree.nodes if n.type == "TEX_IMAGE"), "maps taken away"
+
 tree = bpy.data.materials["Material"].node_tree
 linked = {(link.from_node.type, link.to_node.type, link.to_socket.name) for link in tree.links}
 for want in (("NORMAL_MAP", "BSDF_PRINCIPLED", "Normal"),
