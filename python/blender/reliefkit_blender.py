@@ -186,6 +186,16 @@ def make_material_maps(rk, photo, height, s):
 
 # --------------------------------------------------------------------------- material
 
+def relief_node(nodes, name, kind, location):
+    """The add-on's node called name: made on the first run, the same node on the next,
+    so that making the maps again updates the material instead of adding another set."""
+    node = nodes.get(name)
+    if node is None or node.bl_idname != kind:
+        node = nodes.new(kind)
+        node.name, node.location = name, location
+    return node
+
+
 def wire_material(material, height_image, normal_image, scale):
     material.use_nodes = True
     nodes, links = material.node_tree.nodes, material.node_tree.links
@@ -195,18 +205,17 @@ def wire_material(material, height_image, normal_image, scale):
         else None
     x, y = output.location
 
-    normal_tex = nodes.new("ShaderNodeTexImage")
-    normal_tex.image, normal_tex.location = normal_image, (x - 900, y - 300)
-    normal_map = nodes.new("ShaderNodeNormalMap")
-    normal_map.location = (x - 600, y - 300)
+    normal_tex = relief_node(nodes, "Relief normal", "ShaderNodeTexImage", (x - 900, y - 300))
+    normal_tex.image = normal_image
+    normal_map = relief_node(nodes, "Relief normal map", "ShaderNodeNormalMap", (x - 600, y - 300))
     links.new(normal_tex.outputs["Color"], normal_map.inputs["Color"])
     if shader is not None and "Normal" in shader.inputs:
         links.new(normal_map.outputs["Normal"], shader.inputs["Normal"])
 
-    height_tex = nodes.new("ShaderNodeTexImage")
-    height_tex.image, height_tex.location = height_image, (x - 600, y - 600)
-    displacement = nodes.new("ShaderNodeDisplacement")
-    displacement.location = (x - 300, y - 600)
+    height_tex = relief_node(nodes, "Relief height", "ShaderNodeTexImage", (x - 600, y - 600))
+    height_tex.image = height_image
+    displacement = relief_node(nodes, "Relief displacement", "ShaderNodeDisplacement",
+                               (x - 300, y - 600))
     displacement.inputs["Scale"].default_value = scale
     links.new(height_tex.outputs["Color"], displacement.inputs["Height"])
     links.new(displacement.outputs["Displacement"], output.inputs["Displacement"])
@@ -221,20 +230,26 @@ def wire_colour(material, colour_image, rough_image, occlusion_image):
         return
     shader = output.inputs["Surface"].links[0].from_node
     x, y = output.location
-    colour_tex = nodes.new("ShaderNodeTexImage")
-    colour_tex.image, colour_tex.location = colour_image, (x - 900, y + 300)
+    colour_tex = relief_node(nodes, "Relief colour", "ShaderNodeTexImage", (x - 900, y + 300))
+    colour_tex.image = colour_image
     colour = colour_tex.outputs["Color"]
     if occlusion_image is not None:
-        occlusion_tex = nodes.new("ShaderNodeTexImage")
-        occlusion_tex.image, occlusion_tex.location = occlusion_image, (x - 900, y + 600)
-        mix = nodes.new("ShaderNodeMixRGB")
-        mix.blend_type, mix.location = "MULTIPLY", (x - 600, y + 400)
+        occlusion_tex = relief_node(nodes, "Relief occlusion", "ShaderNodeTexImage",
+                                    (x - 900, y + 600))
+        occlusion_tex.image = occlusion_image
+        mix = relief_node(nodes, "Relief occlusion mix", "ShaderNodeMixRGB", (x - 600, y + 400))
+        mix.blend_type = "MULTIPLY"
         mix.inputs["Fac"].default_value = 1.0
         links.new(colour, mix.inputs["Color1"])
         links.new(occlusion_tex.outputs["Color"], mix.inputs["Color2"])
         colour = mix.outputs["Color"]
-    rough_tex = nodes.new("ShaderNodeTexImage")
-    rough_tex.image, rough_tex.location = rough_image, (x - 900, y)
+    else:
+        # The occlusion of an earlier run is no longer multiplied in.
+        for name in ("Relief occlusion", "Relief occlusion mix"):
+            if nodes.get(name) is not None:
+                nodes.remove(nodes[name])
+    rough_tex = relief_node(nodes, "Relief roughness", "ShaderNodeTexImage", (x - 900, y))
+    rough_tex.image = rough_image
     if "Base Color" in shader.inputs:
         links.new(colour, shader.inputs["Base Color"])
     if "Roughness" in shader.inputs:

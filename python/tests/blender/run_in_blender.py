@@ -81,6 +81,10 @@ for want in (("NORMAL_MAP", "BSDF_PRINCIPLED", "Normal"),
              ("TEX_IMAGE", "NORMAL_MAP", "Color"), ("TEX_IMAGE", "DISPLACEMENT", "Height"),
              ("TEX_IMAGE", "BSDF_PRINCIPLED", "Roughness"), ("MIX_RGB", "BSDF_PRINCIPLED", "Base Color")):
     assert want in linked, f"the material lacks the link {want}"
+# Both runs wired the one material: each node is there once, not once per run.
+kinds = [node.type for node in tree.nodes]
+assert sorted(kinds) == sorted(["OUTPUT_MATERIAL", "BSDF_PRINCIPLED", "NORMAL_MAP", "DISPLACEMENT",
+                                "MIX_RGB"] + ["TEX_IMAGE"] * 5), kinds
 addon_utils.disable("reliefkit_blender")
 scripts.cleanup()
 print("blender add-on: 1 passed, 0 failed")
