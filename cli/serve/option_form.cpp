@@ -17,13 +17,15 @@ using rkcli::ValueShape;
 
 // Options about which files are written or how the process runs: they change
 // nothing in the maps the page shows, so the page does not offer them.
-constexpr std::array<std::string_view, 19> kNotOnThePage = {
+constexpr std::array<std::string_view, 20> kNotOnThePage = {
     "out-dir", "preview", "preview-tiles", "jobs", "threads", "quiet", "help", "version",
     "verbose",
     // The page always makes its maps from one photograph.
     "height-only", "from-height", "from-normal", "photometric", "elevation",
     // Which maps are written and as which files: the page's Download decides.
-    "maps", "format", "pack", "gltf", "preset"};
+    "maps", "format", "pack", "gltf", "preset",
+    // Goes only into the packed file, which the page does not make.
+    "metallic"};
 
 bool offered(const OptionEntry& option) {
     // Nor are the options of lists, shards and rebuilds, which concern batches.

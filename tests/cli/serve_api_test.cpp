@@ -221,6 +221,8 @@ TEST_F(ServeApi, EveryAdvertisedRangeAndChoiceIsAccepted) {
         }
     }
     EXPECT_GE(checked, 8);
+    // Nor is a control offered that changes none of the maps the page makes.
+    EXPECT_EQ(json.find("\"metallic\""), std::string::npos);
 }
 
 // The command line the page shows, run by a shell, makes the very files of its
