@@ -280,9 +280,14 @@ class RELIEFKIT_OT_make_maps(bpy.types.Operator):
 
     def execute(self, context):
         image = bpy.data.images.get(self.image_name) if self.image_name else active_image(context)
-        if image is None or image.size[0] == 0:
-            self.report({"ERROR"}, "no image: show one in the Image Editor or select an Image "
-                                   "Texture node")
+        if image is None:
+            self.report({"ERROR"}, f"no image called {self.image_name!r}" if self.image_name else
+                        "no image: show one in the Image Editor or select an Image Texture node")
+            return {"CANCELLED"}
+        if image.size[0] == 0:
+            # An image whose file is gone or unreadable is there, but has no pixels.
+            self.report({"ERROR"}, f"image {image.name} has no pixels: Blender cannot read "
+                                   f"{bpy.path.abspath(image.filepath) or 'it'}")
             return {"CANCELLED"}
         try:
             rk = reliefkit_module(context)

@@ -35,6 +35,15 @@ with tempfile.TemporaryDirectory() as folder:
     assert deep.is_float and np.array_equal(addon.image_to_array(deep),
                                             rk.load(Path(folder) / "deep.png")), "16-bit PNG"
     bpy.data.images.remove(deep)
+    # The same image after its file is gone: the error names the file it cannot read.
+    gone = bpy.data.images.load(str(Path(folder) / "deep.png"))
+    (Path(folder) / "deep.png").unlink()
+    try:
+        bpy.ops.reliefkit.make_maps(image_name=gone.name)
+        raise AssertionError("maps made of an image without pixels")
+    except RuntimeError as error:
+        assert "cannot read " + str(Path(folder) / "deep.png") in str(error), error
+    bpy.data.images.remove(gone)
 
 CASES = [
     ({}, {}, {"invert_y": True}),
