@@ -82,7 +82,10 @@ rk_light light_of(const imgbuf* photo, const rk_height_params& p) {
         return light;
     }
     if (photo->width == 0 || photo->height == 0) return light;
-    const DelitSettings settings{p.edge_mode == RK_EDGE_WRAP, false, 0u, NAN};
+    // The smoothing the heights are made with shapes the heights whose darker
+    // parts decide which end of the axis is lit: without it the estimate can
+    // name the opposite end from the one rk_height_map takes.
+    const DelitSettings settings{p.edge_mode == RK_EDGE_WRAP, false, p.smooth_size, NAN};
     DelitLight found;
     if (!delit_light(photo, settings, &found)) fail(RK_ERROR_MEMORY, "no memory for the estimate");
     light.azimuth = found.azimuth;

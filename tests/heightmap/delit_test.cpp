@@ -8,6 +8,7 @@
 #include <numbers>
 #include <tuple>
 
+#include "heightmap/delit.h"
 #include "heightmap_helpers.h"
 
 namespace {
@@ -149,6 +150,41 @@ TEST(Delit, EvenLightOnJointsGivesTheLuminanceMap) {
         const Img d = delit(photo.get(), edge), lum = delit(photo.get(), edge, 7);
         ASSERT_TRUE(d && lum);
         EXPECT_TRUE(same_image(d.get(), lum.get())) << edge;
+    }
+}
+
+// rk_estimate_light reports the light the de-lit mode takes for the same
+// params: the smoothing shapes the heights whose darker parts decide which
+// end of the axis is lit, so the estimate has to be read with it too.
+TEST(Delit, EstimateIsTheLightTheHeightsTake) {
+    for (uint32_t seed = 0; seed < 16; ++seed) {
+        const uint32_t w = 24 + seed % 40, h = 20 + (seed * 7) % 50;
+        const float fx = 0.05f * static_cast<float>(seed), fy = 0.03f * static_cast<float>(seed);
+        const Img photo = image_of(w, h, [&](uint32_t x, uint32_t y) {
+            const uint32_t k =
+                ((x * 73856093u) ^ (y * 19349663u) ^ (seed * 83492791u)) * 2654435761u;
+            const float v =
+                0.5f + 0.2f * std::sin(fx * static_cast<float>(x) + fy * static_cast<float>(y)) +
+                0.25f * static_cast<float>((k >> 8) & 1023u) / 1023.0f;
+            return Px{v, v, v, 1.0f};
+        });
+        for (const uint32_t edge : {RK_EDGE_CLAMP, RK_EDGE_WRAP}) {
+            for (const uint32_t smooth : {0u, 3u, 15u, 99u}) {
+                rk_height_params hp;
+                rk_height_params_init(&hp, sizeof hp);
+                hp.edge_mode = edge, hp.smooth_size = smooth;
+                rk_light reported{sizeof(rk_light), 0.0f, 0.0f, 0.0f};
+                ASSERT_EQ(rk_estimate_light(photo.get(), &hp, &reported), RK_OK);
+                rk::DelitLight taken;
+                const Img heights = make_img(w, h);
+                ASSERT_TRUE(rk::delit_heights(heights.get(), photo.get(),
+                                              {edge == RK_EDGE_WRAP, false, smooth, NAN}, &taken));
+                EXPECT_TRUE(same_bits(reported.azimuth, taken.azimuth) &&
+                            reported.directional == taken.directional)
+                    << "seed " << seed << " edge " << edge << " smooth " << smooth << ": "
+                    << reported.azimuth << " reported, " << taken.azimuth << " taken";
+            }
+        }
     }
 }
 
