@@ -33,6 +33,9 @@ HeightOutcome delit_into(imgbuf* out, const imgbuf* src, const HeightRecipe& r,
     if (!delit_heights(out, src, settings, &light, shading)) return HeightOutcome::failed;
     HeightRecipe luminance = r;
     luminance.mode = kLuminance;
+    // Fewer than all three invert flags mean nothing to this mode, under any
+    // light: the luminance map it falls back on must not read them either.
+    if ((r.flags & kInvertAll) != kInvertAll) luminance.flags &= ~kInvertAll;
     if (!(light.directional > 0.0f)) return heights_into(out, src, luminance);
     HeightOutcome outcome = HeightOutcome::done;
     if (light.directional < 1.0f) {

@@ -15,8 +15,9 @@ namespace {
 
 constexpr uint32_t kDefaults = HM_AUTO_LEVELS | HM_DETAIL_FILTER | HM_SMOOTH;
 
-Img delit(const imgbuf* src, uint32_t edge, uint32_t mode = HM_MODE_DELIT) {
-    return Img(calc_heightmap_from_photo_ex(src, mode, kDefaults, 0.5f, 0.0f, 1.0f, 5, 0.05f, 1.0f,
+Img delit(const imgbuf* src, uint32_t edge, uint32_t mode = HM_MODE_DELIT,
+          uint32_t flags = kDefaults) {
+    return Img(calc_heightmap_from_photo_ex(src, mode, flags, 0.5f, 0.0f, 1.0f, 5, 0.05f, 1.0f,
                                             1.0f, 1.0f, 3, 0, edge));
 }
 
@@ -136,8 +137,8 @@ TEST(Delit, RecoversSunlitReliefAndWrapFollowsAShift) {
 // even light: darker in the joints, the same on both walls. The steps in
 // brightness are two-sided, so the mode must take the light as even and give
 // the luminance map bit for bit, on both edges.
-TEST(Delit, EvenLightOnJointsGivesTheLuminanceMap) {
-    const Img photo = image_of(120, 90, [](uint32_t x, uint32_t y) {
+Img joints_under_an_even_sky() {
+    return image_of(120, 90, [](uint32_t x, uint32_t y) {
         const float jx = std::min(x % 20, 20 - x % 20) / 3.0f,
                     jy = std::min(y % 15, 15 - y % 15) / 3.0f;
         const float sky = std::min({1.0f, jx, jy});
@@ -146,10 +147,32 @@ TEST(Delit, EvenLightOnJointsGivesTheLuminanceMap) {
             255.0f;
         return Px{v, 0.9f * v, 0.8f * v, 1.0f};
     });
+}
+
+TEST(Delit, EvenLightOnJointsGivesTheLuminanceMap) {
+    const Img photo = joints_under_an_even_sky();
     for (uint32_t edge : {RK_EDGE_CLAMP, RK_EDGE_WRAP}) {
         const Img d = delit(photo.get(), edge), lum = delit(photo.get(), edge, 7);
         ASSERT_TRUE(d && lum);
         EXPECT_TRUE(same_image(d.get(), lum.get())) << edge;
+    }
+}
+
+// The invert flags act on the de-lit mode only all three together (the relief
+// upside down), under an even light as under a directional one: one or two
+// of them leave the map as it is.
+TEST(Delit, InvertFlagsActOnlyAllTogetherUnderAnEvenLight) {
+    constexpr uint32_t kAll = HM_INVERT_RED | HM_INVERT_GREEN | HM_INVERT_BLUE;
+    const Img photo = joints_under_an_even_sky();
+    for (uint32_t edge : {RK_EDGE_CLAMP, RK_EDGE_WRAP}) {
+        const Img plain = delit(photo.get(), edge);
+        for (uint32_t some : {HM_INVERT_RED, HM_INVERT_GREEN | HM_INVERT_BLUE}) {
+            const Img d = delit(photo.get(), edge, HM_MODE_DELIT, kDefaults | some);
+            EXPECT_TRUE(same_image(d.get(), plain.get())) << edge << " " << some;
+        }
+        const Img upside_down = delit(photo.get(), edge, HM_MODE_DELIT, kDefaults | kAll);
+        const Img lum = delit(photo.get(), edge, 7, kDefaults | kAll);
+        EXPECT_TRUE(same_image(upside_down.get(), lum.get())) << edge;
     }
 }
 
