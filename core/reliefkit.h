@@ -360,14 +360,17 @@ RK_API imgbuf* calc_normalmap_from_heightmap(const imgbuf* heightmap, int32_t in
  * relief's slope along it (Lambert's law under a light from one side) and
  * integrated by a regularised Fourier solve; the light is taken to come from
  * above or from the left (a bump lit from below looks like a hollow lit from
- * above, and the photograph cannot tell which). Where the light is even
- * (overcast), the shading itself gives the heights, cavities being darker. The
- * result spans 0..1 (so HM_AUTO_LEVELS has nothing to do). HM_SMOOTH smooths
+ * above, and the photograph cannot tell which). The solve's heights span
+ * 0..1 (so HM_AUTO_LEVELS has nothing to do for them); HM_SMOOTH smooths
  * within the solve, by a Gaussian of sigma smooth_size / 3 (smooth_kind is not
- * used); the midpoint curve and HM_CLAMP apply as in the other modes; the three
- * invert flags together turn the relief upside down, fewer are ignored; the
- * detail filter is not used; the weights only as a whole (all zero gives a black
- * map). RK_EDGE_WRAP treats the image as periodic (exactly when no side has a
+ * used there), and the detail filter is not used there. Where the light is
+ * even (overcast), brightness does mean height, cavities being darker: the
+ * mode gives the luminance map (mode 7) of the same steps, auto-levels, the
+ * detail filter and smooth_kind included; where it is partly directional, it
+ * mixes that map with the solve's heights in proportion, scaled to 0..1. The
+ * midpoint curve and HM_CLAMP apply as in the other modes; the three invert
+ * flags together turn the relief upside down, fewer are ignored; the weights
+ * only as a whole (all zero gives a black map). RK_EDGE_WRAP treats the image as periodic (exactly when no side has a
  * prime factor above 97, else by padding it with its own continuation); clamp
  * takes the surface as flat past the edges. Deterministic; costs about twice
  * the luminance mode with its default steps (two Fourier transforms). */

@@ -364,13 +364,16 @@ typedef struct rk_height_params {
      * switch it off, an even size uses one less; default 5) applied only where
      * the edge strength ((|Sobel x| + |Sobel y|) / 16 of the heights, 0.25 for a
      * step of 1 between neighbours) is below detail_threshold (0 to 0.5,
-     * default 0.05). Not used by RK_HEIGHT_DELIT. */
+     * default 0.05). Not used by RK_HEIGHT_DELIT's solve; used by the
+     * luminance map that mode gives, or mixes in, under an even light. */
     uint32_t detail_size;
     float detail_threshold;
     /* Final blur of smooth_size taps (0 to 99; 0 to 2 switch it off, an even
      * size uses one less; default 3), of kind RK_BLUR_GAUSSIAN (default),
      * RK_BLUR_BOX or RK_BLUR_TENT. RK_HEIGHT_DELIT smooths within its solve by a
-     * Gaussian of sigma smooth_size / 3 and ignores the kind. */
+     * Gaussian of sigma smooth_size / 3, where the kind is not used; the
+     * luminance map it gives, or mixes in, under an even light is blurred by
+     * the kind as in the other modes. */
     uint32_t smooth_size;
     uint32_t smooth_kind;
     /* RK_EDGE_CLAMP (default) or RK_EDGE_WRAP: every blur and operator reads
