@@ -215,8 +215,9 @@ constexpr OptionEntry kHeight[] = {
      "Colour-to-height conversion: red, green, blue, red-green, red-blue, green-blue, average, "
      "luminance or delit. Luminance weighs the channels as the eye does, so bright means high. "
      "delit takes heights from the surface's shading with the light and the colour taken out "
-     "when the light comes from one side (a sun, a lamp; from where, see --light), and gives "
-     "the luminance map under an even light; it ignores the detail filter.",
+     "when the light comes from one side (a sun, a lamp; from where, see --light), ignoring "
+     "the detail filter and fewer than three --invert options, and gives the luminance map "
+     "under an even light.",
      [](const Options& d) { return std::string(kModeNames[d.height.mode]); },
      [](Options& o, std::string_view v) { return one_of(v, kModeNames, o.height.mode); }},
     {"light", 0, "AZ[:EL]",

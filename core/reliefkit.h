@@ -369,8 +369,9 @@ RK_API imgbuf* calc_normalmap_from_heightmap(const imgbuf* heightmap, int32_t in
  * detail filter and smooth_kind included; where it is partly directional, it
  * mixes that map with the solve's heights in proportion, scaled to 0..1. The
  * midpoint curve and HM_CLAMP apply as in the other modes; the three invert
- * flags together turn the relief upside down, fewer are ignored; the weights
- * only as a whole (all zero gives a black map). RK_EDGE_WRAP treats the image as periodic (exactly when no side has a
+ * flags together turn the relief upside down, fewer are ignored (by the
+ * luminance map too); the weights only as a whole (all zero gives a black
+ * map). RK_EDGE_WRAP treats the image as periodic (exactly when no side has a
  * prime factor above 97, else by padding it with its own continuation); clamp
  * takes the surface as flat past the edges. Deterministic; costs about twice
  * the luminance mode with its default steps (two Fourier transforms). */

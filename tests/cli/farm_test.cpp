@@ -139,8 +139,9 @@ TEST(OutputKey, ChangesWheneverAnOptionChangesTheMaps) {
     };
     std::map<std::string_view, bool> shown;
     // The sample is grey: its modes differ only once a channel is inverted (the
-    // de-lit mode gives the luminance map under its even light).
-    const Args bases[] = {{"--resize", "24x20"},  // small, and its darkest level not at 0
+    // de-lit mode gives the luminance map under its even light, and ignores
+    // fewer than three invert flags, so the first base takes luminance).
+    const Args bases[] = {{"--resize", "24x20", "--mode", "luminance"},  // its darkest level not at 0
                           {"--resize", "24x20", "--normal-blur-size", "5", "--clamp-high", "0.8",
                            "--no-auto-levels", "--invert-red", "--preview", p, "--maps",
                            "height,normal,ao,curvature,roughness,albedo", "--pack", "orm"}};
