@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "image.h"
+#include "interrupt.h"
 #include "number_text.h"
 #include "preview.h"
 #include "text_conversion.h"
@@ -119,7 +120,16 @@ int run_photometric(const Options& options, std::ostream& out, std::ostream& err
             const ChannelOrder& c = options.channels;
             png.channels[0] = c.red, png.channels[1] = c.green, png.channels[2] = c.blue;
         }
-        if (rk_save_png_file(file.path.string().c_str(), file.image, &png) != RK_OK) {
+        // Bracketed as the batch's saves are, so that Ctrl-C lets a save under
+        // way finish and remove its temporary file rather than end it midway.
+        if (!begin_save()) {
+            err << "reliefkit: cannot write " << file.path.string()
+                << ": the command was stopped\n";
+            return 1;
+        }
+        const rk_status saved = rk_save_png_file(file.path.string().c_str(), file.image, &png);
+        end_save();
+        if (saved != RK_OK) {
             err << "reliefkit: cannot write " << file.path.string() << ": " << rk_last_error()
                 << '\n';
             return 1;

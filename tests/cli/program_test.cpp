@@ -1,8 +1,12 @@
 // The reliefkit program as a user runs it: real files in, real files out.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 
 #include "image_helpers.h"
 #include "png_test_io.h"
@@ -116,6 +120,55 @@ TEST_F(Program, InterruptedBatchLeavesNoTemporaryFile) {
         run("timeout -s INT " + std::to_string(whole.count() * sixth / 6) + " ");
         for (const auto& entry : fs::directory_iterator(dir / "out"))
             EXPECT_TRUE(load(entry.path())) << entry.path() << " at " << sixth << " sixths";
+    }
+}
+
+// Stopped by Ctrl-C while a photometric capture saves, a run ends with 128 +
+// the signal and leaves whole maps only, no temporary file.
+TEST_F(Program, StoppedMidSaveLeavesOnlyWholeFiles) {
+    const Img big(imgbuf_resample(load(kSample).get(), 1200, 1200));
+    char16_t message[64];
+    for (const char* name : {"a.png", "b.png", "c.png"})
+        core_saveimage_png(message, 64, widen(dir / name).c_str(), big.get());
+    const std::tuple<std::vector<std::string>, int> cases[] = {
+        {{"--photometric", "a.png=0", "b.png=90", "c.png=180"}, SIGINT},
+    };
+    for (auto [args, signal] : cases) {
+        fs::remove_all(dir / "out");
+        fs::create_directories(dir / "out");
+        args.insert(args.begin(), {RK_CLI_PROGRAM, "--depth", "16", "-o", "out"});
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        int listing[2];
+        ASSERT_EQ(::pipe(listing), 0);
+        ::close(listing[0]);  // SIGPIPE: nobody reads the listing
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const int nowhere = ::open("/dev/null", O_WRONLY);
+            ::dup2(signal == SIGPIPE ? listing[1] : nowhere, 1);
+            ::dup2(nowhere, 2);
+            if (::chdir(dir.str().c_str()) == 0) ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(listing[1]);
+        auto saving = [&] {
+            for (const auto& entry : fs::directory_iterator(dir / "out"))
+                if (entry.path().extension() == ".tmp") return true;
+            return false;
+        };
+        int status = 0;
+        pid_t ended = 0;
+        if (signal == SIGINT) {
+            while (!saving() && (ended = ::waitpid(child, &status, WNOHANG)) == 0) ::usleep(1000);
+            if (ended == 0) ::kill(child, SIGINT);
+        }
+        if (ended == 0) {
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signal) << args[5] << status;
+        for (const auto& entry : fs::directory_iterator(dir / "out"))
+            EXPECT_TRUE(load(entry.path())) << entry.path();
     }
 }
 
