@@ -1,5 +1,6 @@
 #include "interrupt.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -15,6 +16,15 @@ std::mutex g_mutex;
 std::condition_variable g_saves_done;
 unsigned g_saving = 0;
 bool g_stopping = false;
+pthread_t g_stopper;
+
+// A write to a pipe nobody reads any more (`reliefkit *.jpg | head -1`) raises
+// SIGPIPE in the writing thread, whose default action would end the process at
+// once, in the middle of the other threads' saves. The writer hands it on to
+// the thread that ends the batch instead, and its write fails with EPIPE.
+void hand_on_broken_pipe(int) {
+    (void)::pthread_kill(g_stopper, SIGPIPE);
+}
 
 }  // namespace
 
@@ -23,17 +33,32 @@ void end_batch_on_stop_signals() {
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-    std::thread([stop_signals] {
+    sigset_t waited = stop_signals;
+    sigaddset(&waited, SIGPIPE);
+    // The stopping thread is made with all three blocked, so that it only ever
+    // takes them in sigwait; the other threads take SIGPIPE through the handler.
+    pthread_sigmask(SIG_BLOCK, &waited, nullptr);
+    std::thread stopper([waited] {
         int signal_number = 0;
-        sigwait(&stop_signals, &signal_number);
+        sigwait(&waited, &signal_number);
         std::unique_lock hold(g_mutex);
         g_stopping = true;
         g_saves_done.wait(hold, [] { return g_saving == 0; });
         constexpr char kStopped[] = "reliefkit: stopped\n";
         (void)!::write(STDERR_FILENO, kStopped, sizeof kStopped - 1);
         std::_Exit(128 + signal_number);
-    }).detach();
+    });
+    g_stopper = stopper.native_handle();
+    stopper.detach();
+    struct sigaction action {};
+    action.sa_handler = hand_on_broken_pipe;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &action, nullptr);
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_UNBLOCK, &pipe_signal, nullptr);
 }
 
 bool begin_save() {

@@ -1,4 +1,5 @@
-// SIGINT (Ctrl-C) and SIGTERM during a batch: no save starts after the signal,
+// SIGINT (Ctrl-C) and SIGTERM during a batch, and SIGPIPE once standard output
+// or error leads to a pipe nobody reads: no save starts after the signal,
 // the saves under way finish (each writes a temporary file beside its target
 // and renames it into place, so none is left hidden or half made), then the
 // process ends with status 128 + the signal's number.
@@ -6,8 +7,9 @@
 
 namespace rkcli {
 
-// Blocks both signals in the calling thread and every thread made after it, and
-// starts the thread that takes them; call before any other thread is made.
+// Blocks SIGINT and SIGTERM in the calling thread and every thread made after
+// it, hands SIGPIPE on from whichever thread raises it, and starts the thread
+// that takes all three; call before any other thread is made.
 void end_batch_on_stop_signals();
 
 // Brackets one save; false once a stop signal came: the save must not start.

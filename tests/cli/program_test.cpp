@@ -123,8 +123,9 @@ TEST_F(Program, InterruptedBatchLeavesNoTemporaryFile) {
     }
 }
 
-// Stopped by Ctrl-C while a photometric capture saves, a run ends with 128 +
-// the signal and leaves whole maps only, no temporary file.
+// Stopped while a save is under way, by Ctrl-C in a photometric capture or by
+// a listing nobody reads any more, a run ends with 128 + the signal and leaves
+// whole maps only, no temporary file.
 TEST_F(Program, StoppedMidSaveLeavesOnlyWholeFiles) {
     const Img big(imgbuf_resample(load(kSample).get(), 1200, 1200));
     char16_t message[64];
@@ -132,6 +133,7 @@ TEST_F(Program, StoppedMidSaveLeavesOnlyWholeFiles) {
         core_saveimage_png(message, 64, widen(dir / name).c_str(), big.get());
     const std::tuple<std::vector<std::string>, int> cases[] = {
         {{"--photometric", "a.png=0", "b.png=90", "c.png=180"}, SIGINT},
+        {{"-j", "2", "a.png", "b.png", "c.png"}, SIGPIPE},
     };
     for (auto [args, signal] : cases) {
         fs::remove_all(dir / "out");
