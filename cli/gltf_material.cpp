@@ -1,13 +1,14 @@
 #include "gltf_material.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <vector>
@@ -174,19 +175,33 @@ std::string write_gltf_material(const std::filesystem::path& gltf_path,
     } catch (const std::exception& e) {
         return e.what();
     }
-    // Named by process and call, so that jobs writing beside each other never meet.
+    // Named by process and call, so that jobs writing beside each other never
+    // meet; made new (O_EXCL, no link followed), so that a file or a link
+    // planted under the name is never written through: a clash tries the next.
     static std::atomic<unsigned> serial{0};
-    const std::filesystem::path temp =
-        gltf_path.parent_path() / (".reliefkit-" + std::to_string(::getpid()) + "-" +
-                                   std::to_string(serial.fetch_add(1)) + ".gltf.tmp");
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        if (!out.flush()) {
-            std::error_code ignored;
-            std::filesystem::remove(temp, ignored);
-            return "Could not write " + gltf_path.string();
-        }
+    std::filesystem::path temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = gltf_path.parent_path() / (".reliefkit-" + std::to_string(::getpid()) + "-" +
+                                          std::to_string(serial.fetch_add(1)) + ".gltf.tmp");
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) return "Could not write " + gltf_path.string();
+    bool written = true;
+    for (size_t done = 0; written && done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        written = n > 0;
+        if (written) done += static_cast<size_t>(n);
+    }
+    // Some file systems report a full disk only on sync or close.
+    written = ::fsync(fd) == 0 && written;
+    written = ::close(fd) == 0 && written;
+    if (!written) {
+        std::error_code ignored;
+        std::filesystem::remove(temp, ignored);
+        return "Could not write " + gltf_path.string();
     }
     std::error_code error;
     std::filesystem::rename(temp, gltf_path, error);

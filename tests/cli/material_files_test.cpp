@@ -2,6 +2,7 @@
 // the glTF material file: valid JSON whose accessors fit its buffer and whose
 // every URI names an existing file.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <map>
@@ -172,4 +173,17 @@ TEST(GltfMaterial, ValidJsonWhoseBufferFitsAndWhoseFilesExist) {
     m.normal = dir / "maps/wall_normal.exr";  // not an image glTF knows
     EXPECT_NE(rkcli::write_gltf_material(dir / "bad.gltf", m), "");
     EXPECT_FALSE(fs::exists(dir / "bad.gltf"));
+
+    // Links planted under the temporary names (a process id is no secret) are
+    // never written through, nor put in the material's place.
+    const fs::path victim = dir.write("victim", "kept");
+    for (int n = 0; n < 16; ++n) {
+        const std::string temp =
+            ".reliefkit-" + std::to_string(::getpid()) + "-" + std::to_string(n) + ".gltf.tmp";
+        fs::create_symlink(victim, dir / temp);
+    }
+    m.normal = dir / "maps/wall_normal.png";
+    ASSERT_EQ(rkcli::write_gltf_material(dir / "linked.gltf", m), "");
+    EXPECT_EQ(read_bytes(victim), std::vector<uint8_t>({'k', 'e', 'p', 't'}));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / "linked.gltf")));
 }
