@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "interrupt.h"
 #include "reliefkit_version.h"
 
 namespace rkcli {
@@ -179,6 +180,12 @@ std::string write_gltf_material(const std::filesystem::path& gltf_path,
     // meet; made new (O_EXCL, no link followed), so that a file or a link
     // planted under the name is never written through: a clash tries the next.
     static std::atomic<unsigned> serial{0};
+    // Bracketed as the maps' saves are, so that Ctrl-C never ends the process
+    // while the temporary file exists.
+    if (!begin_save()) return "the command was stopped";
+    struct Turn {
+        ~Turn() { end_save(); }
+    } turn;
     std::filesystem::path temp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -14,6 +15,7 @@
 #include "engine_presets.h"
 #include "gltf_material.h"
 #include "image_helpers.h"
+#include "interrupt.h"
 #include "temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -186,4 +188,26 @@ TEST(GltfMaterial, ValidJsonWhoseBufferFitsAndWhoseFilesExist) {
     ASSERT_EQ(rkcli::write_gltf_material(dir / "linked.gltf", m), "");
     EXPECT_EQ(read_bytes(victim), std::vector<uint8_t>({'k', 'e', 'p', 't'}));
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / "linked.gltf")));
+}
+
+// After Ctrl-C no material file is begun, as no map is: the stop waits only for
+// the saves under way, and a temporary file of a save it did not wait for
+// would be left behind.
+TEST(GltfMaterialDeathTest, NoneBegunOnceStopped) {
+    const TempDir dir;
+    rkcli::GltfMaterial m;
+    m.width = m.height = 4;
+    m.normal = dir.write("wall_normal.png");
+    EXPECT_EXIT(
+        {
+            rkcli::end_batch_on_stop_signals();
+            rkcli::begin_save();  // a save under way holds the stop back
+            ::kill(::getpid(), SIGINT);
+            while (rkcli::begin_save()) rkcli::end_save();
+            if (rkcli::write_gltf_material(dir / "late.gltf", m).empty()) ::_exit(1);
+            rkcli::end_save();  // the stop ends the process now
+            ::pause();
+        },
+        testing::ExitedWithCode(128 + SIGINT), "reliefkit: stopped");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1);  // wall_normal.png
 }
