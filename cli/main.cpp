@@ -126,10 +126,17 @@ int main(int argc, char** argv) {
     // first such free raises it, the next photographs' planes come from the
     // heap, and a batch's peak grows with the number of photographs.
     ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    int status = 1;
     try {
-        return run(argc, argv);
+        status = run(argc, argv);
     } catch (const std::exception& e) {
         std::cerr << "reliefkit: " << e.what() << '\n';
-        return 1;
     }
+    // What standard output was to carry (the written files, help) is part of
+    // the result: a run that could not deliver it did not succeed.
+    if (!std::cout.flush()) {
+        std::cerr << "reliefkit: cannot write standard output\n";
+        if (status == 0) status = 1;
+    }
+    return status;
 }

@@ -79,6 +79,11 @@ TEST_F(Program, ExitStatusSaysHowItWent) {
     }
     EXPECT_EQ(file_bytes(dir / "wall_height.png"), file_bytes(kSample));
     EXPECT_TRUE(fs::exists(dir / "wall_height_normal.png"));
+    // The listing or the help that cannot be written is a failure too.
+    for (const std::string& args : {std::string("--help"), "-o out " + kSample}) {
+        const std::string command = RK_CLI_PROGRAM " " + args + " >/dev/full 2>/dev/null";
+        EXPECT_EQ(WEXITSTATUS(std::system(command.c_str())), 1) << args;
+    }
 }
 
 TEST_F(Program, BatchWithBadFilesWritesTheGoodOnesAndNamesTheBad) {
