@@ -18,14 +18,14 @@ void Console::report(const std::string& input, const std::vector<std::filesystem
     std::lock_guard hold(lock_);
     clear_progress();
     if (!settings_.quiet) {
-        for (const auto& path : written) out_ << path.string() << '\n';
+        for (const auto& path : written) out_ << printable(path.string()) << '\n';
         out_ << std::flush;
     }
-    if (!failure.empty()) err_ << "reliefkit: " << failure << '\n' << std::flush;
+    if (!failure.empty()) err_ << "reliefkit: " << printable(failure, true) << '\n' << std::flush;
     if (settings_.progress && finished < total) {
         err_ << "reliefkit: " << finished << "/" << total << " done";
         if (failed) err_ << ", " << failed << " failed";
-        err_ << " (last: " << input << ")" << std::flush;
+        err_ << " (last: " << printable(input) << ")" << std::flush;
         progress_shown_ = true;
     }
 }
@@ -40,7 +40,8 @@ void Console::summary(const BatchSummary& summary) {
         err_ << '\n';
     } else {
         err_ << "; " << failed << " failed:\n";
-        for (const std::string& input : summary.failed_inputs) err_ << "  " << input << '\n';
+        for (const std::string& input : summary.failed_inputs)
+            err_ << "  " << printable(input) << '\n';
     }
     err_ << std::flush;
 }

@@ -395,7 +395,7 @@ class Job {
                                format_number(std::round(opposite * 10.0f) / 10.0f));
             }
         }
-        line += '\n';
+        line = printable(line, true) + '\n';
         std::fputs(line.c_str(), stderr);
     }
 

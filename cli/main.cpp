@@ -20,6 +20,7 @@
 #include "photometric_capture.h"
 #include "reliefkit.h"
 #include "serve/serve_command.h"
+#include "text_conversion.h"
 
 namespace {
 
@@ -71,8 +72,8 @@ int run(int argc, char** argv) {
     std::error_code ec;
     std::filesystem::create_directories(options.out_dir, ec);
     if (ec) {
-        std::cerr << "reliefkit: cannot create the output directory " << options.out_dir << ": "
-                  << ec.message() << '\n';
+        std::cerr << "reliefkit: cannot create the output directory "
+                  << rkcli::printable(options.out_dir) << ": " << ec.message() << '\n';
         return 1;
     }
 

@@ -134,7 +134,7 @@ int run_photometric(const Options& options, std::ostream& out, std::ostream& err
                 << '\n';
             return 1;
         }
-        if (!options.quiet) out << file.path.string() << '\n';
+        if (!options.quiet) out << printable(file.path.string()) << '\n';
     }
     return 0;
 }

@@ -17,4 +17,11 @@ std::string concat(const Parts&... parts) {
 // Each line of text prefixed by indent, with a line break after every line.
 std::string indent_lines(std::string_view text, std::string_view indent);
 
+// Text for a person's terminal: a file name is any bytes, and its control
+// characters would otherwise drive the terminal (an escape sequence) or split
+// one name over two lines. Control characters (line breaks too, unless
+// keep_line_breaks) and bytes that are not UTF-8 are written as \n, \t, \r or
+// \xHH; everything else is left as it is. --report carries the names as they are.
+std::string printable(std::string_view text, bool keep_line_breaks = false);
+
 }  // namespace rkcli
