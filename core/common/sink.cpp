@@ -1,5 +1,7 @@
 #include "common/sink.h"
 
+#include <pthread.h>
+
 #include <mutex>
 #include <string>
 
@@ -17,6 +19,14 @@ struct Sink {
 
 std::mutex g_sink_lock;
 Sink g_sink;
+
+// A child of fork() must find the lock free: another thread of the parent may
+// hold it (fetching or installing the sink) at the moment of the fork, and the
+// child's first diagnostic would then wait forever. The forking thread holds
+// it across the fork instead; nothing is called while it is held.
+const int g_sink_fork_guard = ::pthread_atfork([] { g_sink_lock.lock(); },
+                                               [] { g_sink_lock.unlock(); },
+                                               [] { g_sink_lock.unlock(); });
 
 Sink current_sink() noexcept {
     std::lock_guard lock(g_sink_lock);

@@ -1,28 +1,52 @@
-// A child forked while another thread is inside the thread pool's lock, before
-// any parallel work started a worker, can still call the library.
+// A child forked while another thread is inside one of the library's locks
+// (the thread pool's before any parallel work started a worker, the
+// diagnostics sink's) can still call the library.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <thread>
 
 #include "reliefkit.h"
 
-TEST(ThreadPoolFork, AChildForkedDuringAnyCallCanCallTheLibrary) {
-    get_thread_count();  // the pool is made here, not during a fork
-    const std::jthread busy([](std::stop_token stop) {
-        while (!stop.stop_requested()) set_thread_count(2);  // takes the lock, starts no worker
+namespace {
+
+// Forks up to 300 times while busy runs in a loop on another thread; each
+// child runs child and exits. Returns how many children hung (killed after
+// 10 s; the first one ends the loop).
+int hung_children(const std::function<void()>& busy, void (*child)()) {
+    const std::jthread parent_work([&](std::stop_token stop) {
+        while (!stop.stop_requested()) busy();
     });
     int hung = 0;
     for (int i = 0; i < 300 && !hung; ++i) {
-        const pid_t child = ::fork();
-        if (child == 0) {
-            set_thread_count(1);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            child();
             ::_exit(0);
         }
-        for (int waited = 0; ::waitpid(child, nullptr, WNOHANG) == 0; ++waited, ::usleep(10000))
-            hung += waited == 1000 && ::kill(child, SIGKILL) == 0;  // 10 s
+        for (int waited = 0; ::waitpid(pid, nullptr, WNOHANG) == 0; ++waited, ::usleep(1000))
+            hung += waited == 10000 && ::kill(pid, SIGKILL) == 0;  // 10 s
     }
-    EXPECT_EQ(hung, 0);
+    return hung;
 }
+
+void no_sink(const char*, void*) {}
+
+TEST(Fork, AChildForkedDuringAnyCallCanCallTheLibrary) {
+    get_thread_count();  // the pool is made here, not during a fork
+    // Takes the pool's lock, starts no worker.
+    EXPECT_EQ(hung_children([] { set_thread_count(2); }, [] { set_thread_count(1); }), 0);
+    // Takes the sink's lock; the child's failed load reports through it.
+    EXPECT_EQ(hung_children([] { set_debug_output(no_sink, nullptr); },
+                            [] {
+                                imgbuf* out = nullptr;
+                                rk_load_memory("junk", 4, &out);
+                            }),
+              0);
+    set_debug_output(nullptr, nullptr);
+}
+
+}  // namespace
