@@ -1,8 +1,11 @@
 #include "filter/kernel_cache.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <new>
 
 #include "common/block_cache.h"
 #include "common/export_boundary.h"
@@ -22,6 +25,16 @@ struct KernelCache {
 // Gaussian, box, tent: indexed by KernelKind.
 std::atomic<KernelCache*> g_caches[3] = {};
 std::mutex g_build_lock;
+
+// A child of fork() starts with the lock free: another thread of the parent
+// may hold it (building a kernel, or cleanup() releasing them) at the moment
+// of the fork, and the child's first blur would then wait forever. The caches
+// are consistent at any moment (a slot is published only once its kernel is
+// built; cleanup() unlinks a cache before releasing it), so the lock is only
+// made anew in the child rather than held across the fork, which would make
+// every fork wait for a build.
+const int g_build_fork_guard =
+    ::pthread_atfork(nullptr, nullptr, [] { ::new (&g_build_lock) std::mutex(); });
 
 // Kernels are deleted as the type they were built as (they have no virtual
 // destructor).

@@ -1,6 +1,6 @@
 // A child forked while another thread is inside one of the library's locks
 // (the thread pool's before any parallel work started a worker, the
-// diagnostics sink's) can still call the library.
+// diagnostics sink's, the blur kernels') can still call the library.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -35,6 +35,23 @@ int hung_children(const std::function<void()>& busy, void (*child)()) {
 
 void no_sink(const char*, void*) {}
 
+imgbuf* tiny_image() {
+    imgbuf* img = nullptr;
+    rk_image_create(4, 4, &img);
+    for (int i = 0; i < 64; ++i) rk_image_pixels(img)[i] = float(i % 5) / 5.0f;
+    return img;
+}
+
+// A normal map blurred by a kernel of blur_size taps (built on first use).
+void blurred_normals(const imgbuf* img, uint32_t blur_size) {
+    rk_normal_params params;
+    rk_normal_params_init(&params, sizeof params);
+    params.blur_size = blur_size;
+    imgbuf* out = nullptr;
+    rk_normal_map(img, &params, &out);
+    rk_image_free(out);
+}
+
 TEST(Fork, AChildForkedDuringAnyCallCanCallTheLibrary) {
     get_thread_count();  // the pool is made here, not during a fork
     // Takes the pool's lock, starts no worker.
@@ -47,6 +64,18 @@ TEST(Fork, AChildForkedDuringAnyCallCanCallTheLibrary) {
                             }),
               0);
     set_debug_output(nullptr, nullptr);
+    // Builds blur kernels under their lock (the only thread calling the
+    // library, so cleanup() may run); the child builds one too.
+    set_thread_count(1);
+    static imgbuf* const img = tiny_image();
+    EXPECT_EQ(hung_children(
+                  [] {
+                      cleanup();
+                      for (uint32_t size = 200; size < 254; size += 3) blurred_normals(img, size);
+                  },
+                  [] { blurred_normals(img, 201); }),
+              0);
+    rk_image_free(img);
 }
 
 }  // namespace
