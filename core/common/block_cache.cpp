@@ -139,13 +139,22 @@ void gather(void* block, size_t length, Evicted& pieces) noexcept {
     }
 }
 
+// The calls the current thread has started and not ended.
+thread_local uint32_t t_calls = 0;
+
 class Cache {
   public:
     Cache() noexcept {
         // A child of fork() must find the lock free and the list whole: the
-        // forking thread holds the lock across the fork.
+        // forking thread holds the lock across the fork. Of the calls running
+        // at the fork only the forking thread's own goes on in the child: the
+        // other threads' calls never end there, and would otherwise keep the
+        // child at the busy budget between its calls for good.
         ::pthread_atfork([] { cache().lock_.lock(); }, [] { cache().lock_.unlock(); },
-                         [] { cache().lock_.unlock(); });
+                         [] {
+                             cache().calls_ = t_calls;
+                             cache().lock_.unlock();
+                         });
     }
 
     // A cached block of exactly length bytes, the newest first; else the
@@ -214,11 +223,13 @@ class Cache {
     }
 
     void call_started() noexcept {
+        ++t_calls;
         std::lock_guard hold(lock_);
         ++calls_;
     }
 
     void call_ended() noexcept {
+        if (t_calls > 0) --t_calls;
         Evicted evicted;
         std::lock_guard hold(lock_);
         if (calls_ > 0) --calls_;

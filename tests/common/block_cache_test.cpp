@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <semaphore>
 #include <thread>
 #include <vector>
 
@@ -151,6 +155,35 @@ TEST_F(BlockCache, BudgetWhileBusyThenOneThenNone) {
     EXPECT_EQ(rk::block_cache_blocks(), 1u);
     cleanup();
     EXPECT_EQ(rk::block_cache_bytes(), 0u);
+}
+
+// In a child of fork() only the forking thread's own call goes on: another
+// thread's call that ran at the fork does not hold the child at the budget.
+TEST_F(BlockCache, AForkedChildCountsOnlyItsOwnCall) {
+    std::binary_semaphore in_call(0), may_end(0);
+    std::thread other([&] {
+        Busy call;
+        in_call.release();
+        may_end.acquire();
+    });
+    in_call.acquire();
+    std::optional<Busy> own(std::in_place);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        void* blocks[3];  // the middle one keeps the others from being joined
+        for (void*& p : blocks) p = rk::acquire_block(2 * kMiB);
+        rk::release_block(blocks[0], 2 * kMiB);
+        rk::release_block(blocks[2], 2 * kMiB);
+        const bool kept = rk::block_cache_blocks() == 2;  // its own call still runs
+        own.reset();
+        ::_exit(kept && rk::block_cache_blocks() == 1 ? 0 : 1);
+    }
+    own.reset();
+    may_end.release();
+    other.join();
+    int status = -1;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 // Threads taking and giving back blocks of a few sizes at once never share a
