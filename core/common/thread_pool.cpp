@@ -190,14 +190,16 @@ class Pool {
     // A child of fork() has none of the workers and may have copied the lock
     // while held: it starts again with no worker, forgetting (leaking) the
     // records of the threads it does not have, which it could neither join nor
-    // detach.
+    // detach. Of the busy threads only the forking one goes on, still counted
+    // if it forked inside a call (from a sink or write callback): its count
+    // is given back when that call ends.
     void forget_after_fork() noexcept {
         ::new (&lock_) std::mutex();
         ::new (&wake_) std::condition_variable();
         ::new (&done_) std::condition_variable();
         ::new (&workers_) std::vector<std::thread>();
         first_ = nullptr;
-        busy_ = 0;
+        busy_ = t_counted ? 1 : 0;
         stopping_ = false;
     }
 

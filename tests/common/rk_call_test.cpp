@@ -1,10 +1,14 @@
 // The rk_ boundary: statuses and messages per calling thread, and texts from the
 // library's workers.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -79,6 +83,36 @@ TEST(RkCall, MessagesArePerThreadAndIncludeWorkerTexts) {
     std::thread([] { rk::rk_call("rk_g", []() -> rk_status { rk::fail(RK_ERROR_IO, "gone"); }); })
         .join();
     EXPECT_EQ(rk_last_error(), message);
+}
+
+// A child forked inside a call (from a callback) counts that call as one busy
+// thread until it ends, never less: its workers still keep to the thread count.
+TEST(ThreadPool, AChildForkedInsideACallKeepsTheThreadCount) {
+    std::optional<rk::LibraryCall> call(std::in_place);
+    const pid_t pid = ::fork();
+    call.reset();
+    if (pid == 0) {
+        std::atomic<int> now{0}, most{0};
+        const auto items = [&](uint32_t count) {
+            rk::parallel_for(count, [&](uint32_t) noexcept {
+                const int n = ++now;
+                for (int m = most; n > m && !most.compare_exchange_weak(m, n);) {
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                --now;
+            });
+        };
+        set_thread_count(4);
+        items(8);  // starts three workers
+        set_thread_count(2);
+        most = 0;
+        items(32);
+        ::_exit(most <= 2 ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    set_thread_count(0);
 }
 
 }  // namespace
