@@ -24,9 +24,8 @@ Sink g_sink;
 // hold it (fetching or installing the sink) at the moment of the fork, and the
 // child's first diagnostic would then wait forever. The forking thread holds
 // it across the fork instead; nothing is called while it is held.
-const int g_sink_fork_guard = ::pthread_atfork([] { g_sink_lock.lock(); },
-                                               [] { g_sink_lock.unlock(); },
-                                               [] { g_sink_lock.unlock(); });
+const int g_sink_fork_guard = ::pthread_atfork(
+    [] { g_sink_lock.lock(); }, [] { g_sink_lock.unlock(); }, [] { g_sink_lock.unlock(); });
 
 Sink current_sink() noexcept {
     std::lock_guard lock(g_sink_lock);
