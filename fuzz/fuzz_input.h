@@ -9,6 +9,12 @@
 
 namespace fuzz {
 
+// Whether an image's pixels stay within the fuzz builds' cap on one block
+// (RK_FUZZ_MAX_BLOCK_MB): a loader must never return a larger one.
+inline bool within_block_cap(const imgbuf* img) {
+    return uint64_t{imgbuf_w(img)} * imgbuf_h(img) * 16 <= uint64_t{RK_FUZZ_MAX_BLOCK_MB} << 20;
+}
+
 class Input {
   public:
     Input(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}

@@ -41,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     imgbuf* img = load_image(path.c_str());
     const bool jxr = size >= 3 && data[0] == 'I' && data[1] == 'I' && data[2] == 0xBC;
     if (img) {
+        if (!fuzz::within_block_cap(img)) std::abort();
         imgbuf* same = nullptr;
         if (!jxr && rk_load_memory(data, size, &same) != RK_OK) std::abort();
         if (!same_pixels(img, jxr ? img : same)) std::abort();

@@ -311,6 +311,13 @@ void* acquire_block(size_t bytes) noexcept {
     }
     // Past this no mapping can succeed, and the rounding below would wrap.
     if (bytes > SIZE_MAX / 2) return nullptr;
+#if defined(RK_FUZZ_MAX_BLOCK_MB)
+    // Fuzz builds: the sanitizer's cap on one allocation does not see a mapped
+    // block, so a JPEG of a few hundred bytes stating 18876 x 8009 pixels was
+    // padded out into a 2.4 GB image (30 s of page faults on a busy machine). A
+    // block past the cap fails as an allocation past it does.
+    if (bytes > size_t{RK_FUZZ_MAX_BLOCK_MB} << 20) return nullptr;
+#endif
     const size_t length = mapped_length(bytes);
     Evicted pieces;
     void* block = Cache::cache().take(length, pieces);
