@@ -17,29 +17,26 @@ std::string indent_lines(std::string_view text, std::string_view indent) {
     return out;
 }
 
-namespace {
-
-// The length of the well-formed UTF-8 sequence at the start of text, 0 if none.
-size_t utf8_length(std::string_view text) {
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
+size_t utf8_sequence(std::string_view text) {
+    const auto b = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = b(0);
     if (lead < 0x80) return 1;
-    const size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
-                          : lead >= 0xE0 && lead <= 0xEF ? 3
-                          : lead >= 0xF0 && lead <= 0xF4 ? 4
+    const size_t length = lead >= 0xc2 && lead <= 0xdf   ? 2
+                          : lead >= 0xe0 && lead <= 0xef ? 3
+                          : lead >= 0xf0 && lead <= 0xf4 ? 4
                                                          : 0;
     if (length == 0 || text.size() < length) return 0;
-    // The second byte's range rules out overlong forms, surrogates and values past U+10FFFF.
-    const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
-    const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
-    if (byte(1) < low || byte(1) > high) return 0;
-    for (size_t i = 2; i < length; ++i) {
-        if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((b(i) & 0xc0) != 0x80) return 0;
+    }
+    // The second byte's range rules out the overlong, surrogate and too-large forms.
+    const unsigned char second = b(1);
+    if ((lead == 0xe0 && second < 0xa0) || (lead == 0xed && second > 0x9f) ||
+        (lead == 0xf0 && second < 0x90) || (lead == 0xf4 && second > 0x8f)) {
+        return 0;
     }
     return length;
 }
-
-}  // namespace
 
 std::string printable(std::string_view text, bool keep_line_breaks) {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -47,7 +44,7 @@ std::string printable(std::string_view text, bool keep_line_breaks) {
     out.reserve(text.size());
     while (!text.empty()) {
         const auto c = static_cast<unsigned char>(text[0]);
-        size_t length = utf8_length(text);
+        size_t length = utf8_sequence(text);
         // U+0080 to U+009F are control characters as well (CSI, OSC, ...).
         const bool c1 = length == 2 && c == 0xC2 && static_cast<unsigned char>(text[1]) < 0xA0;
         if (length > 1 && !c1) {

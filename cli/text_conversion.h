@@ -14,6 +14,11 @@ std::string concat(const Parts&... parts) {
     return joined;
 }
 
+// Length of the valid UTF-8 sequence at the start of text; 0 when there is none
+// (a stray continuation byte, an overlong form, a surrogate, past U+10FFFF, or
+// cut short).
+size_t utf8_sequence(std::string_view text);
+
 // Each line of text prefixed by indent, with a line break after every line.
 std::string indent_lines(std::string_view text, std::string_view indent);
 
