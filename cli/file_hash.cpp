@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <memory>
 
+#include "descriptor.h"
+
 namespace rkcli {
 namespace {
 
@@ -23,13 +25,6 @@ std::string hex(XXH128_hash_t hash) {
     return text;
 }
 
-struct Descriptor {
-    int fd;
-    ~Descriptor() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
 struct StateFree {
     void operator()(XXH3_state_t* state) const { XXH3_freeState(state); }
 };
@@ -44,7 +39,7 @@ std::optional<std::string> file_xxh3(const std::filesystem::path& path) {
     // O_NONBLOCK: opening a FIFO for reading would wait for a writer.
     const Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
     struct stat st {};
-    if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    if (file.get() < 0 || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     const std::unique_ptr<XXH3_state_t, StateFree> state(XXH3_createState());
     if (!state || XXH3_128bits_reset(state.get()) != XXH_OK) return std::nullopt;
     // Large reads: the files are whole images, and the hash runs far faster
@@ -52,7 +47,7 @@ std::optional<std::string> file_xxh3(const std::filesystem::path& path) {
     constexpr size_t kChunk = size_t{1} << 18;
     const auto buffer = std::make_unique_for_overwrite<char[]>(kChunk);
     for (;;) {
-        const ssize_t got = ::read(file.fd, buffer.get(), kChunk);
+        const ssize_t got = ::read(file.get(), buffer.get(), kChunk);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return std::nullopt;
         if (got == 0) break;

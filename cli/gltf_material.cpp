@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "descriptor.h"
 #include "interrupt.h"
 #include "reliefkit_version.h"
 
@@ -194,17 +195,10 @@ std::string write_gltf_material(const std::filesystem::path& gltf_path,
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) break;
     }
-    if (fd < 0) return "Could not write " + gltf_path.string();
-    bool written = true;
-    for (size_t done = 0; written && done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        written = n > 0;
-        if (written) done += static_cast<size_t>(n);
-    }
+    Descriptor file{fd};
+    if (!file.valid()) return "Could not write " + gltf_path.string();
     // Some file systems report a full disk only on sync or close.
-    written = ::fsync(fd) == 0 && written;
-    written = ::close(fd) == 0 && written;
+    const bool written = write_all(file.get(), text) && ::fsync(file.get()) == 0 && file.close();
     if (!written) {
         std::error_code ignored;
         std::filesystem::remove(temp, ignored);

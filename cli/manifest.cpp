@@ -10,6 +10,8 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "descriptor.h"
+
 namespace rkcli {
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
@@ -21,13 +23,6 @@ constexpr int kFormat = 1;
 std::string errno_text() {
     return std::generic_category().message(errno);
 }
-
-struct Descriptor {
-    int fd;
-    ~Descriptor() {
-        if (fd >= 0) ::close(fd);
-    }
-};
 
 // The manifest's content, or nothing when the file is missing; `damage` says
 // why a file that exists is no manifest.
@@ -60,16 +55,6 @@ std::optional<std::vector<std::string>> texts(const Json& json) {
         list.push_back(item.get<std::string>());
     }
     return list;
-}
-
-bool write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t put = ::write(fd, bytes.data(), bytes.size());
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        bytes.remove_prefix(static_cast<size_t>(put));
-    }
-    return true;
 }
 
 }  // namespace
@@ -155,8 +140,8 @@ std::string Manifest::write_pending() {
     const fs::path lock_path = dir_ / kLockName;
     const fs::path temp_path = dir_ / (std::string(kFileName) + ".tmp");
     const Descriptor lock{::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)};
-    if (lock.fd < 0) return "cannot open " + lock_path.string() + ": " + errno_text();
-    while (::flock(lock.fd, LOCK_EX) != 0) {
+    if (lock.get() < 0) return "cannot open " + lock_path.string() + ": " + errno_text();
+    while (::flock(lock.get(), LOCK_EX) != 0) {
         if (errno != EINTR) return "cannot lock " + lock_path.string() + ": " + errno_text();
     }
     // Under the lock: merge into what other processes wrote since we read it.
@@ -176,9 +161,11 @@ std::string Manifest::write_pending() {
     const std::string text = doc.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
     // One temporary name serves every process, since only the lock's holder writes it.
     {
-        const Descriptor temp{
-            ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-        if (temp.fd < 0 || !write_all(temp.fd, text) || ::fsync(temp.fd) != 0) {
+        Descriptor temp{
+            ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644)};
+        // Some file systems report a full disk only on sync or close.
+        if (!temp.valid() || !write_all(temp.get(), text) || ::fsync(temp.get()) != 0 ||
+            !temp.close()) {
             const std::string why = errno_text();
             ::unlink(temp_path.c_str());
             return "cannot write " + temp_path.string() + ": " + why;

@@ -230,3 +230,17 @@ TEST(Manifest, ADamagedOneIsIgnoredThenReplaced) {
         EXPECT_EQ(rkcli::file_xxh3(out), "06b05ab6733a618578af5f94892f3950");
     }
 }
+
+// The manifest's temporary name is fixed, so a link planted there would make
+// its writer overwrite the link's target: the flush fails and the target stays.
+TEST(Manifest, ALinkAtItsTemporaryNameIsNotWrittenThrough) {
+    TempDir dir;
+    const fs::path victim = dir.write("victim.txt", "keep");
+    fs::create_symlink(victim, dir.path() / (std::string(rkcli::Manifest::kFileName) + ".tmp"));
+    const rkcli::MadeBy made_by{"in.png", rkcli::xxh3_hex("in"), {}, "1.2.3"};
+    const fs::path out = dir.write("out.png", "abc");
+    rkcli::Manifest writer(dir.path());
+    writer.record({{out, *rkcli::file_xxh3(out)}}, made_by);
+    EXPECT_NE(writer.flush(), "");
+    EXPECT_EQ(rkcli::file_xxh3(victim), rkcli::xxh3_hex("keep"));
+}

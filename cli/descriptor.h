@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string_view>
+
+namespace rkcli {
+
+// An open file descriptor owned by one scope: closed when it goes, unless
+// closed first with close() to learn whether the close succeeded (some file
+// systems report a full disk only then). Negative means none.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) noexcept : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor();
+
+    int get() const noexcept { return fd_; }
+    bool valid() const noexcept { return fd_ >= 0; }
+    // Closes now; false if there was none or the system reported an error.
+    bool close() noexcept;
+
+  private:
+    int fd_;
+};
+
+// Writes every byte, past short writes and interruptions; false on an error
+// (errno says which).
+bool write_all(int fd, std::string_view bytes) noexcept;
+
+}  // namespace rkcli
