@@ -32,9 +32,13 @@ bool restrict_system_calls() noexcept {
         ok = ok && seccomp_rule_add(ctx, SCMP_ACT_ALLOW, call, 0) == 0;
     }
     // Writes only to the reply (3) and to stdout and stderr, which lead nowhere.
+    // The comparison is spelt out: seccomp.h's SCMP_A0 is a C compound literal.
     for (const unsigned fd : {1u, 2u, 3u}) {
-        ok = ok && seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(write), 1,
-                                    SCMP_A0(SCMP_CMP_EQ, fd)) == 0;
+        scmp_arg_cmp first_is_fd{};
+        first_is_fd.arg = 0;
+        first_is_fd.op = SCMP_CMP_EQ;
+        first_is_fd.datum_a = fd;
+        ok = ok && seccomp_rule_add(ctx, SCMP_ACT_ALLOW, SCMP_SYS(write), 1, first_is_fd) == 0;
     }
     ok = ok && seccomp_load(ctx) == 0;
     seccomp_release(ctx);
