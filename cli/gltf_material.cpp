@@ -1,6 +1,7 @@
 #include "gltf_material.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <system_error>
 #include <vector>
 
 #include "descriptor.h"
@@ -116,7 +118,9 @@ std::string gltf_material_json(const GltfMaterial& m, const std::filesystem::pat
                              {"TEXCOORD_0", add(uvs, "VEC2", 2, kArrayBuffer)}};
     const size_t index = add(indices, "SCALAR", 1, kElementArrayBuffer);
 
-    const std::filesystem::path folder = gltf_path.parent_path();
+    // A bare file name lies in the working folder (absolute() refuses "").
+    const std::filesystem::path folder =
+        gltf_path.has_parent_path() ? gltf_path.parent_path() : std::filesystem::path(".");
     json images = json::array(), textures = json::array();
     const auto texture = [&](const std::filesystem::path& file) {
         if (!is_gltf_image(file)) {
@@ -187,6 +191,18 @@ std::string write_gltf_material(const std::filesystem::path& gltf_path,
     struct Turn {
         ~Turn() { end_save(); }
     } turn;
+    // The map files' rules: a directory, FIFO, socket or device under the name
+    // is not replaced, nor a file this user may not write; a replaced file
+    // keeps its owner (when allowed) and its permissions. A link is replaced
+    // as itself, never written through.
+    struct stat existing {};
+    const bool exists = ::lstat(gltf_path.c_str(), &existing) == 0;
+    const bool regular = exists && S_ISREG(existing.st_mode);
+    if (exists && !regular && !S_ISLNK(existing.st_mode))
+        return "Could not replace " + gltf_path.string() + ": not a regular file";
+    if (regular && ::faccessat(AT_FDCWD, gltf_path.c_str(), W_OK, AT_EACCESS) != 0)
+        return "Could not replace " + gltf_path.string() + ": " +
+               std::generic_category().message(errno);
     std::filesystem::path temp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
@@ -197,6 +213,10 @@ std::string write_gltf_material(const std::filesystem::path& gltf_path,
     }
     Descriptor file{fd};
     if (!file.valid()) return "Could not write " + gltf_path.string();
+    if (regular) {
+        (void)::fchown(file.get(), existing.st_uid, existing.st_gid);
+        (void)::fchmod(file.get(), existing.st_mode & 07777);
+    }
     // Some file systems report a full disk only on sync or close.
     const bool written = write_all(file.get(), text) && ::fsync(file.get()) == 0 && file.close();
     if (!written) {

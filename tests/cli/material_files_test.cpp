@@ -2,6 +2,8 @@
 // the glTF material file: valid JSON whose accessors fit its buffer and whose
 // every URI names an existing file.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -210,4 +212,45 @@ TEST(GltfMaterialDeathTest, NoneBegunOnceStopped) {
         },
         testing::ExitedWithCode(128 + SIGINT), "reliefkit: stopped");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1);  // wall_normal.png
+}
+
+// An existing material file is replaced as the map files are: a node that is
+// no file is left, a file keeps its permissions, and one this user may not
+// write is refused. (As root only the first two hold; the refusal is tried in
+// a child that gives its privileges up, working in the folder by relative
+// names, since the test's temporary folder is root's alone.)
+TEST(GltfMaterial, ReplacesWhatTheMapFilesWouldAndNothingElse) {
+    const TempDir dir;
+    rkcli::GltfMaterial m;
+    m.width = m.height = 4;
+    m.normal = "wall_normal.png";
+    dir.write("wall_normal.png");
+    ASSERT_EQ(::mkfifo((dir / "pipe.gltf").c_str(), 0600), 0);
+    EXPECT_NE(rkcli::write_gltf_material(dir / "pipe.gltf", m), "");
+    EXPECT_TRUE(fs::is_fifo(dir / "pipe.gltf"));
+
+    const fs::path kept = dir.write("kept.gltf", "old");
+    fs::permissions(kept, fs::perms::owner_read | fs::perms::group_read);
+    ASSERT_EQ(rkcli::write_gltf_material(kept, m), "");
+    EXPECT_EQ(fs::status(kept).permissions(), fs::perms::owner_read | fs::perms::group_read);
+    EXPECT_NE(read_bytes(kept), std::vector<uint8_t>({'o', 'l', 'd'}));
+
+    const fs::path locked = dir.write("locked.gltf", "old");
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(dir.path(), fs::perms::all);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const bool user = ::chdir(dir.path().c_str()) == 0 &&
+                          (::geteuid() != 0 || (::setgid(65534) == 0 && ::setuid(65534) == 0));
+        // The same user may write a new one there.
+        ::_exit(user && rkcli::write_gltf_material("new.gltf", m).empty() &&
+                        !rkcli::write_gltf_material("locked.gltf", m).empty()
+                    ? 0
+                    : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(read_bytes(locked), std::vector<uint8_t>({'o', 'l', 'd'}));
 }
