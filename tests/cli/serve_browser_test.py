@@ -3,7 +3,8 @@
 pipe (no driver library needed): the sample's maps appear, moving a control
 brings new maps and a new command line, dragging the preview's light sets
 --light, the lit preview is not blank, moves that cancel requests leave none
-of their maps behind, and of two photos opened the later one stays.
+of their maps behind, of two photos opened the later one stays, and every
+slider can stand at its default.
 Exits 77 (skipped) when no Chromium is installed."""
 import base64, json, os, shutil, signal, subprocess, sys, tempfile, time
 
@@ -14,6 +15,11 @@ CHECK_PAGE = r"""(async () => {
   };
   await until(() => document.body?.dataset.maps, 'the first maps');
   const first = document.body.dataset.maps, before = document.getElementById('command').value;
+  // Every slider stands at its option's default, where the number beside it says.
+  const offDefault = [...document.querySelectorAll('[data-option]')].filter((field) => {
+    const range = field.querySelector('input[type=range]'), number = field.querySelector('input[type=number]');
+    return range && number.value !== '' && Number(range.value) !== Number(number.value);
+  }).map((field) => field.dataset.option);
   for (const colour of ['red', 'green', 'blue']) {  // the mortar is light: dark means high
     const box = document.querySelector(`[data-option="invert-${colour}"] input`);
     box.checked = true;
@@ -71,7 +77,7 @@ CHECK_PAGE = r"""(async () => {
   photos.forEach(openFile);
   await until(() => firstBack, 'both uploads');
   await new Promise((r) => setTimeout(r, 300));
-  return { opened: name(), leaked,
+  return { opened: name(), leaked, offDefault,
            before, after, levels: levels.size,
            error: document.getElementById('error').textContent, ms: Number(document.body.dataset.lastMs) };
 })()"""
@@ -152,6 +158,7 @@ def main(program, sample, screenshot):
             'the command line did not follow the control'
         assert '--light 135 ' in seen['after'], 'dragging the light did not set --light'
         assert seen['levels'] >= 16, 'the lit preview is blank'
+        assert seen['offDefault'] == [], 'sliders that cannot show their default'
         assert seen['leaked'] == 0, 'the maps of cancelled requests are kept'
         assert seen['opened'].startswith('second.png'), 'an older upload replaced a newer one'
         return 0

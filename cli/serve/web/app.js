@@ -82,8 +82,8 @@ function makeField(option) {
     restore = () => { select.value = option.default; };
     inputs = [select];
   } else if (option.kind === 'whole' || option.kind === 'real') {
-    const step = option.kind === 'whole' ? 1 : Number(((option.high - option.low) / 100).toPrecision(1));
     const numeric = Number.isFinite(Number.parseFloat(option.default)) ? Number.parseFloat(option.default) : null;
+    const step = sliderStep(option, numeric);
     const start = numeric === null ? option.low : numeric;
     const slider = element('input', { type: 'range', min: option.low, max: option.high, step, value: start });
     const number = element('input', { type: 'number', min: option.low, max: option.high, step,
@@ -103,6 +103,23 @@ function makeField(option) {
   reset.addEventListener('click', () => { restore(); set(null); });
   field.append(element('div', { className: 'value' }, ...inputs, reset));
   return field;
+}
+
+// About a hundredth of the range, made finer by tens until the default lies
+// on a step: a slider snaps its value to its steps, so one whose default
+// falls between two could neither show it nor come back to it.
+function sliderStep(option, numeric) {
+  if (option.kind === 'whole') return 1;
+  const onStep = (step) => {
+    const steps = (numeric - option.low) / step;
+    return Math.abs(steps - Math.round(steps)) < 1e-6 * Math.max(1, Math.abs(steps));
+  };
+  let step = Number(((option.high - option.low) / 100).toPrecision(1));
+  for (let finer = 0; numeric !== null && !onStep(step); ++finer) {
+    if (finer === 6) return 'any';
+    step = Number((step / 10).toPrecision(1));
+  }
+  return step;
 }
 
 function buildControls(schema) {
