@@ -4,7 +4,8 @@ pipe (no driver library needed): the sample's maps appear, moving a control
 brings new maps and a new command line, dragging the preview's light sets
 --light, the lit preview is not blank, moves that cancel requests leave none
 of their maps behind, of two photos opened the later one stays, and every
-slider can stand at its default.
+slider can stand at its default, and an option whose value may be left out
+can be ticked alone.
 Exits 77 (skipped) when no Chromium is installed."""
 import base64, json, os, shutil, signal, subprocess, sys, tempfile, time
 
@@ -26,6 +27,9 @@ CHECK_PAGE = r"""(async () => {
     box.dispatchEvent(new Event('change'));
   }
   document.getElementById('tiles').click();
+  const tileable = document.querySelector('[data-option="make-tileable"] input[type=checkbox]');
+  tileable.checked = true;  // on without a width: the option's own default
+  tileable.dispatchEvent(new Event('change'));
   const slider = document.querySelector('[data-option="strength"] input[type=range]');
   slider.value = 6;
   slider.dispatchEvent(new Event('input'));
@@ -157,6 +161,7 @@ def main(program, sample, screenshot):
         assert seen['after'] != seen['before'] and '--invert-blue --strength 6 ' in seen['after'], \
             'the command line did not follow the control'
         assert '--light 135 ' in seen['after'], 'dragging the light did not set --light'
+        assert '--make-tileable ' in seen['after'], '--make-tileable could not be ticked alone'
         assert seen['levels'] >= 16, 'the lit preview is blank'
         assert seen['offDefault'] == [], 'sliders that cannot show their default'
         assert seen['leaked'] == 0, 'the maps of cancelled requests are kept'

@@ -61,8 +61,11 @@ function makeField(option) {
     ? `${option.low} – ${option.high}` : option.kind === 'switch' ? '' : option.placeholder;
   field.append(element('div', { className: 'name' },
     element('code', { textContent: '--' + option.name }), element('span', { className: 'range', textContent: range })));
+  // An option whose value may be left out (--make-tileable[=W]) is ticked on
+  // its own: then even an empty value is a change.
+  const optional = option.kind === 'text' && option.placeholder.startsWith('[');
   const set = (value) => {
-    const isDefault = value === null || value === option.default;
+    const isDefault = value === null || (value === option.default && !optional);
     if (isDefault) state.values.delete(option.name); else state.values.set(option.name, value);
     field.classList.toggle('changed', !isDefault);
     requestMaps();
@@ -94,6 +97,13 @@ function makeField(option) {
     restore = () => { slider.value = start; number.value = numeric === null ? '' : start; };
     field.setValue = (v) => { slider.value = number.value = v; set(text(v)); };
     inputs = [slider, number];
+  } else if (optional) {
+    const box = element('input', { type: 'checkbox' });
+    const input = element('input', { type: 'text', value: option.default, placeholder: option.placeholder.replace(/^\[=?|\]$/g, '') });
+    box.addEventListener('change', () => set(box.checked ? input.value : null));
+    input.addEventListener('change', () => { box.checked ||= input.value !== ''; set(box.checked ? input.value : null); });
+    restore = () => { box.checked = false; input.value = option.default; };
+    inputs = [box, input];
   } else {
     const input = element('input', { type: 'text', value: option.default, placeholder: option.placeholder });
     input.addEventListener('change', () => set(input.value === '' ? null : input.value));
