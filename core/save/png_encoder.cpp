@@ -388,10 +388,12 @@ PngDataResult write_png_data(ByteSink& out, const PngLayout& layout, PngRowProdu
     // batch's compressed bytes are held. At a batch's end the threads wait
     // for its last band, so a batch holds as many bands as kBatchBytes has
     // room for (at least two per thread): batches of four on two threads
-    // took about 5 % longer to save a 4096 x 4096 RGB image.
-    const uint32_t batch = static_cast<uint32_t>(std::max<uint64_t>(
-        {4, 2 * uint64_t{thread_count()}, std::min<uint64_t>(bands, kBatchBytes / room)}));
-    const uint32_t slots = std::min(batch, bands);
+    // took about 5 % longer to save a 4096 x 4096 RGB image. A batch never
+    // exceeds the image's bands, so that twice a thread count of 2^31 or more
+    // cannot wrap to a batch of 0 (which would never finish).
+    const uint32_t batch = static_cast<uint32_t>(std::min<uint64_t>(
+        bands, std::max<uint64_t>({4, 2 * uint64_t{thread_count()}, kBatchBytes / room})));
+    const uint32_t slots = batch;
     const uint32_t workers = std::min(slots, thread_count());
     // The batch's compressed bytes and the workers' filtered bytes, about
     // 1 MiB each, in one block: from the cache it is faulted in once per

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdlib>
 #include <tuple>
 #include <utility>
 
@@ -94,6 +97,19 @@ INSTANTIATE_TEST_SUITE_P(Layouts, PngEncoder,
                                                               PNG_COLOR_TYPE_RGB),
                                             ::testing::Values(Size{1, 1}, Size{1, 9}, Size{9, 1},
                                                               Size{5, 3}, Size{301, 0})));
+
+// A thread count whose double does not fit in 32 bits: the batch of bands
+// once wrapped to 0 and the save never ended (the alarm ends the child then).
+TEST(PngEncoderDeathTest, HugeThreadCountsFinish) {
+    Fixture f;
+    f.width = 3, f.height = 2, f.rows.assign(18, 7);
+    EXPECT_EXIT(
+        {
+            alarm(20);
+            std::_Exit(decode(ours(f, 1u << 31)) ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
 
 }  // namespace
 
