@@ -183,8 +183,12 @@ SaveOutcome encode_file(const imgbuf* img, const ExrOptions& options, MemoryFile
     r = exr_get_scanlines_per_chunk(ctx, part, &lines);
     if (r == EXR_ERR_SUCCESS) r = exr_get_chunk_count(ctx, part, &chunks);
     if (r != EXR_ERR_SUCCESS || lines < 1 || chunks < 1) return failure(file, "layout", r);
-    // A batch of chunks is in memory at once; its size changes no byte.
-    std::vector<ChunkEncoder> batch(2 * thread_count());
+    // A batch of chunks is in memory at once; its size changes no byte. It
+    // never holds more than the image's chunks, so that no thread count can
+    // make it empty (twice 2^31 wraps to 0: no chunk would ever be written)
+    // or ask for billions of encoders.
+    std::vector<ChunkEncoder> batch(static_cast<size_t>(
+        std::min<uint64_t>(static_cast<uint64_t>(chunks), 2 * uint64_t{thread_count()})));
     const auto destroy = [&] {
         for (ChunkEncoder& e : batch) exr_encoding_destroy(ctx, &e.pipe);
     };

@@ -3,6 +3,7 @@
 // thread count, hostile sizes and a refusing sink; then the files read back by
 // OpenCV and Pillow (texture_readback.py).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <array>
 #include <cmath>
@@ -219,6 +220,25 @@ TEST(TextureWriters, SameBytesOnEveryThreadCount) {
         EXPECT_EQ(written(img.get(), exr({rk::ExrLayout::rgb, rk::ExrSample::half}), 1),
                   written(img.get(), exr({rk::ExrLayout::rgb, rk::ExrSample::half}), threads));
     }
+}
+
+// Thread counts whose double does not fit in 32 bits or whose batch of
+// encoders would not fit in memory: the EXR batch once wrapped to 0 (the save
+// never ended; the alarm ends the child then) or asked for 2e9 encoders.
+TEST(TextureWritersDeathTest, HugeThreadCountsGiveTheSameBytes) {
+    const Img img = noise(9, 40, 3);
+    const auto exr = [](const imgbuf* i, rk::ByteSink& s) {
+        return rk::write_exr(i, {rk::ExrLayout::rgb, rk::ExrSample::half}, s);
+    };
+    const Bytes one = written(img.get(), exr, 1);
+    EXPECT_EXIT(
+        {
+            alarm(20);
+            const bool same = written(img.get(), exr, 1u << 31) == one &&
+                              written(img.get(), exr, 1000000000u) == one;
+            std::_Exit(same ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(TextureWriters, RefuseEmptyImagesBadOptionsAndStopWhenTheSinkRefuses) {
