@@ -600,7 +600,8 @@ typedef struct rk_albedo_params {
     /* 1 (default): also take out a light that falls off across the photograph
      * (a lamp's, a vignette's side, the sky's gradient), a plane fitted to the
      * logarithm of the de-shaded luminance; it takes out a colour's own change
-     * across the whole picture too. 0: keep it. */
+     * across the whole picture too. 0: keep it. Under RK_EDGE_WRAP nothing is
+     * taken out either way: a plane does not tile. */
     uint32_t flatten_light;
 } rk_albedo_params;
 

@@ -96,9 +96,11 @@ bool run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* report,
     // (a lamp's fall-off, a vignette's side, a gradient of the sky) by least
     // squares; any slower change than that is the colour's own. fall[x] and
     // rise[y] are its two factors (1 without it): exp(cu u + cv v) is
-    // exp(cu u) exp(cv v).
+    // exp(cu u) exp(cv v). A plane does not tile: taken out of a periodic
+    // photograph it would leave a step where one copy meets the next, and
+    // what it fits there is the colour's own change, not a lamp's.
     std::vector<double> fall(w, 1.0), rise(h, 1.0);
-    if (settings.flatten_light && w > 1 && h > 1) {
+    if (settings.flatten_light && !settings.wrap && w > 1 && h > 1) {
         // Coordinates from -1 to 1 on both axes are orthogonal over the
         // grid, so each coefficient is its own projection.
         std::vector<double> u_rows(h), l_rows(h), u_of(w);

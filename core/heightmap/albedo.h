@@ -21,7 +21,7 @@ struct AlbedoSettings {
     // flash's, a vignette's side, the sky's gradient): a plane fitted to the
     // logarithm of the de-shaded luminance, less kKeptTilt. A colour's own
     // change across the whole picture looks the same: the plane's smaller
-    // part is left to it.
+    // part is left to it. Not under wrap: a plane does not tile.
     bool flatten_light = true;
 };
 

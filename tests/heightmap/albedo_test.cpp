@@ -139,6 +139,23 @@ TEST(Albedo, LightFallingOffAcrossIsTakenOut) {
     }
 }
 
+// A photograph that tiles keeps no seam: the plane of a colour wave across
+// it, which a clamped reading takes out, stays.
+TEST(Albedo, TiledPhotographKeepsNoSeam) {
+    const Img photo = image_of(64, 48, [](uint32_t x, uint32_t) {
+        const float v = 0.5f * std::exp(0.2f * std::sin(std::numbers::pi_v<float> * x / 32));
+        return Px{v, v, v, 1.0f};
+    });
+    const rk::ImgbufPtr a = rk::albedo_map(photo.get(), {.wrap = true});
+    ASSERT_TRUE(a);
+    auto step = [&](uint32_t x0, uint32_t x1) {
+        return std::abs(get_px(a.get(), x1, 20)[0] - get_px(a.get(), x0, 20)[0]);
+    };
+    float inside = 0.0f;
+    for (uint32_t x = 1; x < 64; ++x) inside = std::max(inside, step(x - 1, x));
+    EXPECT_LE(step(63, 0), 1.5f * inside);
+}
+
 // Heights and colour from one call are the two calls' bits, whether the
 // light's reading is shared (the de-lit mode read alike: clamped or tiled,
 // estimated, given, judged even, the heights inverted and smoothed) or not
