@@ -100,11 +100,15 @@ bool run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* report,
     // photograph it would leave a step where one copy meets the next, and
     // what it fits there is the colour's own change, not a lamp's.
     std::vector<double> fall(w, 1.0), rise(h, 1.0);
-    if (settings.flatten_light && !settings.wrap && w > 1 && h > 1) {
+    if (settings.flatten_light && !settings.wrap && (w > 1 || h > 1)) {
         // Coordinates from -1 to 1 on both axes are orthogonal over the
-        // grid, so each coefficient is its own projection.
+        // grid, so each coefficient is its own projection. A side of one
+        // pixel has no slope to fit: a strip's light falls along its length.
+        const auto coord = [](uint32_t i, uint32_t n) {
+            return n > 1 ? 2.0 * i / (n - 1) - 1.0 : 0.0;
+        };
         std::vector<double> u_rows(h), l_rows(h), u_of(w);
-        for (uint32_t x = 0; x < w; ++x) u_of[x] = 2.0 * x / (w - 1) - 1.0;
+        for (uint32_t x = 0; x < w; ++x) u_of[x] = coord(x, w);
         parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
             for (uint32_t y = y0; y < y1; ++y) {
                 double ru = 0.0, rl = 0.0;
@@ -120,22 +124,22 @@ bool run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* report,
         });
         double su = 0.0, sv = 0.0, suu = 0.0, svv = 0.0;
         for (uint32_t y = 0; y < h; ++y) {
-            const double v = 2.0 * y / (h - 1) - 1.0;
+            const double v = coord(y, h);
             su += u_rows[y];
             sv += v * l_rows[y];
         }
         for (uint32_t x = 0; x < w; ++x) suu += u_of[x] * u_of[x];
         for (uint32_t y = 0; y < h; ++y) {
-            const double v = 2.0 * y / (h - 1) - 1.0;
+            const double v = coord(y, h);
             svv += v * v;
         }
-        double cu = su / (suu * h), cv = sv / (svv * w);
+        double cu = w > 1 ? su / (suu * h) : 0.0, cv = h > 1 ? sv / (svv * w) : 0.0;
         const double tilt = std::hypot(cu, cv);
         const double taken = tilt > kKeptTilt ? 1.0 - kKeptTilt / tilt : 0.0;
         cu *= taken;
         cv *= taken;
-        for (uint32_t x = 0; x < w; ++x) fall[x] = std::exp(cu * (2.0 * x / (w - 1) - 1.0));
-        for (uint32_t y = 0; y < h; ++y) rise[y] = std::exp(cv * (2.0 * y / (h - 1) - 1.0));
+        for (uint32_t x = 0; x < w; ++x) fall[x] = std::exp(cu * u_of[x]);
+        for (uint32_t y = 0; y < h; ++y) rise[y] = std::exp(cv * coord(y, h));
     }
     // The whole shading of each pixel, and the de-lit luminance's sum (for
     // the scale that keeps the photograph's mean) before any pixel is written,

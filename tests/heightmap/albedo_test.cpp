@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <utility>
 #include <vector>
 
 #include "heightmap/albedo.h"
@@ -120,22 +121,25 @@ TEST(Albedo, CavitiesUnderAnEvenSkyAreLifted) {
 
 // An even colour under a light falling off exponentially to the right and
 // down comes out with only kKeptTilt of the fall left (along the same way);
-// all of it left in when asked.
+// all of it left in when asked. A strip's light falls along its length.
 TEST(Albedo, LightFallingOffAcrossIsTakenOut) {
-    const Img photo = image_of(80, 50, [](uint32_t x, uint32_t y) {
-        const float v =
-            0.7f * std::exp(-0.008f * static_cast<float>(x) - 0.005f * static_cast<float>(y));
-        return Px{v, v, v, 0.5f};
-    });
-    // The plane's half-ranges across and down, and what is left of them.
-    const double cu = -0.008 * 79 / 2, cv = -0.005 * 49 / 2;
-    const double kept = rk::kKeptTilt / std::hypot(cu, cv);
-    for (bool flatten : {true, false}) {
-        const rk::ImgbufPtr a = rk::albedo_map(photo.get(), {.flatten_light = flatten});
-        ASSERT_TRUE(a);
-        EXPECT_EQ(get_px(a.get(), 40, 20)[3], 0.5f);
-        EXPECT_NEAR(get_px(a.get(), 79, 49)[0] / get_px(a.get(), 0, 0)[0],
-                    std::exp(2 * (cu + cv) * (flatten ? kept : 1.0)), 1e-3);
+    for (const auto& [w, h] : {std::pair{80u, 50u}, {1u, 50u}, {80u, 1u}}) {
+        const Img photo = image_of(w, h, [](uint32_t x, uint32_t y) {
+            const float v =
+                0.7f * std::exp(-0.008f * static_cast<float>(x) - 0.005f * static_cast<float>(y));
+            return Px{v, v, v, 0.5f};
+        });
+        // The plane's half-ranges across and down, and what is left of them.
+        const double cu = -0.008 * (w - 1) / 2, cv = -0.005 * (h - 1) / 2;
+        const double kept = rk::kKeptTilt / std::hypot(cu, cv);
+        for (bool flatten : {true, false}) {
+            const rk::ImgbufPtr a = rk::albedo_map(photo.get(), {.flatten_light = flatten});
+            ASSERT_TRUE(a);
+            EXPECT_EQ(get_px(a.get(), w / 2, h / 2)[3], 0.5f);
+            EXPECT_NEAR(get_px(a.get(), w - 1, h - 1)[0] / get_px(a.get(), 0, 0)[0],
+                        std::exp(2 * (cu + cv) * (flatten ? kept : 1.0)), 1e-3)
+                << w << " x " << h;
+        }
     }
 }
 
