@@ -618,8 +618,8 @@ RK_API rk_status rk_albedo_params_init(rk_albedo_params* params, size_t struct_s
  * an ordinary photograph). Under RK_EDGE_WRAP the light is read from the
  * photograph as a periodic image, so the result has no seam when tiled; being
  * a reading of the whole picture, not a filter, it is not the centre of the
- * map of the image tiled 3 x 3 (it comes within 1/255 of it when the light is
- * given and flatten_light is 0). */
+ * map of the image tiled 3 x 3, even with the light given: the local mean
+ * that the shading is read against spans a share of the picture's side. */
 RK_API rk_status rk_albedo_map(const imgbuf* photo, const rk_albedo_params* params,
                                imgbuf** out) RK_NOEXCEPT;
 
