@@ -213,7 +213,7 @@ RK_API rk_status rk_height_and_albedo_maps_into(const imgbuf* photo,
     return rk_call("rk_height_and_albedo_maps_into", [&] {
         check_filled_source(photo, "photo");
         require(heights, "heights");
-        check_destination(albedo, photo, true);
+        check_destination(albedo, photo, true, "albedo", "photo");
         *heights = heights_and_albedo(photo, height_params, albedo_params, albedo).release();
         return RK_OK;
     });

@@ -95,7 +95,9 @@ bool pixels_overlap(const imgbuf* a, const imgbuf* b) noexcept;
 // For an rk_ export that writes into a caller's image: refuses (RK_ERROR_ARGUMENT,
 // as a Failure of common/rk_call.h) a dst whose size differs from src's or whose
 // pixels overlap src's, unless may_be_src and they are src's own (in place).
-void check_destination(const imgbuf* dst, const imgbuf* src, bool may_be_src = false);
+// The message names them as the export's parameters are named.
+void check_destination(const imgbuf* dst, const imgbuf* src, bool may_be_src = false,
+                       const char* dst_name = "dst", const char* src_name = "src");
 // Refuses a null image, or a record without a pixel block, named name.
 void check_source(const imgbuf* img, const char* name);
 // The same, and an image 0 wide or high: a source no map can be made of.

@@ -41,17 +41,18 @@ void check_source(const imgbuf* img, const char* name) {
     if (!img->pixels) fail(RK_ERROR_ARGUMENT, std::string(name) + " has no pixel block");
 }
 
-void check_destination(const imgbuf* dst, const imgbuf* src, bool may_be_src) {
-    check_source(dst, "dst");
+void check_destination(const imgbuf* dst, const imgbuf* src, bool may_be_src,
+                       const char* dst_name, const char* src_name) {
+    check_source(dst, dst_name);
     if (!same_size(dst, src)) {
-        fail(RK_ERROR_ARGUMENT, "dst is " + decimal_text(dst->width) + " x " +
-                                    decimal_text(dst->height) + ", src " +
+        fail(RK_ERROR_ARGUMENT, std::string(dst_name) + " is " + decimal_text(dst->width) +
+                                    " x " + decimal_text(dst->height) + ", " + src_name + " " +
                                     decimal_text(src->width) + " x " + decimal_text(src->height));
     }
     // The very pixels of src, row for row, are a generator working in place.
     const bool same = dst->pixels == src->pixels && stride_floats(dst) == stride_floats(src);
     if (dst->width && dst->height && pixels_overlap(dst, src) && !(may_be_src && same)) {
-        fail(RK_ERROR_ARGUMENT, "dst shares pixels with src");
+        fail(RK_ERROR_ARGUMENT, std::string(dst_name) + " shares pixels with " + src_name);
     }
 }
 

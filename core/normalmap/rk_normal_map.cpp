@@ -64,7 +64,7 @@ RK_API rk_status rk_normal_map_into(const imgbuf* heights, const rk_normal_param
     return rk_call("rk_normal_map_into", [&] {
         check_source(heights, "heights");
         const NormalRecipe recipe = normal_recipe(params);
-        check_destination(dst, heights, true);  // the operator may work in place
+        check_destination(dst, heights, true, "dst", "heights");  // the operator may work in place
         return make_normals(dst, heights, recipe);
     });
 }

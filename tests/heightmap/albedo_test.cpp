@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -245,6 +246,8 @@ TEST(Albedo, HeightsAndColourInOneCallAreTheTwoCalls) {
     for (imgbuf* target : {overlapping.get(), smaller.get()}) {
         EXPECT_EQ(rk_height_and_albedo_maps_into(copy.get(), nullptr, nullptr, &untouched, target),
                   RK_ERROR_ARGUMENT);
+        // Named as the caller knows them, not as a generator's dst and src.
+        EXPECT_NE(std::string(rk_last_error()).find(": albedo "), std::string::npos) << rk_last_error();
     }
     EXPECT_EQ(rk_height_and_albedo_maps_into(copy.get(), nullptr, &bad, &untouched, copy.get()),
               RK_ERROR_ARGUMENT);
