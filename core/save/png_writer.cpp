@@ -76,6 +76,10 @@ EncodeResult encode_header(PngWriteJob* job) {
     }
 
     png_set_write_fn(png, job, write_to_output, flush_output);
+    // libpng's own default refuses a side of more than a million pixels as an
+    // invalid header; the loaders take such pictures (the pixel limit is the
+    // only bound), so the saver writes them too.
+    png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
     png_set_IHDR(png, info, width, height, job->bit_depth, job->colour_type, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);

@@ -5,6 +5,7 @@
 #include "load/readers.h"
 #include "load_test_support.h"
 #include "png_test_io.h"
+#include "reliefkit_rk.h"
 
 using namespace png_test;
 
@@ -164,8 +165,9 @@ TEST(PngReader, EveryTruncationFailsAsAPng) {
 }
 
 // A side of more than a million pixels is within RK_MAX_IMAGE_PIXELS: such a
-// PNG loads, although libpng by itself calls its header invalid.
-TEST(PngReader, SidesPastAMillionPixelsLoad) {
+// PNG loads, although libpng by itself calls its header invalid, and what
+// loads saves again.
+TEST(PngReader, SidesPastAMillionPixelsLoadAndSave) {
     for (auto [w, h] : {std::pair{1000001u, 1u}, std::pair{1u, 1000001u}}) {
         Fixture f;
         f.width = w;
@@ -177,6 +179,18 @@ TEST(PngReader, SidesPastAMillionPixelsLoad) {
         EXPECT_EQ(imgbuf_w(img.get()), w);
         EXPECT_EQ(imgbuf_h(img.get()), h);
         expect_px(img.get(), w - 1, h - 1, grey(1));
+        Bytes saved;
+        const auto append = [](void* user, const void* data, size_t size) {
+            auto* bytes = static_cast<Bytes*>(user);
+            bytes->insert(bytes->end(), static_cast<const uint8_t*>(data),
+                          static_cast<const uint8_t*>(data) + size);
+            return 0;
+        };
+        ASSERT_EQ(rk_save_png_write(img.get(), nullptr, append, &saved), RK_OK) << w;
+        auto [again, not_png] = load(saved);
+        ASSERT_TRUE(again) << w << " x " << h;
+        EXPECT_EQ(imgbuf_w(again.get()), w);
+        expect_px(again.get(), w - 1, h - 1, grey(1));
     }
 }
 
