@@ -39,7 +39,7 @@ std::optional<std::string> file_xxh3(const std::filesystem::path& path) {
     // O_NONBLOCK: opening a FIFO for reading would wait for a writer.
     const Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
     struct stat st {};
-    if (file.get() < 0 || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     const std::unique_ptr<XXH3_state_t, StateFree> state(XXH3_createState());
     if (!state || XXH3_128bits_reset(state.get()) != XXH_OK) return std::nullopt;
     // Large reads: the files are whole images, and the hash runs far faster

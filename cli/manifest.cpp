@@ -140,7 +140,7 @@ std::string Manifest::write_pending() {
     const fs::path lock_path = dir_ / kLockName;
     const fs::path temp_path = dir_ / (std::string(kFileName) + ".tmp");
     const Descriptor lock{::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)};
-    if (lock.get() < 0) return "cannot open " + lock_path.string() + ": " + errno_text();
+    if (!lock.valid()) return "cannot open " + lock_path.string() + ": " + errno_text();
     while (::flock(lock.get(), LOCK_EX) != 0) {
         if (errno != EINTR) return "cannot lock " + lock_path.string() + ": " + errno_text();
     }
