@@ -191,13 +191,19 @@ struct Band {
     bool ok = false;
 };
 
+struct FreeCompressor {
+    void operator()(libdeflate_compressor* c) const noexcept { libdeflate_free_compressor(c); }
+};
+
+using Compressor = std::unique_ptr<libdeflate_compressor, FreeCompressor>;
+
 // What a thread needs to make a band: a compressor (libdeflate's state is 670 KB
 // at level 6) and room for the band's filtered bytes (a slot of the save's
 // block, or its own when more threads ask than the block has slots). Made a
 // few times per save and handed from band to band, instead of being
 // allocated, faulted in and freed once per band.
 struct Workspace {
-    libdeflate_compressor* compressor = nullptr;
+    Compressor compressor;
     uint8_t* filtered = nullptr;
     std::vector<uint8_t> own;
 };
@@ -206,15 +212,12 @@ class Workspaces {
   public:
     // slot_count slots of slot_bytes at slots, one per workspace made; the
     // first workspace takes first (owned from here on).
-    Workspaces(int level, libdeflate_compressor* first, uint8_t* slots, size_t slot_bytes,
+    Workspaces(int level, Compressor&& first, uint8_t* slots, size_t slot_bytes,
                uint32_t slot_count)
         : level_(level), slots_(slots), slot_bytes_(slot_bytes), slot_count_(slot_count) {
         free_.reserve(1);  // throws before first is taken, if at all
-        free_.push_back(Workspace{first, slots, {}});
+        free_.push_back(Workspace{std::move(first), slots, {}});
         made_ = 1;
-    }
-    ~Workspaces() {
-        for (Workspace& w : free_) libdeflate_free_compressor(w.compressor);
     }
     Workspaces(const Workspaces&) = delete;
     Workspaces& operator=(const Workspaces&) = delete;
@@ -246,7 +249,7 @@ class Workspaces {
             }
             slot = made_++;
         }
-        Workspace w{libdeflate_alloc_compressor(level_), nullptr, {}};
+        Workspace w{Compressor(libdeflate_alloc_compressor(level_)), nullptr, {}};
         if (slot < slot_count_) {
             w.filtered = slots_ + size_t{slot} * slot_bytes_;
         } else {
@@ -256,12 +259,12 @@ class Workspaces {
         return w;
     }
 
+    // A workspace that cannot be kept (no room to list it) is freed.
     void give(Workspace&& w) noexcept {
         try {
             std::lock_guard hold(lock_);
             free_.push_back(std::move(w));
         } catch (...) {
-            libdeflate_free_compressor(w.compressor);
         }
     }
 
@@ -305,10 +308,11 @@ struct Encoder {
         }
         const size_t n = band.filtered;
         band.adler = libdeflate_adler32(1, filtered, n);
-        const size_t bound = libdeflate_deflate_compress_bound(space->compressor, n);
+        const size_t bound = libdeflate_deflate_compress_bound(space->compressor.get(), n);
         // The room was made for the largest band (band_room).
         if (band.room < std::max(bound + 5, stored_bound(n))) return;
-        band.size = libdeflate_deflate_compress(space->compressor, filtered, n, band.bytes, bound);
+        band.size =
+            libdeflate_deflate_compress(space->compressor.get(), filtered, n, band.bytes, bound);
         if (band.size == 0) return;
         if (b + 1 < bands) {
             // A stream that does not walk (never seen) is kept as stored blocks
@@ -362,10 +366,6 @@ size_t band_room(libdeflate_compressor* c, size_t filtered) noexcept {
     return std::max(libdeflate_deflate_compress_bound(c, filtered) + 5, stored_bound(filtered));
 }
 
-struct FreeCompressor {
-    void operator()(libdeflate_compressor* c) const noexcept { libdeflate_free_compressor(c); }
-};
-
 }  // namespace
 
 uint32_t png_band_rows(uint64_t row_bytes) noexcept {
@@ -380,8 +380,7 @@ PngDataResult write_png_data(ByteSink& out, const PngLayout& layout, PngRowProdu
     const uint32_t band_rows = png_band_rows(row_bytes);
     const uint32_t bands = (layout.height - 1) / band_rows + 1;
     const size_t filtered_bytes = size_t{std::min(band_rows, layout.height)} * (row_bytes + 1);
-    std::unique_ptr<libdeflate_compressor, FreeCompressor> first(
-        libdeflate_alloc_compressor(level));
+    Compressor first(libdeflate_alloc_compressor(level));
     if (!first) return PngDataResult::out_of_memory;
     const size_t room = band_room(first.get(), filtered_bytes);
     // Bands go out in order, a batch of them made at a time so that only the
@@ -407,9 +406,8 @@ PngDataResult write_png_data(ByteSink& out, const PngLayout& layout, PngRowProdu
     std::optional<Workspaces> spaces;
     std::vector<Band> made;
     if (!guarded(false, [&] {
-            spaces.emplace(level, first.get(), buffers + size_t{slots} * room, filtered_bytes,
+            spaces.emplace(level, std::move(first), buffers + size_t{slots} * room, filtered_bytes,
                            workers);
-            first.release();
             made.resize(slots);
             return true;
         }))
