@@ -486,7 +486,8 @@ typedef struct rk_ao_params {
      * default 32. The time grows in proportion to R. */
     float radius;
     /* K, the directions looked along, evenly spaced from 0 (to the right):
-     * 4 to 256, default 16. The time grows in proportion to K. */
+     * 4 to 256, default 16. The time grows in proportion to K (below 16, see
+     * rk_ao_map() for sharp heights). */
     uint32_t directions;
     /* RK_EDGE_CLAMP (default): the surface continues beyond the border as the
      * edge pixels; RK_EDGE_WRAP: it continues across the opposite edge, for
@@ -515,7 +516,10 @@ RK_API rk_status rk_ao_params_init(rk_ao_params* params, size_t struct_size) RK_
  * definition (every cell boundary and the bulge of every cell) at about five
  * times the cost: those within about 1.4 (s + 3) pixels of a point of
  * sharpness s (up to R), so a few stones' edges cost a few percent more and
- * heights sharp everywhere about five times as much.
+ * heights sharp everywhere about five times as much. With K below 16 each
+ * direction weighs more in the mean, so sharpness counts 16 / K times over
+ * (the bound is 4 K / 16 pixels): on heights with many steps of 2 to 4
+ * pixels, K = 8 can take longer than K = 16.
  * Under RK_EDGE_WRAP the map is the centre of the clamped map of the image
  * tiled 3 x 3, bit for bit (wider when the image is smaller than what a
  * pixel's rays and the marks around them reach, about 1.5 (R + 3) pixels:

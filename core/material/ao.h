@@ -10,8 +10,8 @@
 // How it is computed (ao.cpp, ao_band_body.h), one of two ways by the heights:
 //
 // Smooth heights (no step to a neighbour, second difference along a row or a
-// column, or twist of a cell above 4 px: a photograph's at the default depth)
-// are swept along parallel lines one pixel
+// column, or twist of a cell above 4 px, or above 4 K / 16 px with fewer than
+// 16 directions: a photograph's at the default depth) are swept along parallel lines one pixel
 // apart that sample the bilinear surface once per pixel step; every line
 // sample gets its horizon beyond the first few steps and the distance of the
 // point that sets it. A pixel lies between two lines: its horizon is the

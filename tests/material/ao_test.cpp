@@ -103,6 +103,7 @@ TEST(Occlusion, FollowsTheDefinitionWithin002) {
         float depth, radius;
         uint32_t directions;
         EdgeMode edge;
+        uint32_t w = 40, h = 38;
     } table[] = {
         {"cliff", [](int x, int) { return x >= 21 ? 1.0 : 0.0; }, 16, 24, 16, EDGE_CLAMP},
         {"slanted cliff", [](int x, int y) { return x + 0.4 * y >= 25 ? 1.0 : 0.0; }, 16, 24, 16,
@@ -133,9 +134,19 @@ TEST(Occlusion, FollowsTheDefinitionWithin002) {
          EDGE_WRAP},
         {"blocks", [](int x, int y) { return grain(x / 5 + 100, y / 5 + 200); }, 16, 24, 9,
          EDGE_CLAMP},
+        // Fewer directions weigh each one's miss more: a pyramid's side
+        // seen from 26 px, a cliff below the sharpness bound.
+        {"pyramid, eight directions",
+         [](int x, int y) {
+             const double d = std::max(std::fabs(x - 17.38), std::fabs(y - 33.45));
+             return 0.843 * std::max(0.0, 1 - d / 4.04);
+         },
+         64, 39.42f, 8, EDGE_WRAP, 43, 41},
+        {"low cliff, six directions", [](int x, int y) { return x + 0.3 * y >= 25 ? 1.0 : 0.0; },
+         3.5, 24, 6, EDGE_CLAMP},
     };
     for (const auto& c : table) {
-        Img img = heights_of(40, 38, c.f);
+        Img img = heights_of(c.w, c.h, c.f);
         const AoSettings s{c.depth, c.radius, c.directions, c.edge};
         ImgbufPtr got = ao_map(img.get(), s);
         ASSERT_TRUE(got);
