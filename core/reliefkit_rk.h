@@ -521,9 +521,11 @@ RK_API rk_status rk_ao_params_init(rk_ao_params* params, size_t struct_size) RK_
  * (the bound is 4 K / 16 pixels): on heights with many steps of 2 to 4
  * pixels, K = 8 can take longer than K = 16.
  * Under RK_EDGE_WRAP the map is the centre of the clamped map of the image
- * tiled 3 x 3, bit for bit (wider when the image is smaller than what a
- * pixel's rays and the marks around them reach, about 1.5 (R + 3) pixels:
- * see RK_EDGE_WRAP). The cost grows with w * h * K * R
+ * tiled 3 x 3, bit for bit. An image smaller than what a pixel's rays and
+ * the marks around them reach (about 1.5 (R + 3) pixels) repeats more often
+ * within that reach (see RK_EDGE_WRAP): its map is the centre of a wider
+ * tiling's to within about 0.002, not bit for bit, because the sweep's lines
+ * cross the tiles of a wider tiling elsewhere. The cost grows with w * h * K * R
  * (bench/README.md has the figures). */
 RK_API rk_status rk_ao_map(const imgbuf* heights, const rk_ao_params* params,
                            imgbuf** out) RK_NOEXCEPT;
