@@ -452,13 +452,31 @@ bool refit_line(const LineSpec& form, const float* px, const LineFit& fit, float
     return true;
 }
 
-// Endpoints for a and b: with parity bits, the four choices are tried.
+// The parity bits a mode 6 block may use: a block whose alpha is all 255
+// (opaque) or all 0 keeps it exactly only with both bits 1 or both 0; the
+// other choices would decode it as 254 or 1, an opaque photograph partly
+// translucent. Other blocks: both bits free.
+struct Parities {
+    int first = 0, last = 1;
+};
+
+Parities parities_of(const LineSpec& form, const float* px) noexcept {
+    if (form.quant != Quant::seven_parity) return {0, 0};
+    bool opaque = true, clear = true;
+    for (int i = 0; i < 16; ++i) {
+        opaque &= px[4 * i + 3] == 255.0f;
+        clear &= px[4 * i + 3] == 0.0f;
+    }
+    return opaque ? Parities{1, 1} : clear ? Parities{0, 0} : Parities{};
+}
+
+// Endpoints for a and b: with parity bits, each allowed choice is tried.
 LineFit fit_ends(const LineSpec& form, const float* px, const float a[4],
                  const float b[4]) noexcept {
     LineFit best;
-    const int parities = form.quant == Quant::seven_parity ? 2 : 1;
-    for (int p0 = 0; p0 < parities; ++p0) {
-        for (int p1 = 0; p1 < parities; ++p1) {
+    const Parities parities = parities_of(form, px);
+    for (int p0 = parities.first; p0 <= parities.last; ++p0) {
+        for (int p1 = parities.first; p1 <= parities.last; ++p1) {
             LineFit fit;
             quantise(form, a, p0, 0, fit);
             quantise(form, b, p1, 1, fit);

@@ -88,6 +88,32 @@ TEST(Bc4Encoder, CloseToTheBestEndpoints) {
     EXPECT_LE(sum / 15, 1.05);
 }
 
+// Opaque blocks stay opaque and clear ones clear: mode 6's alpha endpoints
+// 2 x code + parity must both be 255 or both 0 (a parity that frees a colour
+// step once left 14 % of a photograph's pixels at alpha 254); mode 5 keeps
+// alpha in its 8-bit scalar (rotation 0) or as colour code 127 or 0.
+TEST(Bc7Encoder, OpaqueAndClearBlocksKeepTheirAlpha) {
+    const auto bits = [](const uint8_t* b, int at, int n) {
+        uint32_t v = 0;
+        for (int i = 0; i < n; ++i) v |= uint32_t{(b[(at + i) / 8] >> ((at + i) % 8)) & 1u} << i;
+        return v;
+    };
+    for (uint32_t seed = 1; seed <= 80; ++seed) {
+        const bool opaque = seed % 2;
+        const Img n = noise(4, 4, seed);
+        float px[64];
+        for (int i = 0; i < 64; ++i)
+            px[i] = i % 4 == 3 ? float(opaque) : 0.3f + 0.005f * i + 0.05f * imgbuf_buf(n.get())[i];
+        uint8_t b[16];
+        rk::encode_bc7_block(px, b);
+        // Mode 6: A0, A1, P0, P1; mode 5: the scalar's ends (rotation 0) or colour channel r - 1's.
+        const bool six = (b[0] & 0x7f) == 0x40;
+        const uint32_t r = bits(b, 6, 2);
+        const uint32_t got = six ? bits(b, 49, 16) : r == 0 ? bits(b, 50, 16) : bits(b, 8 + 14 * (r - 1), 14);
+        EXPECT_EQ(got, opaque ? (six || r == 0 ? 0xffffu : 0x3fffu) : 0u) << seed;
+    }
+}
+
 TEST(MipChain, LevelSizesAndConservedMean) {
     EXPECT_EQ(rk::mip_level_count(1, 1), 1u);
     EXPECT_EQ(rk::mip_level_count(5, 3), 3u);
