@@ -116,8 +116,13 @@ ImgbufPtr next_mip_level(const imgbuf* level, MipSpace space) noexcept {
                 for (uint32_t j = 0; j < ty.count; ++j) {
                     const float* row = row_unchecked(level, ty.first + j) + 4 * size_t{tx.first};
                     float part[4] = {};
+                    // NaN counts as 0, as the encoders take it: one NaN
+                    // sample must not blacken its footprint on every level.
                     for (uint32_t i = 0; i < tx.count; ++i)
-                        for (int c = 0; c < 4; ++c) part[c] += tx.weight[i] * row[4 * i + c];
+                        for (int c = 0; c < 4; ++c) {
+                            const float v = row[4 * i + c];
+                            part[c] += tx.weight[i] * (v == v ? v : 0.0f);
+                        }
                     for (int c = 0; c < 4; ++c) sum[c] += ty.weight[j] * part[c];
                 }
                 std::copy_n(sum, 4, d + 4 * size_t{x});

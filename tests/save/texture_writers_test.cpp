@@ -143,6 +143,12 @@ TEST(MipChain, LevelSizesAndConservedMean) {
             }
         }
     }
+    // A NaN sample counts as 0 (as the encoders take it), not as the mean.
+    Img one_nan = filled(4, 2, Px{0.5f, 0.5f, 0.5f, 0.5f});
+    set_px(one_nan.get(), 1, 1, Px{NAN, NAN, NAN, NAN});
+    const rk::ImgbufPtr half = rk::next_mip_level(one_nan.get(), rk::MipSpace::plain);
+    EXPECT_EQ(get_px(half.get(), 0, 0)[0], 0.375f);
+    EXPECT_EQ(get_px(half.get(), 1, 0)[3], 0.5f);
 }
 
 Bytes written(const imgbuf* img, const auto& write, uint32_t threads = 0) {
