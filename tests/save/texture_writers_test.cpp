@@ -109,7 +109,9 @@ TEST(Bc7Encoder, OpaqueAndClearBlocksKeepTheirAlpha) {
         // Mode 6: A0, A1, P0, P1; mode 5: the scalar's ends (rotation 0) or colour channel r - 1's.
         const bool six = (b[0] & 0x7f) == 0x40;
         const uint32_t r = bits(b, 6, 2);
-        const uint32_t got = six ? bits(b, 49, 16) : r == 0 ? bits(b, 50, 16) : bits(b, 8 + 14 * (r - 1), 14);
+        const uint32_t got = six      ? bits(b, 49, 16)
+                             : r == 0 ? bits(b, 50, 16)
+                                      : bits(b, 8 + 14 * (r - 1), 14);
         EXPECT_EQ(got, opaque ? (six || r == 0 ? 0xffffu : 0x3fffu) : 0u) << seed;
     }
 }
