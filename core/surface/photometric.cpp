@@ -302,8 +302,19 @@ PixelFit fit_pixel(const Model& md, const float* reading, InverseCache& cache) n
         // residual in the fit of all: the fit spreads one light's error over
         // every light (with four lights of one elevation, a shadow's residual
         // is a quarter of its darkening) and would keep it.
-        int best = -1;
-        float best_cost = INFINITY;
+        //
+        // A light can also be in an attached shadow that neither test sees:
+        // the fit of all does not face away from it (its dark reading turns
+        // that normal round, as lights of several elevations often let it),
+        // and the others, whose normal does, predict its reading right only
+        // because the lamp's share stops at 0. Such a light is dropped as a
+        // shadow when the fit is off or another light is mispredicted, and
+        // its leaving out explains the readings better by more than the
+        // outlier share (with four lights a cast shadow elsewhere explains
+        // them as exactly: the mispredicted light keeps that tie); a fit that
+        // explains its readings keeps every light.
+        int best = -1, attached = -1;
+        float best_cost = INFINITY, attached_cost = INFINITY;
         bool best_shadow = false;
         for (uint32_t j = 0; j < n; ++j) {
             if (!(fit.used >> j & 1u)) continue;
@@ -317,7 +328,18 @@ PixelFit fit_pixel(const Model& md, const float* reading, InverseCache& cache) n
             const Vec3 bj = solve(rj, gj, md.ambient);
             const float rj_rho = length(bj);
             const float e = reading[j] - predicted(md, bj, rj_rho, j);
-            if (!(std::abs(e) > md.outlier * rj_rho)) continue;
+            if (!(std::abs(e) > md.outlier * rj_rho)) {
+                if (dot(bj, md.lights[j]) < 0.0f &&
+                    reading[j] <= rj_rho * (md.ambient + md.outlier)) {
+                    const float rest_error = worst_error(md, bj, rj_rho, padded, rest);
+                    const float cost = rest_error + std::abs(reading[j] - rj_rho * md.ambient);
+                    if (rest_error <= md.outlier * rj_rho && cost < attached_cost) {
+                        attached_cost = cost;
+                        attached = static_cast<int>(j);
+                    }
+                }
+                continue;
+            }
             const float rest_error = worst_error(md, bj, rj_rho, padded, rest);
             const bool shadow = e < 0.0f;
             const float cost =
@@ -327,6 +349,11 @@ PixelFit fit_pixel(const Model& md, const float* reading, InverseCache& cache) n
                 best = static_cast<int>(j);
                 best_shadow = shadow;
             }
+        }
+        if (attached >= 0 && attached_cost + md.outlier * rho < best_cost &&
+            (best >= 0 || worst_error(md, fit.b, rho, padded, fit.used) > md.outlier * rho)) {
+            best = attached;
+            best_shadow = true;
         }
         if (best < 0) break;
         drop(static_cast<uint32_t>(best));

@@ -166,6 +166,31 @@ TEST(Photometric, ExactWithAmbientAndDropsShadowedLight) {
     }
 }
 
+// Lights of several elevations: a pixel in one light's attached shadow whose
+// fit of all four does not face away from that light (its dark reading turns
+// the normal) still gets its normal from the other three.
+TEST(Photometric, AttachedShadowUnderLightsOfSeveralElevations) {
+    const rk::LightAngles lights[4] = {{45, 30}, {135, 45}, {225, 60}, {315, 75}};
+    const float n[3] = {0.6787f, 0.5166f, 0.5220f};  // n . l of light 1: -0.23
+    std::vector<Img> photos;
+    std::vector<const imgbuf*> ptrs;
+    for (const auto& a : lights) {
+        const rk::LightVector l = rk::light_vector(a.azimuth, a.elevation);
+        const float v = 0.5f * (0.1f + std::max(0.0f, n[0] * l.x + n[1] * l.y + n[2] * l.z));
+        photos.push_back(image_of(1, 1, [&](uint32_t, uint32_t) { return Px{v, v, v, 1.0f}; }));
+        ptrs.push_back(photos.back().get());
+    }
+    rk::PhotometricSettings set;
+    set.ambient = 0.1f;
+    rk::PhotometricResult r;
+    ASSERT_EQ(rk::photometric_stereo(ptrs.data(), lights, 4, set, r),
+              rk::PhotometricOutcome::solved);
+    const Px v = get_px(r.normals.get(), 0, 0);
+    EXPECT_NEAR(2 * v[0] - 1, n[0], 1e-3f);
+    EXPECT_NEAR(2 * v[1] - 1, n[1], 1e-3f);
+    EXPECT_NEAR(v[2], n[2], 1e-3f);
+}
+
 // A normal map of a known surface, either green convention and either edge.
 Img normal_map(uint32_t w, uint32_t ht, const std::function<float(float, float)>& h,
                bool green_up) {
