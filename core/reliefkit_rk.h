@@ -873,7 +873,12 @@ RK_API rk_status rk_integrate_params_init(rk_integrate_params* params,
  * of normals' size, 0 (lowest) to 1 (highest). Red and green are read as
  * 0.5 + 0.5 x and 0.5 + 0.5 y; a NaN reads as level; z is taken as at least
  * 0.1 (slopes up to 84 degrees). A map whose slopes have curl (no surface has
- * them: noise, a painted detail) gives the heights nearest to it.
+ * them: noise, a painted detail) gives the heights nearest to it. At a
+ * clamped map's edges the surface is mirrored; a map whose edge pixels hold
+ * half the step to their neighbour (central differences of heights held at
+ * the edge, as this library's normal maps) is read as it is, one whose edge
+ * pixels hold the surface's full slope there (most bakes and scans; told from
+ * all its edges together) has them read as that half step.
  *
  * *range (range may be null) receives what 1 in the height map stands for,
  * the relief from lowest to highest in pixels: a displacement of range /

@@ -16,6 +16,80 @@ namespace {
 // frequency and under.
 constexpr float kNyquistHold = 1e-3f;
 
+// The slopes the solve reads at a clamped image's edges. Mirrored past its
+// edge (pixel -1 is pixel 0), an image's central difference at the edge pixel
+// is half the step to its neighbour: slopes taken that way (central
+// differences of heights held at the edge, as this library's normal maps are)
+// fit the mirror as they are. A map whose edge pixels hold the surface's full
+// slope there (a bake, a scan, a photometric fit) does not: the step between
+// the edge slope and its reflection sets off the pattern of alternate pixels
+// that central differences barely see, and non-tiling gratings came out up to
+// 21 % of their range wrong. Such edges are read as the half step the mirror
+// expects, (s0 + s1) / 4 (the trapezoid over the edge pixel and its
+// neighbour). Which kind a map is is told from all its edges together: a full
+// edge slope continues the line through its two neighbours (s0 = 2 s1 - s2),
+// a half one is about half of that.
+class EdgeSlopes {
+  public:
+    EdgeSlopes(const float* p, const float* q, uint32_t w, uint32_t h, bool wrap) : w_(w), h_(h) {
+        if (wrap) return;
+        double along = 0.0, squares = 0.0;
+        auto weigh = [&](float s0, float s1, float s2) {
+            const double line = 2.0 * double(s1) - double(s2);
+            along += double(s0) * line;
+            squares += line * line;
+        };
+        const bool columns = w >= 3, rows = h >= 3;
+        for (uint32_t y = 0; columns && y < h; ++y) {
+            const float* r = p + size_t{y} * w;
+            weigh(r[0], r[1], r[2]);
+            weigh(r[w - 1], r[w - 2], r[w - 3]);
+        }
+        for (uint32_t x = 0; rows && x < w; ++x) {
+            const size_t last = size_t{h - 1} * w + x;
+            weigh(q[x], q[w + x], q[2 * size_t{w} + x]);
+            weigh(q[last], q[last - w], q[last - 2 * size_t{w}]);
+        }
+        if (!(squares > 0.0 && along > 0.75 * squares)) return;
+        if (columns) {
+            first_.resize(h);
+            last_.resize(h);
+            for (uint32_t y = 0; y < h; ++y) {
+                const float* r = p + size_t{y} * w;
+                first_[y] = 0.25f * (r[0] + r[1]);
+                last_[y] = 0.25f * (r[w - 1] + r[w - 2]);
+            }
+        }
+        if (rows) {
+            top_.resize(w);
+            bottom_.resize(w);
+            const float* b = q + size_t{h - 1} * w;
+            const float* above = b - w;
+            for (uint32_t x = 0; x < w; ++x) {
+                top_[x] = 0.25f * (q[x] + q[w + x]);
+                bottom_[x] = 0.25f * (b[x] + above[x]);
+            }
+        }
+    }
+    // p at column 0 and w - 1 of row y (pr: that row).
+    float p_first(const float* pr, uint32_t y) const noexcept {
+        return first_.empty() ? pr[0] : first_[y];
+    }
+    float p_last(const float* pr, uint32_t y) const noexcept {
+        return last_.empty() ? pr[w_ - 1] : last_[y];
+    }
+    // Row y of q.
+    const float* q_row(const float* q, uint32_t y) const noexcept {
+        if (!top_.empty() && y == 0) return top_.data();
+        if (!bottom_.empty() && y == h_ - 1) return bottom_.data();
+        return q + size_t{y} * w_;
+    }
+
+  private:
+    uint32_t w_, h_;
+    std::vector<float> first_, last_, top_, bottom_;
+};
+
 }  // namespace
 
 bool small_factors(uint32_t n) noexcept {
@@ -59,18 +133,23 @@ bool integrate_slopes(const float* p, const float* q, uint32_t w, uint32_t h, bo
         sy[y] = lay.source(y, h);
         fy[y] = lay.mirror_sign(y, h);
     }
+    const EdgeSlopes edges(p, q, w, h, wrap);
     // The adjoint of the central differences (the right-hand side of the
     // normal equations), over the layout: slopes across a mirror change sign.
     parallel_rows(gh, 8, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
             const uint32_t up = (y + gh - 1) % gh, down = (y + 1) % gh;
             const float* pr = p + size_t{sy[y]} * w;
-            const float* qu = q + size_t{sy[up]} * w;
-            const float* qd = q + size_t{sy[down]} * w;
+            const float* qu = edges.q_row(q, sy[up]);
+            const float* qd = edges.q_row(q, sy[down]);
+            const float first = edges.p_first(pr, sy[y]), last = edges.p_last(pr, sy[y]);
             float* out = grid.real_row(y);
             for (uint32_t x = 0; x < gw; ++x) {
                 const uint32_t l = x ? x - 1 : gw - 1, r = x + 1 < gw ? x + 1 : 0;
-                const float dp = fx[l] * pr[sx[l]] - fx[r] * pr[sx[r]];
+                const uint32_t cl = sx[l], cr = sx[r];
+                const float pl = cl == 0 ? first : cl == w - 1 ? last : pr[cl];
+                const float pn = cr == 0 ? first : cr == w - 1 ? last : pr[cr];
+                const float dp = fx[l] * pl - fx[r] * pn;
                 const float dq = fy[up] * qu[sx[x]] - fy[down] * qd[sx[x]];
                 out[x] = 0.5f * (dp + dq);
             }
