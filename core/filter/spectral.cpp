@@ -71,12 +71,13 @@ class EdgeSlopes {
             }
         }
     }
-    // p at column 0 and w - 1 of row y (pr: that row).
-    float p_first(const float* pr, uint32_t y) const noexcept {
-        return first_.empty() ? pr[0] : first_[y];
-    }
-    float p_last(const float* pr, uint32_t y) const noexcept {
-        return last_.empty() ? pr[w_ - 1] : last_[y];
+    // Whether p's edge columns are read otherwise than they are.
+    bool columns_read() const noexcept { return !first_.empty(); }
+    // p at column c of row y (pr: that row).
+    float p_at(const float* pr, uint32_t y, uint32_t c) const noexcept {
+        if (columns_read() && c == 0) return first_[y];
+        if (columns_read() && c == w_ - 1) return last_[y];
+        return pr[c];
     }
     // Row y of q.
     const float* q_row(const float* q, uint32_t y) const noexcept {
@@ -134,6 +135,13 @@ bool integrate_slopes(const float* p, const float* q, uint32_t w, uint32_t h, bo
         fy[y] = lay.mirror_sign(y, h);
     }
     const EdgeSlopes edges(p, q, w, h, wrap);
+    // The grid columns whose sums read p at an edge column: worked out again
+    // with the edge read as EdgeSlopes says, after each row's plain pass.
+    std::vector<uint32_t> beside_edges;
+    for (uint32_t x = 0; edges.columns_read() && x < gw; ++x) {
+        const uint32_t cl = sx[x ? x - 1 : gw - 1], cr = sx[x + 1 < gw ? x + 1 : 0];
+        if (cl == 0 || cl == w - 1 || cr == 0 || cr == w - 1) beside_edges.push_back(x);
+    }
     // The adjoint of the central differences (the right-hand side of the
     // normal equations), over the layout: slopes across a mirror change sign.
     parallel_rows(gh, 8, [&](uint32_t y0, uint32_t y1) noexcept {
@@ -142,16 +150,18 @@ bool integrate_slopes(const float* p, const float* q, uint32_t w, uint32_t h, bo
             const float* pr = p + size_t{sy[y]} * w;
             const float* qu = edges.q_row(q, sy[up]);
             const float* qd = edges.q_row(q, sy[down]);
-            const float first = edges.p_first(pr, sy[y]), last = edges.p_last(pr, sy[y]);
             float* out = grid.real_row(y);
-            for (uint32_t x = 0; x < gw; ++x) {
+            auto sum = [&](uint32_t x, float pl, float pn) noexcept {
                 const uint32_t l = x ? x - 1 : gw - 1, r = x + 1 < gw ? x + 1 : 0;
-                const uint32_t cl = sx[l], cr = sx[r];
-                const float pl = cl == 0 ? first : cl == w - 1 ? last : pr[cl];
-                const float pn = cr == 0 ? first : cr == w - 1 ? last : pr[cr];
                 const float dp = fx[l] * pl - fx[r] * pn;
                 const float dq = fy[up] * qu[sx[x]] - fy[down] * qd[sx[x]];
                 out[x] = 0.5f * (dp + dq);
+            };
+            for (uint32_t x = 0; x < gw; ++x)
+                sum(x, pr[sx[x ? x - 1 : gw - 1]], pr[sx[x + 1 < gw ? x + 1 : 0]]);
+            for (const uint32_t x : beside_edges) {
+                sum(x, edges.p_at(pr, sy[y], sx[x ? x - 1 : gw - 1]),
+                    edges.p_at(pr, sy[y], sx[x + 1 < gw ? x + 1 : 0]));
             }
         }
     });
