@@ -878,7 +878,15 @@ RK_API rk_status rk_integrate_params_init(rk_integrate_params* params,
  * half the step to their neighbour (central differences of heights held at
  * the edge, as this library's normal maps) is read as it is, one whose edge
  * pixels hold the surface's full slope there (most bakes and scans; told from
- * all its edges together) has them read as that half step.
+ * all its edges together) has them read as that half step, and so has one
+ * whose edge pixels hold the whole step to their neighbour (array libraries'
+ * gradients). Slopes are taken to be central differences,
+ * (h[i + 1] - h[i - 1]) / 2, unless the map says otherwise: one-sided ones
+ * along either axis (h[i + 1] - h[i] or h[i] - h[i - 1], as some tools write,
+ * and which a map drawn green up turns into each other) leave no curl under
+ * their own stencils and are integrated with them; where a smooth surface
+ * fits every stencil, the edges tell (one-sided slopes of heights held at the
+ * edge are 0 along one edge and the whole step along the other).
  *
  * *range (range may be null) receives what 1 in the height map stands for,
  * the relief from lowest to highest in pixels: a displacement of range /

@@ -1,6 +1,7 @@
 #include "filter/spectral.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <complex>
 #include <numbers>
@@ -16,19 +17,33 @@ namespace {
 // frequency and under.
 constexpr float kNyquistHold = 1e-3f;
 
+// How much of a map's rounding (independent, of one spread per slope) a
+// stencil's difference passes on: (a - b) / 2 half of it, a - b twice.
+constexpr double kRoundingGain[3] = {0.5, 2.0, 2.0};
+
+// Another pair of stencils is taken only when its weighed curl is under this
+// share of the central pair's.
+constexpr double kClearlyLess = 0.25;
+
 // The slopes the solve reads at a clamped image's edges. Mirrored past its
 // edge (pixel -1 is pixel 0), an image's central difference at the edge pixel
 // is half the step to its neighbour: slopes taken that way (central
 // differences of heights held at the edge, as this library's normal maps are)
-// fit the mirror as they are. A map whose edge pixels hold the surface's full
-// slope there (a bake, a scan, a photometric fit) does not: the step between
+// fit the mirror as they are. Maps made otherwise do not: the step between
 // the edge slope and its reflection sets off the pattern of alternate pixels
 // that central differences barely see, and non-tiling gratings came out up to
-// 21 % of their range wrong. Such edges are read as the half step the mirror
-// expects, (s0 + s1) / 4 (the trapezoid over the edge pixel and its
-// neighbour). Which kind a map is is told from all its edges together: a full
-// edge slope continues the line through its two neighbours (s0 = 2 s1 - s2),
-// a half one is about half of that.
+// 21 % of their range wrong. Two other kinds are read as the half step the
+// mirror expects: the surface's full slope at the edge pixel (a bake, a scan,
+// a photometric fit) as (s0 + s1) / 4, the trapezoid over the edge pixel and
+// its neighbour; the whole one-sided step to the neighbour (what array
+// libraries' gradients put at the edges) as s0 / 2. Which kind a map is is
+// told from all its edges together, two ways. A full edge slope continues the
+// line through its two neighbours (s0 = 2 s1 - s2), a half one is about half
+// of that. Where the slopes change along the edge, the curl tells more: the
+// mirror's own reading leaves none against the slopes across the edge
+// (central differences along the edge of the half step equal those across it
+// of the other slopes), so a reading that leaves clearly less curl than the
+// line's choice is taken instead.
 class EdgeSlopes {
   public:
     EdgeSlopes(const float* p, const float* q, uint32_t w, uint32_t h, bool wrap) : w_(w), h_(h) {
@@ -50,14 +65,26 @@ class EdgeSlopes {
             weigh(q[x], q[w + x], q[2 * size_t{w} + x]);
             weigh(q[last], q[last - w], q[last - 2 * size_t{w}]);
         }
-        if (!(squares > 0.0 && along > 0.75 * squares)) return;
+        Reading chosen = squares > 0.0 && along > 0.75 * squares ? trapezoid : as_is;
+        // [3]: the curl one pixel in, where no reading applies; a map with
+        // curl of its own (smoothed across, as a Sobel filter's; noise) has
+        // as much at its edges whatever the reading, and keeps the line's.
+        const std::array<double, 4> curl = edge_curl(p, q, columns, rows);
+        const Reading line_choice = chosen;
+        for (const Reading other : {as_is, trapezoid, half}) {
+            if (curl[other] < kClearlyLess * curl[chosen] &&
+                kClearlyLess * curl[line_choice] > curl[3]) {
+                chosen = other;
+            }
+        }
+        if (chosen == as_is) return;
         if (columns) {
             first_.resize(h);
             last_.resize(h);
             for (uint32_t y = 0; y < h; ++y) {
                 const float* r = p + size_t{y} * w;
-                first_[y] = 0.25f * (r[0] + r[1]);
-                last_[y] = 0.25f * (r[w - 1] + r[w - 2]);
+                first_[y] = read(chosen, r[0], r[1]);
+                last_[y] = read(chosen, r[w - 1], r[w - 2]);
             }
         }
         if (rows) {
@@ -66,8 +93,8 @@ class EdgeSlopes {
             const float* b = q + size_t{h - 1} * w;
             const float* above = b - w;
             for (uint32_t x = 0; x < w; ++x) {
-                top_[x] = 0.25f * (q[x] + q[w + x]);
-                bottom_[x] = 0.25f * (b[x] + above[x]);
+                top_[x] = read(chosen, q[x], q[w + x]);
+                bottom_[x] = read(chosen, b[x], above[x]);
             }
         }
     }
@@ -87,11 +114,202 @@ class EdgeSlopes {
     }
 
   private:
+    enum Reading { as_is, trapezoid, half };
+
+    static float read(Reading reading, float s0, float s1) noexcept {
+        return reading == trapezoid ? 0.25f * (s0 + s1) : reading == half ? 0.5f * s0 : s0;
+    }
+
+    // Squares of the curl along the edges left by each reading of the edge
+    // slopes: central differences along an edge of its read slopes less
+    // those across it of the other slopes (mirrored: half the step from the
+    // edge pixel to its neighbour).
+    std::array<double, 4> edge_curl(const float* p, const float* q, bool columns,
+                                    bool rows) const noexcept {
+        const uint32_t w = w_, h = h_;
+        std::array<double, 4> sums{};
+        auto inner = [&](float d) { sums[3] += double(d * d); };
+        auto add = [&](float along_before, float along_after, float next_before, float next_after,
+                       float across) {
+            for (const Reading r : {as_is, trapezoid, half}) {
+                const float d =
+                    0.5f * (read(r, along_after, next_after) - read(r, along_before, next_before)) -
+                    across;
+                sums[r] += double(d * d);
+            }
+        };
+        for (uint32_t y = 1; columns && rows && y + 1 < h; ++y) {
+            const float* pu = p + size_t{y - 1} * w;
+            const float* pd = p + size_t{y + 1} * w;
+            const float* qr = q + size_t{y} * w;
+            add(pu[0], pd[0], pu[1], pd[1], 0.5f * (qr[1] - qr[0]));
+            add(pu[w - 1], pd[w - 1], pu[w - 2], pd[w - 2], 0.5f * (qr[w - 1] - qr[w - 2]));
+            inner(0.5f * (pd[1] - pu[1]) - 0.5f * (qr[2] - qr[0]));
+            inner(0.5f * (pd[w - 2] - pu[w - 2]) - 0.5f * (qr[w - 1] - qr[w - 3]));
+        }
+        const float* q1 = q + w;
+        const float* qb = q + size_t{h - 1} * w;
+        const float* qa = qb - w;
+        const float* p1 = p + w;
+        const float* pb = p + size_t{h - 1} * w;
+        const float* pa = pb - w;
+        const float* pa2 = pa - w;
+        for (uint32_t x = 1; columns && rows && x + 1 < w; ++x) {
+            add(q[x - 1], q[x + 1], q1[x - 1], q1[x + 1], 0.5f * (p1[x] - p[x]));
+            add(qb[x - 1], qb[x + 1], qa[x - 1], qa[x + 1], 0.5f * (pb[x] - pa[x]));
+            inner(0.5f * (p[2 * size_t{w} + x] - p[x]) - 0.5f * (q1[x + 1] - q1[x - 1]));
+            inner(0.5f * (pb[x] - pa2[x]) - 0.5f * (qa[x + 1] - qa[x - 1]));
+        }
+        return sums;
+    }
+
     uint32_t w_, h_;
     std::vector<float> first_, last_, top_, bottom_;
 };
 
+// One axis of a grid laid with one-sided slopes: the step from cell j to the
+// next is sign[j] * slope[index[j]] (pixel index[j] of the map's slopes along
+// that axis): forward inside the image and where it wraps, backward (-1) in a
+// reflection, 0 from a mirrored edge pixel to itself.
+struct GridSteps {
+    std::vector<uint32_t> index;
+    std::vector<float> sign;
+};
+
+GridSteps grid_steps(const SpectralLayout& lay, uint32_t n, uint32_t gn, SlopeStencil stencil) {
+    GridSteps steps;
+    steps.index.resize(gn);
+    steps.sign.resize(gn);
+    for (uint32_t j = 0; j < gn; ++j) {
+        const uint32_t a = lay.source(j, n), b = lay.source(j + 1 < gn ? j + 1 : 0, n);
+        const float d = lay.wrap ? 1.0f : a == b ? 0.0f : lay.mirror_sign(j, n);
+        // h[b] - h[a] is the slope at the lower pixel of the two (forward) or
+        // the higher (backward), its sign the step's direction.
+        const bool lower = (d >= 0.0f) == (stencil == SlopeStencil::forward);
+        steps.index[j] = lower ? a : b;
+        steps.sign[j] = d;
+    }
+    return steps;
+}
+
+// The adjoint of the stencils' differences over the layout (the right-hand
+// side of the normal equations) when either axis is one-sided.
+void one_sided_sums(const float* p, const float* q, const SpectralLayout& lay,
+                    SlopeStencils stencils, const std::vector<uint32_t>& sx,
+                    const std::vector<uint32_t>& sy, const std::vector<float>& fx,
+                    const std::vector<float>& fy, FourierGrid& grid) {
+    const uint32_t w = lay.width, h = lay.height, gw = lay.grid_width, gh = lay.grid_height;
+    const GridSteps xs = grid_steps(lay, w, gw, stencils.x);
+    const GridSteps ys = grid_steps(lay, h, gh, stencils.y);
+    const bool x_central = stencils.x == SlopeStencil::central;
+    const bool y_central = stencils.y == SlopeStencil::central;
+    parallel_rows(gh, 8, [&](uint32_t y0, uint32_t y1) noexcept {
+        for (uint32_t y = y0; y < y1; ++y) {
+            const uint32_t up = (y + gh - 1) % gh, down = (y + 1) % gh;
+            const float* pr = p + size_t{sy[y]} * w;
+            float* out = grid.real_row(y);
+            for (uint32_t x = 0; x < gw; ++x) {
+                const uint32_t l = x ? x - 1 : gw - 1, r = x + 1 < gw ? x + 1 : 0;
+                out[x] = x_central ? 0.5f * (fx[l] * pr[sx[l]] - fx[r] * pr[sx[r]])
+                                   : xs.sign[l] * pr[xs.index[l]] - xs.sign[x] * pr[xs.index[x]];
+            }
+            if (y_central) {
+                const float* qu = q + size_t{sy[up]} * w;
+                const float* qd = q + size_t{sy[down]} * w;
+                for (uint32_t x = 0; x < gw; ++x)
+                    out[x] += 0.5f * (fy[up] * qu[sx[x]] - fy[down] * qd[sx[x]]);
+            } else {
+                const float* qa = q + size_t{ys.index[up]} * w;
+                const float* qb = q + size_t{ys.index[y]} * w;
+                const float sa = ys.sign[up], sb = ys.sign[y];
+                for (uint32_t x = 0; x < gw; ++x) out[x] += sa * qa[sx[x]] - sb * qb[sx[x]];
+            }
+        }
+    });
+}
+
+// Squared frequency response of an axis's difference: sin^2 k for central
+// differences, |1 - e^-ik|^2 = 4 sin^2 (k / 2) for one-sided ones.
+float response(float k, SlopeStencil stencil) noexcept {
+    if (stencil == SlopeStencil::central) {
+        const float s = std::sin(k);
+        return s * s;
+    }
+    const float s = std::sin(0.5f * k);
+    return 4.0f * (s * s);
+}
+
 }  // namespace
+
+SlopeStencils fitting_stencils(const float* p, const float* q, uint32_t w, uint32_t h) {
+    if (w < 3 || h < 3) return {};
+    // Per row, the curl's squares under each pair (x stencil * 3 + y stencil),
+    // added in row order afterwards.
+    std::vector<std::array<double, 9>> rows(h);
+    parallel_rows(h - 2, 8, [&](uint32_t y0, uint32_t y1) noexcept {
+        for (uint32_t y = y0 + 1; y < y1 + 1; ++y) {
+            const float* pu = p + size_t{y - 1} * w;
+            const float* pc = pu + w;
+            const float* pd = pc + w;
+            const float* qc = q + size_t{y} * w;
+            std::array<double, 9> sums{};
+            for (uint32_t x = 1; x + 1 < w; ++x) {
+                const float dy[3] = {0.5f * (pd[x] - pu[x]), pd[x] - pc[x], pc[x] - pu[x]};
+                const float dx[3] = {0.5f * (qc[x + 1] - qc[x - 1]), qc[x + 1] - qc[x],
+                                     qc[x] - qc[x - 1]};
+                for (int i = 0; i < 3; ++i) {
+                    for (int j = 0; j < 3; ++j) {
+                        const float curl = dy[j] - dx[i];
+                        sums[3 * i + j] += double(curl * curl);
+                    }
+                }
+            }
+            rows[y] = sums;
+        }
+    });
+    std::array<double, 9> weighed{};
+    for (const auto& r : rows) {
+        for (int k = 0; k < 9; ++k) weighed[k] += r[k];
+    }
+    int best = 0, other = 1;
+    for (int k = 0; k < 9; ++k) {
+        weighed[k] /= kRoundingGain[k / 3] + kRoundingGain[k % 3];
+        if (weighed[k] < weighed[best]) best = k;
+        if (k > 0 && weighed[k] < weighed[other]) other = k;
+    }
+    if (best != 0 && weighed[best] < kClearlyLess * weighed[0])
+        return {static_cast<SlopeStencil>(best / 3), static_cast<SlopeStencil>(best % 3)};
+    if (weighed[0] < kClearlyLess * weighed[other]) return {};
+    // The curl cannot tell (a smooth surface, whose slopes every stencil fits
+    // within the rounding); the edges can. Heights held at the edge give a
+    // one-sided slope of 0 along the edge it points out of, and the whole
+    // step at the other, where central differences give the same share of
+    // the line through the two neighbours at both edges (see EdgeSlopes).
+    auto ends = [](const float* s, size_t step, uint32_t n, size_t last, size_t in) {
+        double along[2] = {}, squares[2] = {}, own[2] = {};
+        for (uint32_t i = 0; i < n; ++i) {
+            const float* a = s + i * step;
+            const float* b = a + last;
+            const double line[2] = {
+                2.0 * double(a[in]) - double(a[2 * in]),
+                2.0 * double(b[-ptrdiff_t(in)]) - double(b[-2 * ptrdiff_t(in)])};
+            along[0] += double(a[0]) * line[0];
+            along[1] += double(b[0]) * line[1];
+            squares[0] += line[0] * line[0];
+            squares[1] += line[1] * line[1];
+            own[0] += double(a[0]) * double(a[0]);
+            own[1] += double(b[0]) * double(b[0]);
+        }
+        if (!(squares[0] > 0.0 && squares[1] > 0.0)) return SlopeStencil::central;
+        // Held: no more than a hundredth of the line's squares.
+        const bool held[2] = {own[0] < 0.01 * squares[0], own[1] < 0.01 * squares[1]};
+        const bool whole[2] = {along[0] > 0.75 * squares[0], along[1] > 0.75 * squares[1]};
+        return held[1] && whole[0]   ? SlopeStencil::forward
+               : held[0] && whole[1] ? SlopeStencil::backward
+                                     : SlopeStencil::central;
+    };
+    return {ends(p, w, h, w - 1, 1), ends(q, 1, w, size_t{h - 1} * w, w)};
+}
 
 bool small_factors(uint32_t n) noexcept {
     for (uint32_t p = 2; p <= 97 && n > 1; ++p) {
@@ -119,7 +337,7 @@ SpectralLayout::SpectralLayout(uint32_t w, uint32_t h, bool wrap_edges) noexcept
 }
 
 bool integrate_slopes(const float* p, const float* q, uint32_t w, uint32_t h, bool wrap,
-                      float* heights) {
+                      float* heights, SlopeStencils stencils) {
     const SpectralLayout lay(w, h, wrap);
     const uint32_t gw = lay.grid_width, gh = lay.grid_height;
     FourierGrid grid(gw, gh);
@@ -134,7 +352,8 @@ bool integrate_slopes(const float* p, const float* q, uint32_t w, uint32_t h, bo
         sy[y] = lay.source(y, h);
         fy[y] = lay.mirror_sign(y, h);
     }
-    const EdgeSlopes edges(p, q, w, h, wrap);
+    const bool central = stencils.x == SlopeStencil::central && stencils.y == SlopeStencil::central;
+    const EdgeSlopes edges(p, q, w, h, wrap || !central);
     // The grid columns whose sums read p at an edge column: worked out again
     // with the edge read as EdgeSlopes says, after each row's plain pass.
     std::vector<uint32_t> beside_edges;
@@ -144,38 +363,40 @@ bool integrate_slopes(const float* p, const float* q, uint32_t w, uint32_t h, bo
     }
     // The adjoint of the central differences (the right-hand side of the
     // normal equations), over the layout: slopes across a mirror change sign.
-    parallel_rows(gh, 8, [&](uint32_t y0, uint32_t y1) noexcept {
-        for (uint32_t y = y0; y < y1; ++y) {
-            const uint32_t up = (y + gh - 1) % gh, down = (y + 1) % gh;
-            const float* pr = p + size_t{sy[y]} * w;
-            const float* qu = edges.q_row(q, sy[up]);
-            const float* qd = edges.q_row(q, sy[down]);
-            float* out = grid.real_row(y);
-            auto sum = [&](uint32_t x, float pl, float pn) noexcept {
-                const uint32_t l = x ? x - 1 : gw - 1, r = x + 1 < gw ? x + 1 : 0;
-                const float dp = fx[l] * pl - fx[r] * pn;
-                const float dq = fy[up] * qu[sx[x]] - fy[down] * qd[sx[x]];
-                out[x] = 0.5f * (dp + dq);
-            };
-            for (uint32_t x = 0; x < gw; ++x)
-                sum(x, pr[sx[x ? x - 1 : gw - 1]], pr[sx[x + 1 < gw ? x + 1 : 0]]);
-            for (const uint32_t x : beside_edges) {
-                sum(x, edges.p_at(pr, sy[y], sx[x ? x - 1 : gw - 1]),
-                    edges.p_at(pr, sy[y], sx[x + 1 < gw ? x + 1 : 0]));
+    if (!central) one_sided_sums(p, q, lay, stencils, sx, sy, fx, fy, grid);
+    if (central)
+        parallel_rows(gh, 8, [&](uint32_t y0, uint32_t y1) noexcept {
+            for (uint32_t y = y0; y < y1; ++y) {
+                const uint32_t up = (y + gh - 1) % gh, down = (y + 1) % gh;
+                const float* pr = p + size_t{sy[y]} * w;
+                const float* qu = edges.q_row(q, sy[up]);
+                const float* qd = edges.q_row(q, sy[down]);
+                float* out = grid.real_row(y);
+                auto sum = [&](uint32_t x, float pl, float pn) noexcept {
+                    const uint32_t l = x ? x - 1 : gw - 1, r = x + 1 < gw ? x + 1 : 0;
+                    const float dp = fx[l] * pl - fx[r] * pn;
+                    const float dq = fy[up] * qu[sx[x]] - fy[down] * qd[sx[x]];
+                    out[x] = 0.5f * (dp + dq);
+                };
+                for (uint32_t x = 0; x < gw; ++x)
+                    sum(x, pr[sx[x ? x - 1 : gw - 1]], pr[sx[x + 1 < gw ? x + 1 : 0]]);
+                for (const uint32_t x : beside_edges) {
+                    sum(x, edges.p_at(pr, sy[y], sx[x ? x - 1 : gw - 1]),
+                        edges.p_at(pr, sy[y], sx[x + 1 < gw ? x + 1 : 0]));
+                }
             }
-        }
-    });
+        });
     grid.forward();
     const uint32_t gc = grid.columns();
     std::vector<float> sx2(gc), kx2(gc), sy2(gh), ky2(gh);
     for (uint32_t x = 0; x < gc; ++x) {
-        const float k = frequency(x, gw), s = std::sin(k);
-        sx2[x] = s * s;
+        const float k = frequency(x, gw);
+        sx2[x] = response(k, stencils.x);
         kx2[x] = k * k;
     }
     for (uint32_t y = 0; y < gh; ++y) {
-        const float k = frequency(y, gh), s = std::sin(k);
-        sy2[y] = s * s;
+        const float k = frequency(y, gh);
+        sy2[y] = response(k, stencils.y);
         ky2[y] = k * k;
     }
     const float norm = 1.0f / (static_cast<float>(gw) * static_cast<float>(gh));

@@ -39,6 +39,26 @@ struct SpectralLayout {
     }
 };
 
+// How a map's slopes were taken along one axis: central differences,
+// (h[i + 1] - h[i - 1]) / 2 (this library's maps), or one-sided ones,
+// h[i + 1] - h[i] (forward) or h[i] - h[i - 1] (backward), which other tools
+// write, and which a map drawn green up turns the one into the other.
+enum class SlopeStencil { central, forward, backward };
+
+struct SlopeStencils {
+    SlopeStencil x = SlopeStencil::central, y = SlopeStencil::central;
+};
+
+// The stencils a map's slopes fit: slopes of any surface taken with stencils
+// X and Y have no curl under them (Y's difference of p equals X's of q), so
+// the pair that leaves the least curl, weighed by how much each pair turns the
+// map's rounding into curl, is the map's own. Central unless another pair
+// leaves clearly less (a quarter): smooth surfaces, whose slopes any stencil
+// fits within the rounding, and maps with curl of their own (noise, painted
+// detail) keep the central solve. Maps under 3 x 3 are central. Deterministic
+// for every thread count.
+SlopeStencils fitting_stencils(const float* p, const float* q, uint32_t w, uint32_t h);
+
 // Heights whose central differences match the slopes p = dh/dx and q = dh/dy
 // (image y down) best in the least-squares sense, over the seamless layout of
 // the image, mean zero. p, q and heights hold w * h floats, rows of w. The
@@ -47,7 +67,11 @@ struct SpectralLayout {
 // differences barely see, a small penalty keeps noise from being amplified.
 // Throws std::bad_alloc when memory runs out; false when the transform's plans
 // cannot be had.
+// With one-sided stencils the axis's operator is that difference instead
+// (1 - e^-ik, seen by every frequency): a clamped map's one-sided slope
+// across its mirror is 0, so its last forward (first backward) slope is not
+// read.
 bool integrate_slopes(const float* p, const float* q, uint32_t w, uint32_t h, bool wrap,
-                      float* heights);
+                      float* heights, SlopeStencils stencils = {});
 
 }  // namespace rk

@@ -72,8 +72,9 @@ ImgbufPtr heights_from_normals(const imgbuf* normals, const IntegrateSettings& s
                     const float g = std::clamp(2.0f * s[4 * x + 1] - 1.0f, -1.0f, 1.0f);
                     const float nx = r == r ? sx * r : 0.0f, ny = g == g ? sy * g : 0.0f;
                     const float b = zk * s[4 * x + 2] + z0;
-                    const float z = zk != 0.0f ? (b == b ? b : 1.0f)
-                                               : std::sqrt(std::max(1.0f - (nx * nx + ny * ny), 0.0f));
+                    const float z = zk != 0.0f
+                                        ? (b == b ? b : 1.0f)
+                                        : std::sqrt(std::max(1.0f - (nx * nx + ny * ny), 0.0f));
                     const float nz = std::max(z, kLeastZ);
                     p[size_t{y} * w + x] = -nx / nz;
                     q[size_t{y} * w + x] = -ny / nz;
@@ -81,7 +82,8 @@ ImgbufPtr heights_from_normals(const imgbuf* normals, const IntegrateSettings& s
             }
         });
         const Block heights(bytes);
-        if (!heights || !integrate_slopes(p, q, w, h, settings.wrap, heights.get<float>())) {
+        if (!heights || !integrate_slopes(p, q, w, h, settings.wrap, heights.get<float>(),
+                                          fitting_stencils(p, q, w, h))) {
             return nullptr;
         }
         const float span = write_unit_heights(out.get(), heights.get<float>());
