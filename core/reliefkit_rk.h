@@ -884,9 +884,12 @@ RK_API rk_status rk_integrate_params_init(rk_integrate_params* params,
  * (h[i + 1] - h[i - 1]) / 2, unless the map says otherwise: one-sided ones
  * along either axis (h[i + 1] - h[i] or h[i] - h[i - 1], as some tools write,
  * and which a map drawn green up turns into each other) leave no curl under
- * their own stencils and are integrated with them; where a smooth surface
- * fits every stencil, the edges tell (one-sided slopes of heights held at the
- * edge are 0 along one edge and the whole step along the other).
+ * their own stencils and are integrated with them, and so do central
+ * differences smoothed across by Sobel's or Prewitt's filter; where a smooth
+ * surface fits every stencil, the edges tell (one-sided slopes of heights
+ * held at the edge are 0 along one edge and the whole step along the other).
+ * Scharr's filter cannot be told from exact slopes and is read as central
+ * differences (about 1.5 % of the relief off on sharp surfaces).
  *
  * *range (range may be null) receives what 1 in the height map stands for,
  * the relief from lowest to highest in pixels: a displacement of range /

@@ -4,8 +4,10 @@
 #include <array>
 #include <cmath>
 #include <complex>
+#include <new>
 #include <numbers>
 
+#include "common/block_cache.h"
 #include "common/thread_pool.h"
 
 namespace rk {
@@ -20,6 +22,20 @@ constexpr float kNyquistHold = 1e-3f;
 // How much of a map's rounding (independent, of one spread per slope) a
 // stencil's difference passes on: (a - b) / 2 half of it, a - b twice.
 constexpr double kRoundingGain[3] = {0.5, 2.0, 2.0};
+
+// The smoothings across a slope's axis the stencil test weighs (Sobel's and
+// Prewitt's; see SlopeStencils::across). Exact slopes (a bake's) leave the
+// least curl under a weight of about 1/6 (the curl of a smoothing a on slopes
+// smoothed by b grows with b - a, and a derivative is central differences
+// smoothed by 1/6 to the lowest order), so Scharr's 3/16 cannot be told from
+// them and is not weighed: read as central differences, its maps keep the
+// edge readings exact slopes need.
+constexpr float kAcross[2] = {0.25f, 1.0f / 3.0f};
+constexpr int kSmoothings = 2;
+// A smoothing is taken only when it leaves much less curl than central
+// differences (exact slopes leave about half as much under Sobel's as under
+// none).
+constexpr double kSmoothingClearlyLess = 0.02;
 
 // Another pair of stencils is taken only when its weighed curl is under this
 // share of the central pair's.
@@ -239,21 +255,59 @@ float response(float k, SlopeStencil stencil) noexcept {
     return 4.0f * (s * s);
 }
 
+// p smoothed down the rows and q along them by (a, 1 - 2a, a), the image's
+// edges mirrored or wrapped as the layout's: both planes, p's first, in a
+// block of the cache (every value written).
+Block smoothed_across(const float* p, const float* q, uint32_t w, uint32_t h, bool wrap, float a) {
+    Block out(2 * sizeof(float) * size_t{w} * h);
+    if (!out) throw std::bad_alloc();
+    const float c = 1.0f - 2.0f * a;
+    parallel_rows(h, 8, [&](uint32_t y0, uint32_t y1) noexcept {
+        for (uint32_t y = y0; y < y1; ++y) {
+            const float* pu = p + size_t{fold(int64_t{y} - 1, h, wrap)} * w;
+            const float* pc = p + size_t{y} * w;
+            const float* pd = p + size_t{fold(int64_t{y} + 1, h, wrap)} * w;
+            const float* qc = q + size_t{y} * w;
+            float* ps = out.get<float>() + size_t{y} * w;
+            float* qs = ps + size_t{w} * h;
+            for (uint32_t x = 0; x < w; ++x) ps[x] = a * pu[x] + c * pc[x] + a * pd[x];
+            for (uint32_t x = 1; x + 1 < w; ++x) qs[x] = a * qc[x - 1] + c * qc[x] + a * qc[x + 1];
+            for (const uint32_t x : {0u, w - 1}) {
+                const uint32_t l = fold(int64_t{x} - 1, w, wrap), r = fold(int64_t{x} + 1, w, wrap);
+                qs[x] = a * qc[l] + c * qc[x] + a * qc[r];
+            }
+        }
+    });
+    return out;
+}
+
 }  // namespace
 
 SlopeStencils fitting_stencils(const float* p, const float* q, uint32_t w, uint32_t h) {
     if (w < 3 || h < 3) return {};
-    // Per row, the curl's squares under each pair (x stencil * 3 + y stencil),
-    // added in row order afterwards.
-    std::vector<std::array<double, 9>> rows(h);
+    // Per row, the curl's squares under each pair (x stencil * 3 + y stencil)
+    // and each smoothing across (9 + its index), added in row order afterwards.
+    constexpr int kPairs = 9, kAll = kPairs + kSmoothings;
+    std::vector<std::array<double, kAll>> rows(h);
     parallel_rows(h - 2, 8, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0 + 1; y < y1 + 1; ++y) {
             const float* pu = p + size_t{y - 1} * w;
             const float* pc = pu + w;
             const float* pd = pc + w;
             const float* qc = q + size_t{y} * w;
-            std::array<double, 9> sums{};
+            const float* qu = qc - w;
+            const float* qd = qc + w;
+            std::array<double, kAll> sums{};
             for (uint32_t x = 1; x + 1 < w; ++x) {
+                for (int k = 0; k < kSmoothings; ++k) {
+                    const float a = kAcross[k], c = 1.0f - 2.0f * a;
+                    const float below = a * pd[x - 1] + c * pd[x] + a * pd[x + 1];
+                    const float above = a * pu[x - 1] + c * pu[x] + a * pu[x + 1];
+                    const float right = a * qu[x + 1] + c * qc[x + 1] + a * qd[x + 1];
+                    const float left = a * qu[x - 1] + c * qc[x - 1] + a * qd[x - 1];
+                    const float curl = 0.5f * (below - above) - 0.5f * (right - left);
+                    sums[kPairs + k] += double(curl * curl);
+                }
                 const float dy[3] = {0.5f * (pd[x] - pu[x]), pd[x] - pc[x], pc[x] - pu[x]};
                 const float dx[3] = {0.5f * (qc[x + 1] - qc[x - 1]), qc[x + 1] - qc[x],
                                      qc[x] - qc[x - 1]};
@@ -267,16 +321,26 @@ SlopeStencils fitting_stencils(const float* p, const float* q, uint32_t w, uint3
             rows[y] = sums;
         }
     });
-    std::array<double, 9> weighed{};
+    std::array<double, kAll> weighed{};
     for (const auto& r : rows) {
-        for (int k = 0; k < 9; ++k) weighed[k] += r[k];
+        for (int k = 0; k < kAll; ++k) weighed[k] += r[k];
     }
-    int best = 0, other = 1;
-    for (int k = 0; k < 9; ++k) {
-        weighed[k] /= kRoundingGain[k / 3] + kRoundingGain[k % 3];
-        if (weighed[k] < weighed[best]) best = k;
-        if (k > 0 && weighed[k] < weighed[other]) other = k;
+    // best: the pair of least curl; other: the least but central; smooth:
+    // the smoothing of least curl.
+    int best = 0, other = 1, smooth = kPairs;
+    for (int k = 0; k < kAll; ++k) {
+        if (k < kPairs) {
+            weighed[k] /= kRoundingGain[k / 3] + kRoundingGain[k % 3];
+            if (weighed[k] < weighed[best]) best = k;
+            if (k > 0 && weighed[k] < weighed[other]) other = k;
+        } else {
+            const double a = kAcross[k - kPairs], c = 1.0 - 2.0 * a;
+            weighed[k] /= 2.0 * a * a + c * c;
+            if (weighed[k] < weighed[smooth]) smooth = k;
+        }
     }
+    if (weighed[smooth] < kSmoothingClearlyLess * weighed[0] && weighed[smooth] < weighed[best])
+        return {SlopeStencil::central, SlopeStencil::central, kAcross[smooth - kPairs]};
     if (best != 0 && weighed[best] < kClearlyLess * weighed[0])
         return {static_cast<SlopeStencil>(best / 3), static_cast<SlopeStencil>(best % 3)};
     if (weighed[0] < kClearlyLess * weighed[other]) return {};
@@ -353,7 +417,19 @@ bool integrate_slopes(const float* p, const float* q, uint32_t w, uint32_t h, bo
         fy[y] = lay.mirror_sign(y, h);
     }
     const bool central = stencils.x == SlopeStencil::central && stencils.y == SlopeStencil::central;
-    const EdgeSlopes edges(p, q, w, h, wrap || !central);
+    // Slopes smoothed across their axis: the operator is the central
+    // difference times that smoothing, which commutes with the other axis's
+    // difference, so the slopes smoothed across once more (the smoothing's
+    // adjoint; the grid is periodic) go through the central sums. Their
+    // edges are the mirror's (smoothing heights held at the edge).
+    const bool smoothed = central && stencils.across > 0.0f;
+    Block across;
+    if (smoothed) {
+        across = smoothed_across(p, q, w, h, wrap, stencils.across);
+        p = across.get<float>();
+        q = p + size_t{w} * h;
+    }
+    const EdgeSlopes edges(p, q, w, h, wrap || !central || smoothed);
     // The grid columns whose sums read p at an edge column: worked out again
     // with the edge read as EdgeSlopes says, after each row's plain pass.
     std::vector<uint32_t> beside_edges;
@@ -388,16 +464,20 @@ bool integrate_slopes(const float* p, const float* q, uint32_t w, uint32_t h, bo
         });
     grid.forward();
     const uint32_t gc = grid.columns();
-    std::vector<float> sx2(gc), kx2(gc), sy2(gh), ky2(gh);
+    // bx2, by2: the squared response of the smoothing across (1 without).
+    std::vector<float> sx2(gc), kx2(gc), bx2(gc, 1.0f), sy2(gh), ky2(gh), by2(gh, 1.0f);
+    const float a = stencils.across, c = 1.0f - 2.0f * a;
     for (uint32_t x = 0; x < gc; ++x) {
-        const float k = frequency(x, gw);
+        const float k = frequency(x, gw), b = c + 2.0f * a * std::cos(k);
         sx2[x] = response(k, stencils.x);
         kx2[x] = k * k;
+        if (smoothed) bx2[x] = b * b;
     }
     for (uint32_t y = 0; y < gh; ++y) {
-        const float k = frequency(y, gh);
+        const float k = frequency(y, gh), b = c + 2.0f * a * std::cos(k);
         sy2[y] = response(k, stencils.y);
         ky2[y] = k * k;
+        if (smoothed) by2[y] = b * b;
     }
     const float norm = 1.0f / (static_cast<float>(gw) * static_cast<float>(gh));
     const float pi4 = std::pow(std::numbers::pi_v<float>, 4.0f);
@@ -406,7 +486,8 @@ bool integrate_slopes(const float* p, const float* q, uint32_t w, uint32_t h, bo
             std::complex<float>* row = grid.row(y);
             for (uint32_t x = 0; x < gc; ++x) {
                 const float kk = kx2[x] + ky2[y];
-                const float d = (sx2[x] + sy2[y]) + kNyquistHold * (kk * kk / pi4);
+                const float d =
+                    (sx2[x] * by2[y] + sy2[y] * bx2[x]) + kNyquistHold * (kk * kk / pi4);
                 row[x] = d > 0.0f ? row[x] * (norm / d) : std::complex<float>(0.0f, 0.0f);
             }
         }

@@ -47,6 +47,10 @@ enum class SlopeStencil { central, forward, backward };
 
 struct SlopeStencils {
     SlopeStencil x = SlopeStencil::central, y = SlopeStencil::central;
+    // Central differences smoothed across their axis by (a, 1 - 2a, a): each
+    // neighbour's weight a, 1/4 for Sobel's filter, 1/3 for Prewitt's
+    // (common in image editors' normal map filters); 0: none.
+    float across = 0.0f;
 };
 
 // The stencils a map's slopes fit: slopes of any surface taken with stencils
@@ -55,7 +59,9 @@ struct SlopeStencils {
 // map's rounding into curl, is the map's own. Central unless another pair
 // leaves clearly less (a quarter): smooth surfaces, whose slopes any stencil
 // fits within the rounding, and maps with curl of their own (noise, painted
-// detail) keep the central solve. Maps under 3 x 3 are central. Deterministic
+// detail) keep the central solve. Central differences smoothed across (see
+// SlopeStencils::across) are weighed the same way. Maps under 3 x 3 are
+// central. Deterministic
 // for every thread count.
 SlopeStencils fitting_stencils(const float* p, const float* q, uint32_t w, uint32_t h);
 

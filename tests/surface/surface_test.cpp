@@ -272,15 +272,21 @@ TEST(Integrate, FullSlopesAtTheEdgesOfANonTilingMap) {
 // Maps whose slopes were taken otherwise than by central differences: one-
 // sided either way and mixed across the axes (a map drawn green up turns
 // forward into backward), whole one-sided steps at the edges only (array
-// libraries' gradients), and a smooth hill, whose slopes every stencil fits
-// within the rounding, told by its edges. Read as central differences each
-// came out 0.6 to 4.8 % of its range wrong.
-TEST(Integrate, SlopesOfOneSidedDifferences) {
+// libraries' gradients), Sobel's and Prewitt's filters, and a smooth hill,
+// whose slopes every stencil fits within the rounding, told by its edges.
+// Read as central differences each came out 0.6 to 4.8 % of its range wrong.
+TEST(Integrate, SlopesOfOtherStencils) {
     constexpr uint32_t w = 80, h = 72;
     auto step = [](float t) { return 1.0f / (1.0f + std::exp(-2.0f * t)); };
     const std::function<float(float, float)> plateau = [&](float x, float y) {
         return 8.0f * step(17.0f - std::abs(x - 10.0f)) * step(14.0f - std::abs(y - 8.0f)) +
                0.05f * x;
+    };
+    // the same with walls of about a pixel, and bumps on it
+    const std::function<float(float, float)> cliff = [&](float x, float y) {
+        return 8.0f * step(1.5f * (17.0f - std::abs(x - 10.0f))) *
+                   step(1.5f * (14.0f - std::abs(y - 8.0f))) +
+               std::sin(0.9f * x) * std::sin(0.7f * y);
     };
     // walls a pixel or two inside the left and right edges, their height
     // changing down the rows
@@ -290,13 +296,14 @@ TEST(Integrate, SlopesOfOneSidedDifferences) {
     const std::function<float(float, float)> hill = [](float x, float y) {
         return slope_hill(x, y, 72);
     };
-    enum Stencil { central, forward, backward, whole_edges };
+    enum Stencil { central, forward, backward, whole_edges, sobel, prewitt };
     const struct {
         const std::function<float(float, float)>* surface;
         Stencil x, y;
     } cases[] = {{&plateau, forward, forward},  {&plateau, backward, backward},
                  {&plateau, forward, backward}, {&rim, whole_edges, whole_edges},
-                 {&hill, forward, forward},     {&hill, backward, central}};
+                 {&hill, forward, forward},     {&hill, backward, central},
+                 {&cliff, sobel, sobel},        {&cliff, prewitt, prewitt}};
     for (const auto& c : cases) {
         const auto& f = *c.surface;
         auto slope = [&](Stencil s, uint32_t i, uint32_t n,
@@ -313,8 +320,19 @@ TEST(Integrate, SlopesOfOneSidedDifferences) {
                 return f(static_cast<float>(std::clamp<int64_t>(u, 0, w - 1)),
                          static_cast<float>(std::clamp<int64_t>(v, 0, h - 1)));
             };
-            const float p = slope(c.x, x, w, [&](int64_t u) { return held(u, y); });
-            const float q = slope(c.y, y, h, [&](int64_t v) { return held(x, v); });
+            // Sobel and Prewitt: central differences smoothed across by (a, 1 - 2a, a)
+            const float a = c.x == sobel ? 0.25f : c.x == prewitt ? 1.0f / 3.0f : 0.0f;
+            float p = 0.0f, q = 0.0f;
+            for (const int d : {-1, 0, 1}) {
+                const float k = d ? a : 1.0f - 2.0f * a;
+                const auto across_x =
+                    static_cast<uint32_t>(std::clamp<int64_t>(int64_t{x} + d, 0, w - 1));
+                const auto across_y =
+                    static_cast<uint32_t>(std::clamp<int64_t>(int64_t{y} + d, 0, h - 1));
+                const Stencil sx = a > 0.0f ? central : c.x, sy = a > 0.0f ? central : c.y;
+                p += k * slope(sx, x, w, [&](int64_t u) { return held(u, across_y); });
+                q += k * slope(sy, y, h, [&](int64_t v) { return held(across_x, v); });
+            }
             const float len = std::sqrt(1 + p * p + q * q);
             return Px{0.5f - 0.5f * p / len, 0.5f - 0.5f * q / len, 1 / len, 1};
         });
