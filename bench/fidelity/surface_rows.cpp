@@ -150,6 +150,98 @@ std::vector<float> red_of(const imgbuf* img) {
 
 }  // namespace
 
+namespace {
+
+// A normal map (green down) of slopes gx, gy.
+Img normal_map_of(uint32_t w, uint32_t h, const std::vector<float>& gx,
+                  const std::vector<float>& gy) {
+    Img nmap(create_imgbuf(w, h));
+    for (uint32_t y = 0; y < h; ++y) {
+        float* row = imgbuf_row(nmap.p, y);
+        for (uint32_t x = 0; x < w; ++x) {
+            const size_t i = size_t{y} * w + x;
+            const float len = std::sqrt(1.0f + gx[i] * gx[i] + gy[i] * gy[i]);
+            row[4 * x] = 0.5f - 0.5f * gx[i] / len;
+            row[4 * x + 1] = 0.5f - 0.5f * gy[i] / len;
+            row[4 * x + 2] = 1.0f / len;
+            row[4 * x + 3] = 1.0f;
+        }
+    }
+    return nmap;
+}
+
+// The map saved as a PNG of depth bits, loaded, integrated and scored against
+// the true heights.
+double integrated_share(const Img& nmap, int depth, const std::string& tmp_dir,
+                        const std::vector<float>& truth) {
+    const std::string path = tmp_dir + "/rk_fidelity_normal.png";
+    std::u16string wide(path.begin(), path.end());
+    char16_t msg[256];
+    save_png_ex(msg, 256, wide.c_str(), nmap.p, depth, RK_PNG_RGB, 0, 1, 2);
+    Img loaded(load_image(wide.c_str()));
+    rk::ImgbufPtr hm = rk::heights_from_normals(loaded.p, {});
+    return hm ? rms_share(red_of(hm.get()), truth) : 1.0;
+}
+
+// Slopes of heights held at the edges as other tools take them.
+enum class Taken { forward, backward, whole_edges, second_order_edges, sobel, prewitt, scharr };
+constexpr const char* kTakenNames[] = {"forward, h[x + 1] - h[x]",
+                                       "backward, h[x] - h[x - 1]",
+                                       "central, whole one-sided steps at the edges",
+                                       "central, second-order one-sided edges",
+                                       "Sobel (3 x 3)",
+                                       "Prewitt (3 x 3)",
+                                       "Scharr (3 x 3)"};
+
+void slopes_taken(const Field& f, Taken taken, std::vector<float>& gx, std::vector<float>& gy) {
+    slopes(f, gx, gy);
+    const int64_t w = f.width, h = f.height;
+    for (int64_t y = 0; y < h; ++y) {
+        for (int64_t x = 0; x < w; ++x) {
+            float& px = gx[size_t(y * w + x)];
+            float& py = gy[size_t(y * w + x)];
+            auto at = [&](int64_t u, int64_t v) { return f.at(u, v); };
+            switch (taken) {
+                case Taken::forward:
+                    px = at(x + 1, y) - at(x, y), py = at(x, y + 1) - at(x, y);
+                    break;
+                case Taken::backward:
+                    px = at(x, y) - at(x - 1, y), py = at(x, y) - at(x, y - 1);
+                    break;
+                case Taken::whole_edges:
+                    if (x == 0 || x == w - 1)
+                        px = at(std::min(x + 1, w - 1), y) - at(std::max(x - 1, int64_t{0}), y);
+                    if (y == 0 || y == h - 1)
+                        py = at(x, std::min(y + 1, h - 1)) - at(x, std::max(y - 1, int64_t{0}));
+                    break;
+                case Taken::second_order_edges:
+                    if (x == 0) px = (-3 * at(0, y) + 4 * at(1, y) - at(2, y)) / 2;
+                    if (x == w - 1) px = (3 * at(x, y) - 4 * at(x - 1, y) + at(x - 2, y)) / 2;
+                    if (y == 0) py = (-3 * at(x, 0) + 4 * at(x, 1) - at(x, 2)) / 2;
+                    if (y == h - 1) py = (3 * at(x, y) - 4 * at(x, y - 1) + at(x, y - 2)) / 2;
+                    break;
+                default: {
+                    // central differences smoothed across by (1, c, 1) / (2 + c)
+                    const float c = taken == Taken::sobel     ? 2.0f
+                                    : taken == Taken::prewitt ? 1.0f
+                                                              : 10.0f / 3.0f;
+                    const float n = 2.0f * (2.0f + c);
+                    px =
+                        ((at(x + 1, y - 1) - at(x - 1, y - 1)) + c * (at(x + 1, y) - at(x - 1, y)) +
+                         (at(x + 1, y + 1) - at(x - 1, y + 1))) /
+                        n;
+                    py =
+                        ((at(x - 1, y + 1) - at(x - 1, y - 1)) + c * (at(x, y + 1) - at(x, y - 1)) +
+                         (at(x + 1, y + 1) - at(x + 1, y - 1))) /
+                        n;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
 void integration_rows(const std::vector<Surface>& surfaces, const std::string& tmp_dir) {
     std::printf(
         "\n| surface | flat | luminance (overcast) | from 16-bit normals | from 8-bit normals |\n"
@@ -159,38 +251,34 @@ void integration_rows(const std::vector<Surface>& surfaces, const std::string& t
         const uint32_t w = s.height.width, h = s.height.height;
         std::vector<float> gx, gy;
         slopes(s.height, gx, gy);
-        Img nmap(create_imgbuf(w, h));
-        for (uint32_t y = 0; y < h; ++y) {
-            float* row = imgbuf_row(nmap.p, y);
-            for (uint32_t x = 0; x < w; ++x) {
-                const size_t i = size_t{y} * w + x;
-                const float len = std::sqrt(1.0f + gx[i] * gx[i] + gy[i] * gy[i]);
-                row[4 * x] = 0.5f - 0.5f * gx[i] / len;
-                row[4 * x + 1] = 0.5f - 0.5f * gy[i] / len;
-                row[4 * x + 2] = 1.0f / len;
-                row[4 * x + 3] = 1.0f;
-            }
-        }
+        const Img nmap = normal_map_of(w, h, gx, gy);
         std::vector<float> flat(s.height.v.size(), 0.0f);
         flat[0] = 1e-6f;  // a level map; the offset fit needs a spread
         double share[4] = {rms_share(flat, s.height.v), 0.0, 0.0, 0.0};
         Img photo(to_image(photograph(s, {"overcast", true, 0, 0}, 900)));
         Img lum(heights(photo.p, 7));
         share[1] = rms_share(red_of(lum.p), s.height.v);
-        for (int depth = 0; depth < 2; ++depth) {
-            const std::string path = tmp_dir + "/rk_fidelity_normal.png";
-            std::u16string wide(path.begin(), path.end());
-            char16_t msg[256];
-            save_png_ex(msg, 256, wide.c_str(), nmap.p, depth ? 8 : 16, RK_PNG_RGB, 0, 1, 2);
-            Img loaded(load_image(wide.c_str()));
-            rk::ImgbufPtr hm = rk::heights_from_normals(loaded.p, {});
-            share[2 + depth] = hm ? rms_share(red_of(hm.get()), s.height.v) : 1.0;
-        }
+        for (int depth = 0; depth < 2; ++depth)
+            share[2 + depth] = integrated_share(nmap, depth ? 8 : 16, tmp_dir, s.height.v);
         worst = std::max(worst, share[2]);
         std::printf("| %s | %.2f %% | %.2f %% | %.2f %% | %.2f %% |\n", s.name.c_str(),
                     100 * share[0], 100 * share[1], 100 * share[2], 100 * share[3]);
     }
     std::printf("\nworst from 16-bit normals: %.2f %% of the relief's range\n", 100 * worst);
+    // Normal maps of the same heights as other tools take their slopes.
+    std::printf("\n| slopes taken (16-bit) | worst surface |\n|---|---|\n");
+    for (int t = 0; t <= int(Taken::scharr); ++t) {
+        double most = 0.0;
+        std::string which;
+        for (const auto& s : surfaces) {
+            std::vector<float> gx, gy;
+            slopes_taken(s.height, Taken(t), gx, gy);
+            const double share = integrated_share(
+                normal_map_of(s.height.width, s.height.height, gx, gy), 16, tmp_dir, s.height.v);
+            if (share > most) most = share, which = s.name;
+        }
+        std::printf("| %s | %.2f %% (%s) |\n", kTakenNames[t], 100 * most, which.c_str());
+    }
 }
 
 }  // namespace fidelity
