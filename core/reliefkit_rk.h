@@ -889,7 +889,10 @@ RK_API rk_status rk_integrate_params_init(rk_integrate_params* params,
  * surface fits every stencil, the edges tell (one-sided slopes of heights
  * held at the edge are 0 along one edge and the whole step along the other).
  * Scharr's filter cannot be told from exact slopes and is read as central
- * differences (about 1.5 % of the relief off on sharp surfaces).
+ * differences (about 1.5 % of the relief off on sharp surfaces). A map whose
+ * outermost pixels all read level while those inside them do not (this
+ * library's own maps of non-tiling images, rk_normal_map()) has that ring
+ * read as its inner neighbours' slopes.
  *
  * *range (range may be null) receives what 1 in the height map stands for,
  * the relief from lowest to highest in pixels: a displacement of range /

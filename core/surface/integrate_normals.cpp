@@ -15,6 +15,44 @@ namespace {
 // that a normal on the horizon does not become an infinite slope.
 constexpr float kLeastZ = 0.1f;
 
+// A slope this small reads as level: an 8-bit map's level normal is 128/255,
+// a slope of 0.004.
+constexpr float kLevel = 0.005f;
+
+// This library's own normal maps of non-tiling images are level along their
+// outermost pixels (the generator has no neighbours there to take slopes
+// from), as are some other tools': slopes of 0 that the surface does not
+// have. When every pixel of the ring reads the same level slope and the ring
+// inside it does not, the ring is given its inner neighbours' slopes.
+void fill_flat_ring(float* p, float* q, uint32_t w, uint32_t h) noexcept {
+    if (w < 4 || h < 4) return;
+    const float p0 = p[0], q0 = q[0];
+    if (!(std::abs(p0) < kLevel && std::abs(q0) < kLevel)) return;
+    bool ring = true, inner = true;
+    auto look = [&](size_t outer, size_t in) {
+        ring = ring && p[outer] == p0 && q[outer] == q0;
+        inner = inner && p[in] == p0 && q[in] == q0;
+    };
+    for (uint32_t x = 0; x < w; ++x) {
+        look(x, w + std::clamp<size_t>(x, 1, w - 2));
+        look(size_t{h - 1} * w + x, size_t{h - 2} * w + std::clamp<size_t>(x, 1, w - 2));
+    }
+    for (uint32_t y = 1; y + 1 < h; ++y) {
+        look(size_t{y} * w, size_t{y} * w + 1);
+        look(size_t{y} * w + w - 1, size_t{y} * w + w - 2);
+    }
+    if (!ring || inner) return;
+    for (uint32_t y = 1; y + 1 < h; ++y) {
+        float* pr = p + size_t{y} * w;
+        float* qr = q + size_t{y} * w;
+        pr[0] = pr[1], qr[0] = qr[1], pr[w - 1] = pr[w - 2], qr[w - 1] = qr[w - 2];
+    }
+    std::copy(p + w, p + 2 * size_t{w}, p);
+    std::copy(q + w, q + 2 * size_t{w}, q);
+    std::copy(p + size_t{h - 2} * w, p + size_t{h - 1} * w, p + size_t{h - 1} * w);
+    std::copy(q + size_t{h - 2} * w, q + size_t{h - 1} * w, q + size_t{h - 1} * w);
+}
+
 }  // namespace
 
 float write_unit_heights(imgbuf* dst, const float* heights) noexcept {
@@ -81,6 +119,7 @@ ImgbufPtr heights_from_normals(const imgbuf* normals, const IntegrateSettings& s
                 }
             }
         });
+        if (!settings.wrap) fill_flat_ring(p, q, w, h);
         const Block heights(bytes);
         if (!heights || !integrate_slopes(p, q, w, h, settings.wrap, heights.get<float>(),
                                           fitting_stencils(p, q, w, h))) {
