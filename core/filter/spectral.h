@@ -42,7 +42,7 @@ struct SpectralLayout {
 // How a map's slopes were taken along one axis: central differences,
 // (h[i + 1] - h[i - 1]) / 2 (this library's maps), or one-sided ones,
 // h[i + 1] - h[i] (forward) or h[i] - h[i - 1] (backward), which other tools
-// write, and which a map drawn green up turns the one into the other.
+// write (and which a map drawn green up turns the one into the other).
 enum class SlopeStencil { central, forward, backward };
 
 struct SlopeStencils {
@@ -57,12 +57,13 @@ struct SlopeStencils {
 // X and Y have no curl under them (Y's difference of p equals X's of q), so
 // the pair that leaves the least curl, weighed by how much each pair turns the
 // map's rounding into curl, is the map's own. Central unless another pair
-// leaves clearly less (a quarter): smooth surfaces, whose slopes any stencil
-// fits within the rounding, and maps with curl of their own (noise, painted
-// detail) keep the central solve. Central differences smoothed across (see
-// SlopeStencils::across) are weighed the same way. Maps under 3 x 3 are
-// central. Deterministic
-// for every thread count.
+// leaves clearly less (a quarter), or one of the smoothings across (see
+// SlopeStencils::across) much less (a fiftieth): maps with curl of their own
+// (noise, painted detail) keep the central solve. Where the curl cannot tell
+// (a smooth surface, which every stencil fits within the rounding), the
+// edges decide: one-sided slopes of heights held at the edge are 0 along one
+// edge and the whole step along the other. Maps under 3 x 3 are central.
+// Deterministic for every thread count.
 SlopeStencils fitting_stencils(const float* p, const float* q, uint32_t w, uint32_t h);
 
 // Heights whose central differences match the slopes p = dh/dx and q = dh/dy
@@ -76,7 +77,8 @@ SlopeStencils fitting_stencils(const float* p, const float* q, uint32_t w, uint3
 // With one-sided stencils the axis's operator is that difference instead
 // (1 - e^-ik, seen by every frequency): a clamped map's one-sided slope
 // across its mirror is 0, so its last forward (first backward) slope is not
-// read.
+// read. With a smoothing across, each axis's operator is the central
+// difference times the other axis's smoothing.
 bool integrate_slopes(const float* p, const float* q, uint32_t w, uint32_t h, bool wrap,
                       float* heights, SlopeStencils stencils = {});
 
