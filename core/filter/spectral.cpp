@@ -41,6 +41,25 @@ constexpr double kSmoothingClearlyLess = 0.02;
 // share of the central pair's.
 constexpr double kClearlyLess = 0.25;
 
+// An edge's slopes s0 against the line through their two inward neighbours
+// (s1, s2), summed along the edge: s0 times the line's value at the edge
+// (2 s1 - s2), the line's squares and s0's own. A full slope at the edge
+// lies on the line (along / squares near 1), the half step of central
+// differences of held heights near half of it, a held one-sided slope at 0
+// (own / squares near 0).
+struct EdgeLine {
+    double along = 0.0, squares = 0.0, own = 0.0;
+    void add(float s0, float s1, float s2) noexcept {
+        const double line = 2.0 * double(s1) - double(s2);
+        along += double(s0) * line;
+        squares += line * line;
+        own += double(s0) * double(s0);
+    }
+    bool full() const noexcept { return squares > 0.0 && along > 0.75 * squares; }
+    // No more than a hundredth of the line's squares.
+    bool held() const noexcept { return squares > 0.0 && own < 0.01 * squares; }
+};
+
 // The slopes the solve reads at a clamped image's edges. Mirrored past its
 // edge (pixel -1 is pixel 0), an image's central difference at the edge pixel
 // is half the step to its neighbour: slopes taken that way (central
@@ -64,24 +83,19 @@ class EdgeSlopes {
   public:
     EdgeSlopes(const float* p, const float* q, uint32_t w, uint32_t h, bool wrap) : w_(w), h_(h) {
         if (wrap) return;
-        double along = 0.0, squares = 0.0;
-        auto weigh = [&](float s0, float s1, float s2) {
-            const double line = 2.0 * double(s1) - double(s2);
-            along += double(s0) * line;
-            squares += line * line;
-        };
+        EdgeLine edges;
         const bool columns = w >= 3, rows = h >= 3;
         for (uint32_t y = 0; columns && y < h; ++y) {
             const float* r = p + size_t{y} * w;
-            weigh(r[0], r[1], r[2]);
-            weigh(r[w - 1], r[w - 2], r[w - 3]);
+            edges.add(r[0], r[1], r[2]);
+            edges.add(r[w - 1], r[w - 2], r[w - 3]);
         }
         for (uint32_t x = 0; rows && x < w; ++x) {
             const size_t last = size_t{h - 1} * w + x;
-            weigh(q[x], q[w + x], q[2 * size_t{w} + x]);
-            weigh(q[last], q[last - w], q[last - 2 * size_t{w}]);
+            edges.add(q[x], q[w + x], q[2 * size_t{w} + x]);
+            edges.add(q[last], q[last - w], q[last - 2 * size_t{w}]);
         }
-        Reading chosen = squares > 0.0 && along > 0.75 * squares ? trapezoid : as_is;
+        Reading chosen = edges.full() ? trapezoid : as_is;
         // [3]: the curl one pixel in, where no reading applies; a map with
         // curl of its own (smoothed across, as a Sobel filter's; noise) has
         // as much at its edges whatever the reading, and keeps the line's.
@@ -350,27 +364,16 @@ SlopeStencils fitting_stencils(const float* p, const float* q, uint32_t w, uint3
     // step at the other, where central differences give the same share of
     // the line through the two neighbours at both edges (see EdgeSlopes).
     auto ends = [](const float* s, size_t step, uint32_t n, size_t last, size_t in) {
-        double along[2] = {}, squares[2] = {}, own[2] = {};
+        EdgeLine first, end;
         for (uint32_t i = 0; i < n; ++i) {
             const float* a = s + i * step;
             const float* b = a + last;
-            const double line[2] = {
-                2.0 * double(a[in]) - double(a[2 * in]),
-                2.0 * double(b[-ptrdiff_t(in)]) - double(b[-2 * ptrdiff_t(in)])};
-            along[0] += double(a[0]) * line[0];
-            along[1] += double(b[0]) * line[1];
-            squares[0] += line[0] * line[0];
-            squares[1] += line[1] * line[1];
-            own[0] += double(a[0]) * double(a[0]);
-            own[1] += double(b[0]) * double(b[0]);
+            first.add(a[0], a[in], a[2 * in]);
+            end.add(b[0], b[-ptrdiff_t(in)], b[-2 * ptrdiff_t(in)]);
         }
-        if (!(squares[0] > 0.0 && squares[1] > 0.0)) return SlopeStencil::central;
-        // Held: no more than a hundredth of the line's squares.
-        const bool held[2] = {own[0] < 0.01 * squares[0], own[1] < 0.01 * squares[1]};
-        const bool whole[2] = {along[0] > 0.75 * squares[0], along[1] > 0.75 * squares[1]};
-        return held[1] && whole[0]   ? SlopeStencil::forward
-               : held[0] && whole[1] ? SlopeStencil::backward
-                                     : SlopeStencil::central;
+        return end.held() && first.full()   ? SlopeStencil::forward
+               : first.held() && end.full() ? SlopeStencil::backward
+                                            : SlopeStencil::central;
     };
     return {ends(p, w, h, w - 1, 1), ends(q, 1, w, size_t{h - 1} * w, w)};
 }
