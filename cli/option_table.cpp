@@ -120,8 +120,8 @@ constexpr OptionEntry kOutput[] = {
      "with --invert-y; red to the right, or left with --invert-x): write only the height map "
      "that integrates them, named after the input with a trailing \"_normal\" dropped "
      "(x_normal.png gives x_height.png). --seamless reads them as tiling, else their edges are "
-     "mirrored. Slopes taken by central or by one-sided differences are told apart from the "
-     "map.",
+     "mirrored. Slopes taken by central or one-sided differences or by Sobel's or Prewitt's "
+     "filter are told apart from the map.",
      nullptr,
      [](Options& o, std::string_view) {
          o.from_normal = true;
