@@ -558,8 +558,10 @@ RK_API rk_status rk_curvature_params_init(rk_curvature_params* params,
  * same answer at every scale. The value is 0.5 + 0.5 y / (1 + |y|) with
  * y = 32 * strength * (B1 - B2): bounded, odd about 0.5 and steepest there.
  * Differences below 2^-16 of the larger of 1 and the height count as flat.
- * Under RK_EDGE_CLAMP the surface beyond the border is level, so a sloping
- * plane bends within half a kernel of the border. */
+ * Under RK_EDGE_CLAMP the surface goes on straight past the border (each row
+ * and column continued by point reflection through its edge pixel), so a
+ * plane gives 0.5 up to the border, where the map measures the bend along the
+ * border. */
 RK_API rk_status rk_curvature_map(const imgbuf* heights, const rk_curvature_params* params,
                                   imgbuf** out) RK_NOEXCEPT;
 

@@ -16,9 +16,10 @@
 // A plane blurred stays the same plane except for rounding in the blurs, a few
 // units in the last place; differences below 2^-16 of the larger of 1 and the
 // height (a step of a 16-bit map) count as flat, so planes give exactly 0.5.
-// With clamped edges the surface beyond the border is level, so a sloping
-// plane bends there (within half a kernel of the border); wrapped edges join
-// the opposite border.
+// With clamped edges the surface goes on straight past the border (each row
+// and column continued by point reflection through its edge value), so a
+// plane of any slope gives 0.5 up to the border, which measures the bend
+// along it; wrapped edges join the opposite border.
 #pragma once
 
 #include <cstdint>

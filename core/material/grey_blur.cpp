@@ -52,12 +52,13 @@ GreyPlane::GreyPlane(uint32_t w, uint32_t h) noexcept : width_(w) {
     }
 }
 
-ImgbufPtr grey_image(const float* plane, uint32_t w, uint32_t h) noexcept {
+ImgbufPtr grey_image(const float* plane, uint32_t w, uint32_t h, size_t stride) noexcept {
+    if (stride == 0) stride = w;
     ImgbufPtr out = make_image(w, h);
     if (!out) return out;
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
-            const float* g = plane + size_t{y} * w;
+            const float* g = plane + size_t{y} * stride;
             float* px = row_unchecked(out.get(), y);
             for (uint32_t x = 0; x < w; ++x) {
                 px[4 * size_t{x}] = px[4 * size_t{x} + 1] = px[4 * size_t{x} + 2] = g[x];

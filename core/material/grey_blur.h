@@ -43,8 +43,8 @@ class GreyPlane {
 // and make their image last, once the rest of their scratch is given back:
 // made first, the image (four times a plane) would stand beside all of it at
 // the peak of a command making the whole material, whose every byte past its
-// earlier peak the system has to zero.
-ImgbufPtr grey_image(const float* plane, uint32_t w, uint32_t h) noexcept;
+// earlier peak the system has to zero. Rows lie stride floats apart (0: w).
+ImgbufPtr grey_image(const float* plane, uint32_t w, uint32_t h, size_t stride = 0) noexcept;
 
 // Blurs a plane of w * h floats in place with the Gaussian of that odd size:
 // the bits the library's image blur (blur_in_bands, or blur_whole when

@@ -52,20 +52,22 @@ float at(const ImgbufPtr& img, uint32_t x, uint32_t y) {
 
 }  // namespace
 
-// Planes of any slope, heights far from 0..1 included, give exactly 0.5 more
-// than half a kernel inside the clamped border; a level image everywhere, under
-// either edge mode.
+// Planes of any slope, heights far from 0..1 included, give exactly 0.5 up to
+// the clamped border, images narrower than the blurs' reach included; a level
+// image too, under either edge mode.
 TEST(Curvature, PlanesAreExactlyHalf) {
     const float planes[][3] = {{0.1f, 0.013f, 0.007f}, {0.9f, -0.02f, 0.011f}, {1000, 3.3f, 1.7f}};
     for (uint32_t scale : {3u, 9u, 31u, 99u}) {
         for (const auto& p : planes) {
-            Img img = grey(140, 130, [&](int x, int y) { return p[0] + p[1] * x + p[2] * y; });
-            ImgbufPtr cm = curvature_map(img.get(), {scale, 5.0f, EDGE_CLAMP});
-            ASSERT_TRUE(cm);
-            const uint32_t inside = scale / 2 * 2;  // two blurs, each half a kernel
-            for (uint32_t y = inside; y < 130 - inside; ++y)
-                for (uint32_t x = inside; x < 140 - inside; ++x)
-                    ASSERT_EQ(at(cm, x, y), 0.5f) << scale << " " << p[0] << " " << x << "," << y;
+            for (auto [w, h] : {std::pair{140u, 130u}, {7u, 2u}, {1u, 5u}}) {
+                Img img = grey(w, h, [&](int x, int y) { return p[0] + p[1] * x + p[2] * y; });
+                ImgbufPtr cm = curvature_map(img.get(), {scale, 5.0f, EDGE_CLAMP});
+                ASSERT_TRUE(cm);
+                for (uint32_t y = 0; y < h; ++y)
+                    for (uint32_t x = 0; x < w; ++x)
+                        ASSERT_EQ(at(cm, x, y), 0.5f) << scale << " " << p[0] << " " << w << "x"
+                                                      << h << " " << x << "," << y;
+            }
         }
         Img level = grey(20, 30, [](int, int) { return 0.37f; });
         for (EdgeMode e : {EDGE_CLAMP, EDGE_WRAP})
