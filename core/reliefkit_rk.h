@@ -280,7 +280,13 @@ RK_API rk_status rk_make_tileable(const imgbuf* src, float width_fraction,
  * uncompressed or block-compressed) and TGA (uncompressed true colour), every
  * format told by the content alone, whatever a file is named. The image is
  * new, its rows packed, values 0 to 1 (alpha 1 where the data has none), with
- * the same bits load_image() gives for a file it accepts. The readers are
+ * the same bits load_image() gives for a file it accepts, but for one kind of
+ * file: a JPEG whose data ends inside its picture, which load_image() finishes
+ * with grey blocks (and a warning in its sink) and these loads refuse as
+ * RK_ERROR_DAMAGED ("Image data cut short."), as soon as the decoder runs out
+ * of data, before the rest of the picture is made up (a few hundred bytes
+ * that state a huge picture fail at once). A JPEG that lacks only its end
+ * marker is whole and loads. The readers are
  * tried in that order: a PNG or JPEG that fails ends the load, data the
  * others refuse goes on to the next. JPEG XR is never decoded in the calling
  * process: the bytes go to the library's helper program (reliefkit-jxr-decode,

@@ -2,7 +2,9 @@
 // /proc/self/fd path: no file in any directory. That name has no .jxr suffix,
 // so load_image never offers the bytes to the JPEG XR reader (fuzz_load_memory
 // does). Whatever load_image accepts, rk_load_memory must give with the same
-// bits: both are the same readers on a different byte source.
+// bits: both are the same readers on a different byte source. The one
+// difference: a JPEG cut inside its picture, which load_image finishes with
+// grey and rk_load_memory refuses as damaged, saying so.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -43,8 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (img) {
         if (!fuzz::within_block_cap(img)) std::abort();
         imgbuf* same = nullptr;
-        if (!jxr && rk_load_memory(data, size, &same) != RK_OK) std::abort();
-        if (!same_pixels(img, jxr ? img : same)) std::abort();
+        const rk_status status = jxr ? RK_OK : rk_load_memory(data, size, &same);
+        const bool cut = status == RK_ERROR_DAMAGED &&
+                         std::strstr(rk_last_error(), "Image data cut short.") != nullptr;
+        if (status != RK_OK && !cut) std::abort();
+        if (!cut && !same_pixels(img, jxr ? img : same)) std::abort();
         rk_image_free(same);
     }
     delete_imgbuf(img);

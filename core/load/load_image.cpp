@@ -28,7 +28,10 @@ void report(std::u16string_view prefix, std::u16string_view message) noexcept {
 // The image, or null with status telling why: the status of the first reader
 // that took the data for its own, RK_ERROR_FORMAT when none did, RK_ERROR_IO
 // when the system refused a read.
-ImgbufPtr load_from(ByteSource& source, JxrChoice jxr, bool offer_jxr, rk_status& status) {
+// load_image offers JPEG XR by name and finishes a cut JPEG; the rk_ loads
+// offer JPEG XR by content and refuse a cut JPEG.
+ImgbufPtr load_from(ByteSource& source, JxrChoice jxr, bool offer_jxr, JpegCut cut,
+                    rk_status& status) {
     status = RK_ERROR_FORMAT;
     rk_status reader = RK_OK;
     const auto decided = [&]() -> ImgbufPtr {
@@ -41,7 +44,7 @@ ImgbufPtr load_from(ByteSource& source, JxrChoice jxr, bool offer_jxr, rk_status
     // PNG or JPEG that fails ends here.
     if (auto image = read_png(source, reader)) return image;
     if (reader != RK_ERROR_FORMAT) return decided();
-    if (auto image = read_jpeg(source, reader)) return image;
+    if (auto image = read_jpeg(source, reader, cut)) return image;
     if (reader != RK_ERROR_FORMAT) return decided();
 
     std::u16string message;
@@ -71,12 +74,12 @@ ImgbufPtr load_by_name(std::u16string_view caller_path) {
     if (file.failed()) return nullptr;
     FileSource source(file);
     rk_status status = RK_OK;
-    return load_from(source, JxrChoice::by_name, jpeg_xr_name(path), status);
+    return load_from(source, JxrChoice::by_name, jpeg_xr_name(path), JpegCut::finish, status);
 }
 
 rk_status load_by_content(ByteSource& source, imgbuf** out) {
     rk_status status = RK_OK;
-    ImgbufPtr image = load_from(source, JxrChoice::by_content, true, status);
+    ImgbufPtr image = load_from(source, JxrChoice::by_content, true, JpegCut::refuse, status);
     if (!image) return status;
     *out = image.release();
     return RK_OK;

@@ -32,6 +32,7 @@ struct ErrorTrap {
     std::jmp_buf resume;
     bool not_a_jpeg;
     int msg_code;  // of the error that ended the decode
+    bool cut;      // left because the picture's data ran out (JpegCut::refuse)
 };
 
 struct InputSource {
@@ -75,6 +76,28 @@ void route_warning(j_common_ptr cinfo) {
     (*cinfo->err->format_message)(cinfo, text);
     debug_output("jpeglib warning: ");
     debug_output(text);
+}
+
+// libjpeg's own emitter, which shows the first warning and counts the rest,
+// with one addition: once the data has run out (the source's end marker given)
+// the entropy decoder asking for more bits means the picture was cut short,
+// and the decode is left at once, before a row of made-up grey is converted.
+// A file that only lacks its end marker never asks for those bits.
+void emit_refusing_cut(j_common_ptr cinfo, int level) {
+    jpeg_error_mgr* err = cinfo->err;
+    if (level >= 0) {
+        if (err->trace_level >= level) (*err->output_message)(cinfo);
+        return;
+    }
+    const auto* src = reinterpret_cast<const InputSource*>(
+        reinterpret_cast<j_decompress_ptr>(cinfo)->src);
+    if (err->msg_code == JWRN_HIT_MARKER && src && src->at_end) {
+        auto* trap = reinterpret_cast<ErrorTrap*>(err);
+        trap->cut = true;
+        std::longjmp(trap->resume, 1);
+    }
+    if (err->num_warnings == 0 || err->trace_level >= 3) (*err->output_message)(cinfo);
+    err->num_warnings++;
 }
 
 void source_nothing(j_decompress_ptr) {}
@@ -216,11 +239,18 @@ void read_rows(jpeg_decompress_struct& cinfo, imgbuf* image, RowConverter conver
     }
 }
 
-bool decode(JpegSession& s) noexcept {
+bool decode(JpegSession& s, JpegCut cut) noexcept {
     s.cinfo.err = jpeg_std_error(&s.trap.pub);
     s.trap.pub.error_exit = leave_libjpeg;
     s.trap.pub.output_message = route_warning;
-    if (setjmp(s.trap.resume)) goto cleanup;
+    if (cut == JpegCut::refuse) s.trap.pub.emit_message = emit_refusing_cut;
+    if (setjmp(s.trap.resume)) {
+        if (s.trap.cut) {
+            reader_failure("Image data cut short.");
+            s.failure = RK_ERROR_DAMAGED;
+        }
+        goto cleanup;
+    }
 
     jpeg_create_decompress(&s.cinfo);
     install_source(s);
@@ -257,14 +287,14 @@ cleanup:
 
 }  // namespace
 
-ImgbufPtr read_jpeg(ByteSource& source, rk_status& status) {
+ImgbufPtr read_jpeg(ByteSource& source, rk_status& status, JpegCut cut) {
     ByteCursor input(source);
     auto buffer = zeroed_block(kInputBlock);
 
     JpegSession session{};
     session.source.buffer = buffer.get();
     session.source.input = &input;
-    const bool decoded = decode(session);
+    const bool decoded = decode(session, cut);
     ImgbufPtr image(session.image);
     if (decoded) {
         status = RK_OK;
@@ -279,7 +309,7 @@ ImgbufPtr read_jpeg(ByteSource& source, rk_status& status) {
 ImgbufPtr load_jpeg(std::u16string_view path, bool& not_my_format) {
     rk_status status = RK_OK;
     ImgbufPtr image = read_from_path(path, [&](ByteSource& source) {
-        return read_jpeg(source, status);
+        return read_jpeg(source, status, JpegCut::finish);
     });
     not_my_format = status == RK_ERROR_FORMAT;
     return image;

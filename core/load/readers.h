@@ -28,7 +28,12 @@
 namespace rk {
 
 ImgbufPtr read_png(ByteSource& source, rk_status& status);
-ImgbufPtr read_jpeg(ByteSource& source, rk_status& status);
+// A JPEG whose data ends inside its picture: finished as libjpeg finishes it,
+// the missing blocks grey, with a warning (load_image), or refused as damaged
+// (the rk_ loads, which promise that a cut file is an error). A file that
+// lacks only its end marker loads either way.
+enum class JpegCut { finish, refuse };
+ImgbufPtr read_jpeg(ByteSource& source, rk_status& status, JpegCut cut);
 ImgbufPtr read_dds(ByteSource& source, std::u16string& message, rk_status& status);
 ImgbufPtr read_tga(ByteSource& source, std::u16string& message, rk_status& status);
 

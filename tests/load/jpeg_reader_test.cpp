@@ -123,9 +123,41 @@ TEST(JpegReader, ARefusedReadIsNoPicture) {
         RefusingSource source(jpeg("rgb_300x200.jpg"), good);
         SinkRecorder sink;
         rk_status status = RK_OK;
-        EXPECT_FALSE(rk::read_jpeg(source, status)) << good;
+        EXPECT_FALSE(rk::read_jpeg(source, status, rk::JpegCut::finish)) << good;
         EXPECT_EQ(status, RK_ERROR_IO) << good;
         EXPECT_EQ(sink.texts().back(), "Input file read error") << good;
+    }
+}
+
+// The rk_ loads refuse a picture whose data ends inside it (load_image
+// finishes it with grey, above), as soon as the decoder runs out: baseline,
+// progressive and restart-marked files cut at several points. A file that
+// lacks only its end marker is whole, and loads with the whole file's bits.
+TEST(JpegReader, ACutPictureIsDamagedUnlessOnlyTheEndMarkerIsMissing) {
+    for (const char* name : {"rgb_300x200.jpg", "grey_300x200.jpg", "progressive_120x90.jpg",
+                             "restart_every_row_64x48.jpg"}) {
+        const Bytes whole = jpeg(name);
+        auto read = [](Bytes bytes, rk_status& status, Texts* texts = nullptr) {
+            rk::MemorySource source({bytes.data(), bytes.size()});
+            SinkRecorder sink;
+            rk::ImgbufPtr image = rk::read_jpeg(source, status, rk::JpegCut::refuse);
+            if (texts) *texts = sink.texts();
+            return image;
+        };
+        rk_status status = RK_OK;
+        const uint64_t expected = fingerprint(read(whole, status).get());
+        const rk::ImgbufPtr open_ended = read(Bytes(whole.begin(), whole.end() - 2), status);
+        ASSERT_EQ(status, RK_OK) << name;
+        EXPECT_EQ(fingerprint(open_ended.get()), expected) << name;
+        for (double share : {0.3, 0.6, 0.9}) {
+            const Bytes cut(whole.begin(), whole.begin() + std::ptrdiff_t(share * whole.size()));
+            Texts texts;
+            EXPECT_FALSE(read(cut, status, &texts)) << name << " " << share;
+            EXPECT_EQ(status, RK_ERROR_DAMAGED) << name << " " << share;
+            EXPECT_EQ(texts, (Texts{"jpeglib warning: ", "Premature end of JPEG file",
+                                    "JPEG image loader: ", "Image data cut short."}))
+                << name << " " << share;
+        }
     }
 }
 
