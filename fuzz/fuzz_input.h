@@ -15,6 +15,27 @@ inline bool within_block_cap(const imgbuf* img) {
     return uint64_t{imgbuf_w(img)} * imgbuf_h(img) * 16 <= uint64_t{RK_FUZZ_MAX_BLOCK_MB} << 20;
 }
 
+// Every pixel, bit for bit; also touches every pixel, so that a block smaller
+// than its rows shows up. A zero-width image may have any height.
+inline bool same_pixels(const imgbuf* a, const imgbuf* b) {
+    if (imgbuf_w(a) != imgbuf_w(b) || imgbuf_h(a) != imgbuf_h(b)) return false;
+    for (uint32_t y = 0; imgbuf_w(a) > 0 && y < imgbuf_h(a); ++y) {
+        if (std::memcmp(imgbuf_row(a, y), imgbuf_row(b, y), imgbuf_w(a) * 4 * sizeof(float))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A copy of img, or null when memory runs out.
+inline imgbuf* copy_of(const imgbuf* img) {
+    imgbuf* copy = create_imgbuf(imgbuf_w(img), imgbuf_h(img));
+    for (uint32_t y = 0; copy && imgbuf_w(img) > 0 && y < imgbuf_h(img); ++y) {
+        std::memcpy(imgbuf_row(copy, y), imgbuf_row(img, y), imgbuf_w(img) * 4 * sizeof(float));
+    }
+    return copy;
+}
+
 class Input {
   public:
     Input(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}

@@ -14,21 +14,6 @@
 
 #include "fuzz_input.h"
 
-namespace {
-
-// Every pixel, bit for bit; also touches every pixel, so that a block smaller
-// than its rows shows up. A zero-width image may have any height.
-bool same_pixels(const imgbuf* a, const imgbuf* b) {
-    if (imgbuf_w(a) != imgbuf_w(b) || imgbuf_h(a) != imgbuf_h(b)) return false;
-    for (uint32_t y = 0; imgbuf_w(a) > 0 && y < imgbuf_h(a); ++y) {
-        if (std::memcmp(imgbuf_row(a, y), imgbuf_row(b, y), imgbuf_w(a) * 4 * sizeof(float))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const int fd = memfd_create("rk_fuzz_load_image", MFD_CLOEXEC);
@@ -49,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const bool cut = status == RK_ERROR_DAMAGED &&
                          std::strstr(rk_last_error(), "Image data cut short.") != nullptr;
         if (status != RK_OK && !cut) std::abort();
-        if (!cut && !same_pixels(img, jxr ? img : same)) std::abort();
+        if (!cut && !fuzz::same_pixels(img, jxr ? img : same)) std::abort();
         rk_image_free(same);
     }
     delete_imgbuf(img);

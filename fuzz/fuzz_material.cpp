@@ -1,8 +1,12 @@
 // The generators and savers of a material and of the true surface, through
 // their rk_ exports: a selector byte picks one, the next bytes its settings
 // (valid or not), the rest an image. A refusal is fine; a crash, a leak or a
-// sanitizer report is not.
+// sanitizer report is not. The height and normal maps are also made in place
+// (the source becomes the map, which the de-lit heights refuse), which must
+// give the new image's bits, and the normal map of a whole-number strength
+// the older export's.
 #include <cmath>
+#include <cstdlib>
 
 #include "fuzz_input.h"
 #include "reliefkit_rk.h"
@@ -25,7 +29,7 @@ uint32_t struct_size(fuzz::Input& in, size_t own) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Input in(data, size);
-    const uint8_t which = in.byte() % 9;
+    const uint8_t which = in.byte() % 11;
     const uint32_t edge = in.byte() % 3;  // clamp, wrap and an unknown mode
     const float a = in.param(), b = in.param();
     const uint32_t n = in.u32();
@@ -142,7 +146,47 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             break;
         }
-        default: {
+        case 9: {
+            rk_height_params p;
+            rk_height_params_init(&p, sizeof p);
+            p.mode = n % 10, p.invert_red = small & 1, p.invert_green = small >> 1 & 1;
+            p.auto_levels = small >> 2 & 1, p.clamp = small >> 3 & 1, p.midpoint = a;
+            p.detail_size = (n >> 8) % 40, p.detail_threshold = b;
+            p.smooth_size = (n >> 16) % 40, p.smooth_kind = (n >> 24) % 4, p.edge_mode = edge;
+            p.light_azimuth = small & 16 ? NAN : a * 360;
+            if (rk_height_map(img, &p, &out) == RK_OK && p.mode != RK_HEIGHT_DELIT) {
+                imgbuf* copy = fuzz::copy_of(img);
+                if (copy && (rk_height_map_into(copy, &p, copy) != RK_OK ||
+                             !fuzz::same_pixels(copy, out)))
+                    std::abort();
+                rk_image_free(copy);
+            }
+            break;
+        }
+        case 10: {
+            rk_normal_params p;
+            rk_normal_params_init(&p, sizeof p);
+            p.strength = small & 32 ? static_cast<float>(1 + n % 10) : a * 10;
+            p.center_tap = n % 128, p.invert_x = small & 1, p.invert_y = small >> 1 & 1;
+            p.blur_size = (n >> 8) % 260, p.blur_kind = (n >> 16) % 4, p.edge_mode = edge;
+            if (rk_normal_map(img, &p, &out) == RK_OK) {
+                imgbuf* copy = fuzz::copy_of(img);
+                if (copy && (rk_normal_map_into(copy, &p, copy) != RK_OK ||
+                             !fuzz::same_pixels(copy, out)))
+                    std::abort();
+                rk_image_free(copy);
+                if (p.strength == std::floor(p.strength)) {
+                    imgbuf* older = calc_normalmap_from_heightmap_ex(
+                        img, static_cast<int32_t>(p.invert_x), static_cast<int32_t>(p.invert_y),
+                        static_cast<uint32_t>(p.strength), p.center_tap, p.blur_size,
+                        p.blur_kind, p.edge_mode);
+                    if (older && !fuzz::same_pixels(older, out)) std::abort();
+                    delete_imgbuf(older);
+                }
+            }
+            break;
+        }
+        default: {  // 8
             rk_dds_params p;
             rk_dds_params_init(&p, sizeof p);
             p.format = n % 10, p.mipmaps = small & 1, p.normal_map = small >> 1 & 1;
