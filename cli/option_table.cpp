@@ -100,7 +100,8 @@ constexpr OptionEntry kOutput[] = {
          o.out_dir = v;
          return Outcome{};
      }},
-    {"height-only", 0, "", "Write only the height map.", nullptr,
+    {"height-only", 0, "",
+     "Write only the height map (no --maps beyond it, --pack, --gltf or --preset gltf).", nullptr,
      [](Options& o, std::string_view) {
          o.height_only = true;
          return Outcome{};

@@ -52,6 +52,15 @@ std::string material_conflict(Options& o) {
     if (o.from_normal && (o.wants(kMapRoughness) || o.wants(kMapAlbedo))) {
         return "--from-normal reads normals only: --maps can have height, ao and curvature";
     }
+    // --height-only writes the height map alone: another map, a packed file or
+    // a .gltf asked for beside it would go unwritten while the run reports
+    // success. (Other presets still choose the height map's file.)
+    constexpr uint32_t kBeyondHeightAndNormal = ~(1u << kMapHeight | 1u << kMapNormal);
+    if (o.height_only &&
+        ((m.maps & kBeyondHeightAndNormal) != 0 || m.pack_orm || m.gltf || m.preset == "gltf")) {
+        return "--height-only writes the height map alone: leave out --gltf, --preset gltf, "
+               "--pack and --maps other than height";
+    }
     if (!m.preset.empty() && (m.format_given || o.depth != 8)) {
         return "--preset " + m.preset + " chooses each map's file; leave out --format and --depth";
     }
