@@ -40,6 +40,9 @@ TEST(MaterialProgram, EachCombinationWritesItsFilesAndAGltfThatResolves) {
         {{"--preset", "gltf", "--maps", "normal,albedo"}, {"b_normal.png", "b_albedo.png", "b_orm.png", "b.gltf"}},
         {{"--from-height", "--maps", "normal,ao,curvature", "--ao-radius", "8", "--ao-directions", "4"}, {"b_normal.png", "b_ao.png", "b_curvature.png"}},
         {{"--maps", "albedo"}, {"b_albedo.png"}},
+        {{"--maps", "height,albedo", "--light", "100"}, {"b_height.png", "b_albedo.png"}},
+        {{"--maps", "albedo", "--light", "100"}, {"b_albedo.png"}},
+        {{"--maps", "albedo", "--light", "-260"}, {"b_albedo.png"}},
     };  // the first line: the command as before
     int run = 0;
     for (const auto& [options, expected] : cases) {
@@ -74,6 +77,11 @@ TEST(MaterialProgram, EachCombinationWritesItsFilesAndAGltfThatResolves) {
     // same, and so are the heights made beside it.
     EXPECT_EQ(file_bytes(dir / "1/b_albedo.png"), file_bytes(dir / "8/b_albedo.png"));
     EXPECT_EQ(file_bytes(dir / "1/b_height.png"), file_bytes(dir / "0/b_height.png"));
+    // --light is the colour's light too, made with the heights or alone, given
+    // either way round the circle.
+    EXPECT_EQ(file_bytes(dir / "9/b_albedo.png"), file_bytes(dir / "10/b_albedo.png"));
+    EXPECT_EQ(file_bytes(dir / "10/b_albedo.png"), file_bytes(dir / "11/b_albedo.png"));
+    EXPECT_NE(file_bytes(dir / "10/b_albedo.png"), file_bytes(dir / "8/b_albedo.png"));
     // The ORM file of the second run: occlusion, roughness, --metallic's 0.
     const Img orm(load_image(widen(dir / "1/b_orm.png").c_str())), ao(load_image(widen(dir / "1/b_ao.png").c_str()));
     const Img rough(load_image(widen(dir / "1/b_roughness.png").c_str()));
