@@ -50,6 +50,11 @@ void end_batch_on_stop_signals() {
     });
     g_stopper = stopper.native_handle();
     stopper.detach();
+    // A write past the file-size limit (ulimit -f) raises SIGXFSZ, whose
+    // default action ends the process in the middle of its saves and leaves
+    // their temporaries. Ignored, the write fails with EFBIG and that map's
+    // save fails with its reason, as on a full disk.
+    signal(SIGXFSZ, SIG_IGN);
     struct sigaction action {};
     action.sa_handler = hand_on_broken_pipe;
     sigemptyset(&action.sa_mask);

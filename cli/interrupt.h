@@ -9,7 +9,8 @@ namespace rkcli {
 
 // Blocks SIGINT and SIGTERM in the calling thread and every thread made after
 // it, hands SIGPIPE on from whichever thread raises it, and starts the thread
-// that takes all three; call before any other thread is made.
+// that takes all three; ignores SIGXFSZ (writes past a file-size limit fail
+// instead); call before any other thread is made.
 void end_batch_on_stop_signals();
 
 // Brackets one save; false once a stop signal came: the save must not start.

@@ -128,6 +128,23 @@ TEST_F(Program, InterruptedBatchLeavesNoTemporaryFile) {
     }
 }
 
+// Past the file-size limit (ulimit -f) a save fails like one on a full disk:
+// the map is named, the run goes on to its end and says it failed, and no
+// temporary or partial file is left.
+TEST_F(Program, FileSizeLimitFailsTheSaveNotTheProcess) {
+    const Img photo(imgbuf_resample(load(kSample).get(), 300, 300));
+    char16_t message[64];
+    core_saveimage_png(message, 64, widen(dir / "a.png").c_str(), photo.get());
+    const std::string command = "cd '" + dir.str() + "' && ulimit -f 16 && " RK_CLI_PROGRAM
+                                " -q --depth 16 -o out a.png 2> err.txt";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_TRUE(has(file_bytes(dir / "err.txt"), "a_height.png")) << file_bytes(dir / "err.txt");
+    for (const auto& entry : fs::directory_iterator(dir / "out"))
+        EXPECT_TRUE(load(entry.path())) << entry.path();
+}
+
 // Stopped while a save is under way, by Ctrl-C in a photometric capture or by
 // a listing nobody reads any more, a run ends with 128 + the signal and leaves
 // whole maps only, no temporary file.
