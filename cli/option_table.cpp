@@ -140,12 +140,17 @@ constexpr OptionEntry kOutput[] = {
          return Outcome{};
      }},
     {"elevation", 0, "DEG",
-     "With --photometric: the lights' elevation above the surface in degrees (1 to 90), shared "
-     "by all of them.",
+     "With --photometric: the lights' elevation above the surface in degrees (1 to below 90), "
+     "shared by all of them.",
      [](const Options&) { return std::string("45"); },
      [](Options& o, std::string_view v) {
          float elevation = 45.0f;
          Outcome outcome = real_number(v, 1.0f, 90.0f, elevation);
+         // Lights straight above all shine alike: the capture could tell no
+         // slope from another.
+         if (outcome.error.empty() && elevation == 90.0f) {
+             outcome.error = "lights at 90 degrees all shine straight down alike; give less than 90";
+         }
          o.elevation = elevation;
          return outcome;
      }},
@@ -170,8 +175,9 @@ constexpr OptionEntry kOutput[] = {
      [](const Options& d) { return channel_letters(d.channels); },
      [](Options& o, std::string_view v) { return channel_order(v, o.channels); }},
     {"depth", 0, "BITS",
-     "Bits per sample of both maps: 8, or 16 for height maps without terraces and normal maps "
-     "without banding. Height maps are single-channel grey PNG, normal maps RGB.",
+     "Bits per sample of every PNG map: 8, or 16 for height maps without terraces and normal "
+     "maps without banding. Height maps are single-channel grey PNG, normal maps RGB. Not with "
+     "--format exr or dds.",
      [](const Options& d) { return std::to_string(d.depth); },
      [](Options& o, std::string_view v) {
          if (v != "8" && v != "16")
@@ -324,13 +330,13 @@ constexpr OptionEntry kHeight[] = {
 
 constexpr OptionEntry kNormal[] = {
     {"strength", 0, "N",
-     "Steepness: heights are multiplied by N before the slopes are measured (1 to 10). 2 "
+     "Steepness: heights are multiplied by N before the slopes are measured (a whole number, 1 to 10). 2 "
      "shows a photograph's relief clearly; higher values saturate at its sharp edges.",
      [](const Options& d) { return std::to_string(d.normal.strength); },
      [](Options& o, std::string_view v) { return whole_number(v, 1, 10, o.normal.strength); }},
     {"center-weight", 0, "C",
      "Weight (2C + 16) / 9 of the middle row and column of the 3x3 slope operator: 1 gives "
-     "the 1-2-1 Sobel weights, larger values favour the direct neighbours (0 to 100).",
+     "the 1-2-1 Sobel weights, larger values favour the direct neighbours (a whole number, 0 to 100).",
      [](const Options& d) { return std::to_string(d.normal.center_tap); },
      [](Options& o, std::string_view v) { return whole_number(v, 0, 100, o.normal.center_tap); }},
     {"invert-x", 0, "", "Flip red, for renderers whose x axis points left.", nullptr,
@@ -435,7 +441,8 @@ constexpr OptionEntry kMaterial[] = {
     {"pack", 0, "orm",
      "Also write occlusion, roughness and metallic into the red, green and blue of one "
      "file, <stem>_orm (glTF's and Unreal's packing); occlusion and roughness are made for it "
-     "when --maps does not list them.",
+     "when --maps does not list them. With --from-height or --from-normal, which read no "
+     "photograph, roughness is 1 throughout (glTF's default).",
      nullptr,
      [](Options& o, std::string_view v) {
          uint32_t packing = 0;
@@ -490,7 +497,8 @@ constexpr OptionEntry kMaterial[] = {
          return whole_number(v, 4, 256, o.material.ao_directions);
      }},
     {"curvature-scale", 0, "N",
-     "Curvature: the width of the features measured, a Gaussian of N taps (3 to 253).",
+     "Curvature: the width of the features measured, a Gaussian of N taps (3 to 253; an even N "
+     "uses N - 1).",
      [](const Options& d) { return std::to_string(d.material.curvature_scale); },
      [](Options& o, std::string_view v) {
          return whole_number(v, 3, 253, o.material.curvature_scale);

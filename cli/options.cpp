@@ -44,25 +44,40 @@ std::string display_name(const OptionEntry& option) {
 
 // What the material options cannot be combined with, or empty; applies what a
 // preset and --gltf imply.
-std::string material_conflict(Options& o) {
+// maps_given: --maps was typed (its default names height and normal, which
+// the modes that read one of them or write heights alone leave out).
+std::string material_conflict(Options& o, bool maps_given) {
     MaterialSettings& m = o.material;
-    if (o.from_height && (o.wants(kMapRoughness) || o.wants(kMapAlbedo))) {
+    // A map --maps names explicitly that the mode cannot write would go
+    // unwritten while the run reports success.
+    if (o.from_height && (o.wants(kMapRoughness) || o.wants(kMapAlbedo) ||
+                          (maps_given && o.wants(kMapHeight)))) {
         return "--from-height reads heights only: --maps can have normal, ao and curvature";
     }
-    if (o.from_normal && (o.wants(kMapRoughness) || o.wants(kMapAlbedo))) {
+    if (o.from_normal && (o.wants(kMapRoughness) || o.wants(kMapAlbedo) ||
+                          (maps_given && o.wants(kMapNormal)))) {
         return "--from-normal reads normals only: --maps can have height, ao and curvature";
     }
     // --height-only writes the height map alone: another map, a packed file or
     // a .gltf asked for beside it would go unwritten while the run reports
     // success. (Other presets still choose the height map's file.)
-    constexpr uint32_t kBeyondHeightAndNormal = ~(1u << kMapHeight | 1u << kMapNormal);
-    if (o.height_only &&
-        ((m.maps & kBeyondHeightAndNormal) != 0 || m.pack_orm || m.gltf || m.preset == "gltf")) {
+    constexpr uint32_t kBeyondHeight = ~(1u << kMapHeight);
+    if (o.height_only && ((maps_given && (m.maps & kBeyondHeight) != 0) || m.pack_orm || m.gltf ||
+                          m.preset == "gltf")) {
         return "--height-only writes the height map alone: leave out --gltf, --preset gltf, "
                "--pack and --maps other than height";
     }
     if (!m.preset.empty() && (m.format_given || o.depth != 8)) {
         return "--preset " + m.preset + " chooses each map's file; leave out --format and --depth";
+    }
+    // EXR and DDS keep their own sample types: 16 bits would go unheeded.
+    if (m.format != kFormatPng && o.depth != 8) {
+        return "--depth sets a PNG map's bits: leave it out with --format exr or dds";
+    }
+    if (const EnginePreset* preset = find_engine_preset(m.preset);
+        preset && m.pack_orm && preset->packing != Packing::orm) {
+        return "--preset " + m.preset + " packs metallic and smoothness into <stem>_metallic, "
+               "not an ORM file: leave out --pack";
     }
     if (m.preset == "gltf") m.gltf = true;
     // EXR and DDS are written in the map's own channel order: a reordering would
@@ -77,6 +92,11 @@ std::string material_conflict(Options& o) {
     if (m.gltf && (m.format != kFormatPng || (!m.preset.empty() && m.preset != "gltf"))) {
         return "--gltf takes PNG maps (glTF reads only PNG and JPEG): leave out --format and "
                "presets other than gltf";
+    }
+    // The material reads red and green as glTF defines them.
+    if (m.gltf && o.writes_normal() && !(o.channels == ChannelOrder{})) {
+        return "--gltf's material reads the normal map in glTF's channel order: leave out "
+               "--channels";
     }
     if (m.gltf) o.normal.invert_y = true;
     if (const EnginePreset* preset = find_engine_preset(m.preset)) {
@@ -196,7 +216,27 @@ class Parser {
                 "--photometric writes its normal, colour and height maps as PNG: no --maps, "
                 "--format, --pack, --gltf, --preset or other material options");
         }
-        if (std::string why = material_conflict(result_.options); !why.empty()) return fail(why);
+        // The capture's maps come from the photographs' shading under their
+        // lights, at their size: these would go unheeded while the run
+        // reports success.
+        const NormalSettings normal_default;
+        if (o.photometric &&
+            (o.resize || o.make_tileable || !(o.height == HeightSettings{}) ||
+             o.normal.strength != normal_default.strength ||
+             o.normal.center_tap != normal_default.center_tap ||
+             o.normal.blur_size != normal_default.blur_size ||
+             o.normal.blur_kind != normal_default.blur_kind)) {
+            return fail(
+                "--photometric makes its maps from the photographs as they are, each under its "
+                "own light: leave out --resize, --make-tileable, --light and the other height and "
+                "normal map options but --invert-x and --invert-y");
+        }
+        const bool maps_given =
+            std::any_of(result_.applied.begin(), result_.applied.end(),
+                        [](const auto& applied) { return applied.first == "maps"; });
+        if (std::string why = material_conflict(result_.options, maps_given); !why.empty()) {
+            return fail(why);
+        }
         // --from-height never writes heights: its --maps must name something else,
         // or the run would succeed having made nothing.
         bool writes_a_file = o.photometric || o.preview.has_value();

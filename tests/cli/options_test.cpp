@@ -68,6 +68,12 @@ TEST(Options, AcceptedArgumentsSetTheirSettings) {
         {{"--from-normal", "--preset", "unity", "x"}, "[x] green up"},
         {{"--from-normal", "--preset", "unreal", "x"}, "[x] green down"},
         {{"--from-normal", "--invert-y", "--preset", "unreal", "x"}, "[x] green up"},
+        // What each mode does heed.
+        {{"--height-only", "--maps", "height", "x"}, "maps 00 "},
+        {{"--from-normal", "--maps", "height,ao", "x"}, "maps 00 "},
+        {{"--photometric", "--seamless", "--invert-x", "--invert-y", "--depth", "16", "--channels",
+          "grb", "--elevation", "89.5", "x"},
+         "rgb 102 "},
     };
     for (const auto& [args, settings] : cases) {
         const auto r = parse(args);
@@ -92,7 +98,11 @@ TEST(Options, RefusalsAreUsageErrorsThatSayWhy) {
         {{"--channels", "rxb", "x"}, "three letters"},
         {{"--resize", "0x10", "x"}, "WIDTHxHEIGHT"},
         {{"--from-height", "--height-only", "x"}, "choose one"},
-        {{"--from-height", "--maps", "height", "x"}, "--from-height writes no height map"},
+        {{"--from-height", "--maps", "height", "x"}, "--from-height reads heights only"},
+        // A map typed into --maps that the mode cannot write.
+        {{"--from-height", "--maps", "height,normal", "x"}, "--from-height reads heights only"},
+        {{"--from-normal", "--maps", "normal,ao", "x"}, "--from-normal reads normals only"},
+        {{"--height-only", "--maps", "normal", "x"}, "--height-only writes the height map alone"},
         {{"--height-only", "--gltf", "x"}, "--height-only writes the height map alone"},
         {{"--height-only", "--pack", "orm", "x"}, "--height-only writes the height map alone"},
         {{"--preset", "gltf", "--height-only", "x"}, "--height-only writes the height map alone"},
@@ -108,6 +118,18 @@ TEST(Options, RefusalsAreUsageErrorsThatSayWhy) {
         {{"--channels", "grb", "--format", "dds", "x"}, "--channels reorders a PNG normal map"},
         {{"--channels", "bbb", "--preset", "unreal", "x"}, "--channels reorders a PNG normal map"},
         {{"--preset", "unreal", "--invert-y", "x"}, "writes normal maps green down: leave out"},
+        {{"--format", "exr", "--depth", "16", "x"}, "--depth sets a PNG map's bits"},
+        {{"--depth", "16", "--format", "dds", "x"}, "--depth sets a PNG map's bits"},
+        {{"--gltf", "--channels", "grb", "x"}, "--gltf's material reads the normal map"},
+        {{"--preset", "unity", "--pack", "orm", "x"}, "not an ORM file: leave out --pack"},
+        // What a capture cannot heed.
+        {{"--photometric", "--resize", "32x24", "x"}, "--photometric makes its maps from the"},
+        {{"--photometric", "--make-tileable", "x"}, "--photometric makes its maps from the"},
+        {{"--photometric", "--light", "100", "x"}, "--photometric makes its maps from the"},
+        {{"--photometric", "--strength", "5", "x"}, "--photometric makes its maps from the"},
+        {{"--photometric", "--normal-blur-size", "9", "x"}, "--photometric makes its maps from the"},
+        {{"--photometric", "--mode", "red", "x"}, "--photometric makes its maps from the"},
+        {{"--photometric", "--elevation", "90", "x"}, "give less than 90"},
         {{"--bogus", "-h"}, "unknown option"},
     };
     for (const auto& [args, error] : cases) {
