@@ -222,7 +222,8 @@ RK_API imgbuf* imgbuf_resample(const imgbuf* src, uint32_t w, uint32_t h) RK_NOE
 
 /* Reads a PNG (not interlaced; any colour type and depth), baseline or
  * progressive JPEG (grey or colour), JPEG XR (24-bit BGR), DDS (2D textures,
- * uncompressed or block-compressed) or TGA (uncompressed true colour) file into
+ * uncompressed or DXT1, DXT3 and DXT5 blocks; not the BC4, BC5 and BC7 that
+ * the DDS writer makes) or TGA (uncompressed true colour) file into
  * a new image: values 0 to 1, alpha 1 where the file has none. PNG, JPEG, DDS
  * and TGA are told by the file's content; JPEG XR only by the file's name (a
  * name whose text from its last dot begins with .jxr, .wdp or .hdp, in any
@@ -362,8 +363,9 @@ RK_API imgbuf* calc_normalmap_from_heightmap(const imgbuf* heightmap, int32_t in
  * above or from the left (a bump lit from below looks like a hollow lit from
  * above, and the photograph cannot tell which). The solve's heights span
  * 0..1 (so HM_AUTO_LEVELS has nothing to do for them); HM_SMOOTH smooths
- * within the solve, by a Gaussian of sigma smooth_size / 3 (smooth_kind is not
- * used there), and the detail filter is not used there. Where the light is
+ * within the solve, by a Gaussian of sigma smooth_size / 3 (an even size one
+ * less; smooth_kind is not used there), and the detail filter is not used
+ * there. Where the light is
  * even (overcast), brightness does mean height, cavities being darker: the
  * mode gives the luminance map (mode 7) of the same steps, auto-levels, the
  * detail filter and smooth_kind included; where it is partly directional, it

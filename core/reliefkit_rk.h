@@ -277,7 +277,9 @@ RK_API rk_status rk_make_tileable(const imgbuf* src, float width_fraction,
 
 /* Both loads read PNG (not interlaced; any colour type and depth), baseline or
  * progressive JPEG (grey or colour), JPEG XR (24-bit BGR), DDS (2D textures,
- * uncompressed or block-compressed) and TGA (uncompressed true colour), every
+ * uncompressed or DXT1, DXT3 and DXT5 blocks; BC4, BC5 and BC7, which
+ * rk_save_dds_file() writes, are RK_ERROR_UNSUPPORTED) and TGA (uncompressed
+ * true colour), every
  * format told by the content alone, whatever a file is named. The image is
  * new, its rows packed, values 0 to 1 (alpha 1 where the data has none), with
  * the same bits load_image() gives for a file it accepts, but for one kind of
@@ -377,9 +379,9 @@ typedef struct rk_height_params {
     /* Final blur of smooth_size taps (0 to 99; 0 to 2 switch it off, an even
      * size uses one less; default 3), of kind RK_BLUR_GAUSSIAN (default),
      * RK_BLUR_BOX or RK_BLUR_TENT. RK_HEIGHT_DELIT smooths within its solve by a
-     * Gaussian of sigma smooth_size / 3, where the kind is not used; the
-     * luminance map it gives, or mixes in, under an even light is blurred by
-     * the kind as in the other modes. */
+     * Gaussian of sigma size / 3 (the size so lowered), where the kind is not
+     * used; the luminance map it gives, or mixes in, under an even light is
+     * blurred by the kind as in the other modes. */
     uint32_t smooth_size;
     uint32_t smooth_kind;
     /* RK_EDGE_CLAMP (default) or RK_EDGE_WRAP: every blur and operator reads

@@ -2,6 +2,7 @@
 #include "common/rk_call.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "common/rk_params.h"
 #include "common/sink.h"
@@ -147,7 +148,12 @@ RK_API const char* rk_version_string(void) noexcept {
 }
 
 RK_API const char* rk_status_text(rk_status status) noexcept {
-    switch (status) {
+    // A C caller may pass any int: switched on as the enum, a value outside its
+    // range would be undefined.
+    int code = 0;
+    static_assert(sizeof status == sizeof code);
+    std::memcpy(&code, &status, sizeof code);
+    switch (code) {
         case RK_OK:
             return "success";
         case RK_ERROR_ARGUMENT:

@@ -478,8 +478,10 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
     }
     // The heights whose derivative along the light is the shading, smeared a
     // little across it and held at long wavelengths.
+    // Sizes follow the blurs' rule: an even one takes one less.
+    const uint32_t smooth_taps = settings.smooth_size - (settings.smooth_size % 2 == 0 ? 1 : 0);
     const float sigma = settings.smooth_size >= 3
-                            ? static_cast<float>(settings.smooth_size) * t.smooth_factor
+                            ? static_cast<float>(smooth_taps) * t.smooth_factor
                             : 0.0f;
     const float mu = 1.0f / static_cast<float>(std::max(1u, radius * radius));
     const uint32_t gc = grid.columns();

@@ -12,7 +12,7 @@ namespace rk {
 struct DelitSettings {
     bool wrap = false;         // the photograph tiles: its edges are periodic
     bool invert = false;       // the relief upside down (all three invert flags)
-    uint32_t smooth_size = 0;  // a Gaussian of about this width in pixels; < 3: none
+    uint32_t smooth_size = 0;  // a Gaussian about this wide (even: one less); < 3: none
     // Where the light comes from: degrees counter-clockwise on screen, 0 = from
     // the right edge, 90 = from the top edge; NaN: estimated over the whole
     // circle. A given light is taken as directional.

@@ -133,6 +133,23 @@ TEST(Delit, RecoversSunlitReliefAndWrapFollowsAShift) {
     }
 }
 
+// The smoothing within the solve follows the blurs' rule for sizes: an even
+// size is the odd one below it.
+TEST(Delit, EvenSmoothingSizeIsTheOddOneBelow) {
+    const Img photo = sunlit_bumps(96);
+    const auto smoothed = [&](uint32_t size) {
+        const Img d(calc_heightmap_from_photo_ex(photo.get(), HM_MODE_DELIT, kDefaults, 0.5f, 0.0f,
+                                                 1.0f, 5, 0.05f, 1.0f, 1.0f, 1.0f, size, 0,
+                                                 RK_EDGE_CLAMP));
+        EXPECT_TRUE(d);
+        return d ? fingerprint(d.get()) : 0;
+    };
+    for (const uint32_t odd : {3u, 7u, 15u}) {
+        EXPECT_EQ(smoothed(odd + 1), smoothed(odd)) << odd + 1;
+        EXPECT_NE(smoothed(odd + 2), smoothed(odd)) << odd + 2;
+    }
+}
+
 // Joints in two directions (a pattern with directions of its own) under an
 // even light: darker in the joints, the same on both walls. The steps in
 // brightness are two-sided, so the mode must take the light as even and give
