@@ -220,16 +220,30 @@ class Parser {
         // lights, at their size: these would go unheeded while the run
         // reports success.
         const NormalSettings normal_default;
+        const bool shapes_normals = o.normal.strength != normal_default.strength ||
+                                    o.normal.center_tap != normal_default.center_tap ||
+                                    o.normal.blur_size != normal_default.blur_size ||
+                                    o.normal.blur_kind != normal_default.blur_kind;
         if (o.photometric &&
-            (o.resize || o.make_tileable || !(o.height == HeightSettings{}) ||
-             o.normal.strength != normal_default.strength ||
-             o.normal.center_tap != normal_default.center_tap ||
-             o.normal.blur_size != normal_default.blur_size ||
-             o.normal.blur_kind != normal_default.blur_kind)) {
+            (o.resize || o.make_tileable || !(o.height == HeightSettings{}) || shapes_normals)) {
             return fail(
                 "--photometric makes its maps from the photographs as they are, each under its "
                 "own light: leave out --resize, --make-tileable, --light and the other height and "
                 "normal map options but --invert-x and --invert-y");
+        }
+        // Heights read from a file or integrated from normals are not made from
+        // a photograph; a mode that writes no normal map (but for a preview)
+        // has none to shape or reorder.
+        if ((o.from_height || o.from_normal) && !(o.height == HeightSettings{})) {
+            return fail(std::string(o.from_height ? "--from-height" : "--from-normal") +
+                        " makes no heights from a photograph: leave out --mode, --light and the "
+                        "other height map options");
+        }
+        if ((o.from_normal || o.height_only) &&
+            (!(o.channels == ChannelOrder{}) || (shapes_normals && !o.preview))) {
+            return fail(std::string(o.from_normal ? "--from-normal" : "--height-only") +
+                        " writes no normal map: leave out --channels, and --strength, "
+                        "--center-weight and the normal blur but for --preview");
         }
         const bool maps_given =
             std::any_of(result_.applied.begin(), result_.applied.end(),

@@ -57,7 +57,7 @@ TEST(Options, AcceptedArgumentsSetTheirSettings) {
         {{"-qj", "0", "-oout", "x"}, "jobs 0 quiet out out "},
         {{"-j4", "--clamp-low", "0.5", "--clamp-high", "0.5", "x"}, "clamp 0.5..0.5 "},
         {{"--height-only", "--preview", "p.png", "x"}, "maps 01 "},
-        {{"--light", "-90:30", "--light=135", "--from-normal", "x"}, "maps 00 light 135:-1 "},
+        {{"--light", "-90:30", "--light=135", "x"}, "maps 11 light 135:-1 "},
         {{"-", "a", "--", "--help", "-"}, "in [-] [a] [--help] [-]"},
         {{"--channels", "grb", "--preset", "unity", "x"}, "rgb 102 "},
         {{"--channels", "grb", "--format", "exr", "--maps", "height", "x"}, "rgb 102 "},
@@ -71,6 +71,8 @@ TEST(Options, AcceptedArgumentsSetTheirSettings) {
         // What each mode does heed.
         {{"--height-only", "--maps", "height", "x"}, "maps 00 "},
         {{"--from-normal", "--maps", "height,ao", "x"}, "maps 00 "},
+        {{"--height-only", "--strength", "5", "--preview", "p.png", "x"}, "maps 01 "},
+        {{"--from-height", "--resize", "32x24", "--strength", "5", "x"}, "maps 11 "},
         {{"--photometric", "--seamless", "--invert-x", "--invert-y", "--depth", "16", "--channels",
           "grb", "--elevation", "89.5", "x"},
          "rgb 102 "},
@@ -130,6 +132,12 @@ TEST(Options, RefusalsAreUsageErrorsThatSayWhy) {
         {{"--photometric", "--normal-blur-size", "9", "x"}, "--photometric makes its maps from the"},
         {{"--photometric", "--mode", "red", "x"}, "--photometric makes its maps from the"},
         {{"--photometric", "--elevation", "90", "x"}, "give less than 90"},
+        // Options of maps a mode does not make.
+        {{"--from-height", "--light", "100", "x"}, "--from-height makes no heights from a photo"},
+        {{"--from-normal", "--smooth-size", "5", "x"}, "--from-normal makes no heights from a photo"},
+        {{"--from-normal", "--strength", "5", "x"}, "--from-normal writes no normal map"},
+        {{"--height-only", "--channels", "grb", "x"}, "--height-only writes no normal map"},
+        {{"--height-only", "--channels", "grb", "--preview", "p.png", "x"}, "writes no normal map"},
         {{"--bogus", "-h"}, "unknown option"},
     };
     for (const auto& [args, error] : cases) {
