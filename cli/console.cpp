@@ -33,7 +33,16 @@ void Console::report(const std::string& input, const std::vector<std::filesystem
 void Console::summary(const BatchSummary& summary) {
     std::lock_guard hold(lock_);
     clear_progress();
-    if (settings_.quiet || summary.total < 2) return;
+    if (settings_.quiet) return;
+    // Not a failure (a shard may hold none of the inputs), but a folder or
+    // list given by mistake should not pass for a batch that ran.
+    if (summary.total == 0) {
+        err_ << "reliefkit: no input to process: the folders and lists given hold none for "
+                "this run\n"
+             << std::flush;
+        return;
+    }
+    if (summary.total < 2) return;
     const size_t failed = summary.failed_inputs.size();
     err_ << "reliefkit: " << summary.done << " of " << summary.total << " inputs done";
     if (failed == 0) {

@@ -47,6 +47,18 @@ TEST(Batch, OneFailureDoesNotStopTheOthers) {
     }
 }
 
+// An empty batch (an empty folder, list or shard) succeeds and says so.
+TEST(Batch, NothingToDoIsSaidUnlessQuiet) {
+    for (const bool quiet : {false, true}) {
+        std::ostringstream out, err;
+        rkcli::Console console(out, err, {.progress = false, .quiet = quiet});
+        const auto summary = rkcli::run_batch({}, 2, fake_job, console);
+        console.summary(summary);
+        EXPECT_EQ(rkcli::exit_status(summary), 0);
+        EXPECT_EQ(err.str().find("no input to process") != std::string::npos, !quiet) << err.str();
+    }
+}
+
 TEST(Batch, WorkersRunAtOnceButNeverMoreThanInputs) {
     // Two jobs that wait for each other can only both finish in parallel.
     std::atomic<int> started{0};
