@@ -309,7 +309,7 @@ def estimate_light(photo, *, seamless: bool = False) -> Light:
     counter-clockwise on screen, 0 = from the right edge) is None under a light judged
     even; directional runs from 0 (even) to 1 (one side). A bump lit from one side
     looks like a hollow lit from the other: the estimate takes the darker parts to lie
-    lower, so when a relief comes out upside down, pass light=azimuth + 180 to
+    lower, so when a relief comes out upside down, pass light=(azimuth + 180) % 360 to
     heightmap(). The elevation is None (one photograph does not tell it)."""
     params = _native.HeightParams.defaults()
     params.edge_mode = _EDGE_WRAP if seamless else _EDGE_CLAMP
@@ -369,9 +369,12 @@ def normalmap(height, *, strength: int = 2, center_weight: int = 1, invert_x: bo
                   (taps, "gaussian" | "box" | "tent"); below 3 taps: no blur.
     seamless      read across the opposite edge, for textures that tile.
 
-    Encoding: red and green hold 0.5 + 0.5 * n; blue holds n_z itself without a blur,
-    and 0.5 + 0.5 * n_z once blurred and renormalised. The outermost rows and columns
-    are the flat normal (0.5, 0.5, 1) when not seamless. Alpha is 1."""
+    Encoding: red and green hold 0.5 + 0.5 * n; blue holds n_z itself without a blur.
+    A blur then reads each blurred channel, blue and alpha included, as 2v - 1, scales
+    the four to unit length and stores 0.5 + 0.5 * each: a flat surface's blue becomes
+    0.854, and a slope's direction shifts a little (blue held n_z, not 0.5 + 0.5 * n_z);
+    normalise (x, y, z) when reading a blurred map. Without a blur, the outermost rows
+    and columns are the flat normal (0.5, 0.5, 1) when not seamless. Alpha is 1."""
     p = _native.NormalParams.defaults()
     p.strength = _number(strength, 1, 10, "strength", integral=True)
     p.center_tap = _number(center_weight, 0, 100, "center_weight", integral=True)

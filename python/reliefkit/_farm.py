@@ -10,6 +10,7 @@ checks outputs as ``reliefkit --from-list`` does and shares a list out as
 from __future__ import annotations
 
 import inspect
+import io
 import numbers
 import os
 import posixpath
@@ -98,7 +99,12 @@ def make_maps(inputs: Iterable, out_dir=".", *, shard: Optional[Tuple[int, int]]
     ``channels`` those of save_png(); ``resize=(w, h)`` and ``tileable=fraction``
     (which implies ``seamless``) the command's --resize and --make-tileable.
     Needs the xxhash module (Debian: python3-xxhash) for the hashes."""
+    import numpy as np
+
     from . import heightmap, load, make_tileable, normalmap, resample, save_png
+    if isinstance(inputs, (str, bytes, os.PathLike)):
+        raise TypeError("make_maps() takes a list of paths, not one path (read a list file's "
+                        "lines first)")
     height_keys = set(inspect.signature(heightmap).parameters) - _IMAGE_PARAMETERS
     normal_keys = set(inspect.signature(normalmap).parameters) - _IMAGE_PARAMETERS
     unknown = set(options) - height_keys - normal_keys
@@ -109,13 +115,37 @@ def make_maps(inputs: Iterable, out_dir=".", *, shard: Optional[Tuple[int, int]]
     if shard is not None:
         k, n = shard
         if not (isinstance(k, numbers.Integral) and isinstance(n, numbers.Integral)
-                and 1 <= k <= n):
+                and not isinstance(k, bool) and not isinstance(n, bool) and 1 <= k <= n):
             raise ValueError(f"shard takes (k, n) with 1 <= k <= n, not {shard!r}")
     if height_only and from_height:  # no map left to make, as the command judges it
         raise ValueError("from_height and height_only each choose what is made; choose one")
     seamless = seamless or tileable is not None
     height_options = {k: v for k, v in options.items() if k in height_keys}
     normal_options = {k: v for k, v in options.items() if k in normal_keys}
+    # What the command refuses as unheeded: heights read as they are, or no
+    # normal map to shape.
+    if from_height and height_options:
+        raise ValueError("from_height reads heights as they are: leave out "
+                         + ", ".join(sorted(height_options)))
+    if height_only and (normal_options or channels != "rgb"):
+        raise ValueError("height_only writes no normal map: leave out channels and "
+                         + ", ".join(sorted(normal_options) or ["channels"]))
+    if resize is not None and not (len(resize) == 2 and all(
+            isinstance(v, numbers.Integral) and not isinstance(v, bool) and 1 <= v <= 65535
+            for v in resize)):
+        raise ValueError(f"resize takes (w, h), each 1 to 65535, not {resize!r}")
+    # Every other setting the library would refuse for each input is refused
+    # here, before any input is read or file written: a trial of the same
+    # calls on a 4 x 4 grey picture meets the same checks.
+    trial = np.full((4, 4, 3), 0.5, dtype=np.float32)
+    if tileable is not None:
+        make_tileable(trial, width_fraction=tileable)
+    trial_height = trial if from_height else heightmap(trial, seamless=seamless,
+                                                       **height_options)
+    save_png(io.BytesIO(), trial_height, depth=depth, channels="r")
+    if not height_only:
+        save_png(io.BytesIO(), normalmap(trial_height, seamless=seamless, **normal_options),
+                 depth=depth, channels=channels)
     paths = [os.fsdecode(os.fspath(p)) for p in inputs]
     out_dir = os.fsdecode(os.fspath(out_dir))
     records = []

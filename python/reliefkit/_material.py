@@ -93,7 +93,7 @@ def albedo(photo, *, light_azimuth: Optional[float] = None, flatten_light: bool 
            seamless: bool = False) -> np.ndarray:
     """The de-lit colour (base colour): the photograph with its light divided out, colour
     kept. light_azimuth: degrees counter-clockwise, 0 from the right edge, 90 from the
-    top (None: estimated); flatten_light: also take out a light falling off across it
+    top, -360 to 360 as for heightmap(light=...) (None: estimated); flatten_light: also take out a light falling off across it
     (not when seamless: a plane does not tile)."""
     return _map("rk_albedo", _ALBEDO, "cannot make the de-lit colour:", photo, "photo",
                 light_azimuth=math.nan if light_azimuth is None else light_azimuth,

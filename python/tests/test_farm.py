@@ -59,9 +59,23 @@ def test_the_dask_example_makes_the_commands_files_and_records(tmp):
 @pytest.mark.parametrize("settings, words", [
     ({"shard": (0, 3)}, "1 <= k <= n"), ({"shard": (4, 3)}, "1 <= k <= n"),
     ({"shard": (1, 0)}, "1 <= k <= n"), ({"shard": (1.5, 3)}, "1 <= k <= n"),
+    ({"shard": (True, 2)}, "1 <= k <= n"),
     ({"height_only": True, "from_height": True}, "choose one"),
+    ({"from_height": True, "mode": "red"}, "from_height reads heights as they are"),
+    ({"height_only": True, "strength": 3}, "height_only writes no normal map"),
+    ({"resize": (0, 5)}, "resize takes"),
+    # Values the library refuses, which once failed each input after its
+    # height map was written.
+    ({"strength": 11}, "strength"), ({"channels": "xyz"}, "channel"),
+    ({"blur": 300}, "blur"), ({"center_weight": -1}, "center"), ({"depth": 12}, "depth"),
+    ({"tileable": 2.0}, "width"),
 ])
 def test_refused_settings_make_nothing(tmp, settings, words):
-    with pytest.raises(ValueError, match=words):
+    with pytest.raises((ValueError, rk.Error), match=words):
         rk.make_maps([str(BRICKS)], tmp, **settings)
     assert not any(tmp.iterdir())
+
+
+def test_one_path_is_not_a_list(tmp):
+    with pytest.raises(TypeError, match="list of paths"):
+        rk.make_maps(str(BRICKS), tmp)
