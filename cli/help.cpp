@@ -60,8 +60,10 @@ std::string help_text() {
         "useful relief from an ordinary photograph without any option.\n"
         "\n"
         "The normal map holds a unit normal (x, y, z) as red = 0.5 + 0.5 x and\n"
-        "green = 0.5 + 0.5 y; blue holds z itself (0 to 1, 1 for a flat surface), or\n"
-        "0.5 + 0.5 z when --normal-blur-size blurs the normals.\n";
+        "green = 0.5 + 0.5 y; blue holds z itself (0 to 1, 1 for a flat surface).\n"
+        "--normal-blur-size then reads red, green, blue and alpha as 2v - 1, scales the\n"
+        "four to unit length and stores 0.5 + 0.5 of each: a flat surface's blue becomes\n"
+        "0.854; normalise (x, y, z) when reading a blurred map.\n";
     for (const OptionGroup& group : option_groups()) {
         out += '\n';
         out += group.title;

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -231,13 +230,8 @@ class Job {
             rk_albedo_params p;
             rk_albedo_params_init(&p, sizeof p);
             p.edge_mode = edge_mode();
-            // The light --light gives is the colour's as much as the heights'
-            // (which take -360 to 360; the colour 0 to 360).
-            if (const std::optional<float> given = options_.height.light_azimuth) {
-                const float a = std::fmod(*given, 360.0f);
-                p.light_azimuth = a < 0.0f ? a + 360.0f : a;
-                if (p.light_azimuth >= 360.0f) p.light_azimuth = 0.0f;  // -1e-6 + 360 rounds up
-            }
+            // The light --light gives is the colour's as much as the heights'.
+            p.light_azimuth = options_.height.light_azimuth.value_or(NAN);
             if (heights) {
                 if (!albedo_over_photo(photo, p, *heights) || !write_map(kMapAlbedo, photo))
                     return nullptr;

@@ -233,7 +233,7 @@ constexpr OptionEntry kHeight[] = {
      "as seen on screen, 0 = from the right edge, 90 = from the top edge (135 the upper left; "
      "-360 to 360), optionally its elevation above the surface (1 to 90). Without it the light "
      "is estimated, taking the darker parts to lie lower; when the relief comes out upside "
-     "down, give the estimate (--verbose prints it) plus 180.",
+     "down, give the opposite direction, which --verbose prints beside the estimate.",
      [](const Options&) { return std::string("estimated"); },
      [](Options& o, std::string_view v) {
          const size_t colon = v.find(':');

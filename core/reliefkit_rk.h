@@ -610,8 +610,9 @@ typedef struct rk_albedo_params {
     uint32_t edge_mode;
     /* Where the light comes from, in degrees counter-clockwise as seen on
      * screen: 0 from the right edge, 90 from the top edge (135: the upper
-     * left), 0 to 360. NaN (the default; NAN of <math.h>) has it estimated from
-     * the photograph, which also tells a directional light from an even one. */
+     * left), -360 to 360 (as rk_height_params takes it). NaN (the default; NAN
+     * of <math.h>) has it estimated from the photograph, which also tells a
+     * directional light from an even one. */
     float light_azimuth;
     /* 1 (default): also take out a light that falls off across the photograph
      * (a lamp's, a vignette's side, the sky's gradient), a plane fitted to the
