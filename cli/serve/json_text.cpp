@@ -1,5 +1,6 @@
 #include "json_text.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "text_conversion.h"
@@ -49,7 +50,13 @@ JsonObject& JsonObject::raw(std::string_view key, std::string_view json) {
 
 JsonObject& JsonObject::number(std::string_view key, double value) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.9g", value);
+    // Whole numbers whole (a byte limit of 4 GiB is 4294967296, not a float's
+    // nine digits of it); others as floats.
+    if (std::fabs(value) < 0x1p53 && value == std::trunc(value)) {
+        std::snprintf(text, sizeof text, "%.0f", value);
+    } else {
+        std::snprintf(text, sizeof text, "%.9g", value);
+    }
     return raw(key, text);
 }
 

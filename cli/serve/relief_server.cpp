@@ -115,6 +115,10 @@ std::string minutes(std::chrono::seconds s) {
 
 }  // namespace
 
+bool loopback_address(std::string_view listen) {
+    return listen == "127.0.0.1" || listen == "::1" || listen == "localhost";
+}
+
 struct ReliefServer::Impl {
     Impl(const ServeLimits& l, std::optional<StartupPhoto> photo, bool check)
         : limits(l),
@@ -130,6 +134,13 @@ struct ReliefServer::Impl {
         http.set_payload_max_length(limits.max_upload_bytes);
         http.set_pre_routing_handler(
             httplib::Server::HandlerWithResponse([this](const Request& req, Response& res) {
+                // Every answer is whole: the HTTP library would cut any answer
+                // (JSON and errors too) to the byte ranges asked for and build
+                // one part per range, repeats included, in memory, so a header
+                // of a few kilobytes could ask a gigabyte of a map. Range is
+                // ignored, as HTTP allows; the request reaches this handler as
+                // const but is the library's own object.
+                const_cast<Request&>(req).ranges.clear();
                 const HandlerResponse host = host_check(req, res);
                 return host == HandlerResponse::Handled ? host : body_check(req, res);
             }));
@@ -166,7 +177,10 @@ struct ReliefServer::Impl {
         }
         const std::string host = req.get_header_value("Host");
         const std::string port_text = rkcli::concat(":", std::to_string(port));
-        const auto loopback = [&](const char* name) { return host == name + port_text; };
+        // Without a port, a Host names port 80.
+        const auto loopback = [&](const char* name) {
+            return host == name + port_text || (port == 80 && host == name);
+        };
         if (check_host &&
             std::none_of(std::begin(kLoopbackNames), std::end(kLoopbackNames), loopback)) {
             send_error(res, 403,
@@ -365,6 +379,15 @@ struct ReliefServer::Impl {
         const std::shared_ptr<Session> session = store.find(req.matches[1]);
         if (!session) return no_session(res, req.matches[1]);
         const bool full = req.matches[2] == "full";
+        // Options come as a URL-encoded form or in the query: any other body
+        // (a multipart form, JSON) would be read as no options at all.
+        if (req.is_multipart_form_data() ||
+            (!req.body.empty() && !req.get_header_value("Content-Type").starts_with(
+                                      "application/x-www-form-urlencoded"))) {
+            return send_error(res, 415,
+                              "send the options as a URL-encoded form "
+                              "(application/x-www-form-urlencoded) or in the query");
+        }
         FormArgs form = form_to_args(req.params);
         if (!form.error.empty()) return send_error(res, 400, form.error);
         // The page shows every map, so its command line and Download make them all.
@@ -404,6 +427,9 @@ struct ReliefServer::Impl {
         }
         MadeMaps made = full ? make_maps(std::move(source), options, session->name)
                              : make_preview_maps(std::move(source), options, session->name);
+        // Its idle time counts from now: maps longer in the making than the
+        // idle limit are still there to download.
+        store.touch(session->id);
         if (!made.failure.empty()) return send_failure(res, 500, made.failure);
 
         auto stored = std::make_shared<StoredMaps>();

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "serve_limits.h"
 
@@ -16,6 +17,11 @@ struct StartupPhoto {
     std::string name;
     std::string bytes;
 };
+
+// Whether a server listening on that address is reached from this machine
+// alone (127.0.0.1, ::1, localhost): it then answers only requests naming a
+// loopback Host, which a page whose name was pointed here cannot send.
+bool loopback_address(std::string_view listen);
 
 class ReliefServer {
   public:

@@ -195,7 +195,8 @@ int serve_main(std::span<const std::string_view> args) {
         startup =
             StartupPhoto{std::filesystem::path(o.photo).filename().string(), std::move(bytes)};
     }
-    if (o.listen_given) {
+    const bool loopback = loopback_address(o.listen);
+    if (!loopback) {
         std::cerr << "reliefkit serve: warning: listening on " << o.listen
                   << ": anyone who can reach that address can use this server, which has no "
                      "password\n";
@@ -217,7 +218,7 @@ int serve_main(std::span<const std::string_view> args) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     const Library library;
-    ReliefServer server(o.limits, std::move(startup), !o.listen_given);
+    ReliefServer server(o.limits, std::move(startup), loopback);
     const int port = server.bind(o.listen, o.port);
     if (port < 0) {
         std::cerr << "reliefkit serve: cannot listen on " << o.listen << " port " << o.port << "\n";

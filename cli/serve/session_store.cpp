@@ -56,6 +56,12 @@ std::shared_ptr<Session> SessionStore::find(const std::string& id) {
     return it->second.session;
 }
 
+void SessionStore::touch(const std::string& id) {
+    std::lock_guard hold(mutex_);
+    const auto it = sessions_.find(id);
+    if (it != sessions_.end()) it->second.last_used = std::chrono::steady_clock::now();
+}
+
 bool SessionStore::remove(const std::string& id) {
     std::lock_guard hold(mutex_);
     return sessions_.erase(id) > 0;
@@ -64,8 +70,11 @@ bool SessionStore::remove(const std::string& id) {
 size_t SessionStore::sweep() {
     const auto now = std::chrono::steady_clock::now();
     std::lock_guard hold(mutex_);
+    // A session a request holds is in use, however long its maps take: its
+    // idle time starts again when the request is done (touch()).
     std::erase_if(sessions_, [&](const auto& item) {
-        return now - item.second.last_used > limits_.idle_timeout;
+        return now - item.second.last_used > limits_.idle_timeout &&
+               item.second.session.use_count() == 1;
     });
     return sessions_.size();
 }

@@ -52,8 +52,11 @@ class SessionStore {
     std::shared_ptr<Session> add(std::unique_ptr<Session> session);
     // The session, its idle time restarted; null when unknown or expired.
     std::shared_ptr<Session> find(const std::string& id);
+    // Restarts the session's idle time (a request that held it is done).
+    void touch(const std::string& id);
     bool remove(const std::string& id);
-    // Drops sessions idle for longer than the limit; answers how many remain.
+    // Drops sessions idle for longer than the limit and held by no request;
+    // answers how many remain.
     size_t sweep();
 
   private:

@@ -15,6 +15,7 @@
 #include "image.h"
 #include "png_test_io.h"
 #include "relief_server.h"
+#include "session_store.h"
 #include "reliefkit.h"
 #include "run_program.h"
 #include "temp_dir.h"
@@ -162,6 +163,13 @@ TEST_F(ServeApi, AnswersEachRequestWithItsStatusAndAJsonReason) {
         {maps(id, "preview", {{"invert-x", "yes"}}), 400, "is a switch"},
         {maps(id, "preview", {{"strength", "2"}, {"strength", "3"}}), 400, "more than once"},
         {maps(id, "sideways"), 404, "README"},
+        // Options in a body the form reader does not read would be dropped.
+        {client_->Post(("/api/sessions/" + id + "/maps/preview").c_str(),
+                       httplib::MultipartFormDataItems{{"strength", "99", "", ""}}),
+         415, "URL-encoded"},
+        {client_->Post(("/api/sessions/" + id + "/maps/preview").c_str(), R"({"strength":"99"})",
+                       "application/json"),
+         415, "URL-encoded"},
         {client_->Get(("/api/sessions/" + id + "/maps/99/height.png").c_str()), 404, "gone"},
         {client_->Get("/api/options", {{"Host", "attacker.example:80"}}), 403, "attacker"},
         {client_->Get("/api/options", {{"Host", own}, {"Host", "attacker.example"}}), 400, "Host"},
@@ -287,6 +295,72 @@ TEST_F(ServeApi, SessionsAreCountedAndEndWhenIdle) {
     const auto gone = maps(idle, "preview");
     EXPECT_EQ(gone->status, 404);
     EXPECT_NE(gone->body.find("expired"), std::string::npos) << gone->body;
+}
+
+// A session a request holds outlives its idle time, which starts again once
+// the request is done (maps slower than the limit are still there to fetch).
+TEST(SessionStore, ASessionInUseIsNotIdle) {
+    const rkserve::ServeLimits limits{.idle_timeout = std::chrono::seconds(1)};
+    rkserve::SessionStore store(limits);
+    std::shared_ptr<rkserve::Session> held = store.add(std::make_unique<rkserve::Session>());
+    const std::string id = held->id;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(store.sweep(), 1u);  // idle past the limit, but held
+    held.reset();
+    store.touch(id);
+    EXPECT_EQ(store.sweep(), 1u);  // the idle time started again
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(store.sweep(), 0u);
+}
+
+// Only a server on a loopback address takes requests for loopback names alone.
+TEST(ServeListen, LoopbackAddressesKeepTheHostCheck) {
+    for (const char* address : {"127.0.0.1", "::1", "localhost"})
+        EXPECT_TRUE(rkserve::loopback_address(address)) << address;
+    for (const char* address : {"0.0.0.0", "::", "192.168.1.4", ""})
+        EXPECT_FALSE(rkserve::loopback_address(address)) << address;
+}
+
+// Every answer is whole, whatever byte ranges a request asks for: neither a
+// JSON answer cut nor a file repeated range after range.
+TEST_F(ServeApi, RangesAreIgnored) {
+    start();
+    const auto whole = client_->Get("/");
+    ASSERT_TRUE(whole);
+    std::string many = "bytes=0-";
+    for (int i = 0; i < 200; ++i) many += ",0-";
+    for (const std::string path : {"/", "/api/options", "/api/limits"}) {
+        for (const std::string& range : {std::string("bytes=0-5"), many}) {
+            const auto r = client_->Get(path.c_str(), {{"Range", range}});
+            ASSERT_TRUE(r);
+            EXPECT_EQ(r->status, 200) << path;
+            EXPECT_FALSE(r->has_header("Content-Range")) << path;
+            EXPECT_TRUE(path == "/" ? r->body == whole->body
+                                    : r->body.starts_with("{") && r->body.ends_with("}"))
+                << path;
+        }
+    }
+}
+
+// A limit past a float's nine digits is told exactly.
+TEST_F(ServeApi, LimitsAreToldExactly) {
+    start({.max_upload_bytes = size_t{4096} << 20});
+    EXPECT_EQ(field(client_->Get("/api/limits")->body, "max_upload_bytes"), "4294967296");
+}
+
+// On port 80 a browser's Host names no port.
+TEST(ServePort, HostWithoutAPortOnPort80) {
+    rkserve::ReliefServer server({}, std::nullopt, true);
+    if (server.bind("127.0.0.1", 80) != 80) GTEST_SKIP() << "port 80 is taken or not ours";
+    std::thread thread([&] { server.run(); });
+    httplib::Client client("127.0.0.1", 80);
+    const auto bare = client.Get("/api/limits", {{"Host", "127.0.0.1"}});
+    const auto other = client.Get("/api/limits", {{"Host", "example.com"}});
+    server.stop();
+    thread.join();
+    ASSERT_TRUE(bare && other);
+    EXPECT_EQ(bare->status, 200);
+    EXPECT_EQ(other->status, 403);
 }
 
 // The server creates no file while it serves, not even for a moment: uploads
