@@ -49,6 +49,8 @@ def shard_of(key: str, count: int) -> int:
     """The part (1..count) of a file known by ``key``, its path relative to the list,
     as ``reliefkit --shard`` computes it: XXH3-64 of the key modulo count, plus one."""
     import xxhash
+    if not (isinstance(count, numbers.Integral) and not isinstance(count, bool) and count >= 1):
+        raise ValueError(f"shard_of takes a count of 1 or more, not {count!r}")
     return xxhash.xxh3_64_intdigest(os.fsencode(key)) % count + 1
 
 

@@ -76,6 +76,12 @@ def test_refused_settings_make_nothing(tmp, settings, words):
     assert not any(tmp.iterdir())
 
 
+@pytest.mark.parametrize("count", [0, -1, 2.0, True])
+def test_shard_of_refuses_a_count_below_one(count):
+    with pytest.raises(ValueError, match="count of 1 or more"):
+        rk.shard_of("a.png", count)
+
+
 def test_one_path_is_not_a_list(tmp):
     with pytest.raises(TypeError, match="list of paths"):
         rk.make_maps(str(BRICKS), tmp)
