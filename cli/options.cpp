@@ -8,6 +8,7 @@
 #include "engine_presets.h"
 #include "number_text.h"
 #include "option_table.h"
+#include "photometric_capture.h"
 
 namespace rkcli {
 
@@ -283,6 +284,14 @@ std::string check_expanded_inputs(const Options& options) {
     if (options.photometric && (options.inputs.size() < 3 || options.inputs.size() > 32)) {
         return "--photometric takes 3 to 32 photographs of one surface (got " +
                std::to_string(options.inputs.size()) + ")";
+    }
+    // A light the capture would refuse is the command line's fault, told
+    // before any photograph is read.
+    for (const std::string& input : options.inputs) {
+        const std::optional<float> azimuth = capture_photo(input).azimuth;
+        if (options.photometric && azimuth && !(*azimuth >= -360.0f && *azimuth <= 360.0f)) {
+            return "--photometric: the light of " + input + " is not -360 to 360 degrees";
+        }
     }
     if (options.preview && options.inputs.size() != 1 && !options.photometric) {
         return "--preview writes one picture, so it takes exactly one input (got " +

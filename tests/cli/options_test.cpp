@@ -153,6 +153,10 @@ TEST(Options, RefusalsAreUsageErrorsThatSayWhy) {
     EXPECT_NE(rkcli::check_expanded_inputs(o).find("exactly one input"), std::string::npos);
     o.photometric = true;
     EXPECT_NE(rkcli::check_expanded_inputs(o).find("3 to 32 photographs"), std::string::npos);
+    o.inputs = {"a=0", "b=360", "c=-400"};
+    EXPECT_NE(rkcli::check_expanded_inputs(o).find("c=-400 is not -360 to 360 degrees"), std::string::npos);
+    o.inputs = {"a=0", "b=-360", "c"};
+    EXPECT_EQ(rkcli::check_expanded_inputs(o), "");
 }
 
 // --help names every option, in lines of at most 80 columns.
