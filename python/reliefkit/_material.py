@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import ctypes
 import math
+import numbers
 from typing import Optional
 
 import numpy as np
@@ -50,8 +51,14 @@ def _map(export: str, struct, headline: str, image, what: str, **fields) -> np.n
             [ctypes.c_void_p, ctypes.c_size_t])(ctypes.byref(params), ctypes.sizeof(params))
     kinds = dict(struct._fields_)
     for name, value in fields.items():
+        # ctypes would take True as 1 and name no field when it refuses a type.
+        whole = kinds[name] is _u32
+        if isinstance(value, bool) or not isinstance(value, numbers.Integral if whole
+                                                     else numbers.Real):
+            raise TypeError(f"{name} must be {'a whole number' if whole else 'a number'}, "
+                            f"not {value!r}")
         # ctypes keeps the low 32 bits of an integer: 2**32 + 16 directions would be 16.
-        if kinds[name] is _u32 and not 0 <= value <= 0xFFFFFFFF:
+        if whole and not 0 <= value <= 0xFFFFFFFF:
             raise ValueError(f"{name} is out of range: {value!r}")
         setattr(params, name, value)
     src = InputImage(image, what)

@@ -156,6 +156,9 @@ def test_results_own_their_memory():
     (lambda d: rk.resample(np.zeros((2, 2)), 0, 4), ValueError, "width"),
     (lambda d: rk.save_png(d / "x.png", np.zeros((2, 2)), depth=12), ValueError, "depth"),
     (lambda d: rk.load(f"{BRICKS}\0.jpg"), ValueError, "embedded null byte"),
+    (lambda d: rk.ambient_occlusion(np.zeros((8, 8)), directions=True), TypeError, "directions"),
+    (lambda d: rk.curvature(np.zeros((8, 8)), scale=9.0), TypeError, "scale must be a whole"),
+    (lambda d: rk.ambient_occlusion(np.zeros((8, 8)), depth="16"), TypeError, "depth must be"),
     (lambda d: rk.save_png(d / "x.png\0.jpg", np.zeros((2, 2))), ValueError, "null byte"),
 ])
 def test_failures_say_why(tmp, call, error, words):
