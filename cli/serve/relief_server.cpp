@@ -251,6 +251,11 @@ struct ReliefServer::Impl {
                            " MiB, the most this server takes (reliefkit serve --max-upload)");
         } else if (res.status == 404) {
             send_error(res, 404, "nothing here: the API is described in reliefkit's README");
+        } else if (res.status == 400 && req.method == "POST" && !req.has_header("Content-Length")) {
+            // The HTTP library reads a POST's body by its length alone.
+            send_error(res, 400, "a POST needs its Content-Length, 0 for an empty body");
+        } else if (res.status == 414) {
+            send_error(res, 414, "the request's URL is too long: send the options as a form");
         } else {
             send_error(res, res.status,
                        "the request is malformed (HTTP status " + std::to_string(res.status) + ")");

@@ -569,4 +569,28 @@ TEST_F(ServeApi, PipelinedRequestsAreAnsweredInOrder) {
         << answers;
 }
 
+// What the HTTP library refuses by itself still says why: a POST without its
+// length, a URL past its limit.
+TEST_F(ServeApi, RefusalsBeforeRoutingSayWhy) {
+    start();
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(port_) + "\r\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"POST /api/startup HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n",
+         "Content-Length, 0 for an empty body"},
+        {"GET /api/limits?" + std::string(20000, 'a') + " HTTP/1.1\r\n" + host +
+             "Connection: close\r\n\r\n",
+         "URL is too long"},
+    };
+    for (const auto& [request, reason] : cases) {
+        const int sock = connect_to(port_);
+        ASSERT_EQ(::send(sock, request.data(), request.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(request.size()));
+        std::string answer;
+        char chunk[4096];
+        for (ssize_t n; (n = ::recv(sock, chunk, sizeof chunk, 0)) > 0;) answer.append(chunk, n);
+        ::close(sock);
+        EXPECT_NE(answer.find(reason), std::string::npos) << answer;
+    }
+}
+
 }  // namespace
