@@ -120,10 +120,13 @@ def image_to_array(image):
         flat = np.round(flat * np.float32(255)) / np.float32(255)
     elif image.colorspace_settings.name == "sRGB":
         # A float image (a 16-bit PNG) is held in linear light, converted from the
-        # file's sRGB values; reliefkit reads the values the file holds, so the
-        # conversion is undone (alpha is not converted), and a 16-bit PNG's steps of
-        # 1/65535 are restored.
+        # file's sRGB values and multiplied by alpha; reliefkit reads the values the
+        # file holds, so both are undone (alpha is not converted; where it is 0 the
+        # colour is gone), and a 16-bit PNG's steps of 1/65535 are restored.
         pixels = flat.reshape(-1, 4).astype(np.float64)
+        alpha = pixels[:, 3:4]
+        pixels[:, :3] = np.where(alpha > 0.0, pixels[:, :3] / np.where(alpha > 0.0, alpha, 1.0),
+                                 pixels[:, :3])
         c = np.maximum(pixels[:, :3], 0.0)
         pixels[:, :3] = np.where(c <= 0.0031308, c * 12.92, 1.055 * c ** (1 / 2.4) - 0.055)
         if image.source == "FILE" and image.file_format == "PNG":
@@ -141,6 +144,11 @@ def array_to_image(name, array, colour=False):
         image.colorspace_settings.name = "Non-Color"
     image.pixels.foreach_set(np.ascontiguousarray(array[::-1]).ravel())
     image.update()
+    # A generated image is not saved with the .blend: packed, as 32-bit float
+    # EXR, the maps are still there when the file is opened again.
+    image.file_format = "OPEN_EXR"
+    image.use_half_precision = False
+    image.pack()
     old = bpy.data.images.get(name)
     if old is not None and old != image:
         # The maps made before under this name may be in other materials (the same
@@ -151,6 +159,27 @@ def array_to_image(name, array, colour=False):
     return image
 
 
+def blur_normals(vectors, taps, seamless):
+    """Unit normals (H, W, 3) blurred by a Gaussian of taps (an even count one less)
+    spanning three sigmas each way, the edges clamped or wrapped, then made unit length
+    again."""
+    taps -= 1 - taps % 2
+    half = taps // 2
+    x = np.arange(-half, half + 1, dtype=np.float64)
+    weights = np.exp(-0.5 * (x / (taps / 6.0)) ** 2)
+    weights /= weights.sum()
+    out = vectors.astype(np.float64)
+    for axis in (0, 1):
+        n = out.shape[axis]
+        index = np.arange(-half, n + half)
+        index = index % n if seamless else np.clip(index, 0, n - 1)
+        padded = np.take(out, index, axis=axis)
+        out = sum(w * np.take(padded, np.arange(k, k + n), axis=axis)
+                  for k, w in enumerate(weights))
+    out /= np.maximum(np.linalg.norm(out, axis=-1, keepdims=True), 1e-12)
+    return out.astype(np.float32)
+
+
 def make_maps(rk, photo, s):
     """The height and the normal map of photo with the settings s, as Blender wants them."""
     height = rk.heightmap(photo, mode=s.mode, auto_levels=s.auto_levels, midpoint=s.midpoint,
@@ -158,10 +187,17 @@ def make_maps(rk, photo, s):
                           smooth=(s.smooth_size, s.smooth_kind), invert=s.dark_is_high,
                           seamless=s.seamless)
     normal = rk.normalmap(height, strength=s.strength, invert_y=s.opengl_green,
-                          blur=s.normal_blur, seamless=s.seamless)
-    if s.normal_blur < 3:
-        # Unblurred, the library stores z itself in blue; the Normal Map node decodes
-        # every channel as 2c - 1, so blue is stored as 0.5 + 0.5 z like red and green.
+                          seamless=s.seamless)
+    # The library stores z itself in blue; the Normal Map node decodes every channel
+    # as 2c - 1, so blue is stored as 0.5 + 0.5 z like red and green. The library's
+    # own blur would read that z as 2z - 1 (and alpha with it), tilting steep normals
+    # into the surface: the unit normals are blurred here instead.
+    if s.normal_blur >= 3:
+        vectors = normal[..., :3].copy()
+        vectors[..., :2] = np.float32(2) * vectors[..., :2] - np.float32(1)
+        vectors = blur_normals(vectors, s.normal_blur, s.seamless)
+        normal[..., :3] = np.float32(0.5) + np.float32(0.5) * vectors
+    else:
         normal[..., 2] = np.float32(0.5) + np.float32(0.5) * normal[..., 2]
     return height, normal
 

@@ -2,8 +2,10 @@
 installs and enables the add-on as a user does, makes the maps of the sample
 photograph with two sets of settings and checks the images and the material
 against the library's results."""
+import struct
 import sys
 import tempfile
+import zlib
 from pathlib import Path
 
 import addon_utils
@@ -35,6 +37,20 @@ with tempfile.TemporaryDirectory() as folder:
     assert deep.is_float and np.array_equal(addon.image_to_array(deep),
                                             rk.load(Path(folder) / "deep.png")), "16-bit PNG"
     bpy.data.images.remove(deep)
+    # With alpha, Blender multiplies a float image's colour by it: undone.
+    clear = np.round(expected_photo * 65535).astype(">u2")
+    clear[::2, :, 3] = 16384
+    rows = b"".join(b"\0" + row.tobytes() for row in clear)
+    chunk = lambda kind, data: (struct.pack(">I", len(data)) + kind + data +  # noqa: E731
+                                struct.pack(">I", zlib.crc32(kind + data)))
+    (Path(folder) / "clear.png").write_bytes(
+        b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", clear.shape[1],
+                                                            clear.shape[0], 16, 6, 0, 0, 0))
+        + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+    clear_image = bpy.data.images.load(str(Path(folder) / "clear.png"))
+    assert np.array_equal(addon.image_to_array(clear_image),
+                          rk.load(Path(folder) / "clear.png")), "16-bit RGBA PNG"
+    bpy.data.images.remove(clear_image)
     # The same image after its file is gone: the error names the file it cannot read.
     gone = bpy.data.images.load(str(Path(folder) / "deep.png"))
     (Path(folder) / "deep.png").unlink()
@@ -60,13 +76,20 @@ for settings, height_kw, normal_kw in CASES:
         setattr(s, name, value)
     assert bpy.ops.reliefkit.make_maps(image_name=photo.name) == {"FINISHED"}
     height = rk.heightmap(expected_photo, **height_kw)
+    blur = normal_kw.pop("blur", 0)
     normal = rk.normalmap(height, **normal_kw)
-    if "blur" not in normal_kw:  # the add-on stores blue as 0.5 + 0.5 z for Blender
-        normal[..., 2] = np.float32(0.5) + np.float32(0.5) * normal[..., 2]
+    normal[..., 2] = np.float32(0.5) + np.float32(0.5) * normal[..., 2]  # as Blender decodes it
     for name, want in (("bricks_height", height), ("bricks_normal", normal)):
         image = bpy.data.images[name]
         assert image.colorspace_settings.name == "Non-Color", name
         got = addon.image_to_array(image)
+        if name == "bricks_normal" and blur:
+            # Blurred: unit normals, none into the surface, flatter on the whole than
+            # the same normals unblurred.
+            v, u = 2 * got[..., :3] - 1, 2 * want[..., :3] - 1
+            assert np.allclose(np.linalg.norm(v, axis=-1), 1, atol=1e-5), "not unit length"
+            assert v[..., 2].min() > 0 and v[..., 2].mean() > u[..., 2].mean(), "steeper"
+            continue
         assert np.array_equal(got[..., :3], want[..., :3]), f"{name} differs with {settings}"
     # The material maps: roughness as the library makes it, the colour in linear light.
     assert np.array_equal(addon.image_to_array(bpy.data.images["bricks_roughness"]),
@@ -94,6 +117,12 @@ for want in (("NORMAL_MAP", "BSDF_PRINCIPLED", "Normal"),
 kinds = [node.type for node in tree.nodes]
 assert sorted(kinds) == sorted(["OUTPUT_MATERIAL", "BSDF_PRINCIPLED", "NORMAL_MAP", "DISPLACEMENT",
                                 "MIX_RGB"] + ["TEX_IMAGE"] * 5), kinds
+# The maps are saved with the .blend: opened again, they hold the same pixels.
+made = addon.image_to_array(bpy.data.images["bricks_height"])
+with tempfile.TemporaryDirectory() as folder:
+    bpy.ops.wm.save_as_mainfile(filepath=str(Path(folder) / "saved.blend"))
+    bpy.ops.wm.open_mainfile(filepath=str(Path(folder) / "saved.blend"))
+    assert np.array_equal(addon.image_to_array(bpy.data.images["bricks_height"]), made), "lost"
 addon_utils.disable("reliefkit_blender")
 scripts.cleanup()
 print("blender add-on: 1 passed, 0 failed")
