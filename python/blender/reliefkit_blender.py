@@ -135,9 +135,13 @@ def image_to_array(image):
     return np.ascontiguousarray(flat.reshape(h, w, 4)[::-1])
 
 
-def array_to_image(name, array, colour=False):
+# The custom property that names the photograph a map was made of.
+SOURCE = "reliefkit_source"
+
+
+def array_to_image(name, array, source, colour=False):
     """New float image holding array exactly, marked as data (Non-Color), or as colour
-    in Blender's linear space when colour is set."""
+    in Blender's linear space when colour is set; made of the image called source."""
     h, w = array.shape[:2]
     image = bpy.data.images.new(name, w, h, alpha=False, float_buffer=True)
     if not colour:
@@ -149,10 +153,13 @@ def array_to_image(name, array, colour=False):
     image.file_format = "OPEN_EXR"
     image.use_half_precision = False
     image.pack()
+    image[SOURCE] = source
     old = bpy.data.images.get(name)
-    if old is not None and old != image:
-        # The maps made before under this name may be in other materials (the same
-        # photograph on another object): they get the new maps instead of none.
+    if old is not None and old != image and old.get(SOURCE) == source:
+        # The maps made before of this photograph may be in other materials (the
+        # photograph on another object): they get the new maps instead of none. The
+        # maps of another photograph of the same stem keep theirs; the new image
+        # keeps the numbered name Blender gave it.
         old.user_remap(image)
         bpy.data.images.remove(old)
         image.name = name
@@ -320,6 +327,10 @@ class RELIEFKIT_OT_make_maps(bpy.types.Operator):
             self.report({"ERROR"}, f"no image called {self.image_name!r}" if self.image_name else
                         "no image: show one in the Image Editor or select an Image Texture node")
             return {"CANCELLED"}
+        if image.get(SOURCE) is not None:
+            self.report({"ERROR"}, f"{image.name} is a map made of {image[SOURCE]}: choose the "
+                                   "photograph")
+            return {"CANCELLED"}
         if image.size[0] == 0:
             # An image whose file is gone or unreadable is there, but has no pixels.
             self.report({"ERROR"}, f"image {image.name} has no pixels: Blender cannot read "
@@ -335,17 +346,18 @@ class RELIEFKIT_OT_make_maps(bpy.types.Operator):
             self.report({"ERROR"}, str(error))
             return {"CANCELLED"}
         stem = image.name.rsplit(".", 1)[0]
-        height_image = array_to_image(stem + "_height", height)
-        normal_image = array_to_image(stem + "_normal", normal)
+        height_image = array_to_image(stem + "_height", height, image.name)
+        normal_image = array_to_image(stem + "_normal", normal, image.name)
         settings = context.scene.reliefkit
         material = context.object.active_material if context.object else None
         if settings.wire_material and material is not None:
             wire_material(material, height_image, normal_image, settings.displacement_scale)
         if extra is not None:
             colour, rough, occlusion = extra
-            images = (array_to_image(stem + "_albedo", colour, colour=True),
-                      array_to_image(stem + "_roughness", rough),
-                      None if occlusion is None else array_to_image(stem + "_ao", occlusion))
+            images = (array_to_image(stem + "_albedo", colour, image.name, colour=True),
+                      array_to_image(stem + "_roughness", rough, image.name),
+                      None if occlusion is None
+                      else array_to_image(stem + "_ao", occlusion, image.name))
             if settings.wire_material and material is not None:
                 wire_colour(material, *images)
         self.report({"INFO"}, f"made {height_image.name} and {normal_image.name}")

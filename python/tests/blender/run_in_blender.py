@@ -117,6 +117,21 @@ for want in (("NORMAL_MAP", "BSDF_PRINCIPLED", "Normal"),
 kinds = [node.type for node in tree.nodes]
 assert sorted(kinds) == sorted(["OUTPUT_MATERIAL", "BSDF_PRINCIPLED", "NORMAL_MAP", "DISPLACEMENT",
                                 "MIX_RGB"] + ["TEX_IMAGE"] * 5), kinds
+# Two photographs of one stem: the second's maps leave the first's alone, and a map
+# is not taken for a photograph.
+walls = []
+for name, level in (("wall.png", 0.2), ("wall.jpg", 0.7)):
+    wall = bpy.data.images.new(name, 16, 12)
+    wall.pixels.foreach_set(np.tile(np.float32([level, level / 2, 0.3, 1]), 16 * 12))
+    assert bpy.ops.reliefkit.make_maps(image_name=name) == {"FINISHED"}
+    walls.append(addon.image_to_array(bpy.data.images["wall_albedo"]))
+assert np.array_equal(addon.image_to_array(bpy.data.images["wall_albedo"]), walls[0]), "taken"
+try:
+    bpy.ops.reliefkit.make_maps(image_name="wall_height")
+    raise AssertionError("maps made of a map")
+except RuntimeError as error:
+    assert "is a map made of wall.png" in str(error), error
+
 # The maps are saved with the .blend: opened again, they hold the same pixels.
 made = addon.image_to_array(bpy.data.images["bricks_height"])
 with tempfile.TemporaryDirectory() as folder:
