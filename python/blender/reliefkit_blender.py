@@ -252,8 +252,11 @@ def wire_material(material, height_image, normal_image, scale):
     normal_tex.image = normal_image
     normal_map = relief_node(nodes, "Relief normal map", "ShaderNodeNormalMap", (x - 600, y - 300))
     links.new(normal_tex.outputs["Color"], normal_map.inputs["Color"])
+    unwired = []
     if shader is not None and "Normal" in shader.inputs:
         links.new(normal_map.outputs["Normal"], shader.inputs["Normal"])
+    else:
+        unwired.append("Normal")
 
     height_tex = relief_node(nodes, "Relief height", "ShaderNodeTexImage", (x - 600, y - 600))
     height_tex.image = height_image
@@ -262,15 +265,17 @@ def wire_material(material, height_image, normal_image, scale):
     displacement.inputs["Scale"].default_value = scale
     links.new(height_tex.outputs["Color"], displacement.inputs["Height"])
     links.new(displacement.outputs["Displacement"], output.inputs["Displacement"])
+    return unwired
 
 
 def wire_colour(material, colour_image, rough_image, occlusion_image):
     """Base Color from the de-lit colour (times the occlusion when given), Roughness from
-    the roughness map, on the shader feeding the active output."""
+    the roughness map, on the shader feeding the active output; answers the inputs it
+    found no shader's socket for."""
     nodes, links = material.node_tree.nodes, material.node_tree.links
     output = next(n for n in nodes if n.type == "OUTPUT_MATERIAL" and n.is_active_output)
     if not output.inputs["Surface"].links:
-        return
+        return ["Base Color", "Roughness"]
     shader = output.inputs["Surface"].links[0].from_node
     x, y = output.location
     colour_tex = relief_node(nodes, "Relief colour", "ShaderNodeTexImage", (x - 900, y + 300))
@@ -293,10 +298,13 @@ def wire_colour(material, colour_image, rough_image, occlusion_image):
                 nodes.remove(nodes[name])
     rough_tex = relief_node(nodes, "Relief roughness", "ShaderNodeTexImage", (x - 900, y))
     rough_tex.image = rough_image
-    if "Base Color" in shader.inputs:
-        links.new(colour, shader.inputs["Base Color"])
-    if "Roughness" in shader.inputs:
-        links.new(rough_tex.outputs["Color"], shader.inputs["Roughness"])
+    unwired = []
+    for name, socket in (("Base Color", colour), ("Roughness", rough_tex.outputs["Color"])):
+        if name in shader.inputs:
+            links.new(socket, shader.inputs[name])
+        else:
+            unwired.append(name)
+    return unwired
 
 
 # --------------------------------------------------------------------------- operator
@@ -350,8 +358,10 @@ class RELIEFKIT_OT_make_maps(bpy.types.Operator):
         normal_image = array_to_image(stem + "_normal", normal, image.name)
         settings = context.scene.reliefkit
         material = context.object.active_material if context.object else None
+        unwired = []
         if settings.wire_material and material is not None:
-            wire_material(material, height_image, normal_image, settings.displacement_scale)
+            unwired += wire_material(material, height_image, normal_image,
+                                     settings.displacement_scale)
         if extra is not None:
             colour, rough, occlusion = extra
             images = (array_to_image(stem + "_albedo", colour, image.name, colour=True),
@@ -359,7 +369,14 @@ class RELIEFKIT_OT_make_maps(bpy.types.Operator):
                       None if occlusion is None
                       else array_to_image(stem + "_ao", occlusion, image.name))
             if settings.wire_material and material is not None:
-                wire_colour(material, *images)
+                unwired += wire_colour(material, *images)
+        if unwired:
+            # A shader of the user's own (a Mix Shader, say) has other inputs: the
+            # maps are made, and what is left to connect by hand is said.
+            self.report({"WARNING"}, f"made {height_image.name} and {normal_image.name}; "
+                                     f"the shader feeding {material.name}'s output has no "
+                                     f"{', '.join(unwired)}: connect them by hand")
+            return {"FINISHED"}
         self.report({"INFO"}, f"made {height_image.name} and {normal_image.name}")
         return {"FINISHED"}
 

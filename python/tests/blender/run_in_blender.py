@@ -132,6 +132,18 @@ try:
 except RuntimeError as error:
     assert "is a map made of wall.png" in str(error), error
 
+# A shader without the inputs (a Mix Shader) leaves them to be connected by hand, and
+# says which.
+mixed = bpy.data.materials.new("Mixed")
+mixed.use_nodes = True
+mixed_nodes = mixed.node_tree.nodes
+mixed_output = next(n for n in mixed_nodes if n.type == "OUTPUT_MATERIAL")
+mix_shader = mixed_nodes.new("ShaderNodeMixShader")
+mixed.node_tree.links.new(mix_shader.outputs["Shader"], mixed_output.inputs["Surface"])
+maps = [bpy.data.images["wall_" + kind] for kind in ("height", "normal", "albedo", "roughness")]
+assert addon.wire_material(mixed, maps[0], maps[1], 0.05) == ["Normal"]
+assert addon.wire_colour(mixed, maps[2], maps[3], None) == ["Base Color", "Roughness"]
+
 # The maps are saved with the .blend: opened again, they hold the same pixels.
 made = addon.image_to_array(bpy.data.images["bricks_height"])
 with tempfile.TemporaryDirectory() as folder:
