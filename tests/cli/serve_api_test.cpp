@@ -549,20 +549,28 @@ TEST_F(ServeApi, SlowClientsHoldNeitherOthersNorTheStop) {
 // Requests sent back to back in one write (pipelined) are all answered, in
 // order, well before the keep-alive time (5 s) that waiting on a dropped
 // second request would take.
+// Sends the bytes of whole requests on a new connection and answers all that
+// comes back until the server closes it.
+std::string exchange(int port, const std::string& requests) {
+    const int sock = connect_to(port);
+    std::string answers;
+    if (::send(sock, requests.data(), requests.size(), MSG_NOSIGNAL) ==
+        static_cast<ssize_t>(requests.size())) {
+        char chunk[4096];
+        for (ssize_t n; (n = ::recv(sock, chunk, sizeof chunk, 0)) > 0;) answers.append(chunk, n);
+    }
+    ::close(sock);
+    return answers;
+}
+
 TEST_F(ServeApi, PipelinedRequestsAreAnsweredInOrder) {
     start();
     const std::string host = "Host: 127.0.0.1:" + std::to_string(port_) + "\r\n";
     const std::string requests = "GET /api/limits HTTP/1.1\r\n" + host + "\r\n" +
                                  "GET /api/nothing HTTP/1.1\r\n" + host +
                                  "Connection: close\r\n\r\n";
-    const int sock = connect_to(port_);
     const auto sent = Clock::now();
-    ASSERT_EQ(::send(sock, requests.data(), requests.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(requests.size()));
-    std::string answers;
-    char chunk[4096];
-    for (ssize_t n; (n = ::recv(sock, chunk, sizeof chunk, 0)) > 0;) answers.append(chunk, n);
-    ::close(sock);
+    const std::string answers = exchange(port_, requests);
     EXPECT_LT(seconds_since(sent), 2.5);
     EXPECT_TRUE(
         std::regex_search(answers, std::regex("^HTTP/1.1 200 [^]*max_pixels[^]*HTTP/1.1 404 ")))
@@ -582,13 +590,7 @@ TEST_F(ServeApi, RefusalsBeforeRoutingSayWhy) {
          "URL is too long"},
     };
     for (const auto& [request, reason] : cases) {
-        const int sock = connect_to(port_);
-        ASSERT_EQ(::send(sock, request.data(), request.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(request.size()));
-        std::string answer;
-        char chunk[4096];
-        for (ssize_t n; (n = ::recv(sock, chunk, sizeof chunk, 0)) > 0;) answer.append(chunk, n);
-        ::close(sock);
+        const std::string answer = exchange(port_, request);
         EXPECT_NE(answer.find(reason), std::string::npos) << answer;
     }
 }
