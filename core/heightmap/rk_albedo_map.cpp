@@ -20,16 +20,20 @@ namespace rk {
 AlbedoSettings checked_albedo_settings(const rk_albedo_params* given) {
     const rk_albedo_params p = params_or_defaults(given, kAlbedoDefaults, "rk_albedo_params");
     check_at_most(p.edge_mode, RK_EDGE_WRAP, "edge_mode");
-    // The heights' range, so that one light (and an estimate plus 180) serves both.
+    // The heights' range, so that one light serves both.
     if (!std::isnan(p.light_azimuth)) check_between(p.light_azimuth, -360.0f, 360.0f, "light_azimuth");
     check_switch(p.flatten_light, "flatten_light");
     AlbedoSettings settings;
     settings.wrap = p.edge_mode == RK_EDGE_WRAP;
-    const float turn = std::fmod(p.light_azimuth, 360.0f);
-    settings.azimuth = turn < 0.0f ? turn + 360.0f : turn;
-    if (settings.azimuth >= 360.0f) settings.azimuth = 0.0f;  // -1e-6 + 360 rounds up
+    settings.azimuth = azimuth_within_a_turn(p.light_azimuth);
     settings.flatten_light = p.flatten_light != 0;
     return settings;
+}
+
+float azimuth_within_a_turn(float degrees) noexcept {
+    const float turn = std::fmod(degrees, 360.0f);
+    const float within = turn < 0.0f ? turn + 360.0f : turn;
+    return within >= 360.0f ? 0.0f : within;  // -1e-6 + 360 rounds up
 }
 
 }  // namespace rk

@@ -11,4 +11,8 @@ namespace rk {
 // params may be null: the defaults.
 AlbedoSettings checked_albedo_settings(const rk_albedo_params* params);
 
+// A light's azimuth of -360 to 360 degrees as 0 to 360 (360 excluded), as both
+// the heights and the colour take it.
+float azimuth_within_a_turn(float degrees) noexcept;
+
 }  // namespace rk

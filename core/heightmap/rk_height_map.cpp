@@ -75,9 +75,7 @@ rk_status make_heights(imgbuf* out, const imgbuf* src, const HeightRecipe& recip
 rk_light light_of(const imgbuf* photo, const rk_height_params& p) {
     rk_light light{sizeof(rk_light), NAN, p.light_elevation, 0.0f};
     if (!std::isnan(p.light_azimuth)) {
-        const float a = std::fmod(p.light_azimuth, 360.0f);
-        light.azimuth = a < 0.0f ? a + 360.0f : a;
-        if (light.azimuth >= 360.0f) light.azimuth = 0.0f;  // -1e-6 + 360 rounds up
+        light.azimuth = azimuth_within_a_turn(p.light_azimuth);
         light.directional = 1.0f;
         return light;
     }
