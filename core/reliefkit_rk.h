@@ -445,7 +445,10 @@ typedef struct rk_normal_params {
      * switch it off, an even size uses one less; default 0), blur_kind
      * RK_BLUR_GAUSSIAN (default), RK_BLUR_BOX or RK_BLUR_TENT. Without a blur,
      * blue holds z itself (0 to 1) and the outermost rows and columns hold the
-     * flat normal under RK_EDGE_CLAMP; after one, blue is 0.5 + 0.5 z. */
+     * flat normal under RK_EDGE_CLAMP. A blur reads every blurred channel,
+     * blue and alpha included, as 2v - 1, scales the four to unit length and
+     * stores 0.5 + 0.5 of each: a flat surface's blue becomes 0.854 and a
+     * slope leans a little further (as calc_normalmap_from_heightmap()). */
     uint32_t blur_size;
     uint32_t blur_kind;
     /* RK_EDGE_CLAMP (default) or RK_EDGE_WRAP, as for the heights. */
@@ -727,8 +730,10 @@ typedef struct rk_light {
  * the opposite light, light_azimuth = azimuth + 180 (mod 360). The elevation
  * is reported as params->light_elevation (NaN unless given).
  *
- * Only params->edge_mode (a tiling photograph is read across its edges) and
- * the light fields change the estimate. It costs most of a de-lit
+ * Only params->edge_mode (a tiling photograph is read across its edges),
+ * params->smooth_size (the smoothing of the heights, whose darker parts
+ * decide which end of the light's axis is lit, as in rk_height_map()) and the
+ * light fields change the estimate. It costs most of a de-lit
  * rk_height_map() (the shading, its spectrum and the test of the end), so a
  * caller that wants both pays about twice. An empty photo gives an even light.
  * params may be null (defaults). RK_ERROR_ARGUMENT for a null photo or out, a
@@ -837,7 +842,10 @@ typedef struct rk_photometric_result {
  * 1 to 90, or NaN), lights that all lie in one plane with the surface's
  * normal at the elevations used (one azimuth, or two opposite ones, or every
  * light at 90 degrees or so near it that the solve cannot tell the slopes:
- * they cannot tell a slope across that plane), an out->struct_size of 0 or not a multiple of 4; RK_ERROR_VERSION for
+ * they cannot tell a slope across that plane), lights to be estimated that
+ * the photographs do not show (no relief to read them from, or lights from
+ * one side and its opposite only: give their azimuths), an out->struct_size
+ * of 0 or not a multiple of 4; RK_ERROR_VERSION for
  * params or out from a newer header; RK_ERROR_MEMORY. On failure *out is left
  * as it was. The photographs are only read. */
 RK_API rk_status rk_photometric_stereo(const imgbuf* const* photos, uint32_t count,
@@ -849,7 +857,10 @@ RK_API rk_status rk_photometric_stereo(const imgbuf* const* photos, uint32_t cou
 #define RK_NORMAL_BLUE_UNREAD 0u /* not read: z from red and green (x^2 + y^2 + z^2 = 1),
                                     right for any unit normals, two-channel maps too */
 #define RK_NORMAL_BLUE_Z 1u      /* z itself, 0 to 1 (rk_normal_map() without a blur) */
-#define RK_NORMAL_BLUE_BIASED 2u /* 0.5 + 0.5 z (most tools; rk_normal_map() after a blur) */
+#define RK_NORMAL_BLUE_BIASED 2u /* 0.5 + 0.5 z (most tools). rk_normal_map()'s blurred
+                                    maps are none of these: its blur rescales the
+                                    normal with alpha (see blur_size there); integrate
+                                    the map made without a blur */
 
 /* The options of rk_height_from_normals(); fill with rk_integrate_params_init(). */
 typedef struct rk_integrate_params {

@@ -62,7 +62,11 @@ float write_unit_heights(imgbuf* dst, const float* heights) noexcept {
         lo = std::min(lo, heights[i]);
         hi = std::max(hi, heights[i]);
     }
-    const float span = hi > lo ? hi - lo : 0.0f;
+    // A level surface solved under lights at whole quarter turns (whose
+    // vectors keep a cosine of 90 degrees that is not quite 0) integrates to
+    // heights 1e-14 px apart, which scaled to 0..1 would be a full ramp.
+    const float level = kLevelSpan * static_cast<float>(std::max(w, h));
+    const float span = hi - lo > level ? hi - lo : 0.0f;
     const float scale = span > 0.0f ? 1.0f / span : 0.0f;
     parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {

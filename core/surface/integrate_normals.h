@@ -34,7 +34,10 @@ ImgbufPtr heights_from_normals(const imgbuf* normals, const IntegrateSettings& s
                                float* range = nullptr) noexcept;
 
 // Writes (h, h, h, 1) of heights (w * h floats, rows of width) into dst,
-// scaled to span 0..1; returns the span before scaling.
+// scaled to span 0..1; returns the span before scaling. Heights that span
+// less than kLevelSpan pixels per pixel of the longer side are level (all 0,
+// span 0): that is rounding, not relief.
+inline constexpr float kLevelSpan = 1e-6f;
 float write_unit_heights(imgbuf* dst, const float* heights) noexcept;
 
 }  // namespace rk

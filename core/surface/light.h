@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <numbers>
 
 namespace rk {
@@ -35,6 +36,25 @@ inline LightAngles light_angles(const LightVector& l) noexcept {
     if (a < 0.0) a += 360.0;
     const double e = std::atan2(static_cast<double>(l.z), std::hypot(l.x, l.y)) * kDeg;
     return {static_cast<float>(a >= 360.0 ? 0.0 : a), static_cast<float>(e)};
+}
+
+// Whether lights see a slope in every direction: lights that all lie in one
+// plane with the surface's normal (one azimuth, two opposite ones, all
+// straight above or nearly) see none across that plane, and the sum of
+// l l^T over them, whose determinant this tests, cannot be inverted. The
+// floor grows with the count, as the sum does.
+inline bool lights_spread(const LightVector* lights, size_t count) noexcept {
+    double a[3][3] = {};
+    for (size_t i = 0; i < count; ++i) {
+        const double c[3] = {lights[i].x, lights[i].y, lights[i].z};
+        for (int r = 0; r < 3; ++r) {
+            for (int k = 0; k < 3; ++k) a[r][k] += c[r] * c[k];
+        }
+    }
+    const double det = a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
+                       a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+                       a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+    return det > 1e-6 * static_cast<double>(count);
 }
 
 }  // namespace rk

@@ -119,10 +119,15 @@ Vec3 solve(const Inverse& inv, const double* g, float ambient) noexcept {
     const float uu = (u.x * u.x + u.y * u.y) + u.z * u.z;
     const float qa = 1.0f - ambient * ambient * vv, qb = 2.0f * ambient * uv;
     const float disc = qb * qb + 4.0f * qa * uu;
-    // Where the quadratic has no positive root (an ambient share as large as
-    // the lamp's light at this elevation), the ambient is left out.
-    const float s =
-        qa > 1e-3f && disc >= 0.0f ? (std::sqrt(disc) - qb) / (2.0f * qa) : std::sqrt(uu);
+    // With an ambient share as large as the lamp's light at this elevation
+    // (qa at or below 0) the quadratic's two roots may both be positive: the
+    // smaller is the surface's (the larger turns b away from the lights), and
+    // 2 uu / (qb + sqrt(disc)) is that root without dividing by qa. Where no
+    // root is positive the ambient is left out.
+    const float root = std::sqrt(std::max(disc, 0.0f));
+    const float s = qa > 1e-3f && disc >= 0.0f ? (root - qb) / (2.0f * qa)
+                    : disc >= 0.0f && qb + root > 0.0f ? 2.0f * uu / (qb + root)
+                                                       : std::sqrt(uu);
     const float k = ambient * std::max(s, 0.0f);
     return {u.x - k * v.x, u.y - k * v.y, u.z - k * v.z};
 }
@@ -547,13 +552,17 @@ PhotometricOutcome run(const imgbuf* const* photos, const LightAngles* given, ui
         (std::isnan(a.azimuth) ? any_unknown : any_known) = true;
     }
     if (any_unknown) {
-        const std::vector<float> found = search_azimuths(r.v.data(), w, h, count);
-        // Nothing to go by: the lights are taken as evenly spread.
-        std::vector<float> az(count);
+        // Elevations at which no azimuths could spread the lights (all at 90
+        // degrees or near) are the elevations' fault, whatever the search finds.
+        std::vector<LightVector> even(count);
         for (uint32_t i = 0; i < count; ++i) {
-            az[i] = found.empty() ? 360.0f * static_cast<float>(i) / static_cast<float>(count)
-                                  : found[i];
+            even[i] = light_vector(360.0f * static_cast<float>(i) / static_cast<float>(count),
+                                   angles[i].elevation);
         }
+        if (!lights_spread(even.data(), count)) return PhotometricOutcome::lights_in_one_plane;
+        std::vector<float> az = search_azimuths(r.v.data(), w, h, count);
+        // Lights taken as evenly spread would be reported as found.
+        if (az.empty()) return PhotometricOutcome::lights_unknown;
         // Given lights settle the half turn: the one nearer to them.
         if (any_known) {
             double near = 0.0, far = 0.0;
@@ -575,6 +584,8 @@ PhotometricOutcome run(const imgbuf* const* photos, const LightAngles* given, ui
     for (uint32_t i = 0; i < count; ++i) {
         vectors[i] = light_vector(angles[i].azimuth, angles[i].elevation);
     }
+    // Estimated lights are held to what given ones are.
+    if (!lights_spread(vectors.data(), count)) return PhotometricOutcome::lights_in_one_plane;
     Model md = make_model(vectors.data(), count, settings.outlier);
     if (!md.all.ok) return PhotometricOutcome::lights_in_one_plane;
     md.ambient = std::isnan(settings.ambient) ? estimate_ambient(md, r)

@@ -48,6 +48,9 @@ enum class PhotometricOutcome {
     // across some plane: lights straight above, or from one side and its
     // opposite.
     lights_in_one_plane,
+    // Lights to be estimated that the photographs do not show: no relief to
+    // read them from, or lights from one side and its opposite only.
+    lights_unknown,
     // The photographs are not as above, or memory ran out.
     failed,
 };

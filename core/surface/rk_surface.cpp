@@ -54,32 +54,24 @@ std::vector<LightAngles> given_lights(const float* azimuths, const float* elevat
     return lights;
 }
 
-// Lights that all lie in one plane with the surface's normal see no slope
-// across that plane: the solve would divide by nothing. Given azimuths are
-// checked here with the elevations the solve will use (its own, else
-// params->elevation, else 45 degrees): lights from four sides at 90 degrees
-// all stand straight above. With an azimuth to be estimated the solve finds
-// out for itself.
+// Given azimuths are checked here with the elevations the solve will use (its
+// own, else params->elevation, else 45 degrees): lights from four sides at 90
+// degrees all stand straight above. With an azimuth to be estimated the solve
+// checks the lights it found.
 void check_spread(const std::vector<LightAngles>& lights, float elevation) {
-    double a[3][3] = {};
+    std::vector<LightVector> vectors;
     for (const LightAngles& l : lights) {
         if (std::isnan(l.azimuth)) return;
         const float e = !std::isnan(l.elevation) ? l.elevation
                         : !std::isnan(elevation) ? elevation
                                                  : 45.0f;
-        const LightVector v = light_vector(l.azimuth, e);
-        const double c[3] = {v.x, v.y, v.z};
-        for (int r = 0; r < 3; ++r) {
-            for (int k = 0; k < 3; ++k) a[r][k] += c[r] * c[k];
-        }
+        vectors.push_back(light_vector(l.azimuth, e));
     }
-    const double det = a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
-                       a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
-                       a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
-    if (!(det > 1e-6 * static_cast<double>(lights.size()))) {
+    if (!lights_spread(vectors.data(), vectors.size())) {
         fail(RK_ERROR_ARGUMENT,
-             "the lights given lie in one plane with the surface's normal (one azimuth, or two "
-             "opposite ones): give lights from at least three sides");
+             "the lights given lie in one plane with the surface's normal (one azimuth, two "
+             "opposite ones, or all nearly straight above): give lights from at least three "
+             "sides, at lower elevations");
     }
 }
 
@@ -170,6 +162,10 @@ RK_API rk_status rk_photometric_stereo(const imgbuf* const* photos, uint32_t cou
                 fail(RK_ERROR_ARGUMENT,
                      "the lights lie in one plane with the surface's normal at the elevation "
                      "used: give lower elevations, or lights from at least three sides");
+            case PhotometricOutcome::lights_unknown:
+                fail(RK_ERROR_ARGUMENT,
+                     "the photographs do not tell where their lights are (no relief, or lights "
+                     "from one side and its opposite): give every light's azimuth");
             // Every argument was checked above: what is left is memory.
             case PhotometricOutcome::failed:
                 fail(RK_ERROR_MEMORY, "no memory for the solve");

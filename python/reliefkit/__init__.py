@@ -310,7 +310,9 @@ def estimate_light(photo, *, seamless: bool = False) -> Light:
     even; directional runs from 0 (even) to 1 (one side). A bump lit from one side
     looks like a hollow lit from the other: the estimate takes the darker parts to lie
     lower, so when a relief comes out upside down, pass light=(azimuth + 180) % 360 to
-    heightmap(). The elevation is None (one photograph does not tell it)."""
+    heightmap(). The elevation is None (one photograph does not tell it). This is the
+    light of heightmap()'s default smoothing: the smoothing shapes the darker parts
+    that choose the end, so a much larger smooth may take the other one."""
     params = _native.HeightParams.defaults()
     params.edge_mode = _EDGE_WRAP if seamless else _EDGE_CLAMP
     return _surface.estimate_light(photo, params)
@@ -323,8 +325,10 @@ def photometric_stereo(photos, azimuths=None, *, elevation: Optional[float] = No
     """Normal map, de-lit colour and height map of a surface from 3 to 32 photographs
     with the same framing, each under its own light (the command's --photometric).
 
-    azimuths   one per photograph, degrees as for heightmap(light=...), None for a
-               light to estimate; None: all estimated.
+    azimuths   one per photograph, a number of degrees (-360..360, as the azimuth of
+               heightmap(light=...)), or None for a light to estimate; None: all
+               estimated. Lights to estimate need a relief to read them from and
+               lights from more than one side and its opposite, else Error.
     elevation  the lights' shared elevation in degrees (1..90); None: 45.
     ambient    the even light's share (0..1) in I = albedo (ambient + max(0, n . l));
                None: estimated from the shadows (four photographs or more), else 0.2.
