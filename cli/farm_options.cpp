@@ -67,7 +67,8 @@ const OptionEntry kFarmOptions[6] = {
     {"report", 0, "FILE",
      "Write one JSON object per input to FILE as it finishes (JSON Lines; - is standard "
      "output, which then carries nothing else): input, status (made, skipped or failed), "
-     "outputs (path, xxh3), seconds and error (the whole message, or null).",
+     "outputs (path, xxh3), seconds and error (the whole message, or null). FILE may not "
+     "be an input, a list, a file the run writes or the manifest.",
      nullptr,
      [](Options& o, std::string_view v) {
          if (v.empty()) return Outcome{Action::run, "needs a file name (- for standard output)"};

@@ -1,7 +1,5 @@
 #include "input_list.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -17,14 +15,6 @@ namespace rkcli {
 namespace fs = std::filesystem;
 
 namespace {
-
-using FileId = std::pair<dev_t, ino_t>;
-
-std::optional<FileId> file_id(const fs::path& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-    return FileId{st.st_dev, st.st_ino};
-}
 
 class Gatherer {
   public:

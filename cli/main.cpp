@@ -68,6 +68,13 @@ int run(int argc, char** argv) {
     if (std::string why = rkcli::check_expanded_inputs(options); !why.empty()) {
         return usage_error(why);
     }
+    // Planned before the report replaces its file, so that it can be checked
+    // against every file the batch reads or writes.
+    const std::vector<rkcli::JobPlan> all_plans =
+        options.photometric ? std::vector<rkcli::JobPlan>() : rkcli::plan_jobs(options);
+    if (std::string why = rkcli::report_place_error(options, all_plans); !why.empty()) {
+        return usage_error(why);
+    }
 
     std::error_code ec;
     std::filesystem::create_directories(options.out_dir, ec);
@@ -91,7 +98,7 @@ int run(int argc, char** argv) {
     }
     for (const std::string& warning : warnings) std::cerr << "reliefkit: " << warning << '\n';
     // Planned over the whole list, so that every shard refuses the same inputs.
-    const std::vector<rkcli::JobPlan> plans = farm.share(rkcli::plan_jobs(options));
+    const std::vector<rkcli::JobPlan> plans = farm.share(all_plans);
     const Library library;
     // One budget of threads for all jobs: a job thread inside the library
     // counts against it, and the library's workers only fill what is left.

@@ -138,7 +138,7 @@ std::string Manifest::write_pending() {
     if (pending_.empty()) return {};
     const fs::path path = dir_ / kFileName;
     const fs::path lock_path = dir_ / kLockName;
-    const fs::path temp_path = dir_ / (std::string(kFileName) + ".tmp");
+    const fs::path temp_path = dir_ / kTempName;
     const Descriptor lock{::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)};
     if (!lock.valid()) return "cannot open " + lock_path.string() + ": " + errno_text();
     while (::flock(lock.get(), LOCK_EX) != 0) {

@@ -45,6 +45,8 @@ class Manifest {
   public:
     static constexpr std::string_view kFileName = ".reliefkit-manifest.json";
     static constexpr std::string_view kLockName = ".reliefkit-manifest.lock";
+    // One temporary name serves every process, since only the lock's holder writes it.
+    static constexpr std::string_view kTempName = ".reliefkit-manifest.json.tmp";
 
     // Reads out_dir's manifest; a missing one is empty, and so is a damaged
     // one (warning() then says so). A thread of its own writes the pending

@@ -9,6 +9,7 @@
 #include <set>
 #include <utility>
 
+#include "manifest.h"
 #include "map_files.h"
 
 namespace rkcli {
@@ -20,8 +21,7 @@ bool has_wildcard(const std::string& s) {
     return s.find_first_of("*?[") != std::string::npos;
 }
 
-// Identity of an existing file, shared by every name (link, hard link) it has.
-using FileId = std::pair<dev_t, ino_t>;
+}  // namespace
 
 std::optional<FileId> file_id(const fs::path& path) {
     struct stat st {};
@@ -29,7 +29,6 @@ std::optional<FileId> file_id(const fs::path& path) {
     return FileId{st.st_dev, st.st_ino};
 }
 
-// One spelling per place in the file system, for files that need not exist yet.
 std::string place_key(const fs::path& path) {
     std::error_code ec;
     fs::path absolute = fs::absolute(path, ec);
@@ -37,8 +36,6 @@ std::string place_key(const fs::path& path) {
     fs::path canonical = fs::weakly_canonical(absolute, ec);
     return (ec ? absolute.lexically_normal() : canonical).string();
 }
-
-}  // namespace
 
 std::vector<fs::path> JobPlan::outputs() const {
     std::vector<fs::path> all;
@@ -147,6 +144,37 @@ std::vector<JobPlan> plan_jobs(const Options& options) {
         plans.push_back(std::move(plan));
     }
     return plans;
+}
+
+std::string report_place_error(const Options& options, const std::vector<JobPlan>& plans) {
+    if (!options.farm.report || *options.farm.report == "-" || options.photometric) return {};
+    // Every file the run reads or writes, with what it is to the run.
+    std::vector<std::pair<fs::path, std::string_view>> taken;
+    for (const std::string& input : options.inputs) taken.emplace_back(input, "the input");
+    for (const std::string& list : options.farm.lists) {
+        if (list != "-") taken.emplace_back(list, "the list");
+    }
+    for (const JobPlan& plan : plans) {
+        if (!plan.refusal.empty()) continue;
+        for (const fs::path& out : plan.outputs()) taken.emplace_back(out, "the output");
+    }
+    if (options.preview) taken.emplace_back(*options.preview, "the preview");
+    if (options.farm.skip_unchanged) {
+        for (const std::string_view name :
+             {Manifest::kFileName, Manifest::kTempName, Manifest::kLockName}) {
+            taken.emplace_back(fs::path(options.out_dir) / name, "the manifest's file");
+        }
+    }
+    const fs::path report(*options.farm.report);
+    const std::optional<FileId> report_id = file_id(report);
+    const std::string report_place = place_key(report);
+    for (const auto& [file, what] : taken) {
+        if ((report_id && file_id(file) == report_id) || place_key(file) == report_place) {
+            return "--report " + report.string() + " is " + std::string(what) + " " +
+                   file.string() + ": name another file for the report";
+        }
+    }
+    return {};
 }
 
 }  // namespace rkcli

@@ -2,14 +2,26 @@
 // destroying its own inputs or one result replacing another.
 #pragma once
 
+#include <sys/types.h>
+
 #include <array>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "options.h"
 
 namespace rkcli {
+
+// Identity of an existing file, shared by every name (link, hard link) it has;
+// nothing when it does not exist.
+using FileId = std::pair<dev_t, ino_t>;
+std::optional<FileId> file_id(const std::filesystem::path& path);
+
+// One spelling per place in the file system, for files that need not exist yet.
+std::string place_key(const std::filesystem::path& path);
 
 // Arguments with wildcards that name no file are expanded (sorted); a pattern
 // that matches nothing stays as it is, so that it fails under its own name.
@@ -38,5 +50,10 @@ struct JobPlan {
 // once. An input is refused when one of its outputs is an input file or one
 // that an earlier input writes.
 std::vector<JobPlan> plan_jobs(const Options& options);
+
+// Why --report cannot name the file it names, or empty: the report replaces
+// its file before any map is made, so it must not be an input, a list, a
+// planned output (the preview among them) nor the manifest or its lock.
+std::string report_place_error(const Options& options, const std::vector<JobPlan>& plans);
 
 }  // namespace rkcli

@@ -70,6 +70,11 @@ TEST_F(Program, ExitStatusSaysHowItWent) {
         {{"serve", "/dev/zero"}, 1, "cannot read /dev/zero: not a regular file"},
         {{"serve", "--help"}, 0, ""},
         {{"wall.png", "wall_height.png"}, 1, "wall.png skipped: its output ./wall_height.png"},
+        // The report replaces its file: never an input, a planned map or the manifest.
+        {{"--report", "wall_height.png", "-o", "o", "wall_height.png"}, 2, "is the input"},
+        {{"--report", "wall_normal.png", "wall.png"}, 2, "is the output ./wall_normal.png"},
+        {{"-o", "o", "--skip-unchanged", "--report", "o/.reliefkit-manifest.json", "wall.png"},
+         2, "is the manifest's file"},
     };
     for (const auto& [args, status, err] : cases) {
         const ProgramRun r = run(args);
