@@ -85,6 +85,17 @@ class Gatherer {
                  "outside it");
             return true;
         }
+        // A listed folder's maps go to its mirrored path under the output
+        // folder, which can lead back into the folder itself (photos listed,
+        // the output folder "."): the next run would take them for photographs.
+        // An output folder inside the tree is left out of the walk instead.
+        const fs::path destination = fs::path(options_.out_dir) / prefix;
+        if (!prefix.empty() && lies_within(destination, path) &&
+            !lies_within(options_.out_dir, path)) {
+            fail("--recursive " + path + " would read the maps it writes to " +
+                 destination.string() + ": give --out-dir a folder outside it");
+            return true;
+        }
         std::vector<InputItem> found;
         const fs::path root(path);
         fs::recursive_directory_iterator it(root, fs::directory_options::none, ec);

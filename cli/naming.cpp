@@ -37,6 +37,15 @@ std::string place_key(const fs::path& path) {
     return (ec ? absolute.lexically_normal() : canonical).string();
 }
 
+bool lies_within(const fs::path& path, const fs::path& folder) {
+    auto key = [](const fs::path& p) {
+        fs::path place(place_key(p));
+        return place.has_filename() || !place.has_relative_path() ? place : place.parent_path();
+    };
+    const fs::path inside = key(path).lexically_relative(key(folder));
+    return !inside.empty() && *inside.begin() != "..";
+}
+
 std::vector<fs::path> JobPlan::outputs() const {
     std::vector<fs::path> all;
     for (const fs::path* out : {&height_out, &normal_out, &preview_out}) {

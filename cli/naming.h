@@ -23,6 +23,9 @@ std::optional<FileId> file_id(const std::filesystem::path& path);
 // One spelling per place in the file system, for files that need not exist yet.
 std::string place_key(const std::filesystem::path& path);
 
+// Whether path is folder or lies inside it, by place.
+bool lies_within(const std::filesystem::path& path, const std::filesystem::path& folder);
+
 // Arguments with wildcards that name no file are expanded (sorted); a pattern
 // that matches nothing stays as it is, so that it fails under its own name.
 std::vector<std::string> expand_inputs(const std::vector<std::string>& args);

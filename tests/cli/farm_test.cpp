@@ -97,6 +97,11 @@ TEST(InputList, WalksTreesInByteOrderThenReadsTheLists) {
     const rkcli::GatheredInputs refused = rkcli::gather_inputs(o, nul);
     EXPECT_TRUE(refused.items.empty());
     EXPECT_NE(refused.error.find("holds a NUL byte inside a line"), std::string::npos);
+    // A listed folder whose maps would mirror it onto itself under the output folder.
+    o.out_dir = "/";
+    std::istringstream itself(root.string() + "\n");
+    EXPECT_NE(rkcli::gather_inputs(o, itself).error.find("would read the maps it writes to"),
+              std::string::npos);
 }
 
 TEST(OutputKey, KeepsOnlyWhatShapesTheMapsWrittenCanonically) {
