@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "descriptor.h"
+#include "interrupt.h"
 
 namespace rkcli {
 namespace fs = std::filesystem;
@@ -159,7 +160,12 @@ std::string Manifest::write_pending() {
     // Names that are not UTF-8 are written with U+FFFD: such a record never
     // matches, and its output is simply remade.
     const std::string text = doc.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
-    // One temporary name serves every process, since only the lock's holder writes it.
+    // Bracketed as the maps' saves are, so that a stop signal never ends the
+    // process while the temporary file exists.
+    if (!begin_save()) return "cannot write " + path.string() + ": the command was stopped";
+    struct Turn {
+        ~Turn() { end_save(); }
+    } turn;
     {
         Descriptor temp{
             ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644)};
