@@ -28,6 +28,13 @@ std::string errno_text() {
 // The manifest's content, or nothing when the file is missing; `damage` says
 // why a file that exists is no manifest.
 std::optional<Json> read_manifest(const fs::path& path, std::string& damage) {
+    // A folder would fail the read below, and a FIFO would block it.
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        damage = "it is not a regular file";
+        return std::nullopt;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
     const std::string text{std::istreambuf_iterator<char>(in), {}};

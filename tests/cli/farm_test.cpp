@@ -239,6 +239,14 @@ TEST(Manifest, ADamagedOneIsIgnoredThenReplaced) {
     }
 }
 
+// A folder (or a FIFO) under the manifest's name is no manifest: neither a
+// read that throws nor one that never ends.
+TEST(Manifest, AFolderUnderItsNameIsIgnored) {
+    TempDir dir;
+    fs::create_directory(dir / std::string(rkcli::Manifest::kFileName));
+    EXPECT_NE(rkcli::Manifest(dir.path()).warning().find("not a regular file"), std::string::npos);
+}
+
 // The manifest's temporary name is fixed, so a link planted there would make
 // its writer overwrite the link's target: the flush fails and the target stays.
 TEST(Manifest, ALinkAtItsTemporaryNameIsNotWrittenThrough) {
