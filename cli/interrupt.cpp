@@ -29,13 +29,19 @@ void hand_on_broken_pipe(int) {
 }  // namespace
 
 void end_batch_on_stop_signals() {
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    sigset_t waited = stop_signals;
+    sigset_t waited;
+    sigemptyset(&waited);
+    // A closed terminal (SIGHUP) and Ctrl-\ (SIGQUIT) stop a batch as Ctrl-C
+    // does. A signal ignored from the start stays so: nohup and a script's
+    // background jobs ignore them so that the command runs on, and a blocked
+    // signal would reach sigwait even so.
+    for (const int stop : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        struct sigaction was {};
+        if (sigaction(stop, nullptr, &was) != 0 || was.sa_handler != SIG_IGN)
+            sigaddset(&waited, stop);
+    }
     sigaddset(&waited, SIGPIPE);
-    // The stopping thread is made with all three blocked, so that it only ever
+    // The stopping thread is made with them all blocked, so that it only ever
     // takes them in sigwait; the other threads take SIGPIPE through the handler.
     pthread_sigmask(SIG_BLOCK, &waited, nullptr);
     std::thread stopper([waited] {

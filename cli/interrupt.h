@@ -1,4 +1,5 @@
-// SIGINT (Ctrl-C) and SIGTERM during a batch, and SIGPIPE once standard output
+// SIGINT (Ctrl-C), SIGTERM, SIGHUP (the terminal closed) and SIGQUIT during a
+// batch (unless ignored when it starts), and SIGPIPE once standard output
 // or error leads to a pipe nobody reads: no save starts after the signal,
 // the saves under way finish (each writes a temporary file beside its target
 // and renames it into place, so none is left hidden or half made), then the
@@ -7,9 +8,9 @@
 
 namespace rkcli {
 
-// Blocks SIGINT and SIGTERM in the calling thread and every thread made after
+// Blocks the stop signals in the calling thread and every thread made after
 // it, hands SIGPIPE on from whichever thread raises it, and starts the thread
-// that takes all three; ignores SIGXFSZ (writes past a file-size limit fail
+// that takes them all; ignores SIGXFSZ (writes past a file-size limit fail
 // instead); call before any other thread is made.
 void end_batch_on_stop_signals();
 
