@@ -131,6 +131,10 @@ class Gatherer {
 }  // namespace
 
 std::vector<std::string> split_list(std::string_view text, bool null_separated) {
+    // Some editors on Windows begin a UTF-8 text with U+FEFF, no part of the first path.
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    if (!null_separated && text.starts_with(kByteOrderMark))
+        text.remove_prefix(kByteOrderMark.size());
     const char end = null_separated ? '\0' : '\n';
     std::vector<std::string> paths;
     while (!text.empty()) {

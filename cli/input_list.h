@@ -19,7 +19,8 @@ struct InputItem {
 };
 
 // The paths of a list: one per line (a carriage return before the line break
-// is dropped, for lists written on Windows) or each ended by NUL; empty
+// and a UTF-8 byte-order mark at the start are dropped, for lists written on
+// Windows) or each ended by NUL; empty
 // entries are skipped. Nothing else is special: spaces, quotes and wildcards
 // are part of the name.
 std::vector<std::string> split_list(std::string_view text, bool null_separated);

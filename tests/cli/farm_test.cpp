@@ -58,7 +58,7 @@ TEST(Shard, PartsAreDisjointCompleteEvenAndStayWhenAFileIsAdded) {
 }
 
 TEST(InputList, SplitsListsAndMirrorsListedPathsInsideTheOutputFolder) {
-    EXPECT_EQ(rkcli::split_list("a b.png\r\n\n./c.jpg\nlast", false),
+    EXPECT_EQ(rkcli::split_list("\xEF\xBB\xBF" "a b.png\r\n\n./c.jpg\nlast", false),
               (Args{"a b.png", "./c.jpg", "last"}));
     EXPECT_EQ(rkcli::split_list(std::string("x\ny\0\0z\r", 7), true), (Args{"x\ny", "z\r"}));
     const std::pair<const char*, const char*> mirrors[] = {
