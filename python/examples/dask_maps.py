@@ -14,6 +14,7 @@ the command's --report writes them; the exit status is 1 when any input failed.
 
 import argparse
 import json
+import os
 import sys
 
 import reliefkit as rk
@@ -44,9 +45,12 @@ def main(argv=None):
     parser.add_argument("--invert", action="store_true", help="dark means high")
     parser.add_argument("--strength", type=int, default=2)
     args = parser.parse_args(argv)
-    with open(args.list, encoding="utf-8", newline="") as f:  # read as the command reads it
-        paths = [p[:-1] if p.endswith("\r") else p for p in f.read().split("\n")]
-    paths = [p for p in paths if p]
+    # Read as the command reads it: bytes, so that a name that is not UTF-8 is
+    # still the file's; a byte-order mark, a CR before each break and empty
+    # lines dropped.
+    with open(args.list, "rb") as f:
+        lines = f.read().removeprefix(b"\xef\xbb\xbf").split(b"\n")
+    paths = [os.fsdecode(p.removesuffix(b"\r")) for p in lines if p not in (b"", b"\r")]
 
     from dask.distributed import Client, LocalCluster
     cluster = None if args.scheduler else LocalCluster(threads_per_worker=1)

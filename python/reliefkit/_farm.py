@@ -30,7 +30,12 @@ def _mirrored(listed: str) -> str:
 
 
 def _stem(path: str, from_height: bool) -> str:
-    stem = os.path.splitext(os.path.basename(path))[0]
+    # The command's rule (std::filesystem's stem): the name up to its last dot,
+    # unless that dot begins it (".hidden") or the name is "." or "..";
+    # os.path.splitext would keep every leading dot ("..png" whole, not ".").
+    name = os.path.basename(path)
+    dot = name.rfind(".")
+    stem = name if dot <= 0 or name in (".", "..") else name[:dot]
     if from_height and len(stem) > len("_height") and stem.endswith("_height"):
         stem = stem[:-len("_height")]
     return stem

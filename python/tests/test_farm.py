@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import reliefkit as rk
+from reliefkit import _farm
 from test_reliefkit import BRICKS, REPO, command, tmp  # noqa: F401 - the fixture
 
 EXAMPLE = REPO / "python" / "examples" / "dask_maps.py"
@@ -85,3 +86,10 @@ def test_shard_of_refuses_a_count_below_one(count):
 def test_one_path_is_not_a_list(tmp):
     with pytest.raises(TypeError, match="list of paths"):
         rk.make_maps(str(BRICKS), tmp)
+
+
+# Names of dots are stemmed as the command stems them (std::filesystem's rule).
+@pytest.mark.parametrize("name, stem", [("..png", "."), ("...png", ".."), (".hidden", ".hidden"),
+                                        (".hidden.png", ".hidden"), ("a.b.png", "a.b"), ("..", "..")])
+def test_stems_are_the_commands(name, stem):
+    assert _farm._stem("d/" + name, False) == stem
