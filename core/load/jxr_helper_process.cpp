@@ -300,6 +300,10 @@ JxrHelperRun run_jxr_helper(std::span<const uint8_t> file, uint32_t width, uint3
         return run;
     }
     run.status = RK_ERROR_HELPER;  // every failure from here on is the helper's
+    if (program.empty()) {
+        run.failure = "the decoder program cannot be located (the library's own file is unknown)";
+        return run;
+    }
 
     const Fd input(sealed_copy(file));
     int ends[2];

@@ -33,7 +33,8 @@ JxrHelperRun run_jxr_helper(std::span<const uint8_t> file, uint32_t width, uint3
 
 // Where the helper is looked for: beside the shared library (its libexec
 // directory relative to the library's own), or in the build tree for the
-// library there and for programs that link the static archive.
+// library there and for programs that link the static archive. Empty when the
+// library's own file cannot be told.
 std::string jxr_helper_path();
 
 // For tests: another helper program (empty: the real one again), and the

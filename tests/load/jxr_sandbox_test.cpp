@@ -1,5 +1,6 @@
 // JPEG XR decoded in the helper process: every way the helper can fail gives null
 // and one reason, and nothing of the helper outlives a load.
+#include <dlfcn.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -104,6 +105,30 @@ TEST(JxrSandbox, ConcurrentLoadsLeaveNothingBehind) {
         EXPECT_TRUE(no_child_left());
         EXPECT_EQ(open_descriptors(), descriptors);
     }
+}
+
+// The shared library loaded through a relative name finds its helper from its
+// own file, not from the folder the host is in at the first load: here one with
+// a lib/ and libexec/ of its own, whose helper never answers.
+TEST(JxrSandbox, HelperIsFoundWhateverTheCurrentFolder) {
+    const std::filesystem::path library(RK_SHARED_LIBRARY), decoy = process_temp_dir() / "decoy";
+    std::filesystem::create_directories(decoy / "lib");
+    std::filesystem::create_directories(decoy / "libexec/reliefkit");
+    std::ofstream(decoy / "lib" / library.filename()) << "not a library";
+    std::filesystem::create_symlink(RK_FAKE_JXR_HELPER,
+                                    decoy / "libexec/reliefkit/reliefkit-jxr-decode");
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(library.parent_path().parent_path());
+    void* handle = ::dlopen(("./lib/" + library.filename().string()).c_str(), RTLD_NOW);
+    ASSERT_NE(handle, nullptr) << ::dlerror();
+    std::filesystem::current_path(decoy);
+    const auto load =
+        reinterpret_cast<decltype(&rk_load_memory)>(::dlsym(handle, "rk_load_memory"));
+    const Bytes file = read_bytes(kJxr + "bgr24_20x18.jxr");
+    imgbuf* image = nullptr;
+    EXPECT_EQ(load(file.data(), file.size(), &image), RK_OK);
+    reinterpret_cast<decltype(&rk_image_free)>(::dlsym(handle, "rk_image_free"))(image);
+    std::filesystem::current_path(previous);
 }
 
 }  // namespace
