@@ -167,15 +167,50 @@ class Spawn {
     bool ok_ = false;
 };
 
-// Reads the reply until the helper closes its end, the buffer is one byte past
-// the longest valid reply, or the deadline passes. False on the deadline.
-bool read_reply(int fd, JxrHelperRun& run, size_t capacity, uint64_t deadline) {
+// Reads what is in the pipe without waiting: the helper has ended, so all it
+// wrote is there.
+void read_what_is_left(int fd, JxrHelperRun& run, size_t capacity) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    while (run.reply_size < capacity) {
+        const ssize_t n = ::read(fd, run.reply.get() + run.reply_size, capacity - run.reply_size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        run.reply_size += static_cast<size_t>(n);
+    }
+}
+
+// Whether the helper has ended, without reaping it (reap does that). Gone
+// altogether counts as ended: a host that ignores SIGCHLD, or reaps every child
+// itself, may already have taken it.
+bool helper_ended(pid_t pid) noexcept {
+    siginfo_t info{};
+    const int got = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    return got == 0 ? info.si_pid != 0 : errno == ECHILD;
+}
+
+// Reads the reply until the helper closes its end or has ended, the buffer is
+// one byte past the longest valid reply, or the deadline passes. False on the
+// deadline. The end of the pipe alone is not enough: a host thread that forks
+// between pipe2 and the spawn leaves a copy of the writing end in its child,
+// which can hold it open long after the helper is gone. So the helper's pidfd
+// is watched too, or without one its status is looked at every 20 ms.
+bool read_reply(int fd, pid_t pid, int pidfd, JxrHelperRun& run, size_t capacity,
+                uint64_t deadline) {
+    constexpr int kStatusPollMs = 20;
     for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, remaining_ms(deadline));
+        pollfd p[2] = {{fd, POLLIN, 0}, {pidfd, POLLIN, 0}};
+        const int left = remaining_ms(deadline);
+        const int ready =
+            ::poll(p, pidfd >= 0 ? 2 : 1, pidfd >= 0 ? left : std::min(left, kStatusPollMs));
         if (ready < 0 && errno == EINTR) continue;
-        if (ready == 0) return false;
         if (ready < 0) return true;
+        if ((p[1].revents & POLLIN) ||
+            (pidfd < 0 && (p[0].revents & POLLIN) == 0 && helper_ended(pid))) {
+            read_what_is_left(fd, run, capacity);
+            return true;
+        }
+        if (ready == 0 && remaining_ms(deadline) == 0) return false;
+        if (ready == 0) continue;
         if (run.reply_size == capacity) return true;  // longer than any valid reply
         const ssize_t n = ::read(fd, run.reply.get() + run.reply_size, capacity - run.reply_size);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
@@ -337,12 +372,13 @@ JxrHelperRun run_jxr_helper(std::span<const uint8_t> file, uint32_t width, uint3
                 : "could not start the decoder: " + std::string(::strerrordesc_np(started));
         return run;
     }
-    // Only the helper holds the writing end now: its exit ends the reply.
+    // Only the helper holds the writing end now, unless a host thread forked
+    // meanwhile (read_reply watches for that).
     reply_write.reset();
     const Fd pidfd(pidfd_off ? -1 : static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 
     const uint64_t deadline = now_ms() + timeout_ms;
-    bool killed = !read_reply(reply_read.get(), run, capacity, deadline);
+    bool killed = !read_reply(reply_read.get(), pid, pidfd.get(), run, capacity, deadline);
     const bool overlong = run.reply_size == capacity;  // no valid reply is this long
     bool kill_now = killed || overlong;
     int status = 0;

@@ -25,7 +25,11 @@ int main(int argc, char** argv) {
         ::alarm(10);
         ::pause();
     }
-    if (mode == "junk_") return ::write(3, "nonsense", 8) == 8 ? 0 : 1;
+    if (mode == "fork_" && ::fork() == 0) {  // a child that keeps the reply open
+        ::sleep(2);
+        return 0;
+    }
+    if (mode == "junk_" || mode == "fork_") return ::write(3, "nonsense", 8) == 8 ? 0 : 1;
     if (mode == "long_") {  // a decoded 20 x 18 reply with one byte too many
         rk::encode_jxr_reply_header({0, 20, 18, 20 * 18 * 3}, header);
         const std::string pixels(20 * 18 * 3 + 1, '\x7f');

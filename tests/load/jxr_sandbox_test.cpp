@@ -44,6 +44,8 @@ TEST(JxrSandbox, HelperFaultsGiveNullAndOneReason) {
         {"hang_", RK_FAKE_JXR_HELPER, "the decoder timed out after "},
         {"quiet", RK_FAKE_JXR_HELPER, "the decoder timed out after "},
         {"junk_", RK_FAKE_JXR_HELPER, "unreadable reply from the decoder"},
+        // Read once the helper ends, though its child still holds the pipe open.
+        {"fork_", RK_FAKE_JXR_HELPER, "unreadable reply from the decoder"},
         {"long_", RK_FAKE_JXR_HELPER, "unreadable reply from the decoder"},
         {"oom__", RK_FAKE_JXR_HELPER,
          RK_SANITIZED_BUILD ? "the decoder could not take" : "the decoder ran out of memory"},
