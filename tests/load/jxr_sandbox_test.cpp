@@ -2,6 +2,7 @@
 // and one reason, and nothing of the helper outlives a load.
 #include <dlfcn.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
@@ -107,6 +108,21 @@ TEST(JxrSandbox, ConcurrentLoadsLeaveNothingBehind) {
         EXPECT_TRUE(no_child_left());
         EXPECT_EQ(open_descriptors(), descriptors);
     }
+}
+
+// A host whose hard limit on processor time is below what the helper asks for
+// still loads JPEG XR: the helper only ever lowers its limits.
+TEST(JxrSandbox, LoadsUnderTheHostsLowerLimits) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const rlimit cpu{2, 2};
+        const bool loaded = ::setrlimit(RLIMIT_CPU, &cpu) == 0 &&
+                            Img(load_image(widen(kJxr + "bgr24_20x18.jxr").c_str()));
+        ::_exit(loaded ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
 }
 
 // The shared library loaded through a relative name finds its helper from its

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -59,9 +60,16 @@ bool number(const char* text, uint64_t& value) noexcept {
     return errno == 0 && *end == '\0';
 }
 
+// Lowers a limit to value, never raises it: raising the hard limit needs a
+// privilege the helper has not got, and a host that set lower limits for itself
+// meant them for its children too. A limit left too small for the picture ends
+// the decode on that limit.
 bool limit(int resource, uint64_t value) noexcept {
     if (value == 0) return true;
-    const rlimit r{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+    rlimit r{};
+    if (::getrlimit(resource, &r) != 0) return false;
+    r.rlim_cur = std::min<rlim_t>(r.rlim_cur, value);
+    r.rlim_max = std::min<rlim_t>(r.rlim_max, value);
     return ::setrlimit(resource, &r) == 0;
 }
 
