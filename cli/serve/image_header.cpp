@@ -13,6 +13,10 @@ uint32_t big_endian(std::string_view b, size_t at, size_t count) {
     return value;
 }
 
+uint32_t little_endian16(std::string_view b, size_t at) {
+    return byte_at(b, at) | byte_at(b, at + 1) << 8;
+}
+
 uint32_t little_endian32(std::string_view b, size_t at) {
     return byte_at(b, at) | byte_at(b, at + 1) << 8 | byte_at(b, at + 2) << 16 |
            byte_at(b, at + 3) << 24;
@@ -45,6 +49,38 @@ std::optional<DeclaredSize> jpeg_size(std::string_view b) {
     return std::nullopt;
 }
 
+// The width and height entries of a JPEG XR file's first directory, each a
+// 12-byte entry (tag, type, count, value) holding a SHORT or a LONG.
+std::optional<DeclaredSize> jpeg_xr_size(std::string_view b) {
+    constexpr uint32_t kImageWidth = 0xBC80, kImageHeight = 0xBC81, kShort = 3, kLong = 4;
+    const uint64_t directory = little_endian32(b, 4);
+    if (directory + 2 > b.size()) return std::nullopt;
+    const uint64_t entries = little_endian16(b, directory);
+    uint32_t width = 0, height = 0;
+    for (uint64_t at = directory + 2; at < directory + 2 + 12 * entries && at + 12 <= b.size();
+         at += 12) {
+        const uint32_t tag = little_endian16(b, at), type = little_endian16(b, at + 2);
+        const uint32_t value = type == kShort  ? little_endian16(b, at + 8)
+                               : type == kLong ? little_endian32(b, at + 8)
+                                               : 0;
+        if (tag == kImageWidth) width = value;
+        if (tag == kImageHeight) height = value;
+    }
+    if (width == 0 || height == 0) return std::nullopt;
+    return DeclaredSize{width, height};
+}
+
+// TGA has no signature: only a header of the kind the reader decodes (true
+// colour, no colour map, a depth it reads) is taken for one.
+std::optional<DeclaredSize> tga_size(std::string_view b) {
+    const uint32_t depth = byte_at(b, 16);
+    if (byte_at(b, 1) != 0 || byte_at(b, 2) != 2 ||
+        (depth != 15 && depth != 16 && depth != 24 && depth != 32)) {
+        return std::nullopt;
+    }
+    return DeclaredSize{little_endian16(b, 12), little_endian16(b, 14)};
+}
+
 }  // namespace
 
 std::optional<DeclaredSize> declared_size(std::string_view b) {
@@ -55,6 +91,8 @@ std::optional<DeclaredSize> declared_size(std::string_view b) {
         return DeclaredSize{little_endian32(b, 16), little_endian32(b, 12)};
     }
     if (b.size() >= 4 && byte_at(b, 0) == 0xFF && byte_at(b, 1) == 0xD8) return jpeg_size(b);
+    if (b.size() >= 8 && b.starts_with("II\xBC\x01")) return jpeg_xr_size(b);
+    if (b.size() >= 18) return tga_size(b);
     return std::nullopt;
 }
 

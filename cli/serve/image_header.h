@@ -14,8 +14,9 @@ struct DeclaredSize {
     uint32_t height = 0;
 };
 
-// The width and height in a PNG, JPEG or DDS header; nothing for other
-// formats, or a header too short to tell (the readers then judge the file).
+// The width and height in a PNG, JPEG, DDS, JPEG XR or TGA header; nothing for
+// other formats, or a header too short to tell (the readers then judge the
+// file).
 std::optional<DeclaredSize> declared_size(std::string_view bytes);
 
 }  // namespace rkserve
