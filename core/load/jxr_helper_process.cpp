@@ -143,16 +143,18 @@ class Spawn {
     Spawn(const Spawn&) = delete;
     Spawn& operator=(const Spawn&) = delete;
 
-    // Descriptors 0 (input) and 3 (reply); stdout and stderr lead nowhere, so that
-    // jxrlib's messages never reach the host's streams; nothing else is inherited.
-    // Signals start at their defaults and unblocked whatever the host set.
-    int start(const std::string& path, char* const argv[], int input, int reply, pid_t& pid) {
+    // Descriptors 0 (input) and 3 (reply); stdout and stderr go to nowhere (the
+    // null device), so that jxrlib's messages never reach the host's streams;
+    // nothing else is inherited. Signals start at their defaults and unblocked
+    // whatever the host set.
+    int start(const std::string& path, char* const argv[], int input, int reply, int nowhere,
+              pid_t& pid) {
         sigset_t all, none;
         sigfillset(&all);
         sigemptyset(&none);
         if (!ok_ || ::posix_spawn_file_actions_adddup2(&actions_, input, 0) != 0 ||
-            ::posix_spawn_file_actions_addopen(&actions_, 1, "/dev/null", O_WRONLY, 0) != 0 ||
-            ::posix_spawn_file_actions_addopen(&actions_, 2, "/dev/null", O_WRONLY, 0) != 0 ||
+            ::posix_spawn_file_actions_adddup2(&actions_, nowhere, 1) != 0 ||
+            ::posix_spawn_file_actions_adddup2(&actions_, nowhere, 2) != 0 ||
             ::posix_spawn_file_actions_adddup2(&actions_, reply, 3) != 0 ||
             ::posix_spawn_file_actions_addclosefrom_np(&actions_, 4) != 0 ||
             ::posix_spawnattr_setsigdefault(&attr_, &all) != 0 ||
@@ -342,6 +344,14 @@ JxrHelperRun run_jxr_helper(std::span<const uint8_t> file, uint32_t width, uint3
         return run;
     }
 
+    // Opened here rather than by the spawn, whose failure to open it would look
+    // like a missing decoder program.
+    const Fd nowhere(above_helper_fds(::open("/dev/null", O_WRONLY | O_CLOEXEC)));
+    if (nowhere.get() < 0) {
+        run.failure = std::string("could not open /dev/null for the decoder's output: ") +
+                      ::strerrordesc_np(errno);
+        return run;
+    }
     const Fd input(sealed_copy(file));
     int ends[2];
     if (input.get() < 0 || ::pipe2(ends, O_CLOEXEC) != 0) {
@@ -363,7 +373,8 @@ JxrHelperRun run_jxr_helper(std::span<const uint8_t> file, uint32_t width, uint3
     char* argv[] = {args[0].data(), args[1].data(), args[2].data(),
                     args[3].data(), args[4].data(), nullptr};
     pid_t pid = -1;
-    const int started = Spawn().start(program, argv, input.get(), reply_write.get(), pid);
+    const int started =
+        Spawn().start(program, argv, input.get(), reply_write.get(), nowhere.get(), pid);
     if (started != 0) {
         run.failure =
             started == ENOENT ? "the decoder program is missing: " + program

@@ -1,7 +1,9 @@
 // JPEG XR decoded in the helper process: every way the helper can fail gives null
 // and one reason, and nothing of the helper outlives a load.
 #include <dlfcn.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -122,6 +124,31 @@ TEST(JxrSandbox, LoadsUnderTheHostsLowerLimits) {
     }
     int status = -1;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+}
+
+// Without /dev/null in the host's mount namespace the load says so, rather than
+// blaming the decoder program.
+TEST(JxrSandbox, MissingNullDeviceIsNamed) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("none", "/dev", "tmpfs", 0, nullptr) != 0) {
+            ::_exit(2);
+        }
+        SinkRecorder sink;
+        const bool loaded = Img(load_image(widen(kJxr + "bgr24_20x18.jxr").c_str())) != nullptr;
+        const Texts texts = sink.texts();
+        ::_exit(!loaded && std::count(texts.begin(), texts.end(),
+                                      "could not open /dev/null for the decoder's output: "
+                                      "No such file or directory.") == 1
+                    ? 0
+                    : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 2) GTEST_SKIP() << "no user namespaces";
     EXPECT_EQ(status, 0);
 }
 
