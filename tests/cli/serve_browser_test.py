@@ -2,8 +2,10 @@
 """The serve page in headless Chromium, driven over the DevTools protocol on a
 pipe (no driver library needed): the sample's maps appear, moving a control
 brings new maps and a new command line, dragging the preview's light sets
---light, the lit preview is not blank, moves that cancel requests leave none
-of their maps behind, of two photos opened the later one stays, and every
+--light and a mere click does not, the lit preview is not blank, moves that
+cancel requests leave none of their maps behind, a photo opened while the page
+loads stays, of photos opened the last one stays and the others' errors are not
+shown, and every
 slider can stand at its default, and an option whose value may be left out
 can be ticked alone.
 Exits 77 (skipped) when no Chromium is installed."""
@@ -15,6 +17,7 @@ CHECK_PAGE = r"""(async () => {
       if (Date.now() > end) throw new Error('timed out waiting for ' + what + ': ' + document.getElementById('error')?.textContent);
   };
   await until(() => document.body?.dataset.maps, 'the first maps');
+  const early = document.getElementById('name').textContent;
   const first = document.body.dataset.maps, before = document.getElementById('command').value;
   // Every slider stands at its option's default, where the number beside it says.
   const offDefault = [...document.querySelectorAll('[data-option]')].filter((field) => {
@@ -37,6 +40,8 @@ CHECK_PAGE = r"""(async () => {
   const canvas = document.getElementById('preview'), box = canvas.getBoundingClientRect();
   const moved = document.body.dataset.maps;  // the light dragged to the upper left: --light 135
   const at = { clientX: box.left + box.width / 4, clientY: box.top + box.height / 4, buttons: 1 };
+  for (const kind of ['pointerdown', 'pointerup']) canvas.dispatchEvent(new PointerEvent(kind, at));
+  const clicked = state.values.has('light');
   for (const kind of ['pointermove', 'pointerup']) canvas.dispatchEvent(new PointerEvent(kind, at));
   await until(() => document.body.dataset.maps !== moved, 'the maps under the dragged light');
   const copy = Object.assign(document.createElement('canvas'), { width: canvas.width, height: canvas.height });
@@ -65,23 +70,25 @@ CHECK_PAGE = r"""(async () => {
   await until(() => pngs >= 51 && shown().every((url) => live.has(url)), 'the maps after the moves');
   await new Promise((r) => setTimeout(r, 500));
   const leaked = [...live].filter((url) => !shown().includes(url)).length;
-  // Two photos opened one after the other, the first answered last: the second stays.
+  // Photos opened one after the other, the first two answered last (one is no
+  // image): the third stays, and no error shows.
   const png = (side) => new Promise((resolve) =>
     Object.assign(document.createElement('canvas'), { width: side, height: side }).toBlob(resolve));
   const name = () => document.getElementById('name').textContent;
-  let uploads = 0, firstBack = false;
+  let uploads = 0, heldBack = 0;
   window.fetch = async (url, ...rest) => {
     const upload = String(url).startsWith('/api/sessions?') ? ++uploads : 0;
     const answer = await pageFetch(url, ...rest);
-    if (upload === 1) await until(() => name().startsWith('second.png'), 'the second photo');
-    firstBack ||= upload === 1;
+    const thirdShown = () => name().startsWith('third.png') && /preview in/.test(document.getElementById('status').textContent);
+    if (upload === 1 || upload === 2) await until(thirdShown, "the third photo's maps");
+    heldBack += upload === 1 || upload === 2;
     return answer;
   };
-  const photos = [new File([await png(40)], 'first.png'), new File([await png(30)], 'second.png')];
+  const photos = [new File([await png(40)], 'first.png'), new File(['no image'], 'second.png'), new File([await png(30)], 'third.png')];
   photos.forEach(openFile);
-  await until(() => firstBack, 'both uploads');
+  await until(() => heldBack === 2, 'the uploads');
   await new Promise((r) => setTimeout(r, 300));
-  return { opened: name(), leaked, offDefault,
+  return { opened: name(), early, clicked, leaked, offDefault,
            before, after, levels: levels.size,
            error: document.getElementById('error').textContent, ms: Number(document.body.dataset.lastMs) };
 })()"""
@@ -140,6 +147,11 @@ def main(program, sample, screenshot):
         browser, call = devtools(chromium, profile)
         target = call('Target.createTarget', url='about:blank')['targetId']
         session = call('Target.attachToTarget', targetId=target, flatten=True)['sessionId']
+        # A photo opened while the page still loads, as the startup photo is being made.
+        photo = base64.b64encode(open(sample, 'rb').read()).decode()
+        call('Page.enable', session)  # without it the script below is not run
+        call('Page.addScriptToEvaluateOnNewDocument', session, source="addEventListener('DOMContentLoaded', () => "
+             f"openFile(new File([Uint8Array.from(atob('{photo}'), (c) => c.charCodeAt(0))], 'early.png')))")
         call('Page.navigate', session, url=url)
         for attempt in range(20):  # the blank page's context may still be the one evaluated in
             try:
@@ -165,7 +177,9 @@ def main(program, sample, screenshot):
         assert seen['levels'] >= 16, 'the lit preview is blank'
         assert seen['offDefault'] == [], 'sliders that cannot show their default'
         assert seen['leaked'] == 0, 'the maps of cancelled requests are kept'
-        assert seen['opened'].startswith('second.png'), 'an older upload replaced a newer one'
+        assert seen['opened'].startswith('third.png'), 'an older upload replaced a newer one'
+        assert seen['early'].startswith('early.png'), 'a photo opened while the page loads was dropped'
+        assert not seen['clicked'], 'a click on the preview set --light'
         return 0
     finally:
         if browser:

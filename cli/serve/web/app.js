@@ -276,7 +276,8 @@ async function openFile(file) {
       { method: 'POST', body: file, headers: { 'Content-Type': 'application/octet-stream' } });
     adopt(opened, await response.json());
   } catch (error) {
-    showError(error);
+    // The failure of a photo given up for a newer one is not the newer one's.
+    if (opened === state.opened) showError(error);
   }
 }
 
@@ -305,11 +306,13 @@ function wireUp() {
 }
 
 async function main() {
+  // The startup photo is numbered before the page waits for anything: a photo
+  // the user opens while the page still loads comes after it, and stays.
+  const opened = ++state.opened;
   wireUp();
   try {
     buildControls(await (await api('/api/options')).json());
     state.limits = await (await api('/api/limits')).json();
-    const opened = ++state.opened;
     const startup = await (await api('/api/startup', { method: 'POST' })).json();
     if (startup.session) adopt(opened, startup);
   } catch (error) {

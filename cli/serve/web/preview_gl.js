@@ -81,10 +81,14 @@ class ReliefPreview {
     }
     this.mesh();
     this.textures = Object.fromEntries(['height', 'normal', 'albedo', 'roughness', 'ao'].map((n) => [n, this.gl.createTexture()]));
-    canvas.addEventListener('pointerdown', (e) => { canvas.setPointerCapture(e.pointerId); this.aim(e); });
-    canvas.addEventListener('pointermove', (e) => { if (e.buttons) this.aim(e); });
-    // Where the drag ends, the page takes the light as the photograph's (--light).
+    this.dragged = false;
+    canvas.addEventListener('pointerdown', (e) => { this.dragged = false; canvas.setPointerCapture(e.pointerId); this.aim(e); });
+    canvas.addEventListener('pointermove', (e) => { if (e.buttons) { this.dragged = true; this.aim(e); } });
+    // Where a drag over shown maps ends, the page takes the light as the
+    // photograph's (--light); a mere click sets nothing.
     canvas.addEventListener('pointerup', () => {
+      if (!this.ready || !this.dragged) return;
+      this.dragged = false;
       const [x, y, z] = this.light;
       const azimuth = (Math.round(Math.atan2(-y, x) * 180 / Math.PI) + 360) % 360;
       const elevation = Math.round(Math.asin(Math.min(z, 1)) * 180 / Math.PI);
