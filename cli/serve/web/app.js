@@ -218,23 +218,28 @@ function stem(name) {
   return dot > 0 ? name.slice(0, dot) : name;
 }
 
+// The session is the one of the photo shown when Download was pressed: a photo
+// opened meanwhile ends it, and its maps go with it.
 async function download() {
-  if (!state.session) return;
+  const session = state.session;
+  if (!session) return;
   const button = $('download');
   button.disabled = true;
-  setStatus(`making the ${state.session.width} × ${state.session.height} maps…`);
+  setStatus(`making the ${session.width} × ${session.height} maps…`);
   try {
-    const base = `/api/sessions/${state.session.session}`;
+    const base = `/api/sessions/${session.session}`;
     const info = await (await api(`${base}/maps/full`, { method: 'POST', body: formBody() })).json();
-    for (const [url, suffix] of MAPS.map((name) => [info[name], `_${name}.png`])) {
-      const blob = await (await api(url)).blob();
-      const link = element('a', { href: URL.createObjectURL(blob), download: stem(state.session.name) + suffix });
+    // All six are asked for together, right away: a session keeps only its latest
+    // few sets of maps, and previews made meanwhile would push this one out.
+    const blobs = await Promise.all(MAPS.map(async (name) => (await api(info[name])).blob()));
+    for (const [i, blob] of blobs.entries()) {
+      const link = element('a', { href: URL.createObjectURL(blob), download: `${stem(session.name)}_${MAPS[i]}.png` });
       link.click();
       setTimeout(() => URL.revokeObjectURL(link.href), 60000);
     }
     setStatus('full-size maps downloaded');
   } catch (error) {
-    showError(error);
+    showError(state.session === session ? error : new Error('download cancelled: another photo was opened'));
   } finally {
     button.disabled = false;
   }
