@@ -86,7 +86,8 @@ std::string session_json(const Session& s) {
 }
 
 // How the page's shader reads the normal map back: which file channel holds
-// x, y and z (-1: none) and which axes are flipped.
+// x, y and z (-1: none), which axes are flipped, and whether the normals were
+// blurred, which changes what blue holds and shortens x and y.
 std::string encoding_json(const rkcli::Options& o) {
     const int32_t order[3] = {o.channels.red, o.channels.green, o.channels.blue};
     std::vector<std::string> holder;
@@ -99,6 +100,7 @@ std::string encoding_json(const rkcli::Options& o) {
         .raw("channel_of_axis", json_array(holder))
         .boolean("invert_x", o.normal.invert_x)
         .boolean("invert_y", o.normal.invert_y)
+        .boolean("blurred", o.normal.blurred())
         .str();
 }
 

@@ -172,6 +172,9 @@ TEST_F(ServeApi, AnswersEachRequestWithItsStatusAndAJsonReason) {
         {maps(id, "preview", {{"out-dir", "/etc"}}), 400, "not an option"},
         {maps(id, "preview", {{"invert-x", "yes"}}), 400, "is a switch"},
         {maps(id, "preview", {{"strength", "2"}, {"strength", "3"}}), 400, "more than once"},
+        // The page's shader reads a blurred normal map's blue otherwise.
+        {maps(id, "preview"), 200, R"("invert_y":false,"blurred":false)"},
+        {maps(id, "preview", {{"normal-blur-size", "5"}}), 200, R"("blurred":true)"},
         {maps(id, "sideways"), 404, "README"},
         // Options in a body the form reader does not read would be dropped.
         {client_->Post(("/api/sessions/" + id + "/maps/preview").c_str(),

@@ -21,7 +21,10 @@ void main() {
 }`;
 
 // Normals are read in picture coordinates (x right, y down the picture, z to
-// the viewer): the axes the file's channels hold come from the server.
+// the viewer): the axes the file's channels hold come from the server. Blue
+// holds z itself, so z comes from x and y; a blurred map holds 0.5 + 0.5 of a
+// vector scaled to unit length with alpha, so its x and y are shortened and
+// all three are read and normalised instead.
 const FRAGMENT_SHADER = `
 precision highp float;
 uniform sampler2D u_normal;
@@ -31,6 +34,8 @@ uniform sampler2D u_ao;
 uniform vec3 u_light;
 uniform vec3 u_pick_x;
 uniform vec3 u_pick_y;
+uniform vec3 u_pick_z;
+uniform bool u_blurred;
 uniform vec2 u_flip;
 uniform float u_tiles;
 varying vec2 v_uv;
@@ -39,7 +44,8 @@ void main() {
   vec3 c = texture2D(u_normal, uv).rgb * 2.0 - 1.0;
   float x = dot(c, u_pick_x) * u_flip.x;
   float y = dot(c, u_pick_y) * u_flip.y;
-  vec3 n = normalize(vec3(x, y, sqrt(max(0.0, 1.0 - x * x - y * y))));
+  vec3 n = u_blurred ? normalize(vec3(x, y, dot(c, u_pick_z)))
+                    : normalize(vec3(x, y, sqrt(max(0.0, 1.0 - x * x - y * y))));
   float lambert = max(dot(n, u_light), 0.0);
   vec3 base = pow(texture2D(u_albedo, uv).rgb, vec3(2.2));  // sRGB to linear, near enough
   float r = clamp(texture2D(u_roughness, uv).r, 0.05, 1.0);
@@ -164,7 +170,9 @@ class ReliefPreview {
     for (const name of ['albedo', 'roughness', 'ao']) this.upload(this.textures[name], material[name]);
     this.aspect = height.naturalWidth / height.naturalHeight;
     const pick = (axis) => [0, 1, 2].map((c) => (encoding.channel_of_axis[axis] === c ? 1 : 0));
-    this.encoding = { x: pick(0), y: pick(1), flip: [encoding.invert_x ? -1 : 1, encoding.invert_y ? -1 : 1] };
+    // Without a channel holding z, a blurred map's z is rebuilt as an unblurred one's.
+    const blurred = encoding.blurred && encoding.channel_of_axis[2] >= 0;
+    this.encoding = { x: pick(0), y: pick(1), z: pick(2), blurred, flip: [encoding.invert_x ? -1 : 1, encoding.invert_y ? -1 : 1] };
     this.ready = true;
     this.draw();
   }
@@ -200,6 +208,8 @@ class ReliefPreview {
     gl.uniform3fv(u('u_light'), this.light);
     gl.uniform3fv(u('u_pick_x'), this.encoding.x);
     gl.uniform3fv(u('u_pick_y'), this.encoding.y);
+    gl.uniform3fv(u('u_pick_z'), this.encoding.z);
+    gl.uniform1i(u('u_blurred'), this.encoding.blurred ? 1 : 0);
     gl.uniform2fv(u('u_flip'), this.encoding.flip);
     gl.activeTexture(gl.TEXTURE0);
     gl.bindTexture(gl.TEXTURE_2D, this.textures.height);
