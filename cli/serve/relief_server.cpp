@@ -110,9 +110,14 @@ struct CountOnReturn {
     ~CountOnReturn() { ++count; }
 };
 
+// "1 session", "2 sessions".
+std::string number_of(int64_t n, const std::string& thing) {
+    return std::to_string(n) + " " + thing + (n == 1 ? "" : "s");
+}
+
 std::string minutes(std::chrono::seconds s) {
-    return s.count() % 60 == 0 ? std::to_string(s.count() / 60) + " minutes"
-                               : std::to_string(s.count()) + " seconds";
+    return s.count() % 60 == 0 ? number_of(s.count() / 60, "minute")
+                               : number_of(s.count(), "second");
 }
 
 }  // namespace
@@ -356,8 +361,9 @@ struct ReliefServer::Impl {
         const std::shared_ptr<Session> added = store.add(std::move(session));
         if (!added) {
             return send_error(res, 503,
-                              std::to_string(limits.max_sessions) +
-                                  " sessions are open, the most this server keeps "
+                              number_of(limits.max_sessions, "session") +
+                                  (limits.max_sessions == 1 ? " is" : " are") +
+                                  " open, the most this server keeps "
                                   "(reliefkit serve --max-sessions): close a page, or "
                                   "wait until one has been idle for " +
                                   minutes(limits.idle_timeout));

@@ -207,7 +207,8 @@ function requestMaps() {
       return;
     }
     show(info, images);
-    const { preview_width: w, preview_height: h } = state.session;
+    // The maps' own size: --resize gives them another than the preview copy's.
+    const { naturalWidth: w, naturalHeight: h } = images[0];
     setStatus(`${w} × ${h} preview in ${Math.round(performance.now() - started)} ms`);
     document.body.dataset.lastMs = Math.round(performance.now() - started);
   })().catch(showError);
