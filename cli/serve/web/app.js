@@ -117,9 +117,12 @@ function makeField(option) {
 
 // About a hundredth of the range, made finer by tens until the default lies
 // on a step: a slider snaps its value to its steps, so one whose default
-// falls between two could neither show it nor come back to it.
+// falls between two could neither show it nor come back to it. A default that
+// is no number (--light's "estimated") has no value to keep: the step is then
+// a power of ten no larger than one, so that whole values lie on steps.
 function sliderStep(option, numeric) {
   if (option.kind === 'whole') return 1;
+  if (numeric === null) return 10 ** Math.min(0, Math.floor(Math.log10((option.high - option.low) / 100)));
   const onStep = (step) => {
     const steps = (numeric - option.low) / step;
     return Math.abs(steps - Math.round(steps)) < 1e-6 * Math.max(1, Math.abs(steps));
