@@ -110,6 +110,12 @@ function makeField(option) {
     restore = () => { input.value = option.default; };
     inputs = [input];
   }
+  // Each control is named by its option and described by the option's help.
+  for (const input of inputs) {
+    input.setAttribute('aria-label', '--' + option.name);
+    input.title = option.help;
+  }
+  reset.setAttribute('aria-label', `--${option.name} back to the default`);
   reset.addEventListener('click', () => { restore(); set(null); });
   field.append(element('div', { className: 'value' }, ...inputs, reset));
   return field;
