@@ -1057,7 +1057,8 @@ typedef struct rk_dds_params {
     uint32_t format;
     /* 1 (default): the full mipmap chain down to 1 x 1, each level half the one
      * before (rounded down, at least 1) and each pixel the area-weighted mean of
-     * the pixels it covers; 0: the image alone. */
+     * the pixels it covers, taken as the first level shows them (clamped to
+     * 0..1, NaN as 0); 0: the image alone. */
     uint32_t mipmaps;
     /* 1: a normal map (red, green = 0.5 + 0.5 x, y of unit normals, as
      * rk_normal_map() makes them): every level's normals are averaged as unit

@@ -18,6 +18,13 @@ float linear_to_srgb(float l) noexcept {
     return l <= 0.0031308f ? l * 12.92f : 1.055f * std::pow(l, 1.0f / 2.4f) - 0.055f;
 }
 
+// A stored value as the block encoders take it: clamped to 0..1, NaN as 0. The
+// filter starts from these, so that every level is the downsampling of what
+// level 0 shows (a value of 4 shows as 1 there and must not brighten the rest).
+float shown(float v) noexcept {
+    return v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f;
+}
+
 void normalise(float* p) noexcept {
     const float length = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
     if (!(length > 0.0f) || !std::isfinite(length)) {
@@ -75,7 +82,7 @@ ImgbufPtr to_filter_space(const imgbuf* img, MipSpace space) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
             const float* s = row_unchecked(img, y);
             float* d = row_unchecked(out.get(), y);
-            std::copy_n(s, floats, d);
+            std::transform(s, s + floats, d, shown);
             if (space == MipSpace::srgb) {
                 for (uint32_t i = 0; i < floats; i += 4)
                     for (int c = 0; c < 3; ++c) d[i + c] = srgb_to_linear(d[i + c]);
@@ -106,6 +113,10 @@ ImgbufPtr next_mip_level(const imgbuf* level, MipSpace space) noexcept {
     }
     ImgbufPtr out = make_image(w, h);
     if (!out) return nullptr;
+    // Plain levels hold stored values, level 0 among them (the image itself);
+    // the other spaces' were made shown by to_filter_space (and a normal's
+    // components run from -1 to 1).
+    const bool stored = space == MipSpace::plain;
     parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
             float* d = row_unchecked(out.get(), y);
@@ -116,12 +127,10 @@ ImgbufPtr next_mip_level(const imgbuf* level, MipSpace space) noexcept {
                 for (uint32_t j = 0; j < ty.count; ++j) {
                     const float* row = row_unchecked(level, ty.first + j) + 4 * size_t{tx.first};
                     float part[4] = {};
-                    // NaN counts as 0, as the encoders take it: one NaN
-                    // sample must not blacken its footprint on every level.
                     for (uint32_t i = 0; i < tx.count; ++i)
                         for (int c = 0; c < 4; ++c) {
                             const float v = row[4 * i + c];
-                            part[c] += tx.weight[i] * (v == v ? v : 0.0f);
+                            part[c] += tx.weight[i] * (stored ? shown(v) : v);
                         }
                     for (int c = 0; c < 4; ++c) sum[c] += ty.weight[j] * part[c];
                 }

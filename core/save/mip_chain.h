@@ -24,6 +24,9 @@ enum class MipSpace : uint8_t {
 // Levels of a full chain down to 1 x 1: floor(log2(max(w, h))) + 1.
 uint32_t mip_level_count(uint32_t width, uint32_t height) noexcept;
 
+// Every level starts from the values as the block encoders show them: clamped
+// to 0..1, NaN as 0.
+//
 // The image in the space the filter averages in: linear light for srgb, unit
 // vectors (x, y, z) for normal (z = sqrt(1 - x^2 - y^2), 0 where that is
 // negative, then the vector renormalised; a zero vector becomes (0, 0, 1)).

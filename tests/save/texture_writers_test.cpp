@@ -145,12 +145,16 @@ TEST(MipChain, LevelSizesAndConservedMean) {
             }
         }
     }
-    // A NaN sample counts as 0 (as the encoders take it), not as the mean.
+    // Samples count as the encoders show them on level 0: NaN as 0, not as
+    // the mean, and the rest clamped to 0..1.
     Img one_nan = filled(4, 2, Px{0.5f, 0.5f, 0.5f, 0.5f});
     set_px(one_nan.get(), 1, 1, Px{NAN, NAN, NAN, NAN});
+    set_px(one_nan.get(), 0, 0, Px{4.0f, INFINITY, -INFINITY, NAN});
     const rk::ImgbufPtr half = rk::next_mip_level(one_nan.get(), rk::MipSpace::plain);
-    EXPECT_EQ(get_px(half.get(), 0, 0)[0], 0.375f);
+    EXPECT_EQ(get_px(half.get(), 0, 0), (Px{0.5f, 0.5f, 0.25f, 0.25f}));
     EXPECT_EQ(get_px(half.get(), 1, 0)[3], 0.5f);
+    const rk::ImgbufPtr linear = rk::to_filter_space(one_nan.get(), rk::MipSpace::srgb);
+    EXPECT_EQ(get_px(linear.get(), 0, 0), (Px{1.0f, 1.0f, 0.0f, 0.0f}));
 }
 
 Bytes written(const imgbuf* img, const auto& write, uint32_t threads = 0) {
