@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace rkcli {
 
@@ -26,6 +27,23 @@ bool write_all(int fd, std::string_view bytes) noexcept {
         bytes.remove_prefix(static_cast<size_t>(put));
     }
     return true;
+}
+
+mode_t new_file_mode() noexcept {
+    constexpr mode_t kOwnersAlone = 0600;
+    std::FILE* status = std::fopen("/proc/self/status", "re");
+    if (!status) return kOwnersAlone;
+    mode_t mode = kOwnersAlone;
+    char line[256];
+    unsigned mask = 0;
+    while (std::fgets(line, sizeof line, status)) {
+        if (std::sscanf(line, "Umask: %o", &mask) == 1) {
+            mode = 0666 & ~static_cast<mode_t>(mask);
+            break;
+        }
+    }
+    std::fclose(status);
+    return mode;
 }
 
 }  // namespace rkcli

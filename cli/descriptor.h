@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string_view>
 
 namespace rkcli {
@@ -26,5 +28,11 @@ class Descriptor {
 // Writes every byte, past short writes and interruptions; false on an error
 // (errno says which).
 bool write_all(int fd, std::string_view bytes) noexcept;
+
+// The permissions open(path, ..., 0666) gives a new file: 0666 less the
+// process's file mode mask, read from /proc, since umask() can only be read by
+// setting it (which would give files other threads create meanwhile the wrong
+// permissions). 0600 where the mask cannot be read.
+mode_t new_file_mode() noexcept;
 
 }  // namespace rkcli

@@ -208,15 +208,15 @@ std::string write_gltf_material(const std::filesystem::path& gltf_path,
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temp = gltf_path.parent_path() / (".reliefkit-" + std::to_string(::getpid()) + "-" +
                                           std::to_string(serial.fetch_add(1)) + ".gltf.tmp");
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        // The owner's alone until its final mode is set, so that nobody the
+        // replaced file kept out can open it and read what is written later.
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0 && errno != EEXIST) break;
     }
     Descriptor file{fd};
     if (!file.valid()) return "Could not write " + gltf_path.string();
-    if (regular) {
-        (void)::fchown(file.get(), existing.st_uid, existing.st_gid);
-        (void)::fchmod(file.get(), existing.st_mode & 07777);
-    }
+    if (regular) (void)::fchown(file.get(), existing.st_uid, existing.st_gid);
+    (void)::fchmod(file.get(), regular ? existing.st_mode & 07777 : new_file_mode());
     // Some file systems report a full disk only on sync or close.
     const bool written = write_all(file.get(), text) && ::fsync(file.get()) == 0 && file.close();
     if (!written) {

@@ -55,7 +55,31 @@ std::string temp_name_beside(const std::string& target, unsigned serial) {
 
 std::atomic<unsigned> g_temp_serial{0};
 
+// The process's file mode mask, read from /proc: umask() can only be read by
+// setting it, which would give files other threads create meanwhile the wrong
+// permissions. Where it cannot be read, new files stay their owner's alone.
+mode_t file_mode_mask() noexcept {
+    constexpr mode_t kPrivateMask = 077;
+    std::FILE* status = std::fopen("/proc/self/status", "re");
+    if (!status) return kPrivateMask;
+    mode_t mask = kPrivateMask;
+    char line[256];
+    unsigned value = 0;
+    while (std::fgets(line, sizeof line, status)) {
+        if (std::sscanf(line, "Umask: %o", &value) == 1) {
+            mask = static_cast<mode_t>(value & 0777);
+            break;
+        }
+    }
+    std::fclose(status);
+    return mask;
+}
+
 }  // namespace
+
+mode_t saved_file_mode(const struct stat* replaced, mode_t mask) noexcept {
+    return replaced ? replaced->st_mode & 07777 : 0666 & ~mask;
+}
 
 OutputFile::OutputFile(const std::string& target) : target_(target) {
     if (target_.empty()) return;
@@ -72,11 +96,12 @@ OutputFile::OutputFile(const std::string& target) : target_(target) {
     // The rename needs only the directory's permission; the file's own still rules.
     if (regular && ::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) return;
     // O_EXCL never reuses a name another save holds (nor follows a link planted
-    // under the name); a clash just tries the next.
+    // under the name); a clash just tries the next. Made the owner's alone, so
+    // that nobody the replaced file kept out can open it before its mode is set.
     for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
         temp_ = temp_name_beside(target_, g_temp_serial.fetch_add(1));
         fd_ = open_retrying(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                            0666);
+                            kTemporaryFileMode);
         if (fd_ < 0 && errno != EEXIST) break;
     }
     if (fd_ < 0) {
@@ -84,12 +109,12 @@ OutputFile::OutputFile(const std::string& target) : target_(target) {
         return;
     }
     // A replaced file keeps its owner and permissions, as it would when rewritten
-    // in place (both best effort: only root may give a file away). A replaced
-    // link gives nothing: what it names is not this save's business.
-    if (regular) {
-        (void)::fchown(fd_, st.st_uid, st.st_gid);
-        (void)::fchmod(fd_, st.st_mode & 07777);
-    }
+    // in place (the owner best effort: only root may give a file away); a new
+    // file, or one replacing a link (what a link names is not this save's
+    // business), gets what a new file gets under the mask. Set before any byte
+    // is written.
+    if (regular) (void)::fchown(fd_, st.st_uid, st.st_gid);
+    (void)::fchmod(fd_, saved_file_mode(regular ? &st : nullptr, file_mode_mask()));
 }
 
 OutputFile::~OutputFile() {

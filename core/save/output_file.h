@@ -1,10 +1,20 @@
 // The destination of a save, replaced only by a complete file.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <string>
 
 namespace rk {
+
+// The temporary file is made with these permissions and given its final ones
+// before a byte of the new content is in it.
+inline constexpr mode_t kTemporaryFileMode = 0600;
+
+// The permissions a saved file ends with: those of the regular file it
+// replaces, else those a new file gets under the process's file mode mask.
+mode_t saved_file_mode(const struct stat* replaced, mode_t mask) noexcept;
 
 // The file is written as a temporary beside the target (made with O_EXCL, so it
 // is always a new file of this save's own) and renamed over the target on

@@ -17,6 +17,7 @@
 #include "save/dds_writer.h"
 #include "save/exr_writer.h"
 #include "save/mip_chain.h"
+#include "save/output_file.h"
 #include "save/save_outcome.h"
 #include "temp_dir.h"
 
@@ -155,6 +156,17 @@ TEST(MipChain, LevelSizesAndConservedMean) {
     EXPECT_EQ(get_px(half.get(), 1, 0)[3], 0.5f);
     const rk::ImgbufPtr linear = rk::to_filter_space(one_nan.get(), rk::MipSpace::srgb);
     EXPECT_EQ(get_px(linear.get(), 0, 0), (Px{1.0f, 1.0f, 0.0f, 0.0f}));
+}
+
+// The temporary file is its owner's alone; the saved one gets the replaced
+// file's permissions, or a new file's under the mask.
+TEST(OutputFile, PermissionsOfTheTemporaryAndTheSavedFile) {
+    EXPECT_EQ(rk::kTemporaryFileMode, 0600u);
+    struct stat replaced {};
+    replaced.st_mode = S_IFREG | 0640;
+    EXPECT_EQ(rk::saved_file_mode(&replaced, 022), 0640u);
+    EXPECT_EQ(rk::saved_file_mode(nullptr, 022), 0644u);
+    EXPECT_EQ(rk::saved_file_mode(nullptr, 077), 0600u);
 }
 
 Bytes written(const imgbuf* img, const auto& write, uint32_t threads = 0) {
