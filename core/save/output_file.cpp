@@ -94,7 +94,10 @@ OutputFile::OutputFile(const std::string& target) : target_(target) {
     }
     const bool regular = exists && S_ISREG(st.st_mode);
     // The rename needs only the directory's permission; the file's own still rules.
-    if (regular && ::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) return;
+    if (regular && ::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) {
+        open_error_ = errno;
+        return;
+    }
     // O_EXCL never reuses a name another save holds (nor follows a link planted
     // under the name); a clash just tries the next. Made the owner's alone, so
     // that nobody the replaced file kept out can open it before its mode is set.
@@ -105,6 +108,7 @@ OutputFile::OutputFile(const std::string& target) : target_(target) {
         if (fd_ < 0 && errno != EEXIST) break;
     }
     if (fd_ < 0) {
+        open_error_ = errno;
         temp_.clear();
         return;
     }

@@ -35,6 +35,9 @@ class OutputFile {
     OutputFile& operator=(const OutputFile&) = delete;
 
     bool failed() const noexcept { return fd_ < 0; }
+    // Why the output could not be opened: the system's errno, or 0 for a node
+    // that is not a regular file (or nothing known).
+    int open_error() const noexcept { return open_error_; }
 
     // Writes all count bytes; false when the file system refused any of them.
     bool write(const void* data, size_t count) noexcept;
@@ -46,6 +49,7 @@ class OutputFile {
     std::string target_;
     std::string temp_;  // empty once renamed
     int fd_ = -1;
+    int open_error_ = 0;
 };
 
 }  // namespace rk

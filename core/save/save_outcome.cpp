@@ -1,5 +1,7 @@
 #include "save/save_outcome.h"
 
+#include <system_error>
+
 #include "save/output_file.h"
 
 namespace rk {
@@ -8,10 +10,25 @@ SaveOutcome sink_refused() {
     return save_failure(RK_ERROR_WRITE, "Could not write output file.");
 }
 
+namespace {
+
+// The reason an output could not be opened, with the system's word for it when
+// there is one and the whole still fits the least message buffer of the older
+// savers (a translated text may not).
+std::string cannot_open(const OutputFile& file) {
+    const int error = file.open_error();
+    std::string message = "Could not open output file: ";
+    message += error ? std::generic_category().message(error) : "not a regular file";
+    // UTF-8 is never shorter than UTF-16 in code units.
+    return message.size() < RK_MIN_MESSAGE_CAPACITY ? message : "Could not open output file.";
+}
+
+}  // namespace
+
 SaveOutcome save_to_file(const std::string& utf8_path, const Encoder& encode) {
     if (utf8_path.empty()) return save_failure(RK_ERROR_WRITE, "Could not open output file.");
     OutputFile file(utf8_path);
-    if (file.failed()) return save_failure(RK_ERROR_WRITE, "Could not open output file.");
+    if (file.failed()) return save_failure(RK_ERROR_WRITE, cannot_open(file));
     OutputFileSink sink(file);
     SaveOutcome outcome = encode(sink);
     if (!outcome.ok()) return outcome;

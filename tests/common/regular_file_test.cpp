@@ -47,7 +47,7 @@ TEST_P(NotRegular, IsRefusedAtOnce) {
     if (!in_time) ::close(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
     EXPECT_TRUE(in_time);
     EXPECT_FALSE(loading.get());
-    EXPECT_EQ(saved.c_str(), std::u16string(u"Could not open output file."));
+    EXPECT_EQ(saved.c_str(), std::u16string(u"Could not open output file: not a regular file"));
     EXPECT_EQ(sink.texts(), Texts(2, path + ": not a regular file (" + kind + ")"));
     if (sock >= 0) ::close(sock);
 }

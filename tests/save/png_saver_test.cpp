@@ -132,14 +132,15 @@ TEST(PngSaver, FailuresSayWhyAndLeaveEverythingAsItWas) {
     fs::create_directory(dir / "subdir");
     const Img img = filled(2, 2, {0, 0, 0, 1});
     const Img no_rows = make_img(3, 0), no_columns = make_img(0, 3);
-    const std::u16string cannot_open = u"Could not open output file.", libpng = u"pnglib error: ";
+    const std::u16string cannot_open = u"Could not open output file", libpng = u"pnglib error: ";
+    const std::u16string not_regular = cannot_open + u": not a regular file";
     const std::tuple<std::optional<std::string>, const imgbuf*, std::u16string> cases[] = {
-        {std::nullopt, img.get(), cannot_open},
-        {"", img.get(), cannot_open},
-        {d + "/missing_dir/out.png", img.get(), cannot_open},
-        {d + "/plain_file/out.png", img.get(), cannot_open},
-        {d + "/subdir", img.get(), cannot_open},
-        {d + "/", img.get(), cannot_open},
+        {std::nullopt, img.get(), cannot_open + u"."},
+        {"", img.get(), cannot_open + u"."},
+        {d + "/missing_dir/out.png", img.get(), cannot_open + u": No such file or directory"},
+        {d + "/plain_file/out.png", img.get(), cannot_open + u": Not a directory"},
+        {d + "/subdir", img.get(), not_regular},
+        {d + "/", img.get(), not_regular},
         {keep, nullptr, u"No image to save."},
         {keep, no_rows.get(), libpng},
         {keep, no_columns.get(), libpng},
