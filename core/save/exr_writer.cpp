@@ -172,8 +172,10 @@ SaveOutcome encode_file(const imgbuf* img, const ExrOptions& options, MemoryFile
     const exr_pixel_type_t type =
         options.sample == ExrSample::float32 ? EXR_PIXEL_FLOAT : EXR_PIXEL_HALF;
     const ChannelSpec named = channels_of(options.layout);
+    // The flag tells lossy compressors a channel holds perceptually linear
+    // values (hue, chroma); colour and heights are neither, so it stays clear.
     for (int c = 0; c < named.count && r == EXR_ERR_SUCCESS; ++c) {
-        r = exr_add_channel(ctx, part, named.names[c], type, EXR_PERCEPTUALLY_LINEAR, 1, 1);
+        r = exr_add_channel(ctx, part, named.names[c], type, EXR_PERCEPTUALLY_LOGARITHMIC, 1, 1);
     }
     if (r == EXR_ERR_SUCCESS) r = exr_write_header(ctx);
     if (r != EXR_ERR_SUCCESS) return failure(file, "header", r);
