@@ -261,8 +261,9 @@ RK_API void core_saveimage_nmap_png(char16_t* msg, int32_t capacity, const char1
  * a callback and at any compression level; kept, with the same bytes.
  * As core_saveimage_nmap_png, at bit_depth 8 or 16 and as one grey channel (the
  * image channel r chooses) or RGB (r, g, b). Each value is saturated to 0..1
- * (NaN to 0) and written as round(v * 255) or round(v * 65535). Another depth
- * or layout writes no file and gives a message. */
+ * (NaN to 0) and written as v * 255 or v * 65535 in single precision, rounded
+ * to nearest (halves up; see rk_png_params.bit_depth). Another depth or layout
+ * writes no file and gives a message. */
 RK_API void save_png_ex(char16_t* msg, int32_t capacity, const char16_t* path, const imgbuf* img,
                         uint32_t bit_depth, uint32_t layout, int32_t r, int32_t g,
                         int32_t b) RK_NOEXCEPT;

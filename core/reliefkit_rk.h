@@ -938,7 +938,10 @@ RK_API rk_status rk_height_from_normals(const imgbuf* normals, const rk_integrat
 typedef struct rk_png_params {
     uint32_t struct_size;
     /* Bits per sample: 8 (default) or 16. Each value is saturated to 0..1 (NaN
-     * gives 0) and written as round(v * 255) or round(v * 65535). */
+     * gives 0) and written as v * 255 or v * 65535 in single precision,
+     * rounded to nearest (halves up): the product is rounded to a float first,
+     * so a few values land one step above the exact product's rounding
+     * (0.7f, 45874.4990 exactly, gives 45875). */
     uint32_t bit_depth;
     /* RK_PNG_GREY (one sample), RK_PNG_RGB (default) or RK_PNG_RGBA. */
     uint32_t layout;
@@ -964,8 +967,14 @@ RK_API rk_status rk_png_params_init(rk_png_params* params, size_t struct_size) R
 
 /* The caller's output: takes size bytes at data (valid only during the call)
  * and returns 0 to go on, anything else to stop the save. Called on the
- * saving thread only, in order, with blocks of up to 64 KiB (more for a
- * block that is larger by itself), never with size 0. */
+ * saving thread only, in order, never with size 0. Small pieces are gathered
+ * into blocks of up to 64 KiB; a piece larger than that by itself (a PNG's
+ * band of compressed rows, a DDS file's mipmap level, a whole EXR file, which
+ * is made in memory) is handed over alone, just after what was gathered
+ * before it. So a call may bring far less than 64 KiB or far more: a large
+ * PNG comes as its signature and header (43 bytes), its bands and its end
+ * (20 bytes); a DDS file as its header (148 bytes for BC7), its large levels
+ * one by one and the small ones together; an EXR file in one call. */
 typedef int (*rk_write_fn)(void* user, const void* data, size_t size);
 
 /* Both savers write the same bytes for the same image and params: a PNG with
@@ -1000,10 +1009,11 @@ RK_API rk_status rk_save_png_write(const imgbuf* image, const rk_png_params* par
  * the same two forms as the PNG savers, with the same rules: the _file form
  * replaces a file only by a complete one (RK_ERROR_WRITE when it cannot be
  * created, written or put in place, the message naming the path); the _write
- * form hands the bytes to write(user, data, size) in order, in blocks of 64 KiB
- * or more, and stops with RK_ERROR_ABORTED at its first non-zero answer (the
- * bytes it took are then no file to keep). The image must have at least one
- * pixel; a wrapped image's stride is honoured. The bytes are the same for every
+ * form hands the bytes to write(user, data, size) in order, in blocks as
+ * rk_write_fn describes (an EXR file in one call), and stops with
+ * RK_ERROR_ABORTED at its first non-zero answer (the bytes it took are then
+ * no file to keep). The image must have at least one pixel; a wrapped image's
+ * stride is honoured. The bytes are the same for every
  * thread count. Statuses: RK_ERROR_ARGUMENT for a null image, path or write, an
  * empty path or image, a field out of range; RK_ERROR_VERSION for params from
  * a newer header; RK_ERROR_LIMIT for an image too large for the format;
