@@ -52,6 +52,40 @@ std::string save_failure(const std::string& path, rk_status status, std::string_
     return with_reasons(concat("cannot write ", path, ": ", reason), texts);
 }
 
+// Rewrites a normal map in the unit normal's encoding, 0.5 + 0.5 v in red,
+// green and blue, for the readers that take it so: glTF viewers decode blue as
+// 2v - 1 like red and green, and a DDS normal map is read from red and green
+// alone, z rebuilt from them. Unblurred, red and green hold the unit normal
+// already and keep their bits, and blue (z itself) is biased. Blurred, red,
+// green and blue hold the first three components of the blurred
+// (x, y, 2z - 1, 1) scaled to unit length (see rk_normal_params.blur_size):
+// x and y too short, and no z. The fourth component is what the three leave of
+// unit length (alpha does not keep it), and half its sum with the third is the
+// blurred z: (x, y, that) is the blurred normal, scaled to unit length here.
+void to_unit_normal_encoding(imgbuf* normal, bool blurred) {
+    const uint32_t width = imgbuf_w(normal), height = imgbuf_h(normal);
+    for (uint32_t y = 0; y < height; ++y) {
+        float* p = imgbuf_row(normal, y);
+        for (uint32_t x = 0; x < width; ++x, p += 4) {
+            if (!blurred) {
+                p[2] = 0.5f + 0.5f * p[2];
+                continue;
+            }
+            const float nx = 2.0f * p[0] - 1.0f, ny = 2.0f * p[1] - 1.0f, nb = 2.0f * p[2] - 1.0f;
+            const float na = std::sqrt(std::max(0.0f, 1.0f - (nx * nx + ny * ny + nb * nb)));
+            const float v[3] = {nx, ny, 0.5f * (nb + na)};
+            const float length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+            // A vector of no length (or a broken pixel) reads as level.
+            if (!(length > 0.0f) || !std::isfinite(length)) {
+                p[0] = 0.5f, p[1] = 0.5f, p[2] = 1.0f;
+            } else {
+                for (int c = 0; c < 3; ++c) p[c] = 0.5f + 0.5f * (v[c] / length);
+            }
+            p[3] = 1.0f;
+        }
+    }
+}
+
 // Runs a saver on path and answers the failure text, empty on success.
 template <typename Saver>
 std::string save(const fs::path& path, Saver&& saver) {
@@ -322,8 +356,18 @@ class Job {
     }
 
     void normal_steps(Image normal) {
+        const bool unit = options_.writes_normal() && !receiver_ && read_as_unit_normals();
+        if (unit) to_unit_normal_encoding(normal.get(), options_.normal.blurred());
         if (options_.writes_normal() && !write_normal(normal.get())) return;
-        if (!plan_.preview_out.empty()) write_preview(std::move(normal));
+        if (!plan_.preview_out.empty()) write_preview(std::move(normal), unit);
+    }
+
+    // Whether the normal map file is read in the unit normal's encoding: by
+    // the glTF material's viewers, or as a DDS normal map (an unblurred map
+    // holds red and green of the unit normal already).
+    bool read_as_unit_normals() const {
+        if (!plan_.gltf_out.empty()) return true;
+        return options_.normal.blurred() && map_file_of(options_, kMapNormal) == MapFile::dds_bc5;
     }
 
     void fail(std::string why) { result_.failure = std::move(why); }
@@ -576,8 +620,8 @@ class Job {
                      }));
     }
 
-    void write_preview(Image normal) {
-        const NormalEncoding encoding{.blue_biased = options_.normal.blurred(),
+    void write_preview(Image normal, bool unit_encoded) {
+        const NormalEncoding encoding{.blue_biased = options_.normal.blurred() || unit_encoded,
                                       .inverted_x = options_.normal.invert_x,
                                       .inverted_y = options_.normal.invert_y};
         Image preview = render_preview(normal.get(), encoding);

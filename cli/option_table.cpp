@@ -453,7 +453,8 @@ constexpr OptionEntry kMaterial[] = {
     {"gltf", 0, "",
      "Also write <stem>.gltf, a glTF 2.0 quad with the material (base colour from albedo, "
      "the normal map, the ORM file; the height map as an extra). Implies --pack orm and "
-     "--invert-y (glTF's normal maps point green up); PNG maps only.",
+     "--invert-y (glTF's normal maps point green up); the normal map's blue is 0.5 + 0.5 z, as "
+     "glTF reads it; PNG maps only.",
      nullptr,
      [](Options& o, std::string_view) {
          o.material.gltf = true;
