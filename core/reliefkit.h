@@ -334,7 +334,8 @@ RK_API imgbuf* calc_heightmap_from_photo(const imgbuf* src, uint32_t mode, uint3
  * Encoding of the unit normal (x, y, z): red = 0.5 + 0.5 x, green = 0.5 + 0.5 y,
  * alpha = 1. Blue holds z itself (0 to 1) when no blur ran. After a blur, every
  * channel of the blurred pixel (alpha included) is read as 2v - 1, the four
- * are scaled to unit length and blue, like red and green, becomes 0.5 + 0.5 z.
+ * are scaled to unit length, red, green and blue store 0.5 + 0.5 of theirs
+ * and alpha is 1 again (a flat surface's blue becomes 0.854).
  * The outermost rows and columns hold the flat normal (0.5, 0.5, 1, 1) unless
  * a blur ran. Null for a null heightmap or when memory runs out.
  * heightmap is only read. */

@@ -447,8 +447,10 @@ typedef struct rk_normal_params {
      * blue holds z itself (0 to 1) and the outermost rows and columns hold the
      * flat normal under RK_EDGE_CLAMP. A blur reads every blurred channel,
      * blue and alpha included, as 2v - 1, scales the four to unit length and
-     * stores 0.5 + 0.5 of each: a flat surface's blue becomes 0.854 and a
-     * slope leans a little further (as calc_normalmap_from_heightmap()). */
+     * stores 0.5 + 0.5 of red, green and blue, alpha 1: a flat surface's blue
+     * becomes 0.854, and (2r - 1, 2g - 1, 2b - 1) normalised is steeper than
+     * the blurred normal, since blue held z and 2z - 1 is less than z (as
+     * calc_normalmap_from_heightmap()). */
     uint32_t blur_size;
     uint32_t blur_kind;
     /* RK_EDGE_CLAMP (default) or RK_EDGE_WRAP, as for the heights. */

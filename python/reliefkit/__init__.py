@@ -375,9 +375,9 @@ def normalmap(height, *, strength: int = 2, center_weight: int = 1, invert_x: bo
 
     Encoding: red and green hold 0.5 + 0.5 * n; blue holds n_z itself without a blur.
     A blur then reads each blurred channel, blue and alpha included, as 2v - 1, scales
-    the four to unit length and stores 0.5 + 0.5 * each: a flat surface's blue becomes
-    0.854, and a slope's direction shifts a little (blue held n_z, not 0.5 + 0.5 * n_z);
-    normalise (x, y, z) when reading a blurred map. Without a blur, the outermost rows
+    the four to unit length and stores 0.5 + 0.5 * each of red, green and blue: a flat
+    surface's blue becomes 0.854, and (2r - 1, 2g - 1, 2b - 1) normalised is steeper
+    than the blurred normal (blue held n_z, and 2 n_z - 1 < n_z). Without a blur, the outermost rows
     and columns are the flat normal (0.5, 0.5, 1) when not seamless. Alpha is 1."""
     p = _native.NormalParams.defaults()
     p.strength = _number(strength, 1, 10, "strength", integral=True)
