@@ -66,11 +66,11 @@ void to_unit_normal_encoding(imgbuf* normal, bool blurred) {
     const uint32_t width = imgbuf_w(normal), height = imgbuf_h(normal);
     for (uint32_t y = 0; y < height; ++y) {
         float* p = imgbuf_row(normal, y);
+        if (!blurred) {
+            for (uint32_t x = 0; x < width; ++x, p += 4) p[2] = 0.5f + 0.5f * p[2];
+            continue;
+        }
         for (uint32_t x = 0; x < width; ++x, p += 4) {
-            if (!blurred) {
-                p[2] = 0.5f + 0.5f * p[2];
-                continue;
-            }
             const float nx = 2.0f * p[0] - 1.0f, ny = 2.0f * p[1] - 1.0f, nb = 2.0f * p[2] - 1.0f;
             const float na = std::sqrt(std::max(0.0f, 1.0f - (nx * nx + ny * ny + nb * nb)));
             const float v[3] = {nx, ny, 0.5f * (nb + na)};
