@@ -79,19 +79,22 @@ void route_warning(j_common_ptr cinfo) {
 }
 
 // libjpeg's own emitter, which shows the first warning and counts the rest,
-// with one addition: once the data has run out (the source's end marker given)
-// the entropy decoder asking for more bits means the picture was cut short,
-// and the decode is left at once, before a row of made-up grey is converted.
-// A file that only lacks its end marker never asks for those bits.
+// with one addition: the entropy decoder asking for more bits once it has met
+// an end-of-image marker, the file's own or the one the source gives where
+// the data runs out, means the picture was cut short, and the decode is left
+// at once, before a row of made-up grey is converted (a few hundred bytes
+// ending in that marker could otherwise state a picture of gigabytes). A file
+// that only lacks its end marker never asks for those bits.
 void emit_refusing_cut(j_common_ptr cinfo, int level) {
     jpeg_error_mgr* err = cinfo->err;
     if (level >= 0) {
         if (err->trace_level >= level) (*err->output_message)(cinfo);
         return;
     }
-    const auto* src = reinterpret_cast<const InputSource*>(
-        reinterpret_cast<j_decompress_ptr>(cinfo)->src);
-    if (err->msg_code == JWRN_HIT_MARKER && src && src->at_end) {
+    const auto* dinfo = reinterpret_cast<j_decompress_ptr>(cinfo);
+    const auto* src = reinterpret_cast<const InputSource*>(dinfo->src);
+    if (err->msg_code == JWRN_HIT_MARKER && src &&
+        (src->at_end || dinfo->unread_marker == JPEG_EOI)) {
         auto* trap = reinterpret_cast<ErrorTrap*>(err);
         trap->cut = true;
         std::longjmp(trap->resume, 1);

@@ -131,8 +131,9 @@ TEST(JpegReader, ARefusedReadIsNoPicture) {
 
 // The rk_ loads refuse a picture whose data ends inside it (load_image
 // finishes it with grey, above), as soon as the decoder runs out: baseline,
-// progressive and restart-marked files cut at several points. A file that
-// lacks only its end marker is whole, and loads with the whole file's bits.
+// progressive and restart-marked files cut at several points, or ended there
+// with an end marker. A file that lacks only its end marker is whole, and
+// loads with the whole file's bits.
 TEST(JpegReader, ACutPictureIsDamagedUnlessOnlyTheEndMarkerIsMissing) {
     for (const char* name : {"rgb_300x200.jpg", "grey_300x200.jpg", "progressive_120x90.jpg",
                              "restart_every_row_64x48.jpg"}) {
@@ -157,6 +158,10 @@ TEST(JpegReader, ACutPictureIsDamagedUnlessOnlyTheEndMarkerIsMissing) {
             EXPECT_EQ(texts, (Texts{"jpeglib warning: ", "Premature end of JPEG file",
                                     "JPEG image loader: ", "Image data cut short."}))
                 << name << " " << share;
+            Bytes ended = cut;
+            ended.insert(ended.end(), {0xFF, 0xD9});
+            EXPECT_FALSE(read(ended, status, &texts)) << name << " " << share;
+            EXPECT_EQ(texts.back(), "Image data cut short.") << name << " " << share;
         }
     }
 }
