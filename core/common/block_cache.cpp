@@ -110,11 +110,13 @@ struct Evicted {
     size_t count = 0;
 
     void add(Entry e) noexcept { entries[count++] = e; }
-    ~Evicted() {
+    void unmap_all() noexcept {
         for (size_t i = 0; i < count; ++i) {
             if (entries[i].length > 0) unmap(entries[i].block, entries[i].length);
         }
+        count = 0;
     }
+    ~Evicted() { unmap_all(); }
 };
 
 // Moves the pages of cached blocks into a fresh block of length bytes, one
@@ -323,7 +325,15 @@ void* acquire_block(size_t bytes) noexcept {
     void* block = Cache::cache().take(length, pieces);
     if (!block) {
         block = map_fresh(length);
-        if (block) gather(block, length, pieces);
+        if (block) {
+            gather(block, length, pieces);
+        } else {
+            // Kept blocks count against an address-space limit (ulimit -v) as
+            // mapped ones do: with them given back the block may fit.
+            pieces.unmap_all();
+            Cache::cache().empty();
+            block = map_fresh(length);
+        }
     }
     if (block) mark_handed_out(block, bytes, length);
     return block;
