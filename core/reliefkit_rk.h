@@ -570,7 +570,11 @@ RK_API rk_status rk_curvature_params_init(rk_curvature_params* params,
  * Laplacian times sigma^2 / 2), so that features as wide as the scale give the
  * same answer at every scale. The value is 0.5 + 0.5 y / (1 + |y|) with
  * y = 32 * strength * (B1 - B2): bounded, odd about 0.5 and steepest there.
- * Differences below 2^-16 of the larger of 1 and the height count as flat.
+ * Differences below 2^-16 of the larger of 1 and the height count as flat:
+ * that covers the blurs' rounding on a plane for heights of the usual sizes,
+ * not for a plane that climbs hundreds of units within a wide scale's reach
+ * (where its height passes 0 such a plane may come a few thousandths off 0.5
+ * at strength 1).
  * Under RK_EDGE_CLAMP the surface goes on straight past the border (each row
  * and column continued by point reflection through its edge pixel), so a
  * plane gives 0.5 up to the border, where the map measures the bend along the
@@ -633,8 +637,11 @@ RK_API rk_status rk_albedo_params_init(rk_albedo_params* params, size_t struct_s
 /* The de-lit colour (a material's base colour): the photograph with its light
  * divided out of every channel alike, so that the colour is kept: the shading
  * of the relief that the light's direction explains (as RK_HEIGHT_DELIT reads
- * it; none under an even light, which gives no direction to read it from) and,
- * with flatten_light, the light falling off across the picture. Scaled so that
+ * it; none under an even light, which gives no direction to read it from), the
+ * darkening of the relief's cavities that every light leaves (under any light,
+ * an even one too: hollows darker than their neighbourhood are lifted, so a
+ * narrow dark mark of the surface's own colour may be lightened with them)
+ * and, with flatten_light, the light falling off across the picture. Scaled so that
  * its mean luminance is the photograph's, each channel clamped to 0..1; alpha
  * is the photograph's. The colour stays in the photograph's encoding (sRGB for
  * an ordinary photograph). Under RK_EDGE_WRAP the light is read from the
