@@ -43,6 +43,9 @@ def _export(name: str, restype, argtypes):
     return fn
 
 
+_FLOAT_MAX = 3.4028234663852886e38
+
+
 def _map(export: str, struct, headline: str, image, what: str, **fields) -> np.ndarray:
     """Fills the struct with the library's defaults, sets the given fields and runs the
     generator; a refused field or a failure raises with the library's whole message."""
@@ -57,8 +60,10 @@ def _map(export: str, struct, headline: str, image, what: str, **fields) -> np.n
                                                      else numbers.Real):
             raise TypeError(f"{name} must be {'a whole number' if whole else 'a number'}, "
                             f"not {value!r}")
-        # ctypes keeps the low 32 bits of an integer: 2**32 + 16 directions would be 16.
-        if whole and not 0 <= value <= 0xFFFFFFFF:
+        # ctypes keeps the low 32 bits of an integer: 2**32 + 16 directions would be 16;
+        # and makes a finite number past a float's range infinite (1e300 is no inf).
+        if (not 0 <= value <= 0xFFFFFFFF) if whole else (
+                math.isfinite(value) and abs(value) > _FLOAT_MAX):
             raise ValueError(f"{name} is out of range: {value!r}")
         setattr(params, name, value)
     src = InputImage(image, what)
@@ -101,7 +106,8 @@ def albedo(photo, *, light_azimuth: Optional[float] = None, flatten_light: bool 
     """The de-lit colour (base colour): the photograph with its light divided out, colour
     kept. light_azimuth: degrees counter-clockwise, 0 from the right edge, 90 from the
     top, -360 to 360 as for heightmap(light=...) (None: estimated); flatten_light: also take out a light falling off across it
-    (not when seamless: a plane does not tile)."""
+    (not when seamless: a plane does not tile). The darkening of cavities is lifted under
+    any light (narrow dark marks of the surface's own colour may be lightened too)."""
     return _map("rk_albedo", _ALBEDO, "cannot make the de-lit colour:", photo, "photo",
                 light_azimuth=math.nan if light_azimuth is None else light_azimuth,
                 flatten_light=int(bool(flatten_light)),

@@ -320,6 +320,7 @@ def test_material_maps_as_the_command_makes_them(tmp, args, kwargs):
         assert (tmp / "m.png").read_bytes() == (tmp / f"bricks_{name}.png").read_bytes(), name
     with pytest.raises(ValueError, match="rk_ao_map: directions 3 is not 4 to 256"):
         rk.ambient_occlusion(h, directions=3)
-    for make, field in ((rk.ambient_occlusion, "directions"), (rk.curvature, "scale")):
-        with pytest.raises(ValueError, match=f"{field} is out of range"):  # not its low 32 bits
-            make(h, **{field: 2**32 + 16})
+    for make, field, value in ((rk.ambient_occlusion, "directions", 2**32 + 16),  # not 16
+                               (rk.curvature, "scale", 2**32 + 16), (rk.roughness, "bias", 1e300)):
+        with pytest.raises(ValueError, match=f"{field} is out of range"):
+            make(h, **{field: value})
