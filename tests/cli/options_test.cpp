@@ -70,6 +70,7 @@ TEST(Options, AcceptedArgumentsSetTheirSettings) {
         {{"--from-normal", "--invert-y", "--preset", "unreal", "x"}, "[x] green up"},
         // What each mode does heed.
         {{"--height-only", "--maps", "height", "x"}, "maps 00 "},
+        {{"--roughness-bias", "1e-50", "--ao-depth", "-1e-46", "x"}, ""},  // below a float's least
         {{"--from-normal", "--maps", "height,ao", "x"}, "maps 00 "},
         {{"--height-only", "--strength", "5", "--preview", "p.png", "x"}, "maps 01 "},
         {{"--from-height", "--resize", "32x24", "--strength", "5", "x"}, "maps 11 "},
