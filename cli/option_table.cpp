@@ -4,6 +4,7 @@
 #include <array>
 
 #include "farm_options.h"
+#include "reliefkit.h"
 #include "number_text.h"
 #include "text_conversion.h"
 
@@ -80,6 +81,12 @@ Outcome image_size(std::string_view text, std::optional<Size>& into) {
         return {Action::run,
                 concat("takes WIDTHxHEIGHT, each from 1 to 65535, such as 512x512, not \"", text,
                        "\"")};
+    }
+    // The library makes no image larger than this (a resample past it would
+    // fail as if memory had run out).
+    if (uint64_t{*w} * *h > RK_MAX_IMAGE_PIXELS) {
+        return {Action::run, concat("takes at most ", std::to_string(RK_MAX_IMAGE_PIXELS),
+                                    " pixels, not \"", text, "\"")};
     }
     into = Size{*w, *h};
     return {};
@@ -186,7 +193,7 @@ constexpr OptionEntry kOutput[] = {
          return Outcome{};
      }},
     {"resize", 0, "WxH",
-     "Resample each input bilinearly to W x H pixels (1 to 65535 each) before anything else.",
+     "Resample each input bilinearly to W x H pixels (1 to 65535 each, 268435455 pixels at most) before anything else.",
      nullptr, [](Options& o, std::string_view v) { return image_size(v, o.resize); }},
     {"jobs", 'j', "N",
      "Inputs processed at the same time (1 to 256; 0: one per processor). Each holds a few "

@@ -100,6 +100,7 @@ TEST(Options, RefusalsAreUsageErrorsThatSayWhy) {
         {{"--clamp-low", "0.8", "--clamp-high", "0.2", "x"}, "--clamp-low 0.8 is above --clamp-high 0.2"},
         {{"--channels", "rxb", "x"}, "three letters"},
         {{"--resize", "0x10", "x"}, "WIDTHxHEIGHT"},
+        {{"--resize", "65535x4097", "x"}, "--resize: takes at most 268435455 pixels, not \"65535x4097\""},
         {{"--from-height", "--height-only", "x"}, "choose one"},
         {{"--from-height", "--maps", "height", "x"}, "--from-height reads heights only"},
         // A map typed into --maps that the mode cannot write.
