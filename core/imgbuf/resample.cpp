@@ -79,9 +79,11 @@ inline float scale(uint32_t from, uint32_t to) noexcept {
     return static_cast<float>(from - 1) / static_cast<float>(to - 1);
 }
 
-// The sampler counts rows upward from the bottom; the first row is the top one.
+// The sampler counts rows upward from the bottom; the first row is the top one,
+// the source's own top row exactly: (to - 1) * sy may round past it (and take in
+// a share of the white beyond) or fall short of it.
 inline float row_height(uint32_t y, uint32_t to, uint32_t from, float sy) noexcept {
-    if (to == 1) return static_cast<float>(from - 1);
+    if (to == 1 || y == 0) return static_cast<float>(from - 1);
     return static_cast<float>(to - y - 1) * sy;
 }
 
@@ -101,8 +103,12 @@ RK_API imgbuf* imgbuf_resample(const imgbuf* src, uint32_t w, uint32_t h) noexce
         for (uint32_t y = y0; y < y1; ++y) {
             const float v = row_height(y, h, src->height, sy);
             Pixel* row = reinterpret_cast<Pixel*>(row_unchecked(out, y));
-            for (uint32_t x = 0; x < w; ++x)
+            for (uint32_t x = 0; x + 1 < w; ++x)
                 row[x] = sample_bilinear(src, static_cast<float>(x) * sx, v);
+            // The last column samples the source's last exactly, as the top row
+            // its top row.
+            if (w > 1) row[w - 1] = sample_bilinear(src, static_cast<float>(src->width - 1), v);
+            if (w == 1) row[0] = sample_bilinear(src, 0.0f, v);
         }
     });
     return dst.release();

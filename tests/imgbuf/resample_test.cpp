@@ -86,6 +86,8 @@ TEST(Resample, SamplesTheScaledPosition) {
         {4, 3, 2, 3, 1, 2, 3, 2},      // downsampling keeps the outer columns
         {100, 2, 37, 2, 36, 0, 99, 0}, // the last column is reached
         {100, 2, 37, 2, 4, 0, 11, 0},  // 4 * 2.75
+        {3000, 2, 24, 2, 23, 0, 2999, 0},  // where (w - 1) * scale rounds past the edge
+        {2, 3000, 2, 24, 0, 0, 0, 0},
         {3, 5, 3, 3, 0, 1, 0, 2},      // rows are not flipped
         {3, 5, 3, 3, 2, 2, 2, 4},
         {4, 4, 1, 4, 0, 3, 0, 3},      // a single column samples the first
