@@ -25,11 +25,22 @@ struct MemoryFile {
     std::string error;
 };
 
-MemoryFile* memory_file_of(exr_const_context_t ctx) noexcept {
-    void* user = nullptr;
-    exr_get_user_data(ctx, &user);
-    return static_cast<MemoryFile*>(user);
-}
+// The file of the save the calling thread runs. OpenEXR calls its error
+// handler with the context locked, so the handler cannot ask the context for
+// its user data: that waits for the same lock for ever.
+thread_local MemoryFile* t_saving = nullptr;
+
+// Makes file the thread's for the scope's life, then restores the one before.
+class SavingInto {
+  public:
+    explicit SavingInto(MemoryFile& file) noexcept : previous_(t_saving) { t_saving = &file; }
+    ~SavingInto() { t_saving = previous_; }
+    SavingInto(const SavingInto&) = delete;
+    SavingInto& operator=(const SavingInto&) = delete;
+
+  private:
+    MemoryFile* previous_;
+};
 
 int64_t write_at(exr_const_context_t, void* user, const void* data, uint64_t size, uint64_t offset,
                  exr_stream_error_func_ptr_t) {
@@ -44,9 +55,11 @@ int64_t write_at(exr_const_context_t, void* user, const void* data, uint64_t siz
     return static_cast<int64_t>(size);
 }
 
-// OpenEXR would print to stderr; the library keeps the reason instead.
-void keep_error(exr_const_context_t ctx, exr_result_t, const char* message) {
-    MemoryFile* file = memory_file_of(ctx);
+// OpenEXR would print to stderr; the library keeps the reason instead. Only
+// the saving thread keeps one: a worker encoding a chunk has no file, and its
+// failure still comes back as the chunk's result.
+void keep_error(exr_const_context_t, exr_result_t, const char* message) {
+    MemoryFile* file = t_saving;
     if (!file || !file->error.empty() || !message) return;
     try {
         file->error = message;
@@ -153,6 +166,7 @@ SaveOutcome failure(const MemoryFile& file, const char* step, exr_result_t code)
 }
 
 SaveOutcome encode_file(const imgbuf* img, const ExrOptions& options, MemoryFile& file) {
+    const SavingInto reporting(file);  // outlives the context, whose finish may report
     exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
     init.user_data = &file;
     init.write_fn = write_at;
