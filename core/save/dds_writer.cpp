@@ -111,10 +111,6 @@ void encode_level(const imgbuf* level, MipSpace space, DdsFormat format, uint8_t
     });
 }
 
-SaveOutcome no_memory() {
-    return save_failure(RK_ERROR_MEMORY, "Not enough memory.");
-}
-
 SaveOutcome encode_file(const imgbuf* img, const DdsOptions& options, ByteSink& sink) {
     const uint32_t levels = options.mipmaps ? mip_level_count(img->width, img->height) : 1;
     const std::vector<uint8_t> header = dds_header(options, img->width, img->height, levels);
@@ -130,14 +126,14 @@ SaveOutcome encode_file(const imgbuf* img, const DdsOptions& options, ByteSink& 
     MipSpace stored = MipSpace::plain;
     if (space == MipSpace::normal) {
         work = to_filter_space(img, space);
-        if (!work) return no_memory();
+        if (!work) return out_of_memory();
         level = work.get();
         stored = space;
     }
     // Level 0's blocks (16 MiB for a 4096 x 4096 BC7 file) come from the block
     // cache, like the images; encode_level writes every byte of a level.
     const Block blocks(dds_level_bytes(options.format, img->width, img->height));
-    if (!blocks) return no_memory();
+    if (!blocks) return out_of_memory();
     for (uint32_t i = 0; i < levels; ++i) {
         const size_t size = dds_level_bytes(options.format, level->width, level->height);
         encode_level(level, stored, options.format, blocks.get<uint8_t>());
@@ -145,12 +141,12 @@ SaveOutcome encode_file(const imgbuf* img, const DdsOptions& options, ByteSink& 
         if (i + 1 == levels) break;
         if (level == img && space == MipSpace::srgb) {
             work = to_filter_space(img, space);
-            if (!work) return no_memory();
+            if (!work) return out_of_memory();
             level = work.get();
             stored = space;
         }
         ImgbufPtr next = next_mip_level(level, space);
-        if (!next) return no_memory();
+        if (!next) return out_of_memory();
         work = std::move(next);
         level = work.get();
     }
@@ -176,7 +172,7 @@ SaveOutcome write_dds(const imgbuf* img, const DdsOptions& options, ByteSink& si
         }
         return encode_file(img, options, sink);
     } catch (const std::bad_alloc&) {
-        return no_memory();
+        return out_of_memory();
     } catch (...) {
         return save_failure(RK_ERROR_INTERNAL, "DDS writer failed.");
     }

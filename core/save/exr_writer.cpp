@@ -244,7 +244,7 @@ SaveOutcome write_exr(const imgbuf* img, const ExrOptions& options, ByteSink& si
         if (!outcome.ok()) return outcome;
         return sink.write(file.bytes.data(), file.bytes.size()) ? SaveOutcome{} : sink_refused();
     } catch (const std::bad_alloc&) {
-        return save_failure(RK_ERROR_MEMORY, "Not enough memory.");
+        return out_of_memory();
     } catch (...) {
         return save_failure(RK_ERROR_INTERNAL, "OpenEXR writer failed.");
     }

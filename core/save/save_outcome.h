@@ -25,6 +25,14 @@ inline SaveOutcome save_failure(rk_status status, std::string message) {
     return {status, std::move(message)};
 }
 
+// What an encoder answers when memory ran out. It carries no text, since
+// making one takes memory; the rk_ savers word it (kNoMemory) once the
+// encoder's buffers are freed.
+inline SaveOutcome out_of_memory() noexcept {
+    return {RK_ERROR_MEMORY, {}};
+}
+constexpr const char* kNoMemory = "Not enough memory.";
+
 // What an encoder answers when the sink refused its bytes: the file system's
 // refusal; a callback's is told apart by save_to_callback.
 SaveOutcome sink_refused();

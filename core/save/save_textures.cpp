@@ -52,9 +52,11 @@ DdsOptions dds_options_of(const rk_dds_params* given) {
             p.mipmaps != 0, p.normal_map != 0, p.srgb != 0};
 }
 
+// A writer out of memory gave no text; wording it here may find no memory
+// either, and then rk_call reports the memory failure as any other.
 rk_status outcome_status(const SaveOutcome& outcome, const std::string& where) {
-    if (!outcome.ok()) fail(outcome.status, where + outcome.message);
-    return RK_OK;
+    if (outcome.ok()) return RK_OK;
+    fail(outcome.status, where + (outcome.message.empty() ? kNoMemory : outcome.message));
 }
 
 // The save to a file and to a callback, for either writer.
