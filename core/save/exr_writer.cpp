@@ -19,10 +19,12 @@ namespace {
 constexpr uint64_t kMaxWrittenBytes = uint64_t{1} << 36;
 
 // The file as OpenEXR writes it: at offsets, since the chunk table at the
-// front is filled in last. Also the first message OpenEXR gave.
+// front is filled in last. Also the first message OpenEXR gave, and whether
+// the bytes found no memory (OpenEXR hears only that a write failed).
 struct MemoryFile {
     std::vector<uint8_t> bytes;
     std::string error;
+    bool out_of_memory = false;
 };
 
 // The file of the save the calling thread runs. OpenEXR calls its error
@@ -48,7 +50,10 @@ int64_t write_at(exr_const_context_t, void* user, const void* data, uint64_t siz
     if (offset > kMaxWrittenBytes || size > kMaxWrittenBytes - offset) return -1;
     try {
         if (file->bytes.size() < offset + size) file->bytes.resize(offset + size);
-    } catch (...) {  // nothing may leave into OpenEXR's C code
+    } catch (const std::bad_alloc&) {  // nothing may leave into OpenEXR's C code
+        file->out_of_memory = true;
+        return -1;
+    } catch (...) {
         return -1;
     }
     std::memcpy(file->bytes.data() + offset, data, size);
@@ -160,9 +165,9 @@ ChannelSpec channels_of(ExrLayout layout) noexcept {
 }
 
 SaveOutcome failure(const MemoryFile& file, const char* step, exr_result_t code) {
+    if (file.out_of_memory || code == EXR_ERR_OUT_OF_MEMORY) return out_of_memory();
     std::string why = file.error.empty() ? exr_get_default_error_message(code) : file.error;
-    return save_failure(code == EXR_ERR_OUT_OF_MEMORY ? RK_ERROR_MEMORY : RK_ERROR_INTERNAL,
-                        std::string("OpenEXR: ") + step + ": " + why);
+    return save_failure(RK_ERROR_INTERNAL, std::string("OpenEXR: ") + step + ": " + why);
 }
 
 SaveOutcome encode_file(const imgbuf* img, const ExrOptions& options, MemoryFile& file) {

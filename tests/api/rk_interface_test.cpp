@@ -3,6 +3,7 @@
 // structs, the write callback's abort, and images wrapped with padded rows.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -210,6 +211,24 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
     exit_with(capped && rk_image_create(16383, 16384, &out) == RK_ERROR_MEMORY, "memory");
 }
 
+// A 64 MiB image whose EXR file finds no room: the address space is capped at
+// what is in use plus half the file (its bytes grow in memory).
+[[noreturn]] void save_exr_beyond_address_space() {
+    rk_set_thread_count(1);  // no worker's stack to leave room for
+    const Img img = make_img(2048, 2048);
+    rk_exr_params ep;
+    rk_exr_params_init(&ep, sizeof ep);
+    ep.layout = RK_EXR_RGBA, ep.bit_depth = 32, ep.compress = 0;
+    rlim_t pages = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    const bool measured = statm && std::fscanf(statm, "%lu", &pages) == 1;
+    const rlim_t room = pages * sysconf(_SC_PAGESIZE) + (rlim_t{32} << 20);
+    const rlimit cap{room, room};
+    const auto discard = [](void*, const void*, size_t) { return 0; };
+    const bool capped = measured && setrlimit(RLIMIT_AS, &cap) == 0;
+    exit_with(capped && rk_save_exr_write(img.get(), &ep, discard, nullptr) == RK_ERROR_MEMORY, "memory");
+}
+
 [[noreturn]] void save_beyond_size_limit(const fs::path& target) {
     std::signal(SIGXFSZ, SIG_IGN);
     const rlimit cap{4096, 4096};
@@ -225,6 +244,8 @@ TEST(RkInterfaceDeathTest, NoMemoryAndAFailedSave) {
     if (!RK_SANITIZED_BUILD) {
         EXPECT_EXIT(create_beyond_address_space(), ::testing::ExitedWithCode(0),
                     "memory ok: rk_image_create: no memory for the image");
+        EXPECT_EXIT(save_exr_beyond_address_space(), ::testing::ExitedWithCode(0),
+                    "memory ok: rk_save_exr_write: Not enough memory.");
     }
     EXPECT_EXIT(save_beyond_size_limit(dir.write("keep.png", "old")), ::testing::ExitedWithCode(0),
                 "write ok: rk_save_png_file: .*keep.png: Could not write output file.");
