@@ -125,6 +125,10 @@ struct ChunkEncoder {
             started = true;
         }
         result = exr_encoding_run(ctx, 0, &pipe);
+        // The zip step reports any failure of zlib as a corrupt chunk; with the
+        // library's own samples and a buffer OpenEXR sized, zlib fails only for
+        // want of memory.
+        if (result == EXR_ERR_CORRUPT_CHUNK) result = EXR_ERR_OUT_OF_MEMORY;
     }
 
     // Writes the encoded chunk. A reader takes a chunk as large as its raw
