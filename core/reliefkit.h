@@ -208,7 +208,9 @@ RK_API imgbuf* calc_luminance(const imgbuf* src) RK_NOEXCEPT;
  * a null image does nothing. */
 RK_API void calc_luminance_inplace(imgbuf* img) RK_NOEXCEPT;
 /* Writes row y as w pixels of bytes B, G, R, 255 into dst (at least 4 * w bytes,
- * w the image's width): round(255 v), 0 below 0 and for NaN, 255 above 1.
+ * w the image's width), as save_png_ex() writes 8-bit samples: each value is
+ * saturated to 0..1 (NaN to 0) and written as v * 255 in single precision,
+ * rounded to nearest (halves up; see rk_png_params.bit_depth).
  * A null dst or src, or y >= height, writes nothing. */
 RK_API void imgbuf_convertline_b8g8r8x8(uint8_t* dst, const imgbuf* src, uint32_t y) RK_NOEXCEPT;
 /* New w x h image resampled bilinearly, corners onto corners (w or h of 1 takes
