@@ -38,6 +38,10 @@ std::complex<float> times(std::complex<float> a, std::complex<float> b, bool con
 
 }  // namespace
 
+void FftPlanFree::operator()(void* plan) const noexcept {
+    kiss_fft_free(plan);
+}
+
 // Bluestein's chirp-z transform: an n-point DFT as a circular convolution of
 // fast length m >= 2n - 1. With c_j = exp(-i pi j^2 / n), jk = (j^2 + k^2 -
 // (k - j)^2) / 2 makes X_k = c_k sum_j (x_j c_j) conj(c_(k-j)), a convolution
@@ -50,7 +54,7 @@ class ChirpTransform {
     explicit ChirpTransform(uint32_t n)
         : n_(n), m_(FourierGrid::fast_size(2 * n - 1)), chirp_(n), kernel_(m_) {
         for (int d = 0; d < 2; ++d)
-            plans_[d] = kiss_fft_alloc(static_cast<int>(m_), d, nullptr, nullptr);
+            plans_[d].reset(kiss_fft_alloc(static_cast<int>(m_), d, nullptr, nullptr));
         if (!valid()) return;
         // j^2 taken modulo 2n, where the phase repeats, so that the angle
         // keeps its precision at every length; double, then rounded once.
@@ -61,7 +65,7 @@ class ChirpTransform {
         std::vector<std::complex<float>> b(m_), spectrum(m_);
         b[0] = std::conj(chirp_[0]);
         for (uint32_t j = 1; j < n; ++j) b[j] = b[m_ - j] = std::conj(chirp_[j]);
-        kiss_fft(static_cast<kiss_fft_cfg>(plans_[0]), as_kiss(b.data()), as_kiss(spectrum.data()));
+        kiss_fft(plan(0), as_kiss(b.data()), as_kiss(spectrum.data()));
         // The inverse plan's factor m, taken out here once.
         const double scale = 1.0 / m_;
         for (uint32_t k = 0; k < m_; ++k) {
@@ -71,9 +75,6 @@ class ChirpTransform {
     }
     ChirpTransform(const ChirpTransform&) = delete;
     ChirpTransform& operator=(const ChirpTransform&) = delete;
-    ~ChirpTransform() {
-        for (void* plan : plans_) kiss_fft_free(plan);
-    }
 
     bool valid() const noexcept { return plans_[0] && plans_[1]; }
     uint32_t scratch_size() const noexcept { return 2 * m_; }
@@ -88,16 +89,20 @@ class ChirpTransform {
         for (uint32_t j = 0; j < n_; ++j) a[j] = times(in[j], chirp_[j], inv);
         std::fill(a + n_, a + m_, std::complex<float>(0.0f, 0.0f));
         // Out of place: kissfft allocates for a transform in place.
-        kiss_fft(static_cast<kiss_fft_cfg>(plans_[0]), as_kiss(a), as_kiss(spectrum));
+        kiss_fft(plan(0), as_kiss(a), as_kiss(spectrum));
         for (uint32_t k = 0; k < m_; ++k) spectrum[k] = times(spectrum[k], kernel_[k], inv);
-        kiss_fft(static_cast<kiss_fft_cfg>(plans_[1]), as_kiss(spectrum), as_kiss(a));
+        kiss_fft(plan(1), as_kiss(spectrum), as_kiss(a));
         for (uint32_t k = 0; k < n_; ++k) out[k] = times(a[k], chirp_[k], inv);
     }
 
   private:
+    kiss_fft_cfg plan(int direction) const noexcept {
+        return static_cast<kiss_fft_cfg>(plans_[direction].get());
+    }
+
     uint32_t n_;
     uint32_t m_;
-    void* plans_[2] = {nullptr, nullptr};
+    FftPlan plans_[2];
     std::vector<std::complex<float>> chirp_;
     std::vector<std::complex<float>> kernel_;  // the chirp's spectrum over m
 };
@@ -124,10 +129,10 @@ FourierGrid::FourierGrid(uint32_t width, uint32_t height)
         valid_ = row_chirp_->valid();
         chirp_scratch = row_chirp_->scratch_size();
     } else {
-        row_plans_.assign(size_t{2} * workers_, nullptr);
+        row_plans_.resize(size_t{2} * workers_);
         for (size_t i = 0; i < row_plans_.size(); ++i) {
-            row_plans_[i] =
-                kiss_fftr_alloc(static_cast<int>(width), static_cast<int>(i % 2), nullptr, nullptr);
+            row_plans_[i].reset(kiss_fftr_alloc(static_cast<int>(width), static_cast<int>(i % 2),
+                                                nullptr, nullptr));
             valid_ = valid_ && row_plans_[i];
         }
     }
@@ -137,7 +142,7 @@ FourierGrid::FourierGrid(uint32_t width, uint32_t height)
         chirp_scratch = std::max<size_t>(chirp_scratch, column_chirp_->scratch_size());
     } else {
         for (int d = 0; d < 2; ++d) {
-            column_plans_[d] = kiss_fft_alloc(static_cast<int>(height), d, nullptr, nullptr);
+            column_plans_[d].reset(kiss_fft_alloc(static_cast<int>(height), d, nullptr, nullptr));
             valid_ = valid_ && column_plans_[d];
         }
     }
@@ -146,10 +151,7 @@ FourierGrid::FourierGrid(uint32_t width, uint32_t height)
     scratch_.resize(size_t{workers_} * worker_size_);
 }
 
-FourierGrid::~FourierGrid() {
-    for (void* plan : row_plans_) kiss_fftr_free(plan);
-    for (int d = 0; d < 2; ++d) kiss_fft_free(column_plans_[d]);
-}
+FourierGrid::~FourierGrid() = default;
 
 uint32_t FourierGrid::fast_size(uint32_t n) noexcept {
     for (n += n % 2;; n += 2) {
@@ -195,7 +197,7 @@ void FourierGrid::forward() noexcept {
         return;
     }
     parallel_bands(height_, workers_, [&](uint32_t b, uint32_t y0, uint32_t y1) noexcept {
-        const auto rows = static_cast<kiss_fftr_cfg>(row_plans_[2 * size_t{b}]);
+        const auto rows = static_cast<kiss_fftr_cfg>(row_plans_[2 * size_t{b}].get());
         std::complex<float>* l = line(b);
         for (uint32_t y = y0; y < y1; ++y) {
             kiss_fftr(rows, real_row(y), as_kiss(l));
@@ -227,7 +229,7 @@ void FourierGrid::inverse() noexcept {
         return;
     }
     parallel_bands(height_, workers_, [&](uint32_t b, uint32_t y0, uint32_t y1) noexcept {
-        const auto rows = static_cast<kiss_fftr_cfg>(row_plans_[2 * size_t{b} + 1]);
+        const auto rows = static_cast<kiss_fftr_cfg>(row_plans_[2 * size_t{b} + 1].get());
         std::complex<float>* l = line(b);
         for (uint32_t y = y0; y < y1; ++y) {
             std::memcpy(l, row(y), sizeof(l[0]) * columns_);
@@ -237,7 +239,7 @@ void FourierGrid::inverse() noexcept {
 }
 
 void FourierGrid::transform_columns(int direction) noexcept {
-    const auto plan = static_cast<kiss_fft_cfg>(column_plans_[direction]);
+    const auto plan = static_cast<kiss_fft_cfg>(column_plans_[direction].get());
     const uint32_t blocks = (columns_ + kColumnBlock - 1) / kColumnBlock;
     const uint32_t bands = std::min(workers_, blocks);
     parallel_bands(blocks, bands, [&](uint32_t b, uint32_t b0, uint32_t b1) noexcept {

@@ -15,6 +15,14 @@ namespace rk {
 
 class ChirpTransform;
 
+// A kissfft plan, of either kind: kiss_fft_free and kiss_fftr_free are both
+// the allocator's free. Held by its owner from the moment it is made, so a
+// later allocation that throws in a constructor frees the plans made before.
+struct FftPlanFree {
+    void operator()(void* plan) const noexcept;
+};
+using FftPlan = std::unique_ptr<void, FftPlanFree>;
+
 // Owns the plans of both directions and every buffer the transform needs, so
 // transforming allocates nothing. Construction throws std::bad_alloc when the
 // grid cannot be had; a grid whose plans could not be had reports !valid().
@@ -31,7 +39,7 @@ class FourierGrid {
     FourierGrid(uint32_t width, uint32_t height);
     FourierGrid(const FourierGrid&) = delete;
     FourierGrid& operator=(const FourierGrid&) = delete;
-    ~FourierGrid();
+    ~FourierGrid();  // out of line, where ChirpTransform is whole
 
     bool valid() const noexcept { return valid_; }
     uint32_t width() const noexcept { return width_; }      // of the image
@@ -69,8 +77,8 @@ class FourierGrid {
     // zeroed at construction.
     Block cells_;
     std::vector<std::complex<float>> scratch_;  // per worker: a line, then a block
-    std::vector<void*> row_plans_;  // per worker and direction: the real plans hold scratch
-    void* column_plans_[2] = {nullptr, nullptr};
+    std::vector<FftPlan> row_plans_;  // per worker and direction: the real plans hold scratch
+    FftPlan column_plans_[2];
     // Set for lengths with a large prime factor, which then take no plan
     // above: the rows' as complex transforms of length width (a real row
     // with zero imaginary parts), the columns' of length height.
