@@ -120,7 +120,13 @@ RkCall::RkCall(const char* function) noexcept : function_(function), scope_(&mes
 }
 
 rk_status RkCall::finish(rk_status status, std::string_view reason) noexcept {
-    if (status == RK_OK) return status;  // texts of a success (warnings) are dropped
+    if (status == RK_OK) {
+        // Texts of a success (warnings) are dropped, and so is the message of
+        // a failed call that a write callback made during this one.
+        t_last_error.clear();
+        t_last_error_text = "";
+        return status;
+    }
     if (!reason.empty()) {
         try {
             // Through the sink's channel, which adds it to this call's message too.

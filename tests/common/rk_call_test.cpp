@@ -48,6 +48,8 @@ TEST(RkCall, OutcomesBecomeStatusAndMessage) {
         // A warning of a call that succeeds is not kept.
         {[] { return rk::rk_call("rk_f", [] { return rk::debug_output("warning"), RK_OK; }); },
          RK_OK, ""},
+        // A failed call made during one that succeeds (from a write callback) leaves no message.
+        {[] { return rk::rk_call("rk_f", [] { return rk_image_create(1, 1, nullptr), RK_OK; }); }, RK_OK, ""},
     };
     for (const Case& c : cases) {
         SinkRecorder sink;
