@@ -220,7 +220,9 @@ RK_API void rk_set_kept_memory(size_t bytes) RK_NOEXCEPT;
 
 /* A new w x h image with every float 0.0, rows packed (stride 16 * w). w or h
  * may be 0 (an image without pixels). RK_ERROR_ARGUMENT for a null out,
- * RK_ERROR_LIMIT when w * h exceeds RK_MAX_IMAGE_PIXELS, RK_ERROR_MEMORY. */
+ * RK_ERROR_LIMIT when w * h exceeds RK_MAX_IMAGE_PIXELS or a row of 16 * w
+ * bytes reaches 2^32 bytes (h 0 included, as rk_image_wrap() refuses such a
+ * stride), RK_ERROR_MEMORY. */
 RK_API rk_status rk_image_create(uint32_t w, uint32_t h, imgbuf** out) RK_NOEXCEPT;
 
 /* An image record over the caller's pixels, for handing a buffer the caller

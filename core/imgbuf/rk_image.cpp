@@ -16,6 +16,12 @@ void check_pixel_limit(uint32_t w, uint32_t h) {
         fail(RK_ERROR_LIMIT, decimal_text(w) + " x " + decimal_text(h) +
                                  " pixels is more than RK_MAX_IMAGE_PIXELS (268435455)");
     }
+    // The record's stride is 32-bit, an image without rows included: a row of
+    // 2^32 bytes would wrap it, as rk_image_wrap() refuses for its stride.
+    if (!checked_product(w, 16)) {
+        fail(RK_ERROR_LIMIT,
+             "16 * width (" + decimal_text(uint64_t{w} * 16) + ") reaches 2^32 bytes");
+    }
 }
 
 }  // namespace
