@@ -261,8 +261,10 @@ RK_API float* rk_image_pixels(const imgbuf* image) RK_NOEXCEPT;
 
 /* A new w x h image resampled bilinearly from src, corners onto corners (a w or
  * h of 1 takes the first column or the top row), as imgbuf_resample().
- * RK_ERROR_ARGUMENT for a null src or out, RK_ERROR_LIMIT when w * h exceeds
- * RK_MAX_IMAGE_PIXELS, RK_ERROR_MEMORY. */
+ * RK_ERROR_ARGUMENT for a null src or out, or an empty src with w and h both
+ * above 0 (there are no pixels to take them from; imgbuf_resample() makes them
+ * white); RK_ERROR_LIMIT as rk_image_create(), RK_ERROR_MEMORY. An empty
+ * w x h gives an empty image whatever src's size. */
 RK_API rk_status rk_image_resample(const imgbuf* src, uint32_t w, uint32_t h,
                                    imgbuf** out) RK_NOEXCEPT;
 /* A new image whose opposite edges meet without a seam, as make_tileable():

@@ -131,6 +131,9 @@ RK_API rk_status rk_image_resample(const imgbuf* src, uint32_t w, uint32_t h,
         check_source(src, "src");
         require(out, "out");
         check_pixel_limit(w, h);
+        // imgbuf_resample() makes an empty source's pixels white; here they
+        // are refused, as by every map.
+        if (w != 0 && h != 0) check_filled_source(src, "src");
         return hand_out(ImgbufPtr(imgbuf_resample(src, w, h)), out);
     });
 }
