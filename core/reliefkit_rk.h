@@ -308,7 +308,8 @@ RK_API rk_status rk_make_tileable(const imgbuf* src, float width_fraction,
  * crashed, broke its sandbox, timed out, is missing or not executable, or
  * answered nonsense), RK_ERROR_MEMORY. rk_last_error() holds every reader's
  * reason, one per line, in the order tried. RK_ERROR_ARGUMENT for a null
- * argument (or an empty path).
+ * argument (or an empty path). Empty data (an empty file, or size 0) is
+ * RK_ERROR_FORMAT, for the reason "the data is empty (0 bytes)".
  * The calls may run at the same time on different threads. */
 
 /* Loads the file at utf8_path (null-terminated, non-empty). Only a regular

@@ -78,6 +78,9 @@ ImgbufPtr load_by_name(std::u16string_view caller_path) {
 }
 
 rk_status load_by_content(ByteSource& source, imgbuf** out) {
+    // Said as it is: the readers would each report a header they could not
+    // find, the JPEG reader the end marker its library makes up.
+    if (source.size() == 0) fail(RK_ERROR_FORMAT, "the data is empty (0 bytes)");
     rk_status status = RK_OK;
     ImgbufPtr image = load_from(source, JxrChoice::by_content, true, JpegCut::refuse, status);
     if (!image) return status;

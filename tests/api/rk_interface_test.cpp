@@ -150,6 +150,7 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
     };
     const std::vector<Case> cases = {
         {[&] { return rk_load_memory(nullptr, 0, &out); }, RK_ERROR_ARGUMENT, "rk_load_memory: data is null"},
+        {[&] { return rk_load_memory(px, 0, &out); }, RK_ERROR_FORMAT, "rk_load_memory: the data is empty (0 bytes)"},
         {[&] { return rk_normal_map(img.get(), &out_of_range, &out); }, RK_ERROR_ARGUMENT, "rk_normal_map: blur_kind 3 is not 0 to 2"},
         {[&] { return rk_image_wrap(px + 1, 1, 1, 16, &out); }, RK_ERROR_ARGUMENT, "rk_image_wrap: pixels are not 16-byte aligned"},
         {[&] { return rk_image_wrap(px, 2, 1, 16, &out); }, RK_ERROR_ARGUMENT, "rk_image_wrap: stride_bytes 16 is less than 16 * width (32)"},
