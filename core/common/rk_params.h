@@ -27,7 +27,7 @@ inline void check_struct_size(size_t struct_size, size_t known_size, const char*
     if (struct_size < sizeof(uint32_t) || struct_size % sizeof(uint32_t) != 0) {
         fail(RK_ERROR_ARGUMENT, std::string(type) + ".struct_size " + decimal_text(struct_size) +
                                     " is not the size of a " + type +
-                                    " (sizeof the struct, as its init function sets it)");
+                                    " (sizeof the struct as the program sees it)");
     }
 }
 

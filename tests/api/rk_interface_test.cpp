@@ -142,6 +142,8 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
     rk_dds_params bc4_normals;
     rk_dds_params_init(&bc4_normals, sizeof bc4_normals);
     bc4_normals.format = RK_DDS_BC4, bc4_normals.normal_map = 1;
+    rk_light odd_light{};
+    odd_light.struct_size = 6;
     imgbuf* out = nullptr;
     struct Case {
         std::function<rk_status()> call;
@@ -166,6 +168,7 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
         {[&] { return rk_save_png_file(nowhere.c_str(), noise(2, 2, 1).get(), nullptr); }, RK_ERROR_WRITE, "rk_save_png_file: " + nowhere.string() + ": Could not open output file: No such file or directory"},
         {[&] { return rk_save_png_write(noise(2, 2, 1).get(), nullptr, [](void*, const void*, size_t) { return 1; }, nullptr); }, RK_ERROR_ABORTED, "rk_save_png_write: the write callback returned non-zero"},
         {[&] { return rk_height_map(noise(2, 2, 1).get(), &newer, &out); }, RK_ERROR_VERSION, "rk_height_map: rk_height_params.struct_size 72 is larger than..."},
+        {[&] { return rk_estimate_light(shot.get(), nullptr, &odd_light); }, RK_ERROR_ARGUMENT, "rk_estimate_light: rk_light.struct_size 6 is not the size of a rk_light (sizeof the struct as the program sees it)"},
         {[&] { return rk_photometric_stereo(photos, 2, nullptr, nullptr, nullptr, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: count 2 is not 3 to 32"},
         {[&] { return rk_photometric_stereo(photos, 3, wild, nullptr, nullptr, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: azimuths[1] 400 is not -360 to 360 or NaN"},
         {[&] { return rk_photometric_stereo(photos, 3, level, nullptr, nullptr, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: the lights given lie in one plane..."},
