@@ -59,10 +59,12 @@
  *   defaults for the fields it does not have; a larger one (a newer header than
  *   the library) is refused with RK_ERROR_VERSION, as the library could not
  *   honour the fields it does not know. A struct_size of 0 or one that is not a
- *   multiple of 4 is refused with RK_ERROR_ARGUMENT. Every field is made of
- *   4-byte values (uint32_t, int32_t, float), so no struct has padding, and new
- *   options only ever come as new fields at the end. A value outside its documented range is refused with
- *   RK_ERROR_ARGUMENT: nothing is silently clamped.
+ *   multiple of 4 is refused with RK_ERROR_ARGUMENT, unless it is also larger:
+ *   the size is compared first, so a larger one is RK_ERROR_VERSION whatever
+ *   else is wrong with it. Every field is made of 4-byte values (uint32_t,
+ *   int32_t, float), so no struct has padding, and new options only ever come
+ *   as new fields at the end. A value outside its documented range is refused
+ *   with RK_ERROR_ARGUMENT: nothing is silently clamped.
  * - File paths are null-terminated UTF-8 (const char*), passed to the system
  *   as they are.
  * - Images are reliefkit.h's imgbuf records. Every image an rk_ function hands
