@@ -237,10 +237,17 @@ RK_API rk_status rk_image_create(uint32_t w, uint32_t h, imgbuf** out) RK_NOEXCE
  * record, and rk_image_free() (delete_imgbuf()) releases only the record.
  * Functions that write an image they are given (rk_height_map_into(),
  * imgbuf_clear(), ...) write the caller's pixels; functions that return a
- * new image always allocate it. Refused with RK_ERROR_ARGUMENT for a null
- * pixels or out, misaligned pixels, or a stride that is not a multiple of 16 or
- * is smaller than 16 * w; RK_ERROR_LIMIT when w * h exceeds RK_MAX_IMAGE_PIXELS
- * or stride_bytes * h reaches 2^32 bytes; RK_ERROR_MEMORY for the record. */
+ * new image always allocate it. The _into functions take a destination that
+ * is the source itself (the same first pixel and stride) or lies apart from
+ * it, and apart is told by bytes, not pixels: each image spans from its first
+ * pixel to the end of its last row's last pixel, and spans that share a byte
+ * are refused with RK_ERROR_ARGUMENT. So images wrapped over the left and
+ * right halves of one atlas are refused as each other's destination, though
+ * no pixel is in both; halves one above the other are apart. Refused with
+ * RK_ERROR_ARGUMENT for a null pixels or out, misaligned pixels, or a stride
+ * that is not a multiple of 16 or is smaller than 16 * w; RK_ERROR_LIMIT when
+ * w * h exceeds RK_MAX_IMAGE_PIXELS or stride_bytes * h reaches 2^32 bytes;
+ * RK_ERROR_MEMORY for the record. */
 RK_API rk_status rk_image_wrap(float* pixels, uint32_t w, uint32_t h, size_t stride_bytes,
                                imgbuf** out) RK_NOEXCEPT;
 
@@ -425,11 +432,11 @@ RK_API rk_status rk_height_params_init(rk_height_params* params, size_t struct_s
  * (where calc_heightmap_from_photo() leaves a blur out, this refuses). */
 RK_API rk_status rk_height_map(const imgbuf* src, const rk_height_params* params,
                                imgbuf** out) RK_NOEXCEPT;
-/* The same, written into dst, an image of src's size whose pixels do not
- * overlap src's (any image: made by rk_image_create() once and reused for a
- * batch, or a wrapped buffer), or src itself (the photograph becomes its
- * height map, with the same bits, and no second image is needed; not in
- * RK_HEIGHT_DELIT mode); RK_ERROR_ARGUMENT otherwise. On failure dst's
+/* The same, written into dst, an image of src's size that lies apart from
+ * src as rk_image_wrap() tells it (any image: made by rk_image_create() once
+ * and reused for a batch, or a wrapped buffer), or src itself (the photograph
+ * becomes its height map, with the same bits, and no second image is needed;
+ * not in RK_HEIGHT_DELIT mode); RK_ERROR_ARGUMENT otherwise. On failure dst's
  * pixels are unspecified. */
 RK_API rk_status rk_height_map_into(const imgbuf* src, const rk_height_params* params,
                                     imgbuf* dst) RK_NOEXCEPT;
@@ -473,8 +480,9 @@ RK_API rk_status rk_normal_params_init(rk_normal_params* params, size_t struct_s
  * a new image. params may be null (defaults). Statuses as rk_height_map(). */
 RK_API rk_status rk_normal_map(const imgbuf* heights, const rk_normal_params* params,
                                imgbuf** out) RK_NOEXCEPT;
-/* The same, written into dst (heights' size, pixels apart from heights', or
- * heights itself: the normal map made in place, with the same bits). */
+/* The same, written into dst (heights' size, apart from heights as
+ * rk_image_wrap() tells it, or heights itself: the normal map made in place,
+ * with the same bits). */
 RK_API rk_status rk_normal_map_into(const imgbuf* heights, const rk_normal_params* params,
                                     imgbuf* dst) RK_NOEXCEPT;
 
@@ -679,8 +687,8 @@ RK_API rk_status rk_height_and_albedo_maps(const imgbuf* photo,
                                            imgbuf** heights, imgbuf** albedo) RK_NOEXCEPT;
 
 /* The same, the colour written into albedo instead of a new image: an image
- * of the photo's size that is the photo itself or shares no pixel with it;
- * *heights is a new image as above. The same bits as
+ * of the photo's size that is the photo itself or lies apart from it (as
+ * rk_image_wrap() tells it); *heights is a new image as above. The same bits as
  * rk_height_and_albedo_maps(). Written into the photo, the colour replaces
  * the photograph: its working planes (8 bytes a pixel, 12 without a shared
  * light) take no memory of their own but the new height map's pixels while
@@ -690,7 +698,7 @@ RK_API rk_status rk_height_and_albedo_maps(const imgbuf* photo,
  * done: when the call fails, its pixels are as they were.
  *
  * RK_ERROR_ARGUMENT for a null or empty photo, a null heights or albedo, an
- * albedo of another size or sharing some but not all of the photo's pixels, a
+ * albedo of another size or neither the photo nor apart from it, a
  * field out of range; RK_ERROR_VERSION; RK_ERROR_MEMORY. On failure *heights
  * is not written and the pixels of an albedo other than the photo are
  * unspecified. */
