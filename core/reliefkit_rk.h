@@ -996,9 +996,13 @@ RK_API rk_status rk_png_params_init(rk_png_params* params, size_t struct_size) R
  * band of compressed rows, a DDS file's mipmap level, a whole EXR file, which
  * is made in memory) is handed over alone, just after what was gathered
  * before it. So a call may bring far less than 64 KiB or far more: a large
- * PNG comes as its signature and header (43 bytes), its bands and its end
- * (20 bytes); a DDS file as its header (148 bytes for BC7), its large levels
- * one by one and the small ones together; an EXR file in one call. */
+ * PNG comes as its signature and header with the first data chunk's start (43
+ * bytes), then each band larger than 64 KiB alone, with the 12 bytes that end
+ * one data chunk and start the next between two of them, and last whatever
+ * was gathered after the last large band: the smaller bands (the last band is
+ * often one) and the end (20 bytes); a DDS file as its header (148 bytes for
+ * BC7), its large levels one by one and the small ones together; an EXR file
+ * in one call. */
 typedef int (*rk_write_fn)(void* user, const void* data, size_t size);
 
 /* Both savers write the same bytes for the same image and params: a PNG with
