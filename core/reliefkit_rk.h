@@ -588,8 +588,8 @@ RK_API rk_status rk_curvature_params_init(rk_curvature_params* params,
  * Differences below 2^-16 of the larger of 1 and the height count as flat:
  * that covers the blurs' rounding on a plane for heights of the usual sizes,
  * not for a plane that climbs hundreds of units within a wide scale's reach
- * (where its height passes 0 such a plane may come a few thousandths off 0.5
- * at strength 1).
+ * (where its height passes 0 such a plane may come 0.0003 off 0.5 at strength
+ * 1, about 0.03 at 100).
  * Under RK_EDGE_CLAMP the surface goes on straight past the border (each row
  * and column continued by point reflection through its edge pixel), so a
  * plane gives 0.5 up to the border, where the map measures the bend along the
