@@ -300,8 +300,11 @@ RK_API rk_status rk_make_tileable(const imgbuf* src, float width_fraction,
  * with grey blocks (and a warning in its sink) and these loads refuse as
  * RK_ERROR_DAMAGED ("Image data cut short."), as soon as the decoder runs out
  * of data, before the rest of the picture is made up (a few hundred bytes
- * that state a huge picture fail at once). A JPEG that lacks only its end
- * marker is whole and loads. The readers are
+ * that state a huge picture fail at once), or, for a progressive one whose
+ * data ends after a scan before its last, once its scans are read. A JPEG
+ * that lacks only its end marker is whole and loads (one whose end marker
+ * follows a scan before its last ends there, and loads as its scans so far
+ * show it). The readers are
  * tried in that order: a PNG or JPEG that fails ends the load, data the
  * others refuse goes on to the next. JPEG XR is never decoded in the calling
  * process: the bytes go to the library's helper program (reliefkit-jxr-decode,

@@ -199,6 +199,16 @@ rk_status status_of_libjpeg_error(int code) noexcept {
     }
 }
 
+// Whether every coefficient of a progressive picture has had its last
+// refinement (libjpeg counts -1 for none yet, else the bits still to come).
+bool progression_complete(const jpeg_decompress_struct& cinfo) noexcept {
+    if (!cinfo.progressive_mode || !cinfo.coef_bits) return true;
+    for (int c = 0; c < cinfo.num_components; ++c)
+        for (int k = 0; k < DCTSIZE2; ++k)
+            if (cinfo.coef_bits[c][k] != 0) return false;
+    return true;
+}
+
 void reader_failure(const char* reason) {
     debug_output("JPEG image loader: ");
     debug_output(reason);
@@ -266,6 +276,15 @@ bool decode(JpegSession& s, JpegCut cut) noexcept {
         goto cleanup;
     }
     jpeg_start_decompress(&s.cinfo);
+    // A picture of several scans is read whole by now. One whose data ended
+    // after a scan that is not its last asked the entropy decoder for no
+    // missing bits, yet it is as cut as one ending inside a scan: its scans
+    // so far make a blurred picture.
+    if (cut == JpegCut::refuse && s.source.at_end && !progression_complete(s.cinfo)) {
+        reader_failure("Image data cut short.");
+        s.failure = RK_ERROR_DAMAGED;
+        goto cleanup;
+    }
     // Other colour spaces read no row, so jpeg_finish_decompress reports them as
     // too few scanlines.
     if (RowConverter convert = converter_for(s.cinfo)) {
