@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "image.h"
 
@@ -13,14 +14,21 @@ namespace rkcli {
 
 enum class Packing : uint8_t { orm, metallic_smoothness };
 
-// One channel of a packed texture: a channel (0 to 3) of a map, or a constant
-// where there is no map; inverted gives 1 - value.
+// One channel of a packed texture: a channel (0 to 3) of a map, the values of
+// plane (one a pixel of the texture, row after row, as channel_values keeps
+// them), or a constant where there is neither; inverted gives 1 - value.
 struct ChannelSource {
     const imgbuf* map = nullptr;
     uint32_t channel = 0;
     float constant = 0.0f;
     bool inverted = false;
+    const float* plane = nullptr;
 };
+
+// One channel of a map alone, one value a pixel, row after row: what packing
+// reads of a map kept only for it, in a quarter of the map's memory. Empty
+// when memory runs out.
+std::vector<float> channel_values(const imgbuf* map, uint32_t channel);
 
 // A width x height texture whose red, green, blue and alpha come from the
 // sources. Null when a source map has another size or memory runs out.
@@ -31,5 +39,9 @@ Image pack_channels(uint32_t width, uint32_t height, const std::array<ChannelSou
 // metallic; alpha is 1 in ORM.
 std::array<ChannelSource, 4> packing_sources(Packing packing, const imgbuf* occlusion,
                                              const imgbuf* roughness, float metallic);
+
+// The same from the maps' channel_values (null: no map).
+std::array<ChannelSource, 4> packing_sources(Packing packing, const float* occlusion,
+                                             const float* roughness, float metallic);
 
 }  // namespace rkcli

@@ -35,6 +35,17 @@ TEST(ChannelPack, OrmAndMetallicSmoothnessFromMapsAndConstants) {
     EXPECT_EQ(get_px(pack(rkcli::Packing::metallic_smoothness, ao.get(), rough.get()).get(), 1, 1),
               (Px{0.5f, 0.5f, 0.5f, 0.25f}));
     EXPECT_EQ(pack(rkcli::Packing::orm, wrong.get(), rough.get()), nullptr);
+    // From maps' kept channels, one value a pixel, row after row.
+    const Img varied = noise(3, 2, 1);
+    const std::vector<float> a = rkcli::channel_values(varied.get(), 1);
+    const std::vector<float> r = rkcli::channel_values(rough.get(), 0);
+    const Px p = get_px(varied.get(), 2, 1);
+    const auto orm = rkcli::packing_sources(rkcli::Packing::orm, a.data(), r.data(), 0.5f);
+    EXPECT_EQ(get_px(rkcli::pack_channels(3, 2, orm).get(), 2, 1), (Px{p[1], 0.75f, 0.5f, 1}));
+    const auto smooth =
+        rkcli::packing_sources(rkcli::Packing::metallic_smoothness, nullptr, r.data(), 0.5f);
+    EXPECT_EQ(get_px(rkcli::pack_channels(3, 2, smooth).get(), 1, 1),
+              (Px{0.5f, 0.5f, 0.5f, 0.25f}));
 }
 
 namespace {
