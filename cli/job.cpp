@@ -8,6 +8,7 @@
 #include <memory>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "channel_pack.h"
 #include "gltf_material.h"
@@ -154,12 +155,13 @@ class Job {
         const bool shares_light = needs_heights && !options_.from_height &&
                                   !options_.from_normal &&
                                   options_.height.mode == RK_HEIGHT_DELIT;
-        Image roughness = options_.from_height || options_.from_normal
-                              ? nullptr
-                              : photo_maps(image.get(), shares_light ? &shared_heights : nullptr);
+        std::vector<float> roughness =
+            options_.from_height || options_.from_normal
+                ? std::vector<float>{}
+                : photo_maps(image.get(), shares_light ? &shared_heights : nullptr);
         if (!result_.failure.empty()) return;
         // Colour and roughness alone need no heights.
-        if (!needs_heights) return height_maps(nullptr, roughness.get(), w, h);
+        if (!needs_heights) return height_maps(nullptr, std::move(roughness), w, h);
         if (!heights_kept && !options_.from_normal && !options_.writes(kMapPacked) &&
             plan_.gltf_out.empty()) {
             if (options_.from_height) return maps_in_place(std::move(image));
@@ -208,7 +210,7 @@ class Job {
         if (normal) normal_steps(std::move(normal));
         if (height_saver.joinable()) height_saver.join();
         height_done(height_written, std::move(height_failure));
-        if (result_.failure.empty()) height_maps(height.get(), roughness.get(), w, h);
+        if (result_.failure.empty()) height_maps(std::move(height), std::move(roughness), w, h);
     }
 
     // One image from the photograph to the last file: it becomes the height
@@ -241,24 +243,32 @@ class Job {
         }
     }
 
-    // The maps of the photograph itself: roughness, which is handed back when
-    // the packed file needs it, and the de-lit colour. With heights not null,
-    // the colour is made with the de-lit heights, which land there, and over
-    // the photograph, which no map needs after it: the roughness comes first.
-    Image photo_maps(imgbuf* photo, Image* heights) {
-        Image roughness;
+    // The maps of the photograph itself: roughness, whose values are handed
+    // back when the packed file needs them, and the de-lit colour. With
+    // heights not null, the colour is made with the de-lit heights, which land
+    // there, and over the photograph, which no map needs after it: the
+    // roughness comes first.
+    std::vector<float> photo_maps(imgbuf* photo, Image* heights) {
+        std::vector<float> kept;
         if (options_.writes(kMapRoughness) || options_.writes(kMapPacked)) {
             rk_roughness_params p;
             rk_roughness_params_init(&p, sizeof p);
             p.contrast = options_.material.roughness_contrast;
             p.bias = options_.material.roughness_bias;
             p.edge_mode = edge_mode();
-            roughness = generated("the roughness map", rk_roughness_map, photo, p);
-            if (!roughness) return nullptr;
+            Image roughness = generated("the roughness map", rk_roughness_map, photo, p);
+            if (!roughness) return {};
             if (options_.writes(kMapRoughness) && !write_map(kMapRoughness, roughness.get()))
-                return nullptr;
-            // Kept beside the heights' maps only for the packed file.
-            if (!options_.writes(kMapPacked)) roughness.reset();
+                return {};
+            // Kept beside the heights' maps only for the packed file, which
+            // reads its red alone.
+            if (options_.writes(kMapPacked)) {
+                kept = channel_values(roughness.get(), 0);
+                if (kept.empty()) {
+                    fail(plan_.input + ": not enough memory for the packed map");
+                    return {};
+                }
+            }
         }
         if (options_.writes(kMapAlbedo)) {
             rk_albedo_params p;
@@ -268,14 +278,14 @@ class Job {
             p.light_azimuth = options_.height.light_azimuth.value_or(NAN);
             if (heights) {
                 if (!albedo_over_photo(photo, p, *heights) || !write_map(kMapAlbedo, photo))
-                    return nullptr;
+                    return {};
             } else {
                 if (options_.verbose) tell_light(photo, height_params());
                 Image albedo = generated("the de-lit colour", rk_albedo_map, photo, p);
-                if (!albedo || !write_map(kMapAlbedo, albedo.get())) return nullptr;
+                if (!albedo || !write_map(kMapAlbedo, albedo.get())) return {};
             }
         }
-        return roughness;
+        return kept;
     }
 
     // The de-lit heights into heights and the colour over the photograph.
@@ -294,37 +304,56 @@ class Job {
 
     // Occlusion, curvature, the packed file and the glTF material of a w x h
     // input, once the height (and normal) maps are done; height is null when
-    // no map needs it.
-    void height_maps(const imgbuf* height, const imgbuf* roughness, uint32_t w, uint32_t h) {
+    // no map needs it. Each image goes as soon as the last map that reads it is
+    // made; for the packed file, made last, only the occlusion's and the
+    // roughness's values are kept.
+    void height_maps(std::shared_ptr<imgbuf> height, std::vector<float> roughness, uint32_t w,
+                     uint32_t h) {
         const MaterialSettings& m = options_.material;
         const bool packs_occlusion =
             options_.writes(kMapPacked) && packing_of(options_) == Packing::orm;
-        Image ao;
+        std::vector<float> occlusion;
         if (options_.writes(kMapAo) || packs_occlusion) {
             rk_ao_params p;
             rk_ao_params_init(&p, sizeof p);
             p.depth = m.ao_depth, p.radius = m.ao_radius, p.directions = m.ao_directions;
             p.edge_mode = edge_mode();
-            ao = generated("the occlusion map", rk_ao_map, height, p);
+            Image ao = generated("the occlusion map", rk_ao_map, height.get(), p);
             if (!ao || (options_.writes(kMapAo) && !write_map(kMapAo, ao.get()))) return;
-            // Kept beside the curvature only for the packed file.
-            if (!packs_occlusion) ao.reset();
+            // Kept beside the curvature only for the packed file, which reads
+            // its red alone.
+            if (packs_occlusion) occlusion = channel_values(ao.get(), 0);
+            if (packs_occlusion && occlusion.empty())
+                return fail(plan_.input + ": not enough memory for the packed map");
         }
+        // The heights' last reader is the occlusion unless the curvature is made.
+        if (!options_.writes(kMapCurvature)) height.reset();
         if (options_.writes(kMapCurvature)) {
             rk_curvature_params p;
             rk_curvature_params_init(&p, sizeof p);
             p.scale = m.curvature_scale, p.strength = m.curvature_strength,
             p.edge_mode = edge_mode();
-            Image curvature = generated("the curvature map", rk_curvature_map, height, p);
+            Image curvature = generated("the curvature map", rk_curvature_map, height.get(), p);
+            height.reset();
             if (!curvature || !write_map(kMapCurvature, curvature.get())) return;
         }
         if (options_.writes(kMapPacked)) {
-            Image packed = pack_channels(
-                w, h, packing_sources(packing_of(options_), ao.get(), roughness, m.metallic));
+            Image packed = packed_map(std::move(occlusion), std::move(roughness), w, h);
             if (!packed) return fail(plan_.input + ": not enough memory for the packed map");
             if (!write_map(kMapPacked, packed.get())) return;
         }
         if (!plan_.gltf_out.empty() && !receiver_) write_gltf(w, h);
+    }
+
+    // The packed texture from the maps' kept values (empty: no map), which go
+    // once it is made.
+    Image packed_map(std::vector<float> occlusion, std::vector<float> roughness, uint32_t w,
+                     uint32_t h) const {
+        const float* occluded = occlusion.empty() ? nullptr : occlusion.data();
+        const float* rough = roughness.empty() ? nullptr : roughness.data();
+        const Packing packing = packing_of(options_);
+        return pack_channels(w, h,
+                             packing_sources(packing, occluded, rough, options_.material.metallic));
     }
 
     template <class Params>
