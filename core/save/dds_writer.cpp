@@ -69,8 +69,9 @@ std::vector<uint8_t> dds_header(const DdsOptions& options, uint32_t width, uint3
 }
 
 // The 16 pixels of block (bx, by) in stored values; pixels past the level's
-// edge repeat the edge.
-void gather_block(const imgbuf* level, uint32_t bx, uint32_t by, MipSpace space,
+// edge repeat the edge. Level 0 is the image itself: its normals are
+// renormalised here, pixel by pixel, rather than in a whole copy of it.
+void gather_block(const imgbuf* level, bool first, uint32_t bx, uint32_t by, MipSpace space,
                   float out[64]) noexcept {
     for (uint32_t j = 0; j < 4; ++j) {
         const float* row = row_unchecked(level, std::min(4 * by + j, level->height - 1));
@@ -78,6 +79,9 @@ void gather_block(const imgbuf* level, uint32_t bx, uint32_t by, MipSpace space,
             const float* p = row + 4 * size_t{std::min(4 * bx + i, level->width - 1)};
             float* q = out + 16 * j + 4 * i;
             std::copy_n(p, 4, q);
+            // Level 0's other stored values are encoded as they are.
+            if (first && space != MipSpace::normal) continue;
+            if (first) to_filter_pixel(q, space);
             from_filter_space(q, space);
         }
     }
@@ -85,7 +89,8 @@ void gather_block(const imgbuf* level, uint32_t bx, uint32_t by, MipSpace space,
 
 // Encodes a level's blocks into out (dds_level_bytes long), bands of block rows
 // in parallel; a block's bytes depend on its pixels alone.
-void encode_level(const imgbuf* level, MipSpace space, DdsFormat format, uint8_t* out) noexcept {
+void encode_level(const imgbuf* level, bool first, MipSpace space, DdsFormat format,
+                  uint8_t* out) noexcept {
     const uint32_t across = (level->width + 3) / 4;
     const uint32_t down = (level->height + 3) / 4;
     const uint32_t bytes = block_bytes(format);
@@ -95,7 +100,7 @@ void encode_level(const imgbuf* level, MipSpace space, DdsFormat format, uint8_t
         for (uint32_t by = b0; by < b1; ++by) {
             for (uint32_t bx = 0; bx < across; ++bx) {
                 uint8_t* block = out + (size_t{by} * across + bx) * bytes;
-                gather_block(level, bx, by, space, px);
+                gather_block(level, first, bx, by, space, px);
                 if (format == DdsFormat::bc7) {
                     encode_bc7_block(px, block);
                     continue;
@@ -119,33 +124,21 @@ SaveOutcome encode_file(const imgbuf* img, const DdsOptions& options, ByteSink& 
     const MipSpace space = options.normal_map ? MipSpace::normal
                            : options.srgb     ? MipSpace::srgb
                                               : MipSpace::plain;
-    // Level 0 is encoded from the image itself, except normals, which are
-    // renormalised first; sRGB colour goes to linear light only for the filter.
+    // Level 0 is encoded from the image itself and level 1 made from it, each
+    // pixel taken to the filter's space as it is read (sRGB colour goes to
+    // linear light only for the filter), so no whole copy of the image is made.
     ImgbufPtr work;
     const imgbuf* level = img;
-    MipSpace stored = MipSpace::plain;
-    if (space == MipSpace::normal) {
-        work = to_filter_space(img, space);
-        if (!work) return out_of_memory();
-        level = work.get();
-        stored = space;
-    }
     // Level 0's blocks (16 MiB for a 4096 x 4096 BC7 file) come from the block
     // cache, like the images; encode_level writes every byte of a level.
     const Block blocks(dds_level_bytes(options.format, img->width, img->height));
     if (!blocks) return out_of_memory();
     for (uint32_t i = 0; i < levels; ++i) {
         const size_t size = dds_level_bytes(options.format, level->width, level->height);
-        encode_level(level, stored, options.format, blocks.get<uint8_t>());
+        encode_level(level, i == 0, space, options.format, blocks.get<uint8_t>());
         if (!sink.write(blocks.get(), size)) return sink_refused();
         if (i + 1 == levels) break;
-        if (level == img && space == MipSpace::srgb) {
-            work = to_filter_space(img, space);
-            if (!work) return out_of_memory();
-            level = work.get();
-            stored = space;
-        }
-        ImgbufPtr next = next_mip_level(level, space);
+        ImgbufPtr next = next_mip_level(level, space, i == 0);
         if (!next) return out_of_memory();
         work = std::move(next);
         level = work.get();

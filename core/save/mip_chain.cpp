@@ -73,6 +73,19 @@ uint32_t mip_level_count(uint32_t width, uint32_t height) noexcept {
     return levels;
 }
 
+void to_filter_pixel(float rgba[4], MipSpace space) noexcept {
+    std::transform(rgba, rgba + 4, rgba, shown);
+    if (space == MipSpace::srgb) {
+        for (int c = 0; c < 3; ++c) rgba[c] = srgb_to_linear(rgba[c]);
+    } else if (space == MipSpace::normal) {
+        rgba[0] = 2.0f * rgba[0] - 1.0f;
+        rgba[1] = 2.0f * rgba[1] - 1.0f;
+        const float zz = 1.0f - rgba[0] * rgba[0] - rgba[1] * rgba[1];
+        rgba[2] = zz > 0.0f ? std::sqrt(zz) : 0.0f;
+        normalise(rgba);
+    }
+}
+
 ImgbufPtr to_filter_space(const imgbuf* img, MipSpace space) noexcept {
     ImgbufPtr out = make_image(img->width, img->height);
     if (!out) return nullptr;
@@ -82,26 +95,14 @@ ImgbufPtr to_filter_space(const imgbuf* img, MipSpace space) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
             const float* s = row_unchecked(img, y);
             float* d = row_unchecked(out.get(), y);
-            std::transform(s, s + floats, d, shown);
-            if (space == MipSpace::srgb) {
-                for (uint32_t i = 0; i < floats; i += 4)
-                    for (int c = 0; c < 3; ++c) d[i + c] = srgb_to_linear(d[i + c]);
-            } else if (space == MipSpace::normal) {
-                for (uint32_t i = 0; i < floats; i += 4) {
-                    float* p = d + i;
-                    p[0] = 2.0f * p[0] - 1.0f;
-                    p[1] = 2.0f * p[1] - 1.0f;
-                    const float zz = 1.0f - p[0] * p[0] - p[1] * p[1];
-                    p[2] = zz > 0.0f ? std::sqrt(zz) : 0.0f;
-                    normalise(p);
-                }
-            }
+            std::copy_n(s, floats, d);
+            for (uint32_t i = 0; i < floats; i += 4) to_filter_pixel(d + i, space);
         }
     });
     return out;
 }
 
-ImgbufPtr next_mip_level(const imgbuf* level, MipSpace space) noexcept {
+ImgbufPtr next_mip_level(const imgbuf* level, MipSpace space, bool stored_level) noexcept {
     const uint32_t w = std::max(1u, level->width / 2);
     const uint32_t h = std::max(1u, level->height / 2);
     std::vector<Taps> across, down;
@@ -115,8 +116,8 @@ ImgbufPtr next_mip_level(const imgbuf* level, MipSpace space) noexcept {
     if (!out) return nullptr;
     // Plain levels hold stored values, level 0 among them (the image itself);
     // the other spaces' were made shown by to_filter_space (and a normal's
-    // components run from -1 to 1).
-    const bool stored = space == MipSpace::plain;
+    // components run from -1 to 1), or are taken there pixel by pixel.
+    const bool stored = space == MipSpace::plain || stored_level;
     parallel_rows(h, 16, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
             float* d = row_unchecked(out.get(), y);
@@ -127,11 +128,12 @@ ImgbufPtr next_mip_level(const imgbuf* level, MipSpace space) noexcept {
                 for (uint32_t j = 0; j < ty.count; ++j) {
                     const float* row = row_unchecked(level, ty.first + j) + 4 * size_t{tx.first};
                     float part[4] = {};
-                    for (uint32_t i = 0; i < tx.count; ++i)
-                        for (int c = 0; c < 4; ++c) {
-                            const float v = row[4 * i + c];
-                            part[c] += tx.weight[i] * (stored ? shown(v) : v);
-                        }
+                    for (uint32_t i = 0; i < tx.count; ++i) {
+                        float v[4];
+                        std::copy_n(row + 4 * i, 4, v);
+                        if (stored) to_filter_pixel(v, space);
+                        for (int c = 0; c < 4; ++c) part[c] += tx.weight[i] * v[c];
+                    }
                     for (int c = 0; c < 4; ++c) sum[c] += ty.weight[j] * part[c];
                 }
                 std::copy_n(sum, 4, d + 4 * size_t{x});

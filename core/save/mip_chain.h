@@ -33,8 +33,15 @@ uint32_t mip_level_count(uint32_t width, uint32_t height) noexcept;
 // Null when memory runs out.
 ImgbufPtr to_filter_space(const imgbuf* img, MipSpace space) noexcept;
 
-// The next level of an image in filter space (renormalised for normal).
-ImgbufPtr next_mip_level(const imgbuf* level, MipSpace space) noexcept;
+// One pixel of stored values in filter space, as to_filter_space makes each;
+// rgba is changed in place.
+void to_filter_pixel(float rgba[4], MipSpace space) noexcept;
+
+// The next level of an image in filter space (renormalised for normal). With
+// stored_level, level holds stored values instead, each pixel taken to filter
+// space as it is read: the same level as from to_filter_space's image, without
+// that whole copy of a large one.
+ImgbufPtr next_mip_level(const imgbuf* level, MipSpace space, bool stored_level = false) noexcept;
 
 // One pixel of filter space back in stored values: srgb encoded, normal as
 // 0.5 + 0.5 v. rgba is changed in place.

@@ -156,6 +156,14 @@ TEST(MipChain, LevelSizesAndConservedMean) {
     EXPECT_EQ(get_px(half.get(), 1, 0)[3], 0.5f);
     const rk::ImgbufPtr linear = rk::to_filter_space(one_nan.get(), rk::MipSpace::srgb);
     EXPECT_EQ(get_px(linear.get(), 0, 0), (Px{1.0f, 1.0f, 0.0f, 0.0f}));
+    // Made straight from stored values, a level is the one of their copy in filter space.
+    Img mixed = noise(7, 5, 3);
+    set_px(mixed.get(), 2, 2, Px{4.0f, NAN, -1.0f, 2.0f});
+    for (auto space : {rk::MipSpace::srgb, rk::MipSpace::normal}) {
+        const rk::ImgbufPtr copy = rk::to_filter_space(mixed.get(), space);
+        EXPECT_TRUE(same_image(rk::next_mip_level(mixed.get(), space, true).get(),
+                               rk::next_mip_level(copy.get(), space).get()));
+    }
 }
 
 // The temporary file is its owner's alone; the saved one gets the replaced
