@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -34,6 +35,26 @@ inline imgbuf* copy_of(const imgbuf* img) {
         std::memcpy(imgbuf_row(copy, y), imgbuf_row(img, y), imgbuf_w(img) * 4 * sizeof(float));
     }
     return copy;
+}
+
+// Calls make() (a new image, or null) with `threads` threads, then with one (two
+// when threads is 1), and aborts unless both give the same bits or both null:
+// no result may depend on the thread count, although the rows are cut into as
+// many bands as there are threads. Returns the first result. A threads of 0
+// calls make() once, under the count in force, for a target that cannot
+// afford a second call on every input.
+template <class Make>
+imgbuf* made_alike_by_thread_counts(uint32_t threads, Make make) {
+    if (threads == 0) return make();
+    rk_set_thread_count(threads);
+    imgbuf* made = make();
+    rk_set_thread_count(threads == 1 ? 2 : 1);
+    imgbuf* again = make();
+    if ((made != nullptr) != (again != nullptr) || (made && !same_pixels(made, again))) {
+        std::abort();
+    }
+    rk_image_free(again);
+    return made;
 }
 
 class Input {
