@@ -1,10 +1,16 @@
 // Decodes parameters and a small image from fuzzer bytes, for the fuzz targets.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "reliefkit.h"
 
@@ -55,6 +61,24 @@ imgbuf* made_alike_by_thread_counts(uint32_t threads, Make make) {
     }
     rk_image_free(again);
     return made;
+}
+
+// A file of this process's own in the temporary folder (scripts/fuzz gives each
+// run a folder of its own), for the savers and loaders that take a path. It is
+// removed first, so that whatever is found there is what the last save left.
+inline std::string fresh_file(const char* suffix) {
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("rk_fuzz_" + std::to_string(getpid()) + suffix);
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+    return path.string();
+}
+
+// The file's bytes, and whether it exists.
+inline bool read_file(const std::string& path, std::vector<uint8_t>& bytes) {
+    std::ifstream file(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return file.is_open();
 }
 
 class Input {

@@ -4,28 +4,39 @@
 // sanitizer report is not. The height and normal maps are also made in place
 // (the source becomes the map, which the de-lit heights refuse), which must
 // give the new image's bits, and the normal map of a whole-number strength
-// the older export's. A save its callback stops must say so, and only then.
+// the older export's. A save its callback stops must say so, and only then;
+// one it does not stop writes the bytes of the same save to a file. The
+// occlusion, curvature, roughness and integrated heights are made, for one
+// input in four, under 1, 2 or 3 threads and again under another count, which
+// must give the same bits.
 #include <cmath>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "fuzz_input.h"
 #include "reliefkit_rk.h"
 
 namespace {
 
-// A save's callback that stops at call stop_at (never when 0), as a full disk
-// or a closed socket would.
+// A save's callback that keeps the bytes and stops at call stop_at (never when
+// 0), as a full disk or a closed socket would.
 struct Writer {
     uint32_t stop_at;
     uint32_t calls = 0;
     bool stopped = false;
     bool called_after_stop = false;
+    std::vector<uint8_t> bytes{};
 };
 
-int take(void* user, const void*, size_t) {
+int take(void* user, const void* data, size_t size) {
     auto& writer = *static_cast<Writer*>(user);
     writer.called_after_stop |= writer.stopped;
     writer.stopped |= ++writer.calls == writer.stop_at;
+    if (!writer.stopped) {
+        const auto* first = static_cast<const uint8_t*>(data);
+        writer.bytes.insert(writer.bytes.end(), first, first + size);
+    }
     return writer.stopped;
 }
 
@@ -33,6 +44,22 @@ int take(void* user, const void*, size_t) {
 // after), and only such a save gives it.
 bool stops_as_told(rk_status status, const Writer& writer) {
     return (status == RK_ERROR_ABORTED) == writer.stopped && !writer.called_after_stop;
+}
+
+// The file form of a save, under a fresh path, after the write form gave
+// `written` without being stopped: the same status, and the same bytes in the
+// file when it succeeds, else no file at all (a failed save leaves none).
+template <class SaveToFile>
+void saves_as_written(rk_status written, const Writer& writer, const char* suffix,
+                      SaveToFile save) {
+    if (writer.stopped) return;
+    const std::string path = fuzz::fresh_file(suffix);
+    const rk_status saved = save(path.c_str());
+    std::vector<uint8_t> bytes;
+    const bool exists = fuzz::read_file(path, bytes);
+    if (saved != written || exists != (saved == RK_OK) || (exists && bytes != writer.bytes)) {
+        std::abort();
+    }
 }
 
 // The params' struct_size: the struct's own, or now and then an older caller's
@@ -51,6 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const float a = in.param(), b = in.param();
     const uint32_t n = in.u32();
     const uint8_t small = in.byte();
+    // The occlusion, the heaviest generator here, would halve the pace if made
+    // twice each time: one input in four compares thread counts.
+    const uint8_t thread_sel = in.byte();
+    const uint32_t threads = thread_sel < 64 ? 1 + thread_sel % 3 : 0;
     imgbuf* img = in.image();
     if (!img) return 0;
     imgbuf* out = nullptr;
@@ -61,21 +92,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             p.struct_size = struct_size(in, sizeof p);
             p.depth = a * 64, p.radius = 8 + std::fabs(b) * 24, p.directions = small % 40;
             p.edge_mode = edge;
-            rk_ao_map(img, &p, &out);
+            out = fuzz::made_alike_by_thread_counts(threads, [&] {
+                imgbuf* made = nullptr;
+                rk_ao_map(img, &p, &made);
+                return made;
+            });
             break;
         }
         case 1: {
             rk_curvature_params p;
             rk_curvature_params_init(&p, sizeof p);
             p.scale = n % 300, p.strength = a * 10, p.edge_mode = edge;
-            rk_curvature_map(img, &p, &out);
+            out = fuzz::made_alike_by_thread_counts(threads, [&] {
+                imgbuf* made = nullptr;
+                rk_curvature_map(img, &p, &made);
+                return made;
+            });
             break;
         }
         case 2: {
             rk_roughness_params p;
             rk_roughness_params_init(&p, sizeof p);
             p.contrast = a * 8, p.bias = b, p.edge_mode = edge;
-            rk_roughness_map(img, &p, &out);
+            out = fuzz::made_alike_by_thread_counts(threads, [&] {
+                imgbuf* made = nullptr;
+                rk_roughness_map(img, &p, &made);
+                return made;
+            });
             break;
         }
         case 3: {
@@ -118,8 +161,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             rk_integrate_params_init(&p, sizeof p);
             p.invert_x = small & 1, p.invert_y = small >> 1 & 1, p.blue = small >> 2 & 3;
             p.edge_mode = edge;
-            float range = 0;
-            rk_height_from_normals(img, &p, &out, &range);
+            out = fuzz::made_alike_by_thread_counts(threads, [&] {
+                imgbuf* made = nullptr;
+                float range = 0;
+                rk_height_from_normals(img, &p, &made, &range);
+                return made;
+            });
             break;
         }
         case 6: {
@@ -157,7 +204,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             p.layout = n % 5, p.bit_depth = small & 1 ? 16 : 32, p.compress = small >> 1 & 1;
             // An EXR file comes in one call: the first stops it, the second never comes.
             Writer writer{small & 4 ? 1 + (n >> 8) % 2 : 0};
-            if (!stops_as_told(rk_save_exr_write(img, &p, take, &writer), writer)) std::abort();
+            const rk_status status = rk_save_exr_write(img, &p, take, &writer);
+            if (!stops_as_told(status, writer)) std::abort();
+            saves_as_written(status, writer, ".exr",
+                             [&](const char* path) { return rk_save_exr_file(path, img, &p); });
             break;
         }
         case 9: {
@@ -206,7 +256,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             p.format = n % 10, p.mipmaps = small & 1, p.normal_map = small >> 1 & 1;
             p.srgb = small >> 2 & 1;
             Writer writer{small & 8 ? 1 + (n >> 8) % 3 : 0};
-            if (!stops_as_told(rk_save_dds_write(img, &p, take, &writer), writer)) std::abort();
+            const rk_status status = rk_save_dds_write(img, &p, take, &writer);
+            if (!stops_as_told(status, writer)) std::abort();
+            saves_as_written(status, writer, ".dds",
+                             [&](const char* path) { return rk_save_dds_file(path, img, &p); });
             break;
         }
     }
