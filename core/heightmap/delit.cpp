@@ -781,17 +781,24 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
     return true;
 }
 
-// Mean square central-difference gradient of red over the image (edges clamped).
-double mean_square_gradient(const imgbuf* img) {
+// The neighbours of i among n, clamped at the ends or, for a periodic image,
+// round them.
+uint32_t before(uint32_t i, uint32_t n, bool wrap) { return i ? i - 1 : wrap ? n - 1 : 0; }
+uint32_t after(uint32_t i, uint32_t n, bool wrap) { return i + 1 < n ? i + 1 : wrap ? 0 : i; }
+
+// Mean square central-difference gradient of red over the image, read round
+// the edges of a periodic one (so that it is the same for the image moved
+// round).
+double mean_square_gradient(const imgbuf* img, bool wrap) {
     const uint32_t w = img->width, h = img->height;
     double sum = 0.0;
     for (uint32_t y = 0; y < h; ++y) {
-        const float* up = row_unchecked(img, y ? y - 1 : 0);
+        const float* up = row_unchecked(img, before(y, h, wrap));
         const float* row = row_unchecked(img, y);
-        const float* down = row_unchecked(img, y + 1 < h ? y + 1 : y);
+        const float* down = row_unchecked(img, after(y, h, wrap));
         double acc = 0.0;
         for (uint32_t x = 0; x < w; ++x) {
-            const float gx = 0.5f * (row[4 * (x + 1 < w ? x + 1 : x)] - row[4 * (x ? x - 1 : 0)]);
+            const float gx = 0.5f * (row[4 * after(x, w, wrap)] - row[4 * before(x, w, wrap)]);
             const float gy = 0.5f * (down[4 * x] - up[4 * x]);
             acc += static_cast<double>(gx * gx + gy * gy);
         }
@@ -832,9 +839,10 @@ bool delit_shading(const imgbuf* src, const DelitSettings& settings, float* shad
     }
 }
 
-void blend_even_heights(imgbuf* heights, const imgbuf* even, float directional) noexcept {
+void blend_even_heights(imgbuf* heights, const imgbuf* even, float directional,
+                        bool wrap) noexcept {
     const uint32_t w = heights->width, h = heights->height;
-    const double a = mean_square_gradient(heights), b = mean_square_gradient(even);
+    const double a = mean_square_gradient(heights, wrap), b = mean_square_gradient(even, wrap);
     const auto ws = static_cast<float>(a > 0.0 ? directional / std::sqrt(a) : 0.0);
     const auto we = static_cast<float>(b > 0.0 ? (1.0f - directional) / std::sqrt(b) : 0.0);
     float lo = INFINITY, hi = -INFINITY;

@@ -72,8 +72,9 @@ bool delit_shading(const imgbuf* src, const DelitSettings& settings, float* shad
 
 // Mixes heights (the directional reading above, in place) with even (the
 // luminance map of the same photograph, same size): each scaled to a unit
-// mean square gradient, weighted directional and 1 - directional, the sum
-// scaled to 0..1.
-void blend_even_heights(imgbuf* heights, const imgbuf* even, float directional) noexcept;
+// mean square gradient (read round the edges when wrap), weighted directional
+// and 1 - directional, the sum scaled to 0..1.
+void blend_even_heights(imgbuf* heights, const imgbuf* even, float directional,
+                        bool wrap) noexcept;
 
 }  // namespace rk

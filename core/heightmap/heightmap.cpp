@@ -45,7 +45,7 @@ HeightOutcome delit_into(imgbuf* out, const imgbuf* src, const HeightRecipe& r,
         if (!even) return HeightOutcome::failed;
         outcome = heights_into(even.get(), src, luminance);
         if (outcome == HeightOutcome::failed) return outcome;
-        blend_even_heights(out, even.get(), light.directional);
+        blend_even_heights(out, even.get(), light.directional, settings.wrap);
     }
     if (!midpoint_is_neutral(r.midpoint)) midpoint_curve(out, r.midpoint);
     if (r.flags & HM_CLAMP) clamp_step(out, r.clamp_low, r.clamp_high);
