@@ -37,8 +37,8 @@ float bump_height(float x, float y, uint32_t n) {
 // on a colour that varies slowly. (Without shadows or edges, a sun on smooth
 // bumps gives the same kind of picture as an even light on others: the mode
 // then keeps to the luminance map.)
-Img sunlit_bumps(uint32_t n) {
-    auto height = [n](float x, float y) { return 3.0f * bump_height(x, y, n); };
+Img sunlit_bumps(uint32_t n, float relief = 3.0f) {
+    auto height = [n, relief](float x, float y) { return relief * bump_height(x, y, n); };
     return image_of(n, n, [&](uint32_t ux, uint32_t uy) {
         const auto x = static_cast<float>(ux), y = static_cast<float>(uy);
         const float hx = 0.5f * (height(x + 1, y) - height(x - 1, y));
@@ -111,7 +111,9 @@ TEST(Delit, UnknownModeOrEdgeIsNull) {
 // Under a sun from one side, brightness follows the slopes, not the heights:
 // the de-lit heights must follow the true relief, and closer than brightness.
 // With the wrap edge, the photograph moved by whole pixels (it is periodic)
-// gives the same heights, moved.
+// gives the same light and the same heights, moved: also for a lower relief
+// (2.2), whose light is judged partly directional and whose heights are mixed
+// with the luminance map.
 TEST(Delit, RecoversSunlitReliefAndWrapFollowsAShift) {
     constexpr uint32_t n = 96, dx = 17, dy = 40;  // 96: transformed as it is
     const Img photo = sunlit_bumps(n);
@@ -120,15 +122,23 @@ TEST(Delit, RecoversSunlitReliefAndWrapFollowsAShift) {
     const double cd = correlation_with_bumps(d.get()), cl = correlation_with_bumps(lum.get());
     EXPECT_GT(cd, 0.5);
     EXPECT_GT(cd, cl + 0.3);
-    const Img moved = image_of(n, n, [&](uint32_t x, uint32_t y) {
-        return get_px(photo.get(), (x + dx) % n, (y + dy) % n);
-    });
-    const Img a = delit(photo.get(), RK_EDGE_WRAP), b = delit(moved.get(), RK_EDGE_WRAP);
-    ASSERT_TRUE(a && b);
-    for (uint32_t y = 0; y < n; ++y) {
-        for (uint32_t x = 0; x < n; ++x) {
-            ASSERT_NEAR(get_px(b.get(), x, y)[0], get_px(a.get(), (x + dx) % n, (y + dy) % n)[0],
-                        1e-4f);
+    for (const float relief : {3.0f, 2.2f}) {
+        const Img lit = sunlit_bumps(n, relief);
+        const Img moved = image_of(n, n, [&](uint32_t x, uint32_t y) {
+            return get_px(lit.get(), (x + dx) % n, (y + dy) % n);
+        });
+        rk::DelitLight la, lb;
+        ASSERT_TRUE(rk::delit_light(lit.get(), {true, false, 3, NAN}, &la) &&
+                    rk::delit_light(moved.get(), {true, false, 3, NAN}, &lb));
+        EXPECT_NEAR(la.directional, lb.directional, 1e-5f) << relief;
+        const Img a = delit(lit.get(), RK_EDGE_WRAP), b = delit(moved.get(), RK_EDGE_WRAP);
+        ASSERT_TRUE(a && b);
+        for (uint32_t y = 0; y < n; ++y) {
+            for (uint32_t x = 0; x < n; ++x) {
+                ASSERT_NEAR(get_px(b.get(), x, y)[0],
+                            get_px(a.get(), (x + dx) % n, (y + dy) % n)[0], 1e-5f)
+                    << relief;
+            }
         }
     }
 }
