@@ -349,8 +349,9 @@ RK_API imgbuf* calc_normalmap_from_heightmap(const imgbuf* heightmap, int32_t in
 /* Edge modes of the _ex generators: clamp reads the edge pixel beyond the
  * image (as the generators above); wrap reads across the opposite edge, for
  * textures that tile. Where a wrapped map is said to be the centre of the
- * clamped map of the image tiled 3 x 3, that holds when the map reads no
- * further around a pixel than the image is wide and tall; a smaller image
+ * clamped map of the image tiled 3 x 3 (every map but HM_MODE_DELIT's: see
+ * there), that holds when the map reads no further around a pixel than the
+ * image is wide and tall; a smaller image
  * repeats more often within that reach, and the map is then the centre of a
  * tiling wide enough to hold it (5 x 5, 7 x 7, ...). */
 #define RK_EDGE_CLAMP 0u
@@ -379,7 +380,13 @@ RK_API imgbuf* calc_normalmap_from_heightmap(const imgbuf* heightmap, int32_t in
  * luminance map too); the weights only as a whole (all zero gives a black
  * map). RK_EDGE_WRAP treats the image as periodic (exactly when no side has a
  * prime factor above 97, else by padding it with its own continuation); clamp
- * takes the surface as flat past the edges. Deterministic; costs about twice
+ * takes the surface as flat past the edges. The local mean and the light are
+ * read from a share of the whole picture, so a wrapped map is the map of a
+ * periodic picture, not the centre of the clamped map of the image tiled
+ * 3 x 3: no seam when tiled, and (when the sides are transformed as they are) the
+ * image moved round gives the same light and heights, to within a few
+ * thousandths where the local mean, taken on a coarser grid, does not move by
+ * a whole cell of it. Deterministic; costs about twice
  * the luminance mode with its default steps (two Fourier transforms). */
 
 /* Superseded by rk_height_map() (reliefkit_rk.h), which takes these options as

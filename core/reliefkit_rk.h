@@ -402,9 +402,14 @@ typedef struct rk_height_params {
     uint32_t smooth_size;
     uint32_t smooth_kind;
     /* RK_EDGE_CLAMP (default) or RK_EDGE_WRAP: every blur and operator reads
-     * across the opposite edge, for textures that tile (the result equals the
-     * centre of the clamped result on the image tiled 3 x 3, or wider for an
-     * image smaller than the blurs' reach: see RK_EDGE_WRAP). */
+     * across the opposite edge, for textures that tile (in modes other than
+     * RK_HEIGHT_DELIT the result equals the centre of the clamped result on
+     * the image tiled 3 x 3, or wider for an image smaller than the blurs'
+     * reach: see RK_EDGE_WRAP). RK_HEIGHT_DELIT, whose local mean and light are
+     * read from a share of the whole picture, reads the image as periodic
+     * instead: no seam when tiled, and the image moved round gives the same
+     * light and heights, to within a few thousandths where its local mean,
+     * taken on a coarser grid, does not move by a whole cell of it. */
     uint32_t edge_mode;
     /* The light of RK_HEIGHT_DELIT (the other modes ignore both fields).
      * light_azimuth: degrees counter-clockwise as seen on screen, 0 = light
