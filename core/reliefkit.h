@@ -233,7 +233,18 @@ RK_API imgbuf* imgbuf_resample(const imgbuf* src, uint32_t w, uint32_t h) RK_NOE
  * JPEG XR reader refuses it. rk_load_file() tells JPEG XR by content too. Null
  * on failure (no file, an unknown or damaged format, more than
  * RK_MAX_IMAGE_PIXELS pixels, no memory), with the reasons sent to the
- * diagnostics sink; a null or empty path gives null. */
+ * diagnostics sink; a null or empty path gives null.
+ * What the formats' data gives, beyond that:
+ * - The float DDS layouts (R32F, G32R32F, A32B32G32R32F) load as stored, not
+ *   kept to 0..1: negative, above 1, infinite and NaN values come through.
+ * - A DXT1 block in its three-colour mode gives index 3 as opaque black
+ *   (alpha 1), not transparent.
+ * - A DDS pixel format is read only when it equals a known layout field for
+ *   field: a FourCC one with a bit count or masks left in, or a masked one
+ *   with other flags (A8L8 marked as having alpha pixels, A8R8G8B8 not so
+ *   marked), is unsupported. So is a 32-bit TGA that states 0 alpha bits.
+ * - A JPEG's EXIF orientation is not applied: the pixels load in their stored
+ *   order, so a phone's portrait photograph stored sideways loads turned. */
 RK_API imgbuf* load_image(const char16_t* path) RK_NOEXCEPT;
 
 /* ===================================================================== */

@@ -294,7 +294,8 @@ RK_API rk_status rk_make_tileable(const imgbuf* src, float width_fraction,
  * rk_save_dds_file() writes, are RK_ERROR_UNSUPPORTED) and TGA (uncompressed
  * true colour), every
  * format told by the content alone, whatever a file is named. The image is
- * new, its rows packed, values 0 to 1 (alpha 1 where the data has none), with
+ * new, its rows packed, values 0 to 1 but in float DDS layouts (alpha 1 where
+ * the data has none), with
  * the same bits load_image() gives for a file it accepts, but for one kind of
  * file: a JPEG whose data ends inside its picture, which load_image() finishes
  * with grey blocks (and a warning in its sink) and these loads refuse as
@@ -304,7 +305,12 @@ RK_API rk_status rk_make_tileable(const imgbuf* src, float width_fraction,
  * data ends after a scan before its last, once its scans are read. A JPEG
  * that lacks only its end marker is whole and loads (one whose end marker
  * follows a scan before its last ends there, and loads as its scans so far
- * show it). The readers are
+ * show it). The formats' particulars are load_image()'s: float DDS layouts
+ * (R32F, G32R32F, A32B32G32R32F) load as stored, not kept to 0..1 (negative,
+ * above 1, infinite, NaN); DXT1's three-colour mode gives index 3 as opaque
+ * black; a DDS pixel format that is not a known layout field for field, or a
+ * 32-bit TGA that states 0 alpha bits, is RK_ERROR_UNSUPPORTED; a JPEG's EXIF
+ * orientation is not applied (pixels in their stored order). The readers are
  * tried in that order: a PNG or JPEG that fails ends the load, data the
  * others refuse goes on to the next. JPEG XR is never decoded in the calling
  * process: the bytes go to the library's helper program (reliefkit-jxr-decode,

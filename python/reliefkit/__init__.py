@@ -143,7 +143,11 @@ _NO_BYTES = ctypes.create_string_buffer(1)  # where rk_load_memory reads 0 bytes
 def load(source: Source) -> np.ndarray:
     """Reads a PNG, JPEG, JPEG XR, DDS or TGA image into a new (H, W, 4) float32 array
     (values 0..1, alpha 1 where the image has none). Every format is told by its
-    content, whatever a file is named.
+    content, whatever a file is named. Float DDS layouts (R32F, G32R32F,
+    A32B32G32R32F) load as stored, not kept to 0..1: negative, above 1, infinite and
+    NaN values come through. A JPEG's EXIF orientation is not applied: the pixels
+    come in their stored order, so a phone's portrait photograph stored sideways
+    loads turned.
 
     source is a path (str or os.PathLike; handed to the system as it is), the image
     file's bytes (bytes, bytearray, memoryview or any buffer), or a binary file object
