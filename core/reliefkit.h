@@ -419,10 +419,16 @@ RK_API imgbuf* calc_normalmap_from_heightmap_ex(const imgbuf* heightmap, int32_t
                                                 int32_t invert_y, uint32_t strength,
                                                 uint32_t center_tap, uint32_t blur_size,
                                                 uint32_t blur_kind, uint32_t edge_mode) RK_NOEXCEPT;
-/* New image whose edges wrap seamlessly: each band of width_fraction of the
- * width (height) along an edge is blended with the band across the opposite
- * edge, the centre kept. width_fraction in (0, 0.5], typically 0.1; null
- * otherwise, for a null or empty source, or when memory runs out. */
+/* New image whose edges wrap seamlessly: the band along the right (bottom)
+ * edge is cross-faded into the band that continues it across the seam (the
+ * first columns or rows), and the band along the left (top) edge into the
+ * band just inside it; d pixels from the seam the other picture weighs
+ * 1 - d / band, so the two sides of the seam are neighbouring columns (rows)
+ * of the source. The centre is kept. Columns are blended first, then rows, so
+ * a corner is mixed both ways. A band is width_fraction of the width (height),
+ * rounded, at least one pixel and at most half the side. width_fraction in
+ * (0, 0.5], typically 0.1; null otherwise, for a null or empty source, or when
+ * memory runs out. */
 RK_API imgbuf* make_tileable(const imgbuf* src, float width_fraction) RK_NOEXCEPT;
 
 /* ===================================================================== */

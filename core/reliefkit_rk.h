@@ -277,10 +277,12 @@ RK_API float* rk_image_pixels(const imgbuf* image) RK_NOEXCEPT;
 RK_API rk_status rk_image_resample(const imgbuf* src, uint32_t w, uint32_t h,
                                    imgbuf** out) RK_NOEXCEPT;
 /* A new image whose opposite edges meet without a seam, as make_tileable():
- * each band of width_fraction of the width (height) along an edge is blended
- * into the band across the opposite edge, the centre kept. width_fraction in
- * (0, 0.5], 0.1 typical. RK_ERROR_ARGUMENT for a null src or out, an empty
- * src or a fraction outside the range; RK_ERROR_MEMORY. */
+ * the band of width_fraction of the width (height) along the right (bottom)
+ * edge is cross-faded into the band that continues it across the seam, the
+ * band along the left (top) edge into the band just inside it, the centre
+ * kept. width_fraction in (0, 0.5], 0.1 typical. RK_ERROR_ARGUMENT for a
+ * null src or out, an empty src or a fraction outside the range;
+ * RK_ERROR_MEMORY. */
 RK_API rk_status rk_make_tileable(const imgbuf* src, float width_fraction,
                                   imgbuf** out) RK_NOEXCEPT;
 
