@@ -22,8 +22,31 @@ inline void mix(float* out, const float* own, const float* other, float weight) 
     for (int c = 0; c < 4; ++c) out[c] = keep * own[c] + weight * other[c];
 }
 
+inline void take(float* out, const float* other) noexcept {
+    std::copy_n(other, 4, out);
+}
+
 inline float weight_at(uint32_t d, uint32_t band) noexcept {
     return 1.0f - static_cast<float>(d) / static_cast<float>(band);
+}
+
+// The distances from the seam whose pixels are mixed: [begin, end) of a band.
+// Nearer than begin the other picture weighs exactly 1 and its pixel is taken
+// whole; from end on it weighs 0 and the pixel stays as it is. Taking a pixel
+// rather than mixing keeps an infinity or NaN of the side that weighs nothing
+// out of it (0 * inf is NaN). The weight falls as d grows, so the range is
+// found once per band, not per pixel. Besides d = 0, only bands of more than
+// 2^24 pixels round a weight to exactly 1 or 0.
+struct MixedRange {
+    uint32_t begin;
+    uint32_t end;
+};
+
+MixedRange mixed_range(uint32_t band) noexcept {
+    MixedRange r{0, band};
+    while (r.begin < band && weight_at(r.begin, band) == 1.0f) ++r.begin;
+    while (r.end > r.begin && weight_at(r.end - 1, band) == 0.0f) --r.end;
+    return r;
 }
 
 // The band of a side of length n: the fraction of it rounded, at least one
@@ -34,13 +57,19 @@ uint32_t band_of(uint32_t n, float fraction) noexcept {
     return std::min(std::max(b, 1u), n / 2);
 }
 
-// out's edge columns from src's columns; the others are left as they are.
+// out's edge columns from src's columns; the others are left as they are, as
+// out already holds src there.
 void blend_columns(imgbuf* out, const imgbuf* src, uint32_t band) noexcept {
     const uint32_t w = src->width;
+    const MixedRange mixed = mixed_range(band);
     for (uint32_t y = 0; y < src->height; ++y) {
         const float* s = row_unchecked(src, y);
         float* o = row_unchecked(out, y);
-        for (uint32_t d = 0; d < band; ++d) {
+        for (uint32_t d = 0; d < mixed.begin; ++d) {
+            take(o + 4 * (w - 1 - size_t{d}), s + 4 * size_t{band - 1 - d});
+            take(o + 4 * size_t{d}, s + 4 * size_t{d + band});
+        }
+        for (uint32_t d = mixed.begin; d < mixed.end; ++d) {
             const float weight = weight_at(d, band);
             const size_t right = w - 1 - d;
             mix(o + 4 * right, s + 4 * right, s + 4 * size_t{band - 1 - d}, weight);
@@ -52,7 +81,9 @@ void blend_columns(imgbuf* out, const imgbuf* src, uint32_t band) noexcept {
 // out's edge rows from src's rows, likewise.
 void blend_rows(imgbuf* out, const imgbuf* src, uint32_t band) noexcept {
     const uint32_t h = src->height;
-    for (uint32_t d = 0; d < band; ++d) {
+    const size_t row_floats = 4 * size_t{src->width};
+    const MixedRange mixed = mixed_range(band);
+    for (uint32_t d = 0; d < mixed.end; ++d) {
         const float weight = weight_at(d, band);
         const float* bottom = row_unchecked(src, h - 1 - d);
         const float* top = row_unchecked(src, d);
@@ -60,7 +91,12 @@ void blend_rows(imgbuf* out, const imgbuf* src, uint32_t band) noexcept {
         float* out_top = row_unchecked(out, d);
         const float* across = row_unchecked(src, band - 1 - d);
         const float* inside = row_unchecked(src, d + band);
-        for (size_t x = 0; x < 4 * size_t{src->width}; x += 4) {
+        if (d < mixed.begin) {
+            std::copy_n(across, row_floats, out_bottom);
+            std::copy_n(inside, row_floats, out_top);
+            continue;
+        }
+        for (size_t x = 0; x < row_floats; x += 4) {
             mix(out_bottom + x, bottom + x, across + x, weight);
             mix(out_top + x, top + x, inside + x, weight);
         }

@@ -45,3 +45,14 @@ TEST(MakeTileable, RemovesTheSeamsAndKeepsTheCentre) {
                 ASSERT_EQ(get_px(out.get(), x, y), get_px(img.get(), x, y));
     }
 }
+
+// A side that weighs nothing is left out, not multiplied by 0: infinities along
+// the last column and row (bands of 2 and 1) would otherwise make the seam NaN.
+TEST(MakeTileable, ASideThatWeighsNothingIsLeftOut) {
+    Img img = image_of(10, 6, [](uint32_t x, uint32_t y) {
+        return Px{x == 9 || y == 5 ? INFINITY : 0.5f, 0.5f, 0.5f, 1};
+    });
+    Img out(make_tileable(img.get(), 0.2f));
+    for (uint32_t i = 0; i < 60; ++i)
+        ASSERT_EQ(get_px(out.get(), i % 10, i / 10), (Px{0.5f, 0.5f, 0.5f, 1})) << i;
+}
