@@ -147,7 +147,8 @@ RK_API void cleanup(void) RK_NOEXCEPT;
 
 /* New w x h image (pixels) with undefined pixel values; the caller frees it
  * with delete_imgbuf(). w or h may be 0 (an image without pixels). Null when
- * w * h exceeds RK_MAX_IMAGE_PIXELS or memory runs out. */
+ * w * h exceeds RK_MAX_IMAGE_PIXELS, when a row (16 * w bytes) reaches 2^32
+ * bytes, h of 0 included (the stride is 32-bit), or when memory runs out. */
 RK_API imgbuf* create_imgbuf(uint32_t w, uint32_t h) RK_NOEXCEPT;
 /* Frees the image and its pixels (of an image from rk_image_wrap(), only the
  * record: the pixels stay the caller's); null is ignored. The image must not be
@@ -214,8 +215,8 @@ RK_API void calc_luminance_inplace(imgbuf* img) RK_NOEXCEPT;
  * A null dst or src, or y >= height, writes nothing. */
 RK_API void imgbuf_convertline_b8g8r8x8(uint8_t* dst, const imgbuf* src, uint32_t y) RK_NOEXCEPT;
 /* New w x h image resampled bilinearly, corners onto corners (w or h of 1 takes
- * the first column or the top row); null for a null source, for w * h above
- * RK_MAX_IMAGE_PIXELS or when memory runs out. */
+ * the first column or the top row); null for a null source, for a w and h that
+ * create_imgbuf() refuses or when memory runs out. */
 RK_API imgbuf* imgbuf_resample(const imgbuf* src, uint32_t w, uint32_t h) RK_NOEXCEPT;
 
 /* ===================================================================== */

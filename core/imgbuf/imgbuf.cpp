@@ -23,7 +23,9 @@ size_t pixel_block_bytes(uint32_t w, uint32_t h) noexcept {
 float* acquire_pixel_block(uint32_t w, uint32_t h) noexcept {
     // Sizes at or past 2^32 bytes would wrap the record's 32-bit arithmetic and
     // give a block smaller than its rows: such an image gets no pixels at all.
-    if (!image_bytes(w, h)) return nullptr;
+    // A row counts on its own: with no rows the 32-bit stride would still wrap
+    // (rk_image_create() refuses such a width too).
+    if (!image_bytes(w, h) || !image_bytes(w, 1)) return nullptr;
     return static_cast<float*>(acquire_block(pixel_block_bytes(w, h)));
 }
 

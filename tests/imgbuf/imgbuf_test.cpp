@@ -29,10 +29,13 @@ TEST(Imgbuf, StridesSizesAndRows) {
 TEST(Imgbuf, RefusesBlocksOf4GiBOrMore) {
     // 2^28 pixels of 16 bytes are exactly 2^32 bytes, where a 32-bit size wraps to
     // 0; 65536 squared wraps a 32-bit pixel count, and UINT32_MAX squared times 16
-    // a 64-bit byte count.
+    // a 64-bit byte count. Without rows, a row of 2^32 bytes or more would wrap the
+    // stride all the same.
     for (auto [w, h] : {std::pair{1u << 14, 1u << 14}, {1u << 28, 1u}, {65536u, 65536u},
-                        {UINT32_MAX, UINT32_MAX}})
+                        {UINT32_MAX, UINT32_MAX}, {1u << 28, 0u}, {UINT32_MAX, 0u}}) {
         EXPECT_EQ(create_imgbuf(w, h), nullptr) << w << " x " << h;
+        EXPECT_EQ(imgbuf_resample(filled(1, 1, {}).get(), w, h), nullptr) << w << " x " << h;
+    }
 }
 
 // Clear zeroes every channel; a copy needs equal width and height; delete takes null.
