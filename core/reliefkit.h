@@ -307,7 +307,11 @@ RK_API void save_png_ex(char16_t* msg, int32_t capacity, const char16_t* path, c
  *  3. midpoint (0 to 1; 0.5 is neutral and the usual value): the input level
  *     that becomes 0.5, by two straight segments through (0, 0) and (1, 1).
  *     Below 0.5 raises the middle heights. Within 2^-23 of 0.5, 0 or 1 it does
- *     nothing.
+ *     nothing. Taken as given, without a check: a NaN midpoint makes every
+ *     height NaN, and one outside 0..1 bends the curve off (0, 0) and (1, 1)
+ *     (-1 squeezes heights 0..1 into 0.75..1, 2 into 0..0.25). rk_height_map()
+ *     (reliefkit_rk.h) checks it and its other parameters, refusing a value
+ *     out of range with RK_ERROR_ARGUMENT.
  *  4. HM_CLAMP: heights limited to clamp_low .. clamp_high (usually 0 and 1;
  *     a NaN height gives clamp_high, and clamp_low wins when above clamp_high).
  *  5. HM_DETAIL_FILTER: a Gaussian blur of detail_size taps applied only where
@@ -449,9 +453,15 @@ RK_API imgbuf* make_tileable(const imgbuf* src, float width_fraction) RK_NOEXCEP
  * lowered to its cgroup's CPU quota. 1 runs everything on the calling thread,
  * as a host with its own thread pool may prefer. Workers start when first
  * needed. Takes effect for the calls that start after it; may be called from any
- * thread at any time. */
+ * thread at any time.
+ * Any n is taken as given, however far above the processors there are (no
+ * upper bound), and get_thread_count() reports it. A call cuts its rows into
+ * at most n pieces of a few rows each (often 8 or 16) and starts workers until
+ * there is one fewer than its pieces, so with a large n a tall image can start
+ * hundreds of threads; they stay until cleanup(). */
 RK_API void set_thread_count(uint32_t n) RK_NOEXCEPT;
-/* The thread count now in force (>= 1): n, or what 0 resolved to when set. */
+/* The thread count now in force (>= 1): n as set, or what 0 resolved to when
+ * set. */
 RK_API uint32_t get_thread_count(void) RK_NOEXCEPT;
 
 /* The threading rules: every function may run concurrently with every other on

@@ -191,9 +191,11 @@ RK_API void rk_cleanup(void) RK_NOEXCEPT;
  * (its affinity mask, lowered to its cgroup's CPU quota), 1 keeps all work on
  * the calling threads. Every result is bit-identical for every count. Takes
  * effect for calls that start afterwards; any thread, any time (as
- * set_thread_count()). */
+ * set_thread_count()). Any n is accepted, with no upper bound: the workers a
+ * call starts follow n and the pieces its rows are cut into (see
+ * set_thread_count()), so keep n to the processors meant for the library. */
 RK_API void rk_set_thread_count(uint32_t n) RK_NOEXCEPT;
-/* The thread count in force (at least 1): n, or what 0 resolved to. */
+/* The thread count in force (at least 1): n as set, or what 0 resolved to. */
 RK_API uint32_t rk_get_thread_count(void) RK_NOEXCEPT;
 /* Memory kept for reuse between calls. Images and whole-image scratch of
  * 2 MiB or more that the library gives back are kept for its next calls
