@@ -109,8 +109,17 @@ class ReliefPreferences(bpy.types.AddonPreferences):
 
 # --------------------------------------------------------------------------- pixels
 
+class Pixels(np.ndarray):
+    """An image's pixels, and whether they hold sRGB-encoded values (srgb) or linear light,
+    as a float image in a linear colour space (an EXR or HDR photograph) does."""
+    srgb = True
+
+    def __array_finalize__(self, source):
+        self.srgb = getattr(source, "srgb", True)
+
+
 def image_to_array(image):
-    """(H, W, 4) float32, row 0 at the top (Blender keeps the bottom row first)."""
+    """(H, W, 4) float32 Pixels, row 0 at the top (Blender keeps the bottom row first)."""
     w, h = image.size
     flat = np.empty(w * h * 4, np.float32)
     image.pixels.foreach_get(flat)
@@ -132,7 +141,9 @@ def image_to_array(image):
         if image.source == "FILE" and image.file_format == "PNG":
             pixels = np.round(pixels * 65535) / 65535
         flat = pixels.astype(np.float32).ravel()
-    return np.ascontiguousarray(flat.reshape(h, w, 4)[::-1])
+    array = np.ascontiguousarray(flat.reshape(h, w, 4)[::-1]).view(Pixels)
+    array.srgb = not image.is_float or image.colorspace_settings.name == "sRGB"
+    return array
 
 
 # The custom property that names the photograph a map was made of.
@@ -220,7 +231,10 @@ def srgb_to_linear(array):
 
 def make_material_maps(rk, photo, height, s):
     """The de-lit colour (linear), the roughness and, when it is used, the occlusion."""
-    colour = srgb_to_linear(rk.albedo(photo, seamless=s.seamless))
+    colour = rk.albedo(photo, seamless=s.seamless)
+    if getattr(photo, "srgb", True):
+        # The colour is encoded as the photograph was: only sRGB values are made linear.
+        colour = srgb_to_linear(colour)
     rough = rk.roughness(photo, seamless=s.seamless)
     occlusion = rk.ambient_occlusion(height, seamless=s.seamless) \
         if s.occlusion == "MULTIPLY" else None

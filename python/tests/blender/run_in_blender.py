@@ -126,6 +126,12 @@ for name, level in (("wall.png", 0.2), ("wall.jpg", 0.7)):
     assert bpy.ops.reliefkit.make_maps(image_name=name) == {"FINISHED"}
     walls.append(addon.image_to_array(bpy.data.images["wall_albedo"]))
 assert np.array_equal(addon.image_to_array(bpy.data.images["wall_albedo"]), walls[0]), "taken"
+# A linear float photograph (an EXR's) gives its colour as it is, not made linear again.
+lit = bpy.data.images.new("lit.exr", 16, 12, float_buffer=True)
+lit.pixels.foreach_set(np.tile(np.float32([0.2, 0.1, 0.3, 1]), 16 * 12))
+assert bpy.ops.reliefkit.make_maps(image_name=lit.name) == {"FINISHED"}
+assert np.allclose(addon.image_to_array(bpy.data.images["lit_albedo"])[..., :3],
+                   rk.albedo(addon.image_to_array(lit))[..., :3], atol=1e-6), "made darker"
 try:
     bpy.ops.reliefkit.make_maps(image_name="wall_height")
     raise AssertionError("maps made of a map")
