@@ -146,14 +146,34 @@ def image_to_array(image):
     return array
 
 
-# The custom property that names the photograph a map was made of.
+# The custom properties that name the photograph a map was made of and the map's kind
+# (the suffix of its name: height, normal, albedo, roughness, ao).
 SOURCE = "reliefkit_source"
+KIND = "reliefkit_map"
+
+# Blender keeps at most 63 bytes of a name: the longest suffix has to fit after the stem.
+NAME_BYTES = 63 - len("_roughness")
 
 
-def array_to_image(name, array, source, colour=False):
+def map_stem(photo_name):
+    """The photograph's name without its extension, cut on a character boundary so that
+    every map's name fits whole (a Japanese name reaches 63 bytes at 21 characters)."""
+    stem = photo_name.rsplit(".", 1)[0]
+    return stem.encode()[:NAME_BYTES].decode("utf-8", "ignore")
+
+
+def is_map_of(image, source, kind):
+    """Whether image is the kind of map made before of the photograph called source (a map
+    made before maps recorded their kind is known by its name)."""
+    return image.get(SOURCE) == source and image.get(KIND, image.name.rsplit("_", 1)[-1]) == kind
+
+
+def array_to_image(array, source, kind, colour=False):
     """New float image holding array exactly, marked as data (Non-Color), or as colour
-    in Blender's linear space when colour is set; made of the image called source."""
+    in Blender's linear space when colour is set; the kind of map made of the image
+    called source, named after it."""
     h, w = array.shape[:2]
+    name = f"{map_stem(source)}_{kind}"
     image = bpy.data.images.new(name, w, h, alpha=False, float_buffer=True)
     if not colour:
         image.colorspace_settings.name = "Non-Color"
@@ -164,16 +184,19 @@ def array_to_image(name, array, source, colour=False):
     image.file_format = "OPEN_EXR"
     image.use_half_precision = False
     image.pack()
-    image[SOURCE] = source
-    old = bpy.data.images.get(name)
-    if old is not None and old != image and old.get(SOURCE) == source:
-        # The maps made before of this photograph may be in other materials (the
-        # photograph on another object): they get the new maps instead of none. The
-        # maps of another photograph of the same stem keep theirs; the new image
-        # keeps the numbered name Blender gave it.
+    # The maps made before of this photograph may be in other materials (the
+    # photograph on another object): they get the new maps instead of none. They are
+    # known by what they record, not by their name, which Blender numbers when another
+    # photograph of the same stem has it. The maps of that photograph keep theirs, and
+    # their names: a name given that is taken is taken away from its holder, so the new
+    # map gets the first of its own name and the old map's that is free.
+    olds = [old for old in bpy.data.images if is_map_of(old, source, kind)]
+    names = [name] + [old.name for old in olds]
+    for old in olds:
         old.user_remap(image)
         bpy.data.images.remove(old)
-        image.name = name
+    image[SOURCE], image[KIND] = source, kind
+    image.name = next((n for n in names if bpy.data.images.get(n) in (None, image)), image.name)
     return image
 
 
@@ -367,9 +390,8 @@ class RELIEFKIT_OT_make_maps(bpy.types.Operator):
         except (ImportError, OSError, RuntimeError, ValueError, NotImplementedError) as error:
             self.report({"ERROR"}, str(error))
             return {"CANCELLED"}
-        stem = image.name.rsplit(".", 1)[0]
-        height_image = array_to_image(stem + "_height", height, image.name)
-        normal_image = array_to_image(stem + "_normal", normal, image.name)
+        height_image = array_to_image(height, image.name, "height")
+        normal_image = array_to_image(normal, image.name, "normal")
         settings = context.scene.reliefkit
         material = context.object.active_material if context.object else None
         unwired = []
@@ -378,10 +400,10 @@ class RELIEFKIT_OT_make_maps(bpy.types.Operator):
                                      settings.displacement_scale)
         if extra is not None:
             colour, rough, occlusion = extra
-            images = (array_to_image(stem + "_albedo", colour, image.name, colour=True),
-                      array_to_image(stem + "_roughness", rough, image.name),
+            images = (array_to_image(colour, image.name, "albedo", colour=True),
+                      array_to_image(rough, image.name, "roughness"),
                       None if occlusion is None
-                      else array_to_image(stem + "_ao", occlusion, image.name))
+                      else array_to_image(occlusion, image.name, "ao"))
             if settings.wire_material and material is not None:
                 unwired += wire_colour(material, *images)
         if unwired:

@@ -126,6 +126,15 @@ for name, level in (("wall.png", 0.2), ("wall.jpg", 0.7)):
     assert bpy.ops.reliefkit.make_maps(image_name=name) == {"FINISHED"}
     walls.append(addon.image_to_array(bpy.data.images["wall_albedo"]))
 assert np.array_equal(addon.image_to_array(bpy.data.images["wall_albedo"]), walls[0]), "taken"
+# Made again, the numbered maps of the second are replaced, not found by name and piled up.
+assert bpy.ops.reliefkit.make_maps(image_name="wall.jpg") == {"FINISHED"}
+assert len([i for i in bpy.data.images if i.get(addon.SOURCE) == "wall.jpg"]) == 5, "piled up"
+# A long Japanese name: its maps' names are cut whole, and made again, each is there once.
+long_name = bpy.data.images.new("煉瓦の壁" * 4 + "写真.png", 16, 12).name
+for _ in range(2):
+    assert bpy.ops.reliefkit.make_maps(image_name=long_name) == {"FINISHED"}
+assert sorted(i.name for i in bpy.data.images if i.get(addon.SOURCE) == long_name) == sorted(
+    "煉瓦の壁" * 4 + "写_" + kind for kind in ("albedo", "ao", "height", "normal", "roughness"))
 # A linear float photograph (an EXR's) gives its colour as it is, not made linear again.
 lit = bpy.data.images.new("lit.exr", 16, 12, float_buffer=True)
 lit.pixels.foreach_set(np.tile(np.float32([0.2, 0.1, 0.3, 1]), 16 * 12))
