@@ -329,10 +329,7 @@ def wire_colour(material, colour_image, rough_image, occlusion_image):
         links.new(occlusion_tex.outputs["Color"], mix.inputs["Color2"])
         colour = mix.outputs["Color"]
     else:
-        # The occlusion of an earlier run is no longer multiplied in.
-        for name in ("Relief occlusion", "Relief occlusion mix"):
-            if nodes.get(name) is not None:
-                nodes.remove(nodes[name])
+        drop_occlusion(material)
     rough_tex = relief_node(nodes, "Relief roughness", "ShaderNodeTexImage", (x - 900, y))
     rough_tex.image = rough_image
     unwired = []
@@ -342,6 +339,20 @@ def wire_colour(material, colour_image, rough_image, occlusion_image):
         else:
             unwired.append(name)
     return unwired
+
+
+def drop_occlusion(material):
+    """Takes an earlier run's occlusion out of the material: made of the heights of then,
+    it is no longer multiplied in, and the colour it darkened goes where the product went."""
+    nodes, links = material.node_tree.nodes, material.node_tree.links
+    mix = nodes.get("Relief occlusion mix")
+    if mix is not None and mix.inputs["Color1"].links:
+        colour = mix.inputs["Color1"].links[0].from_socket
+        for socket in [link.to_socket for link in mix.outputs["Color"].links]:
+            links.new(colour, socket)
+    for name in ("Relief occlusion", "Relief occlusion mix"):
+        if nodes.get(name) is not None:
+            nodes.remove(nodes[name])
 
 
 # --------------------------------------------------------------------------- operator
@@ -406,6 +417,8 @@ class RELIEFKIT_OT_make_maps(bpy.types.Operator):
                       else array_to_image(occlusion, image.name, "ao"))
             if settings.wire_material and material is not None:
                 unwired += wire_colour(material, *images)
+        elif settings.wire_material and material is not None:
+            drop_occlusion(material)
         if unwired:
             # A shader of the user's own (a Mix Shader, say) has other inputs: the
             # maps are made, and what is left to connect by hand is said.
