@@ -419,6 +419,10 @@ class RELIEFKIT_OT_make_maps(bpy.types.Operator):
                 unwired += wire_colour(material, *images)
         elif settings.wire_material and material is not None:
             drop_occlusion(material)
+        if settings.wire_material and material is None:
+            self.report({"WARNING"}, f"made {height_image.name} and {normal_image.name}; not "
+                                     "wired: no active material")
+            return {"FINISHED"}
         if unwired:
             # A shader of the user's own (a Mix Shader, say) has other inputs: the
             # maps are made, and what is left to connect by hand is said.
