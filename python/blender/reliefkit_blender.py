@@ -83,7 +83,11 @@ class ReliefSettings(bpy.types.PropertyGroup):
         name="Wire into material", default=True,
         description="Add the maps to the active material: Normal Map node into the shader's "
                     "Normal, Displacement node into the output's Displacement")
-    displacement_scale: bpy.props.FloatProperty(name="Displacement scale", default=0.05, min=0.0)
+    displacement_scale: bpy.props.FloatProperty(
+        name="Displacement scale", default=0.05, min=0.0,
+        description="Height of the Displacement node. Cycles moves the surface only with the "
+                    "material's Settings > Displacement set to Displacement and Bump and a "
+                    "subdivided mesh; its default, Bump Only, shades with the normal map alone")
     material_maps: bpy.props.BoolProperty(
         name="Colour and roughness", default=True,
         description="Also make the de-lit colour (into Base Color) and a roughness map (into "
