@@ -270,13 +270,28 @@ def make_material_maps(rk, photo, height, s):
 
 # --------------------------------------------------------------------------- material
 
+# The custom property that marks the add-on's nodes with the part each plays, so that a
+# node of the user's of that name is neither taken nor duplicated.
+NODE = "reliefkit_node"
+
+
+def find_relief_node(nodes, name, kind):
+    """The add-on's node playing name, or None (one of kind made before nodes were marked is
+    known by its name)."""
+    marked = next((node for node in nodes if node.get(NODE) == name), None)
+    old = nodes.get(name)
+    return marked or (old if old is not None and old.bl_idname == kind and NODE not in old
+                      else None)
+
+
 def relief_node(nodes, name, kind, location):
     """The add-on's node called name: made on the first run, the same node on the next,
     so that making the maps again updates the material instead of adding another set."""
-    node = nodes.get(name)
-    if node is None or node.bl_idname != kind:
+    node = find_relief_node(nodes, name, kind)
+    if node is None:
         node = nodes.new(kind)
         node.name, node.location = name, location
+    node[NODE] = name
     return node
 
 
@@ -349,14 +364,14 @@ def drop_occlusion(material):
     """Takes an earlier run's occlusion out of the material: made of the heights of then,
     it is no longer multiplied in, and the colour it darkened goes where the product went."""
     nodes, links = material.node_tree.nodes, material.node_tree.links
-    mix = nodes.get("Relief occlusion mix")
+    mix = find_relief_node(nodes, "Relief occlusion mix", "ShaderNodeMixRGB")
     if mix is not None and mix.inputs["Color1"].links:
         colour = mix.inputs["Color1"].links[0].from_socket
         for socket in [link.to_socket for link in mix.outputs["Color"].links]:
             links.new(colour, socket)
-    for name in ("Relief occlusion", "Relief occlusion mix"):
-        if nodes.get(name) is not None:
-            nodes.remove(nodes[name])
+    for node in (mix, find_relief_node(nodes, "Relief occlusion", "ShaderNodeTexImage")):
+        if node is not None:
+            nodes.remove(node)
 
 
 # --------------------------------------------------------------------------- operator
