@@ -225,14 +225,23 @@ struct WindowMoments {
     double xx = 0.0, xy = 0.0, yy = 0.0;
 };
 
-// Adds sign times g2 gx and g2 gy of row y of a periodic picture to cx and cy.
-void add_odd_row(FourierGrid& g, uint32_t x0, uint32_t y0, uint32_t w, uint32_t h, uint32_t y,
-                 double sign, double* cx, double* cy) {
-    const float* up = g.real_row(y0 + (y + h - 1) % h);
-    const float* row = g.real_row(y0 + y);
-    const float* down = g.real_row(y0 + (y + 1) % h);
-    for (uint32_t x = 0; x < w; ++x) {
-        const Step s = step_at(up, row, down, x0 + (x + w - 1) % w, x0 + (x + 1) % w, x0 + x);
+// A w x h picture at (x0, y0) of the grid, read as periodic: the grid
+// columns left and right of each of its columns, round its edges, are worked
+// out once.
+struct PeriodicPicture {
+    FourierGrid& g;
+    uint32_t x0, y0, w, h;
+    const uint32_t* left;
+    const uint32_t* right;
+};
+
+// Adds sign times g2 gx and g2 gy of row y of the picture to cx and cy.
+void add_odd_row(const PeriodicPicture& p, uint32_t y, double sign, double* cx, double* cy) {
+    const float* up = p.g.real_row(p.y0 + (y + p.h - 1) % p.h);
+    const float* row = p.g.real_row(p.y0 + y);
+    const float* down = p.g.real_row(p.y0 + (y + 1) % p.h);
+    for (uint32_t x = 0; x < p.w; ++x) {
+        const Step s = step_at(up, row, down, p.left[x], p.right[x], p.x0 + x);
         cx[x] += sign * static_cast<double>(s.g2 * s.gx);
         cy[x] += sign * static_cast<double>(s.g2 * s.gy);
     }
@@ -243,27 +252,27 @@ void add_odd_row(FourierGrid& g, uint32_t x0, uint32_t y0, uint32_t w, uint32_t 
 // starts at. Column sums run down the rows, the window's sum along each row
 // of them; each of kOddBlocks bands of rows starts its sums afresh, so the
 // order of the additions is the same for every thread count.
-WindowMoments window_moments(FourierGrid& g, uint32_t x0, uint32_t y0, uint32_t w, uint32_t h,
-                             uint32_t bw, uint32_t bh) {
+WindowMoments window_moments(const PeriodicPicture& p, uint32_t bw, uint32_t bh) {
+    const uint32_t w = p.w, h = p.h;
     std::array<WindowMoments, kOddBlocks> bands{};
     parallel_for(kOddBlocks, [&](uint32_t band) noexcept {
         const auto ya = static_cast<uint32_t>(uint64_t{h} * band / kOddBlocks);
         const auto yb = static_cast<uint32_t>(uint64_t{h} * (band + 1) / kOddBlocks);
         std::vector<double> cx(w, 0.0), cy(w, 0.0);
         for (uint32_t i = 0; i < bh; ++i) {
-            add_odd_row(g, x0, y0, w, h, (ya + i) % h, 1.0, cx.data(), cy.data());
+            add_odd_row(p, (ya + i) % h, 1.0, cx.data(), cy.data());
         }
         WindowMoments m;
         for (uint32_t y = ya; y < yb; ++y) {
             double sx = 0.0, sy = 0.0;
             for (uint32_t x = 0; x < bw; ++x) sx += cx[x], sy += cy[x];
-            for (uint32_t x = 0; x < w; ++x) {
+            // The column entering the window is bw ahead, round the edge.
+            for (uint32_t x = 0, in = bw; x < w; ++x, in = in + 1 < w ? in + 1 : 0) {
                 m.xx += sx * sx, m.xy += sx * sy, m.yy += sy * sy;
-                const uint32_t in = (x + bw) % w;
                 sx += cx[in] - cx[x], sy += cy[in] - cy[x];
             }
-            add_odd_row(g, x0, y0, w, h, y, -1.0, cx.data(), cy.data());
-            add_odd_row(g, x0, y0, w, h, (y + bh) % h, 1.0, cx.data(), cy.data());
+            add_odd_row(p, y, -1.0, cx.data(), cy.data());
+            add_odd_row(p, (y + bh) % h, 1.0, cx.data(), cy.data());
         }
         bands[band] = m;
     });
@@ -277,10 +286,10 @@ WindowMoments window_moments(FourierGrid& g, uint32_t x0, uint32_t y0, uint32_t 
 // over every position of the cut into blocks of a periodic picture. Windows
 // of about a block's size, their sums scaled to a block's share of the
 // picture, so that the mean projection is the fixed blocks' one.
-double odd_square_per_block(FourierGrid& g, uint32_t x0, uint32_t y0, uint32_t w, uint32_t h,
-                            double ux, double uy) {
+double odd_square_per_block(const PeriodicPicture& p, double ux, double uy) {
+    const uint32_t w = p.w, h = p.h;
     const uint32_t bw = (w + kOddBlocks / 2) / kOddBlocks, bh = (h + kOddBlocks / 2) / kOddBlocks;
-    const WindowMoments m = window_moments(g, x0, y0, w, h, bw, bh);
+    const WindowMoments m = window_moments(p, bw, bh);
     const double share = static_cast<double>(w) * h / (double{kOddBlocks} * kOddBlocks * bw * bh);
     return share * share * (ux * ux * m.xx + 2.0 * ux * uy * m.xy + uy * uy * m.yy);
 }
@@ -354,7 +363,10 @@ Odd odd_signature(FourierGrid& g, uint32_t x0, uint32_t y0, uint32_t w, uint32_t
             sq += p * p;
         }
         const double k = nb * nb, mean = sum / k;
-        if (wrap) sq = k * odd_square_per_block(g, x0, y0, w, h, odd.x / len, odd.y / len);
+        if (wrap) {
+            const PeriodicPicture picture{g, x0, y0, w, h, left.data(), right.data()};
+            sq = k * odd_square_per_block(picture, odd.x / len, odd.y / len);
+        }
         const double var = std::max(0.0, (sq - k * mean * mean) / (k - 1.0));
         odd.consistency = var > 0.0 ? mean / std::sqrt(var / k) : INFINITY;
     }
