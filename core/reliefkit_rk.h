@@ -187,7 +187,9 @@ RK_API rk_status rk_init(void) RK_NOEXCEPT;
  * not overlap any other call of the library, from any thread. */
 RK_API void rk_cleanup(void) RK_NOEXCEPT;
 /* At most n threads busy with the library at once, process-wide, the callers'
- * own included; 0 (the default) means every processor the process may use
+ * own included, except that a call always works on its caller's thread: host
+ * threads calling at once never wait, and workers join only while fewer than
+ * n threads are busy (see set_thread_count()); 0 (the default) means every processor the process may use
  * (its affinity mask, lowered to its cgroup's CPU quota), 1 keeps all work on
  * the calling threads. Every result is bit-identical for every count. Takes
  * effect for calls that start afterwards; any thread, any time (as

@@ -90,7 +90,6 @@ class Pool {
     Pool() noexcept {
         (void)::pthread_atfork(nullptr, nullptr, [] { pool().forget_after_fork(); });
     }
-    ~Pool() { stop(); }
 
     uint32_t limit() noexcept {
         uint32_t n = limit_.load(std::memory_order_acquire);
@@ -139,6 +138,16 @@ class Pool {
         std::lock_guard hold(lock_);
         --busy_;
         if (first_) wake_.notify_all();
+    }
+
+    // At exit or unload: the workers are stopped and none starts again. A
+    // host thread still inside a call then finishes it on its own thread.
+    void close() noexcept {
+        {
+            std::lock_guard hold(lock_);
+            closed_ = true;
+        }
+        stop();
     }
 
     void stop() noexcept {
@@ -206,7 +215,7 @@ class Pool {
     // Workers are made when first needed; one that cannot be made leaves the
     // work to the threads there are.
     void start_workers(uint32_t wanted) noexcept {
-        while (workers_.size() < wanted) {
+        while (!closed_ && workers_.size() < wanted) {
             try {
                 workers_.emplace_back([this] { worker(); });
             } catch (...) {
@@ -239,12 +248,23 @@ class Pool {
     Task* first_ = nullptr;  // tasks with items nobody has taken, oldest first
     uint32_t busy_ = 0;      // threads inside items or running their own call
     bool stopping_ = false;
+    bool closed_ = false;  // after exit began: calls run without workers
 };
 
 Pool& pool() noexcept {
-    static Pool instance;
-    return instance;
+    // Never destroyed: a host thread may still be inside a call while the
+    // process exits, and must find the lock and the tasks intact; a worker
+    // record destroyed while its thread runs would end the process.
+    alignas(Pool) static unsigned char storage[sizeof(Pool)];
+    static Pool* instance = ::new (storage) Pool();
+    return *instance;
 }
+
+// Joins the workers when the process exits or the library is unloaded, so
+// that no worker is left running code that goes away.
+struct WorkersStoppedAtExit {
+    ~WorkersStoppedAtExit() { pool().close(); }
+} workers_stopped_at_exit;
 
 }  // namespace
 

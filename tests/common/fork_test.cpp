@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <functional>
 #include <thread>
 
@@ -78,6 +79,27 @@ TEST(Fork, AChildForkedDuringAnyCallCanCallTheLibrary) {
                   [] { blurred_normals(img, 201); }),
               0);
     rk_image_free(img);
+}
+
+// exit() runs the library's static destructors while a host thread may still
+// be inside a call that hands items to the workers.
+TEST(Fork, TheProcessExitsCleanlyWhileAHostThreadIsInACall) {
+    for (int i = 0; i < 20; ++i) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            set_thread_count(2);
+            imgbuf* img = nullptr;
+            rk_image_create(256, 256, &img);
+            std::thread([img] {
+                for (;;) blurred_normals(img, 5);
+            }).detach();
+            ::usleep(2000 + 500 * i);
+            std::exit(0);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << i;
+    }
 }
 
 }  // namespace
