@@ -17,9 +17,11 @@ import ctypes
 import numpy as np
 
 from . import _native
+from ._errors import LimitError
 
 _ALIGN = 16
 _PIXEL = 16  # bytes: four float32
+_LARGEST_SIZE = 0xFFFFFFFF  # rk_image_wrap's width and height are uint32_t
 
 
 class _ImageOwner:
@@ -76,6 +78,16 @@ def _as_rgba(array, what: str) -> np.ndarray:
                      f"(H, W, 4), not {a.shape}")
 
 
+def _refuse_sizes_past_32_bits(shape, what: str) -> None:
+    """ctypes hands the library the low 32 bits of a size: 2**32 + 16 rows would be
+    read as 16. Refused as the library refuses too many pixels, before any copy."""
+    if len(shape) < 2 or max(shape[:2]) <= _LARGEST_SIZE:
+        return
+    h, w = shape[:2]
+    raise LimitError(f"rk_image_wrap: {w} x {h} pixels is more than RK_MAX_IMAGE_PIXELS "
+                     "(268435455)", f"{what}: cannot lend its {w}x{h} pixels to the library:")
+
+
 def _row_stride(a: np.ndarray):
     """The bytes from row to row when the library can read a in place, else None."""
     if a.dtype.byteorder == ">" or a.ctypes.data % _ALIGN or not a.ctypes.data:
@@ -105,6 +117,7 @@ class InputImage:
 
     def __init__(self, array, what: str = "image"):
         given = np.asarray(array)
+        _refuse_sizes_past_32_bits(given.shape, what)
         a = _as_rgba(given, what)
         stride = _row_stride(a)
         if stride is None:  # a converted array is copied again only when it is not aligned

@@ -160,6 +160,10 @@ def test_results_own_their_memory():
     (lambda d: rk.curvature(np.zeros((8, 8)), scale=9.0), TypeError, "scale must be a whole"),
     (lambda d: rk.ambient_occlusion(np.zeros((8, 8)), depth="16"), TypeError, "depth must be"),
     (lambda d: rk.save_png(d / "x.png\0.jpg", np.zeros((2, 2))), ValueError, "null byte"),
+    # 2**32 + 16 rows over 16 real ones: ctypes alone would hand the library 16.
+    (lambda d: rk.normalmap(np.lib.stride_tricks.as_strided(_images._aligned_copy(
+        np.zeros((16, 1, 4), np.float32)), (2**32 + 16, 1, 4), (16, 16, 4))), rk.LimitError,
+     "1 x 4294967312 pixels is more than"),
 ])
 def test_failures_say_why(tmp, call, error, words):
     with pytest.raises(error) as caught:
