@@ -112,6 +112,13 @@ def make_maps(inputs: Iterable, out_dir=".", *, shard: Optional[Tuple[int, int]]
     if isinstance(inputs, (str, bytes, os.PathLike)):
         raise TypeError("make_maps() takes a list of paths, not one path (read a list file's "
                         "lines first)")
+    # Every record holds its outputs' hashes: without the module, the first
+    # input's files would be written and then every record lost.
+    try:
+        import xxhash  # noqa: F401 - used by _xxh3
+    except ImportError as e:
+        raise ImportError("make_maps() needs the xxhash module for its outputs' hashes "
+                          "(Debian: python3-xxhash)") from e
     height_keys = set(inspect.signature(heightmap).parameters) - _IMAGE_PARAMETERS
     normal_keys = set(inspect.signature(normalmap).parameters) - _IMAGE_PARAMETERS
     unknown = set(options) - height_keys - normal_keys
@@ -171,17 +178,19 @@ def make_maps(inputs: Iterable, out_dir=".", *, shard: Optional[Tuple[int, int]]
                 image = make_tileable(image, width_fraction=tileable)
             height = image if from_height else heightmap(image, seamless=seamless,
                                                          **height_options)
+            # Each file is hashed as soon as it is written: one gone by then fails
+            # this input alone.
             if not from_height:
                 save_png(outputs[0], height, depth=depth, channels="r")  # grey, as the command
-                written.append(outputs[0])
+                written.append({"path": outputs[0], "xxh3": _xxh3(outputs[0])})
             if not height_only:
                 save_png(outputs[-1], normalmap(height, seamless=seamless, **normal_options),
                          depth=depth, channels=channels)
-                written.append(outputs[-1])
+                written.append({"path": outputs[-1], "xxh3": _xxh3(outputs[-1])})
         except Exception as e:  # noqa: BLE001 - one input's failure is its record's error
             error = str(e) or type(e).__name__
         records.append({"input": path, "status": "failed" if error else "made",
-                        "outputs": [{"path": p, "xxh3": _xxh3(p)} for p in written],
-                        "seconds": time.monotonic() - start, "error": error})
+                        "outputs": written, "seconds": time.monotonic() - start,
+                        "error": error})
     return records
 

@@ -1,6 +1,8 @@
 import importlib.util
 import json
+import os
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -75,6 +77,17 @@ def test_refused_settings_make_nothing(tmp, settings, words):
     with pytest.raises((ValueError, rk.Error), match=words):
         rk.make_maps([str(BRICKS)], tmp, **settings)
     assert not any(tmp.iterdir())
+
+
+# Without xxhash nothing is written; an output that cannot be hashed fails its input alone.
+def test_hashes_fail_up_front_or_per_input(tmp, monkeypatch):
+    monkeypatch.setattr(_farm, "_xxh3", lambda path: os.remove(path) or open(path))
+    records = rk.make_maps([str(BRICKS), str(tmp / "gone.png")], tmp / "a")
+    assert [r["status"] for r in records] == ["failed", "failed"]
+    monkeypatch.setitem(sys.modules, "xxhash", None)
+    with pytest.raises(ImportError, match="xxhash"):
+        rk.make_maps([str(BRICKS)], tmp / "b")
+    assert not (tmp / "b").exists()
 
 
 @pytest.mark.parametrize("count", [0, -1, 2.0, True])
