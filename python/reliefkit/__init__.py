@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import ctypes
 import enum
+import numbers
 import os
 from typing import BinaryIO, Optional, Tuple, Union
 
@@ -221,9 +222,10 @@ def save_png(target: Union[PathLike, bytes, BinaryIO], image, *, depth: int = 8,
     so an existing file survives a failed save. Raises WriteError (with the library's
     message) when the file cannot be written; an exception of target.write passes
     through."""
-    depth = int(depth)
-    if depth not in (8, 16):
+    # Only a whole number: int() would quietly make 8.9 an 8 and "16" a 16.
+    if isinstance(depth, bool) or not isinstance(depth, numbers.Integral) or depth not in (8, 16):
         raise ValueError(f"depth must be 8 or 16, not {depth!r}")
+    depth = int(depth)
     letters = channels.lower()
     if len(letters) not in (1, 3) or any(c not in "rgb" for c in letters):
         raise ValueError(f"channels must be one or three letters of r, g, b, not {channels!r}")

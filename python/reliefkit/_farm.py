@@ -9,15 +9,18 @@ checks outputs as ``reliefkit --from-list`` does and shares a list out as
 
 from __future__ import annotations
 
+import errno
 import inspect
 import io
 import numbers
 import os
 import posixpath
+import stat
 import time
 from typing import Iterable, List, Optional, Tuple
 
 _IMAGE_PARAMETERS = {"photo", "height"}  # the generators' images, not options
+_MOST_PIXELS = 268435455  # RK_MAX_IMAGE_PIXELS, which --resize is held to
 
 
 def _mirrored(listed: str) -> str:
@@ -59,11 +62,34 @@ def shard_of(key: str, count: int) -> int:
     return xxhash.xxh3_64_intdigest(os.fsencode(key)) % count + 1
 
 
+def _identity(path: str):
+    """(device, inode) of an existing file, the same under each of its hard links; else None."""
+    try:
+        found = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return found.st_dev, found.st_ino
+
+
+def _unopenable(path: str) -> Optional[str]:
+    """The command's words for an input that cannot even be opened, else None: the
+    readers' reasons do not tell a missing or unreadable file from a broken one."""
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):  # a FIFO would block the open below
+            return f"cannot read {path}: not a regular file"
+        with open(path, "rb"):
+            return None
+    except OSError as e:
+        why = "no such file" if e.errno == errno.ENOENT else e.strerror or str(e)
+        return f"cannot read {path}: {why}"
+
+
 def _plans(inputs: List[str], out_dir: str, height_only: bool, from_height: bool):
     """(input, key, outputs, refusal) per distinct input, in order, as the command
-    plans them: an input is refused when an output would replace an input file or
-    a file that an earlier input writes."""
+    plans them: an input is refused when an output would replace an input file (by
+    place or, through a hard link, by identity) or a file that an earlier input writes."""
     places = {os.path.realpath(p) for p in inputs}
+    files = {_identity(p) for p in inputs} - {None}
     claimed, seen, plans = {}, set(), []
     for path in inputs:
         if os.path.realpath(path) in seen:
@@ -76,7 +102,7 @@ def _plans(inputs: List[str], out_dir: str, height_only: bool, from_height: bool
         refusal = "it names no file" if not stem else None
         for out in outputs if refusal is None else []:
             place = os.path.realpath(out)
-            if place in places:
+            if place in places or _identity(out) in files:
                 refusal = f"its output {out} would overwrite an input file"
             elif place in claimed:
                 refusal = f"its output {out} is also written for {claimed[place]}"
@@ -104,7 +130,7 @@ def make_maps(inputs: Iterable, out_dir=".", *, shard: Optional[Tuple[int, int]]
     list and its own k, and the parts are disjoint, complete and the command's.
     ``options`` are those of heightmap() and normalmap(); ``depth`` and
     ``channels`` those of save_png(); ``resize=(w, h)`` and ``tileable=fraction``
-    (which implies ``seamless``) the command's --resize and --make-tileable.
+    (0.01 to 0.5; implies ``seamless``) the command's --resize and --make-tileable.
     Needs the xxhash module (Debian: python3-xxhash) for the hashes."""
     import numpy as np
 
@@ -146,8 +172,14 @@ def make_maps(inputs: Iterable, out_dir=".", *, shard: Optional[Tuple[int, int]]
                          + ", ".join(sorted(normal_options) or ["channels"]))
     if resize is not None and not (len(resize) == 2 and all(
             isinstance(v, numbers.Integral) and not isinstance(v, bool) and 1 <= v <= 65535
-            for v in resize)):
-        raise ValueError(f"resize takes (w, h), each 1 to 65535, not {resize!r}")
+            for v in resize) and resize[0] * resize[1] <= _MOST_PIXELS):
+        raise ValueError(f"resize takes (w, h), each 1 to 65535, {_MOST_PIXELS} pixels at "
+                         f"most, not {resize!r}")
+    # make_tileable() takes narrower bands than the command's --make-tileable.
+    if tileable is not None and not (isinstance(tileable, numbers.Real)
+                                     and not isinstance(tileable, bool)
+                                     and 0.01 <= tileable <= 0.5):
+        raise ValueError(f"tileable takes a band width of 0.01 to 0.5, not {tileable!r}")
     # Every other setting the library would refuse for each input is refused
     # here, before any input is read or file written: a trial of the same
     # calls on a 4 x 4 grey picture meets the same checks.
@@ -171,6 +203,9 @@ def make_maps(inputs: Iterable, out_dir=".", *, shard: Optional[Tuple[int, int]]
             if refusal:
                 raise ValueError(f"{path} skipped: {refusal}")
             os.makedirs(os.path.dirname(outputs[0]) or ".", exist_ok=True)
+            unopenable = _unopenable(path)
+            if unopenable:
+                raise OSError(unopenable)
             image = load(path)
             if resize:
                 image = resample(image, *resize)

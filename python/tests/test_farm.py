@@ -1,6 +1,7 @@
 import importlib.util
 import json
 import os
+import shutil
 import subprocess
 import sys
 
@@ -72,11 +73,24 @@ def test_the_dask_example_makes_the_commands_files_and_records(tmp):
     ({"strength": 11}, "strength"), ({"channels": "xyz"}, "channel"),
     ({"blur": 300}, "blur"), ({"center_weight": -1}, "center"), ({"depth": 12}, "depth"),
     ({"tileable": 2.0}, "width"),
+    # Settings the command refuses that the functions alone would take.
+    ({"tileable": 0.005}, "0.01 to 0.5"), ({"resize": (65535, 65535)}, "268435455 pixels"),
+    ({"depth": 16.7}, "depth"), ({"depth": "16"}, "depth"),
 ])
 def test_refused_settings_make_nothing(tmp, settings, words):
     with pytest.raises((ValueError, rk.Error), match=words):
         rk.make_maps([str(BRICKS)], tmp, **settings)
     assert not any(tmp.iterdir())
+
+
+# An output that is a hard link of an input, and a missing input, fail in the command's words.
+def test_hard_links_and_missing_inputs_as_the_command(tmp, monkeypatch):
+    monkeypatch.chdir(tmp)
+    os.link(shutil.copy(BRICKS, "w.png"), "w_height.png")
+    records = rk.make_maps(["w.png", "gone.png"], ".")
+    assert [r["error"] for r in records] == [
+        "w.png skipped: its output ./w_height.png would overwrite an input file",
+        "cannot read gone.png: no such file"]
 
 
 # Without xxhash nothing is written; an output that cannot be hashed fails its input alone.

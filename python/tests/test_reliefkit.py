@@ -155,6 +155,7 @@ def test_results_own_their_memory():
     (lambda d: rk.normalmap(np.zeros((2, 2)), blur=(5, "disc")), ValueError, "blur kind"),
     (lambda d: rk.resample(np.zeros((2, 2)), 0, 4), ValueError, "width"),
     (lambda d: rk.save_png(d / "x.png", np.zeros((2, 2)), depth=12), ValueError, "depth"),
+    (lambda d: rk.save_png(d / "x.png", np.zeros((2, 2)), depth=8.9), ValueError, "depth"),
     (lambda d: rk.load(f"{BRICKS}\0.jpg"), ValueError, "embedded null byte"),
     (lambda d: rk.ambient_occlusion(np.zeros((8, 8)), directions=True), TypeError, "directions"),
     (lambda d: rk.curvature(np.zeros((8, 8)), scale=9.0), TypeError, "scale must be a whole"),
