@@ -32,11 +32,12 @@ class LibraryNotFoundError(ImportError):
 
 def _candidates() -> list[tuple[str, str]]:
     """(where, what to dlopen) in the order they are tried."""
-    tried: list[tuple[str, str]] = []
+    # A library the caller names is the only one tried: another copy standing in
+    # for a misspelt or broken one would run tests or jobs against the wrong build.
     override = os.environ.get("RELIEFKIT_LIBRARY")
     if override:
-        tried.append(("RELIEFKIT_LIBRARY", override))
-    tried.append(("the package's own copy", str(_OWN_COPY_DIR / _SONAME)))
+        return [("RELIEFKIT_LIBRARY", override)]
+    tried = [("the package's own copy", str(_OWN_COPY_DIR / _SONAME))]
     found = ctypes.util.find_library("reliefkit")
     tried.append(("the system's library path", found or _SONAME))
     return tried
@@ -52,6 +53,11 @@ def _load() -> tuple[ctypes.CDLL, str]:
             return ctypes.CDLL(name), name
         except OSError as error:
             reasons.append(f"  {where}: {name} ({error})")
+    if os.environ.get("RELIEFKIT_LIBRARY"):
+        raise LibraryNotFoundError(
+            "cannot load the reliefkit shared library named in RELIEFKIT_LIBRARY:\n"
+            + "\n".join(reasons) + "\nName the library's file there, or unset it to load "
+            "the package's own copy or the system's.")
     raise LibraryNotFoundError(
         "cannot load the reliefkit shared library; looked in:\n" + "\n".join(reasons) + "\n"
         "Install the package with `pip install --no-build-isolation ./python` from the "

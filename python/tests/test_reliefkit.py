@@ -3,6 +3,7 @@ import io
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -134,6 +135,16 @@ def test_version_is_the_librarys():
     assert f'\nversion = "{rk.__version__}"\n' in (REPO / "python" / "pyproject.toml").read_text()
     said = subprocess.run([command(), "--version"], capture_output=True, text=True, check=True)
     assert said.stdout.split() == ["reliefkit", rk.__version__]
+
+
+# A library named in RELIEFKIT_LIBRARY is the only one tried: no other copy stands in.
+@pytest.mark.parametrize("named", ["missing.so", BRICKS])
+def test_a_named_library_that_fails_is_not_replaced(tmp, named):
+    env = dict(os.environ, RELIEFKIT_LIBRARY=str(tmp / named))
+    said = subprocess.run([sys.executable, "-c", "import reliefkit"], env=env, text=True,
+                          capture_output=True)
+    assert f"LibraryNotFoundError: cannot load the reliefkit shared library named in " \
+           f"RELIEFKIT_LIBRARY:\n  RELIEFKIT_LIBRARY: {tmp / named} (" in said.stderr
 
 
 def test_results_own_their_memory():
