@@ -259,7 +259,11 @@ def heightmap(photo, *, mode: Union[str, HeightMode] = "delit", auto_levels: boo
               invert: Union[bool, str] = "", weights: Tuple[float, float, float] = (1, 1, 1),
               seamless: bool = False,
               light: Union[None, float, Tuple[float, Optional[float]]] = None) -> np.ndarray:
-    """New grey height map (L, L, L, 1) of a photograph.
+    """New grey height map of a photograph: red = green = blue = height, alpha 1;
+    but the modes red to average with no blur and no clamp (smooth=None,
+    detail=None, clamp=None) keep the photo's alpha (red, green, blue) or put it
+    through the colour's arithmetic (red-green to average: an inverted channel
+    inverts it too).
 
     mode        colour-to-height conversion: red, green, blue, red-green, red-blue,
                 green-blue, average, luminance (the eye's weights, bright means high)
@@ -280,6 +284,8 @@ def heightmap(photo, *, mode: Union[str, HeightMode] = "delit", auto_levels: boo
                 taps below 3 switch it off, an even count uses one less.
     invert      channels read as 1 - value: a string of r, g, b (the command's
                 --invert-red/-green/-blue), True for all three; dark then means high.
+                The delit mode heeds only all three (the relief turned upside down)
+                and ignores fewer letters.
     weights     three weights the generator only tests: all zero give a black map.
     seamless    read across the opposite edge, for textures that tile."""
     p = _native.HeightParams.defaults()
@@ -418,7 +424,10 @@ def make_tileable(image, *, width_fraction: float = 0.1) -> np.ndarray:
 # --------------------------------------------------------------------------- threads
 
 def set_thread_count(n: int = 0) -> None:
-    """Threads each library call may use; 0 means every processor the process may use."""
+    """At most n threads busy with the library at once, process-wide; 0 means every
+    processor the process may use. A call always works on its caller's thread, so
+    host threads calling at once each run, and the library's workers join calls
+    only while fewer than n threads are busy."""
     _native.require("rk_set_thread_count")(
         _number(n, 0, 2**32 - 1, "thread count", integral=True))
 
