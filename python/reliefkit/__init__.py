@@ -92,8 +92,15 @@ def _enum(cls, value, what: str):
         raise ValueError(f"{what} must be one of {names}, not {value!r}") from None
 
 
+def _is_whole(value) -> bool:
+    try:
+        return int(value) == value
+    except (TypeError, ValueError, OverflowError):  # int() of a text, NaN or infinity
+        return False
+
+
 def _number(value, low, high, what: str, integral: bool = False):
-    if integral and (isinstance(value, bool) or int(value) != value):
+    if integral and (isinstance(value, bool) or not _is_whole(value)):
         raise TypeError(f"{what} must be a whole number, not {value!r}")
     if not (low <= value <= high):
         raise ValueError(f"{what} must be from {low} to {high}, not {value!r}")
@@ -290,9 +297,10 @@ def heightmap(photo, *, mode: Union[str, HeightMode] = "delit", auto_levels: boo
     seamless    read across the opposite edge, for textures that tile."""
     p = _native.HeightParams.defaults()
     p.mode = _MODE_NUMBERS[_enum(HeightMode, mode, "mode")]
-    inverted = "rgb" if invert is True else (invert or "").lower()
-    if any(c not in "rgb" for c in inverted):
+    inverted = "rgb" if invert is True else (invert or "")
+    if not isinstance(inverted, str) or any(c not in "rgb" for c in inverted.lower()):
         raise ValueError(f"invert must be True, False or letters of r, g, b, not {invert!r}")
+    inverted = inverted.lower()
     p.invert_red, p.invert_green, p.invert_blue = (c in inverted for c in "rgb")
     p.auto_levels = bool(auto_levels)
     p.midpoint = _number(midpoint, 0.0, 1.0, "midpoint")
@@ -307,7 +315,11 @@ def heightmap(photo, *, mode: Union[str, HeightMode] = "delit", auto_levels: boo
     p.light_azimuth, p.light_elevation = _surface.light_angles(light)
     src = InputImage(photo, "photo")
     if all(abs(np.float32(w)) <= _FLOAT_EPSILON for w in _three(weights, "weights")):
-        # The old generator's one use of its weights, which the rk_ one has no field for.
+        # The old generator's one use of its weights, which the rk_ one has no field
+        # for. The library still checks the other options, on one pixel, so that they
+        # are refused whatever the weights.
+        _new_image("rk_height_map", "cannot make the height map:",
+                   InputImage(np.zeros((1, 1, 4), np.float32)).pointer, ctypes.byref(p))
         black = np.zeros(src.array.shape, np.float32)
         black[..., 3] = 1.0
         return black

@@ -94,14 +94,25 @@ def _nan_if_none(value) -> float:
     return math.nan if value is None else float(value)
 
 
+_FLOAT_MAX = 3.4028234663852886e38
+
+
+def _angle(value, what: str) -> float:
+    """A float the library can be told: ctypes makes a finite number past a float's
+    range infinite, and the library's refusal would then name inf, not the number."""
+    angle = float(value)
+    if math.isfinite(angle) and abs(angle) > _FLOAT_MAX:
+        raise ValueError(f"{what} is out of range: {value!r}")
+    return angle
+
+
 def light_angles(light) -> Tuple[float, float]:
     """(azimuth, elevation) of None, an azimuth or (azimuth, elevation); NaN: not given."""
     if light is None:
         return math.nan, math.nan
-    if np.isscalar(light):
-        return float(light), math.nan
-    azimuth, elevation = light
-    return float(azimuth), _nan_if_none(elevation)
+    azimuth, elevation = (light, None) if np.isscalar(light) else light
+    return (_angle(azimuth, "light azimuth"),
+            math.nan if elevation is None else _angle(elevation, "light elevation"))
 
 
 def estimate_light(photo, params: _native.HeightParams) -> Light:
