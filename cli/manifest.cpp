@@ -96,7 +96,13 @@ Manifest::Manifest(fs::path out_dir, std::chrono::milliseconds interval)
         std::unique_lock hold(lock_);
         while (!wake_.wait_for(hold, interval_, [this] { return ending_; })) {
             // A failed write keeps the records pending; the next one tries again.
-            if (!pending_.empty()) write_pending();
+            // Written without lock_, which record() needs: another process may
+            // hold the file lock for long (stopped, or on a slow file system),
+            // and the jobs must not wait for it.
+            if (pending_.empty()) continue;
+            hold.unlock();
+            write_pending();
+            hold.lock();
         }
     });
 }
@@ -138,12 +144,29 @@ Manifest::~Manifest() {
 }
 
 std::string Manifest::flush() {
-    const std::lock_guard hold(lock_);
     return write_pending();
 }
 
 std::string Manifest::write_pending() {
-    if (pending_.empty()) return {};
+    // One write at a time, so that an earlier batch never lands over a later one.
+    const std::lock_guard writing(write_lock_);
+    std::map<std::string, Record> batch;
+    {
+        const std::lock_guard hold(lock_);
+        batch.swap(pending_);
+    }
+    if (batch.empty()) return {};
+    std::string why = write_records(batch);
+    if (!why.empty()) {
+        // Back to pending for the next write; a record made meanwhile for the
+        // same output is the newer one and stays.
+        const std::lock_guard hold(lock_);
+        pending_.merge(batch);
+    }
+    return why;
+}
+
+std::string Manifest::write_records(const std::map<std::string, Record>& records) {
     const fs::path path = dir_ / kFileName;
     const fs::path lock_path = dir_ / kLockName;
     const fs::path temp_path = dir_ / kTempName;
@@ -157,7 +180,7 @@ std::string Manifest::write_pending() {
     Json doc = read_manifest(path, damage)
                    .value_or(Json{{"reliefkit_manifest", kFormat}, {"outputs", Json::object()}});
     Json& outputs = doc["outputs"];
-    for (const auto& [name, record] : pending_) {
+    for (const auto& [name, record] : records) {
         outputs[name] = {{"xxh3", record.xxh3},
                          {"input", record.made_by.input},
                          {"input_xxh3", record.made_by.input_xxh3},
@@ -189,7 +212,6 @@ std::string Manifest::write_pending() {
         ::unlink(temp_path.c_str());
         return "cannot replace " + path.string() + ": " + why;
     }
-    pending_.clear();
     return {};
 }
 

@@ -85,14 +85,17 @@ class Manifest {
     };
 
     std::string name_of(const std::filesystem::path& output) const;
-    std::string write_pending();  // with lock_ held
+    std::string write_pending();
+    // Under the file lock, merges records into the manifest's latest content.
+    std::string write_records(const std::map<std::string, Record>& records);
 
     std::filesystem::path dir_;
     std::filesystem::path absolute_dir_;
     std::unordered_map<std::string, Record> loaded_;
     std::string warning_;
 
-    std::mutex lock_;
+    std::mutex write_lock_;  // held through a write, taken before lock_
+    std::mutex lock_;        // guards pending_ and ending_
     std::map<std::string, Record> pending_;
     std::chrono::milliseconds interval_;
     std::condition_variable wake_;  // the writer, to end

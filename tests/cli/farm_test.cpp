@@ -1,10 +1,15 @@
 // Lists, shards, the output key and the manifest on their own.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+
 #include <cmath>
+#include <future>
 #include <sstream>
 #include <thread>
 
+#include "descriptor.h"
 #include "farm_batch.h"
 #include "number_text.h"
 #include "output_key.h"
@@ -245,6 +250,23 @@ TEST(Manifest, AFolderUnderItsNameIsIgnored) {
     TempDir dir;
     fs::create_directory(dir / std::string(rkcli::Manifest::kFileName));
     EXPECT_NE(rkcli::Manifest(dir.path()).warning().find("not a regular file"), std::string::npos);
+}
+
+// Another process holding the file lock (stopped, or on a slow file system)
+// holds back the manifest's write, never the jobs that record outputs.
+TEST(Manifest, RecordsDoNotWaitForAnotherHolderOfTheFileLock) {
+    TempDir dir;
+    const fs::path out = dir.write("out.png", "abc");
+    const std::vector<rkcli::FileHash> outputs{{out, *rkcli::file_xxh3(out)}};
+    const rkcli::Descriptor other{::open((dir / std::string(rkcli::Manifest::kLockName)).c_str(),
+                                         O_RDONLY | O_CREAT | O_CLOEXEC, 0666)};
+    ASSERT_EQ(::flock(other.get(), LOCK_EX), 0);
+    rkcli::Manifest writer(dir.path(), std::chrono::milliseconds(1));
+    writer.record(outputs, {"in.png", "x", {}, "1.2.3"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // its write now waits
+    auto again = std::async(std::launch::async, [&] { writer.record(outputs, {}); });
+    EXPECT_EQ(again.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    ::flock(other.get(), LOCK_UN);
 }
 
 // The manifest's temporary name is fixed, so a link planted there would make
