@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <system_error>
 
@@ -25,9 +23,34 @@ std::string errno_text() {
     return std::generic_category().message(errno);
 }
 
+// The whole content of the file at path; nothing when it is missing, and
+// nothing with `failure` set when it could not be read.
+std::optional<std::string> file_text(const fs::path& path, std::string& failure) {
+    const Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (!file.valid()) {
+        if (errno != ENOENT) failure = errno_text();
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            failure = errno_text();
+            return std::nullopt;
+        }
+        if (got == 0) return text;
+        text.append(buffer, static_cast<size_t>(got));
+    }
+}
+
 // The manifest's content, or nothing when the file is missing; `damage` says
-// why a file that exists is no manifest.
-std::optional<Json> read_manifest(const fs::path& path, std::string& damage) {
+// why a file that exists is no manifest, `failure` why it could not be read.
+// Only a missing file is as good as an empty one: one this process may not
+// read (another farm user's file mode mask, a failing disk) still holds the
+// other processes' records.
+std::optional<Json> read_manifest(const fs::path& path, std::string& damage, std::string& failure) {
     // A folder would fail the read below, and a FIFO would block it.
     std::error_code ec;
     const fs::file_status status = fs::status(path, ec);
@@ -35,10 +58,9 @@ std::optional<Json> read_manifest(const fs::path& path, std::string& damage) {
         damage = "it is not a regular file";
         return std::nullopt;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    const std::string text{std::istreambuf_iterator<char>(in), {}};
-    Json doc = Json::parse(text, nullptr, false);
+    const std::optional<std::string> text = file_text(path, failure);
+    if (!text) return std::nullopt;
+    Json doc = Json::parse(*text, nullptr, false);
     if (doc.is_discarded()) {
         damage = "it is not JSON";
     } else if (!doc.is_object() || !doc.contains("reliefkit_manifest") ||
@@ -72,10 +94,13 @@ Manifest::Manifest(fs::path out_dir, std::chrono::milliseconds interval)
       absolute_dir_(fs::absolute(dir_).lexically_normal()),
       interval_(interval) {
     const fs::path path = dir_ / kFileName;
-    std::string damage;
-    const std::optional<Json> doc = read_manifest(path, damage);
+    std::string damage, failure;
+    const std::optional<Json> doc = read_manifest(path, damage, failure);
     if (!damage.empty()) {
         warning_ = "ignoring " + path.string() + " (" + damage + "): every input is remade";
+    } else if (!failure.empty()) {
+        // Its writes fail the same way, so the file is left as it is.
+        warning_ = "cannot read " + path.string() + ": " + failure + ": every input is remade";
     }
     const Json none = Json::object();
     for (const auto& [name, json] : (doc ? (*doc)["outputs"] : none).items()) {
@@ -170,15 +195,20 @@ std::string Manifest::write_records(const std::map<std::string, Record>& records
     const fs::path path = dir_ / kFileName;
     const fs::path lock_path = dir_ / kLockName;
     const fs::path temp_path = dir_ / kTempName;
-    const Descriptor lock{::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)};
+    // Read-only, since flock needs no more, and created with the mode the file
+    // mode mask gives: shards run by different users of one group can all
+    // lock it.
+    const Descriptor lock{::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666)};
     if (!lock.valid()) return "cannot open " + lock_path.string() + ": " + errno_text();
     while (::flock(lock.get(), LOCK_EX) != 0) {
         if (errno != EINTR) return "cannot lock " + lock_path.string() + ": " + errno_text();
     }
     // Under the lock: merge into what other processes wrote since we read it.
-    std::string damage;
-    Json doc = read_manifest(path, damage)
-                   .value_or(Json{{"reliefkit_manifest", kFormat}, {"outputs", Json::object()}});
+    std::string damage, failure;
+    const std::optional<Json> read = read_manifest(path, damage, failure);
+    // Replacing a manifest that could not be read would drop every record in it.
+    if (!failure.empty()) return "cannot read " + path.string() + ": " + failure;
+    Json doc = read.value_or(Json{{"reliefkit_manifest", kFormat}, {"outputs", Json::object()}});
     Json& outputs = doc["outputs"];
     for (const auto& [name, record] : records) {
         outputs[name] = {{"xxh3", record.xxh3},
@@ -198,7 +228,7 @@ std::string Manifest::write_records(const std::map<std::string, Record>& records
     } turn;
     {
         Descriptor temp{
-            ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644)};
+            ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666)};
         // Some file systems report a full disk only on sync or close.
         if (!temp.valid() || !write_all(temp.get(), text) || ::fsync(temp.get()) != 0 ||
             !temp.close()) {

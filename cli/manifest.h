@@ -49,8 +49,9 @@ class Manifest {
     static constexpr std::string_view kTempName = ".reliefkit-manifest.json.tmp";
 
     // Reads out_dir's manifest; a missing one is empty, and so is a damaged
-    // one (warning() then says so). A thread of its own writes the pending
-    // records every `interval` (see record()).
+    // one or one that cannot be read (warning() then says so; the latter is
+    // never replaced, so its writes fail). A thread of its own writes the
+    // pending records every `interval` (see record()).
     explicit Manifest(std::filesystem::path out_dir,
                       std::chrono::milliseconds interval = std::chrono::seconds(2));
     Manifest(const Manifest&) = delete;

@@ -252,6 +252,20 @@ TEST(Manifest, AFolderUnderItsNameIsIgnored) {
     EXPECT_NE(rkcli::Manifest(dir.path()).warning().find("not a regular file"), std::string::npos);
 }
 
+// One that cannot be read (here a link to itself) still holds the records of
+// the other processes sharing the folder: it is never replaced by ours alone.
+TEST(Manifest, OneThatCannotBeReadIsLeftAsItIs) {
+    TempDir dir;
+    const fs::path path = dir / std::string(rkcli::Manifest::kFileName);
+    fs::create_symlink(path.filename(), path);
+    const fs::path out = dir.write("out.png", "abc");
+    rkcli::Manifest writer(dir.path());
+    EXPECT_NE(writer.warning().find("cannot read"), std::string::npos) << writer.warning();
+    writer.record({{out, *rkcli::file_xxh3(out)}}, {"in.png", "x", {}, "1.2.3"});
+    EXPECT_NE(writer.flush().find("symbolic links"), std::string::npos);
+    EXPECT_TRUE(fs::is_symlink(path));
+}
+
 // Another process holding the file lock (stopped, or on a slow file system)
 // holds back the manifest's write, never the jobs that record outputs.
 TEST(Manifest, RecordsDoNotWaitForAnotherHolderOfTheFileLock) {
