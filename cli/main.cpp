@@ -90,7 +90,9 @@ int run(int argc, char** argv) {
         return rkcli::run_photometric(options, std::cout, std::cerr);
     }
 
-    rkcli::FarmBatch farm(options, parsed.applied, gathered.items, RELIEFKIT_VERSION_STRING);
+    // The loaded library's, not the one this command was built with: a
+    // library put in its place without a rebuild may make other maps.
+    rkcli::FarmBatch farm(options, parsed.applied, gathered.items, rk_version_string());
     std::vector<std::string> warnings;
     if (std::string why = farm.start(warnings); !why.empty()) {
         std::cerr << "reliefkit: " << why << '\n';
