@@ -132,7 +132,10 @@ bool OutputFile::write(const void* data, size_t count) noexcept {
     while (count > 0) {
         const ssize_t n = ::write(fd_, p, count);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n <= 0) {
+            write_error_ = n < 0 ? errno : 0;
+            return false;
+        }
         p += n;
         count -= static_cast<size_t>(n);
     }
@@ -143,7 +146,9 @@ OutputFile::CommitResult OutputFile::commit() noexcept {
     if (fd_ < 0) return CommitResult::write_failed;
     // Some file systems report a full disk only on sync or close.
     const bool synced = ::fsync(fd_) == 0;
+    if (!synced) write_error_ = errno;
     const bool closed = ::close(fd_) == 0;
+    if (synced && !closed) write_error_ = errno;
     fd_ = -1;
     if (!synced || !closed) return CommitResult::write_failed;
     if (::rename(temp_.c_str(), target_.c_str()) != 0) return CommitResult::replace_failed;

@@ -38,6 +38,9 @@ class OutputFile {
     // Why the output could not be opened: the system's errno, or 0 for a node
     // that is not a regular file (or nothing known).
     int open_error() const noexcept { return open_error_; }
+    // Why the file system refused the content (a write, the sync or the
+    // close): the system's errno, or 0 when it gave none.
+    int write_error() const noexcept { return write_error_; }
 
     // Writes all count bytes; false when the file system refused any of them.
     bool write(const void* data, size_t count) noexcept;
@@ -50,6 +53,7 @@ class OutputFile {
     std::string temp_;  // empty once renamed
     int fd_ = -1;
     int open_error_ = 0;
+    int write_error_ = 0;
 };
 
 }  // namespace rk

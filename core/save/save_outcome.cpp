@@ -12,15 +12,30 @@ SaveOutcome sink_refused() {
 
 namespace {
 
-// The reason an output could not be opened, with the system's word for it when
-// there is one and the whole still fits the least message buffer of the older
-// savers (a translated text may not).
+// A failure's message with the system's word for it appended, when the whole
+// still fits the least message buffer of the older savers (a translated text
+// may not); else the plain one.
+std::string with_reason(const char* plain, const char* lead, const std::string& reason) {
+    const std::string message = lead + reason;
+    // UTF-8 is never shorter than UTF-16 in code units.
+    return message.size() < RK_MIN_MESSAGE_CAPACITY ? message : plain;
+}
+
+// The reason an output could not be opened.
 std::string cannot_open(const OutputFile& file) {
     const int error = file.open_error();
-    std::string message = "Could not open output file: ";
-    message += error ? std::generic_category().message(error) : "not a regular file";
-    // UTF-8 is never shorter than UTF-16 in code units.
-    return message.size() < RK_MIN_MESSAGE_CAPACITY ? message : "Could not open output file.";
+    return with_reason("Could not open output file.", "Could not open output file: ",
+                       error ? std::generic_category().message(error) : "not a regular file");
+}
+
+// The reason its content could not be written (a full disk, a size limit),
+// with the system's word when the file system gave one.
+SaveOutcome cannot_write(const OutputFile& file) {
+    const int error = file.write_error();
+    if (error == 0) return sink_refused();
+    return save_failure(RK_ERROR_WRITE,
+                        with_reason("Could not write output file.", "Could not write output file: ",
+                                    std::generic_category().message(error)));
 }
 
 }  // namespace
@@ -31,12 +46,14 @@ SaveOutcome save_to_file(const std::string& utf8_path, const Encoder& encode) {
     if (file.failed()) return save_failure(RK_ERROR_WRITE, cannot_open(file));
     OutputFileSink sink(file);
     SaveOutcome outcome = encode(sink);
+    // The encoder words a refused write without knowing why; the file knows.
+    if (outcome.status == RK_ERROR_WRITE && file.write_error() != 0) return cannot_write(file);
     if (!outcome.ok()) return outcome;
     switch (file.commit()) {
         case OutputFile::CommitResult::committed:
             return outcome;
         case OutputFile::CommitResult::write_failed:
-            return sink_refused();
+            return cannot_write(file);
         case OutputFile::CommitResult::replace_failed:
             break;
     }

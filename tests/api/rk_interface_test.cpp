@@ -254,7 +254,7 @@ TEST(RkInterfaceDeathTest, NoMemoryAndAFailedSave) {
                     "memory ok: rk_save_exr_write: Not enough memory.");
     }
     EXPECT_EXIT(save_beyond_size_limit(dir.write("keep.png", "old")), ::testing::ExitedWithCode(0),
-                "write ok: rk_save_png_file: .*keep.png: Could not write output file.");
+                "write ok: rk_save_png_file: .*keep.png: Could not write output file: File too large");
 }
 
 TEST(RkParams, OlderStructsGetDefaultsNewerAreRefused) {
