@@ -93,7 +93,9 @@ std::string help_text() {
         "reliefkit serve [PHOTO] opens a page to tune these options by eye in a browser\n"
         "(see reliefkit serve --help).\n"
         "\n"
-        "Exit status: 0 all inputs done, 1 some inputs failed, 2 usage error.\n"
+        "Exit status: 0 all inputs done, 1 some inputs failed (or the --report or the\n"
+        "manifest could not be written), 2 usage error, 128 + the signal's number when\n"
+        "a signal stopped the run (130 Ctrl-C, 143 SIGTERM).\n"
         "reliefkit " RELIEFKIT_VERSION_STRING "\n";
     return out;
 }
