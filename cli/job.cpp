@@ -54,9 +54,9 @@ std::string save_failure(const std::string& path, rk_status status, std::string_
 }
 
 // Rewrites a normal map in the unit normal's encoding, 0.5 + 0.5 v in red,
-// green and blue, for the readers that take it so: glTF viewers decode blue as
-// 2v - 1 like red and green, and a DDS normal map is read from red and green
-// alone, z rebuilt from them. Unblurred, red and green hold the unit normal
+// green and blue, for the readers that take it so: glTF viewers and the
+// engines of the presets decode blue as 2v - 1 like red and green, and a DDS
+// normal map is read from red and green alone, z rebuilt from them. Unblurred, red and green hold the unit normal
 // already and keep their bits, and blue (z itself) is biased. Blurred, red,
 // green and blue hold the first three components of the blurred
 // (x, y, 2z - 1, 1) scaled to unit length (see rk_normal_params.blur_size):
@@ -392,11 +392,14 @@ class Job {
     }
 
     // Whether the normal map file is read in the unit normal's encoding: by
-    // the glTF material's viewers, or as a DDS normal map (an unblurred map
-    // holds red and green of the unit normal already).
+    // the glTF material's viewers, as a DDS normal map (an unblurred map holds
+    // red and green of the unit normal already), or by the engine a preset
+    // writes for (its picture files' blue is decoded as 2v - 1 like red and
+    // green wherever it keeps all three channels).
     bool read_as_unit_normals() const {
         if (!plan_.gltf_out.empty()) return true;
-        return options_.normal.blurred() && map_file_of(options_, kMapNormal) == MapFile::dds_bc5;
+        if (map_file_of(options_, kMapNormal) == MapFile::dds_bc5) return options_.normal.blurred();
+        return !options_.material.preset.empty();
     }
 
     void fail(std::string why) { result_.failure = std::move(why); }

@@ -45,6 +45,7 @@ TEST(MaterialProgram, EachCombinationWritesItsFilesAndAGltfThatResolves) {
         {{"--maps", "height,albedo", "--light", "100"}, {"b_height.png", "b_albedo.png"}},
         {{"--maps", "albedo", "--light", "100"}, {"b_albedo.png"}},
         {{"--maps", "albedo", "--light", "-260"}, {"b_albedo.png"}},
+        {{"--preset", "godot", "--maps", "normal"}, {"b_normal.png"}},
     };  // the first line: the command as before
     int run = 0;
     for (const auto& [options, expected] : cases) {
@@ -90,14 +91,17 @@ TEST(MaterialProgram, EachCombinationWritesItsFilesAndAGltfThatResolves) {
     for (uint32_t y = 0; y < 48; y += 7)
         for (uint32_t x = 0; x < 64; x += 5)
             EXPECT_EQ(get_px(orm.get(), x, y), (Px{get_px(ao.get(), x, y)[0], get_px(rough.get(), x, y)[0], 0, 1}));
-    // glTF reads the normal map's blue as it reads red and green: 0.5 + 0.5 z.
-    const Img normal(load_image(widen(dir / "1/b_normal.png").c_str()));
-    for (uint32_t y = 1; y < 47; y += 3)
-        for (uint32_t x = 1; x < 63; x += 3) {
-            const Px n = get_px(normal.get(), x, y);
-            const float nx = 2 * n[0] - 1, ny = 2 * n[1] - 1;
-            EXPECT_NEAR(n[2], 0.5f + 0.5f * std::sqrt(std::max(0.0f, 1 - nx * nx - ny * ny)), 2.0f / 255);
-        }
+    // glTF and the engines read the normal map's blue as they read red and
+    // green: 0.5 + 0.5 z (--gltf, --preset unity, --preset godot).
+    for (const char* run : {"1", "5", "12"}) {
+        const Img normal(load_image(widen(dir / run / "b_normal.png").c_str()));
+        for (uint32_t y = 1; y < 47; y += 3)
+            for (uint32_t x = 1; x < 63; x += 3) {
+                const Px n = get_px(normal.get(), x, y);
+                const float nx = 2 * n[0] - 1, ny = 2 * n[1] - 1;
+                EXPECT_NEAR(n[2], 0.5f + 0.5f * std::sqrt(std::max(0.0f, 1 - nx * nx - ny * ny)), 2.0f / 255) << run;
+            }
+    }
 }
 
 }  // namespace
