@@ -179,8 +179,7 @@ struct ReliefServer::Impl {
 
     HandlerResponse host_check(const Request& req, Response& res) const {
         if (req.get_header_value_count("Host") > 1) {
-            send_error(res, 400, "the request names more than one Host");
-            return HandlerResponse::Handled;
+            return refuse(res, 400, "the request names more than one Host");
         }
         const std::string host = req.get_header_value("Host");
         const std::string port_text = rkcli::concat(":", std::to_string(port));
@@ -190,41 +189,51 @@ struct ReliefServer::Impl {
         };
         if (check_host &&
             std::none_of(std::begin(kLoopbackNames), std::end(kLoopbackNames), loopback)) {
-            send_error(res, 403,
-                       "this server answers only requests for 127.0.0.1" + port_text +
-                           " or localhost" + port_text + ", not for \"" + host + "\"");
-            return HandlerResponse::Handled;
+            return refuse(res, 403,
+                          "this server answers only requests for 127.0.0.1" + port_text +
+                              " or localhost" + port_text + ", not for \"" + host + "\"");
         }
         if (req.method != "GET" && req.method != "HEAD" && !from_own_page(req, host)) {
-            send_error(res, 403,
-                       "this server takes changes only from its own page, not from \"" +
-                           req.get_header_value("Origin") + "\"");
-            return HandlerResponse::Handled;
+            return refuse(res, 403,
+                          "this server takes changes only from its own page, not from \"" +
+                              req.get_header_value("Origin") + "\"");
         }
         return HandlerResponse::Unhandled;
+    }
+
+    // A refusal before routing leaves the request's body unread on the
+    // connection, and the body may be a whole request of its own: one with no
+    // Origin, which would pass the checks above. So the connection ends with
+    // the answer.
+    static HandlerResponse refuse(Response& res, int status, const std::string& error) {
+        send_error(res, status, error);
+        res.set_header("Connection", "close");
+        BoundedHttpServer::close_after_answer();
+        return HandlerResponse::Handled;
     }
 
     // The HTTP library holds --max-upload to a body's Content-Length only: a
     // chunked body, or one it inflates, would be read whole into memory
     // however large. The page sends every upload with its length, as it is.
-    // Checked before the body is read; the connection is not kept, since the
-    // body's bytes are still on it.
+    // A second Content-Length is refused too: the HTTP library would read the
+    // body by the first, and the rest would be taken for another request.
+    // Checked before the body is read (refuse() ends the connection).
     static HandlerResponse body_check(const Request& req, Response& res) {
         if (req.has_header("Transfer-Encoding")) {
-            send_error(res, 411,
-                       "send the upload with its length (Content-Length): this server takes no "
-                       "chunked bodies");
-        } else if (req.has_header("Content-Encoding") &&
-                   req.get_header_value("Content-Encoding") != "identity") {
-            send_error(res, 415,
-                       "send the upload as it is: this server takes no compressed bodies "
-                       "(Content-Encoding)");
-        } else {
-            return HandlerResponse::Unhandled;
+            return refuse(res, 411,
+                          "send the upload with its length (Content-Length): this server takes "
+                          "no chunked bodies");
         }
-        res.set_header("Connection", "close");
-        BoundedHttpServer::close_after_answer();
-        return HandlerResponse::Handled;
+        if (req.get_header_value_count("Content-Length") > 1) {
+            return refuse(res, 400, "the request gives more than one Content-Length");
+        }
+        if (req.has_header("Content-Encoding") &&
+            req.get_header_value("Content-Encoding") != "identity") {
+            return refuse(res, 415,
+                          "send the upload as it is: this server takes no compressed bodies "
+                          "(Content-Encoding)");
+        }
+        return HandlerResponse::Unhandled;
     }
 
     // Any page the user visits may send requests here (a form, or a fetch whose

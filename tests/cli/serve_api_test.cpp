@@ -591,11 +591,21 @@ TEST_F(ServeApi, PipelinedRequestsAreAnsweredInOrder) {
 }
 
 // What the HTTP library refuses by itself still says why: a POST without its
-// length, a URL past its limit.
+// length, a URL past its limit. A refusal before the body is read is the one
+// answer on its connection, even when the body is a request of its own.
 TEST_F(ServeApi, RefusalsBeforeRoutingSayWhy) {
     start();
     const std::string host = "Host: 127.0.0.1:" + std::to_string(port_) + "\r\n";
+    const std::string inner = "POST /api/startup HTTP/1.1\r\n" + host + "Content-Length: 0\r\n\r\n";
+    const std::string carrying =
+        "Content-Length: " + std::to_string(inner.size()) + "\r\n\r\n" + inner;
     const std::pair<std::string, std::string> cases[] = {
+        {"POST /api/startup HTTP/1.1\r\n" + host + "Origin: http://evil.example\r\n" + carrying,
+         "evil.example"},
+        {"POST /api/startup HTTP/1.1\r\nHost: evil.example\r\n" + carrying, "evil.example"},
+        {"POST /api/startup HTTP/1.1\r\n" + host + host + carrying, "more than one Host"},
+        {"POST /api/startup HTTP/1.1\r\n" + host + "Content-Length: 0\r\n" + carrying,
+         "more than one Content-Length"},
         {"POST /api/startup HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n",
          "Content-Length, 0 for an empty body"},
         {"GET /api/limits?" + std::string(20000, 'a') + " HTTP/1.1\r\n" + host +
@@ -605,6 +615,7 @@ TEST_F(ServeApi, RefusalsBeforeRoutingSayWhy) {
     for (const auto& [request, reason] : cases) {
         const std::string answer = exchange(port_, request);
         EXPECT_NE(answer.find(reason), std::string::npos) << answer;
+        EXPECT_EQ(answer.find("HTTP/1.1", 1), std::string::npos) << answer;
     }
 }
 
