@@ -104,6 +104,13 @@ std::string encoding_json(const rkcli::Options& o) {
         .str();
 }
 
+// A PNG as it is kept: encoding appends to it, which can leave it holding
+// up to twice its size, and the stored maps are counted by what they hold.
+std::string fitted(std::string png) {
+    png.shrink_to_fit();
+    return png;
+}
+
 // Counts a request's work once it is over, whichever way it ends.
 struct CountOnReturn {
     std::atomic<uint64_t>& count;
@@ -456,10 +463,12 @@ struct ReliefServer::Impl {
 
         auto stored = std::make_shared<StoredMaps>();
         stored->number = ++maps_made;
-        stored->height_png = std::move(made.height_png);
-        stored->normal_png = std::move(made.normal_png);
-        stored->material_png = std::move(made.material_png);
-        session->keep(stored);
+        stored->height_png = fitted(std::move(made.height_png));
+        stored->normal_png = fitted(std::move(made.normal_png));
+        for (size_t i = 0; i < kPageMaps.size(); ++i) {
+            stored->material_png[i] = fitted(std::move(made.material_png[i]));
+        }
+        store.keep(*session, stored);
         const std::string base =
             "/api/sessions/" + session->id + "/maps/" + std::to_string(stored->number);
         std::vector<std::string> args;
@@ -491,7 +500,9 @@ struct ReliefServer::Impl {
             return send_error(res, 404,
                               "the maps " + number_text +
                                   " of this session are gone: a session keeps only its "
-                                  "latest few");
+                                  "latest few, and the server at most " +
+                                  std::to_string(limits.max_stored_map_bytes >> 20) +
+                                  " MiB of maps, the oldest going first");
         }
         const std::string which = req.matches[3];
         const std::string* png = which == "height" ? &maps->height_png : &maps->normal_png;

@@ -22,6 +22,12 @@ struct ServeLimits {
     size_t max_upload_bytes = size_t{64} << 20;
     uint64_t max_pixels = 40'000'000;  // the full image holds 16 bytes per pixel, several times
     unsigned max_sessions = 16;
+    // The PNGs kept for download, over all sessions: the oldest sets go first,
+    // save one a request holds (the set just made, a download). A full-size
+    // set at the default --max-pixels takes up to about 0.75 GiB at 16 bits,
+    // so one fits beside every session's previews; a larger one stays until
+    // the next set is made.
+    size_t max_stored_map_bytes = size_t{1} << 30;
     unsigned work_slots = 2;  // maps made at once; more requests wait for a slot
     std::chrono::seconds idle_timeout{30 * 60};
     std::chrono::seconds slot_wait{15};  // then the request is refused as busy

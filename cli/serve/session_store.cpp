@@ -37,6 +37,47 @@ std::shared_ptr<const StoredMaps> Session::find(uint64_t number) const {
     return nullptr;
 }
 
+Session::Kept Session::kept() const {
+    std::lock_guard hold(mutex_);
+    Kept kept;
+    for (const auto& maps : results_) {
+        kept.bytes += maps->height_png.capacity() + maps->normal_png.capacity();
+        for (const std::string& png : maps->material_png) kept.bytes += png.capacity();
+        // A download holds the set while it copies a file out of it.
+        if (kept.oldest_unheld == 0 && maps.use_count() == 1) kept.oldest_unheld = maps->number;
+    }
+    return kept;
+}
+
+bool Session::drop(uint64_t number) {
+    std::lock_guard hold(mutex_);
+    return std::erase_if(results_, [&](const auto& maps) {
+               return maps->number == number && maps.use_count() == 1;
+           }) > 0;
+}
+
+void SessionStore::keep(Session& session, std::shared_ptr<const StoredMaps> maps) {
+    std::lock_guard hold(mutex_);
+    session.keep(std::move(maps));
+    for (;;) {
+        size_t bytes = 0;
+        Session* oldest = nullptr;
+        uint64_t oldest_number = 0;
+        for (const auto& [id, entry] : sessions_) {
+            const Session::Kept kept = entry.session->kept();
+            bytes += kept.bytes;
+            // Numbers rise with every set made, whichever the session.
+            if (kept.oldest_unheld != 0 && (!oldest || kept.oldest_unheld < oldest_number)) {
+                oldest = entry.session.get();
+                oldest_number = kept.oldest_unheld;
+            }
+        }
+        if (bytes <= limits_.max_stored_map_bytes || !oldest || !oldest->drop(oldest_number)) {
+            return;
+        }
+    }
+}
+
 std::shared_ptr<Session> SessionStore::add(std::unique_ptr<Session> session) {
     sweep();
     std::lock_guard hold(mutex_);

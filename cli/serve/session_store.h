@@ -39,6 +39,16 @@ struct Session {
     void keep(std::shared_ptr<const StoredMaps> maps);
     std::shared_ptr<const StoredMaps> find(uint64_t number) const;
 
+    // What its kept results take, and the number of its oldest that no
+    // request holds (0: none).
+    struct Kept {
+        size_t bytes = 0;
+        uint64_t oldest_unheld = 0;
+    };
+    Kept kept() const;
+    // Drops the result `number` unless a request has taken it meanwhile.
+    bool drop(uint64_t number);
+
   private:
     mutable std::mutex mutex_;
     std::deque<std::shared_ptr<const StoredMaps>> results_;
@@ -48,6 +58,10 @@ class SessionStore {
   public:
     explicit SessionStore(const ServeLimits& limits) : limits_(limits) {}
 
+    // Keeps `maps` as the session's latest, then drops the oldest results of
+    // every session, save those a request holds, until all fit in
+    // limits.max_stored_map_bytes.
+    void keep(Session& session, std::shared_ptr<const StoredMaps> maps);
     // Adds the session under a new random id; null when the store is full.
     std::shared_ptr<Session> add(std::unique_ptr<Session> session);
     // The session, its idle time restarted; null when unknown or expired.

@@ -326,6 +326,28 @@ TEST(SessionStore, ASessionInUseIsNotIdle) {
     EXPECT_EQ(store.sweep(), 0u);
 }
 
+// Maps past the store's budget go oldest first, whichever session made them,
+// but never a set a request holds.
+TEST(SessionStore, StoredMapsKeepToTheBudget) {
+    const rkserve::ServeLimits limits{.max_stored_map_bytes = 3500};
+    rkserve::SessionStore store(limits);
+    const auto a = store.add(std::make_unique<rkserve::Session>());
+    const auto b = store.add(std::make_unique<rkserve::Session>());
+    const auto set = [](uint64_t number) {
+        auto maps = std::make_shared<rkserve::StoredMaps>();
+        maps->number = number;
+        maps->normal_png.assign(1000, 'x');
+        return maps;
+    };
+    store.keep(*a, set(1));
+    store.keep(*b, set(2));
+    store.keep(*a, set(3));
+    const auto held = a->find(1);  // as a download copying it
+    store.keep(*b, set(4));
+    EXPECT_TRUE(a->find(1) && a->find(3) && b->find(4));
+    EXPECT_FALSE(b->find(2));
+}
+
 // Only a server on a loopback address takes requests for loopback names alone.
 TEST(ServeListen, LoopbackAddressesKeepTheHostCheck) {
     for (const char* address : {"127.0.0.1", "::1", "localhost"})
