@@ -91,7 +91,8 @@ std::optional<DeclaredSize> declared_size(std::string_view b) {
         return DeclaredSize{little_endian32(b, 16), little_endian32(b, 12)};
     }
     if (b.size() >= 4 && byte_at(b, 0) == 0xFF && byte_at(b, 1) == 0xD8) return jpeg_size(b);
-    if (b.size() >= 8 && b.starts_with("II\xBC\x01")) return jpeg_xr_size(b);
+    // JPEG XR's version byte is 1, but the reader takes 0 as well.
+    if (b.size() >= 8 && b.starts_with("II\xBC") && byte_at(b, 3) <= 1) return jpeg_xr_size(b);
     if (b.size() >= 18) return tga_size(b);
     return std::nullopt;
 }

@@ -157,13 +157,19 @@ TEST_F(ServeApi, AnswersEachRequestWithItsStatusAndAJsonReason) {
                             17) +
                 std::string(64, '\0')),
          413, "40001x40000"},
-        // JPEG XR (width a LONG, height a SHORT), and TGA.
+        // JPEG XR (width a LONG, height a SHORT; version 0 too), and TGA.
         {upload(std::string("II\xbc\x01\x08\0\0\0\x02\0"
                             "\x80\xbc\x04\0\x01\0\0\0\x41\x9c\0\0"
                             "\x81\xbc\x03\0\x01\0\0\0\x40\x9c\0\0",
                             34) +
                 std::string(64, '\0')),
          413, "40001x40000"},
+        {upload(std::string("II\xbc\0\x08\0\0\0\x02\0"
+                            "\x80\xbc\x03\0\x01\0\0\0\x42\x9c\0\0"
+                            "\x81\xbc\x03\0\x01\0\0\0\x40\x9c\0\0",
+                            34) +
+                std::string(64, '\0')),
+         413, "40002x40000"},
         {upload(std::string("\0\0\x02\0\0\0\0\0\0\0\0\0\xff\xff\xfe\xff\x18\0", 18) +
                 std::string(64, '\0')),
          413, "65535x65534"},
