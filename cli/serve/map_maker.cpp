@@ -75,6 +75,14 @@ class PngReceiver final : public rkcli::MapReceiver {
     std::array<Encoding, kPageMaps.size()> material_{};
 };
 
+// The page asks for all six maps, so a file left empty is one whose encoding
+// failed (for want of memory), never a map not asked for.
+bool every_map_encoded(const MadeMaps& maps) {
+    return !maps.height_png.empty() && !maps.normal_png.empty() &&
+           std::none_of(maps.material_png.begin(), maps.material_png.end(),
+                        [](const std::string& png) { return png.empty(); });
+}
+
 MadeMaps run(rkcli::Image source, const rkcli::Options& options, std::string_view input_name,
              bool preview) {
     MadeMaps maps;
@@ -89,7 +97,7 @@ MadeMaps run(rkcli::Image source, const rkcli::Options& options, std::string_vie
     maps.material_png = receiver.material();
     if (!result.ok()) {
         maps.failure = result.failure;
-    } else if (maps.height_png.empty() || maps.normal_png.empty()) {
+    } else if (!every_map_encoded(maps)) {
         maps.failure = "not enough memory for the maps of " + std::string(input_name);
     }
     return maps;
