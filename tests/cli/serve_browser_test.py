@@ -19,10 +19,12 @@ CHECK_PAGE = r"""(async () => {
   await until(() => document.body?.dataset.maps, 'the first maps');
   const early = document.getElementById('name').textContent;
   const first = document.body.dataset.maps, before = document.getElementById('command').value;
-  // Every slider stands at its option's default, where the number beside it says.
+  // Every slider stands at its option's default, where the number beside it says
+  // (an upper limit left off: at the top).
   const offDefault = [...document.querySelectorAll('[data-option]')].filter((field) => {
     const range = field.querySelector('input[type=range]'), number = field.querySelector('input[type=number]');
-    return range && number.value !== '' && Number(range.value) !== Number(number.value);
+    const top = field.dataset.option === 'clamp-high' && range.value !== range.max;
+    return range && (top || (number.value !== '' && Number(range.value) !== Number(number.value)));
   }).map((field) => field.dataset.option);
   for (const colour of ['red', 'green', 'blue']) {  // the mortar is light: dark means high
     const box = document.querySelector(`[data-option="invert-${colour}"] input`);

@@ -87,7 +87,10 @@ function makeField(option) {
   } else if (option.kind === 'whole' || option.kind === 'real') {
     const numeric = Number.isFinite(Number.parseFloat(option.default)) ? Number.parseFloat(option.default) : null;
     const step = sliderStep(option, numeric);
-    const start = numeric === null ? option.low : numeric;
+    // A limit left off ("no limit") starts where it limits nothing: an upper
+    // one at the top of its range.
+    const unset = option.name.endsWith('-high') ? option.high : option.low;
+    const start = numeric === null ? unset : numeric;
     const slider = element('input', { type: 'range', min: option.low, max: option.high, step, value: start });
     const number = element('input', { type: 'number', min: option.low, max: option.high, step,
       value: numeric === null ? '' : start, placeholder: numeric === null ? option.default : '' });
