@@ -28,6 +28,11 @@ constexpr float kDefaultAmbient = 0.2f;
 constexpr float kDarkest = 1e-3f;
 // Pixels whose dropped light gives the ambient share before it is trusted.
 constexpr size_t kLeastShadowPixels = 64;
+// A channel at or above this was clipped at full scale, or may have been: it
+// is halfway up an 8-bit capture's top step (254.5 / 255), so 255 counts and
+// 254 does not, and deeper captures' last steps lie above it as well. Such a
+// reading is darker than the surface's light, not a shadow.
+constexpr float kClipped = 1.0f - 0.5f / 255.0f;
 
 struct Vec3 {
     float x = 0.0f, y = 0.0f, z = 0.0f;
@@ -244,12 +249,14 @@ struct PixelFit {
     int shadowed = -1;  // a light dropped as a shadow (cast or attached), if one was
 };
 
-// One pixel: every light, then (while more than three remain) the light the
-// solved normal faces away from, or the one whose reading the others explain
-// worst, dropped. Of the lights whose leaving out explains the readings, a
-// darker reading that comes down to the ambient light alone (a shadow) wins
-// over a brighter one (a highlight).
-PixelFit fit_pixel(const Model& md, const float* reading, InverseCache& cache) noexcept {
+// One pixel: every light but the clipped ones (while three lights that fix a
+// normal remain without them), then (while more than three remain) the light
+// the solved normal faces away from, or the one whose reading the others
+// explain worst, dropped. Of the lights whose leaving out explains the
+// readings, a darker reading that comes down to the ambient light alone (a
+// shadow) wins over a brighter one (a highlight).
+PixelFit fit_pixel(const Model& md, const float* reading, Mask clipped,
+                   InverseCache& cache) noexcept {
     const uint32_t n = md.count;
     const Mask all = n >= 32 ? ~Mask{0} : (Mask{1} << n) - 1;
     alignas(16) float padded[kMostPhotographs] = {};
@@ -275,6 +282,18 @@ PixelFit fit_pixel(const Model& md, const float* reading, InverseCache& cache) n
         sums.remove(md.fixed[j]);
         without(g, j);
     };
+    const Mask unclipped = all & ~clipped;
+    if (unclipped != all && std::popcount(unclipped) >= 3) {
+        LightSums rest = sums;
+        for (uint32_t j = 0; j < n; ++j) {
+            if (clipped >> j & 1u) rest.remove(md.fixed[j]);
+        }
+        if (inverse_for(md, unclipped, all, rest, cache).ok) {
+            for (uint32_t j = 0; j < n; ++j) {
+                if (clipped >> j & 1u) drop(j);
+            }
+        }
+    }
     for (;;) {
         const Inverse& inv = inverse_for(md, fit.used, all, sums, cache);
         if (!inv.ok) break;
@@ -369,7 +388,8 @@ PixelFit fit_pixel(const Model& md, const float* reading, InverseCache& cache) n
 
 struct Readings {
     uint32_t width = 0, height = 0, count = 0;
-    std::vector<float> v;  // per pixel, count readings in a row
+    std::vector<float> v;        // per pixel, count readings in a row
+    std::vector<Mask> clipped;  // per pixel, the lights whose reading is clipped
     const float* at(size_t pixel) const noexcept { return v.data() + pixel * count; }
 };
 
@@ -379,15 +399,18 @@ Readings luminances(const imgbuf* const* photos, uint32_t count) {
     r.height = photos[0]->height;
     r.count = count;
     r.v.resize(size_t{r.width} * r.height * count);
+    r.clipped.resize(size_t{r.width} * r.height);
     parallel_rows(r.height, 16, [&](uint32_t y0, uint32_t y1) noexcept {
         for (uint32_t y = y0; y < y1; ++y) {
             for (uint32_t i = 0; i < count; ++i) {
                 const float* s = row_unchecked(photos[i], y);
                 float* out = r.v.data() + size_t{y} * r.width * count + i;
+                Mask* clipped = r.clipped.data() + size_t{y} * r.width;
                 for (uint32_t x = 0; x < r.width; ++x) {
                     const float* p = s + 4 * size_t{x};
                     out[size_t{x} * count] =
                         0.114f * clamp01(p[2]) + (0.299f * clamp01(p[0]) + 0.587f * clamp01(p[1]));
+                    if (std::max({p[0], p[1], p[2]}) >= kClipped) clipped[x] |= Mask{1} << i;
                 }
             }
         }
@@ -405,15 +428,20 @@ std::vector<PixelFit> fit_all(const Model& md, const Readings& r, std::vector<fl
     parallel_bands(r.height, bands, [&](uint32_t band, uint32_t y0, uint32_t y1) noexcept {
         InverseCache cache;
         for (size_t p = size_t{y0} * r.width; p < size_t{y1} * r.width; ++p) {
-            fits[p] = fit_pixel(md, r.at(p), cache);
+            fits[p] = fit_pixel(md, r.at(p), r.clipped[p], cache);
             // A fit that ends too dark to tell (dropping a highlight may
             // leave only black readings: rho 0) gives no ratio: reading / rho
-            // would be NaN or infinite and could become the median.
-            const float rho = ratios && fits[p].shadowed >= 0 ? length(fits[p].b) : 0.0f;
+            // would be NaN or infinite and could become the median. Nor does
+            // a fit that had to keep clipped readings (too few lights without
+            // them): it is off by them, and so is the light it dropped.
+            const int shadowed = fits[p].shadowed;
+            const bool ambient_only =
+                shadowed >= 0 && (r.clipped[p] & (fits[p].used | Mask{1} << shadowed)) == 0;
+            const float rho = ratios && ambient_only ? length(fits[p].b) : 0.0f;
             if (rho > kDarkest) {
                 // An allocation failure only loses ratios, never a result.
                 try {
-                    band_ratios[band].push_back(r.at(p)[fits[p].shadowed] / rho);
+                    band_ratios[band].push_back(r.at(p)[shadowed] / rho);
                 } catch (const std::bad_alloc&) {
                 }
             }

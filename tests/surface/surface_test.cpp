@@ -178,6 +178,26 @@ TEST(Photometric, ExactWithAmbientAndDropsShadowedLight) {
     }
 }
 
+// Photographs exposed too long (one reading in seven clipped at 1, darker than
+// the model's): those readings are neither dropped as shadows nor fitted, and
+// the ambient share still comes from the real shadows. Five lights leave
+// enough for a shadow beside a clipped light.
+TEST(Photometric, ClippedReadingsAreNoShadows) {
+    constexpr uint32_t n = 96;
+    Stack s = stack(n, {0, 72, 144, 216, 288}, 0.25f, true, 8.0f);
+    for (size_t i = 0; i < 5; ++i) {
+        s.photos[i] = image_of(n, n, [&](uint32_t x, uint32_t y) {
+            const float v = std::min(1.0f, 1.6f * get_px(s.photos[i].get(), x, y)[0]);
+            return Px{v, v, v, 1.0f};
+        });
+        s.ptrs[i] = s.photos[i].get();
+    }
+    rk::PhotometricResult r;
+    ASSERT_EQ(rk::photometric_stereo(s.ptrs.data(), s.lights.data(), 5, {}, r),
+              rk::PhotometricOutcome::solved);
+    EXPECT_NEAR(r.ambient, 0.25f, 0.01f);
+}
+
 // Lights of several elevations: a pixel in one light's attached shadow whose
 // fit of all four does not face away from that light (its dark reading turns
 // the normal) still gets its normal from the other three.
