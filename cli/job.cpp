@@ -26,6 +26,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The occlusion's deepest relief (rk_ao_params.depth's limit): a deeper one
+// from a normal map is occluded as that deep.
+constexpr float kMostAoDepth = 4096.0f;
+
 // Each line of the library's message indented below the command's headline.
 std::string with_reasons(std::string headline, std::string_view reasons) {
     if (reasons.empty()) return headline;
@@ -316,7 +320,8 @@ class Job {
         if (options_.writes(kMapAo) || packs_occlusion) {
             rk_ao_params p;
             rk_ao_params_init(&p, sizeof p);
-            p.depth = m.ao_depth, p.radius = m.ao_radius, p.directions = m.ao_directions;
+            p.depth = std::min(height_depth(), kMostAoDepth), p.radius = m.ao_radius,
+            p.directions = m.ao_directions;
             p.edge_mode = edge_mode();
             Image ao = generated("the occlusion map", rk_ao_map, height.get(), p);
             if (!ao || (options_.writes(kMapAo) && !write_map(kMapAo, ao.get()))) return;
@@ -367,6 +372,14 @@ class Job {
         return Image(out);
     }
 
+    // Pixels per unit of height: --ao-depth's, or the relief's own range when
+    // the heights integrate a normal map (whose slopes say how deep it is)
+    // and no depth was given.
+    float height_depth() const {
+        const bool own = options_.from_normal && !options_.material.ao_depth_given;
+        return own ? normals_range_ : options_.material.ao_depth;
+    }
+
     // The material file beside the maps; the height map displaces by the
     // occlusion's depth (pixels per unit of height) over the quad's long side.
     void write_gltf(uint32_t width, uint32_t height) {
@@ -377,8 +390,7 @@ class Job {
         material.normal = plan_.normal_out;
         material.orm = plan_.map_out[kMapPacked];
         material.height_map = plan_.height_out;
-        material.height_scale =
-            options_.material.ao_depth / static_cast<float>(std::max(width, height));
+        material.height_scale = height_depth() / static_cast<float>(std::max(width, height));
         std::string why = write_gltf_material(plan_.gltf_out, material);
         saved(plan_.gltf_out,
               why.empty() ? why : "cannot write " + plan_.gltf_out.string() + ": " + why);
@@ -485,7 +497,7 @@ class Job {
         p.invert_y = options_.normal.invert_y;
         p.edge_mode = edge_mode();
         imgbuf* out = nullptr;
-        if (rk_height_from_normals(normals, &p, &out, nullptr) != RK_OK) {
+        if (rk_height_from_normals(normals, &p, &out, &normals_range_) != RK_OK) {
             fail(plan_.input + ": " + rk_last_error());
         }
         return Image(out);
@@ -672,6 +684,7 @@ class Job {
     Image loaded_;
     MapReceiver* receiver_;
     JobResult result_;
+    float normals_range_ = 0.0f;  // --from-normal: the relief's depth in pixels
 };
 
 }  // namespace

@@ -125,11 +125,13 @@ constexpr OptionEntry kOutput[] = {
      }},
     {"from-normal", 0, "",
      "The inputs are tangent-space normal maps (8 or 16 bits; green down the picture, or up "
-     "with --invert-y; red to the right, or left with --invert-x): write only the height map "
-     "that integrates them, named after the input with a trailing \"_normal\" dropped "
-     "(x_normal.png gives x_height.png). --seamless reads them as tiling, else their edges are "
-     "mirrored. Slopes taken by central or one-sided differences or by Sobel's or Prewitt's "
-     "filter are told apart from the map.",
+     "with --invert-y; red to the right, or left with --invert-x): write the height map that "
+     "integrates them, named after the input with a trailing \"_normal\" dropped "
+     "(x_normal.png gives x_height.png), and the maps made from heights that --maps, --pack "
+     "or --gltf ask for (no normal map, colour or roughness). The relief's own depth in pixels "
+     "is the occlusion's depth and sets the glTF height scale, unless --ao-depth is given. "
+     "--seamless reads them as tiling, else their edges are mirrored. Slopes taken by central "
+     "or one-sided differences or by Sobel's or Prewitt's filter are told apart from the map.",
      nullptr,
      [](Options& o, std::string_view) {
          o.from_normal = true;
@@ -487,9 +489,11 @@ constexpr OptionEntry kMaterial[] = {
          return real_number(v, 0.0f, 1.0f, o.material.metallic);
      }},
     {"ao-depth", 0, "D",
-     "Occlusion: pixels per unit of height, how deep a height of 1 stands (0 to 4096).",
+     "Occlusion: pixels per unit of height, how deep a height of 1 stands (0 to 4096); "
+     "--from-normal's default is the relief's own depth.",
      [](const Options& d) { return format_number(d.material.ao_depth); },
      [](Options& o, std::string_view v) {
+         o.material.ao_depth_given = true;
          return real_number(v, 0.0f, 4096.0f, o.material.ao_depth);
      }},
     {"ao-radius", 0, "R",

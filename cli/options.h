@@ -91,6 +91,7 @@ struct MaterialSettings {
     bool gltf = false;
     std::string preset;  // an engine's name (engine_presets.h); empty: none
     float ao_depth = 16.0f;
+    bool ao_depth_given = false;  // else --from-normal's depth is the relief's own
     float ao_radius = 32.0f;
     uint32_t ao_directions = 16;
     uint32_t curvature_scale = 9;

@@ -261,6 +261,7 @@ TEST_F(Program, PhotometricCaptureFromNormalAndTheLight) {
         {{"--photometric", "0.png=0", "90.png=90", "180.png=180", "270.png=270", "--depth", "16"},
          0, "./0_normal.png\n./0_albedo.png\n./0_height.png\n", ""},
         {{"--from-normal", "0_normal.png", "-o", "back"}, 0, "back/0_height.png", ""},
+        {{"--from-normal", "0_normal.png", "--gltf", "-o", "g"}, 0, "g/0.gltf", ""},
         {{"-v", "--light", "-90", "0.png", "-o", "one"}, 0, "", "light given: azimuth 270,"},
         {{"--photometric", "0.png", "90.png"}, 2, "", "3 to 32 photographs"},
         {{"--photometric", "0.png=0", "180.png=180", "0.png=0", "-o", "x"}, 1, "", "in one plane"},
@@ -274,6 +275,12 @@ TEST_F(Program, PhotometricCaptureFromNormalAndTheLight) {
     ASSERT_TRUE(normal && back);
     EXPECT_NEAR(get_px(normal.get(), 8, 6)[0], 0.5f + 0.5f * nx, 0.01f);
     EXPECT_LT(get_px(back.get(), 2, 6)[0] + 0.5f, get_px(back.get(), 13, 6)[0]);
+    // The relief's own depth over the long side (about 7.5 / 16), not 16 / 16.
+    const std::vector<uint8_t> gltf = read_bytes(dir / "g/0.gltf");
+    const std::string text(gltf.begin(), gltf.end());
+    const size_t at = text.find("\"scale\":");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_NEAR(std::stof(text.substr(at + 8)), 7.5f / 16.0f, 0.05f);
 }
 
 }  // namespace
