@@ -440,7 +440,8 @@ constexpr OptionEntry kMaterial[] = {
      [](Options& o, std::string_view v) { return map_list(v, o.material.maps); }},
     {"format", 0, "KIND",
      "File kind of every map: png (8- or 16-bit as --depth says), exr (OpenEXR: the height "
-     "map 32-bit float, the others half float) or dds (with every mipmap: BC4 for height, "
+     "map 32-bit float, the others half float; the colour (albedo) stays sRGB-encoded, which "
+     "readers that take EXR as linear must be told) or dds (with every mipmap: BC4 for height, "
      "ao, curvature and roughness, BC5 for normals, BC7 for colour).",
      [](const Options& d) { return std::string(kFormatNames[d.material.format]); },
      [](Options& o, std::string_view v) {
