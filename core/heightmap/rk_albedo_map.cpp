@@ -33,7 +33,8 @@ AlbedoSettings checked_albedo_settings(const rk_albedo_params* given) {
 float azimuth_within_a_turn(float degrees) noexcept {
     const float turn = std::fmod(degrees, 360.0f);
     const float within = turn < 0.0f ? turn + 360.0f : turn;
-    return within >= 360.0f ? 0.0f : within;  // -1e-6 + 360 rounds up
+    // -1e-6 + 360 rounds up; -0 is no angle below 0 but is told as "-0".
+    return within >= 360.0f || within == 0.0f ? 0.0f : within;
 }
 
 }  // namespace rk

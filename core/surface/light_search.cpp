@@ -226,7 +226,10 @@ std::vector<float> search_azimuths(const float* readings, uint32_t width, uint32
         const double dy = (-m[1] * v[i][0] + m[0] * v[i][1]) / det;
         double az = std::atan2(-dy, dx) * 180.0 / kPi;
         if (az < 0.0) az += 360.0;
-        azimuth[i] = static_cast<float>(az >= 360.0 ? 0.0 : az);
+        // A double just below 360 (a tiny negative angle turned round) is
+        // 360 as a float: folded after the rounding, so 0 <= azimuth < 360.
+        const auto rounded = static_cast<float>(az);
+        azimuth[i] = rounded >= 360.0f ? 0.0f : rounded;
     }
     return azimuth;
 }

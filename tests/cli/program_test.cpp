@@ -263,6 +263,7 @@ TEST_F(Program, PhotometricCaptureFromNormalAndTheLight) {
         {{"--from-normal", "0_normal.png", "-o", "back"}, 0, "back/0_height.png", ""},
         {{"--from-normal", "0_normal.png", "--gltf", "-o", "g"}, 0, "g/0.gltf", ""},
         {{"-v", "--light", "-90", "0.png", "-o", "one"}, 0, "", "light given: azimuth 270,"},
+        {{"-v", "--light", "-0", "0.png", "-o", "one"}, 0, "", "light given: azimuth 0,"},
         {{"--photometric", "0.png", "90.png"}, 2, "", "3 to 32 photographs"},
         {{"--photometric", "0.png=0", "180.png=180", "0.png=0", "-o", "x"}, 1, "", "in one plane"},
     };
