@@ -139,10 +139,10 @@ constexpr OptionEntry kOutput[] = {
      }},
     {"photometric", 0, "",
      "The inputs are one capture: 3 to 32 photographs of the same surface with the same "
-     "framing, each under its own light, given as FILE=AZ (the light's azimuth as for --light) "
-     "or FILE (its light estimated from the photographs together). Writes the normal map, the "
-     "de-lit colour and the height map, named after the first photograph (x_normal.png, "
-     "x_albedo.png, x_height.png).",
+     "framing, each under its own light, given as FILE=AZ[:EL] (the light's azimuth and "
+     "optionally its elevation, as for --light) or FILE (its light estimated from the "
+     "photographs together). Writes the normal map, the de-lit colour and the height map, "
+     "named after the first photograph (x_normal.png, x_albedo.png, x_height.png).",
      nullptr,
      [](Options& o, std::string_view) {
          o.photometric = true;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <filesystem>
 #include <string>
 
 #include "engine_presets.h"
@@ -288,9 +289,21 @@ std::string check_expanded_inputs(const Options& options) {
     // A light the capture would refuse is the command line's fault, told
     // before any photograph is read.
     for (const std::string& input : options.inputs) {
-        const std::optional<float> azimuth = capture_photo(input).azimuth;
-        if (options.photometric && azimuth && !(*azimuth >= -360.0f && *azimuth <= 360.0f)) {
+        if (!options.photometric) break;
+        const CapturePhoto photo = capture_photo(input);
+        const std::optional<float> azimuth = photo.azimuth, elevation = photo.elevation;
+        if (azimuth && !(*azimuth >= -360.0f && *azimuth <= 360.0f)) {
             return "--photometric: the light of " + input + " is not -360 to 360 degrees";
+        }
+        if (elevation && !(*elevation >= 1.0f && *elevation <= 90.0f)) {
+            return "--photometric: the elevation of " + input + " is not 1 to 90 degrees";
+        }
+        // Neither a light nor a file: told as the light it was meant to be
+        // rather than as a file that cannot be read.
+        std::error_code ec;
+        if (photo.not_a_light && !std::filesystem::exists(input, ec)) {
+            return "--photometric: \"" + *photo.not_a_light + "\" in " + input +
+                   " is no light (AZ[:EL], as --light takes) and " + input + " no file";
         }
     }
     if (options.preview && options.inputs.size() != 1 && !options.photometric) {

@@ -15,12 +15,21 @@ namespace fs = std::filesystem;
 
 CapturePhoto capture_photo(std::string_view argument) {
     const size_t eq = argument.rfind('=');
-    if (eq != std::string_view::npos && eq > 0) {
-        if (const auto azimuth = parse_float(argument.substr(eq + 1))) {
-            return {std::string(argument.substr(0, eq)), *azimuth};
-        }
-    }
-    return {std::string(argument), std::nullopt};
+    if (eq == std::string_view::npos || eq == 0) return {std::string(argument), {}, {}, {}};
+    const std::string_view light = argument.substr(eq + 1);
+    const size_t colon = light.find(':');
+    const auto azimuth = parse_float(light.substr(0, colon));
+    const auto elevation =
+        colon == std::string_view::npos ? std::nullopt : parse_float(light.substr(colon + 1));
+    if (!azimuth || (colon != std::string_view::npos && !elevation))
+        return {std::string(argument), {}, {}, std::string(light)};
+    // A file named like FILE=AZ is still read as itself when nothing is
+    // named by the part before the '='.
+    const std::string path(argument.substr(0, eq));
+    std::error_code ec;
+    if (!fs::exists(path, ec) && fs::exists(std::string(argument), ec))
+        return {std::string(argument), {}, {}, {}};
+    return {path, azimuth, elevation, {}};
 }
 
 namespace {
@@ -42,7 +51,7 @@ int run_photometric(const Options& options, std::ostream& out, std::ostream& err
     std::vector<CapturePhoto> given;
     std::vector<Image> photos;
     std::vector<const imgbuf*> views;
-    std::vector<float> azimuths;
+    std::vector<float> azimuths, elevations;
     for (const std::string& input : options.inputs) {
         given.push_back(capture_photo(input));
         imgbuf* photo = nullptr;
@@ -54,6 +63,7 @@ int run_photometric(const Options& options, std::ostream& out, std::ostream& err
         photos.emplace_back(photo);
         views.push_back(photo);
         azimuths.push_back(given.back().azimuth.value_or(NAN));
+        elevations.push_back(given.back().elevation.value_or(NAN));
     }
     rk_photometric_params params;
     rk_photometric_params_init(&params, sizeof params);
@@ -64,7 +74,7 @@ int run_photometric(const Options& options, std::ostream& out, std::ostream& err
     rk_photometric_result result{};
     result.struct_size = sizeof result;
     if (rk_photometric_stereo(views.data(), static_cast<uint32_t>(views.size()), azimuths.data(),
-                              nullptr, &params, &result) != RK_OK) {
+                              elevations.data(), &params, &result) != RK_OK) {
         err << "reliefkit: " << given[0].path << " and the others: " << rk_last_error() << '\n';
         return 1;
     }

@@ -11,12 +11,15 @@
 
 namespace rkcli {
 
-// A photograph of the capture as given: FILE=AZ, or FILE when the light is to
-// be estimated. Only a number after the last '=' is taken as the azimuth, so
-// a file whose name holds '=' is still read as one.
+// A photograph of the capture as given: FILE=AZ[:EL], or FILE when the light
+// is to be estimated. Only a light after the last '=' (numbers as --light
+// takes them) is taken as one, and only when FILE exists or the whole
+// argument does not, so a file whose name holds '=' is still read as one.
 struct CapturePhoto {
     std::string path;
-    std::optional<float> azimuth;  // as --light's; checked by the library
+    std::optional<float> azimuth;            // as --light's; checked before the run
+    std::optional<float> elevation;          // else --elevation's
+    std::optional<std::string> not_a_light;  // the text after the last '=', if one
 };
 CapturePhoto capture_photo(std::string_view argument);
 

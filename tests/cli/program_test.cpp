@@ -257,6 +257,7 @@ TEST_F(Program, PhotometricCaptureFromNormalAndTheLight) {
         core_saveimage_png(message, 64, widen(dir / (std::to_string(az) + ".png")).c_str(),
                            photo.get());
     }
+    fs::copy_file(dir / "0.png", dir / "z=9");  // a file, though it looks like one with a light
     const std::tuple<std::vector<std::string>, int, std::string, std::string> cases[] = {
         {{"--photometric", "0.png=0", "90.png=90", "180.png=180", "270.png=270", "--depth", "16"},
          0, "./0_normal.png\n./0_albedo.png\n./0_height.png\n", ""},
@@ -264,6 +265,11 @@ TEST_F(Program, PhotometricCaptureFromNormalAndTheLight) {
         {{"--from-normal", "0_normal.png", "--gltf", "-o", "g"}, 0, "g/0.gltf", ""},
         {{"-v", "--light", "-90", "0.png", "-o", "one"}, 0, "", "light given: azimuth 270,"},
         {{"-v", "--light", "-0", "0.png", "-o", "one"}, 0, "", "light given: azimuth 0,"},
+        {{"--photometric", "-v", "0.png=0:30", "90.png=90", "180.png=180", "270.png=270", "-o",
+          "e"},
+         0, "", "0.png: light given: azimuth 0, elevation 30"},
+        {{"--photometric", "0.png=+0", "90.png", "180.png"}, 2, "", "\"+0\" in 0.png=+0 is no"},
+        {{"--photometric", "z=9", "90.png", "180.png", "-o", "q"}, 1, "", ": z=9 and the others"},
         {{"--photometric", "0.png", "90.png"}, 2, "", "3 to 32 photographs"},
         {{"--photometric", "0.png=0", "180.png=180", "0.png=0", "-o", "x"}, 1, "", "in one plane"},
     };
