@@ -53,9 +53,11 @@ int main(int argc, char** argv) {
     }
 
     if (s == RK_OK) {
-        /* The command's defaults but for one field: make_maps uses no detail filter. */
+        /* The command's defaults but for two fields: make_maps reads luminance as
+         * height, not the de-lit shading, and uses no detail filter. */
         rk_height_params hp;
         rk_height_params_init(&hp, sizeof hp);
+        hp.mode = RK_HEIGHT_LUMINANCE;
         hp.detail_size = 0;
         s = rk_height_map(photo, &hp, &height);
     }
