@@ -192,6 +192,7 @@ constexpr OptionEntry kOutput[] = {
          if (v != "8" && v != "16")
              return Outcome{Action::run, concat("takes 8 or 16, not \"", v, "\"")};
          o.depth = v == "8" ? 8 : 16;
+         o.depth_given = true;
          return Outcome{};
      }},
     {"resize", 0, "WxH",

@@ -69,11 +69,11 @@ std::string material_conflict(Options& o, bool maps_given) {
         return "--height-only writes the height map alone: leave out --gltf, --preset gltf, "
                "--pack and --maps other than height";
     }
-    if (!m.preset.empty() && (m.format_given || o.depth != 8)) {
+    if (!m.preset.empty() && (m.format_given || o.depth_given)) {
         return "--preset " + m.preset + " chooses each map's file; leave out --format and --depth";
     }
     // EXR and DDS keep their own sample types: 16 bits would go unheeded.
-    if (m.format != kFormatPng && o.depth != 8) {
+    if (m.format != kFormatPng && o.depth_given) {
         return "--depth sets a PNG map's bits: leave it out with --format exr or dds";
     }
     if (const EnginePreset* preset = find_engine_preset(m.preset);

@@ -126,6 +126,7 @@ struct Options {
     uint32_t threads = 0;  // the library's thread count; 0: every usable processor
     bool quiet = false;
     uint32_t depth = 8;                  // bits per sample of both maps: 8 or 16
+    bool depth_given = false;            // even --depth 8 has no place beside exr, dds or a preset
     bool seamless = false;               // both generators read across the opposite edge
     std::optional<float> make_tileable;  // blend width, a fraction of the image
     uint32_t preview_tiles = 1;          // the preview repeated N x N

@@ -124,6 +124,8 @@ TEST(Options, RefusalsAreUsageErrorsThatSayWhy) {
         {{"--preset", "unreal", "--invert-y", "x"}, "writes normal maps green down: leave out"},
         {{"--format", "exr", "--depth", "16", "x"}, "--depth sets a PNG map's bits"},
         {{"--depth", "16", "--format", "dds", "x"}, "--depth sets a PNG map's bits"},
+        {{"--depth", "8", "--format", "exr", "x"}, "--depth sets a PNG map's bits"},
+        {{"--preset", "godot", "--depth", "8", "x"}, "chooses each map's file; leave out --format"},
         {{"--gltf", "--channels", "grb", "x"}, "--gltf's material reads the normal map"},
         {{"--preset", "unity", "--pack", "orm", "x"}, "not an ORM file: leave out --pack"},
         // What a capture cannot heed.
