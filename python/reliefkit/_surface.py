@@ -60,6 +60,14 @@ class Light(NamedTuple):
     elevation: Optional[float]
     directional: float
 
+    def __repr__(self) -> str:
+        # The library's angles are float32: their widened digits past the shortest
+        # text that reads back as the same float32 are noise, not precision.
+        def shown(value: Optional[float]) -> str:
+            return "None" if value is None else str(np.float32(value))
+        return (f"Light(azimuth={shown(self.azimuth)}, elevation={shown(self.elevation)}, "
+                f"directional={shown(self.directional)})")
+
 
 class PhotometricResult(NamedTuple):
     """What photometric_stereo() gives: the normal map (blue = z, as normalmap()

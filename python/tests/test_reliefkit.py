@@ -308,6 +308,8 @@ def test_the_light_several_photographs_and_heights_from_normals(tmp):
     with pytest.raises(rk.ArgumentError, match="give every light's azimuth"):
         rk.photometric_stereo(photos, [0, 90, None, 270], ambient=0.2)  # a plane shows none
     assert rk.estimate_light(photos[0]).directional == 0  # level: no relief to light
+    assert repr(got.lights[0]._replace(azimuth=float(np.float32(123.8)), elevation=None)) == \
+        "Light(azimuth=123.8, elevation=None, directional=1.0)"  # float32's own digits
     subprocess.run([command(), "-q", "-o", str(tmp), "--light", "135:30", str(BRICKS)],
                    check=True)
     rk.save_png(tmp / "h.png", rk.heightmap(rk.load(BRICKS), light=(135, 30)), channels="r")
