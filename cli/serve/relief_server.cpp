@@ -198,12 +198,13 @@ struct ReliefServer::Impl {
             std::none_of(std::begin(kLoopbackNames), std::end(kLoopbackNames), loopback)) {
             return refuse(res, 403,
                           "this server answers only requests for 127.0.0.1" + port_text +
-                              " or localhost" + port_text + ", not for \"" + host + "\"");
+                              ", localhost" + port_text + " or [::1]" + port_text + ", not for \"" +
+                              host + "\"");
         }
         if (req.method != "GET" && req.method != "HEAD" && !from_own_page(req, host)) {
-            return refuse(res, 403,
-                          "this server takes changes only from its own page, not from \"" +
-                              req.get_header_value("Origin") + "\"");
+            return refuse(
+                res, 403,
+                "this server takes changes only from its own page, not from " + sender(req));
         }
         return HandlerResponse::Unhandled;
     }
@@ -255,6 +256,15 @@ struct ReliefServer::Impl {
         }
         const std::string site = req.get_header_value("Sec-Fetch-Site");
         return site.empty() || site == "same-origin" || site == "none";
+    }
+
+    // The page a refused change came from, as the browser named it: its
+    // origin, or without one only how it stands to this site.
+    static std::string sender(const Request& req) {
+        if (req.has_header("Origin"))
+            return rkcli::concat("\"", req.get_header_value("Origin"), "\"");
+        return rkcli::concat("a page that is \"", req.get_header_value("Sec-Fetch-Site"),
+                             "\" to it (Sec-Fetch-Site)");
     }
 
     HandlerResponse fill_error(const Request& req, Response& res) const {
