@@ -225,10 +225,24 @@ class ConnectionThreads final : public httplib::TaskQueue {
     bool stopping_ = false;
 };
 
+// Set by a handler on the connection's own thread, read after its request.
+thread_local bool close_asked = false;
+
+// An answer after which the connection ends says so once: the HTTP library
+// adds its own Connection: close when the client asked for one, and offers
+// Keep-Alive otherwise.
+void say_close(const httplib::Request&, httplib::Response& res) {
+    if (!close_asked) return;
+    res.headers.erase("Connection");
+    res.headers.erase("Keep-Alive");
+    res.set_header("Connection", "close");
+}
+
 }  // namespace
 
 BoundedHttpServer::BoundedHttpServer(const ConnectionLimits& limits) : limits_(limits) {
     new_task_queue = [this] { return new ConnectionThreads(limits_.threads); };
+    set_post_routing_handler(say_close);
 }
 
 void BoundedHttpServer::widen_backlog() {
@@ -261,9 +275,6 @@ bool BoundedHttpServer::track(socket_t sock, bool add) {
 }
 
 namespace {
-// Set by a handler on the connection's own thread, read after its request.
-thread_local bool close_asked = false;
-
 // A client still sending the body of a refused request would meet a reset if
 // the socket were closed with its bytes unread, and could lose the answer
 // with it. So the answer's end is marked, and what arrives is read and

@@ -27,7 +27,8 @@ class BoundedHttpServer final : public httplib::Server {
     void stop_now();
     // From a handler: the connection ends once this request's answer is sent
     // (a request refused before its body was read leaves the body's bytes on
-    // the connection, which must not be taken for the next request).
+    // the connection, which must not be taken for the next request). The
+    // answer says Connection: close.
     static void close_after_answer() noexcept;
 
   private:

@@ -215,7 +215,6 @@ struct ReliefServer::Impl {
     // the answer.
     static HandlerResponse refuse(Response& res, int status, const std::string& error) {
         send_error(res, status, error);
-        res.set_header("Connection", "close");
         BoundedHttpServer::close_after_answer();
         return HandlerResponse::Handled;
     }

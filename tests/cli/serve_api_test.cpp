@@ -620,7 +620,8 @@ TEST_F(ServeApi, PipelinedRequestsAreAnsweredInOrder) {
 
 // What the HTTP library refuses by itself still says why: a POST without its
 // length, a URL past its limit. A refusal before the body is read is the one
-// answer on its connection, even when the body is a request of its own.
+// answer on its connection, even when the body is a request of its own, and
+// says Connection: close once, whether or not the client asked to close.
 TEST_F(ServeApi, RefusalsBeforeRoutingSayWhy) {
     start();
     const std::string host = "Host: 127.0.0.1:" + std::to_string(port_) + "\r\n";
@@ -630,7 +631,8 @@ TEST_F(ServeApi, RefusalsBeforeRoutingSayWhy) {
     const std::pair<std::string, std::string> cases[] = {
         {"POST /api/startup HTTP/1.1\r\n" + host + "Origin: http://evil.example\r\n" + carrying,
          "evil.example"},
-        {"POST /api/startup HTTP/1.1\r\nHost: evil.example\r\n" + carrying, "evil.example"},
+        {"POST /api/startup HTTP/1.1\r\nHost: evil.example\r\nConnection: close\r\n" + carrying,
+         "evil.example"},
         {"POST /api/startup HTTP/1.1\r\n" + host + host + carrying, "more than one Host"},
         {"POST /api/startup HTTP/1.1\r\n" + host + "Content-Length: 0\r\n" + carrying,
          "more than one Content-Length"},
@@ -644,6 +646,11 @@ TEST_F(ServeApi, RefusalsBeforeRoutingSayWhy) {
         const std::string answer = exchange(port_, request);
         EXPECT_NE(answer.find(reason), std::string::npos) << answer;
         EXPECT_EQ(answer.find("HTTP/1.1", 1), std::string::npos) << answer;
+        if (reason == "URL is too long") continue;  // answered before the headers are read
+        const size_t close = answer.find("Connection: close");
+        EXPECT_TRUE(close != std::string::npos && close == answer.rfind("Connection: close"))
+            << answer;
+        EXPECT_EQ(answer.find("Keep-Alive"), std::string::npos) << answer;
     }
 }
 
