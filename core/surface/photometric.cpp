@@ -28,11 +28,12 @@ constexpr float kDefaultAmbient = 0.2f;
 constexpr float kDarkest = 1e-3f;
 // Pixels whose dropped light gives the ambient share before it is trusted.
 constexpr size_t kLeastShadowPixels = 64;
-// A channel at or above this was clipped at full scale, or may have been: it
-// is halfway up an 8-bit capture's top step (254.5 / 255), so 255 counts and
-// 254 does not, and deeper captures' last steps lie above it as well. Such a
-// reading is darker than the surface's light, not a shadow.
-constexpr float kClipped = 1.0f - 0.5f / 255.0f;
+// A channel at full scale was clipped, or may have been: every integer
+// capture's top step loads as exactly 1, and a float capture's clipped light
+// lies at or above it. Such a reading is darker than the surface's light, not
+// a shadow. Readings just below full scale are real ones (a 16-bit capture's
+// last hundred steps are light, well measured).
+constexpr float kClipped = 1.0f;
 
 struct Vec3 {
     float x = 0.0f, y = 0.0f, z = 0.0f;

@@ -181,21 +181,38 @@ TEST(Photometric, ExactWithAmbientAndDropsShadowedLight) {
 // Photographs exposed too long (one reading in seven clipped at 1, darker than
 // the model's): those readings are neither dropped as shadows nor fitted, and
 // the ambient share still comes from the real shadows. Five lights leave
-// enough for a shadow beside a clipped light.
+// enough for a shadow beside a clipped light. Exposed just short of full
+// scale, nothing is clipped: the normals are those of a dim exposure.
 TEST(Photometric, ClippedReadingsAreNoShadows) {
     constexpr uint32_t n = 96;
-    Stack s = stack(n, {0, 72, 144, 216, 288}, 0.25f, true, 8.0f);
-    for (size_t i = 0; i < 5; ++i) {
-        s.photos[i] = image_of(n, n, [&](uint32_t x, uint32_t y) {
-            const float v = std::min(1.0f, 1.6f * get_px(s.photos[i].get(), x, y)[0]);
-            return Px{v, v, v, 1.0f};
-        });
-        s.ptrs[i] = s.photos[i].get();
+    const Stack lit = stack(n, {0, 72, 144, 216, 288}, 0.25f, true, 8.0f);
+    float peak = 0.0f;
+    for (const Img& photo : lit.photos) {
+        for (uint32_t i = 0; i < n * n; ++i) peak = std::max(peak, get_px(photo.get(), i % n, i / n)[0]);
     }
-    rk::PhotometricResult r;
-    ASSERT_EQ(rk::photometric_stereo(s.ptrs.data(), s.lights.data(), 5, {}, r),
-              rk::PhotometricOutcome::solved);
-    EXPECT_NEAR(r.ambient, 0.25f, 0.01f);
+    const auto solved = [&](float gain) {
+        Stack s{{}, {}, lit.lights};
+        for (const Img& photo : lit.photos) {
+            s.photos.push_back(image_of(n, n, [&](uint32_t x, uint32_t y) {
+                const float v = std::min(1.0f, gain * get_px(photo.get(), x, y)[0]);
+                return Px{v, v, v, 1.0f};
+            }));
+            s.ptrs.push_back(s.photos.back().get());
+        }
+        rk::PhotometricResult r;
+        EXPECT_EQ(rk::photometric_stereo(s.ptrs.data(), s.lights.data(), 5, {}, r),
+                  rk::PhotometricOutcome::solved);
+        return r;
+    };
+    EXPECT_NEAR(solved(1.6f).ambient, 0.25f, 0.01f);
+    const rk::PhotometricResult bright = solved(0.9995f / peak), dim = solved(0.5f / peak);
+    float apart = 0.0f;
+    for (uint32_t i = 0; i < n * n; ++i) {
+        for (int c = 0; c < 3; ++c)
+            apart = std::max(apart, std::abs(get_px(bright.normals.get(), i % n, i / n)[c] -
+                                             get_px(dim.normals.get(), i % n, i / n)[c]));
+    }
+    EXPECT_LT(apart, 1e-4f);
 }
 
 // Lights of several elevations: a pixel in one light's attached shadow whose
