@@ -227,8 +227,12 @@ std::string Manifest::write_records(const std::map<std::string, Record>& records
         ~Turn() { end_save(); }
     } turn;
     {
+        // Under the file lock no other run writes the temporary file: one
+        // there was left by a killed run, perhaps of another user whose file
+        // this one could not open for writing, so it is replaced, not reused.
+        ::unlink(temp_path.c_str());
         Descriptor temp{
-            ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666)};
+            ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)};
         // Some file systems report a full disk only on sync or close.
         if (!temp.valid() || !write_all(temp.get(), text) || ::fsync(temp.get()) != 0 ||
             !temp.close()) {
