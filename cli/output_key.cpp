@@ -41,6 +41,8 @@ std::optional<Options> replay(const std::vector<Step>& steps) {
         const OptionOutcome outcome = step.entry->apply(options, step.value);
         if (outcome.action != Action::run || !outcome.error.empty()) return std::nullopt;
     }
+    // Whether --ao-depth was given tells only --from-normal's depth apart.
+    if (!options.from_normal) options.material.ao_depth_given = false;
     return options;
 }
 
