@@ -63,8 +63,9 @@ std::string help_text() {
         "green = 0.5 + 0.5 y; blue holds z itself (0 to 1, 1 for a flat surface).\n"
         "--normal-blur-size then reads red, green, blue and alpha as 2v - 1, scales the\n"
         "four to unit length and stores 0.5 + 0.5 of red, green and blue (alpha stays 1):\n"
-        "a flat surface's blue becomes 0.854. The map of --gltf, or a\n"
-        "blurred one saved as DDS, holds the unit normal as 0.5 + 0.5 of x, y and z.\n";
+        "a flat surface's blue becomes 0.854. The map of --gltf and of the presets\n"
+        "unity, godot and gltf, or a blurred one saved as DDS, holds the unit normal as\n"
+        "0.5 + 0.5 of x, y and z.\n";
     for (const OptionGroup& group : option_groups()) {
         out += '\n';
         out += group.title;

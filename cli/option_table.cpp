@@ -475,7 +475,7 @@ constexpr OptionEntry kMaterial[] = {
      "unreal, unity, godot or gltf: the normal map's green direction, the packing (ORM, or "
      "Unity's metallic map with smoothness in alpha, <stem>_metallic, written when ao or "
      "roughness is made) and each map's file as that engine expects (README: Engine "
-     "presets); gltf also implies --gltf. Takes the place of --format and --depth. With "
+     "presets; their PNG normal maps store blue as 0.5 + 0.5 z); gltf also implies --gltf. Takes the place of --format and --depth. With "
      "--from-normal the inputs are read green the preset's way (up with --invert-y).",
      nullptr,
      [](Options& o, std::string_view v) {
