@@ -35,7 +35,7 @@ def build_library():
     if shutil.which("cmake") is None:
         raise SystemExit("reliefkit: building the library needs cmake (apt-get install cmake "
                          "build-essential pkg-config libpng-dev libdeflate-dev libjpeg62-turbo-dev "
-                         "libjxr-dev libkissfft-dev libopenexr-dev)")
+                         "libjxr-dev libseccomp-dev zlib1g-dev libkissfft-dev libopenexr-dev)")
     configure = ["cmake", "-S", REPO, "-B", BUILD, "-DCMAKE_BUILD_TYPE=Release",
                  "-DRELIEFKIT_BUILD_TESTS=OFF", "-DRELIEFKIT_BUILD_CLI=OFF",
                  "-DCMAKE_INSTALL_LIBDIR=lib", "-DCMAKE_INSTALL_LIBEXECDIR=libexec"]

@@ -76,6 +76,9 @@ std::string locate() {
     if (same_file(*self, "/proc/self/exe") || same_file(*self, build_library)) {
         return RK_JXR_HELPER_BUILD_PATH;
     }
+    // A file the kernel names by no path of its own (a memfd, one deleted or
+    // replaced since it was loaded) has no installation beside it.
+    if (!same_file(*self, self->path)) return {};
     return directory_of(self->path) + "/" RK_JXR_HELPER_FROM_LIBDIR;
 }
 

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -174,6 +175,26 @@ TEST(JxrSandbox, HelperIsFoundWhateverTheCurrentFolder) {
     EXPECT_EQ(load(file.data(), file.size(), &image), RK_OK);
     reinterpret_cast<decltype(&rk_image_free)>(::dlsym(handle, "rk_image_free"))(image);
     std::filesystem::current_path(previous);
+}
+
+// A library loaded from memory has no folder: no helper is looked for beside
+// a made-up one (the root's libexec).
+TEST(JxrSandbox, ALibraryLoadedFromMemoryRunsNoHelper) {
+    const Bytes library = read_bytes(RK_SHARED_LIBRARY);
+    const int fd = ::memfd_create("rk", MFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, library.data(), library.size()), ssize_t(library.size()));
+    void* handle = ::dlopen(("/proc/self/fd/" + std::to_string(fd)).c_str(), RTLD_NOW);
+    ASSERT_NE(handle, nullptr) << ::dlerror();
+    const auto load =
+        reinterpret_cast<decltype(&rk_load_memory)>(::dlsym(handle, "rk_load_memory"));
+    const auto message =
+        reinterpret_cast<decltype(&rk_last_error)>(::dlsym(handle, "rk_last_error"));
+    const Bytes file = read_bytes(kJxr + "bgr24_20x18.jxr");
+    imgbuf* image = nullptr;
+    EXPECT_EQ(load(file.data(), file.size(), &image), RK_ERROR_HELPER);
+    EXPECT_NE(std::string(message()).find("cannot be located"), std::string::npos) << message();
+    ::close(fd);
 }
 
 }  // namespace
