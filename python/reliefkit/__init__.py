@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import ctypes
 import enum
-import numbers
 import os
 from typing import BinaryIO, Optional, Tuple, Union
 
@@ -229,8 +228,9 @@ def save_png(target: Union[PathLike, bytes, BinaryIO], image, *, depth: int = 8,
     so an existing file survives a failed save. Raises WriteError (with the library's
     message) when the file cannot be written; an exception of target.write passes
     through."""
-    # Only a whole number: int() would quietly make 8.9 an 8 and "16" a 16.
-    if isinstance(depth, bool) or not isinstance(depth, numbers.Integral) or depth not in (8, 16):
+    # Only a whole number, as the other whole-number options (16.0 is one):
+    # int() would quietly make 8.9 an 8 and "16" a 16.
+    if isinstance(depth, bool) or not _is_whole(depth) or depth not in (8, 16):
         raise ValueError(f"depth must be 8 or 16, not {depth!r}")
     depth = int(depth)
     letters = channels.lower()
