@@ -1,5 +1,6 @@
 #include "batch.h"
 
+#include "interrupt.h"
 #include "reliefkit.h"
 
 #include <algorithm>
@@ -24,6 +25,9 @@ BatchSummary run_batch(const std::vector<JobPlan>& plans, unsigned workers, cons
 
     auto work = [&] {
         for (size_t i = next++; i < plans.size(); i = next++) {
+            // While a stop waits for the inputs under way, none is begun.
+            if (stop_requested()) break;
+            const JobHold outcome_told;  // through the listing and the report
             JobResult result;
             try {
                 result = runner(plans[i]);

@@ -4,6 +4,7 @@
 #include <exception>
 #include <system_error>
 
+#include "interrupt.h"
 #include "output_key.h"
 #include "shard.h"
 
@@ -99,7 +100,11 @@ JobResult FarmBatch::run(const JobPlan& plan, const std::function<JobResult()>& 
         written.push_back({path, file_xxh3(path).value_or("")});
         all_hashed = all_hashed && !written.back().xxh3.empty();
     }
-    if (made_by && result.ok() && all_hashed) manifest_->record(written, *made_by);
+    if (made_by && result.ok() && all_hashed) {
+        manifest_->record(written, *made_by);
+        // A stop ends the process once this input is told: its record goes now.
+        if (stop_requested()) (void)manifest_->flush();
+    }
     report(plan, result.ok() ? "made" : "failed", std::move(written), seconds(), result.failure);
     return result;
 }

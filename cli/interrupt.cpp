@@ -15,7 +15,9 @@ namespace {
 std::mutex g_mutex;
 std::condition_variable g_saves_done;
 unsigned g_saving = 0;
+unsigned g_told_later = 0;  // inputs with a file saved and their outcome not yet told
 bool g_stopping = false;
+thread_local JobHold* t_job = nullptr;
 pthread_t g_stopper;
 
 // A write to a pipe nobody reads any more (`reliefkit *.jpg | head -1`) raises
@@ -49,7 +51,7 @@ void end_batch_on_stop_signals() {
         sigwait(&waited, &signal_number);
         std::unique_lock hold(g_mutex);
         g_stopping = true;
-        g_saves_done.wait(hold, [] { return g_saving == 0; });
+        g_saves_done.wait(hold, [] { return g_saving == 0 && g_told_later == 0; });
         constexpr char kStopped[] = "reliefkit: stopped\n";
         (void)!::write(STDERR_FILENO, kStopped, sizeof kStopped - 1);
         std::_Exit(128 + signal_number);
@@ -76,6 +78,22 @@ bool begin_save() {
     std::lock_guard hold(g_mutex);
     if (g_stopping) return false;
     ++g_saving;
+    // From its first file on, the input's outcome must be told before the
+    // process ends: a file on disk that neither the listing nor the report
+    // names would pass for an older run's.
+    if (t_job && !t_job->taken_) {
+        t_job->taken_ = true;
+        ++g_told_later;
+    }
+    return true;
+}
+
+bool begin_record_save() {
+    std::lock_guard hold(g_mutex);
+    // The stop waits for the inputs still telling their outcome, and so for
+    // the record of it.
+    if (g_stopping && g_told_later == 0) return false;
+    ++g_saving;
     return true;
 }
 
@@ -83,5 +101,24 @@ void end_save() {
     std::lock_guard hold(g_mutex);
     if (--g_saving == 0) g_saves_done.notify_all();
 }
+
+bool stop_requested() {
+    std::lock_guard hold(g_mutex);
+    return g_stopping;
+}
+
+JobHold::JobHold() : outer_(t_job) { t_job = this; }
+
+JobHold::~JobHold() {
+    t_job = outer_;
+    std::lock_guard hold(g_mutex);
+    if (taken_ && --g_told_later == 0) g_saves_done.notify_all();
+}
+
+JobHold* JobHold::current() { return t_job; }
+
+JobHold::Lent::Lent(JobHold* hold) : outer_(t_job) { t_job = hold; }
+
+JobHold::Lent::~Lent() { t_job = outer_; }
 
 }  // namespace rkcli

@@ -2,7 +2,8 @@
 // batch (unless ignored when it starts), and SIGPIPE once standard output
 // or error leads to a pipe nobody reads: no save starts after the signal,
 // the saves under way finish (each writes a temporary file beside its target
-// and renames it into place, so none is left hidden or half made), then the
+// and renames it into place, so none is left hidden or half made), an input
+// that has saved a file makes no more maps and tells its outcome, then the
 // process ends with status 128 + the signal's number.
 #pragma once
 
@@ -17,5 +18,43 @@ void end_batch_on_stop_signals();
 // Brackets one save; false once a stop signal came: the save must not start.
 bool begin_save();
 void end_save();
+
+// Brackets the save of a record of outcomes (the manifest): as begin_save,
+// but also let begin after a stop while an input is still telling its outcome.
+bool begin_record_save();
+
+// Whether a stop signal came: an input that has saved a file makes no more maps.
+bool stop_requested();
+
+// One input's outcome on this thread: from its first save (begin_save) until
+// the hold ends, a stop signal waits, so that every file saved is listed and
+// reported. An input stopped before its first save holds nothing back.
+class JobHold {
+  public:
+    JobHold();
+    ~JobHold();
+    JobHold(const JobHold&) = delete;
+    JobHold& operator=(const JobHold&) = delete;
+
+    // The hold of the input on this thread, null outside one.
+    static JobHold* current();
+
+    // Lends an input's hold to a thread of that input (its height map's saver).
+    class Lent {
+      public:
+        explicit Lent(JobHold* hold);
+        ~Lent();
+        Lent(const Lent&) = delete;
+        Lent& operator=(const Lent&) = delete;
+
+      private:
+        JobHold* outer_;
+    };
+
+  private:
+    friend bool begin_save();
+    JobHold* outer_;
+    bool taken_ = false;
+};
 
 }  // namespace rkcli

@@ -166,6 +166,7 @@ class Job {
         if (!result_.failure.empty()) return;
         // Colour and roughness alone need no heights.
         if (!needs_heights) return height_maps(nullptr, std::move(roughness), w, h);
+        if (stopped()) return;
         if (!heights_kept && !options_.from_normal && !options_.writes(kMapPacked) &&
             plan_.gltf_out.empty()) {
             if (options_.from_height) return maps_in_place(std::move(image));
@@ -191,7 +192,8 @@ class Job {
         std::shared_ptr<imgbuf> height(made.release(), ImageDeleter{});
         std::string height_failure;
         bool height_written = false;
-        auto save_height = [&](std::shared_ptr<imgbuf> held) {
+        auto save_height = [&, outcome = JobHold::current()](std::shared_ptr<imgbuf> held) {
+            const JobHold::Lent told_with(outcome);
             if (receiver_) {
                 receiver_->take_height(held.get());
             } else {
@@ -209,7 +211,8 @@ class Job {
             }
             if (!height_saver.joinable()) save_height(height);
         }
-        Image normal = options_.needs_normal() ? normal_map(height.get()) : nullptr;
+        Image normal =
+            options_.needs_normal() && !stopped() ? normal_map(height.get()) : nullptr;
         if (!heights_kept) height.reset();
         if (normal) normal_steps(std::move(normal));
         if (height_saver.joinable()) height_saver.join();
@@ -231,7 +234,7 @@ class Job {
                 height_written = height_failure.empty();
             }
         }
-        if (options_.needs_normal()) {
+        if (options_.needs_normal() && !stopped()) {
             Image normal = normals_in_place(std::move(image));
             if (normal) normal_steps(std::move(normal));
         }
@@ -318,6 +321,7 @@ class Job {
             options_.writes(kMapPacked) && packing_of(options_) == Packing::orm;
         std::vector<float> occlusion;
         if (options_.writes(kMapAo) || packs_occlusion) {
+            if (stopped()) return;
             rk_ao_params p;
             rk_ao_params_init(&p, sizeof p);
             p.depth = std::min(height_depth(), kMostAoDepth), p.radius = m.ao_radius,
@@ -334,6 +338,7 @@ class Job {
         // The heights' last reader is the occlusion unless the curvature is made.
         if (!options_.writes(kMapCurvature)) height.reset();
         if (options_.writes(kMapCurvature)) {
+            if (stopped()) return;
             rk_curvature_params p;
             rk_curvature_params_init(&p, sizeof p);
             p.scale = m.curvature_scale, p.strength = m.curvature_strength,
@@ -343,11 +348,12 @@ class Job {
             if (!curvature || !write_map(kMapCurvature, curvature.get())) return;
         }
         if (options_.writes(kMapPacked)) {
+            if (stopped()) return;
             Image packed = packed_map(std::move(occlusion), std::move(roughness), w, h);
             if (!packed) return fail(plan_.input + ": not enough memory for the packed map");
             if (!write_map(kMapPacked, packed.get())) return;
         }
-        if (!plan_.gltf_out.empty() && !receiver_) write_gltf(w, h);
+        if (!plan_.gltf_out.empty() && !receiver_ && !stopped()) write_gltf(w, h);
     }
 
     // The packed texture from the maps' kept values (empty: no map), which go
@@ -400,7 +406,7 @@ class Job {
         const bool unit = options_.writes_normal() && !receiver_ && read_as_unit_normals();
         if (unit) to_unit_normal_encoding(normal.get(), options_.normal.blurred());
         if (options_.writes_normal() && !write_normal(normal.get())) return;
-        if (!plan_.preview_out.empty()) write_preview(std::move(normal), unit);
+        if (!plan_.preview_out.empty() && !stopped()) write_preview(std::move(normal), unit);
     }
 
     // Whether the normal map file is read in the unit normal's encoding: by
@@ -415,6 +421,14 @@ class Job {
     }
 
     void fail(std::string why) { result_.failure = std::move(why); }
+
+    // After a stop signal no map is begun: the stop waits for an input that
+    // has saved a file to tell its outcome, but not for the maps still to make.
+    bool stopped() {
+        if (!stop_requested()) return false;
+        fail(plan_.input + ": the command was stopped");
+        return true;
+    }
 
     Image load() {
         if (std::string why = unopenable_input(plan_.input); !why.empty()) {

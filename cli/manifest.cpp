@@ -222,7 +222,7 @@ std::string Manifest::write_records(const std::map<std::string, Record>& records
     const std::string text = doc.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
     // Bracketed as the maps' saves are, so that a stop signal never ends the
     // process while the temporary file exists.
-    if (!begin_save()) return "cannot write " + path.string() + ": the command was stopped";
+    if (!begin_record_save()) return "cannot write " + path.string() + ": the command was stopped";
     struct Turn {
         ~Turn() { end_save(); }
     } turn;

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "batch.h"
+#include "interrupt.h"
 
 using rkcli::JobPlan;
 using rkcli::JobResult;
@@ -57,6 +61,25 @@ TEST(Batch, NothingToDoIsSaidUnlessQuiet) {
         EXPECT_EQ(rkcli::exit_status(summary), 0);
         EXPECT_EQ(err.str().find("no input to process") != std::string::npos, !quiet) << err.str();
     }
+}
+
+// An input stopped after its first save still has its files listed: the stop
+// waits for its outcome, and a file nobody names would pass for an older run's.
+TEST(BatchDeathTest, StopWaitsForTheOutcomeOfAnInputThatSaved) {
+    auto saved_then_stopped = [](const JobPlan& plan) {
+        if (rkcli::begin_save()) rkcli::end_save();
+        ::kill(::getpid(), SIGTERM);
+        while (!rkcli::stop_requested()) std::this_thread::yield();
+        return JobResult{{plan.input + "_height.png"}, "the command was stopped"};
+    };
+    EXPECT_EXIT(
+        {
+            rkcli::end_batch_on_stop_signals();
+            rkcli::Console console(std::cerr, std::cerr, {});
+            rkcli::run_batch(plans_for({"a"}), 1, saved_then_stopped, console);
+            ::pause();
+        },
+        testing::ExitedWithCode(128 + SIGTERM), "a_height\\.png\n.*reliefkit: stopped");
 }
 
 TEST(Batch, WorkersRunAtOnceButNeverMoreThanInputs) {
