@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 
 #include "farm_options.h"
 #include "reliefkit.h"
@@ -38,6 +39,15 @@ Outcome real_number(std::string_view text, float low, float high, float& into) {
     }
     into = *value;
     return {};
+}
+
+// The library takes azimuths a whole turn apart as one light, folding each
+// into [0, 360) as here: stored folded, --light -225 and 135 are one setting
+// (and one key for --skip-unchanged), and folding twice changes nothing.
+float within_a_turn(float degrees) {
+    const float turn = std::fmod(degrees, 360.0f);
+    const float within = turn < 0.0f ? turn + 360.0f : turn;
+    return within >= 360.0f || within == 0.0f ? 0.0f : within;
 }
 
 template <size_t N>
@@ -250,7 +260,7 @@ constexpr OptionEntry kHeight[] = {
          float azimuth = 0.0f;
          Outcome outcome = real_number(v.substr(0, colon), -360.0f, 360.0f, azimuth);
          if (!outcome.error.empty()) return outcome;
-         o.height.light_azimuth = azimuth;
+         o.height.light_azimuth = within_a_turn(azimuth);
          o.height.light_elevation.reset();
          if (colon == std::string_view::npos) return outcome;
          float elevation = 45.0f;

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "farm_options.h"
+#include "number_text.h"
 #include "text_conversion.h"
 
 namespace rkcli {
@@ -17,6 +18,28 @@ namespace {
 constexpr std::array<std::string_view, 9> kNotShaping = {
     "out-dir", "jobs", "threads", "quiet", "help", "version", "verbose", "photometric",
     "elevation"};
+
+// Values the help shows no default for, or not as a value, written back from
+// the settings made: "--light -225" and "--light 135.0" key as "--light 135",
+// "--resize 0256x256" as "256x256", a bare "--make-tileable" as "=0.1".
+std::string written_back(std::string_view name, const Options& made) {
+    if (name == "light" && made.height.light_azimuth) {
+        const std::string azimuth = format_number(*made.height.light_azimuth);
+        const std::optional<float>& elevation = made.height.light_elevation;
+        return elevation ? concat(azimuth, ":", format_number(*elevation)) : azimuth;
+    }
+    if (name == "resize" && made.resize)
+        return concat(std::to_string(made.resize->width), "x", std::to_string(made.resize->height));
+    if (name == "make-tileable" && made.make_tileable) return format_number(*made.make_tileable);
+    return {};
+}
+
+// The value an option's step is written with when it gives the same settings.
+std::string canonical_text(const OptionEntry& option, const Options& made) {
+    std::string text = written_back(option.name, made);
+    if (text.empty() && option.default_text) text = option.default_text(made);
+    return text;
+}
 
 struct Step {
     const OptionEntry* entry;
@@ -73,9 +96,10 @@ std::vector<std::string> output_key(
             }
         }
         for (size_t i = 0; i < steps.size(); ++i) {
-            if (steps[i].entry->value.empty() || !steps[i].entry->default_text) continue;
+            std::string canonical = canonical_text(*steps[i].entry, *target);
+            if (steps[i].entry->value.empty() || canonical.empty()) continue;
             std::vector<Step> tried = steps;
-            tried[i].value = steps[i].entry->default_text(*target);
+            tried[i].value = std::move(canonical);
             if (same(tried)) steps = std::move(tried);
         }
         std::vector<Step> tried = steps;

@@ -118,6 +118,11 @@ TEST(OutputKey, KeepsOnlyWhatShapesTheMapsWrittenCanonically) {
         {{"--no-auto-levels", "--auto-levels"}, {}},
         {{"--seamless", "--make-tileable=0.2"}, {"--make-tileable=0.2"}},
         {{"--ao-depth", "16", "--maps", "ao"}, {"--maps", "ao"}},
+        {{"--make-tileable"}, {"--make-tileable=0.1"}},
+        {{"--light", "-225"}, {"--light", "135"}},
+        {{"--light", "135.0:045"}, {"--light", "135:45"}},
+        {{"--light", "-0"}, {"--light", "0"}},
+        {{"--resize", "0256x0256"}, {"--resize", "256x256"}},
     };
     for (const auto& [args, expected] : cases)
         EXPECT_EQ(key(args), expected) << testing::PrintToString(args);
