@@ -27,11 +27,19 @@ import numpy as np
 ADDON = __name__
 
 
+def package_missing(error):
+    """Whether an ImportError says that the reliefkit package itself is not there, rather
+    than something it needs (its shared library, numpy), which its own message names."""
+    return isinstance(error, ModuleNotFoundError) and error.name == "reliefkit"
+
+
 def reliefkit_module(context=None):
     """The reliefkit package, or raises ImportError saying how to get it."""
     try:
         return importlib.import_module("reliefkit")
     except ImportError as first:
+        if not package_missing(first):
+            raise
         prefs = (context or bpy.context).preferences.addons.get(ADDON)
         folder = prefs.preferences.package_folder if prefs else ""
         if folder and folder not in sys.path:
@@ -39,6 +47,8 @@ def reliefkit_module(context=None):
             try:
                 return importlib.import_module("reliefkit")
             except ImportError as second:
+                if not package_missing(second):
+                    raise
                 first = second
         raise ImportError(f"reliefkit is not importable by Blender's Python ({first}); install "
                           "it with pip (see the add-on's description) or name the folder that "

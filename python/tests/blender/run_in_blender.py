@@ -2,6 +2,7 @@
 installs and enables the add-on as a user does, makes the maps of the sample
 photograph with two sets of settings and checks the images and the material
 against the library's results."""
+import os
 import struct
 import sys
 import tempfile
@@ -26,6 +27,16 @@ assert bpy.ops.preferences.addon_install(
         "FINISHED"}
 addon = addon_utils.enable("reliefkit_blender", default_set=True, handle_error=None)
 assert addon and bpy.context.preferences.addons["reliefkit_blender"].preferences
+# The package found without its library says so, not that the package is to be installed.
+package = {n: sys.modules.pop(n) for n in list(sys.modules) if n.split(".")[0] == "reliefkit"}
+library, os.environ["RELIEFKIT_LIBRARY"] = os.environ["RELIEFKIT_LIBRARY"], "/nowhere/lib.so"
+try:
+    addon.reliefkit_module()
+    raise AssertionError("imported without its library")
+except ImportError as error:
+    assert "/nowhere/lib.so" in str(error) and "install it with pip" not in str(error), error
+os.environ["RELIEFKIT_LIBRARY"] = library
+sys.modules.update(package)
 
 photo = bpy.data.images.load(str(REPO / "docs" / "samples" / "bricks.png"))
 expected_photo = rk.load(REPO / "docs" / "samples" / "bricks.png")
