@@ -125,38 +125,91 @@ class ReliefPreferences(bpy.types.AddonPreferences):
 
 class Pixels(np.ndarray):
     """An image's pixels, and whether they hold sRGB-encoded values (srgb) or linear light,
-    as a float image in a linear colour space (an EXR or HDR photograph) does."""
+    as a float image of a linear file (an EXR or HDR photograph) or one made in Blender
+    does."""
     srgb = True
 
     def __array_finalize__(self, source):
         self.srgb = getattr(source, "srgb", True)
 
 
-def image_to_array(image):
-    """(H, W, 4) float32 Pixels, row 0 at the top (Blender keeps the bottom row first)."""
-    w, h = image.size
-    flat = np.empty(w * h * 4, np.float32)
+# The file formats that hold light itself; the others (PNG, JPEG, TGA) hold values
+# encoded for display, whatever colour space the image is marked with in Blender.
+LINEAR_FILES = {"OPEN_EXR", "OPEN_EXR_MULTILAYER", "HDR"}
+
+
+def holds_encoded_values(image):
+    """Whether image's photograph is sRGB-encoded, as reliefkit reads it: every 8-bit image,
+    and every image of a file in an encoded format of either depth, whatever its mark (a
+    mark of Non-Color or Linear says how Blender shows the file, not what it holds); a
+    float image of a linear file or made in Blender only when it is marked sRGB."""
+    return (not image.is_float or image.colorspace_settings.name == "sRGB"
+            or (image.source == "FILE" and image.file_format not in LINEAR_FILES))
+
+
+def held_pixels(image):
+    """The pixels Blender holds for image, flat, bottom row first."""
+    flat = np.empty(len(image.pixels), np.float32)
     image.pixels.foreach_get(flat)
-    if not image.is_float:
-        # Blender scales bytes by a rounded 1/255, reliefkit's readers divide by 255: the
-        # bytes are recovered and divided again so that the maps match the library's.
-        flat = np.round(flat * np.float32(255)) / np.float32(255)
-    elif image.colorspace_settings.name == "sRGB":
-        # A float image (a 16-bit PNG) is held in linear light, converted from the
-        # file's sRGB values and multiplied by alpha; reliefkit reads the values the
-        # file holds, so both are undone (alpha is not converted; where it is 0 the
-        # colour is gone), and a 16-bit PNG's steps of 1/65535 are restored.
-        pixels = flat.reshape(-1, 4).astype(np.float64)
+    return flat
+
+
+def file_values(image):
+    """A float image's flat pixels as its file holds them, or None when Blender's are
+    other (painted, made in Blender, of a linear file) or its file cannot be read again.
+    Blender multiplies a straight-alpha image's colour by alpha on load, which loses the
+    colour where alpha is 0, and converts it from the colour space it is marked with: a
+    copy read as channel-packed and Non-Color is neither. The copy, not the image, is
+    set so: the user's image keeps its settings and the pixels it holds."""
+    if image.source != "FILE" or image.is_dirty or image.file_format in LINEAR_FILES:
+        return None
+    copy = image.copy()
+    try:
+        copy.alpha_mode = "CHANNEL_PACKED"
+        copy.colorspace_settings.name = "Non-Color"
+        return held_pixels(copy) if tuple(copy.size) == tuple(image.size) else None
+    finally:
+        bpy.data.images.remove(copy)
+
+
+def undo_float_load(flat, image):
+    """The values of a float image's file from the pixels Blender holds: the colour is
+    divided by the alpha a straight-alpha image's was multiplied by (a premultiplied file
+    holds it so, channel-packed or ignored alpha leaves it alone; where alpha is 0 the
+    colour is gone) and encoded again when Blender made it linear from sRGB."""
+    pixels = flat.reshape(-1, 4).astype(np.float64)
+    if image.alpha_mode == "STRAIGHT":
         alpha = pixels[:, 3:4]
         pixels[:, :3] = np.where(alpha > 0.0, pixels[:, :3] / np.where(alpha > 0.0, alpha, 1.0),
                                  pixels[:, :3])
+    if image.colorspace_settings.name == "sRGB":
         c = np.maximum(pixels[:, :3], 0.0)
         pixels[:, :3] = np.where(c <= 0.0031308, c * 12.92, 1.055 * c ** (1 / 2.4) - 0.055)
-        if image.source == "FILE" and image.file_format == "PNG":
-            pixels = np.round(pixels * 65535) / 65535
-        flat = pixels.astype(np.float32).ravel()
+    return pixels
+
+
+def float_values(image):
+    """A float image's flat pixels as reliefkit reads its file: read again when it can be,
+    else recovered from Blender's as nearly as they can be."""
+    flat = file_values(image)
+    pixels = undo_float_load(held_pixels(image), image) if flat is None else flat
+    if image.source == "FILE" and image.file_format == "PNG":
+        # A 16-bit PNG's steps of 1/65535 are restored.
+        pixels = np.round(pixels.astype(np.float64) * 65535) / 65535
+    return pixels.astype(np.float32).ravel()
+
+
+def image_to_array(image):
+    """(H, W, 4) float32 Pixels, row 0 at the top (Blender keeps the bottom row first)."""
+    w, h = image.size
+    if image.is_float:
+        flat = float_values(image)
+    else:
+        # Blender scales bytes by a rounded 1/255, reliefkit's readers divide by 255: the
+        # bytes are recovered and divided again so that the maps match the library's.
+        flat = np.round(held_pixels(image) * np.float32(255)) / np.float32(255)
     array = np.ascontiguousarray(flat.reshape(h, w, 4)[::-1]).view(Pixels)
-    array.srgb = not image.is_float or image.colorspace_settings.name == "sRGB"
+    array.srgb = holds_encoded_values(image)
     return array
 
 

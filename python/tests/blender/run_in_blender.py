@@ -47,10 +47,14 @@ with tempfile.TemporaryDirectory() as folder:
     deep = bpy.data.images.load(str(Path(folder) / "deep.png"))
     assert deep.is_float and np.array_equal(addon.image_to_array(deep),
                                             rk.load(Path(folder) / "deep.png")), "16-bit PNG"
+    # Marked Non-Color, it is shown otherwise but holds the same encoded values.
+    deep.colorspace_settings.name = "Non-Color"
+    assert addon.image_to_array(deep).srgb, "a Non-Color 16-bit PNG taken for linear light"
     bpy.data.images.remove(deep)
-    # With alpha, Blender multiplies a float image's colour by it: undone.
+    # With alpha, Blender multiplies a float image's colour by it, losing it under alpha 0:
+    # the file's values are read all the same.
     clear = np.round(expected_photo * 65535).astype(">u2")
-    clear[::2, :, 3] = 16384
+    clear[::2, :, 3], clear[1::4, :, 3] = 16384, 0
     rows = b"".join(b"\0" + row.tobytes() for row in clear)
     chunk = lambda kind, data: (struct.pack(">I", len(data)) + kind + data +  # noqa: E731
                                 struct.pack(">I", zlib.crc32(kind + data)))
