@@ -437,6 +437,19 @@ def drop_occlusion(material):
             nodes.remove(node)
 
 
+def drop_colour(material):
+    """Takes an earlier run's colour, roughness and occlusion out of the material when the
+    colour is not made: they may be of another photograph, or of other settings, and
+    would be mixed with this run's heights and normals. Base Color and Roughness go back
+    to the shader's own values."""
+    drop_occlusion(material)
+    nodes = material.node_tree.nodes
+    for name in ("Relief colour", "Relief roughness"):
+        node = find_relief_node(nodes, name, "ShaderNodeTexImage")
+        if node is not None:
+            nodes.remove(node)
+
+
 # --------------------------------------------------------------------------- operator
 
 def active_image(context):
@@ -500,7 +513,7 @@ class RELIEFKIT_OT_make_maps(bpy.types.Operator):
             if settings.wire_material and material is not None:
                 unwired += wire_colour(material, *images)
         elif settings.wire_material and material is not None:
-            drop_occlusion(material)
+            drop_colour(material)
         if settings.wire_material and material is None:
             self.report({"WARNING"}, f"made {height_image.name} and {normal_image.name}; not "
                                      "wired: no active material")

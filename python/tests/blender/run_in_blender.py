@@ -174,10 +174,13 @@ maps = [bpy.data.images["wall_" + kind] for kind in ("height", "normal", "albedo
 assert addon.wire_material(mixed, maps[0], maps[1], 0.05) == ["Normal"]
 assert addon.wire_colour(mixed, maps[2], maps[3], None) == ["Base Color", "Roughness"]
 
-# Without the colour, the occlusion of before (of other heights) is taken out.
 bpy.context.scene.reliefkit.material_maps = False
 assert bpy.ops.reliefkit.make_maps(image_name=photo.name) == {"FINISHED"}
-assert "MIX_RGB" not in {n.type for n in bpy.context.object.active_material.node_tree.nodes}
+# Without the colour, the occlusion, colour and roughness of before (of other heights, of
+# another photograph) are taken out.
+nodes = bpy.context.object.active_material.node_tree.nodes
+assert sorted(n.image.name for n in nodes if n.type == "TEX_IMAGE") == [
+    "bricks_height", "bricks_normal"] and "MIX_RGB" not in {n.type for n in nodes}
 
 # The maps are saved with the .blend: opened again, they hold the same pixels.
 made = addon.image_to_array(bpy.data.images["bricks_height"])
