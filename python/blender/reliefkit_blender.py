@@ -267,6 +267,38 @@ def array_to_image(array, source, kind, colour=False):
     return image
 
 
+def fft_length(n):
+    """The least length from n on with no prime factor above 5: one the FFT is fast at
+    (a prime length is many times slower), and but a few per cent over n."""
+    length = n
+    while True:
+        rest = length
+        for prime in (2, 3, 5):
+            while rest % prime == 0:
+                rest //= prime
+        if rest == 1:
+            return length
+        length += 1
+
+
+def blur_rows(rows, weights, seamless):
+    """Rows (R, N) blurred along N by the odd weights, the edges clamped or wrapped: the
+    padded rows are convolved through their spectra, a few passes over the image instead
+    of one per tap, a block of rows at a time so that the spectra stay small."""
+    n, half = rows.shape[1], len(weights) // 2
+    index = np.arange(-half, n + half)
+    index = index % n if seamless else np.clip(index, 0, n - 1)
+    # Of the convolution around the FFT's length, the values from 2 * half on see only
+    # padded values, as a direct sum does.
+    size = fft_length(n + 2 * half)
+    kernel = np.fft.rfft(weights, size)
+    out = np.empty(rows.shape, np.float32)
+    for start in range(0, len(rows), 256):
+        spectrum = np.fft.rfft(rows[start:start + 256, index], size) * kernel
+        out[start:start + 256] = np.fft.irfft(spectrum, size)[:, 2 * half:n + 2 * half]
+    return out
+
+
 def blur_normals(vectors, taps, seamless):
     """Unit normals (H, W, 3) blurred by a Gaussian of taps (an even count one less)
     spanning three sigmas each way, the edges clamped or wrapped, then made unit length
@@ -276,16 +308,13 @@ def blur_normals(vectors, taps, seamless):
     x = np.arange(-half, half + 1, dtype=np.float64)
     weights = np.exp(-0.5 * (x / (taps / 6.0)) ** 2)
     weights /= weights.sum()
-    out = vectors.astype(np.float64)
-    for axis in (0, 1):
-        n = out.shape[axis]
-        index = np.arange(-half, n + half)
-        index = index % n if seamless else np.clip(index, 0, n - 1)
-        padded = np.take(out, index, axis=axis)
-        out = sum(w * np.take(padded, np.arange(k, k + n), axis=axis)
-                  for k, w in enumerate(weights))
-    out /= np.maximum(np.linalg.norm(out, axis=-1, keepdims=True), 1e-12)
-    return out.astype(np.float32)
+    h, w = vectors.shape[:2]
+    planes = np.moveaxis(vectors.astype(np.float32), -1, 0).reshape(3 * h, w)
+    across = blur_rows(planes, weights, seamless).reshape(3, h, w)
+    down = blur_rows(across.transpose(0, 2, 1).reshape(3 * w, h), weights, seamless)
+    out = np.ascontiguousarray(down.reshape(3, w, h).transpose(2, 1, 0))
+    out /= np.maximum(np.linalg.norm(out, axis=-1, keepdims=True), np.float32(1e-12))
+    return out
 
 
 def make_maps(rk, photo, s):
