@@ -3,7 +3,11 @@ with the height and normal maps the add-on made, lit by a low sun (Cycles on the
 CPU, few samples). Given a PHOTO, renders its whole material instead: the
 add-on's de-lit colour, roughness, normal and height maps. Run from the repository root:
 
-    blender -b --factory-startup --python python/blender/render_example.py -- OUT.png [PHOTO]
+    blender -b --factory-startup --python-exit-code 1 \
+        --python python/blender/render_example.py -- OUT.png [PHOTO]
+
+It fails (exit status 1, with --python-exit-code 1: Blender's own is 0 whatever a script
+does) when the maps are not made or no picture is written.
 """
 import importlib.util
 import math
@@ -37,7 +41,8 @@ if material_photo:
 else:
     settings.dark_is_high, settings.strength, settings.displacement_scale = True, 4, 0.02
     settings.material_maps = False
-bpy.ops.reliefkit.make_maps(image_name=photo.name)
+if bpy.ops.reliefkit.make_maps(image_name=photo.name) != {"FINISHED"}:
+    raise RuntimeError(f"no maps made of {photo.name}")
 
 nodes = material.node_tree.nodes
 if not material_photo:
@@ -56,4 +61,9 @@ scene.cycles.samples = 32
 scene.cycles.use_denoising = False  # Debian builds Blender without a denoiser
 scene.render.resolution_x, scene.render.resolution_y = 480, 320
 scene.render.filepath = out
+# A still is written to the path given, its extension added when it has none.
+written = Path(bpy.path.abspath(bpy.path.ensure_ext(out, scene.render.file_extension)))
+before = written.stat().st_mtime_ns if written.exists() else None
 bpy.ops.render.render(write_still=True)
+if not written.exists() or written.stat().st_mtime_ns == before:
+    raise RuntimeError(f"no picture written to {written}")
