@@ -125,6 +125,7 @@ ImgbufPtr next_mip_level(const imgbuf* level, MipSpace space, bool stored_level)
             for (uint32_t x = 0; x < w; ++x) {
                 const Taps& tx = across[x];
                 float sum[4] = {};
+                bool opaque = true;
                 for (uint32_t j = 0; j < ty.count; ++j) {
                     const float* row = row_unchecked(level, ty.first + j) + 4 * size_t{tx.first};
                     float part[4] = {};
@@ -132,10 +133,15 @@ ImgbufPtr next_mip_level(const imgbuf* level, MipSpace space, bool stored_level)
                         float v[4];
                         std::copy_n(row + 4 * i, 4, v);
                         if (stored) to_filter_pixel(v, space);
+                        opaque &= v[3] == 1.0f;
                         for (int c = 0; c < 4; ++c) part[c] += tx.weight[i] * v[c];
                     }
                     for (int c = 0; c < 4; ++c) sum[c] += ty.weight[j] * part[c];
                 }
+                // Weights such as k / 25 add up to a hair under 1 in float: an
+                // opaque area would come out at alpha 0.99999994, which BC7's
+                // mode 6 may then store as 254.
+                if (opaque) sum[3] = 1.0f;
                 std::copy_n(sum, 4, d + 4 * size_t{x});
             }
             if (space != MipSpace::normal) continue;

@@ -6,7 +6,8 @@
 // part (a box filter; for even sizes plainly the mean of 2 x 2 pixels). The
 // filter runs where averaging means something: colour in linear light (sRGB
 // decoded, then encoded again), normals as unit vectors renormalised on every
-// level, everything else on the stored values.
+// level, everything else on the stored values. An area whose alpha is 1
+// throughout keeps exactly 1, whatever the rounding of its weights.
 #pragma once
 
 #include <cstdint>

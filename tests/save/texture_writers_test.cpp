@@ -156,6 +156,10 @@ TEST(MipChain, LevelSizesAndConservedMean) {
     EXPECT_EQ(get_px(half.get(), 1, 0)[3], 0.5f);
     const rk::ImgbufPtr linear = rk::to_filter_space(one_nan.get(), rk::MipSpace::srgb);
     EXPECT_EQ(get_px(linear.get(), 0, 0), (Px{1.0f, 1.0f, 0.0f, 0.0f}));
+    // Opaque stays exactly opaque where 25 pixels' weights sum to under 1.
+    const rk::ImgbufPtr opaque = rk::next_mip_level(filled(25, 1, Px{0.5f, 0.5f, 0.5f, 1.0f}).get(),
+                                                    rk::MipSpace::srgb, true);
+    for (uint32_t x = 0; x < 12; ++x) EXPECT_EQ(get_px(opaque.get(), x, 0)[3], 1.0f) << x;
     // Made straight from stored values, a level is the one of their copy in filter space.
     Img mixed = noise(7, 5, 3);
     set_px(mixed.get(), 2, 2, Px{4.0f, NAN, -1.0f, 2.0f});
