@@ -100,7 +100,9 @@ std::string material_conflict(Options& o, bool maps_given) {
         return "--gltf's material reads the normal map in glTF's channel order: leave out "
                "--channels";
     }
-    if (m.gltf) o.normal.invert_y = true;
+    // glTF's green up is that of the normal map written: --from-normal writes
+    // none, and reads its inputs green down unless --invert-y says otherwise.
+    if (m.gltf && !o.from_normal) o.normal.invert_y = true;
     if (const EnginePreset* preset = find_engine_preset(m.preset)) {
         const bool up = preset->green == GreenDirection::up;
         // Only the user's --invert-y can be set here against a green-down

@@ -68,6 +68,8 @@ TEST(Options, AcceptedArgumentsSetTheirSettings) {
         {{"--from-normal", "--preset", "unity", "x"}, "[x] green up"},
         {{"--from-normal", "--preset", "unreal", "x"}, "[x] green down"},
         {{"--from-normal", "--invert-y", "--preset", "unreal", "x"}, "[x] green up"},
+        // --gltf's is that of the normal map written, and --from-normal writes none.
+        {{"--from-normal", "--gltf", "x"}, "[x] green down"},
         // What each mode does heed.
         {{"--height-only", "--maps", "height", "x"}, "maps 00 "},
         {{"--roughness-bias", "1e-50", "--ao-depth", "-1e-46", "x"}, ""},  // below a float's least
