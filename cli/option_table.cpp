@@ -359,7 +359,10 @@ constexpr OptionEntry kNormal[] = {
      "the 1-2-1 Sobel weights, larger values favour the direct neighbours (a whole number, 0 to 100).",
      [](const Options& d) { return std::to_string(d.normal.center_tap); },
      [](Options& o, std::string_view v) { return whole_number(v, 0, 100, o.normal.center_tap); }},
-    {"invert-x", 0, "", "Flip red, for renderers whose x axis points left.", nullptr,
+    {"invert-x", 0, "",
+     "Flip red, for renderers whose x axis points left (not with --gltf or --preset: glTF and "
+     "those engines read red to the right). With --from-normal, reads the inputs red left.",
+     nullptr,
      [](Options& o, std::string_view) {
          o.normal.invert_x = true;
          return Outcome{};

@@ -100,6 +100,17 @@ std::string material_conflict(Options& o, bool maps_given) {
         return "--gltf's material reads the normal map in glTF's channel order: leave out "
                "--channels";
     }
+    // Red points right in glTF's and every engine's normal maps. With
+    // --from-normal no normal map is written and --invert-x says which way the
+    // inputs point.
+    if (o.normal.invert_x && !o.from_normal && !m.preset.empty()) {
+        return "--preset " + m.preset + " writes normal maps red to the right: leave out "
+               "--invert-x";
+    }
+    if (o.normal.invert_x && !o.from_normal && m.gltf) {
+        return "--gltf's material reads the normal map red to the right, as glTF defines it: "
+               "leave out --invert-x";
+    }
     // glTF's green up is that of the normal map written: --from-normal writes
     // none, and reads its inputs green down unless --invert-y says otherwise.
     if (m.gltf && !o.from_normal) o.normal.invert_y = true;

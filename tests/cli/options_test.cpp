@@ -69,7 +69,7 @@ TEST(Options, AcceptedArgumentsSetTheirSettings) {
         {{"--from-normal", "--preset", "unreal", "x"}, "[x] green down"},
         {{"--from-normal", "--invert-y", "--preset", "unreal", "x"}, "[x] green up"},
         // --gltf's is that of the normal map written, and --from-normal writes none.
-        {{"--from-normal", "--gltf", "x"}, "[x] green down"},
+        {{"--from-normal", "--invert-x", "--gltf", "x"}, "[x] green down"},
         // What each mode does heed.
         {{"--height-only", "--maps", "height", "x"}, "maps 00 "},
         {{"--roughness-bias", "1e-50", "--ao-depth", "-1e-46", "x"}, ""},  // below a float's least
@@ -129,6 +129,8 @@ TEST(Options, RefusalsAreUsageErrorsThatSayWhy) {
         {{"--depth", "8", "--format", "exr", "x"}, "--depth sets a PNG map's bits"},
         {{"--preset", "godot", "--depth", "8", "x"}, "chooses each map's file; leave out --format"},
         {{"--gltf", "--channels", "grb", "x"}, "--gltf's material reads the normal map"},
+        {{"--gltf", "--invert-x", "x"}, "--gltf's material reads the normal map red to"},
+        {{"--preset", "godot", "--invert-x", "x"}, "writes normal maps red to the right"},
         {{"--preset", "unity", "--pack", "orm", "x"}, "not an ORM file: leave out --pack"},
         // What a capture cannot heed.
         {{"--photometric", "--resize", "32x24", "x"}, "--photometric makes its maps from the"},
