@@ -59,6 +59,7 @@ bool run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* report,
     DelitSettings ds;
     ds.wrap = settings.wrap;
     ds.azimuth = settings.azimuth;
+    ds.radius = settings.scale;
     if (!given_shading && !delit_shading(src, ds, shading, report)) return false;
     std::vector<double> photo_rows(h);
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
@@ -78,7 +79,7 @@ bool run(const imgbuf* src, const AlbedoSettings& settings, DelitLight* report,
     if (settings.lift_cavities) {
         // The cavities' factor takes the luminance's place; the luminance is
         // made again from the photograph, as it was.
-        if (!cavity_shading(lum, w, h, settings.wrap, lum, spare)) return false;
+        if (!cavity_shading(lum, w, h, settings.wrap, settings.scale, lum, spare)) return false;
         parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {
             for (uint32_t y = y0; y < y1; ++y) {
                 const float* p = row_unchecked(src, y);

@@ -23,6 +23,9 @@ struct AlbedoSettings {
     // change across the whole picture looks the same: the plane's smaller
     // part is left to it. Not under wrap: a plane does not tile.
     bool flatten_light = true;
+    // The width in pixels of the light taken out (the local mean's radius,
+    // twice the cavities' envelope radius); 0: a share of the larger side.
+    uint32_t scale = 0;
 };
 
 // The part of the plane's tilt (its logarithm's change from the picture's

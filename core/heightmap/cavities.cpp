@@ -192,14 +192,18 @@ void corner_taps(uint32_t n, uint32_t tile, std::vector<uint32_t>& c0, std::vect
     }
 }
 
-uint32_t envelope_radius(uint32_t w, uint32_t h) {
+// Half the light's scale: side / 32 beside its side / 16, (scale + 1) / 2 of
+// a given one, rounded alike.
+uint32_t envelope_radius(uint32_t w, uint32_t h, uint32_t scale) {
+    if (scale) return (scale + 1) / 2;
     const uint32_t side = std::max(w, h);
     return static_cast<uint32_t>(std::max(1.0f, std::round(static_cast<float>(side) / 32)));
 }
 
-bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor, float* scratch) {
+bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, uint32_t scale, float* factor,
+         float* scratch) {
     const size_t pixels = size_t{w} * h;
-    const uint32_t r = envelope_radius(w, h);
+    const uint32_t r = envelope_radius(w, h, scale);
     const uint32_t tile = r;
     // The smoothed luminance; written whole before it is read.
     std::optional<ScratchFloats> own;
@@ -327,10 +331,10 @@ bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor, flo
 
 }  // namespace
 
-bool cavity_shading(const float* lum, uint32_t w, uint32_t h, bool wrap, float* factor,
-                    float* scratch) noexcept {
+bool cavity_shading(const float* lum, uint32_t w, uint32_t h, bool wrap, uint32_t scale,
+                    float* factor, float* scratch) noexcept {
     try {
-        return run(lum, w, h, wrap, factor, scratch);
+        return run(lum, w, h, wrap, scale, factor, scratch);
     } catch (const std::bad_alloc&) {
         return false;
     }

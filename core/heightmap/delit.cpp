@@ -433,10 +433,11 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
     }
     // The shading: luminance over its local mean, which takes out the colour and
     // the illumination that vary slowly.
-    const auto radius =
-        std::min(static_cast<uint32_t>(
-                     std::max(1.0f, std::round(t.flatten_fraction * static_cast<float>(side)))),
-                 std::min(gw, gh) - 1);
+    const uint32_t wanted =
+        settings.radius ? settings.radius
+                        : static_cast<uint32_t>(
+                              std::max(1.0f, std::round(t.flatten_fraction * static_cast<float>(side))));
+    const uint32_t radius = std::min(wanted, std::min(gw, gh) - 1);
     // The blur is smooth at the scale of its radius, so it is taken on a grid
     // coarser by f (a power of two dividing both sides, at most radius / 4) and
     // interpolated back.

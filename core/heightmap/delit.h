@@ -17,6 +17,8 @@ struct DelitSettings {
     // the right edge, 90 = from the top edge; NaN: estimated over the whole
     // circle. A given light is taken as directional.
     float azimuth = NAN;
+    // The local mean's radius in pixels; 0: a share of the larger side.
+    uint32_t radius = 0;
 };
 
 // What the mode took the light to be.

@@ -95,8 +95,8 @@ TEST(Albedo, SameBitsWhateverIsAskedOrLent) {
     EXPECT_TRUE(same_image(asked.get(), not_asked.get()));
     std::vector<float> lum(90 * 90), own(lum.size()), lent(2 * lum.size());
     for (size_t i = 0; i < lum.size(); ++i) lum[i] = get_px(photo.get(), i % 90, i / 90)[0] + 0.01f;
-    ASSERT_TRUE(rk::cavity_shading(lum.data(), 90, 90, false, own.data()));
-    ASSERT_TRUE(rk::cavity_shading(lum.data(), 90, 90, false, lum.data(), lent.data()));
+    ASSERT_TRUE(rk::cavity_shading(lum.data(), 90, 90, false, 0, own.data()));
+    ASSERT_TRUE(rk::cavity_shading(lum.data(), 90, 90, false, 0, lum.data(), lent.data()));
     EXPECT_EQ(lum, own);
 }
 
