@@ -664,6 +664,12 @@ typedef struct rk_albedo_params {
      * across the whole picture too. 0: keep it. Under RK_EDGE_WRAP nothing is
      * taken out either way: a plane does not tile. */
     uint32_t flatten_light;
+    /* The width in pixels of the light taken out: the radius of the local
+     * mean that the shading is read against, the cavities' envelope half of
+     * it ((scale + 1) / 2, also the side of their tiles), 1 to 4096. 0 (the
+     * default): a share of the photograph's larger side (a sixteenth; the
+     * cavities' a thirty-second). */
+    uint32_t scale;
 } rk_albedo_params;
 
 /* Fills params with the defaults, as rk_png_params_init(). */
@@ -680,18 +686,26 @@ RK_API rk_status rk_albedo_params_init(rk_albedo_params* params, size_t struct_s
  * its mean luminance is the photograph's, each channel clamped to 0..1; alpha
  * is the photograph's. The colour stays in the photograph's encoding (sRGB for
  * an ordinary photograph). Under RK_EDGE_WRAP the light is read from the
- * photograph as a periodic image, so the result has no seam when tiled; being
- * a reading of the whole picture, not a filter, it is not the centre of the
- * map of the image tiled 3 x 3, even with the light given: the local mean
- * that the shading is read against spans a share of the picture's side. */
+ * photograph as a periodic image, so the result has no seam when tiled. It is
+ * the centre of the RK_EDGE_WRAP map of the image tiled 3 x 3, each channel
+ * within 1e-5 (the transforms of the two sizes round apart), when the light
+ * and the scale are given, the scale is below the shorter side, both sides
+ * are multiples of the cavities' tile ((scale + 1) / 2) and have no prime
+ * factor above 97, and the width is even or the height odd. Otherwise it is
+ * not: an estimated light is read from the whole picture, a default scale
+ * is a share of its side (tripled by the tiling), and past those limits the
+ * tiles, the local mean's reach or its coarse grid fall across the copies
+ * differently (by up to about 0.02). The centre of the RK_EDGE_CLAMP map of
+ * the tiled image differs by up to about 2e-3 even then: its mirrored edges
+ * reach into the centre. */
 RK_API rk_status rk_albedo_map(const imgbuf* photo, const rk_albedo_params* params,
                                imgbuf** out) RK_NOEXCEPT;
 
 /* The height map and the de-lit colour of one photograph: *heights as
  * rk_height_map(photo, height_params) and *albedo as rk_albedo_map(photo,
  * albedo_params) give them, bit for bit. When height_params asks for
- * RK_HEIGHT_DELIT and both read the light alike (the same edge_mode, and the
- * same light_azimuth or both NaN), the photograph's shading, its spectrum and
+ * RK_HEIGHT_DELIT and both read the light alike (the same edge_mode, the
+ * same light_azimuth or both NaN, and scale 0), the photograph's shading, its spectrum and
  * the light are worked out once for both: for a 4096 x 4096 photograph,
  * about a fifth less processor time than the two calls on one thread and a
  * third less on two. It holds the shading (4 bytes a pixel) beside the two

@@ -10,8 +10,13 @@ using namespace rk;
 
 namespace {
 
-// The command's defaults: the light estimated, its fall-off taken out.
-constexpr rk_albedo_params kAlbedoDefaults{sizeof(rk_albedo_params), RK_EDGE_CLAMP, NAN, 1};
+// The command's defaults: the light estimated, its fall-off taken out, its
+// scale a share of the picture's side.
+constexpr rk_albedo_params kAlbedoDefaults{sizeof(rk_albedo_params), RK_EDGE_CLAMP, NAN, 1, 0};
+
+// The widest light taken out: the cavities' closing then holds rows of
+// 2 * 4096 floats beside each of the picture's rows.
+constexpr uint32_t kMostScale = 4096;
 
 }  // namespace
 
@@ -23,10 +28,12 @@ AlbedoSettings checked_albedo_settings(const rk_albedo_params* given) {
     // The heights' range, so that one light serves both.
     if (!std::isnan(p.light_azimuth)) check_between(p.light_azimuth, -360.0f, 360.0f, "light_azimuth");
     check_switch(p.flatten_light, "flatten_light");
+    check_at_most(p.scale, kMostScale, "scale");
     AlbedoSettings settings;
     settings.wrap = p.edge_mode == RK_EDGE_WRAP;
     settings.azimuth = azimuth_within_a_turn(p.light_azimuth);
     settings.flatten_light = p.flatten_light != 0;
+    settings.scale = p.scale;
     return settings;
 }
 

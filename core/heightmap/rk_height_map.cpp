@@ -101,9 +101,10 @@ ImgbufPtr heights_and_albedo(const imgbuf* photo, const rk_height_params* height
     const HeightRecipe recipe = height_recipe(height_params);
     const AlbedoSettings settings = checked_albedo_settings(albedo_params);
     // The colour's shading is the de-lit solve's when both read the light
-    // alike: neither the heights' inversion nor their smoothing changes it.
+    // alike: neither the heights' inversion nor their smoothing changes it,
+    // but a scale of the colour's own does.
     const bool given = !std::isnan(recipe.light_azimuth);
-    const bool shared = recipe.mode == HM_MODE_DELIT &&
+    const bool shared = recipe.mode == HM_MODE_DELIT && settings.scale == 0 &&
                         (recipe.edge == EDGE_WRAP) == settings.wrap &&
                         given == !std::isnan(settings.azimuth) &&
                         (!given || recipe.light_azimuth == settings.azimuth);

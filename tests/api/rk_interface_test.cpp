@@ -414,11 +414,11 @@ TEST(RkMaterial, ExportsMakeTheGeneratorsMapsAndTheWritersBytes) {
     ao.depth = 9, ao.radius = 12, ao.directions = 6, ao.edge_mode = RK_EDGE_WRAP;
     cv.scale = 5, cv.strength = 3, cv.edge_mode = RK_EDGE_WRAP;
     ro.contrast = 2, ro.bias = -0.25f, ro.edge_mode = RK_EDGE_WRAP;
-    al.edge_mode = RK_EDGE_WRAP, al.light_azimuth = 360, al.flatten_light = 0;
+    al.edge_mode = RK_EDGE_WRAP, al.light_azimuth = 360, al.flatten_light = 0, al.scale = 7;
     EXPECT_TRUE(same(map_of(rk_ao_map, padded.img.get(), &ao), rk::ao_map(photo.get(), {9, 12, 6, rk::EDGE_WRAP})));
     EXPECT_TRUE(same(map_of(rk_curvature_map, padded.img.get(), &cv), rk::curvature_map(photo.get(), {5, 3, rk::EDGE_WRAP})));
     EXPECT_TRUE(same(map_of(rk_roughness_map, padded.img.get(), &ro), rk::roughness_map(photo.get(), {2, -0.25f, rk::EDGE_WRAP})));
-    EXPECT_TRUE(same(map_of(rk_albedo_map, padded.img.get(), &al), rk::albedo_map(photo.get(), {.wrap = true, .azimuth = 0, .flatten_light = false})));
+    EXPECT_TRUE(same(map_of(rk_albedo_map, padded.img.get(), &al), rk::albedo_map(photo.get(), {.wrap = true, .azimuth = 0, .flatten_light = false, .scale = 7})));
 
     const TempDir dir;
     rk_exr_params ep;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <numbers>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -161,6 +162,28 @@ TEST(Albedo, TiledPhotographKeepsNoSeam) {
     EXPECT_LE(step(63, 0), 1.5f * inside);
 }
 
+// With the light and the scale given, the tiling map is the centre of the
+// tiling map of the photograph tiled 3 x 3 (sides multiples of the cavities'
+// tile, (scale + 1) / 2; an odd height); a scale past 4096 is refused.
+TEST(Albedo, GivenScaleMakesTheTiledMapsCentre) {
+    const Img sun = sunlit_photo(96);
+    for (const auto& [w, h, scale] : {std::tuple{96u, 96u, 12u}, {70u, 63u, 14u}}) {
+        const Img photo = image_of(w, h, [&](uint32_t x, uint32_t y) { return get_px(sun.get(), x, y); });
+        const Img tiled = image_of(3 * w, 3 * h, [&](uint32_t x, uint32_t y) { return get_px(photo.get(), x % w, y % h); });
+        const rk::AlbedoSettings s{.wrap = true, .azimuth = 135.0f, .scale = scale};
+        const rk::ImgbufPtr one = rk::albedo_map(photo.get(), s), all = rk::albedo_map(tiled.get(), s);
+        ASSERT_TRUE(one && all);
+        for (uint32_t i = 0; i < 3 * w * h; ++i)
+            ASSERT_NEAR(get_px(one.get(), i / 3 % w, i / 3 / w)[i % 3],
+                        get_px(all.get(), w + i / 3 % w, h + i / 3 / w)[i % 3], 1e-5f) << w;
+    }
+    rk_albedo_params wide;
+    rk_albedo_params_init(&wide, sizeof wide);
+    wide.scale = 4097;
+    imgbuf* out = nullptr;
+    EXPECT_EQ(rk_albedo_map(sun.get(), &wide, &out), RK_ERROR_ARGUMENT);
+}
+
 // Heights and colour from one call are the two calls' bits, whether the
 // light's reading is shared (the de-lit mode read alike: clamped or tiled,
 // estimated, given, judged even, the heights inverted and smoothed) or not
@@ -172,6 +195,7 @@ TEST(Albedo, HeightsAndColourInOneCallAreTheTwoCalls) {
         uint32_t mode, edge, invert;
         float height_light, colour_light;
         uint32_t colour_edge;
+        uint32_t colour_scale = 0;
     };
     constexpr uint32_t kClamp = RK_EDGE_CLAMP, kWrap = RK_EDGE_WRAP, kDelit = RK_HEIGHT_DELIT;
     const Case cases[] = {
@@ -182,6 +206,7 @@ TEST(Albedo, HeightsAndColourInOneCallAreTheTwoCalls) {
         {"luminance mode", false, RK_HEIGHT_LUMINANCE, kClamp, 0, NAN, NAN, kClamp},
         {"edges differ", false, kDelit, kClamp, 0, NAN, NAN, kWrap},
         {"lights differ", false, kDelit, kClamp, 0, 135.0f, 45.0f, kClamp},
+        {"scales differ", false, kDelit, kClamp, 0, 135.0f, 135.0f, kClamp, 5},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -192,7 +217,7 @@ TEST(Albedo, HeightsAndColourInOneCallAreTheTwoCalls) {
         hp.invert_red = hp.invert_green = hp.invert_blue = c.invert;
         rk_albedo_params ap;
         rk_albedo_params_init(&ap, sizeof ap);
-        ap.edge_mode = c.colour_edge, ap.light_azimuth = c.colour_light;
+        ap.edge_mode = c.colour_edge, ap.light_azimuth = c.colour_light, ap.scale = c.colour_scale;
         imgbuf *heights = nullptr, *colour = nullptr, *alone = nullptr, *alone_colour = nullptr;
         ASSERT_EQ(rk_height_and_albedo_maps(photo.get(), &hp, &ap, &heights, &colour), RK_OK);
         ASSERT_EQ(rk_height_map(photo.get(), &hp, &alone), RK_OK);
