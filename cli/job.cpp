@@ -283,6 +283,7 @@ class Job {
             p.edge_mode = edge_mode();
             // The light --light gives is the colour's as much as the heights'.
             p.light_azimuth = options_.height.light_azimuth.value_or(NAN);
+            p.scale = options_.material.albedo_scale;
             if (heights) {
                 if (!albedo_over_photo(photo, p, *heights) || !write_map(kMapAlbedo, photo))
                     return {};

@@ -98,6 +98,7 @@ struct MaterialSettings {
     float curvature_strength = 1.0f;
     float roughness_contrast = 1.0f;
     float roughness_bias = 0.0f;
+    uint32_t albedo_scale = 0;  // 0: a share of the photograph's side
     float metallic = 0.0f;
     bool operator==(const MaterialSettings&) const = default;
 };
