@@ -31,7 +31,7 @@ _CURVATURE = _params("rk_curvature_params", [("scale", _u32), ("strength", _f),
 _ROUGHNESS = _params("rk_roughness_params", [("contrast", _f), ("bias", _f),
                                               ("edge_mode", _u32)])
 _ALBEDO = _params("rk_albedo_params", [("edge_mode", _u32), ("light_azimuth", _f),
-                                       ("flatten_light", _u32)])
+                                       ("flatten_light", _u32), ("scale", _u32)])
 
 
 def _export(name: str, restype, argtypes):
@@ -102,13 +102,16 @@ def roughness(photo, *, contrast: float = 1.0, bias: float = 0.0,
 
 
 def albedo(photo, *, light_azimuth: Optional[float] = None, flatten_light: bool = True,
-           seamless: bool = False) -> np.ndarray:
+           scale: int = 0, seamless: bool = False) -> np.ndarray:
     """The de-lit colour (base colour): the photograph with its light divided out, colour
     kept. light_azimuth: degrees counter-clockwise, 0 from the right edge, 90 from the
     top, -360 to 360 as for heightmap(light=...) (None: estimated); flatten_light: also take out a light falling off across it
     (not when seamless: a plane does not tile). The darkening of cavities is lifted under
-    any light (narrow dark marks of the surface's own colour may be lightened too)."""
+    any light (narrow dark marks of the surface's own colour may be lightened too).
+    scale: the width in pixels of the light taken out, 1..4096 (0: a sixteenth of the
+    photograph's larger side); given, with the light, a seamless map is the centre of
+    the seamless map of the photograph tiled 3 x 3 (see rk_albedo_map() for the sizes)."""
     return _map("rk_albedo", _ALBEDO, "cannot make the de-lit colour:", photo, "photo",
                 light_azimuth=math.nan if light_azimuth is None else light_azimuth,
-                flatten_light=int(bool(flatten_light)),
+                flatten_light=int(bool(flatten_light)), scale=scale,
                 edge_mode=_EDGE_WRAP if seamless else _EDGE_CLAMP)
