@@ -432,15 +432,10 @@ class Job {
     }
 
     Image load() {
-        if (std::string why = unopenable_input(plan_.input); !why.empty()) {
-            fail(std::move(why));
-            return nullptr;
-        }
-        imgbuf* loaded = nullptr;
-        if (rk_load_file(plan_.input.c_str(), &loaded) != RK_OK) {
-            fail(with_reasons("cannot read " + plan_.input + ":", rk_last_error()));
-        }
-        return Image(loaded);
+        std::string why;
+        Image image = load_input(plan_.input, why);
+        if (!image) fail(std::move(why));
+        return image;
     }
 
     Image resized(const imgbuf* image) {
@@ -703,6 +698,16 @@ class Job {
 };
 
 }  // namespace
+
+Image load_input(const std::string& input, std::string& failure) {
+    failure = unopenable_input(input);
+    if (!failure.empty()) return nullptr;
+    imgbuf* loaded = nullptr;
+    if (rk_load_file(input.c_str(), &loaded) != RK_OK) {
+        failure = with_reasons("cannot read " + input + ":", rk_last_error());
+    }
+    return Image(loaded);
+}
 
 rk_png_params command_png_params(const Options& options, uint32_t layout) {
     rk_png_params params;

@@ -22,6 +22,11 @@ struct JobResult {
 // while the normal map is made and saved.
 JobResult run_job(const JobPlan& plan, const Options& options);
 
+// Loads an input as every mode does; else null, and failure says why in the
+// command's words: the file cannot be opened, or the readers' reasons below
+// "cannot read INPUT:".
+Image load_input(const std::string& input, std::string& failure);
+
 // How the command writes a map: its --depth, grey (the height map, from red)
 // or RGB (the normal map, in its --channels order), zlib's default level.
 rk_png_params command_png_params(const Options& options, uint32_t layout);

@@ -6,6 +6,7 @@
 
 #include "image.h"
 #include "interrupt.h"
+#include "job.h"
 #include "number_text.h"
 #include "preview.h"
 #include "text_conversion.h"
@@ -54,14 +55,14 @@ int run_photometric(const Options& options, std::ostream& out, std::ostream& err
     std::vector<float> azimuths, elevations;
     for (const std::string& input : options.inputs) {
         given.push_back(capture_photo(input));
-        imgbuf* photo = nullptr;
-        if (rk_load_file(given.back().path.c_str(), &photo) != RK_OK) {
-            err << "reliefkit: cannot read " << given.back().path << ": " << rk_last_error()
-                << '\n';
+        std::string why;
+        Image photo = load_input(given.back().path, why);
+        if (!photo) {
+            err << "reliefkit: " << why << '\n';
             return 1;
         }
-        photos.emplace_back(photo);
-        views.push_back(photo);
+        views.push_back(photo.get());
+        photos.push_back(std::move(photo));
         azimuths.push_back(given.back().azimuth.value_or(NAN));
         elevations.push_back(given.back().elevation.value_or(NAN));
     }

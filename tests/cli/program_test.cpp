@@ -69,6 +69,8 @@ TEST_F(Program, ExitStatusSaysHowItWent) {
         {{"serve", "pipe.png"}, 1, "cannot read pipe.png: not a regular file"},
         {{"serve", "/dev/zero"}, 1, "cannot read /dev/zero: not a regular file"},
         {{"serve", "--help"}, 0, ""},
+        {{"--photometric", "--", "a.png", "-o", "b.png"}, 1,
+         "reliefkit: cannot read a.png: no such file\n"},
         {{"wall.png", "wall_height.png"}, 1, "wall.png skipped: its output ./wall_height.png"},
         // The report replaces its file: never an input, a planned map or the manifest.
         {{"--report", "wall_height.png", "-o", "o", "wall_height.png"}, 2, "is the input"},
