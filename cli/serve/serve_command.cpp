@@ -67,58 +67,85 @@ bool parse_number(std::string_view text, uint64_t low, uint64_t high, uint64_t& 
     return true;
 }
 
-// Answers the usage error, empty when the arguments are good.
+// Stores the value of an option that takes one; answers the usage error, or
+// empty when the value is good.
+std::string set_value(std::string_view name, std::string_view value, ServeOptions& o) {
+    uint64_t n = 0;
+    const auto number = [&](uint64_t low, uint64_t high) {
+        return parse_number(value, low, high, n)
+                   ? std::string()
+                   : rkcli::concat(name, " takes a whole number from ", std::to_string(low), " to ",
+                                   std::to_string(high), ", not \"", value, "\"");
+    };
+    std::string error;
+    if (name == "--port") {
+        error = number(0, 65535);
+        o.port = static_cast<int>(n);
+    } else if (name == "--listen") {
+        o.listen = value;
+        o.listen_given = true;
+    } else if (name == "--max-upload") {
+        error = number(1, 4096);
+        o.limits.max_upload_bytes = static_cast<size_t>(n) << 20;
+    } else if (name == "--max-pixels") {
+        error = number(1, 1'000'000'000);
+        o.limits.max_pixels = n;
+    } else if (name == "--max-sessions") {
+        error = number(1, 1000);
+        o.limits.max_sessions = static_cast<unsigned>(n);
+    } else if (name == "--idle-timeout") {
+        error = number(1, 7 * 24 * 3600);
+        o.limits.idle_timeout = std::chrono::seconds(n);
+    } else if (name == "--workers") {
+        error = number(1, 64);
+        o.limits.work_slots = static_cast<unsigned>(n);
+    }
+    return error;
+}
+
+// The options set_value stores.
+constexpr std::string_view kValueOptions[] = {"--port",       "--listen",       "--max-upload",
+                                              "--max-pixels", "--max-sessions", "--idle-timeout",
+                                              "--workers"};
+
+// Answers the usage error, empty when the arguments are good. As the main
+// command's: a value follows its option or comes after '=', and after "--"
+// every argument is a photograph, even one that starts with '-'.
 std::string parse(std::span<const std::string_view> args, ServeOptions& o) {
+    bool only_photos = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
-        if (arg == "-h" || arg == "--help") {
-            o.help = true;
-            return {};
-        }
-        if (arg == "--open") {
-            o.open = true;
-            continue;
-        }
-        if (!arg.starts_with("--")) {
+        if (only_photos || arg == "-" || !arg.starts_with('-')) {
             if (!o.photo.empty()) return "serve takes one photograph";
             o.photo = arg;
             continue;
         }
-        if (i + 1 >= args.size()) return std::string(arg) + " needs a value";
-        const std::string_view value = args[++i];
-        uint64_t n = 0;
-        const auto number = [&](uint64_t low, uint64_t high) {
-            return parse_number(value, low, high, n)
-                       ? std::string()
-                       : std::string(arg) + " takes a whole number from " + std::to_string(low) +
-                             " to " + std::to_string(high) + ", not \"" + std::string(value) + "\"";
-        };
-        std::string error;
-        if (arg == "--port") {
-            error = number(0, 65535);
-            o.port = static_cast<int>(n);
-        } else if (arg == "--listen") {
-            o.listen = value;
-            o.listen_given = true;
-        } else if (arg == "--max-upload") {
-            error = number(1, 4096);
-            o.limits.max_upload_bytes = static_cast<size_t>(n) << 20;
-        } else if (arg == "--max-pixels") {
-            error = number(1, 1'000'000'000);
-            o.limits.max_pixels = n;
-        } else if (arg == "--max-sessions") {
-            error = number(1, 1000);
-            o.limits.max_sessions = static_cast<unsigned>(n);
-        } else if (arg == "--idle-timeout") {
-            error = number(1, 7 * 24 * 3600);
-            o.limits.idle_timeout = std::chrono::seconds(n);
-        } else if (arg == "--workers") {
-            error = number(1, 64);
-            o.limits.work_slots = static_cast<unsigned>(n);
-        } else {
-            return rkcli::concat("unknown option ", arg);
+        if (arg == "--") {
+            only_photos = true;
+            continue;
         }
-        if (!error.empty()) return error;
+        const size_t eq = arg.find('=');
+        const std::string_view name = arg.substr(0, eq);
+        if (name == "-h" || name == "--help" || name == "--open") {
+            if (eq != std::string_view::npos) return rkcli::concat(name, " takes no value");
+            if (name == "--open") {
+                o.open = true;
+                continue;
+            }
+            o.help = true;
+            return {};
+        }
+        // Told before any value is looked for: the next argument is not its value.
+        if (std::find(std::begin(kValueOptions), std::end(kValueOptions), name) ==
+            std::end(kValueOptions)) {
+            return rkcli::concat("unknown option ", name);
+        }
+        if (eq == std::string_view::npos && i + 1 >= args.size()) {
+            return rkcli::concat(name, " needs a value");
+        }
+        const std::string_view value =
+            eq == std::string_view::npos ? args[++i] : arg.substr(eq + 1);
+        if (std::string error = set_value(name, value, o); !error.empty()) return error;
     }
     return {};
 }
