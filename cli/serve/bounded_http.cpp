@@ -319,7 +319,8 @@ bool BoundedHttpServer::process_and_close_socket(socket_t sock) {
             bool closed = false;
             close_asked = false;
             ok = process_request(stream, left == 1, closed, nullptr);
-            if (close_asked) linger(sock);
+            // A late client is cut at once: lingering would give it more time.
+            if (close_asked && !stream.late()) linger(sock);
             if (!ok || closed || close_asked || stream.late()) break;
         }
         track(sock, false);

@@ -266,8 +266,15 @@ struct ReliefServer::Impl {
                              "\" to it (Sec-Fetch-Site)");
     }
 
+    // The HTTP library's own refusals (a malformed request line or header, a
+    // URL too long, a body over the limit or cut short) come here with no
+    // body. All but "nothing here" are made before the request's body is read,
+    // or part way through it: the rest is still on the connection, and may be
+    // a whole request of its own, one with no Origin. So the connection ends
+    // with the answer.
     HandlerResponse fill_error(const Request& req, Response& res) const {
         if (!res.body.empty()) return HandlerResponse::Unhandled;
+        if (res.status != 404) BoundedHttpServer::close_after_answer();
         // The HTTP library parses a form's body as fields and takes at most
         // 8 KiB of it; curl --data-binary sends that type unless told otherwise.
         if (res.status == 413 &&
