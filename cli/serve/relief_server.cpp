@@ -220,19 +220,37 @@ struct ReliefServer::Impl {
     }
 
     // The HTTP library holds --max-upload to a body's Content-Length only: a
-    // chunked body, or one it inflates, would be read whole into memory
-    // however large. The page sends every upload with its length, as it is.
-    // A second Content-Length is refused too: the HTTP library would read the
-    // body by the first, and the rest would be taken for another request.
-    // Checked before the body is read (refuse() ends the connection).
+    // chunked body, one without a length (read until the client closes), or
+    // one it inflates, would be read whole into memory however large. The page
+    // sends every upload with its length, as it is. A second Content-Length is
+    // refused too: the HTTP library would read the body by the first, and the
+    // rest would be taken for another request; and one that is no number, which
+    // the library reads as the number its first digits make (none: 0, "-1":
+    // the largest there is). Checked before the body is read (refuse() ends
+    // the connection).
     static HandlerResponse body_check(const Request& req, Response& res) {
+        const bool upload = req.path == "/api/sessions";
         if (req.has_header("Transfer-Encoding")) {
             return refuse(res, 411,
                           "send the upload with its length (Content-Length): this server takes "
                           "no chunked bodies");
         }
+        if (!req.has_header("Content-Length") && read_without_length(req.method)) {
+            if (upload) {
+                return refuse(res, 411,
+                              "send the upload with its length (Content-Length): this server "
+                              "takes no body read until the connection ends");
+            }
+            return refuse(res, 400,
+                          "a " + req.method + " needs its Content-Length, 0 for an empty body");
+        }
         if (req.get_header_value_count("Content-Length") > 1) {
             return refuse(res, 400, "the request gives more than one Content-Length");
+        }
+        if (const std::string length = req.get_header_value("Content-Length");
+            req.has_header("Content-Length") && !all_digits(length)) {
+            return refuse(res, 400,
+                          "the request's Content-Length is no number of bytes: \"" + length + "\"");
         }
         if (req.has_header("Content-Encoding") &&
             req.get_header_value("Content-Encoding") != "identity") {
@@ -241,6 +259,17 @@ struct ReliefServer::Impl {
                           "(Content-Encoding)");
         }
         return HandlerResponse::Unhandled;
+    }
+
+    // The methods whose body the HTTP library reads, without a Content-Length,
+    // until the client closes the connection.
+    static bool read_without_length(const std::string& method) {
+        return method == "POST" || method == "PUT" || method == "PATCH" || method == "PRI";
+    }
+
+    static bool all_digits(std::string_view text) {
+        return !text.empty() &&
+               std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
     }
 
     // Any page the user visits may send requests here (a form, or a fetch whose
@@ -290,9 +319,6 @@ struct ReliefServer::Impl {
                            " MiB, the most this server takes (reliefkit serve --max-upload)");
         } else if (res.status == 404) {
             send_error(res, 404, "nothing here: the API is described in reliefkit's README");
-        } else if (res.status == 400 && req.method == "POST" && !req.has_header("Content-Length")) {
-            // The HTTP library reads a POST's body by its length alone.
-            send_error(res, 400, "a POST needs its Content-Length, 0 for an empty body");
         } else if (res.status == 414) {
             send_error(res, 414, "the request's URL is too long: send the options as a form");
         } else {

@@ -619,10 +619,10 @@ TEST_F(ServeApi, PipelinedRequestsAreAnsweredInOrder) {
 }
 
 // What the HTTP library refuses by itself still says why: a POST without its
-// length, a URL past its limit, a malformed request line. A refusal before
-// the body is read is the one answer on its connection, even when the body is
-// a request of its own, and says Connection: close once, whether or not the
-// client asked to close.
+// length or with one that is no number, a URL past its limit, a malformed
+// request line. A refusal before the body is read is the one answer on its
+// connection, even when the body is a request of its own, and says
+// Connection: close once, whether or not the client asked to close.
 TEST_F(ServeApi, RefusalsBeforeRoutingSayWhy) {
     start();
     const std::string host = "Host: 127.0.0.1:" + std::to_string(port_) + "\r\n";
@@ -639,6 +639,9 @@ TEST_F(ServeApi, RefusalsBeforeRoutingSayWhy) {
          "more than one Content-Length"},
         {"POST /api/startup HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n",
          "Content-Length, 0 for an empty body"},
+        {"POST /api/sessions HTTP/1.1\r\n" + host + "\r\n" + inner, "until the connection ends"},
+        {"POST /api/startup HTTP/1.1\r\n" + host + "Content-Length: -1\r\n\r\n" + inner,
+         "no number of bytes: \\\"-1"},
         {"POST /api/startup?" + std::string(20000, 'a') + " HTTP/1.1\r\n" + host + carrying,
          "URL is too long"},
         {"BREW /api/startup HTTP/1.1\r\n" + host + carrying, "malformed"},
