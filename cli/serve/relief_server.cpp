@@ -111,6 +111,22 @@ std::string fitted(std::string png) {
     return png;
 }
 
+// Media type names are case-insensitive, but the HTTP library tells a form
+// (URL-encoded or multipart) only by its name in lower case, and would read
+// Application/X-WWW-Form-Urlencoded as no options at all: the name is lowered
+// before the body is read. Its parameters keep their case (a multipart
+// boundary is matched exactly).
+void lower_media_type(httplib::Headers& headers) {
+    const auto [first, last] = headers.equal_range("Content-Type");
+    for (auto type = first; type != last; ++type) {
+        std::string& text = type->second;
+        const size_t name_end = std::min(text.find(';'), text.size());
+        for (size_t i = 0; i < name_end; ++i) {
+            if (text[i] >= 'A' && text[i] <= 'Z') text[i] = static_cast<char>(text[i] - 'A' + 'a');
+        }
+    }
+}
+
 // Counts a request's work once it is over, whichever way it ends.
 struct CountOnReturn {
     std::atomic<uint64_t>& count;
@@ -155,6 +171,7 @@ struct ReliefServer::Impl {
                 // ignored, as HTTP allows; the request reaches this handler as
                 // const but is the library's own object.
                 const_cast<Request&>(req).ranges.clear();
+                lower_media_type(const_cast<Request&>(req).headers);
                 const HandlerResponse host = host_check(req, res);
                 return host == HandlerResponse::Handled ? host : body_check(req, res);
             }));
