@@ -420,12 +420,13 @@ Readings luminances(const imgbuf* const* photos, uint32_t count) {
 }
 
 // Every pixel's fit; the shadows' ratios (reading / albedo) collected per row
-// band, in row order, when asked.
+// band, in row order, when asked. Throws std::bad_alloc.
 std::vector<PixelFit> fit_all(const Model& md, const Readings& r, std::vector<float>* ratios) {
     const size_t pixels = size_t{r.width} * r.height;
     std::vector<PixelFit> fits(pixels);
     const uint32_t bands = row_bands(r.height, 8);
     std::vector<std::vector<float>> band_ratios(ratios ? bands : 0);
+    std::vector<char> band_short(ratios ? bands : 0);  // a band that lost a ratio
     parallel_bands(r.height, bands, [&](uint32_t band, uint32_t y0, uint32_t y1) noexcept {
         InverseCache cache;
         for (size_t p = size_t{y0} * r.width; p < size_t{y1} * r.width; ++p) {
@@ -439,15 +440,21 @@ std::vector<PixelFit> fit_all(const Model& md, const Readings& r, std::vector<fl
             const bool ambient_only =
                 shadowed >= 0 && (r.clipped[p] & (fits[p].used | Mask{1} << shadowed)) == 0;
             const float rho = ratios && ambient_only ? length(fits[p].b) : 0.0f;
-            if (rho > kDarkest) {
-                // An allocation failure only loses ratios, never a result.
+            if (rho > kDarkest && !band_short[band]) {
+                // A lost ratio would move the median, so the ambient share and
+                // every map: the band is marked and the whole fit fails after
+                // the loop (nothing may leave the pool's items).
                 try {
                     band_ratios[band].push_back(r.at(p)[shadowed] / rho);
                 } catch (const std::bad_alloc&) {
+                    band_short[band] = 1;
                 }
             }
         }
     });
+    if (std::find(band_short.begin(), band_short.end(), 1) != band_short.end()) {
+        throw std::bad_alloc();
+    }
     if (ratios) {
         for (auto& b : band_ratios) ratios->insert(ratios->end(), b.begin(), b.end());
     }
@@ -461,7 +468,8 @@ float median(std::vector<float>& v) {
 }
 
 // The ambient share: from the lights dropped as cast shadows (their reading
-// is the ambient light alone), refined twice; else the default.
+// is the ambient light alone), refined twice; else the default. Throws
+// std::bad_alloc.
 float estimate_ambient(Model& md, const Readings& r) {
     md.ambient = kDefaultAmbient;
     if (r.count < 4) return md.ambient;
