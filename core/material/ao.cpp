@@ -199,7 +199,12 @@ void sweep(BandFn band, const std::vector<AoLineSet>& sets, bool across, const P
     std::vector<SetBands> plans;
     for (const AoLineSet& set : sets)
         if (set.transposed == across) plans.push_back(set_bands(set, rows, cols, edge));
-    const uint32_t workers = thread_count();
+    // One scratch per thread that can work at once: no more than the most
+    // bands a set has, however many threads are allowed (each is 0.3 MB or
+    // more, made and zeroed at every call).
+    uint32_t most_bands = 0;
+    for (const SetBands& b : plans) most_bands = std::max(most_bands, b.count);
+    const uint32_t workers = std::min(thread_count(), most_bands);
     std::vector<std::unique_ptr<AoScratch>> scratch(workers);
     // Zeroed: the far horizons' lanes past a band are read, never written.
     for (auto& s : scratch) s.reset(new AoScratch());

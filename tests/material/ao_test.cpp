@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cmath>
+#include <fstream>
 #include <functional>
 #include <tuple>
 #include <vector>
@@ -237,6 +239,26 @@ TEST(Occlusion, SameBitsOnEveryThreadCountAndBuild) {
             }
         }
     }
+}
+
+// A thread count far beyond the bands gives the same bits in no more memory
+// than the bands need (a scratch per allowed thread would be some 30 GB). In a
+// child whose address space is capped at what is in use plus 256 MiB.
+[[noreturn]] void occlusion_on_a_hundred_thousand_threads() {
+    const Img img = heights_of(64, 64, [](int x, int y) { return 0.02 * x + 0.01 * y; });
+    const ImgbufPtr want = on_threads(1, [&] { return ao_map(img.get(), AoSettings{}); });
+    std::ifstream statm("/proc/self/statm");
+    rlim_t pages = 0;
+    statm >> pages;
+    const rlimit cap{pages * 4096 + (rlim_t{256} << 20), pages * 4096 + (rlim_t{256} << 20)};
+    if (setrlimit(RLIMIT_AS, &cap) != 0) std::_Exit(2);
+    const ImgbufPtr got = on_threads(100000, [&] { return ao_map(img.get(), AoSettings{}); });
+    std::_Exit(got && same_image(got.get(), want.get()) ? 0 : 1);
+}
+
+TEST(OcclusionDeathTest, AThreadCountFarBeyondTheBandsCostsNoMemory) {
+    if (RK_SANITIZED_BUILD) GTEST_SKIP() << "address space caps break the sanitizer's shadow memory";
+    EXPECT_EXIT(occlusion_on_a_hundred_thousand_threads(), ::testing::ExitedWithCode(0), "");
 }
 
 // The lines are anchored to the lattice of the image tiled 3 x 3 when it
