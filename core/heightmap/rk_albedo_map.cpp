@@ -59,7 +59,7 @@ RK_API rk_status rk_albedo_map(const imgbuf* photo, const rk_albedo_params* para
     return rk_call("rk_albedo_map", [&] {
         check_filled_source(photo, "photo");
         require(out, "out");
-        return hand_out(albedo_map(photo, checked_albedo_settings(params)), out);
+        return hand_out(albedo_map(photo, checked_albedo_settings(params)), out, "the albedo map");
     });
 }
 

@@ -103,7 +103,9 @@ void check_source(const imgbuf* img, const char* name);
 // The same, and an image 0 wide or high: a source no map can be made of.
 void check_filled_source(const imgbuf* img, const char* name);
 // Sets *out to image and answers RK_OK; RK_ERROR_MEMORY (a Failure) for a null
-// image, which the generators give only for want of memory.
-rk_status hand_out(ImgbufPtr image, imgbuf** out);
+// image, which the generators give only for want of memory: "no memory for
+// " + made, made naming the whole of what was being made (a generator's null
+// may come from its working memory as well as from the image's pixels).
+rk_status hand_out(ImgbufPtr image, imgbuf** out, const char* made = "the image");
 
 }  // namespace rk

@@ -28,8 +28,8 @@ void check_pixel_limit(uint32_t w, uint32_t h) {
 
 namespace rk {
 
-rk_status hand_out(ImgbufPtr image, imgbuf** out) {
-    if (!image) fail(RK_ERROR_MEMORY, "no memory for the image");
+rk_status hand_out(ImgbufPtr image, imgbuf** out, const char* made) {
+    if (!image) fail(RK_ERROR_MEMORY, std::string("no memory for ") + made);
     *out = image.release();
     return RK_OK;
 }
@@ -134,7 +134,7 @@ RK_API rk_status rk_image_resample(const imgbuf* src, uint32_t w, uint32_t h,
         // imgbuf_resample() makes an empty source's pixels white; here they
         // are refused, as by every map.
         if (w != 0 && h != 0) check_filled_source(src, "src");
-        return hand_out(ImgbufPtr(imgbuf_resample(src, w, h)), out);
+        return hand_out(ImgbufPtr(imgbuf_resample(src, w, h)), out, "the resampled image");
     });
 }
 
@@ -147,7 +147,7 @@ RK_API rk_status rk_make_tileable(const imgbuf* src, float width_fraction,
         if (!(width_fraction > 0.0f && width_fraction <= 0.5f)) {
             fail(RK_ERROR_ARGUMENT, "width_fraction is not in (0, 0.5]");
         }
-        return hand_out(ImgbufPtr(make_tileable(src, width_fraction)), out);
+        return hand_out(ImgbufPtr(make_tileable(src, width_fraction)), out, "the tileable image");
     });
 }
 

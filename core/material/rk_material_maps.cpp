@@ -54,7 +54,7 @@ RK_API rk_status rk_ao_map(const imgbuf* heights, const rk_ao_params* params,
                                         decimal_text(kAoMaxDirections));
         }
         return hand_out(ao_map(heights, {p.depth, p.radius, p.directions, edge_of(p.edge_mode)}),
-                        out);
+                        out, "the occlusion map");
     });
 }
 
@@ -75,7 +75,8 @@ RK_API rk_status rk_curvature_map(const imgbuf* heights, const rk_curvature_para
             fail(RK_ERROR_ARGUMENT, "scale " + decimal_text(p.scale) + " is not 3 to 253");
         }
         check_between(p.strength, 0.0f, kCurvatureMaxStrength, "strength");
-        return hand_out(curvature_map(heights, {p.scale, p.strength, edge_of(p.edge_mode)}), out);
+        return hand_out(curvature_map(heights, {p.scale, p.strength, edge_of(p.edge_mode)}), out,
+                        "the curvature map");
     });
 }
 
@@ -94,7 +95,8 @@ RK_API rk_status rk_roughness_map(const imgbuf* photo, const rk_roughness_params
             params_or_defaults(params, kRoughnessDefaults, "rk_roughness_params");
         check_between(p.contrast, 0.0f, kRoughnessMaxContrast, "contrast");
         check_between(p.bias, -1.0f, 1.0f, "bias");
-        return hand_out(roughness_map(photo, {p.contrast, p.bias, edge_of(p.edge_mode)}), out);
+        return hand_out(roughness_map(photo, {p.contrast, p.bias, edge_of(p.edge_mode)}), out,
+                        "the roughness map");
     });
 }
 

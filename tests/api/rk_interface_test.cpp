@@ -217,6 +217,16 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
     exit_with(capped && rk_image_create(16383, 16384, &out) == RK_ERROR_MEMORY, "memory");
 }
 
+// Caps the address space at what is in use plus extra bytes.
+bool cap_above_use(rlim_t extra) {
+    rlim_t pages = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    const bool measured = statm && std::fscanf(statm, "%lu", &pages) == 1;
+    const rlim_t room = pages * sysconf(_SC_PAGESIZE) + extra;
+    const rlimit cap{room, room};
+    return measured && setrlimit(RLIMIT_AS, &cap) == 0;
+}
+
 // A 64 MiB image whose EXR file finds no room: the address space is capped at
 // what is in use plus half the file (its bytes grow in memory).
 [[noreturn]] void save_exr_beyond_address_space() {
@@ -225,14 +235,19 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
     rk_exr_params ep;
     rk_exr_params_init(&ep, sizeof ep);
     ep.layout = RK_EXR_RGBA, ep.bit_depth = 32, ep.compress = 0;
-    rlim_t pages = 0;
-    std::FILE* statm = std::fopen("/proc/self/statm", "r");
-    const bool measured = statm && std::fscanf(statm, "%lu", &pages) == 1;
-    const rlim_t room = pages * sysconf(_SC_PAGESIZE) + (rlim_t{32} << 20);
-    const rlimit cap{room, room};
     const auto discard = [](void*, const void*, size_t) { return 0; };
-    const bool capped = measured && setrlimit(RLIMIT_AS, &cap) == 0;
+    const bool capped = cap_above_use(rlim_t{32} << 20);
     exit_with(capped && rk_save_exr_write(img.get(), &ep, discard, nullptr) == RK_ERROR_MEMORY, "memory");
+}
+
+// An occlusion map with no room to work in (its working memory is larger than
+// its 64 KiB of pixels): the message names the map, not only its image.
+[[noreturn]] void ao_beyond_address_space() {
+    rk_set_thread_count(1);
+    const Img heights = noise(64, 64, 1);
+    imgbuf* out = nullptr;
+    const bool capped = cap_above_use(rlim_t{256} << 10);
+    exit_with(capped && rk_ao_map(heights.get(), nullptr, &out) == RK_ERROR_MEMORY, "memory");
 }
 
 [[noreturn]] void save_beyond_size_limit(const fs::path& target) {
@@ -252,6 +267,8 @@ TEST(RkInterfaceDeathTest, NoMemoryAndAFailedSave) {
                     "memory ok: rk_image_create: no memory for the image");
         EXPECT_EXIT(save_exr_beyond_address_space(), ::testing::ExitedWithCode(0),
                     "memory ok: rk_save_exr_write: Not enough memory.");
+        EXPECT_EXIT(ao_beyond_address_space(), ::testing::ExitedWithCode(0),
+                    "memory ok: rk_ao_map: no memory for the occlusion map");
     }
     EXPECT_EXIT(save_beyond_size_limit(dir.write("keep.png", "old")), ::testing::ExitedWithCode(0),
                 "write ok: rk_save_png_file: .*keep.png: Could not write output file: File too large");
