@@ -13,15 +13,19 @@ from typing import Optional
 import numpy as np
 
 from . import _native
+from ._errors import VersionError
 from ._images import InputImage, to_array
 
 _u32, _f = ctypes.c_uint32, ctypes.c_float
 _EDGE_CLAMP, _EDGE_WRAP = 0, 1
 
 
-def _params(name: str, fields):
-    """A ctypes copy of an rk_ parameter struct: struct_size, then the fields in order."""
-    return type(name, (ctypes.Structure,), {"_fields_": [("struct_size", _u32)] + fields})
+def _params(name: str, fields, later=()):
+    """A ctypes copy of an rk_ parameter struct: struct_size, then the fields in order.
+    later: the fields that came after the package's oldest library, each with the value
+    that asks for what a library without it does."""
+    return type(name, (ctypes.Structure,), {"_fields_": [("struct_size", _u32)] + fields,
+                                             "_later_": dict(later)})
 
 
 _AO = _params("rk_ao_params", [("depth", _f), ("radius", _f), ("directions", _u32),
@@ -31,7 +35,8 @@ _CURVATURE = _params("rk_curvature_params", [("scale", _u32), ("strength", _f),
 _ROUGHNESS = _params("rk_roughness_params", [("contrast", _f), ("bias", _f),
                                               ("edge_mode", _u32)])
 _ALBEDO = _params("rk_albedo_params", [("edge_mode", _u32), ("light_azimuth", _f),
-                                       ("flatten_light", _u32), ("scale", _u32)])
+                                       ("flatten_light", _u32), ("scale", _u32)],
+                  later=[("scale", 0)])  # since 0.2.2
 
 
 def _export(name: str, restype, argtypes):
@@ -46,12 +51,29 @@ def _export(name: str, restype, argtypes):
 _FLOAT_MAX = 3.4028234663852886e38
 
 
+def _defaults(export: str, struct, headline: str, fields: dict):
+    """The struct filled by its init export. A library older than the struct refuses its
+    size (RK_ERROR_VERSION): it is given the struct without the later fields, so long as
+    each is left at the value that means what it does without them."""
+    params = struct()
+    init = _export(f"{export}_params_init", ctypes.c_int, [ctypes.c_void_p, ctypes.c_size_t])
+    status = init(ctypes.byref(params), ctypes.sizeof(params))
+    if status == VersionError.status and struct._later_:
+        for name, without in struct._later_.items():
+            if fields.get(name, without) != without:
+                raise NotImplementedError(
+                    f"the loaded reliefkit library ({_native.library_path}, version "
+                    f"{_native.version_string}) has no {struct.__name__}.{name}; leave out "
+                    f"{name} or use a newer build of the library")
+        older = min(getattr(struct, name).offset for name in struct._later_)
+        status = init(ctypes.byref(params), older)
+    _native.check(status, headline)
+    return params
+
+
 def _map(export: str, struct, headline: str, image, what: str, **fields) -> np.ndarray:
     """Fills the struct with the library's defaults, sets the given fields and runs the
     generator; a refused field or a failure raises with the library's whole message."""
-    params = struct()
-    _export(f"{export}_params_init", ctypes.c_int,
-            [ctypes.c_void_p, ctypes.c_size_t])(ctypes.byref(params), ctypes.sizeof(params))
     kinds = dict(struct._fields_)
     for name, value in fields.items():
         # ctypes would take True as 1 and name no field when it refuses a type.
@@ -65,6 +87,9 @@ def _map(export: str, struct, headline: str, image, what: str, **fields) -> np.n
         if (not 0 <= value <= 0xFFFFFFFF) if whole else (
                 math.isfinite(value) and abs(value) > _FLOAT_MAX):
             raise ValueError(f"{name} is out of range: {value!r}")
+    # Fields past the struct_size the library was given are never read.
+    params = _defaults(export, struct, headline, fields)
+    for name, value in fields.items():
         setattr(params, name, value)
     src = InputImage(image, what)
     out = ctypes.c_void_p()
@@ -108,8 +133,8 @@ def albedo(photo, *, light_azimuth: Optional[float] = None, flatten_light: bool 
     top, -360 to 360 as for heightmap(light=...) (None: estimated); flatten_light: also take out a light falling off across it
     (not when seamless: a plane does not tile). The darkening of cavities is lifted under
     any light (narrow dark marks of the surface's own colour may be lightened too).
-    scale: the width in pixels of the light taken out, 1..4096 (0: a sixteenth of the
-    photograph's larger side); given, with the light, a seamless map is the centre of
+    scale (library 0.2.2 or later): the width in pixels of the light taken out, 1..4096
+    (0: a sixteenth of the photograph's larger side); given, with the light, a seamless map is the centre of
     the seamless map of the photograph tiled 3 x 3 (see rk_albedo_map() for the sizes)."""
     return _map("rk_albedo", _ALBEDO, "cannot make the de-lit colour:", photo, "photo",
                 light_azimuth=math.nan if light_azimuth is None else light_azimuth,

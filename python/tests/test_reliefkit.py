@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import reliefkit as rk
-from reliefkit import _images, _native
+from reliefkit import _images, _material, _native
 
 REPO = Path(__file__).resolve().parents[2]
 BRICKS = REPO / "docs" / "samples" / "bricks.png"
@@ -347,3 +347,14 @@ def test_material_maps_as_the_command_makes_them(tmp, args, kwargs):
                                (rk.curvature, "scale", 2**32 + 16), (rk.roughness, "bias", 1e300)):
         with pytest.raises(ValueError, match=f"{field} is out of range"):
             make(h, **{field: value})
+
+
+def test_albedo_on_a_library_from_before_its_scale(monkeypatch):
+    export = _material._export  # a 0.2.1 library refuses the struct's size: RK_ERROR_VERSION
+    older = {"rk_albedo_params_init": lambda fn: lambda p, size: 11 if size > 16 else fn(p, size)}
+    monkeypatch.setattr(_material, "_export", lambda name, *types: older.get(
+        name, lambda fn: fn)(export(name, *types)))
+    photo = rk.load(BRICKS)
+    assert rk.albedo(photo, scale=0).shape == rk.albedo(photo).shape
+    with pytest.raises(NotImplementedError, match="has no rk_albedo_params.scale"):
+        rk.albedo(photo, scale=8)
