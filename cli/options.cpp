@@ -102,12 +102,12 @@ std::string material_conflict(Options& o, bool maps_given) {
     }
     // Red points right in glTF's and every engine's normal maps. With
     // --from-normal no normal map is written and --invert-x says which way the
-    // inputs point.
-    if (o.normal.invert_x && !o.from_normal && !m.preset.empty()) {
+    // inputs point; without a normal map among the maps it says nothing.
+    if (o.normal.invert_x && !o.from_normal && o.writes_normal() && !m.preset.empty()) {
         return "--preset " + m.preset + " writes normal maps red to the right: leave out "
                "--invert-x";
     }
-    if (o.normal.invert_x && !o.from_normal && m.gltf) {
+    if (o.normal.invert_x && !o.from_normal && o.writes_normal() && m.gltf) {
         return "--gltf's material reads the normal map red to the right, as glTF defines it: "
                "leave out --invert-x";
     }

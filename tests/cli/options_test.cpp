@@ -70,6 +70,8 @@ TEST(Options, AcceptedArgumentsSetTheirSettings) {
         {{"--from-normal", "--invert-y", "--preset", "unreal", "x"}, "[x] green up"},
         // --gltf's is that of the normal map written, and --from-normal writes none.
         {{"--from-normal", "--invert-x", "--gltf", "x"}, "[x] green down"},
+        {{"--gltf", "--invert-x", "--maps", "height,albedo", "x"}, "maps 00 "},
+        {{"--preset", "godot", "--invert-x", "--maps", "height", "x"}, "maps 00 "},
         // What each mode does heed.
         {{"--height-only", "--maps", "height", "x"}, "maps 00 "},
         {{"--roughness-bias", "1e-50", "--ao-depth", "-1e-46", "x"}, ""},  // below a float's least
