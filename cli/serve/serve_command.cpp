@@ -82,6 +82,9 @@ std::string set_value(std::string_view name, std::string_view value, ServeOption
         error = number(0, 65535);
         o.port = static_cast<int>(n);
     } else if (name == "--listen") {
+        // An empty address names none: the system would pick one (::1), while
+        // the URL printed and the warning would name none.
+        if (value.empty()) error = "--listen needs an address, such as 127.0.0.1";
         o.listen = value;
         o.listen_given = true;
     } else if (name == "--max-upload") {

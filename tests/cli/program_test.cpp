@@ -70,6 +70,7 @@ TEST_F(Program, ExitStatusSaysHowItWent) {
         {{"serve", "/dev/zero"}, 1, "cannot read /dev/zero: not a regular file"},
         {{"serve", "--help"}, 0, ""},
         {{"serve", "--port=70000"}, 2, "--port takes a whole number"},
+        {{"serve", "--listen="}, 2, "--listen needs an address"},
         {{"serve", "--port=0", "--bogus"}, 2, "serve: unknown option --bogus\n"},
         {{"serve", "--open=1"}, 2, "--open takes no value"},
         {{"serve", "-p", "0"}, 2, "unknown option -p\n"},
