@@ -479,7 +479,8 @@ constexpr OptionEntry kMaterial[] = {
      "the normal map, the ORM file; the height map as an extra). Implies --pack orm and "
      "--invert-y (glTF's normal maps point green up); the normal map's blue is 0.5 + 0.5 z, as "
      "glTF reads it; PNG maps only. With --from-normal, which writes no normal map, the "
-     "material has no normalTexture and the inputs are read green down unless --invert-y.",
+     "material has no normalTexture and the inputs are read green down unless --invert-y "
+     "(a --preset, gltf too, reads them as its engine writes them).",
      nullptr,
      [](Options& o, std::string_view) {
          o.material.gltf = true;
