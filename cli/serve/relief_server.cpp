@@ -243,10 +243,18 @@ struct ReliefServer::Impl {
     // refused too: the HTTP library would read the body by the first, and the
     // rest would be taken for another request; and one that is no number, which
     // the library reads as the number its first digits make (none: 0, "-1":
-    // the largest there is). Checked before the body is read (refuse() ends
-    // the connection).
+    // the largest there is). A body on a method whose body the library does not
+    // read is refused too. Checked before the body is read (refuse() ends the
+    // connection).
     static HandlerResponse body_check(const Request& req, Response& res) {
         const bool upload = req.path == "/api/sessions";
+        if (!body_read(req.method) && (req.has_header("Transfer-Encoding") ||
+                                       !no_body(req.get_header_value("Content-Length")))) {
+            return refuse(res, 400,
+                          "a " + req.method +
+                              " takes no body: send it with no Transfer-Encoding "
+                              "and a Content-Length of 0 or none");
+        }
         if (req.has_header("Transfer-Encoding")) {
             return refuse(res, 411,
                           "send the upload with its length (Content-Length): this server takes "
@@ -282,6 +290,19 @@ struct ReliefServer::Impl {
     // until the client closes the connection.
     static bool read_without_length(const std::string& method) {
         return method == "POST" || method == "PUT" || method == "PATCH" || method == "PRI";
+    }
+
+    // The methods whose body the HTTP library reads, by its Content-Length.
+    // Any other's it leaves on the connection, to be read as the next request,
+    // and that one may have no Origin: such a body is refused unread.
+    static bool body_read(const std::string& method) {
+        return read_without_length(method) || method == "DELETE";
+    }
+
+    // A Content-Length that says the request has no body (an absent one does
+    // for the methods whose body is not read).
+    static bool no_body(std::string_view length) {
+        return length.find_first_not_of('0') == std::string_view::npos;
     }
 
     static bool all_digits(std::string_view text) {

@@ -648,6 +648,10 @@ TEST_F(ServeApi, RefusalsBeforeRoutingSayWhy) {
         {"POST /api/startup?" + std::string(20000, 'a') + " HTTP/1.1\r\n" + host + carrying,
          "URL is too long"},
         {"BREW /api/startup HTTP/1.1\r\n" + host + carrying, "malformed"},
+        // The body of a method whose body the HTTP library leaves unread.
+        {"GET /api/limits HTTP/1.1\r\n" + host + carrying, "a GET takes no body"},
+        {"OPTIONS /x HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + inner,
+         "a OPTIONS takes no body"},
     };
     for (const auto& [request, reason] : cases) {
         const std::string answer = exchange(port_, request);
