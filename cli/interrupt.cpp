@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -19,13 +20,29 @@ unsigned g_told_later = 0;  // inputs with a file saved and their outcome not ye
 bool g_stopping = false;
 thread_local JobHold* t_job = nullptr;
 pthread_t g_stopper;
+bool g_stopper_started = false;
+sigset_t g_waited;                       // the stop signals the stopping thread takes
+std::atomic<bool> g_pipe_broken{false};  // a SIGPIPE handed on, perhaps not yet taken
 
 // A write to a pipe nobody reads any more (`reliefkit *.jpg | head -1`) raises
 // SIGPIPE in the writing thread, whose default action would end the process at
 // once, in the middle of the other threads' saves. The writer hands it on to
 // the thread that ends the batch instead, and its write fails with EPIPE.
 void hand_on_broken_pipe(int) {
+    g_pipe_broken = true;
     (void)::pthread_kill(g_stopper, SIGPIPE);
+}
+
+// Whether a stop signal came that the stopping thread may not have taken yet:
+// it waits for a core like any thread, and a busy machine can keep it waiting
+// until the run has ended on its own.
+bool stop_signal_on_its_way() {
+    if (g_pipe_broken) return true;
+    sigset_t pending;
+    if (sigpending(&pending) != 0) return false;
+    for (const int stop : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        if (sigismember(&g_waited, stop) && sigismember(&pending, stop)) return true;
+    return false;
 }
 
 }  // namespace
@@ -58,6 +75,8 @@ void end_batch_on_stop_signals() {
     });
     g_stopper = stopper.native_handle();
     stopper.detach();
+    g_waited = waited;
+    g_stopper_started = true;
     // A write past the file-size limit (ulimit -f) raises SIGXFSZ, whose
     // default action ends the process in the middle of its saves and leaves
     // their temporaries. Ignored, the write fails with EFBIG and that map's
@@ -100,6 +119,15 @@ bool begin_record_save() {
 void end_save() {
     std::lock_guard hold(g_mutex);
     if (--g_saving == 0) g_saves_done.notify_all();
+}
+
+void leave_the_end_to_a_stop() {
+    std::unique_lock hold(g_mutex);
+    if (!g_stopper_started || (!g_stopping && !stop_signal_on_its_way())) return;
+    // Nothing is saving any more, so the stopping thread ends the process as
+    // soon as it runs; until then this thread must not end it with the run's
+    // own status.
+    for (;;) g_saves_done.wait(hold);
 }
 
 bool stop_requested() {

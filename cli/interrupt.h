@@ -23,6 +23,12 @@ void end_save();
 // but also let begin after a stop while an input is still telling its outcome.
 bool begin_record_save();
 
+// Called as the run ends: once a stop signal has come, the stopping thread
+// ends the process with 128 + the signal's number, and this waits for it
+// rather than return and let the run's own status win the race. Returns at
+// once when no stop signal came.
+void leave_the_end_to_a_stop();
+
 // Whether a stop signal came: an input that has saved a file makes no more maps.
 bool stop_requested();
 

@@ -142,6 +142,7 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         std::cerr << "reliefkit: " << e.what() << '\n';
     }
+    rkcli::leave_the_end_to_a_stop();
     // What standard output was to carry (the written files, help) is part of
     // the result: a run that could not deliver it did not succeed.
     if (!std::cout.flush()) {
