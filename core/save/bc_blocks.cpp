@@ -460,12 +460,18 @@ struct Parities {
     int first = 0, last = 1;
 };
 
+// An alpha that rounds to 255 (or to 0) counts as opaque (or clear): a resampled
+// or filtered opaque image carries alphas like 0.99999994 that its 8-bit
+// output stores as 255, and the block must not decode them as 254.
+constexpr float kRoundsToOpaque = 254.5f;
+constexpr float kRoundsToClear = 0.5f;
+
 Parities parities_of(const LineSpec& form, const float* px) noexcept {
     if (form.quant != Quant::seven_parity) return {0, 0};
     bool opaque = true, clear = true;
     for (int i = 0; i < 16; ++i) {
-        opaque &= px[4 * i + 3] == 255.0f;
-        clear &= px[4 * i + 3] == 0.0f;
+        opaque &= px[4 * i + 3] >= kRoundsToOpaque;
+        clear &= px[4 * i + 3] < kRoundsToClear;
     }
     return opaque ? Parities{1, 1} : clear ? Parities{0, 0} : Parities{};
 }
