@@ -552,8 +552,7 @@ constexpr OptionEntry kMaterial[] = {
     {"albedo-scale", 0, "PX",
      "Albedo: the width in pixels of the light taken out (1 to 4096; 0: a sixteenth of the "
      "photograph's larger side). Given, with --light and --seamless, the albedo is the "
-     "centre of the photograph's tiled 3 x 3 when its sides are multiples of (PX + 1) / 2 "
-     "and PX is below the shorter.",
+     "centre of the photograph's tiled 3 x 3 under the conditions the README gives.",
      [](const Options& d) { return std::to_string(d.material.albedo_scale); },
      [](Options& o, std::string_view v) {
          return whole_number(v, 0, 4096, o.material.albedo_scale);
