@@ -317,9 +317,11 @@ def heightmap(photo, *, mode: Union[str, HeightMode] = "delit", auto_levels: boo
     if all(abs(np.float32(w)) <= _FLOAT_EPSILON for w in _three(weights, "weights")):
         # The old generator's one use of its weights, which the rk_ one has no field
         # for. The library still checks the other options, on one pixel, so that they
-        # are refused whatever the weights.
-        _new_image("rk_height_map", "cannot make the height map:",
-                   InputImage(np.zeros((1, 1, 4), np.float32)).pointer, ctypes.byref(p))
+        # are refused whatever the weights. The pixel is held in a local: its record
+        # and memory go with the last reference, which must outlive the call.
+        one_pixel = InputImage(np.zeros((1, 1, 4), np.float32))
+        _new_image("rk_height_map", "cannot make the height map:", one_pixel.pointer,
+                   ctypes.byref(p))
         black = np.zeros(src.array.shape, np.float32)
         black[..., 3] = 1.0
         return black

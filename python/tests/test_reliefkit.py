@@ -155,6 +155,15 @@ def test_results_own_their_memory():
     assert np.all(view[..., 3] == 1.0)
 
 
+# The one pixel that all-zero weights check must outlive the call reading it.
+def test_weights_all_zero_keep_their_pixel_alive(monkeypatch):
+    ended, make = [], rk._new_image  # each image's end noted, its memory kept
+    monkeypatch.setattr(_images.InputImage, "__del__", lambda self: ended.append(self.pointer))
+    monkeypatch.setattr(rk, "_new_image", lambda name, what, image, *rest: pytest.fail(
+        "a freed image lent") if image in ended else make(name, what, image, *rest))
+    assert not rk.heightmap(np.ones((2, 2)), weights=(0, 0, 0))[..., :3].any()
+
+
 @pytest.mark.parametrize("call, error, words", [
     (lambda d: rk.save_png(d / "no" / "x.png", np.zeros((2, 2, 4))), rk.WriteError,
      "cannot write"),
