@@ -22,6 +22,7 @@ from ._errors import LimitError
 _ALIGN = 16
 _PIXEL = 16  # bytes: four float32
 _LARGEST_SIZE = 0xFFFFFFFF  # rk_image_wrap's width and height are uint32_t
+MOST_PIXELS = 268435455  # RK_MAX_IMAGE_PIXELS
 
 
 class _ImageOwner:
@@ -78,14 +79,16 @@ def _as_rgba(array, what: str) -> np.ndarray:
                      f"(H, W, 4), not {a.shape}")
 
 
-def _refuse_sizes_past_32_bits(shape, what: str) -> None:
-    """ctypes hands the library the low 32 bits of a size: 2**32 + 16 rows would be
-    read as 16. Refused as the library refuses too many pixels, before any copy."""
-    if len(shape) < 2 or max(shape[:2]) <= _LARGEST_SIZE:
+def _refuse_too_many_pixels(shape, what: str) -> None:
+    """Refused as the library refuses too many pixels, but before any copy: the
+    conversion to float32 RGBA would take 16 bytes a pixel first (over 4 GiB), and
+    ctypes hands the library the low 32 bits of a size (2**32 + 16 rows read as 16)."""
+    if len(shape) < 2 or (max(shape[:2]) <= _LARGEST_SIZE
+                          and shape[0] * shape[1] <= MOST_PIXELS):
         return
     h, w = shape[:2]
     raise LimitError(f"rk_image_wrap: {w} x {h} pixels is more than RK_MAX_IMAGE_PIXELS "
-                     "(268435455)", f"{what}: cannot lend its {w}x{h} pixels to the library:")
+                     f"({MOST_PIXELS})", f"{what}: cannot lend its {w}x{h} pixels to the library:")
 
 
 def _row_stride(a: np.ndarray):
@@ -117,7 +120,7 @@ class InputImage:
 
     def __init__(self, array, what: str = "image"):
         given = np.asarray(array)
-        _refuse_sizes_past_32_bits(given.shape, what)
+        _refuse_too_many_pixels(given.shape, what)
         a = _as_rgba(given, what)
         stride = _row_stride(a)
         if stride is None:  # a converted array is copied again only when it is not aligned

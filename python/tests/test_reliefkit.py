@@ -190,6 +190,9 @@ def test_weights_all_zero_keep_their_pixel_alive(monkeypatch):
     (lambda d: rk.normalmap(np.lib.stride_tricks.as_strided(_images._aligned_copy(
         np.zeros((16, 1, 4), np.float32)), (2**32 + 16, 1, 4), (16, 16, 4))), rk.LimitError,
      "1 x 4294967312 pixels is more than"),
+    # Before any conversion (5 GiB of float32 here), which would refuse int8 first.
+    (lambda d: rk.heightmap(np.broadcast_to(np.int8(0), (16385, 16385))), rk.LimitError,
+     "16385 x 16385 pixels is more than RK_MAX_IMAGE_PIXELS (268435455)"),
 ])
 def test_failures_say_why(tmp, call, error, words):
     with pytest.raises(error) as caught:
