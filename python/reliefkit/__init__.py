@@ -283,7 +283,8 @@ def heightmap(photo, *, mode: Union[str, HeightMode] = "delit", auto_levels: boo
     auto_levels move the darkest level down to 0 (the range is not stretched).
     midpoint    input level that becomes mid-grey, 0..1: below 0.5 raises the middle
                 heights, above lowers them.
-    clamp       None, or (low, high) within 0..1: heights are limited to that range.
+    clamp       None, or (low, high) within 0..1, low <= high: heights are limited to
+                that range.
     detail      (taps 0..99, threshold 0..0.5) of the edge-preserving smoothing, a
                 Gaussian blur wherever the edge strength is below threshold (a height
                 step of 1 between neighbours measures 0.25); None or taps < 3: off.
@@ -306,7 +307,12 @@ def heightmap(photo, *, mode: Union[str, HeightMode] = "delit", auto_levels: boo
     p.midpoint = _number(midpoint, 0.0, 1.0, "midpoint")
     p.clamp = clamp is not None
     if clamp is not None:
-        p.clamp_low, p.clamp_high = (_number(v, 0.0, 1.0, "clamp limits") for v in clamp)
+        low, high = (_number(v, 0.0, 1.0, "clamp limits") for v in clamp)
+        p.clamp_low, p.clamp_high = low, high
+        # The library would limit every height to one level, a flat map: refused as
+        # the command refuses --clamp-low above --clamp-high (as the floats it holds).
+        if p.clamp_low > p.clamp_high:
+            raise ValueError(f"clamp low {low} is above clamp high {high}")
     detail_size, threshold = detail if detail is not None else (0, 0.0)
     p.detail_size = _number(detail_size, 0, 99, "detail size", integral=True)
     p.detail_threshold = _number(threshold, 0.0, 0.5, "detail threshold")

@@ -68,6 +68,7 @@ def test_the_dask_example_makes_the_commands_files_and_records(tmp):
     ({"from_height": True, "mode": "red"}, "from_height reads heights as they are"),
     ({"height_only": True, "strength": 3}, "height_only writes no normal map"),
     ({"resize": (0, 5)}, "resize takes"),
+    ({"clamp": (0.8, 0.2)}, "clamp low 0.8 is above clamp high 0.2"),
     # Values the library refuses, which once failed each input after its
     # height map was written.
     ({"strength": 11}, "strength"), ({"channels": "xyz"}, "channel"),
