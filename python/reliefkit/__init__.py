@@ -296,7 +296,7 @@ def heightmap(photo, *, mode: Union[str, HeightMode] = "delit", auto_levels: boo
                 and ignores fewer letters.
     weights     three weights the generator only tests: all zero give a black map.
     seamless    read across the opposite edge, for textures that tile."""
-    p = _native.HeightParams.defaults()
+    p = _native.HeightParams.defaults("light" if light is not None else "")
     p.mode = _MODE_NUMBERS[_enum(HeightMode, mode, "mode")]
     inverted = "rgb" if invert is True else (invert or "")
     if not isinstance(inverted, str) or any(c not in "rgb" for c in inverted.lower()):

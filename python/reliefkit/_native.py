@@ -15,7 +15,7 @@ import ctypes.util
 import os
 from pathlib import Path
 
-from ._errors import error_for
+from ._errors import VersionError, error_for
 
 __all__ = ["lib", "library_path", "version", "version_string", "optional", "require", "check"]
 
@@ -79,14 +79,29 @@ WRITE_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctyp
 class _Params(ctypes.Structure):
     """A parameter struct of the rk_ interface: filled with the command's defaults by
     its init function, which also sets struct_size to this (the binding's) size, so
-    that a newer library gives the defaults for any field added since."""
+    that a newer library gives the defaults for any field added since. A library older
+    than the struct refuses its size (RK_ERROR_VERSION): it is given the struct up to
+    _later, the first field added since the package's oldest library, so long as the
+    caller sets none of the later fields (whose defaults mean what it does without them)."""
 
     _init = ""
+    _later = ""
 
     @classmethod
-    def defaults(cls):
+    def defaults(cls, setting_later: str = ""):
+        """The struct filled by its init export; setting_later names the caller's option
+        that is to set the later fields, when it is given."""
         params = cls()
-        check(require(cls._init)(ctypes.byref(params), ctypes.sizeof(params)), cls._init)
+        init = require(cls._init)
+        status = init(ctypes.byref(params), ctypes.sizeof(params))
+        if status == VersionError.status and cls._later:
+            if setting_later:
+                raise NotImplementedError(
+                    f"the loaded reliefkit library ({library_path}, version {version_string}) "
+                    f"has no {cls._init[:-len('_init')]}.{cls._later}; leave out "
+                    f"{setting_later} or use a newer build of the library")
+            status = init(ctypes.byref(params), getattr(cls, cls._later).offset)
+        check(status, cls._init)
         return params
 
 
@@ -98,6 +113,7 @@ class HeightParams(_Params):
                              "auto_levels", "midpoint", "clamp", "clamp_low", "clamp_high",
                              "detail_size", "detail_threshold", "smooth_size", "smooth_kind",
                              "edge_mode")] + [("light_azimuth", _f), ("light_elevation", _f)]
+    _later = "light_azimuth"  # and light_elevation: not in the first 0.2.0 builds
 
 
 class NormalParams(_Params):

@@ -361,7 +361,7 @@ def test_material_maps_as_the_command_makes_them(tmp, args, kwargs):
             make(h, **{field: value})
 
 
-def test_albedo_on_a_library_from_before_its_scale(monkeypatch):
+def test_albedo_and_heights_on_a_library_from_before_the_scale_and_the_light(monkeypatch):
     export = _material._export  # a 0.2.1 library refuses the struct's size: RK_ERROR_VERSION
     older = {"rk_albedo_params_init": lambda fn: lambda p, size: 11 if size > 16 else fn(p, size)}
     monkeypatch.setattr(_material, "_export", lambda name, *types: older.get(
@@ -370,3 +370,9 @@ def test_albedo_on_a_library_from_before_its_scale(monkeypatch):
     assert rk.albedo(photo, scale=0).shape == rk.albedo(photo).shape
     with pytest.raises(NotImplementedError, match="has no rk_albedo_params.scale"):
         rk.albedo(photo, scale=8)
+    heights, init = rk.heightmap(photo), _native.require("rk_height_params_init")
+    monkeypatch.setitem(_native._functions, "rk_height_params_init",  # 0.2.0's, without light
+                        lambda p, size: 11 if size > 60 else init(p, size))
+    assert np.array_equal(rk.heightmap(photo), heights)
+    with pytest.raises(NotImplementedError, match="has no rk_height_params.light_azimuth"):
+        rk.heightmap(photo, light=90)
