@@ -202,7 +202,8 @@ def _writer(target):
             block = memoryview(ctypes.string_at(data, size))
             while block:
                 n = target.write(block)
-                if n is None:
+                # 0 for a non-empty block would ask for the same bytes again, for ever.
+                if n is None or n == 0:
                     raise BlockingIOError("the file object took no bytes (non-blocking?)")
                 if not 0 <= n <= len(block):  # as io.BufferedWriter refuses it
                     raise OSError(f"the file object's write() returned {n} for {len(block)} "

@@ -125,6 +125,8 @@ def test_save_png_to_a_file_object_writes_the_files_bytes(tmp):
     for answer in (-1, 10**6):  # a byte sent twice, or bytes never sent
         with pytest.raises(OSError, match=f"returned {answer} for "):
             rk.save_png(Trickle(answer=answer), h)
+    with pytest.raises(BlockingIOError, match="took no bytes"):  # not asked again for ever
+        rk.save_png(Trickle(answer=0), h)
 
 
 # __version__ is the loaded library's, which the package is released with: the
