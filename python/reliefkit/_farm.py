@@ -167,9 +167,9 @@ def make_maps(inputs: Iterable, out_dir=".", *, shard: Optional[Tuple[int, int]]
     if from_height and height_options:
         raise ValueError("from_height reads heights as they are: leave out "
                          + ", ".join(sorted(height_options)))
-    if height_only and (normal_options or channels != "rgb"):
-        raise ValueError("height_only writes no normal map: leave out channels and "
-                         + ", ".join(sorted(normal_options) or ["channels"]))
+    unheeded = sorted(normal_options) + (["channels"] if channels != "rgb" else [])
+    if height_only and unheeded:
+        raise ValueError("height_only writes no normal map: leave out " + ", ".join(unheeded))
     if resize is not None and not (len(resize) == 2 and all(
             isinstance(v, numbers.Integral) and not isinstance(v, bool) and 1 <= v <= 65535
             for v in resize) and resize[0] * resize[1] <= _MOST_PIXELS):

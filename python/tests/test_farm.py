@@ -66,7 +66,8 @@ def test_the_dask_example_makes_the_commands_files_and_records(tmp):
     ({"shard": (True, 2)}, "1 <= k <= n"),
     ({"height_only": True, "from_height": True}, "choose one"),
     ({"from_height": True, "mode": "red"}, "from_height reads heights as they are"),
-    ({"height_only": True, "strength": 3}, "height_only writes no normal map"),
+    ({"height_only": True, "strength": 3, "channels": "grb"},
+     "height_only writes no normal map: leave out strength, channels$"),
     ({"resize": (0, 5)}, "resize takes"),
     ({"clamp": (0.8, 0.2)}, "clamp low 0.8 is above clamp high 0.2"),
     # Values the library refuses, which once failed each input after its
