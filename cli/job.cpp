@@ -278,6 +278,7 @@ class Job {
             }
         }
         if (options_.writes(kMapAlbedo)) {
+            if (stopped()) return {};
             rk_albedo_params p;
             rk_albedo_params_init(&p, sizeof p);
             p.edge_mode = edge_mode();
@@ -426,6 +427,10 @@ class Job {
     // After a stop signal no map is begun: the stop waits for an input that
     // has saved a file to tell its outcome, but not for the maps still to make.
     bool stopped() {
+        if (receiver_ && !receiver_->wanted()) {
+            fail(plan_.input + ": the maps are no longer wanted");
+            return true;
+        }
         if (!stop_requested()) return false;
         fail(plan_.input + ": the command was stopped");
         return true;

@@ -41,6 +41,9 @@ class MapReceiver {
     // Occlusion, curvature, roughness, the de-lit colour and the packed map,
     // when the options ask for them.
     virtual void take_map(MapKind, const imgbuf*) {}
+    // Asked between maps: once the host no longer wants them (its client went
+    // away), no further map is begun and the job fails saying so.
+    virtual bool wanted() const { return true; }
 };
 
 // The same on an image already loaded (plan.input then only names it in

@@ -227,6 +227,8 @@ class ConnectionThreads final : public httplib::TaskQueue {
 
 // Set by a handler on the connection's own thread, read after its request.
 thread_local bool close_asked = false;
+// The connection this thread serves, for its handlers to look at.
+thread_local socket_t connection = INVALID_SOCKET;
 
 // An answer after which the connection ends says so once: the HTTP library
 // adds its own Connection: close when the client asked for one, and offers
@@ -296,9 +298,19 @@ void BoundedHttpServer::close_after_answer() noexcept {
     close_asked = true;
 }
 
+// The end of the stream, or a reset, is waiting to be read. Bytes waiting
+// (the next request, sent ahead) mean the client is there.
+bool BoundedHttpServer::client_gone() noexcept {
+    if (connection == INVALID_SOCKET) return false;
+    char byte = 0;
+    const ssize_t got = ::recv(connection, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
 bool BoundedHttpServer::process_and_close_socket(socket_t sock) {
     bool ok = false;
     if (track(sock, true)) {
+        connection = sock;
         const auto read_idle =
             std::chrono::seconds(read_timeout_sec_) + std::chrono::microseconds(read_timeout_usec_);
         const auto write_idle = std::chrono::seconds(write_timeout_sec_) +
@@ -324,6 +336,7 @@ bool BoundedHttpServer::process_and_close_socket(socket_t sock) {
             if (!ok || closed || close_asked || stream.late()) break;
         }
         track(sock, false);
+        connection = INVALID_SOCKET;
     }
     ::shutdown(sock, SHUT_RDWR);
     ::close(sock);

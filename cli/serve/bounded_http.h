@@ -30,6 +30,10 @@ class BoundedHttpServer final : public httplib::Server {
     // the connection, which must not be taken for the next request). The
     // answer says Connection: close.
     static void close_after_answer() noexcept;
+    // From a handler, on its connection's own thread: whether the client has
+    // closed the connection. A page reloaded or closed gives up its requests
+    // so, and work whose answer nobody will read can stop.
+    static bool client_gone() noexcept;
 
   private:
     bool process_and_close_socket(socket_t sock) override;

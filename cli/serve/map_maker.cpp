@@ -24,8 +24,9 @@ int append(void* user, const void* data, size_t size) {
 // is made.
 class PngReceiver final : public rkcli::MapReceiver {
   public:
-    PngReceiver(const rkcli::Options& options, bool preview)
-        : height_{params(options, RK_PNG_GREY, preview), {}},
+    PngReceiver(const rkcli::Options& options, bool preview, StillWanted wanted)
+        : wanted_(std::move(wanted)),
+          height_{params(options, RK_PNG_GREY, preview), {}},
           normal_{params(options, RK_PNG_RGB, preview), {}} {
         for (size_t i = 0; i < kPageMaps.size(); ++i) {
             // The colour keeps its channels in order; the others are grey.
@@ -42,6 +43,8 @@ class PngReceiver final : public rkcli::MapReceiver {
             if (kPageMaps[i] == kind) material_[i].encode(map);
         }
     }
+
+    bool wanted() const override { return wanted_(); }
 
     std::string height() { return std::move(height_.png); }
     std::string normal() { return std::move(normal_.png); }
@@ -70,6 +73,7 @@ class PngReceiver final : public rkcli::MapReceiver {
         return p;
     }
 
+    StillWanted wanted_;
     Encoding height_;
     Encoding normal_;
     std::array<Encoding, kPageMaps.size()> material_{};
@@ -84,9 +88,9 @@ bool every_map_encoded(const MadeMaps& maps) {
 }
 
 MadeMaps run(rkcli::Image source, const rkcli::Options& options, std::string_view input_name,
-             bool preview) {
+             bool preview, StillWanted wanted) {
     MadeMaps maps;
-    PngReceiver receiver(options, preview);
+    PngReceiver receiver(options, preview, std::move(wanted));
     rkcli::JobPlan plan;
     plan.input = std::string(input_name);
     plan.height_out = "height";  // names only: the receiver takes the maps
@@ -144,14 +148,14 @@ rkcli::Image preview_copy(const imgbuf* image, const std::optional<rkcli::Size>&
     return copy && imgbuf_buf(copy.get()) ? std::move(copy) : nullptr;
 }
 
-MadeMaps make_maps(rkcli::Image source, const rkcli::Options& options,
-                   std::string_view input_name) {
-    return run(std::move(source), options, input_name, false);
+MadeMaps make_maps(rkcli::Image source, const rkcli::Options& options, std::string_view input_name,
+                   StillWanted wanted) {
+    return run(std::move(source), options, input_name, false, std::move(wanted));
 }
 
 MadeMaps make_preview_maps(rkcli::Image source, const rkcli::Options& options,
-                           std::string_view input_name) {
-    return run(std::move(source), options, input_name, true);
+                           std::string_view input_name, StillWanted wanted) {
+    return run(std::move(source), options, input_name, true, std::move(wanted));
 }
 
 }  // namespace rkserve

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,14 +39,18 @@ struct MadeMaps {
     std::string failure;  // the job's reason, with the library's diagnostics; empty on success
 };
 
+// Asked between maps: false once nobody waits for them, and the job stops.
+using StillWanted = std::function<bool()>;
+
 // Runs the command's job on `source` with `options` (input_name names it in
 // messages) and answers the PNG files it would write, byte for byte.
-MadeMaps make_maps(rkcli::Image source, const rkcli::Options& options, std::string_view input_name);
+MadeMaps make_maps(rkcli::Image source, const rkcli::Options& options, std::string_view input_name,
+                   StillWanted wanted);
 
 // The same job for the page's preview: 8-bit files of the same values,
 // compressed at zlib's fastest level, since the page needs them within a
 // fraction of a second and they never leave this machine.
 MadeMaps make_preview_maps(rkcli::Image source, const rkcli::Options& options,
-                           std::string_view input_name);
+                           std::string_view input_name, StillWanted wanted);
 
 }  // namespace rkserve

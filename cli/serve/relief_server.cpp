@@ -464,6 +464,13 @@ struct ReliefServer::Impl {
                                   "wait until one has been idle for " +
                                   minutes(limits.idle_timeout));
         }
+        // A page reloaded or closed while its photo was read gives up the
+        // upload: the session would count against --max-sessions until idle.
+        if (BoundedHttpServer::client_gone()) {
+            store.remove(added->id);
+            return send_error(res, 400,
+                              "the upload was given up: its client closed the connection");
+        }
         send_json(res, 201, session_json(*added));
     }
 
@@ -534,8 +541,13 @@ struct ReliefServer::Impl {
             options.resize.reset();
             if (!source) return send_error(res, 500, "not enough memory for the preview");
         }
-        MadeMaps made = full ? make_maps(std::move(source), options, session->name)
-                             : make_preview_maps(std::move(source), options, session->name);
+        // Maps of a session closed meanwhile, or for a client gone (a page
+        // reloaded or closed), would hold the work slot for nobody.
+        const auto wanted = [&session = *session] {
+            return !session.closed && !BoundedHttpServer::client_gone();
+        };
+        MadeMaps made = full ? make_maps(std::move(source), options, session->name, wanted)
+                             : make_preview_maps(std::move(source), options, session->name, wanted);
         // Its idle time counts from now: maps longer in the making than the
         // idle limit are still there to download.
         store.touch(session->id);

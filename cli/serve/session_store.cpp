@@ -105,7 +105,11 @@ void SessionStore::touch(const std::string& id) {
 
 bool SessionStore::remove(const std::string& id) {
     std::lock_guard hold(mutex_);
-    return sessions_.erase(id) > 0;
+    const auto it = sessions_.find(id);
+    if (it == sessions_.end()) return false;
+    it->second.session->closed = true;
+    sessions_.erase(it);
+    return true;
 }
 
 size_t SessionStore::sweep() {

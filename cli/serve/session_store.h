@@ -34,6 +34,7 @@ struct Session {
     uint32_t width = 0;
     uint32_t height = 0;
     std::atomic<uint64_t> latest_request{0};  // a request older than this gives way
+    std::atomic<bool> closed{false};          // removed: maps still in the making go unwanted
 
     // Keeps the last few results; older numbers are gone.
     void keep(std::shared_ptr<const StoredMaps> maps);

@@ -483,6 +483,32 @@ TEST_F(ServeApi, ConcurrentClientsAndAVanishingUploadGetTheirMaps) {
     }
 }
 
+// Work nobody waits for stops: an upload whose client hung up before its
+// answer keeps no session, and full-size maps of a session closed while they
+// wait for a slot stop before their first map is done.
+TEST_F(ServeApi, WorkNobodyWaitsForStops) {
+    start({.max_sessions = 1, .work_slots = 1});
+    auto busy = server_->hold_work_slot();
+    {
+        httplib::Client hasty = client();
+        hasty.set_read_timeout(0, 200000);
+        EXPECT_FALSE(hasty.Post("/api/sessions?name=a.png", sample_, "image/png"));
+    }
+    busy.reset();
+    std::string id;
+    ASSERT_TRUE(eventually([&] { return !(id = field(upload(sample_)->body, "session")).empty(); }));
+    busy = server_->hold_work_slot();
+    auto full = std::async(std::launch::async, [&] {
+        return client().Post(("/api/sessions/" + id + "/maps/full").c_str(), "", "text/plain");
+    });
+    ASSERT_TRUE(eventually([&] { return server_->requests_waiting_for_slot() == 1; }));
+    EXPECT_EQ(client_->Delete(("/api/sessions/" + id).c_str())->status, 204);
+    busy.reset();
+    const auto made = full.get();
+    EXPECT_EQ(made->status, 500);
+    EXPECT_NE(made->body.find("no longer wanted"), std::string::npos) << made->body;
+}
+
 // While the only work slot is taken, a preview request that a newer one of
 // the same session overtakes gives way (409) without being made. Newer is the
 // later arrival, or the higher X-Preview-Order where the client numbers them,
