@@ -29,7 +29,8 @@ using httplib::Request;
 using httplib::Response;
 using HandlerResponse = httplib::Server::HandlerResponse;
 
-constexpr size_t kMaxNameLength = 200;
+// The longest file name Linux's file systems hold, in bytes.
+constexpr size_t kMaxNameLength = 255;
 constexpr const char* kLoopbackNames[] = {"127.0.0.1", "localhost", "[::1]"};
 
 void send_json(Response& res, int status, const std::string& json) {
@@ -64,13 +65,13 @@ void send_failure(Response& res, int status, const std::string& failure) {
 }
 
 // The client's file name, only ever shown (command line, downloads): its last
-// path part, without control characters.
+// path part, without control characters. Kept whole, since the command line
+// shown must name the photo as it is called in its folder.
 std::string display_name(std::string name) {
     name.erase(0, name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1);
     for (char& c : name) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '_';
     }
-    if (name.size() > kMaxNameLength) name.resize(kMaxNameLength);
     return name.empty() || name == "." || name == ".." ? std::string("photo.png") : name;
 }
 
@@ -414,9 +415,19 @@ struct ReliefServer::Impl {
                 std::find_if(req.files.begin(), req.files.end(),
                              [](const auto& part) { return !part.second.filename.empty(); });
             if (file == req.files.end()) return send_error(res, 400, "the form holds no file");
-            return create_session(display_name(file->second.filename), file->second.content, res);
+            return named_session(display_name(file->second.filename), file->second.content, res);
         }
-        create_session(display_name(req.get_param_value("name")), req.body, res);
+        named_session(display_name(req.get_param_value("name")), req.body, res);
+    }
+
+    // A name longer than any file's could not be the photo's as it is called
+    // in its folder: cut, the command line shown would name another file.
+    void named_session(const std::string& name, const std::string& bytes, Response& res) {
+        if (name.size() <= kMaxNameLength) return create_session(name, bytes, res);
+        send_error(res, 400,
+                   "the photo's name is " + std::to_string(name.size()) +
+                       " bytes long, longer than a file name can be (" +
+                       std::to_string(kMaxNameLength) + "): rename it and open it again");
     }
 
     bool too_large(uint32_t width, uint32_t height, const std::string& name, Response& res) const {
