@@ -20,7 +20,7 @@ using Outcome = OptionOutcome;
 thread_local ValueShape* t_shape = nullptr;
 
 Outcome whole_number(std::string_view text, uint32_t low, uint32_t high, uint32_t& into) {
-    if (t_shape) *t_shape = {ValueShape::Kind::whole, double(low), double(high), {}};
+    if (t_shape) *t_shape = {ValueShape::Kind::whole, double(low), double(high), {}, double(into)};
     const auto value = parse_uint(text);
     if (!value || *value < low || *value > high) {
         return {Action::run, concat("takes a whole number from ", std::to_string(low), " to ",
@@ -31,7 +31,7 @@ Outcome whole_number(std::string_view text, uint32_t low, uint32_t high, uint32_
 }
 
 Outcome real_number(std::string_view text, float low, float high, float& into) {
-    if (t_shape) *t_shape = {ValueShape::Kind::real, double(low), double(high), {}};
+    if (t_shape) *t_shape = {ValueShape::Kind::real, double(low), double(high), {}, double(into)};
     const auto value = parse_float(text);
     if (!value || !(*value >= low && *value <= high)) {
         return {Action::run, concat("takes a number from ", format_number(low), " to ",
@@ -53,7 +53,7 @@ float within_a_turn(float degrees) {
 template <size_t N>
 Outcome one_of(std::string_view text, const std::array<std::string_view, N>& names,
                uint32_t& into) {
-    if (t_shape) *t_shape = {ValueShape::Kind::choice, 0, 0, {names.begin(), names.end()}};
+    if (t_shape) *t_shape = {ValueShape::Kind::choice, 0, 0, {names.begin(), names.end()}, 0};
     for (size_t i = 0; i < N; ++i) {
         if (names[i] == text) {
             into = static_cast<uint32_t>(i);
@@ -574,7 +574,7 @@ std::span<const OptionGroup> option_groups() {
     return kGroups;
 }
 
-ValueShape value_shape(const OptionEntry& option) {
+ValueShape value_shape(const OptionEntry& option, std::string_view given) {
     ValueShape shape;
     if (option.value.empty()) return shape;
     shape.kind = ValueShape::Kind::text;
@@ -583,7 +583,7 @@ ValueShape value_shape(const OptionEntry& option) {
         ~Probe() { t_shape = nullptr; }
     } probe(shape);
     Options scratch;
-    option.apply(scratch, {});
+    option.apply(scratch, given);
     return shape;
 }
 

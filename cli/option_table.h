@@ -33,14 +33,17 @@ struct OptionGroup {
 std::span<const OptionGroup> option_groups();
 
 // What an option's value is, for a form that offers it: learnt by running the
-// entry's handler on an empty probe, so an entry cannot describe itself wrongly.
+// entry's handler on a probe (empty unless given), so an entry cannot describe
+// itself wrongly. An optional value ([=W]) shows its number only on a probe
+// that is not empty.
 struct ValueShape {
     enum class Kind { none, whole, real, choice, text };  // none: a switch
     Kind kind = Kind::none;
     double low = 0;  // range of whole and real values
     double high = 0;
     std::vector<std::string_view> choices;
+    double unread = 0;  // a number's before its text is read: an optional one's when left out
 };
-ValueShape value_shape(const OptionEntry& option);
+ValueShape value_shape(const OptionEntry& option, std::string_view given = {});
 
 }  // namespace rkcli

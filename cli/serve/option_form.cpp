@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 
 #include "farm_options.h"
 #include "json_text.h"
+#include "number_text.h"
 #include "option_table.h"
 #include "options.h"
 #include "text_conversion.h"
@@ -72,17 +74,41 @@ const char* kind_name(ValueShape::Kind kind) {
     return "text";
 }
 
+bool numeric(const ValueShape& shape) {
+    return shape.kind == ValueShape::Kind::whole || shape.kind == ValueShape::Kind::real;
+}
+
+// A value of several parts (--light AZ[:EL]) is typed as text: a number box
+// would drop whatever is not one number.
+ValueShape typed_shape(const OptionEntry& option) {
+    ValueShape shape = rkcli::value_shape(option);
+    if (numeric(shape) && option.value.find(':') != std::string_view::npos)
+        shape.kind = ValueShape::Kind::text;
+    return shape;
+}
+
+// An optional value (--make-tileable[=W]) is ticked and typed as text, with its
+// number's range and the value it takes when left out shown as a number's
+// are; a probe that no handler takes shows them.
+std::optional<ValueShape> optional_number(const OptionEntry& option) {
+    if (!option.value.starts_with('[')) return std::nullopt;
+    const ValueShape shape = rkcli::value_shape(option, "?");
+    return numeric(shape) ? std::optional(shape) : std::nullopt;
+}
+
 std::string option_json(const OptionEntry& option, const rkcli::Options& defaults) {
-    const ValueShape shape = rkcli::value_shape(option);
+    const ValueShape shape = typed_shape(option);
+    const std::optional<ValueShape> optional = optional_number(option);
     JsonObject json;
     json.text("name", option.name)
         .text("kind", kind_name(shape.kind))
         .text("placeholder", option.value)
         .text("help", option.help)
-        .text("default", option.default_text ? option.default_text(defaults) : "");
-    if (shape.kind == ValueShape::Kind::whole || shape.kind == ValueShape::Kind::real) {
-        json.number("low", shape.low).number("high", shape.high);
-    }
+        .text("default", option.default_text ? option.default_text(defaults)
+                         : optional          ? rkcli::format_number(float(optional->unread))
+                                             : "");
+    if (numeric(shape)) json.number("low", shape.low).number("high", shape.high);
+    if (optional) json.number("low", optional->low).number("high", optional->high);
     if (shape.kind == ValueShape::Kind::choice) {
         std::vector<std::string> choices;
         for (std::string_view choice : shape.choices) choices.push_back(json_quote(choice));

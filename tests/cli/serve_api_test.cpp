@@ -234,7 +234,7 @@ TEST_F(ServeApi, EveryAdvertisedRangeAndChoiceIsAccepted) {
     const std::string id = session(png_of(24, 24));
     const std::string json = client_->Get("/api/options")->body;
     const std::regex numbers(
-        R"re("name":"([^"]+)","kind":"(whole|real)"[^{}]*?"low":([-0-9.e]+),"high":([-0-9.e]+))re");
+        R"re("name":"([^"]+)","kind":"(whole|real|text)"[^{}]*?"low":([-0-9.e]+),"high":([-0-9.e]+))re");
     const std::regex choices(
         R"re("name":"([^"]+)","kind":"choice"[^{}]*?"choices":\[([^\]]*)\])re");
     int checked = 0;

@@ -57,8 +57,11 @@ function makeField(option) {
   const field = element('div', { className: 'field', title: option.help });
   field.dataset.option = option.name;
   const reset = element('button', { type: 'button', className: 'reset', textContent: '↺', title: 'back to the default' });
-  const range = option.kind === 'whole' || option.kind === 'real'
-    ? `${option.low} – ${option.high}` : option.kind === 'switch' ? '' : option.placeholder;
+  // A number's range, an optional value's too (--make-tileable[=W]); a
+  // float's limit (0.00999999978) as it was written (0.01).
+  const limit = (v) => Number(v.toPrecision(6));
+  const range = option.low !== undefined
+    ? `${limit(option.low)} – ${limit(option.high)}` : option.kind === 'switch' ? '' : option.placeholder;
   field.append(element('div', { className: 'name' },
     element('code', { textContent: '--' + option.name }), element('span', { className: 'range', textContent: range })));
   // An option whose value may be left out (--make-tileable[=W]) is ticked on
@@ -101,16 +104,20 @@ function makeField(option) {
     field.setValue = (v) => { slider.value = number.value = v; set(text(v)); };
     inputs = [slider, number];
   } else if (optional) {
+    // Left empty, the value is the one the option takes when it is left out.
     const box = element('input', { type: 'checkbox' });
-    const input = element('input', { type: 'text', value: option.default, placeholder: option.placeholder.replace(/^\[=?|\]$/g, '') });
+    const input = element('input', { type: 'text', placeholder: option.default || option.placeholder.replace(/^\[=?|\]$/g, '') });
     box.addEventListener('change', () => set(box.checked ? input.value : null));
     input.addEventListener('change', () => { box.checked ||= input.value !== ''; set(box.checked ? input.value : null); });
-    restore = () => { box.checked = false; input.value = option.default; };
+    restore = () => { box.checked = false; input.value = ''; };
     inputs = [box, input];
   } else {
+    // Typed as on the command line (--light 135:30); the server refuses
+    // what the option does not take, and says why.
     const input = element('input', { type: 'text', value: option.default, placeholder: option.placeholder });
     input.addEventListener('change', () => set(input.value === '' ? null : input.value));
     restore = () => { input.value = option.default; };
+    field.setValue = (v) => { input.value = v; set(String(v)); };
     inputs = [input];
   }
   // Each control is named by its option and described by the option's help.
@@ -127,7 +134,7 @@ function makeField(option) {
 // About a hundredth of the range, made finer by tens until the default lies
 // on a step: a slider snaps its value to its steps, so one whose default
 // falls between two could neither show it nor come back to it. A default that
-// is no number (--light's "estimated") has no value to keep: the step is then
+// is no number (--clamp-high's "no limit") has no value to keep: the step is then
 // a power of ten no larger than one, so that whole values lie on steps.
 function sliderStep(option, numeric) {
   if (option.kind === 'whole') return 1;
