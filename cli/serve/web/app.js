@@ -23,7 +23,14 @@ class ApiError extends Error {
 }
 
 async function api(path, options = {}) {
-  const response = await fetch(path, options);
+  let response;
+  try {
+    response = await fetch(path, options);
+  } catch (error) {
+    // The browser says only "Failed to fetch" when no answer came at all.
+    if (error.name === 'AbortError') throw error;
+    throw new Error('the server cannot be reached: is reliefkit serve still running?');
+  }
   if (response.ok) return response;
   let body = {};
   try { body = await response.json(); } catch (e) { /* not JSON: the status says it */ }
