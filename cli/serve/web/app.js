@@ -11,6 +11,8 @@ const state = {
   inflight: null,  // AbortController of the preview request under way
   order: 0,  // number of the latest preview request: the server lets older ones give way
   opened: 0,  // number of the latest photo asked for: an older one's answer is dropped
+  left: null,  // the session shown when the page was left, for when it is shown again
+  leftName: null,  // the photo whose session ended so, until another is opened
 };
 const preview = new ReliefPreview($('preview'));
 
@@ -210,7 +212,7 @@ function show(info, images) {
 // Asks for maps of the preview copy; a request still under way is cancelled,
 // and the server drops it too while it waits for a free slot.
 function requestMaps() {
-  if (!state.session) return;
+  if (!state.session) return showError(noPhoto());
   if (state.inflight) state.inflight.abort();
   const control = new AbortController();
   state.inflight = control;
@@ -240,6 +242,14 @@ function requestMaps() {
   })().catch(showError);
 }
 
+// Why a control or Download does nothing: no photo, or its session ended
+// when the page was left.
+function noPhoto() {
+  return new Error(state.leftName
+    ? `the session of ${state.leftName} ended when the page was left: open the photo again`
+    : 'open a photograph first');
+}
+
 function stem(name) {
   const dot = name.lastIndexOf('.');
   return dot > 0 ? name.slice(0, dot) : name;
@@ -249,10 +259,12 @@ function stem(name) {
 // opened meanwhile ends it, and its maps go with it.
 async function download() {
   const session = state.session;
-  if (!session) return;
+  if (!session) return showError(noPhoto());
   const button = $('download');
   button.disabled = true;
-  setStatus(`making the ${session.width} × ${session.height} maps…`);
+  // --resize gives the maps another size than the photo's.
+  const size = state.values.get('resize')?.replace('x', ' × ') || `${session.width} × ${session.height}`;
+  setStatus(`making the ${size} maps…`);
   try {
     const base = `/api/sessions/${session.session}`;
     const info = await (await api(`${base}/maps/full`, { method: 'POST', body: formBody() })).json();
@@ -291,6 +303,7 @@ function adopt(opened, session) {
 function startSession(session) {
   endSession();
   state.session = session;
+  state.leftName = null;
   $('name').textContent = `${session.name} (${session.width} × ${session.height})`;
   $('drop').hidden = true;
   requestMaps();
@@ -334,7 +347,36 @@ function wireUp() {
     else document.execCommand('copy');
   });
   $('download').addEventListener('click', download);
-  window.addEventListener('pagehide', endSession);
+  window.addEventListener('pagehide', () => { state.left = state.session; endSession(); });
+  window.addEventListener('pageshow', (e) => { if (e.persisted) comeBack(); });
+}
+
+// The page shown again from the browser's back/forward cache: its session
+// ended when it was left. The startup photo is opened again; another photo
+// the user must open again, and the view says so rather than go dead.
+function comeBack() {
+  const left = state.left;
+  state.left = null;
+  if (!left) return;
+  if (left.startup) {
+    openStartup(++state.opened).catch(showError);
+    return;
+  }
+  state.leftName = left.name;
+  for (const name of MAPS) {
+    URL.revokeObjectURL($(`${name}-map`).src);
+    $(`${name}-map`).removeAttribute('src');
+  }
+  preview.clear();
+  $('name').textContent = '';
+  $('command').value = '';
+  $('drop').hidden = false;
+  showError(noPhoto());
+}
+
+async function openStartup(opened) {
+  const startup = await (await api('/api/startup', { method: 'POST' })).json();
+  if (startup.session) adopt(opened, { ...startup, startup: true });
 }
 
 async function main() {
@@ -345,8 +387,7 @@ async function main() {
   try {
     buildControls(await (await api('/api/options')).json());
     state.limits = await (await api('/api/limits')).json();
-    const startup = await (await api('/api/startup', { method: 'POST' })).json();
-    if (startup.session) adopt(opened, startup);
+    await openStartup(opened);
   } catch (error) {
     showError(error);
   }

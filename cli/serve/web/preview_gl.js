@@ -177,6 +177,14 @@ class ReliefPreview {
     this.draw();
   }
 
+  // No maps: the canvas is blank until the next ones come.
+  clear() {
+    if (!this.gl) return;
+    this.ready = false;
+    this.gl.clearColor(0.11, 0.12, 0.13, 1);
+    this.gl.clear(this.gl.COLOR_BUFFER_BIT | this.gl.DEPTH_BUFFER_BIT);
+  }
+
   matrix() {
     const aspect = this.canvas.width / this.canvas.height;
     const f = 1 / Math.tan(0.42);
