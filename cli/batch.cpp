@@ -21,7 +21,10 @@ BatchSummary run_batch(const std::vector<JobPlan>& plans, unsigned workers, cons
     std::atomic<size_t> next{0};
     std::atomic<size_t> finished{0};
     std::atomic<size_t> failures{0};
-    std::vector<char> failed(plans.size(), 0);  // one slot per input: no sharing between workers
+    // One slot per input, no sharing between workers; an input a stop kept
+    // from beginning stays neither done nor failed.
+    enum class Outcome : char { not_begun, done, failed };
+    std::vector<Outcome> outcomes(plans.size(), Outcome::not_begun);
 
     auto work = [&] {
         for (size_t i = next++; i < plans.size(); i = next++) {
@@ -35,7 +38,7 @@ BatchSummary run_batch(const std::vector<JobPlan>& plans, unsigned workers, cons
                 result.failure = plans[i].input + ": " + e.what();
             }
             const size_t failed_so_far = result.ok() ? failures.load() : ++failures;
-            failed[i] = result.ok() ? 0 : 1;
+            outcomes[i] = result.ok() ? Outcome::done : Outcome::failed;
             console.report(plans[i].input, result.written, result.failure, ++finished,
                            failed_so_far, plans.size());
         }
@@ -49,11 +52,8 @@ BatchSummary run_batch(const std::vector<JobPlan>& plans, unsigned workers, cons
     BatchSummary summary;
     summary.total = plans.size();
     for (size_t i = 0; i < plans.size(); ++i) {
-        if (failed[i]) {
-            summary.failed_inputs.push_back(plans[i].input);
-        } else {
-            ++summary.done;
-        }
+        if (outcomes[i] == Outcome::failed) summary.failed_inputs.push_back(plans[i].input);
+        if (outcomes[i] == Outcome::done) ++summary.done;
     }
     return summary;
 }

@@ -120,7 +120,10 @@ int run(int argc, char** argv) {
             return farm.run(plan, [&] { return rkcli::run_job(plan, options); });
         },
         console);
-    console.summary(summary);
+    // Once a stop came, the stopping thread ends the process as soon as the
+    // inputs under way have told their outcome: a summary would appear or not
+    // by chance, and the inputs a stop kept from beginning are not reported.
+    if (!rkcli::stop_requested()) console.summary(summary);
     if (std::string why = farm.finish(); !why.empty()) {
         std::cerr << "reliefkit: " << why << '\n';
         return 1;

@@ -82,6 +82,23 @@ TEST(BatchDeathTest, StopWaitsForTheOutcomeOfAnInputThatSaved) {
         testing::ExitedWithCode(128 + SIGTERM), "a_height\\.png\n.*reliefkit: stopped");
 }
 
+// After a stop, the inputs it kept from beginning count neither as done nor as failed.
+TEST(BatchDeathTest, InputsAStopKeptFromBeginningAreNotDone) {
+    EXPECT_EXIT(
+        {
+            rkcli::end_batch_on_stop_signals();
+            (void)rkcli::begin_save();  // ended after the tally: the stop waits for it
+            ::kill(::getpid(), SIGTERM);
+            while (!rkcli::stop_requested()) std::this_thread::yield();
+            rkcli::Console console(std::cerr, std::cerr, {});
+            const auto s = rkcli::run_batch(plans_for({"a", "bad"}), 1, fake_job, console);
+            std::cerr << s.done << " done, " << s.failed_inputs.size() << " failed\n";
+            rkcli::end_save();
+            ::pause();
+        },
+        testing::ExitedWithCode(128 + SIGTERM), "0 done, 0 failed\nreliefkit: stopped");
+}
+
 TEST(Batch, WorkersRunAtOnceButNeverMoreThanInputs) {
     // Two jobs that wait for each other can only both finish in parallel.
     std::atomic<int> started{0};
