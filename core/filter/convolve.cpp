@@ -1,6 +1,7 @@
 #include "filter/convolve.h"
 
 #include <algorithm>
+#include <bit>
 #include <optional>
 #include <vector>
 
@@ -19,6 +20,11 @@ inline int64_t edge_pos(int64_t p, int64_t last, EdgeMode edge) noexcept {
     return m < 0 ? m + last + 1 : m;
 }
 
+// As the passes' finish: a NaN leaves as the one quiet NaN, whichever it was.
+inline float one_nan(float v) noexcept {
+    return v == v ? v : std::bit_cast<float>(kQuietNaNBits);
+}
+
 // Sums taps over pixels at base + clamp(p - r + k) * step (floats), in tap order.
 inline void sum_line(float out[4], const float* base, size_t step, Taps4 w, uint32_t size,
                      float norm, int64_t p, int64_t last, EdgeMode edge) noexcept {
@@ -28,9 +34,7 @@ inline void sum_line(float out[4], const float* base, size_t step, Taps4 w, uint
         const float* px = base + static_cast<size_t>(edge_pos(p - r + k, last, edge)) * step;
         for (int c = 0; c < 4; ++c) s[c] += w[k][c] * px[c];
     }
-    out[0] = s[0] * norm;
-    out[1] = s[1] * norm;
-    out[2] = s[2] * norm;
+    for (int c = 0; c < 3; ++c) out[c] = one_nan(s[c] * norm);
     out[3] = 1.0f;
 }
 

@@ -88,11 +88,16 @@ struct WideKernel {
         alpha_one = repeat_pixel<V>(one);
     }
 
+    // Every NaN leaves as the one quiet NaN kQuietNaNBits: when both operands
+    // of an add are NaN, the processor keeps the first one's sign and payload,
+    // and each build orders the operands of its sums its own way.
     V finish(V sum) const noexcept {
         using I = typename IntVector<V>::type;
-        return reinterpret_cast<V>(
-            (reinterpret_cast<I>(sum * norm) & reinterpret_cast<I>(keep_rgb)) |
-            reinterpret_cast<I>(alpha_one));
+        const V scaled = sum * norm;
+        const I nan = scaled != scaled;
+        const I bits = (reinterpret_cast<I>(scaled) & ~nan) | (nan & kQuietNaNBits);
+        return reinterpret_cast<V>((bits & reinterpret_cast<I>(keep_rgb)) |
+                                   reinterpret_cast<I>(alpha_one));
     }
 };
 

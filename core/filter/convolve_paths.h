@@ -12,6 +12,9 @@ namespace rk {
 // scratch by it.
 inline constexpr uint32_t kMaxConvolveTaps = 255;
 
+// The bits of every NaN a convolution gives, whichever build summed it.
+inline constexpr int32_t kQuietNaNBits = 0x7fc00000;
+
 // One pass over columns 0..width-1 and rows 0..height-1 of two distinct images.
 struct ConvolveJob {
     float* dst;
