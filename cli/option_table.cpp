@@ -293,7 +293,7 @@ constexpr OptionEntry kHeight[] = {
      }},
     {"auto-levels", 0, "",
      "Move the darkest level down to 0 so the lowest point lies at zero height (the range "
-     "is not stretched).",
+     "is not stretched); a map within 1e-4 of flat, once clamped to 0..1, is kept as it is.",
      [](const Options& d) { return std::string(d.height.auto_levels ? "on" : "off"); },
      [](Options& o, std::string_view) {
          o.height.auto_levels = true;

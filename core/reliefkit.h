@@ -303,7 +303,9 @@ RK_API void save_png_ex(char16_t* msg, int32_t capacity, const char16_t* path, c
  *     _GREEN and _BLUE use 1 - channel for the channels the mode reads: dark
  *     means high with all three. Modes 3 to 6 clamp the height to 0..1.
  *  2. HM_AUTO_LEVELS: the darkest height (clamped to 0..1) is moved down to 0;
- *     the range is not stretched.
+ *     the range is not stretched. Nothing moves when it lies within 1e-4 of
+ *     the highest height (clamped alike): a flat map, or one whose every
+ *     height is 1 or above, is kept as it is.
  *  3. midpoint (0 to 1; 0.5 is neutral and the usual value): the input level
  *     that becomes 0.5, by two straight segments through (0, 0) and (1, 1).
  *     Below 0.5 raises the middle heights. Within 2^-23 of 0.5, 0 or 1 it does

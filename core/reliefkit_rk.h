@@ -386,7 +386,9 @@ typedef struct rk_height_params {
     uint32_t invert_green;
     uint32_t invert_blue;
     /* 1 (default): the darkest height is moved down to 0 (the range is not
-     * stretched). */
+     * stretched), unless it lies within 1e-4 of the highest, both clamped to
+     * 0..1: a flat map, or one whose every height is 1 or above, is kept as
+     * it is. */
     uint32_t auto_levels;
     /* 0 to 1, default 0.5 (no change): the input level that becomes 0.5, by two
      * straight segments through (0, 0) and (1, 1); below 0.5 raises the middle

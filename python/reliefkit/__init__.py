@@ -281,7 +281,8 @@ def heightmap(photo, *, mode: Union[str, HeightMode] = "delit", auto_levels: boo
                 estimate_light()), an azimuth in degrees counter-clockwise on screen
                 (0 = from the right edge, 90 = from the top edge; -360..360), or
                 (azimuth, elevation 1..90 or None).
-    auto_levels move the darkest level down to 0 (the range is not stretched).
+    auto_levels move the darkest level down to 0 (the range is not stretched); a
+                flat map, or one within 1e-4 of flat once clamped to 0..1, is kept.
     midpoint    input level that becomes mid-grey, 0..1: below 0.5 raises the middle
                 heights, above lowers them.
     clamp       None, or (low, high) within 0..1, low <= high: heights are limited to
