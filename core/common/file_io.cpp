@@ -33,14 +33,14 @@ void report_not_regular(const std::string& path, const char* kind) noexcept {
 }  // namespace
 
 FileHandle::FileHandle(std::u16string_view path) : path_(path) {
-    if (auto utf8 = utf16_to_utf8(path_)) open(*utf8);
+    if (auto utf8 = utf16_to_utf8(path_)) open(*utf8, true);
 }
 
 FileHandle::FileHandle(const std::string& utf8_path) : path_(utf8_to_utf16(utf8_path)) {
-    open(utf8_path);
+    open(utf8_path, false);
 }
 
-void FileHandle::open(const std::string& utf8) {
+void FileHandle::open(const std::string& utf8, bool report) {
     if (utf8.empty() || utf8.find('\0') != std::string::npos) return;
     // Opened without blocking, so that a FIFO with no writer (or a device that
     // waits) cannot hold the caller; then only a regular file is taken.
@@ -52,17 +52,19 @@ void FileHandle::open(const std::string& utf8) {
     struct stat st {};
     // A socket cannot be opened at all (ENXIO); it is still named as what it is.
     if (fd_ < 0 && errno == ENXIO && ::stat(utf8.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
-        report_not_regular(utf8, "a socket");
+        not_regular_ = "a socket";
         open_error_ = 0;
     }
-    if (fd_ < 0) return;
-    const char* kind = ::fstat(fd_, &st) != 0 ? "of an unknown kind" : file_kind(st.st_mode);
-    if (kind || ::fcntl(fd_, F_SETFL, O_RDONLY) != 0) {
-        open_error_ = kind ? 0 : errno;
-        ::close(fd_);
-        fd_ = -1;
-        if (kind) report_not_regular(utf8, kind);
+    if (fd_ >= 0) {
+        const char* kind = ::fstat(fd_, &st) != 0 ? "of an unknown kind" : file_kind(st.st_mode);
+        if (kind || ::fcntl(fd_, F_SETFL, O_RDONLY) != 0) {
+            open_error_ = kind ? 0 : errno;
+            ::close(fd_);
+            fd_ = -1;
+            not_regular_ = kind;
+        }
     }
+    if (not_regular_ && report) report_not_regular(utf8, not_regular_);
 }
 
 FileHandle::~FileHandle() {

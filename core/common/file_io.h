@@ -19,7 +19,9 @@ namespace rk {
 class FileHandle {
   public:
     explicit FileHandle(std::u16string_view path);
-    // The same for a UTF-8 path, used as it is.
+    // The same for a UTF-8 path, used as it is, except that a path that is no
+    // regular file is not reported: the caller names it (not_regular()) in
+    // its own failure, as rk_load_file does.
     explicit FileHandle(const std::string& utf8_path);
     ~FileHandle();
     FileHandle(const FileHandle&) = delete;
@@ -29,18 +31,22 @@ class FileHandle {
     int fd() const noexcept { return fd_; }
     const std::u16string& path() const noexcept { return path_; }
     // Why the open failed: the system's error number, or 0 when the path named
-    // something other than a regular file (already reported) or was unusable.
+    // something other than a regular file or was unusable.
     int open_error() const noexcept { return open_error_; }
+    // What the path named when it was no regular file ("a directory", "a
+    // FIFO", ...); null otherwise.
+    const char* not_regular() const noexcept { return not_regular_; }
 
     // Size in bytes; nothing (UINT64_MAX) when it cannot be queried.
     uint64_t size() const noexcept;
 
   private:
-    void open(const std::string& utf8);
+    void open(const std::string& utf8, bool report);
 
     std::u16string path_;
     int fd_ = -1;
     int open_error_ = 0;
+    const char* not_regular_ = nullptr;
 };
 
 // An open file as a byte source, read at offsets (pread).

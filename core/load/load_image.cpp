@@ -111,8 +111,10 @@ RK_API rk_status rk_load_file(const char* utf8_path, imgbuf** out) noexcept {
         if (file.failed() && file.open_error()) {
             fail(RK_ERROR_IO, path + ": " + strerrordesc_np(file.open_error()));
         }
-        // Otherwise it is no regular file, and the reason is in the message already.
-        if (file.failed()) return RK_ERROR_IO;
+        if (const char* kind = file.not_regular()) {
+            fail(RK_ERROR_IO, path + ": not a regular file (" + kind + ")");
+        }
+        if (file.failed()) return RK_ERROR_IO;  // nothing more is known
         FileSource source(file);
         return load_by_content(source, out);
     });

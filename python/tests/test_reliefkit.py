@@ -234,7 +234,8 @@ def crc_broken(path):
      "jpeglib error:\nApplication transferred too few scanlines"),
     (lambda d: d / "missing.png", rk.FileError, 3,
      "rk_load_file: {d}/missing.png: No such file or directory"),
-    (lambda d: fifo(d / "pipe.png"), rk.FileError, 3, "{d}/pipe.png: not a regular file (a FIFO)"),
+    (lambda d: fifo(d / "pipe.png"), rk.FileError, 3,
+     "rk_load_file: {d}/pipe.png: not a regular file (a FIFO)"),
 ])
 def test_each_status_raises_its_class_with_the_whole_message(tmp, source, error, status, message):
     with pytest.raises(error) as caught:

@@ -157,7 +157,7 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
         {[&] { return rk_image_wrap(px + 1, 1, 1, 16, &out); }, RK_ERROR_ARGUMENT, "rk_image_wrap: pixels are not 16-byte aligned"},
         {[&] { return rk_image_wrap(px, 2, 1, 16, &out); }, RK_ERROR_ARGUMENT, "rk_image_wrap: stride_bytes 16 is less than 16 * width (32)"},
         {[&] { return rk_load_file(missing.c_str(), &out); }, RK_ERROR_IO, "rk_load_file: " + missing.string() + ": No such file or directory"},
-        {[&] { return rk_load_file(dir.str().c_str(), &out); }, RK_ERROR_IO, dir.str() + ": not a regular file (a directory)"},
+        {[&] { return rk_load_file(dir.str().c_str(), &out); }, RK_ERROR_IO, "rk_load_file: " + dir.str() + ": not a regular file (a directory)"},
         {[&] { return load_memory({'a', 'b', 'c'}, img); }, RK_ERROR_FORMAT, "jpeglib error:\nNot a JPEG file: starts with 0x61 0x62\nDDS image loader: File too small.\nTGA..."},
         {[&] { return load_memory(crc, img); }, RK_ERROR_DAMAGED, "pnglib error: IHDR: CRC error"},
         {[&] { return load_memory(tga_header(65535, 65535), img); }, RK_ERROR_LIMIT, "...TGA image loader: Image data too large."},
