@@ -178,6 +178,18 @@ RowConverter converter_for(const jpeg_decompress_struct& cinfo) {
     return nullptr;
 }
 
+// The reason a picture converter_for() has no converter for is refused.
+const char* colour_space_refusal(J_COLOR_SPACE space) noexcept {
+    switch (space) {
+        case JCS_CMYK:
+            return "Colour space CMYK not supported.";
+        case JCS_YCCK:
+            return "Colour space YCCK not supported.";
+        default:
+            return "Colour space not supported (neither RGB nor grey).";
+    }
+}
+
 // What libjpeg's error means: most say the data is damaged; a few name
 // something the decoder does not do, or its memory.
 rk_status status_of_libjpeg_error(int code) noexcept {
@@ -275,6 +287,12 @@ bool decode(JpegSession& s, JpegCut cut) noexcept {
         s.failure = RK_ERROR_LIMIT;
         goto cleanup;
     }
+    // Known from the header too: said before any of the data is decoded.
+    if (!converter_for(s.cinfo)) {
+        reader_failure(colour_space_refusal(s.cinfo.jpeg_color_space));
+        s.failure = RK_ERROR_UNSUPPORTED;
+        goto cleanup;
+    }
     jpeg_start_decompress(&s.cinfo);
     // A picture of several scans is read whole by now. One whose data ended
     // after a scan that is not its last asked the entropy decoder for no
@@ -285,19 +303,13 @@ bool decode(JpegSession& s, JpegCut cut) noexcept {
         s.failure = RK_ERROR_DAMAGED;
         goto cleanup;
     }
-    // Other colour spaces read no row, so jpeg_finish_decompress reports them as
-    // too few scanlines.
-    if (RowConverter convert = converter_for(s.cinfo)) {
-        s.image = new_image(s.cinfo.output_width, s.cinfo.output_height);
-        if (!s.image) {
-            reader_failure("Not enough memory.");
-            s.failure = RK_ERROR_MEMORY;
-            goto cleanup;
-        }
-        read_rows(s.cinfo, s.image, convert);
-    } else {
-        s.failure = RK_ERROR_UNSUPPORTED;  // CMYK or YCCK
+    s.image = new_image(s.cinfo.output_width, s.cinfo.output_height);
+    if (!s.image) {
+        reader_failure("Not enough memory.");
+        s.failure = RK_ERROR_MEMORY;
+        goto cleanup;
     }
+    read_rows(s.cinfo, s.image, converter_for(s.cinfo));
     jpeg_finish_decompress(&s.cinfo);
     s.decoded = s.image != nullptr;
 
