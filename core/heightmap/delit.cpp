@@ -628,8 +628,11 @@ bool run(imgbuf* dst, const imgbuf* src, const DelitSettings& settings, DelitLig
                                static_cast<double>(light.dx) * sun_sign) *
                     180.0 / std::numbers::pi;
         if (az < 0.0) az += 360.0;
-        report->azimuth =
-            !(light.directional > 0.0f) ? NAN : static_cast<float>(az >= 360.0 ? 0.0 : az);
+        // Lit straight along x, atan2 of a -0 gives -0, told as "-0": folded
+        // to 0 as a given azimuth is (azimuth_within_a_turn).
+        report->azimuth = !(light.directional > 0.0f)
+                              ? NAN
+                              : static_cast<float>(az >= 360.0 || az == 0.0 ? 0.0 : az);
         report->directional = light.directional;
     };
     if (!end_from_heights) tell();

@@ -227,9 +227,10 @@ std::vector<float> search_azimuths(const float* readings, uint32_t width, uint32
         double az = std::atan2(-dy, dx) * 180.0 / kPi;
         if (az < 0.0) az += 360.0;
         // A double just below 360 (a tiny negative angle turned round) is
-        // 360 as a float: folded after the rounding, so 0 <= azimuth < 360.
+        // 360 as a float: folded after the rounding, so 0 <= azimuth < 360;
+        // so is -0 (atan2 of a -0), which would be told as "-0".
         const auto rounded = static_cast<float>(az);
-        azimuth[i] = rounded >= 360.0f ? 0.0f : rounded;
+        azimuth[i] = rounded >= 360.0f || rounded == 0.0f ? 0.0f : rounded;
     }
     return azimuth;
 }
