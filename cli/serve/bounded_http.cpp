@@ -298,13 +298,20 @@ void BoundedHttpServer::close_after_answer() noexcept {
     close_asked = true;
 }
 
-// The end of the stream, or a reset, is waiting to be read. Bytes waiting
-// (the next request, sent ahead) mean the client is there.
-bool BoundedHttpServer::client_gone() noexcept {
-    if (connection == INVALID_SOCKET) return false;
+// A reset leaves the connection hung up for good, which poll tells without
+// reading: a read would clear the error, and the next look would find only
+// the end of the stream.
+BoundedHttpServer::ClientEnd BoundedHttpServer::client_end() noexcept {
+    if (connection == INVALID_SOCKET) return ClientEnd::open;
+    pollfd watched{connection, POLLIN, 0};
+    if (::poll(&watched, 1, 0) > 0 && (watched.revents & (POLLHUP | POLLERR))) {
+        return ClientEnd::broken;
+    }
     char byte = 0;
     const ssize_t got = ::recv(connection, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    if (got == 0) return ClientEnd::sent_all;
+    const bool waiting = got > 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    return waiting ? ClientEnd::open : ClientEnd::broken;
 }
 
 bool BoundedHttpServer::process_and_close_socket(socket_t sock) {

@@ -30,10 +30,16 @@ class BoundedHttpServer final : public httplib::Server {
     // the connection, which must not be taken for the next request). The
     // answer says Connection: close.
     static void close_after_answer() noexcept;
-    // From a handler, on its connection's own thread: whether the client has
-    // closed the connection. A page reloaded or closed gives up its requests
-    // so, and work whose answer nobody will read can stop.
-    static bool client_gone() noexcept;
+    // What a handler, on its connection's own thread, can tell of its client.
+    // A client that has sent all it will may have closed the connection (a
+    // page reloaded or closed) or only shut its sending side and still wait
+    // for the answer: the two look the same from here.
+    enum class ClientEnd {
+        open,      // may send more (bytes waiting are its next request, sent ahead)
+        sent_all,  // its sending side is shut: gone, or half-closed and reading
+        broken,    // reset or failed: no answer reaches it
+    };
+    static ClientEnd client_end() noexcept;
 
   private:
     bool process_and_close_socket(socket_t sock) override;

@@ -465,7 +465,13 @@ struct ReliefServer::Impl {
             if (!session->preview) return send_error(res, 500, "not enough memory for " + name);
         }
         session->upload = bytes;
-        const std::shared_ptr<Session> added = store.add(std::move(session));
+        // A page reloaded or closed while its photo was read gives up the
+        // upload, but a client that only shut its sending side still waits
+        // for the answer: both are answered, and the session, unless used,
+        // ends soon instead of counting against --max-sessions until idle.
+        const bool unclaimed =
+            BoundedHttpServer::client_end() != BoundedHttpServer::ClientEnd::open;
+        const std::shared_ptr<Session> added = store.add(std::move(session), unclaimed);
         if (!added) {
             return send_error(res, 503,
                               number_of(limits.max_sessions, "session") +
@@ -474,13 +480,6 @@ struct ReliefServer::Impl {
                                   "(reliefkit serve --max-sessions): close a page, or "
                                   "wait until one has been idle for " +
                                   minutes(limits.idle_timeout));
-        }
-        // A page reloaded or closed while its photo was read gives up the
-        // upload: the session would count against --max-sessions until idle.
-        if (BoundedHttpServer::client_gone()) {
-            store.remove(added->id);
-            return send_error(res, 400,
-                              "the upload was given up: its client closed the connection");
         }
         send_json(res, 201, session_json(*added));
     }
@@ -552,10 +551,13 @@ struct ReliefServer::Impl {
             options.resize.reset();
             if (!source) return send_error(res, 500, "not enough memory for the preview");
         }
-        // Maps of a session closed meanwhile, or for a client gone (a page
-        // reloaded or closed), would hold the work slot for nobody.
+        // Maps of a session closed meanwhile (the page ends its session when
+        // it goes), or for a connection broken, would hold the work slot for
+        // nobody. A client that has only shut its sending side may still read
+        // the answer.
         const auto wanted = [&session = *session] {
-            return !session.closed && !BoundedHttpServer::client_gone();
+            return !session.closed &&
+                   BoundedHttpServer::client_end() != BoundedHttpServer::ClientEnd::broken;
         };
         MadeMaps made = full ? make_maps(std::move(source), options, session->name, wanted)
                              : make_preview_maps(std::move(source), options, session->name, wanted);

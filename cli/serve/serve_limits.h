@@ -30,6 +30,11 @@ struct ServeLimits {
     size_t max_stored_map_bytes = size_t{1} << 30;
     unsigned work_slots = 2;  // maps made at once; more requests wait for a slot
     std::chrono::seconds idle_timeout{30 * 60};
+    // For a session whose upload's client had shut its sending side when it
+    // was stored, until a request uses it: a page reloaded or closed during
+    // its upload looks so (as does a client still reading its answer), and
+    // its session would count against max_sessions for the idle time.
+    std::chrono::seconds unclaimed_idle_timeout{60};
     std::chrono::seconds slot_wait{15};  // then the request is refused as busy
     ConnectionLimits connections{};
 };

@@ -1,5 +1,6 @@
 #include "session_store.h"
 
+#include <algorithm>
 #include <random>
 
 namespace rkserve {
@@ -78,13 +79,16 @@ void SessionStore::keep(Session& session, std::shared_ptr<const StoredMaps> maps
     }
 }
 
-std::shared_ptr<Session> SessionStore::add(std::unique_ptr<Session> session) {
+std::shared_ptr<Session> SessionStore::add(std::unique_ptr<Session> session, bool unclaimed) {
     sweep();
     std::lock_guard hold(mutex_);
     if (sessions_.size() >= limits_.max_sessions) return nullptr;
     session->id = random_id();
     std::shared_ptr<Session> shared(std::move(session));
-    sessions_[shared->id] = {shared, std::chrono::steady_clock::now()};
+    const auto idle_limit = unclaimed
+                                ? std::min(limits_.unclaimed_idle_timeout, limits_.idle_timeout)
+                                : limits_.idle_timeout;
+    sessions_[shared->id] = {shared, std::chrono::steady_clock::now(), idle_limit};
     return shared;
 }
 
@@ -94,6 +98,7 @@ std::shared_ptr<Session> SessionStore::find(const std::string& id) {
     const auto it = sessions_.find(id);
     if (it == sessions_.end()) return nullptr;
     it->second.last_used = std::chrono::steady_clock::now();
+    it->second.idle_limit = limits_.idle_timeout;
     return it->second.session;
 }
 
@@ -118,7 +123,7 @@ size_t SessionStore::sweep() {
     // A session a request holds is in use, however long its maps take: its
     // idle time starts again when the request is done (touch()).
     std::erase_if(sessions_, [&](const auto& item) {
-        return now - item.second.last_used > limits_.idle_timeout &&
+        return now - item.second.last_used > item.second.idle_limit &&
                item.second.session.use_count() == 1;
     });
     return sessions_.size();

@@ -64,7 +64,9 @@ class SessionStore {
     // limits.max_stored_map_bytes.
     void keep(Session& session, std::shared_ptr<const StoredMaps> maps);
     // Adds the session under a new random id; null when the store is full.
-    std::shared_ptr<Session> add(std::unique_ptr<Session> session);
+    // An unclaimed one (its client may be gone) has the shorter idle limit
+    // until found.
+    std::shared_ptr<Session> add(std::unique_ptr<Session> session, bool unclaimed = false);
     // The session, its idle time restarted; null when unknown or expired.
     std::shared_ptr<Session> find(const std::string& id);
     // Restarts the session's idle time (a request that held it is done).
@@ -78,6 +80,7 @@ class SessionStore {
     struct Entry {
         std::shared_ptr<Session> session;
         std::chrono::steady_clock::time_point last_used;
+        std::chrono::seconds idle_limit;
     };
     const ServeLimits& limits_;
     std::mutex mutex_;

@@ -486,11 +486,11 @@ TEST_F(ServeApi, ConcurrentClientsAndAVanishingUploadGetTheirMaps) {
     }
 }
 
-// Work nobody waits for stops: an upload whose client hung up before its
-// answer keeps no session, and full-size maps of a session closed while they
-// wait for a slot stop before their first map is done.
+// Work nobody waits for stops: the session of an upload whose client hung up
+// before its answer ends at the shorter idle limit, and full-size maps of a
+// session closed while they wait for a slot stop before their first map is done.
 TEST_F(ServeApi, WorkNobodyWaitsForStops) {
-    start({.max_sessions = 1, .work_slots = 1});
+    start({.max_sessions = 1, .work_slots = 1, .unclaimed_idle_timeout = std::chrono::seconds(0)});
     auto busy = server_->hold_work_slot();
     {
         httplib::Client hasty = client();
@@ -622,13 +622,15 @@ TEST_F(ServeApi, SlowClientsHoldNeitherOthersNorTheStop) {
 // Requests sent back to back in one write (pipelined) are all answered, in
 // order, well before the keep-alive time (5 s) that waiting on a dropped
 // second request would take.
-// Sends the bytes of whole requests on a new connection and answers all that
-// comes back until the server closes it.
-std::string exchange(int port, const std::string& requests) {
+// Sends the bytes of whole requests on a new connection (then shuts its
+// sending side, if asked) and answers all that comes back until the server
+// closes it.
+std::string exchange(int port, const std::string& requests, bool half_close = false) {
     const int sock = connect_to(port);
     std::string answers;
     if (::send(sock, requests.data(), requests.size(), MSG_NOSIGNAL) ==
         static_cast<ssize_t>(requests.size())) {
+        if (half_close) ::shutdown(sock, SHUT_WR);
         char chunk[4096];
         for (ssize_t n; (n = ::recv(sock, chunk, sizeof chunk, 0)) > 0;) answers.append(chunk, n);
     }
@@ -648,6 +650,22 @@ TEST_F(ServeApi, PipelinedRequestsAreAnsweredInOrder) {
     EXPECT_TRUE(
         std::regex_search(answers, std::regex("^HTTP/1.1 200 [^]*max_pixels[^]*HTTP/1.1 404 ")))
         << answers;
+}
+
+// A client that shuts its sending side once its request is sent still reads
+// the answer: an upload's and full-size maps'.
+TEST_F(ServeApi, AClientThatShutsItsSendingSideIsAnswered) {
+    start();
+    const std::string id = session();
+    for (const std::string& body : {sample_, std::string()}) {
+        const std::string target = body.empty() ? "/" + id + "/maps/full" : "?name=a.png";
+        const std::string sent = "POST /api/sessions" + target +
+                                 " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+                                 "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+                                 body;
+        EXPECT_EQ(exchange(port_, sent, true).substr(0, 12),
+                  body.empty() ? "HTTP/1.1 200" : "HTTP/1.1 201");
+    }
 }
 
 // What the HTTP library refuses by itself still says why: a POST without its
