@@ -12,7 +12,9 @@
 #include "bounded_http.h"
 #include "image_header.h"
 #include "json_text.h"
+#include "map_files.h"
 #include "map_maker.h"
+#include "naming.h"
 #include "option_form.h"
 #include "options.h"
 #include "session_store.h"
@@ -62,6 +64,18 @@ void send_failure(Response& res, int status, const std::string& failure) {
     const std::string headline = lines.empty() ? "the maps could not be made" : lines.front();
     if (!lines.empty()) lines.erase(lines.begin());
     send_error(res, status, headline, lines);
+}
+
+// What the page's Download and command line add to the photo's stem in the
+// longest of its maps' file names ("_roughness.png"): every map, and the page
+// offers no --format, so each is a PNG.
+size_t longest_map_suffix() {
+    const rkcli::Options options;
+    size_t longest = 0;
+    for (size_t kind = 0; kind < rkcli::kMapNames.size(); ++kind) {
+        longest = std::max(longest, rkcli::map_file_suffix(options, rkcli::MapKind(kind)).size());
+    }
+    return longest;
 }
 
 // The client's file name, only ever shown (command line, downloads): its last
@@ -421,13 +435,22 @@ struct ReliefServer::Impl {
     }
 
     // A name longer than any file's could not be the photo's as it is called
-    // in its folder: cut, the command line shown would name another file.
+    // in its folder: cut, the command line shown would name another file. One
+    // whose maps' files would be longer names maps the command cannot write.
     void named_session(const std::string& name, const std::string& bytes, Response& res) {
-        if (name.size() <= kMaxNameLength) return create_session(name, bytes, res);
+        const size_t longest_map_name =
+            rkcli::output_stem(name, false).size() + longest_map_suffix();
+        if (name.size() <= kMaxNameLength && longest_map_name <= kMaxNameLength) {
+            return create_session(name, bytes, res);
+        }
+        const std::string too_long = name.size() > kMaxNameLength
+                                         ? ""
+                                         : ": its maps' files would be named with up to " +
+                                               std::to_string(longest_map_name) + " bytes";
         send_error(res, 400,
-                   "the photo's name is " + std::to_string(name.size()) +
-                       " bytes long, longer than a file name can be (" +
-                       std::to_string(kMaxNameLength) + "): rename it and open it again");
+                   "the photo's name is " + std::to_string(name.size()) + " bytes long" + too_long +
+                       ", longer than a file name can be (" + std::to_string(kMaxNameLength) +
+                       "): rename it and open it again");
     }
 
     bool too_large(uint32_t width, uint32_t height, const std::string& name, Response& res) const {

@@ -148,9 +148,10 @@ TEST_F(ServeApi, AnswersEachRequestWithItsStatusAndAJsonReason) {
                        "application/x-www-form-urlencoded"),
          413, "as a form"},
         {upload(sample_), 413, "262144 pixels"},
-        // A name is kept whole (the command line names the file) up to a file name's longest.
-        {upload(png, std::string(251, 'n') + ".png"), 201, std::string(251, 'n') + R"(\.png")"},
-        {upload(png, std::string(256, 'n')), 400, "256 bytes long, longer than a file name"},
+        // A name is kept whole (the command line names the file) while its maps' files
+        // (STEM_roughness.png the longest) can be named.
+        {upload(png, std::string(241, 'n') + ".png"), 201, std::string(241, 'n') + R"(\.png")"},
+        {upload(png, std::string(242, 'n') + ".png"), 400, "246 bytes long: its maps' files would"},
         // Headers claiming huge images, refused before decoding: PNG, JPEG after an APP0.
         {upload(std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\xea\x60\0\0\x75\x30", 24) +
                 std::string(64, '\0')),
