@@ -336,10 +336,14 @@ function wireUp() {
     if (e.dataTransfer.files[0]) openFile(e.dataTransfer.files[0]);
   });
   $('tiles').addEventListener('change', (e) => preview.setTiles(e.target.checked ? 2 : 1));
-  // Dragging the preview's light to match the photograph sets the de-lit mode's light.
+  // Dragging the preview's light to match the photograph sets the de-lit mode's
+  // light: the azimuth only, since the drag aims it round the photo, so an
+  // elevation typed after it (135:30) stays.
   preview.canvas.addEventListener('lightchange', (e) => {
     const field = document.querySelector('.field[data-option="light"]');
-    if (field && field.setValue) field.setValue(e.detail.azimuth);
+    if (!field || !field.setValue) return;
+    const elevation = field.querySelector('.value input').value.match(/:.*$/);
+    field.setValue(`${e.detail.azimuth}${elevation ? elevation[0] : ''}`);
   });
   $('copy').addEventListener('click', () => {
     $('command').select();
