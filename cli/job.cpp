@@ -286,12 +286,11 @@ class Job {
             p.light_azimuth = options_.height.light_azimuth.value_or(NAN);
             p.scale = options_.material.albedo_scale;
             if (heights) {
-                if (!albedo_over_photo(photo, p, *heights) || !write_map(kMapAlbedo, photo))
-                    return {};
+                if (!albedo_over_photo(photo, p, *heights) || !write_colour(photo)) return {};
             } else {
                 if (options_.verbose) tell_light(photo, height_params());
                 Image albedo = generated("the de-lit colour", rk_albedo_map, photo, p);
-                if (!albedo || !write_map(kMapAlbedo, albedo.get())) return {};
+                if (!albedo || !write_colour(albedo.get())) return {};
             }
         }
         return kept;
@@ -606,6 +605,22 @@ class Job {
         }
         const fs::path& path = plan_.map_out[kind];
         return saved(path, save_map_file(path, kind, map));
+    }
+
+    // The base colour is opaque in every format: PNG and EXR write its red,
+    // green and blue alone, and BC7 keeps alpha, so the photograph's goes to
+    // 1 first. An engine reading the DDS's alpha as opacity would otherwise
+    // find holes the other files lack, and the block fit would spend its
+    // precision on an alpha nobody asked for.
+    bool write_colour(imgbuf* colour) {
+        const MapFile file = map_file_of(options_, kMapAlbedo);
+        if (!receiver_ && (file == MapFile::dds_bc7 || file == MapFile::dds_bc7_srgb)) {
+            for (uint32_t y = 0; y < imgbuf_h(colour); ++y) {
+                float* row = imgbuf_row(colour, y);
+                for (uint32_t x = 0; x < imgbuf_w(colour); ++x) row[4 * x + 3] = 1.0f;
+            }
+        }
+        return write_map(kMapAlbedo, colour);
     }
 
     // Saves through the rk_ savers in the map's file kind; answers the failure

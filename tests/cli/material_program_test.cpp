@@ -91,6 +91,17 @@ TEST(MaterialProgram, EachCombinationWritesItsFilesAndAGltfThatResolves) {
     for (uint32_t y = 0; y < 48; y += 7)
         for (uint32_t x = 0; x < 64; x += 5)
             EXPECT_EQ(get_px(orm.get(), x, y), (Px{get_px(ao.get(), x, y)[0], get_px(rough.get(), x, y)[0], 0, 1}));
+    // The base colour is opaque in every format: a see-through photograph's
+    // DDS colour is the opaque one's (BC7 would keep its alpha).
+    const Img photo = noise(24, 16, 3);
+    rk_png_params png;
+    rk_png_params_init(&png, sizeof png);
+    ASSERT_EQ(rk_save_png_file((dir / "o.png").c_str(), photo.get(), &png), RK_OK);
+    png.layout = RK_PNG_RGBA;
+    ASSERT_EQ(rk_save_png_file((dir / "t.png").c_str(), photo.get(), &png), RK_OK);
+    for (const char* name : {"o.png", "t.png"})
+        ASSERT_EQ(run_reliefkit(dir.path(), {"-q", "--maps", "albedo", "--format", "dds", "-o", "dds", name}).status, 0);
+    EXPECT_EQ(file_bytes(dir / "dds/o_albedo.dds"), file_bytes(dir / "dds/t_albedo.dds"));
     // glTF and the engines read the normal map's blue as they read red and
     // green: 0.5 + 0.5 z (--gltf, --preset unity, --preset godot).
     for (const char* run : {"1", "5", "12"}) {
