@@ -36,12 +36,20 @@ def make_maps_on(client, paths, out_dir, parts, timeout=None, **options):
     return [record for part in client.gather(futures) for record in part]
 
 
+def parts_count(text):
+    """A count of 1 or more: none or fewer tasks would make nothing and exit 0."""
+    parts = int(text)
+    if parts < 1:
+        raise argparse.ArgumentTypeError(f"takes a count of 1 or more, not {text}")
+    return parts
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("list")
     parser.add_argument("out_dir")
     parser.add_argument("--scheduler", help="address of a running scheduler (tcp://host:8786)")
-    parser.add_argument("--parts", type=int, help="tasks (default: 4 per worker)")
+    parser.add_argument("--parts", type=parts_count, help="tasks (default: 4 per worker)")
     parser.add_argument("--invert", action="store_true", help="dark means high")
     parser.add_argument("--strength", type=int, default=2)
     args = parser.parse_args(argv)

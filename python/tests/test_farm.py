@@ -115,6 +115,9 @@ def test_shard_of_refuses_a_count_below_one(count):
 def test_one_path_is_not_a_list(tmp):
     with pytest.raises(TypeError, match="list of paths"):
         rk.make_maps(str(BRICKS), tmp)
+    with pytest.raises(ValueError, match="holds a NUL byte"):
+        rk.make_maps([str(BRICKS), "bad\0.png"], tmp)
+    assert not any(tmp.iterdir())
 
 
 # Names of dots are stemmed as the command stems them (std::filesystem's rule).
