@@ -84,6 +84,14 @@ bool create_prepare_png(PngReadState* s, rk_status* status) {
     // invalid header; the only bound here is RK_MAX_IMAGE_PIXELS, tested below
     // before libpng sizes its row buffers by the width.
     png_set_user_limits(s->png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
+    // Text and colour profiles are never read here, yet libpng would inflate
+    // each compressed one as it passes (up to 8 MiB apiece, and a thousand of
+    // them fit in a few megabytes of file: seconds of work before the first
+    // pixel). They are skipped unread, their checksums still checked.
+    static const png_byte kUnreadChunks[] = {'t', 'E', 'X', 't', 0, 'z', 'T', 'X', 't', 0,
+                                             'i', 'T', 'X', 't', 0, 'i', 'C', 'C', 'P', 0};
+    png_set_keep_unknown_chunks(s->png, PNG_HANDLE_CHUNK_NEVER, kUnreadChunks,
+                                sizeof kUnreadChunks / 5);
     // No gamma handling is asked of libpng: samples arrive exactly as stored,
     // whatever gAMA, sRGB or iCCP chunk the file carries.
     png_read_info(s->png, s->info);
