@@ -19,6 +19,12 @@ namespace {
 
 constexpr int kFormat = 1;
 
+// A manifest of this format nests four levels deep (the file, its outputs, a
+// record, its options). Copying or writing out a document recurses once per
+// level, so a file nested far deeper (a damaged or planted one) would
+// overflow the stack at the next write: it is no manifest of this format.
+constexpr int kDeepest = 64;
+
 std::string errno_text() {
     return std::generic_category().message(errno);
 }
@@ -60,10 +66,19 @@ std::optional<Json> read_manifest(const fs::path& path, std::string& damage, std
     }
     const std::optional<std::string> text = file_text(path, failure);
     if (!text) return std::nullopt;
-    Json doc = Json::parse(*text, nullptr, false);
+    // Parsing itself does not recurse: the levels past kDeepest are dropped
+    // as they are read, and the file refused below.
+    bool too_deep = false;
+    Json doc = Json::parse(
+        *text,
+        [&too_deep](int depth, Json::parse_event_t, Json&) {
+            if (depth > kDeepest) too_deep = true;
+            return depth <= kDeepest;
+        },
+        false);
     if (doc.is_discarded()) {
         damage = "it is not JSON";
-    } else if (!doc.is_object() || !doc.contains("reliefkit_manifest") ||
+    } else if (too_deep || !doc.is_object() || !doc.contains("reliefkit_manifest") ||
                !doc["reliefkit_manifest"].is_number_integer() ||
                doc["reliefkit_manifest"].get<int64_t>() != kFormat || !doc["outputs"].is_object()) {
         damage = "it is not a manifest of this format";
