@@ -66,6 +66,11 @@ std::optional<Options> replay(const std::vector<Step>& steps) {
     }
     // Whether --ao-depth was given tells only --from-normal's depth apart.
     if (!options.from_normal) options.material.ao_depth_given = false;
+    // Whether --depth or --format was given serves only to refuse them beside
+    // a preset (and --depth beside exr or dds), checks a keyed run has passed:
+    // "--depth 8" or "--format png" makes the same maps as no option.
+    options.depth_given = false;
+    options.material.format_given = false;
     return options;
 }
 
