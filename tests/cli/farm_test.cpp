@@ -123,6 +123,8 @@ TEST(OutputKey, KeepsOnlyWhatShapesTheMapsWrittenCanonically) {
         {{"--light", "135.0:045"}, {"--light", "135:45"}},
         {{"--light", "-0"}, {"--light", "0"}},
         {{"--resize", "0256x0256"}, {"--resize", "256x256"}},
+        {{"--depth", "8", "--format", "png"}, {}},
+        {{"--format", "exr", "--format", "png", "--depth", "16"}, {"--depth", "16"}},
     };
     for (const auto& [args, expected] : cases)
         EXPECT_EQ(key(args), expected) << testing::PrintToString(args);
@@ -231,6 +233,9 @@ TEST(Manifest, ADamagedOneIsIgnoredThenReplaced) {
         {R"({"reliefkit_manifest":"1","outputs":{}})", "not a manifest of this format"},
         {R"({"reliefkit_manifest":1.5,"outputs":{}})", "not a manifest of this format"},
         {R"({"reliefkit_manifest":1,"outputs":[]})", "not a manifest of this format"},
+        {R"({"reliefkit_manifest":1,"outputs":{"x":)" + std::string(200000, '[') +
+             std::string(200000, ']') + "}}",
+         "not a manifest of this format"},  // writing it out again would overflow the stack
         {R"({"reliefkit_manifest":1,"outputs":{"out.png":{"input":5,)" + record + "}}}", ""},
         {R"({"reliefkit_manifest":1,"outputs":{"out.png":{"xxh3":7}}})", ""},
     };
