@@ -92,12 +92,16 @@ class ReliefSettings(bpy.types.PropertyGroup):
     wire_material: bpy.props.BoolProperty(
         name="Wire into material", default=True,
         description="Add the maps to the active material: Normal Map node into the shader's "
-                    "Normal, Displacement node into the output's Displacement")
+                    "Normal; Displacement node into the output's Displacement when the "
+                    "material's displacement method moves the surface, else left unlinked")
     displacement_scale: bpy.props.FloatProperty(
         name="Displacement scale", default=0.05, min=0.0,
-        description="Height of the Displacement node. Cycles moves the surface only with the "
-                    "material's Settings > Displacement set to Displacement and Bump and a "
-                    "subdivided mesh; its default, Bump Only, shades with the normal map alone")
+        description="Height of the Displacement node. It is linked into the output only when "
+                    "the material's Settings > Displacement is Displacement Only or "
+                    "Displacement and Bump (Cycles then moves a subdivided mesh); under the "
+                    "default, Bump Only, it is left unlinked, the normal map alone shades and "
+                    "this scale changes nothing. After changing the method, make the maps "
+                    "again (or link the node by hand)")
     material_maps: bpy.props.BoolProperty(
         name="Colour and roughness", default=True,
         description="Also make the de-lit colour (into Base Color) and a roughness map (into "
@@ -412,8 +416,25 @@ def wire_material(material, height_image, normal_image, scale):
                                (x - 300, y - 600))
     displacement.inputs["Scale"].default_value = scale
     links.new(height_tex.outputs["Color"], displacement.inputs["Height"])
-    links.new(displacement.outputs["Displacement"], output.inputs["Displacement"])
+    # Under Bump Only, Cycles turns the output's Displacement into a bump on top of the
+    # normal map, shading the relief twice: the node is linked only where it moves the
+    # surface, and an earlier run's link is taken away when the method is Bump Only again.
+    if moves_surface(material):
+        links.new(displacement.outputs["Displacement"], output.inputs["Displacement"])
+    else:
+        for link in list(output.inputs["Displacement"].links):
+            if link.from_node == displacement:
+                links.remove(link)
     return unwired
+
+
+def moves_surface(material):
+    """Whether the material's displacement method moves the surface (Displacement Only,
+    Displacement and Bump) rather than only bumps it (Bump Only, the default). Blender
+    keeps it on the material from 4.1 on, in the material's Cycles settings before."""
+    holder = material if hasattr(material, "displacement_method") \
+        else getattr(material, "cycles", None)
+    return getattr(holder, "displacement_method", "BUMP") != "BUMP"
 
 
 def wire_colour(material, colour_image, rough_image, occlusion_image):

@@ -124,10 +124,18 @@ assert all(n.image for n in first.node_tree.nodes if n.type == "TEX_IMAGE"), "ma
 tree = bpy.data.materials["Material"].node_tree
 linked = {(link.from_node.type, link.to_node.type, link.to_socket.name) for link in tree.links}
 for want in (("NORMAL_MAP", "BSDF_PRINCIPLED", "Normal"),
-             ("DISPLACEMENT", "OUTPUT_MATERIAL", "Displacement"),
              ("TEX_IMAGE", "NORMAL_MAP", "Color"), ("TEX_IMAGE", "DISPLACEMENT", "Height"),
              ("TEX_IMAGE", "BSDF_PRINCIPLED", "Roughness"), ("MIX_RGB", "BSDF_PRINCIPLED", "Base Color")):
     assert want in linked, f"the material lacks the link {want}"
+# Under Bump Only, the default, the normal map alone shades: the Displacement node is not
+# linked into the output; a method that moves the surface links it, Bump Only again unlinks it.
+displaced = ("DISPLACEMENT", "OUTPUT_MATERIAL", "Displacement")
+for method in ("BUMP", "BOTH", "BUMP"):
+    bpy.data.materials["Material"].cycles.displacement_method = method
+    addon.wire_material(bpy.data.materials["Material"], bpy.data.images["bricks_height"],
+                        bpy.data.images["bricks_normal"], 0.05)
+    assert (displaced in {(link.from_node.type, link.to_node.type, link.to_socket.name)
+                          for link in tree.links}) == (method == "BOTH"), method
 # Both runs wired the one material: each node is there once, not once per run.
 kinds = [node.type for node in tree.nodes]
 assert sorted(kinds) == sorted(["OUTPUT_MATERIAL", "BSDF_PRINCIPLED", "NORMAL_MAP", "DISPLACEMENT",
