@@ -261,7 +261,7 @@ struct ReliefServer::Impl {
     // the largest there is). A body on a method whose body the library does not
     // read is refused too. Checked before the body is read (refuse() ends the
     // connection).
-    static HandlerResponse body_check(const Request& req, Response& res) {
+    HandlerResponse body_check(const Request& req, Response& res) const {
         const bool upload = req.path == "/api/sessions";
         if (!body_read(req.method) && (req.has_header("Transfer-Encoding") ||
                                        !no_body(req.get_header_value("Content-Length")))) {
@@ -298,7 +298,30 @@ struct ReliefServer::Impl {
                           "send the upload as it is: this server takes no compressed bodies "
                           "(Content-Encoding)");
         }
+        // The HTTP library reads a body past its limit to the end, however
+        // long, and only then answers 413: a client could hold the connection
+        // for as long as it keeps sending. The length says it first.
+        if (over_limit(req)) {
+            res.status = 413;
+            return fill_error(req, res);  // the library's own reason; ends the connection
+        }
         return HandlerResponse::Unhandled;
+    }
+
+    // Whether the Content-Length is past what the HTTP library takes: the
+    // --max-upload, and for a URL-encoded form, which it parses as fields,
+    // 8 KiB. One too large to be held as a number is past both.
+    bool over_limit(const Request& req) const {
+        const std::string length = req.get_header_value("Content-Length");
+        uint64_t bytes = 0;
+        const std::errc error =
+            std::from_chars(length.data(), length.data() + length.size(), bytes).ec;
+        const uint64_t most =
+            req.get_header_value("Content-Type").starts_with("application/x-www-form-urlencoded")
+                ? std::min<uint64_t>(limits.max_upload_bytes,
+                                     CPPHTTPLIB_FORM_URL_ENCODED_PAYLOAD_MAX_LENGTH)
+                : limits.max_upload_bytes;
+        return error == std::errc::result_out_of_range || bytes > most;
     }
 
     // The methods whose body the HTTP library reads, without a Content-Length,
@@ -349,8 +372,8 @@ struct ReliefServer::Impl {
     }
 
     // The HTTP library's own refusals (a malformed request line or header, a
-    // URL too long, a body over the limit or cut short) come here with no
-    // body. All but "nothing here" are made before the request's body is read,
+    // URL too long, a body cut short), and body_check's of a body over the
+    // limit, come here with no body. All but "nothing here" are made before the request's body is read,
     // or part way through it: the rest is still on the connection, and may be
     // a whole request of its own, one with no Origin. So the connection ends
     // with the answer.

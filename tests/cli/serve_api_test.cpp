@@ -700,9 +700,17 @@ TEST_F(ServeApi, RefusalsBeforeRoutingSayWhy) {
         {"GET /api/limits HTTP/1.1\r\n" + host + carrying, "a GET takes no body"},
         {"OPTIONS /x HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + inner,
          "a OPTIONS takes no body"},
+        // Past a limit by its length: answered at once, not after the body or the read time.
+        {"POST /api/sessions HTTP/1.1\r\n" + host + "Content-Length: 107374182400\r\n\r\n",
+         "64 MiB"},
+        {"POST /x HTTP/1.1\r\n" + host + "Content-Type: application/x-www-form-urlencoded\r\n" +
+             "Content-Length: 8193\r\n\r\n",
+         "up to 8 KiB"},
     };
     for (const auto& [request, reason] : cases) {
+        const auto sent = Clock::now();
         const std::string answer = exchange(port_, request);
+        EXPECT_LT(seconds_since(sent), 2.5) << answer;
         EXPECT_NE(answer.find(reason), std::string::npos) << answer;
         EXPECT_EQ(answer.find("HTTP/1.1", 1), std::string::npos) << answer;
         const size_t close = answer.find("Connection: close");
