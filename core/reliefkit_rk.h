@@ -306,8 +306,10 @@ RK_API rk_status rk_make_tileable(const imgbuf* src, float width_fraction,
  * file: a JPEG whose data ends inside its picture, which load_image() finishes
  * with grey blocks (and a warning in its sink) and these loads refuse as
  * RK_ERROR_DAMAGED ("Image data cut short."), as soon as the decoder runs out
- * of data, before the rest of the picture is made up (a few hundred bytes
- * that state a huge picture fail at once), or, for a progressive one whose
+ * of data (at the data's end, or at any marker but a restart marker inside
+ * a scan: a comment, the next scan's header), before the rest of the picture
+ * is made up (a few hundred bytes that state a huge picture fail at once), or,
+ * for a progressive one whose
  * data ends after a scan before its last, once its scans are read. A JPEG
  * that lacks only its end marker is whole and loads (one whose end marker
  * follows a scan before its last ends there, and loads as its scans so far

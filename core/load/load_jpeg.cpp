@@ -78,13 +78,22 @@ void route_warning(j_common_ptr cinfo) {
     debug_output(text);
 }
 
+bool is_restart_marker(int marker) noexcept {
+    return marker >= JPEG_RST0 && marker <= JPEG_RST0 + 7;  // RST0 to RST7
+}
+
 // libjpeg's own emitter, which shows the first warning and counts the rest,
 // with one addition: the entropy decoder asking for more bits once it has met
-// an end-of-image marker, the file's own or the one the source gives where
-// the data runs out, means the picture was cut short, and the decode is left
-// at once, before a row of made-up grey is converted (a few hundred bytes
-// ending in that marker could otherwise state a picture of gigabytes). A file
-// that only lacks its end marker never asks for those bits.
+// a marker means the scan's data stopped short, and the decode is left at
+// once, before a row of made-up grey is converted (a few hundred bytes ending
+// in a marker could otherwise state a picture of gigabytes). libjpeg warns so
+// only when bits are really missing, never when it merely looks ahead at the
+// marker that follows a whole scan, so a whole file never asks for them, nor
+// one that only lacks its end marker. The marker met may be the file's end,
+// the one the source gives where the data runs out, or any other (a comment,
+// the next scan's header): all leave the scan's blocks made up. A restart
+// marker is the exception, as before: it is there to pick the decode up again
+// after damaged data, and libjpeg resumes at it.
 void emit_refusing_cut(j_common_ptr cinfo, int level) {
     jpeg_error_mgr* err = cinfo->err;
     if (level >= 0) {
@@ -94,7 +103,7 @@ void emit_refusing_cut(j_common_ptr cinfo, int level) {
     const auto* dinfo = reinterpret_cast<j_decompress_ptr>(cinfo);
     const auto* src = reinterpret_cast<const InputSource*>(dinfo->src);
     if (err->msg_code == JWRN_HIT_MARKER && src &&
-        (src->at_end || dinfo->unread_marker == JPEG_EOI)) {
+        (src->at_end || !is_restart_marker(dinfo->unread_marker))) {
         auto* trap = reinterpret_cast<ErrorTrap*>(err);
         trap->cut = true;
         std::longjmp(trap->resume, 1);

@@ -28,7 +28,8 @@
 namespace rk {
 
 ImgbufPtr read_png(ByteSource& source, rk_status& status);
-// A JPEG whose data ends inside its picture: finished as libjpeg finishes it,
+// A JPEG whose data ends inside its picture (at the data's end, or at any
+// marker but a restart marker inside a scan): finished as libjpeg finishes it,
 // the missing blocks grey, with a warning (load_image), or refused as damaged
 // (the rk_ loads, which promise that a cut file is an error). A file that
 // lacks only its end marker loads either way.

@@ -144,6 +144,12 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
     bc4_normals.format = RK_DDS_BC4, bc4_normals.normal_map = 1;
     rk_light odd_light{};
     odd_light.struct_size = 6;
+    // A JPEG header of 8192 x 8192 pixels (libjpeg's default Huffman tables)
+    // whose scan has no data, only a comment before the end marker.
+    Bytes no_scan_data = {0xFF, 0xD8, 0xFF, 0xDB, 0, 67, 0};
+    no_scan_data.resize(no_scan_data.size() + 64, 1);
+    no_scan_data.insert(no_scan_data.end(), {0xFF, 0xC0, 0, 11, 8, 0x20, 0, 0x20, 0, 1, 1, 0x11, 0, 0xFF, 0xDA, 0, 8,
+                                             1, 1, 0, 0, 63, 0, 0xFF, 0xFE, 0, 2, 0xFF, 0xD9});
     imgbuf* out = nullptr;
     struct Case {
         std::function<rk_status()> call;
@@ -165,6 +171,7 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
         {[&] { return rk_image_create(268435456, 0, &out); }, RK_ERROR_LIMIT, "rk_image_create: 16 * width (4294967296) reaches 2^32 bytes"},
         {[&] { return rk_image_resample(empty.get(), 3, 3, &out); }, RK_ERROR_ARGUMENT, "rk_image_resample: src has no pixels (0 x 3)"},
         {[&] { return load_memory(read_bytes(RK_TEST_DATA "/jpeg/cmyk_20x10.jpg"), img); }, RK_ERROR_UNSUPPORTED, "JPEG image loader: Colour space CMYK not supported."},
+        {[&] { return load_memory(no_scan_data, img); }, RK_ERROR_DAMAGED, "JPEG image loader: Image data cut short."},
         {[&] { return rk_save_png_file(nowhere.c_str(), noise(2, 2, 1).get(), nullptr); }, RK_ERROR_WRITE, "rk_save_png_file: " + nowhere.string() + ": Could not open output file: No such file or directory"},
         {[&] { return rk_save_png_write(noise(2, 2, 1).get(), nullptr, [](void*, const void*, size_t) { return 1; }, nullptr); }, RK_ERROR_ABORTED, "rk_save_png_write: the write callback returned non-zero"},
         {[&] { return rk_height_map(noise(2, 2, 1).get(), &newer, &out); }, RK_ERROR_VERSION, "rk_height_map: rk_height_params.struct_size 72 is larger than..."},

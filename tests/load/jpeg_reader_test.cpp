@@ -132,8 +132,9 @@ TEST(JpegReader, ARefusedReadIsNoPicture) {
 // The rk_ loads refuse a picture whose data ends inside it (load_image
 // finishes it with grey, above), as soon as the decoder runs out: baseline,
 // progressive and restart-marked files cut at several points, or ended there
-// with an end marker. A file that lacks only its end marker is whole, and
-// loads with the whole file's bits.
+// with an end marker, or with a comment and one (any marker but a restart
+// marker ends the scan's data). A file that lacks only its end marker is
+// whole, and loads with the whole file's bits.
 TEST(JpegReader, ACutPictureIsDamagedUnlessOnlyTheEndMarkerIsMissing) {
     const uint8_t kScan[] = {0xFF, 0xDA};  // start of a scan
     for (const char* name : {"rgb_300x200.jpg", "grey_300x200.jpg", "progressive_120x90.jpg",
@@ -169,10 +170,12 @@ TEST(JpegReader, ACutPictureIsDamagedUnlessOnlyTheEndMarkerIsMissing) {
                                     "JPEG image loader: ", "Image data cut short."}))
                 << name << " " << end;
             if (i >= inside) continue;
-            Bytes ended = cut;
-            ended.insert(ended.end(), {0xFF, 0xD9});
-            EXPECT_FALSE(read(ended, status, &texts)) << name << " " << end;
-            EXPECT_EQ(texts.back(), "Image data cut short.") << name << " " << end;
+            for (const Bytes& tail : {Bytes{0xFF, 0xD9}, Bytes{0xFF, 0xFE, 0, 2, 0xFF, 0xD9}}) {
+                Bytes ended = cut;
+                append(ended, tail);
+                EXPECT_FALSE(read(ended, status, &texts)) << name << " " << end;
+                EXPECT_EQ(texts.back(), "Image data cut short.") << name << " " << end;
+            }
         }
     }
 }
