@@ -233,8 +233,8 @@ RK_API imgbuf* imgbuf_resample(const imgbuf* src, uint32_t w, uint32_t h) RK_NOE
  * case), and such a file is still offered to the DDS and TGA readers when the
  * JPEG XR reader refuses it. rk_load_file() tells JPEG XR by content too. Null
  * on failure (no file, an unknown or damaged format, more than
- * RK_MAX_IMAGE_PIXELS pixels, no memory), with the reasons sent to the
- * diagnostics sink; a null or empty path gives null.
+ * RK_MAX_IMAGE_PIXELS pixels, a JPEG of more than 500 scans, no memory), with
+ * the reasons sent to the diagnostics sink; a null or empty path gives null.
  * What the formats' data gives, beyond that:
  * - The float DDS layouts (R32F, G32R32F, A32B32G32R32F) load as stored, not
  *   kept to 0..1: negative, above 1, infinite and NaN values come through.

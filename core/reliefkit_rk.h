@@ -313,7 +313,10 @@ RK_API rk_status rk_make_tileable(const imgbuf* src, float width_fraction,
  * data ends after a scan before its last, once its scans are read. A JPEG
  * that lacks only its end marker is whole and loads (one whose end marker
  * follows a scan before its last ends there, and loads as its scans so far
- * show it). The formats' particulars are load_image()'s: float DDS layouts
+ * show it). A JPEG of more than 500 scans (real encoders write some dozens at
+ * most; each costs a pass over the whole picture) is RK_ERROR_DAMAGED ("Image
+ * data has too many scans."), as load_image() refuses it. The formats'
+ * particulars are load_image()'s: float DDS layouts
  * (R32F, G32R32F, A32B32G32R32F) load as stored, not kept to 0..1 (negative,
  * above 1, infinite, NaN); DXT1's three-colour mode gives index 3 as opaque
  * black; a DDS pixel format that is not a known layout field for field, or a

@@ -32,7 +32,9 @@ struct ErrorTrap {
     std::jmp_buf resume;
     bool not_a_jpeg;
     int msg_code;  // of the error that ended the decode
-    bool cut;      // left because the picture's data ran out (JpegCut::refuse)
+    // Why the decode was left as damaged, when our own checks left it: the
+    // picture's data ran out (JpegCut::refuse), or it has too many scans.
+    const char* refusal;
 };
 
 struct InputSource {
@@ -48,6 +50,7 @@ struct JpegSession {
     jpeg_decompress_struct cinfo;
     ErrorTrap trap;
     InputSource source;
+    jpeg_progress_mgr progress;
     imgbuf* image;  // owned by the caller once decode() returns
     bool decoded;
     rk_status failure;  // what a failed decode means, beyond libjpeg's error
@@ -105,11 +108,30 @@ void emit_refusing_cut(j_common_ptr cinfo, int level) {
     if (err->msg_code == JWRN_HIT_MARKER && src &&
         (src->at_end || !is_restart_marker(dinfo->unread_marker))) {
         auto* trap = reinterpret_cast<ErrorTrap*>(err);
-        trap->cut = true;
+        trap->refusal = "Image data cut short.";
         std::longjmp(trap->resume, 1);
     }
     if (err->num_warnings == 0 || err->trace_level >= 3) (*err->output_message)(cinfo);
     err->num_warnings++;
+}
+
+// Each scan of a progressive picture is a pass over all its blocks, so a file
+// of a few hundred kilobytes holding thousands of near-empty scans keeps a
+// decode busy for half a minute and more (20000 scans of 4096 x 4096 pixels:
+// over 30 s), holding a work slot of `reliefkit serve` all that time. Real
+// encoders write about ten scans, optimising ones some dozens; libjpeg-turbo's
+// own documentation names 500 as a limit that stops such files and no real
+// picture. A file past it is refused as damaged, whichever load reads it.
+constexpr int kMaxScans = 500;
+
+// libjpeg calls its progress monitor at least once a row of blocks while it
+// reads the scans, so the decode is left soon after the scan past the limit
+// starts.
+void refuse_too_many_scans(j_common_ptr cinfo) {
+    if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number <= kMaxScans) return;
+    auto* trap = reinterpret_cast<ErrorTrap*>(cinfo->err);
+    trap->refusal = "Image data has too many scans.";
+    std::longjmp(trap->resume, 1);
 }
 
 void source_nothing(j_decompress_ptr) {}
@@ -279,8 +301,8 @@ bool decode(JpegSession& s, JpegCut cut) noexcept {
     s.trap.pub.output_message = route_warning;
     if (cut == JpegCut::refuse) s.trap.pub.emit_message = emit_refusing_cut;
     if (setjmp(s.trap.resume)) {
-        if (s.trap.cut) {
-            reader_failure("Image data cut short.");
+        if (s.trap.refusal) {
+            reader_failure(s.trap.refusal);
             s.failure = RK_ERROR_DAMAGED;
         }
         goto cleanup;
@@ -288,6 +310,8 @@ bool decode(JpegSession& s, JpegCut cut) noexcept {
 
     jpeg_create_decompress(&s.cinfo);
     install_source(s);
+    s.progress.progress_monitor = refuse_too_many_scans;
+    s.cinfo.progress = &s.progress;
     jpeg_read_header(&s.cinfo, TRUE);
     // Known before libjpeg sizes any buffer for the picture.
     jpeg_calc_output_dimensions(&s.cinfo);

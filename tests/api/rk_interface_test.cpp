@@ -172,6 +172,7 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
         {[&] { return rk_image_resample(empty.get(), 3, 3, &out); }, RK_ERROR_ARGUMENT, "rk_image_resample: src has no pixels (0 x 3)"},
         {[&] { return load_memory(read_bytes(RK_TEST_DATA "/jpeg/cmyk_20x10.jpg"), img); }, RK_ERROR_UNSUPPORTED, "JPEG image loader: Colour space CMYK not supported."},
         {[&] { return load_memory(no_scan_data, img); }, RK_ERROR_DAMAGED, "JPEG image loader: Image data cut short."},
+        {[&] { return load_memory(read_bytes(RK_TEST_DATA "/jpeg/progressive_501_scans_8x8.jpg"), img); }, RK_ERROR_DAMAGED, "JPEG image loader: Image data has too many scans."},
         {[&] { return rk_save_png_file(nowhere.c_str(), noise(2, 2, 1).get(), nullptr); }, RK_ERROR_WRITE, "rk_save_png_file: " + nowhere.string() + ": Could not open output file: No such file or directory"},
         {[&] { return rk_save_png_write(noise(2, 2, 1).get(), nullptr, [](void*, const void*, size_t) { return 1; }, nullptr); }, RK_ERROR_ABORTED, "rk_save_png_write: the write callback returned non-zero"},
         {[&] { return rk_height_map(noise(2, 2, 1).get(), &newer, &out); }, RK_ERROR_VERSION, "rk_height_map: rk_height_params.struct_size 72 is larger than..."},
