@@ -173,8 +173,8 @@ _functions = {name: _bind(name) for name in _PROTOTYPES}
 # it is of no use, and says so once, here, rather than at the first call.
 if _functions["rk_version"] is None:
     raise LibraryNotFoundError(
-        f"the reliefkit library at {library_path} predates its rk_ interface, which this "
-        "package needs (library version 0.2.0 or later); install the package's own build "
+        f"the library at {library_path} has no rk_ interface, which this package needs: "
+        "it is not reliefkit, or a reliefkit older than 0.2.0; install the package's own build "
         "(`pip install --no-build-isolation ./python`) or name a newer library in "
         "RELIEFKIT_LIBRARY")
 version = int(_functions["rk_version"]())
