@@ -195,9 +195,9 @@ def make_maps(inputs: Iterable, out_dir=".", *, shard: Optional[Tuple[int, int]]
     paths = [os.fsdecode(os.fspath(p)) for p in inputs]
     out_dir = os.fsdecode(os.fspath(out_dir))
     # No file can have such a name; the command refuses such a list whole.
-    for path in paths:
+    for what, path in [("out_dir", out_dir)] + [("input", p) for p in paths]:
         if "\0" in path:
-            raise ValueError(f"input {path!r} holds a NUL byte, which no file name can")
+            raise ValueError(f"{what} {path!r} holds a NUL byte, which no file name can")
     records = []
     for path, key, outputs, refusal in _plans(paths, out_dir, height_only, from_height):
         if shard is not None and shard_of(key, shard[1]) != shard[0]:
