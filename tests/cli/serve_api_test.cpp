@@ -148,15 +148,16 @@ TEST_F(ServeApi, AnswersEachRequestWithItsStatusAndAJsonReason) {
                        "application/x-www-form-urlencoded"),
          413, "as a form"},
         {upload(sample_), 413, "262144 pixels"},
+        {upload(png_of(511, 513)), 201, ""},  // exactly --max-pixels
         // A name is kept whole (the command line names the file) while its maps' files
         // (STEM_roughness.png the longest) can be named.
         {upload(png, std::string(241, 'n') + ".png"), 201, std::string(241, 'n') + R"(\.png")"},
         {upload(png, std::string(242, 'n') + ".png"), 400, "246 bytes long: its maps' files would"},
-        // Headers claiming huge images, refused before decoding: PNG, JPEG after an APP0.
+        // Headers claiming huge images, refused before decoding: PNG, JPEG after a DHT.
         {upload(std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\xea\x60\0\0\x75\x30", 24) +
                 std::string(64, '\0')),
          413, "60000x30000"},
-        {upload(std::string("\xff\xd8\xff\xe0\0\x04"
+        {upload(std::string("\xff\xd8\xff\xc4\0\x04"
                             "ab\xff\xc0\0\x11\x08\x9c\x40\x9c\x41",
                             17) +
                 std::string(64, '\0')),

@@ -99,6 +99,7 @@ TEST(Albedo, SameBitsWhateverIsAskedOrLent) {
     ASSERT_TRUE(rk::cavity_shading(lum.data(), 90, 90, false, 0, own.data()));
     ASSERT_TRUE(rk::cavity_shading(lum.data(), 90, 90, false, 0, lum.data(), lent.data()));
     EXPECT_EQ(lum, own);
+    for (const float f : own) ASSERT_TRUE(f > 0.0f && f <= 1.0f);  // a cavity only darkens
 }
 
 // Under an even sky only the cavities darken: joints 4 px wide every 32 px

@@ -176,6 +176,17 @@ Img joints_under_an_even_sky() {
     });
 }
 
+// A light three quarters directional weighs the directional reading three
+// times the luminance map (each first scaled to the same gradient).
+TEST(Delit, BlendWeighsEachReadingByItsShare) {
+    const auto ramp = [](bool across) {
+        return image_of(8, 8, [=](uint32_t x, uint32_t y) { const float v = (across ? x : y) / 7.0f; return Px{v, v, v, 1}; });
+    };
+    const Img a = ramp(true), e = ramp(false);
+    rk::blend_even_heights(a.get(), e.get(), 0.75f, false);
+    EXPECT_NEAR(get_px(a.get(), 7, 0)[0] / get_px(a.get(), 0, 7)[0], 3.0f, 1e-4f);
+}
+
 TEST(Delit, EvenLightOnJointsGivesTheLuminanceMap) {
     const Img photo = joints_under_an_even_sky();
     for (uint32_t edge : {RK_EDGE_CLAMP, RK_EDGE_WRAP}) {

@@ -176,6 +176,11 @@ TEST(Photometric, ExactWithAmbientAndDropsShadowedLight) {
         EXPECT_LT(std::abs(std::remainder(ru.lights[i].azimuth - s.lights[i].azimuth, 360.0f)),
                   5.0f);
     }
+    u.lights[0].azimuth = s.lights[0].azimuth;  // one given light settles the half turn
+    ASSERT_EQ(rk::photometric_stereo(u.ptrs.data(), u.lights.data(), 4, {}, ru),
+              rk::PhotometricOutcome::solved);
+    for (uint32_t i = 1; i < 4; ++i)
+        EXPECT_LT(std::abs(std::remainder(ru.lights[i].azimuth - s.lights[i].azimuth, 360.0f)), 5.0f);
 }
 
 // Photographs exposed too long (one reading in seven clipped at 1, darker than
@@ -290,6 +295,15 @@ TEST(Integrate, RecoversSurfaceOnClampAndWrapEdges) {
             ASSERT_NEAR(get_px(b.get(), x, y)[0], get_px(a.get(), (x + 21) % n, (y + 5) % n)[0],
                         1e-4f);
         }
+    }
+    // Blue read as it is stored, z or 0.5 + 0.5 z, gives unit normals' heights.
+    const Img biased = image_of(n, n, [&](uint32_t x, uint32_t y) {
+        Px p = get_px(map.get(), x, y);
+        return Px{p[0], p[1], 0.5f + 0.5f * p[2], 1};
+    });
+    for (const auto& [m, blue] : {std::pair{map.get(), rk::NormalBlue::z}, {biased.get(), rk::NormalBlue::biased}}) {
+        const rk::ImgbufPtr c = rk::heights_from_normals(m, {true, false, false, blue});
+        for (uint32_t i = 0; i < n * n; ++i) ASSERT_NEAR(get_px(c.get(), i % n, i / n)[0], get_px(a.get(), i % n, i / n)[0], 1e-3f);
     }
 }
 
