@@ -316,10 +316,11 @@ RK_API rk_status rk_make_tileable(const imgbuf* src, float width_fraction,
  * show it). A JPEG of more than 500 scans (real encoders write some dozens at
  * most; each costs a pass over the whole picture) is RK_ERROR_DAMAGED ("Image
  * data has too many scans."), as load_image() refuses it. Arithmetic-coded
- * JPEGs are the exception to the refusal of a cut: their decoder reads zeros
- * where data ends without a word, and a flat picture of that coding is
- * rightly a few hundred bytes, so such a file cut short loads with the rest of
- * its picture flat (within the pixel limit, as any file). The formats'
+ * JPEGs are the exception inside their last (or only) scan: their decoder
+ * reads zeros where data ends without a word, and a flat picture in that
+ * coding is rightly a few hundred bytes, so such a file cut short there loads,
+ * the rest of its picture made up, mostly even (within the pixel limit, as
+ * any file); one cut before its last scan is refused as above. The formats'
  * particulars are load_image()'s: float DDS layouts
  * (R32F, G32R32F, A32B32G32R32F) load as stored, not kept to 0..1 (negative,
  * above 1, infinite, NaN); DXT1's three-colour mode gives index 3 as opaque
