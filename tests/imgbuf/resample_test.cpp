@@ -83,6 +83,7 @@ struct Probe {
 TEST(Resample, SamplesTheScaledPosition) {
     const Probe probes[] = {
         {2, 2, 3, 2, 1, 0, 0.5f, 0},   // upsampling averages the middle
+        {2, 2, 2, 3, 0, 1, 0, 0.5f},   // down the rows too
         {4, 3, 2, 3, 1, 2, 3, 2},      // downsampling keeps the outer columns
         {100, 2, 37, 2, 36, 0, 99, 0}, // the last column is reached
         {100, 2, 37, 2, 4, 0, 11, 0},  // 4 * 2.75

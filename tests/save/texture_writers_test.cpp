@@ -181,6 +181,14 @@ TEST(OutputFile, PermissionsOfTheTemporaryAndTheSavedFile) {
     EXPECT_EQ(rk::saved_file_mode(&replaced, 022), 0640u);
     EXPECT_EQ(rk::saved_file_mode(nullptr, 022), 0644u);
     EXPECT_EQ(rk::saved_file_mode(nullptr, 077), 0600u);
+    const TempDir dir;  // and a save over a file keeps its mode
+    const std::string kept = (dir / "kept.dds").string();
+    write_bytes(kept, Bytes{1});
+    ASSERT_EQ(::chmod(kept.c_str(), 0640), 0);
+    const Img small = noise(4, 4, 1);
+    EXPECT_TRUE(rk::save_to_file(kept, [&](rk::ByteSink& s) { return rk::write_dds(small.get(), {rk::DdsFormat::bc4}, s); }).ok());
+    struct stat now {};
+    EXPECT_EQ(::stat(kept.c_str(), &now) == 0 ? now.st_mode & 07777 : 0u, 0640u);
 }
 
 Bytes written(const imgbuf* img, const auto& write, uint32_t threads = 0) {
