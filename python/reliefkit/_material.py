@@ -48,7 +48,6 @@ def _export(name: str, restype, argtypes):
     return fn
 
 
-_FLOAT_MAX = 3.4028234663852886e38
 
 
 def _defaults(export: str, struct, headline: str, fields: dict):
@@ -85,7 +84,7 @@ def _map(export: str, struct, headline: str, image, what: str, **fields) -> np.n
         # ctypes keeps the low 32 bits of an integer: 2**32 + 16 directions would be 16;
         # and makes a finite number past a float's range infinite (1e300 is no inf).
         if (not 0 <= value <= 0xFFFFFFFF) if whole else (
-                math.isfinite(value) and abs(value) > _FLOAT_MAX):
+                math.isfinite(value) and abs(value) > _native.FLOAT_MAX):
             raise ValueError(f"{name} is out of range: {value!r}")
     # Fields past the struct_size the library was given are never read.
     params = _defaults(export, struct, headline, fields)
@@ -137,6 +136,6 @@ def albedo(photo, *, light_azimuth: Optional[float] = None, flatten_light: bool 
     (0: a sixteenth of the photograph's larger side); given, with the light, a seamless map is the centre of
     the seamless map of the photograph tiled 3 x 3 (see rk_albedo_map() for the sizes)."""
     return _map("rk_albedo", _ALBEDO, "cannot make the de-lit colour:", photo, "photo",
-                light_azimuth=math.nan if light_azimuth is None else light_azimuth,
+                light_azimuth=_native.given(light_azimuth, "light_azimuth"),
                 flatten_light=int(bool(flatten_light)), scale=scale,
                 edge_mode=_EDGE_WRAP if seamless else _EDGE_CLAMP)

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import ctypes
 import ctypes.util
+import math
 import os
 from pathlib import Path
 
@@ -194,6 +195,25 @@ def require(name: str):
             f"the loaded reliefkit library ({library_path}, version {version_string}) has no "
             f"export {name}(); it needs a newer build of the library")
     return fn
+
+
+# The largest finite float: ctypes makes a finite number past it infinite, and the
+# library's refusal would then name inf, not the number given.
+FLOAT_MAX = 3.4028234663852886e38
+
+
+def given(value, what: str) -> float:
+    """A number for a float field where NaN is the library's "not given": None gives
+    NaN; NaN itself is refused, or a NaN computed upstream would quietly be taken as
+    "not given" (an estimated light, a default elevation)."""
+    if value is None:
+        return math.nan
+    number = float(value)
+    if math.isnan(number):
+        raise ValueError(f"{what} is not a number: {value!r}")
+    if math.isfinite(number) and abs(number) > FLOAT_MAX:
+        raise ValueError(f"{what} is out of range: {value!r}")
+    return number
 
 
 def check(status: int, what: str) -> None:

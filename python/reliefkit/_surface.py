@@ -98,29 +98,13 @@ def _none_if_nan(value: float) -> Optional[float]:
     return None if math.isnan(value) else float(value)
 
 
-def _nan_if_none(value) -> float:
-    return math.nan if value is None else float(value)
-
-
-_FLOAT_MAX = 3.4028234663852886e38
-
-
-def _angle(value, what: str) -> float:
-    """A float the library can be told: ctypes makes a finite number past a float's
-    range infinite, and the library's refusal would then name inf, not the number."""
-    angle = float(value)
-    if math.isfinite(angle) and abs(angle) > _FLOAT_MAX:
-        raise ValueError(f"{what} is out of range: {value!r}")
-    return angle
-
-
 def light_angles(light) -> Tuple[float, float]:
     """(azimuth, elevation) of None, an azimuth or (azimuth, elevation); NaN: not given."""
     if light is None:
         return math.nan, math.nan
     azimuth, elevation = (light, None) if np.isscalar(light) else light
-    return (_angle(azimuth, "light azimuth"),
-            math.nan if elevation is None else _angle(elevation, "light elevation"))
+    return (_native.given(float(azimuth), "light azimuth"),
+            _native.given(elevation, "light elevation"))
 
 
 def estimate_light(photo, params: _native.HeightParams) -> Light:
@@ -141,11 +125,12 @@ def photometric_stereo(photos: Sequence, azimuths: Sequence, elevation, ambient,
     if len(azimuths) != count:
         raise ValueError(f"azimuths has {len(azimuths)} entries for {count} photographs")
     params = _PhotometricParams.made("rk_photometric_params_init")
-    params.elevation, params.ambient = _nan_if_none(elevation), _nan_if_none(ambient)
+    params.elevation = _native.given(elevation, "elevation")
+    params.ambient = _native.given(ambient, "ambient")
     params.outlier, params.edge_mode = float(outlier), int(bool(seamless))
     params.invert_x, params.invert_y = int(bool(invert_x)), int(bool(invert_y))
     pointers = (_img * max(count, 1))(*[s.pointer for s in sources])
-    angles = (_f * max(count, 1))(*[_nan_if_none(a) for a in azimuths])
+    angles = (_f * max(count, 1))(*[_native.given(a, "azimuth") for a in azimuths])
     result = _PhotometricResult.made()
     _check(_export("rk_photometric_stereo", ctypes.POINTER(_img), _u32, ctypes.POINTER(_f),
                    ctypes.POINTER(_f), ctypes.POINTER(_PhotometricParams),

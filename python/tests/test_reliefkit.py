@@ -177,6 +177,9 @@ def test_weights_all_zero_keep_their_pixel_alive(monkeypatch):
     (lambda d: rk.normalmap(np.zeros((2, 2)), strength=np.nan), TypeError, "strength must be"),
     (lambda d: rk.heightmap(np.zeros((2, 2)), invert=1), ValueError, "invert must be"),
     (lambda d: rk.heightmap(np.zeros((2, 2)), light=1e40), ValueError, "azimuth is out of range"),
+    # NaN means "not given" to the library: a computed NaN must not become an estimate.
+    (lambda d: rk.heightmap(np.zeros((2, 2)), light=(90, np.nan)), ValueError, "elevation is not a"),
+    (lambda d: rk.albedo(np.zeros((2, 2)), light_azimuth=np.nan), ValueError, "azimuth is not a"),
     (lambda d: rk.heightmap(np.zeros((2, 2)), weights=(0, 0, 0), light=400), rk.ArgumentError,
      "light_azimuth 400"),
     (lambda d: rk.normalmap(np.zeros((2, 2)), blur=(5, "disc")), ValueError, "blur kind"),
