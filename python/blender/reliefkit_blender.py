@@ -248,7 +248,12 @@ def array_to_image(array, source, kind, colour=False):
     image = bpy.data.images.new(name, w, h, alpha=False, float_buffer=True)
     if not colour:
         image.colorspace_settings.name = "Non-Color"
-    image.pixels.foreach_set(np.ascontiguousarray(array[::-1]).ravel())
+    # The image has no alpha: the packed EXR is saved without it and read back opaque,
+    # so the pixels are opaque from the start (the de-lit colour would otherwise
+    # carry the photograph's alpha only until the .blend is opened again).
+    pixels = np.array(array[::-1], dtype=np.float32)
+    pixels[..., 3] = 1.0
+    image.pixels.foreach_set(pixels.ravel())
     image.update()
     # A generated image is not saved with the .blend: packed, as 32-bit float
     # EXR, the maps are still there when the file is opened again.

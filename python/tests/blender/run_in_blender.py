@@ -190,12 +190,16 @@ nodes = bpy.context.object.active_material.node_tree.nodes
 assert sorted(n.image.name for n in nodes if n.type == "TEX_IMAGE") == [
     "bricks_height", "bricks_normal"] and "MIX_RGB" not in {n.type for n in nodes}
 
-# The maps are saved with the .blend: opened again, they hold the same pixels.
-made = addon.image_to_array(bpy.data.images["bricks_height"])
+# The maps are saved with the .blend: opened again, they hold the same pixels (also of a
+# colour whose photograph had alpha).
+clear = addon.array_to_image(np.full((2, 2, 4), 0.5, np.float32), "clear", "albedo", True)
+clear.use_fake_user = True
+made = {image.name: addon.image_to_array(image) for image in (bpy.data.images["bricks_height"], clear)}
 with tempfile.TemporaryDirectory() as folder:
     bpy.ops.wm.save_as_mainfile(filepath=str(Path(folder) / "saved.blend"))
     bpy.ops.wm.open_mainfile(filepath=str(Path(folder) / "saved.blend"))
-    assert np.array_equal(addon.image_to_array(bpy.data.images["bricks_height"]), made), "lost"
+    for name, pixels in made.items():
+        assert np.array_equal(addon.image_to_array(bpy.data.images[name]), pixels), name
 addon_utils.disable("reliefkit_blender")
 scripts.cleanup()
 print("blender add-on: 1 passed, 0 failed")
