@@ -69,4 +69,16 @@ std::string printable(std::string_view text, bool keep_line_breaks) {
     return out;
 }
 
+std::string with_printable_name(std::string_view message, std::string_view name) {
+    std::string out;
+    const std::string shown = printable(name);
+    for (size_t at; !name.empty() && (at = message.find(name)) != std::string_view::npos;) {
+        out.append(message.substr(0, at));
+        out += shown;
+        message.remove_prefix(at + name.size());
+    }
+    out.append(message);
+    return out;
+}
+
 }  // namespace rkcli

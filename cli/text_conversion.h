@@ -26,7 +26,13 @@ std::string indent_lines(std::string_view text, std::string_view indent);
 // characters would otherwise drive the terminal (an escape sequence) or split
 // one name over two lines. Control characters (line breaks too, unless
 // keep_line_breaks) and bytes that are not UTF-8 are written as \n, \t, \r or
-// \xHH; everything else is left as it is. --report carries the names as they are.
+// \xHH; everything else is left as it is. --report carries the names as they are
+// (its error, a message, has them escaped).
 std::string printable(std::string_view text, bool keep_line_breaks = false);
+
+// message with every occurrence of name printed as printable(name): a message
+// of several lines that quotes a file name (the library's reasons say which
+// file they could not read or write) keeps its own line breaks, not the name's.
+std::string with_printable_name(std::string_view message, std::string_view name);
 
 }  // namespace rkcli

@@ -7,3 +7,7 @@ TEST(IndentLines, PrefixesEveryLineAndEndsEachWithABreak) {
               "  jpeglib error:\n  Not a JPEG\n");
     EXPECT_EQ(rkcli::indent_lines("one", "> "), "> one\n");
 }
+
+TEST(WithPrintableName, EscapesTheNameAndKeepsTheMessagesLines) {
+    EXPECT_EQ(rkcli::with_printable_name("a\nb: x\nf: a\nb", "a\nb"), "a\\nb: x\nf: a\\nb");
+}
