@@ -2,6 +2,7 @@
 
 #include "interrupt.h"
 #include "reliefkit.h"
+#include "text_conversion.h"
 
 #include <algorithm>
 #include <atomic>
@@ -35,7 +36,7 @@ BatchSummary run_batch(const std::vector<JobPlan>& plans, unsigned workers, cons
             try {
                 result = runner(plans[i]);
             } catch (const std::exception& e) {
-                result.failure = plans[i].input + ": " + e.what();
+                result.failure = printable(plans[i].input) + ": " + printable(e.what());
             }
             const size_t failed_so_far = result.ok() ? failures.load() : ++failures;
             outcomes[i] = result.ok() ? Outcome::done : Outcome::failed;

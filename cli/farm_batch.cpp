@@ -7,6 +7,7 @@
 #include "interrupt.h"
 #include "output_key.h"
 #include "shard.h"
+#include "text_conversion.h"
 
 namespace rkcli {
 namespace fs = std::filesystem;
@@ -25,8 +26,8 @@ std::string make_output_folders(const JobPlan& plan) {
         std::error_code ec;
         fs::create_directories(out->parent_path(), ec);
         if (ec) {
-            return "cannot create the output directory " + out->parent_path().string() + ": " +
-                   ec.message();
+            return "cannot create the output directory " + printable(out->parent_path().string()) +
+                   ": " + ec.message();
         }
     }
     return {};
@@ -90,7 +91,7 @@ JobResult FarmBatch::run(const JobPlan& plan, const std::function<JobResult()>& 
         try {
             result = job();
         } catch (const std::exception& e) {
-            result.failure = plan.input + ": " + e.what();
+            result.failure = printable(plan.input) + ": " + printable(e.what());
         }
     }
     if (!reporting_ && !made_by) return result;

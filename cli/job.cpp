@@ -42,11 +42,14 @@ std::string with_reasons(std::string headline, std::string_view reasons) {
 // rk_save_png_file's message is the texts reported on the way, one per line,
 // then its own "rk_save_png_file: PATH: reason"; the command puts the reason in
 // its headline and the texts below it.
-std::string save_failure(const std::string& path, rk_status status, std::string_view message) {
+std::string save_failure(const std::string& path, rk_status status, std::string_view raw) {
+    // The path escaped first, so that only the message's own line breaks part it.
+    const std::string name = printable(path), escaped = with_printable_name(raw, path);
+    const std::string_view message = escaped;
     const size_t last = message.rfind('\n');
     std::string_view reason = last == std::string_view::npos ? message : message.substr(last + 1);
     std::string_view texts = last == std::string_view::npos ? "" : message.substr(0, last);
-    const std::string own = "rk_save_png_file: " + path + ": ";
+    const std::string own = "rk_save_png_file: " + name + ": ";
     if (reason.starts_with(own)) {
         reason.remove_prefix(own.size());
     } else {
@@ -54,7 +57,7 @@ std::string save_failure(const std::string& path, rk_status status, std::string_
         reason = rk_status_text(status);
         texts = message == reason ? "" : message;
     }
-    return with_reasons(concat("cannot write ", path, ": ", reason), texts);
+    return with_reasons(concat("cannot write ", name, ": ", reason), texts);
 }
 
 // Rewrites a normal map in the unit normal's encoding, 0.5 + 0.5 v in red,
@@ -94,7 +97,9 @@ void to_unit_normal_encoding(imgbuf* normal, bool blurred) {
 // Runs a saver on path and answers the failure text, empty on success.
 template <typename Saver>
 std::string save(const fs::path& path, Saver&& saver) {
-    if (!begin_save()) return "cannot write " + path.string() + ": the command was stopped";
+    if (!begin_save()) {
+        return concat("cannot write ", printable(path.string()), ": the command was stopped");
+    }
     rk_status status = RK_OK;
     {
         struct Turn {
@@ -113,7 +118,7 @@ std::string unopenable_input(const std::string& input) {
     std::error_code ec;
     const fs::file_status status = fs::status(input, ec);
     if (!ec && fs::exists(status) && !fs::is_regular_file(status)) {
-        return "cannot read " + input + ": not a regular file";
+        return "cannot read " + printable(input) + ": not a regular file";
     }
     std::FILE* file = std::fopen(input.c_str(), "rb");
     if (file) {
@@ -121,8 +126,8 @@ std::string unopenable_input(const std::string& input) {
         return {};
     }
     const int error = errno;
-    if (error == ENOENT) return "cannot read " + input + ": no such file";
-    return "cannot read " + input + ": " + std::generic_category().message(error);
+    if (error == ENOENT) return "cannot read " + printable(input) + ": no such file";
+    return "cannot read " + printable(input) + ": " + std::generic_category().message(error);
 }
 
 class Job {
@@ -138,7 +143,7 @@ class Job {
 
   private:
     void make_maps() {
-        if (!plan_.refusal.empty()) return fail(plan_.input + " skipped: " + plan_.refusal);
+        if (!plan_.refusal.empty()) return fail(name() + " skipped: " + plan_.refusal);
         Image image = loaded_ ? std::move(loaded_) : load();
         if (image && options_.resize) image = resized(image.get());
         if (image && options_.make_tileable) image = tileable(image.get());
@@ -272,7 +277,7 @@ class Job {
             if (options_.writes(kMapPacked)) {
                 kept = channel_values(roughness.get(), 0);
                 if (kept.empty()) {
-                    fail(plan_.input + ": not enough memory for the packed map");
+                    fail(name() + ": not enough memory for the packed map");
                     return {};
                 }
             }
@@ -302,7 +307,7 @@ class Job {
         if (options_.verbose) tell_light(photo, hp);
         imgbuf* made = nullptr;
         if (rk_height_and_albedo_maps_into(photo, &hp, &params, &made, photo) != RK_OK) {
-            fail(plan_.input + ": cannot make the height map and the de-lit colour: " +
+            fail(name() + ": cannot make the height map and the de-lit colour: " +
                  rk_last_error());
             return false;
         }
@@ -334,7 +339,7 @@ class Job {
             // its red alone.
             if (packs_occlusion) occlusion = channel_values(ao.get(), 0);
             if (packs_occlusion && occlusion.empty())
-                return fail(plan_.input + ": not enough memory for the packed map");
+                return fail(name() + ": not enough memory for the packed map");
         }
         // The heights' last reader is the occlusion unless the curvature is made.
         if (!options_.writes(kMapCurvature)) height.reset();
@@ -351,7 +356,7 @@ class Job {
         if (options_.writes(kMapPacked)) {
             if (stopped()) return;
             Image packed = packed_map(std::move(occlusion), std::move(roughness), w, h);
-            if (!packed) return fail(plan_.input + ": not enough memory for the packed map");
+            if (!packed) return fail(name() + ": not enough memory for the packed map");
             if (!write_map(kMapPacked, packed.get())) return;
         }
         if (!plan_.gltf_out.empty() && !receiver_ && !stopped()) write_gltf(w, h);
@@ -373,7 +378,7 @@ class Job {
                     const imgbuf* source, const Params& params) {
         imgbuf* out = nullptr;
         if (make(source, &params, &out) != RK_OK) {
-            fail(plan_.input + ": cannot make " + what + ": " + rk_last_error());
+            fail(name() + ": cannot make " + what + ": " + rk_last_error());
             return nullptr;
         }
         return Image(out);
@@ -399,8 +404,10 @@ class Job {
         material.height_map = plan_.height_out;
         material.height_scale = height_depth() / static_cast<float>(std::max(width, height));
         std::string why = write_gltf_material(plan_.gltf_out, material);
-        saved(plan_.gltf_out,
-              why.empty() ? why : "cannot write " + plan_.gltf_out.string() + ": " + why);
+        const std::string path = plan_.gltf_out.string();
+        saved(plan_.gltf_out, why.empty() ? why
+                                          : concat("cannot write ", printable(path), ": ",
+                                                   with_printable_name(why, path)));
     }
 
     void normal_steps(Image normal) {
@@ -422,16 +429,19 @@ class Job {
     }
 
     void fail(std::string why) { result_.failure = std::move(why); }
+    // The input as the messages name it: escaped, so that only a message's
+    // own line breaks split it.
+    std::string name() const { return printable(plan_.input); }
 
     // After a stop signal no map is begun: the stop waits for an input that
     // has saved a file to tell its outcome, but not for the maps still to make.
     bool stopped() {
         if (receiver_ && !receiver_->wanted()) {
-            fail(plan_.input + ": the maps are no longer wanted");
+            fail(name() + ": the maps are no longer wanted");
             return true;
         }
         if (!stop_requested()) return false;
-        fail(plan_.input + ": the command was stopped");
+        fail(name() + ": the command was stopped");
         return true;
     }
 
@@ -446,7 +456,7 @@ class Job {
         const Size size = *options_.resize;
         Image result(imgbuf_resample(image, size.width, size.height));
         if (!result || !imgbuf_buf(result.get())) {
-            fail(plan_.input + ": not enough memory to resize it to " + std::to_string(size.width) +
+            fail(name() + ": not enough memory to resize it to " + std::to_string(size.width) +
                  "x" + std::to_string(size.height));
             return nullptr;
         }
@@ -455,7 +465,7 @@ class Job {
 
     Image tileable(const imgbuf* image) {
         Image result(make_tileable(image, *options_.make_tileable));
-        if (!result) fail(plan_.input + ": not enough memory to make it tileable");
+        if (!result) fail(name() + ": not enough memory to make it tileable");
         return result;
     }
 
@@ -500,7 +510,8 @@ class Job {
                                format_number(std::round(opposite * 10.0f) / 10.0f));
             }
         }
-        line = printable(line, true) + '\n';
+        // One line: neither the name nor the library's reason may break it.
+        line = printable(line) + '\n';
         std::fputs(line.c_str(), stderr);
     }
 
@@ -512,7 +523,7 @@ class Job {
         p.edge_mode = edge_mode();
         imgbuf* out = nullptr;
         if (rk_height_from_normals(normals, &p, &out, &normals_range_) != RK_OK) {
-            fail(plan_.input + ": " + rk_last_error());
+            fail(name() + ": " + rk_last_error());
         }
         return Image(out);
     }
@@ -523,7 +534,7 @@ class Job {
             const rk_height_params p = height_params();
             if (options_.verbose) tell_light(photo, p);
             imgbuf* out = nullptr;
-            if (rk_height_map(photo, &p, &out) != RK_OK) fail(plan_.input + ": " + rk_last_error());
+            if (rk_height_map(photo, &p, &out) != RK_OK) fail(name() + ": " + rk_last_error());
             return Image(out);
         }
         // The generator only tests its weights for all-zero, which gives a black
@@ -533,7 +544,7 @@ class Job {
                                                   h.clamp_high, h.detail_size, h.detail_threshold,
                                                   kWeight, kWeight, kWeight, h.smooth_size,
                                                   h.smooth_kind, edge_mode()));
-        if (!result) fail(plan_.input + ": not enough memory for the height map");
+        if (!result) fail(name() + ": not enough memory for the height map");
         return result;
     }
 
@@ -550,7 +561,7 @@ class Job {
         // Arguments are checked before a pixel is written.
         if (status == RK_ERROR_ARGUMENT) return InPlace::refused;
         if (status == RK_OK) return InPlace::done;
-        fail(plan_.input + ": not enough memory for the height map");
+        fail(name() + ": not enough memory for the height map");
         return InPlace::failed;
     }
 
@@ -569,7 +580,7 @@ class Job {
         const rk_status status = rk_normal_map_into(height.get(), &p, height.get());
         if (status == RK_ERROR_ARGUMENT) return normal_map(height.get());
         if (status == RK_OK) return height;
-        fail(plan_.input + ": not enough memory for the normal map");
+        fail(name() + ": not enough memory for the normal map");
         return nullptr;
     }
 
@@ -578,7 +589,7 @@ class Job {
         Image result(calc_normalmap_from_heightmap_ex(height, n.invert_x ? 1 : 0,
                                                       n.invert_y ? 1 : 0, n.strength, n.center_tap,
                                                       n.blur_size, n.blur_kind, edge_mode()));
-        if (!result) fail(plan_.input + ": not enough memory for the normal map");
+        if (!result) fail(name() + ": not enough memory for the normal map");
         return result;
     }
 
@@ -630,7 +641,9 @@ class Job {
         const bool grey = kind != kMapNormal && kind != kMapAlbedo && kind != kMapPacked;
         const bool rgba =
             kind == kMapPacked && packing_of(options_) == Packing::metallic_smoothness;
-        if (!begin_save()) return "cannot write " + path.string() + ": the command was stopped";
+        if (!begin_save()) {
+            return concat("cannot write ", printable(path.string()), ": the command was stopped");
+        }
         struct Turn {
             ~Turn() { end_save(); }
         } turn;
@@ -659,10 +672,13 @@ class Job {
         }
         if (status == RK_OK) return {};
         // The saver's message names the path after the function; say it once.
-        const std::string message = rk_last_error(), named = path.string() + ": ";
+        const std::string_view message = rk_last_error();
+        const std::string named = path.string() + ": ";
         const size_t at = message.find(named);
-        return "cannot write " + named +
-               (at == std::string::npos ? message : message.substr(at + named.size()));
+        const std::string_view rest =
+            at == std::string_view::npos ? message : message.substr(at + named.size());
+        return concat("cannot write ", printable(path.string()), ": ",
+                      with_printable_name(rest, path.string()));
     }
 
     static bool is_png(MapFile file) { return file == MapFile::png8 || file == MapFile::png16; }
@@ -703,7 +719,7 @@ class Job {
         if (preview && options_.preview_tiles > 1)
             preview = tiled(preview.get(), options_.preview_tiles);
         if (!preview) {
-            fail(plan_.input + ": not enough memory for the preview");
+            fail(name() + ": not enough memory for the preview");
             return;
         }
         write_png(plan_.preview_out, preview.get());
@@ -724,7 +740,8 @@ Image load_input(const std::string& input, std::string& failure) {
     if (!failure.empty()) return nullptr;
     imgbuf* loaded = nullptr;
     if (rk_load_file(input.c_str(), &loaded) != RK_OK) {
-        failure = with_reasons("cannot read " + input + ":", rk_last_error());
+        failure = with_reasons("cannot read " + printable(input) + ":",
+                               with_printable_name(rk_last_error(), input));
     }
     return Image(loaded);
 }

@@ -11,6 +11,7 @@
 
 #include "manifest.h"
 #include "map_files.h"
+#include "text_conversion.h"
 
 namespace rkcli {
 namespace fs = std::filesystem;
@@ -138,12 +139,16 @@ std::vector<JobPlan> plan_jobs(const Options& options) {
             if (!plan.refusal.empty()) continue;
             const auto id = file_id(*out);
             const std::string key = place_key(*out);
+            // Names escaped here: the refusal is told as part of a message
+            // that keeps its own line breaks.
+            const std::string shown = printable(out->string());
             if ((id && input_files.contains(*id)) || input_places.contains(key)) {
-                plan.refusal = "its output " + out->string() + " would overwrite an input file";
+                plan.refusal = "its output " + shown + " would overwrite an input file";
             } else if (auto it = claimed.find(key); it != claimed.end()) {
-                plan.refusal = "its output " + out->string() + " is also written for " + it->second;
+                plan.refusal =
+                    "its output " + shown + " is also written for " + printable(it->second);
             } else if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
-                plan.refusal = "it would write " + out->string() + " twice";
+                plan.refusal = "it would write " + shown + " twice";
             }
             keys.push_back(key);
         }

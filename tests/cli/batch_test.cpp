@@ -136,11 +136,11 @@ TEST(Console, NamesReachTheTerminalAsText) {
     std::ostringstream out, err;
     rkcli::Console console(out, err, {.progress = true, .quiet = false});
     console.report("t\x1b]0;x\x07.png", {"new\nline_height.png", "caf\xe9.png", "caf\xc3\xa9.png"},
-                   "cannot read new\nline.png:\n  \xc2\x9b" "2J", 1, 1, 2);
+                   "cannot read new\\nline.png:\n  \xc2\x9b" "2J", 1, 1, 2);
     console.summary({.total = 2, .done = 1, .failed_inputs = {"a\rb\x7f.png"}});
     EXPECT_EQ(out.str(), "new\\nline_height.png\ncaf\\xe9.png\ncaf\xc3\xa9.png\n");
     EXPECT_EQ(err.str(),
-              "reliefkit: cannot read new\nline.png:\n  \\xc2\\x9b2J\n"
+              "reliefkit: cannot read new\\nline.png:\n  \\xc2\\x9b2J\n"
               "reliefkit: 1/2 done, 1 failed (last: t\\x1b]0;x\\x07.png)\r\033[K"
               "reliefkit: 1 of 2 inputs done; 1 failed:\n  a\\rb\\x7f.png\n");
 }

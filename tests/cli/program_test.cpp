@@ -78,6 +78,9 @@ TEST_F(Program, ExitStatusSaysHowItWent) {
         {{"--photometric", "--", "a.png", "-o", "b.png"}, 1,
          "reliefkit: cannot read a.png: no such file\n"},
         {{"wall.png", "wall_height.png"}, 1, "wall.png skipped: its output ./wall_height.png"},
+        // A name's line break is printed as \n: the message keeps to its line.
+        {{"a\nb.png", "a\nb.jpg"}, 1,
+         "a\\nb.jpg skipped: its output ./a\\nb_height.png is also written for a\\nb.png\n"},
         // The report replaces its file: never an input, a planned map or the manifest.
         {{"--report", "wall_height.png", "-o", "o", "wall_height.png"}, 2, "is the input"},
         {{"--report", "wall_normal.png", "wall.png"}, 2, "is the output ./wall_normal.png"},
@@ -266,6 +269,7 @@ TEST_F(Program, PhotometricCaptureFromNormalAndTheLight) {
                            photo.get());
     }
     fs::copy_file(dir / "0.png", dir / "z=9");  // a file, though it looks like one with a light
+    fs::copy_file(dir / "0.png", dir / "a\nb.png");
     const std::tuple<std::vector<std::string>, int, std::string, std::string> cases[] = {
         {{"--photometric", "0.png=0", "90.png=90", "180.png=180", "270.png=270", "--depth", "16"},
          0, "./0_normal.png\n./0_albedo.png\n./0_height.png\n", ""},
@@ -273,6 +277,7 @@ TEST_F(Program, PhotometricCaptureFromNormalAndTheLight) {
         {{"--from-normal", "0_normal.png", "--gltf", "-o", "g"}, 0, "g/0.gltf", ""},
         {{"-v", "--light", "-90", "0.png", "-o", "one"}, 0, "", "light given: azimuth 270,"},
         {{"-v", "--light", "-0", "0.png", "-o", "one"}, 0, "", "light given: azimuth 0,"},
+        {{"-v", "--light", "0", "a\nb.png", "-o", "n"}, 0, "", "reliefkit: a\\nb.png: light given"},
         {{"--photometric", "-v", "0.png=0:30", "90.png=90", "180.png=180", "270.png=270", "-o",
           "e"},
          0, "", "0.png: light given: azimuth 0, elevation 30"},
