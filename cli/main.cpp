@@ -26,8 +26,16 @@ namespace {
 
 constexpr int kUsageError = 2;
 
+// The command's own messages told here are one line each: printed whole
+// through printable(), so that a file name in them can neither drive the
+// terminal nor take two lines.
+void tell(const std::string& why) {
+    std::cerr << "reliefkit: " << rkcli::printable(why) << '\n';
+}
+
 int usage_error(const std::string& why) {
-    std::cerr << "reliefkit: " << why << '\n' << rkcli::usage_text();
+    tell(why);
+    std::cerr << rkcli::usage_text();
     return kUsageError;
 }
 
@@ -61,7 +69,7 @@ int run(int argc, char** argv) {
     if (std::string why = rkcli::farm_usage_error(options); !why.empty()) return usage_error(why);
     const rkcli::GatheredInputs gathered = rkcli::gather_inputs(options, std::cin);
     if (!gathered.error.empty()) {
-        std::cerr << "reliefkit: " << gathered.error << '\n';
+        tell(gathered.error);
         return 1;
     }
     rkcli::use_inputs(options, gathered.items);
@@ -95,10 +103,10 @@ int run(int argc, char** argv) {
     rkcli::FarmBatch farm(options, parsed.applied, gathered.items, rk_version_string());
     std::vector<std::string> warnings;
     if (std::string why = farm.start(warnings); !why.empty()) {
-        std::cerr << "reliefkit: " << why << '\n';
+        tell(why);
         return 1;
     }
-    for (const std::string& warning : warnings) std::cerr << "reliefkit: " << warning << '\n';
+    for (const std::string& warning : warnings) tell(warning);
     // Planned over the whole list, so that every shard refuses the same inputs.
     const std::vector<rkcli::JobPlan> plans = farm.share(all_plans);
     const Library library;
@@ -125,7 +133,8 @@ int run(int argc, char** argv) {
     // by chance, and the inputs a stop kept from beginning are not reported.
     if (!rkcli::stop_requested()) console.summary(summary);
     if (std::string why = farm.finish(); !why.empty()) {
-        std::cerr << "reliefkit: " << why << '\n';
+        // Up to two messages, a line each, their names escaped where made.
+        std::cerr << "reliefkit: " << rkcli::printable(why, true) << '\n';
         return 1;
     }
     return rkcli::exit_status(summary);
@@ -143,7 +152,7 @@ int main(int argc, char** argv) {
     try {
         status = run(argc, argv);
     } catch (const std::exception& e) {
-        std::cerr << "reliefkit: " << e.what() << '\n';
+        tell(e.what());
     }
     rkcli::leave_the_end_to_a_stop();
     // What standard output was to carry (the written files, help) is part of

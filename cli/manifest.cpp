@@ -10,6 +10,7 @@
 
 #include "descriptor.h"
 #include "interrupt.h"
+#include "text_conversion.h"
 
 namespace rkcli {
 namespace fs = std::filesystem;
@@ -112,10 +113,12 @@ Manifest::Manifest(fs::path out_dir, std::chrono::milliseconds interval)
     std::string damage, failure;
     const std::optional<Json> doc = read_manifest(path, damage, failure);
     if (!damage.empty()) {
-        warning_ = "ignoring " + path.string() + " (" + damage + "): every input is remade";
+        warning_ =
+            "ignoring " + printable(path.string()) + " (" + damage + "): every input is remade";
     } else if (!failure.empty()) {
         // Its writes fail the same way, so the file is left as it is.
-        warning_ = "cannot read " + path.string() + ": " + failure + ": every input is remade";
+        warning_ =
+            "cannot read " + printable(path.string()) + ": " + failure + ": every input is remade";
     }
     const Json none = Json::object();
     for (const auto& [name, json] : (doc ? (*doc)["outputs"] : none).items()) {
@@ -214,15 +217,16 @@ std::string Manifest::write_records(const std::map<std::string, Record>& records
     // mode mask gives: shards run by different users of one group can all
     // lock it.
     const Descriptor lock{::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666)};
-    if (!lock.valid()) return "cannot open " + lock_path.string() + ": " + errno_text();
+    if (!lock.valid()) return "cannot open " + printable(lock_path.string()) + ": " + errno_text();
     while (::flock(lock.get(), LOCK_EX) != 0) {
-        if (errno != EINTR) return "cannot lock " + lock_path.string() + ": " + errno_text();
+        if (errno != EINTR)
+            return "cannot lock " + printable(lock_path.string()) + ": " + errno_text();
     }
     // Under the lock: merge into what other processes wrote since we read it.
     std::string damage, failure;
     const std::optional<Json> read = read_manifest(path, damage, failure);
     // Replacing a manifest that could not be read would drop every record in it.
-    if (!failure.empty()) return "cannot read " + path.string() + ": " + failure;
+    if (!failure.empty()) return "cannot read " + printable(path.string()) + ": " + failure;
     Json doc = read.value_or(Json{{"reliefkit_manifest", kFormat}, {"outputs", Json::object()}});
     Json& outputs = doc["outputs"];
     for (const auto& [name, record] : records) {
@@ -237,7 +241,8 @@ std::string Manifest::write_records(const std::map<std::string, Record>& records
     const std::string text = doc.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
     // Bracketed as the maps' saves are, so that a stop signal never ends the
     // process while the temporary file exists.
-    if (!begin_record_save()) return "cannot write " + path.string() + ": the command was stopped";
+    if (!begin_record_save())
+        return concat("cannot write ", printable(path.string()), ": the command was stopped");
     struct Turn {
         ~Turn() { end_save(); }
     } turn;
@@ -253,13 +258,13 @@ std::string Manifest::write_records(const std::map<std::string, Record>& records
             !temp.close()) {
             const std::string why = errno_text();
             ::unlink(temp_path.c_str());
-            return "cannot write " + temp_path.string() + ": " + why;
+            return "cannot write " + printable(temp_path.string()) + ": " + why;
         }
     }
     if (::rename(temp_path.c_str(), path.c_str()) != 0) {
         const std::string why = errno_text();
         ::unlink(temp_path.c_str());
-        return "cannot replace " + path.string() + ": " + why;
+        return "cannot replace " + printable(path.string()) + ": " + why;
     }
     return {};
 }

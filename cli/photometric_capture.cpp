@@ -58,7 +58,7 @@ int run_photometric(const Options& options, std::ostream& out, std::ostream& err
         std::string why;
         Image photo = load_input(given.back().path, why);
         if (!photo) {
-            err << "reliefkit: " << why << '\n';
+            err << "reliefkit: " << printable(why, true) << '\n';
             return 1;
         }
         views.push_back(photo.get());
@@ -76,14 +76,15 @@ int run_photometric(const Options& options, std::ostream& out, std::ostream& err
     result.struct_size = sizeof result;
     if (rk_photometric_stereo(views.data(), static_cast<uint32_t>(views.size()), azimuths.data(),
                               elevations.data(), &params, &result) != RK_OK) {
-        err << "reliefkit: " << given[0].path << " and the others: " << rk_last_error() << '\n';
+        err << "reliefkit: " << printable(given[0].path)
+            << " and the others: " << printable(rk_last_error(), true) << '\n';
         return 1;
     }
     const Image normal(result.normal), albedo(result.albedo), height(result.height);
     photos.clear();
     if (options.verbose) {
         for (size_t i = 0; i < given.size(); ++i) {
-            err << "reliefkit: " << given[i].path << ": light "
+            err << "reliefkit: " << printable(given[i].path) << ": light "
                 << (given[i].azimuth ? "given" : "estimated") << ": azimuth "
                 << rounded(result.light_azimuth[i]) << ", elevation "
                 << rounded(result.light_elevation[i]) << '\n';
@@ -117,7 +118,8 @@ int run_photometric(const Options& options, std::ostream& out, std::ostream& err
         for (const CapturePhoto& photo : given) {
             std::error_code ec;
             if (fs::equivalent(file.path, photo.path, ec)) {
-                err << "reliefkit: " << file.path.string() << " would overwrite an input file\n";
+                err << "reliefkit: " << printable(file.path.string())
+                    << " would overwrite an input file\n";
                 return 1;
             }
         }
@@ -134,15 +136,17 @@ int run_photometric(const Options& options, std::ostream& out, std::ostream& err
         // Bracketed as the batch's saves are, so that Ctrl-C lets a save under
         // way finish and remove its temporary file rather than end it midway.
         if (!begin_save()) {
-            err << "reliefkit: cannot write " << file.path.string()
+            err << "reliefkit: cannot write " << printable(file.path.string())
                 << ": the command was stopped\n";
             return 1;
         }
-        const rk_status saved = rk_save_png_file(file.path.string().c_str(), file.image, &png);
+        const std::string path = file.path.string();
+        const rk_status saved = rk_save_png_file(path.c_str(), file.image, &png);
         end_save();
         if (saved != RK_OK) {
-            err << "reliefkit: cannot write " << file.path.string() << ": " << rk_last_error()
-                << '\n';
+            // The library's reasons keep their lines; the path in them is escaped.
+            err << "reliefkit: cannot write " << printable(path) << ": "
+                << printable(with_printable_name(rk_last_error(), path), true) << '\n';
             return 1;
         }
         if (!options.quiet) out << printable(file.path.string()) << '\n';

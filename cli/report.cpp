@@ -4,6 +4,8 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "text_conversion.h"
+
 namespace rkcli {
 
 std::string report_line(const ReportEntry& entry) {
@@ -29,7 +31,8 @@ std::string Report::open(const std::string& where) {
     }
     file_.open(where, std::ios::binary | std::ios::trunc);
     if (!file_)
-        return "cannot write the report " + where + ": " + std::generic_category().message(errno);
+        return "cannot write the report " + printable(where) + ": " +
+               std::generic_category().message(errno);
     out_ = &file_;
     return {};
 }
@@ -45,7 +48,8 @@ std::string Report::close() {
     if (!out_) return {};
     const bool written = static_cast<bool>(*out_ << std::flush);
     if (out_ == &file_) file_.close();
-    return written && !file_.fail() ? std::string() : "cannot write the report " + where_;
+    return written && !file_.fail() ? std::string()
+                                    : "cannot write the report " + printable(where_);
 }
 
 }  // namespace rkcli

@@ -22,7 +22,7 @@ struct ReportEntry {
     std::vector<FileHash>
         outputs;  // the files written (or found up to date); an empty hash is null
     double seconds = 0;
-    std::string error;  // the whole message; empty: null
+    std::string error;  // the whole message, names escaped; empty: null
 };
 
 // The entry as one JSON object without a line break; names that are not

@@ -219,7 +219,8 @@ int serve_main(std::span<const std::string_view> args) {
         std::string bytes;
         if (const std::string why = read_photo(o.photo, o.limits.max_upload_bytes, bytes);
             !why.empty()) {
-            std::cerr << "reliefkit serve: cannot read " << o.photo << ": " << why << "\n";
+            std::cerr << "reliefkit serve: cannot read " << rkcli::printable(o.photo) << ": " << why
+                      << "\n";
             return 1;
         }
         startup =
