@@ -213,22 +213,28 @@ std::string write_gltf_material(const std::filesystem::path& gltf_path,
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0 && errno != EEXIST) break;
     }
+    // The reasons are the system's, as the maps' own failures give them.
+    const auto failed = [](const char* what) {
+        return std::string(what) + ": " + std::generic_category().message(errno);
+    };
     Descriptor file{fd};
-    if (!file.valid()) return "Could not write " + gltf_path.string();
+    if (!file.valid()) return failed("Could not write output file");
     if (regular) (void)::fchown(file.get(), existing.st_uid, existing.st_gid);
     (void)::fchmod(file.get(), regular ? existing.st_mode & 07777 : new_file_mode());
     // Some file systems report a full disk only on sync or close.
     const bool written = write_all(file.get(), text) && ::fsync(file.get()) == 0 && file.close();
     if (!written) {
+        std::string why = failed("Could not write output file");
         std::error_code ignored;
         std::filesystem::remove(temp, ignored);
-        return "Could not write " + gltf_path.string();
+        return why;
     }
     std::error_code error;
     std::filesystem::rename(temp, gltf_path, error);
     if (error) {
+        std::string why = "Could not replace output file: " + error.message();
         std::filesystem::remove(temp, error);
-        return "Could not replace " + gltf_path.string();
+        return why;
     }
     return {};
 }

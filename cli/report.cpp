@@ -40,16 +40,22 @@ std::string Report::open(const std::string& where) {
 void Report::write(const ReportEntry& entry) {
     const std::string line = report_line(entry) + "\n";
     const std::lock_guard hold(lock_);
-    if (out_) *out_ << line << std::flush;
+    if (!out_) return;
+    errno = 0;
+    if (!(*out_ << line << std::flush) && !error_) error_ = errno;
 }
 
 std::string Report::close() {
     const std::lock_guard hold(lock_);
     if (!out_) return {};
+    errno = 0;
     const bool written = static_cast<bool>(*out_ << std::flush);
+    if (!written && !error_) error_ = errno;
     if (out_ == &file_) file_.close();
-    return written && !file_.fail() ? std::string()
-                                    : "cannot write the report " + printable(where_);
+    if (written && !file_.fail()) return {};
+    if (!error_) error_ = errno;
+    return "cannot write the report " + printable(where_) +
+           (error_ ? ": " + std::generic_category().message(error_) : std::string());
 }
 
 }  // namespace rkcli

@@ -46,6 +46,7 @@ class Report {
     std::mutex lock_;
     std::string where_;
     std::ofstream file_;
+    int error_ = 0;  // errno of the first write that failed: the stream keeps no reason
     std::ostream* out_ = nullptr;
 };
 

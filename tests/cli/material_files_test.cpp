@@ -2,6 +2,7 @@
 // the glTF material file: valid JSON whose accessors fit its buffer and whose
 // every URI names an existing file.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -223,6 +224,18 @@ TEST(GltfMaterialDeathTest, NoneBegunOnceStopped) {
         },
         testing::ExitedWithCode(128 + SIGINT), "reliefkit: stopped");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1);  // wall_normal.png
+}
+
+// A failed write says why in the system's words, as a map's does.
+TEST(GltfMaterialDeathTest, FailureGivesTheReason) {
+    const TempDir dir;
+    rkcli::GltfMaterial m;
+    m.width = m.height = 4;
+    m.normal = dir.write("wall_normal.png");
+    const rlimit bytes{200, 200};  // the message fits, the material does not
+    EXPECT_EXIT(::signal(SIGXFSZ, SIG_IGN); ::setrlimit(RLIMIT_FSIZE, &bytes);
+                std::cerr << rkcli::write_gltf_material(dir / "big.gltf", m); ::_exit(0),
+                testing::ExitedWithCode(0), "^Could not write output file: File too large$");
 }
 
 // An existing material file is replaced as the map files are: a node that is
