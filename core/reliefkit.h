@@ -258,7 +258,9 @@ RK_API imgbuf* load_image(const char16_t* path) RK_NOEXCEPT;
  * string on success, the reason otherwise, cut to fit. A null msg or a
  * capacity below 1 reports nothing. A null path or img is reported as a
  * failure. The file appears only complete: a failed save leaves an existing
- * file as it was and no partial file behind. A symbolic link at path is
+ * file as it was and no partial file behind (a process killed while saving
+ * may leave its hidden ".reliefkit-<pid>-<n>.tmp" beside it, as for
+ * rk_save_png_file in reliefkit_rk.h). A symbolic link at path is
  * replaced by the file (its target is never written); a FIFO, directory,
  * device or socket there is refused, with the reason in the diagnostics sink. */
 RK_API void core_saveimage_png(char16_t* msg, int32_t capacity, const char16_t* path,

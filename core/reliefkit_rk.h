@@ -1065,8 +1065,12 @@ typedef int (*rk_write_fn)(void* user, const void* data, size_t size);
 /* Writes the PNG to the file at utf8_path, as the savers of reliefkit.h do:
  * into a new file beside it, renamed over the target once complete, so a
  * failed or interrupted save leaves an existing file as it was and no partial
- * file behind. RK_ERROR_WRITE when the file cannot be created, written or put
- * in place (the message names the path). params may be null (defaults). */
+ * file under its name. A save that fails removes its new file; a process
+ * killed during a save (SIGKILL, or SIGXFSZ past a file size limit, whose
+ * default action ends the process: ignore it to get RK_ERROR_WRITE instead)
+ * leaves it, hidden: ".reliefkit-<pid>-<n>.tmp" in the same folder.
+ * RK_ERROR_WRITE when the file cannot be created, written or put in place
+ * (the message names the path). params may be null (defaults). */
 RK_API rk_status rk_save_png_file(const char* utf8_path, const imgbuf* image,
                                   const rk_png_params* params) RK_NOEXCEPT;
 /* Hands the PNG to write(user, data, size) block by block. When write returns
