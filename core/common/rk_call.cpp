@@ -1,6 +1,7 @@
 #include "common/block_cache.h"
 #include "common/rk_call.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -67,10 +68,14 @@ std::string decimal_text(uint64_t n) {
 
 namespace {
 
+// As "%g" writes it in the C locale: printf follows the host's LC_NUMERIC
+// (a decimal comma), to_chars never does, so every message reads the same.
 std::string real_text(float v) {
     char text[32];
-    std::snprintf(text, sizeof text, "%g", static_cast<double>(v));
-    return text;
+    const auto end = std::to_chars(text, text + sizeof text, static_cast<double>(v),
+                                   std::chars_format::general, 6)
+                         .ptr;
+    return std::string(text, end);
 }
 
 }  // namespace
