@@ -151,7 +151,10 @@ OutputFile::CommitResult OutputFile::commit() noexcept {
     if (synced && !closed) write_error_ = errno;
     fd_ = -1;
     if (!synced || !closed) return CommitResult::write_failed;
-    if (::rename(temp_.c_str(), target_.c_str()) != 0) return CommitResult::replace_failed;
+    if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+        replace_error_ = errno;
+        return CommitResult::replace_failed;
+    }
     temp_.clear();
     return CommitResult::committed;
 }

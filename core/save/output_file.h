@@ -41,6 +41,9 @@ class OutputFile {
     // Why the file system refused the content (a write, the sync or the
     // close): the system's errno, or 0 when it gave none.
     int write_error() const noexcept { return write_error_; }
+    // Why the complete file could not take the target's name (a name too long
+    // for the file system, say): the system's errno, or 0.
+    int replace_error() const noexcept { return replace_error_; }
 
     // Writes all count bytes; false when the file system refused any of them.
     bool write(const void* data, size_t count) noexcept;
@@ -54,6 +57,7 @@ class OutputFile {
     int fd_ = -1;
     int open_error_ = 0;
     int write_error_ = 0;
+    int replace_error_ = 0;
 };
 
 }  // namespace rk

@@ -1,6 +1,7 @@
 #include "save/save_outcome.h"
 
-#include <system_error>
+#include <cstdio>
+#include <cstring>
 
 #include "save/output_file.h"
 
@@ -13,7 +14,7 @@ SaveOutcome sink_refused() {
 namespace {
 
 // A failure's message with the system's word for it appended, when the whole
-// still fits the least message buffer of the older savers (a translated text
+// still fits the least message buffer of the older savers (a long system text
 // may not); else the plain one.
 std::string with_reason(const char* plain, const char* lead, const std::string& reason) {
     const std::string message = lead + reason;
@@ -21,11 +22,22 @@ std::string with_reason(const char* plain, const char* lead, const std::string& 
     return message.size() < RK_MIN_MESSAGE_CAPACITY ? message : plain;
 }
 
+// The system's word for an errno, in English whatever the host's locale: the
+// messages are UTF-8 and read the same everywhere, which strerror's
+// translation (in the locale's own encoding) would not.
+std::string system_reason(int error) {
+    if (const char* description = ::strerrordesc_np(error)) return description;
+    // Not std::to_string: its inline digit table would be exported from the library.
+    char number[24];
+    std::snprintf(number, sizeof number, "error %d", error);
+    return number;
+}
+
 // The reason an output could not be opened.
 std::string cannot_open(const OutputFile& file) {
     const int error = file.open_error();
     return with_reason("Could not open output file.", "Could not open output file: ",
-                       error ? std::generic_category().message(error) : "not a regular file");
+                       error ? system_reason(error) : "not a regular file");
 }
 
 // The reason its content could not be written (a full disk, a size limit),
@@ -34,8 +46,8 @@ SaveOutcome cannot_write(const OutputFile& file) {
     const int error = file.write_error();
     if (error == 0) return sink_refused();
     return save_failure(RK_ERROR_WRITE,
-                        with_reason("Could not write output file.", "Could not write output file: ",
-                                    std::generic_category().message(error)));
+                        with_reason("Could not write output file.",
+                                    "Could not write output file: ", system_reason(error)));
 }
 
 }  // namespace
@@ -57,7 +69,13 @@ SaveOutcome save_to_file(const std::string& utf8_path, const Encoder& encode) {
         case OutputFile::CommitResult::replace_failed:
             break;
     }
-    return save_failure(RK_ERROR_WRITE, "Could not replace output file.");
+    // Without its reason, a name too long for the file system reads like a
+    // refused permission.
+    const int error = file.replace_error();
+    if (error == 0) return save_failure(RK_ERROR_WRITE, "Could not replace output file.");
+    return save_failure(RK_ERROR_WRITE,
+                        with_reason("Could not replace output file.",
+                                    "Could not replace output file: ", system_reason(error)));
 }
 
 SaveOutcome save_to_callback(rk_write_fn write, void* user, const Encoder& encode) {
