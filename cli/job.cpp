@@ -44,7 +44,8 @@ std::string with_reasons(std::string headline, std::string_view reasons) {
 // its headline and the texts below it.
 std::string save_failure(const std::string& path, rk_status status, std::string_view raw) {
     // The path escaped first, so that only the message's own line breaks part it.
-    const std::string name = printable(path), escaped = with_printable_name(raw, path);
+    const std::string name = printable(path),
+                      escaped = with_printable_name(raw, utf8_escaped(path));
     const std::string_view message = escaped;
     const size_t last = message.rfind('\n');
     std::string_view reason = last == std::string_view::npos ? message : message.substr(last + 1);
@@ -673,12 +674,12 @@ class Job {
         if (status == RK_OK) return {};
         // The saver's message names the path after the function; say it once.
         const std::string_view message = rk_last_error();
-        const std::string named = path.string() + ": ";
+        const std::string in_message = utf8_escaped(path.string()), named = in_message + ": ";
         const size_t at = message.find(named);
         const std::string_view rest =
             at == std::string_view::npos ? message : message.substr(at + named.size());
         return concat("cannot write ", printable(path.string()), ": ",
-                      with_printable_name(rest, path.string()));
+                      with_printable_name(rest, in_message));
     }
 
     static bool is_png(MapFile file) { return file == MapFile::png8 || file == MapFile::png16; }
@@ -741,7 +742,7 @@ Image load_input(const std::string& input, std::string& failure) {
     imgbuf* loaded = nullptr;
     if (rk_load_file(input.c_str(), &loaded) != RK_OK) {
         failure = with_reasons("cannot read " + printable(input) + ":",
-                               with_printable_name(rk_last_error(), input));
+                               with_printable_name(rk_last_error(), utf8_escaped(input)));
     }
     return Image(loaded);
 }

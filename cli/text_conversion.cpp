@@ -38,6 +38,25 @@ size_t utf8_sequence(std::string_view text) {
     return length;
 }
 
+std::string utf8_escaped(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        const size_t length = utf8_sequence(text);
+        if (length > 0) {
+            out.append(text.substr(0, length));
+        } else {
+            const auto b = static_cast<unsigned char>(text[0]);
+            out += "\\x";
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+        }
+        text.remove_prefix(std::max<size_t>(length, 1));
+    }
+    return out;
+}
+
 std::string printable(std::string_view text, bool keep_line_breaks) {
     static constexpr char kHex[] = "0123456789abcdef";
     std::string out;

@@ -19,6 +19,11 @@ std::string concat(const Parts&... parts) {
 // cut short).
 size_t utf8_sequence(std::string_view text);
 
+// text with each byte that is not part of valid UTF-8 written as \xHH: the
+// form in which the library's messages carry a file name, so the name is found
+// there by it. printable() of it is printable() of text.
+std::string utf8_escaped(std::string_view text);
+
 // Each line of text prefixed by indent, with a line break after every line.
 std::string indent_lines(std::string_view text, std::string_view indent);
 

@@ -480,7 +480,8 @@ RK_API uint32_t get_thread_count(void) RK_NOEXCEPT;
 /* ===================================================================== */
 
 /* Receives each diagnostic text (UTF-8, null-terminated, no line break added;
- * valid only during the call) with the user pointer given to set_debug_output.
+ * valid only during the call; a byte of a path that is not part of valid UTF-8
+ * is written as \xHH) with the user pointer given to set_debug_output.
  * The texts explain failures (mostly the loaders' reasons and libpng's
  * messages); a call that succeeds may still report warnings. Rules for a sink:
  * - It is called from the thread doing the work: the caller's thread, or a

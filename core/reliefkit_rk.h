@@ -47,7 +47,9 @@
  * - rk_last_error() gives the calling thread's whole message of its last
  *   failed call (UTF-8); a call that succeeds leaves "". Every text that makes
  *   up a message also goes to the diagnostics sink of set_debug_output(), as
- *   reliefkit.h's functions send theirs.
+ *   reliefkit.h's functions send theirs. A message reads the same bytes in
+ *   every locale: numbers as in the C locale, the system's reasons in English;
+ *   a byte of a path that is not part of valid UTF-8 is written as \xHH.
  * - Options are fields of parameter structs. Each begins with
  *   uint32_t struct_size and has an init function that fills the defaults (the
  *   command's); pass it sizeof the struct as your program sees it:

@@ -7,6 +7,7 @@
 
 #include "common/rk_params.h"
 #include "common/sink.h"
+#include "common/utf16.h"
 
 namespace rk {
 namespace {
@@ -22,6 +23,9 @@ void set_last_error(rk_status status, const CallMessage& message) noexcept {
     t_last_error_text = rk_status_text(status);
     try {
         t_last_error = message.text();
+        // Its texts came through debug_output, which escapes what is not
+        // UTF-8, unless memory ran out on the way.
+        if (!is_utf8(t_last_error)) t_last_error = utf8_escaped(t_last_error);
         if (t_last_error.empty()) t_last_error = t_last_error_text;
         t_last_error_text = t_last_error.c_str();
     } catch (...) {

@@ -36,6 +36,17 @@ Sink current_sink() noexcept {
 
 void debug_output(const char* utf8_text) noexcept {
     if (!utf8_text) return;
+    // A path copied into a text may hold any bytes; the sink and the message
+    // are promised UTF-8.
+    std::string escaped;
+    if (!is_utf8(utf8_text)) {
+        try {
+            escaped = utf8_escaped(utf8_text);
+            utf8_text = escaped.c_str();
+        } catch (...) {
+            utf8_text = "(text with an invalid UTF-8 sequence)";
+        }
+    }
     // An rk_ call gathers every text for its message as well.
     if (CallMessage* message = current_call_message()) message->add(utf8_text);
     // The sink is called outside the lock so that it may itself install a sink.

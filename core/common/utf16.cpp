@@ -3,6 +3,31 @@
 #include <cstdint>
 
 namespace rk {
+namespace {
+
+// Length of the valid UTF-8 sequence s starts with; 0 when it starts with none.
+size_t utf8_sequence(std::string_view s) noexcept {
+    const auto b = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char lead = b(0);
+    if (lead < 0x80) return 1;
+    const size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                          : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                         : 0;
+    if (length == 0 || s.size() < length) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((b(i) & 0xC0) != 0x80) return 0;
+    }
+    // The second byte's range rules out the overlong, surrogate and too-large forms.
+    const unsigned char second = b(1);
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F)) {
+        return 0;
+    }
+    return length;
+}
+
+}  // namespace
 
 std::u16string_view u16_view(const char16_t* s) noexcept {
     return s ? std::u16string_view(s) : std::u16string_view();
@@ -77,6 +102,35 @@ std::u16string utf8_to_utf16(std::string_view s) {
             out += static_cast<char16_t>(c);
         }
         i += len;
+    }
+    return out;
+}
+
+bool is_utf8(std::string_view s) noexcept {
+    while (!s.empty()) {
+        const size_t length = utf8_sequence(s);
+        if (length == 0) return false;
+        s.remove_prefix(length);
+    }
+    return true;
+}
+
+std::string utf8_escaped(std::string_view s) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(s.size());
+    while (!s.empty()) {
+        const size_t length = utf8_sequence(s);
+        if (length > 0) {
+            out.append(s.substr(0, length));
+            s.remove_prefix(length);
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(s[0]);
+        out += "\\x";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 15];
+        s.remove_prefix(1);
     }
     return out;
 }
