@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cmath>
@@ -125,7 +126,7 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
     out_of_range.blur_kind = 3;
     const Img shot = noise(4, 3, 1), small = noise(2, 2, 1);  // img is loaded into below
     const imgbuf* photos[4] = {shot.get(), shot.get(), shot.get(), small.get()};
-    const float wild[3] = {0, 400, 0}, level[3] = {0, 180, -180}, sides[3] = {0, 120, 240};
+    const float wild[3] = {0, 400.5f, 0}, level[3] = {0, 180, -180}, sides[3] = {0, 120, 240};
     const float overhead[3] = {90, 90, 90};
     rk_photometric_params from_above;  // every light without an elevation at 90 degrees
     rk_photometric_params_init(&from_above, sizeof from_above);
@@ -159,7 +160,7 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
     const std::vector<Case> cases = {
         {[&] { return rk_load_memory(nullptr, 0, &out); }, RK_ERROR_ARGUMENT, "rk_load_memory: data is null"},
         {[&] { return rk_load_memory(px, 0, &out); }, RK_ERROR_FORMAT, "rk_load_memory: the data is empty (0 bytes)"},
-        {[&] { return rk_normal_map(img.get(), &out_of_range, &out); }, RK_ERROR_ARGUMENT, "rk_normal_map: blur_kind 3 is not 0 to 2"},
+        {[&] { return rk_normal_map(shot.get(), &out_of_range, &out); }, RK_ERROR_ARGUMENT, "rk_normal_map: blur_kind 3 is not 0 to 2"},
         {[&] { return rk_image_wrap(px + 1, 1, 1, 16, &out); }, RK_ERROR_ARGUMENT, "rk_image_wrap: pixels are not 16-byte aligned"},
         {[&] { return rk_image_wrap(px, 2, 1, 16, &out); }, RK_ERROR_ARGUMENT, "rk_image_wrap: stride_bytes 16 is less than 16 * width (32)"},
         {[&] { return rk_load_file(missing.c_str(), &out); }, RK_ERROR_IO, "rk_load_file: " + missing.string() + ": No such file or directory"},
@@ -178,7 +179,7 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
         {[&] { return rk_height_map(noise(2, 2, 1).get(), &newer, &out); }, RK_ERROR_VERSION, "rk_height_map: rk_height_params.struct_size 72 is larger than..."},
         {[&] { return rk_estimate_light(shot.get(), nullptr, &odd_light); }, RK_ERROR_ARGUMENT, "rk_estimate_light: rk_light.struct_size 6 is not the size of a rk_light (sizeof the struct as the program sees it)"},
         {[&] { return rk_photometric_stereo(photos, 2, nullptr, nullptr, nullptr, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: count 2 is not 3 to 32"},
-        {[&] { return rk_photometric_stereo(photos, 3, wild, nullptr, nullptr, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: azimuths[1] 400 is not -360 to 360 or NaN"},
+        {[&] { return rk_photometric_stereo(photos, 3, wild, nullptr, nullptr, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: azimuths[1] 400.5 is not -360 to 360 or NaN"},
         {[&] { return rk_photometric_stereo(photos, 3, level, nullptr, nullptr, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: the lights given lie in one plane..."},
         {[&] { return rk_photometric_stereo(photos, 3, sides, nullptr, &from_above, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: the lights given lie in one plane..."},
         {[&] { return rk_photometric_stereo(photos, 3, nullptr, overhead, nullptr, &result); }, RK_ERROR_ARGUMENT, "rk_photometric_stereo: the lights lie in one plane with the surface's normal at the elevation used..."},
@@ -188,19 +189,27 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
         {[&] { return rk_curvature_map(empty.get(), nullptr, &out); }, RK_ERROR_ARGUMENT, "rk_curvature_map: heights has no pixels (0 x 3)"},
         {[&] { return rk_save_dds_write(patch.get(), &bc4_normals, [](void*, const void*, size_t) { return 0; }, nullptr); }, RK_ERROR_ARGUMENT, "rk_save_dds_write: normal_map is for RK_DDS_BC5 only"},
         {[&] { return rk_save_exr_file(nowhere.c_str(), patch.get(), nullptr); }, RK_ERROR_WRITE, "rk_save_exr_file: " + nowhere.string() + ": Could not open output file: No such file or directory"},
+        {[&] { return rk_save_png_file((dir.str() + "/" + std::string(252, 'x') + ".png").c_str(), small.get(), nullptr); }, RK_ERROR_WRITE, "...: Could not replace output file: File name too long"},
+        {[&] { return rk_load_file((dir.str() + "/m\xff\xc3.png").c_str(), &out); }, RK_ERROR_IO, "rk_load_file: " + dir.str() + "/m\\xff\\xc3.png: No such file or directory"},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(c.call(), c.status) << c.message;
-        const std::string got = rk_last_error();
-        if (c.message.starts_with("...")) {
-            EXPECT_TRUE(got.ends_with(c.message.substr(3))) << got;
-        } else if (c.message.ends_with("...")) {
-            EXPECT_TRUE(got.starts_with(c.message.substr(0, c.message.size() - 3))) << got;
-        } else {
-            EXPECT_EQ(got, c.message);
+    // The same bytes whatever the host's locale: its decimal comma, its language and encoding.
+    for (const char* locale : {"C", "de_DE.UTF-8", "tr_TR.ISO-8859-9"}) {
+        if (!std::setlocale(LC_ALL, locale)) continue;
+        SCOPED_TRACE(locale);
+        for (const Case& c : cases) {
+            EXPECT_EQ(c.call(), c.status) << c.message;
+            const std::string got = rk_last_error();
+            if (c.message.starts_with("...")) {
+                EXPECT_TRUE(got.ends_with(c.message.substr(3))) << got;
+            } else if (c.message.ends_with("...")) {
+                EXPECT_TRUE(got.starts_with(c.message.substr(0, c.message.size() - 3))) << got;
+            } else {
+                EXPECT_EQ(got, c.message);
+            }
+            EXPECT_EQ(out, nullptr);  // never set by a failure
         }
-        EXPECT_EQ(out, nullptr);  // never set by a failure
     }
+    std::setlocale(LC_ALL, "C");
 #if RK_JXR_BUILT  // a helper that is not there
     rk::set_jxr_helper_for_tests((dir / "gone").string(), 0);
     EXPECT_EQ(load_memory(read_bytes(RK_TEST_DATA "/jxr/bgr24_20x18.jxr"), img), RK_ERROR_HELPER);
