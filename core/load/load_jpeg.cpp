@@ -236,6 +236,7 @@ rk_status status_of_libjpeg_error(int code) noexcept {
         case JERR_CONVERSION_NOTIMPL:
         case JERR_NOTIMPL:
         case JERR_NOT_COMPILED:
+        case JERR_SOF_UNSUPPORTED:  // lossless or hierarchical coding
             return RK_ERROR_UNSUPPORTED;
         default:
             return RK_ERROR_DAMAGED;

@@ -151,6 +151,9 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
     no_scan_data.resize(no_scan_data.size() + 64, 1);
     no_scan_data.insert(no_scan_data.end(), {0xFF, 0xC0, 0, 11, 8, 0x20, 0, 0x20, 0, 1, 1, 0x11, 0, 0xFF, 0xDA, 0, 8,
                                              1, 1, 0, 0, 63, 0, 0xFF, 0xFE, 0, 2, 0xFF, 0xD9});
+    Bytes lossless = no_scan_data, mapped_true_colour = tga_header(1, 1);
+    lossless.at(72) = 0xC3;
+    mapped_true_colour.at(1) = 1;  // a true-colour image with a colour map beside it
     imgbuf* out = nullptr;
     struct Case {
         std::function<rk_status()> call;
@@ -173,6 +176,8 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
         {[&] { return rk_image_resample(empty.get(), 3, 3, &out); }, RK_ERROR_ARGUMENT, "rk_image_resample: src has no pixels (0 x 3)"},
         {[&] { return load_memory(read_bytes(RK_TEST_DATA "/jpeg/cmyk_20x10.jpg"), img); }, RK_ERROR_UNSUPPORTED, "JPEG image loader: Colour space CMYK not supported."},
         {[&] { return load_memory(no_scan_data, img); }, RK_ERROR_DAMAGED, "JPEG image loader: Image data cut short."},
+        {[&] { return load_memory(lossless, img); }, RK_ERROR_UNSUPPORTED, "jpeglib error:\nUnsupported JPEG process: SOF type 0xc3..."},
+        {[&] { return load_memory(mapped_true_colour, img); }, RK_ERROR_UNSUPPORTED, "...TGA image loader: Files with colormaps (palettes) are not supported."},
         {[&] { return load_memory(read_bytes(RK_TEST_DATA "/jpeg/progressive_501_scans_8x8.jpg"), img); }, RK_ERROR_DAMAGED, "JPEG image loader: Image data has too many scans."},
         {[&] { return rk_save_png_file(nowhere.c_str(), noise(2, 2, 1).get(), nullptr); }, RK_ERROR_WRITE, "rk_save_png_file: " + nowhere.string() + ": Could not open output file: No such file or directory"},
         {[&] { return rk_save_png_write(noise(2, 2, 1).get(), nullptr, [](void*, const void*, size_t) { return 1; }, nullptr); }, RK_ERROR_ABORTED, "rk_save_png_write: the write callback returned non-zero"},
