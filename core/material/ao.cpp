@@ -544,7 +544,10 @@ ImgbufPtr make_ao_map(ConvolvePath path, const imgbuf* heights, const AoSettings
     ExactMarks marks;
     std::vector<AoExactSet> exact_sets;
     Floats box;
-    Floats sum_buffer(float_count(std::max(w, h), uint64_t{std::max(w, h)} + 2 * kAoLanes));
+    // Either orientation's rows of sums with their margins: rows * (cols +
+    // 2 kAoLanes), at most w h + 2 kAoLanes max(w, h) floats (a square of the
+    // long side would make a strip of 100000 x 1 pixels ask for 40 GB).
+    Floats sum_buffer(float_count(1, uint64_t{w} * h + uint64_t{2 * kAoLanes} * std::max(w, h)));
     const Floats grey(float_count(w, h));
     Sums sums{sum_buffer.get(), 0};
     for (const bool across : {false, true}) {
