@@ -122,6 +122,14 @@ std::vector<uint32_t> folded(uint32_t n, uint32_t pad, bool wrap) {
     return map;
 }
 
+// How far the closing reaches along an axis of n pixels: a square wider than
+// the image closes it as one of side 2n + 1 does, to the bit (edge pixels
+// continued outwards, each pick over a window holding the whole line, or a
+// whole period, is the same pick; beyond that only a run of equal columns
+// grows). Capped, a strip of 200000 x 1 pixels needs no side of 2 x 6250
+// columns per row (10 GB), and a long low one no passes of 4r rows.
+uint32_t reach(uint32_t r, uint32_t n) { return std::min(r, n); }
+
 // env = src closed with a square of side 2r + 1. The largest values are
 // taken r pixels past the edges too (edge pixels continued outwards, or the
 // opposite edge), so that the smallest of them sees the same neighbourhoods
@@ -132,33 +140,34 @@ std::vector<uint32_t> folded(uint32_t n, uint32_t pad, bool wrap) {
 // h (w + 2r) floats of the closing's own: beside the de-lit colour's planes
 // that plane was the peak of a command making every map. Each column closes
 // on its own, so both parts close as one plane would.
-// env and src must not overlap; sides: scratch of h 2r floats.
+// env and src must not overlap; sides: scratch of h 2 reach(r, w) floats.
 void close_square(const float* src, uint32_t w, uint32_t h, bool wrap, uint32_t r, float* sides,
                   float* env) {
-    const size_t ew = w + 2 * size_t{r}, sw = 2 * size_t{r};
-    const std::vector<uint32_t> across = folded(w, 2 * r, wrap);
+    const uint32_t rh = reach(r, w), rv = reach(r, h);
+    const size_t ew = w + 2 * size_t{rh}, sw = 2 * size_t{rh};
+    const std::vector<uint32_t> across = folded(w, 2 * rh, wrap);
     row_pass<true>(
-        h, ew, r,
+        h, ew, rh,
         [&](uint32_t y, float* line) noexcept {
             const float* s = src + size_t{y} * w;
             for (size_t j = 0; j < across.size(); ++j) line[j] = s[across[j]];
         },
         [&](uint32_t y, const float* v) noexcept {
             float* side = sides + y * sw;
-            std::copy(v, v + r, side);
-            std::copy(v + r, v + r + w, env + size_t{y} * w);
-            std::copy(v + r + w, v + ew, side + r);
+            std::copy(v, v + rh, side);
+            std::copy(v + rh, v + rh + w, env + size_t{y} * w);
+            std::copy(v + rh + w, v + ew, side + rh);
         });
-    const std::vector<uint32_t> down = folded(h, 2 * r, wrap);
-    close_columns(env, w, w, h, down, r);
-    close_columns(sides, sw, static_cast<uint32_t>(sw), h, down, r);
+    const std::vector<uint32_t> down = folded(h, 2 * rv, wrap);
+    close_columns(env, w, w, h, down, rv);
+    close_columns(sides, sw, static_cast<uint32_t>(sw), h, down, rv);
     row_pass<false>(
-        h, w, r,
+        h, w, rh,
         [&](uint32_t y, float* line) noexcept {
             const float* side = sides + y * sw;
-            std::copy(side, side + r, line);
-            std::copy(env + size_t{y} * w, env + size_t{y + 1} * w, line + r);
-            std::copy(side + r, side + sw, line + r + w);
+            std::copy(side, side + rh, line);
+            std::copy(env + size_t{y} * w, env + size_t{y + 1} * w, line + rh);
+            std::copy(side + rh, side + sw, line + rh + w);
         },
         [&](uint32_t y, const float* v) noexcept { std::copy(v, v + w, env + size_t{y} * w); });
 }
@@ -243,8 +252,8 @@ bool run(const float* lum, uint32_t w, uint32_t h, bool wrap, uint32_t scale, fl
     // The envelope, then q = envelope / luminance >= 1 (a closing never lowers
     // a value), in factor.
     {
-        // The closing's sides, h 2r floats; written whole before they are read.
-        const ScratchFloats sides(size_t{h} * 2 * r);
+        // The closing's sides; written whole before they are read.
+        const ScratchFloats sides(size_t{h} * 2 * reach(r, w));
         close_square(smooth, w, h, wrap, r, sides.get(), factor);
     }
     parallel_rows(h, kMinRows, [&](uint32_t y0, uint32_t y1) noexcept {

@@ -2,9 +2,11 @@
 // kept, cavities under an even sky lifted, and a light falling off across the
 // picture taken out.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <numbers>
 #include <string>
 #include <tuple>
@@ -279,6 +281,23 @@ TEST(Albedo, HeightsAndColourInOneCallAreTheTwoCalls) {
               RK_ERROR_ARGUMENT);
     EXPECT_EQ(untouched, nullptr);
     EXPECT_TRUE(same_pixels(copy.get(), photo.get()));
+}
+
+// A long strip closes within its own width: no sides of 2 x 1875 columns a
+// row (900 MB for 60000 x 1 pixels). In a child whose address space is capped
+// at what is in use plus 256 MiB.
+TEST(CavitiesDeathTest, AStripNeedsNoSquareOfItsLength) {
+    if (RK_SANITIZED_BUILD) GTEST_SKIP() << "address space caps break the sanitizer's shadow memory";
+    std::vector<float> lum(60000), factor(lum.size());
+    for (size_t i = 0; i < lum.size(); ++i) lum[i] = 0.5f + 0.25f * std::sin(0.01f * i);
+    rlim_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlimit cap{pages * 4096 + (rlim_t{256} << 20), pages * 4096 + (rlim_t{256} << 20)};
+    const auto close_strip = [&] {
+        return setrlimit(RLIMIT_AS, &cap) == 0 &&
+               rk::cavity_shading(lum.data(), 1, 60000, false, 0, factor.data(), nullptr);
+    };
+    EXPECT_EXIT(std::_Exit(close_strip() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
