@@ -234,7 +234,7 @@ def save_png(target: Union[PathLike, bytes, BinaryIO], image, *, depth: int = 8,
     if isinstance(depth, bool) or not _is_whole(depth) or depth not in (8, 16):
         raise ValueError(f"depth must be 8 or 16, not {depth!r}")
     depth = int(depth)
-    letters = channels.lower()
+    letters = channels.lower() if isinstance(channels, str) else ""
     if len(letters) not in (1, 3) or any(c not in "rgb" for c in letters):
         raise ValueError(f"channels must be one or three letters of r, g, b, not {channels!r}")
     params = _native.PngParams.defaults()

@@ -180,6 +180,8 @@ def test_weights_all_zero_keep_their_pixel_alive(monkeypatch):
     # NaN means "not given" to the library: a computed NaN must not become an estimate.
     (lambda d: rk.heightmap(np.zeros((2, 2)), light=(90, np.nan)), ValueError, "elevation is not a"),
     (lambda d: rk.albedo(np.zeros((2, 2)), light_azimuth=np.nan), ValueError, "azimuth is not a"),
+    (lambda d: rk.photometric_stereo([np.zeros((2, 2))] * 3, outlier=1e40), ValueError, "outlier is out"),
+    (lambda d: rk.save_png(d / "x.png", np.zeros((2, 2)), channels=None), ValueError, "channels must"),
     (lambda d: rk.heightmap(np.zeros((2, 2)), weights=(0, 0, 0), light=400), rk.ArgumentError,
      "light_azimuth 400"),
     (lambda d: rk.normalmap(np.zeros((2, 2)), blur=(5, "disc")), ValueError, "blur kind"),
