@@ -104,11 +104,11 @@ struct Refusal {
 // TGA has no signature: a header is taken for a TGA that the reader does not
 // read (rather than for some other format) only when its fields make sense for
 // the variant it names: a colour-mapped, grey or run-length-encoded image, or a
-// true-colour one of a depth the format has. A true-colour image may carry a
-// colour map it does not use; this reader refuses any map all the same.
+// true-colour one of a depth the format has. A true-colour or grey image may
+// carry a colour map it does not use; this reader refuses any map all the same.
 rk_status refusal_status(const TgaHeader& h) noexcept {
-    const bool mapped = h.colormap_type == 1 && (h.image_type == 1 || h.image_type == 2 ||
-                                                 h.image_type == 9 || h.image_type == 10);
+    const bool mapped = h.colormap_type == 1 && ((h.image_type >= 1 && h.image_type <= 3) ||
+                                                 (h.image_type >= 9 && h.image_type <= 11));
     const bool unmapped =
         h.colormap_type == 0 && (h.image_type == 2 || h.image_type == 3 || h.image_type == 10 ||
                                  h.image_type == 11);
