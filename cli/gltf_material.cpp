@@ -199,9 +199,9 @@ std::string write_gltf_material(const std::filesystem::path& gltf_path,
     const bool exists = ::lstat(gltf_path.c_str(), &existing) == 0;
     const bool regular = exists && S_ISREG(existing.st_mode);
     if (exists && !regular && !S_ISLNK(existing.st_mode))
-        return "Could not replace " + gltf_path.string() + ": not a regular file";
+        return "Could not replace output file: not a regular file";
     if (regular && ::faccessat(AT_FDCWD, gltf_path.c_str(), W_OK, AT_EACCESS) != 0)
-        return "Could not replace " + gltf_path.string() + ": " +
+        return "Could not replace output file: " +
                std::generic_category().message(errno);
     std::filesystem::path temp;
     int fd = -1;

@@ -146,7 +146,7 @@ int run_photometric(const Options& options, std::ostream& out, std::ostream& err
         if (saved != RK_OK) {
             // The library's reasons keep their lines; the path in them is escaped.
             err << "reliefkit: cannot write " << printable(path) << ": "
-                << printable(with_printable_name(rk_last_error(), path), true) << '\n';
+                << printable(with_printable_name(rk_last_error(), utf8_escaped(path)), true) << '\n';
             return 1;
         }
         if (!options.quiet) out << printable(file.path.string()) << '\n';
