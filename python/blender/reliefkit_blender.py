@@ -240,9 +240,9 @@ def is_map_of(image, source, kind):
 
 
 def array_to_image(array, source, kind, colour=False):
-    """New float image holding array exactly, marked as data (Non-Color), or as colour
-    in Blender's linear space when colour is set; the kind of map made of the image
-    called source, named after it."""
+    """New float image holding array's colour exactly (alpha 1), marked as data
+    (Non-Color), or as colour in Blender's linear space when colour is set; the kind of
+    map made of the image called source, named after it."""
     h, w = array.shape[:2]
     name = f"{map_stem(source)}_{kind}"
     image = bpy.data.images.new(name, w, h, alpha=False, float_buffer=True)

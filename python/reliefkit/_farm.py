@@ -122,7 +122,8 @@ def make_maps(inputs: Iterable, out_dir=".", *, shard: Optional[Tuple[int, int]]
     does with the same settings, and answers one record per input in list order, as
     the command's ``--report`` lines: ``{"input", "status": "made" | "failed",
     "outputs": [{"path", "xxh3"}], "seconds", "error": message or None}``. A failed
-    input never stops the others.
+    input never stops the others. A name in an error is as Python has it (the
+    command's report escapes a line break or control character in it).
 
     The maps of ``dir/wall.jpg`` are ``out_dir/dir/wall_height.png`` and
     ``..._normal.png`` (a leading / or ../ is dropped). ``shard=(k, n)`` makes only
