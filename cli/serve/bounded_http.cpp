@@ -21,7 +21,8 @@ using Clock = std::chrono::steady_clock;
 
 // Waits until the socket is ready for events, at most idle and never past the
 // deadline. A hang-up or error counts as ready: the read or send then says so.
-bool wait_ready(socket_t sock, short events, Clock::time_point deadline, Clock::duration idle) {
+bool wait_ready(socket_t sock, short events, Clock::time_point deadline,
+                Clock::duration idle = Clock::duration::max()) {
     for (;;) {
         const auto left = std::min(deadline - Clock::now(), idle);
         if (left <= Clock::duration::zero()) return false;
@@ -63,28 +64,29 @@ struct ReadAhead {
     bool empty() const { return next == filled; }
 };
 
+// Whether the request this thread reads came too late (its stream's deadline
+// passed), for the error handler to say so rather than call it malformed.
+thread_local bool receive_late = false;
+
 // One request's traffic on a connection. The HTTP library reads the request
 // line and headers a byte at a time, so reads are buffered (in the
 // connection's ReadAhead, which the next request starts from). The headers
 // must arrive by one deadline, the body by another counted from their end (the
 // blank line that ends them), and the answer must be taken by a third, counted
-// from its first byte; each wait is also cut short by the library's per-read
-// and per-write idle times.
+// from its first byte. Only these deadlines bound a wait: the library's
+// per-read and per-write idle times (5 s) would cut a client that pauses once
+// for longer, well within them.
 class DeadlineStream final : public httplib::Stream {
   public:
     DeadlineStream(socket_t sock, ReadAhead& ahead, const ConnectionLimits& limits,
-                   Clock::duration read_idle, Clock::duration write_idle)
-        : sock_(sock),
-          ahead_(ahead),
-          limits_(limits),
-          read_idle_(read_idle),
-          write_idle_(write_idle),
-          receive_by_(Clock::now() + limits.header_time) {}
+                   Clock::time_point headers_due)
+        : sock_(sock), ahead_(ahead), limits_(limits), receive_by_(headers_due) {
+        receive_late = false;
+    }
 
     bool is_readable() const override { return !ahead_.empty() || wait_to_receive(); }
     bool is_writable() const override {
-        return wait_ready(sock_, POLLOUT, sending_ ? send_by_ : Clock::now() + limits_.send_time,
-                          write_idle_);
+        return wait_ready(sock_, POLLOUT, sending_ ? send_by_ : Clock::now() + limits_.send_time);
     }
 
     ssize_t read(char* ptr, size_t size) override {
@@ -119,7 +121,7 @@ class DeadlineStream final : public httplib::Stream {
         // Never blocks in send (the socket's own time-out would let it pass the
         // deadline): whatever fits now goes, then the rest after the next wait.
         ssize_t n = -1;
-        while (wait_ready(sock_, POLLOUT, send_by_, write_idle_)) {
+        while (wait_ready(sock_, POLLOUT, send_by_)) {
             n = ::send(sock_, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n >= 0 || (errno != EINTR && errno != EAGAIN)) break;
         }
@@ -136,12 +138,12 @@ class DeadlineStream final : public httplib::Stream {
 
     // True once the request did not arrive in time: the connection must end
     // (the client may still be sending the rest of it).
-    bool late() const { return late_; }
+    static bool late() { return receive_late; }
 
   private:
     bool wait_to_receive() const {
-        late_ = late_ || !wait_ready(sock_, POLLIN, receive_by_, read_idle_);
-        return !late_;
+        receive_late = receive_late || !wait_ready(sock_, POLLIN, receive_by_);
+        return !receive_late;
     }
 
     // Watches for the blank line after the headers: the body's time starts there.
@@ -158,13 +160,10 @@ class DeadlineStream final : public httplib::Stream {
     socket_t sock_;
     ReadAhead& ahead_;
     const ConnectionLimits& limits_;
-    Clock::duration read_idle_;
-    Clock::duration write_idle_;
     Clock::time_point receive_by_;
     Clock::time_point send_by_{};
     bool sending_ = false;
     bool headers_done_ = false;
-    mutable bool late_ = false;
     uint32_t last_four_ = 0;
 };
 
@@ -298,6 +297,10 @@ void BoundedHttpServer::close_after_answer() noexcept {
     close_asked = true;
 }
 
+bool BoundedHttpServer::came_too_slowly() noexcept {
+    return DeadlineStream::late();
+}
+
 // A reset leaves the connection hung up for good, which poll tells without
 // reading: a read would clear the error, and the next look would find only
 // the end of the stream.
@@ -318,10 +321,6 @@ bool BoundedHttpServer::process_and_close_socket(socket_t sock) {
     bool ok = false;
     if (track(sock, true)) {
         connection = sock;
-        const auto read_idle =
-            std::chrono::seconds(read_timeout_sec_) + std::chrono::microseconds(read_timeout_usec_);
-        const auto write_idle = std::chrono::seconds(write_timeout_sec_) +
-                                std::chrono::microseconds(write_timeout_usec_);
         // Requests follow each other on a kept-alive connection, each waited
         // for at most the keep-alive time; one already read ahead starts at
         // once (its bytes may be all the client sends, so waiting for more
@@ -334,13 +333,13 @@ bool BoundedHttpServer::process_and_close_socket(socket_t sock) {
             }
             // After stop_now no request begins, not even one read ahead.
             if (stopping()) break;
-            DeadlineStream stream(sock, ahead, limits_, read_idle, write_idle);
+            DeadlineStream stream(sock, ahead, limits_, Clock::now() + limits_.header_time);
             bool closed = false;
             close_asked = false;
             ok = process_request(stream, left == 1, closed, nullptr);
             // A late client is cut at once: lingering would give it more time.
-            if (close_asked && !stream.late()) linger(sock);
-            if (!ok || closed || close_asked || stream.late()) break;
+            if (close_asked && !DeadlineStream::late()) linger(sock);
+            if (!ok || closed || close_asked || DeadlineStream::late()) break;
         }
         track(sock, false);
         connection = INVALID_SOCKET;

@@ -30,6 +30,9 @@ class BoundedHttpServer final : public httplib::Server {
     // the connection, which must not be taken for the next request). The
     // answer says Connection: close.
     static void close_after_answer() noexcept;
+    // From the error handler: whether the request failed because it did not
+    // arrive within its time (its headers' or its body's), not as malformed.
+    static bool came_too_slowly() noexcept;
     // What a handler, on its connection's own thread, can tell of its client.
     // A client that has sent all it will may have closed the connection (a
     // page reloaded or closed) or only shut its sending side and still wait

@@ -397,6 +397,16 @@ struct ReliefServer::Impl {
             send_error(res, 404, "nothing here: the API is described in reliefkit's README");
         } else if (res.status == 414) {
             send_error(res, 414, "the request's URL is too long: send the options as a form");
+        } else if (res.status == 400 && BoundedHttpServer::came_too_slowly()) {
+            // Cut short by its deadline, not by what it held.
+            const auto& c = limits.connections;
+            send_error(
+                res, 408,
+                "the request was sent too slowly: its headers must arrive within " +
+                    minutes(std::chrono::duration_cast<std::chrono::seconds>(c.header_time)) +
+                    " and its body within " +
+                    minutes(std::chrono::duration_cast<std::chrono::seconds>(c.body_time)) +
+                    " after them");
         } else {
             send_error(res, res.status,
                        "the request is malformed (HTTP status " + std::to_string(res.status) + ")");
