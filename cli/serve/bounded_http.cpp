@@ -19,6 +19,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// What a connection taken from the queue after its header time has to show
+// its request: enough to read what it sent while it waited.
+constexpr auto kTakenLate = std::chrono::milliseconds(100);
+
+// When to stop waiting for headers due by `due`: then, or for a connection
+// taken from the queue after that, a moment from now.
+Clock::time_point headers_wait_end(Clock::time_point due) {
+    return std::max(due, Clock::now() + kTakenLate);
+}
+
 // Waits until the socket is ready for events, at most idle and never past the
 // deadline. A hang-up or error counts as ready: the read or send then says so.
 bool wait_ready(socket_t sock, short events, Clock::time_point deadline,
@@ -67,20 +77,28 @@ struct ReadAhead {
 // Whether the request this thread reads came too late (its stream's deadline
 // passed), for the error handler to say so rather than call it malformed.
 thread_local bool receive_late = false;
+// When the connection this thread serves was accepted: its first request's
+// header time counts from then, its wait for a thread included.
+thread_local Clock::time_point accepted_at{};
 
 // One request's traffic on a connection. The HTTP library reads the request
 // line and headers a byte at a time, so reads are buffered (in the
 // connection's ReadAhead, which the next request starts from). The headers
 // must arrive by one deadline, the body by another counted from their end (the
-// blank line that ends them), and the answer must be taken by a third, counted
-// from its first byte. Only these deadlines bound a wait: the library's
-// per-read and per-write idle times (5 s) would cut a client that pauses once
-// for longer, well within them.
+// blank line that ends them; for headers read only after their deadline, as
+// a connection's that waited for a thread, from that deadline), and the
+// answer must be taken by a third, counted from its first byte. Only these
+// deadlines bound a wait: the library's per-read and per-write idle times
+// (5 s) would cut a client that pauses once for longer, well within them.
 class DeadlineStream final : public httplib::Stream {
   public:
     DeadlineStream(socket_t sock, ReadAhead& ahead, const ConnectionLimits& limits,
                    Clock::time_point headers_due)
-        : sock_(sock), ahead_(ahead), limits_(limits), receive_by_(headers_due) {
+        : sock_(sock),
+          ahead_(ahead),
+          limits_(limits),
+          headers_due_(headers_due),
+          receive_by_(headers_wait_end(headers_due)) {
         receive_late = false;
     }
 
@@ -152,7 +170,7 @@ class DeadlineStream final : public httplib::Stream {
             last_four_ = last_four_ << 8 | static_cast<unsigned char>(bytes[i]);
             if (last_four_ == 0x0d0a0d0au) {
                 headers_done_ = true;
-                receive_by_ = Clock::now() + limits_.body_time;
+                receive_by_ = std::min(Clock::now(), headers_due_) + limits_.body_time;
             }
         }
     }
@@ -160,6 +178,7 @@ class DeadlineStream final : public httplib::Stream {
     socket_t sock_;
     ReadAhead& ahead_;
     const ConnectionLimits& limits_;
+    Clock::time_point headers_due_;
     Clock::time_point receive_by_;
     Clock::time_point send_by_{};
     bool sending_ = false;
@@ -168,8 +187,9 @@ class DeadlineStream final : public httplib::Stream {
 };
 
 // A thread per connection, made when every thread there is has one, up to a
-// cap; beyond it connections wait in turn. (The library's own pool has a fixed
-// eight, which eight slow clients fill.)
+// cap; beyond it connections wait in turn, each with the time it came (the
+// library hands a connection over as soon as it is accepted). (The library's
+// own pool has a fixed eight, which eight slow clients fill.)
 class ConnectionThreads final : public httplib::TaskQueue {
   public:
     explicit ConnectionThreads(unsigned most) : most_(std::max(1u, most)) {}
@@ -177,7 +197,7 @@ class ConnectionThreads final : public httplib::TaskQueue {
 
     void enqueue(std::function<void()> fn) override {
         std::lock_guard hold(mutex_);
-        jobs_.push_back(std::move(fn));
+        jobs_.push_back({std::move(fn), Clock::now()});
         if (jobs_.size() > idle_ && threads_.size() < most_) {
             try {
                 threads_.emplace_back([this] { work(); });
@@ -207,10 +227,11 @@ class ConnectionThreads final : public httplib::TaskQueue {
             wake_.wait(hold, [&] { return !jobs_.empty() || stopping_; });
             --idle_;
             if (jobs_.empty()) return;
-            std::function<void()> job = std::move(jobs_.front());
+            Job job = std::move(jobs_.front());
             jobs_.pop_front();
             hold.unlock();
-            job();
+            accepted_at = job.queued;
+            job.run();
             hold.lock();
         }
     }
@@ -218,7 +239,11 @@ class ConnectionThreads final : public httplib::TaskQueue {
     const unsigned most_;
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<std::function<void()>> jobs_;
+    struct Job {
+        std::function<void()> run;
+        Clock::time_point queued;
+    };
+    std::deque<Job> jobs_;
     std::vector<std::thread> threads_;
     size_t idle_ = 0;
     bool stopping_ = false;
@@ -321,25 +346,34 @@ bool BoundedHttpServer::process_and_close_socket(socket_t sock) {
     bool ok = false;
     if (track(sock, true)) {
         connection = sock;
+        // The first request's headers are due a header time after the
+        // connection was accepted, so that connections queued behind slow
+        // ones (past the thread cap) do not hold the queue in turn: one
+        // taken after that has only kTakenLate to show the request it sent
+        // meanwhile, and a silent or slow one is closed at once.
+        Clock::time_point headers_due = accepted_at + limits_.header_time;
         // Requests follow each other on a kept-alive connection, each waited
         // for at most the keep-alive time; one already read ahead starts at
         // once (its bytes may be all the client sends, so waiting for more
         // would hold it for the keep-alive time).
         ReadAhead ahead;
         for (size_t left = keep_alive_max_count_; left > 0; --left) {
-            if (ahead.empty() && !wait_ready(sock, POLLIN, Clock::time_point::max(),
+            if (ahead.empty() && !wait_ready(sock, POLLIN, headers_wait_end(headers_due),
                                              std::chrono::seconds(keep_alive_timeout_sec_))) {
                 break;
             }
             // After stop_now no request begins, not even one read ahead.
             if (stopping()) break;
-            DeadlineStream stream(sock, ahead, limits_, Clock::now() + limits_.header_time);
+            // A later request's header time counts from its first byte.
+            if (left != keep_alive_max_count_) headers_due = Clock::now() + limits_.header_time;
+            DeadlineStream stream(sock, ahead, limits_, headers_due);
             bool closed = false;
             close_asked = false;
             ok = process_request(stream, left == 1, closed, nullptr);
             // A late client is cut at once: lingering would give it more time.
             if (close_asked && !DeadlineStream::late()) linger(sock);
             if (!ok || closed || close_asked || DeadlineStream::late()) break;
+            headers_due = Clock::time_point::max();
         }
         track(sock, false);
         connection = INVALID_SOCKET;

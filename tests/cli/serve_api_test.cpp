@@ -621,6 +621,21 @@ TEST_F(ServeApi, SlowClientsHoldNeitherOthersNorTheStop) {
     }
 }
 
+// Connections waiting for the only thread count the wait against their header
+// time: silent ones, each held in turn until the keep-alive time (5 s) before,
+// are closed by then, and a request sent meanwhile is answered. Only the
+// deadlines bound a wait: one pause in a body, longer than the HTTP library's
+// idle time (5 s), still gets the answer.
+TEST_F(ServeApi, QueuedConnectionsCountTheirWaitAndOnePauseIsNoTimeOut) {
+    start({.connections = {.header_time = std::chrono::seconds(1), .threads = 1}});
+    for (int i = 0; i < 3; ++i) connect_to(port_);
+    client_->set_read_timeout(4);
+    EXPECT_TRUE(client_->Get("/api/limits"));
+    const auto pause = [](auto, auto, auto& s) { return !::usleep(5500000) && s.write("x", 1); };
+    const auto paused = client_->Post("/api/startup", 1, pause, "text/plain");
+    EXPECT_EQ(paused ? paused->status : 0, 200);
+}
+
 // Requests sent back to back in one write (pipelined) are all answered, in
 // order, well before the keep-alive time (5 s) that waiting on a dropped
 // second request would take.
