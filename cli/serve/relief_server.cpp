@@ -670,7 +670,16 @@ struct ReliefServer::Impl {
         for (size_t i = 0; i < kPageMaps.size(); ++i) {
             if (which == rkcli::kMapNames[kPageMaps[i]]) png = &maps->material_png[i];
         }
-        res.set_content(*png, "image/png");
+        // Sent from the kept set itself, which the answer holds until it is
+        // sent: a copy per download would let slow readers hold memory past
+        // the budget of kept maps. The session is held too, and its idle time
+        // starts again once the answer is done, sent or not.
+        res.set_content_provider(
+            png->size(), "image/png",
+            [maps, png](size_t offset, size_t length, httplib::DataSink& sink) {
+                return sink.write(png->data() + offset, length);
+            },
+            [this, session](bool) { store.touch(session->id); });
     }
 
     ServeLimits limits;

@@ -44,7 +44,7 @@ Session::Kept Session::kept() const {
     for (const auto& maps : results_) {
         kept.bytes += maps->height_png.capacity() + maps->normal_png.capacity();
         for (const std::string& png : maps->material_png) kept.bytes += png.capacity();
-        // A download holds the set while it copies a file out of it.
+        // A download holds the set while it sends a file from it.
         if (kept.oldest_unheld == 0 && maps.use_count() == 1) kept.oldest_unheld = maps->number;
     }
     return kept;
