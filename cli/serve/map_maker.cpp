@@ -119,7 +119,8 @@ rkcli::Image copy_of(const imgbuf* image) {
 Decoded decode_upload(std::string_view bytes) {
     Decoded result;
     imgbuf* image = nullptr;
-    if (rk_load_memory(bytes.data(), bytes.size(), &image) == RK_OK) {
+    result.status = rk_load_memory(bytes.data(), bytes.size(), &image);
+    if (result.status == RK_OK) {
         result.image.reset(image);
         return result;
     }

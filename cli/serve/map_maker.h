@@ -18,6 +18,7 @@ namespace rkserve {
 struct Decoded {
     rkcli::Image image;                    // null on failure
     std::vector<std::string> diagnostics;  // the readers' reasons, one a line
+    rk_status status = RK_OK;              // why there is no image
 };
 
 // Loads an upload held in memory; every format is told by its content.

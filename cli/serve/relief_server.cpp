@@ -148,6 +148,12 @@ struct CountOnReturn {
     ~CountOnReturn() { ++count; }
 };
 
+// An upload no reader took is the client's to mend (422); one the library
+// had no memory for is the server's (500), as maps it has none for are.
+int unreadable_status(const Decoded& decoded) {
+    return decoded.status == RK_ERROR_MEMORY ? 500 : 422;
+}
+
 // "1 session", "2 sessions".
 std::string number_of(int64_t n, const std::string& thing) {
     return std::to_string(n) + " " + thing + (n == 1 ? "" : "s");
@@ -512,7 +518,8 @@ struct ReliefServer::Impl {
             if (declared && too_large(declared->width, declared->height, name, res)) return;
             Decoded decoded = decode_upload(bytes);
             if (!decoded.image) {
-                return send_error(res, 422, "cannot read " + name + ":", decoded.diagnostics);
+                return send_error(res, unreadable_status(decoded), "cannot read " + name + ":",
+                                  decoded.diagnostics);
             }
             session->width = imgbuf_w(decoded.image.get());
             session->height = imgbuf_h(decoded.image.get());
@@ -598,8 +605,8 @@ struct ReliefServer::Impl {
         if (full) {
             Decoded decoded = decode_upload(session->upload);
             if (!decoded.image) {
-                return send_error(res, 422, "cannot read " + session->name + ":",
-                                  decoded.diagnostics);
+                return send_error(res, unreadable_status(decoded),
+                                  "cannot read " + session->name + ":", decoded.diagnostics);
             }
             source = std::move(decoded.image);
         } else {
