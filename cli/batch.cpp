@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
 #include <thread>
 
 namespace rkcli {
@@ -46,7 +47,15 @@ BatchSummary run_batch(const std::vector<JobPlan>& plans, unsigned workers, cons
     };
     {
         std::vector<std::jthread> threads;
-        for (unsigned t = 1; t < std::max(1u, workers); ++t) threads.emplace_back(work);
+        // A worker that cannot be started (a process limit) leaves the inputs
+        // to the threads there are, the calling one at least.
+        for (unsigned t = 1; t < std::max(1u, workers); ++t) {
+            try {
+                threads.emplace_back(work);
+            } catch (const std::exception&) {
+                break;
+            }
+        }
         work();  // the calling thread is the first worker
     }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -115,6 +116,11 @@ TEST(Batch, WorkersRunAtOnceButNeverMoreThanInputs) {
     EXPECT_EQ(rkcli::worker_count(2, 10), 2u);
     EXPECT_EQ(rkcli::worker_count(4, 0), 1u);
     EXPECT_GE(rkcli::worker_count(0, 1000), 1u);
+    // With no thread to be had (root is not held to the limit) the caller does all.
+    const rlimit no_threads{0, 0};
+    EXPECT_EXIT(_exit(setrlimit(RLIMIT_NPROC, &no_threads) || (!getuid() && setuid(65534)) ||
+                      rkcli::run_batch(plans_for({"a", "b", "c"}), 3, fake_job, console).done != 3),
+                testing::ExitedWithCode(0), "");
 }
 
 TEST(Console, ProgressLineIsClearedBeforeOtherTextAndAtTheEnd) {
