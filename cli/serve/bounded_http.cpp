@@ -196,13 +196,24 @@ class ConnectionThreads final : public httplib::TaskQueue {
     ~ConnectionThreads() override { shutdown(); }
 
     void enqueue(std::function<void()> fn) override {
-        std::lock_guard hold(mutex_);
+        std::unique_lock hold(mutex_);
         jobs_.push_back({std::move(fn), Clock::now()});
         if (jobs_.size() > idle_ && threads_.size() < most_) {
             try {
                 threads_.emplace_back([this] { work(); });
             } catch (const std::system_error&) {
                 // No thread to be had: the job waits for one that is there.
+                // With none at all it is served here, on the accepting
+                // thread, which takes the next connection after it: slower,
+                // but every request is answered instead of waiting for ever.
+                if (threads_.empty()) {
+                    Job job = std::move(jobs_.back());
+                    jobs_.pop_back();
+                    hold.unlock();
+                    accepted_at = job.queued;
+                    job.run();
+                    return;
+                }
             }
         }
         wake_.notify_one();
