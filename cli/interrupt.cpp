@@ -40,7 +40,7 @@ bool stop_signal_on_its_way() {
     if (g_pipe_broken) return true;
     sigset_t pending;
     if (sigpending(&pending) != 0) return false;
-    for (const int stop : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    for (const int stop : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXCPU})
         if (sigismember(&g_waited, stop) && sigismember(&pending, stop)) return true;
     return false;
 }
@@ -50,11 +50,12 @@ bool stop_signal_on_its_way() {
 void end_batch_on_stop_signals() {
     sigset_t waited;
     sigemptyset(&waited);
-    // A closed terminal (SIGHUP) and Ctrl-\ (SIGQUIT) stop a batch as Ctrl-C
-    // does. A signal ignored from the start stays so: nohup and a script's
-    // background jobs ignore them so that the command runs on, and a blocked
-    // signal would reach sigwait even so.
-    for (const int stop : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    // A closed terminal (SIGHUP), Ctrl-\ (SIGQUIT) and the soft CPU time
+    // limit (SIGXCPU, whose default action would leave temporaries) stop a
+    // batch as Ctrl-C does. A signal ignored from the start stays so: nohup
+    // and a script's background jobs ignore them so that the command runs on,
+    // and a blocked signal would reach sigwait even so.
+    for (const int stop : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXCPU}) {
         struct sigaction was {};
         if (sigaction(stop, nullptr, &was) != 0 || was.sa_handler != SIG_IGN)
             sigaddset(&waited, stop);

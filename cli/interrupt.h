@@ -1,5 +1,6 @@
-// SIGINT (Ctrl-C), SIGTERM, SIGHUP (the terminal closed) and SIGQUIT during a
-// batch (unless ignored when it starts), and SIGPIPE once standard output
+// SIGINT (Ctrl-C), SIGTERM, SIGHUP (the terminal closed), SIGQUIT and SIGXCPU
+// (the soft CPU time limit) during a batch (unless ignored when it starts),
+// and SIGPIPE once standard output
 // or error leads to a pipe nobody reads: no save starts after the signal,
 // the saves under way finish (each writes a temporary file beside its target
 // and renames it into place, so none is left hidden or half made), an input
