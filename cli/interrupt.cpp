@@ -8,6 +8,8 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <stdexcept>
+#include <system_error>
 #include <thread>
 
 namespace rkcli {
@@ -63,17 +65,25 @@ void end_batch_on_stop_signals() {
     sigaddset(&waited, SIGPIPE);
     // The stopping thread is made with them all blocked, so that it only ever
     // takes them in sigwait; the other threads take SIGPIPE through the handler.
-    pthread_sigmask(SIG_BLOCK, &waited, nullptr);
-    std::thread stopper([waited] {
-        int signal_number = 0;
-        sigwait(&waited, &signal_number);
-        std::unique_lock hold(g_mutex);
-        g_stopping = true;
-        g_saves_done.wait(hold, [] { return g_saving == 0 && g_told_later == 0; });
-        constexpr char kStopped[] = "reliefkit: stopped\n";
-        (void)!::write(STDERR_FILENO, kStopped, sizeof kStopped - 1);
-        std::_Exit(128 + signal_number);
-    });
+    sigset_t before;
+    pthread_sigmask(SIG_BLOCK, &waited, &before);
+    std::thread stopper;
+    try {
+        stopper = std::thread([waited] {
+            int signal_number = 0;
+            sigwait(&waited, &signal_number);
+            std::unique_lock hold(g_mutex);
+            g_stopping = true;
+            g_saves_done.wait(hold, [] { return g_saving == 0 && g_told_later == 0; });
+            constexpr char kStopped[] = "reliefkit: stopped\n";
+            (void)!::write(STDERR_FILENO, kStopped, sizeof kStopped - 1);
+            std::_Exit(128 + signal_number);
+        });
+    } catch (const std::system_error& e) {
+        // Without it a stop would leave temporaries: the run does not begin.
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        throw std::runtime_error("cannot start the signal thread: " + e.code().message());
+    }
     g_stopper = stopper.native_handle();
     stopper.detach();
     g_waited = waited;

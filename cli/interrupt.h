@@ -13,7 +13,8 @@ namespace rkcli {
 // Blocks the stop signals in the calling thread and every thread made after
 // it, hands SIGPIPE on from whichever thread raises it, and starts the thread
 // that takes them all; ignores SIGXFSZ (writes past a file-size limit fail
-// instead); call before any other thread is made.
+// instead); call before any other thread is made. Throws, the stop signals
+// as they were, when that thread cannot be started.
 void end_batch_on_stop_signals();
 
 // Brackets one save; false once a stop signal came: the save must not start.

@@ -51,7 +51,6 @@ int run(int argc, char** argv) {
     const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     // A file named serve is still an input as ./serve.
     if (!args.empty() && args[0] == "serve") return rkserve::serve_main(std::span(args).subspan(1));
-    rkcli::end_batch_on_stop_signals();  // before the library or a job makes a thread
     rkcli::ParseResult parsed = rkcli::parse_command_line(args);
     switch (parsed.action) {
         case rkcli::Action::help:
@@ -65,6 +64,9 @@ int run(int argc, char** argv) {
         case rkcli::Action::run:
             break;
     }
+    // Only a run needs the signal thread: help, the version and a usage
+    // error are told even when no thread can be started.
+    rkcli::end_batch_on_stop_signals();  // before the library or a job makes a thread
     rkcli::Options& options = parsed.options;
     if (std::string why = rkcli::farm_usage_error(options); !why.empty()) return usage_error(why);
     const rkcli::GatheredInputs gathered = rkcli::gather_inputs(options, std::cin);
