@@ -135,19 +135,24 @@ Manifest::Manifest(fs::path out_dir, std::chrono::milliseconds interval)
             {is_text(json, "input") ? json["input"].get<std::string>() : std::string(),
              json["input_xxh3"].get<std::string>(), *options, json["version"].get<std::string>()}};
     }
-    writer_ = std::thread([this] {
-        std::unique_lock hold(lock_);
-        while (!wake_.wait_for(hold, interval_, [this] { return ending_; })) {
-            // A failed write keeps the records pending; the next one tries again.
-            // Written without lock_, which record() needs: another process may
-            // hold the file lock for long (stopped, or on a slow file system),
-            // and the jobs must not wait for it.
-            if (pending_.empty()) continue;
-            hold.unlock();
-            write_pending();
-            hold.lock();
-        }
-    });
+    try {
+        writer_ = std::thread([this] {
+            std::unique_lock hold(lock_);
+            while (!wake_.wait_for(hold, interval_, [this] { return ending_; })) {
+                // A failed write keeps the records pending; the next one tries again.
+                // Written without lock_, which record() needs: another process may
+                // hold the file lock for long (stopped, or on a slow file system),
+                // and the jobs must not wait for it.
+                if (pending_.empty()) continue;
+                hold.unlock();
+                write_pending();
+                hold.lock();
+            }
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had (a process limit): record() writes instead.
+        next_write_ = std::chrono::steady_clock::now() + interval_;
+    }
 }
 
 std::string Manifest::name_of(const fs::path& output) const {
@@ -173,8 +178,20 @@ std::optional<std::vector<FileHash>> Manifest::unchanged(const std::vector<fs::p
 }
 
 void Manifest::record(const std::vector<FileHash>& outputs, const MadeBy& made_by) {
-    const std::lock_guard hold(lock_);
-    for (const FileHash& output : outputs) pending_[name_of(output.path)] = {output.xxh3, made_by};
+    bool write_now = false;
+    {
+        const std::lock_guard hold(lock_);
+        for (const FileHash& output : outputs)
+            pending_[name_of(output.path)] = {output.xxh3, made_by};
+        // Without the writing thread the job that records writes, at most
+        // once an interval, and waits for the file lock as that thread would.
+        const auto now = std::chrono::steady_clock::now();
+        if (!writer_.joinable() && now >= next_write_) {
+            next_write_ = now + interval_;
+            write_now = true;
+        }
+    }
+    if (write_now) (void)write_pending();
 }
 
 Manifest::~Manifest() {

@@ -51,7 +51,8 @@ class Manifest {
     // Reads out_dir's manifest; a missing one is empty, and so is a damaged
     // one or one that cannot be read (warning() then says so; the latter is
     // never replaced, so its writes fail). A thread of its own writes the
-    // pending records every `interval` (see record()).
+    // pending records every `interval` (see record()); when none can be
+    // started, record() writes them, as often at most.
     explicit Manifest(std::filesystem::path out_dir,
                       std::chrono::milliseconds interval = std::chrono::seconds(2));
     Manifest(const Manifest&) = delete;
@@ -101,6 +102,8 @@ class Manifest {
     std::chrono::milliseconds interval_;
     std::condition_variable wake_;  // the writer, to end
     bool ending_ = false;
+    // With no writing thread, when record() next writes; guarded by lock_.
+    std::chrono::steady_clock::time_point next_write_{};
     std::thread writer_;  // last: started once the rest is made
 };
 
