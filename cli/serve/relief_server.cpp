@@ -7,6 +7,8 @@
 #include <charconv>
 #include <condition_variable>
 #include <mutex>
+#include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "bounded_http.h"
@@ -162,6 +164,18 @@ std::string number_of(int64_t n, const std::string& thing) {
 std::string minutes(std::chrono::seconds s) {
     return s.count() % 60 == 0 ? number_of(s.count() / 60, "minute")
                                : number_of(s.count(), "second");
+}
+
+// Starts a thread the server cannot do without; when none can be had, the
+// error says which.
+template <class Body>
+std::jthread needed_thread(const char* name, Body body) {
+    try {
+        return std::jthread(std::move(body));
+    } catch (const std::system_error& e) {
+        throw std::runtime_error(std::string("cannot start the ") + name +
+                                 " thread: " + e.code().message());
+    }
 }
 
 }  // namespace
@@ -705,7 +719,7 @@ struct ReliefServer::Impl {
     // to the system; without that the server stays near its peak while idle.
     std::mutex sweep_mutex;
     std::condition_variable_any sweep_wake;
-    std::jthread sweeper{[this](std::stop_token stop) {
+    std::jthread sweeper = needed_thread("session sweeping", [this](std::stop_token stop) {
         std::unique_lock hold(sweep_mutex);
         uint64_t trimmed_at = 0;
         while (!stop.stop_requested()) {
@@ -716,7 +730,7 @@ struct ReliefServer::Impl {
                 trimmed_at = work;
             }
         }
-    }};
+    });
 };
 
 ReliefServer::ReliefServer(const ServeLimits& limits, std::optional<StartupPhoto> startup,

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <iostream>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "relief_server.h"
@@ -161,8 +162,12 @@ void open_in_browser(const std::string& url) {
         std::cerr << "reliefkit serve: cannot run xdg-open; open " << url << " in a browser\n";
         return;
     }
-    // Reaped on a thread of its own, so that no zombie stays behind.
-    std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
+    // Reaped on a thread of its own, so that no zombie stays behind; with no
+    // thread to be had, it stays a zombie until the server ends.
+    try {
+        std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
+    } catch (const std::system_error&) {
+    }
 }
 
 // The photograph named on the command line, read as the library's readers read
@@ -268,22 +273,32 @@ int serve_main(std::span<const std::string_view> args) {
     std::mutex finishing;
     std::condition_variable finished_signal;
     bool finished = false;
-    std::thread stopper([&] {
-        int signal_number = 0;
-        sigwait(&stop_signals, &signal_number);
-        server.stop();
-        std::unique_lock hold(finishing);
-        if (!finished_signal.wait_for(hold, std::chrono::milliseconds(300),
-                                      [&] { return finished; })) {
-            std::_Exit(0);
-        }
-    });
+    std::thread stopper;
+    try {
+        stopper = std::thread([&] {
+            int signal_number = 0;
+            sigwait(&stop_signals, &signal_number);
+            server.stop();
+            std::unique_lock hold(finishing);
+            if (!finished_signal.wait_for(hold, std::chrono::milliseconds(300),
+                                          [&] { return finished; })) {
+                std::_Exit(0);
+            }
+        });
+    } catch (const std::system_error& e) {
+        // The server works without it; a signal then ends it at once, with
+        // the signal's status.
+        std::cerr << "reliefkit serve: warning: cannot start the signal thread: "
+                  << e.code().message() << ": Ctrl-C ends the server at once\n";
+        pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
+    }
     const bool ok = server.run();
     {
         std::lock_guard hold(finishing);
         finished = true;
     }
     finished_signal.notify_all();
+    if (!stopper.joinable()) return ok ? 0 : 1;
     if (!ok) {
         // The listener failed by itself: wake the waiting thread.
         pthread_kill(stopper.native_handle(), SIGTERM);
