@@ -154,6 +154,8 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
     Bytes lossless = no_scan_data, mapped_true_colour = tga_header(1, 1);
     lossless.at(72) = 0xC3;
     mapped_true_colour.at(1) = 1;  // a true-colour image with a colour map beside it
+    Bytes mapped_grey = mapped_true_colour;
+    mapped_grey.at(2) = 3;
     imgbuf* out = nullptr;
     struct Case {
         std::function<rk_status()> call;
@@ -178,6 +180,7 @@ TEST(RkStatus, EveryFailureHasItsStatusAndMessage) {
         {[&] { return load_memory(no_scan_data, img); }, RK_ERROR_DAMAGED, "JPEG image loader: Image data cut short."},
         {[&] { return load_memory(lossless, img); }, RK_ERROR_UNSUPPORTED, "jpeglib error:\nUnsupported JPEG process: SOF type 0xc3..."},
         {[&] { return load_memory(mapped_true_colour, img); }, RK_ERROR_UNSUPPORTED, "...TGA image loader: Files with colormaps (palettes) are not supported."},
+        {[&] { return load_memory(mapped_grey, img); }, RK_ERROR_UNSUPPORTED, "...TGA image loader: Files with colormaps (palettes) are not supported."},
         {[&] { return load_memory(read_bytes(RK_TEST_DATA "/jpeg/progressive_501_scans_8x8.jpg"), img); }, RK_ERROR_DAMAGED, "JPEG image loader: Image data has too many scans."},
         {[&] { return rk_save_png_file(nowhere.c_str(), noise(2, 2, 1).get(), nullptr); }, RK_ERROR_WRITE, "rk_save_png_file: " + nowhere.string() + ": Could not open output file: No such file or directory"},
         {[&] { return rk_save_png_write(noise(2, 2, 1).get(), nullptr, [](void*, const void*, size_t) { return 1; }, nullptr); }, RK_ERROR_ABORTED, "rk_save_png_write: the write callback returned non-zero"},
