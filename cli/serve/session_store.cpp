@@ -27,7 +27,16 @@ std::string random_id() {
 void Session::keep(std::shared_ptr<const StoredMaps> maps) {
     std::lock_guard hold(mutex_);
     results_.push_back(std::move(maps));
-    if (results_.size() > kResultsKept) results_.pop_front();
+    // A set older than the latest kResultsKept goes unless a download still
+    // sends from it: then it stays, counted against the budget of kept maps,
+    // until a later set is kept after the download ends.
+    for (size_t i = 0; i + kResultsKept < results_.size();) {
+        if (results_[i].use_count() == 1) {
+            results_.erase(results_.begin() + static_cast<ptrdiff_t>(i));
+        } else {
+            ++i;
+        }
+    }
 }
 
 std::shared_ptr<const StoredMaps> Session::find(uint64_t number) const {

@@ -360,6 +360,10 @@ TEST(SessionStore, StoredMapsKeepToTheBudget) {
     store.keep(*b, set(4));
     EXPECT_TRUE(a->find(1) && a->find(3) && b->find(4));
     EXPECT_FALSE(b->find(2));
+    // Past its latest four sets a session keeps an older one only while it is held.
+    rkserve::Session c;
+    for (uint64_t n = 10; n <= 15; ++n) c.keep(n == 10 ? a->find(1) : set(n));
+    EXPECT_TRUE(c.find(1) && !c.find(11) && c.find(12));
 }
 
 // Only a server on a loopback address takes requests for loopback names alone.
