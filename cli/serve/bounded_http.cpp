@@ -369,8 +369,12 @@ bool BoundedHttpServer::process_and_close_socket(socket_t sock) {
         // would hold it for the keep-alive time).
         ReadAhead ahead;
         for (size_t left = keep_alive_max_count_; left > 0; --left) {
-            if (ahead.empty() && !wait_ready(sock, POLLIN, headers_wait_end(headers_due),
-                                             std::chrono::seconds(keep_alive_timeout_sec_))) {
+            // The first request's first byte may take its header time; a later
+            // one is waited for the keep-alive time.
+            const auto idle = left == keep_alive_max_count_
+                                  ? Clock::duration::max()
+                                  : Clock::duration(std::chrono::seconds(keep_alive_timeout_sec_));
+            if (ahead.empty() && !wait_ready(sock, POLLIN, headers_wait_end(headers_due), idle)) {
                 break;
             }
             // After stop_now no request begins, not even one read ahead.
